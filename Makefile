@@ -1,0 +1,42 @@
+# The two commands of the README, `make run` and `make test`, and a few more.
+# Each installs what is missing (scripts/install-deps), configures once, and builds first.
+
+PRESET ?= release
+BUILD   = build/$(PRESET)
+JOBS   ?= $(shell nproc)
+# CTest labels to leave out of `make test` (slow ones are run by hand: make test EXCLUDE_LABELS=).
+EXCLUDE_LABELS ?= slow
+
+.PHONY: all deps configure build run test test-asan bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@if [ ! -f $(BUILD)/build.ninja ]; then cmake --preset $(PRESET); fi
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/bin/quorvel $(ARGS)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600 \
+	  $(if $(EXCLUDE_LABELS),--label-exclude '$(EXCLUDE_LABELS)')
+
+test-asan:
+	@$(MAKE) --no-print-directory test PRESET=asan
+
+bench:
+	@$(MAKE) --no-print-directory build PRESET=release
+	@set -e; for b in build/release/bench/*; do \
+	  if [ -x "$$b" ] && [ -f "$$b" ]; then echo "== $$b"; "$$b"; fi; done
+
+fuzz:
+	@$(MAKE) --no-print-directory build PRESET=fuzz
+
+clean:
+	rm -rf build

@@ -1,0 +1,62 @@
+# Small helpers every area's CMakeLists uses, so that warnings, sanitizers and tests are set up one way.
+
+set(QUORVEL_WARNINGS -Wall -Wextra)
+
+if(QUORVEL_SANITIZE)
+  set(QUORVEL_SANITIZER_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_compile_options(${QUORVEL_SANITIZER_FLAGS})
+  add_link_options(${QUORVEL_SANITIZER_FLAGS})
+endif()
+
+# quorvel_target_defaults(<target>): the project's warning flags and include root.
+function(quorvel_target_defaults target)
+  target_compile_options(${target} PRIVATE ${QUORVEL_WARNINGS})
+  target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+endfunction()
+
+# quorvel_add_test(<name> LABELS <label>... SOURCES <file>... LIBS <lib>...)
+# One GoogleTest program per area; every case becomes its own CTest test carrying the labels.
+function(quorvel_add_test name)
+  cmake_parse_arguments(ARG "" "" "LABELS;SOURCES;LIBS;ENVIRONMENT" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${QUORVEL_WARNINGS})
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "${ARG_ENVIRONMENT}")
+endfunction()
+
+# quorvel_add_bench(<name> SOURCES <file>... LIBS <lib>...): built into build/<preset>/bench/.
+function(quorvel_add_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${QUORVEL_WARNINGS})
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/bench")
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bench")
+endfunction()
+
+# QUORVEL_AREAS: when set, only the folders named in it (and the platform) are configured, so that
+# one area can be built and tested while another is half written. Empty means everything.
+set(QUORVEL_AREAS "" CACHE STRING "Folders to configure (empty: all)")
+
+# quorvel_wants_area(<dir> <out-var>)
+function(quorvel_wants_area dir out)
+  if(QUORVEL_AREAS STREQUAL "" OR dir STREQUAL "platform" OR dir IN_LIST QUORVEL_AREAS)
+    set(${out} TRUE PARENT_SCOPE)
+  else()
+    set(${out} FALSE PARENT_SCOPE)
+  endif()
+endfunction()
+
+# quorvel_add_subdirectories(<dir>...): adds each folder that has a CMakeLists.txt, so that areas
+# can land one at a time without touching the lists above them.
+function(quorvel_add_subdirectories)
+  foreach(dir ${ARGN})
+    quorvel_wants_area(${dir} wanted)
+    if(wanted AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()

@@ -1,0 +1,48 @@
+// The start-up banner.
+#include "core/QVLStartupBanner.h"
+
+#include <cstdlib>
+
+#include "platform/Format.h"
+#include "platform/Log.h"
+#include "platform/SystemInfo.h"
+
+namespace QVLStartupBanner {
+
+namespace {
+
+const std::string kRule(46, '-');
+
+// A number's plain form: no trailing zeros, no exponent for the sizes versions have.
+std::string plainNumber(const std::string& text) {
+  const double value = std::strtod(text.c_str(), nullptr);
+  return qv::format("%.15g", value);
+}
+
+}  // namespace
+
+std::string versionLine(const std::string& shortVersion, const std::string& buildVersion) {
+  return "Version: " + plainNumber(shortVersion) + "." + plainNumber(buildVersion);
+}
+
+std::vector<std::string> lines(const std::string& shortVersion, const std::string& buildVersion,
+                               const std::string& machine, const std::string& model,
+                               const std::string& osVersion, const std::optional<std::string>& memory) {
+  return {
+      kRule,
+      versionLine(shortVersion, buildVersion),
+      "Machine: " + machine,
+      "  Model: " + model,
+      "     OS: " + osVersion,
+      " Memory: " + memory.value_or("(null)"),
+      kRule,
+  };
+}
+
+void log(const std::string& shortVersion, const std::string& buildVersion) {
+  namespace si = qv::systemInfo;
+  for (const auto& line : lines(shortVersion, buildVersion, si::machine(), si::model(), si::osVersion(), si::memory()))
+    QVLogInfo("%s", line.c_str());
+}
+
+}  // namespace QVLStartupBanner

@@ -1,0 +1,48 @@
+// The error value every failure is reported with: a domain per deliverable, a code and details.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/Value.h"
+
+namespace qv {
+
+struct Error {
+  std::string domain;
+  int code = 0;
+  std::string description;
+  Dictionary userInfo;
+
+  Error() = default;
+  Error(std::string domain, int code, std::string description = {}, Dictionary userInfo = {})
+      : domain(std::move(domain)), code(code), description(std::move(description)),
+        userInfo(std::move(userInfo)) {}
+
+  // Common detail keys: the file and the byte offset a reader failed at, and the underlying cause.
+  static constexpr const char* kFilePathKey = "FilePath";
+  static constexpr const char* kOffsetKey = "Offset";
+  static constexpr const char* kUnderlyingErrorKey = "UnderlyingError";
+
+  // "Domain <domain> code <code>: <description>", for logs.
+  std::string text() const;
+
+  bool is(const std::string& d, int c) const { return domain == d && code == c; }
+  friend bool operator==(const Error& a, const Error& b) {
+    return a.domain == b.domain && a.code == b.code;
+  }
+};
+
+using Completion = std::function<void()>;
+using ErrorCallback = std::function<void(const Error&)>;
+
+// An error from errno: the POSIX domain, the errno value and the system's text.
+Error posixError(int err, const std::string& what);
+
+// The domains of the three deliverables.
+inline constexpr const char* kInterpreterErrorDomain = "QVLIErrorDomain";
+inline constexpr const char* kControlErrorDomain = "QVLCErrorDomain";
+inline constexpr const char* kScanErrorDomain = "QVLScanErrorDomain";
+inline constexpr const char* kPosixErrorDomain = "NSPOSIXErrorDomain";
+
+}  // namespace qv

@@ -1,0 +1,66 @@
+// Application library and resource folders.
+#include "platform/Paths.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace qv::paths {
+
+namespace fs = std::filesystem;
+
+fs::path applicationLibraryPath() {
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return fs::path(xdg) / "Quorvel";
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return fs::path(home) / ".local" / "share" / "Quorvel";
+  return fs::temp_directory_path() / "Quorvel";
+}
+
+std::optional<fs::path> applicationLibraryFolder(Error* error) {
+  const fs::path folder = applicationLibraryPath();
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) return folder;
+  if (fs::exists(folder, ec)) {
+    if (error) *error = Error(kPosixErrorDomain, EEXIST, "A file stands where the application library folder should be",
+                              {{Error::kFilePathKey, folder.string()}});
+    return std::nullopt;
+  }
+  fs::create_directories(folder, ec);
+  if (ec) {
+    if (error) *error = Error(kPosixErrorDomain, ec.value(), "The application library folder cannot be created: " + ec.message(),
+                              {{Error::kFilePathKey, folder.string()}});
+    return std::nullopt;
+  }
+  return folder;
+}
+
+fs::path logFolder() {
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) return fs::path(xdg) / "Quorvel" / "Logs";
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return fs::path(home) / ".local" / "state" / "Quorvel" / "Logs";
+  return fs::temp_directory_path() / "Quorvel" / "Logs";
+}
+
+fs::path resourceFolder() {
+  if (const char* env = std::getenv("QUORVEL_RESOURCES"); env && *env) return env;
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const fs::path installed = exe.parent_path().parent_path() / "share" / "quorvel";
+    if (fs::is_directory(installed, ec)) return installed;
+  }
+#ifdef QUORVEL_SOURCE_RESOURCES
+  return QUORVEL_SOURCE_RESOURCES;
+#else
+  return fs::path("resources");
+#endif
+}
+
+std::optional<fs::path> resourcePath(const std::string& name) {
+  const fs::path p = resourceFolder() / name;
+  std::error_code ec;
+  if (fs::exists(p, ec)) return p;
+  return std::nullopt;
+}
+
+}  // namespace qv::paths

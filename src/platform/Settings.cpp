@@ -1,0 +1,303 @@
+// The settings store and its JSON file.
+#include "platform/Settings.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "platform/Base64.h"
+#include "platform/Format.h"
+#include "platform/Log.h"
+
+namespace qv {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// Binary values are kept as {"$data": "<base64>"}, the one JSON object form that is not a dictionary.
+constexpr const char* kDataMarker = "$data";
+
+std::optional<json> toJSONValue(const Value& value) {
+  if (value.isNull()) return json(nullptr);
+  if (value.isBool()) return json(value.toBool());
+  if (value.isInteger()) return json(value.toInt64());
+  if (value.isDouble()) {
+    const double d = value.toDouble();
+    if (!std::isfinite(d)) return json(nullptr);  // JSON holds no infinities or NaN
+    return json(d);
+  }
+  if (const auto* s = value.string()) return json(*s);
+  if (const auto* d = value.data()) return json{{kDataMarker, base64Encode(*d)}};
+  if (const auto* a = value.array()) {
+    json out = json::array();
+    for (const auto& element : *a) {
+      auto j = toJSONValue(element);
+      if (!j) return std::nullopt;
+      out.push_back(std::move(*j));
+    }
+    return out;
+  }
+  if (const auto* dict = value.dictionary()) {
+    json out = json::object();
+    for (const auto& [k, v] : *dict) {
+      auto j = toJSONValue(v);
+      if (!j) return std::nullopt;
+      out[k] = std::move(*j);
+    }
+    return out;
+  }
+  return std::nullopt;  // arbitrary objects have no file form
+}
+
+Value fromJSONValue(const json& j) {
+  switch (j.type()) {
+    case json::value_t::null: return Value();
+    case json::value_t::boolean: return Value(j.get<bool>());
+    case json::value_t::number_integer: return Value(j.get<std::int64_t>());
+    case json::value_t::number_unsigned: return Value(static_cast<std::int64_t>(j.get<std::uint64_t>()));
+    case json::value_t::number_float: return Value(j.get<double>());
+    case json::value_t::string: return Value(j.get<std::string>());
+    case json::value_t::array: {
+      Array a;
+      for (const auto& e : j) a.push_back(fromJSONValue(e));
+      return Value(std::move(a));
+    }
+    case json::value_t::object: {
+      if (j.size() == 1 && j.contains(kDataMarker) && j[kDataMarker].is_string()) {
+        if (auto d = base64Decode(j[kDataMarker].get<std::string>())) return Value(std::move(*d));
+      }
+      Dictionary d;
+      for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJSONValue(it.value()));
+      return Value(std::move(d));
+    }
+    default: return Value();
+  }
+}
+
+std::string timestamp() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &tm);
+  return text;
+}
+
+}  // namespace
+
+std::string Settings::toJSON(const Dictionary& values) {
+  json out = json::object();
+  for (const auto& [k, v] : values) {
+    if (auto j = toJSONValue(v)) out[k] = std::move(*j);
+  }
+  return out.dump(2);
+}
+
+std::optional<Dictionary> Settings::fromJSON(const std::string& text) {
+  json j = json::parse(text, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) return std::nullopt;
+  Value v = fromJSONValue(j);
+  if (const auto* d = v.dictionary()) return *d;
+  return std::nullopt;
+}
+
+fs::path Settings::standardFilePath() {
+  fs::path base;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
+    base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    base = fs::path(home) / ".config";
+  } else {
+    base = fs::temp_directory_path();
+  }
+  return base / "Quorvel" / "Settings.json";
+}
+
+Settings& Settings::standard() {
+  static auto* settings = new Settings(standardFilePath());
+  return *settings;
+}
+
+Settings::Settings(fs::path file) : file_(std::move(file)) { load(); }
+
+void Settings::load() {
+  std::lock_guard lock(mutex_);
+  user_.clear();
+  std::error_code ec;
+  if (!fs::exists(file_, ec)) return;
+  std::ifstream in(file_, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  if (in.bad()) {
+    QVLogWarn("Could not read the settings file %s; the defaults apply", file_.c_str());
+    return;
+  }
+  if (auto values = fromJSON(text.str())) {
+    user_ = std::move(*values);
+    return;
+  }
+  // A damaged file is kept for inspection, never silently overwritten.
+  fs::path aside = file_;
+  aside += ".corrupt-" + timestamp();
+  fs::rename(file_, aside, ec);
+  QVLogWarn("The settings file %s is damaged; it was moved to %s and the defaults apply",
+            file_.c_str(), ec ? "(could not be moved)" : aside.c_str());
+}
+
+void Settings::reload() { load(); }
+
+void Settings::registerDefaults(const Dictionary& defaults) {
+  std::lock_guard lock(mutex_);
+  for (const auto& [k, v] : defaults) registered_[k] = v;
+}
+
+std::optional<Value> Settings::objectForKey(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  if (const Value* v = find(user_, key)) return *v;
+  if (const Value* v = find(registered_, key)) return *v;
+  return std::nullopt;
+}
+
+bool Settings::hasUserValue(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  return user_.count(key) != 0;
+}
+
+std::int64_t Settings::integerForKey(const std::string& key) const {
+  auto v = objectForKey(key);
+  return v ? v->toInt64() : 0;
+}
+
+bool Settings::boolForKey(const std::string& key) const {
+  auto v = objectForKey(key);
+  return v ? v->toBool() : false;
+}
+
+double Settings::doubleForKey(const std::string& key) const {
+  auto v = objectForKey(key);
+  return v ? v->toDouble() : 0.0;
+}
+
+std::optional<std::string> Settings::stringForKey(const std::string& key) const {
+  auto v = objectForKey(key);
+  return v ? v->toString() : std::nullopt;
+}
+
+std::optional<Data> Settings::dataForKey(const std::string& key) const {
+  auto v = objectForKey(key);
+  if (v && v->data()) return *v->data();
+  return std::nullopt;
+}
+
+std::optional<Array> Settings::arrayForKey(const std::string& key) const {
+  auto v = objectForKey(key);
+  if (v && v->array()) return *v->array();
+  return std::nullopt;
+}
+
+std::optional<Dictionary> Settings::dictionaryForKey(const std::string& key) const {
+  auto v = objectForKey(key);
+  if (v && v->dictionary()) return *v->dictionary();
+  return std::nullopt;
+}
+
+std::optional<Error> Settings::setValue(const std::string& key, Value value) {
+  if (!toJSONValue(value)) {
+    return Error(kPosixErrorDomain, EINVAL, format("The value for \"%s\" cannot be stored", key.c_str()));
+  }
+  std::optional<Error> error;
+  {
+    std::lock_guard lock(mutex_);
+    user_[key] = std::move(value);
+    error = writeLocked();
+  }
+  notify(key);
+  return error;
+}
+
+std::optional<Error> Settings::removeObjectForKey(const std::string& key) {
+  std::optional<Error> error;
+  {
+    std::lock_guard lock(mutex_);
+    if (user_.erase(key) == 0) return std::nullopt;
+    error = writeLocked();
+  }
+  notify(key);
+  return error;
+}
+
+std::optional<Error> Settings::writeLocked() const {
+  // Written to a temporary file, flushed to disk and renamed over the old one, so that a crash
+  // leaves either the old settings or the new ones, never half of a file.
+  std::error_code ec;
+  fs::create_directories(file_.parent_path(), ec);
+  if (ec) {
+    QVLogError("Could not create the settings folder %s: %s", file_.parent_path().c_str(), ec.message().c_str());
+    return posixError(ec.value(), "Creating the settings folder");
+  }
+  const std::string text = toJSON(user_) + "\n";
+  fs::path temporary = file_;
+  temporary += format(".tmp-%d", static_cast<int>(getpid()));
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int err = errno;
+    QVLogError("Could not write the settings file %s: %s", temporary.c_str(), std::strerror(err));
+    return posixError(err, "Writing the settings file");
+  }
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      QVLogError("Could not write the settings file %s: %s", temporary.c_str(), std::strerror(err));
+      return posixError(err, "Writing the settings file");
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  int failed = ::fsync(fd) != 0 ? errno : 0;
+  if (::close(fd) != 0 && !failed) failed = errno;
+  if (!failed && ::rename(temporary.c_str(), file_.c_str()) != 0) failed = errno;
+  if (failed) {
+    const int err = failed;
+    ::unlink(temporary.c_str());
+    QVLogError("Could not replace the settings file %s: %s", file_.c_str(), std::strerror(err));
+    return posixError(err, "Replacing the settings file");
+  }
+  return std::nullopt;
+}
+
+Settings::Token Settings::addChangeListener(ChangeListener listener) {
+  std::lock_guard lock(mutex_);
+  Token token = nextToken_++;
+  listeners_.emplace(token, std::make_shared<ChangeListener>(std::move(listener)));
+  return token;
+}
+
+void Settings::removeChangeListener(Token token) {
+  std::lock_guard lock(mutex_);
+  listeners_.erase(token);
+}
+
+void Settings::notify(const std::string& key) {
+  std::map<Token, std::shared_ptr<ChangeListener>> listeners;
+  {
+    std::lock_guard lock(mutex_);
+    listeners = listeners_;
+  }
+  for (const auto& [token, listener] : listeners) (*listener)(key);
+}
+
+}  // namespace qv

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <iomanip>
 #include <optional>
@@ -79,9 +80,18 @@ std::vector<fs::path> RollingFileSink::listFiles() const {
 
 void RollingFileSink::openNewFile() {
   std::string base = prefix_ + " " + timestampForName(std::chrono::system_clock::now());
-  fs::path path = folder_ / (base + ".log");
-  // Two rolls within one millisecond get distinct names that still sort in order.
-  for (int n = 1; fs::exists(path); ++n) path = folder_ / format("%s_%03d.log", base.c_str(), n);
+  // Rolls within one millisecond get a suffix above every one of that millisecond, so that the
+  // names still sort in order of creation (even after the oldest of them were deleted).
+  int highest = -1;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder_, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name == base + ".log") highest = std::max(highest, 0);
+    else if (name.size() == base.size() + 8 && name.compare(0, base.size() + 1, base + "_") == 0)
+      highest = std::max(highest, std::atoi(name.c_str() + base.size() + 1));
+  }
+  const fs::path path = highest < 0 ? folder_ / (base + ".log")
+                                    : folder_ / format("%s_%03d.log", base.c_str(), highest + 1);
   currentPath_ = path;
   file_.open(currentPath_.string(), false);
   openedAt_ = now();

@@ -46,7 +46,7 @@ public:
       Entry entry = heap_.top();
       heap_.pop();
       if (entry.when > clock.now()) clock.ticks_.store(entry.when.time_since_epoch().count());
-      dispatch(entry, clock.now());
+      dispatch(entry);
     }
     clock.ticks_.store(target.time_since_epoch().count());
   }
@@ -59,18 +59,12 @@ public:
 private:
   TimerService() : thread_([this] { run(); }) { thread_.detach(); }
 
-  // Caller holds the mutex. Queues the firing if the entry still stands, and reschedules a
-  // repeating timer.
-  void dispatch(const Entry& entry, TimePoint now) {
+  // Caller holds the mutex. Queues the firing if the entry still stands. A repeating timer is
+  // re-armed only once that firing has run, so a busy queue never piles up firings.
+  void dispatch(const Entry& entry) {
     Timer& timer = *entry.timer;
     if (!timer.valid_ || entry.generation != timer.generation_) return;  // stale entry
     const std::uint64_t generation = timer.generation_;
-    if (timer.repeats_ && timer.interval_ > Duration::zero()) {
-      TimePoint next = entry.when + timer.interval_;
-      if (next <= now) next = now + timer.interval_;
-      timer.fireDate_ = next;
-      heap_.push(Entry{next, nextSequence_++, generation, entry.timer});
-    }
     timer.queue_->async([timer = entry.timer, generation] { timer->runQueuedFiring(generation); });
   }
 
@@ -87,7 +81,7 @@ private:
       if (top.when <= now) {
         Entry entry = top;
         heap_.pop();
-        dispatch(entry, now);
+        dispatch(entry);
         continue;
       }
       wake_.wait_until(lock, std::chrono::steady_clock::time_point(
@@ -221,11 +215,19 @@ void Timer::fire() {
 
 void Timer::runQueuedFiring(std::uint64_t generation) {
   {
-    std::lock_guard lock(TimerService::instance().mutex);
+    TimerService& service = TimerService::instance();
+    std::lock_guard lock(service.mutex);
     if (!valid_ || generation != generation_) return;
-    if (!repeats_) {
+    if (!repeats_ || interval_ <= Duration::zero()) {
       valid_ = false;
       ++generation_;
+    } else {
+      // The next beat after now: beats missed while the queue was busy are skipped.
+      const TimePoint current = now();
+      TimePoint next = fireDate_ + interval_;
+      if (next <= current) next += ((current - next) / interval_ + 1) * interval_;
+      fireDate_ = next;
+      service.add(shared_from_this());
     }
   }
   if (block_) block_();

@@ -1,0 +1,127 @@
+// Queues: order and exclusion of serial queues, the main queue's draining, sync from anywhere.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/Queue.h"
+
+using namespace std::chrono_literals;
+
+TEST(SerialQueue, RunsTasksOneAtATimeInTheOrderGiven) {
+  auto queue = qv::makeSerialQueue("test.serial");
+  std::vector<int> order;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  constexpr int kTasks = 2000;
+  for (int i = 0; i < kTasks; ++i) {
+    queue->async([&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      order.push_back(i);  // unguarded on purpose: the queue must serialise it
+      running.fetch_sub(1);
+    });
+  }
+  queue->sync([] {});
+  ASSERT_EQ(order.size(), static_cast<size_t>(kTasks));
+  for (int i = 0; i < kTasks; ++i) ASSERT_EQ(order[i], i);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST(SerialQueue, TwoQueuesRunAtTheSameTime) {
+  // Each task waits for the other queue's task to start: only true concurrency lets both finish.
+  auto a = qv::makeSerialQueue("test.a");
+  auto b = qv::makeSerialQueue("test.b");
+  std::atomic<int> started{0};
+  auto task = [&] {
+    started.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (started.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  };
+  a->async(task);
+  b->async(task);
+  a->sync([] {});
+  b->sync([] {});
+  EXPECT_EQ(started.load(), 2);
+}
+
+TEST(Queue, KnowsWhenItIsCurrentAndSyncOnItselfRunsInline) {
+  auto queue = qv::makeSerialQueue("test.current");
+  EXPECT_FALSE(queue->isCurrent());
+  bool inside = false, nested = false;
+  queue->sync([&] {
+    inside = queue->isCurrent() && qv::currentQueue() == queue.get();
+    queue->sync([&] { nested = true; });  // would wait for itself forever if not run inline
+  });
+  EXPECT_TRUE(inside);
+  EXPECT_TRUE(nested);
+  EXPECT_EQ(qv::currentQueue(), nullptr);
+}
+
+TEST(GlobalQueue, RunsManyTasksConcurrently) {
+  auto queue = qv::globalQueue(qv::QueuePriority::Default);
+  EXPECT_FALSE(queue->isSerial());
+  std::mutex m;
+  std::set<std::thread::id> threads;
+  std::atomic<int> done{0};
+  std::atomic<int> inFlight{0};
+  std::atomic<int> maxInFlight{0};
+  for (int i = 0; i < 16; ++i) {
+    queue->async([&] {
+      int now = inFlight.fetch_add(1) + 1;
+      int seen = maxInFlight.load();
+      while (now > seen && !maxInFlight.compare_exchange_weak(seen, now)) {}
+      std::this_thread::sleep_for(20ms);
+      {
+        std::lock_guard lock(m);
+        threads.insert(std::this_thread::get_id());
+      }
+      inFlight.fetch_sub(1);
+      done.fetch_add(1);
+    });
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (done.load() < 16 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(done.load(), 16);
+  EXPECT_GT(maxInFlight.load(), 1);
+  EXPECT_GT(threads.size(), 1u);
+}
+
+TEST(MainQueue, RunsOnlyWhenDrainedAndIncludesTasksAddedWhileDraining) {
+  std::vector<int> order;
+  qv::mainQueue()->async([&] {
+    order.push_back(1);
+    EXPECT_TRUE(qv::isMainQueue());
+    qv::mainQueue()->async([&] { order.push_back(3); });
+  });
+  qv::mainQueue()->async([&] { order.push_back(2); });
+  EXPECT_TRUE(order.empty());  // async never runs before returning
+  EXPECT_EQ(qv::drainMainQueue(), 3u);
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(qv::drainMainQueue(), 0u);
+}
+
+TEST(MainQueue, WorkFromOtherThreadsArrivesAndWakesTheLoop) {
+  std::atomic<int> wakeups{0};
+  qv::setMainQueueWakeup([&] { wakeups.fetch_add(1); });
+  bool ran = false;
+  auto worker = qv::makeSerialQueue("test.worker");
+  worker->async([&] { qv::mainQueue()->async([&] { ran = qv::isMainQueue(); }); });
+  EXPECT_TRUE(qv::runMainQueueUntil([&] { return ran; }, 5s));
+  EXPECT_GE(wakeups.load(), 1);
+  qv::setMainQueueWakeup(nullptr);
+}
+
+TEST(MainQueue, SyncFromAWorkerWaitsForTheMainLoop) {
+  auto worker = qv::makeSerialQueue("test.sync");
+  std::atomic<bool> returned{false};
+  int value = 0;
+  worker->async([&] {
+    qv::mainQueue()->sync([&] { value = 42; });
+    returned = true;
+  });
+  EXPECT_TRUE(qv::runMainQueueUntil([&] { return returned.load(); }, 5s));
+  EXPECT_EQ(value, 42);
+}

@@ -24,7 +24,9 @@ function(quorvel_add_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "${ARG_ENVIRONMENT}")
+    PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}")
+  # Labels go on the folder: a list passed through the discovery keeps only its first element.
+  set_property(DIRECTORY APPEND PROPERTY LABELS ${ARG_LABELS})
 endfunction()
 
 # quorvel_add_bench(<name> SOURCES <file>... LIBS <lib>...): built into build/<preset>/bench/.
@@ -60,3 +62,7 @@ function(quorvel_add_subdirectories)
     endif()
   endforeach()
 endfunction()
+
+# Link feature QUORVEL_NEEDED: records a shared library as needed even when nothing of it is called.
+set(CMAKE_LINK_LIBRARY_USING_QUORVEL_NEEDED "LINKER:--push-state,--no-as-needed" "<LINK_ITEM>" "LINKER:--pop-state")
+set(CMAKE_LINK_LIBRARY_USING_QUORVEL_NEEDED_SUPPORTED TRUE)

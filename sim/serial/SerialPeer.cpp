@@ -1,0 +1,240 @@
+// The pseudo-terminal pair of the simulated scanner and the peer thread watching its master side.
+#include "sim/serial/SerialPeer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "scanlink/SimulatorPortSource.h"
+
+namespace qv::sim {
+
+namespace {
+
+[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+
+int baudRateOf(speed_t speed) {
+  static const std::pair<speed_t, int> kSpeeds[] = {
+      {B300, 300},       {B600, 600},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+      {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+      {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+  };
+  for (const auto& [constant, rate] : kSpeeds) {
+    if (constant == speed) return rate;
+  }
+  return 0;
+}
+
+// How often the peer looks at the device side when nothing arrives.
+constexpr int kWatchIntervalMs = 2;
+
+}  // namespace
+
+std::unique_ptr<SerialPeer> SerialPeer::plugIn(Options options) {
+  std::unique_ptr<SerialPeer> peer(new SerialPeer);
+  peer->master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (peer->master_ < 0) fail("posix_openpt");
+  if (::grantpt(peer->master_) != 0 || ::unlockpt(peer->master_) != 0) fail("unlockpt");
+  char name[128];
+  if (::ptsname_r(peer->master_, name, sizeof name) != 0) fail("ptsname_r");
+  peer->devicePath_ = name;
+
+  // Raw at 9600 baud, so that bytes pass untouched (no echo) until the device sets its own mode;
+  // the master's terminal requests act on the device side.
+  termios attributes{};
+  if (::tcgetattr(peer->master_, &attributes) != 0) fail("tcgetattr");
+  ::cfmakeraw(&attributes);
+  ::cfsetispeed(&attributes, B9600);
+  ::cfsetospeed(&attributes, B9600);
+  if (::tcsetattr(peer->master_, TCSANOW, &attributes) != 0) fail("tcsetattr");
+  // Opened and closed once, the device side shows as hung up on the master until someone opens
+  // it again: that is how the peer sees the device open and close.
+  const int device = ::open(peer->devicePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (device < 0) fail("open");
+  ::close(device);
+  peer->baudRate_ = 9600;
+
+  std::filesystem::path folder = options.folder.empty() ? SimulatorPortSource::defaultFolder() : options.folder;
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (!options.name.empty()) {
+    peer->linkPath_ = folder / options.name;
+    if (::symlink(peer->devicePath_.c_str(), peer->linkPath_.c_str()) != 0) fail("symlink");
+  } else {
+    for (int n = 0;; ++n) {
+      peer->linkPath_ = folder / ("ttyACM" + std::to_string(n));
+      if (::symlink(peer->devicePath_.c_str(), peer->linkPath_.c_str()) == 0) break;
+      if (errno != EEXIST || n > 9999) fail("symlink");
+    }
+  }
+  peer->published_ = true;
+
+  peer->wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (peer->wakeFd_ < 0) fail("eventfd");
+  peer->thread_ = std::thread([p = peer.get()] { p->run(); });
+  return peer;
+}
+
+SerialPeer::~SerialPeer() {
+  unplug();
+  hangUp();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void SerialPeer::unplug() {
+  std::lock_guard lock(mutex_);
+  if (!published_) return;
+  std::error_code ec;
+  std::filesystem::remove(linkPath_, ec);
+  published_ = false;
+}
+
+void SerialPeer::hangUp() {
+  if (thread_.joinable()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+    thread_.join();
+  }
+  std::lock_guard lock(mutex_);
+  if (master_ >= 0) {
+    ::close(master_);
+    master_ = -1;
+    masterClosed_ = true;
+  }
+}
+
+std::string SerialPeer::received() const {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+
+std::string SerialPeer::takeReceived() {
+  std::lock_guard lock(mutex_);
+  std::string out;
+  out.swap(received_);
+  return out;
+}
+
+bool SerialPeer::waitForReceived(std::size_t count, std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return receivedChanged_.wait_for(lock, limit, [&] { return received_.size() >= count; });
+}
+
+bool SerialPeer::write(std::string_view bytes) {
+  std::lock_guard lock(mutex_);
+  if (master_ < 0) return false;
+  std::size_t done = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
+      pollfd pfd{master_, POLLOUT, 0};
+      ::poll(&pfd, 1, 10);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void SerialPeer::setLineHandler(std::function<std::string(const std::string&)> handler) {
+  std::lock_guard lock(mutex_);
+  lineHandler_ = std::move(handler);
+}
+
+bool SerialPeer::isDeviceOpen() const {
+  std::lock_guard lock(mutex_);
+  return deviceOpen_;
+}
+
+int SerialPeer::baudRate() const {
+  std::lock_guard lock(mutex_);
+  return baudRate_;
+}
+
+std::vector<LineEvent> SerialPeer::events() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+int SerialPeer::hangUpCount() const {
+  std::lock_guard lock(mutex_);
+  return hangUps_;
+}
+
+void SerialPeer::readAvailable() {
+  char buffer[1024];
+  for (;;) {
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n <= 0) return;  // drained (EAGAIN), or the device side is closed (EIO)
+    std::vector<std::string> lines;
+    std::function<std::string(const std::string&)> handler;
+    {
+      std::lock_guard lock(mutex_);
+      received_.append(buffer, static_cast<std::size_t>(n));
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] == '\n') {
+          lines.push_back(std::move(pendingLine_));
+          pendingLine_.clear();
+        } else if (buffer[i] != '\r') {
+          pendingLine_.push_back(buffer[i]);
+        }
+      }
+      handler = lineHandler_;
+    }
+    receivedChanged_.notify_all();
+    if (!handler) continue;
+    for (const auto& line : lines) {
+      const std::string reply = handler(line);
+      if (!reply.empty()) write(reply);
+    }
+  }
+}
+
+void SerialPeer::run() {
+  for (;;) {
+    pollfd fds[2] = {{master_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, kWatchIntervalMs);
+    if (ready < 0 && errno != EINTR) return;
+    if (fds[1].revents) return;
+    if (fds[0].revents & POLLIN) readAvailable();
+    const bool hungUp = (fds[0].revents & POLLHUP) != 0;
+
+    termios attributes{};
+    const int speed = ::tcgetattr(master_, &attributes) == 0 ? baudRateOf(::cfgetospeed(&attributes)) : 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (hungUp) {
+        if (deviceOpen_) {
+          deviceOpen_ = false;
+          ++hangUps_;
+          events_.push_back({LineEvent::Kind::HungUp, speed});
+        }
+      } else if (!deviceOpen_) {
+        deviceOpen_ = true;
+        events_.push_back({LineEvent::Kind::Opened, speed});
+      } else if (speed != baudRate_) {
+        events_.push_back({LineEvent::Kind::SpeedChanged, speed});
+      }
+      baudRate_ = speed;
+    }
+    if (hungUp) {
+      // The master reports the hang-up until the device opens again: wait here instead of spinning.
+      pollfd wake{wakeFd_, POLLIN, 0};
+      if (::poll(&wake, 1, kWatchIntervalMs) > 0) return;
+    }
+  }
+}
+
+}  // namespace qv::sim

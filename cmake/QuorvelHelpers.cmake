@@ -5,6 +5,9 @@ set(QUORVEL_WARNINGS -Wall -Wextra)
 if(QUORVEL_SANITIZE)
   set(QUORVEL_SANITIZER_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_compile_options(${QUORVEL_SANITIZER_FLAGS})
+  # Under the sanitizers Eigen would switch to its own aligned allocator while the prebuilt PCL
+  # keeps the C library's; memory shared between them would then be freed by the wrong function.
+  add_compile_definitions(EIGEN_MALLOC_ALREADY_ALIGNED=1)
   add_link_options(${QUORVEL_SANITIZER_FLAGS})
 endif()
 

@@ -1,0 +1,46 @@
+// Bundle adjustment over the computer-vision library's matrix types.
+#pragma once
+
+#include <opencv2/core/mat.hpp>
+#include <opencv2/core/types.hpp>
+#include <vector>
+
+#include "calibration/SbaParams.h"
+
+// Refines camera poses (and, as the parameters say, intrinsics, distortion and points) so that the
+// points project onto their image observations. Lists are indexed by camera j and point i:
+// `imagePoints[j][i]` and `visibility[j][i]` (1 where camera j sees point i) exist for every point;
+// per camera a 3x3 camera matrix, a rotation (3-element rotation vector or 3x3 matrix), a
+// 3-element translation and five distortion coefficients (k1, k2, p1, p2, k3). A camera maps world
+// point M to R·M + T.
+//
+// Every rejected input and a failed optimisation throw cv::Exception with code 8888 and function
+// "Sba::run". Inputs are checked before anything is touched, and the caller's points and matrices
+// change only when a run succeeds: then the matrices come back as 64-bit copies holding the refined
+// values. At most one adjustment runs at a time in the process.
+class Sba {
+public:
+  Sba() = default;
+
+  void setParams(const SbaParams& params) { params_ = params; }
+  SbaParams params() const { return params_; }
+
+  // Sums of squared reprojection residuals divided by the number of visible projections (px²),
+  // before and after the last successful run; -1.0 before any.
+  double initialError() const { return initialError_; }
+  double finalError() const { return finalError_; }
+
+  // Returns the final error.
+  double run(std::vector<cv::Point3d>& points, const std::vector<std::vector<cv::Point2d>>& imagePoints,
+             const std::vector<std::vector<int>>& visibility, std::vector<cv::Mat>& cameraMatrix,
+             std::vector<cv::Mat>& R, std::vector<cv::Mat>& T, std::vector<cv::Mat>& distortion);
+  // Single precision: copies into 64-bit lists, runs, and copies refined points back.
+  double run(std::vector<cv::Point3f>& points, const std::vector<std::vector<cv::Point2f>>& imagePoints,
+             const std::vector<std::vector<int>>& visibility, std::vector<cv::Mat>& cameraMatrix,
+             std::vector<cv::Mat>& R, std::vector<cv::Mat>& T, std::vector<cv::Mat>& distortion);
+
+private:
+  double initialError_ = -1.0;
+  double finalError_ = -1.0;
+  SbaParams params_;
+};

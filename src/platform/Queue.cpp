@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include <unistd.h>
+
 #include "platform/Timer.h"
 
 namespace qv {
@@ -99,7 +101,16 @@ Task Queue::wrap(Task task) {
   };
 }
 
-bool Queue::isCurrent() const { return tlsCurrentQueue == this; }
+namespace {
+// The process's first thread is the main thread: it owns the main queue even outside its loop,
+// so that work meant for the main queue can run inline there instead of waiting for itself.
+bool onProcessMainThread() { return ::gettid() == ::getpid(); }
+}  // namespace
+
+bool Queue::isCurrent() const {
+  if (tlsCurrentQueue) return tlsCurrentQueue == this;
+  return onProcessMainThread() && this == mainQueue().get();
+}
 
 void Queue::sync(Task task) {
   if (isCurrent()) {
@@ -142,9 +153,12 @@ QueuePtr globalQueue(QueuePriority priority) {
   return *normal;
 }
 
-Queue* currentQueue() { return tlsCurrentQueue; }
+Queue* currentQueue() {
+  if (tlsCurrentQueue) return tlsCurrentQueue;
+  return onProcessMainThread() ? mainQueue().get() : nullptr;
+}
 
-bool isMainQueue() { return tlsCurrentQueue == mainQueue().get(); }
+bool isMainQueue() { return currentQueue() == mainQueue().get(); }
 
 void after(Duration delay, QueuePtr queue, Task task) {
   auto timer = Timer::create(delay, false, std::move(queue), std::move(task));

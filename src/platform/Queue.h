@@ -24,7 +24,8 @@ public:
   // at once (rather than waiting forever for itself).
   void sync(Task task);
 
-  // True while the calling thread runs a task of this queue.
+  // True while the calling thread runs a task of this queue. The process's main thread counts as
+  // running the main queue whenever it runs no other queue's task.
   bool isCurrent() const;
 
   // Serial queues run one task at a time, in the order they were added.
@@ -50,7 +51,8 @@ QueuePtr makeSerialQueue(std::string label);
 // The concurrent queue of a priority.
 QueuePtr globalQueue(QueuePriority priority = QueuePriority::Default);
 
-// The queue running the calling code, or nullptr on a thread that no queue runs.
+// The queue running the calling code (the main queue on the main thread outside any task), or
+// nullptr on a thread that no queue runs.
 Queue* currentQueue();
 bool isMainQueue();
 

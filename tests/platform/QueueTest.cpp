@@ -57,7 +57,18 @@ TEST(Queue, KnowsWhenItIsCurrentAndSyncOnItselfRunsInline) {
   });
   EXPECT_TRUE(inside);
   EXPECT_TRUE(nested);
-  EXPECT_EQ(qv::currentQueue(), nullptr);
+}
+
+TEST(MainQueue, TheMainThreadOwnsItOutsideTheLoopSoSyncRunsInline) {
+  EXPECT_TRUE(qv::isMainQueue());
+  EXPECT_EQ(qv::currentQueue(), qv::mainQueue().get());
+  bool ran = false;
+  qv::mainQueue()->sync([&] { ran = true; });  // would wait forever for an undrained loop
+  EXPECT_TRUE(ran);
+  auto worker = qv::makeSerialQueue("test.not-main");
+  bool mainOnWorker = true;
+  worker->sync([&] { mainOnWorker = qv::isMainQueue() || qv::mainQueue()->isCurrent(); });
+  EXPECT_FALSE(mainOnWorker);
 }
 
 TEST(GlobalQueue, RunsManyTasksConcurrently) {

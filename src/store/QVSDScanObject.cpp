@@ -1,0 +1,237 @@
+// The scan object entity: vectors, vertex count, factories, look-ups, copying with its files, and
+// building its vertex data file from its point clouds.
+#include "store/QVSDScanObject.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/Log.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDPoint3D.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanSlice.h"
+#include "store/QVSDTexture.h"
+#include "store/StoreErrors.h"
+#include "store/VertexRecords.h"
+#include "store/internal/EntityHelpers.h"
+
+namespace fs = std::filesystem;
+
+qv::Double3 QVSDScanObject::cameraPosition() const {
+  return {cameraPositionX().value_or(0), cameraPositionY().value_or(0), cameraPositionZ().value_or(0)};
+}
+
+void QVSDScanObject::setCameraPosition(qv::Double3 position) {
+  setCameraPositionX(position.x);
+  setCameraPositionY(position.y);
+  setCameraPositionZ(position.z);
+  didChangeValueForKey("cameraPosition");
+}
+
+qv::Double3 QVSDScanObject::objectCenterPoint() const {
+  return {objectCenterPointX().value_or(0), objectCenterPointY().value_or(0), objectCenterPointZ().value_or(0)};
+}
+
+void QVSDScanObject::setObjectCenterPoint(qv::Double3 centre) {
+  setObjectCenterPointX(centre.x);
+  setObjectCenterPointY(centre.y);
+  setObjectCenterPointZ(centre.z);
+  didChangeValueForKey("objectCenterPoint");
+}
+
+std::uint64_t QVSDScanObject::numberOfVertices() const {
+  if (auto unsaved = dataLength("unsavedVertexData")) return qv::scanVertexCount(*unsaved);
+  return qv::scanVertexCount(dataLength("vertexData").value_or(0));
+}
+
+std::shared_ptr<QVSDLibrary> QVSDScanObject::library() const {
+  return std::dynamic_pointer_cast<QVSDLibrary>(toOne("library"));
+}
+void QVSDScanObject::setLibrary(const std::shared_ptr<QVSDLibrary>& library) { setToOne("library", library); }
+std::vector<std::shared_ptr<QVSDPointCloud>> QVSDScanObject::pointClouds() const {
+  return qv::entity::cast<QVSDPointCloud>(toMany("pointClouds"));
+}
+std::vector<std::shared_ptr<QVSDPoint3D>> QVSDScanObject::points() const {
+  return qv::entity::cast<QVSDPoint3D>(toMany("points"));
+}
+std::vector<std::shared_ptr<QVSDScanSlice>> QVSDScanObject::scanSlices() const {
+  return qv::entity::cast<QVSDScanSlice>(toMany("scanSlices"));
+}
+std::vector<std::shared_ptr<QVSDTexture>> QVSDScanObject::textures() const {
+  return qv::entity::cast<QVSDTexture>(toMany("textures"));
+}
+
+std::shared_ptr<QVSDScanObject> QVSDScanObject::createScanObjectInLibrary(const std::shared_ptr<QVSDLibrary>& library) {
+  if (!library) return nullptr;
+  auto context = library->managedObjectContext();
+  if (!context) return nullptr;
+  auto scan = context->insertNewObject<QVSDScanObject>();
+  scan->setLibrary(library);
+  const auto now = qv::dateNow();
+  scan->setCreationDate(now);
+  scan->setLastOpenedDate(now);
+  return scan;
+}
+
+std::shared_ptr<QVSDScanObject> QVSDScanObject::createScanObjectWithFilePath(const std::string& path,
+                                                                            const std::shared_ptr<QVSDLibrary>& library) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return nullptr;
+  auto scan = createScanObjectInLibrary(library);
+  if (!scan) return nullptr;
+  const auto modified = std::chrono::seconds(st.st_mtim.tv_sec) +
+                        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::nanoseconds(st.st_mtim.tv_nsec));
+  scan->setSourceFileDate(qv::Date(std::chrono::duration_cast<std::chrono::microseconds>(modified)));
+  scan->setSourceFilePath(path);
+  return scan;
+}
+
+std::shared_ptr<QVSDScanObject> QVSDScanObject::scanObjectWithId(const qv::ObjectID& id, bool updateLastOpenedDate,
+                                                                qv::ObjectContext& context) {
+  auto scan = context.objectWithIDAs<QVSDScanObject>(id);
+  if (scan && updateLastOpenedDate) scan->setLastOpenedDate(qv::dateNow());
+  return scan;
+}
+
+namespace {
+qv::FetchRequest scansOfLibrary(const std::shared_ptr<QVSDLibrary>& library) {
+  return qv::FetchRequest(QVSDScanObject::kEntityName).whereRelated("library", library->objectID());
+}
+}  // namespace
+
+std::shared_ptr<QVSDScanObject> QVSDScanObject::scanObjectWithFilePath(const std::string& path,
+                                                                      const std::shared_ptr<QVSDLibrary>& library) {
+  if (!library) return nullptr;
+  return qv::entity::fetchFirst<QVSDScanObject>(
+      *library, qv::FetchRequest(kEntityName)
+                    .where("sourceFilePath", qv::Comparison::Equal, path)
+                    .whereRelated("library", library->objectID()));
+}
+
+std::vector<std::shared_ptr<QVSDScanObject>> QVSDScanObject::scanObjectsWithFilePath(
+    const std::string& path, const std::shared_ptr<QVSDLibrary>& library) {
+  if (!library) return {};
+  return qv::entity::fetchAll<QVSDScanObject>(
+      *library, qv::FetchRequest(kEntityName)
+                    .where("sourceFilePath", qv::Comparison::Equal, path)
+                    .whereRelated("library", library->objectID()));
+}
+
+std::shared_ptr<QVSDScanObject> QVSDScanObject::scanObjectWithThumbnailFilePath(const std::string& path,
+                                                                               const std::shared_ptr<QVSDLibrary>& library) {
+  if (!library) return nullptr;
+  return qv::entity::fetchFirst<QVSDScanObject>(
+      *library, qv::FetchRequest(kEntityName)
+                    .where("snapshotFilePath", qv::Comparison::Equal, path)
+                    .whereRelated("library", library->objectID()));
+}
+
+std::shared_ptr<QVSDScanObject> QVSDScanObject::scanObjectWithVertexDataFilePath(const std::string& path,
+                                                                                qv::ObjectContext& context) {
+  return qv::entity::fetchFirst<QVSDScanObject>(
+      context, qv::FetchRequest(kEntityName).where("vertexDataFilePath", qv::Comparison::Equal, path));
+}
+
+std::shared_ptr<QVSDScanObject> QVSDScanObject::scanObjectWithVertexIndexDataFilePath(const std::string& path,
+                                                                                     qv::ObjectContext& context) {
+  return qv::entity::fetchFirst<QVSDScanObject>(
+      context, qv::FetchRequest(kEntityName).where("vertexIndexDataFilePath", qv::Comparison::Equal, path));
+}
+
+std::vector<std::shared_ptr<QVSDScanObject>> QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(
+    const std::shared_ptr<QVSDLibrary>& library) {
+  if (!library) return {};
+  return qv::entity::fetchAll<QVSDScanObject>(*library, scansOfLibrary(library).sortedBy("lastOpenedDate", false));
+}
+
+std::optional<std::string> QVSDScanObject::copyFile(const std::string& path) const {
+  auto context = managedObjectContext();
+  if (!context) return std::nullopt;
+  return qv::copyFileIntoFolder(path, context->libraryFolder());
+}
+
+void QVSDScanObject::copyFromScanObject(const QVSDScanObject& source) {
+  qv::entity::copyAttributes(
+      *this, source,
+      {"backgroundColour", "cameraPositionX", "cameraPositionY", "cameraPositionZ", "isActiveScan", "meshedVertexData",
+       "objectCenterPointX", "objectCenterPointY", "objectCenterPointZ", "pitchAngle", "radiusCutoff",
+       "sortableIndexData", "sortableIndexReferenceForNeighbourData", "sortableIndexReferenceForRadiusData",
+       "sortableIndexReferenceForYPositionData", "unsavedVertexData", "vertexData", "yawAngle", "yCutoff",
+       // The textured mesh comes along with its mesh: its coordinates here, its atlas image below.
+       "objTextureCoordinatesData"});
+  setSnapshotFilePath(copyFile(source.snapshotFilePath().value_or("")));
+  setMeshedVertexDataFilePath(copyFile(source.meshedVertexDataFilePath().value_or("")));
+  setVertexDataFilePath(copyFile(source.vertexDataFilePath().value_or("")));
+  setObjTextureFileName(copyFile(source.objTextureFileName().value_or("")));
+  auto self = std::dynamic_pointer_cast<QVSDScanObject>(shared_from_this());
+  for (const auto& cloud : source.pointClouds()) {
+    if (auto copy = QVSDPointCloud::createPointCloudForScanObject(self)) copy->copyFromPointCloud(*cloud);
+  }
+  for (const auto& texture : source.textures()) {
+    if (auto copy = QVSDTexture::createTextureInScanObject(self)) copy->copyFromTexture(*texture);
+  }
+}
+
+bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareGrid, qv::Error* error) {
+  auto context = managedObjectContext();
+  if (!context) {
+    if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kVertexFileError, "The scan object is in no context");
+    return false;
+  }
+  std::string path = vertexDataFilePath().value_or("");
+  std::error_code ec;
+  std::uint64_t length = 0;
+  if (!path.empty() && fs::exists(path, ec)) {
+    length = fs::file_size(path, ec);
+    if (ec || length % sizeof(QVLScanVertex) != 0) {
+      // Records after a torn one would get numbers that point between records.
+      if (error) {
+        *error = qv::Error(qv::kScanErrorDomain, qv::kVertexFileError,
+                           "The scan's vertex data file does not hold whole records", {{qv::Error::kFilePathKey, path}});
+      }
+      return false;
+    }
+  } else {
+    // Record 0 stands for "no point" in every index table, so the file starts with a zero record.
+    const auto file = qv::newLibraryFilePath(context->libraryFolder(), qv::kScanVertexFileExtension);
+    const QVLScanVertex zero{};
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(&zero), sizeof zero);
+    if (!qv::createFileWithContents(file, bytes, error)) return false;
+    if (!path.empty()) QVLogWarn("The scan's vertex data file %s is gone; starting %s", path.c_str(), file.c_str());
+    path = file.string();
+    setVertexDataFilePath(path);
+    length = sizeof zero;
+  }
+
+  bool allWritten = true;
+  auto self = std::dynamic_pointer_cast<QVSDScanObject>(shared_from_this());
+  for (const auto& cloud : QVSDPointCloud::sortedPointCloudsForScanObject(self)) {
+    qv::Error cloudError;
+    auto grid = cloud->readSliceGrid(&cloudError);
+    if (!grid) {
+      QVLogWarn("Skipped a point cloud while building the scan's vertices: %s", cloudError.text().c_str());
+      if (allWritten && error) *error = cloudError;
+      allWritten = false;
+      continue;
+    }
+    if (grid->empty()) continue;
+    const std::size_t slices = grid->size() / qv::kSliceBlockRows;
+    if (prepareGrid) prepareGrid(*cloud, *grid, slices);
+    std::vector<QVLScanVertex> vertices;
+    const auto firstRecord = static_cast<std::uint32_t>(length / sizeof(QVLScanVertex));
+    auto table = qv::appendScanVertices(*grid, static_cast<std::int16_t>(cloud->lookupId().value_or(0)), firstRecord, vertices);
+    if (!vertices.empty()) {
+      const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(vertices.data()),
+                                                vertices.size() * sizeof(QVLScanVertex));
+      qv::Error writeError;
+      if (!qv::appendToFile(path, bytes, &writeError)) {
+        if (allWritten && error) *error = writeError;
+        return false;
+      }
+      length += bytes.size();
+    }
+    cloud->setVertexIndexData(qv::dataFromIndexTable(table));
+  }
+  return allWritten;
+}

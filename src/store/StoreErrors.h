@@ -1,0 +1,23 @@
+// Codes of the application's error domain that the object store and its files report.
+#pragma once
+
+namespace qv {
+
+// A file stands where the application library folder should be.
+inline constexpr int kLibraryFolderIsAFileError = 101;
+// The store file could not be read and was moved aside; a new, empty store was started. This is
+// told to the user (the old scans are still in the moved file), not a failure of the store.
+inline constexpr int kStoreFileMovedAsideError = 102;
+// The store cannot be opened (no permission, locked, disk error): fetches find nothing and saves fail.
+inline constexpr int kStoreUnavailableError = 103;
+// A save, fetch or load failed in the store file itself.
+inline constexpr int kStoreOperationError = 104;
+// A vertex data file is missing, unreadable, inconsistent with its slices, or cannot be written.
+inline constexpr int kVertexFileError = 105;
+
+// The detail key carrying SQLite's own result code.
+inline constexpr const char* kSQLiteResultCodeKey = "SQLiteResultCode";
+// The detail key carrying the path a store file was moved to.
+inline constexpr const char* kMovedFilePathKey = "MovedFilePath";
+
+}  // namespace qv

@@ -1,0 +1,82 @@
+// The application's object store: one SQLite file, a main-queue and a private-queue context, and
+// the merging of each context's saves into the other.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Error.h"
+#include "platform/NotificationCenter.h"
+#include "store/ObjectContext.h"
+#include "store/ObjectID.h"
+#include "store/ObjectModel.h"
+
+namespace qv {
+class StoreCoordinator;
+}
+
+// One store per library folder. The application uses the process-wide default store in the
+// application library folder; tests and tools make their own on a folder of their choosing.
+class TBCoreDataStoreS1 {
+public:
+  // Shows an error to the user (the application installs an alert); without one errors are logged.
+  using ErrorPresenter = std::function<void(const qv::Error&)>;
+
+  struct Options {
+    std::filesystem::path folder;  // the library folder: the store file and every file beside it
+    qv::ModelPtr model;            // the scan model when empty
+    ErrorPresenter presentError;   // the process-wide presenter when empty
+  };
+
+  static constexpr const char* kStoreFileName = "Scan.7.storedata";
+
+  // Builds everything at once: the folder (created when missing), the store file, both contexts,
+  // and the merge in both directions. Failures are presented, never thrown: a store that cannot be
+  // opened still has its contexts, which then find nothing and cannot save. An unreadable store
+  // file is moved aside (the date in its name), and a new one is started and reported.
+  explicit TBCoreDataStoreS1(Options options);
+  ~TBCoreDataStoreS1();
+  TBCoreDataStoreS1(const TBCoreDataStoreS1&) = delete;
+  TBCoreDataStoreS1& operator=(const TBCoreDataStoreS1&) = delete;
+
+  // The process-wide store in the application library folder, made on first use.
+  static TBCoreDataStoreS1& defaultStore();
+  static qv::ObjectContextPtr mainQueueContext();
+  static qv::ObjectContextPtr privateQueueContext();
+  // The identifier of a string form made by the default store; nothing for any other text.
+  static std::optional<qv::ObjectID> managedObjectIDFromString(const std::string& text);
+  // The application library folder the default store uses; not created here.
+  static std::filesystem::path appLibraryDirectory();
+  // Where stores without a presenter of their own show their errors (set before first use).
+  static void setErrorPresenter(ErrorPresenter presenter);
+
+  const qv::ObjectContextPtr& mainContext() const { return mainContext_; }
+  const qv::ObjectContextPtr& privateContext() const { return privateContext_; }
+  std::optional<qv::ObjectID> objectIDFromString(const std::string& text) const;
+
+  const std::filesystem::path& libraryFolder() const { return folder_; }
+  std::filesystem::path persistentStoreURL() const { return folder_ / kStoreFileName; }
+  // Whether the store file is open (the contexts can fetch and save).
+  bool hasCoordinator() const;
+  // Why the store could not be opened, when it could not.
+  const std::optional<qv::Error>& openError() const { return openError_; }
+  // Where an unreadable store file was moved to, when that happened at opening.
+  const std::optional<std::filesystem::path>& movedStoreFilePath() const { return movedStoreFilePath_; }
+
+private:
+  void openStore();
+  void present(const qv::Error& error);
+
+  std::filesystem::path folder_;
+  ErrorPresenter presenter_;
+  std::shared_ptr<qv::StoreCoordinator> coordinator_;
+  qv::ObjectContextPtr privateContext_;
+  qv::ObjectContextPtr mainContext_;
+  qv::ObserverRegistration privateSaves_;
+  qv::ObserverRegistration mainSaves_;
+  std::optional<qv::Error> openError_;
+  std::optional<std::filesystem::path> movedStoreFilePath_;
+};

@@ -1,0 +1,617 @@
+// The SQLite side of the object store: schema, row reads, fetches and transactional saves.
+#include "store/internal/StoreCoordinator.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+#include "platform/Format.h"
+#include "platform/Log.h"
+#include "platform/Settings.h"
+#include "platform/UUID.h"
+#include "store/StoreErrors.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kMetadataTable = "store_metadata";
+// Pages of 8 KiB keep the overflow chains of megabyte-sized vertex buffers short.
+constexpr int kPageSize = 8192;
+
+std::string quoted(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+const char* columnType(AttributeType type) {
+  switch (type) {
+    case AttributeType::Integer: return "INTEGER";
+    case AttributeType::Double: return "REAL";
+    case AttributeType::String: return "TEXT";
+    case AttributeType::Date: return "INTEGER";
+    case AttributeType::Data: return "BLOB";
+    case AttributeType::Object: return "TEXT";
+  }
+  return "";
+}
+
+const char* sqlOperator(Comparison op) {
+  switch (op) {
+    case Comparison::Equal: return "=";
+    case Comparison::NotEqual: return "!=";
+    case Comparison::Less: return "<";
+    case Comparison::LessOrEqual: return "<=";
+    case Comparison::Greater: return ">";
+    case Comparison::GreaterOrEqual: return ">=";
+  }
+  return "=";
+}
+
+bool isUnreadableCode(int rc) {
+  const int primary = rc & 0xff;
+  return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+// Resets a cached statement when the work with it is done, whatever the outcome.
+struct StatementUse {
+  sqlite3_stmt* stmt;
+  ~StatementUse() {
+    if (stmt) {
+      sqlite3_reset(stmt);
+      sqlite3_clear_bindings(stmt);
+    }
+  }
+};
+
+}  // namespace
+
+StoreCoordinator::StoreCoordinator(ModelPtr model)
+    : model_(std::move(model)), storeIdentifier_(std::make_shared<const std::string>(makeUUIDString())) {}
+
+StoreCoordinator::~StoreCoordinator() { close(); }
+
+void StoreCoordinator::close() {
+  {
+    std::lock_guard lock(checkpointMutex_);
+    if (checkpointDb_) sqlite3_close_v2(checkpointDb_);
+    checkpointDb_ = nullptr;
+  }
+  std::lock_guard lock(mutex_);
+  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+  statements_.clear();
+  if (db_) sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+bool StoreCoordinator::isOpen() const {
+  std::lock_guard lock(mutex_);
+  return db_ != nullptr;
+}
+
+Error StoreCoordinator::sqliteError(int rc, const std::string& what) const {
+  std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+  return Error(kScanErrorDomain, kStoreOperationError, what + ": " + message,
+               {{Error::kFilePathKey, file_.string()}, {kSQLiteResultCodeKey, rc}});
+}
+
+sqlite3_stmt* StoreCoordinator::prepare(const std::string& sql, Error* error) {
+  if (auto it = statements_.find(sql); it != statements_.end()) return it->second;
+  sqlite3_stmt* stmt = nullptr;
+  const int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    if (error) *error = sqliteError(rc, "Cannot prepare a store query");
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  statements_.emplace(sql, stmt);
+  return stmt;
+}
+
+bool StoreCoordinator::exec(const std::string& sql, Error* error) {
+  char* message = nullptr;
+  const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+  sqlite3_free(message);
+  if (rc != SQLITE_OK) {
+    if (error) *error = sqliteError(rc, "Store command failed");
+    return false;
+  }
+  return true;
+}
+
+StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path& file, Error* error) {
+  close();
+  std::lock_guard lock(mutex_);
+  file_ = file;
+  int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  auto fail = [&](int code, const std::string& what) {
+    const OpenResult result = isUnreadableCode(code) ? OpenResult::Unreadable : OpenResult::Failed;
+    if (error) {
+      *error = sqliteError(code, what);
+      error->code = kStoreUnavailableError;
+    }
+    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+    statements_.clear();
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    return result;
+  };
+  if (rc != SQLITE_OK) return fail(rc, "Cannot open the store file");
+  sqlite3_busy_timeout(db_, 5000);
+  sqlite3_extended_result_codes(db_, 1);
+
+  // Counting the schema's entries reads the file's header and first page: a file that is not a
+  // database fails here, before anything is written to it.
+  sqlite3_stmt* stmt = nullptr;
+  rc = sqlite3_prepare_v2(db_, "SELECT count(*) FROM sqlite_master", -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+  const std::int64_t entries = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+  sqlite3_finalize(stmt);
+  if (entries < 0) return fail(rc, "Cannot read the store file");
+
+  Error inner;
+  if (entries == 0) {
+    if (!exec(format("PRAGMA page_size=%d", kPageSize), &inner)) return fail(SQLITE_ERROR, inner.description);
+  } else {
+    // Our file carries the model's fingerprint; anything else is another program's database or
+    // a store of another model, which this model cannot read.
+    std::string version, identifier;
+    std::int64_t next = 1;
+    rc = sqlite3_prepare_v2(db_, "SELECT key, value FROM store_metadata", -1, &stmt, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      // No metadata table: a database, but not a store of ours. Locks and disk errors are not
+      // the file's fault and leave it alone.
+      const int primary = rc & 0xff;
+      const bool transient = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR ||
+                             primary == SQLITE_NOMEM || primary == SQLITE_CANTOPEN;
+      return fail(transient ? rc : SQLITE_NOTADB, "The store file was not written by this application");
+    }
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      const std::string key = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      const unsigned char* v = sqlite3_column_text(stmt, 1);
+      const std::string value = v ? reinterpret_cast<const char*>(v) : "";
+      if (key == "ModelVersion") version = value;
+      else if (key == "StoreUUID") identifier = value;
+      else if (key == "NextObjectNumber") next = std::max<std::int64_t>(1, std::atoll(value.c_str()));
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) return fail(rc, "Cannot read the store file");
+    if (version != model_->versionHash() || identifier.empty()) {
+      if (error) {
+        *error = Error(kScanErrorDomain, kStoreUnavailableError,
+                       "The store file was written with another data model (" + version + ", expected " +
+                           model_->versionHash() + ")",
+                       {{Error::kFilePathKey, file_.string()}});
+      }
+      for (auto& [sql, s] : statements_) sqlite3_finalize(s);
+      statements_.clear();
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      return OpenResult::Unreadable;
+    }
+    storeIdentifier_ = std::make_shared<const std::string>(identifier);
+    nextNumber_ = next;
+  }
+
+  if (!exec("PRAGMA journal_mode=WAL", &inner) || !exec("PRAGMA synchronous=NORMAL", &inner) ||
+      !exec("PRAGMA foreign_keys=ON", &inner) || !exec("PRAGMA journal_size_limit=67108864", &inner)) {
+    const int code = static_cast<int>(find(inner.userInfo, kSQLiteResultCodeKey) ? find(inner.userInfo, kSQLiteResultCodeKey)->toInt64() : SQLITE_ERROR);
+    return fail(code, inner.description);
+  }
+  if (entries == 0) {
+    storeIdentifier_ = std::make_shared<const std::string>(makeUUIDString());
+    nextNumber_ = 1;
+    if (!createSchema(&inner)) {
+      const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
+      return fail(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner.description);
+    }
+  } else {
+    // A number handed out but never saved may be given again; a saved one never.
+    for (const auto& entity : model_->entities()) {
+      rc = sqlite3_prepare_v2(db_, ("SELECT max(id) FROM " + quoted(entity->name())).c_str(), -1, &stmt, nullptr);
+      if (rc == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+        nextNumber_ = std::max<std::int64_t>(nextNumber_, sqlite3_column_int64(stmt, 0) + 1);
+      sqlite3_finalize(stmt);
+      if (rc != SQLITE_OK) return fail(rc, "The store file lacks the table of " + entity->name());
+    }
+  }
+  startCheckpoints();
+  return OpenResult::Opened;
+}
+
+namespace {
+// Pages in the log after which a checkpoint is started.
+constexpr int kCheckpointPages = 1000;
+}  // namespace
+
+void StoreCoordinator::startCheckpoints() {
+  // Copying the log back into the file (and syncing both) would otherwise happen inside the save
+  // that crossed the threshold, doubling its time. A second connection does it on a queue of its
+  // own instead: a passive checkpoint never waits for, nor blocks, the contexts' reads and saves.
+  sqlite3* checkpointDb = nullptr;
+  if (sqlite3_open_v2(file_.c_str(), &checkpointDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(checkpointDb);
+    return;  // the connection's own automatic checkpoints stay in place
+  }
+  sqlite3_busy_timeout(checkpointDb, 5000);
+  {
+    std::lock_guard lock(checkpointMutex_);
+    checkpointDb_ = checkpointDb;
+  }
+  if (!checkpointQueue_) checkpointQueue_ = makeSerialQueue("com.quorvel.store.checkpoint");
+  sqlite3_wal_hook(db_, &StoreCoordinator::walCommitted, this);
+}
+
+int StoreCoordinator::walCommitted(void* self, sqlite3*, const char*, int pages) {
+  auto* coordinator = static_cast<StoreCoordinator*>(self);
+  if (pages < kCheckpointPages || coordinator->checkpointPending_.exchange(true)) return SQLITE_OK;
+  std::weak_ptr<StoreCoordinator> weak = coordinator->weak_from_this();
+  coordinator->checkpointQueue_->async([weak] {
+    auto strong = weak.lock();
+    if (!strong) return;
+    strong->checkpointPending_ = false;
+    std::lock_guard lock(strong->checkpointMutex_);
+    if (strong->checkpointDb_)
+      sqlite3_wal_checkpoint_v2(strong->checkpointDb_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  });
+  return SQLITE_OK;
+}
+
+bool StoreCoordinator::createSchema(Error* error) {
+  std::string sql = "BEGIN;";
+  sql += std::string("CREATE TABLE ") + kMetadataTable + " (key TEXT PRIMARY KEY, value TEXT);";
+  for (const auto& entity : model_->entities()) {
+    sql += "CREATE TABLE " + quoted(entity->name()) + " (id INTEGER PRIMARY KEY";
+    for (const auto& a : entity->attributes()) sql += ", " + quoted(a.name) + " " + columnType(a.type);
+    for (const auto& r : entity->toOneRelationships()) {
+      sql += ", " + quoted(r.name) + " INTEGER REFERENCES " + quoted(r.destination) +
+             "(id) ON DELETE CASCADE DEFERRABLE INITIALLY DEFERRED";
+    }
+    sql += ");";
+    for (const auto& r : entity->toOneRelationships())
+      sql += "CREATE INDEX " + quoted(entity->name() + "_" + r.name) + " ON " + quoted(entity->name()) + "(" +
+             quoted(r.name) + ");";
+  }
+  sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('ModelVersion', '" + model_->versionHash() + "');";
+  sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('StoreUUID', '" + *storeIdentifier_ + "');";
+  sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('NextObjectNumber', '1');";
+  sql += "COMMIT;";
+  if (!exec(sql, error)) {
+    exec("ROLLBACK", nullptr);
+    return false;
+  }
+  return true;
+}
+
+std::int64_t StoreCoordinator::allocateNumber() {
+  std::lock_guard lock(mutex_);
+  return nextNumber_++;
+}
+
+std::string StoreCoordinator::selectList(const EntityDescription& entity) const {
+  std::string list = "id";
+  for (const auto& a : entity.attributes())
+    if (a.type != AttributeType::Data) list += ", " + quoted(a.name);
+  for (const auto& r : entity.toOneRelationships()) list += ", " + quoted(r.name);
+  return list;
+}
+
+void StoreCoordinator::bindValue(sqlite3_stmt* stmt, int index, const AttributeValue& value,
+                                 const AttributeDescription& attribute, std::string& scratch) {
+  std::visit(
+      [&](const auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          sqlite3_bind_null(stmt, index);
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          if (attribute.type == AttributeType::Double) sqlite3_bind_double(stmt, index, static_cast<double>(v));
+          else sqlite3_bind_int64(stmt, index, v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          if (attribute.type == AttributeType::Integer) sqlite3_bind_int64(stmt, index, static_cast<std::int64_t>(v));
+          else sqlite3_bind_double(stmt, index, v);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          sqlite3_bind_text(stmt, index, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
+        } else if constexpr (std::is_same_v<T, Date>) {
+          sqlite3_bind_int64(stmt, index, microsecondsOf(v));
+        } else if constexpr (std::is_same_v<T, SharedData>) {
+          // An empty buffer is a value of its own, distinct from unset: bind it as a zero blob.
+          if (!v) sqlite3_bind_null(stmt, index);
+          else if (v->empty()) sqlite3_bind_zeroblob(stmt, index, 0);
+          else sqlite3_bind_blob64(stmt, index, v->data(), v->size(), SQLITE_STATIC);
+        } else {
+          scratch = Settings::toJSON(Dictionary{{"value", v}});
+          sqlite3_bind_text(stmt, index, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
+        }
+      },
+      value);
+}
+
+AttributeValue StoreCoordinator::columnValue(sqlite3_stmt* stmt, int column, const AttributeDescription& attribute) {
+  const int type = sqlite3_column_type(stmt, column);
+  if (type == SQLITE_NULL) return {};
+  switch (attribute.type) {
+    case AttributeType::Integer:
+      return type == SQLITE_FLOAT ? static_cast<std::int64_t>(sqlite3_column_double(stmt, column))
+                                  : sqlite3_column_int64(stmt, column);
+    case AttributeType::Double: return sqlite3_column_double(stmt, column);
+    case AttributeType::Date: return dateFromMicroseconds(sqlite3_column_int64(stmt, column));
+    case AttributeType::String: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+      return std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+    }
+    case AttributeType::Data: {
+      const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, column));
+      const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+      return std::make_shared<const Data>(bytes, bytes + size);
+    }
+    case AttributeType::Object: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+      auto dict = Settings::fromJSON(text ? text : "");
+      if (!dict) return {};
+      const Value* v = find(*dict, "value");
+      return v ? AttributeValue(*v) : AttributeValue();
+    }
+  }
+  return {};
+}
+
+StoredRow StoreCoordinator::readRowColumns(sqlite3_stmt* stmt, const EntityDescription& entity) {
+  StoredRow row;
+  row.number = sqlite3_column_int64(stmt, 0);
+  const auto& attributes = entity.attributes();
+  row.values.resize(attributes.size());
+  row.loaded.assign(attributes.size(), true);
+  int column = 1;
+  for (std::size_t i = 0; i < attributes.size(); ++i) {
+    if (attributes[i].type == AttributeType::Data) {
+      row.loaded[i] = false;
+      continue;
+    }
+    row.values[i] = columnValue(stmt, column++, attributes[i]);
+  }
+  row.toOne.resize(entity.toOneRelationships().size());
+  for (auto& r : row.toOne) {
+    if (sqlite3_column_type(stmt, column) != SQLITE_NULL) r = sqlite3_column_int64(stmt, column);
+    ++column;
+  }
+  return row;
+}
+
+std::optional<StoredRow> StoreCoordinator::readRow(const EntityDescription& entity, std::int64_t number, Error* error) {
+  std::lock_guard lock(mutex_);
+  if (!db_) return std::nullopt;
+  sqlite3_stmt* stmt = prepare("SELECT " + selectList(entity) + " FROM " + quoted(entity.name()) + " WHERE id = ?", error);
+  if (!stmt) return std::nullopt;
+  StatementUse use{stmt};
+  sqlite3_bind_int64(stmt, 1, number);
+  const int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) return readRowColumns(stmt, entity);
+  if (rc != SQLITE_DONE && error) *error = sqliteError(rc, "Cannot read a stored object");
+  return std::nullopt;
+}
+
+std::string StoreCoordinator::whereClause(const EntityDescription& entity, const FetchRequest& request) const {
+  std::string sql;
+  for (const auto& c : request.conditions) {
+    sql += sql.empty() ? " WHERE " : " AND ";
+    const auto prop = entity.property(c.key);
+    if (!prop || prop->kind == PropertyKind::ToMany) {
+      sql += "0";  // an unknown key matches nothing
+      continue;
+    }
+    const bool unset = c.isRelationship ? !c.object || c.object->isNull() : isUnset(c.value);
+    if (unset && (c.op == Comparison::Equal || c.op == Comparison::NotEqual)) {
+      sql += quoted(c.key) + (c.op == Comparison::Equal ? " IS NULL" : " IS NOT NULL");
+    } else if (unset) {
+      sql += "0";
+    } else {
+      sql += quoted(c.key) + " " + sqlOperator(c.op) + " ?";
+    }
+  }
+  return sql;
+}
+
+void StoreCoordinator::bindConditions(sqlite3_stmt* stmt, const EntityDescription& entity, const FetchRequest& request,
+                                      int& index, std::vector<std::string>& scratch) {
+  for (const auto& c : request.conditions) {
+    const auto prop = entity.property(c.key);
+    if (!prop || prop->kind == PropertyKind::ToMany) continue;
+    const bool unset = c.isRelationship ? !c.object || c.object->isNull() : isUnset(c.value);
+    if (unset) continue;
+    if (c.isRelationship || prop->kind == PropertyKind::ToOne) {
+      // A relationship compared with an attribute value (or the reverse) compares numbers.
+      if (c.isRelationship) sqlite3_bind_int64(stmt, index++, c.object->number());
+      else bindValue(stmt, index++, c.value, AttributeDescription{c.key, AttributeType::Integer}, scratch.emplace_back());
+    } else {
+      bindValue(stmt, index++, c.value, entity.attributes()[prop->index], scratch.emplace_back());
+    }
+  }
+}
+
+std::vector<StoredRow> StoreCoordinator::fetchRows(const EntityDescription& entity, const FetchRequest& request,
+                                                   std::size_t limit, Error* error) {
+  std::lock_guard lock(mutex_);
+  std::vector<StoredRow> rows;
+  if (!db_) return rows;
+  std::string sql = "SELECT " + selectList(entity) + " FROM " + quoted(entity.name()) + whereClause(entity, request);
+  sql += " ORDER BY ";
+  for (const auto& s : request.sortDescriptors) {
+    const auto prop = entity.property(s.key);
+    if (!prop || prop->kind == PropertyKind::ToMany) continue;
+    sql += quoted(s.key) + (s.ascending ? " ASC, " : " DESC, ");
+  }
+  sql += "id ASC";
+  if (limit > 0) sql += " LIMIT " + std::to_string(limit);
+  sqlite3_stmt* stmt = prepare(sql, error);
+  if (!stmt) return rows;
+  StatementUse use{stmt};
+  int index = 1;
+  std::vector<std::string> scratch;
+  scratch.reserve(request.conditions.size());
+  bindConditions(stmt, entity, request, index, scratch);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) rows.push_back(readRowColumns(stmt, entity));
+  if (rc != SQLITE_DONE) {
+    if (error) *error = sqliteError(rc, "Cannot fetch stored objects");
+    rows.clear();
+  }
+  return rows;
+}
+
+std::vector<std::int64_t> StoreCoordinator::relatedNumbers(const EntityDescription& entity, std::size_t toOneIndex,
+                                                           std::int64_t parent, Error* error) {
+  std::lock_guard lock(mutex_);
+  std::vector<std::int64_t> numbers;
+  if (!db_) return numbers;
+  const auto& r = entity.toOneRelationships().at(toOneIndex);
+  sqlite3_stmt* stmt = prepare("SELECT id FROM " + quoted(entity.name()) + " WHERE " + quoted(r.name) + " = ?", error);
+  if (!stmt) return numbers;
+  StatementUse use{stmt};
+  sqlite3_bind_int64(stmt, 1, parent);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) numbers.push_back(sqlite3_column_int64(stmt, 0));
+  if (rc != SQLITE_DONE && error) *error = sqliteError(rc, "Cannot read a relationship");
+  return numbers;
+}
+
+std::optional<AttributeValue> StoreCoordinator::readAttribute(const EntityDescription& entity, std::int64_t number,
+                                                              std::size_t attribute, Error* error) {
+  std::lock_guard lock(mutex_);
+  if (!db_) return std::nullopt;
+  const auto& a = entity.attributes().at(attribute);
+  if (a.type == AttributeType::Data) {
+    // Large buffers are read straight into their final place, without SQLite's own copy.
+    sqlite3_stmt* stmt = prepare("SELECT length(" + quoted(a.name) + ") FROM " + quoted(entity.name()) + " WHERE id = ?", error);
+    if (!stmt) return std::nullopt;
+    StatementUse use{stmt};
+    sqlite3_bind_int64(stmt, 1, number);
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW) {
+      if (rc != SQLITE_DONE && error) *error = sqliteError(rc, "Cannot read a stored value");
+      return std::nullopt;
+    }
+    if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return AttributeValue();
+    Data bytes(static_cast<std::size_t>(sqlite3_column_int64(stmt, 0)));
+    if (!bytes.empty()) {
+      sqlite3_blob* blob = nullptr;
+      int brc = sqlite3_blob_open(db_, "main", entity.name().c_str(), a.name.c_str(), number, 0, &blob);
+      if (brc == SQLITE_OK) brc = sqlite3_blob_read(blob, bytes.data(), static_cast<int>(bytes.size()), 0);
+      sqlite3_blob_close(blob);
+      if (brc != SQLITE_OK) {
+        if (error) *error = sqliteError(brc, "Cannot read stored bytes");
+        return std::nullopt;
+      }
+    }
+    return AttributeValue(std::make_shared<const Data>(std::move(bytes)));
+  }
+  sqlite3_stmt* stmt = prepare("SELECT " + quoted(a.name) + " FROM " + quoted(entity.name()) + " WHERE id = ?", error);
+  if (!stmt) return std::nullopt;
+  StatementUse use{stmt};
+  sqlite3_bind_int64(stmt, 1, number);
+  const int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) return columnValue(stmt, 0, a);
+  if (rc != SQLITE_DONE && error) *error = sqliteError(rc, "Cannot read a stored value");
+  return std::nullopt;
+}
+
+std::optional<std::optional<std::size_t>> StoreCoordinator::dataLength(const EntityDescription& entity,
+                                                                        std::int64_t number, std::size_t attribute,
+                                                                        Error* error) {
+  std::lock_guard lock(mutex_);
+  if (!db_) return std::nullopt;
+  const auto& a = entity.attributes().at(attribute);
+  // length() of a blob comes from the record header: the bytes themselves are not read.
+  sqlite3_stmt* stmt = prepare("SELECT length(" + quoted(a.name) + ") FROM " + quoted(entity.name()) + " WHERE id = ?", error);
+  if (!stmt) return std::nullopt;
+  StatementUse use{stmt};
+  sqlite3_bind_int64(stmt, 1, number);
+  const int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) {
+    if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return std::optional<std::size_t>();
+    return std::optional<std::size_t>(static_cast<std::size_t>(sqlite3_column_int64(stmt, 0)));
+  }
+  if (rc != SQLITE_DONE && error) *error = sqliteError(rc, "Cannot read a stored value");
+  return std::nullopt;
+}
+
+bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
+  std::lock_guard lock(mutex_);
+  if (!db_) {
+    if (error) *error = Error(kScanErrorDomain, kStoreUnavailableError, "The store is not open; nothing was saved");
+    return false;
+  }
+  if (!exec("BEGIN IMMEDIATE", error)) return false;
+  auto failWith = [&](int rc, const std::string& what) {
+    if (error) *error = sqliteError(rc, what);
+    exec("ROLLBACK", nullptr);
+    return false;
+  };
+  auto runWrite = [&](const RowWrite& w, const std::string& sql, bool idFirst) -> int {
+    sqlite3_stmt* stmt = prepare(sql, error);
+    if (!stmt) return SQLITE_ERROR;
+    StatementUse use{stmt};
+    int index = 1;
+    if (idFirst) sqlite3_bind_int64(stmt, index++, w.number);
+    std::vector<std::string> scratch(w.attributes.size());
+    for (std::size_t i = 0; i < w.attributes.size(); ++i)
+      bindValue(stmt, index++, w.attributes[i].second, w.entity->attributes()[w.attributes[i].first], scratch[i]);
+    for (const auto& [r, target] : w.toOne) {
+      if (target) sqlite3_bind_int64(stmt, index++, *target);
+      else sqlite3_bind_null(stmt, index++);
+    }
+    if (!idFirst) sqlite3_bind_int64(stmt, index++, w.number);
+    const int rc = sqlite3_step(stmt);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  };
+  for (const auto& w : batch.inserts) {
+    std::string columns = "id", marks = "?";
+    for (const auto& [i, v] : w.attributes) {
+      columns += ", " + quoted(w.entity->attributes()[i].name);
+      marks += ", ?";
+    }
+    for (const auto& [i, v] : w.toOne) {
+      columns += ", " + quoted(w.entity->toOneRelationships()[i].name);
+      marks += ", ?";
+    }
+    const int rc = runWrite(w, "INSERT INTO " + quoted(w.entity->name()) + " (" + columns + ") VALUES (" + marks + ")", true);
+    if (rc != SQLITE_OK) return failWith(rc, "Cannot store a new " + w.entity->name());
+  }
+  for (const auto& w : batch.updates) {
+    if (w.attributes.empty() && w.toOne.empty()) continue;
+    std::string sets;
+    for (const auto& [i, v] : w.attributes) sets += (sets.empty() ? "" : ", ") + quoted(w.entity->attributes()[i].name) + " = ?";
+    for (const auto& [i, v] : w.toOne) sets += (sets.empty() ? "" : ", ") + quoted(w.entity->toOneRelationships()[i].name) + " = ?";
+    const int rc = runWrite(w, "UPDATE " + quoted(w.entity->name()) + " SET " + sets + " WHERE id = ?", false);
+    if (rc != SQLITE_OK) return failWith(rc, "Cannot store the changes of a " + w.entity->name());
+    // A row deleted meanwhile by the other context stays deleted: its changes have nowhere to go.
+    if (sqlite3_changes(db_) == 0)
+      QVLogDebug("A changed %s (p%lld) was deleted meanwhile", w.entity->name().c_str(), static_cast<long long>(w.number));
+  }
+  for (const auto& [entity, number] : batch.deletes) {
+    sqlite3_stmt* stmt = prepare("DELETE FROM " + quoted(entity->name()) + " WHERE id = ?", error);
+    if (!stmt) return failWith(SQLITE_ERROR, "Cannot delete a " + entity->name());
+    StatementUse use{stmt};
+    sqlite3_bind_int64(stmt, 1, number);
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) return failWith(rc, "Cannot delete a " + entity->name());
+  }
+  {
+    sqlite3_stmt* stmt = prepare(std::string("UPDATE ") + kMetadataTable + " SET value = ? WHERE key = 'NextObjectNumber'", error);
+    if (!stmt) return failWith(SQLITE_ERROR, "Cannot update the store's numbering");
+    StatementUse use{stmt};
+    const std::string next = std::to_string(nextNumber_);
+    sqlite3_bind_text(stmt, 1, next.c_str(), -1, SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) return failWith(rc, "Cannot update the store's numbering");
+  }
+  const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return failWith(rc, "Cannot commit the save");
+  return true;
+}
+
+}  // namespace qv

@@ -1,0 +1,120 @@
+// The one SQLite connection under a store's contexts: rows in, rows out, one transaction per save.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Queue.h"
+#include "store/AttributeValue.h"
+#include "store/FetchRequest.h"
+#include "store/ObjectModel.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace qv {
+
+// One stored row as read: bytes are left unread (not loaded) until asked for, so that listing
+// scans never reads their vertex buffers.
+struct StoredRow {
+  std::int64_t number = 0;
+  std::vector<AttributeValue> values;
+  std::vector<bool> loaded;
+  std::vector<std::optional<std::int64_t>> toOne;
+};
+
+struct RowWrite {
+  const EntityDescription* entity = nullptr;
+  std::int64_t number = 0;
+  std::vector<std::pair<std::size_t, AttributeValue>> attributes;
+  std::vector<std::pair<std::size_t, std::optional<std::int64_t>>> toOne;
+};
+
+struct SaveBatch {
+  std::vector<RowWrite> inserts;
+  std::vector<RowWrite> updates;
+  std::vector<std::pair<const EntityDescription*, std::int64_t>> deletes;
+  bool empty() const { return inserts.empty() && updates.empty() && deletes.empty(); }
+};
+
+// Thread-safe: every call holds the coordinator's lock, so the two contexts take turns.
+class StoreCoordinator : public std::enable_shared_from_this<StoreCoordinator> {
+public:
+  explicit StoreCoordinator(ModelPtr model);
+  ~StoreCoordinator();
+  StoreCoordinator(const StoreCoordinator&) = delete;
+  StoreCoordinator& operator=(const StoreCoordinator&) = delete;
+
+  enum class OpenResult { Opened, Unreadable, Failed };
+  // Opens the file, creating an empty store when it is absent or empty. Unreadable: the file is
+  // not a database, is damaged, or was written with another model (the caller may move it aside).
+  // Failed: any other reason (permissions, locks, disk); the file is left as it is.
+  OpenResult open(const std::filesystem::path& file, Error* error);
+  void close();
+  bool isOpen() const;
+
+  const ModelPtr& model() const { return model_; }
+  const std::shared_ptr<const std::string>& storeIdentifier() const { return storeIdentifier_; }
+
+  // A number no other object of this store has or will get.
+  std::int64_t allocateNumber();
+
+  std::optional<StoredRow> readRow(const EntityDescription& entity, std::int64_t number, Error* error);
+  // Rows matching the request's conditions by their stored values, in its order; at most `limit`
+  // rows when it is not 0.
+  std::vector<StoredRow> fetchRows(const EntityDescription& entity, const FetchRequest& request,
+                                   std::size_t limit, Error* error);
+  // Numbers of the rows of `entity` whose to-one relationship names `parent`.
+  std::vector<std::int64_t> relatedNumbers(const EntityDescription& entity, std::size_t toOneIndex,
+                                           std::int64_t parent, Error* error);
+  // The stored value of one attribute; nothing when the row is gone.
+  std::optional<AttributeValue> readAttribute(const EntityDescription& entity, std::int64_t number,
+                                              std::size_t attribute, Error* error);
+  // The byte length of a bytes attribute without reading it: outer nothing when the row is gone,
+  // inner nothing when the attribute is unset.
+  std::optional<std::optional<std::size_t>> dataLength(const EntityDescription& entity, std::int64_t number,
+                                                       std::size_t attribute, Error* error);
+
+  // Writes the batch in one transaction: all of it or nothing.
+  bool save(const SaveBatch& batch, Error* error);
+
+private:
+  sqlite3_stmt* prepare(const std::string& sql, Error* error);
+  bool exec(const std::string& sql, Error* error);
+  Error sqliteError(int rc, const std::string& what) const;
+  bool createSchema(Error* error);
+  void bindValue(sqlite3_stmt* stmt, int index, const AttributeValue& value,
+                 const AttributeDescription& attribute, std::string& scratch);
+  AttributeValue columnValue(sqlite3_stmt* stmt, int column, const AttributeDescription& attribute);
+  StoredRow readRowColumns(sqlite3_stmt* stmt, const EntityDescription& entity);
+  std::string selectList(const EntityDescription& entity) const;
+  std::string whereClause(const EntityDescription& entity, const FetchRequest& request) const;
+  void bindConditions(sqlite3_stmt* stmt, const EntityDescription& entity, const FetchRequest& request,
+                      int& index, std::vector<std::string>& scratch);
+
+  void startCheckpoints();
+  static int walCommitted(void* self, sqlite3* db, const char* name, int pages);
+
+  ModelPtr model_;
+  mutable std::mutex mutex_;
+  std::mutex checkpointMutex_;
+  sqlite3* checkpointDb_ = nullptr;
+  QueuePtr checkpointQueue_;
+  std::atomic<bool> checkpointPending_{false};
+  sqlite3* db_ = nullptr;
+  std::filesystem::path file_;
+  std::shared_ptr<const std::string> storeIdentifier_;
+  std::int64_t nextNumber_ = 1;
+  std::unordered_map<std::string, sqlite3_stmt*> statements_;
+};
+
+}  // namespace qv

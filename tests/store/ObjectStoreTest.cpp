@@ -1,0 +1,698 @@
+// The object store: opening and recovering its file, identifiers, persistence, fetches over
+// unsaved changes, roll-back, save notifications and the merging of the two contexts.
+#include <sqlite3.h>
+
+#include <atomic>
+#include <thread>
+
+#include "StoreTestSupport.h"
+#include "platform/NotificationCenter.h"
+#include "store/ContextSave.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDPoint3D.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanObject.h"
+#include "store/QVSDScanSlice.h"
+#include "store/QVSDTexture.h"
+#include "store/StoreErrors.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::shared_ptr<QVSDScanObject> newScan(qv::ObjectContext& context, const std::string& source) {
+  auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(context));
+  scan->setSourceFilePath(source);
+  return scan;
+}
+
+qv::SharedData bytes(std::initializer_list<std::uint8_t> b) { return std::make_shared<const qv::Data>(b); }
+
+// Collects the save notifications of one context.
+struct SaveRecorder {
+  SaveRecorder(const qv::ObjectContext& context, const char* name) {
+    auto& center = qv::NotificationCenter::defaultCenter();
+    registration = qv::ObserverRegistration(center, center.addObserver(name, &context, [this](const qv::Notification& n) {
+      notifications.push_back(n);
+      saves.push_back(qv::ContextSave::from(n));
+      onQueue.push_back(qv::currentQueue());
+    }));
+  }
+  std::vector<qv::Notification> notifications;
+  std::vector<std::shared_ptr<const qv::ContextSave>> saves;
+  std::vector<qv::Queue*> onQueue;
+  qv::ObserverRegistration registration;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- opening
+
+TEST_F(StoreTest, FirstOpeningCreatesTheFolderChainAndAnEmptyStore) {
+  const fs::path nested = temp.path() / "share" / "deep" / "Quorvel";
+  auto other = openStore(nested);
+  EXPECT_TRUE(fs::is_directory(nested));
+  EXPECT_TRUE(fs::is_regular_file(nested / "Scan.7.storedata"));
+  EXPECT_TRUE(other->hasCoordinator());
+  EXPECT_TRUE(presented.empty());
+  EXPECT_EQ(other->persistentStoreURL(), nested / "Scan.7.storedata");
+  EXPECT_EQ(other->mainContext()->libraryFolder(), nested);
+}
+
+TEST_F(StoreTest, AFileWhereTheFolderShouldBeIsReportedWithCode101AndLeavesTheStoreClosed) {
+  const fs::path blocked = temp.path() / "My Library";
+  writeFile(blocked, "not a folder");
+  presented.clear();
+  auto other = openStore(blocked);
+  ASSERT_EQ(presented.size(), 1u);
+  EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, 101));
+  EXPECT_EQ(presented[0].description,
+            "Expected a folder to store application data, found a file (file://" + temp.path().string() + "/My%20Library).");
+  EXPECT_FALSE(other->hasCoordinator());
+  EXPECT_EQ(readFile(blocked), "not a folder");
+  // Without a store the contexts find nothing and cannot save.
+  other->privateContext()->performAndWait([&] {
+    auto& context = *other->privateContext();
+    EXPECT_TRUE(context.fetch<QVSDLibrary>(qv::FetchRequest("QVSDLibrary")).empty());
+    QVSDLibrary::defaultLibraryInContext(context);
+    qv::Error error;
+    EXPECT_FALSE(context.save(&error));
+    EXPECT_TRUE(error.is(qv::kScanErrorDomain, qv::kStoreUnavailableError));
+  });
+}
+
+TEST_F(StoreTest, AnUnreadableStoreFileIsMovedAsideNotDeletedAndANewStoreStarts) {
+  onMain([&] {
+    newScan(mainContext(), "/scans/kept.qvk");
+    ASSERT_TRUE(mainContext().save());
+  });
+  store.reset();
+  qv::drainMainQueue();
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  const std::string garbage(8192, 'x');
+  writeFile(file, garbage);
+  presented.clear();
+  store = openStore();
+
+  ASSERT_TRUE(store->hasCoordinator());
+  ASSERT_TRUE(store->movedStoreFilePath());
+  const fs::path moved = *store->movedStoreFilePath();
+  EXPECT_EQ(moved.parent_path(), libraryFolder());
+  EXPECT_EQ(moved.filename().string().rfind("Scan.7.storedata.corrupt-", 0), 0u) << moved;
+  EXPECT_EQ(readFile(moved), garbage);
+  ASSERT_EQ(presented.size(), 1u);
+  EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kStoreFileMovedAsideError));
+  EXPECT_EQ(qv::find(presented[0].userInfo, qv::kMovedFilePathKey)->toString(), moved.string());
+  // The new store is empty and works.
+  onMain([&] {
+    EXPECT_TRUE(mainContext().fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")).empty());
+    newScan(mainContext(), "/scans/new.qvk");
+    EXPECT_TRUE(mainContext().save());
+  });
+}
+
+TEST_F(StoreTest, AStoreWrittenWithAnotherModelIsMovedAsideWithItsLogAndStaysReadable) {
+  store.reset();
+  qv::drainMainQueue();
+  // Another version of the model: one more attribute.
+  auto otherModel = std::make_shared<const qv::ObjectModel>(std::vector<qv::EntityDescription>{
+      qv::EntityDescription("Thing", {{"name", qv::AttributeType::String}, {"size", qv::AttributeType::Integer}}, {}, {})});
+  {
+    TBCoreDataStoreS1::Options options;
+    options.folder = libraryFolder();
+    options.model = otherModel;
+    TBCoreDataStoreS1 old(options);
+    old.privateContext()->performAndWait([&] {
+      auto thing = old.privateContext()->insertNewObject("Thing");
+      thing->setValue("name", std::string("precious"));
+      ASSERT_TRUE(old.privateContext()->save());
+    });
+  }
+  presented.clear();
+  store = openStore();
+  ASSERT_TRUE(store->movedStoreFilePath());
+  EXPECT_TRUE(store->hasCoordinator());
+  // The moved file still holds the old data for whoever wants it back.
+  TBCoreDataStoreS1::Options options;
+  options.folder = temp.path() / "recovered";
+  options.model = otherModel;
+  fs::create_directories(options.folder);
+  fs::copy_file(*store->movedStoreFilePath(), options.folder / "Scan.7.storedata");
+  if (fs::exists(store->movedStoreFilePath()->string() + "-wal"))
+    fs::copy_file(store->movedStoreFilePath()->string() + "-wal", options.folder / "Scan.7.storedata-wal");
+  TBCoreDataStoreS1 recovered(options);
+  recovered.privateContext()->performAndWait([&] {
+    auto things = recovered.privateContext()->executeFetchRequest(qv::FetchRequest("Thing"));
+    ASSERT_EQ(things.size(), 1u);
+    EXPECT_EQ(things[0]->stringValue("name"), "precious");
+  });
+}
+
+TEST_F(StoreTest, AnEmptyFileIsTakenAsANewStore) {
+  store.reset();
+  qv::drainMainQueue();
+  writeFile(libraryFolder() / "Scan.7.storedata", "");
+  presented.clear();
+  store = openStore();
+  EXPECT_TRUE(store->hasCoordinator());
+  EXPECT_FALSE(store->movedStoreFilePath());
+  EXPECT_TRUE(presented.empty());
+}
+
+// ---------------------------------------------------------------- identifiers
+
+TEST_F(StoreTest, IdentifiersKeepTheirStringFormAcrossRunsAndRejectForeignText) {
+  std::string text;
+  qv::ObjectID id;
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/scans/a.qvk");
+    id = scan->objectID();
+    text = id.stringRepresentation();
+    // Assigned at insertion: the identifier does not change when the object is first saved.
+    ASSERT_TRUE(mainContext().save());
+    EXPECT_EQ(scan->objectID().stringRepresentation(), text);
+  });
+  EXPECT_EQ(text.rfind("quorvel-store://", 0), 0u);
+  EXPECT_NE(text.find("/QVSDScanObject/p"), std::string::npos);
+  EXPECT_EQ(store->objectIDFromString(text), id);
+
+  reopen();
+  auto parsed = store->objectIDFromString(text);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->stringRepresentation(), text);
+  onPrivate([&] {
+    auto scan = privateContext().objectWithIDAs<QVSDScanObject>(*parsed);
+    ASSERT_TRUE(scan);
+    EXPECT_EQ(scan->sourceFilePath(), "/scans/a.qvk");
+  });
+
+  auto other = openStore(temp.path() / "Other");
+  EXPECT_FALSE(other->objectIDFromString(text));  // another store's identifier
+  EXPECT_FALSE(store->objectIDFromString(""));
+  EXPECT_FALSE(store->objectIDFromString("quorvel-store://x/QVSDScanObject"));
+  EXPECT_FALSE(store->objectIDFromString(text + "x"));
+  auto unknownEntity = text;
+  unknownEntity.replace(unknownEntity.find("QVSDScanObject"), 14, "NoSuchEntity00");
+  EXPECT_FALSE(store->objectIDFromString(unknownEntity));
+}
+
+TEST_F(StoreTest, ObjectsWithObjectIDsSkipsEmptyEntriesAndAnswersNothingForNoList) {
+  qv::ObjectID a, b;
+  onMain([&] {
+    a = newScan(mainContext(), "/a")->objectID();
+    b = newScan(mainContext(), "/b")->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  onPrivate([&] {
+    EXPECT_FALSE(privateContext().objectsWithObjectIDs({}));
+    auto none = privateContext().objectsWithObjectIDs({std::nullopt, std::nullopt});
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+    auto both = privateContext().objectsWithObjectIDs({b, std::nullopt, a});
+    ASSERT_TRUE(both);
+    ASSERT_EQ(both->size(), 2u);
+    EXPECT_EQ((*both)[0]->objectID(), b);
+    EXPECT_EQ((*both)[1]->objectID(), a);
+  });
+}
+
+TEST_F(StoreTest, AnIdentifierNeverSavedFindsNothingInTheOtherContext) {
+  qv::ObjectID unsaved;
+  onMain([&] { unsaved = newScan(mainContext(), "/a")->objectID(); });
+  onPrivate([&] { EXPECT_EQ(privateContext().objectWithID(unsaved), nullptr); });
+  onMain([&] { EXPECT_NE(mainContext().objectWithID(unsaved), nullptr); });
+}
+
+// ---------------------------------------------------------------- values and persistence
+
+TEST_F(StoreTest, EveryKindOfValueReadsBackInANewStoreInstance) {
+  const qv::Date when = qv::dateFromMicroseconds(1'700'000'123'456'789);
+  const qv::Array colour{qv::Value(0.25), qv::Value(0.5), qv::Value(0.75), qv::Value(1.0)};
+  qv::ObjectID id;
+  onPrivate([&] {
+    auto scan = newScan(privateContext(), "/scans/ünïcode path.qvk");
+    scan->setCameraPositionX(1.0 / 3.0);
+    scan->setYCutoff(-0.0f);
+    scan->setIsActiveScan(1);
+    scan->setLastOpenedDate(when);
+    scan->setVertexData(bytes({1, 2, 3, 0, 255}));
+    scan->setUnsavedVertexData(std::make_shared<const qv::Data>());  // empty is not the same as unset
+    scan->setBackgroundColour(qv::Value(colour));
+    id = scan->objectID();
+    ASSERT_TRUE(privateContext().save());
+  });
+  reopen();
+  onMain([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, mainContext());
+    ASSERT_TRUE(scan);
+    EXPECT_EQ(scan->sourceFilePath(), "/scans/ünïcode path.qvk");
+    EXPECT_EQ(scan->cameraPositionX(), 1.0 / 3.0);
+    EXPECT_EQ(scan->yCutoff(), 0.0);
+    EXPECT_EQ(scan->isActiveScan(), 1);
+    EXPECT_EQ(scan->lastOpenedDate(), when);
+    ASSERT_TRUE(scan->vertexData());
+    EXPECT_EQ(*scan->vertexData(), (qv::Data{1, 2, 3, 0, 255}));
+    ASSERT_TRUE(scan->unsavedVertexData());
+    EXPECT_TRUE(scan->unsavedVertexData()->empty());
+    EXPECT_FALSE(scan->meshedVertexData());
+    EXPECT_FALSE(scan->pitchAngle());
+    ASSERT_TRUE(scan->backgroundColour());
+    EXPECT_EQ(*scan->backgroundColour(), qv::Value(colour));
+    EXPECT_FALSE(scan->hasChanges());
+  });
+}
+
+TEST_F(StoreTest, IntegerAttributesDropFractionsAndWrongKindsAreRefused) {
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/a");
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setValue("laserNumber", 1.9);
+    EXPECT_EQ(cloud->laserNumber(), 1);
+    cloud->setValue("headHeight", std::int64_t{12});
+    EXPECT_EQ(cloud->headHeight(), 12.0);
+    cloud->setValue("headHeight", std::string("twelve"));
+    EXPECT_EQ(cloud->headHeight(), 12.0);
+  });
+}
+
+TEST_F(StoreTest, BytesAreReadOnlyWhenAskedForAndTheirLengthWithoutReadingThem) {
+  qv::ObjectID id;
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/a");
+    scan->setVertexData(std::make_shared<const qv::Data>(100, 7));
+    id = scan->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  onPrivate([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, privateContext());
+    EXPECT_EQ(scan->numberOfVertices(), 2u);  // 100 bytes hold two whole records
+    scan->setUnsavedVertexData(std::make_shared<const qv::Data>());
+    EXPECT_EQ(scan->numberOfVertices(), 0u);  // an empty unsaved buffer stands in for the vertex data
+    scan->setUnsavedVertexData(nullptr);
+    EXPECT_EQ(scan->numberOfVertices(), 2u);
+    EXPECT_EQ(scan->vertexData()->size(), 100u);
+  });
+}
+
+// ---------------------------------------------------------------- fetching
+
+TEST_F(StoreTest, FetchesSeeUnsavedInsertsChangesAndDeletionsOfTheirOwnContext) {
+  onMain([&] {
+    auto library = QVSDLibrary::defaultLibraryInContext(mainContext());
+    for (int i = 0; i < 5; ++i) {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(library);
+      scan->setSourceFilePath("/scan" + std::to_string(i));
+      scan->setYawAngle(i * 10.0);
+    }
+    ASSERT_TRUE(mainContext().save());
+
+    auto byYaw = [&](std::size_t limit) {
+      std::vector<std::string> out;
+      for (auto& s : mainContext().fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")
+                                                             .where("yawAngle", qv::Comparison::GreaterOrEqual, 10.0)
+                                                             .sortedBy("yawAngle", true)
+                                                             .limit(limit)))
+        out.push_back(*s->sourceFilePath());
+      return out;
+    };
+    EXPECT_EQ(byYaw(0), (std::vector<std::string>{"/scan1", "/scan2", "/scan3", "/scan4"}));
+
+    auto scans = QVSDScanObject::scanObjectsWithFilePath("/scan4", library);
+    ASSERT_EQ(scans.size(), 1u);
+    scans[0]->setYawAngle(15.0);  // moves between scan1 and scan2
+    auto fresh = QVSDScanObject::createScanObjectInLibrary(library);
+    fresh->setSourceFilePath("/fresh");
+    fresh->setYawAngle(11.0);
+    mainContext().deleteObject(QVSDScanObject::scanObjectWithFilePath("/scan2", library));
+    auto gone = QVSDScanObject::scanObjectWithFilePath("/scan0", library);
+    gone->setYawAngle(0.5);
+
+    EXPECT_EQ(byYaw(0), (std::vector<std::string>{"/scan1", "/fresh", "/scan4", "/scan3"}));
+    // A limit counts the context's view, not the stored rows.
+    EXPECT_EQ(byYaw(2), (std::vector<std::string>{"/scan1", "/fresh"}));
+    EXPECT_FALSE(QVSDScanObject::scanObjectWithFilePath("/scan2", library));
+  });
+}
+
+TEST_F(StoreTest, ComparingWithNothingMatchesUnsetValuesAndUnknownKeysMatchNothing) {
+  onMain([&] {
+    newScan(mainContext(), "/with")->setSnapshotFilePath(std::string("/thumb.png"));
+    newScan(mainContext(), "/without");
+    ASSERT_TRUE(mainContext().save());
+    newScan(mainContext(), "/pending");
+    for (int pass = 0; pass < 2; ++pass) {
+      auto unset = mainContext().fetch<QVSDScanObject>(
+          qv::FetchRequest("QVSDScanObject").where("snapshotFilePath", qv::Comparison::Equal, {}).sortedBy("sourceFilePath"));
+      ASSERT_EQ(unset.size(), 2u);
+      EXPECT_EQ(unset[0]->sourceFilePath(), "/pending");
+      EXPECT_EQ(unset[1]->sourceFilePath(), "/without");
+      EXPECT_EQ(mainContext().fetch<QVSDScanObject>(
+                    qv::FetchRequest("QVSDScanObject").where("snapshotFilePath", qv::Comparison::NotEqual, {})).size(), 1u);
+      EXPECT_TRUE(mainContext().executeFetchRequest(
+                      qv::FetchRequest("QVSDScanObject").where("noSuchKey", qv::Comparison::Equal, 1.0)).empty());
+      ASSERT_TRUE(mainContext().save());
+    }
+  });
+}
+
+// ---------------------------------------------------------------- roll-back and deletion
+
+TEST_F(StoreTest, RollbackForgetsInsertsAndRestoresChangedDeletedAndRelatedObjects) {
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/kept");
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setHeadHeight(5.0);
+    ASSERT_TRUE(mainContext().save());
+
+    scan->setSourceFilePath(std::string("/renamed"));
+    auto extra = QVSDPointCloud::createPointCloudForScanObject(scan);
+    auto library = scan->library();
+    auto other = QVSDScanObject::createScanObjectInLibrary(library);
+    mainContext().deleteObject(cloud);
+    EXPECT_EQ(scan->pointClouds().size(), 1u);
+    EXPECT_TRUE(mainContext().hasChanges());
+
+    mainContext().rollback();
+    EXPECT_FALSE(mainContext().hasChanges());
+    EXPECT_EQ(scan->sourceFilePath(), "/kept");
+    EXPECT_FALSE(cloud->isDeleted());
+    EXPECT_EQ(cloud->headHeight(), 5.0);
+    ASSERT_EQ(scan->pointClouds().size(), 1u);
+    EXPECT_EQ(scan->pointClouds()[0], cloud);
+    EXPECT_EQ(library->scanObjects().size(), 1u);
+    EXPECT_EQ(extra->managedObjectContext(), nullptr);
+    EXPECT_EQ(mainContext().objectWithID(other->objectID()), nullptr);
+    EXPECT_TRUE(mainContext().save());
+  });
+}
+
+TEST_F(StoreTest, DeletingAScanDeletesEverythingItOwnsInTheStore) {
+  qv::ObjectID scanID, keptID;
+  onPrivate([&] {
+    auto scan = newScan(privateContext(), "/gone");
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    auto slice = QVSDScanSlice::createScanSliceInPointCloud(cloud, 1.0f);
+    QVSDPoint3D::createPointInScanSlice(slice);
+    QVSDTexture::createTextureInScanObject(scan);
+    auto kept = newScan(privateContext(), "/kept");
+    QVSDPointCloud::createPointCloudForScanObject(kept);
+    scanID = scan->objectID();
+    keptID = kept->objectID();
+    ASSERT_TRUE(privateContext().save());
+  });
+  reopen();
+  SaveRecorder saves(privateContext(), qv::ObjectContext::kDidSaveNotification);
+  onPrivate([&] {
+    privateContext().deleteObject(privateContext().objectWithID(scanID));
+    ASSERT_TRUE(privateContext().save());
+  });
+  ASSERT_EQ(saves.saves.size(), 1u);
+  std::map<std::string, int> deleted;
+  for (auto& o : saves.saves[0]->deletedObjects) ++deleted[o->entity().name()];
+  EXPECT_EQ(deleted, (std::map<std::string, int>{{"QVSDPoint3D", 1}, {"QVSDPointCloud", 1}, {"QVSDScanObject", 1},
+                                                  {"QVSDScanSlice", 1}, {"QVSDTexture", 1}}));
+  reopen();
+  onMain([&] {
+    for (const char* entity : {"QVSDPoint3D", "QVSDScanSlice", "QVSDTexture"})
+      EXPECT_TRUE(mainContext().executeFetchRequest(qv::FetchRequest(entity)).empty()) << entity;
+    EXPECT_EQ(mainContext().executeFetchRequest(qv::FetchRequest("QVSDPointCloud")).size(), 1u);
+    EXPECT_EQ(mainContext().objectWithID(scanID), nullptr);
+    EXPECT_EQ(QVSDScanObject::scanObjectWithId(keptID, false, mainContext())->pointClouds().size(), 1u);
+  });
+}
+
+// ---------------------------------------------------------------- notifications
+
+TEST_F(StoreTest, WillSaveShowsTheChangedKeysBeforeAnythingIsWritten) {
+  qv::ObjectID id;
+  onMain([&] {
+    id = newScan(mainContext(), "/a")->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  std::vector<std::string> keysSeen;
+  bool storedYet = true;
+  auto& center = qv::NotificationCenter::defaultCenter();
+  qv::ObserverRegistration r(center, center.addObserver(qv::ObjectContext::kWillSaveNotification, store->mainContext().get(),
+                                                        [&](const qv::Notification& n) {
+    auto* context = const_cast<qv::ObjectContext*>(static_cast<const qv::ObjectContext*>(n.object));
+    for (auto& o : context->updatedObjects()) {
+      auto scan = std::dynamic_pointer_cast<QVSDScanObject>(o);
+      if (scan && scan->hasChangedKey("snapshotFilePath")) keysSeen = scan->changedKeys();
+    }
+    // The other context still reads the old value from the store.
+    store->privateContext()->performAndWait([&] {
+      storedYet = QVSDScanObject::scanObjectWithId(id, false, privateContext())->snapshotFilePath().has_value();
+    });
+  }));
+  onMain([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, mainContext());
+    scan->setSnapshotFilePath(std::string("/thumb.png"));
+    scan->setYawAngle(1.0);
+    ASSERT_TRUE(mainContext().save());
+  });
+  EXPECT_EQ(keysSeen, (std::vector<std::string>{"snapshotFilePath", "yawAngle"}));
+  EXPECT_FALSE(storedYet);
+}
+
+TEST_F(StoreTest, DidSaveCarriesInsertedUpdatedAndDeletedObjectsOnTheSavingQueue) {
+  qv::ObjectID scanID, doomedID;
+  onPrivate([&] {
+    auto scan = newScan(privateContext(), "/a");
+    doomedID = QVSDTexture::createTextureInScanObject(scan)->objectID();
+    scanID = scan->objectID();
+    ASSERT_TRUE(privateContext().save());
+  });
+  SaveRecorder saves(privateContext(), qv::ObjectContext::kDidSaveNotification);
+  std::vector<long> lasers;
+  std::vector<bool> pointOfScan;
+  auto& center = qv::NotificationCenter::defaultCenter();
+  // What the scan screen does with a save of the private context: it reads the inserted points,
+  // their scan object and their cloud's laser, right there on the saving queue.
+  qv::ObserverRegistration intake(center, center.addObserver(qv::ObjectContext::kDidSaveNotification,
+                                                             store->privateContext().get(), [&](const qv::Notification& n) {
+    for (auto& o : qv::ContextSave::from(n)->insertedObjects) {
+      if (auto p = std::dynamic_pointer_cast<QVSDPoint3D>(o)) {
+        pointOfScan.push_back(p->scanObject()->objectID() == scanID);
+        lasers.push_back(static_cast<long>(p->pointCloud()->laserNumber().value_or(-1)));
+      }
+    }
+  }));
+  onPrivate([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanID, false, privateContext());
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setLaserNumber(1);
+    auto slice = QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.0f);
+    QVSDPoint3D::createPointInScanSlice(slice)->setPoint3DX(1.0);
+    scan->setObjectCenterPoint({1, 2, 3});
+    privateContext().deleteObject(privateContext().objectWithID(doomedID));
+    ASSERT_TRUE(privateContext().save());
+    // Nothing to write: no notification.
+    ASSERT_TRUE(privateContext().save());
+  });
+  ASSERT_EQ(saves.saves.size(), 1u);
+  const auto& save = *saves.saves[0];
+  EXPECT_EQ(saves.onQueue[0], store->privateContext()->queue().get());
+  EXPECT_EQ(save.context, store->privateContext().get());
+  std::vector<std::string> inserted;
+  for (auto& o : save.insertedObjects) inserted.push_back(o->entity().name());
+  EXPECT_EQ(inserted, (std::vector<std::string>{"QVSDPointCloud", "QVSDScanSlice", "QVSDPoint3D"}));
+  ASSERT_EQ(save.deletedObjects.size(), 1u);
+  EXPECT_EQ(save.deletedObjects[0]->objectID(), doomedID);
+  ASSERT_EQ(save.updatedObjects.size(), 1u);
+  EXPECT_EQ(save.updatedObjects[0]->objectID(), scanID);
+  // The scan object changed its centre and gained a cloud, slice and point (and lost a texture).
+  EXPECT_EQ(save.changedKeys(scanID), (std::vector<std::string>{"objectCenterPointX", "objectCenterPointY",
+                                                                "objectCenterPointZ", "pointClouds", "points",
+                                                                "scanSlices", "textures"}));
+  const auto* updatedIDs = qv::find(saves.notifications[0].userInfo, "updated")->array();
+  ASSERT_EQ(updatedIDs->size(), 1u);
+  EXPECT_EQ((*updatedIDs)[0].toString(), scanID.stringRepresentation());
+  EXPECT_EQ(qv::find(saves.notifications[0].userInfo, "inserted")->array()->size(), 3u);
+  EXPECT_EQ(lasers, std::vector<long>{1});
+  EXPECT_EQ(pointOfScan, std::vector<bool>{true});
+}
+
+// ---------------------------------------------------------------- merging
+
+TEST_F(StoreTest, APrivateSaveReachesTheMainContextWhenTheMainQueueRuns) {
+  std::shared_ptr<QVSDScanObject> shown;
+  qv::ObjectID id;
+  onMain([&] {
+    shown = newScan(mainContext(), "/scan");
+    id = shown->objectID();
+    ASSERT_TRUE(mainContext().save());
+    EXPECT_TRUE(shown->pointClouds().empty());  // the main context has read the (empty) list
+  });
+  std::vector<std::string> announced;
+  onMain([&] { shown->addKeyObserver([&](qv::ManagedObject&, const std::string& key) { announced.push_back(key); }); });
+  onMain([&] {
+    onPrivate([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, privateContext());
+      scan->setYCutoff(-4.0);
+      QVSDPointCloud::createPointCloudForScanObject(scan)->setHeadHeight(12.0);
+      ASSERT_TRUE(privateContext().save());
+    });
+    EXPECT_FALSE(shown->yCutoff());  // the merge waits for the main queue's next turn
+  });
+  settle();
+  onMain([&] {
+    EXPECT_EQ(shown->yCutoff(), -4.0);
+    ASSERT_EQ(shown->pointClouds().size(), 1u);
+    EXPECT_EQ(shown->pointClouds()[0]->headHeight(), 12.0);
+    EXPECT_FALSE(shown->hasChanges());
+  });
+  EXPECT_NE(std::find(announced.begin(), announced.end(), "yCutoff"), announced.end());
+}
+
+TEST_F(StoreTest, AMainDeletionReachesThePrivateContext) {
+  qv::ObjectID scanID, cloudID;
+  std::shared_ptr<QVSDScanObject> held;
+  onPrivate([&] {
+    held = newScan(privateContext(), "/scan");
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(held);
+    scanID = held->objectID();
+    cloudID = cloud->objectID();
+    ASSERT_TRUE(privateContext().save());
+    EXPECT_EQ(held->pointClouds().size(), 1u);
+  });
+  onMain([&] {
+    mainContext().deleteObject(mainContext().objectWithID(cloudID));
+    ASSERT_TRUE(mainContext().save());
+  });
+  settle();
+  onPrivate([&] {
+    EXPECT_TRUE(held->pointClouds().empty());
+    EXPECT_EQ(privateContext().objectWithID(cloudID), nullptr);
+    EXPECT_TRUE(QVSDPointCloud::sortedPointCloudsForScanObject(held).empty());
+  });
+}
+
+TEST_F(StoreTest, AMergeKeepsUnsavedLocalChangesAndTakesTheOtherKeys) {
+  qv::ObjectID id;
+  std::shared_ptr<QVSDScanObject> mine;
+  onMain([&] {
+    mine = newScan(mainContext(), "/scan");
+    id = mine->objectID();
+    ASSERT_TRUE(mainContext().save());
+    mine->setPitchAngle(0.5);  // being edited on screen, not saved
+  });
+  onPrivate([&] {
+    auto theirs = QVSDScanObject::scanObjectWithId(id, false, privateContext());
+    theirs->setPitchAngle(-1.0);
+    theirs->setRadiusCutoff(42.0);
+    ASSERT_TRUE(privateContext().save());
+  });
+  settle();
+  onMain([&] {
+    EXPECT_EQ(mine->pitchAngle(), 0.5);
+    EXPECT_EQ(mine->radiusCutoff(), 42.0);
+    EXPECT_EQ(mine->changedKeys(), std::vector<std::string>{"pitchAngle"});
+    ASSERT_TRUE(mainContext().save());  // the later save wins for the key both changed
+  });
+  reopen();
+  onPrivate([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, privateContext());
+    EXPECT_EQ(scan->pitchAngle(), 0.5);
+    EXPECT_EQ(scan->radiusCutoff(), 42.0);
+  });
+}
+
+TEST_F(StoreTest, ASaveThatCannotBeWrittenFailsWholeAndKeepsItsChanges) {
+  qv::ObjectID scanID;
+  onMain([&] {
+    scanID = newScan(mainContext(), "/scan")->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  onPrivate([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanID, false, privateContext());
+    QVSDPointCloud::createPointCloudForScanObject(scan);
+    QVSDScanObject::createScanObjectInLibrary(scan->library())->setSourceFilePath(std::string("/other"));
+  });
+  onMain([&] {
+    mainContext().deleteObject(mainContext().objectWithID(scanID));
+    ASSERT_TRUE(mainContext().save());
+  });
+  onPrivate([&] {
+    // The new cloud's scan object is gone from the store: nothing of this save may land.
+    qv::Error error;
+    EXPECT_FALSE(privateContext().save(&error));
+    EXPECT_TRUE(error.is(qv::kScanErrorDomain, qv::kStoreOperationError)) << error.text();
+    EXPECT_TRUE(privateContext().hasChanges());
+    privateContext().rollback();
+    EXPECT_TRUE(privateContext().save());
+  });
+  reopen();
+  onMain([&] {
+    EXPECT_TRUE(mainContext().executeFetchRequest(qv::FetchRequest("QVSDScanObject")).empty());
+    EXPECT_TRUE(mainContext().executeFetchRequest(qv::FetchRequest("QVSDPointCloud")).empty());
+  });
+}
+
+TEST_F(StoreTest, BothContextsWorkAtOnceFromTheirOwnQueues) {
+  // The scan driver writes on the private queue while the screens read on the main queue.
+  std::atomic<bool> done{false};
+  qv::ObjectID scanID;
+  onMain([&] {
+    scanID = newScan(mainContext(), "/scan")->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  store->privateContext()->perform([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanID, false, privateContext());
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    for (int step = 0; step < 40; ++step) {
+      auto slice = QVSDScanSlice::createScanSliceInPointCloud(cloud, static_cast<float>(step));
+      for (int i = 0; i < 20; ++i) QVSDPoint3D::createPointInScanSlice(slice)->setPoint2DY(i);
+      EXPECT_TRUE(privateContext().save());
+    }
+    done = true;
+  });
+  std::size_t seen = 0;
+  ASSERT_TRUE(qv::runMainQueueUntil([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanID, false, mainContext());
+    seen = scan->scanSlices().size();
+    return done.load() && seen == 40;
+  }, std::chrono::seconds(20)));
+  onMain([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanID, false, mainContext());
+    EXPECT_EQ(scan->points().size(), 800u);
+  });
+}
+
+// ---------------------------------------------------------------- the application's store
+
+TEST(DefaultStore, LivesInTheApplicationLibraryFolderWithContextsBoundToTheirQueues) {
+  TempFolder temp;
+  ::setenv("XDG_DATA_HOME", temp.path().c_str(), 1);  // each test case runs in a process of its own
+  auto& store = TBCoreDataStoreS1::defaultStore();
+  EXPECT_EQ(&store, &TBCoreDataStoreS1::defaultStore());
+  EXPECT_EQ(store.persistentStoreURL(), temp.path() / "Quorvel" / "Scan.7.storedata");
+  EXPECT_EQ(TBCoreDataStoreS1::appLibraryDirectory(), temp.path() / "Quorvel");
+  ASSERT_TRUE(store.hasCoordinator());
+  auto privateContext = TBCoreDataStoreS1::privateQueueContext();
+  auto mainContext = TBCoreDataStoreS1::mainQueueContext();
+  EXPECT_EQ(mainContext->queue(), qv::mainQueue());
+  EXPECT_EQ(mainContext->concurrencyType(), qv::ObjectContext::ConcurrencyType::MainQueue);
+  EXPECT_EQ(privateContext->concurrencyType(), qv::ObjectContext::ConcurrencyType::PrivateQueue);
+  EXPECT_NE(privateContext->queue(), qv::mainQueue());
+
+  std::string text;
+  bool onOwnQueue = false;
+  privateContext->performAndWait([&] {
+    onOwnQueue = privateContext->queue()->isCurrent();
+    auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*privateContext));
+    text = scan->objectID().stringRepresentation();
+    ASSERT_TRUE(privateContext->save());
+  });
+  EXPECT_TRUE(onOwnQueue);
+  auto id = TBCoreDataStoreS1::managedObjectIDFromString(text);
+  ASSERT_TRUE(id);
+  bool found = false, ranOnMain = false;
+  mainContext->perform([&] {
+    ranOnMain = qv::isMainQueue();
+    found = mainContext->objectWithID(*id) != nullptr;
+  });
+  EXPECT_FALSE(ranOnMain);  // perform never runs the block before returning
+  qv::drainMainQueue();
+  EXPECT_TRUE(ranOnMain);
+  EXPECT_TRUE(found);
+}

@@ -2,6 +2,8 @@
 // the boot-loader reset and firmware flashing.
 #include "scanlink/QVLCDevice.h"
 
+#include <cerrno>
+
 #include <cstring>
 #include <filesystem>
 
@@ -56,6 +58,11 @@ QVLCDevice::~QVLCDevice() { QVLogVerbose("Exit device"); }
 std::shared_ptr<ORSSerialPort> QVLCDevice::serialPort() const {
   std::lock_guard lock(connectionMutex_);
   return serialPort_;
+}
+
+bool QVLCDevice::isConnected() const {
+  const auto port = serialPort();
+  return port && port->isOpen();
 }
 
 std::string QVLCDevice::partialResponse() const {
@@ -148,6 +155,17 @@ void QVLCDevice::disconnectConnection(std::uint64_t connection) {
 void QVLCDevice::serialPortWasRemovedFromSystem(ORSSerialPort& port) {
   std::lock_guard lock(connectionMutex_);
   if (serialPort_ && serialPort_->path() == port.path()) closeHeldPortLocked();
+}
+
+void QVLCDevice::serialPortDidEncounterError(ORSSerialPort& port, const qv::Error& error) {
+  const bool lineGone = error.domain == qv::kPosixErrorDomain &&
+                        (error.code == EIO || error.code == ENXIO || error.code == ENODEV);
+  if (!lineGone) return;
+  std::lock_guard lock(connectionMutex_);
+  if (serialPort_ && serialPort_.get() == &port) {
+    QVLogWarn("The line of %s hung up (%s): closing it", port.path().c_str(), error.description.c_str());
+    closeHeldPortLocked();
+  }
 }
 
 bool QVLCDevice::resetHardware(qv::Error* /*error*/) {

@@ -60,10 +60,14 @@ public:
   void writeLine(const std::string& line, qv::Completion complete, qv::ErrorCallback error) override;
   void updateFirmwareFromContentOfFile(const std::string& hexFilePath, bool usingArduinoAvrDude,
                                        qv::FirmwareCompletion completion) override;
+  bool isConnected() const override;
 
   // ORSSerialPortDelegate
   void serialPortDidReceiveData(ORSSerialPort& port, const qv::Data& data) override;
   void serialPortWasRemovedFromSystem(ORSSerialPort& port) override;
+  // A hang-up seen by the port's reader (end of file, an I/O error, a vanished device) means the
+  // scanner's line is gone even before any removal notice arrives: the port is closed then.
+  void serialPortDidEncounterError(ORSSerialPort& port, const qv::Error& error) override;
 
   // The port while connected, else nullptr.
   std::shared_ptr<ORSSerialPort> serialPort() const;

@@ -39,6 +39,10 @@ public:
   virtual void updateFirmwareFromContentOfFile(const std::string& hexFilePath, bool usingArduinoAvrDude,
                                                qv::FirmwareCompletion completion) = 0;
 
+  // False once the device's line is gone (unplugged, or closed): a request whose reply never
+  // came must then fail rather than be taken as done.
+  virtual bool isConnected() const { return true; }
+
   // The sender of the device's line notifications, to observe them by: the device seen through
   // this interface (a class implementing several interfaces has several addresses).
   const void* notificationSender() const { return static_cast<const QVLIDeviceProtocol*>(this); }

@@ -201,8 +201,8 @@ void QVLIInterpreter::watchdogFired(const WatchdogArm* arm) {
   QVLIOperationState state;
   // Silence from a scanner whose line is gone is no sign of firmware that omits its completion
   // lines: the request failed, and saying it succeeded would lose the user's scan quietly.
-  const auto device = device_;
-  const bool deviceGone = device && !device->isConnected();
+  const auto currentDevice = device();
+  const bool deviceGone = currentDevice && !currentDevice->isConnected();
   {
     std::lock_guard lock(mutex_);
     if (arm != watchdogArm_.get()) return;  // cancelled or replaced while its firing was queued

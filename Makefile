@@ -4,6 +4,8 @@
 PRESET ?= release
 BUILD   = build/$(PRESET)
 JOBS   ?= $(shell nproc)
+# OpenBLAS (loaded with OpenCV) otherwise starts a spinning thread per core in every test process.
+export OPENBLAS_NUM_THREADS ?= 1
 # CTest labels to leave out of `make test` (slow ones are run by hand: make test EXCLUDE_LABELS=).
 EXCLUDE_LABELS ?= slow
 

@@ -1,0 +1,310 @@
+// The ray caster: ambient shading, laser sheets with a Gaussian cross-section, shadows and sensor noise.
+#include "sim/optics/FrameRenderer.h"
+
+#include <Eigen/Geometry>
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace qv::sim {
+
+namespace {
+
+// What a red laser's light gives in each camera channel (red, green, blue).
+const Eigen::Vector3d kLaserResponse(1.0, 0.18, 0.10);
+// The laser term is cut off this many sheet deviations from the plane.
+constexpr double kSheetCutoff = 6.0;
+
+// A splitmix64 stream: small, fast and the same on every platform.
+class Random {
+public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+
+private:
+  std::uint64_t state_;
+};
+
+// Standard normal deviates as the quantiles of 65536 equal slices, picked by 16 random bits.
+const std::array<float, 65536>& normalQuantiles() {
+  static const std::array<float, 65536> table = [] {
+    std::array<float, 65536> t{};
+    for (int i = 0; i < 65536; ++i) {
+      const double p = (i + 0.5) / 65536.0;
+      // Acklam's rational approximation, then one Newton step on the error function.
+      static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
+                                 1.383577518672690e+02, -3.066479806614716e+01, 2.506628277459239e+00};
+      static const double b[] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
+                                 6.680131188771972e+01, -1.328068155288572e+01};
+      static const double c[] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
+                                 -2.549732539343734e+00, 4.374664141464968e+00, 2.938163982698783e+00};
+      static const double d[] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
+                                 3.754408661907416e+00};
+      double x;
+      if (p < 0.02425) {
+        const double q = std::sqrt(-2.0 * std::log(p));
+        x = (((((c[0] * q + c[1]) * q + c[2]) * q + c[3]) * q + c[4]) * q + c[5]) /
+            ((((d[0] * q + d[1]) * q + d[2]) * q + d[3]) * q + 1.0);
+      } else if (p > 1.0 - 0.02425) {
+        const double q = std::sqrt(-2.0 * std::log(1.0 - p));
+        x = -(((((c[0] * q + c[1]) * q + c[2]) * q + c[3]) * q + c[4]) * q + c[5]) /
+            ((((d[0] * q + d[1]) * q + d[2]) * q + d[3]) * q + 1.0);
+      } else {
+        const double q = p - 0.5;
+        const double r = q * q;
+        x = (((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * q /
+            (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0);
+      }
+      const double e = 0.5 * std::erfc(-x / std::sqrt(2.0)) - p;
+      const double u = e * std::sqrt(2.0 * M_PI) * std::exp(x * x / 2.0);
+      x = x - u / (1.0 + x * u / 2.0);
+      t[i] = static_cast<float>(x);
+    }
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
+
+// Everything about one frame that does not change from pixel to pixel, in turntable coordinates.
+struct FrameRenderer::Setup {
+  Eigen::Matrix3d turntable_from_world;
+  Eigen::Vector3d camera;                      // the camera centre
+  std::array<Eigen::Vector3d, 2> emitter;      // laser emitters
+  std::array<Eigen::Vector3d, 2> sheetNormal;  // laser plane normals
+  double exposure = 1.0;
+};
+
+FrameRenderer::FrameRenderer(const ScannerModel& model, const Scene& scene) : model_(model), scene_(scene) {}
+
+FrameRenderer::Setup FrameRenderer::setup(const FrameState& state) const {
+  Setup s;
+  s.turntable_from_world = ScannerModel::world_from_turntable(state.bedAngle_deg).transpose();
+  s.camera = s.turntable_from_world * model_.cameraCentre_world(state.headHeight_mm);
+  for (int i = 0; i < 2; ++i) {
+    const ScannerModel::LaserPlane plane = model_.laserPlane_world(i, state.headHeight_mm);
+    s.emitter[i] = s.turntable_from_world * plane.emitter;
+    s.sheetNormal[i] = s.turntable_from_world * plane.normal;
+  }
+  s.exposure = state.exposure;
+  return s;
+}
+
+std::optional<FrameRenderer::PixelHit> FrameRenderer::castPixel(double u, double v, const FrameState& state) const {
+  const Setup s = setup(state);
+  const Ray ray{s.camera, s.turntable_from_world * model_.pixelDirection_world(u, v)};
+  const auto hit = scene_.intersect(ray);
+  if (!hit) return std::nullopt;
+  return PixelHit{*hit, ray.origin + hit->surface.t * ray.direction};
+}
+
+namespace {
+
+struct Sample {
+  bool hit = false;
+  int objectId = -1;
+  int face = 0;
+  Eigen::Vector3d point = Eigen::Vector3d::Zero();
+  Eigen::Vector3d normal = Eigen::Vector3d::UnitY();
+  Eigen::Vector3d reflectance = Eigen::Vector3d::Zero();
+  double cosView = 0.0;              // cosine between the normal and the way back to the camera
+  std::array<double, 2> offset{};    // signed distance from each laser plane (mm)
+};
+
+// The same smooth piece of one object's surface.
+bool sameSurface(const Sample& a, const Sample& b) { return a.objectId == b.objectId && a.face == b.face; }
+
+}  // namespace
+
+std::vector<FrameRenderer::LineCrossing> FrameRenderer::laserLine(const FrameState& state, int laserIndex) const {
+  const Setup s = setup(state);
+  const int laser = laserIndex == 0 ? 0 : 1;
+  auto sampleAt = [&](double u, double v) {
+    Sample sample;
+    const Ray ray{s.camera, s.turntable_from_world * model_.pixelDirection_world(u, v)};
+    if (const auto hit = scene_.intersect(ray)) {
+      sample.hit = true;
+      sample.objectId = hit->objectId;
+      sample.face = hit->surface.face;
+      sample.point = ray.origin + hit->surface.t * ray.direction;
+      sample.normal = hit->surface.normal;
+      sample.offset[laser] = s.sheetNormal[laser].dot(sample.point - s.emitter[laser]);
+    }
+    return sample;
+  };
+  auto lit = [&](const Sample& sample) {
+    const Eigen::Vector3d toLaser = s.emitter[laser] - sample.point;
+    const double distance = toLaser.norm();
+    if (sample.normal.dot(toLaser) <= 0.0) return false;
+    const Ray shadow{s.emitter[laser], -toLaser / distance};
+    return !scene_.intersect(shadow, 1e-9, distance * (1.0 - 1e-9) - 1e-6);
+  };
+  // The point of the laser plane seen at a pixel: what triangulation reconstructs from it.
+  const ScannerModel::LaserPlane plane = model_.laserPlane_world(laser, state.headHeight_mm);
+  const Eigen::Vector3d camera_world = model_.cameraCentre_world(state.headHeight_mm);
+  auto planePoint = [&](double u, double v) {
+    const Eigen::Vector3d d = model_.pixelDirection_world(u, v);
+    const double t = plane.normal.dot(plane.emitter - camera_world) / plane.normal.dot(d);
+    return Eigen::Vector3d(camera_world + t * d);
+  };
+
+  std::vector<LineCrossing> crossings;
+  std::vector<Sample> row(kWidth);
+  for (int v = 0; v < kHeight; ++v) {
+    for (int u = 0; u < kWidth; ++u) row[u] = sampleAt(u, v);
+    const std::size_t firstOfRow = crossings.size();
+    for (int u = 0; u + 1 < kWidth; ++u) {
+      const Sample& a = row[u];
+      const Sample& b = row[u + 1];
+      if (!a.hit || !b.hit || !sameSurface(a, b)) continue;
+      const double da = a.offset[laser];
+      const double db = b.offset[laser];
+      if (!((da <= 0.0 && db > 0.0) || (da >= 0.0 && db < 0.0))) continue;
+      if (!lit(a) || !lit(b)) continue;
+      // Bisection along the row on the continuous surface.
+      double lo = u;
+      double hi = u + 1.0;
+      bool continuous = true;
+      for (int i = 0; i < 60 && continuous; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        const Sample m = sampleAt(mid, v);
+        if (!m.hit || !sameSurface(m, a)) {
+          continuous = false;
+          break;
+        }
+        if ((m.offset[laser] <= 0.0) == (da <= 0.0)) lo = mid;
+        else hi = mid;
+      }
+      if (!continuous) continue;
+      LineCrossing crossing;
+      crossing.row = v;
+      crossing.x_px = 0.5 * (lo + hi);
+      const Sample centre = sampleAt(crossing.x_px, v);
+      crossing.point_turntable = centre.point;
+      crossing.point_world = s.turntable_from_world.transpose() * centre.point;
+      crossing.objectId = a.objectId;
+      bool clean = true;
+      for (int k = u - 8; k <= u + 9 && clean; ++k) {
+        if (k < 0 || k >= kWidth || !row[k].hit || !sameSurface(row[k], a) || !lit(row[k])) clean = false;
+      }
+      crossing.clean = clean;
+      const double h = 0.01;
+      crossing.mmPerPixel = (planePoint(crossing.x_px + h, v) - planePoint(crossing.x_px - h, v)).norm() / (2.0 * h);
+      crossings.push_back(crossing);
+    }
+    if (crossings.size() - firstOfRow > 1)
+      for (std::size_t i = firstOfRow; i < crossings.size(); ++i) crossings[i].clean = false;
+  }
+  return crossings;
+}
+
+qv::Data FrameRenderer::render(const FrameState& state) const {
+  const Setup s = setup(state);
+  const double sigma = state.laserSigma_mm;
+  const int subsamples = std::max(1, state.subsamples);
+  const bool anyLaser = state.laserOn[0] || state.laserOn[1];
+
+  auto sampleAt = [&](double u, double v) {
+    Sample sample;
+    const Ray ray{s.camera, s.turntable_from_world * model_.pixelDirection_world(u, v)};
+    if (const auto hit = scene_.intersect(ray)) {
+      sample.hit = true;
+      sample.objectId = hit->objectId;
+      sample.point = ray.origin + hit->surface.t * ray.direction;
+      sample.normal = hit->surface.normal;
+      sample.reflectance = hit->surface.reflectance;
+      sample.cosView = std::max(0.0, -sample.normal.dot(ray.direction));
+      for (int i = 0; i < 2; ++i) sample.offset[i] = s.sheetNormal[i].dot(sample.point - s.emitter[i]);
+    }
+    return sample;
+  };
+  // The light a surface sample sends back from the laser sheets, per channel.
+  auto laserLight = [&](const Sample& sample) {
+    Eigen::Vector3d light = Eigen::Vector3d::Zero();
+    if (!sample.hit) return light;
+    for (int i = 0; i < 2; ++i) {
+      if (!state.laserOn[i]) continue;
+      const double offset = sample.offset[i];
+      if (std::fabs(offset) > kSheetCutoff * sigma) continue;
+      const Eigen::Vector3d toLaser = s.emitter[i] - sample.point;
+      const double distance = toLaser.norm();
+      const double cosIncidence = sample.normal.dot(toLaser) / distance;
+      if (cosIncidence <= 0.0) continue;
+      const Ray shadow{s.emitter[i], -toLaser / distance};
+      if (scene_.intersect(shadow, 1e-9, distance * (1.0 - 1e-9) - 1e-6)) continue;
+      const double sheet = std::exp(-offset * offset / (2.0 * sigma * sigma));
+      light += (state.laserPeak * sample.reflectance.x() * cosIncidence * sheet) * kLaserResponse;
+    }
+    return light;
+  };
+
+  qv::Data frame(static_cast<std::size_t>(kWidth) * kHeight * 4);
+  Random random(state.noiseSeed * 0x2545F4914F6CDD1DULL + 0x1234567ULL);
+  const auto& quantiles = normalQuantiles();
+  std::uint64_t bits = 0;
+  int bitsLeft = 0;
+  auto noise = [&]() {
+    if (bitsLeft == 0) {
+      bits = random.next();
+      bitsLeft = 4;
+    }
+    const float n = quantiles[bits & 0xffff];
+    bits >>= 16;
+    --bitsLeft;
+    return static_cast<double>(n) * state.noiseSigma;
+  };
+
+  std::vector<Sample> row(kWidth);
+  for (int v = 0; v < kHeight; ++v) {
+    for (int u = 0; u < kWidth; ++u) row[u] = sampleAt(u, v);
+    std::uint8_t* out = frame.data() + static_cast<std::size_t>(v) * kWidth * 4;
+    for (int u = 0; u < kWidth; ++u) {
+      const Sample& centre = row[u];
+      Eigen::Vector3d value;
+      if (centre.hit) value = 255.0 * state.ambient * (0.35 + 0.65 * centre.cosView) * centre.reflectance;
+      else value = 255.0 * state.ambient * scene_.background;
+
+      if (anyLaser) {
+        // The sheet is thin next to a pixel's footprint: integrate it across the pixel wherever
+        // the plane passes within reach of this pixel or its neighbours.
+        bool near = false;
+        for (int i = 0; i < 2 && !near; ++i) {
+          if (!state.laserOn[i]) continue;
+          int sign = 0;
+          for (int k = std::max(u - 1, 0); k <= std::min(u + 1, kWidth - 1); ++k) {
+            if (!row[k].hit) continue;
+            const double offset = row[k].offset[i];
+            if (std::fabs(offset) < kSheetCutoff * sigma) near = true;
+            const int sk = offset > 0.0 ? 1 : -1;
+            if (sign != 0 && sk != sign) near = true;
+            sign = sk;
+          }
+        }
+        if (near) {
+          Eigen::Vector3d light = Eigen::Vector3d::Zero();
+          for (int k = 0; k < subsamples; ++k)
+            light += laserLight(sampleAt(u - 0.5 + (k + 0.5) / subsamples, v));
+          value += light / subsamples;
+        }
+      }
+
+      value *= s.exposure;
+      for (int c = 0; c < 3; ++c) {
+        double channel = value[c];
+        if (state.noiseSigma > 0.0) channel += noise();
+        // Blue, green, red in memory.
+        out[4 * u + (2 - c)] = static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 255.0)));
+      }
+      out[4 * u + 3] = 255;
+    }
+  }
+  return frame;
+}
+
+}  // namespace qv::sim

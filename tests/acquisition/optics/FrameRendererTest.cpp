@@ -1,0 +1,256 @@
+// The ray-cast frames: layout, what is seen where, light and exposure, noise, the laser lines and
+// their true centres, and the laser's shadows.
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
+#include <cmath>
+#include <map>
+
+#include "sim/optics/FrameRenderer.h"
+#include "sim/optics/SphereObject.h"
+
+using qv::sim::FrameRenderer;
+using qv::sim::FrameState;
+using qv::sim::ScannerDesign;
+using qv::sim::ScannerModel;
+using qv::sim::Scene;
+
+namespace {
+
+constexpr int kCylinder = 1;
+constexpr int kSphere = 2;
+constexpr int kHourglass = 3;
+
+int channel(const qv::Data& frame, int row, int column, int byte) {
+  return frame[static_cast<std::size_t>(row) * 5120 + column * 4 + byte];
+}
+
+class Renderer : public testing::Test {
+protected:
+  ScannerModel model{ScannerDesign::standard()};
+  Scene scene = Scene::standard();
+  FrameRenderer renderer{model, scene};
+};
+
+}  // namespace
+
+TEST_F(Renderer, FramesAre1280By960PixelsWithAnOpaqueFourthByte) {
+  FrameState state;
+  state.noiseSigma = 3.0;
+  const qv::Data frame = renderer.render(state);
+  ASSERT_EQ(frame.size(), 4915200u);
+  for (std::size_t i = 3; i < frame.size(); i += 4) ASSERT_EQ(frame[i], 255) << i;
+}
+
+TEST_F(Renderer, ObjectsAreSeenWhereTheModelProjectsThemAndTurnWithTheBed) {
+  FrameState state;
+  state.bedAngle_deg = 20.0;
+  const auto& sphere = static_cast<const qv::sim::SphereObject&>(*scene.objects()[kSphere]);
+  const Eigen::Vector3d centre = ScannerModel::world_from_turntable(20.0) * sphere.centre();
+  const auto pixel = model.project(centre, 0.0);
+  ASSERT_TRUE(pixel);
+  const auto hit = renderer.castPixel(pixel->x(), pixel->y(), state);
+  ASSERT_TRUE(hit);
+  EXPECT_EQ(hit->hit.objectId, kSphere);
+  EXPECT_NEAR((hit->point_turntable - sphere.centre()).norm(), sphere.radius(), 1e-9);
+  // The surface faces the camera there.
+  EXPECT_LT(hit->hit.surface.normal.dot(hit->point_turntable - (ScannerModel::world_from_turntable(20.0).transpose() *
+                                                                 model.cameraCentre_world(0.0))),
+            0.0);
+  // Half a turn later the sphere has moved away from that pixel.
+  state.bedAngle_deg = 200.0;
+  const auto later = renderer.castPixel(pixel->x(), pixel->y(), state);
+  EXPECT_TRUE(!later || later->hit.objectId != kSphere);
+
+  // The top of the off-axis cylinder at its axis, seen from above.
+  state.bedAngle_deg = 60.0;
+  const Eigen::Vector3d top = ScannerModel::world_from_turntable(60.0) * Eigen::Vector3d(40.0, 70.0, -25.0);
+  const auto topPixel = model.project(top, 0.0);
+  ASSERT_TRUE(topPixel);
+  const auto topHit = renderer.castPixel(topPixel->x(), topPixel->y(), state);
+  ASSERT_TRUE(topHit);
+  EXPECT_EQ(topHit->hit.objectId, kCylinder);
+  EXPECT_NEAR((topHit->point_turntable - Eigen::Vector3d(40.0, 70.0, -25.0)).norm(), 0.0, 1e-6);
+}
+
+TEST_F(Renderer, AmbientLightScalesWithExposureAndSaturates) {
+  FrameState state;
+  const qv::Data one = renderer.render(state);
+  state.exposure = 1.5;
+  const qv::Data more = renderer.render(state);
+  state.exposure = 40.0;
+  const qv::Data blinding = renderer.render(state);
+  long compared = 0;
+  for (int row = 100; row < 900; row += 37) {
+    for (int column = 50; column < 1250; column += 41) {
+      for (int byte = 0; byte < 3; ++byte) {
+        const int a = channel(one, row, column, byte);
+        const int b = channel(more, row, column, byte);
+        if (b >= 255) continue;
+        EXPECT_NEAR(b, 1.5 * a, 1.3) << row << " " << column;
+        ++compared;
+      }
+      // Every surface and the backdrop saturate at a high enough exposure.
+      EXPECT_EQ(channel(blinding, row, column, 2), 255);
+    }
+  }
+  EXPECT_GT(compared, 1000);
+}
+
+TEST_F(Renderer, NoiseIsRepeatableByItsSeedAndHasItsStandardDeviation) {
+  FrameState state;
+  state.exposure = 0.8;  // keep clear of 0 and 255, where the noise would be clipped
+  const qv::Data clean = renderer.render(state);
+  state.noiseSigma = 2.0;
+  state.noiseSeed = 5;
+  const qv::Data a = renderer.render(state);
+  const qv::Data again = renderer.render(state);
+  state.noiseSeed = 6;
+  const qv::Data other = renderer.render(state);
+  EXPECT_EQ(a, again);
+  EXPECT_NE(a, other);
+  double sum = 0.0;
+  double sumSquares = 0.0;
+  long n = 0;
+  for (std::size_t i = 0; i < clean.size(); i += 4) {
+    for (int byte = 0; byte < 3; ++byte) {
+      if (clean[i + byte] < 10 || clean[i + byte] > 245) continue;
+      const double e = static_cast<double>(a[i + byte]) - clean[i + byte];
+      sum += e;
+      sumSquares += e * e;
+      ++n;
+    }
+  }
+  ASSERT_GT(n, 1000000);
+  EXPECT_NEAR(sum / n, 0.0, 0.01);
+  // Rounding both frames to whole grey levels adds a twelfth of a level squared each.
+  EXPECT_NEAR(std::sqrt(sumSquares / n), std::sqrt(4.0 + 2.0 / 12.0), 0.02);
+}
+
+TEST_F(Renderer, TheLaserOnlyAddsLightRedFirst) {
+  FrameState state;
+  state.bedAngle_deg = 75.0;
+  const qv::Data off = renderer.render(state);
+  state.laserOn = {true, true};
+  const qv::Data on = renderer.render(state);
+  long lit = 0;
+  for (std::size_t i = 0; i < off.size(); i += 4) {
+    const int blue = on[i] - off[i];
+    const int green = on[i + 1] - off[i + 1];
+    const int red = on[i + 2] - off[i + 2];
+    ASSERT_GE(blue, 0);
+    if (red > 0) ++lit;
+    // Rounding can tie the channels; beyond that red gains the most and blue the least.
+    if (on[i + 2] < 255) {
+      ASSERT_GE(red + 1, green);
+    }
+    ASSERT_GE(green + 1, blue);
+  }
+  EXPECT_GT(lit, 4000);
+}
+
+TEST_F(Renderer, TrueLineCentresLieOnThePlaneTheSurfaceAndTheirPixel) {
+  for (const int laser : {0, 1}) {
+    FrameState state;
+    state.bedAngle_deg = 170.0;
+    state.headHeight_mm = 30.0;
+    state.laserOn[laser] = true;
+    const auto crossings = renderer.laserLine(state, laser);
+    std::map<int, int> perObject;
+    const auto plane = model.laserPlane_world(laser, state.headHeight_mm);
+    for (const auto& c : crossings) {
+      ++perObject[c.objectId];
+      EXPECT_NEAR(plane.normal.dot(c.point_world - plane.emitter), 0.0, 1e-6);
+      EXPECT_LT(scene.objects()[c.objectId]->distanceToSurface(c.point_turntable), 1e-6);
+      const auto pixel = model.project(c.point_world, state.headHeight_mm);
+      ASSERT_TRUE(pixel);
+      EXPECT_NEAR(pixel->x(), c.x_px, 1e-5);
+      EXPECT_NEAR(pixel->y(), c.row, 1e-5);
+      EXPECT_GT(c.mmPerPixel, 0.05);
+      EXPECT_LT(c.mmPerPixel, 2.0);
+    }
+    // In these views the line crosses the bed and an object.
+    EXPECT_GT(perObject[0], 50) << "laser " << laser;
+    EXPECT_GT(perObject[kCylinder] + perObject[kSphere] + perObject[kHourglass], 100) << "laser " << laser;
+  }
+}
+
+TEST_F(Renderer, TheRenderedLineIsCentredOnItsTrueCentre) {
+  FrameState state;
+  state.bedAngle_deg = 170.0;
+  state.headHeight_mm = 20.0;
+  const qv::Data off = renderer.render(state);
+  state.laserOn[1] = true;
+  const qv::Data on = renderer.render(state);
+  // On the flat bed the line's cross-section is symmetric about the true centre; on curved
+  // surfaces the sheet meets the surface at a changing angle, which skews it a little.
+  double flatSum = 0.0;
+  double flatSquares = 0.0;
+  int flatRows = 0;
+  int curvedRows = 0;
+  for (const auto& c : renderer.laserLine(state, 1)) {
+    if (!c.clean) continue;
+    // Centre of mass of the raw red difference across the line.
+    double weight = 0.0;
+    double moment = 0.0;
+    const int centre = static_cast<int>(std::lround(c.x_px));
+    for (int column = centre - 8; column <= centre + 8; ++column) {
+      const double d = channel(on, c.row, column, 2) - channel(off, c.row, column, 2);
+      weight += d;
+      moment += d * column;
+    }
+    ASSERT_GT(weight, 0.0) << "row " << c.row;
+    const double error = moment / weight - c.x_px;
+    if (c.objectId == 0) {
+      flatSum += error;
+      flatSquares += error * error;
+      ++flatRows;
+      EXPECT_LT(std::fabs(error), 0.3) << "row " << c.row;
+    } else {
+      ++curvedRows;
+      EXPECT_LT(std::fabs(error), 0.3) << "row " << c.row;
+    }
+  }
+  ASSERT_GT(flatRows, 100);
+  ASSERT_GT(curvedRows, 40);
+  EXPECT_LT(std::fabs(flatSum / flatRows), 0.02);
+  EXPECT_LT(std::sqrt(flatSquares / flatRows), 0.06);
+}
+
+TEST(RendererShadows, AnObjectBetweenTheLaserAndTheBedShadowsTheLine) {
+  const ScannerModel model(ScannerDesign::ideal());
+  const Scene open;
+  Scene blocked;
+  // A ball on the way from laser 1's emitter to the bed's centre, a third of the way along.
+  const Eigen::Vector3d emitter = model.laserPlane_world(0, 0.0).emitter;
+  blocked.add(std::make_shared<qv::sim::SphereObject>(emitter * (2.0 / 3.0), 12.0, Eigen::Vector3d(0.9, 0.9, 0.9)));
+  const FrameRenderer openRenderer(model, open);
+  const FrameRenderer blockedRenderer(model, blocked);
+  FrameState state;
+  state.laserOn[0] = true;
+  std::map<int, double> openLine;
+  for (const auto& c : openRenderer.laserLine(state, 0)) openLine[c.row] = c.x_px;
+  std::map<int, double> blockedLine;
+  for (const auto& c : blockedRenderer.laserLine(state, 0))
+    if (c.objectId == 0) blockedLine[c.row] = c.x_px;
+  ASSERT_GT(openLine.size(), 100u);
+
+  FrameState dark = state;
+  dark.laserOn[0] = false;
+  const qv::Data openOff = openRenderer.render(dark);
+  const qv::Data openOn = openRenderer.render(state);
+  const qv::Data blockedOff = blockedRenderer.render(dark);
+  const qv::Data blockedOn = blockedRenderer.render(state);
+  int shadowed = 0;
+  for (const auto& [row, x] : openLine) {
+    if (blockedLine.count(row)) continue;
+    const int column = static_cast<int>(std::lround(x));
+    // Only rows where the bed is still seen there (not hidden behind the ball).
+    const auto hit = blockedRenderer.castPixel(column, row, state);
+    if (!hit || hit->hit.objectId != 0) continue;
+    ++shadowed;
+    EXPECT_GT(channel(openOn, row, column, 2) - channel(openOff, row, column, 2), 0) << row;
+    EXPECT_EQ(channel(blockedOn, row, column, 2), channel(blockedOff, row, column, 2)) << row;
+  }
+  EXPECT_GT(shadowed, 10);
+}

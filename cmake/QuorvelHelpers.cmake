@@ -2,6 +2,14 @@
 
 set(QUORVEL_WARNINGS -Wall -Wextra)
 
+# GCC 12's basic-block vectoriser drops a narrowing to float that is widened straight back to
+# double when two such conversions stand side by side ({(float)(a / c), (float)(b / c)} into
+# doubles comes back unrounded). Calibration values are narrowed to floats on purpose, so that
+# optimisation is off wherever that compiler builds us.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  add_compile_options(-fno-tree-slp-vectorize)
+endif()
+
 if(QUORVEL_SANITIZE)
   set(QUORVEL_SANITIZER_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_compile_options(${QUORVEL_SANITIZER_FLAGS})

@@ -1,0 +1,164 @@
+// Writes and reads a qvk scan file of 1,000,000 points, beside a plain sequential write and read
+// of the same number of bytes, and prints the medians of five runs.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "formats/QVLQvkFileExporter.h"
+#include "formats/QVLQvkFileImporter.h"
+#include "formats/internal/SystemLog.h"
+#include "platform/Log.h"
+#include "platform/Queue.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanObject.h"
+#include "store/TBCoreDataStoreS1.h"
+
+namespace fs = std::filesystem;
+using Seconds = std::chrono::duration<double>;
+
+namespace {
+
+constexpr std::size_t kVertices = 1000000;
+constexpr int kRuns = 5;
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+template <typename F>
+double timed(F&& f) {
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  return Seconds(std::chrono::steady_clock::now() - start).count();
+}
+
+qv::SharedData makeVertices() {
+  std::mt19937 random(1);
+  std::uniform_real_distribution<float> position(-100.0f, 100.0f), unit(0.0f, 1.0f);
+  std::vector<QVLScanVertex> v(kVertices);
+  for (std::size_t i = 1; i < kVertices; ++i) {
+    v[i].lookupId = static_cast<std::int16_t>(1 + i % 2);
+    v[i].point3DX = position(random);
+    v[i].point3DY = position(random);
+    v[i].point3DZ = position(random);
+    v[i].normalX = unit(random);
+    v[i].normalY = unit(random);
+    v[i].normalZ = unit(random);
+    v[i].colourRed = unit(random);
+    v[i].colourGreen = unit(random);
+    v[i].colourBlue = unit(random);
+  }
+  auto data = std::make_shared<qv::Data>(kVertices * sizeof(QVLScanVertex));
+  std::memcpy(data->data(), v.data(), data->size());
+  return data;
+}
+
+// Each of two clouds (one per laser) names every other vertex.
+qv::SharedData makeIndex(std::uint32_t first) {
+  std::vector<std::uint32_t> entries;
+  for (std::uint32_t k = first; k < kVertices; k += 2) entries.push_back(k);
+  auto data = std::make_shared<qv::Data>(entries.size() * 4);
+  std::memcpy(data->data(), entries.data(), data->size());
+  return data;
+}
+
+void rawWrite(const fs::path& file, const qv::Data& bytes) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
+  ::close(fd);
+}
+
+qv::Data rawRead(const fs::path& file) {
+  qv::Data bytes(fs::file_size(file));
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  if (fd < 0 || ::read(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
+  ::close(fd);
+  return bytes;
+}
+
+}  // namespace
+
+int main() {
+  qv::log::Setup quiet;
+  quiet.console = false;
+  quiet.systemLog = false;
+  qv::log::setup(quiet);
+  qv::setSystemLogEnabled(false);
+
+  std::string pattern = (fs::temp_directory_path() / "quorvel-bench-qvk-XXXXXX").string();
+  const fs::path folder = ::mkdtemp(pattern.data());
+  {
+    TBCoreDataStoreS1::Options options;
+    options.folder = folder / "Library";
+    TBCoreDataStoreS1 store(std::move(options));
+    auto context = store.privateContext();
+
+    qv::ObjectID source;
+    context->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
+      scan->setVertexData(makeVertices());
+      for (std::uint32_t laser = 1; laser <= 2; ++laser) {
+        auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+        cloud->setLaserNumber(laser);
+        cloud->setVertexIndexData(makeIndex(laser));
+      }
+      if (!context->save()) std::abort();
+      source = scan->objectID();
+    });
+
+    const fs::path qvk = folder / "scan.qvk";
+    const fs::path raw = folder / "raw.bin";
+    std::vector<double> qvkWrite, qvkRead, rawWriteRate, rawReadRate;
+    std::uintmax_t bytes = 0;
+    for (int run = 0; run < kRuns; ++run) {
+      QVLQvkFileExporter exporter(source);
+      exporter.setPrivateQueueContext(context);
+      const double writeSeconds = timed([&] {
+        if (!exporter.exportScanToFilePath(qvk.string())) std::abort();
+      });
+      bytes = fs::file_size(qvk);
+      const double megabytes = static_cast<double>(bytes) / 1e6;
+      qvkWrite.push_back(megabytes / writeSeconds);
+
+      // Each read fills a new, empty scan, as opening a file does.
+      qv::ObjectID target;
+      context->performAndWait([&] {
+        auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
+        if (!context->save()) std::abort();
+        target = scan->objectID();
+      });
+      QVLQvkFileImporter importer(qvk.string(), target);
+      importer.setPrivateQueueContext(context);
+      const double readSeconds = timed([&] {
+        if (!importer.parseFile(nullptr)) std::abort();
+      });
+      qvkRead.push_back(megabytes / readSeconds);
+
+      const qv::Data block(static_cast<std::size_t>(bytes), static_cast<std::uint8_t>(run));
+      rawWriteRate.push_back(megabytes / timed([&] { rawWrite(raw, block); }));
+      rawReadRate.push_back(megabytes / timed([&] {
+                              if (rawRead(raw).size() != block.size()) std::abort();
+                            }));
+    }
+    std::printf("RESULT qvk_file_mb %.3f MB\n", static_cast<double>(bytes) / 1e6);
+    std::printf("RESULT qvk_write_mb_per_s %.1f MB/s\n", median(qvkWrite));
+    std::printf("RESULT qvk_read_mb_per_s %.1f MB/s\n", median(qvkRead));
+    std::printf("RESULT raw_write_mb_per_s %.1f MB/s\n", median(rawWriteRate));
+    std::printf("RESULT raw_read_mb_per_s %.1f MB/s\n", median(rawReadRate));
+  }
+  qv::drainMainQueue();
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  return 0;
+}

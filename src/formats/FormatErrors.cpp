@@ -1,0 +1,16 @@
+// Builds the error values of the file readers and writers.
+#include "formats/FormatErrors.h"
+
+namespace qv {
+
+Error fileError(int code, const std::string& path, std::uint64_t offset, const std::string& description) {
+  Dictionary info;
+  info[kFileKey] = path;
+  info[kFileOffsetKey] = static_cast<std::int64_t>(offset);
+  info[kDescriptionKey] = description;
+  info[Error::kFilePathKey] = path;
+  info[Error::kOffsetKey] = static_cast<std::int64_t>(offset);
+  return Error(kScanErrorDomain, code, description, std::move(info));
+}
+
+}  // namespace qv

@@ -1,0 +1,33 @@
+// Codes, detail keys and texts of the errors the file readers and writers report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Error.h"
+
+namespace qv {
+
+// Codes of the application's error domain (kScanErrorDomain) used by the file readers.
+inline constexpr int kImportCancelledError = 1;   // the user cancelled the read
+inline constexpr int kInvalidParameterError = 2;  // no path given, or no scan object to read into
+inline constexpr int kInvalidFileError = 3;       // unreadable, empty, malformed or unsupported file
+inline constexpr int kMissingFileError = 4;       // no file at the path
+// Codes of the same domain used by the writers.
+inline constexpr int kFileWriteError = 120;    // the file could not be created or written
+inline constexpr int kFormatLimitError = 121;  // a value does not fit the field the format gives it
+
+// Detail keys the readers have always used, beside the platform's common ones.
+inline constexpr const char* kFileKey = "File";
+inline constexpr const char* kFileOffsetKey = "FileOffset";
+inline constexpr const char* kDescriptionKey = "Description";
+inline constexpr const char* kParameterKey = "Parameter";
+
+inline constexpr const char* kQvkInvalidDescription = "The QVK file is invalid";
+inline constexpr const char* kQvkUnsupportedDescription = "The QVK file is unsupported";
+
+// An error of the application's domain naming the file and the byte offset it concerns (under
+// both the readers' keys and the platform's common keys), with the description also as a detail.
+Error fileError(int code, const std::string& path, std::uint64_t offset, const std::string& description);
+
+}  // namespace qv

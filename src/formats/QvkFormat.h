@@ -1,0 +1,112 @@
+// The qvk scan file's layout: its header, its 27-byte point record and 87-byte cloud record, the
+// data types its header names, and plain functions that encode a scan's records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/Value.h"
+#include "store/QVLScanVertex.h"
+
+// The kinds of element blocks a header declares.
+enum QVLQvkFileImporterCollectionType : std::int32_t {
+  QVLQvkFileImporterCollectionTypeNone = 0,
+  QVLQvkFileImporterCollectionTypeVertex = 1,
+  QVLQvkFileImporterCollectionTypeClouds = 2,
+};
+
+// The value types of the header's property lines.
+enum QVLQvkFileImporterDataType : std::int32_t {
+  QVLQvkFileImporterDataTypeUnknown = 0,
+  QVLQvkFileImporterDataTypeNone = 1,
+  QVLQvkFileImporterDataTypeByte = 2,
+  QVLQvkFileImporterDataTypeUInt16 = 3,
+  QVLQvkFileImporterDataTypeUInt32 = 4,
+  QVLQvkFileImporterDataTypeUInt64 = 5,
+  QVLQvkFileImporterDataTypeFloat32 = 6,
+  QVLQvkFileImporterDataTypeDouble = 7,
+  QVLQvkFileImporterDataTypeArray = 8,
+};
+
+namespace qv::qvk {
+
+inline constexpr std::size_t kVertexRecordBytes = 27;
+inline constexpr std::size_t kCloudRecordBytes = 87;       // the writer's cloud record
+inline constexpr std::size_t kOlderCloudRecordBytes = 99;  // the older record with two laser normals
+inline constexpr std::size_t kScanVertexBytes = sizeof(QVLScanVertex);
+inline constexpr std::size_t kRowsPerSlice = 960;
+
+// The 43 header lines for N vertex records and C cloud records, each ended by a line feed.
+std::string headerText(std::uint64_t vertexCount, std::uint64_t cloudCount, const std::string& shortVersion,
+                       const std::string& build);
+
+// A vertex whose x, y and z each compare equal to 0.0 (so -0.0 counts as zero, NaN does not).
+inline bool isEmptyVertex(const QVLScanVertex& v) { return v.point3DX == 0.0f && v.point3DY == 0.0f && v.point3DZ == 0.0f; }
+
+// The low 8 bits of the component times 255, taken in double precision and cut toward zero; a
+// value that is not a number, or too large for any integer, gives 0.
+std::uint8_t truncatedColourByte(float component);
+
+// Vertex i of a buffer of 44-byte records (the caller checks the bounds).
+inline QVLScanVertex scanVertexAt(std::span<const std::uint8_t> data, std::size_t i) {
+  QVLScanVertex v;
+  std::memcpy(&v, data.data() + i * kScanVertexBytes, kScanVertexBytes);
+  return v;
+}
+inline void putScanVertex(std::span<std::uint8_t> data, std::size_t i, const QVLScanVertex& v) {
+  std::memcpy(data.data() + i * kScanVertexBytes, &v, kScanVertexBytes);
+}
+
+// Writes the 27-byte record of a vertex.
+void putVertexRecord(std::uint8_t* out, const QVLScanVertex& v);
+
+// The vertex records of a scan's vertex data (N = length / 44 records). Without index lists
+// every vertex that is not empty is written; with them, only the vertices some list names (an
+// entry of 0, one not below N or one naming an empty vertex is skipped). Unwritten records are zero.
+Data encodeVertexRecords(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists);
+
+// What one cloud record is made of, as read from a stored point cloud.
+struct CloudRecordSource {
+  float cameraOrigin[3] = {0, 0, 0};
+  float laserOrigin[3] = {0, 0, 0};
+  float headHeight = 0;  // already cut to its integer value
+  std::int64_t referenceId = 0;
+  std::int64_t laserNumber = 0;
+  std::int64_t height = 0;
+  std::uint64_t sliceCount = 0;
+  std::int64_t cameraWidth = 0;
+  std::int64_t cameraHeight = 0;
+  float bed[3] = {0, 0, 0};
+  float bedNormal[3] = {0, 0, 0};
+  float leadScrewNormal[3] = {0, 0, 0};
+  float laserNormal[3] = {0, 0, 0};
+  Data radians;              // float32 values, little-endian, as they go into the file
+  SharedData vertexIndexData;  // uint32 entries; empty or null for none
+};
+
+// Appends one cloud record (fixed part, radians list, vertex index list). Index entries that are
+// 0, not below N, or name an empty vertex are written as 0. Fails, appending nothing, when a count
+// does not fit its field (more than 65,535 slices or radians, more than 2^32 - 1 index entries);
+// `problem` then says which.
+bool appendCloudRecord(Data& out, const CloudRecordSource& cloud, std::span<const std::uint8_t> vertexData,
+                       std::string* problem);
+
+// Little-endian reads and writes of the body's scalar fields.
+template <typename T>
+inline T readScalar(const std::uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof(T));
+  return v;
+}
+template <typename T>
+inline void appendScalar(Data& out, T v) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
+  out.insert(out.end(), p, p + sizeof(T));
+}
+
+}  // namespace qv::qvk

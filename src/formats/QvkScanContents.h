@@ -1,0 +1,35 @@
+// What a qvk file holds once decoded, before any of it goes into the store.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Value.h"
+#include "store/AttributeValue.h"
+#include "store/Double3.h"
+
+namespace qv {
+
+// The values one cloud record sets on a new stored point cloud, by attribute name, in the order
+// they were read (a later value of the same name wins).
+struct QvkCloudContents {
+  std::vector<std::pair<std::string, AttributeValue>> attributes;
+
+  void set(std::string name, AttributeValue value) { attributes.emplace_back(std::move(name), std::move(value)); }
+  // The last value set under the name, or unset.
+  AttributeValue get(const std::string& name) const;
+};
+
+// A whole decoded file. Reading decodes into this first and touches the store only when the file
+// was read to its end, so a failed or cancelled read leaves the store as it was.
+struct QvkScanContents {
+  bool hasVertexData = false;  // false when the file declared no vertex block: the scan keeps its own
+  Data vertexData;             // 44-byte scan vertex records
+  Double3 centre;
+  std::vector<QvkCloudContents> clouds;
+  std::size_t collectionsVisited = 0;
+  std::uint64_t vertexCount() const { return vertexData.size() / 44; }
+};
+
+}  // namespace qv

@@ -1,0 +1,536 @@
+// Zip archives on minizip: unzipping with every entry kept inside its folder, and writing entries
+// from files, folders and bytes with every library result checked.
+#include "formats/SSZipArchive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unzip.h>
+#include <zip.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "formats/internal/SystemLog.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kUnzipChunkBytes = 4096;
+constexpr std::size_t kZipChunkBytes = 16384;
+// Longer link targets cannot be made on Linux; reading stops there.
+constexpr std::size_t kMaximumLinkTargetBytes = 4096;
+#ifndef DEF_MEM_LEVEL
+constexpr int DEF_MEM_LEVEL = 8;
+#endif
+
+qv::Error zipError(int code, const std::string& description, const std::string& archive, const std::string& entry = {}) {
+  qv::Dictionary info;
+  info[qv::Error::kFilePathKey] = archive;
+  if (!entry.empty()) info[SSZipArchive::kEntryNameKey] = entry;
+  return qv::Error(SSZipArchive::kErrorDomain, code, description, std::move(info));
+}
+
+// Whether a real (link-free) path lies in the real folder or is the folder itself.
+bool isInside(const fs::path& real, const fs::path& folder) {
+  const fs::path rel = real.lexically_relative(folder);
+  if (rel.empty()) return false;
+  const auto first = rel.begin()->string();
+  return first != ".." && !rel.is_absolute();
+}
+
+// The entry name as a path relative to the destination, or nothing when it is not one: empty,
+// absolute, with a drive letter, with a ".." component or a NUL byte.
+std::optional<fs::path> safeRelativePath(const std::string& name) {
+  if (name.empty() || name.find('\0') != std::string::npos || name.front() == '/') return std::nullopt;
+  if (name.size() >= 2 && name[1] == ':') return std::nullopt;
+  fs::path out;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    const std::size_t slash = name.find('/', start);
+    const std::string part = name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (part == "..") return std::nullopt;
+    if (!part.empty() && part != ".") out /= part;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  if (out.empty()) return std::nullopt;
+  return out;
+}
+
+void setModificationDate(const fs::path& path, SSZipArchive::Clock::time_point date, bool* ok) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch()).count();
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
+  times[1].tv_nsec = static_cast<long>(ns % 1000000000);
+  if (times[1].tv_nsec < 0) {
+    times[1].tv_nsec += 1000000000;
+    times[1].tv_sec -= 1;
+  }
+  *ok = ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Makes the folder `relative` below the real destination one component at a time, never
+// following a link out of the destination. Answers the folder's real path, or nothing when a
+// component is a link leading outside (escape set) or cannot be made (logged).
+std::optional<fs::path> makeFolderInside(const fs::path& destination, const fs::path& relative,
+                                         SSZipArchive::Clock::time_point date, bool* escape,
+                                         std::vector<std::pair<fs::path, SSZipArchive::Clock::time_point>>& made) {
+  fs::path current = destination;
+  for (const auto& part : relative) {
+    const fs::path next = current / part;
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) != 0) {
+      if (::mkdir(next.c_str(), 0777) != 0) {
+        qv::systemLog("[SSZipArchive] Error: %s", std::strerror(errno));
+        return std::nullopt;
+      }
+      bool dated = false;
+      setModificationDate(next, date, &dated);
+      made.emplace_back(next, date);
+      current = next;
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      std::error_code ec;
+      const fs::path real = fs::canonical(next, ec);
+      if (ec || !isInside(real, destination)) {
+        *escape = true;
+        return std::nullopt;
+      }
+      if (!fs::is_directory(real, ec)) {
+        qv::systemLog("[SSZipArchive] Error: %s is not a folder", next.c_str());
+        return std::nullopt;
+      }
+      current = real;
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      qv::systemLog("[SSZipArchive] Error: %s is not a folder", next.c_str());
+      return std::nullopt;
+    }
+    current = next;
+  }
+  return current;
+}
+
+SSZipArchiveFileInfo fileInfoOf(const unz_file_info64& info, std::string name) {
+  SSZipArchiveFileInfo out;
+  out.name = std::move(name);
+  out.versionMadeBy = static_cast<std::uint32_t>(info.version);
+  out.compressionMethod = static_cast<std::uint32_t>(info.compression_method);
+  out.dosDate = static_cast<std::uint32_t>(info.dosDate);
+  out.crc = static_cast<std::uint32_t>(info.crc);
+  out.compressedSize = info.compressed_size;
+  out.uncompressedSize = info.uncompressed_size;
+  out.externalAttributes = static_cast<std::uint32_t>(info.external_fa);
+  return out;
+}
+
+struct Unzipper {
+  const std::string& archive;
+  std::optional<qv::Error> firstError;
+  bool refused = false;
+
+  void fail(int code, const std::string& what, const std::string& entry) {
+    if (!firstError) firstError = zipError(code, what, archive, entry);
+  }
+  void refuse(const std::string& entry, const std::string& why) {
+    qv::systemLog("[SSZipArchive] Refused entry \"%s\": %s", entry.c_str(), why.c_str());
+    refused = true;
+    fail(SSZipArchive::kUnsafeEntryError, "Refused the entry \"" + entry + "\": " + why, entry);
+  }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Unzipping
+
+bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination) {
+  return unzipFileAtPath(path, destination, true, "", nullptr, nullptr);
+}
+
+bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
+                                   const std::string& password, qv::Error* error) {
+  return unzipFileAtPath(path, destination, overwrite, password, error, nullptr);
+}
+
+bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
+                                   SSZipArchiveDelegate* delegate) {
+  return unzipFileAtPath(path, destination, true, "", nullptr, delegate);
+}
+
+bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
+                                   const std::string& password, qv::Error* error, SSZipArchiveDelegate* delegate) {
+  unzFile zip = unzOpen64(path.c_str());
+  if (!zip) {
+    if (error) *error = zipError(kCannotOpenArchiveError, "failed to open zip file", path);
+    return false;
+  }
+  std::error_code ec;
+  const std::uint64_t total = fs::file_size(path, ec);
+  unz_global_info64 global{};
+  unzGetGlobalInfo64(zip, &global);
+  const SSZipArchiveGlobalInfo zipInfo{global.number_entry, global.size_comment};
+  if (unzGoToFirstFile(zip) != UNZ_OK) {
+    unzClose(zip);
+    if (error) *error = zipError(kCannotOpenFirstEntryError, "failed to open first file in zip file", path);
+    return false;
+  }
+  fs::create_directories(destination, ec);
+  const fs::path root = fs::canonical(destination, ec);
+  if (ec) {
+    unzClose(zip);
+    if (error) *error = zipError(kCannotReadEntryError, "The destination folder cannot be made: " + ec.message(), path);
+    return false;
+  }
+
+  if (delegate) {
+    delegate->zipArchiveWillUnzipArchiveAtPath(path, zipInfo);
+    delegate->zipArchiveProgressEvent(0, total);
+  }
+  Unzipper u{path, std::nullopt};
+  bool success = true;
+  std::uint64_t index = 0;
+  std::uint64_t progress = 0;
+  std::vector<std::pair<fs::path, Clock::time_point>> dated;
+  std::vector<fs::path> links;
+  std::vector<std::uint8_t> buffer(kUnzipChunkBytes);
+
+  int ret = UNZ_OK;
+  do {
+    const int opened = password.empty() ? unzOpenCurrentFile(zip) : unzOpenCurrentFilePassword(zip, password.c_str());
+    if (opened != UNZ_OK) {
+      success = false;
+      u.fail(kCannotReadEntryError, "failed to open an entry", "");
+      break;
+    }
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+      unzCloseCurrentFile(zip);
+      success = false;
+      u.fail(kCannotReadEntryError, "failed to describe an entry", "");
+      break;
+    }
+    std::string rawName(info.size_filename + 1, '\0');
+    unzGetCurrentFileInfo64(zip, nullptr, rawName.data(), static_cast<uLong>(rawName.size()), nullptr, 0, nullptr, 0);
+    rawName.resize(info.size_filename);
+    const SSZipArchiveFileInfo fileInfo = fileInfoOf(info, rawName);
+
+    progress += info.compressed_size;
+    if (delegate) {
+      delegate->zipArchiveWillUnzipFileAtIndex(index, zipInfo.numberOfEntries, path, fileInfo);
+      delegate->zipArchiveProgressEvent(progress, total);
+    }
+
+    const bool isLink = (info.version >> 8) == 3 && (info.external_fa & 0xF0000000u) == 0xA0000000u;
+    std::string name = rawName;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    const bool isDirectory = !name.empty() && name.back() == '/';
+    const Clock::time_point date = dateWithMSDOSFormat(static_cast<std::uint32_t>(info.dosDate));
+
+    // Goes on with the next entry after one that is skipped.
+    auto skip = [&] {
+      unzCloseCurrentFile(zip);
+      ret = unzGoToNextFile(zip);
+    };
+
+    const auto relative = safeRelativePath(name);
+    if (!relative) {
+      u.refuse(rawName, "the name is empty, absolute or leads out of the folder");
+      skip();
+      continue;
+    }
+    bool escape = false;
+    const fs::path folderPart = isDirectory ? *relative : relative->parent_path();
+    const auto realFolder = makeFolderInside(root, folderPart, date, &escape, dated);
+    if (escape) {
+      u.refuse(rawName, "a folder on its way is a link leading out of the folder");
+      skip();
+      continue;
+    }
+    // Where the folder could not be made, nothing of the entry is written.
+    const bool canWrite = realFolder.has_value();
+    const fs::path full = !canWrite ? root / *relative : isDirectory ? *realFolder : *realFolder / relative->filename();
+    if (!isLink && canWrite) dated.emplace_back(full, date);
+
+    struct stat existing {};
+    const bool exists = ::lstat(full.c_str(), &existing) == 0;
+    if (exists && !isDirectory && !overwrite) {
+      skip();
+      continue;
+    }
+
+    bool entryOk = true;
+    if (!canWrite) {
+      // logged where the folder failed
+    } else if (isLink) {
+      std::string target;
+      int n = 0;
+      while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0 &&
+             target.size() <= kMaximumLinkTargetBytes)
+        target.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(n));
+      if (n < 0) {
+        entryOk = false;
+      } else if (target.empty() || target.size() > kMaximumLinkTargetBytes || target.find('\0') != std::string::npos ||
+                 target.front() == '/') {
+        u.refuse(rawName, "the link's target is empty, absolute or too long");
+      } else {
+        const fs::path resolved = fs::weakly_canonical(full.parent_path() / target, ec);
+        if (ec || !isInside(resolved, root)) {
+          u.refuse(rawName, "the link leads out of the folder");
+        } else {
+          if (exists) ::unlink(full.c_str());
+          if (::symlink(target.c_str(), full.c_str()) != 0) {
+            qv::systemLog("Failed to create symbolic link at \"%s\" to \"%s\". symlink() error code: %d", full.c_str(),
+                          target.c_str(), errno);
+          } else {
+            links.push_back(full);
+          }
+        }
+      }
+    } else if (!isDirectory) {
+      // A link left at the path by an earlier entry is replaced, never written through.
+      if (exists && S_ISLNK(existing.st_mode)) ::unlink(full.c_str());
+      const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        int n = 0;
+        bool written = true;
+        while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+          std::size_t done = 0;
+          while (done < static_cast<std::size_t>(n)) {
+            const ssize_t w = ::write(fd, buffer.data() + done, static_cast<std::size_t>(n) - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+              written = false;
+              break;
+            }
+            done += static_cast<std::size_t>(w);
+          }
+          if (!written) break;
+        }
+        if (::close(fd) != 0) written = false;
+        if (n < 0 || !written) {
+          entryOk = false;
+        } else {
+          if (info.dosDate != 0) {
+            bool ok = false;
+            setModificationDate(full, date, &ok);
+            if (!ok) qv::systemLog("[SSZipArchive] Failed to set attributes - whilst setting modification date");
+          }
+          // Only the permission bits: set-user and set-group bits from an archive are not kept.
+          const std::uint32_t mode = static_cast<std::uint32_t>(info.external_fa >> 16);
+          if (mode != 0 && ::chmod(full.c_str(), static_cast<mode_t>(mode & 0777)) != 0)
+            qv::systemLog("[SSZipArchive] Failed to set attributes - whilst setting permissions");
+        }
+        if (!entryOk) ::unlink(full.c_str());  // no half-written file stands for the entry
+      }
+    }
+    const int closed = unzCloseCurrentFile(zip);
+    if (entryOk && closed == UNZ_CRCERROR) {
+      entryOk = false;
+      if (!isLink && !isDirectory) ::unlink(full.c_str());
+    }
+    if (!entryOk) {
+      success = false;
+      u.fail(kCannotReadEntryError, "failed to read or write the entry \"" + rawName + "\"", rawName);
+      break;
+    }
+    ret = unzGoToNextFile(zip);
+    if (delegate) delegate->zipArchiveDidUnzipFileAtIndex(index, zipInfo.numberOfEntries, path, fileInfo);
+    ++index;
+  } while (ret == UNZ_OK);
+  if (success && ret != UNZ_OK && ret != UNZ_END_OF_LIST_OF_FILE) {
+    success = false;
+    u.fail(kCannotReadEntryError, "the archive's list of entries is damaged", "");
+  }
+  unzClose(zip);
+
+  // Writing files into a folder changed its date: put every entry's own date back, and give each
+  // folder made on the way the date of the entry it was made for.
+  for (const auto& [entryPath, entryDate] : dated) {
+    struct stat st {};
+    if (::lstat(entryPath.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+    bool ok = false;
+    setModificationDate(entryPath, entryDate, &ok);
+    if (!ok) {
+      qv::systemLog("[SSZipArchive] Set attributes failed for directory: %s.", entryPath.c_str());
+      qv::systemLog("[SSZipArchive] Error setting directory file modification date attribute: %s", std::strerror(errno));
+    }
+  }
+  // A link checked when it was made may lead out through a link made after it: check them all again.
+  for (const auto& link : links) {
+    const fs::path resolved = fs::weakly_canonical(link, ec);
+    if (ec || !isInside(resolved, root)) {
+      ::unlink(link.c_str());
+      u.refuse(link.lexically_relative(root).string(), "the link leads out of the folder through another link");
+    }
+  }
+  if (u.refused) success = false;
+
+  if (delegate) {
+    if (success) delegate->zipArchiveDidUnzipArchiveAtPath(path, zipInfo, destination);
+    delegate->zipArchiveProgressEvent(total, total);
+  }
+  if (!success && error && u.firstError) *error = *u.firstError;
+  return success;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+SSZipArchive::SSZipArchive(std::string path) : path_(std::move(path)) {}
+
+SSZipArchive::~SSZipArchive() {
+  if (zip_) zipClose(static_cast<zipFile>(zip_), nullptr);
+}
+
+bool SSZipArchive::open() {
+  if (zip_) return false;
+  zip_ = zipOpen64(path_.c_str(), APPEND_STATUS_CREATE);
+  failed_ = false;
+  return zip_ != nullptr;
+}
+
+bool SSZipArchive::close() {
+  if (!zip_) return false;
+  const int rc = zipClose(static_cast<zipFile>(zip_), nullptr);
+  zip_ = nullptr;
+  return rc == ZIP_OK && !failed_;
+}
+
+bool SSZipArchive::writeEntry(const std::string& name, const SSZipArchiveEntryTime* time, std::uint32_t externalAttributes,
+                              int level, bool large, const std::function<bool(void* zip)>& writeBytes) {
+  if (!zip_) return false;
+  zip_fileinfo zi{};
+  if (time) {
+    zi.tmz_date.tm_sec = time->seconds;
+    zi.tmz_date.tm_min = time->minutes;
+    zi.tmz_date.tm_hour = time->hours;
+    zi.tmz_date.tm_mday = time->dayOfMonth;
+    zi.tmz_date.tm_mon = time->month;
+    zi.tmz_date.tm_year = time->year;
+  }
+  zi.dosDate = 0;  // minizip derives it from the fields
+  zi.external_fa = externalAttributes;
+  // A Unix mode in the attributes is marked as one, so that other tools apply it.
+  const uLong versionMadeBy = externalAttributes != 0 ? (3u << 8) | 20u : 0;
+  const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const uLong flagBase = ascii ? 0 : 0x800;  // names are UTF-8
+  auto* zip = static_cast<zipFile>(zip_);
+  if (zipOpenNewFileInZip4_64(zip, name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, level, 0, -MAX_WBITS,
+                              DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy, flagBase, large ? 1 : 0) != ZIP_OK) {
+    failed_ = true;
+    return false;
+  }
+  const bool wrote = writeBytes(zip);
+  const bool closed = zipCloseFileInZip(zip) == ZIP_OK;
+  if (!wrote || !closed) failed_ = true;
+  return wrote && closed;
+}
+
+bool SSZipArchive::writeFile(const std::string& path) { return writeFileAtPath(path, std::nullopt); }
+
+bool SSZipArchive::writeFileAtPath(const std::string& path, const std::optional<std::string>& fileName) {
+  if (!zip_) return false;
+  std::unique_ptr<FILE, int (*)(FILE*)> input(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!input) return false;
+  struct stat st {};
+  // Only regular files (also through a link) are stored; a folder or device cannot be read as one.
+  if (::fstat(::fileno(input.get()), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const std::string name = fileName ? *fileName : fs::path(path).filename().string();
+
+  SSZipArchiveEntryTime time;
+  const auto mtime = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  zipInfoSetDate(time, mtime);
+  const std::uint32_t external = (0x8000u + (static_cast<std::uint32_t>(st.st_mode) & 07777u)) << 16;
+  const bool large = static_cast<std::uint64_t>(st.st_size) >= 0xFFFFFFFFull;
+  return writeEntry(name, &time, external, 1, large, [&](void* zip) {
+    std::vector<std::uint8_t> chunk(kZipChunkBytes);
+    for (;;) {
+      const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), input.get());
+      if (n > 0 && zipWriteInFileInZip(static_cast<zipFile>(zip), chunk.data(), static_cast<unsigned>(n)) != ZIP_OK)
+        return false;
+      if (n < chunk.size()) return std::ferror(input.get()) == 0;
+    }
+  });
+}
+
+bool SSZipArchive::writeData(const qv::Data* data, const std::string& fileName) {
+  if (!zip_ || !data) return false;
+  SSZipArchiveEntryTime time;
+  zipInfoSetDate(time, Clock::now());
+  return writeEntry(fileName, &time, 0, Z_DEFAULT_COMPRESSION, data->size() >= 0xFFFFFFFFull, [&](void* zip) {
+    std::size_t done = 0;
+    while (done < data->size()) {
+      const std::size_t n = std::min<std::size_t>(data->size() - done, 1u << 30);
+      if (zipWriteInFileInZip(static_cast<zipFile>(zip), data->data() + done, static_cast<unsigned>(n)) != ZIP_OK)
+        return false;
+      done += n;
+    }
+    return true;
+  });
+}
+
+bool SSZipArchive::createZipFileAtPath(const std::string& path, const std::vector<std::string>& filePaths) {
+  SSZipArchive archive(path);
+  if (!archive.open()) return false;
+  for (const auto& file : filePaths) archive.writeFile(file);
+  if (archive.close()) return true;
+  ::unlink(path.c_str());  // an incomplete archive is worse than none
+  return false;
+}
+
+bool SSZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath) {
+  SSZipArchive archive(path);
+  if (!archive.open()) return false;
+  std::error_code ec;
+  std::vector<fs::path> files;
+  for (fs::recursive_directory_iterator it(directoryPath, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->symlink_status(ec).type() == fs::file_type::directory) continue;
+    files.push_back(it->path());
+  }
+  // Sorted, so that the same folder always gives the same archive.
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) archive.writeFileAtPath(file.string(), file.lexically_relative(directoryPath).generic_string());
+  if (archive.close() && !ec) return true;
+  ::unlink(path.c_str());
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dates
+
+void SSZipArchive::zipInfoSetDate(SSZipArchiveEntryTime& info, Clock::time_point date) {
+  const std::time_t t = Clock::to_time_t(date);
+  std::tm local{};
+  ::localtime_r(&t, &local);
+  info.seconds = static_cast<unsigned>(local.tm_sec);
+  info.minutes = static_cast<unsigned>(local.tm_min);
+  info.hours = static_cast<unsigned>(local.tm_hour);
+  info.dayOfMonth = static_cast<unsigned>(local.tm_mday);
+  info.month = static_cast<unsigned>(local.tm_mon);  // from 0
+  info.year = static_cast<unsigned>(local.tm_year + 1900);
+}
+
+SSZipArchive::Clock::time_point SSZipArchive::dateWithMSDOSFormat(std::uint32_t word) {
+  std::tm t{};
+  t.tm_year = static_cast<int>((word >> 25) & 0x7F) + 1980 - 1900;
+  t.tm_mon = static_cast<int>((word >> 21) & 0x0F) - 1;
+  t.tm_mday = static_cast<int>((word >> 16) & 0x1F);
+  t.tm_hour = static_cast<int>((word >> 11) & 0x1F);
+  t.tm_min = static_cast<int>((word >> 5) & 0x3F);
+  t.tm_sec = static_cast<int>(word & 0x1F) * 2;
+  t.tm_isdst = -1;  // archives carry no time zone: local time, with its daylight saving
+  return Clock::from_time_t(std::mktime(&t));
+}

@@ -1,0 +1,113 @@
+// Zip archives: unzip a whole archive into a folder, create one from files or a folder, or write
+// one entry by entry. A thin layer over minizip, with zlib beneath it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+// The archive's global information.
+struct SSZipArchiveGlobalInfo {
+  std::uint64_t numberOfEntries = 0;
+  std::uint64_t commentSize = 0;
+};
+
+// One entry's central-directory information.
+struct SSZipArchiveFileInfo {
+  std::string name;
+  std::uint32_t versionMadeBy = 0;
+  std::uint32_t compressionMethod = 0;
+  std::uint32_t dosDate = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t compressedSize = 0;
+  std::uint64_t uncompressedSize = 0;
+  std::uint32_t externalAttributes = 0;
+};
+
+// Told about an unzip as it goes; every operation is optional.
+class SSZipArchiveDelegate {
+public:
+  virtual ~SSZipArchiveDelegate() = default;
+  virtual void zipArchiveWillUnzipArchiveAtPath(const std::string& /*path*/, const SSZipArchiveGlobalInfo& /*zipInfo*/) {}
+  virtual void zipArchiveProgressEvent(std::uint64_t /*loaded*/, std::uint64_t /*total*/) {}
+  virtual void zipArchiveWillUnzipFileAtIndex(std::uint64_t /*index*/, std::uint64_t /*totalFiles*/,
+                                              const std::string& /*archivePath*/, const SSZipArchiveFileInfo& /*fileInfo*/) {}
+  virtual void zipArchiveDidUnzipFileAtIndex(std::uint64_t /*index*/, std::uint64_t /*totalFiles*/,
+                                             const std::string& /*archivePath*/, const SSZipArchiveFileInfo& /*fileInfo*/) {}
+  virtual void zipArchiveDidUnzipArchiveAtPath(const std::string& /*path*/, const SSZipArchiveGlobalInfo& /*zipInfo*/,
+                                               const std::string& /*unzippedPath*/) {}
+};
+
+// An entry's date and time fields as minizip takes them: month from 0, the full year.
+struct SSZipArchiveEntryTime {
+  unsigned seconds = 0, minutes = 0, hours = 0, dayOfMonth = 0, month = 0, year = 0;
+};
+
+class SSZipArchive {
+public:
+  static constexpr const char* kErrorDomain = "SSZipArchiveErrorDomain";
+  static constexpr int kCannotOpenArchiveError = -1;     // "failed to open zip file"
+  static constexpr int kCannotOpenFirstEntryError = -2;  // "failed to open first file in zip file"
+  static constexpr int kUnsafeEntryError = -3;           // an entry that would land outside the folder was refused
+  static constexpr int kCannotReadEntryError = -4;       // an entry could not be opened, described, read or written
+  // The detail key naming the entry an error concerns.
+  static constexpr const char* kEntryNameKey = "EntryName";
+
+  using Clock = std::chrono::system_clock;
+
+  // Unzips every entry into the destination folder (created when missing). Nothing is ever
+  // written outside it: entries whose names are absolute or hold "..", symbolic links whose
+  // targets lead outside, and entries that would be written through such a link are refused;
+  // the other entries are still extracted and the result is then false with kUnsafeEntryError.
+  // False too (and the error) when the archive cannot be opened or an entry cannot be read.
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination);
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
+                              const std::string& password, qv::Error* error);
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination, SSZipArchiveDelegate* delegate);
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
+                              const std::string& password, qv::Error* error, SSZipArchiveDelegate* delegate);
+
+  // Creates an archive holding each file under its last path component, in the list's order.
+  // False when the archive cannot be created or written (a file that cannot be opened is left out).
+  static bool createZipFileAtPath(const std::string& path, const std::vector<std::string>& filePaths);
+  // Creates an archive of every file below the folder, each named by its path relative to it.
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath);
+
+  explicit SSZipArchive(std::string path);
+  ~SSZipArchive();
+  SSZipArchive(const SSZipArchive&) = delete;
+  SSZipArchive& operator=(const SSZipArchive&) = delete;
+
+  // Creates the archive at the path, replacing any file there.
+  bool open();
+  bool writeFile(const std::string& path);
+  // Adds a file under the name (its last path component when there is none), with its date and
+  // permissions. False when the file cannot be opened or read, or the entry cannot be written.
+  bool writeFileAtPath(const std::string& path, const std::optional<std::string>& fileName);
+  // Adds bytes under the name, dated now. False when the archive is not open, the data is
+  // missing, or the entry cannot be written.
+  bool writeData(const qv::Data* data, const std::string& fileName);
+  // Finishes the archive. False when it could not be finished or an entry failed to be written
+  // since it was opened (the archive is then incomplete).
+  bool close();
+
+  static void zipInfoSetDate(SSZipArchiveEntryTime& info, Clock::time_point date);
+  // The date of an MS-DOS date and time word, in local time.
+  static Clock::time_point dateWithMSDOSFormat(std::uint32_t msdosDateTime);
+
+  const std::string& path() const { return path_; }
+
+private:
+  bool writeEntry(const std::string& name, const SSZipArchiveEntryTime* time, std::uint32_t externalAttributes,
+                  int level, bool large, const std::function<bool(void* zip)>& writeBytes);
+
+  std::string path_;
+  void* zip_ = nullptr;
+  bool failed_ = false;
+};

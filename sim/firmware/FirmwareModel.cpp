@@ -9,6 +9,9 @@ namespace qv::sim {
 
 namespace {
 
+// The firmware's key tables are written out here again on purpose, not taken from the protocol
+// library: the emulator stands for the scanner, so a slip in the library's tables shows up as a
+// failing test instead of being shared by both sides.
 const std::vector<std::string> kKeys170 = {
     "BEDX", "BEDY", "BEDZ", "BDNX", "BDNY", "BDNZ", "LSNX", "LSNY", "LSNZ", "L1NX",
     "L1NY", "L1NZ", "L2NX", "L2NY", "L2NZ", "GUID", "L1UT", "L1OF", "L2UT", "L2OF",

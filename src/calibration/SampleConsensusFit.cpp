@@ -14,6 +14,7 @@
 #include <cmath>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -43,6 +44,35 @@ pcl::PointCloud<pcl::PointXYZ>::Ptr cloudOf(const std::vector<Eigen::Vector3d>& 
 
 void printCoefficients(const Eigen::VectorXf& coefficients) {
   for (Eigen::Index k = 0; k < coefficients.size(); ++k) std::cout << coefficients[k] << "\n";
+}
+
+// Finds the model by RANSAC and refines its coefficients on the inliers, printing the report the
+// calibration log has always carried ("status after laser plane calculation", the inliers, the
+// coefficients before and after). Nothing when no model was found.
+template <typename Model>
+std::optional<Eigen::VectorXf> fitAndRefine(const std::shared_ptr<Model>& model, float distanceThreshold_mm,
+                                            const char* name, const char* capitalisedName) {
+  pcl::RandomSampleConsensus<pcl::PointXYZ> fit(model, distanceThreshold_mm);
+  fit.setMaxIterations(kRansacIterations);
+  const bool status = fit.computeModel();
+  std::cout << "status after " << name << " calculation " << (status ? 1 : 0) << "\n";
+  if (!status) {
+    std::cout.flush();
+    return std::nullopt;
+  }
+  pcl::Indices inliers;
+  fit.getInliers(inliers);
+  Eigen::VectorXf coefficients;
+  fit.getModelCoefficients(coefficients);
+  std::cout << "Inliers: " << inliers.size() << "\n";
+  std::cout << capitalisedName << " coeffs\n";
+  printCoefficients(coefficients);
+  Eigen::VectorXf refined;
+  model->optimizeModelCoefficients(inliers, coefficients, refined);
+  std::cout << "Optimized " << name << " coefficients\n";
+  printCoefficients(refined);
+  std::cout.flush();
+  return refined;
 }
 
 }  // namespace
@@ -198,26 +228,9 @@ bool FitLaserPlane(const std::vector<Eigen::Vector3d>& points, const float extra
     auto cloud = cloudOf(points, 1);
     cloud->points.back() = pcl::PointXYZ(extraPoint[0], extraPoint[1], extraPoint[2]);
     auto model = std::make_shared<pcl::SampleConsensusModelPlane<pcl::PointXYZ>>(cloud, false);
-    pcl::RandomSampleConsensus<pcl::PointXYZ> fit(model, distanceThreshold_mm);
-    fit.setMaxIterations(kRansacIterations);
-    const bool status = fit.computeModel();
-    std::cout << "status after laser plane calculation " << (status ? 1 : 0) << "\n";
-    if (!status) {
-      std::cout.flush();
-      return false;
-    }
-    pcl::Indices inliers;
-    fit.getInliers(inliers);
-    Eigen::VectorXf coefficients;
-    fit.getModelCoefficients(coefficients);
-    std::cout << "Inliers: " << inliers.size() << "\n";
-    std::cout << "Laser plane coeffs\n";
-    printCoefficients(coefficients);
-    Eigen::VectorXf refined;
-    model->optimizeModelCoefficients(inliers, coefficients, refined);
-    std::cout << "Optimized laser plane coefficients\n";
-    printCoefficients(refined);
-    std::cout.flush();
+    const auto fitted = fitAndRefine(model, distanceThreshold_mm, "laser plane", "Laser plane");
+    if (!fitted) return false;
+    const Eigen::VectorXf& refined = *fitted;
     if (refined.size() != 4) return false;
     for (int k = 0; k < 4; ++k) plane[k] = refined[k];
     return true;
@@ -232,26 +245,9 @@ bool FitLaserLine(const std::vector<Eigen::Vector3d>& points, float linePoint[3]
   try {
     auto cloud = cloudOf(points);
     auto model = std::make_shared<pcl::SampleConsensusModelLine<pcl::PointXYZ>>(cloud, false);
-    pcl::RandomSampleConsensus<pcl::PointXYZ> fit(model, distanceThreshold_mm);
-    fit.setMaxIterations(kRansacIterations);
-    const bool status = fit.computeModel();
-    std::cout << "status after laser line calculation " << (status ? 1 : 0) << "\n";
-    if (!status) {
-      std::cout.flush();
-      return false;
-    }
-    pcl::Indices inliers;
-    fit.getInliers(inliers);
-    Eigen::VectorXf coefficients;
-    fit.getModelCoefficients(coefficients);
-    std::cout << "Inliers: " << inliers.size() << "\n";
-    std::cout << "Laser line coeffs\n";
-    printCoefficients(coefficients);
-    Eigen::VectorXf refined;
-    model->optimizeModelCoefficients(inliers, coefficients, refined);
-    std::cout << "Optimized laser line coefficients\n";
-    printCoefficients(refined);
-    std::cout.flush();
+    const auto fitted = fitAndRefine(model, distanceThreshold_mm, "laser line", "Laser line");
+    if (!fitted) return false;
+    const Eigen::VectorXf& refined = *fitted;
     if (refined.size() != 6) return false;
     for (int k = 0; k < 3; ++k) {
       linePoint[k] = refined[k];

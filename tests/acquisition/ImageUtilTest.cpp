@@ -6,8 +6,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "acquisition/QVSImageUtil.h"
-#include "acquisition/ScratchFolder.h"
 #include "acquisition/TestFrames.h"
+#include "support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -215,7 +215,7 @@ protected:
     if (hadPrevious_) ::setenv("XDG_DATA_HOME", previous_.c_str(), 1);
     else ::unsetenv("XDG_DATA_HOME");
   }
-  ScratchFolder scratch_;
+  qv::test::TempFolder scratch_;
   fs::path library_;
   std::string previous_;
   bool hadPrevious_ = false;

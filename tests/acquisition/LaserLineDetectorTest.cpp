@@ -10,8 +10,8 @@
 
 #include "acquisition/LaserLineDetector.h"
 #include "acquisition/QVSImageUtil.h"
-#include "acquisition/ScratchFolder.h"
 #include "acquisition/TestFrames.h"
+#include "support/TempFolder.h"
 
 namespace {
 
@@ -277,7 +277,7 @@ TEST(DetectLaserPoints, RejectsAreAppendedToTheListsGivenAndTheRestSkipped) {
 }
 
 TEST(DetectLaserPoints, ADiagnosticFolderGetsEveryIntermediateImage) {
-  ScratchFolder folder;
+  qv::test::TempFolder folder;
   TestFrames frames;
   frames.addRed(100, 120, 596, {70, 90, 110, 130, 150, 150, 130, 110, 90, 70});
   QVSImageUtil off = frameOf(frames.off);

@@ -1,15 +1,15 @@
 // What every launch sets up: the registered defaults and the start-up banner.
 #include <gtest/gtest.h>
 
-#include "../platform/TempFolder.h"
 #include "core/QVLRegisteredDefaults.h"
 #include "core/QVLStartupBanner.h"
 #include "platform/SystemInfo.h"
+#include "support/TempFolder.h"
 
 TEST(RegisteredDefaults, RegistersTheTwentyDefaultsWithTheirKinds) {
   const auto defaults = QVLRegisteredDefaults::defaults();
   EXPECT_EQ(defaults.size(), 20u);
-  TempFolder dir;
+  qv::test::TempFolder dir;
   qv::Settings settings(dir.path() / "Settings.json");
   QVLRegisteredDefaults::registerWith(settings);
 
@@ -41,7 +41,7 @@ TEST(RegisteredDefaults, RegistersTheTwentyDefaultsWithTheirKinds) {
 }
 
 TEST(RegisteredDefaults, AUserValueWinsAndRemovingItBringsTheDefaultBack) {
-  TempFolder dir;
+  qv::test::TempFolder dir;
   qv::Settings settings(dir.path() / "Settings.json");
   QVLRegisteredDefaults::registerWith(settings);
   for (const auto& [key, value] : QVLRegisteredDefaults::defaults()) {

@@ -152,7 +152,7 @@ protected:
     return src;
   }
 
-  TempFolder temp;
+  qv::test::TempFolder temp;
   std::map<std::string, std::string> files;
   const std::time_t fileTime = localTime(2020, 1, 2, 3, 4, 6);
 };

@@ -5,10 +5,11 @@
 #include <future>
 #include <thread>
 
-#include "TempFolder.h"
 #include "platform/Clock.h"
 #include "platform/Log.h"
 #include "platform/Timer.h"
+#include "support/ManualClockScope.h"
+#include "support/TempFolder.h"
 
 namespace {
 
@@ -19,14 +20,9 @@ std::string readFile(const std::filesystem::path& p) {
 
 class LogTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    clock_ = std::make_shared<qv::ManualClock>();
-    qv::setClock(clock_);
-  }
   void TearDown() override {
     qv::log::reset();
     qv::log::setThreshold(qv::log::Level::Info);
-    qv::setClock(nullptr);
   }
   void setUpFileLog() {
     qv::log::Setup setup;
@@ -35,8 +31,9 @@ protected:
     setup.systemLog = false;
     qv::log::setup(setup);
   }
-  TempFolder dir_;
-  std::shared_ptr<qv::ManualClock> clock_;
+  qv::test::TempFolder dir_;
+  qv::test::ManualClockScope manualClock_;
+  std::shared_ptr<qv::ManualClock> clock_ = manualClock_.clock();
 };
 
 }  // namespace

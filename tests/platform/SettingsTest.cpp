@@ -4,10 +4,12 @@
 #include <fstream>
 #include <limits>
 
-#include "TempFolder.h"
 #include "platform/Settings.h"
+#include "support/TempFolder.h"
 
 namespace {
+
+using qv::test::TempFolder;
 
 std::string readFile(const std::filesystem::path& p) {
   std::ifstream in(p);

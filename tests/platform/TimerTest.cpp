@@ -5,24 +5,16 @@
 
 #include "platform/Queue.h"
 #include "platform/Timer.h"
+#include "support/ManualClockScope.h"
 
 class ManualClockTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    clock_ = std::make_shared<qv::ManualClock>();
-    qv::setClock(clock_);
-    qv::drainMainQueue();
-  }
-  void TearDown() override {
-    qv::drainMainQueue();
-    qv::setClock(nullptr);
-  }
+  void SetUp() override { qv::drainMainQueue(); }
+  void TearDown() override { qv::drainMainQueue(); }
   // Moves the clock and runs what fell due.
-  void advance(double s) {
-    clock_->advanceSeconds(s);
-    qv::drainMainQueue();
-  }
-  std::shared_ptr<qv::ManualClock> clock_;
+  void advance(double s) { manualClock_.advanceSeconds(s); }
+  qv::test::ManualClockScope manualClock_;
+  std::shared_ptr<qv::ManualClock> clock_ = manualClock_.clock();
 };
 
 TEST_F(ManualClockTest, DelayedWorkRunsOnceItsDelayHasPassedInTimeOrder) {

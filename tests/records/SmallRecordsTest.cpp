@@ -5,6 +5,7 @@
 #include "records/QVLAsyncMonitor.h"
 #include "records/QVLPoint3D.h"
 #include "records/QVLStatus.h"
+#include "support/ManualClockScope.h"
 
 TEST(Point3D, DescribesItsPositionWithTwoDecimals) {
   QVLPoint3D p;
@@ -34,12 +35,8 @@ TEST(Status, CarriesItsImage) {
 
 class MonitorTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    clock_ = std::make_shared<qv::ManualClock>();
-    qv::setClock(clock_);
-  }
-  void TearDown() override { qv::setClock(nullptr); }
-  std::shared_ptr<qv::ManualClock> clock_;
+  qv::test::ManualClockScope manualClock_;
+  std::shared_ptr<qv::ManualClock> clock_ = manualClock_.clock();
 };
 
 TEST_F(MonitorTest, ShowsTheElapsedTimeOnlyForOperationsOutstandingASecondOrMore) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "records/QVLTexture.h"
+#include "support/TempFolder.h"
 
 #include <unistd.h>
 
@@ -37,23 +38,19 @@ void expectVectorNear(const Eigen::Vector3d& actual, const Eigen::Vector3d& expe
 class ScratchDataHome {
 public:
   ScratchDataHome() {
-    std::string pattern = (fs::temp_directory_path() / "quorvel-texture-XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
     if (const char* old = std::getenv("XDG_DATA_HOME")) previous_ = old;
-    ::setenv("XDG_DATA_HOME", root_.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", root().c_str(), 1);
     fs::create_directories(library());
   }
   ~ScratchDataHome() {
     if (previous_) ::setenv("XDG_DATA_HOME", previous_->c_str(), 1);
     else ::unsetenv("XDG_DATA_HOME");
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
-  fs::path root() const { return root_; }
-  fs::path library() const { return root_ / "Quorvel"; }
+  fs::path root() const { return folder_.path(); }
+  fs::path library() const { return root() / "Quorvel"; }
 
 private:
-  fs::path root_;
+  qv::test::TempFolder folder_;
   std::optional<std::string> previous_;
 };
 

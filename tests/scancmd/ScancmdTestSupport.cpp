@@ -8,20 +8,8 @@
 
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
-#include "platform/Queue.h"
 
 namespace qv::test {
-
-TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-scancmd-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
 
 ResourceFolderScope::ResourceFolderScope() {
   if (const char* old = std::getenv("QUORVEL_RESOURCES")) previous_ = old;
@@ -41,11 +29,6 @@ std::filesystem::path ResourceFolderScope::addImage(const std::string& relative)
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path) << ":00000001FF\n";  // an Intel-hex end record and nothing else
   return path;
-}
-
-void ManualClockScope::advanceSeconds(double s) {
-  clock_->advanceSeconds(s);
-  drainMainQueue();
 }
 
 LogCapture::LogCapture() {

@@ -1,5 +1,5 @@
-// Helpers of the protocol library's tests: temporary folders, a resource folder of one's own, the
-// manual clock, a captured log, a scripted device, and a recorder of request outcomes.
+// Helpers of the protocol library's tests: a resource folder of one's own, a captured log, a
+// scripted device, and a recorder of request outcomes (with the shared temporary folder and clock).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,25 +13,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Clock.h"
 #include "platform/Error.h"
 #include "scancmd/QVLICalibrationDetails.h"
 #include "scanlink/QVLIDeviceProtocol.h"
+#include "support/ManualClockScope.h"
+#include "support/TempFolder.h"
 
 namespace qv::test {
-
-// A fresh folder under the temporary folder, removed with everything in it.
-class TempFolder {
-public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
-private:
-  std::filesystem::path path_;
-};
 
 // Points the resource folder at an empty folder of the test's own for the test's lifetime.
 class ResourceFolderScope {
@@ -45,18 +33,6 @@ public:
 private:
   TempFolder folder_;
   std::optional<std::string> previous_;
-};
-
-// Installs a manual clock for the test's lifetime.
-class ManualClockScope {
-public:
-  ManualClockScope() : clock_(std::make_shared<ManualClock>()) { setClock(clock_); }
-  ~ManualClockScope() { setClock(nullptr); }
-  // Moves the clock and runs what fell due on the main queue.
-  void advanceSeconds(double s);
-
-private:
-  std::shared_ptr<ManualClock> clock_;
 };
 
 // Sends the log to a file of the test's own (and nowhere else) for the test's lifetime.

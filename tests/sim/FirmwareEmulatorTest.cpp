@@ -6,13 +6,16 @@
 
 #include <fstream>
 
-#include "SimTestSupport.h"
 #include "platform/Queue.h"
 #include "scancmd/CommandProtocol.h"
 #include "scancmd/QVLIErrors.h"
 #include "scancmd/QVLIInterpreter.h"
+#include "scancmd/ScancmdTestSupport.h"
 #include "scanlink/QVLCDevice.h"
 #include "sim/firmware/FirmwareEmulator.h"
+#include "support/LineRecorder.h"
+#include "support/SimulatorTest.h"
+#include "support/WaitFor.h"
 
 namespace qv::test {
 namespace {
@@ -21,8 +24,10 @@ using sim::FirmwareEmulator;
 using sim::FirmwareGeneration;
 using sim::FirmwarePace;
 
+// An empty resource folder besides: no firmware image unless the test writes one.
 class FirmwareEmulatorTest : public SimulatorTest {
 protected:
+  const std::filesystem::path& resourceFolder() const { return resources_.path(); }
   void plugIn(FirmwareGeneration generation = FirmwareGeneration::V170, FirmwarePace pace = FirmwarePace::none()) {
     FirmwareEmulator::Options options;
     options.folder = simFolder();
@@ -78,6 +83,7 @@ protected:
     });
   }
 
+  ResourceFolderScope resources_;
   std::unique_ptr<FirmwareEmulator> emulator_;
   std::shared_ptr<QVLCDevice> device_;
   std::shared_ptr<QVLIInterpreter> interpreter_;

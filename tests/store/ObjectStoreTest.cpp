@@ -661,7 +661,7 @@ TEST_F(StoreTest, BothContextsWorkAtOnceFromTheirOwnQueues) {
 // ---------------------------------------------------------------- the application's store
 
 TEST(DefaultStore, LivesInTheApplicationLibraryFolderWithContextsBoundToTheirQueues) {
-  TempFolder temp;
+  qv::test::TempFolder temp;
   ::setenv("XDG_DATA_HOME", temp.path().c_str(), 1);  // each test case runs in a process of its own
   auto& store = TBCoreDataStoreS1::defaultStore();
   EXPECT_EQ(&store, &TBCoreDataStoreS1::defaultStore());

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/Queue.h"
-#include "platform/TempFolder.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "support/TempFolder.h"
 
 class StoreTest : public ::testing::Test {
 protected:
@@ -69,7 +69,7 @@ protected:
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  TempFolder temp;
+  qv::test::TempFolder temp;
   std::vector<qv::Error> presented;
   std::unique_ptr<TBCoreDataStoreS1> store;
 };

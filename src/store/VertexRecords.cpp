@@ -112,10 +112,9 @@ bool writeAll(int fd, std::span<const std::uint8_t> bytes, off_t offset, int& er
   return true;
 }
 
-}  // namespace
-
-std::optional<std::uint64_t> appendToFile(const fs::path& file, std::span<const std::uint8_t> bytes, Error* error) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+// Opens a vertex file and reads its length; the descriptor is closed again on failure.
+std::optional<std::pair<int, off_t>> openWithSize(const fs::path& file, int flags, Error* error) {
+  const int fd = ::open(file.c_str(), flags | O_CLOEXEC);
   if (fd < 0) {
     if (error) *error = fileError(errno, "Cannot open the vertex file", file);
     return std::nullopt;
@@ -127,7 +126,15 @@ std::optional<std::uint64_t> appendToFile(const fs::path& file, std::span<const 
     if (error) *error = fileError(err, "Cannot read the size of the vertex file", file);
     return std::nullopt;
   }
-  const off_t end = st.st_size;
+  return std::make_pair(fd, st.st_size);
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> appendToFile(const fs::path& file, std::span<const std::uint8_t> bytes, Error* error) {
+  const auto opened = openWithSize(file, O_WRONLY, error);
+  if (!opened) return std::nullopt;
+  const auto [fd, end] = *opened;
   int err = 0;
   if (!writeAll(fd, bytes, end, err)) {
     // Leave no torn block behind: later offsets are computed from the file's length.
@@ -162,19 +169,10 @@ bool createFileWithContents(const fs::path& file, std::span<const std::uint8_t> 
 }
 
 std::optional<Data> readWholeFile(const fs::path& file, Error* error) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = fileError(errno, "Cannot open the vertex file", file);
-    return std::nullopt;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    if (error) *error = fileError(err, "Cannot read the size of the vertex file", file);
-    return std::nullopt;
-  }
-  Data data(static_cast<std::size_t>(st.st_size));
+  const auto opened = openWithSize(file, O_RDONLY, error);
+  if (!opened) return std::nullopt;
+  const auto [fd, size] = *opened;
+  Data data(static_cast<std::size_t>(size));
   std::size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));

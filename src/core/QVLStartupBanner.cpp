@@ -1,9 +1,6 @@
 // The start-up banner.
 #include "core/QVLStartupBanner.h"
 
-#include <cstdlib>
-
-#include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/SystemInfo.h"
 
@@ -13,16 +10,11 @@ namespace {
 
 const std::string kRule(46, '-');
 
-// A number's plain form: no trailing zeros, no exponent for the sizes versions have.
-std::string plainNumber(const std::string& text) {
-  const double value = std::strtod(text.c_str(), nullptr);
-  return qv::format("%.15g", value);
-}
-
 }  // namespace
 
 std::string versionLine(const std::string& shortVersion, const std::string& buildVersion) {
-  return "Version: " + plainNumber(shortVersion) + "." + plainNumber(buildVersion);
+  // As written: read as a number, "2.10" would print as "2.1", a different version.
+  return "Version: " + shortVersion + "." + buildVersion;
 }
 
 std::vector<std::string> lines(const std::string& shortVersion, const std::string& buildVersion,

@@ -7,8 +7,7 @@
 
 namespace QVLStartupBanner {
 
-// "Version: 2.1.305" from "2.10" and "305": each part is read as a decimal number and printed in
-// its plain form.
+// "Version: 2.10.305" from "2.10" and "305": each part as written.
 std::string versionLine(const std::string& shortVersion, const std::string& buildVersion);
 
 // The seven banner lines, framed by 46 hyphens.

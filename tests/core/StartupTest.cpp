@@ -52,17 +52,17 @@ TEST(RegisteredDefaults, AUserValueWinsAndRemovingItBringsTheDefaultBack) {
   }
 }
 
-TEST(StartupBanner, PrintsEachVersionPartInItsPlainNumberForm) {
-  EXPECT_EQ(QVLStartupBanner::versionLine("2.10", "305"), "Version: 2.1.305");
-  EXPECT_EQ(QVLStartupBanner::versionLine("1.40", "7"), "Version: 1.4.7");
-  EXPECT_EQ(QVLStartupBanner::versionLine("3", "12.50"), "Version: 3.12.5");
+TEST(StartupBanner, PrintsTheVersionAsWritten) {
+  // Read as numbers, "2.10" would print as "2.1": another version.
+  EXPECT_EQ(QVLStartupBanner::versionLine("2.10", "305"), "Version: 2.10.305");
+  EXPECT_EQ(QVLStartupBanner::versionLine("1.40", "7"), "Version: 1.40.7");
 }
 
 TEST(StartupBanner, FramesSevenLinesAndShowsAMissingMemoryFigure) {
   const auto lines = QVLStartupBanner::lines("2.10", "305", "x86_64", "Model", "Debian", std::nullopt);
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0], std::string(46, '-'));
-  EXPECT_EQ(lines[1], "Version: 2.1.305");
+  EXPECT_EQ(lines[1], "Version: 2.10.305");
   EXPECT_EQ(lines[2], "Machine: x86_64");
   EXPECT_EQ(lines[3], "  Model: Model");
   EXPECT_EQ(lines[4], "     OS: Debian");

@@ -93,9 +93,9 @@ void RecordingInterpreter::run(const std::string& name, Completion c, ErrorCallb
       failCommand_.clear();
     }
   }
-  if (hook) hook();
   ++outstanding_;
-  auto done = [this, c = std::move(c)] {
+  auto done = [this, c = std::move(c), hook = std::move(hook)] {
+    if (hook) hook();
     --outstanding_;
     if (c) c();
   };

@@ -110,8 +110,8 @@ public:
     failCommand_ = command;
     failWith_ = std::move(error);
   }
-  // Runs just before the next command of this name is carried out.
-  void beforeNext(const std::string& command, std::function<void()> hook) {
+  // Runs when the next command of this name is done, before its completion is passed on.
+  void whenNextDone(const std::string& command, std::function<void()> hook) {
     std::lock_guard lock(mutex_);
     hookCommand_ = command;
     hook_ = std::move(hook);

@@ -1,0 +1,253 @@
+// The application delegate: the spine of the program. It owns the port controller, the known
+// scanner with its interpreter and calibration, the file queue and the "Camera queue", and reaches
+// the screens and the 3D viewer only through abstract interfaces, so it has no Qt in it.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/QVLAppState.h"
+#include "core/QVLCameraConnection.h"
+#include "core/QVLCleanUpHook.h"
+#include "core/QVLConnectionState.h"
+#include "core/QVLGeneralPreferencesDelegate.h"
+#include "core/QVLMainViewControllerInterface.h"
+#include "core/QVLObjectSceneViewControllerInterface.h"
+#include "core/QVLScreenHost.h"
+#include "core/QVLUpdater.h"
+#include "platform/Error.h"
+#include "platform/Observable.h"
+#include "platform/Queue.h"
+#include "platform/Settings.h"
+#include "records/QVSCalibrationDetails.h"
+#include "scancmd/QVLIInterpreterProtocol.h"
+#include "scanlink/QVLCControl.h"
+
+// Codes of the application's domain (qv::kScanErrorDomain) the core reports.
+enum QVLAppErrorCode : int {
+  QVLAppErrorNoScanner = 5,               // a request that needs the scanner's interpreter found none
+  QVLAppErrorBusyConnecting = 16,         // a connection was asked for while another runs
+  QVLAppErrorFirmwareUpdateNeeded = 17,   // the firmware must be (or could not be) replaced
+  QVLAppErrorCalibrationNotFinite = 18,   // a calibration holding NaN or infinity was refused
+  QVLAppErrorFileNotWritten = 120,        // a file could not be written
+};
+
+// How the delegate is put together; tests choose their own port manager and settings.
+struct QVLAppEnvironment {
+  // The serial-port manager the port controller watches; empty: the process's shared one.
+  std::shared_ptr<ORSSerialPortManager> portManager;
+  // The settings store; nullptr: the user's standard store.
+  qv::Settings* settings = nullptr;
+  // The versions the banner, the updater and the crash reports name.
+  std::string shortVersion = "0";
+  std::string buildVersion = "0";
+  // Fetches the update feed; empty: libcurl.
+  QVLUpdater::Fetcher updateFetcher;
+};
+
+// What the launch sets up; the defaults are those of the program.
+struct QVLLaunchOptions {
+  bool setUpLogging = true;
+  std::filesystem::path logFolder;      // empty: qv::paths::logFolder()
+  bool consoleLog = true;
+  bool systemLog = true;
+  std::filesystem::path crashFolder;    // empty: QVLCrashReporter::defaultFolder()
+};
+
+class QVLAppDelegate : public QVLCControlDelegate,
+                       public QVLGeneralPreferencesDelegate,
+                       public QVLUpdaterDelegate,
+                       public std::enable_shared_from_this<QVLAppDelegate> {
+  struct Private {};
+
+public:
+  using ConnectionCompletion = std::function<void(bool success, const std::optional<qv::Error>& error)>;
+  using LogExportCompletion = std::function<void(const std::optional<qv::Error>& error)>;
+
+  // The initialiser: activity state idle, the file queue, the "Camera queue", and the port
+  // controller with this object as its delegate, so arrivals and removals reach it from now on.
+  // Call on the main thread.
+  static std::shared_ptr<QVLAppDelegate> create(QVLAppEnvironment environment = {});
+  QVLAppDelegate(Private, QVLAppEnvironment environment);
+  ~QVLAppDelegate() override;
+  QVLAppDelegate(const QVLAppDelegate&) = delete;
+  QVLAppDelegate& operator=(const QVLAppDelegate&) = delete;
+
+  // ---- the pieces it is wired to (main thread, before the launch) ----
+  void setScreenHost(std::shared_ptr<QVLScreenHost> host);
+  std::shared_ptr<QVLScreenHost> screenHost() const;
+  void setCleanUpHook(std::shared_ptr<QVLCleanUpHook> hook);
+  void setMainViewController(std::shared_ptr<QVLMainViewControllerInterface> controller);
+  void setSceneViewController(std::shared_ptr<QVLObjectSceneViewControllerInterface> controller);
+  std::shared_ptr<QVLObjectSceneViewControllerInterface> sceneViewController() const;
+  // The scanner's camera for connections of scans, calibrations and the manual scan screen.
+  void setCameraConnection(std::shared_ptr<QVLCameraConnection> camera);
+
+  // ---- state and settings ----
+  qv::Settings& settings() const { return settings_; }
+  const QVLAppEnvironment& environment() const { return environment_; }
+  int currentAppState() const { return currentAppState_.load(); }
+  void setCurrentAppState(int state) { currentAppState_.store(state); }
+  // The file queue: scan file imports, one at a time.
+  const qv::QueuePtr& fileOperationQueue() const { return fileOperationQueue_; }
+  // The "Camera queue": the camera request state of the capture session is serialised on it.
+  const qv::QueuePtr& lockQueue() const { return lockQueue_; }
+  QVLCControl& serialPortController() const { return *serialPortController_; }
+  // The application's pause flag, read by the camera work.
+  bool shouldPauseScan() const { return shouldPauseScan_.load(); }
+  void setShouldPauseScan(bool pause) { shouldPauseScan_.store(pause); }
+  // Head and bed positions kept across a pause.
+  float lastKnownPositionX() const { return lastKnownPositionX_.load(); }
+  void setLastKnownPositionX(float angle_deg) { lastKnownPositionX_.store(angle_deg); }
+  float lastKnownPositionY() const { return lastKnownPositionY_.load(); }
+  void setLastKnownPositionY(float height_mm) { lastKnownPositionY_.store(height_mm); }
+  // A file handed over before the first screen was up; opened at the end of the launch.
+  std::string modelToDisplayOnStartup() const;
+  void setModelToDisplayOnStartup(std::string path);
+  bool shouldCheckForUpdate() const { return shouldCheckForUpdate_.load(); }
+
+  // ---- window hooks ----
+  // The main screen lays itself out again and the 3D viewer marks its projection stale.
+  void windowDidResize();
+  bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+
+  // ---- the scanner connection ----
+  int currentConnectionState() const { return currentConnectionState_.load(); }
+  void setCurrentConnectionState(int state);
+  // YES from the moment an attempt is scheduled until the connection work ends (observable).
+  bool isConnecting() const { return isConnecting_.get(); }
+  void setIsConnecting(bool connecting) { isConnecting_.set(connecting); }
+  qv::Observable<bool>& isConnectingObservable() { return isConnecting_; }
+  // The known scanner and its interpreter: set together by a successful connection, cleared
+  // together. The interpreter is observable.
+  std::shared_ptr<QVLCDevice> device() const;
+  std::shared_ptr<QVLIInterpreterProtocol> deviceInterpreter() const { return deviceInterpreter_.get(); }
+  qv::Observable<std::shared_ptr<QVLIInterpreterProtocol>>& deviceInterpreterObservable() { return deviceInterpreter_; }
+  void setDevice(std::shared_ptr<QVLCDevice> device, std::shared_ptr<QVLIInterpreterProtocol> interpreter);
+  // The calibration read from the scanner at connection, or saved to it since; nullptr when none.
+  std::shared_ptr<const QVSCalibrationDetails> calibrationDetails() const;
+  void setCalibrationDetails(std::shared_ptr<const QVSCalibrationDetails> details);
+
+  // Connects to the scanner: opens the port on a global queue, greets the firmware, then either
+  // resets the scanner for a firmware update (code 17) or reads its calibration and closes the port
+  // again. The completion is called once, later, or at once with code 16 while an attempt runs.
+  void connectToDevice(std::shared_ptr<QVLCDevice> device, ConnectionCompletion completion);
+  // The completion the launch and the arrivals hand to connectToDevice.
+  void connectionCompleted(bool success, const std::optional<qv::Error>& error,
+                           const std::shared_ptr<QVLCDevice>& device);
+  // QVLCControlDelegate (main queue).
+  void deviceAdded(const std::shared_ptr<QVLCDevice>& device) override;
+  void deviceRemoved(const std::shared_ptr<QVLCDevice>& device) override;
+  // QVLGeneralPreferencesDelegate: resets the scanner (the known one, or the one present); also
+  // the user's way to try a firmware update again after one failed.
+  void resetScannerForPreferences() override;
+  // The error of the last firmware install when it failed; cleared by a success or a reset asked
+  // for by the user.
+  std::optional<qv::Error> firmwareInstallFailure() const;
+
+  // Opens the known scanner's port for a job and brings the camera up; false (and `error`, code 7
+  // when no scanner is known, 8 when the port does not open) on failure.
+  bool connectToScanner(qv::Error* error);
+  // Takes the camera down, stops the scanner and closes its port; exactly one callback is called
+  // (the error one with the interpreter's error when the stop failed).
+  void disconnectFromScanner(qv::Completion completion, qv::ErrorCallback error);
+
+  // ---- calibration save and test ----
+  // Writes a new calibration into the known scanner (keeping the scanner's own identifier) and
+  // keeps a small JSON copy under "CalibrationResultsForLastScanner". A calibration holding NaN or
+  // infinity is refused (code 18) and no scanner (code 5) too, at once and on the caller's thread;
+  // the interpreter's errors pass unchanged. The settings and the scanner keep the old calibration
+  // on any failure.
+  void saveCalibration(std::shared_ptr<const QVSCalibrationDetails> calibration, qv::Completion completion,
+                       qv::ErrorCallback error);
+  // True when the calibration is usable: finite normals, intrinsics and distortion, positive
+  // intrinsics, unit-length normals within [0.9, 1.1], and the bed origin's z at most 0.
+  bool isCalibrated() const;
+  static bool isCalibrationUsable(const QVSCalibrationDetails* details);
+  // Told the new value of isCalibrated after every change of the calibration.
+  qv::Observable<bool>& isCalibratedObservable() { return isCalibrated_; }
+  // The settings copy of a calibration: the JSON object of "CalibrationResultsForLastScanner".
+  static std::string calibrationResultsJSON(const QVSCalibrationDetails& calibration);
+
+  // ---- updates, crash-report log and log export ----
+  // The start-up check, consumed by the first showing of the main screen: runs once, and only
+  // when "CheckForUpdatesOnStartup" is on.
+  void runStartupUpdateCheckIfDue();
+  // A check the user asked for; the outcome reaches the screen host.
+  void checkForUpdates();
+  QVLUpdater& updater() const { return *updater_; }
+  // QVLUpdaterDelegate
+  std::vector<std::pair<std::string, std::string>> feedParametersForUpdater(bool sendingSystemProfile) override;
+  std::optional<std::size_t> bestValidUpdateInAppcast(const std::vector<QVLAppcastItem>& items) override;
+  // The log text attached to a crash report: rolls the log file, then hands the text (oldest
+  // file first, its tail when long) to the callback on a worker thread.
+  void applicationLogForCrashManager(std::function<void(std::string)> completion);
+  // The same, waiting at most `limit` of real time; nothing when the roll did not end in time.
+  std::optional<std::string> applicationLogForCrashManager(qv::Duration limit);
+  // Rolls the log file and zips every log file into `destination` ("QuorvelLogs.zip"). The zip is
+  // written under a temporary name beside it and replaces the destination only when complete;
+  // the completion gets nothing, or code 120 naming the file, on a worker thread.
+  void exportLogFiles(const std::filesystem::path& destination, LogExportCompletion completion);
+
+  // ---- launch ----
+  // The launch sequence, on the main thread: logging, the registered defaults, the main screen
+  // (and with it the update check), the automatic connection when exactly one scanner is present,
+  // the clean-up hook, crash reporting when enabled, the start-up banner, and last the file handed
+  // over at launch.
+  void applicationDidFinishLaunching(const QVLLaunchOptions& options = {});
+  // The crash reports this launch made from earlier runs' crashes (offered to the screen host).
+  std::vector<std::filesystem::path> crashReportsOffered() const;
+
+private:
+  void runConnection(const std::shared_ptr<QVLCDevice>& device, const ConnectionCompletion& completion);
+  void firmwareChecked(const std::shared_ptr<QVLCDevice>& device, const std::shared_ptr<QVLIInterpreterProtocol>& interpreter,
+                       const ConnectionCompletion& completion);
+  void arrivalFollowUp(const std::shared_ptr<QVLCDevice>& device);
+  void installFirmware(const std::shared_ptr<QVLCDevice>& device);
+  ConnectionCompletion standardCompletion(const std::shared_ptr<QVLCDevice>& device);
+  bool isPresent(const QVLCDevice& device) const;
+  void showHudScreen();
+  void setUpCrashReporting(const std::filesystem::path& folder);
+
+  QVLAppEnvironment environment_;
+  qv::Settings& settings_;
+
+  std::atomic<int> currentAppState_{QVLAppStateIdle};
+  qv::QueuePtr fileOperationQueue_;
+  qv::QueuePtr lockQueue_;
+  std::unique_ptr<QVLCControl> serialPortController_;
+  std::shared_ptr<QVLUpdater> updater_;
+  std::atomic<bool> shouldPauseScan_{false};
+  std::atomic<float> lastKnownPositionX_{0.0f};
+  std::atomic<float> lastKnownPositionY_{0.0f};
+  std::atomic<bool> shouldCheckForUpdate_{false};
+
+  // The connection machine. The state is changed with compare-and-swap where an attempt is
+  // admitted, so two attempts can never both pass the guard.
+  std::atomic<int> currentConnectionState_{QVLConnectionStateNone};
+  qv::Observable<bool> isConnecting_{false};
+  qv::Observable<std::shared_ptr<QVLIInterpreterProtocol>> deviceInterpreter_;
+  qv::Observable<bool> isCalibrated_{false};
+
+  mutable std::mutex mutex_;  // guards the fields below
+  std::shared_ptr<QVLCDevice> device_;
+  std::shared_ptr<const QVSCalibrationDetails> calibrationDetails_;
+  std::optional<qv::Error> firmwareInstallFailure_;
+  // The port of a boot loader that arrived after a reset, while it is present: never a scanner.
+  std::optional<std::string> bootLoaderPort_;
+  std::string modelToDisplayOnStartup_;
+  std::shared_ptr<QVLScreenHost> screenHost_;
+  std::shared_ptr<QVLCleanUpHook> cleanUpHook_;
+  std::shared_ptr<QVLMainViewControllerInterface> mainViewController_;
+  std::shared_ptr<QVLObjectSceneViewControllerInterface> sceneViewController_;
+  std::shared_ptr<QVLCameraConnection> camera_;
+  std::vector<std::filesystem::path> crashReportsOffered_;
+  // Where the delegate will keep the capture session, the USB camera control, the scan driver and
+  // the calibration controller of a running job (the camera and relay work builds on this).
+};

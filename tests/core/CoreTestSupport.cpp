@@ -1,0 +1,169 @@
+// The core tests' helpers.
+#include "CoreTestSupport.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/Log.h"
+#include "platform/Queue.h"
+#include "scanlink/FirmwareProgrammer.h"
+
+namespace qv::test {
+
+namespace fs = std::filesystem;
+
+void RecordingScreenHost::record(std::string call) {
+  std::lock_guard lock(mutex_);
+  calls_.push_back(std::move(call));
+}
+
+void RecordingScreenHost::showHudScreen() {
+  record("hud");
+  if (onHud_) onHud_();
+}
+void RecordingScreenHost::openScanWithFilePath(const std::string& path) {
+  if (onOpen) onOpen();
+  record("open " + path);
+}
+void RecordingScreenHost::offerCrashReport(const fs::path& report) { record("crash " + report.string()); }
+void RecordingScreenHost::updateAvailable(const QVLAppcastItem& item, bool userStarted) {
+  record(std::string(userStarted ? "update " : "background update ") + item.versionString);
+}
+void RecordingScreenHost::noUpdateAvailable(const Error* error) {
+  record(error ? "no update " + std::to_string(error->code) : "no update");
+}
+void RecordingScreenHost::presentError(const Error& error) {
+  {
+    std::lock_guard lock(mutex_);
+    errors_.push_back(error);
+  }
+  record("error " + std::to_string(error.code));
+}
+
+std::vector<std::string> RecordingScreenHost::calls() const {
+  std::lock_guard lock(mutex_);
+  return calls_;
+}
+
+std::vector<Error> RecordingScreenHost::errors() const {
+  std::lock_guard lock(mutex_);
+  return errors_;
+}
+
+ResourcesScope::ResourcesScope() {
+  if (const char* old = std::getenv("QUORVEL_RESOURCES")) previous_ = old;
+  ::setenv("QUORVEL_RESOURCES", folder_.path().c_str(), 1);
+}
+
+ResourcesScope::~ResourcesScope() {
+  if (previous_) {
+    ::setenv("QUORVEL_RESOURCES", previous_->c_str(), 1);
+  } else {
+    ::unsetenv("QUORVEL_RESOURCES");
+  }
+}
+
+void ResourcesScope::addFirmwareImage(const std::string& version) {
+  std::ofstream(folder_.path() / ("Firmware_" + version + ".cpp.hex")) << ":00000001FF\n";
+}
+
+CapturedLog::CapturedLog() {
+  log::Setup setup;
+  setup.logFolder = folder_.path();
+  setup.console = false;
+  setup.systemLog = false;
+  log::setup(setup);
+}
+
+CapturedLog::~CapturedLog() { log::reset(); }
+
+std::string CapturedLog::text() const {
+  std::string all;
+  for (const auto& file : log::sortedLogFilePaths()) {
+    std::ifstream in(file);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    all = buffer.str() + all;
+  }
+  return all;
+}
+
+CoreTest::CoreTest()
+    : settings_(settingsFolder_.path() / "Settings.json"), manager_(ORSSerialPortManager::create({source_})) {}
+
+CoreTest::~CoreTest() {
+  delegate_.reset();
+  scanners_.clear();
+  drainMainQueue();
+}
+
+sim::FirmwareEmulator& CoreTest::plugScanner(sim::FirmwareGeneration generation, sim::FirmwarePace pace) {
+  sim::FirmwareEmulator::Options options;
+  options.folder = simFolder();
+  options.generation = generation;
+  options.pace = pace;
+  scanners_.push_back(sim::FirmwareEmulator::plugIn(options));
+  auto& scanner = *scanners_.back();
+  // The port manager hears of it on the main queue.
+  EXPECT_TRUE(waitFor([&] { return hasPort(scanner.path()); }));
+  return scanner;
+}
+
+void CoreTest::launch() {
+  QVLAppEnvironment environment;
+  environment.portManager = manager_;
+  environment.settings = &settings_;
+  environment.shortVersion = "2.10";
+  environment.buildVersion = "305";
+  delegate_ = QVLAppDelegate::create(environment);
+  delegate_->setScreenHost(host_);
+  QVLLaunchOptions options;
+  options.setUpLogging = false;
+  delegate_->applicationDidFinishLaunching(options);
+}
+
+void CoreTest::installProgrammer(int status) {
+  const fs::path script = settingsFolder_.path() / "avrdude";
+  {
+    std::ofstream out(script);
+    out << "#!/bin/sh\n"
+        << "while [ $# -gt 0 ]; do [ \"$1\" = -P ] && port=\"$2\"; shift; done\n";
+    if (status == 0) {
+      out << "exec 3<>\"$port\" || exit 1\n"
+          << "sleep 0.1\n"
+          << "exec 3>&-\n";
+    } else {
+      out << "echo 'avrdude: ser_open(): cannot open device' >&2\n";
+    }
+    out << "exit " << status << "\n";
+  }
+  ::chmod(script.c_str(), 0700);
+  settings_.setValue(FirmwareProgrammer::kAvrDudePathKey, script.string());
+}
+
+bool CoreTest::advanceUntil(const std::function<bool()>& done, double step_s, int steps) {
+  for (int i = 0; i < steps; ++i) {
+    if (runMainQueueUntil(done, std::chrono::milliseconds(100))) return true;
+    clock_.advanceSeconds(step_s);
+  }
+  return waitFor(done);
+}
+
+bool CoreTest::hasPort(const std::string& path) const {
+  for (const auto& port : manager_->availablePorts()) {
+    if (port->path() == path) return true;
+  }
+  return false;
+}
+
+bool CoreTest::heard(const sim::FirmwareEmulator& emulator, const std::string& command) const {
+  for (const auto& line : emulator.commands()) {
+    if (line == command) return true;
+  }
+  return false;
+}
+
+}  // namespace qv::test

@@ -1,0 +1,105 @@
+// Helpers of the core tests: a recording screen host, a resource folder of the test's own, a
+// captured log, and a fixture that puts a delegate over a private simulator folder and settings.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/QVLAppDelegate.h"
+#include "core/QVLAppcast.h"
+#include "sim/firmware/FirmwareEmulator.h"
+#include "support/ManualClockScope.h"
+#include "support/SimulatorTest.h"
+#include "support/TempFolder.h"
+#include "support/WaitFor.h"
+
+namespace qv::test {
+
+// Records what the core asked of the shell.
+class RecordingScreenHost : public QVLScreenHost {
+public:
+  explicit RecordingScreenHost(std::function<void()> onHud = {}) : onHud_(std::move(onHud)) {}
+  void showHudScreen() override;
+  void openScanWithFilePath(const std::string& path) override;
+  void offerCrashReport(const std::filesystem::path& report) override;
+  void updateAvailable(const QVLAppcastItem& item, bool userStarted) override;
+  void noUpdateAvailable(const Error* error) override;
+  void presentError(const Error& error) override;
+
+  // "hud", "open <path>", "crash <path>", "update <version>", "no update", "error <code>".
+  std::vector<std::string> calls() const;
+  std::vector<Error> errors() const;
+  // Runs when a file is opened (to look at what was logged before).
+  std::function<void()> onOpen;
+
+private:
+  void record(std::string call);
+  std::function<void()> onHud_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> calls_;
+  std::vector<Error> errors_;
+};
+
+// Points the resource folder (and so the firmware image) at a folder of the test's own.
+class ResourcesScope {
+public:
+  ResourcesScope();
+  ~ResourcesScope();
+  void addFirmwareImage(const std::string& version);
+
+private:
+  TempFolder folder_;
+  std::optional<std::string> previous_;
+};
+
+// Sends the log to a folder of the test's own (and nowhere else) while it lives.
+class CapturedLog {
+public:
+  CapturedLog();
+  ~CapturedLog();
+  const std::filesystem::path& folder() const { return folder_.path(); }
+  std::string text() const;
+  bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
+
+private:
+  TempFolder folder_;
+};
+
+// A delegate over the test's own simulator folder, settings and resources, on the manual clock.
+class CoreTest : public SimulatorTest {
+protected:
+  CoreTest();
+  ~CoreTest() override;
+
+  // Plugs a simulated scanner in (instant replies unless a pace is given).
+  sim::FirmwareEmulator& plugScanner(sim::FirmwareGeneration generation = sim::FirmwareGeneration::V170,
+                                     sim::FirmwarePace pace = sim::FirmwarePace::none());
+  // Makes the delegate (after the scanners present at launch are plugged in) and launches it.
+  void launch();
+  // A programmer script that opens the port it is given and closes it (as a flash does), ending
+  // with `status`; set as the programmer of the settings.
+  void installProgrammer(int status);
+  // Runs the main queue until `done`, moving the manual clock on by `step_s` whenever nothing
+  // more happens in a short real time: for waits that pass through the interpreter's watchdog.
+  bool advanceUntil(const std::function<bool()>& done, double step_s = 0.5, int steps = 40);
+  bool hasPort(const std::string& path) const;
+  bool heard(const sim::FirmwareEmulator& emulator, const std::string& command) const;
+
+  ManualClockScope clock_;
+  ResourcesScope resources_;
+  TempFolder settingsFolder_;
+  Settings settings_;
+  std::shared_ptr<ORSSerialPortManager> manager_;
+  std::shared_ptr<RecordingScreenHost> host_ = std::make_shared<RecordingScreenHost>();
+  std::shared_ptr<QVLAppDelegate> delegate_;
+  std::vector<std::unique_ptr<sim::FirmwareEmulator>> scanners_;
+};
+
+}  // namespace qv::test

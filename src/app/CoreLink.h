@@ -1,0 +1,50 @@
+// What the desktop shell needs of the application core: the main screen's delegate, the
+// application state the window commands use, the preferences' scanner reset, and the launch.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "screens/GeneralPreferencesPresenter.h"
+#include "screens/MainScreenPresenter.h"
+#include "screens/ScreenInterfaces.h"
+
+namespace qv::app {
+
+// The shell's side of the launch: what the core's sequence calls back into.
+struct ShellLaunchHooks {
+  std::function<void()> showHudScreen;
+  std::function<void(const std::string& path)> openScanWithFilePath;
+  std::function<bool()> isOpenPanelUp;
+  std::function<void()> removeIntermediateFiles;
+  std::function<void(bool rebuild)> adjustMainLayout;
+  std::function<void()> showAbout, showPreferences;
+};
+
+// The screens' actions are the shell's own (it switches the screens); the scanner's state and the
+// application state are the core's.
+class CoreLink : public qv::screens::ApplicationState {
+public:
+  ~CoreLink() override = default;
+  virtual bool hasDeviceInterpreter() const = 0;
+  virtual bool isCalibrated() const = 0;
+  virtual bool isConnecting() const = 0;
+  // The listener runs, on any thread, after each change of the interpreter or of isConnecting.
+  virtual std::uint64_t addStateListener(std::function<void()> listener) = 0;
+  virtual void removeStateListener(std::uint64_t token) = 0;
+  virtual qv::screens::GeneralPreferencesDelegate* preferencesDelegate() = 0;
+  // Runs the launch sequence with the main screen, the clean-up and, last, the file handed over
+  // before any screen was up (empty: none).
+  virtual void launch(const ShellLaunchHooks& hooks, const std::string& fileHandedOver) = 0;
+  // Window commands the core answers.
+  virtual void checkForUpdates() {}
+  virtual void exportLogFiles() {}
+  virtual void windowDidResize() {}
+};
+
+// The core of a program with no scanner code linked (and of the shell's own tests): no scanner is
+// ever attached; the launch shows the main screen, cleans up and opens the file handed over.
+std::unique_ptr<CoreLink> makeStandaloneCore(std::string shortVersion, std::string buildVersion);
+
+}  // namespace qv::app

@@ -1,0 +1,195 @@
+// The desktop program around the application core.
+#include "app/DesktopApplication.h"
+
+#include <QApplication>
+#include <QEvent>
+
+#include "platform/Log.h"
+#include "platform/Paths.h"
+#include "screens/IntermediateFileCleanup.h"
+#include "store/TBCoreDataStoreS1.h"
+
+namespace qv::app {
+
+using qv::screens::ScreenKind;
+
+DesktopApplication::DesktopApplication(Options options)
+    : settings_(options.settings ? *options.settings : qv::Settings::standard()),
+      store_(options.store ? *options.store : TBCoreDataStoreS1::defaultStore()),
+      core_(options.core ? std::move(options.core) : makeStandaloneCore(options.shortVersion, options.buildVersion)),
+      shortVersion_(options.shortVersion),
+      buildVersion_(options.buildVersion),
+      bridge_(std::make_unique<QtMainQueueBridge>()),
+      singleInstance_(options.singleInstance),
+      instanceName_(options.instanceName) {
+  if (options.dialogs) {
+    dialogs_ = options.dialogs;
+  } else {
+    qtDialogs_ = std::make_unique<QtDialogService>();
+    dialogs_ = qtDialogs_.get();
+  }
+  mainPresenter_ = qv::screens::MainScreenPresenter::create(store_, settings_);
+  window_ = std::make_unique<MainWindow>(mainPresenter_);
+  if (qtDialogs_) qtDialogs_->setWindow(window_.get());
+  mainPresenter_->setDelegate(this);
+
+  qv::screens::ScreenCoordinator::Options coordination;
+  coordination.host = window_.get();
+  coordination.dialogs = dialogs_;
+  coordination.application = core_.get();
+  coordination.store = &store_;
+  coordination.settings = &settings_;
+  coordinator_ = qv::screens::ScreenCoordinator::create(std::move(coordination));
+  termination_ = qv::screens::AppTermination::create(*window_, *dialogs_, core_.get());
+  window_->setAboutAndPreferences([this] { showAbout(); }, [this] { showPreferences(); });
+  window_->mainScreen()->installEventFilter(this);
+  wireCommands();
+}
+
+DesktopApplication::~DesktopApplication() {
+  mainPresenter_->setDelegate(nullptr);
+  about_.reset();
+  preferences_.reset();
+  window_.reset();
+  qv::drainMainQueue();
+}
+
+void DesktopApplication::wireCommands() {
+  MainWindow::Commands c;
+  auto unlessPanel = [this](void (qv::screens::ScreenCoordinator::*show)()) {
+    return [this, show] {
+      if (!coordinator_->isOpenPanelUp()) ((*coordinator_).*show)();
+    };
+  };
+  c.openExistingScan = [this] { coordinator_->openExistingScan(); };
+  c.resetScanList = [this] { coordinator_->resetScanList(); };
+  c.showHud = unlessPanel(&qv::screens::ScreenCoordinator::showHudScreen);
+  c.autoScan = [this] {
+    if (coordinator_->isOpenPanelUp()) return;
+    if (window_->isShown(ScreenKind::Main))
+      mainPresenter_->startNewAutoScan();
+    else
+      coordinator_->showScanScreen();
+  };
+  c.manualScan = [this] {
+    if (coordinator_->isOpenPanelUp()) return;
+    if (window_->isShown(ScreenKind::Main))
+      mainPresenter_->startNewManualScan();
+    else
+      coordinator_->showManualScanScreen();
+  };
+  c.calibrate = [this] {
+    if (window_->isShown(ScreenKind::Main))
+      mainPresenter_->showCalibrationScreen();
+    else
+      coordinator_->showCalibrationScreen();
+  };
+  c.cancel = [this] { coordinator_->cancelScannerCalibration(); };
+  c.resetScanner = [this] {
+    if (auto* delegate = core_->preferencesDelegate()) delegate->resetScannerForPreferences();
+  };
+  c.exportLogs = [this] { core_->exportLogFiles(); };
+  c.checkForUpdates = [this] { core_->checkForUpdates(); };
+  c.cancelFileLoad = [this] { coordinator_->cancelFileLoadOperation(); };
+  c.quit = [this] { quit(); };
+  c.showHelp = [this](int tag) { coordinator_->showHelp(tag); };
+  c.recentScans = [this] {
+    std::vector<std::pair<QString, qv::ObjectID>> out;
+    for (auto& recent : coordinator_->recentScans()) out.emplace_back(QString::fromStdString(recent.title), recent.scan);
+    return out;
+  };
+  c.openRecent = [this](const qv::ObjectID& scan) { coordinator_->openRecentScan(scan); };
+  c.shouldClose = [this] { return termination_->mainWindowShouldClose(); };
+  c.resized = [this] {
+    if (window_->isShown(ScreenKind::Main)) mainPresenter_->adjustLayout(false);
+    if (auto* viewer = window_->viewer()) viewer->windowDidResize();
+    core_->windowDidResize();
+  };
+  window_->setCommands(std::move(c));
+}
+
+void DesktopApplication::launch(const QStringList& files) {
+  if (singleInstance_) {
+    instance_ = std::make_unique<SingleInstance>(instanceName_);
+    instance_->listen([this](const QString& path) {
+      if (!path.isEmpty()) openFile(path);
+      window_->raise();
+      window_->activateWindow();
+    });
+  }
+  // Before any screen is up, documents wait for the end of the launch.
+  for (const QString& file : files) openFile(file);
+  const std::string pending = coordinator_->modelToDisplayOnStartup();
+  window_->show();
+
+  coordinator_->setShouldCheckForUpdate(true);
+  ShellLaunchHooks hooks;
+  hooks.showHudScreen = [this] { coordinator_->showHudScreen(); };
+  hooks.openScanWithFilePath = [this](const std::string& path) { coordinator_->openScanWithFilePath(path); };
+  hooks.isOpenPanelUp = [this] { return coordinator_->isOpenPanelUp(); };
+  hooks.removeIntermediateFiles = [this] { qv::screens::removeIntermediateFiles(store_); };
+  hooks.adjustMainLayout = [this](bool rebuild) { mainPresenter_->adjustLayout(rebuild); };
+  hooks.showAbout = [this] { showAbout(); };
+  hooks.showPreferences = [this] { showPreferences(); };
+  core_->launch(hooks, pending);
+}
+
+bool DesktopApplication::openFile(const QString& path) { return coordinator_->applicationOpenFile(path.toStdString()); }
+
+qv::screens::PreferencesWindow& DesktopApplication::preferencesWindow() {
+  if (!preferences_) preferences_ = std::make_unique<qv::screens::PreferencesWindow>(settings_, core_->preferencesDelegate());
+  return *preferences_;
+}
+
+qv::screens::AboutWindow& DesktopApplication::aboutWindow() {
+  if (!about_) {
+    auto* dialogs = dialogs_;
+    about_ = std::make_unique<qv::screens::AboutWindow>(
+        QString::fromStdString(shortVersion_), QString::fromStdString(buildVersion_), store_.libraryFolder(),
+        [dialogs](const std::filesystem::path& file) { dialogs->openWithDesktop(file.string()); });
+  }
+  return *about_;
+}
+
+void DesktopApplication::showPreferences() { preferencesWindow().showWindow(); }
+
+void DesktopApplication::showAbout() {
+  auto& about = aboutWindow();
+  about.show();
+  about.raise();
+  about.activateWindow();
+}
+
+void DesktopApplication::quit() {
+  auto reply = termination_->applicationShouldTerminate([](bool mayEnd) {
+    if (mayEnd) QCoreApplication::quit();
+  });
+  if (reply == qv::screens::AppTermination::Reply::Now) {
+    // The main window closes with the program; the preferences and About windows go with it.
+    if (preferences_) preferences_->close();
+    if (about_) about_->close();
+    QCoreApplication::quit();
+  }
+}
+
+void DesktopApplication::showScanScreenForMainController() {
+  if (!coordinator_->isOpenPanelUp()) coordinator_->showScanScreen();
+}
+void DesktopApplication::showManualScanScreenForMainController() {
+  if (!coordinator_->isOpenPanelUp()) coordinator_->showManualScanScreen();
+}
+void DesktopApplication::showCalibrationScreenForMainController() { coordinator_->showCalibrationScreen(); }
+void DesktopApplication::openExistingScanForMainController() { coordinator_->openExistingScan(); }
+void DesktopApplication::openScanForMainController(const qv::ObjectID& scan) {
+  if (!coordinator_->isOpenPanelUp()) coordinator_->openScan(scan);
+}
+
+bool DesktopApplication::eventFilter(QObject* watched, QEvent* event) {
+  if (!announcedShown_ && watched == window_->mainScreen() && event->type() == QEvent::Paint) {
+    announcedShown_ = true;
+    QMetaObject::invokeMethod(this, [this] { emit mainScreenShown(); }, Qt::QueuedConnection);
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+}  // namespace qv::app

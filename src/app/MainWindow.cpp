@@ -1,0 +1,213 @@
+// The main window.
+#include "app/MainWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenuBar>
+
+#include "screens/widgets/AppIcon.h"
+#include "screens/widgets/QtColours.h"
+
+namespace qv::app {
+
+using qv::screens::ScreenKind;
+
+MainWindow::MainWindow(std::shared_ptr<qv::screens::MainScreenPresenter> mainPresenter, QWidget* parent)
+    : QMainWindow(parent), mainPresenter_(std::move(mainPresenter)) {
+  setWindowTitle(tr("Quorvel"));
+  setWindowIcon(qv::screens::appIcon());
+  setObjectName("QuorvelMainWindow");
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, qv::screens::accentGreenColour());
+  setPalette(palette);
+  content_ = new QWidget(this);
+  content_->setAutoFillBackground(true);
+  setCentralWidget(content_);
+  content_->installEventFilter(this);
+  mainScreen_ = new qv::screens::MainScreenWidget(mainPresenter_, content_);
+  mainScreen_->hide();
+  pages_[ScreenKind::Main] = mainScreen_;
+  setMinimumSize(860, 600);
+  resize(1024, 700);
+  buildMenus();
+}
+
+QWidget* MainWindow::page(ScreenKind kind) const {
+  auto it = pages_.find(kind);
+  return it == pages_.end() ? nullptr : it->second.data();
+}
+
+QAction* MainWindow::tagged(QMenu* menu, const QString& title, int tag, std::function<void()> action,
+                            const QKeySequence& shortcut) {
+  QAction* item = menu->addAction(title);
+  item->setData(tag);
+  if (!shortcut.isEmpty()) item->setShortcut(shortcut);
+  connect(item, &QAction::triggered, this, [action] {
+    if (action) action();
+  });
+  return item;
+}
+
+void MainWindow::buildMenus() {
+  auto call = [this](std::function<void()> Commands::*member) {
+    return [this, member] {
+      if (commands_.*member) (commands_.*member)();
+    };
+  };
+  QMenu* file = menuBar()->addMenu(tr("&File"));
+  tagged(file, tr("&Open Scan..."), qv::screens::MainScreenPresenter::kOpenMenuTag, call(&Commands::openExistingScan), QKeySequence::Open);
+  recentMenu_ = file->addMenu(tr("Open &Recent"));
+  connect(recentMenu_, &QMenu::aboutToShow, this, &MainWindow::fillRecentMenu);
+  file->addSeparator();
+  tagged(file, tr("&Main Screen"), 0, call(&Commands::showHud), QKeySequence(Qt::CTRL | Qt::Key_1));
+  tagged(file, tr("&Close Window"), 0, [this] { close(); }, QKeySequence::Close);
+  tagged(file, tr("&Quit"), 0, call(&Commands::quit), QKeySequence::Quit);
+
+  QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+  tagged(edit, tr("&Preferences..."), 0, [this] { showPreferencesWindow(); }, QKeySequence::Preferences);
+
+  QMenu* scanner = menuBar()->addMenu(tr("&Scanner"));
+  tagged(scanner, tr("New &Automatic Scan"), qv::screens::MainScreenPresenter::kScanMenuTag, call(&Commands::autoScan), QKeySequence::New);
+  tagged(scanner, tr("New &Manual Scan"), qv::screens::MainScreenPresenter::kScanMenuTag, call(&Commands::manualScan));
+  tagged(scanner, tr("&Calibrate Scanner"), qv::screens::MainScreenPresenter::kCalibrateMenuTag, call(&Commands::calibrate));
+  scanner->addSeparator();
+  tagged(scanner, tr("C&ancel"), 0, call(&Commands::cancel), QKeySequence(Qt::CTRL | Qt::Key_Period));
+  tagged(scanner, tr("&Reset Scanner"), 0, call(&Commands::resetScanner));
+
+  QMenu* help = menuBar()->addMenu(tr("&Help"));
+  const std::pair<QString, int> documents[] = {{tr("User &Manual"), 1}, {tr("&Dos and Don'ts"), 2}, {tr("&Questions and Answers"), 3}};
+  for (const auto& [title, tag] : documents)
+    tagged(help, title, 0, [this, tag = tag] {
+      if (commands_.showHelp) commands_.showHelp(tag);
+    });
+  help->addSeparator();
+  tagged(help, tr("&Export Log Files..."), 0, call(&Commands::exportLogs));
+  tagged(help, tr("Check for &Updates..."), 0, call(&Commands::checkForUpdates));
+  tagged(help, tr("&About Quorvel"), 0, [this] { showAboutWindow(); });
+
+  for (QMenu* menu : {file, scanner}) connect(menu, &QMenu::aboutToShow, this, [this, menu] { validate(menu); });
+}
+
+void MainWindow::validate(QMenu* menu) {
+  // The main screen decides the items it knows while it is shown; the other screens are placeholders.
+  for (QAction* item : menu->actions()) {
+    const int tag = item->data().toInt();
+    if (tag == 0) continue;
+    item->setEnabled(!isShown(ScreenKind::Main) || mainPresenter_->validateMenuItem(tag));
+  }
+}
+
+void MainWindow::fillRecentMenu() {
+  recentMenu_->clear();
+  auto recent = commands_.recentScans ? commands_.recentScans() : std::vector<std::pair<QString, qv::ObjectID>>{};
+  for (const auto& [title, id] : recent) {
+    QAction* item = recentMenu_->addAction(title);
+    connect(item, &QAction::triggered, this, [this, id = id] {
+      if (commands_.openRecent) commands_.openRecent(id);
+    });
+  }
+  if (recent.empty()) recentMenu_->addAction(tr("No Recent Scans"))->setEnabled(false);
+  recentMenu_->addSeparator();
+  QAction* clear = recentMenu_->addAction(tr("Clear Menu"));
+  clear->setEnabled(!recent.empty());
+  connect(clear, &QAction::triggered, this, [this] {
+    if (commands_.resetScanList) commands_.resetScanList();
+  });
+}
+
+void MainWindow::putUp(ScreenKind kind) {
+  QWidget* widget = page(kind);
+  if (!widget) {
+    if (kind == ScreenKind::Progress) {
+      auto* overlay = new qv::screens::ProgressOverlay(content_);
+      connect(overlay, &qv::screens::ProgressOverlay::cancelRequested, this, [this] {
+        if (commands_.cancelFileLoad) commands_.cancelFileLoad();
+      });
+      progress_ = overlay;
+      widget = overlay;
+    } else {
+      auto* placeholder = new qv::screens::PlaceholderPage(kind, content_);
+      connect(placeholder, &qv::screens::PlaceholderPage::homeRequested, this, [this] {
+        if (commands_.showHud) commands_.showHud();
+      });
+      widget = placeholder;
+    }
+    pages_[kind] = widget;
+  }
+  widget->setGeometry(content_->rect());
+  widget->show();
+  widget->raise();
+  if (progress_ && kind != ScreenKind::Progress && progress_->isVisible()) progress_->raise();
+  if (kind != ScreenKind::Progress) widget->setFocus();
+}
+
+void MainWindow::takeDown(ScreenKind kind) {
+  QWidget* widget = page(kind);
+  if (!widget) return;
+  widget->hide();
+  // The manual scan screen, the calibration wizard and the overlay start afresh each time.
+  if (kind == ScreenKind::ManualScan || kind == ScreenKind::Calibration || kind == ScreenKind::Progress) {
+    widget->deleteLater();
+    pages_.erase(kind);
+  }
+}
+
+void MainWindow::takeDownAll() {
+  if (QWidget* focus = QApplication::focusWidget()) focus->clearFocus();  // any field editor gives up its text
+  for (ScreenKind kind : {ScreenKind::Calibration, ScreenKind::ManualScan, ScreenKind::Main, ScreenKind::Progress,
+                          ScreenKind::Viewer, ScreenKind::Scan})
+    takeDown(kind);
+}
+
+bool MainWindow::isShown(ScreenKind kind) const {
+  QWidget* widget = page(kind);
+  return widget && !widget->isHidden();
+}
+
+bool MainWindow::hasScreen(ScreenKind kind) const { return page(kind) != nullptr; }
+
+void MainWindow::setProgress(float fraction) {
+  if (progress_) progress_->setProgress(fraction);
+}
+
+void MainWindow::adjustMainLayout(bool rebuildList) { mainPresenter_->adjustLayout(rebuildList); }
+
+qv::screens::ViewerScreen* MainWindow::viewer() { return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Viewer)); }
+qv::screens::ScanScreen* MainWindow::scanScreen() { return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Scan)); }
+qv::screens::ManualScanScreen* MainWindow::manualScanScreen() {
+  return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::ManualScan));
+}
+qv::screens::CalibrationScreen* MainWindow::calibrationScreen() {
+  return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Calibration));
+}
+
+void MainWindow::closeMainWindow() {
+  closeAllowed_ = true;
+  close();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (closeAllowed_ || !commands_.shouldClose || commands_.shouldClose()) {
+    closeAllowed_ = true;
+    event->accept();
+    return;
+  }
+  event->ignore();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  if (commands_.resized) commands_.resized();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == content_ && event->type() == QEvent::Resize) layOutPages();
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::layOutPages() {
+  for (auto& [kind, widget] : pages_)
+    if (widget) widget->setGeometry(content_->rect());
+}
+
+}  // namespace qv::app

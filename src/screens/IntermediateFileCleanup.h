@@ -1,0 +1,17 @@
+// What earlier runs left behind: scans whose data is gone, and intermediate files and folders in
+// the application library folder that no stored record refers to.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+
+class TBCoreDataStoreS1;
+
+namespace qv::screens {
+
+// Queues the clean-up on the store's private-queue context and returns at once; `done`, when
+// given, runs on that context's queue after the final save. Every file-system or store failure is
+// ignored (logged): what could not go stays for the next launch.
+void removeIntermediateFiles(TBCoreDataStoreS1& store, std::function<void()> done = {});
+
+}  // namespace qv::screens

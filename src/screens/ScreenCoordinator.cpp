@@ -1,0 +1,401 @@
+// Screen switching and the opening of files.
+#include "screens/ScreenCoordinator.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "formats/FormatErrors.h"
+#include "formats/QVLQvkFileImporter.h"
+#include "platform/Log.h"
+#include "screens/MruList.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDScanObject.h"
+#include "store/TBCoreDataStoreS1.h"
+#if __has_include("formats/QVLQvkxFileImporter.h")
+#include "formats/QVLQvkxFileImporter.h"
+#define QUORVEL_HAS_QVKX_READER 1
+#endif
+
+namespace qv::screens {
+namespace {
+
+std::string lowerExtension(const std::string& path) {
+  std::string ext = std::filesystem::path(path).extension().string();
+  if (!ext.empty() && ext.front() == '.') ext.erase(0, 1);
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext;
+}
+
+std::unique_ptr<QVLFileImporter> defaultImporter(const std::string& extension, const std::string& path,
+                                                 const qv::ObjectID& scan) {
+  if (extension == "qvk") return std::make_unique<QVLQvkFileImporter>(path, scan);
+#ifdef QUORVEL_HAS_QVKX_READER
+  if (extension == "qvkx") return std::make_unique<QVLQvkxFileImporter>(path, scan);
+#endif
+  return nullptr;
+}
+
+}  // namespace
+
+const char* screenName(ScreenKind kind) {
+  switch (kind) {
+    case ScreenKind::Main: return "main screen";
+    case ScreenKind::Scan: return "scan screen";
+    case ScreenKind::ManualScan: return "manual scan screen";
+    case ScreenKind::Calibration: return "calibration wizard";
+    case ScreenKind::Viewer: return "3D viewer";
+    case ScreenKind::Progress: return "progress overlay";
+  }
+  return "screen";
+}
+
+std::shared_ptr<ScreenCoordinator> ScreenCoordinator::create(Options options) {
+  return std::shared_ptr<ScreenCoordinator>(new ScreenCoordinator(std::move(options)));
+}
+
+ScreenCoordinator::ScreenCoordinator(Options options) : o_(std::move(options)) {
+  if (!o_.fileQueue) o_.fileQueue = qv::makeSerialQueue("org.quorvel.FileQueue");
+  if (!o_.makeImporter) o_.makeImporter = defaultImporter;
+}
+
+double ScreenCoordinator::viewerDelay() const { return o_.host->hasScreen(ScreenKind::Viewer) ? 0.0 : 0.3; }
+
+void ScreenCoordinator::removeAllChildViews() { o_.host->takeDownAll(); }
+
+void ScreenCoordinator::showHudScreen() {
+  removeAllChildViews();
+  o_.host->putUp(ScreenKind::Main);
+  if (shouldCheckForUpdate_) {
+    shouldCheckForUpdate_ = false;
+    if (o_.settings && o_.settings->boolForKey("CheckForUpdatesOnStartup")) {
+      if (o_.application) o_.application->startUpdateCheck();
+    } else {
+      QVLogInfo("Not checking for updates (installed: %s.%s)", QUORVEL_SHORT_VERSION, QUORVEL_BUILD_VERSION);
+    }
+  }
+  auto weak = weakSelf();
+  qv::after(qv::seconds(0.1), qv::mainQueue(), [weak] {
+    if (auto self = weak.lock()) self->o_.host->adjustMainLayout(true);
+  });
+}
+
+void ScreenCoordinator::showScanScreen() {
+  removeAllChildViews();
+  auto weak = weakSelf();
+  qv::after(qv::seconds(0.1), qv::mainQueue(), [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->o_.host->putUp(ScreenKind::Scan);
+    if (auto* scan = self->o_.host->scanScreen()) scan->resetView();
+    qv::after(qv::seconds(0.1), qv::mainQueue(), [weak] {
+      auto self = weak.lock();
+      if (!self || !self->o_.settings) return;
+      if (self->o_.settings->boolForKey("OverrideScanRotationAndHeight") || self->o_.settings->boolForKey("EnableAdaptiveScanning"))
+        if (auto* scan = self->o_.host->scanScreen()) scan->startScan();
+    });
+  });
+}
+
+void ScreenCoordinator::showManualScanScreen() {
+  removeAllChildViews();
+  if (o_.application) o_.application->setShouldPauseScan(false);
+  auto weak = weakSelf();
+  qv::after(qv::seconds(0.1), qv::mainQueue(), [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->o_.host->putUp(ScreenKind::ManualScan);
+    if (auto* manual = self->o_.host->manualScanScreen()) manual->connectAndMonitorScanner();
+  });
+}
+
+void ScreenCoordinator::showCalibrationScreen() {
+  if (openPanelUp_) return;
+  removeAllChildViews();
+  o_.host->putUp(ScreenKind::Calibration);
+  if (auto* calibration = o_.host->calibrationScreen()) calibration->resetContent();
+}
+
+void ScreenCoordinator::openScan(const qv::ObjectID& scan) {
+  removeAllChildViews();
+  auto weak = weakSelf();
+  qv::after(qv::seconds(viewerDelay()), qv::mainQueue(), [weak, scan] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto& host = *self->o_.host;
+    if (host.hasScreen(ScreenKind::Viewer) && host.isShown(ScreenKind::Viewer))
+      if (auto* viewer = host.viewer()) viewer->resetViewer();
+    host.putUp(ScreenKind::Viewer);
+    auto context = self->o_.store->privateContext();
+    context->perform([context, scan] {
+      if (QVSDScanObject::scanObjectWithId(scan, true, *context)) {
+        qv::Error error;
+        if (!context->save(&error)) QVLogWarn("Could not note the scan as opened: %s", error.text().c_str());
+      }
+    });
+    if (auto* viewer = host.viewer()) viewer->loadScan(scan);
+  });
+}
+
+void ScreenCoordinator::refuseOpen(const std::string& informativeText) {
+  refusalAlertUp_ = true;
+  Alert alert{AlertStyle::Warning, kCouldNotOpen, informativeText, {"OK"}};
+  auto weak = weakSelf();
+  o_.dialogs->showAlert(alert, [weak](int) {
+    if (auto self = weak.lock()) self->refusalAlertUp_ = false;
+  });
+}
+
+bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
+  if (refusalAlertUp_) return true;
+  QVLogInfo("Request to open file: %s", path.c_str());
+  const std::string ext = lowerExtension(path);
+  if (ext != "qvk" && ext != "qvkx") return false;
+  auto& host = *o_.host;
+  const bool progress = host.isShown(ScreenKind::Progress);
+  if (host.isShown(ScreenKind::Main)) {
+    // One read at a time: the overlay, the reader and the cancel button belong to it.
+    if (reading_)
+      refuseOpen(kReadUnderWay);
+    else
+      openScanWithFilePath(path);
+  } else if (host.isShown(ScreenKind::Scan)) {
+    refuseOpen(kFinishScanFirst);
+  } else if (host.isShown(ScreenKind::Viewer) && progress) {
+    // a read is already on its way into the viewer
+  } else if (host.isShown(ScreenKind::Viewer)) {
+    auto* viewer = host.viewer();
+    if (viewer && !viewer->canOpenFile())
+      refuseOpen(kCompleteViewerOperation);
+    else
+      openScanWithFilePath(path);
+  } else if (host.isShown(ScreenKind::Calibration) || host.isShown(ScreenKind::ManualScan) || progress) {
+    refuseOpen(kCompleteOperation);
+  } else {
+    modelToDisplayOnStartup_ = path;
+  }
+  return true;
+}
+
+void ScreenCoordinator::openModelToDisplayOnStartup() {
+  if (modelToDisplayOnStartup_.empty()) return;
+  std::string path = std::exchange(modelToDisplayOnStartup_, std::string());
+  openScanWithFilePath(path);
+}
+
+void ScreenCoordinator::openExistingScan() {
+  if (openPanelUp_) return;
+  auto& host = *o_.host;
+  if (!host.isShown(ScreenKind::Main)) {
+    auto* viewer = host.viewer();
+    if (!(host.isShown(ScreenKind::Viewer) && viewer && viewer->canOpenFile())) return;
+  }
+  openPanelUp_ = true;
+  auto weak = weakSelf();
+  o_.dialogs->chooseFileToOpen("Select", {"qvkx", "qvk"}, [weak](std::optional<std::string> path) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->openPanelUp_ = false;
+    if (!path) {
+      self->o_.host->adjustMainLayout(false);
+      if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
+      return;
+    }
+    self->removeAllChildViews();
+    qv::after(qv::seconds(self->viewerDelay()), qv::mainQueue(), [weak, p = *path] {
+      if (auto self = weak.lock()) self->openScanWithFilePath(p);
+    });
+  });
+}
+
+void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
+  if (reading_) {
+    refuseOpen(kReadUnderWay);
+    return;
+  }
+  reading_ = true;
+  o_.host->putUp(ScreenKind::Progress);
+  o_.host->setProgress(0.0f);
+  auto weak = weakSelf();
+  progressTimer_ = qv::Timer::scheduledTimer(0.1, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    std::lock_guard lock(self->importerMutex_);
+    if (self->fileImporter_) self->o_.host->setProgress(self->fileImporter_->percentLoaded());
+  }, true);
+
+  auto context = o_.store->privateContext();
+  auto factory = o_.makeImporter;
+  o_.fileQueue->async([weak, path, context, factory] {
+    // The new scan object is made first and the old one of the same file is removed only after
+    // the read succeeded, so a file that fails to read never costs the user the scan they had.
+    qv::ObjectID scanId;
+    context->performAndWait([&] {
+      auto library = QVSDLibrary::defaultLibraryInContext(*context);
+      if (auto scan = QVSDScanObject::createScanObjectWithFilePath(path, library)) {
+        qv::Error error;
+        if (context->save(&error))
+          scanId = scan->objectID();
+        else {
+          QVLogError("Could not store a scan for %s: %s", path.c_str(), error.text().c_str());
+          context->rollback();
+        }
+      }
+    });
+    auto finish = [weak](bool ok, std::optional<qv::Error> error, qv::ObjectID id) {
+      qv::mainQueue()->async([weak, ok, error = std::move(error), id] {
+        if (auto self = weak.lock()) self->finishRead(ok, error, id);
+      });
+    };
+    if (scanId.isNull()) {
+      finish(false, qv::fileError(qv::kMissingFileError, path, 0, "The file could not be found"), {});
+      return;
+    }
+    std::shared_ptr<QVLFileImporter> importer = factory ? factory(lowerExtension(path), path, scanId) : nullptr;
+    qv::Error error;
+    bool ok = false;
+    if (!importer) {
+      error = qv::fileError(qv::kInvalidFileError, path, 0, "This kind of file cannot be opened");
+    } else {
+      importer->setPrivateQueueContext(context);
+      if (auto self = weak.lock()) {
+        std::lock_guard lock(self->importerMutex_);
+        self->fileImporter_ = importer;
+      }
+      ok = importer->parseFile(&error);
+      if (!ok) QVLogError("Could not read %s: %s", path.c_str(), error.text().c_str());
+    }
+    context->performAndWait([&] {
+      auto library = QVSDLibrary::defaultLibraryInContext(*context);
+      if (ok) {
+        // The same file opened twice leaves one scan object: the newest read replaces the rest.
+        for (const auto& old : QVSDScanObject::scanObjectsWithFilePath(path, library))
+          if (old->objectID() != scanId) context->deleteObject(old);
+      } else if (auto scan = QVSDScanObject::scanObjectWithId(scanId, false, *context)) {
+        context->deleteObject(scan);
+      }
+      qv::Error saveError;
+      if (context->hasChanges() && !context->save(&saveError)) {
+        QVLogWarn("Could not tidy the scans of %s: %s", path.c_str(), saveError.text().c_str());
+        context->rollback();
+      }
+    });
+    finish(ok, ok ? std::nullopt : std::optional<qv::Error>(error), scanId);
+  });
+}
+
+void ScreenCoordinator::finishRead(bool ok, std::optional<qv::Error> error, qv::ObjectID scan) {
+  auto weak = weakSelf();
+  auto end = [weak, ok, error, scan] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->progressTimer_) self->progressTimer_->invalidate();
+    self->progressTimer_.reset();
+    self->o_.host->takeDown(ScreenKind::Progress);
+    {
+      std::lock_guard lock(self->importerMutex_);
+      self->fileImporter_.reset();
+    }
+    self->reading_ = false;
+    if (ok) {
+      self->openScan(scan);
+    } else {
+      auto& host = *self->o_.host;
+      const bool anyShown = host.isShown(ScreenKind::Main) || host.isShown(ScreenKind::Viewer) ||
+                            host.isShown(ScreenKind::Scan) || host.isShown(ScreenKind::ManualScan) ||
+                            host.isShown(ScreenKind::Calibration);
+      if (!anyShown) self->showHudScreen();
+      const bool cancelled = error && error->is(qv::kScanErrorDomain, qv::kImportCancelledError);
+      if (!cancelled) {
+        Alert alert{AlertStyle::Warning, kCouldNotOpen,
+                    error && !error->description.empty() ? error->description : "The file could not be read.", {"OK"}};
+        self->o_.dialogs->showAlert(alert, [](int) {});
+      }
+    }
+    if (self->readEnded_) self->readEnded_(ok, error);
+  };
+  if (ok)
+    qv::after(qv::seconds(0.3), qv::mainQueue(), end);
+  else
+    end();
+}
+
+void ScreenCoordinator::cancelFileLoadOperation() {
+  QVLogInfo("Cancelling load operation");
+  std::lock_guard lock(importerMutex_);
+  if (fileImporter_) fileImporter_->setShouldCancelImport(true);
+}
+
+std::vector<ScreenCoordinator::RecentScan> ScreenCoordinator::recentScans() {
+  std::vector<RecentScan> out;
+  auto context = o_.store->mainContext();
+  context->performAndWait([&] {
+    auto library = QVSDLibrary::defaultLibraryInContext(*context);
+    for (const auto& scan : QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(library)) {
+      if (out.size() == kRecentMenuLimit) break;
+      out.push_back({scan->sourceFilePath().value_or(""), scan->objectID()});
+    }
+  });
+  return out;
+}
+
+void ScreenCoordinator::openRecentScan(const qv::ObjectID& scan) {
+  if (openPanelUp_ || reading_) return;
+  openScan(scan);
+}
+
+void ScreenCoordinator::resetScanList() {
+  auto context = o_.store->privateContext();
+  auto weak = weakSelf();
+  qv::globalQueue(qv::QueuePriority::Background)->async([weak, context] {
+    auto self = weak.lock();
+    if (!self || self->resetting_.exchange(true)) return;
+    // One deletion and save at a time, oldest first, so the main screen's tiles follow along.
+    for (bool more = true; more;) {
+      context->performAndWait([&] {
+        auto library = QVSDLibrary::defaultLibraryInContext(*context);
+        auto scans = QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(library);
+        more = !scans.empty();
+        if (!more) return;
+        context->deleteObject(scans.back());
+        qv::Error error;
+        if (!context->save(&error)) {
+          QVLogWarn("Could not remove a recent scan: %s", error.text().c_str());
+          context->rollback();
+          more = false;  // a store that refuses saves would otherwise be asked forever
+        }
+      });
+    }
+    self->resetting_ = false;
+  });
+}
+
+std::optional<std::string> ScreenCoordinator::helpDocumentPath(int tag) {
+  switch (tag) {
+    case 1: return "downloads/Quorvel_3D-Scanner_User-Manual.pdf";
+    case 2: return "downloads/Quorvel_3D-Scanner_Dos-and-Donts.pdf";
+    case 3: return "downloads/Quorvel_3D-Scanner_FAQs_Mac.pdf";
+    default: return std::nullopt;
+  }
+}
+
+void ScreenCoordinator::showHelp(int tag) {
+  auto document = helpDocumentPath(tag);
+  if (!document || o_.helpBaseUrl.empty()) return;
+  o_.dialogs->openWithDesktop(o_.helpBaseUrl + *document);
+}
+
+void ScreenCoordinator::cancelScannerCalibration() {
+  const int state = o_.application ? o_.application->currentAppState() : 1;
+  if (state < 2) {
+    showHudScreen();
+  } else if (state == 2) {
+    o_.application->setShouldPauseScan(true);
+    o_.application->cancelRunningCalibration();
+  } else if (state == 3) {
+    o_.application->setShouldPauseScan(true);
+    o_.application->cancelRunningScan();
+  }
+}
+
+}  // namespace qv::screens

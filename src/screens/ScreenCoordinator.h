@@ -1,0 +1,114 @@
+// One screen at a time in the main window: switching with its delays, files opened from the
+// desktop or the open panel and read on the file queue under a progress overlay, the recent-scans
+// menu and its reset, help links, and the cancel command. Plain C++ over the screen host.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "formats/QVLFileImporter.h"
+#include "platform/Queue.h"
+#include "platform/Settings.h"
+#include "platform/Timer.h"
+#include "screens/DialogService.h"
+#include "screens/ScreenInterfaces.h"
+#include "store/ObjectID.h"
+
+class TBCoreDataStoreS1;
+
+namespace qv::screens {
+
+class ScreenCoordinator : public std::enable_shared_from_this<ScreenCoordinator> {
+public:
+  // Makes the reader of a file by its lower-cased extension; nothing for a type it cannot read.
+  using ImporterFactory = std::function<std::unique_ptr<QVLFileImporter>(
+      const std::string& extension, const std::string& path, const qv::ObjectID& scan)>;
+
+  struct Options {
+    ScreenHost* host = nullptr;
+    DialogService* dialogs = nullptr;
+    ApplicationState* application = nullptr;
+    TBCoreDataStoreS1* store = nullptr;
+    qv::Settings* settings = nullptr;
+    qv::QueuePtr fileQueue;          // a serial queue of its own when empty
+    ImporterFactory makeImporter;    // the qvk (and, where built, qvkx) readers when empty
+    std::string helpBaseUrl = "https://quorvel.org/";
+  };
+
+  static constexpr const char* kCouldNotOpen = "Could Not Open File";
+  static constexpr const char* kFinishScanFirst = "Please finish your scan before opening an existing scan";
+  static constexpr const char* kCompleteViewerOperation = "Please complete your current operation before opening a new scan";
+  static constexpr const char* kCompleteOperation = "Please complete the current operation before opening this scan";
+  static constexpr const char* kReadUnderWay = "Please wait until the file being opened has finished loading";
+
+  static std::shared_ptr<ScreenCoordinator> create(Options options);
+
+  // Screen switching (main thread).
+  void removeAllChildViews();
+  void showHudScreen();
+  void showScanScreen();
+  void showManualScanScreen();
+  void showCalibrationScreen();
+  void openScan(const qv::ObjectID& scan);
+
+  // Files.
+  bool applicationOpenFile(const std::string& path);
+  void openExistingScan();
+  void openScanWithFilePath(const std::string& path);
+  void cancelFileLoadOperation();
+  bool isOpenPanelUp() const { return openPanelUp_; }
+  bool isReadingFile() const { return reading_; }
+  bool isRefusalAlertUp() const { return refusalAlertUp_; }
+  // A file handed over before any screen was up, opened at the end of the launch.
+  const std::string& modelToDisplayOnStartup() const { return modelToDisplayOnStartup_; }
+  void openModelToDisplayOnStartup();
+
+  // Recent scans: up to five, newest first (title is the source path).
+  struct RecentScan {
+    std::string title;
+    qv::ObjectID scan;
+  };
+  std::vector<RecentScan> recentScans();
+  void openRecentScan(const qv::ObjectID& scan);
+  void resetScanList();
+  bool isResettingScanList() const { return resetting_; }
+
+  // Window commands.
+  static std::optional<std::string> helpDocumentPath(int tag);
+  void showHelp(int tag);
+  void cancelScannerCalibration();
+
+  // The start-up update check, consumed by the first showing of the main screen.
+  void setShouldCheckForUpdate(bool check) { shouldCheckForUpdate_ = check; }
+
+  // Called after each file read has ended, with whether it succeeded (for the shell and tests).
+  void setReadEndedHandler(std::function<void(bool ok, const std::optional<qv::Error>&)> handler) {
+    readEnded_ = std::move(handler);
+  }
+
+private:
+  explicit ScreenCoordinator(Options options);
+  void refuseOpen(const std::string& informativeText);
+  void finishRead(bool ok, std::optional<qv::Error> error, qv::ObjectID scan);
+  double viewerDelay() const;
+  std::weak_ptr<ScreenCoordinator> weakSelf() { return weak_from_this(); }
+
+  Options o_;
+  bool openPanelUp_ = false;
+  bool refusalAlertUp_ = false;
+  bool reading_ = false;
+  bool shouldCheckForUpdate_ = false;
+  std::string modelToDisplayOnStartup_;
+  std::shared_ptr<qv::Timer> progressTimer_;
+  std::mutex importerMutex_;
+  std::shared_ptr<QVLFileImporter> fileImporter_;
+  std::atomic<bool> resetting_{false};
+  std::function<void(bool, const std::optional<qv::Error>&)> readEnded_;
+};
+
+}  // namespace qv::screens

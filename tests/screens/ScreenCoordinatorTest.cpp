@@ -1,0 +1,274 @@
+// Screen switching and the opening of files, through a fake window.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "formats/QVLQvkFileImporter.h"
+#include "screens/ScreenCoordinator.h"
+#include "screens/ScreensTestSupport.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDScanObject.h"
+
+namespace qv::screens::test {
+namespace {
+
+class ScreenCoordinatorTest : public ScreensTest {
+protected:
+  ScreenCoordinatorTest() {
+    ScreenCoordinator::Options options;
+    options.host = &host;
+    options.dialogs = &dialogs;
+    options.application = &application;
+    options.store = store.get();
+    options.settings = settings.get();
+    options.makeImporter = [this](const std::string& ext, const std::string& path, const qv::ObjectID& id)
+        -> std::unique_ptr<QVLFileImporter> {
+      if (gate) gate->wait();
+      if (ext != "qvk") return nullptr;
+      return std::make_unique<QVLQvkFileImporter>(path, id);
+    };
+    coordinator = ScreenCoordinator::create(options);
+    coordinator->setReadEndedHandler([this](bool ok, const std::optional<qv::Error>&) { reads.push_back(ok); });
+  }
+
+  // Lets the file queue, the store and the manual clock run until `done` holds.
+  bool runUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 400 && !done(); ++i) {
+      qv::runMainQueueUntil(done, qv::seconds(0.02));
+      clock.advanceSeconds(0.1);
+    }
+    return done();
+  }
+
+  struct StoredScan {
+    qv::ObjectID id;
+    std::uint64_t vertices;
+  };
+  std::vector<StoredScan> scansOf(const std::filesystem::path& path) {
+    std::vector<StoredScan> out;
+    auto context = store->privateContext();
+    context->performAndWait([&] {
+      auto library = QVSDLibrary::defaultLibraryInContext(*context);
+      for (auto& scan : QVSDScanObject::scanObjectsWithFilePath(path.string(), library))
+        out.push_back({scan->objectID(), scan->numberOfVertices()});
+    });
+    return out;
+  }
+  std::size_t scanCount() {
+    std::size_t n = 0;
+    auto context = store->privateContext();
+    context->performAndWait([&] { n = QVSDLibrary::defaultLibraryInContext(*context)->scanObjects().size(); });
+    return n;
+  }
+
+  FakeHost host;
+  FakeDialogs dialogs;
+  FakeApplication application;
+  std::shared_ptr<std::shared_future<void>> gate;
+  std::vector<bool> reads;
+  std::shared_ptr<ScreenCoordinator> coordinator;
+};
+
+TEST_F(ScreenCoordinatorTest, TheOpenFileTableDecidesByWhatIsShown) {
+  EXPECT_FALSE(coordinator->applicationOpenFile("/tmp/notes.txt"));
+
+  // Still launching: kept for the end of the launch.
+  EXPECT_TRUE(coordinator->applicationOpenFile("/tmp/early.qvk"));
+  EXPECT_EQ(coordinator->modelToDisplayOnStartup(), "/tmp/early.qvk");
+  EXPECT_TRUE(dialogs.alerts.empty());
+
+  // Scan screen: refused; while that alert is up, further requests are dropped.
+  host.shown = {ScreenKind::Scan};
+  EXPECT_TRUE(coordinator->applicationOpenFile("/tmp/a.qvkx"));
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].message, "Could Not Open File");
+  EXPECT_EQ(dialogs.alerts[0].informativeText, ScreenCoordinator::kFinishScanFirst);
+  EXPECT_TRUE(coordinator->applicationOpenFile("/tmp/b.qvk"));
+  EXPECT_EQ(dialogs.alerts.size(), 1u);
+  dialogs.pending.front()(0);
+  EXPECT_FALSE(coordinator->isRefusalAlertUp());
+  dialogs.answer = 0;
+
+  host.made.insert(ScreenKind::Viewer);
+  host.shown = {ScreenKind::Viewer, ScreenKind::Progress};
+  EXPECT_TRUE(coordinator->applicationOpenFile("/tmp/c.qvk"));
+  EXPECT_EQ(dialogs.alerts.size(), 1u);
+
+  host.shown = {ScreenKind::Viewer};
+  host.viewerScreen.canOpen = false;
+  EXPECT_TRUE(coordinator->applicationOpenFile("/tmp/d.qvk"));
+  EXPECT_EQ(dialogs.alerts.back().informativeText, ScreenCoordinator::kCompleteViewerOperation);
+
+  for (ScreenKind kind : {ScreenKind::Calibration, ScreenKind::ManualScan}) {
+    host.shown = {kind};
+    EXPECT_TRUE(coordinator->applicationOpenFile("/tmp/e.QVK"));
+    EXPECT_EQ(dialogs.alerts.back().informativeText, ScreenCoordinator::kCompleteOperation);
+  }
+  EXPECT_EQ(dialogs.alerts.size(), 4u);
+  EXPECT_EQ(coordinator->modelToDisplayOnStartup(), "/tmp/early.qvk");
+  EXPECT_FALSE(coordinator->isReadingFile());
+}
+
+TEST_F(ScreenCoordinatorTest, TheSameFileOpenedTwiceLeavesOneScanShownInTheViewer) {
+  auto file = writeQvk("chair.QVK", 4);
+  host.shown = {ScreenKind::Main};
+  ASSERT_TRUE(coordinator->applicationOpenFile(file.string()));
+  EXPECT_TRUE(host.isShown(ScreenKind::Progress));
+  ASSERT_TRUE(runUntil([&] { return !host.viewerScreen.loaded.empty(); }));
+  EXPECT_EQ(reads, std::vector<bool>{true});
+  EXPECT_FALSE(host.isShown(ScreenKind::Progress));
+  EXPECT_TRUE(host.isShown(ScreenKind::Viewer));
+  auto first = scansOf(file);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].vertices, 4u);
+  EXPECT_EQ(host.viewerScreen.loaded.back(), first[0].id);
+
+  // From the viewer, which can open files now.
+  ASSERT_TRUE(coordinator->applicationOpenFile(file.string()));
+  ASSERT_TRUE(runUntil([&] { return host.viewerScreen.loaded.size() == 2; }));
+  auto second = scansOf(file);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_NE(second[0].id, first[0].id);
+  EXPECT_EQ(host.viewerScreen.loaded.back(), second[0].id);
+  EXPECT_EQ(scanCount(), 1u);
+  EXPECT_TRUE(dialogs.alerts.empty());
+}
+
+TEST_F(ScreenCoordinatorTest, AFailedReadKeepsTheOldScanAndSaysWhy) {
+  auto file = writeQvk("vase.qvk", 3);
+  host.shown = {ScreenKind::Main};
+  coordinator->openScanWithFilePath(file.string());
+  ASSERT_TRUE(runUntil([&] { return reads.size() == 1; }));
+  ASSERT_EQ(scansOf(file).size(), 1u);
+  const auto old = scansOf(file)[0];
+
+  // The file is spoilt on disk, then opened again from the main screen.
+  { std::ofstream(file, std::ios::binary | std::ios::trunc) << "not a scan"; }
+  dialogs.answer = 0;
+  host.shown = {ScreenKind::Main};
+  coordinator->openScanWithFilePath(file.string());
+  ASSERT_TRUE(runUntil([&] { return reads.size() == 2; }));
+  EXPECT_FALSE(reads[1]);
+  auto after = scansOf(file);
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].id, old.id);
+  EXPECT_EQ(after[0].vertices, 3u);
+  EXPECT_EQ(scanCount(), 1u);  // no empty object left behind
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].message, "Could Not Open File");
+  EXPECT_FALSE(dialogs.alerts[0].informativeText.empty());
+  EXPECT_FALSE(host.isShown(ScreenKind::Progress));
+  EXPECT_TRUE(host.isShown(ScreenKind::Main));
+
+  // A type no reader knows, handed over by the file manager, is turned down before any read.
+  EXPECT_FALSE(coordinator->applicationOpenFile((temp.path() / "model.stl").string()));
+}
+
+TEST_F(ScreenCoordinatorTest, ASecondReadWaitsForTheFirstToEnd) {
+  auto file = writeQvk("one.qvk", 2);
+  auto other = writeQvk("two.qvk", 2);
+  std::promise<void> release;
+  gate = std::make_shared<std::shared_future<void>>(release.get_future().share());
+  dialogs.answer = 0;
+  host.shown = {ScreenKind::Main};
+  ASSERT_TRUE(coordinator->applicationOpenFile(file.string()));
+  // The main screen still counts as shown under the overlay.
+  ASSERT_TRUE(coordinator->applicationOpenFile(other.string()));
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].informativeText, ScreenCoordinator::kReadUnderWay);
+  release.set_value();
+  ASSERT_TRUE(runUntil([&] { return !host.viewerScreen.loaded.empty(); }));
+  EXPECT_EQ(reads.size(), 1u);
+  EXPECT_EQ(scansOf(other).size(), 0u);
+}
+
+TEST_F(ScreenCoordinatorTest, SwitchingKeepsItsDelaysAndItsGuards) {
+  // The viewer is built 0.3 s after the request the first time, at once afterwards.
+  auto file = writeQvk("cup.qvk", 1);
+  coordinator->openScanWithFilePath(file.string());
+  ASSERT_TRUE(runUntil([&] { return host.viewerScreen.loaded.size() == 1; }));
+  const qv::ObjectID id = scansOf(file)[0].id;
+  host.made.erase(ScreenKind::Viewer);
+  host.viewerScreen.loaded.clear();
+  coordinator->openScan(id);
+  clock.advanceSeconds(0.29);
+  EXPECT_TRUE(host.viewerScreen.loaded.empty());
+  clock.advanceSeconds(0.02);
+  EXPECT_EQ(host.viewerScreen.loaded.size(), 1u);
+  coordinator->openScan(id);
+  clock.advanceSeconds(0.0);
+  qv::drainMainQueue();
+  EXPECT_EQ(host.viewerScreen.loaded.size(), 2u);
+
+  // The calibration wizard is not shown while the open panel is up.
+  dialogs.holdFileChoice = true;
+  host.shown = {ScreenKind::Main};
+  coordinator->openExistingScan();
+  EXPECT_TRUE(coordinator->isOpenPanelUp());
+  coordinator->showCalibrationScreen();
+  EXPECT_TRUE(host.isShown(ScreenKind::Main));
+  EXPECT_FALSE(host.isShown(ScreenKind::Calibration));
+  host.log.clear();
+  dialogs.heldChoice(std::nullopt);
+  EXPECT_FALSE(coordinator->isOpenPanelUp());
+  EXPECT_EQ(host.log, std::vector<std::string>{"adjustLayout NO"});
+
+  // The manual scan screen is put up 0.1 s after the switch, with the pause flag cleared first.
+  coordinator->showManualScanScreen();
+  EXPECT_FALSE(host.isShown(ScreenKind::Main));
+  EXPECT_EQ(application.calls, std::vector<std::string>{"pause NO"});
+  clock.advanceSeconds(0.1);
+  EXPECT_TRUE(host.isShown(ScreenKind::ManualScan));
+  EXPECT_EQ(host.log.back(), "connectAndMonitorScanner");
+
+  // The scan screen starts an adaptive scan by itself 0.2 s after the switch.
+  settings->setValue("EnableAdaptiveScanning", true);
+  coordinator->showScanScreen();
+  clock.advanceSeconds(0.1);
+  EXPECT_EQ(host.log.back(), "resetView");
+  clock.advanceSeconds(0.1);
+  EXPECT_EQ(host.log.back(), "startScan");
+}
+
+TEST_F(ScreenCoordinatorTest, CancelAndHelpFollowTheApplicationState) {
+  coordinator->cancelScannerCalibration();
+  EXPECT_TRUE(host.isShown(ScreenKind::Main));
+  application.state = 2;
+  coordinator->cancelScannerCalibration();
+  application.state = 3;
+  coordinator->cancelScannerCalibration();
+  application.state = 7;
+  coordinator->cancelScannerCalibration();
+  EXPECT_EQ(application.calls, (std::vector<std::string>{"pause YES", "cancel calibration", "pause YES", "cancel scan"}));
+
+  coordinator->showHelp(2);
+  coordinator->showHelp(4);
+  ASSERT_EQ(dialogs.opened.size(), 1u);
+  EXPECT_EQ(dialogs.opened[0], "https://quorvel.org/downloads/Quorvel_3D-Scanner_Dos-and-Donts.pdf");
+}
+
+TEST_F(ScreenCoordinatorTest, TheRecentMenuHoldsAtMostFiveAndTheResetEmptiesTheLibrary) {
+  auto context = store->privateContext();
+  context->performAndWait([&] {
+    auto library = QVSDLibrary::defaultLibraryInContext(*context);
+    for (int i = 0; i < 7; ++i) {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(library);
+      scan->setSourceFilePath("/scans/" + std::to_string(i) + ".qvk");
+      scan->setLastOpenedDate(qv::dateFromMicroseconds(1000000LL * (1000 + i)));
+    }
+    ASSERT_TRUE(context->save());
+  });
+  settle();
+  auto recent = coordinator->recentScans();
+  ASSERT_EQ(recent.size(), 5u);
+  EXPECT_EQ(recent.front().title, "/scans/6.qvk");
+  EXPECT_EQ(recent.back().title, "/scans/2.qvk");
+
+  coordinator->resetScanList();
+  ASSERT_TRUE(runUntil([&] { return !coordinator->isResettingScanList() && scanCount() == 0; }));
+  settle();
+  EXPECT_TRUE(coordinator->recentScans().empty());
+}
+
+}  // namespace
+}  // namespace qv::screens::test

@@ -1,0 +1,149 @@
+// The questions before quitting, and the launch clean-up of the library folder.
+#include <gtest/gtest.h>
+
+#include "screens/AppTermination.h"
+#include "screens/IntermediateFileCleanup.h"
+#include "screens/ScreensTestSupport.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDScanObject.h"
+#include "store/QVSDTexture.h"
+
+namespace qv::screens::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TerminationTest : public ::testing::Test {
+protected:
+  FakeHost host;
+  FakeDialogs dialogs;
+  FakeApplication application;
+  std::shared_ptr<AppTermination> termination = AppTermination::create(host, dialogs, &application);
+  std::vector<bool> answers;
+  std::function<void(bool)> record = [this](bool mayEnd) { answers.push_back(mayEnd); };
+};
+
+TEST_F(TerminationTest, TheScanScreenAsksEvenBeforeAScanHasStarted) {
+  host.shown = {ScreenKind::Scan};
+  EXPECT_EQ(termination->applicationShouldTerminate(record), AppTermination::Reply::Later);
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].message, "Scan in progress");
+  EXPECT_EQ(dialogs.alerts[0].informativeText, "If you continue you will lose your current scan.");
+  EXPECT_EQ(dialogs.alerts[0].buttons, (std::vector<std::string>{"Continue Scanning", "Abort and Quit"}));
+  dialogs.pending[0](0);
+  EXPECT_EQ(answers, std::vector<bool>{false});
+  EXPECT_TRUE(application.calls.empty());  // the scan goes on, lasers and all
+
+  termination->applicationShouldTerminate(record);
+  dialogs.pending[1](1);
+  EXPECT_EQ(answers, (std::vector<bool>{false, true}));
+  EXPECT_EQ(application.calls, std::vector<std::string>{"stop hardware"});
+}
+
+TEST_F(TerminationTest, TheMainScreenQuitsAtOnceAndAClosedWindowIsNotAskedAgain) {
+  host.shown = {ScreenKind::Main};
+  EXPECT_EQ(termination->applicationShouldTerminate(record), AppTermination::Reply::Now);
+  EXPECT_TRUE(dialogs.alerts.empty());
+
+  // Closing with an unsaved mesh, answered "Quit Without Saving": the window closes, and the quit
+  // that follows finds it gone and asks nothing.
+  host.made.insert(ScreenKind::Viewer);
+  host.shown = {ScreenKind::Viewer};
+  host.viewerScreen.meshUnsaved = true;
+  EXPECT_FALSE(termination->mainWindowShouldClose());
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].message, "Mesh not saved");
+  EXPECT_EQ(dialogs.alerts[0].buttons, (std::vector<std::string>{"Continue Editing", "Quit Without Saving"}));
+  dialogs.pending[0](1);
+  EXPECT_FALSE(host.windowVisible);
+  EXPECT_EQ(termination->applicationShouldTerminate(record), AppTermination::Reply::Now);
+  EXPECT_EQ(dialogs.alerts.size(), 1u);
+}
+
+TEST_F(TerminationTest, UnsavedPointsAreAnsweredWhenTheSaveEnds) {
+  host.made.insert(ScreenKind::Viewer);
+  host.shown = {ScreenKind::Viewer};
+  host.viewerScreen.saveAnswer = false;
+  EXPECT_EQ(termination->applicationShouldTerminate(record), AppTermination::Reply::Later);
+  EXPECT_EQ(answers, std::vector<bool>{true});  // nothing unsaved: the viewer says not cancelled
+
+  // "Save": the quit waits for the save, and is answered either way.
+  host.viewerScreen.saveAnswer.reset();
+  termination->applicationShouldTerminate(record);
+  EXPECT_EQ(answers.size(), 1u);
+  host.viewerScreen.pendingSave(true);  // the save failed: keep running, nothing is lost
+  EXPECT_EQ(answers, (std::vector<bool>{true, false}));
+}
+
+class CleanupTest : public ScreensTest {
+protected:
+  fs::path touch(const fs::path& relative) {
+    fs::path path = libraryFolder() / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "x";
+    return path;
+  }
+  void runCleanup() {
+    bool done = false;
+    removeIntermediateFiles(*store, [&] { done = true; });
+    store->privateContext()->performAndWait([] {});
+    ASSERT_TRUE(done);
+  }
+};
+
+TEST_F(CleanupTest, IntermediateFilesGoAndReferencedOnesStay) {
+  const fs::path thumbnail = touch("A.tiff");
+  const fs::path strayThumbnail = touch("B.tiff");
+  const fs::path capitalTiff = touch("C.TIFF");
+  const fs::path nestedTiff = touch("sub/D.tiff");
+  const fs::path capitalPng = touch("E.PNG");
+  const fs::path texture = touch("F.png");
+  const fs::path vertexData = touch("G.VertexData");
+  const fs::path strayVertexData = touch("H.VertexData");
+  const fs::path sliceBlocks = touch("I.pointcloudvertices");
+  const fs::path mesh = touch("J.stl");
+  const fs::path dotFile = touch(".K.stl");
+  const fs::path credits = touch("Credits.rtf");
+  const fs::path other = touch("notes.txt");
+  const fs::path tuning = touch("sub/deeper/QRZ/frame.png");
+  const fs::path importFolder = touch("X.QvkxImport/cloud.qvk");
+  const fs::path source = touch("../scans/kept.qvk");
+
+  auto context = store->privateContext();
+  context->performAndWait([&] {
+    auto library = QVSDLibrary::defaultLibraryInContext(*context);
+    auto kept = QVSDScanObject::createScanObjectInLibrary(library);
+    kept->setSourceFilePath(source.string());
+    kept->setVertexData(std::make_shared<const qv::Data>(44, 1));
+    kept->setSnapshotFilePath(thumbnail.string());
+    kept->setVertexDataFilePath(vertexData.string());
+    auto tex = QVSDTexture::createTextureInScanObject(kept);
+    tex->setTextureFileName(texture.string());
+    auto blank = QVSDScanObject::createScanObjectInLibrary(library);  // never saved to a file
+    blank->setVertexData(std::make_shared<const qv::Data>(44, 1));
+    auto empty = QVSDScanObject::createScanObjectInLibrary(library);
+    empty->setSourceFilePath(source.string());
+    auto moved = QVSDScanObject::createScanObjectInLibrary(library);
+    moved->setSourceFilePath((temp.path() / "gone.qvk").string());
+    moved->setVertexData(std::make_shared<const qv::Data>(44, 1));
+    ASSERT_TRUE(context->save());
+  });
+  runCleanup();
+
+  for (const auto& gone : {strayThumbnail, capitalPng, strayVertexData, sliceBlocks, mesh, tuning.parent_path(),
+                           importFolder.parent_path()})
+    EXPECT_FALSE(fs::exists(gone)) << gone;
+  for (const auto& stays : {thumbnail, capitalTiff, nestedTiff, texture, vertexData, dotFile, credits, other,
+                            libraryFolder() / TBCoreDataStoreS1::kStoreFileName, libraryFolder() / "sub/deeper"})
+    EXPECT_TRUE(fs::exists(stays)) << stays;
+
+  std::vector<std::string> remaining;
+  context->performAndWait([&] {
+    for (auto& scan : QVSDLibrary::defaultLibraryInContext(*context)->scanObjects())
+      remaining.push_back(scan->sourceFilePath().value_or(""));
+  });
+  EXPECT_EQ(remaining, std::vector<std::string>{source.string()});
+}
+
+}  // namespace
+}  // namespace qv::screens::test

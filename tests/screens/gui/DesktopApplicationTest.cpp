@@ -1,0 +1,222 @@
+// The desktop program in this process under a virtual X server: a core whose scanner connects,
+// a library folder and settings of the test's own, dialogs that answer.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QSet>
+#include <QTest>
+#include <fstream>
+
+#include "app/DesktopApplication.h"
+#include "core/QVLRegisteredDefaults.h"
+#include "formats/QvkFormat.h"
+#include "platform/Log.h"
+#include "platform/Queue.h"
+#include "screens/ScreenTiming.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDScanObject.h"
+#include "store/TBCoreDataStoreS1.h"
+#include "support/TempFolder.h"
+
+namespace qv::app {
+namespace {
+
+using qv::screens::ScreenKind;
+
+class ConnectingCore : public CoreLink {
+public:
+  bool interpreter = false, connecting = false, calibrated = true;
+  std::map<std::uint64_t, std::function<void()>> listeners;
+  std::uint64_t next = 1;
+  int launches = 0;
+  std::vector<std::string> calls;
+
+  void set(bool isConnecting, bool hasInterpreter) {
+    connecting = isConnecting;
+    interpreter = hasInterpreter;
+    for (auto& [token, listener] : listeners) listener();
+  }
+  bool hasDeviceInterpreter() const override { return interpreter; }
+  bool isCalibrated() const override { return calibrated; }
+  bool isConnecting() const override { return connecting; }
+  std::uint64_t addStateListener(std::function<void()> l) override {
+    listeners[next] = std::move(l);
+    return next++;
+  }
+  void removeStateListener(std::uint64_t token) override { listeners.erase(token); }
+  qv::screens::GeneralPreferencesDelegate* preferencesDelegate() override { return nullptr; }
+  void launch(const ShellLaunchHooks& hooks, const std::string& file) override {
+    ++launches;
+    hooks.showHudScreen();
+    hooks.removeIntermediateFiles();
+    if (!file.empty()) hooks.openScanWithFilePath(file);
+  }
+  int currentAppState() const override { return 1; }
+  void setShouldPauseScan(bool) override {}
+  void cancelRunningCalibration() override {}
+  void cancelRunningScan() override {}
+  void stopHardwareForQuit() override { calls.push_back("stop hardware"); }
+};
+
+class AnsweringDialogs : public qv::screens::DialogService {
+public:
+  std::vector<qv::screens::Alert> alerts;
+  std::vector<std::string> opened;
+  void showAlert(const qv::screens::Alert& alert, std::function<void(int)> done) override {
+    alerts.push_back(alert);
+    done(0);
+  }
+  void chooseFileToOpen(const std::string&, const std::vector<std::string>&,
+                        std::function<void(std::optional<std::string>)> done) override {
+    done(std::nullopt);
+  }
+  void openWithDesktop(const std::string& what) override { opened.push_back(what); }
+};
+
+// A screenshot is kept as a test output and must show a picture, not one flat colour.
+void keepScreenshot(QWidget& widget, const QString& name) {
+  widget.repaint();
+  QApplication::processEvents();
+  QImage image = widget.grab().toImage();
+  ASSERT_FALSE(image.isNull()) << name.toStdString();
+  QSet<QRgb> colours;
+  for (int y = 0; y < image.height(); y += 3)
+    for (int x = 0; x < image.width(); x += 3) colours.insert(image.pixel(x, y));
+  EXPECT_GT(colours.size(), 20) << name.toStdString() << " looks blank";
+  const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR");
+  if (!folder.isEmpty()) {
+    std::filesystem::create_directories(folder.toStdString());
+    EXPECT_TRUE(image.save(QString::fromUtf8(folder) + "/" + name + ".png")) << name.toStdString();
+  }
+}
+
+class DesktopTest : public ::testing::Test {
+protected:
+  DesktopTest() {
+    TBCoreDataStoreS1::Options options;
+    options.folder = temp.path() / "Quorvel";
+    options.presentError = [](const qv::Error&) {};
+    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
+    QVLRegisteredDefaults::registerWith(*settings);
+    settings->registerDefaults({{"CheckForUpdatesOnStartup", 0}, {"EnableAdaptiveScanning", true}});
+  }
+  ~DesktopTest() override {
+    app.reset();
+    store->privateContext()->performAndWait([] {});
+    qv::drainMainQueue();
+  }
+  void start(const QStringList& files = {}) {
+    auto fake = std::make_unique<ConnectingCore>();
+    core = fake.get();
+    DesktopApplication::Options options;
+    options.settings = settings.get();
+    options.store = store.get();
+    options.core = std::move(fake);
+    options.shortVersion = "2.1";
+    options.buildVersion = "305";
+    options.singleInstance = false;
+    options.dialogs = &dialogs;
+    app = std::make_unique<DesktopApplication>(std::move(options));
+    bool shown = false;
+    QObject::connect(app.get(), &DesktopApplication::mainScreenShown, [&] { shown = true; });
+    app->launch(files);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shown; }, 10000));
+  }
+  std::filesystem::path writeQvk(const std::string& name, std::size_t count) {
+    std::vector<std::uint8_t> vertices(count * qv::qvk::kScanVertexBytes);
+    for (std::size_t i = 0; i < count; ++i) {
+      QVLScanVertex v{};
+      v.point3DX = 1.0f + float(i);
+      v.point3DY = 2.0f;
+      v.point3DZ = 3.0f;
+      qv::qvk::putScanVertex(vertices, i, v);
+    }
+    auto records = qv::qvk::encodeVertexRecords(vertices, {});
+    auto path = temp.path() / name;
+    std::ofstream out(path, std::ios::binary);
+    out << qv::qvk::headerText(count, 0, "2.1", "305");
+    out.write(reinterpret_cast<const char*>(records.data()), std::streamsize(records.size()));
+    return path;
+  }
+  std::size_t storedScans() {
+    std::size_t n = 0;
+    auto context = store->privateContext();
+    context->performAndWait([&] { n = QVSDLibrary::defaultLibraryInContext(*context)->scanObjects().size(); });
+    return n;
+  }
+
+  qv::test::TempFolder temp;
+  std::unique_ptr<TBCoreDataStoreS1> store;
+  std::unique_ptr<qv::Settings> settings;
+  AnsweringDialogs dialogs;
+  ConnectingCore* core = nullptr;
+  std::unique_ptr<DesktopApplication> app;
+};
+
+TEST_F(DesktopTest, TheFirstLaunchWelcomesTheUserUntilTheScannerConnects) {
+  start();
+  auto& window = app->window();
+  EXPECT_TRUE(window.isShown(ScreenKind::Main));
+  EXPECT_TRUE(window.mainScreen()->isFirstRunViewShown());
+  keepScreenshot(window, "first-run");
+
+  core->set(true, false);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !app->mainScreen().isBottomPanelSliding() && app->mainScreen().isBottomPanelShown(); }, 5000));
+  core->set(false, true);
+  // The welcome stays at least four seconds in all, then fades.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window.mainScreen()->isFirstRunViewShown(); }, 8000));
+  EXPECT_TRUE(settings->boolForKey("HasShownFirstRunSetupView"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); }, 5000));
+  keepScreenshot(window, "main-screen-connected");
+}
+
+TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTheirContent) {
+  settings->setValue("HasShownFirstRunSetupView", true);
+  auto earlier = writeQvk("teapot.qvk", 12);
+  auto atLaunch = writeQvk("chair.qvk", 8);
+  {
+    // A scan opened in an earlier run, for the recent tiles.
+    auto context = store->privateContext();
+    context->performAndWait([&] {
+      auto library = QVSDLibrary::defaultLibraryInContext(*context);
+      auto scan = QVSDScanObject::createScanObjectWithFilePath(earlier.string(), library);
+      scan->setVertexData(std::make_shared<const qv::Data>(44 * 12, 1));
+      ASSERT_TRUE(context->save());
+    });
+  }
+  start({QString::fromStdString(atLaunch.string())});
+  auto& window = app->window();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Viewer); }, 10000));
+  EXPECT_EQ(storedScans(), 2u);
+  EXPECT_TRUE(dialogs.alerts.empty());
+
+  core->set(false, true);
+  app->coordinator().showHudScreen();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return app->mainScreen().visibleMruItems() && app->mainScreen().visibleMruItems()->size() == 2; }, 5000));
+  EXPECT_EQ(app->mainScreen().visibleMruItems()->front().filename, "chair");
+  keepScreenshot(window, "main-screen");
+
+  app->showPreferences();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&app->preferencesWindow()));
+  keepScreenshot(app->preferencesWindow(), "preferences");
+  app->showAbout();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&app->aboutWindow()));
+  EXPECT_EQ(app->aboutWindow().versionText(), "Version 2.1 (305)");
+  keepScreenshot(app->aboutWindow(), "about");
+
+  // Quitting from the main screen asks nothing and stops the scanner's lasers and motors.
+  app->quit();
+  EXPECT_TRUE(dialogs.alerts.empty());
+  EXPECT_EQ(core->calls, std::vector<std::string>{"stop hardware"});
+}
+
+}  // namespace
+}  // namespace qv::app
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication application(argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,258 @@
+// The 3D viewer's rules and state: loading a stored scan into display records and a scene,
+// cropping and drawing it, turning and zooming it, the layer table, the header and its guards,
+// and saving, exporting and the viewer state. No Qt here: the widget shows what this decides.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Queue.h"
+#include "platform/Settings.h"
+#include "store/Double3.h"
+#include "store/ObjectID.h"
+#include "viewer/model/DisplayRecords.h"
+#include "viewer/model/ObjectSceneDisplay.h"
+#include "viewer/model/QVLLayerState.h"
+#include "viewer/model/SceneModel.h"
+#include "viewer/model/SearchCloud.h"
+#include "viewer/model/ViewProjection.h"
+
+class QVLFileExporter;
+class TBCoreDataStoreS1;
+
+// Modifier keys of mouse and key events.
+struct QVLModifiers {
+  bool shift = false, control = false, option = false, command = false;
+};
+
+class QVLObjectSceneViewController : public std::enable_shared_from_this<QVLObjectSceneViewController> {
+public:
+  // Makes the writer for an extension ("qvkx", "qvk", "xyz", "ply", "pcd", "obj", "stl"), or
+  // nothing when there is none.
+  using WriterFactory = std::function<std::unique_ptr<QVLFileExporter>(const std::string& extension,
+                                                                       const qv::ObjectID& scanObjectId)>;
+  struct Options {
+    TBCoreDataStoreS1* store = nullptr;  // the default store when null
+    qv::Settings* settings = nullptr;    // the user's settings when null
+    WriterFactory writers;               // the file formats' writers when empty
+  };
+
+  static std::shared_ptr<QVLObjectSceneViewController> create(Options options);
+  static std::shared_ptr<QVLObjectSceneViewController> create();
+  ~QVLObjectSceneViewController();
+
+  void setDisplay(qv::viewer::ObjectSceneDisplay* display) { display_ = display; }
+  void setDelegate(qv::viewer::ObjectSceneDelegate* delegate) { delegate_ = delegate; }
+
+  // ---- Entries of the application delegate ----
+  void loadScan(std::optional<qv::ObjectID> scanObjectId);
+  void resetViewer();
+  bool canOpenFile() const;
+  void enableHeaderUI();
+  void windowDidResize();
+  bool meshNeedsSaving() const { return meshNeedsSaving_; }
+  // With unsaved point edits asks "Save Changes"; the completion gets true when the user cancelled.
+  // "Save" saves (through a save panel) and completes with false once the scan is saved, or
+  // with true when the save was cancelled or failed, so a quit waiting on it never hangs.
+  void saveAnyUnsavedChanges(std::function<void(bool cancelled)> completion);
+
+  // ---- Viewer state ----
+  void saveViewerState(std::function<void()> completion);
+  void resetScene();
+  void closeSceneAndReturnHome();
+
+  // ---- Drawing ----
+  // Builds or reuses the records and orders, the drawn list, layer counts, home position and
+  // nodes; runs on the point-management queue, never on the main thread.
+  void renderScanObject();
+  void renderCroppedNodes(std::function<void()> completion = {});
+  void renderCroppedNodesWithTopYCutoff(float top, float bottom, float radius);
+  qv::scene::NodePtr renderPointsForIndices(const qv::scene::IndexBufferPtr& indices);
+  qv::scene::NodePtr renderVertices(const qv::SharedData& vertices, const qv::scene::IndexBufferPtr& indices,
+                                    std::size_t numberOfIndices, std::optional<qv::scene::Material> material,
+                                    int primitiveType, std::shared_ptr<const qv::scene::Image> texture,
+                                    std::shared_ptr<const std::vector<double>> textureCoordinates = {});
+  qv::scene::NodePtr addCoordinateLinesToNode(const qv::scene::NodePtr& node, double length);
+
+  // ---- Navigation ----
+  void setPitchAngle(float pitch);
+  float pitchAngle() const { return pitchAngle_; }
+  void setYawAngle(float yaw) { yawAngle_ = yaw; }
+  float yawAngle() const { return yawAngle_; }
+  qv::Double3 cameraPosition() const;
+  void setCameraPosition(qv::Double3 position);
+  void updateObjectTransform();
+  void adjustPixelSize();
+  void panTheObject(double dx, double dy);
+  void mouseDown(float x, float y);
+  // A drag by (dx, dy) points at (x, y) in a view of the display's size.
+  void mouseDragged(float x, float y, float dx, float dy, QVLModifiers modifiers);
+  void mouseUp(QVLModifiers modifiers);
+  void rightMouseDragged(float dx, float dy) { panTheObject(dx, dy); }
+  void scrollWheel(double dy);
+  // Answers whether the key was taken.
+  bool keyDown(const std::string& characters, QVLModifiers modifiers);
+  bool keyUp(int keyCode);
+  void flagsChanged(QVLModifiers modifiers);
+  // The renderer drew a frame.
+  void didRenderScene();
+  // Projects a point of the object node's space on the current view (any thread).
+  qv::viewer::ViewPoint projectPointX(float x, float y, float z) const;
+  qv::viewer::ViewSnapshot viewSnapshot() const;
+
+  // ---- Header, panels and menus ----
+  void homeButtonPressed();
+  void openButtonPressed();
+  void appearanceButtonPressed();
+  void colorWellPressed(qv::scene::Colour colour);
+  void pointCloudButtonPressed();
+  // The height the layer table opens to (rows of the given height), 0 when it stays closed.
+  double layerTableTargetHeight(double rowHeight) const;
+  void updateButtons();
+  void updateWindowTitleForScanObject();
+  // Enabled state of a menu item by its tag (0 when it has none) and its command name.
+  bool validateMenuItem(int tag, const std::string& action) const;
+
+  // Layer table rows: the layers with visible points, in layer order.
+  std::vector<QVLLayerState> layerRows() const;
+  std::vector<QVLLayerState> layerStates() const;
+  void layerTableDidClickRow(int row);
+
+  // ---- Export and save ----
+  qv::viewer::ExportChoices exportChoices() const;
+  void exportButtonPressed();
+  void exportFileFormatSelected(const std::string& identifier);
+  void savePointsForFileType(const std::string& extension, std::function<void(bool saved)> completion = {});
+  // Runs on a background queue; the completion (main queue) tells whether the file was written.
+  void savePointsToFilePath(const std::string& path, const std::string& originalFilePath, const std::string& extension,
+                            std::function<void(bool saved)> completion = {});
+  std::unique_ptr<QVLFileExporter> writerForExtension(const std::string& extension) const;
+
+  // ---- Crop values (the setters clamp to their ranges and draw again) ----
+  void setYCutOff(float value);
+  void setTopYCutOff(float value);
+  void setRadiusCutOff(float value);
+  float yCutOff() const { return yCutOff_; }
+  float topYCutOff() const { return topYCutOff_; }
+  float radiusCutOff() const { return radiusCutOff_; }
+  float minYValue() const { return minYValue_; }
+  float maxYValue() const { return maxYValue_; }
+  float maxRadiusValue() const { return maxRadiusValue_; }
+
+  // ---- State (for the widget and tests) ----
+  std::optional<qv::ObjectID> scanObjectId() const;
+  std::string scanObjectFilePath() const;
+  bool isDoneLoading() const { return isDoneLoading_; }
+  bool isRendering() const { return isRendering_; }
+  bool isSaving() const { return isSaving_; }
+  bool isPresentingMeshedObject() const { return isPresentingMeshedObject_; }
+  void setPresentingMeshedObject(bool shown) { isPresentingMeshedObject_ = shown; }
+  void setMeshNeedsSaving(bool needs) { meshNeedsSaving_ = needs; }
+  void setAligningScreenShown(bool shown) { aligningScreenShown_ = shown; }
+  bool isApplyingChanges() const { return isApplyingChanges_; }
+  bool modelHasSlices() const { return modelHasSlices_; }
+  bool modelHasTextures() const { return modelHasTextures_; }
+  int brushCleaningState() const { return brushCleaningState_; }
+  void setBrushCleaningState(int state) { brushCleaningState_ = state; }
+  int brushCleaningAction() const { return brushCleaningAction_; }
+  std::uint64_t cleaningBrushSize() const { return cleaningBrushSize_; }
+  bool isDragging() const { return isDragging_; }
+  qv::viewer::RightPanel rightPanel() const { return rightPanel_; }
+  std::uint64_t numberOfFilteredVertices() const { return numberOfFilteredVertices_; }
+  std::uint64_t numberOfSelectedVertices() const { return numberOfSelectedVertices_; }
+  std::uint64_t numberOfPresentVertices() const { return numberOfPresentVertices_; }
+  std::string pointCountLabel() const;
+  qv::Double3 objectsNodeHomePosition() const;
+  qv::scene::Colour backgroundColour() const;
+  float pointSize() const { return pointSize_; }
+  const qv::scene::ScenePtr& scene() const { return scene_; }
+  qv::scene::NodePtr objectsNode() const;
+  qv::scene::NodePtr objectNode() const;
+  qv::scene::NodePtr selectedObjectNode() const;
+  qv::scene::NodePtr normalRenderObject() const;
+  qv::scene::NodePtr cameraNode() const;
+  const qv::QueuePtr& pointManagementQueue() const { return pointManagementQueue_; }
+  const qv::viewer::SearchCloud& searchCloud() const { return searchCloud_; }
+  // Runs on the point-management queue and waits: the only way to look at the records.
+  void withRecords(const std::function<void(std::vector<QVLSortableIndexEntry>& records,
+                                            const qv::viewer::SortOrders& orders,
+                                            const std::vector<std::uint32_t>& vertexIndexData)>& code);
+
+private:
+  explicit QVLObjectSceneViewController(Options options);
+
+  TBCoreDataStoreS1& store() const;
+  qv::Settings& settings() const;
+  void loadOnBackgroundQueue(qv::ObjectID id, qv::TimePoint busyShownAt);
+  void finishLoading(qv::TimePoint busyShownAt);
+  void failLoading(const std::string& reason);
+  void applyCropRanges(float minY, float maxY, float maxRadiusSquared);
+  void replaceObjectNode(const qv::scene::NodePtr& node, bool keepTransform);
+  void replaceSelectedNode(const qv::scene::NodePtr& node);
+  void buildNormalLines();
+  void queueReprojection();
+  void closeRightPanel(std::function<void()> completion);
+  void writeThumbnail(const std::string& path);
+  bool headerActionsBlocked() const;
+  qv::scene::VertexBufferPtr vertexBuffer();
+  qv::Double3 homePositionOrPrevious(const std::optional<qv::Double3>& home);
+
+  Options options_;
+  qv::viewer::ObjectSceneDisplay* display_ = nullptr;
+  qv::viewer::ObjectSceneDelegate* delegate_ = nullptr;
+  qv::QueuePtr pointManagementQueue_;
+
+  // Identity and loading (main queue; the load reads them under the lock).
+  mutable std::mutex stateLock_;
+  std::optional<qv::ObjectID> scanObjectId_;
+  std::string scanObjectFilePath_;
+  std::string pcdFilePath_;
+  std::atomic<bool> isDoneLoading_{false}, isRendering_{false}, shouldReturnHome_{false};
+  std::atomic<bool> isPresentingMeshedObject_{false}, isApplyingChanges_{false}, isSaving_{false};
+  std::atomic<bool> meshNeedsSaving_{false}, modelHasTextures_{false}, modelHasSlices_{false};
+  std::atomic<bool> projectionIsComplete_{false}, shouldUpdateCameraDistance_{false}, croppingIsDisabled_{false};
+  std::atomic<bool> aligningScreenShown_{false};
+
+  // Point data: touched only on the point-management queue (the load runs its record work there).
+  qv::SharedData vertexData_;
+  qv::scene::VertexBufferPtr vertexBuffer_;
+  std::vector<QVLSortableIndexEntry> sortableIndexData_, sortableIndexDataBackup_;
+  qv::viewer::SortOrders orders_;
+  std::vector<qv::SharedData> vertexReferenceArray_;
+  std::vector<std::uint32_t> vertexIndexData_;
+  bool neighbourOrderIsPermutation_ = false;
+  bool recordsChanged_ = false;
+  std::atomic<std::uint64_t> numberOfFilteredVertices_{0}, numberOfSelectedVertices_{0}, numberOfPresentVertices_{0};
+  qv::viewer::SearchCloud searchCloud_;
+  std::vector<QVLLayerState> layerStates_;  // under stateLock_
+
+  // Scene.
+  qv::scene::ScenePtr scene_;
+  qv::scene::NodePtr objectsNode_, objectNode_, selectedObjectNode_, normalRenderObject_, cameraNode_;
+  qv::Double3 objectsNodeHomePosition_;  // under stateLock_
+  qv::scene::Colour backgroundColour_{0.9f, 0.9f, 0.9f, 1};
+
+  // View state (main queue; the load sets it before it draws).
+  std::atomic<float> pitchAngle_{0}, yawAngle_{0}, renderedPitchAngle_{0}, renderedYawAngle_{0};
+  qv::Double3 cameraPosition_{0, 0, 100};  // under stateLock_
+  std::atomic<float> pointSize_{1};
+  std::string pointCountLabel_;  // under stateLock_
+
+  // Crop values: written on the main queue, read by the crop driver (a stale read is redone).
+  std::atomic<float> yCutOff_{0}, topYCutOff_{0}, radiusCutOff_{0};
+  std::atomic<float> minYValue_{0}, maxYValue_{0}, minRadiusValue_{0}, maxRadiusValue_{0};
+  bool pushingTop_ = false, pushingBottom_ = false;
+
+  // Brush input and panels.
+  std::atomic<int> brushCleaningState_{0}, brushCleaningAction_{2};
+  std::atomic<std::uint64_t> cleaningBrushSize_{10};
+  bool isDragging_ = false;
+  qv::viewer::RightPanel rightPanel_ = qv::viewer::RightPanel::Closed;
+};

@@ -1,0 +1,39 @@
+// The numbers of turning, tilting, panning and zooming the viewer, and its point size.
+#pragma once
+
+#include <cstdint>
+
+#include "store/Double3.h"
+#include "viewer/model/SceneMath.h"
+
+namespace qv::viewer {
+
+// 0.49 pi: the pitch stays just short of a quarter turn either way.
+inline constexpr float kMaxPitch = 1.5393804002589986f;
+// Angle changes smaller than this leave the scene graph alone.
+inline constexpr double kAngleThreshold = 0.00348;
+inline constexpr double kMinCameraDistance = 5, kMaxCameraDistance = 300;
+inline constexpr Double3 kHomeCameraPosition{0, 0, 100};
+
+float clampPitch(float pitch);
+
+// How far one point of mouse movement moves the camera: 0.1 at z 20, 0.4 at z 100.
+float panFactor(double cameraZ);
+Double3 pannedCameraPosition(Double3 camera, double dx, double dy);
+
+// The camera after a scroll of `scrollY` with the camera `distance` from the origin: the target
+// distance is clamped to 5..300 and z is scaled towards it (x and y stay). A camera at the
+// origin (distance 0, which the scale would divide by) is put on the z axis at the target.
+Double3 zoomedCameraPosition(Double3 camera, float distance, double scrollY);
+
+// The drawn point size in pixels: for ViewPointSize 1..4 a base of 0.5, 4, 8 or 16 plus up to 9
+// more as the camera comes nearer than 110, times the display's scale; 1 for any other setting.
+float pointSizeForSetting(std::int64_t viewPointSize, float cameraDistance, double backingScale);
+
+// The camera node's transform: turned by -pitch about x, at the pitch-rotated camera position.
+scene::Mat4 cameraTransform(float pitch, Double3 cameraPosition);
+// A stored camera position the viewer can work with: one nearer the origin than the zoom allows
+// (a scan never shown stores none, which reads as the origin) or not finite becomes (0, 0, 100).
+Double3 usableCameraPosition(Double3 stored);
+
+}  // namespace qv::viewer

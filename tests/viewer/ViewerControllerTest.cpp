@@ -1,0 +1,415 @@
+// The viewer's rules on a real store: the load road, display records kept with the scan, the
+// layer table, the header guards, the export popover, saving and the unsaved-changes question.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "FakeDisplay.h"
+#include "formats/QVLFileExporter.h"
+#include "platform/Queue.h"
+#include "platform/Settings.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanObject.h"
+#include "store/QVSDScanSlice.h"
+#include "store/TBCoreDataStoreS1.h"
+#include "support/ManualClockScope.h"
+#include "support/TempFolder.h"
+#include "support/WaitFor.h"
+#include "viewer/ViewerTestSupport.h"
+#include "viewer/model/QVLObjectSceneViewController.h"
+
+namespace fs = std::filesystem;
+using qv::viewer::SaveChangesAnswer;
+
+namespace {
+
+// Writes the scan's vertex count as text, or fails when told to.
+class CountingWriter : public QVLFileExporter {
+public:
+  CountingWriter(qv::ObjectID id, bool fail) : QVLFileExporter(std::move(id)), fail_(fail) {}
+  bool exportScanToFilePath(const std::string& path, qv::Error* error) override {
+    if (fail_) {
+      if (error) *error = qv::Error{"test", 3, "The disk is full.", {}};
+      return false;
+    }
+    std::ofstream(path) << "scan";
+    return true;
+  }
+
+private:
+  bool fail_;
+};
+
+class RecordingDelegate : public qv::viewer::ObjectSceneDelegate {
+public:
+  bool resetApplicationStateForObjectSceneViewController() override { return openPanelShown; }
+  void showHudScreenForObjectSceneViewController() override { ++hudShown; }
+  bool openPanelShown = false;
+  int hudShown = 0;
+};
+
+class ViewerController : public ::testing::Test {
+protected:
+  static constexpr float kStep = 0.013f;  // height between a layer's points, never on a 0.1 step
+
+  void SetUp() override {
+    TBCoreDataStoreS1::Options options;
+    options.folder = temp.path() / "Quorvel";
+    options.presentError = [](const qv::Error&) {};
+    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
+    QVLObjectSceneViewController::Options o;
+    o.store = store.get();
+    o.settings = settings.get();
+    o.writers = [this](const std::string& ext, const qv::ObjectID& id) -> std::unique_ptr<QVLFileExporter> {
+      if (ext == "none") return nullptr;
+      return std::make_unique<CountingWriter>(id, failWrites);
+    };
+    viewer = QVLObjectSceneViewController::create(o);
+    viewer->setDisplay(&display);
+    viewer->setDelegate(&delegate);
+  }
+  void TearDown() override {
+    viewer.reset();
+    qv::drainMainQueue();
+  }
+
+  // A scan with clouds (lookup id, head height, laser) whose index lists name all their vertices.
+  struct Cloud {
+    std::int16_t lookupId;
+    double headHeight;
+    int laser;
+    int points;
+  };
+  qv::ObjectID makeScan(const std::vector<Cloud>& clouds, const std::string& source = "/scans/Vase.qvk",
+                        bool withSlice = false) {
+    std::vector<QVLScanVertex> vertices{QVLScanVertex{}};  // record 0: the origin, never a point
+    qv::ObjectID id;
+    store->privateContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+      for (const Cloud& c : clouds) {
+        auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+        cloud->setLookupId(c.lookupId);
+        cloud->setHeadHeight(c.headHeight);
+        cloud->setLaserNumber(c.laser);
+        std::vector<std::uint32_t> list;
+        for (int i = 0; i < c.points; ++i) {
+          list.push_back(static_cast<std::uint32_t>(vertices.size()));
+          const float a = static_cast<float>(i) * 0.1f;
+          vertices.push_back(vertexAt(10 * std::cos(a), static_cast<float>(c.headHeight) + i * kStep, 10 * std::sin(a),
+                                      c.lookupId));
+        }
+        cloud->setVertexIndexData(indexBytes(list));
+      }
+      scan->setVertexData(vertexBytes(vertices));
+      scan->setSourceFilePath(source);
+      if (withSlice) QVSDScanSlice::createScanSliceInPointCloud(scan->pointClouds().front(), 0.0f);
+      ASSERT_TRUE(store->privateContext()->save());
+      id = scan->objectID();
+    });
+    return id;
+  }
+
+  // Loads and waits until the busy view went away again (the manual clock stands for the delays).
+  void load(const qv::ObjectID& id) {
+    viewer->loadScan(id);
+    clock.advanceSeconds(0.3);
+    ASSERT_TRUE(qv::test::waitFor([&] { return viewer->isDoneLoading() || delegate.hudShown > 0; }));
+    clock.advanceSeconds(1.0);
+    qv::test::waitFor([&] { return !display.busyShown; });
+  }
+
+  template <typename F>
+  void onScan(const qv::ObjectID& id, F code) {
+    store->privateContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, *store->privateContext());
+      ASSERT_TRUE(scan);
+      code(*scan);
+    });
+  }
+
+  std::size_t scanCount() {
+    std::size_t n = 0;
+    store->privateContext()->performAndWait([&] {
+      n = QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(
+              QVSDLibrary::defaultLibraryInContext(*store->privateContext()))
+              .size();
+    });
+    return n;
+  }
+
+  qv::test::TempFolder temp;
+  qv::test::ManualClockScope clock;
+  std::unique_ptr<TBCoreDataStoreS1> store;
+  std::unique_ptr<qv::Settings> settings;
+  FakeDisplay display;
+  RecordingDelegate delegate;
+  std::shared_ptr<QVLObjectSceneViewController> viewer;
+  bool failWrites = false;
+};
+
+}  // namespace
+
+TEST_F(ViewerController, LoadBuildsLayersSearchCloudAndDrawnPointsAndKeepsTheRecords) {
+  const auto id = makeScan({{4, 20.0, 1, 30}, {3, 20.0, 0, 20}, {9, 5.0, 1, 10}});
+  viewer->loadScan(id);
+  EXPECT_TRUE(display.busyTexts.empty()) << "the busy view waits 0.3 s";
+  clock.advanceSeconds(0.3);
+  ASSERT_EQ(display.busyTexts, std::vector<std::string>{"Loading Scan..."});
+  ASSERT_TRUE(qv::test::waitFor([&] { return viewer->isDoneLoading(); }));
+  clock.advanceSeconds(0.9);
+  EXPECT_TRUE(display.busyShown) << "the busy view stays a whole second";
+  clock.advanceSeconds(0.1);
+  ASSERT_TRUE(qv::test::waitFor([&] { return !display.busyShown; }));
+  EXPECT_FALSE(display.headerBlocked);
+  EXPECT_EQ(display.buttons, qv::viewer::HeaderButtons::ShownEnabled);
+  EXPECT_EQ(display.title, "Vase");
+
+  // Layers by head height, then laser; numbered from 1; counted from the drawn points.
+  const auto layers = viewer->layerStates();
+  ASSERT_EQ(layers.size(), 3u);
+  EXPECT_EQ(layers[0].cloudId, 9);
+  EXPECT_EQ(layers[1].cloudId, 3);
+  EXPECT_EQ(layers[2].cloudId, 4);
+  EXPECT_EQ(layers[2].layerNumber, 3);
+  EXPECT_EQ(layers[2].numberOfPoints, 30);
+  EXPECT_EQ(layers[1].numberOfVisiblePoints, 20);
+
+  // The origin record never enters the search cloud; each point names its vertex.
+  ASSERT_EQ(viewer->searchCloud().size(), 60u);
+  EXPECT_EQ(viewer->searchCloud().vertexIndexAt(0), 1);
+  EXPECT_EQ(viewer->searchCloud().octreePointCount(), 60u);
+  EXPECT_EQ(viewer->numberOfFilteredVertices(), 60u);
+  EXPECT_EQ(display.label, "Displaying 60 points");
+  EXPECT_FLOAT_EQ(viewer->maxYValue(), 20.0f + 29 * kStep);
+
+  // The records and orders went into the scan; a second load reads them back as they are.
+  onScan(id, [](QVSDScanObject& scan) {
+    ASSERT_TRUE(scan.sortableIndexData());
+    EXPECT_EQ(scan.sortableIndexData()->size(), 61u * 48);
+    EXPECT_EQ(scan.sortableIndexReferenceForNeighbourData()->size(), 61u * 8);
+    auto records = qv::viewer::fromData<QVLSortableIndexEntry>(scan.sortableIndexData());
+    records[5].flags |= QVLPointFlags::BeyondDisplayCap;  // as a cap would have left it
+    scan.setSortableIndexData(qv::viewer::toData(records));
+    scan.managedObjectContext()->save();
+  });
+  load(id);
+  EXPECT_EQ(viewer->numberOfFilteredVertices(), 59u);
+  EXPECT_EQ(display.label, "Displaying 59 of 60 points");
+}
+
+TEST_F(ViewerController, MissingVertexDataShowsTheFaultAndReturnsHome) {
+  qv::ObjectID id;
+  store->privateContext()->performAndWait([&] {
+    auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+    store->privateContext()->save();
+    id = scan->objectID();
+  });
+  viewer->loadScan(id);
+  clock.advanceSeconds(0.3);
+  ASSERT_TRUE(qv::test::waitFor([&] { return delegate.hudShown == 1; }));
+  EXPECT_FALSE(display.busyShown);
+  ASSERT_EQ(display.alerts.size(), 1u);
+  EXPECT_FALSE(viewer->isDoneLoading());
+  EXPECT_FALSE(viewer->isRendering());
+}
+
+TEST_F(ViewerController, LayerClicksHideOnlyThatLayerAndTheCropPassFollowsTheLatestValues) {
+  const auto id = makeScan({{1, 0.0, 0, 40}, {2, 10.0, 0, 25}});
+  load(id);
+  ASSERT_EQ(viewer->layerRows().size(), 2u);
+  EXPECT_EQ(viewer->layerTableTargetHeight(20), 40);
+  viewer->layerTableDidClickRow(1);
+  ASSERT_TRUE(qv::test::waitFor([&] { return viewer->numberOfFilteredVertices() == 40; }));
+  EXPECT_FALSE(viewer->layerStates()[1].isEnabled);
+  EXPECT_TRUE(viewer->layerStates()[0].isEnabled);
+
+  // Bursts of crop changes: whatever is dropped meanwhile, the last values are drawn.
+  viewer->layerTableDidClickRow(1);
+  for (int i = 0; i < 40; ++i) viewer->setTopYCutOff(10.0f - static_cast<float>(i) * 0.2f);
+  viewer->setTopYCutOff(0.3f);
+  viewer->pointManagementQueue()->sync([] {});
+  ASSERT_TRUE(qv::test::waitFor([&] {
+    viewer->pointManagementQueue()->sync([] {});
+    return viewer->numberOfFilteredVertices() == 24;  // y 0 .. 0.299 of the first layer
+  }));
+  viewer->withRecords([](auto& records, auto&, auto&) {
+    for (std::size_t i = 1; i < records.size(); ++i)
+      EXPECT_EQ((records[i].flags & QVLPointFlags::OutsideHeight) != 0, records[i].y > 0.3f) << i;
+  });
+}
+
+TEST_F(ViewerController, HeaderGuardsAndCanOpenFile) {
+  EXPECT_FALSE(viewer->canOpenFile()) << "nothing loaded";
+  const auto id = makeScan({{1, 0.0, 0, 10}});
+  load(id);
+  EXPECT_TRUE(viewer->canOpenFile());
+  viewer->setBrushCleaningState(3);
+  EXPECT_FALSE(viewer->canOpenFile());
+  viewer->setBrushCleaningState(0);
+  viewer->setAligningScreenShown(true);
+  EXPECT_FALSE(viewer->canOpenFile());
+  viewer->setAligningScreenShown(false);
+  viewer->setPresentingMeshedObject(true);
+  EXPECT_FALSE(viewer->canOpenFile());
+  viewer->setPresentingMeshedObject(false);
+
+  // An open panel blocks the header; the appearance button toggles its panel.
+  delegate.openPanelShown = true;
+  viewer->appearanceButtonPressed();
+  EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Closed);
+  delegate.openPanelShown = false;
+  viewer->appearanceButtonPressed();
+  EXPECT_EQ(display.panel, qv::viewer::RightPanel::Appearance);
+  viewer->appearanceButtonPressed();
+  EXPECT_EQ(display.panel, qv::viewer::RightPanel::Closed);
+
+  // A single visible layer never opens the layer list.
+  EXPECT_EQ(viewer->layerTableTargetHeight(20), 0);
+  EXPECT_TRUE(viewer->validateMenuItem(101, "openDocument:"));
+  EXPECT_FALSE(viewer->validateMenuItem(400, "scan:"));
+}
+
+TEST_F(ViewerController, ExportPopoverShowsTheFormatsTheScanAllows) {
+  const auto plain = makeScan({{1, 0.0, 0, 10}});
+  load(plain);
+  EXPECT_EQ(viewer->exportChoices(), (qv::viewer::ExportChoices{true, false, false}));
+  viewer->exportButtonPressed();
+  EXPECT_TRUE(display.popoverShown);
+  viewer->exportButtonPressed();
+  EXPECT_FALSE(display.popoverShown) << "a second press closes it";
+
+  const auto sliced = makeScan({{1, 0.0, 0, 10}}, "/scans/Cup.qvkx", true);
+  load(sliced);
+  ASSERT_TRUE(viewer->modelHasSlices());
+  EXPECT_EQ(viewer->exportChoices(), (qv::viewer::ExportChoices{false, true, false}));
+  settings->setValue("EnableQvkExports", true);
+  EXPECT_EQ(viewer->exportChoices(), (qv::viewer::ExportChoices{true, true, false}));
+}
+
+TEST_F(ViewerController, SaveAsKeepsOrCopiesTheScanObject) {
+  const auto id = makeScan({{1, 0.0, 0, 10}}, (temp.path() / "Vase.qvk").string());
+  load(id);
+  onScan(id, [](QVSDScanObject& scan) {
+    scan.setUnsavedVertexData(vertexBytes({QVLScanVertex{}, vertexAt(1, 2, 3, 1)}));
+    scan.managedObjectContext()->save();
+  });
+
+  // The same path in another case: the same object, the edits become its data.
+  bool done = false, saved = false;
+  viewer->savePointsToFilePath((temp.path() / "VASE.QVK").string(), (temp.path() / "Vase.qvk").string(), "qvk",
+                               [&](bool ok) {
+                                 done = true;
+                                 saved = ok;
+                               });
+  ASSERT_TRUE(qv::test::waitFor([&] { return done; }));
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(viewer->scanObjectId(), id);
+  EXPECT_EQ(scanCount(), 1u);
+  onScan(id, [](QVSDScanObject& scan) {
+    EXPECT_FALSE(scan.unsavedVertexData());
+    EXPECT_EQ(scan.vertexData()->size(), 88u);
+  });
+
+  // A new path: a second object that the viewer switches to; the first drops its edits.
+  onScan(id, [](QVSDScanObject& scan) {
+    scan.setUnsavedVertexData(vertexBytes({QVLScanVertex{}}));
+    scan.managedObjectContext()->save();
+  });
+  done = false;
+  const std::string copyPath = (temp.path() / "Copy.qvkx").string();
+  viewer->savePointsToFilePath(copyPath, (temp.path() / "VASE.QVK").string(), "qvkx", [&](bool ok) {
+    done = true;
+    saved = ok;
+  });
+  ASSERT_TRUE(qv::test::waitFor([&] { return done; }));
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(scanCount(), 2u);
+  ASSERT_NE(viewer->scanObjectId(), id);
+  EXPECT_EQ(viewer->scanObjectFilePath(), copyPath);
+  EXPECT_EQ(display.title, "Copy");
+  onScan(id, [](QVSDScanObject& scan) {
+    EXPECT_FALSE(scan.unsavedVertexData());
+    EXPECT_FALSE(scan.sortableIndexData());
+  });
+  onScan(*viewer->scanObjectId(), [&](QVSDScanObject& scan) {
+    EXPECT_EQ(scan.sourceFilePath(), copyPath);
+    EXPECT_EQ(scan.vertexData()->size(), 44u);
+    EXPECT_EQ(scan.sortableIndexData()->size(), 11u * 48);
+    EXPECT_EQ(scan.pointClouds().size(), 1u);
+  });
+}
+
+TEST_F(ViewerController, UnsavedChangesQuestionAlwaysCompletes) {
+  const auto id = makeScan({{1, 0.0, 0, 10}}, "");
+  load(id);
+  std::optional<bool> cancelled;
+  viewer->saveAnyUnsavedChanges([&](bool c) { cancelled = c; });
+  EXPECT_EQ(cancelled, false) << "nothing unsaved";
+  EXPECT_TRUE(display.saveQuestions.empty());
+
+  onScan(id, [](QVSDScanObject& scan) {
+    scan.setUnsavedVertexData(vertexBytes({QVLScanVertex{}}));
+    scan.managedObjectContext()->save();
+  });
+  cancelled.reset();
+  display.saveAnswer = SaveChangesAnswer::Cancel;
+  viewer->saveAnyUnsavedChanges([&](bool c) { cancelled = c; });
+  EXPECT_EQ(cancelled, true);
+  EXPECT_EQ(display.saveQuestions.back(), "Do you want to save the changes you've made to this file.");
+
+  // "Save" of a scan without a file of its own: a project file through the save panel; a failed
+  // write is reported and the close is called off rather than left hanging.
+  failWrites = true;
+  display.saveAnswer = SaveChangesAnswer::Save;
+  display.savePath = (temp.path() / "Scan.qvkx").string();
+  cancelled.reset();
+  viewer->saveAnyUnsavedChanges([&](bool c) { cancelled = c; });
+  ASSERT_TRUE(qv::test::waitFor([&] { return cancelled.has_value(); }));
+  EXPECT_TRUE(*cancelled);
+  EXPECT_EQ(display.suggestedNames.back(), "Scan.qvkx");
+  EXPECT_EQ(display.panelExtensions.back(), "qvkx");
+  ASSERT_EQ(display.alerts.size(), 1u);
+  EXPECT_NE(display.alerts[0].find("The disk is full."), std::string::npos);
+  EXPECT_FALSE(viewer->isSaving());
+
+  failWrites = false;
+  cancelled.reset();
+  viewer->saveAnyUnsavedChanges([&](bool c) { cancelled = c; });
+  ASSERT_TRUE(qv::test::waitFor([&] { return cancelled.has_value(); }));
+  EXPECT_FALSE(*cancelled) << "saved, so the close goes on";
+
+  // "Don't Save" drops the edits.
+  onScan(*viewer->scanObjectId(), [](QVSDScanObject& scan) {
+    scan.setUnsavedVertexData(vertexBytes({QVLScanVertex{}}));
+    scan.managedObjectContext()->save();
+  });
+  display.saveAnswer = SaveChangesAnswer::DontSave;
+  cancelled.reset();
+  viewer->saveAnyUnsavedChanges([&](bool c) { cancelled = c; });
+  EXPECT_EQ(cancelled, false);
+  onScan(*viewer->scanObjectId(), [](QVSDScanObject& scan) { EXPECT_FALSE(scan.unsavedVertexData()); });
+}
+
+TEST_F(ViewerController, ViewerStateGoesBackIntoTheScan) {
+  const auto id = makeScan({{1, 0.0, 0, 10}});
+  bool called = false;
+  viewer->saveViewerState([&] { called = true; });
+  EXPECT_TRUE(called) << "before loading the completion runs at once";
+  load(id);
+  viewer->setPitchAngle(0.25f);
+  viewer->setYawAngle(1.5f);
+  viewer->scrollWheel(-40);
+  called = false;
+  viewer->saveViewerState([&] { called = true; });
+  ASSERT_TRUE(qv::test::waitFor([&] { return called; }));
+  onScan(id, [](QVSDScanObject& scan) {
+    EXPECT_NEAR(*scan.pitchAngle(), 0.25, 1e-6);
+    EXPECT_NEAR(*scan.yawAngle(), 1.5, 1e-6);
+    EXPECT_NEAR(scan.cameraPosition().z, 60, 1e-3);
+    ASSERT_TRUE(scan.snapshotFilePath());
+    EXPECT_TRUE(fs::exists(*scan.snapshotFilePath()));
+  });
+}

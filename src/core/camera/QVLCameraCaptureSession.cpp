@@ -30,7 +30,7 @@ QVLCameraCaptureSession::~QVLCameraCaptureSession() {
 
 // ---- connecting ----
 
-bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code, bool disconnectDevice) {
+bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code) {
   // Nothing of a failed connection stays behind, so the next attempt starts afresh.
   if (cameraWatchdogTimer_) cameraWatchdogTimer_->invalidate();
   cameraWatchdogTimer_.reset();
@@ -40,8 +40,6 @@ bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code, bool disco
   deliveryQueue_.reset();
   links_.inhibitor->release(assertionID_);
   assertionID_ = 0;
-  if (disconnectDevice)
-    if (auto device = links_.device ? links_.device() : nullptr) device->disconnect();
   if (error) *error = cameraError(code);
   return false;
 }
@@ -56,6 +54,13 @@ bool QVLCameraCaptureSession::connectToScanner(qv::Error* error) {
     if (error) *error = cameraError(8);
     return false;
   }
+  if (connectCamera(error)) return true;
+  // The port was opened for the camera; a failed connection gives it back.
+  device->disconnect();
+  return false;
+}
+
+bool QVLCameraCaptureSession::connectCamera(qv::Error* error) {
   std::lock_guard lock(cameraMutex_);
   if (captureSession_) return true;
 
@@ -70,11 +75,11 @@ bool QVLCameraCaptureSession::connectToScanner(qv::Error* error) {
       break;
     }
   }
-  if (!camera) return failConnect(error, 7, true);
+  if (!camera) return failConnect(error, 7);
   qv::Error cause;
   if (!camera->open(&cause)) {
     QVLogError("The camera cannot be opened: %s", cause.text().c_str());
-    return failConnect(error, 8, true);
+    return failConnect(error, 8);
   }
   QVLogInfo("Connecting to camera");
   const auto formats = camera->availablePixelFormats();
@@ -95,11 +100,11 @@ bool QVLCameraCaptureSession::connectToScanner(qv::Error* error) {
   captureSession_ = camera;
   if (!running) {
     QVLogError("The camera does not start: %s", cause.text().c_str());
-    return failConnect(error, 8, true);
+    return failConnect(error, 8);
   }
 
   cameraControl_ = links_.backend->makeCameraControl(kCameraVendorID, kCameraProductID, *links_.settings);
-  if (!cameraControl_ || !cameraControl_->setAutoExposure(false)) return failConnect(error, 8, true);
+  if (!cameraControl_ || !cameraControl_->setAutoExposure(false)) return failConnect(error, 8);
 
   UVCCameraControl& control = *cameraControl_;
   std::int32_t a = 0, b = 0, c = 0;
@@ -158,8 +163,7 @@ void QVLCameraCaptureSession::tearDownCamera() {
   assertionID_ = 0;
 }
 
-void QVLCameraCaptureSession::disconnectFromScanner(qv::Completion completion, qv::ErrorCallback error) {
-  QVLogInfo("Disconnecting from camera");
+void QVLCameraCaptureSession::disconnectCamera() {
   tearDownCamera();
   // A request still waiting would otherwise never end: no frame can come for it any more.
   if (links_.lockQueue->isCurrent()) {
@@ -167,6 +171,11 @@ void QVLCameraCaptureSession::disconnectFromScanner(qv::Completion completion, q
   } else {
     links_.lockQueue->async([self = shared_from_this()] { self->failPendingRequest(8); });
   }
+}
+
+void QVLCameraCaptureSession::disconnectFromScanner(qv::Completion completion, qv::ErrorCallback error) {
+  QVLogInfo("Disconnecting from camera");
+  disconnectCamera();
 
   const auto device = links_.device ? links_.device() : nullptr;
   const auto interpreter = links_.deviceInterpreter ? links_.deviceInterpreter() : nullptr;

@@ -14,6 +14,7 @@
 #include "core/camera/CaptureDevice.h"
 #include "core/camera/DisplaySleepInhibitor.h"
 #include "core/camera/UVCCameraControl.h"
+#include "core/QVLCameraConnection.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Queue.h"
@@ -27,7 +28,8 @@ namespace qv {
 using FramesCompletion = std::function<void(const std::vector<SharedData>& frames)>;
 }
 
-class QVLCameraCaptureSession : public std::enable_shared_from_this<QVLCameraCaptureSession> {
+class QVLCameraCaptureSession : public QVLCameraConnection,
+                                public std::enable_shared_from_this<QVLCameraCaptureSession> {
 public:
   static constexpr std::int64_t kCameraVendorID = 1133;   // 0x046D
   static constexpr std::int64_t kCameraProductID = 2085;  // 0x0825
@@ -55,7 +57,7 @@ public:
   };
 
   static std::shared_ptr<QVLCameraCaptureSession> create(Links links);
-  ~QVLCameraCaptureSession();
+  ~QVLCameraCaptureSession() override;
 
   // Opens the serial device and the camera. True when the camera is up (or already was); on
   // failure (code 7: no device or no camera; 8: the device or the camera failed) everything this
@@ -63,6 +65,11 @@ public:
   bool connectToScanner(qv::Error* error);
   // Tears the camera down, fails a pending request with 8, stops the scanner and closes its port.
   void disconnectFromScanner(qv::Completion completion, qv::ErrorCallback error);
+  // The camera's half of the two above, for an owner that opens and closes the port itself: the
+  // display-sleep assertion, the camera, its control and the watchdog. A failure undoes what this
+  // call set up (the port stays the owner's).
+  bool connectCamera(qv::Error* error) override;
+  void disconnectCamera() override;
   // Asks for `count` frames (at least 1). Exactly one callback runs later, or neither while the
   // request stays pending: frames and most failures on the main queue; a replaced request (-1)
   // and a request without a camera (8) on the Camera queue.
@@ -107,7 +114,7 @@ private:
   bool anyFlagSet() const;
 
   void tearDownCamera();
-  bool failConnect(qv::Error* error, int code, bool disconnectDevice);
+  bool failConnect(qv::Error* error, int code);
 
   Links links_;
   std::atomic<bool> shouldPauseScan_{false};

@@ -94,13 +94,15 @@ void RecordingInterpreter::run(const std::string& name, Completion c, ErrorCallb
     }
   }
   ++outstanding_;
-  auto done = [this, c = std::move(c), hook = std::move(hook)] {
+  // Answers may come after the test is over: they keep the recorder alive.
+  auto self = shared_from_this();
+  auto done = [self, c = std::move(c), hook = std::move(hook)] {
     if (hook) hook();
-    --outstanding_;
+    --self->outstanding_;
     if (c) c();
   };
-  auto failed = [this, e = std::move(e)](const Error& error) {
-    --outstanding_;
+  auto failed = [self, e = std::move(e)](const Error& error) {
+    --self->outstanding_;
     if (e) e(error);
   };
   if (failure) {

@@ -77,7 +77,8 @@ private:
 
 // Laser commands and stop in the order given, each answered on the main queue (or by the real
 // interpreter wrapped). `outstanding()` says whether a request is still waiting for its answer.
-class RecordingInterpreter final : public QVLIInterpreterProtocol {
+class RecordingInterpreter final : public QVLIInterpreterProtocol,
+                                   public std::enable_shared_from_this<RecordingInterpreter> {
 public:
   explicit RecordingInterpreter(std::shared_ptr<QVLIInterpreterProtocol> inner = nullptr) : inner_(std::move(inner)) {}
 

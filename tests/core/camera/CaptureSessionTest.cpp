@@ -64,7 +64,10 @@ protected:
     links.clearOwnersPauseAndCancel = [this] { driverCancel_ = false; };
     session_ = QVLCameraCaptureSession::create(links);
   }
-  ~CaptureSessionTest() override { session_->disconnectFromScanner({}, {}); }
+  ~CaptureSessionTest() override {
+    session_->disconnectFromScanner({}, {});
+    settle();
+  }
 
   void connect() {
     Error error;

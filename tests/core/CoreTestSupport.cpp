@@ -2,6 +2,7 @@
 #include "CoreTestSupport.h"
 
 #include <stdlib.h>
+#include <cstdlib>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -14,6 +15,19 @@
 namespace qv::test {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Logs, crash reports and data of a test program go to folders of its own, never the user's.
+const bool kPrivateFolders = [] {
+  static TempFolder* state = new TempFolder;
+  ::setenv("XDG_STATE_HOME", (state->path() / "state").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (state->path() / "data").c_str(), 1);
+  std::atexit([] { delete state; });
+  return true;
+}();
+
+}  // namespace
 
 void RecordingScreenHost::record(std::string call) {
   std::lock_guard lock(mutex_);
@@ -92,7 +106,9 @@ std::string CapturedLog::text() const {
 }
 
 CoreTest::CoreTest()
-    : settings_(settingsFolder_.path() / "Settings.json"), manager_(ORSSerialPortManager::create({source_})) {}
+    : settings_(settingsFolder_.path() / "Settings.json"), manager_(ORSSerialPortManager::create({source_})) {
+  (void)kPrivateFolders;
+}
 
 CoreTest::~CoreTest() {
   delegate_.reset();
@@ -122,6 +138,7 @@ void CoreTest::launch() {
   delegate_->setScreenHost(host_);
   QVLLaunchOptions options;
   options.setUpLogging = false;
+  options.crashFolder = settingsFolder_.path() / "Crashes";
   delegate_->applicationDidFinishLaunching(options);
 }
 

@@ -65,7 +65,7 @@ TEST(AppcastTest, ItemsAreReadFromEnclosureAttributesOrElementsInFeedOrder) {
 
 class UpdateCheckTest : public ::testing::Test {
 protected:
-  UpdateCheckTest() : settings_(folder_.path() / "Settings.json") {}
+  UpdateCheckTest() : settings_(folder_.path() / "Settings.json") { settings_.setValue("EnableCrashReporting", false); }
 
   std::shared_ptr<QVLAppDelegate> makeDelegate(std::string feed) {
     QVLAppEnvironment environment;

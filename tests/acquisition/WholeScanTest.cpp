@@ -1,0 +1,181 @@
+// Whole simulated scans of each test object: every stored point against the true surface, the two
+// lasers against each other, and the point count against what the true surface lets the camera see.
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
+#include <cmath>
+#include <map>
+#include <unordered_map>
+
+#include "acquisition/LaserLineDetector.h"
+#include "acquisition/LaserPointConversion.h"
+#include "acquisition/ScannerGeometry.h"
+#include "acquisition/ScanHarness.h"
+#include "records/QVSCalibrationDetails.h"
+#include "sim/optics/CylinderObject.h"
+#include "sim/optics/HourglassObject.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanSlice.h"
+#include "store/VertexRecords.h"
+
+using qv::sim::Scene;
+using qv::test::ScanHarness;
+
+namespace {
+
+Scene sceneWith(std::shared_ptr<const qv::sim::SceneObject> object) {
+  Scene scene;
+  scene.add(std::move(object));
+  return scene;
+}
+
+Scene offAxisCylinder() {
+  return sceneWith(std::make_shared<qv::sim::CylinderObject>(25.0, -15.0, 22.0, 60.0, Eigen::Vector3d(0.85, 0.8, 0.72)));
+}
+Scene hourglass() {
+  return sceneWith(std::make_shared<qv::sim::HourglassObject>(0.0, 0.0, 18.0, 45.0, 0.45, 110.0, Eigen::Vector3d(0.75, 0.82, 0.9)));
+}
+
+double surfaceDistance(const Scene& scene, const Eigen::Vector3d& p) {
+  double best = 1e30;
+  for (const auto& object : scene.objects()) best = std::min(best, std::fabs(object->distanceToSurface(p)));
+  return best;
+}
+
+// The detector's worst column error against the true line, measured on frames of the scanner at a
+// few bed angles: what every triangulated point may be off by, in pixels.
+double measuredDetectorError(qv::sim::SimulatedScanner& scanner, double noise, double exposure) {
+  double worst = 0.0;
+  for (double angle = 7.0; angle < 360.0; angle += 30.0) {
+    const auto light = scanner.lightAt(angle, 0.0);
+    for (int laser = 0; laser < 2; ++laser) {
+      const auto off = light->frame(exposure, {false, false}, noise, 11);
+      std::array<bool, 2> on{laser == 0, laser == 1};
+      const auto lit = light->frame(exposure, on, noise, 12);
+      const auto detection = qv::detectLaserLine(off.data(), lit.data(), qv::LaserLineOptions{});
+      std::multimap<int, double> truth;
+      for (const auto& c : light->crossings(laser)) truth.emplace(c.row, c.x_px);
+      for (const auto& p : detection.points) {
+        double nearest = 1e9;
+        auto [from, to] = truth.equal_range(p.y());
+        for (auto it = from; it != to; ++it) nearest = std::min(nearest, std::fabs(it->second - p.x()));
+        if (nearest < 5.0) worst = std::max(worst, nearest);
+      }
+    }
+  }
+  return worst;
+}
+
+// The laser exposure of these scans: the simulator's exposure 1.
+constexpr double kExposure = 1.0;
+
+struct ScanCheck {
+  double rms_mm = 0.0;
+  std::size_t points = 0;
+};
+
+// Checks every stored point of every cloud and answers the RMS distance to the true surface.
+ScanCheck checkStoredScan(ScanHarness& h, const Scene& scene, double errorBound_px, double largestStep_deg) {
+  const auto& model = h.scanner().model();
+  const Eigen::Matrix3d turntable_from_bed = model.bed_from_turntable().transpose();
+  const QVLScannerCalibration calibration = h.scanner().calibration()->scannerCalibration();
+  ScanCheck check;
+  double sumSquares = 0.0;
+  std::size_t outside = 0, storedTotal = 0;
+  std::vector<std::vector<Eigen::Vector3d>> clouds;
+  h.context().performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(h.scanId(), false, h.context());
+    for (const auto& cloud : QVSDPointCloud::sortedPointCloudsForScanObject(scan)) {
+      const int laserIndex = static_cast<int>(cloud->laserNumber().value_or(0));
+      const float head = static_cast<float>(cloud->headHeight().value_or(0.0));
+      const ScannerGeometry geometry = ScannerGeometryFromCalibration(calibration, head);
+      auto grid = cloud->readSliceGrid(nullptr);
+      ASSERT_TRUE(grid);
+      const auto slices = QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud);
+      std::vector<Eigen::Vector3d> points;
+      std::size_t stored = 0;
+      for (std::size_t s = 0; s < slices.size(); ++s) {
+        const float angle = static_cast<float>(slices[s]->rotation().value_or(0.0));
+        for (int r = 0; r < 960; ++r) {
+          const QVLSliceVertex& v = (*grid)[s * 960 + r];
+          if (!v.hasPoint()) continue;
+          ++stored;
+          const Eigen::Vector3d bed(v.point3DX, v.point3DY, v.point3DZ);
+          const double distance = surfaceDistance(scene, turntable_from_bed * bed);
+          // What the detector's error means in millimetres at this pixel.
+          Eigen::Vector3d a, b, n;
+          const float rad = static_cast<float>(angle / 180.0 * M_PI);
+          TriangulateLaserPixel(geometry, v.point2DX - errorBound_px, r, laserIndex + 2, rad, a, n);
+          TriangulateLaserPixel(geometry, v.point2DX + errorBound_px, r, laserIndex + 2, rad, b, n);
+          const double bound = 0.5 * (a - b).norm() + 0.01;
+          if (distance > bound) ++outside;
+          sumSquares += distance * distance;
+          points.push_back(turntable_from_bed * bed);
+        }
+      }
+      storedTotal += stored;
+      clouds.push_back(std::move(points));
+    }
+  });
+  EXPECT_EQ(outside, 0u) << "points farther from the surface than the detector's error allows";
+  check.points = storedTotal;
+  check.rms_mm = storedTotal ? std::sqrt(sumSquares / storedTotal) : 0.0;
+  // The two lasers of a pass see the same surface: each laser 1 point has laser 2 points nearby
+  // (within the spacing of the slices at the bed's rim, where they lie farthest apart).
+  for (std::size_t c = 0; c + 1 < clouds.size(); c += 2) {
+    std::unordered_map<long long, std::vector<Eigen::Vector3d>> cells;
+    auto key = [](const Eigen::Vector3d& p) {
+      return (static_cast<long long>(std::floor(p.x() / 4)) * 1000003LL + static_cast<long long>(std::floor(p.y() / 4))) * 1000033LL +
+             static_cast<long long>(std::floor(p.z() / 4));
+    };
+    for (const auto& p : clouds[c + 1]) cells[key(p)].push_back(p);
+    std::vector<double> nearest;
+    for (const auto& p : clouds[c]) {
+      double best = 1e9;
+      for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dz = -1; dz <= 1; ++dz) {
+            const auto it = cells.find(key(p + Eigen::Vector3d(4.0 * dx, 4.0 * dy, 4.0 * dz)));
+            if (it == cells.end()) continue;
+            for (const auto& q : it->second) best = std::min(best, (p - q).norm());
+          }
+      nearest.push_back(best);
+    }
+    if (nearest.empty()) continue;
+    std::nth_element(nearest.begin(), nearest.begin() + nearest.size() / 2, nearest.end());
+    // Neighbouring slices lie at most one step apart at the 90 mm rim of the scanning area.
+    EXPECT_LT(nearest[nearest.size() / 2], 0.5 * largestStep_deg / 180.0 * M_PI * 90.0) << "the two lasers' clouds disagree";
+  }
+  return check;
+}
+
+struct ScanCase {
+  const char* name;
+  Scene (*scene)();
+  float degrees;   // 0: adaptive
+  float height_mm;
+};
+
+class WholeScan : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(WholeScan, StoredPointsLieOnTheTrueSurface) {
+  const ScanCase& c = GetParam();
+  const Scene scene = c.scene();
+  ScanHarness h(c.scene());
+  h.scan().setAdaptiveMinimumDegreesRotation(4.0f);
+  h.scan().setAdaptiveMaximumDegreesRotation(12.0f);
+  h.scan().setAdaptiveDefaultDegreesToRotate(8.0f);
+  const auto outcome = h.build(c.degrees, c.height_mm, 100, {100}, {100});
+  ASSERT_TRUE(outcome.completed) << (outcome.error ? outcome.error->text() : "");
+  const double error_px = measuredDetectorError(h.scanner(), 0.0, kExposure) + 0.02;
+  const ScanCheck check = checkStoredScan(h, scene, error_px, c.degrees > 0.0f ? c.degrees : 12.0f);
+  EXPECT_GT(check.points, 1000u);
+  RecordProperty("rms_mm", std::to_string(check.rms_mm));
+}
+
+INSTANTIATE_TEST_SUITE_P(Objects, WholeScan,
+                         ::testing::Values(ScanCase{"CylinderFixed", &offAxisCylinder, 10.0f, 0.0f},
+                                           ScanCase{"HourglassAdaptiveTwoPasses", &hourglass, 0.0f, 60.0f}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "screens/DialogService.h"
 #include "screens/GeneralPreferencesPresenter.h"
 #include "screens/MainScreenPresenter.h"
 #include "screens/ScreenInterfaces.h"
@@ -20,6 +21,7 @@ struct ShellLaunchHooks {
   std::function<void()> removeIntermediateFiles;
   std::function<void(bool rebuild)> adjustMainLayout;
   std::function<void()> showAbout, showPreferences;
+  std::function<void(const qv::screens::Alert&)> showAlert;
 };
 
 // The screens' actions are the shell's own (it switches the screens); the scanner's state and the
@@ -46,5 +48,16 @@ public:
 // The core of a program with no scanner code linked (and of the shell's own tests): no scanner is
 // ever attached; the launch shows the main screen, cleans up and opens the file handed over.
 std::unique_ptr<CoreLink> makeStandaloneCore(std::string shortVersion, std::string buildVersion);
+
+}  // namespace qv::app
+
+class QVLAppDelegate;
+struct QVLLaunchOptions;
+
+namespace qv::app {
+
+// The application core itself: the scanner's state comes from the delegate, the shell becomes its
+// screen host, clean-up hook and main screen, and the launch is the delegate's own sequence.
+std::unique_ptr<CoreLink> makeAppDelegateCore(std::shared_ptr<QVLAppDelegate> delegate, const QVLLaunchOptions& options);
 
 }  // namespace qv::app

@@ -100,6 +100,10 @@ void DesktopApplication::wireCommands() {
   };
   c.openRecent = [this](const qv::ObjectID& scan) { coordinator_->openRecentScan(scan); };
   c.shouldClose = [this] { return termination_->mainWindowShouldClose(); };
+  c.closing = [this] {
+    if (preferences_) preferences_->close();
+    if (about_) about_->close();
+  };
   c.resized = [this] {
     if (window_->isShown(ScreenKind::Main)) mainPresenter_->adjustLayout(false);
     if (auto* viewer = window_->viewer()) viewer->windowDidResize();
@@ -122,7 +126,6 @@ void DesktopApplication::launch(const QStringList& files) {
   const std::string pending = coordinator_->modelToDisplayOnStartup();
   window_->show();
 
-  coordinator_->setShouldCheckForUpdate(true);
   ShellLaunchHooks hooks;
   hooks.showHudScreen = [this] { coordinator_->showHudScreen(); };
   hooks.openScanWithFilePath = [this](const std::string& path) { coordinator_->openScanWithFilePath(path); };
@@ -131,6 +134,7 @@ void DesktopApplication::launch(const QStringList& files) {
   hooks.adjustMainLayout = [this](bool rebuild) { mainPresenter_->adjustLayout(rebuild); };
   hooks.showAbout = [this] { showAbout(); };
   hooks.showPreferences = [this] { showPreferences(); };
+  hooks.showAlert = [this](const qv::screens::Alert& alert) { dialogs_->showAlert(alert, [](int) {}); };
   core_->launch(hooks, pending);
 }
 
@@ -161,15 +165,12 @@ void DesktopApplication::showAbout() {
 }
 
 void DesktopApplication::quit() {
+  // The loop is ended directly once the answer is yes: closing the windows one by one would ask
+  // the main window's question a second time.
   auto reply = termination_->applicationShouldTerminate([](bool mayEnd) {
-    if (mayEnd) QCoreApplication::quit();
+    if (mayEnd) QCoreApplication::exit(0);
   });
-  if (reply == qv::screens::AppTermination::Reply::Now) {
-    // The main window closes with the program; the preferences and About windows go with it.
-    if (preferences_) preferences_->close();
-    if (about_) about_->close();
-    QCoreApplication::quit();
-  }
+  if (reply == qv::screens::AppTermination::Reply::Now) QCoreApplication::exit(0);
 }
 
 void DesktopApplication::showScanScreenForMainController() {

@@ -49,6 +49,7 @@ public:
   bool openFile(const QString& path);
 
   MainWindow& window() { return *window_; }
+  CoreLink& core() { return *core_; }
   qv::screens::ScreenCoordinator& coordinator() { return *coordinator_; }
   qv::screens::MainScreenPresenter& mainScreen() { return *mainPresenter_; }
   qv::screens::AppTermination& termination() { return *termination_; }

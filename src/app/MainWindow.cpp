@@ -190,6 +190,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   if (closeAllowed_ || !commands_.shouldClose || commands_.shouldClose()) {
     closeAllowed_ = true;
     event->accept();
+    if (commands_.closing) commands_.closing();
     return;
   }
   event->ignore();

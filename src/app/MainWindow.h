@@ -30,6 +30,8 @@ public:
     // The close button: true to close now (otherwise the answer closes the window later).
     std::function<bool()> shouldClose;
     std::function<void()> resized;
+    // The main window is closing: the preferences and About windows close with it.
+    std::function<void()> closing;
   };
 
   MainWindow(std::shared_ptr<qv::screens::MainScreenPresenter> mainPresenter, QWidget* parent = nullptr);

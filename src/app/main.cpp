@@ -1,18 +1,41 @@
-// The quorvel program: the command line, the simulated scanner when asked for, and the delegate's
-// launch; the launch steps themselves live in the core, so that the desktop shell runs the same.
+// The quorvel program: the command line, the simulated scanner when asked for, the delegate's
+// launch, and the desktop shell around it (or, with no display to show it on, the headless run).
 #include <stdlib.h>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "core/QVLAppDelegate.h"
 #include "core/QVLLaunch.h"
 #include "platform/Log.h"
+#ifdef QUORVEL_WITH_DESKTOP
+#include <QApplication>
+#include <QMetaObject>
+
+#include "app/CoreLink.h"
+#include "app/DesktopApplication.h"
+#include "app/LaunchProbe.h"
+#include "app/SingleInstance.h"
+#endif
 #if __has_include("sim/firmware/FirmwareEmulator.h")
 #include "sim/firmware/FirmwareEmulator.h"
 #define QUORVEL_WITH_SIMULATOR 1
 #endif
+
+namespace {
+
+#ifdef QUORVEL_WITH_DESKTOP
+// A desktop session to show the window in (or a platform plugin chosen by hand).
+bool hasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    if (const char* value = std::getenv(name); value && *value) return true;
+  return false;
+}
+#endif
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const QVLCommandLine commandLine = QVLCommandLine::parse(argc, argv);
@@ -24,6 +47,21 @@ int main(int argc, char** argv) {
     std::fputs(QVLCommandLine::usage(), commandLine.help ? stdout : stderr);
     return commandLine.help ? 0 : 2;
   }
+
+#ifdef QUORVEL_WITH_DESKTOP
+  std::optional<QApplication> gui;
+  QStringList files;
+  if (!commandLine.file.empty()) files << QString::fromStdString(commandLine.file);
+  if (hasDisplay()) {
+    gui.emplace(argc, argv);
+    QApplication::setApplicationName("Quorvel");
+    QApplication::setDesktopFileName("org.quorvel.Quorvel");
+    // One instance per user: a second launch hands its file to the first and ends.
+    if (qv::app::SingleInstance().handOverToRunningInstance(files)) return 0;
+  }
+#else
+  const bool gui = false;
+#endif
 
   // The simulated scanner: the firmware emulator on a pseudo-terminal in the simulator folder,
   // which the port sources then watch like any other. It is unplugged when the program ends.
@@ -51,12 +89,28 @@ int main(int argc, char** argv) {
     environment.shortVersion = QUORVEL_SHORT_VERSION;
     environment.buildVersion = QUORVEL_BUILD_VERSION;
     auto delegate = QVLAppDelegate::create(std::move(environment));
-    delegate->setModelToDisplayOnStartup(commandLine.file);
-    delegate->applicationDidFinishLaunching();
+    if (!gui) {
+      delegate->setModelToDisplayOnStartup(commandLine.file);
+      delegate->applicationDidFinishLaunching();
+      status = QVLLaunch::runHeadless(*delegate);
+    }
+#ifdef QUORVEL_WITH_DESKTOP
+    else {
+      qv::app::DesktopApplication::Options options;
+      options.core = qv::app::makeAppDelegateCore(delegate, QVLLaunchOptions{});
+      options.shortVersion = QUORVEL_SHORT_VERSION;
+      options.buildVersion = QUORVEL_BUILD_VERSION;
+      qv::app::DesktopApplication desktop(std::move(options));
+      qv::app::installLaunchProbe(desktop, desktop.core());
+      // SIGINT and SIGTERM quit as the menu does, without questions.
+      QVLStopSignals stop([](int) { QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection); });
+      desktop.launch(files);
 #ifdef QUORVEL_WITH_SIMULATOR
-    if (simulatedScanner) QVLogInfo("The simulated scanner is at %s", simulatedScanner->path().c_str());
+      if (simulatedScanner) QVLogInfo("The simulated scanner is at %s", simulatedScanner->path().c_str());
 #endif
-    status = QVLLaunch::runHeadless(*delegate);
+      status = QApplication::exec();
+    }
+#endif
   }
 #ifdef QUORVEL_WITH_SIMULATOR
   simulatedScanner.reset();

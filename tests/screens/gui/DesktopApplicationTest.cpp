@@ -91,6 +91,30 @@ void keepScreenshot(QWidget& widget, const QString& name) {
   }
 }
 
+}  // namespace
+
+std::vector<std::uint8_t> sampleVertices(std::size_t count) {
+  std::vector<std::uint8_t> vertices(count * qv::qvk::kScanVertexBytes);
+  for (std::size_t i = 0; i < count; ++i) {
+    QVLScanVertex v{};
+    v.point3DX = 1.0f + float(i);
+    v.point3DY = 2.0f;
+    v.point3DZ = 3.0f;
+    qv::qvk::putScanVertex(vertices, i, v);
+  }
+  return vertices;
+}
+
+bool writeSampleQvk(const std::filesystem::path& path, std::size_t count = 8) {
+  auto records = qv::qvk::encodeVertexRecords(sampleVertices(count), {});
+  std::ofstream out(path, std::ios::binary);
+  out << qv::qvk::headerText(count, 0, "2.1", "305");
+  out.write(reinterpret_cast<const char*>(records.data()), std::streamsize(records.size()));
+  return bool(out);
+}
+
+namespace {
+
 class DesktopTest : public ::testing::Test {
 protected:
   DesktopTest() {
@@ -125,19 +149,8 @@ protected:
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown; }, 10000));
   }
   std::filesystem::path writeQvk(const std::string& name, std::size_t count) {
-    std::vector<std::uint8_t> vertices(count * qv::qvk::kScanVertexBytes);
-    for (std::size_t i = 0; i < count; ++i) {
-      QVLScanVertex v{};
-      v.point3DX = 1.0f + float(i);
-      v.point3DY = 2.0f;
-      v.point3DZ = 3.0f;
-      qv::qvk::putScanVertex(vertices, i, v);
-    }
-    auto records = qv::qvk::encodeVertexRecords(vertices, {});
     auto path = temp.path() / name;
-    std::ofstream out(path, std::ios::binary);
-    out << qv::qvk::headerText(count, 0, "2.1", "305");
-    out.write(reinterpret_cast<const char*>(records.data()), std::streamsize(records.size()));
+    EXPECT_TRUE(writeSampleQvk(path, count));
     return path;
   }
   std::size_t storedScans() {
@@ -216,6 +229,8 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
 }  // namespace qv::app
 
 int main(int argc, char** argv) {
+  // The program test's helper: a small scan file to hand to the program.
+  if (argc == 3 && std::string(argv[1]) == "--write-sample-qvk") return qv::app::writeSampleQvk(argv[2]) ? 0 : 1;
   ::testing::InitGoogleTest(&argc, argv);
   QApplication application(argc, argv);
   return RUN_ALL_TESTS();

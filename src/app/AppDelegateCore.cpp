@@ -1,0 +1,122 @@
+// The shell over the application core: the delegate's state for the screens, and the shell as
+// the delegate's screen host, clean-up hook and main screen.
+#include <map>
+#include <mutex>
+
+#include "app/CoreLink.h"
+#include "core/QVLAppDelegate.h"
+#include "core/QVLAppcast.h"
+#include "platform/Log.h"
+
+namespace qv::app {
+namespace {
+
+// What the core asks of the screens, answered through the shell's launch hooks.
+class ShellScreenHost : public QVLScreenHost, public QVLCleanUpHook, public QVLMainViewControllerInterface {
+public:
+  ShellScreenHost(ShellLaunchHooks hooks, std::weak_ptr<QVLAppDelegate> delegate)
+      : hooks_(std::move(hooks)), delegate_(std::move(delegate)) {}
+
+  void showHudScreen() override {
+    hooks_.showHudScreen();
+    if (auto delegate = delegate_.lock()) delegate->runStartupUpdateCheckIfDue();
+  }
+  void openScanWithFilePath(const std::string& path) override { hooks_.openScanWithFilePath(path); }
+  bool isOpenPanelShown() const override { return hooks_.isOpenPanelUp(); }
+  void showAboutWindow() override { hooks_.showAbout(); }
+  void showPreferences() override { hooks_.showPreferences(); }
+  void offerCrashReport(const std::filesystem::path& report) override {
+    hooks_.showAlert({qv::screens::AlertStyle::Informational, "Quorvel quit unexpectedly last time",
+                      "A report of what happened was kept at " + report.string() + ".", {"OK"}});
+  }
+  void updateAvailable(const QVLAppcastItem& item, bool) override {
+    hooks_.showAlert({qv::screens::AlertStyle::Informational, "A new version of Quorvel is available",
+                      "Version " + item.displayVersionString + " can be downloaded from the Quorvel web site.", {"OK"}});
+  }
+  void noUpdateAvailable(const qv::Error* error) override {
+    hooks_.showAlert({qv::screens::AlertStyle::Informational, error ? "The update check failed" : "Quorvel is up to date",
+                      error ? error->description : "There is no newer version.", {"OK"}});
+  }
+  void presentError(const qv::Error& error) override {
+    hooks_.showAlert({qv::screens::AlertStyle::Warning, "The scanner needs attention", error.description, {"OK"}});
+  }
+  void removeIntermediateFiles() override { hooks_.removeIntermediateFiles(); }
+  void adjustLayout(bool animated) override { hooks_.adjustMainLayout(animated); }
+
+private:
+  ShellLaunchHooks hooks_;
+  std::weak_ptr<QVLAppDelegate> delegate_;
+};
+
+class AppDelegateCore : public CoreLink, public qv::screens::GeneralPreferencesDelegate {
+public:
+  AppDelegateCore(std::shared_ptr<QVLAppDelegate> delegate, const QVLLaunchOptions& options)
+      : delegate_(std::move(delegate)), options_(options) {}
+  ~AppDelegateCore() override {
+    std::lock_guard lock(mutex_);
+    for (auto& [token, pair] : listeners_) {
+      delegate_->deviceInterpreterObservable().removeListener(pair.first);
+      delegate_->isConnectingObservable().removeListener(pair.second);
+    }
+  }
+
+  bool hasDeviceInterpreter() const override { return delegate_->deviceInterpreter() != nullptr; }
+  bool isCalibrated() const override { return delegate_->isCalibrated(); }
+  bool isConnecting() const override { return delegate_->isConnecting(); }
+  std::uint64_t addStateListener(std::function<void()> listener) override {
+    auto shared = std::make_shared<std::function<void()>>(std::move(listener));
+    auto interpreter = delegate_->deviceInterpreterObservable().addListener([shared](const auto&, const auto&) { (*shared)(); });
+    auto connecting = delegate_->isConnectingObservable().addListener([shared](bool, bool) { (*shared)(); });
+    std::lock_guard lock(mutex_);
+    listeners_[next_] = {interpreter, connecting};
+    return next_++;
+  }
+  void removeStateListener(std::uint64_t token) override {
+    std::lock_guard lock(mutex_);
+    auto it = listeners_.find(token);
+    if (it == listeners_.end()) return;
+    delegate_->deviceInterpreterObservable().removeListener(it->second.first);
+    delegate_->isConnectingObservable().removeListener(it->second.second);
+    listeners_.erase(it);
+  }
+  qv::screens::GeneralPreferencesDelegate* preferencesDelegate() override { return this; }
+  void resetScannerForPreferences() override { delegate_->resetScannerForPreferences(); }
+
+  void launch(const ShellLaunchHooks& hooks, const std::string& file) override {
+    host_ = std::make_shared<ShellScreenHost>(hooks, delegate_);
+    delegate_->setScreenHost(host_);
+    delegate_->setCleanUpHook(host_);
+    delegate_->setMainViewController(host_);
+    delegate_->setModelToDisplayOnStartup(file);
+    delegate_->applicationDidFinishLaunching(options_);
+  }
+  void checkForUpdates() override { delegate_->checkForUpdates(); }
+  void windowDidResize() override {}  // the shell lays out its own screens
+
+  int currentAppState() const override { return delegate_->currentAppState(); }
+  void setShouldPauseScan(bool pause) override { delegate_->setShouldPauseScan(pause); }
+  void cancelRunningCalibration() override { QVLogInfo("Cancel asked for while calibrating"); }
+  void cancelRunningScan() override { QVLogInfo("Cancel asked for while scanning"); }
+  void stopHardwareForQuit() override {
+    // Ending the program must not leave a laser lit or a motor turning: stop both and switch the
+    // lasers off (the firmware's stop request does all three).
+    if (auto interpreter = delegate_->deviceInterpreter())
+      interpreter->kill([] {}, [](const qv::Error& e) { QVLogDebug("Stopping the scanner at quit: %s", e.text().c_str()); });
+  }
+
+private:
+  std::shared_ptr<QVLAppDelegate> delegate_;
+  QVLLaunchOptions options_;
+  std::shared_ptr<ShellScreenHost> host_;
+  std::mutex mutex_;
+  std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> listeners_;
+  std::uint64_t next_ = 1;
+};
+
+}  // namespace
+
+std::unique_ptr<CoreLink> makeAppDelegateCore(std::shared_ptr<QVLAppDelegate> delegate, const QVLLaunchOptions& options) {
+  return std::make_unique<AppDelegateCore>(std::move(delegate), options);
+}
+
+}  // namespace qv::app

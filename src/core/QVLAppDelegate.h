@@ -241,6 +241,8 @@ private:
   std::optional<qv::Error> firmwareInstallFailure_;
   // The port of a boot loader that arrived after a reset, while it is present: never a scanner.
   std::optional<std::string> bootLoaderPort_;
+  // A scanner that arrived while its firmware was being written.
+  std::shared_ptr<QVLCDevice> arrivedDuringInstall_;
   std::string modelToDisplayOnStartup_;
   std::shared_ptr<QVLScreenHost> screenHost_;
   std::shared_ptr<QVLCleanUpHook> cleanUpHook_;

@@ -1,6 +1,7 @@
 // The scanner connection: connecting, the firmware check and update, the calibration read,
 // arrivals and removals, and the reset asked for from the preferences.
 #include <cstdio>
+#include <utility>
 
 #include "core/QVLAppDelegate.h"
 #include "platform/Log.h"
@@ -198,9 +199,16 @@ void QVLAppDelegate::deviceAdded(const std::shared_ptr<QVLCDevice>& device) {
     case QVLConnectionStateConnecting:
     case QVLConnectionStateCheckingFirmware:
     case QVLConnectionStateReadingCalibration:
-    case QVLConnectionStateInstallingFirmware:
       consoleLog(QVLConnectionStateName(state));
       return;
+    case QVLConnectionStateInstallingFirmware: {
+      consoleLog(QVLConnectionStateName(state));
+      // The flashed scanner may restart before the programmer has been seen to end: its arrival
+      // is taken up when the install completes.
+      std::lock_guard lock(mutex_);
+      arrivedDuringInstall_ = device;
+      return;
+    }
     case QVLConnectionStateResetting: {
       consoleLog(QVLConnectionStateName(state));
       // This arrival is the reset scanner's boot loader; the scanner's own arrival follows.
@@ -287,6 +295,12 @@ void QVLAppDelegate::installFirmware(const std::shared_ptr<QVLCDevice>& device) 
               }
             }
             self->setCurrentConnectionState(QVLConnectionStateNone);
+            std::shared_ptr<QVLCDevice> arrived;
+            {
+              std::lock_guard lock(self->mutex_);
+              arrived = std::exchange(self->arrivedDuringInstall_, nullptr);
+            }
+            if (arrived && self->isPresent(*arrived)) self->deviceAdded(arrived);
           });
         });
   });

@@ -151,7 +151,9 @@ void CoreTest::installProgrammer(int status) {
     if (status == 0) {
       out << "exec 3<>\"$port\" || exit 1\n"
           << "sleep 0.1\n"
-          << "exec 3>&-\n";
+          << "exec 3>&-\n"
+          // The flashed scanner restarts before the programmer is seen to end, as real ones do.
+          << "sleep 0.3\n";
     } else {
       out << "echo 'avrdude: ser_open(): cannot open device' >&2\n";
     }

@@ -154,6 +154,7 @@ public:
     const std::weak_ptr<SyntheticCamera> camera = camera_;
     timer_ = Timer::create(seconds(interval_s_), true, makeSerialQueue("SyntheticCamera.frames"), [state, camera, this] {
       if (state->stopped || frozen_) return;
+      if (auto c = camera.lock()) c->anticipate();
       // Only the newest frame waits: a tick while one is still being handled adds none.
       if (state->pending.exchange(true)) return;
       state->queue->async([state, camera] {
@@ -251,43 +252,84 @@ FrameState SyntheticCamera::frameState(const ScannerPose& pose) const {
   return state;
 }
 
+SyntheticCamera::Key SyntheticCamera::keyFor(const FrameState& state, int whiteBalance) const {
+  return {state.bedAngle_deg, state.headHeight_mm, double(state.laserOn[0]), double(state.laserOn[1]),
+          state.exposure, double(whiteBalance)};
+}
+
+SharedData SyntheticCamera::render(const FrameState& state, int whiteBalance) {
+  Data bytes = renderer_.render(state);
+  // White balance as channel gains: a temperature above the light's warms the picture.
+  const double ratio = double(whiteBalance) / options_.lighting.neutralWhiteBalance;
+  if (ratio != 1.0) {
+    std::uint8_t red[256], blue[256];
+    const double redGain = std::pow(ratio, 0.6), blueGain = std::pow(ratio, -0.6);
+    for (int v = 0; v < 256; ++v) {
+      red[v] = static_cast<std::uint8_t>(std::min(255L, std::lround(v * redGain)));
+      blue[v] = static_cast<std::uint8_t>(std::min(255L, std::lround(v * blueGain)));
+    }
+    for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
+      bytes[i] = blue[bytes[i]];
+      bytes[i + 2] = red[bytes[i + 2]];
+    }
+  }
+  ++rendered_;
+  return std::make_shared<const Data>(std::move(bytes));
+}
+
+void SyntheticCamera::remember(const Key& key, SharedData frame) {
+  std::lock_guard lock(cacheMutex_);
+  cache_.emplace_front(key, std::move(frame));
+  if (cache_.size() > std::max<std::size_t>(1, options_.cachedFrames)) cache_.pop_back();
+}
+
+void SyntheticCamera::anticipate() {
+  const FrameState state = frameState(pose_());
+  const int whiteBalance = controls_->whiteBalance();
+  const Key key = keyFor(state, whiteBalance);
+  auto promise = std::make_shared<std::promise<SharedData>>();
+  {
+    std::lock_guard lock(cacheMutex_);
+    if (!rendering_.empty()) return;  // one render ahead at a time
+    if (std::any_of(cache_.begin(), cache_.end(), [&](const auto& entry) { return entry.first == key; })) return;
+    rendering_.emplace(key, promise->get_future().share());
+  }
+  const std::weak_ptr<SyntheticCamera> weak = weak_from_this();
+  globalQueue(QueuePriority::Background)->async([weak, key, state, whiteBalance, promise] {
+    const auto self = weak.lock();
+    if (!self) return promise->set_value(nullptr);
+    SharedData frame = self->render(state, whiteBalance);
+    self->remember(key, frame);
+    {
+      std::lock_guard lock(self->cacheMutex_);
+      self->rendering_.erase(key);
+    }
+    promise->set_value(std::move(frame));
+  });
+}
+
 SharedData SyntheticCamera::takeFrame() {
   const Fault fault = fault_.exchange(Fault::None);
   if (fault == Fault::Unreadable) return nullptr;
   const FrameState state = frameState(pose_());
   const int whiteBalance = controls_->whiteBalance();
-  const std::vector<double> key{state.bedAngle_deg, state.headHeight_mm, double(state.laserOn[0]),
-                                double(state.laserOn[1]), state.exposure, double(whiteBalance)};
+  const Key key = keyFor(state, whiteBalance);
   SharedData frame;
+  std::shared_future<SharedData> pending;
   {
     std::lock_guard lock(cacheMutex_);
     const auto hit = std::find_if(cache_.begin(), cache_.end(), [&](const auto& entry) { return entry.first == key; });
     if (hit != cache_.end()) {
       cache_.splice(cache_.begin(), cache_, hit);
       frame = hit->second;
+    } else if (const auto it = rendering_.find(key); it != rendering_.end()) {
+      pending = it->second;
     }
   }
+  if (!frame && pending.valid()) frame = pending.get();
   if (!frame) {
-    Data bytes = renderer_.render(state);
-    // White balance as channel gains: a temperature above the light's warms the picture.
-    const double ratio = double(whiteBalance) / options_.lighting.neutralWhiteBalance;
-    if (ratio != 1.0) {
-      std::uint8_t red[256], blue[256];
-      const double redGain = std::pow(ratio, 0.6), blueGain = std::pow(ratio, -0.6);
-      for (int v = 0; v < 256; ++v) {
-        red[v] = static_cast<std::uint8_t>(std::min(255L, std::lround(v * redGain)));
-        blue[v] = static_cast<std::uint8_t>(std::min(255L, std::lround(v * blueGain)));
-      }
-      for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
-        bytes[i] = blue[bytes[i]];
-        bytes[i + 2] = red[bytes[i + 2]];
-      }
-    }
-    frame = std::make_shared<const Data>(std::move(bytes));
-    ++rendered_;
-    std::lock_guard lock(cacheMutex_);
-    cache_.emplace_front(key, frame);
-    if (cache_.size() > std::max<std::size_t>(1, options_.cachedFrames)) cache_.pop_back();
+    frame = render(state, whiteBalance);
+    remember(key, frame);
   }
   ++copied_;
   // Each copy is the camera's own buffer, as a real camera's frames are.

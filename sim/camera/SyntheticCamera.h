@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <list>
 #include <map>
 #include <memory>
@@ -134,8 +135,18 @@ private:
   const std::shared_ptr<SyntheticControls> controls_;
   std::shared_ptr<Device> device_;
 
+  using Key = std::vector<double>;
+  // What a frame at this pose with the current controls shows, as a cache key.
+  Key keyFor(const FrameState& state, int whiteBalance) const;
+  SharedData render(const FrameState& state, int whiteBalance);
+  void remember(const Key& key, SharedData frame);
+  // On every tick: starts rendering what the camera now sees, if nothing renders yet, so that the
+  // frame is ready (or nearly) when it is asked for after a settle delay.
+  void anticipate();
+
   std::mutex cacheMutex_;
-  std::list<std::pair<std::vector<double>, SharedData>> cache_;  // most recent first
+  std::list<std::pair<Key, SharedData>> cache_;  // most recent first
+  std::map<Key, std::shared_future<SharedData>> rendering_;
   std::atomic<Fault> fault_{Fault::None};
   std::atomic<std::uint64_t> delivered_{0}, copied_{0}, rendered_{0};
 };

@@ -1,4 +1,8 @@
 // printf-style formatting into a std::string, with C printf semantics ("%f" prints six decimals).
+//
+// The formatting always runs in the C locale, whatever locale the process has set (the user
+// interface toolkit sets the user's): these texts go on the wire, into files and into JSON, where
+// a decimal comma would be read as the end of a number.
 #pragma once
 
 #include <cstdarg>

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "ScancmdTestSupport.h"
+#include "support/DecimalCommaLocale.h"
 #include "platform/UUID.h"
 #include "scancmd/CommandProtocol.h"
 
@@ -190,6 +191,21 @@ TEST(Motion, LinesBacklashAndWrapping) {
   EXPECT_FLOAT_EQ(wrapDegrees(-10.0f), -10.0f);
   EXPECT_FLOAT_EQ(wrapDegrees(-370.0f), -10.0f);
   EXPECT_FLOAT_EQ(wrapDegrees(720.0f), 0.0f);
+}
+
+// A user interface toolkit sets the user's locale; the scanner must still read "Y10.0", not "Y10,0".
+TEST(Motion, LinesAndTheCalibrationRecordIgnoreTheProcessLocale) {
+  DecimalCommaLocale german;
+  ASSERT_TRUE(german.active());
+  EXPECT_EQ(moveLine(10.0f), "Y10.0");
+  EXPECT_EQ(moveLine(-1234.5f), "Y-1234.5");
+  EXPECT_EQ(rotationLine(1234.5f), "X1234.500000");
+  const auto lines = calibrationWriteLines(distinctRecord());
+  ASSERT_EQ(lines.size(), 30u);
+  EXPECT_EQ(lines.front(), ">>>BEDX1.000000");
+  EXPECT_EQ(lines[1], ">>>CDM3-0.125000");
+  EXPECT_EQ(calibrationLogLines(distinctRecord(), false)[10],
+            " Intrinsic Values:24.000000, 25.000000, 22.000000, 23.000000");
 }
 
 }  // namespace

@@ -13,4 +13,14 @@ Error fileError(int code, const std::string& path, std::uint64_t offset, const s
   return Error(kScanErrorDomain, code, description, std::move(info));
 }
 
+Error qvkInvalidFileError(const std::string& path, std::uint64_t offset, const std::string& description) {
+  return Error(kScanErrorDomain, kInvalidFileError, description,
+               {{kFileKey, path}, {kFileOffsetKey, static_cast<std::int64_t>(offset)}, {kDescriptionKey, kQvkInvalidDescription}});
+}
+
+Error qvkUnsupportedFileError(const std::string& path) {
+  return Error(kScanErrorDomain, kInvalidFileError, kQvkUnsupportedDescription,
+               {{kFileKey, path}, {kDescriptionKey, kQvkUnsupportedDescription}});
+}
+
 }  // namespace qv

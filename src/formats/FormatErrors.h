@@ -30,4 +30,10 @@ inline constexpr const char* kQvkUnsupportedDescription = "The QVK file is unsup
 // both the readers' keys and the platform's common keys), with the description also as a detail.
 Error fileError(int code, const std::string& path, std::uint64_t offset, const std::string& description);
 
+// The qvk reader's errors carry exactly the details callers of that reader have always read:
+// an invalid file names "File", "FileOffset" and "Description"; an unsupported one "File" and
+// "Description"; an unreadable or empty one nothing at all.
+Error qvkInvalidFileError(const std::string& path, std::uint64_t offset, const std::string& description);
+Error qvkUnsupportedFileError(const std::string& path);
+
 }  // namespace qv

@@ -24,10 +24,6 @@ using qv::qvk::readScalar;
 
 constexpr std::size_t kLineChunkBytes = 100;
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // Splits at every single space, keeping empty parts between adjacent spaces.
 std::vector<std::string> splitAtSpaces(const std::string& line) {
   std::vector<std::string> parts;
@@ -130,6 +126,12 @@ std::uint64_t minimumElementBytes(const QVLQvkFileImporterElementDescription& e)
       return 0;
     default: return 0;
   }
+}
+
+// What one item of a stepped-over list occupies in the body: a Byte item takes its byte here,
+// though the kept lists' item size gives it none.
+std::uint64_t skippedItemBytes(QVLQvkFileImporterDataType type) {
+  return type == QVLQvkFileImporterDataTypeByte ? 1 : QVLQvkFileImporter::dataSizeForElementWithDataType(type);
 }
 
 qv::AttributeValue number(float v) { return qv::AttributeValue(static_cast<double>(v)); }
@@ -235,10 +237,45 @@ void QVLQvkFileImporter::treatUnhandledValue(const std::string& name) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Memory
+
+namespace {
+// What one point cloud costs once decoded, made a stored object and saved (its attributes, the
+// saved copy the save notification carries, the store's row): about 11 KiB measured, with room to spare.
+constexpr std::uint64_t kStoredCloudBytes = 16 * 1024;
+// Every file may use this much; beyond it, what a read allocates must stay proportional to the
+// file's size. A file as the writer makes it needs under twice its size.
+constexpr std::uint64_t kMemoryFloorBytes = 256ull << 20;
+constexpr std::uint64_t kMemoryPerFileByte = 16;
+}  // namespace
+
+bool QVLQvkFileImporter::fitsMemoryBudget(qv::Error* error) const {
+  // The counts are the header's: a small file declaring many tiny records would otherwise make
+  // the reader allocate far more than the file could ever hold (a one-byte cloud record becomes
+  // a whole stored object).
+  const std::uint64_t budget = kMemoryFloorBytes + kMemoryPerFileByte * fileSize_;
+  std::uint64_t needed = 0;
+  for (const auto& c : collections_) {
+    std::uint64_t each = 0;
+    if (c.collectionType == QVLQvkFileImporterCollectionTypeVertex) each = qv::qvk::kScanVertexBytes;
+    if (c.collectionType == QVLQvkFileImporterCollectionTypeClouds) each = kStoredCloudBytes;
+    if (each == 0) continue;
+    if (c.numberOfItems > (budget - needed) / each) {
+      if (error) *error = invalidAt(fileOffset_, qv::format("%llu items would take more memory than a file of %llu bytes may",
+                                                            static_cast<unsigned long long>(c.numberOfItems),
+                                                            static_cast<unsigned long long>(fileSize_)));
+      return false;
+    }
+    needed += c.numberOfItems * each;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Errors
 
 qv::Error QVLQvkFileImporter::invalidAt(std::uint64_t offset, const std::string& why) const {
-  qv::Error e = qv::fileError(qv::kInvalidFileError, localFilePath(), offset, qv::kQvkInvalidDescription);
+  qv::Error e = qv::qvkInvalidFileError(localFilePath(), offset, qv::kQvkInvalidDescription);
   if (!why.empty()) e.description += qv::format(" (%s at byte %llu)", why.c_str(), static_cast<unsigned long long>(offset));
   return e;
 }
@@ -285,8 +322,8 @@ bool QVLQvkFileImporter::parseFile(qv::Error* error) {
     }
     if (fd >= 0) ::close(fd);
     if (!readable || bytes.empty()) {
-      if (error) *error = qv::fileError(qv::kInvalidFileError, path, 0,
-                                        readable ? "The QVK file is empty" : "The QVK file cannot be read");
+      if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidFileError,
+                                    (readable ? "The QVK file is empty: " : "The QVK file cannot be read: ") + path);
       return false;
     }
   }
@@ -357,7 +394,6 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
     return false;
   }
   for (;;) {
-    const std::uint64_t lineStart = fileOffset_;
     auto line = readLine(bytes, error);
     if (!line) {
       QVLogError("readQvkHeader failed (line == nil)");
@@ -365,19 +401,19 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
     }
     if (*line == "end_header") {
       QVLogInfo("Finished reading QVK header");
-      return true;
+      return fitsMemoryBudget(error);
     }
-    if (startsWith(*line, "format")) {
-      if (!startsWith(*line, "format binary_little_endian 1.")) {
+    if (line->starts_with("format")) {
+      if (!line->starts_with("format binary_little_endian 1.")) {
         QVLogError("readQvkHeader failed (format is different from \"binary_little_endian 1.\")");
-        if (error) *error = qv::fileError(qv::kInvalidFileError, localFilePath(), lineStart, qv::kQvkUnsupportedDescription);
+        if (error) *error = qv::qvkUnsupportedFileError(localFilePath());
         return false;
       }
       continue;
     }
-    if (startsWith(*line, "comment")) continue;
-    const bool vertex = startsWith(*line, "element vertex");
-    if (vertex || startsWith(*line, "element clouds")) {
+    if (line->starts_with("comment")) continue;
+    const bool vertex = line->starts_with("element vertex");
+    if (vertex || line->starts_with("element clouds")) {
       const auto parts = splitAtSpaces(*line);
       if (parts.size() < 3) continue;
       QVLQvkFileImporterCollectionDescription c;
@@ -388,7 +424,7 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
       collections_.push_back(std::move(c));
       continue;
     }
-    if (startsWith(*line, "property")) {
+    if (line->starts_with("property")) {
       const auto parts = splitAtSpaces(*line);
       if (parts.size() < 3) {
         QVLogInfo("QVK format error: \"%s\"", line->c_str());
@@ -732,11 +768,13 @@ bool QVLQvkFileImporter::decodeStructuralBody(const qv::Data& bytes, qv::QvkScan
               fileOffset_ += listBytes;
               break;
             }
-            // A list of another name is stepped over whole: its items are never used.
+            // A list of another name is stepped over item by item, each item by what it occupies
+            // in the file (a Byte item takes one byte here, unlike in the kept lists above).
             treatUnhandledValue(e.name);
             if (cancelled(error)) return false;
-            if (!need(listBytes)) return false;
-            fileOffset_ += listBytes;
+            const std::uint64_t skipBytes = count * skippedItemBytes(e.arrayDataType);
+            if (!need(skipBytes)) return false;
+            fileOffset_ += skipBytes;
             break;
           }
           default:

@@ -62,6 +62,8 @@ private:
   void logCollections() const;
   qv::Error invalidAt(std::uint64_t offset, const std::string& why) const;
   bool cancelled(qv::Error* error) const;
+  // Whether the collections the header declares can be read within what the file may allocate.
+  bool fitsMemoryBudget(qv::Error* error) const;
 
   std::vector<QVLQvkFileImporterCollectionDescription> collections_;
   std::string currentLineData_;

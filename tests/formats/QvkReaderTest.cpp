@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <random>
+#include <set>
 
 #include "FormatsTestSupport.h"
 #include "formats/FormatErrors.h"
@@ -123,6 +124,12 @@ protected:
     ASSERT_TRUE(error.userInfo.count(qv::kFileOffsetKey)) << error.text();
     EXPECT_EQ(error.userInfo.at(qv::kFileOffsetKey).toInt64(), offset) << error.text();
     EXPECT_EQ(error.userInfo.at(qv::kDescriptionKey), qv::Value(qv::kQvkInvalidDescription));
+    EXPECT_EQ(keysOf(error), (std::set<std::string>{qv::kFileKey, qv::kFileOffsetKey, qv::kDescriptionKey}));
+  }
+  static std::set<std::string> keysOf(const qv::Error& error) {
+    std::set<std::string> keys;
+    for (const auto& [key, value] : error.userInfo) keys.insert(key);
+    return keys;
   }
 
   qv::ObjectID target;
@@ -286,6 +293,7 @@ TEST_F(QvkReaderTest, TheStructuralReaderDecodesAnyLayoutByItsDeclaredTypes) {
       "property float32 L1NX\nproperty float32 L2NX\n"
       "property uint16 slices\nproperty uint16 ID\nproperty float32 headHeight\n"
       "property list uint8 float32 skipped\n"  // a count type lists do not have: nothing consumed
+      "property list uint16 byte tags\n"        // stepped over a byte per item
       "property list uint16 float32 radians\n"
       "property list uint32 uint32 vertexIndicies\n"
       "property list uint16 uint32 other\n"
@@ -296,12 +304,13 @@ TEST_F(QvkReaderTest, TheStructuralReaderDecodesAnyLayoutByItsDeclaredTypes) {
   b.f32(0).f32(0).f32(0).u8(9).u32(0).f32(9).f32(0).f32(0);              // at the origin: dropped
   b.f32(2).f32(3).f32(4).u8(0).u32(1).f32(9).f32(0).f32(0);              // moves up into its place
   b.u8(7).f32(0.25f).f32(-0.5f).u16(4).u16(9).f32(3.5f);
+  b.u16(3).u8(1).u8(0).u8(0);  // taken for no bytes, these would be read as the rotation count 1
   b.u16(2).f32(10).f32(20);
   b.u32(1).u32(1);
   b.u16(2).u32(5).u32(6);
   ASSERT_TRUE(readBytes(b.str()));
   EXPECT_EQ(importer->chooseBodyReader(), QVLQvkFileImporter::BodyReader::Structural);
-  EXPECT_EQ(importer->unhandledValues(), (std::vector<std::string>{"flags", "extra", "weight", "other"}))
+  EXPECT_EQ(importer->unhandledValues(), (std::vector<std::string>{"flags", "extra", "weight", "tags", "other"}))
       << "each once, however many items carry it; laser and slices are known";
   EXPECT_EQ(importer->percentLoaded(), 1.0f);
   withScan(target, [&](QVSDScanObject& scan) {
@@ -342,6 +351,7 @@ TEST_F(QvkReaderTest, HeaderLinesAreMatchedExactlyAfterLowerCasing) {
     EXPECT_FALSE(readBytes(bad, &error)) << format;
     EXPECT_EQ(error.code, qv::kInvalidFileError);
     EXPECT_EQ(error.userInfo.at(qv::kDescriptionKey), qv::Value(qv::kQvkUnsupportedDescription)) << format;
+    EXPECT_EQ(keysOf(error), (std::set<std::string>{qv::kFileKey, qv::kDescriptionKey})) << format;
   }
   std::string minor = good;
   minor.replace(minor.find("1.3"), 3, "1.7");
@@ -360,11 +370,14 @@ TEST_F(QvkReaderTest, MissingOrEmptyFilesAreReportedWithTheirCodes) {
   EXPECT_EQ(error.userInfo.at(qv::kParameterKey), qv::Value("localFileUrl"));
   EXPECT_FALSE(read(path("absent.qvk"), &error));
   EXPECT_EQ(error.code, qv::kMissingFileError);
+  EXPECT_TRUE(error.userInfo.empty());
   EXPECT_FALSE(readBytes("", &error));
   EXPECT_EQ(error.code, qv::kInvalidFileError);
+  EXPECT_TRUE(error.userInfo.empty());
   std::filesystem::create_directory(path("folder.qvk"));
   EXPECT_FALSE(read(path("folder.qvk"), &error));
   EXPECT_EQ(error.code, qv::kInvalidFileError);
+  EXPECT_TRUE(error.userInfo.empty());
   expectTargetUntouched();
 }
 
@@ -427,6 +440,24 @@ TEST_F(QvkReaderTest, HeadersThatWouldOverrunTheReaderAreRefused) {
     EXPECT_TRUE(error.userInfo.count(qv::kFileOffsetKey)) << header;
   }
   expectTargetUntouched();
+}
+
+// A small file declaring many tiny records would otherwise make the reader allocate far more than
+// the file could hold: each one-byte cloud record becomes a whole stored object.
+TEST_F(QvkReaderTest, WhatAReadMayAllocateIsBoundedByTheFilesSize) {
+  const std::string header = "qvk\nelement clouds 200000\nproperty byte laser\nend_header\n";
+  Bytes many;
+  many.text(header).zeros(200000);
+  qv::Error error;
+  EXPECT_FALSE(readBytes(many.str(), &error)) << "a valid file, but one that would take over 2 GB to read";
+  expectInvalidAt(error, static_cast<std::int64_t>(header.size()));  // refused before the body is read
+  expectTargetUntouched();
+
+  // As many as a file of real cloud records holds still read.
+  Bytes some;
+  some.text("qvk\nelement clouds 3000\nproperty byte laser\nend_header\n").zeros(3000);
+  ASSERT_TRUE(readBytes(some.str(), &error)) << error.text();
+  withScan(target, [&](QVSDScanObject& scan) { EXPECT_EQ(scan.pointClouds().size(), 3000u); });
 }
 
 TEST_F(QvkReaderTest, CancellingTheStructuralReadStoresNothing) {

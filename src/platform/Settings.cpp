@@ -84,6 +84,48 @@ Value fromJSONValue(const json& j) {
   }
 }
 
+// Deeper than any value we write (the calibration record nests three levels). The readers below
+// recurse once per level, so a file nested tens of thousands of levels deep would exhaust the
+// stack at every start; such a file is taken as damaged instead.
+constexpr std::size_t kMaximumNesting = 256;
+
+// Whether the JSON text's arrays and objects nest at most `limit` deep (brackets inside strings
+// do not count). Malformed text passes here and fails in the parser.
+bool nestsAtMost(const std::string& text, std::size_t limit) {
+  std::size_t depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
+// Moves a damaged file to "<name>.corrupt-<time>" (with "-2", "-3"... when that name is taken,
+// as it is for a second damaged file within the same second). A kept copy is never replaced:
+// link() refuses an existing name where rename() would overwrite it.
+std::optional<fs::path> keepAside(const fs::path& file, const std::string& stamp) {
+  for (int n = 1; n < 1000; ++n) {
+    fs::path aside = file;
+    aside += ".corrupt-" + stamp + (n == 1 ? std::string() : "-" + std::to_string(n));
+    if (::link(file.c_str(), aside.c_str()) == 0) {
+      ::unlink(file.c_str());
+      return aside;
+    }
+    if (errno != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 std::string timestamp() {
   std::time_t t = std::time(nullptr);
   std::tm tm{};
@@ -104,6 +146,7 @@ std::string Settings::toJSON(const Dictionary& values) {
 }
 
 std::optional<Dictionary> Settings::fromJSON(const std::string& text) {
+  if (!nestsAtMost(text, kMaximumNesting)) return std::nullopt;
   json j = json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object()) return std::nullopt;
   Value v = fromJSONValue(j);
@@ -147,11 +190,9 @@ void Settings::load() {
     return;
   }
   // A damaged file is kept for inspection, never silently overwritten.
-  fs::path aside = file_;
-  aside += ".corrupt-" + timestamp();
-  fs::rename(file_, aside, ec);
+  const auto aside = keepAside(file_, timestamp());
   QVLogWarn("The settings file %s is damaged; it was moved to %s and the defaults apply",
-            file_.c_str(), ec ? "(could not be moved)" : aside.c_str());
+            file_.c_str(), aside ? aside->c_str() : "(could not be moved)");
 }
 
 void Settings::reload() { load(); }
@@ -212,7 +253,18 @@ std::optional<Dictionary> Settings::dictionaryForKey(const std::string& key) con
 }
 
 std::optional<Error> Settings::setValue(const std::string& key, Value value) {
-  if (!toJSONValue(value)) {
+  auto j = toJSONValue(value);
+  // JSON text is UTF-8: a key or a text that is not would make every later write of the file
+  // fail, so it is refused before it joins the settings.
+  bool writable = j.has_value();
+  if (writable) {
+    try {
+      (void)json{{key, std::move(*j)}}.dump();
+    } catch (const json::exception&) {
+      writable = false;
+    }
+  }
+  if (!writable) {
     return Error(kPosixErrorDomain, EINVAL, format("The value for \"%s\" cannot be stored", key.c_str()));
   }
   std::optional<Error> error;
@@ -245,7 +297,13 @@ std::optional<Error> Settings::writeLocked() const {
     QVLogError("Could not create the settings folder %s: %s", file_.parent_path().c_str(), ec.message().c_str());
     return posixError(ec.value(), "Creating the settings folder");
   }
-  const std::string text = toJSON(user_) + "\n";
+  std::string text;
+  try {
+    text = toJSON(user_) + "\n";
+  } catch (const json::exception& e) {  // setValue lets no such value in; never throw out of a write
+    QVLogError("Could not write the settings file %s: %s", file_.c_str(), e.what());
+    return Error(kPosixErrorDomain, EILSEQ, "The settings cannot be written as JSON");
+  }
   fs::path temporary = file_;
   temporary += format(".tmp-%d", static_cast<int>(getpid()));
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

@@ -13,30 +13,52 @@ namespace qv::systemInfo {
 
 namespace {
 
-constexpr const char* kUnknownComputer = "Just an Apple Computer";
+// What the banner says when nothing about the computer can be read.
+constexpr const char* kUnknown = "unknown";
 
-std::string firstLine(const char* path) {
+std::string firstLine(const std::filesystem::path& path) {
   std::ifstream in(path);
   std::string line;
   std::getline(in, line);
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  // Device-tree strings end in a NUL byte.
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\n' || line.back() == '\r' || line.back() == '\0'))
+    line.pop_back();
   return line;
+}
+
+// Firmware tables of boards that were never filled in carry these instead of a name.
+bool isPlaceholder(const std::string& text) {
+  static const char* kPlaceholders[] = {"To Be Filled By O.E.M.", "To be filled by O.E.M.", "Default string",
+                                        "System Product Name", "Not Applicable", "None", "Not Specified"};
+  for (const char* p : kPlaceholders)
+    if (text == p) return true;
+  return text.empty();
 }
 
 }  // namespace
 
 std::string machine() {
   utsname u{};
-  if (uname(&u) != 0 || u.machine[0] == '\0') return kUnknownComputer;
+  if (uname(&u) != 0 || u.machine[0] == '\0') return kUnknown;
   return u.machine;
 }
 
-std::string model() {
-  std::string vendor = firstLine("/sys/class/dmi/id/sys_vendor");
-  std::string product = firstLine("/sys/class/dmi/id/product_name");
-  if (product.empty()) return kUnknownComputer;
-  return vendor.empty() ? product : vendor + " " + product;
+std::string modelUnder(const std::filesystem::path& root) {
+  const std::filesystem::path dmi = root / "sys/class/dmi/id";
+  // The product, else the board (a virtual machine often names only one of them), else the
+  // chassis, each with its vendor; then the device tree of boards without firmware tables.
+  for (const auto& [vendorFile, nameFile] : {std::pair{"sys_vendor", "product_name"}, std::pair{"board_vendor", "board_name"},
+                                             std::pair{"chassis_vendor", "chassis_version"}}) {
+    const std::string name = firstLine(dmi / nameFile);
+    if (isPlaceholder(name)) continue;
+    const std::string vendor = firstLine(dmi / vendorFile);
+    return isPlaceholder(vendor) ? name : vendor + " " + name;
+  }
+  const std::string tree = firstLine(root / "proc/device-tree/model");
+  return isPlaceholder(tree) ? kUnknown : tree;
 }
+
+std::string model() { return modelUnder("/"); }
 
 std::string osVersion() {
   std::string name;

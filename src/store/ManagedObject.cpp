@@ -229,7 +229,15 @@ const std::set<std::int64_t>& ManagedObject::toManyAt(std::size_t index) const {
   auto& slot = toMany_.at(index);
   if (!slot) {
     auto ctx = context_.lock();
-    slot = ctx ? ctx->loadToMany(*this, index) : std::set<std::int64_t>();
+    if (!ctx) {
+      slot = std::set<std::int64_t>();
+    } else if (auto loaded = ctx->loadToMany(*this, index)) {
+      slot = std::move(*loaded);
+    } else {
+      // A failed read is not kept: the next access asks the store again.
+      static const std::set<std::int64_t> kNone;
+      return kNone;
+    }
   }
   return *slot;
 }

@@ -91,7 +91,10 @@ ManagedObjectPtr ObjectContext::objectWithNumber(const EntityPtr& entity, std::i
   if (auto o = registered(number)) return o->id_.entity()->index() == entity->index() ? o : nullptr;
   Error error;
   auto row = coordinator_->readRow(*entity, number, &error);
-  if (!row) return nullptr;
+  if (!row) {
+    if (!error.description.empty()) readFailed(error);
+    return nullptr;
+  }
   return materialise(entity, std::move(*row));
 }
 
@@ -169,7 +172,7 @@ void ObjectContext::loadAttribute(const ManagedObject& object, std::size_t index
   Error error;
   auto value = coordinator_->readAttribute(object.entity(), object.id_.number(), index, &error);
   if (!value) {
-    if (!error.description.empty()) QVLogError("%s", error.text().c_str());
+    if (!error.description.empty()) readFailed(error);
     return;  // the row is gone or unreadable: the attribute reads as unset, and is tried again later
   }
   object.values_[index] = *value;
@@ -183,17 +186,26 @@ void ObjectContext::loadAttribute(const ManagedObject& object, std::size_t index
 std::optional<std::size_t> ObjectContext::storedDataLength(const ManagedObject& object, std::size_t index) const {
   Error error;
   auto length = coordinator_->dataLength(object.entity(), object.id_.number(), index, &error);
-  if (!length) return std::nullopt;
+  if (!length) {
+    if (!error.description.empty()) readFailed(error);
+    return std::nullopt;
+  }
   return *length;
 }
 
-std::set<std::int64_t> ObjectContext::loadToMany(const ManagedObject& object, std::size_t index) const {
+std::optional<std::set<std::int64_t>> ObjectContext::loadToMany(const ManagedObject& object, std::size_t index) const {
   const auto& r = object.entity().toManyRelationships()[index];
   std::set<std::int64_t> numbers;
   if (!object.inserted_) {
     Error error;
     const auto& dest = *model()->entityAt(r.destinationIndex);
-    for (auto n : coordinator_->relatedNumbers(dest, r.inverseIndex, object.id_.number(), &error)) numbers.insert(n);
+    const auto stored = coordinator_->relatedNumbers(dest, r.inverseIndex, object.id_.number(), &error);
+    if (!error.description.empty()) {
+      // A list cut short by a failed read would be taken as the whole relationship.
+      readFailed(error);
+      return std::nullopt;
+    }
+    numbers.insert(stored.begin(), stored.end());
   }
   // The store knows the saved state; the pending changes of this context come on top.
   for (const auto& [number, other] : pending_) {
@@ -203,6 +215,17 @@ std::set<std::int64_t> ObjectContext::loadToMany(const ManagedObject& object, st
     else numbers.erase(number);
   }
   return numbers;
+}
+
+void ObjectContext::readFailed(const Error& error) const {
+  QVLogError("%s", error.text().c_str());
+  if (!readError_) readError_ = error;
+}
+
+std::optional<Error> ObjectContext::takeReadError() {
+  std::optional<Error> error;
+  error.swap(readError_);
+  return error;
 }
 
 namespace {

@@ -102,6 +102,11 @@ public:
   // Applies another context's save to the objects this context holds (run on this context's queue).
   void mergeChangesFromSave(const SavedChanges& changes);
 
+  // The first store read that failed since the last call (an attribute, a byte length, a
+  // relationship list or an object read on first use), and forgets it. Such a read is logged, the
+  // value reads as unset or empty, and nothing of it is kept: the next access reads again.
+  std::optional<Error> takeReadError();
+
   // How many objects the context holds right now (for tests and diagnostics).
   std::size_t registeredObjectCount() const;
 
@@ -116,7 +121,8 @@ private:
   void objectChanged(ManagedObject& object);
   void loadAttribute(const ManagedObject& object, std::size_t index) const;
   std::optional<std::size_t> storedDataLength(const ManagedObject& object, std::size_t index) const;
-  std::set<std::int64_t> loadToMany(const ManagedObject& object, std::size_t index) const;
+  std::optional<std::set<std::int64_t>> loadToMany(const ManagedObject& object, std::size_t index) const;
+  void readFailed(const Error& error) const;
   bool matches(const ManagedObject& object, const FetchRequest& request) const;
   ObjectSnapshot snapshotOf(const ManagedObject& object, bool onlyLoaded) const;
   void postSaveNotification(const char* name, const std::shared_ptr<ContextSave>& save);
@@ -130,6 +136,7 @@ private:
   std::unordered_map<std::int64_t, ManagedObjectPtr> pending_;  // inserted, changed or deleted
   std::size_t sweepAt_ = 1024;
   mutable std::atomic<bool> warnedOffQueue_{false};
+  mutable std::optional<Error> readError_;  // used on the context's queue only
 };
 
 using ObjectContextPtr = std::shared_ptr<ObjectContext>;

@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <limits>
+#include <set>
 
 #include "platform/Settings.h"
 #include "support/TempFolder.h"
@@ -94,25 +95,46 @@ TEST(Settings, ValuesSurviveAReloadWithTheirTypes) {
 TEST(Settings, ADamagedFileIsMovedAsideAndTheDefaultsApply) {
   TempFolder dir;
   const auto file = dir.path() / "Settings.json";
-  {
-    std::ofstream out(file);
-    out << "{\"Exposure\": 12,";  // cut short
+  // Two damaged files in a row (within the same second, as two quick starts would be): each is
+  // kept. Nesting far beyond any value we write counts as damage, rather than overflowing the
+  // stack of the reader at every start.
+  const std::string damaged[] = {"{\"Exposure\": 12,", "{\"Deep\": " + std::string(100000, '[') + std::string(100000, ']') + "}"};
+  for (const auto& text : damaged) {
+    std::ofstream(file) << text;
+    qv::Settings settings(file);
+    settings.registerDefaults({{"Exposure", 50}});
+    EXPECT_EQ(settings.integerForKey("Exposure"), 50);
+    EXPECT_FALSE(settings.objectForKey("Deep"));
+    EXPECT_FALSE(std::filesystem::exists(file));
   }
-  qv::Settings settings(file);
-  settings.registerDefaults({{"Exposure", 50}});
-  EXPECT_EQ(settings.integerForKey("Exposure"), 50);
-  EXPECT_FALSE(std::filesystem::exists(file));
-  int asideCount = 0;
+  std::set<std::string> kept;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    if (entry.path().filename().string().rfind("Settings.json.corrupt-", 0) == 0) {
-      ++asideCount;
-      EXPECT_EQ(readFile(entry.path()), "{\"Exposure\": 12,");  // kept as it was
-    }
+    EXPECT_EQ(entry.path().filename().string().rfind("Settings.json.corrupt-", 0), 0u) << entry.path();
+    kept.insert(readFile(entry.path()));
   }
-  EXPECT_EQ(asideCount, 1);
+  EXPECT_EQ(kept, std::set<std::string>(std::begin(damaged), std::end(damaged)));
 
+  qv::Settings settings(file);
   settings.setValue("Exposure", 70);  // and the store works on
   EXPECT_EQ(qv::Settings(file).integerForKey("Exposure"), 70);
+  // Nesting that any of our values could need still reads.
+  std::ofstream(file) << "{\"Nested\": " + std::string(200, '[') + std::string(200, ']') + "}";
+  EXPECT_TRUE(qv::Settings(file).arrayForKey("Nested"));
+}
+
+TEST(Settings, TextThatIsNotUtf8IsRefusedAndTheSettingsStayWritable) {
+  TempFolder dir;
+  const auto file = dir.path() / "Settings.json";
+  qv::Settings settings(file);
+  EXPECT_FALSE(settings.setValue("Name", std::string("Scanner")));
+  EXPECT_TRUE(settings.setValue("Name", std::string("Sc\xE4nner")));  // Latin-1, not UTF-8
+  EXPECT_TRUE(settings.setValue("K\xFF", 1));
+  EXPECT_TRUE(settings.setValue("List", qv::Value(qv::Array{qv::Value(std::string("\xC3"))})));
+  EXPECT_EQ(settings.stringForKey("Name"), "Scanner");
+  EXPECT_FALSE(settings.setValue("Exposure", 70)) << "one bad text made every later write fail";
+  qv::Settings reloaded(file);
+  EXPECT_EQ(reloaded.stringForKey("Name"), "Scanner");
+  EXPECT_EQ(reloaded.integerForKey("Exposure"), 70);
 }
 
 TEST(Settings, ATopLevelThatIsNotAnObjectCountsAsDamaged) {

@@ -28,6 +28,16 @@ std::shared_ptr<QVSDScanObject> newScan(qv::ObjectContext& context, const std::s
 
 qv::SharedData bytes(std::initializer_list<std::uint8_t> b) { return std::make_shared<const qv::Data>(b); }
 
+// Changes the store file behind the store's back, through a connection of its own.
+void runSQL(const fs::path& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  char* message = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "") << " in " << sql;
+  sqlite3_free(message);
+  sqlite3_close(db);
+}
+
 // Collects the save notifications of one context.
 struct SaveRecorder {
   SaveRecorder(const qv::ObjectContext& context, const char* name) {
@@ -148,6 +158,23 @@ TEST_F(StoreTest, AStoreWrittenWithAnotherModelIsMovedAsideWithItsLogAndStaysRea
   });
 }
 
+TEST_F(StoreTest, AMetadataTableWithAKeylessRowIsAForeignStoreMovedAside) {
+  store.reset();
+  qv::drainMainQueue();
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  runSQL(file, "INSERT INTO store_metadata VALUES (NULL, 'x')");  // SQLite lets a text key be NULL
+  presented.clear();
+  store = openStore();  // once threw out of the constructor, at every start
+  ASSERT_TRUE(store->hasCoordinator());
+  ASSERT_TRUE(store->movedStoreFilePath());
+  ASSERT_EQ(presented.size(), 1u);
+  EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kStoreFileMovedAsideError));
+  onMain([&] {
+    newScan(mainContext(), "/scans/new.qvk");
+    EXPECT_TRUE(mainContext().save());
+  });
+}
+
 TEST_F(StoreTest, AnEmptyFileIsTakenAsANewStore) {
   store.reset();
   qv::drainMainQueue();
@@ -262,6 +289,76 @@ TEST_F(StoreTest, EveryKindOfValueReadsBackInANewStoreInstance) {
   });
 }
 
+TEST_F(StoreTest, NonFiniteDoublesReadBackAsTheyWereSaved) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  qv::ObjectID id;
+  onPrivate([&] {
+    auto scan = newScan(privateContext(), "/a");
+    scan->setObjectCenterPoint({nan, inf, -inf});
+    scan->setCameraPositionX(-nan);
+    id = scan->objectID();
+    ASSERT_TRUE(privateContext().save());
+  });
+  reopen();
+  onMain([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, mainContext());
+    ASSERT_TRUE(scan);
+    ASSERT_TRUE(scan->objectCenterPointX()) << "a NaN centre came back unset";
+    EXPECT_TRUE(std::isnan(*scan->objectCenterPointX()));
+    EXPECT_EQ(scan->objectCenterPointY(), inf);
+    EXPECT_EQ(scan->objectCenterPointZ(), -inf);
+    ASSERT_TRUE(scan->cameraPositionX());
+    EXPECT_TRUE(std::isnan(*scan->cameraPositionX()));
+    EXPECT_TRUE(std::signbit(*scan->cameraPositionX())) << "the NaN's own bits are kept";
+    // Fetches still compare the finite values.
+    qv::FetchRequest request("QVSDScanObject");
+    request.where("objectCenterPointY", qv::Comparison::Greater, qv::AttributeValue(1e308));
+    EXPECT_EQ(mainContext().executeFetchRequest(request).size(), 1u);
+  });
+}
+
+TEST_F(StoreTest, AFailedReadIsReportedAndReadAgainNextTime) {
+  qv::ObjectID id;
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/a");
+    scan->setVertexData(std::make_shared<const qv::Data>(88, 1));
+    QVSDPointCloud::createPointCloudForScanObject(scan);
+    QVSDPointCloud::createPointCloudForScanObject(scan);
+    id = scan->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  reopen();
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  onMain([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, mainContext());
+    ASSERT_TRUE(scan);
+    EXPECT_FALSE(mainContext().takeReadError());
+
+    runSQL(file, "ALTER TABLE QVSDPointCloud RENAME TO Hidden");
+    EXPECT_TRUE(scan->pointClouds().empty());
+    EXPECT_TRUE(mainContext().takeReadError());
+    runSQL(file, "ALTER TABLE Hidden RENAME TO QVSDPointCloud");
+    EXPECT_EQ(scan->pointClouds().size(), 2u) << "the failed read was kept as an empty list";
+    EXPECT_FALSE(mainContext().takeReadError());
+
+    runSQL(file, "ALTER TABLE QVSDScanObject RENAME TO Hidden");
+    EXPECT_EQ(scan->numberOfVertices(), 0u);
+    EXPECT_TRUE(mainContext().takeReadError());
+    runSQL(file, "ALTER TABLE Hidden RENAME TO QVSDScanObject");
+    EXPECT_EQ(scan->numberOfVertices(), 2u);
+  });
+  onPrivate([&] {
+    runSQL(file, "ALTER TABLE QVSDScanObject RENAME TO Hidden");
+    EXPECT_FALSE(QVSDScanObject::scanObjectWithId(id, false, privateContext()));
+    const auto error = privateContext().takeReadError();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, qv::kStoreOperationError);
+    runSQL(file, "ALTER TABLE Hidden RENAME TO QVSDScanObject");
+    EXPECT_TRUE(QVSDScanObject::scanObjectWithId(id, false, privateContext()));
+  });
+}
+
 TEST_F(StoreTest, IntegerAttributesDropFractionsAndWrongKindsAreRefused) {
   onMain([&] {
     auto scan = newScan(mainContext(), "/a");
@@ -285,12 +382,15 @@ TEST_F(StoreTest, BytesAreReadOnlyWhenAskedForAndTheirLengthWithoutReadingThem) 
   });
   onPrivate([&] {
     auto scan = QVSDScanObject::scanObjectWithId(id, false, privateContext());
+    // Changed in the file after the object was read: an object that had read its bytes with
+    // the rest would still show the old ones.
+    runSQL(libraryFolder() / "Scan.7.storedata", "UPDATE QVSDScanObject SET vertexData = zeroblob(100)");
     EXPECT_EQ(scan->numberOfVertices(), 2u);  // 100 bytes hold two whole records
     scan->setUnsavedVertexData(std::make_shared<const qv::Data>());
     EXPECT_EQ(scan->numberOfVertices(), 0u);  // an empty unsaved buffer stands in for the vertex data
     scan->setUnsavedVertexData(nullptr);
     EXPECT_EQ(scan->numberOfVertices(), 2u);
-    EXPECT_EQ(scan->vertexData()->size(), 100u);
+    EXPECT_EQ(*scan->vertexData(), qv::Data(100, 0));
   });
 }
 

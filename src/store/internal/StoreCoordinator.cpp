@@ -4,6 +4,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
 
 #include "platform/Format.h"
 #include "platform/Log.h"
@@ -55,6 +58,34 @@ const char* sqlOperator(Comparison op) {
 bool isUnreadableCode(int rc) {
   const int primary = rc & 0xff;
   return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+// SQLite keeps infinities in a REAL column but turns NaN into NULL, which reads back as unset. A
+// NaN is therefore kept as the eight bytes of the double itself, so its payload comes back too.
+void bindDouble(sqlite3_stmt* stmt, int index, double v) {
+  if (!std::isnan(v)) {
+    sqlite3_bind_double(stmt, index, v);
+    return;
+  }
+  std::uint8_t bits[sizeof v];
+  std::memcpy(bits, &v, sizeof v);
+  sqlite3_bind_blob(stmt, index, bits, sizeof bits, SQLITE_TRANSIENT);
+}
+
+std::optional<double> nanFromBlob(sqlite3_stmt* stmt, int column) {
+  if (sqlite3_column_bytes(stmt, column) != static_cast<int>(sizeof(double))) return std::nullopt;
+  double v;
+  std::memcpy(&v, sqlite3_column_blob(stmt, column), sizeof v);
+  return v;
+}
+
+// An integer column given a double keeps its whole part; values no integer holds saturate (NaN is 0)
+// rather than being undefined.
+std::int64_t wholePart(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+  if (v <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(v);
 }
 
 // Resets a cached statement when the work with it is done, whatever the outcome.
@@ -172,7 +203,13 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
       return fail(transient ? rc : SQLITE_NOTADB, "The store file was not written by this application");
     }
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-      const std::string key = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      const auto* k = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      if (!k) {
+        // We never write a key without its name: this table is another program's.
+        sqlite3_finalize(stmt);
+        return fail(SQLITE_NOTADB, "The store file was not written by this application");
+      }
+      const std::string key = k;
       const unsigned char* v = sqlite3_column_text(stmt, 1);
       const std::string value = v ? reinterpret_cast<const char*>(v) : "";
       if (key == "ModelVersion") version = value;
@@ -309,11 +346,11 @@ void StoreCoordinator::bindValue(sqlite3_stmt* stmt, int index, const AttributeV
         if constexpr (std::is_same_v<T, std::monostate>) {
           sqlite3_bind_null(stmt, index);
         } else if constexpr (std::is_same_v<T, std::int64_t>) {
-          if (attribute.type == AttributeType::Double) sqlite3_bind_double(stmt, index, static_cast<double>(v));
+          if (attribute.type == AttributeType::Double) bindDouble(stmt, index, static_cast<double>(v));
           else sqlite3_bind_int64(stmt, index, v);
         } else if constexpr (std::is_same_v<T, double>) {
-          if (attribute.type == AttributeType::Integer) sqlite3_bind_int64(stmt, index, static_cast<std::int64_t>(v));
-          else sqlite3_bind_double(stmt, index, v);
+          if (attribute.type == AttributeType::Integer) sqlite3_bind_int64(stmt, index, wholePart(v));
+          else bindDouble(stmt, index, v);
         } else if constexpr (std::is_same_v<T, std::string>) {
           sqlite3_bind_text(stmt, index, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
         } else if constexpr (std::is_same_v<T, Date>) {
@@ -336,9 +373,13 @@ AttributeValue StoreCoordinator::columnValue(sqlite3_stmt* stmt, int column, con
   if (type == SQLITE_NULL) return {};
   switch (attribute.type) {
     case AttributeType::Integer:
-      return type == SQLITE_FLOAT ? static_cast<std::int64_t>(sqlite3_column_double(stmt, column))
-                                  : sqlite3_column_int64(stmt, column);
-    case AttributeType::Double: return sqlite3_column_double(stmt, column);
+      return type == SQLITE_FLOAT ? wholePart(sqlite3_column_double(stmt, column)) : sqlite3_column_int64(stmt, column);
+    case AttributeType::Double:
+      if (type == SQLITE_BLOB) {
+        const auto v = nanFromBlob(stmt, column);
+        return v ? AttributeValue(*v) : AttributeValue();
+      }
+      return sqlite3_column_double(stmt, column);
     case AttributeType::Date: return dateFromMicroseconds(sqlite3_column_int64(stmt, column));
     case AttributeType::String: {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));

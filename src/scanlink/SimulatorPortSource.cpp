@@ -34,7 +34,9 @@ fs::path SimulatorPortSource::defaultFolder() {
 }
 
 std::optional<SerialPortInfo> SimulatorPortSource::infoForEntry(const std::string& name) const {
-  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  // Hidden names are the temporary links a peer makes just before renaming them into place:
+  // never ports of their own.
+  if (name.empty() || name.front() == '.') return std::nullopt;
   const fs::path link = folder_ / name;
   struct stat linkStat {};
   struct stat targetStat {};
@@ -106,6 +108,14 @@ bool SimulatorPortSource::startWatching(PortsHandler arrived, PortsHandler remov
     QVLogWarn("The simulator folder %s cannot be watched: %s", folder_.c_str(), std::strerror(errno));
     ::close(fd);
     return false;
+  }
+  // The ports already present are recorded (not reported as arriving), so that their removal is
+  // reported whether or not anyone listed the ports first. Listing after the watch is in place
+  // misses none: a link made in between is both listed and reported, and the manager takes a
+  // port it knows once.
+  for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (auto info = infoForEntry(name)) known_[name] = std::move(*info);
   }
   arrived_ = std::move(arrived);
   removed_ = std::move(removed);

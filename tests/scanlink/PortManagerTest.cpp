@@ -118,6 +118,30 @@ TEST_F(PortManagerTest, UnplugClosesTheOpenPortTellsItsDelegateThenAnnouncesTheR
   EXPECT_EQ(recorder.entries[0].listed, std::vector<std::string>{keep->path()});
 }
 
+// Reported without anyone listing the ports first; a link made hidden and renamed into place (as a
+// publisher that never shows a half-made port does) arrives once, under its final name.
+TEST_F(PortManagerTest, TheSimulatorFolderReportsPortsPresentAtTheStartAndIgnoresHiddenLinks) {
+  auto present = plugIn("ttyACM0");
+  std::vector<std::string> arrived, removed;
+  auto names = [](std::vector<std::string>& into) {
+    return [&into](const std::vector<SerialPortInfo>& ports) {
+      for (const auto& p : ports) into.push_back(p.ttyName);
+    };
+  };
+  ASSERT_TRUE(source_->startWatching(names(arrived), names(removed)));
+
+  const auto hidden = simFolder() / ".ttyACM1.tmp";
+  ASSERT_EQ(::symlink(present->devicePath().c_str(), hidden.c_str()), 0);
+  std::filesystem::rename(hidden, simFolder() / "ttyACM1");
+  ASSERT_TRUE(waitFor([&] { return !arrived.empty(); }));  // looked at only once it is there
+  present->unplug();
+  std::filesystem::remove(simFolder() / "ttyACM1");
+  ASSERT_TRUE(waitFor([&] { return removed.size() >= 2; }));  // events come in order: this is the last
+  source_->stopWatching();
+  EXPECT_EQ(arrived, std::vector<std::string>{"ttyACM1"});
+  EXPECT_EQ(removed, (std::vector<std::string>{"ttyACM0", "ttyACM1"}));
+}
+
 TEST_F(PortManagerTest, ExitCleanUpClosesEveryListedPortAndEmptiesTheList) {
   auto peer = plugIn();
   auto manager = makeManager();

@@ -43,8 +43,7 @@ struct ScannerDesign {
 
   // A plausible scanner with the small flaws of a real build: a slightly rolled camera, leaning
   // laser fans, a lead screw and a turntable not quite square to the chassis. Its lens has no
-  // distortion, since scanning triangulates without undoing it; set the coefficients to test
-  // what does.
+  // distortion (tests that depend on it set the coefficients themselves).
   static ScannerDesign standard();
   // The same without any flaw and without distortion.
   static ScannerDesign ideal();

@@ -483,7 +483,11 @@ LaserLineDetection detectLaserLineSparse(const std::uint8_t* laserOff, const std
   ws.dirty = true;
 
   const long candidates = findRawCandidates(laserOff, laserOn, threshold, ws);
-  if (candidates > static_cast<long>(kW) * kH / 8) return detectLaserLineReference(laserOff, laserOn, options);
+  if (candidates > static_cast<long>(kW) * kH / 8) {
+    LaserLineDetection chain = detectLaserLineReference(laserOff, laserOn, options);
+    chain.candidates = candidates;
+    return chain;
+  }
 
   // The median-filtered red difference, thresholded, wherever it can pass the threshold.
   dilate(ws.raw, ws.scratch, ws.needRed);
@@ -515,6 +519,8 @@ LaserLineDetection detectLaserLineSparse(const std::uint8_t* laserOff, const std
   }
 
   LaserLineDetection out;
+  out.path = LaserLineDetectionPath::Sparse;
+  out.candidates = candidates;
   int maximumGrey = 0;
   for (int r = 0; r < kH; ++r) {
     // The grey at the green peak can only reach saturation where the brightest laser-on pixels

@@ -36,12 +36,17 @@ struct LaserLineOptions {
   bool wantMaximumGrey = false;               // measure the largest saturation-test grey of all rows
 };
 
+// Which computation gave a detection: the whole-frame chain, or the sparse path.
+enum class LaserLineDetectionPath { Chain, Sparse };
+
 struct LaserLineDetection {
   std::vector<QVSImageLaserPoint> points;       // accepted, ascending rows, at most one a row
   std::vector<QVSImageLaserPoint> overExposed;  // saturated rows
   std::vector<QVSImageLaserPoint> wide;         // runs too wide to be the line
   std::vector<QVSImageLaserPoint> noisy;        // peaks too faint to measure
   int maximumGrey = -1;                         // the largest saturation-test grey, when asked for
+  LaserLineDetectionPath path = LaserLineDetectionPath::Chain;
+  long candidates = -1;                         // pixels whose raw red difference passed (sparse path's count)
 };
 
 // Both frames are full frames (kFrameBytes); byte 1 of a pixel is read as green, byte 2 as red.

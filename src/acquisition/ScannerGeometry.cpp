@@ -8,7 +8,7 @@
 
 #include "acquisition/internal/BedFrameTransform.h"
 
-ScannerGeometry ScannerGeometryFromCalibration(const QVLScannerCalibration& calibration, float headHeight) {
+ScannerGeometry ScannerGeometryFromCalibration(const QVLScannerCalibration& calibration, float headHeight_mm) {
   ScannerGeometry g;
   g.bedNormal = calibration.bedNormal / calibration.bedNormal.norm();
   const Eigen::Vector3d& n = g.bedNormal;
@@ -24,7 +24,7 @@ ScannerGeometry ScannerGeometryFromCalibration(const QVLScannerCalibration& cali
   g.cameraOrigin = calibration.cameraOrigin;
   g.cx = static_cast<float>(calibration.intrinsics[2]);
   g.cy = static_cast<float>(calibration.intrinsics[3]);
-  g.headHeight = headHeight;
+  g.headHeight = headHeight_mm;
   g.laser1Normal = calibration.laser1.normal / calibration.laser1.normal.norm();
   g.laser1Origin = calibration.laser1.origin;
   g.laser2Normal = calibration.laser2.normal / calibration.laser2.normal.norm();
@@ -33,7 +33,39 @@ ScannerGeometry ScannerGeometryFromCalibration(const QVLScannerCalibration& cali
   g.pixelScale = 1.0f;
   g.fx = static_cast<float>(calibration.intrinsics[0]);
   g.focalRatio = static_cast<float>(calibration.intrinsics[0] / calibration.intrinsics[1]);
+  g.distortion = calibration.distortion;
+  g.fy = static_cast<float>(calibration.intrinsics[1]);
   return g;
+}
+
+Eigen::Vector2d UndistortPixel(const ScannerGeometry& g, double x, double y) {
+  const double k1 = g.distortion[0], k2 = g.distortion[1], p1 = g.distortion[2], p2 = g.distortion[3];
+  if (k1 == 0.0 && k2 == 0.0 && p1 == 0.0 && p2 == 0.0) return {x, y};
+  const double fx = g.fx, fy = g.fy;
+  if (!(fx != 0.0 && fy != 0.0)) return {x, y};
+  // The distorted position in the normalised image plane; the model maps the undistorted (u, v)
+  // onto it, and Newton's method on that map finds (u, v) to machine precision in a few steps.
+  const double xd = (x - g.cx) / fx;
+  const double yd = (y - g.cy) / fy;
+  double u = xd, v = yd;
+  for (int iteration = 0; iteration < 10; ++iteration) {
+    const double r2 = u * u + v * v;
+    const double radial = 1.0 + k1 * r2 + k2 * r2 * r2;
+    const double dRadial = k1 + 2.0 * k2 * r2;  // d(radial) / d(r2)
+    const double ex = u * radial + 2.0 * p1 * u * v + p2 * (r2 + 2.0 * u * u) - xd;
+    const double ey = v * radial + p1 * (r2 + 2.0 * v * v) + 2.0 * p2 * u * v - yd;
+    const double a = radial + 2.0 * u * u * dRadial + 2.0 * p1 * v + 6.0 * p2 * u;  // d ex / du
+    const double b = 2.0 * u * v * dRadial + 2.0 * p1 * u + 2.0 * p2 * v;          // d ex / dv = d ey / du
+    const double d = radial + 2.0 * v * v * dRadial + 6.0 * p1 * v + 2.0 * p2 * u;  // d ey / dv
+    const double det = a * d - b * b;
+    if (!(std::fabs(det) > 1e-12)) break;  // beyond where the model folds over: keep the last estimate
+    const double du = (d * ex - b * ey) / det;
+    const double dv = (a * ey - b * ex) / det;
+    u -= du;
+    v -= dv;
+    if (std::fabs(du) + std::fabs(dv) < 1e-14) break;
+  }
+  return {u * fx + g.cx, v * fy + g.cy};
 }
 
 Eigen::Vector3d PixelToCameraRay(const ScannerGeometry& g, double x, double y) {
@@ -53,14 +85,14 @@ std::optional<Eigen::Vector3d> IntersectRayWithPlane(const Eigen::Vector3d& poin
   return Eigen::Vector3d(origin + static_cast<double>(t) * d);
 }
 
-Eigen::Vector3d CameraToBedFrame(const ScannerGeometry& g, const Eigen::Vector3d& point, float angle) {
-  return qv::BedFrameTransform(g, angle).apply(point);
+Eigen::Vector3d CameraToBedFrame(const ScannerGeometry& g, const Eigen::Vector3d& point_calibration, float angle_rad) {
+  return qv::BedFrameTransform(g, angle_rad).apply(point_calibration);
 }
 
 namespace qv {
 
-bool triangulateLaserPixel(const ScannerGeometry& g, const BedFrameTransform& bed, double x, double y, int laser,
-                           Eigen::Vector3d& point, Eigen::Vector3d& normal) {
+bool triangulateLaserPixel(const ScannerGeometry& g, const BedFrameTransform& bed_from_calibration, double x, double y,
+                           int laser, Eigen::Vector3d& point_bed, Eigen::Vector3d& normal_bed) {
   const Eigen::Vector3d* planeNormal;
   const Eigen::Vector3d* planeOrigin;
   if (laser == 2) {
@@ -72,21 +104,26 @@ bool triangulateLaserPixel(const ScannerGeometry& g, const BedFrameTransform& be
   } else {
     return false;
   }
-  const Eigen::Vector3d ray = PixelToCameraRay(g, x, y);
+  // The lens bends the ray seen at a pixel: the straight ray runs through the undistorted pixel.
+  const Eigen::Vector2d pinhole = UndistortPixel(g, x, y);
+  const Eigen::Vector3d ray_calibration = PixelToCameraRay(g, pinhole.x(), pinhole.y());
   // The ray is a direction from the camera: the line runs from the camera origin along it.
-  const auto hit = IntersectRayWithPlane(g.cameraOrigin + ray, g.cameraOrigin, *planeOrigin, *planeNormal);
-  if (!hit) return false;
-  const Eigen::Vector3d moved = *hit + static_cast<double>(g.headHeight) * g.leadScrewDirection;
-  point = bed.apply(moved);
-  normal = (point - bed.apply(*planeOrigin)).normalized();
+  const auto hit_calibration =
+      IntersectRayWithPlane(g.cameraOrigin + ray_calibration, g.cameraOrigin, *planeOrigin, *planeNormal);
+  if (!hit_calibration) return false;
+  // The calibration was taken at head height 0; the head has since moved along the lead screw.
+  const Eigen::Vector3d moved_calibration =
+      *hit_calibration + static_cast<double>(g.headHeight) * g.leadScrewDirection;
+  point_bed = bed_from_calibration.apply(moved_calibration);
+  normal_bed = (point_bed - bed_from_calibration.apply(*planeOrigin)).normalized();
   return true;
 }
 
 }  // namespace qv
 
-bool TriangulateLaserPixel(const ScannerGeometry& g, double x, double y, int laser, float angle,
-                           Eigen::Vector3d& point, Eigen::Vector3d& normal) {
-  return qv::triangulateLaserPixel(g, qv::BedFrameTransform(g, angle), x, y, laser, point, normal);
+bool TriangulateLaserPixel(const ScannerGeometry& g, double x, double y, int laser, float angle_rad,
+                           Eigen::Vector3d& point_bed, Eigen::Vector3d& normal_bed) {
+  return qv::triangulateLaserPixel(g, qv::BedFrameTransform(g, angle_rad), x, y, laser, point_bed, normal_bed);
 }
 
 float PixelSizeAtDistance(float width, float fieldOfView_deg, float distance) {

@@ -27,13 +27,22 @@ struct ScannerGeometry {
   float fx = 0.0f;
   float focalRatio = 0.0f;                                      // fx / fy
   Eigen::Matrix3d levelling = Eigen::Matrix3d::Identity();      // the levelling rotation as a matrix
+  // The lens distortion the calibration measured (k1, k2, p1, p2 of the radial-tangential model
+  // it fits) and the focal length in y it is expressed with; all zero: a pinhole camera.
+  Eigen::Vector4d distortion = Eigen::Vector4d::Zero();
+  float fy = 0.0f;
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 };
 
 // The geometry for a calibration at a head height (mm). A bed normal that already points along
 // +y needs no levelling (identity); one along -y is turned half a turn about x.
-ScannerGeometry ScannerGeometryFromCalibration(const QVLScannerCalibration& calibration, float headHeight);
+ScannerGeometry ScannerGeometryFromCalibration(const QVLScannerCalibration& calibration, float headHeight_mm);
+
+// Where a pixel of the camera's image would lie without the lens distortion (the pinhole image
+// the camera ray is drawn through). A webcam's pixels lie several pixels off near the frame's
+// edges, millimetres at the object; without distortion the pixel is returned as it is.
+Eigen::Vector2d UndistortPixel(const ScannerGeometry& geometry, double x, double y);
 
 // The direction of the camera ray through a pixel: ((x - cx) s, (cy - y) s fx / fy, -fx).
 Eigen::Vector3d PixelToCameraRay(const ScannerGeometry& geometry, double x, double y);
@@ -45,15 +54,17 @@ std::optional<Eigen::Vector3d> IntersectRayWithPlane(const Eigen::Vector3d& poin
                                                      const Eigen::Vector3d& planePoint,
                                                      const Eigen::Vector3d& planeNormal);
 
-// A calibration-frame point seen at bed angle `angle`, turned back into the levelled bed frame
+// A calibration-frame point seen at bed angle `angle_rad`, turned back into the levelled bed frame
 // (bed origin at 0, bed normal along +y).
-Eigen::Vector3d CameraToBedFrame(const ScannerGeometry& geometry, const Eigen::Vector3d& point, float angle);
+Eigen::Vector3d CameraToBedFrame(const ScannerGeometry& geometry, const Eigen::Vector3d& point_calibration,
+                                 float angle_rad);
 
-// The bed-frame point lit by laser `laser` (2: the first laser plane, 3: the second) at a pixel,
-// with the unit direction from the laser plane's origin towards it. Answers NO, writing nothing,
-// for another laser number, a ray parallel to the plane, or a plane met behind the camera.
-bool TriangulateLaserPixel(const ScannerGeometry& geometry, double x, double y, int laser, float angle,
-                           Eigen::Vector3d& point, Eigen::Vector3d& normal);
+// The bed-frame point lit by laser `laser` (2: the first laser plane, 3: the second) at a pixel of
+// the camera's image (distortion and all: it is undone first), with the unit direction from the
+// laser plane's origin towards it. Answers NO, writing nothing, for another laser number, a ray
+// parallel to the plane, or a plane met behind the camera.
+bool TriangulateLaserPixel(const ScannerGeometry& geometry, double x, double y, int laser, float angle_rad,
+                           Eigen::Vector3d& point_bed, Eigen::Vector3d& normal_bed);
 
 // The size one pixel covers at a distance, for an image `width` pixels across a field of view.
 float PixelSizeAtDistance(float width, float fieldOfView_deg, float distance);

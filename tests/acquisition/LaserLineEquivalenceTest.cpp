@@ -20,11 +20,16 @@ void expectIdentical(const qv::LaserLineDetection& sparse, const qv::LaserLineDe
   EXPECT_EQ(sparse.maximumGrey, chain.maximumGrey);
 }
 
-void compare(const qv::Data& off, const qv::Data& on, qv::LaserLineOptions options) {
+// Compares the two paths; unless the sparse detector is expected to hand the frame to the chain,
+// it must really have run (else this would compare the chain with itself).
+void compare(const qv::Data& off, const qv::Data& on, qv::LaserLineOptions options, bool sparseRuns = true) {
   for (const bool maximumGrey : {false, true}) {
     options.wantMaximumGrey = maximumGrey;
     const auto chain = qv::detectLaserLineReference(off.data(), on.data(), options);
     const auto sparse = qv::detectLaserLineSparse(off.data(), on.data(), options);
+    EXPECT_EQ(chain.path, qv::LaserLineDetectionPath::Chain);
+    EXPECT_EQ(sparse.path, sparseRuns ? qv::LaserLineDetectionPath::Sparse : qv::LaserLineDetectionPath::Chain)
+        << sparse.candidates << " candidates";
     expectIdentical(sparse, chain);
   }
 }
@@ -92,12 +97,13 @@ TEST(SparseDetector, IdenticalOnFramesMadeToStressItsShortcuts) {
   std::mt19937 random(4242);
   for (int round = 0; round < 3; ++round) {
     TestFrames frames;
-    // Noise everywhere, in both frames.
+    // Noise everywhere, in both frames: mostly darker with the laser on (differences that clip
+    // at 0), with a twentieth of the pixels a little brighter, so that even at thresholds 0 and 5
+    // few enough pixels pass for the sparse path to run.
     for (std::size_t i = 0; i < frames.on.size(); i += 4) {
       for (int byte = 0; byte < 3; ++byte) {
-        const int n = static_cast<int>(random() % 7) - 3;
+        const int n = random() % 20 == 0 ? 1 + static_cast<int>(random() % 8) : -static_cast<int>(random() % 4);
         frames.on[i + byte] = static_cast<std::uint8_t>(frames.on[i + byte] + n);
-        frames.off[i + byte] = static_cast<std::uint8_t>(frames.off[i + byte] - n);
       }
     }
     // Red blobs of every size and height, some touching the frame's edges and corners.
@@ -140,8 +146,13 @@ TEST(SparseDetector, ThresholdsOutsideItsRangeFallBackToTheChain) {
     qv::LaserLineOptions options;
     options.threshold = threshold;
     SCOPED_TRACE(threshold);
-    compare(frames.off, frames.on, options);
+    compare(frames.off, frames.on, options, /*sparseRuns=*/false);
   }
+  // A frame lit almost everywhere goes to the chain too.
+  TestFrames bright;
+  for (std::size_t i = 0; i < bright.on.size(); i += 4) bright.on[i + 2] = 200;
+  qv::LaserLineOptions options;
+  compare(bright.off, bright.on, options, /*sparseRuns=*/false);
 }
 
 TEST(SparseDetector, ACallLeavesNothingBehindForTheNext) {

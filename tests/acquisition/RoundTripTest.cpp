@@ -26,12 +26,24 @@ ScannerDesign tiltedBed() {
   return d;
 }
 
+// A webcam lens: about 9 px of barrel distortion in the corners, a little decentring.
+ScannerDesign distortedLens() {
+  ScannerDesign d = ScannerDesign::standard();
+  d.k1 = -0.09;
+  d.k2 = 0.11;
+  d.p1 = 0.0008;
+  d.p2 = -0.0005;
+  return d;
+}
+
 float radians(double degrees) { return static_cast<float>(degrees / 180.0 * M_PI); }
+
+void checkRenderedFrames(const ScannerDesign& design);
 
 }  // namespace
 
 TEST(RoundTrip, ExactProjectionsTriangulateBackWithinAThousandthOfAMillimetre) {
-  for (const ScannerDesign& design : {ScannerDesign::ideal(), ScannerDesign::standard(), tiltedBed()}) {
+  for (const ScannerDesign& design : {ScannerDesign::ideal(), ScannerDesign::standard(), tiltedBed(), distortedLens()}) {
     const ScannerModel model(design);
     const QVLScannerCalibration calibration = model.groundTruthCalibration();
     const Eigen::Matrix3d bed_from_turntable = model.bed_from_turntable();
@@ -115,7 +127,16 @@ TEST(RoundTrip, ConvertedPointsOfATiltedBedLieWhereTheyWere) {
 // row, bounds how far the triangulated point may lie from the true surface point. A triangulation
 // that is off by a sign or a frame, or a detector that drifts, breaks the bound.
 TEST(RoundTrip, RenderedFramesThroughTheDetectorAndTheTriangulation) {
-  const ScannerModel model(ScannerDesign::standard());
+  for (const ScannerDesign& design : {ScannerDesign::standard(), distortedLens()}) {
+    SCOPED_TRACE(design.k1 == 0.0 ? "no distortion" : "distortion");
+    checkRenderedFrames(design);
+  }
+}
+
+namespace {
+
+void checkRenderedFrames(const ScannerDesign& design) {
+  const ScannerModel model(design);
   const qv::sim::Scene scene = qv::sim::Scene::standard();
   const qv::sim::FrameRenderer renderer(model, scene);
   const QVLScannerCalibration calibration = model.groundTruthCalibration();
@@ -171,3 +192,5 @@ TEST(RoundTrip, RenderedFramesThroughTheDetectorAndTheTriangulation) {
   EXPECT_LT(std::sqrt(sumSquares / measured), 0.25);
   EXPECT_GT(withinHalfPixel, measured * 95 / 100);
 }
+
+}  // namespace

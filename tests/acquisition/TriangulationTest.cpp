@@ -168,15 +168,16 @@ TEST(TriangulateLaserPixel, TheHeadHeightMovesThePointAlongTheLeadScrew) {
 }
 
 TEST(TriangulateLaserPixel, TheNormalPointsFromTheLaserOriginToThePoint) {
-  const QVLScannerCalibration c = handCalibration();
-  const ScannerGeometry g = ScannerGeometryFromCalibration(c, 30.0f);
+  const ScannerGeometry g = ScannerGeometryFromCalibration(handCalibration(), 30.0f);
   Eigen::Vector3d point;
   Eigen::Vector3d normal;
-  ASSERT_TRUE(TriangulateLaserPixel(g, 600.0, 500.0, 3, 0.4f, point, normal));
-  EXPECT_NEAR(normal.norm(), 1.0, 1e-12);
-  // The origin is not moved by the head height.
-  const Eigen::Vector3d origin = CameraToBedFrame(g, c.laser2.origin, 0.4f);
-  expectNear(normal, (point - origin).normalized(), 1e-12);
+  // The centre pixel meets laser 2's plane on the bed axis, 100 mm up, then the head's 30 mm
+  // raise it to (0, 130, 0) in the bed frame. The laser's origin, 300 tan 30 mm beside the
+  // camera (bed frame (173.2, 100, 300)), is not raised with it.
+  ASSERT_TRUE(TriangulateLaserPixel(g, 640.0, 480.0, 3, 0.0f, point, normal));
+  expectNear(point, Eigen::Vector3d(0.0, 130.0, 0.0), 1e-3);
+  const double along = std::hypot(173.20508, 300.0);  // the laser's distance to the axis, 346.41 mm
+  expectNear(normal, Eigen::Vector3d(-173.20508, 30.0, -300.0) / std::hypot(along, 30.0), 1e-6);
 }
 
 TEST(ScanningArea, IsAStrictCylinderOf90mmAndAMillimetreBelowTheBed) {
@@ -249,5 +250,5 @@ TEST(ConvertPoints, NoCalibrationOrAnUnknownLaserGivesNoPoints) {
 
 TEST(PixelSize, IsTheFieldOfViewAtThatDistanceOverTheWidth) {
   EXPECT_FLOAT_EQ(PixelSizeAtDistance(1280.0f, 90.0f, 640.0f), 1.0f);
-  EXPECT_NEAR(PixelSizeAtDistance(1000.0f, 60.0f, 300.0f), 2.0 * 300.0 * std::tan(M_PI / 6.0) / 1000.0, 1e-6);
+  EXPECT_NEAR(PixelSizeAtDistance(1000.0f, 60.0f, 300.0f), 0.34641016, 1e-6);  // 346.41 mm across 1000 px
 }

@@ -100,9 +100,18 @@ cv::Mat toDouble(const cv::Mat& m) {
 
 }  // namespace
 
-double Sba::run(std::vector<cv::Point3d>& points, const std::vector<std::vector<cv::Point2d>>& imagePoints,
-                const std::vector<std::vector<int>>& visibility, std::vector<cv::Mat>& cameraMatrix,
-                std::vector<cv::Mat>& R, std::vector<cv::Mat>& T, std::vector<cv::Mat>& distortion) {
+static_assert(static_cast<int>(SbaStopReason::SmallGradient) == qv::sba::SmallGradient &&
+              static_cast<int>(SbaStopReason::SmallStep) == qv::sba::SmallStep &&
+              static_cast<int>(SbaStopReason::IterationLimit) == qv::sba::IterationLimit &&
+              static_cast<int>(SbaStopReason::SmallReduction) == qv::sba::SmallReduction &&
+              static_cast<int>(SbaStopReason::SmallError) == qv::sba::SmallError &&
+              static_cast<int>(SbaStopReason::DampingOverflow) == qv::sba::DampingOverflow,
+              "the summary's stop reasons are the solver's");
+
+SbaSummary Sba::adjust(const SbaParams& options, std::vector<cv::Point3d>& points,
+                       const std::vector<std::vector<cv::Point2d>>& imagePoints,
+                       const std::vector<std::vector<int>>& visibility, std::vector<cv::Mat>& cameraMatrix,
+                       std::vector<cv::Mat>& R, std::vector<cv::Mat>& T, std::vector<cv::Mat>& distortion) {
   // Every check comes before anything is converted, so a rejected call leaves the caller's data alone.
   const std::size_t m = cameraMatrix.size();
   if (R.size() != m || T.size() != m || distortion.size() != m || visibility.size() != m) {
@@ -124,14 +133,14 @@ double Sba::run(std::vector<cv::Point3d>& points, const std::vector<std::vector<
     }
   }
   if (points.size() != n) fail("Error in input size vectors of points", __LINE__);
-  if (params_.iterations < 1) fail("Invalid number of iterations", __LINE__);
-  const SbaMode mode = params_.mode;
+  if (options.iterations < 1) fail("Invalid number of iterations", __LINE__);
+  const SbaMode mode = options.mode;
   if (mode != SbaMode::motionAndStructure && mode != SbaMode::motionOnly && mode != SbaMode::structureOnly) {
     fail("Invalid Sba mode", __LINE__);
   }
   // Counts outside 0..5 would zero columns outside the camera block.
-  if (params_.fixedIntrinsicCount < 0 || params_.fixedIntrinsicCount > 5 || params_.fixedDistortionCount < 0 ||
-      params_.fixedDistortionCount > 5) {
+  if (options.fixedIntrinsicCount < 0 || options.fixedIntrinsicCount > 5 || options.fixedDistortionCount < 0 ||
+      options.fixedDistortionCount > 5) {
     fail("Invalid number of fixed intrinsics or distortion coefficients (must be 0 to 5)", __LINE__);
   }
 
@@ -195,11 +204,11 @@ double Sba::run(std::vector<cv::Point3d>& points, const std::vector<std::vector<
     }
   }
 
-  const double opts[qv::sba::kOptionsSize] = {1e-3, 1e-12, 1e-12, params_.minimumError * nvis, 0.0};
+  const double opts[qv::sba::kOptionsSize] = {1e-3, 1e-12, 1e-12, options.minimumError * nvis, 0.0};
   SbaCallbackData data{quaternions.data(),
                        nullptr,
-                       params_.fixedIntrinsicCount,
-                       params_.fixedDistortionCount,
+                       options.fixedIntrinsicCount,
+                       options.fixedDistortionCount,
                        kCameraBlock,
                        kPointBlock,
                        kMeasurement,
@@ -210,20 +219,20 @@ double Sba::run(std::vector<cv::Point3d>& points, const std::vector<std::vector<
   int result = -1;
   {
     std::lock_guard<std::mutex> lock(adjustmentMutex());
-    const int verbose = params_.verbose ? 1 : 0;
+    const int verbose = options.verbose ? 1 : 0;
     switch (mode) {
       case SbaMode::motionAndStructure:
         result = sba_motstr_levmar(ni, 0, mi, 0, mask.data(), p.data(), kCameraBlock, kPointBlock, x.data(), nullptr,
-                                   kMeasurement, projectMotStr, jacobianMotStr, &data, params_.iterations, verbose,
+                                   kMeasurement, projectMotStr, jacobianMotStr, &data, options.iterations, verbose,
                                    opts, info);
         break;
       case SbaMode::motionOnly:
         result = sba_mot_levmar(ni, mi, 0, mask.data(), p.data(), kCameraBlock, x.data(), nullptr, kMeasurement,
-                                projectMot, jacobianMot, &data, params_.iterations, verbose, opts, info);
+                                projectMot, jacobianMot, &data, options.iterations, verbose, opts, info);
         break;
       case SbaMode::structureOnly:
         result = sba_str_levmar(ni, 0, mi, mask.data(), pointPart, kPointBlock, x.data(), nullptr, kMeasurement,
-                                projectStr, jacobianStr, &data, params_.iterations, verbose, opts, info);
+                                projectStr, jacobianStr, &data, options.iterations, verbose, opts, info);
         break;
     }
   }
@@ -246,7 +255,7 @@ double Sba::run(std::vector<cv::Point3d>& points, const std::vector<std::vector<
       for (int k = 0; k < 3; ++k) t[k] = a[13 + k];
     }
   }
-  if (params_.fixedIntrinsicCount < 5) {
+  if (options.fixedIntrinsicCount < 5) {
     for (std::size_t j = 0; j < m; ++j) {
       const double* a = p.data() + j * kCameraBlock;
       cv::Mat K = K64[j].reshape(1, 3);  // shares K64[j]'s data
@@ -256,10 +265,10 @@ double Sba::run(std::vector<cv::Point3d>& points, const std::vector<std::vector<
       K.at<double>(1, 1) = a[0] * a[3];
     }
   }
-  if (params_.fixedDistortionCount < 5) {
+  if (options.fixedDistortionCount < 5) {
     for (std::size_t j = 0; j < m; ++j) {
       double* d = D64[j].ptr<double>();
-      for (int k = 0; k < 5 - params_.fixedDistortionCount; ++k) d[k] = p[j * kCameraBlock + 5 + k];
+      for (int k = 0; k < 5 - options.fixedDistortionCount; ++k) d[k] = p[j * kCameraBlock + 5 + k];
     }
   }
 
@@ -273,21 +282,39 @@ double Sba::run(std::vector<cv::Point3d>& points, const std::vector<std::vector<
     T[j] = T64[j];
     distortion[j] = D64[j];
   }
-  initialError_ = info[qv::sba::InitialErrorSquared] / nvis;
-  finalError_ = info[qv::sba::FinalErrorSquared] / nvis;
-  return finalError_;
+  SbaSummary summary;
+  summary.initialError = info[qv::sba::InitialErrorSquared] / nvis;
+  summary.finalError = info[qv::sba::FinalErrorSquared] / nvis;
+  summary.iterations = static_cast<int>(info[qv::sba::Iterations]);
+  summary.stopReason = static_cast<SbaStopReason>(static_cast<int>(info[qv::sba::StopReason]));
+  return summary;
+}
+
+SbaSummary Sba::adjust(const SbaParams& options, std::vector<cv::Point3f>& points,
+                       const std::vector<std::vector<cv::Point2f>>& imagePoints,
+                       const std::vector<std::vector<int>>& visibility, std::vector<cv::Mat>& cameraMatrix,
+                       std::vector<cv::Mat>& R, std::vector<cv::Mat>& T, std::vector<cv::Mat>& distortion) {
+  std::vector<cv::Point3d> points64(points.begin(), points.end());
+  std::vector<std::vector<cv::Point2d>> imagePoints64;
+  imagePoints64.reserve(imagePoints.size());
+  for (const auto& list : imagePoints) imagePoints64.emplace_back(list.begin(), list.end());
+  const SbaSummary summary = adjust(options, points64, imagePoints64, visibility, cameraMatrix, R, T, distortion);
+  if (options.mode == SbaMode::motionAndStructure || options.mode == SbaMode::structureOnly) {
+    for (std::size_t i = 0; i < points.size(); ++i) points[i] = cv::Point3f(points64[i]);
+  }
+  return summary;
+}
+
+double Sba::run(std::vector<cv::Point3d>& points, const std::vector<std::vector<cv::Point2d>>& imagePoints,
+                const std::vector<std::vector<int>>& visibility, std::vector<cv::Mat>& cameraMatrix,
+                std::vector<cv::Mat>& R, std::vector<cv::Mat>& T, std::vector<cv::Mat>& distortion) {
+  summary_ = adjust(params_, points, imagePoints, visibility, cameraMatrix, R, T, distortion);
+  return summary_.finalError;
 }
 
 double Sba::run(std::vector<cv::Point3f>& points, const std::vector<std::vector<cv::Point2f>>& imagePoints,
                 const std::vector<std::vector<int>>& visibility, std::vector<cv::Mat>& cameraMatrix,
                 std::vector<cv::Mat>& R, std::vector<cv::Mat>& T, std::vector<cv::Mat>& distortion) {
-  std::vector<cv::Point3d> points64(points.begin(), points.end());
-  std::vector<std::vector<cv::Point2d>> imagePoints64;
-  imagePoints64.reserve(imagePoints.size());
-  for (const auto& list : imagePoints) imagePoints64.emplace_back(list.begin(), list.end());
-  const double error = run(points64, imagePoints64, visibility, cameraMatrix, R, T, distortion);
-  if (params_.mode == SbaMode::motionAndStructure || params_.mode == SbaMode::structureOnly) {
-    for (std::size_t i = 0; i < points.size(); ++i) points[i] = cv::Point3f(points64[i]);
-  }
-  return error;
+  summary_ = adjust(params_, points, imagePoints, visibility, cameraMatrix, R, T, distortion);
+  return summary_.finalError;
 }

@@ -78,6 +78,24 @@ TEST(Sba, NoiseFreeRingConvergesToZeroErrorAndKeepsHeldIntrinsics) {
   const double check = sumOfSquaredResiduals(scene, start.points, start.cameraMatrix, start.R, start.T,
                                              start.distortion, start.visibility);
   EXPECT_LT(check / (12.0 * 20.0), 1e-12);
+  // The summary tells the same run: it converged well before the limit.
+  const SbaSummary& summary = sba.lastSummary();
+  EXPECT_EQ(summary.finalError, error);
+  EXPECT_EQ(summary.initialError, sba.initialError());
+  EXPECT_GT(summary.iterations, 1);
+  EXPECT_LT(summary.iterations, sba.params().iterations);
+  EXPECT_NE(summary.stopReason, SbaStopReason::IterationLimit);
+  EXPECT_NE(summary.stopReason, SbaStopReason::None);
+
+  // With room for two iterations only, the options/summary call says the limit stopped it.
+  RingStart again = perturbedStart(scene, 0.02, 2.0, 0.3, 2);
+  SbaParams options;
+  options.iterations = 2;
+  const SbaSummary limited = Sba::adjust(options, again.points, scene.observations, again.visibility,
+                                         again.cameraMatrix, again.R, again.T, again.distortion);
+  EXPECT_EQ(limited.iterations, 2);
+  EXPECT_EQ(limited.stopReason, SbaStopReason::IterationLimit);
+  EXPECT_LT(limited.finalError, limited.initialError);
 }
 
 TEST(Sba, NoisyRingEndsNearTheExpectedResidual) {

@@ -35,16 +35,19 @@ TEST(SerialQueue, TwoQueuesRunAtTheSameTime) {
   auto a = qv::makeSerialQueue("test.a");
   auto b = qv::makeSerialQueue("test.b");
   std::atomic<int> started{0};
+  std::atomic<int> sawTheOther{0};
   auto task = [&] {
     started.fetch_add(1);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (started.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    // Run one after the other, the first task would end without the second having begun.
+    if (started.load() == 2) sawTheOther.fetch_add(1);
   };
   a->async(task);
   b->async(task);
   a->sync([] {});
   b->sync([] {});
-  EXPECT_EQ(started.load(), 2);
+  EXPECT_EQ(sawTheOther.load(), 2);
 }
 
 TEST(Queue, KnowsWhenItIsCurrentAndSyncOnItselfRunsInline) {

@@ -1,6 +1,11 @@
 // The firmware check: finding the image among the resources, reading versions from its name and
 // from banners, the update decision (no image: no update, and a warning), and handing the image
 // to the device's programmer.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <functional>
+
 #include "ScancmdTestSupport.h"
 #include "scancmd/QVLIErrors.h"
 #include "scancmd/QVLIFirmware.h"
@@ -63,15 +68,29 @@ TEST_F(FirmwareCheckTest, ImageInASubFolderIsFoundAndTheWalksFirstWins) {
   EXPECT_EQ(QVLIFirmware::latestFirmwareVersionAvailable(), v(1, 7, 0));
 
   resources_.addImage("Firmware_2.0.0.cpp.hex");
-  // Whichever the file system lists first, the answer is that one, every time.
-  std::optional<std::string> first;
-  for (fs::recursive_directory_iterator walk(resources_.path()), end; walk != end; ++walk) {
-    const std::string name = walk->path().filename().string();
-    if (walk->is_regular_file() && name.size() > 8 && name.ends_with(".cpp.hex")) {
-      first = walk->path().string();
-      break;
+  // Whichever the file system lists first, the answer is that one, every time: the oracle asks
+  // the directory itself (readdir's order), depth first, as a plain C walk would.
+  std::function<std::optional<std::string>(const std::string&)> firstImage = [&](const std::string& folder) {
+    std::optional<std::string> found;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return found;
+    while (!found) {
+      const dirent* entry = ::readdir(dir);
+      if (!entry) break;
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "/" + name;
+      struct stat st {};
+      ::stat(path.c_str(), &st);
+      if (S_ISDIR(st.st_mode)) found = firstImage(path);
+      else if (S_ISREG(st.st_mode) && name.size() > 8 && name.compare(name.size() - 8, 8, ".cpp.hex") == 0) found = path;
     }
-  }
+    ::closedir(dir);
+    return found;
+  };
+  const auto first = firstImage(resources_.path().string());
+  ASSERT_TRUE(first);
+  EXPECT_EQ(QVLIFirmware::firmwareFilePath(), first);
   EXPECT_EQ(QVLIFirmware::firmwareFilePath(), first);
 }
 

@@ -19,8 +19,6 @@ constexpr auto kSplitPause = std::chrono::milliseconds(2);
 // An unplugged scanner's last echo is given this long to reach the host first.
 constexpr double kUnplugAfterEcho_s = 0.05;
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 // Takes a port away: its link disappears and its line hangs up. Never called with the emulator's
 // lock held: hanging up waits for the port's thread, which may be waiting for that lock.
 void retire(const std::shared_ptr<SerialPeer>& peer) {
@@ -151,7 +149,7 @@ void FirmwareEmulator::takeInputs(double t_s) {
   while (!inputs_.empty()) {
     auto [line, heard_s] = std::move(inputs_.front());
     inputs_.pop_front();
-    if (unplugPrefix_ && startsWith(line, unplugPrefix_->c_str())) {
+    if (unplugPrefix_ && line.starts_with(*unplugPrefix_)) {
       unplugPrefix_.reset();
       unplugEcho_ = "COMMAND RECEIVED " + line;
     }
@@ -209,12 +207,12 @@ void FirmwareEmulator::watchPorts(double t_s) {
 
 void FirmwareEmulator::emitDue(double t_s, std::vector<std::string>& lines) {
   for (auto& line : model_.takeDue(t_s)) {
-    const bool completion = startsWith(line, "COMMAND COMPLETE") || startsWith(line, "CALIBRATION SET");
+    const bool completion = line.starts_with("COMMAND COMPLETE") || line.starts_with("CALIBRATION SET");
     if (completion && dropCompletions_ > 0) {
       --dropCompletions_;
       continue;
     }
-    const bool echo = startsWith(line, "COMMAND RECEIVED");
+    const bool echo = line.starts_with("COMMAND RECEIVED");
     lines.push_back(std::move(line));
     if (echo && motorTimeouts_) lines.emplace_back("Motor Timeout X");
   }

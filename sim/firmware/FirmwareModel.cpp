@@ -62,8 +62,6 @@ double parseNumber(const std::string& text) {
   return result.ec == std::errc() && std::isfinite(value) ? value : 0.0;
 }
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 }  // namespace
 
 FirmwarePace FirmwarePace::none() {
@@ -238,7 +236,7 @@ void FirmwareModel::start(const std::string& line, double t_s) {
       const auto value = stored_.find(key);
       say(at, key + " " + (value != stored_.end() ? value->second : std::string("0.000000")));
     }
-  } else if (startsWith(line, ">>>")) {
+  } else if (line.starts_with(">>>")) {
     if (line.size() < 7) {
       say(echo_s, "CALIBRATION ERROR " + line);
       return;

@@ -90,14 +90,6 @@ const std::vector<std::string> kKeys200 = [] {
 
 const std::vector<std::string> kNoKeys;
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Leading white space as the text scanners skip it.
@@ -187,15 +179,15 @@ std::int64_t leadingInteger(std::string_view text) {
 }
 
 bool isBanner(std::string_view line) {
-  return startsWith(line, "Quorvel Firmware v") || startsWith(line, "Quorvix Firmware v");
+  return line.starts_with("Quorvel Firmware v") || line.starts_with("Quorvix Firmware v");
 }
 
 QVLIFirmwareVersion firmwareVersionFromBanner(std::string_view banner) {
-  if (endsWith(banner, "v1.5.0")) return QVLIFirmwareVersion150;
-  if (endsWith(banner, "v1.6.0")) return QVLIFirmwareVersion160;
-  if (endsWith(banner, "v1.6.1")) return QVLIFirmwareVersion161;
-  if (endsWith(banner, "v1.7.0")) return QVLIFirmwareVersion170;
-  if (endsWith(banner, "v2.0.0")) return QVLIFirmwareVersion200;
+  if (banner.ends_with("v1.5.0")) return QVLIFirmwareVersion150;
+  if (banner.ends_with("v1.6.0")) return QVLIFirmwareVersion160;
+  if (banner.ends_with("v1.6.1")) return QVLIFirmwareVersion161;
+  if (banner.ends_with("v1.7.0")) return QVLIFirmwareVersion170;
+  if (banner.ends_with("v2.0.0")) return QVLIFirmwareVersion200;
   return QVLIFirmwareVersionOther;
 }
 

@@ -12,10 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 long asLong(std::int64_t v) { return static_cast<long>(v); }
 
 }  // namespace
@@ -28,7 +24,7 @@ std::optional<std::string> QVLIFirmware::firmwareFilePath() {
   for (const fs::recursive_directory_iterator end; walk != end; walk.increment(ec)) {
     if (ec) return std::nullopt;
     const fs::directory_entry& entry = *walk;
-    if (!endsWith(entry.path().filename().string(), ".cpp.hex")) continue;
+    if (!entry.path().filename().string().ends_with(".cpp.hex")) continue;
     std::error_code typeError;
     if (!entry.is_regular_file(typeError)) continue;  // a folder so named is no image
     return entry.path().string();

@@ -16,8 +16,6 @@ using namespace qv::protocol;
 
 namespace {
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 // The progress n of a "PX" or "PY" line as the fraction of the move done (10000 is all of it).
 float progressFraction(const std::string& line) {
   return static_cast<float>(leadingNumber(std::string_view(line).substr(2))) / 10000.0f;
@@ -582,7 +580,7 @@ void QVLIInterpreter::deviceDataReceived(const qv::Notification& notification) {
 
       case QVLIOperationStateReadingCalibration: {
         if (line == "COMMAND RECEIVED <<<" || line == "COMMAND COMPLETE L0" ||
-            startsWith(line, "SETTING HALLEFFECT TO ")) {
+            line.starts_with("SETTING HALLEFFECT TO ")) {
           break;
         }
         const auto keyValue = splitKeyLine(line);
@@ -614,10 +612,10 @@ void QVLIInterpreter::deviceDataReceived(const qv::Notification& notification) {
         break;
 
       case QVLIOperationStateMovingCamera:
-        if (startsWith(line, "COMMAND RECEIVED Y")) break;
-        if (startsWith(line, "PY")) {
+        if (line.starts_with("COMMAND RECEIVED Y")) break;
+        if (line.starts_with("PY")) {
           currentPositionY_ = previousPositionY_ + deltaPositionY_ * progressFraction(line);
-        } else if (startsWith(line, "COMMAND COMPLETE Y")) {
+        } else if (line.starts_with("COMMAND COMPLETE Y")) {
           currentPositionY_ = previousPositionY_ + deltaPositionY_;
           finish(QVLIOperationStateIdle);
         }
@@ -632,7 +630,7 @@ void QVLIInterpreter::deviceDataReceived(const qv::Notification& notification) {
         break;
 
       case QVLIOperationStateWritingCalibration:
-        if (!startsWith(line, "CALIBRATION SET")) break;
+        if (!line.starts_with("CALIBRATION SET")) break;
         if (!calibrationCommandQueue_.empty()) {
           std::string next = std::move(calibrationCommandQueue_.back());
           calibrationCommandQueue_.pop_back();
@@ -645,10 +643,10 @@ void QVLIInterpreter::deviceDataReceived(const qv::Notification& notification) {
         break;
 
       case QVLIOperationStateRotatingPlatter:
-        if (startsWith(line, "COMMAND RECEIVED X")) break;
-        if (startsWith(line, "PX")) {
+        if (line.starts_with("COMMAND RECEIVED X")) break;
+        if (line.starts_with("PX")) {
           currentPositionX_ = wrapDegrees(previousPositionX_ + deltaPositionX_ * progressFraction(line));
-        } else if (startsWith(line, "COMMAND COMPLETE X")) {
+        } else if (line.starts_with("COMMAND COMPLETE X")) {
           currentPositionX_ = wrapDegrees(previousPositionX_ + deltaPositionX_);
           finish(QVLIOperationStateIdle);
         }

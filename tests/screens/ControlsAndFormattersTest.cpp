@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "screens/ControlRules.h"
+#include "screens/PointSelectionOverlayModel.h"
 #include "screens/QVLDegreeFormatter.h"
 #include "screens/QVLMultiValueFormatter.h"
 #include "screens/QVLNumberFormatter.h"
@@ -84,6 +85,19 @@ TEST(SharedControls, SquareButtonsLevelBarsAndTheWaitingSignFollowTheirRules) {
   EXPECT_EQ(lit, "r|br|blr|bl|l||");
   EXPECT_EQ(waitingCounterAfter(6), 1);
   EXPECT_EQ(enableToColour(false), Rgba::white(0.15, 0.25));
+}
+
+TEST(SharedControls, TheBrushOverlayKeepsOneCirclePerPoint) {
+  PointSelectionOverlayModel overlay;
+  auto dirty = overlay.addPoint(10, 20, 3);
+  EXPECT_DOUBLE_EQ(dirty.x, 7);
+  EXPECT_DOUBLE_EQ(dirty.width, 6);
+  overlay.addPoint(10, 20, 5);
+  overlay.addPoint(11, 20, 1);
+  ASSERT_EQ(overlay.count(), 2u);
+  EXPECT_DOUBLE_EQ(overlay.visiblePoints()[0].radius, 5);
+  overlay.removeAllPoints();
+  EXPECT_EQ(overlay.count(), 0u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QSet>
+#include <QStandardItemModel>
 #include <QTest>
 #include <fstream>
 
@@ -14,6 +15,7 @@
 #include "platform/Log.h"
 #include "platform/Queue.h"
 #include "screens/ScreenTiming.h"
+#include "screens/widgets/SharedControls.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
@@ -223,6 +225,57 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   app->quit();
   EXPECT_TRUE(dialogs.alerts.empty());
   EXPECT_EQ(core->calls, std::vector<std::string>{"stop hardware"});
+}
+
+TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {
+  // A click on row 3 is told after the base has selected it; a click below the rows tells nothing.
+  QStandardItemModel model(5, 1);
+  qv::screens::ClickTableView table;
+  table.setModel(&model);
+  table.resize(300, 400);
+  table.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&table));
+  std::vector<std::pair<int, int>> clicks;  // the row told, the row selected when told
+  QObject::connect(&table, &qv::screens::ClickTableView::didClickRow, [&](int row) {
+    clicks.emplace_back(row, table.currentIndex().row());
+  });
+  const QRect third = table.visualRect(model.index(3, 0));
+  QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, third.center());
+  QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, QPoint(10, table.viewport()->height() - 5));
+  EXPECT_EQ(clicks, (std::vector<std::pair<int, int>>{{3, 3}}));
+
+  // A double click on the heads-up button acts once.
+  qv::screens::HudButton button("Go");
+  int pressed = 0;
+  QObject::connect(&button, &QPushButton::clicked, [&] { ++pressed; });
+  button.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&button));
+  const QPointF centre = QRectF(button.rect()).center();
+  auto send = [&](QEvent::Type type) {
+    QMouseEvent event(type, centre, button.mapToGlobal(centre), Qt::LeftButton,
+                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&button, &event);
+  };
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick,
+                            QEvent::MouseButtonRelease})
+    send(type);
+  EXPECT_EQ(pressed, 1);
+
+  // The opaque view keeps presses from what lies beneath it.
+  QWidget parent;
+  int parentPresses = 0;
+  struct Counting : QWidget {
+    int* count;
+    explicit Counting(int* c) : count(c) {}
+    void mousePressEvent(QMouseEvent*) override { ++*count; }
+  } under(&parentPresses);
+  under.resize(100, 100);
+  auto* veil = new qv::screens::OpaqueView(&under);
+  veil->resize(100, 100);
+  under.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&under));
+  QTest::mouseClick(veil, Qt::LeftButton);
+  EXPECT_EQ(parentPresses, 0);
 }
 
 }  // namespace

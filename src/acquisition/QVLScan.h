@@ -240,6 +240,13 @@ private:
   bool replaceSliceAtResume_ = false;
   int passNumber_ = 1;
   std::shared_ptr<QVLTuning> tuning_;
+  // Each cloud's point count and coordinate sums, so that its centre follows each new slice
+  // without visiting every slice again.
+  struct CloudSums {
+    double x = 0.0, y = 0.0, z = 0.0;
+    std::int64_t count = 0;
+  };
+  std::map<std::int64_t, CloudSums> cloudSums_;
 
   mutable std::mutex titleMutex_;
   std::string scanTitle_;

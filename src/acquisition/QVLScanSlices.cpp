@@ -20,6 +20,7 @@ std::shared_ptr<QVSDScanSlice> QVLScan::createSliceForPointCloud(const std::shar
   if (!cloud) return nullptr;
   const qv::SliceBlockBuild build = qv::makeSliceBlock(points);
   std::shared_ptr<QVSDScanSlice> slice;
+  CloudSums replaced;
   if (replaceSliceAtResume_) {
     // The step that paused stored this angle already: the resumed step takes its place.
     if (auto existing = QVSDScanSlice::scanSliceWithRotation(rotation_deg, cloud)) {
@@ -29,6 +30,9 @@ std::shared_ptr<QVSDScanSlice> QVLScan::createSliceForPointCloud(const std::shar
         return nullptr;
       }
       for (const auto& point : existing->points()) context().deleteObject(point);
+      const std::int64_t n = existing->numberOfPoints().value_or(0);
+      replaced = {existing->objectCenterPointX().value_or(0.0) * n, existing->objectCenterPointY().value_or(0.0) * n,
+                  existing->objectCenterPointZ().value_or(0.0) * n, n};
       slice = existing;
     }
   }
@@ -73,21 +77,35 @@ std::shared_ptr<QVSDScanSlice> QVLScan::createSliceForPointCloud(const std::shar
     slice->setObjectCenterPointY(sy / static_cast<double>(count));
     slice->setObjectCenterPointZ(sz / static_cast<double>(count));
   }
-  // The cloud's centre is the centre of all its points: the slices' centres weighted by their counts.
-  double cx = 0.0, cy = 0.0, cz = 0.0;
-  std::int64_t total = 0;
-  for (const auto& s : cloud->scanSlices()) {
-    const std::int64_t n = s->numberOfPoints().value_or(0);
-    if (n <= 0) continue;
-    cx += s->objectCenterPointX().value_or(0.0) * static_cast<double>(n);
-    cy += s->objectCenterPointY().value_or(0.0) * static_cast<double>(n);
-    cz += s->objectCenterPointZ().value_or(0.0) * static_cast<double>(n);
-    total += n;
+  // The cloud's centre is the centre of all its points.
+  auto sums = cloudSums_.find(cloud->objectID().number());
+  if (sums == cloudSums_.end()) {
+    CloudSums start;
+    for (const auto& s : cloud->scanSlices()) {
+      if (s == slice) continue;
+      const std::int64_t n = s->numberOfPoints().value_or(0);
+      if (n <= 0) continue;
+      start.x += s->objectCenterPointX().value_or(0.0) * static_cast<double>(n);
+      start.y += s->objectCenterPointY().value_or(0.0) * static_cast<double>(n);
+      start.z += s->objectCenterPointZ().value_or(0.0) * static_cast<double>(n);
+      start.count += n;
+    }
+    sums = cloudSums_.emplace(cloud->objectID().number(), start).first;
+  } else if (replaced.count > 0) {
+    sums->second.x -= replaced.x;
+    sums->second.y -= replaced.y;
+    sums->second.z -= replaced.z;
+    sums->second.count -= replaced.count;
   }
-  if (total > 0) {
-    cloud->setObjectCenterPointX(cx / static_cast<double>(total));
-    cloud->setObjectCenterPointY(cy / static_cast<double>(total));
-    cloud->setObjectCenterPointZ(cz / static_cast<double>(total));
+  CloudSums& total = sums->second;
+  total.x += sx;
+  total.y += sy;
+  total.z += sz;
+  total.count += static_cast<std::int64_t>(count);
+  if (total.count > 0) {
+    cloud->setObjectCenterPointX(total.x / static_cast<double>(total.count));
+    cloud->setObjectCenterPointY(total.y / static_cast<double>(total.count));
+    cloud->setObjectCenterPointZ(total.z / static_cast<double>(total.count));
   }
   if (count) {
     if (auto scan = cloud->scanObject()) {

@@ -15,6 +15,7 @@
 #include "formats/FormatErrors.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 
@@ -34,25 +35,6 @@ std::vector<std::string> splitAtSpaces(const std::string& line) {
     if (space == std::string::npos) return parts;
     start = space + 1;
   }
-}
-
-// The leading integer of a text (leading spaces and a sign allowed), saturating like the
-// number reading the files were always read with; 0 when there is none.
-std::int64_t leadingInteger(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  std::uint64_t value = 0;
-  bool overflow = false;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const unsigned digit = static_cast<unsigned>(text[i] - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) overflow = true;
-    else value = value * 10 + digit;
-  }
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  if (negative) return overflow || value > kMax ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(value);
-  return overflow || value > kMax ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(value);
 }
 
 const char* collectionTypeName(QVLQvkFileImporterCollectionType type) {
@@ -418,7 +400,7 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
       if (parts.size() < 3) continue;
       QVLQvkFileImporterCollectionDescription c;
       c.collectionType = vertex ? QVLQvkFileImporterCollectionTypeVertex : QVLQvkFileImporterCollectionTypeClouds;
-      c.numberOfItems = static_cast<std::uint64_t>(leadingInteger(parts[2]));
+      c.numberOfItems = static_cast<std::uint64_t>(qv::text::leadingInteger(parts[2]));
       if (vertex) QVLogInfo("Number of vertices: %lu", static_cast<unsigned long>(c.numberOfItems));
       else QVLogInfo("Number of clouds: %lu", static_cast<unsigned long>(c.numberOfItems));
       collections_.push_back(std::move(c));

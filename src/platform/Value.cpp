@@ -8,19 +8,15 @@
 #include <limits>
 
 #include "platform/Format.h"
+#include "platform/Text.h"
 
 namespace qv {
 
 namespace {
 
 // The leading decimal number of a text, skipping leading white space: "12abc" is 12, "abc" is 0.
-double leadingNumber(const std::string& s) {
-  const char* begin = s.c_str();
-  char* end = nullptr;
-  double d = std::strtod(begin, &end);
-  if (end == begin || std::isnan(d)) return 0.0;
-  return d;
-}
+// Read without the locale (strtod would stop at the point of "1.5" under a decimal-comma one).
+double leadingNumber(const std::string& s) { return text::leadingNumber(s); }
 
 }  // namespace
 

@@ -2,11 +2,10 @@
 #include "scancmd/CommandProtocol.h"
 
 #include <cctype>
-#include <charconv>
 #include <cmath>
-#include <limits>
 
 #include "platform/Format.h"
+#include "platform/Text.h"
 #include "platform/UUID.h"
 
 namespace qv::protocol {
@@ -90,15 +89,6 @@ const std::vector<std::string> kKeys200 = [] {
 
 const std::vector<std::string> kNoKeys;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Leading white space as the text scanners skip it.
-std::size_t skipSpace(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  return i;
-}
-
 std::string upperCased(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -118,65 +108,9 @@ float rotationWithBacklash(float requested_deg, float previous_deg) {
 
 float wrapDegrees(float angle_deg) { return std::fmod(angle_deg, 360.0f); }
 
-double leadingNumber(std::string_view text) {
-  std::size_t i = skipSpace(text);
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  const std::size_t mantissa = i;
-  std::size_t digits = 0;
-  while (i < text.size() && isDigit(text[i])) ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    std::size_t j = i + 1;
-    std::size_t fraction = 0;
-    while (j < text.size() && isDigit(text[j])) ++j, ++fraction;
-    if (digits + fraction > 0) {
-      i = j;
-      digits += fraction;
-    }
-  }
-  if (digits == 0) return 0.0;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    std::size_t j = i + 1;
-    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
-    if (j < text.size() && isDigit(text[j])) {
-      while (j < text.size() && isDigit(text[j])) ++j;
-      i = j;
-    }
-  }
-  double value = 0.0;
-  const auto result = std::from_chars(text.data() + mantissa, text.data() + i, value);
-  if (result.ec == std::errc::result_out_of_range) {
-    // Out of a double's range: too small reads as zero, too large as infinity.
-    const std::string_view number = text.substr(mantissa, i - mantissa);
-    const std::size_t e = number.find_first_of("eE");
-    const bool tooSmall = e != std::string_view::npos && e + 1 < number.size() && number[e + 1] == '-';
-    value = tooSmall ? 0.0 : std::numeric_limits<double>::infinity();
-  }
-  return negative ? -value : value;
-}
+double leadingNumber(std::string_view text) { return qv::text::leadingNumber(text); }
 
-std::int64_t leadingInteger(std::string_view text) {
-  std::size_t i = skipSpace(text);
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  const std::size_t begin = i;
-  while (i < text.size() && isDigit(text[i])) ++i;
-  if (i == begin) return 0;
-  std::uint64_t magnitude = 0;
-  const auto result = std::from_chars(text.data() + begin, text.data() + i, magnitude);
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  if (result.ec == std::errc::result_out_of_range || magnitude > kMax) {
-    return negative ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
-  }
-  const auto value = static_cast<std::int64_t>(magnitude);
-  return negative ? -value : value;
-}
+std::int64_t leadingInteger(std::string_view text) { return qv::text::leadingInteger(text); }
 
 bool isBanner(std::string_view line) {
   return line.starts_with("Quorvel Firmware v") || line.starts_with("Quorvix Firmware v");

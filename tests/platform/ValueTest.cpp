@@ -8,6 +8,7 @@
 #include "platform/Base64.h"
 #include "platform/UUID.h"
 #include "platform/Value.h"
+#include "support/DecimalCommaLocale.h"
 
 TEST(Value, ComparesNumbersAcrossTheirKindsAndObjectsByIdentity) {
   EXPECT_EQ(qv::Value(2), qv::Value(2.0));
@@ -29,6 +30,10 @@ TEST(Value, ReadsIntegersFromTextByTheirLeadingInteger) {
   EXPECT_EQ(qv::Value(std::nan("")).toInt64(), 0);
   EXPECT_DOUBLE_EQ(qv::Value("1e2 degrees").toDouble(), 100.0);
   EXPECT_FALSE(qv::Value(qv::Data{1}).toString());
+  // Text is read without the locale: under a decimal-comma one "2.5" is still two and a half.
+  qv::test::DecimalCommaLocale german;
+  EXPECT_DOUBLE_EQ(qv::Value("2.5").toDouble(), 2.5);
+  EXPECT_DOUBLE_EQ(qv::Value("2,5").toDouble(), 2.0);
 }
 
 TEST(UUID, IsUpperCaseRandomAndWellFormed) {

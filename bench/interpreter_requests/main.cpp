@@ -15,6 +15,7 @@
 #include "scanlink/QVLCDevice.h"
 #include "scanlink/SimulatorPortSource.h"
 #include "sim/firmware/FirmwareEmulator.h"
+#include "support/BenchSupport.h"
 
 namespace {
 
@@ -23,13 +24,10 @@ constexpr int kRuns = 9;
 constexpr int kRequestsPerRun = 2000;
 constexpr int kWarmUp = 200;
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using qv::bench::median;
 
 [[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "interpreter_requests_bench: %s\n", what);
+  std::fprintf(stderr, "bench_interpreter_requests: %s\n", what);
   std::exit(1);
 }
 

@@ -11,6 +11,7 @@
 
 #include "acquisition/LaserLineDetector.h"
 #include "sim/optics/FrameRenderer.h"
+#include "support/BenchSupport.h"
 
 namespace {
 
@@ -47,11 +48,7 @@ std::vector<std::pair<int, double>> peerCentreOfMass(const std::uint8_t* off, co
   return points;
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
+using qv::bench::median;
 
 struct Accuracy {
   double sumSquares = 0.0;

@@ -9,15 +9,13 @@
 #include "acquisition/LaserPointConversion.h"
 #include "acquisition/ScannerGeometry.h"
 #include "sim/optics/ScannerModel.h"
+#include "support/BenchSupport.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using qv::bench::median;
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include "core/QVLAppDelegate.h"
 #include "core/QVLAppcast.h"
 #include "platform/Log.h"
+#include "platform/Queue.h"
 
 namespace qv::app {
 namespace {
@@ -83,6 +84,7 @@ public:
   void resetScannerForPreferences() override { delegate_->resetScannerForPreferences(); }
 
   void launch(const ShellLaunchHooks& hooks, const std::string& file) override {
+    hooks_ = hooks;
     host_ = std::make_shared<ShellScreenHost>(hooks, delegate_);
     delegate_->setScreenHost(host_);
     delegate_->setCleanUpHook(host_);
@@ -91,6 +93,22 @@ public:
     delegate_->applicationDidFinishLaunching(options_);
   }
   void checkForUpdates() override { delegate_->checkForUpdates(); }
+  void exportLogFiles() override {
+    if (!hooks_.dialogs) return;
+    std::weak_ptr<QVLAppDelegate> weak = delegate_;
+    auto showAlert = hooks_.showAlert;
+    hooks_.dialogs->chooseFileToSave("QuorvelLogs.zip", [weak, showAlert](std::optional<std::string> path) {
+      auto delegate = weak.lock();
+      if (!path || !delegate) return;
+      delegate->exportLogFiles(*path, [showAlert](const std::optional<qv::Error>& error) {
+        if (!error) return;
+        // The export reports from a worker thread; the alert belongs to the main queue.
+        qv::mainQueue()->async([showAlert, error] {
+          showAlert({qv::screens::AlertStyle::Warning, "The log files could not be exported", error->description, {"OK"}});
+        });
+      });
+    });
+  }
   void windowDidResize() override {}  // the shell lays out its own screens
 
   int currentAppState() const override { return delegate_->currentAppState(); }
@@ -108,6 +126,7 @@ private:
   std::shared_ptr<QVLAppDelegate> delegate_;
   QVLLaunchOptions options_;
   std::shared_ptr<ShellScreenHost> host_;
+  ShellLaunchHooks hooks_;
   std::mutex mutex_;
   std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> listeners_;
   std::uint64_t next_ = 1;

@@ -22,6 +22,7 @@ struct ShellLaunchHooks {
   std::function<void(bool rebuild)> adjustMainLayout;
   std::function<void()> showAbout, showPreferences;
   std::function<void(const qv::screens::Alert&)> showAlert;
+  qv::screens::DialogService* dialogs = nullptr;
 };
 
 // The screens' actions are the shell's own (it switches the screens); the scanner's state and the

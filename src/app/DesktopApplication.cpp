@@ -135,6 +135,7 @@ void DesktopApplication::launch(const QStringList& files) {
   hooks.showAbout = [this] { showAbout(); };
   hooks.showPreferences = [this] { showPreferences(); };
   hooks.showAlert = [this](const qv::screens::Alert& alert) { dialogs_->showAlert(alert, [](int) {}); };
+  hooks.dialogs = dialogs_;
   core_->launch(hooks, pending);
 }
 

@@ -54,6 +54,21 @@ void QtDialogService::chooseFileToOpen(const std::string& prompt, const std::vec
   dialog->open();
 }
 
+void QtDialogService::chooseFileToSave(const std::string& suggestedName,
+                                       std::function<void(std::optional<std::string>)> done) {
+  auto* dialog = new QFileDialog(window_, QObject::tr("Save"));
+  dialog->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
+  dialog->setAcceptMode(QFileDialog::AcceptSave);
+  dialog->selectFile(QString::fromStdString(suggestedName));
+  QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, done](int result) {
+    std::optional<std::string> path;
+    if (result == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) path = dialog->selectedFiles().front().toStdString();
+    dialog->deleteLater();
+    if (done) done(path);
+  });
+  dialog->open();
+}
+
 void QtDialogService::openWithDesktop(const std::string& fileOrUrl) {
   const QString text = QString::fromStdString(fileOrUrl);
   const QUrl url = text.contains("://") ? QUrl(text) : QUrl::fromLocalFile(text);

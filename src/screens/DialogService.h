@@ -29,6 +29,12 @@ public:
   // Lets the user pick one existing file of the given extensions; `done` gets nothing on cancel.
   virtual void chooseFileToOpen(const std::string& prompt, const std::vector<std::string>& extensions,
                                 std::function<void(std::optional<std::string> path)> done) = 0;
+  // Lets the user choose where to save a new file, starting from the suggested name; `done` gets
+  // nothing on cancel. The default answers nothing.
+  virtual void chooseFileToSave(const std::string& /*suggestedName*/,
+                                std::function<void(std::optional<std::string> path)> done) {
+    done(std::nullopt);
+  }
   // Hands a file or an address to the desktop's default application for it.
   virtual void openWithDesktop(const std::string& fileOrUrl) = 0;
 };

@@ -167,7 +167,9 @@ MainScreenWidget::MainScreenWidget(std::shared_ptr<MainScreenPresenter> presente
     disabledButtonsView_->setStyleSheet(QString("background-color: rgba(%1, %2, %3, 128);").arg(veil.red()).arg(veil.green()).arg(veil.blue()));
     auto* veilLayout = new QVBoxLayout(disabledButtonsView_);
     auto* veilText = whiteLabel(tr("Connect the scanner to start scanning"), 14, true, disabledButtonsView_);
-    veilText->setStyleSheet("color: white; background: transparent;");
+    // A solid badge, so the message reads cleanly over the veiled cards.
+    veilText->setStyleSheet(QString("color: white; background-color: %1; padding: 10px 22px; border-radius: 6px;")
+                                .arg(accentGreenColour().darker(115).name()));
     veilLayout->addWidget(veilText, 0, Qt::AlignCenter);
   }
 

@@ -207,10 +207,17 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   EXPECT_EQ(storedScans(), 2u);
   EXPECT_TRUE(dialogs.alerts.empty());
 
-  core->set(false, true);
+  // Back on the main screen without a scanner: the scan buttons lie under the veil.
   app->coordinator().showHudScreen();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return app->mainScreen().visibleMruItems() && app->mainScreen().visibleMruItems()->size() == 2; }, 5000));
+  auto tilesShown = [&] { return app->mainScreen().visibleMruItems() && app->mainScreen().visibleMruItems()->size() == 2; };
+  ASSERT_TRUE(QTest::qWaitFor(tilesShown, 5000));
   EXPECT_EQ(app->mainScreen().visibleMruItems()->front().filename, "chair");
+  EXPECT_FALSE(app->mainScreen().validateMenuItem(qv::screens::MainScreenPresenter::kScanMenuTag));
+  keepScreenshot(window, "main-screen-no-scanner");
+
+  core->set(false, true);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return app->mainScreen().validateMenuItem(qv::screens::MainScreenPresenter::kScanMenuTag); }, 5000));
+  QApplication::processEvents();
   keepScreenshot(window, "main-screen");
 
   app->showPreferences();
@@ -225,6 +232,18 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   app->quit();
   EXPECT_TRUE(dialogs.alerts.empty());
   EXPECT_EQ(core->calls, std::vector<std::string>{"stop hardware"});
+}
+
+TEST(SingleInstanceOnScreen, ASecondLaunchHandsItsFilesToTheFirst) {
+  const QString name = QStringLiteral("quorvel-test-%1").arg(QCoreApplication::applicationPid());
+  SingleInstance first(name);
+  QStringList received;
+  ASSERT_TRUE(first.listen([&](const QString& path) { received << path; }));
+  SingleInstance second(name);
+  ASSERT_TRUE(second.handOverToRunningInstance({"/scans/one.qvk", "/scans/two words.qvkx"}));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, 5000));
+  EXPECT_EQ(received, (QStringList{"/scans/one.qvk", "/scans/two words.qvkx"}));
+  EXPECT_FALSE(SingleInstance(name + "-none").handOverToRunningInstance({"/scans/one.qvk"}));
 }
 
 TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {

@@ -593,8 +593,18 @@ void QVLObjectSceneViewController::renderCroppedNodesWithTopYCutoff(float top, f
   } else {
     replaceSelectedNode(nullptr);
   }
-  runOnMain([weak = weak_from_this()] {
-    if (auto self = weak.lock(); self && self->display_) self->display_->setNeedsDisplay();
+  numberOfPresentVertices_ = list.presentCount;
+  // The label follows what is drawn, not only what the load drew.
+  const std::string label = qv::viewer::pointCountLabel(list.drawnCount, list.presentCount);
+  {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    pointCountLabel_ = label;
+  }
+  runOnMain([weak = weak_from_this(), label] {
+    auto self = weak.lock();
+    if (!self || !self->display_) return;
+    self->display_->setPointCountLabel(label);
+    self->display_->setNeedsDisplay();
   });
 }
 
@@ -696,18 +706,18 @@ void QVLObjectSceneViewController::resetScene() {
     selectedObjectNode_.reset();
     normalRenderObject_.reset();
   }
-  auto clear = [this] {
-    vertexData_.reset();
-    vertexBuffer_.reset();
-    vertexIndexData_.clear();
-    sortableIndexData_.clear();
-    sortableIndexDataBackup_.clear();
-    orders_ = {};
-  };
-  if (pointManagementQueue_->isCurrent())
-    clear();
-  else
-    pointManagementQueue_->sync(clear);
+  // Queued, not waited for: a crop pass may be running, and the next load's point work queues
+  // behind this anyway.
+  pointManagementQueue_->async([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->vertexData_.reset();
+    self->vertexBuffer_.reset();
+    self->vertexIndexData_.clear();
+    self->sortableIndexData_.clear();
+    self->sortableIndexDataBackup_.clear();
+    self->orders_ = {};
+  });
   projectionIsComplete_ = false;
   brushCleaningState_ = 0;
   cleaningBrushSize_ = 10;

@@ -1,0 +1,110 @@
+// The 3D viewer screen: the header of buttons, the scene, the point count, the layer list, the
+// right-hand panel, the busy view, the export popover and the viewer's dialogs. It shows what
+// QVLObjectSceneViewController decides and forwards the user's input to it.
+#pragma once
+
+#include <QFrame>
+#include <QWidget>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "core/QVLObjectSceneViewControllerInterface.h"
+#include "viewer/model/ObjectSceneDisplay.h"
+#include "viewer/model/QVLObjectSceneViewController.h"
+
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QVLSceneRenderer;
+
+class QVLObjectSceneView : public QWidget,
+                           public qv::viewer::ObjectSceneDisplay,
+                           public QVLObjectSceneViewControllerInterface {
+  Q_OBJECT
+public:
+  explicit QVLObjectSceneView(std::shared_ptr<QVLObjectSceneViewController> controller, QWidget* parent = nullptr);
+  ~QVLObjectSceneView() override;
+
+  const std::shared_ptr<QVLObjectSceneViewController>& controller() const { return controller_; }
+  QVLSceneRenderer* renderer() const { return renderer_; }
+  QWidget* busyView() const { return busyView_; }
+  QWidget* exportPopover() const { return exportPopover_; }
+  QListWidget* layerTable() const { return layerTable_; }
+  QWidget* rightPanel() const { return rightPanel_; }
+  QLabel* pointCountLabel() const { return pointCount_; }
+  // A header or popover button by its name ("home", "open", "export", "layers", "appearance",
+  // or an export identifier such as "ply").
+  QPushButton* button(const std::string& name) const;
+
+  // What the application core asks of the viewer.
+  void loadScan(const qv::ObjectID& scan) override { controller_->loadScan(scan); }
+  void resetViewer() override { controller_->resetViewer(); }
+  bool canOpenFile() const override { return controller_->canOpenFile(); }
+  void enableHeaderUI() override { controller_->enableHeaderUI(); }
+  void windowDidResize() override { controller_->windowDidResize(); }
+  bool meshNeedsSaving() const override { return controller_->meshNeedsSaving(); }
+  void saveAnyUnsavedChanges(std::function<void(bool userCancelled)> completion) override {
+    controller_->saveAnyUnsavedChanges(std::move(completion));
+  }
+
+  // What the viewer's rules ask of the screen.
+  void showBusyView(const std::string& text, std::function<void()> shown) override;
+  void dismissBusyView(std::function<void()> dismissed) override;
+  void setPointCountLabel(const std::string& text) override;
+  void setHeaderButtons(qv::viewer::HeaderButtons buttons) override;
+  void setHeaderBlocked(bool blocked) override;
+  void setHomeButtonEnabled(bool enabled) override;
+  void setBackgroundColour(qv::scene::Colour colour) override;
+  void reloadLayerTable() override;
+  void showRightPanel(qv::viewer::RightPanel panel) override;
+  void showExportPopover(const qv::viewer::ExportChoices& choices) override;
+  void closeExportPopover() override;
+  bool isExportPopoverShown() const override;
+  void setNeedsDisplay() override;
+  void setPointRendering(float pointSizePixels, bool smoothing) override;
+  void setWindowTitle(const std::string& title) override;
+  float viewWidth() const override;
+  float viewHeight() const override;
+  double backingScale() const override;
+  std::optional<qv::scene::Image> sceneImage() override;
+  void askToSaveChanges(const std::string& informativeText,
+                        std::function<void(qv::viewer::SaveChangesAnswer)> answer) override;
+  void askForSavePath(const std::string& suggestedName, const std::string& extension,
+                      std::function<void(std::optional<std::string>)> answer) override;
+  void showAlert(const std::string& message, const std::string& informativeText,
+                 std::function<void()> dismissed) override;
+
+protected:
+  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+  void buildHeader();
+  void buildPanels();
+  void buildBusyView();
+  void buildExportPopover();
+  void layOutOverlays();
+  void toggleLayerTable();
+  void fade(QWidget* widget, double from, double to, std::function<void()> done);
+
+  std::shared_ptr<QVLObjectSceneViewController> controller_;
+  QWidget* header_ = nullptr;
+  QWidget* leftVeil_ = nullptr;
+  QWidget* rightVeil_ = nullptr;
+  QWidget* meshToolbar_ = nullptr;
+  QWidget* sceneArea_ = nullptr;
+  QVLSceneRenderer* renderer_ = nullptr;
+  QLabel* pointCount_ = nullptr;
+  QListWidget* layerTable_ = nullptr;
+  QWidget* rightPanel_ = nullptr;
+  QWidget* appearancePanel_ = nullptr;
+  QPushButton* colourWell_ = nullptr;
+  QWidget* busyView_ = nullptr;
+  QLabel* busyText_ = nullptr;
+  QFrame* exportPopover_ = nullptr;
+  std::map<std::string, QPushButton*> buttons_;
+  QPoint lastDrag_;
+  bool rightDragging_ = false;
+  int layerTableHeight_ = 0;
+};

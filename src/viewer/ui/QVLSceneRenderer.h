@@ -1,0 +1,60 @@
+// Draws the viewer's scene with OpenGL 3.3 core: each vertex buffer is uploaded once, each index
+// buffer when it first appears, and only while painting; point size and round points are done
+// in the shader.
+#pragma once
+
+#include <QOpenGLFunctions_3_3_Core>
+#include <QOpenGLShaderProgram>
+#include <QOpenGLWidget>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+
+#include "viewer/model/SceneModel.h"
+
+class QVLSceneRenderer : public QOpenGLWidget, protected QOpenGLFunctions_3_3_Core {
+  Q_OBJECT
+public:
+  explicit QVLSceneRenderer(QWidget* parent = nullptr);
+  ~QVLSceneRenderer() override;
+
+  // The scene to draw is asked for at every paint (the viewer replaces it on reset).
+  void setSceneSource(std::function<qv::scene::ScenePtr()> source) { sceneSource_ = std::move(source); }
+  void setPointRendering(float pointSizePixels, bool smoothing);
+  // Called after every drawn frame, on the GUI thread.
+  void setDidRender(std::function<void()> didRender) { didRender_ = std::move(didRender); }
+
+  // Uploads so far, so tests can tell that a crop pass sent only an index buffer.
+  std::size_t vertexBufferUploads() const { return vertexUploads_; }
+  std::size_t indexBufferUploads() const { return indexUploads_; }
+  // Whether a 3.3 core context could be made and the shader built.
+  bool isReady() const { return ready_; }
+
+protected:
+  void initializeGL() override;
+  void paintGL() override;
+
+private:
+  struct GpuVertices {
+    GLuint vao = 0, vbo = 0;
+    std::weak_ptr<const qv::scene::VertexBuffer> source;
+  };
+  struct GpuIndices {
+    GLuint ebo = 0;
+    std::weak_ptr<const std::vector<std::uint32_t>> source;
+  };
+  GpuVertices& verticesFor(const qv::scene::VertexBufferPtr& buffer);
+  GLuint indicesFor(const qv::scene::IndexBufferPtr& buffer);
+  void releaseUnused();
+  void releaseAll();
+
+  std::function<qv::scene::ScenePtr()> sceneSource_;
+  std::function<void()> didRender_;
+  std::unique_ptr<QOpenGLShaderProgram> program_;
+  std::unordered_map<const qv::scene::VertexBuffer*, GpuVertices> vertices_;
+  std::unordered_map<const std::vector<std::uint32_t>*, GpuIndices> indices_;
+  float pointSize_ = 1;
+  bool smoothing_ = false;
+  bool ready_ = false;
+  std::size_t vertexUploads_ = 0, indexUploads_ = 0;
+};

@@ -1,0 +1,345 @@
+// The viewer on screen (under Xvfb): a simulated scan loaded, shown, turned and saved; the
+// renderer's pixels against the projection; screenshots of the viewer, its appearance panel and
+// its busy view, kept in the test's output folder.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QImage>
+#include <QLabel>
+#include <set>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTest>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/Queue.h"
+#include "platform/Settings.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanObject.h"
+#include "store/TBCoreDataStoreS1.h"
+#include "support/TempFolder.h"
+#include "viewer/ViewerTestSupport.h"
+#include "viewer/model/QVLObjectSceneViewController.h"
+#include "viewer/model/ViewerNavigation.h"
+#include "viewer/ui/QVLObjectSceneView.h"
+#include "viewer/ui/QVLSceneRenderer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path outputFolder() {
+  const char* env = std::getenv("QUORVEL_TEST_OUTPUT");
+  fs::path folder = env ? fs::path(env) : fs::temp_directory_path() / "quorvel-viewer-gui";
+  fs::create_directories(folder);
+  return folder;
+}
+
+void saveScreenshot(const QImage& image, const std::string& name) {
+  const fs::path path = outputFolder() / (name + ".png");
+  ASSERT_TRUE(image.save(QString::fromStdString(path.string()))) << path;
+}
+
+// Distinct colours in an image, counted on a coarse grid: a blank frame has one or two.
+int distinctColours(const QImage& image) {
+  std::set<QRgb> seen;
+  for (int y = 0; y < image.height(); y += 7)
+    for (int x = 0; x < image.width(); x += 7) seen.insert(image.pixel(x, y) & 0xf0f0f0);
+  return static_cast<int>(seen.size());
+}
+
+bool near(QColor a, QColor b, int tolerance) {
+  return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+         std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+// The colour at a view position, or any pixel of the colour within a small square around it.
+bool colourAround(const QImage& frame, double dpr, float x, float y, QColor want, int radius = 2) {
+  const int cx = static_cast<int>(std::lround(x * dpr)), cy = static_cast<int>(std::lround(y * dpr));
+  for (int dy = -radius; dy <= radius; ++dy)
+    for (int dx = -radius; dx <= radius; ++dx) {
+      const int px = cx + dx, py = cy + dy;
+      if (px >= 0 && py >= 0 && px < frame.width() && py < frame.height() && near(frame.pixelColor(px, py), want, 24))
+        return true;
+    }
+  return false;
+}
+
+class ViewerGui : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TBCoreDataStoreS1::Options options;
+    options.folder = temp.path() / "Quorvel";
+    options.presentError = [](const qv::Error&) {};
+    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
+    settings->registerDefaults({{"ViewPointSize", 2}});
+    QVLObjectSceneViewController::Options o;
+    o.store = store.get();
+    o.settings = settings.get();
+    controller = QVLObjectSceneViewController::create(o);
+    view = std::make_unique<QVLObjectSceneView>(controller);
+    view->resize(900, 640);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+  }
+  void TearDown() override {
+    view.reset();
+    controller.reset();
+    qv::drainMainQueue();
+  }
+
+  // A vase as a turntable scan leaves it: rings of points in four passes, coloured by height,
+  // and the zero record the scanner puts first.
+  qv::ObjectID makeVase(const std::string& source) {
+    std::vector<QVLScanVertex> vertices{QVLScanVertex{}};
+    qv::ObjectID id;
+    store->privateContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+      for (int pass = 0; pass < 4; ++pass) {
+        auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+        cloud->setLookupId(pass + 1);
+        cloud->setHeadHeight(pass * 15.0);
+        cloud->setLaserNumber(pass % 2);
+        std::vector<std::uint32_t> list;
+        for (int ring = 0; ring < 40; ++ring) {
+          const float y = pass * 15.0f + ring * 0.375f;
+          const float r = 18 + 6 * std::sin(y * 0.09f);
+          for (int k = 0; k < 360; ++k) {
+            const float a = k * 3.14159265f / 180;
+            list.push_back(static_cast<std::uint32_t>(vertices.size()));
+            // A blue band down one side, so that a turn shows.
+            const bool band = k >= 60 && k < 120;
+            vertices.push_back(vertexAt(r * std::cos(a), y, r * std::sin(a), static_cast<std::int16_t>(pass + 1),
+                                        band ? 0.15f : 0.85f, 0.35f + 0.01f * y, band ? 0.85f : 0.15f));
+          }
+        }
+        cloud->setVertexIndexData(indexBytes(list));
+      }
+      scan->setVertexData(vertexBytes(vertices));
+      scan->setSourceFilePath(source);
+      ASSERT_TRUE(store->privateContext()->save());
+      id = scan->objectID();
+    });
+    scanVertices = vertices;
+    return id;
+  }
+
+  QImage grabWindow() {
+    QApplication::processEvents();
+    return view->grab().toImage();
+  }
+
+  // Vertices on the half of the vase that faces the camera must show in their own colour
+  // where the projection puts them.
+  void expectPointsWhereProjected(const QImage& frame) {
+    const double dpr = view->renderer()->devicePixelRatioF();
+    const auto snapshot = controller->viewSnapshot();
+    ASSERT_TRUE(snapshot.valid);
+    const qv::scene::Mat4 toCamera = snapshot.objectWorld * snapshot.cameraWorld.rigidInverse();
+    int checked = 0, found = 0;
+    for (std::size_t i = 1; i < scanVertices.size(); i += 331) {
+      const QVLScanVertex& v = scanVertices[i];
+      // Next to the band's edges a neighbour of the other colour may cover the point.
+      const std::size_t degree = (i - 1) % 360;
+      if ((degree >= 56 && degree < 64) || (degree >= 116 && degree < 124)) continue;
+      const float depth = qv::scene::transformPoint(toCamera, {v.point3DX, v.point3DY, v.point3DZ}).z;
+      const float axisDepth = qv::scene::transformPoint(toCamera, {0, v.point3DY, 0}).z;
+      if (depth < axisDepth + 2) continue;  // the far side, or too near the silhouette
+      const auto p = qv::viewer::projectPoint(snapshot, {v.point3DX, v.point3DY, v.point3DZ});
+      if (!p.inFront || p.x < 5 || p.y < 5 || p.x > snapshot.width - 5 || p.y > snapshot.height - 5) continue;
+      ++checked;
+      if (colourAround(frame, dpr, p.x, p.y, QColor::fromRgbF(v.colourRed, v.colourGreen, v.colourBlue), 2)) ++found;
+
+    }
+    ASSERT_GT(checked, 20);
+    // Seen from above, the belly of the vase hides a few near-side points below it.
+    EXPECT_GE(found, checked * 9 / 10) << found << " of " << checked;
+  }
+
+  QImage rendererFrame() { return view->renderer()->grabFramebuffer(); }
+
+  qv::test::TempFolder temp;
+  std::unique_ptr<TBCoreDataStoreS1> store;
+  std::unique_ptr<qv::Settings> settings;
+  std::shared_ptr<QVLObjectSceneViewController> controller;
+  std::unique_ptr<QVLObjectSceneView> view;
+  std::vector<QVLScanVertex> scanVertices;
+};
+
+}  // namespace
+
+TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
+  const auto id = makeVase((temp.path() / "Vase.qvk").string());
+  controller->loadScan(id);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->busyView()->isVisible(); }, 5000));
+  QTest::qWait(350);  // the fade-in
+  const QImage busy = grabWindow();
+  saveScreenshot(busy, "viewer-busy");
+  EXPECT_GT(distinctColours(busy), 3);
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 20000));
+  EXPECT_EQ(view->pointCountLabel()->text().toStdString(), "Displaying 57600 points");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view->button("export")->isEnabled(); }, 2000));
+  EXPECT_EQ(view->window()->windowTitle().toStdString(), "Vase");
+
+  const QImage loaded = grabWindow();
+  saveScreenshot(loaded, "viewer-loaded");
+  EXPECT_GT(distinctColours(loaded), 10);
+  expectPointsWhereProjected(rendererFrame());
+
+  // Turn it: a drag to the right turns the vase about its axis and tilts nothing with Shift.
+  const float yawBefore = controller->yawAngle();
+  QPoint at(300, 300);
+  QMouseEvent press(QEvent::MouseButtonPress, at, view->renderer()->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                    Qt::ShiftModifier);
+  QApplication::sendEvent(view->renderer(), &press);
+  for (int i = 0; i < 10; ++i) {
+    at += QPoint(12, 0);
+    QMouseEvent move(QEvent::MouseMove, at, view->renderer()->mapToGlobal(at), Qt::NoButton, Qt::LeftButton,
+                     Qt::ShiftModifier);
+    QApplication::sendEvent(view->renderer(), &move);
+  }
+  QMouseEvent release(QEvent::MouseButtonRelease, at, view->renderer()->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                      Qt::ShiftModifier);
+  QApplication::sendEvent(view->renderer(), &release);
+  EXPECT_NEAR(controller->yawAngle() - yawBefore, 120.0f / view->renderer()->width() * 3.14159265f, 1e-3);
+  EXPECT_FLOAT_EQ(controller->pitchAngle(), 0);
+  const QImage turned = grabWindow();
+  saveScreenshot(turned, "viewer-turned");
+  expectPointsWhereProjected(rendererFrame());
+
+  // Tilt and zoom in, then look again.
+  controller->setPitchAngle(0.6f);
+  controller->updateObjectTransform();
+  QWheelEvent wheel(QPointF(300, 300), view->renderer()->mapToGlobal(QPointF(300, 300)), QPoint(), QPoint(0, 240),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(view->renderer(), &wheel);
+  EXPECT_NEAR(controller->cameraPosition().z, 70, 1e-3);
+  saveScreenshot(grabWindow(), "viewer-tilted");
+  expectPointsWhereProjected(rendererFrame());
+
+  // Save it as a scan file through the save panel.
+  const std::string target = (temp.path() / "Saved Vase.qvk").string();
+  view->button("export")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->exportPopover()->isVisible(); }, 2000));
+  EXPECT_TRUE(view->button("qvk")->isVisible());
+  EXPECT_FALSE(view->button("qvkx")->isVisible());
+  saveScreenshot(view->exportPopover()->grab().toImage(), "viewer-export-popover");
+  view->button("qvk")->click();
+  QFileDialog* panel = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return (panel = view->findChild<QFileDialog*>("savePanel")) != nullptr; }, 5000));
+  QTest::qWait(100);
+  EXPECT_EQ(panel->selectedFiles().value(0).toStdString().substr(panel->selectedFiles().value(0).size() - 8), "Vase.qvk");
+  panel->setDirectory(QString::fromStdString(temp.path().string()));
+  auto* name = panel->findChild<QLineEdit*>("fileNameEdit");
+  ASSERT_TRUE(name);
+  name->setText("Saved Vase.qvk");
+  static_cast<QDialog*>(panel)->accept();  // through the dialog, as its Save button does
+  ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(target) && !controller->isSaving(); }, 20000));
+  EXPECT_GT(fs::file_size(target), 57600u * 12);  // at least every position
+  EXPECT_EQ(controller->scanObjectFilePath(), target);
+  EXPECT_EQ(view->window()->windowTitle().toStdString(), "Saved Vase");
+}
+
+TEST_F(ViewerGui, AppearancePanelOpensAndTheBackgroundFollowsTheColourWell) {
+  const auto id = makeVase("");
+  controller->loadScan(id);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 20000));
+  view->button("appearance")->click();
+  QTest::qWait(650);
+  EXPECT_EQ(view->rightPanel()->width(), 250);
+  controller->colorWellPressed({0.1f, 0.2f, 0.4f, 1});
+  QTest::qWait(50);
+  const QImage shot = grabWindow();
+  saveScreenshot(shot, "viewer-appearance");
+  const QImage frame = rendererFrame();
+  EXPECT_TRUE(near(frame.pixelColor(3, 3), QColor::fromRgbF(0.1, 0.2, 0.4), 3));
+  expectPointsWhereProjected(frame);
+  view->button("appearance")->click();
+  QTest::qWait(650);
+  EXPECT_EQ(view->rightPanel()->width(), 0);
+
+  // The layer list: four passes, and a click hides only the one clicked.
+  view->button("layers")->click();
+  QTest::qWait(400);
+  ASSERT_EQ(view->layerTable()->count(), 4);
+  EXPECT_GT(view->layerTable()->height(), 3 * 20);
+  view->layerTable()->item(3)->setSelected(true);
+  emit view->layerTable()->itemClicked(view->layerTable()->item(3));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() == 3 * 14400; }, 5000));
+  QTest::qWait(50);
+  saveScreenshot(grabWindow(), "viewer-layers");
+  EXPECT_FALSE(controller->layerStates()[3].isEnabled);
+  EXPECT_EQ(view->pointCountLabel()->text().toStdString(), "Displaying 43200 of 57600 points");
+
+  // The background went into the scan and is what the next load starts from.
+  store->privateContext()->performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, *store->privateContext());
+    ASSERT_TRUE(scan && scan->backgroundColour());
+    EXPECT_NEAR(scan->backgroundColour()->array()->at(2).toDouble(), 0.4, 1e-6);
+  });
+}
+
+TEST_F(ViewerGui, RendererDrawsSinglePointsWhereTheProjectionPutsThemAndUploadsOnlyIndicesAfterACrop) {
+  // Single points of distinct colours at known places, drawn by the renderer and read back.
+  std::vector<QVLScanVertex> points{vertexAt(0, 0, 0.001f, 0, 1, 0, 0),  vertexAt(20, 10, 0, 0, 0, 1, 0),
+                                    vertexAt(-25, -12, 5, 0, 0, 0, 1), vertexAt(10, -20, -30, 0, 1, 1, 0),
+                                    vertexAt(-5, 22, 15, 0, 1, 0, 1)};
+  auto scene = controller->scene();
+  auto node = qv::scene::Node::make("points");
+  auto geometry = std::make_shared<qv::scene::Geometry>();
+  geometry->vertices = std::make_shared<qv::scene::VertexBuffer>(qv::scene::VertexBuffer{vertexBytes(points)});
+  geometry->indices = std::make_shared<std::vector<std::uint32_t>>(std::vector<std::uint32_t>{0, 1, 2, 3, 4});
+  geometry->elementCount = 5;
+  node->setGeometry(geometry);
+  controller->objectsNode()->addChild(node);
+  controller->setPitchAngle(0.3f);
+  controller->setYawAngle(0.7f);
+  controller->updateObjectTransform();
+  view->renderer()->setPointRendering(3, false);
+  const QImage frame = rendererFrame();
+  saveScreenshot(frame, "renderer-single-points");
+  const auto snapshot = qv::viewer::takeViewSnapshot(*scene, node, static_cast<float>(view->renderer()->width()),
+                                                     static_cast<float>(view->renderer()->height()));
+  const double dpr = view->renderer()->devicePixelRatioF();
+  for (const QVLScanVertex& p : points) {
+    const auto at = qv::viewer::projectPoint(snapshot, {p.point3DX, p.point3DY, p.point3DZ});
+    ASSERT_TRUE(at.inFront);
+    EXPECT_TRUE(colourAround(frame, dpr, at.x, at.y, QColor::fromRgbF(p.colourRed, p.colourGreen, p.colourBlue), 1))
+        << "point at " << p.point3DX << ", " << p.point3DY << ", " << p.point3DZ << " expected near " << at.x << ", "
+        << at.y;
+  }
+  node->removeFromParent();
+
+  // A crop pass gives the renderer a new index list and nothing else.
+  const auto id = makeVase("");
+  controller->loadScan(id);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 20000));
+  (void)rendererFrame();
+  const std::size_t vertexUploads = view->renderer()->vertexBufferUploads();
+  const std::size_t indexUploads = view->renderer()->indexBufferUploads();
+  controller->setTopYCutOff(30.0f);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() < 57600; }, 5000));
+  QTest::qWait(50);
+  const QImage cropped = rendererFrame();
+  saveScreenshot(cropped, "renderer-cropped");
+  EXPECT_EQ(view->renderer()->vertexBufferUploads(), vertexUploads);
+  EXPECT_EQ(view->renderer()->indexBufferUploads(), indexUploads + 1);
+}
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  // Work queued for the main queue runs from Qt's event loop, as in the application.
+  qv::setMainQueueWakeup([] { QMetaObject::invokeMethod(qApp, [] { qv::drainMainQueue(); }, Qt::QueuedConnection); });
+  ::testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  qv::setMainQueueWakeup(nullptr);
+  return result;
+}

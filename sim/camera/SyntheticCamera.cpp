@@ -152,8 +152,10 @@ public:
     state->onError = std::move(onError);
     running_ = state;
     const std::weak_ptr<SyntheticCamera> camera = camera_;
-    timer_ = Timer::create(seconds(interval_s_), true, makeSerialQueue("SyntheticCamera.frames"), [state, camera, this] {
-      if (state->stopped || frozen_) return;
+    // The block keeps what it reads alive: a firing may still run while the camera goes.
+    timer_ = Timer::create(seconds(interval_s_), true, makeSerialQueue("SyntheticCamera.frames"),
+                           [state, camera, frozen = frozen_] {
+      if (state->stopped || *frozen) return;
       if (auto c = camera.lock()) c->anticipate();
       // Only the newest frame waits: a tick while one is still being handled adds none.
       if (state->pending.exchange(true)) return;
@@ -191,7 +193,7 @@ public:
     }
   }
 
-  void setFrozen(bool frozen) { frozen_ = frozen; }
+  void setFrozen(bool frozen) { *frozen_ = frozen; }
   bool isRunning() const {
     std::lock_guard lock(mutex_);
     return timer_ != nullptr;
@@ -213,7 +215,7 @@ private:
   std::shared_ptr<Timer> timer_;
   std::shared_ptr<Running> running_;
   std::atomic<bool> unplugged_{false};
-  std::atomic<bool> frozen_{false};
+  const std::shared_ptr<std::atomic<bool>> frozen_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 std::shared_ptr<SyntheticCamera> SyntheticCamera::create(std::function<ScannerPose()> pose, Options options) {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -514,6 +516,12 @@ bool QVLQvkFileImporter::decodePredictableBody(const qv::Data& bytes, BodyReader
   }
   contents.hasVertexData = true;
   contents.vertexData.assign(static_cast<std::size_t>(n) * qv::qvk::kScanVertexBytes, 0);
+  // A colour byte b reads as b / 255 in double precision, rounded to float: one table for all.
+  static const std::array<float, 256> kColour = [] {
+    std::array<float, 256> table{};
+    for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = static_cast<float>(b / 255.0);
+    return table;
+  }();
   double sx = 0, sy = 0, sz = 0;
   std::uint64_t counted = 0;
   const std::uint8_t* p = bytes.data() + fileOffset_;
@@ -527,9 +535,9 @@ bool QVLQvkFileImporter::decodePredictableBody(const qv::Data& bytes, BodyReader
     v.normalX = fields[3];
     v.normalY = fields[4];
     v.normalZ = fields[5];
-    v.colourRed = static_cast<float>(p[24] / 255.0);
-    v.colourGreen = static_cast<float>(p[25] / 255.0);
-    v.colourBlue = static_cast<float>(p[26] / 255.0);
+    v.colourRed = kColour[p[24]];
+    v.colourGreen = kColour[p[25]];
+    v.colourBlue = kColour[p[26]];
     qv::qvk::putScanVertex(contents.vertexData, static_cast<std::size_t>(i), v);
     if (!qv::qvk::isEmptyVertex(v)) {
       sx += v.point3DX;
@@ -537,7 +545,8 @@ bool QVLQvkFileImporter::decodePredictableBody(const qv::Data& bytes, BodyReader
       sz += v.point3DZ;
       ++counted;
     }
-    setPercentLoaded(static_cast<float>(static_cast<double>(i) / static_cast<double>(n)));
+    // Progress every few thousand records is as smooth to watch and costs nothing per record.
+    if (i % 4096 == 0 || i + 1 == n) setPercentLoaded(static_cast<float>(static_cast<double>(i) / static_cast<double>(n)));
   }
   fileOffset_ += n * qv::qvk::kVertexRecordBytes;
   contents.centre = centreOf(sx, sy, sz, counted);
@@ -604,14 +613,19 @@ bool QVLQvkFileImporter::decodePredictableBody(const qv::Data& bytes, BodyReader
       cloud.set("vertexIndexData", bytesOf(list, static_cast<std::size_t>(4 * indices)));
       fileOffset_ += 4 * indices;
       // Each listed vertex belongs to this cloud; a list of whole slices also gives the rows.
+      // Only the two fields change, written in place rather than copying whole records.
       const bool grid = radians > 0 && indices == radians * qv::qvk::kRowsPerSlice;
+      const auto lookupId = static_cast<std::int16_t>(id);
+      std::uint8_t* records = contents.vertexData.data();
       for (std::uint64_t e = 0; e < indices; ++e) {
         const std::uint32_t k = readScalar<std::uint32_t>(list + e * 4);
         if (k == 0 || k >= n) continue;
-        QVLScanVertex v = qv::qvk::scanVertexAt(contents.vertexData, k);
-        v.lookupId = static_cast<std::int16_t>(id);
-        if (grid) v.point2DY = static_cast<std::uint16_t>(e % qv::qvk::kRowsPerSlice);
-        qv::qvk::putScanVertex(contents.vertexData, k, v);
+        std::uint8_t* record = records + static_cast<std::size_t>(k) * qv::qvk::kScanVertexBytes;
+        std::memcpy(record + offsetof(QVLScanVertex, lookupId), &lookupId, sizeof lookupId);
+        if (grid) {
+          const auto row = static_cast<std::uint16_t>(e % qv::qvk::kRowsPerSlice);
+          std::memcpy(record + offsetof(QVLScanVertex, point2DY), &row, sizeof row);
+        }
       }
       if (!older) QVLogInfo("Imported cloud with %d points", static_cast<int>(indices));
     }

@@ -1,0 +1,225 @@
+// Writes a 1,000,000-point scan as PLY, PCD, XYZ and qvkx and reads the qvkx back, beside a plain
+// sequential write and read of the same number of bytes in the same run; prints medians of five.
+// Every writer flushes its file to the disk before renaming it into place, so the plain write
+// flushes too (write + fsync); reads, ours and the plain one, come from the page cache (the file
+// was just written).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "formats/PointExports.h"
+#include "formats/QVLPcdFileExporter.h"
+#include "formats/internal/AtomicFile.h"
+#include "formats/QVLPlyFileExporter.h"
+#include "formats/QVLQvkxFileExporter.h"
+#include "formats/QVLQvkxFileImporter.h"
+#include "formats/QVLXyzFileExporter.h"
+#include "formats/SSZipArchive.h"
+#include "formats/internal/SystemLog.h"
+#include "platform/Log.h"
+#include "platform/Queue.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanObject.h"
+#include "store/QVSDScanSlice.h"
+#include "store/TBCoreDataStoreS1.h"
+
+namespace fs = std::filesystem;
+using Seconds = std::chrono::duration<double>;
+
+namespace {
+
+constexpr std::size_t kVertices = 1000000;
+constexpr std::size_t kRows = 960;
+constexpr int kRuns = 5;
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+template <typename F>
+double timed(F&& f) {
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  return Seconds(std::chrono::steady_clock::now() - start).count();
+}
+
+qv::SharedData makeVertices() {
+  std::mt19937 random(1);
+  std::uniform_real_distribution<float> position(-100.0f, 100.0f), unit(0.0f, 1.0f);
+  std::vector<QVLScanVertex> v(kVertices + 1);  // record 0 means no point
+  for (std::size_t i = 1; i <= kVertices; ++i) {
+    v[i].point3DX = position(random);
+    v[i].point3DY = position(random);
+    v[i].point3DZ = position(random);
+    v[i].normalX = unit(random);
+    v[i].normalY = unit(random);
+    v[i].normalZ = 0.5f + unit(random);
+    v[i].colourRed = unit(random);
+    v[i].colourGreen = unit(random);
+    v[i].colourBlue = unit(random);
+  }
+  auto data = std::make_shared<qv::Data>(v.size() * sizeof(QVLScanVertex));
+  std::memcpy(data->data(), v.data(), data->size());
+  return data;
+}
+
+// Two clouds (one per laser) of whole 960-row slices; together they name every vertex once, the
+// last slice of each padded with empty rows.
+std::size_t slicesPerCloud() { return (kVertices / 2 + kRows - 1) / kRows; }
+qv::SharedData makeIndex(std::uint32_t first) {
+  std::vector<std::uint32_t> entries(slicesPerCloud() * kRows, 0);
+  for (std::size_t i = 0; i < kVertices / 2; ++i) entries[i] = first + static_cast<std::uint32_t>(i);
+  auto data = std::make_shared<qv::Data>(entries.size() * 4);
+  std::memcpy(data->data(), entries.data(), data->size());
+  return data;
+}
+
+void rawWrite(const fs::path& file, const qv::Data& bytes) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
+  ::close(fd);
+}
+
+qv::Data rawRead(const fs::path& file) {
+  qv::Data bytes(fs::file_size(file));
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  if (fd < 0 || ::read(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
+  ::close(fd);
+  return bytes;
+}
+
+// The bytes of an archive's members as written, before compression.
+std::uintmax_t unpackedSize(const fs::path& archive, const fs::path& into) {
+  fs::remove_all(into);
+  if (!SSZipArchive::unzipFileAtPath(archive.string(), into.string())) std::abort();
+  std::uintmax_t total = 0;
+  for (const auto& e : fs::directory_iterator(into)) total += fs::file_size(e.path());
+  return total;
+}
+
+// The writers leave their working folders for the application's next start; the runs clean up.
+void removeWorkingFolders(const fs::path& library) {
+  for (const auto& e : fs::directory_iterator(library)) {
+    const auto extension = e.path().extension();
+    if (extension == ".QvkxExport" || extension == ".QvkxImport") fs::remove_all(e.path());
+  }
+}
+
+}  // namespace
+
+int main() {
+  qv::log::Setup quiet;
+  quiet.console = false;
+  quiet.systemLog = false;
+  qv::log::setup(quiet);
+  qv::setSystemLogEnabled(false);
+
+  std::string pattern = (fs::temp_directory_path() / "quorvel-bench-exports-XXXXXX").string();
+  const fs::path folder = ::mkdtemp(pattern.data());
+  {
+    TBCoreDataStoreS1::Options options;
+    options.folder = folder / "Library";
+    TBCoreDataStoreS1 store(std::move(options));
+    auto context = store.privateContext();
+
+    qv::ObjectID source;
+    context->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
+      scan->setVertexData(makeVertices());
+      for (std::uint32_t laser = 0; laser < 2; ++laser) {
+        auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+        cloud->setLaserNumber(laser);
+        cloud->setHeadHeight(10.0);
+        cloud->setCameraHeight(static_cast<std::int64_t>(kRows));
+        for (std::size_t s = 0; s < slicesPerCloud(); ++s) QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.5f * s);
+        cloud->setVertexIndexData(makeIndex(1 + laser * static_cast<std::uint32_t>(kVertices / 2)));
+      }
+      if (!context->save()) std::abort();
+      source = scan->objectID();
+    });
+
+    struct Figure {
+      const char* name;
+      std::vector<double> rates;
+    };
+    Figure ply{"ply_write_mb_per_s", {}}, pcd{"pcd_write_mb_per_s", {}}, xyz{"xyz_write_mb_per_s", {}};
+    Figure qvkxWrite{"qvkx_write_mb_per_s", {}}, qvkxRead{"qvkx_read_mb_per_s", {}};
+    Figure rawWriteRate{"raw_write_mb_per_s", {}}, rawReadRate{"raw_read_mb_per_s", {}};
+    // Where a PLY export's time goes: copying the points out of the store, encoding, writing.
+    Figure sourceTime{"point_source_ms", {}}, plyEncodeTime{"ply_encode_ms", {}}, plyFileTime{"ply_file_write_ms", {}};
+    std::uintmax_t plyBytes = 0, qvkxFile = 0, qvkxMembers = 0;
+    for (int run = 0; run < kRuns; ++run) {
+      auto exportOnce = [&](auto exporter, const fs::path& file, Figure& figure) {
+        exporter.setPrivateQueueContext(context);
+        const double seconds = timed([&] {
+          if (!exporter.exportScanToFilePath(file.string())) std::abort();
+        });
+        const auto bytes = fs::file_size(file);
+        figure.rates.push_back(static_cast<double>(bytes) / 1e6 / seconds);
+        return bytes;
+      };
+      plyBytes = exportOnce(QVLPlyFileExporter(source), folder / "scan.ply", ply);
+      qv::points::PointSource points;
+      sourceTime.rates.push_back(1e3 * timed([&] { points = qv::points::readPointSource(*context, source); }));
+      qv::Data body;
+      std::uint64_t count = 0;
+      plyEncodeTime.rates.push_back(1e3 * timed([&] { body = qv::points::plyBody(*points.vertexData, points.indexLists, count); }));
+      plyFileTime.rates.push_back(1e3 * timed([&] {
+        if (!qv::writeFileAtomically(folder / "parts.ply", {body}, nullptr)) std::abort();
+      }));
+      exportOnce(QVLPcdFileExporter(source), folder / "scan.pcd", pcd);
+      exportOnce(QVLXyzFileExporter(source), folder / "scan.xyz", xyz);
+
+      // The qvkx figures count the members' bytes (what was encoded and decoded), not the zip's.
+      const fs::path qvkx = folder / "scan.qvkx";
+      QVLQvkxFileExporter writer(source);
+      writer.setPrivateQueueContext(context);
+      const double writeSeconds = timed([&] {
+        if (!writer.exportScanToFilePath(qvkx.string())) std::abort();
+      });
+      qvkxFile = fs::file_size(qvkx);
+      qvkxMembers = unpackedSize(qvkx, folder / "unpacked");
+      const double members = static_cast<double>(qvkxMembers) / 1e6;
+      qvkxWrite.rates.push_back(members / writeSeconds);
+      qv::ObjectID target;
+      context->performAndWait([&] {
+        auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
+        if (!context->save()) std::abort();
+        target = scan->objectID();
+      });
+      QVLQvkxFileImporter reader(qvkx.string(), target);
+      reader.setPrivateQueueContext(context);
+      qvkxRead.rates.push_back(members / timed([&] {
+                                 if (!reader.parseFile(nullptr)) std::abort();
+                               }));
+      removeWorkingFolders(folder / "Library");
+
+      const qv::Data block(static_cast<std::size_t>(plyBytes), static_cast<std::uint8_t>(run));
+      const double megabytes = static_cast<double>(plyBytes) / 1e6;
+      rawWriteRate.rates.push_back(megabytes / timed([&] { rawWrite(folder / "raw.bin", block); }));
+      rawReadRate.rates.push_back(megabytes / timed([&] {
+                                    if (rawRead(folder / "raw.bin").size() != block.size()) std::abort();
+                                  }));
+    }
+    std::printf("RESULT ply_file_mb %.3f MB\n", static_cast<double>(plyBytes) / 1e6);
+    std::printf("RESULT qvkx_file_mb %.3f MB\n", static_cast<double>(qvkxFile) / 1e6);
+    std::printf("RESULT qvkx_members_mb %.3f MB\n", static_cast<double>(qvkxMembers) / 1e6);
+    for (const Figure* f : {&ply, &pcd, &xyz, &qvkxWrite, &qvkxRead, &rawWriteRate, &rawReadRate})
+      std::printf("RESULT %s %.1f MB/s\n", f->name, median(f->rates));
+    for (const Figure* f : {&sourceTime, &plyEncodeTime, &plyFileTime}) std::printf("RESULT %s %.1f ms\n", f->name, median(f->rates));
+  }
+  fs::remove_all(folder);
+  qv::drainMainQueue();
+  return 0;
+}

@@ -1,0 +1,36 @@
+// Feeds arbitrary bytes to the decoder of the older binary texture description (qvt).
+#include <cstdint>
+#include <cstdlib>
+
+#include "formats/QvkxFormat.h"
+#include "platform/Log.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool quiet = [] {
+    qv::log::Setup setup;
+    setup.console = false;
+    setup.systemLog = false;
+    qv::log::setup(setup);
+    return true;
+  }();
+  (void)quiet;
+  std::vector<qv::qvkx::DecodedTexture> textures;
+  qv::Error error;
+  float last = 0.0f;
+  const bool ok = qv::qvkx::decodeQvt({data, size}, {"fuzz.qvkx", "CloudData.qvt"}, textures, &error, [&](float f) {
+    if (!(f >= 0.0f && f <= 1.0f)) std::abort();  // progress stays a fraction
+    last = f;
+  });
+  if (ok) {
+    // Every record holds its 37 bytes and a name of at least one byte.
+    std::size_t used = 0;
+    for (const auto& t : textures) {
+      if (t.fileName.empty() || t.attributes.size() != 9) std::abort();
+      used += qv::qvkx::kQvtFixedBytes + t.fileName.size();
+    }
+    if (used > size || last != 1.0f) std::abort();
+  } else if (error.code == 0) {
+    std::abort();
+  }
+  return 0;
+}

@@ -1,0 +1,187 @@
+// OBJ, MTL and STL text and bytes.
+#include "formats/MeshFormats.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "formats/QvkFormat.h"
+#include "formats/internal/AtomicFile.h"
+#include "formats/internal/NumberText.h"
+
+namespace qv::mesh {
+
+namespace {
+
+Float3 positionOf(std::span<const std::uint8_t> meshed, std::size_t record) {
+  const QVLScanVertex v = qvk::scanVertexAt(meshed, record);
+  return {v.point3DX, v.point3DY, v.point3DZ};
+}
+
+void appendVertexLines(std::string& out, std::span<const std::uint8_t> meshed, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const Float3 p = positionOf(meshed, i);
+    out += "v ";
+    text::appendFixed(out, p[0], 3);
+    out += ' ';
+    text::appendFixed(out, p[1], 3);
+    out += ' ';
+    text::appendFixed(out, p[2], 3);
+    out += '\n';
+  }
+}
+
+bool wholeTriangles(std::size_t vertices, std::string* problem) {
+  if (vertices == 0 || vertices % 3 != 0) {
+    if (problem) *problem = vertices == 0 ? "There is no meshed data" : "Not a multiple of three!";
+    return false;
+  }
+  return true;
+}
+
+void appendFloat(std::string& out, float value) {
+  if (!std::isfinite(value)) return text::appendShortest(out, value);
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  if (ec == std::errc()) out.append(buffer, end);
+}
+
+void appendTriple(std::string& out, const char* keyword, const Float3& v) {
+  out += keyword;
+  for (float c : v) {
+    out += ' ';
+    appendFloat(out, c);
+  }
+  out += '\n';
+}
+
+template <typename T>
+void put(std::uint8_t*& out, T value) {
+  std::memcpy(out, &value, sizeof(T));
+  out += sizeof(T);
+}
+
+}  // namespace
+
+std::optional<std::string> objText(std::span<const std::uint8_t> meshed, std::string* problem) {
+  const std::size_t vertices = meshed.size() / 44;
+  if (!wholeTriangles(vertices, problem)) return std::nullopt;
+  std::string out;
+  out.reserve(vertices * 40);
+  appendVertexLines(out, meshed, vertices);
+  for (std::uint64_t t = 1; t <= vertices / 3; ++t)
+    out += "f " + std::to_string(3 * t - 1) + ' ' + std::to_string(3 * t - 2) + ' ' + std::to_string(3 * t) + '\n';
+  return out;
+}
+
+std::optional<std::string> objTextWithMaterial(const std::string& materialFileName, std::span<const std::uint8_t> meshed,
+                                               std::span<const std::uint8_t> textureCoordinates, std::string* problem) {
+  const std::size_t vertices = meshed.size() / 44;
+  if (vertices == 0 || textureCoordinates.empty()) {
+    if (problem) *problem = "There is no meshed data";
+    return std::nullopt;
+  }
+  if (vertices != textureCoordinates.size() / kTextureCoordinateBytes) {
+    if (problem) *problem = "Number of elements mismatch";
+    return std::nullopt;
+  }
+  if (!wholeTriangles(vertices, problem)) return std::nullopt;
+  std::string out = "mtllib " + materialFileName + "\n";
+  out.reserve(vertices * 80);
+  appendVertexLines(out, meshed, vertices);
+  for (std::size_t i = 0; i < vertices; ++i) {
+    const auto u = qvk::readScalar<double>(textureCoordinates.data() + i * kTextureCoordinateBytes);
+    const auto v = qvk::readScalar<double>(textureCoordinates.data() + i * kTextureCoordinateBytes + 8);
+    out += "vt ";
+    text::appendFixed(out, u, 6);
+    out += ' ';
+    text::appendFixed(out, 1.0 - v, 6);  // image rows run down, texture v up
+    out += '\n';
+  }
+  out += "usemtl Material\n";
+  for (std::uint64_t t = 1; t <= vertices / 3; ++t) {
+    const std::string a = std::to_string(3 * t - 1), b = std::to_string(3 * t - 2), c = std::to_string(3 * t);
+    out += "f " + a + '/' + a + ' ' + b + '/' + b + ' ' + c + '/' + c + '\n';
+  }
+  return out;
+}
+
+std::string materialText(const std::string& imageFileName) {
+  return "newmtl Material\nNs 30.0000\nKd 0.6400 0.6400 0.6400\nKa 0.5000 0.5000 0.5000\nKs 0.1000 0.1000 0.1000\nmap_Kd " +
+         imageFileName + "\n";
+}
+
+std::string companionBaseName(const std::string& stem) {
+  std::string out;
+  for (std::size_t i = 0; i < stem.size();) {
+    const auto c = static_cast<unsigned char>(stem[i]);
+    if (c < 0x80) {
+      if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    // A UTF-8 sequence: its code point is kept when it is most likely a letter (the Latin,
+    // Greek, Cyrillic, CJK and other scripts), dropped when it is punctuation or a symbol.
+    std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (i + length > stem.size()) length = stem.size() - i;
+    std::uint32_t cp = length == 1 ? 0 : c & (0xFF >> (length + 1));
+    bool valid = length > 1;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(stem[i + k]);
+      if ((next & 0xC0) != 0x80) valid = false;
+      cp = (cp << 6) | (next & 0x3F);
+    }
+    const bool symbol = cp < 0xC0 || cp == 0xD7 || cp == 0xF7 || (cp >= 0x2000 && cp <= 0x2BFF) ||
+                        (cp >= 0x3000 && cp <= 0x303F) || (cp >= 0xFE30 && cp <= 0xFE4F) ||
+                        (cp >= 0xFF00 && cp <= 0xFF20) || cp >= 0x1F000;
+    if (valid && !symbol) out.append(stem, i, length);
+    i += length;
+  }
+  return out.empty() ? "Scan" : out;
+}
+
+Float3 facetNormal(const Float3& a, const Float3& b, const Float3& c) {
+  const double u[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
+  const double v[3] = {double(c[0]) - a[0], double(c[1]) - a[1], double(c[2]) - a[2]};
+  const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+  const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+  if (!(length > 0.0) || !std::isfinite(length)) return {0.0f, 0.0f, 0.0f};
+  return {static_cast<float>(n[0] / length), static_cast<float>(n[1] / length), static_cast<float>(n[2] / length)};
+}
+
+Data binaryStl(std::span<const std::uint8_t> meshed) {
+  const std::uint64_t triangles64 = meshed.size() / 44 / 3;
+  // The count field has 32 bits; a mesh beyond it (hundreds of gigabytes) keeps what fits.
+  const auto triangles = static_cast<std::uint32_t>(std::min<std::uint64_t>(triangles64, UINT32_MAX));
+  Data out(kStlHeaderBytes + 4 + std::size_t(triangles) * kStlFacetBytes, 0);
+  std::memcpy(out.data(), kStlHeaderText, std::strlen(kStlHeaderText));
+  std::uint8_t* p = out.data() + kStlHeaderBytes;
+  put(p, triangles);
+  for (std::size_t t = 0; t < triangles; ++t) {
+    const Float3 a = positionOf(meshed, 3 * t), b = positionOf(meshed, 3 * t + 2), c = positionOf(meshed, 3 * t + 1);
+    for (const Float3& v : {facetNormal(a, b, c), a, b, c})
+      for (float f : v) put(p, f);
+    put(p, std::uint16_t{0});
+  }
+  return out;
+}
+
+std::string asciiStlText(std::span<const StlFacet> facets) {
+  std::string out = "solid ascii\n";
+  out.reserve(facets.size() * 200 + 32);
+  for (const auto& facet : facets) {
+    appendTriple(out, "  facet normal", facet.normal);
+    out += "    outer loop\n";
+    for (const auto& corner : facet.corners) appendTriple(out, "      vertex", corner);
+    out += "    endloop\n  endfacet\n";
+  }
+  out += "endsolid ascii\n";
+  return out;
+}
+
+bool writeAsciiStlFile(const std::filesystem::path& path, std::span<const StlFacet> facets, Error* error) {
+  const std::string text = asciiStlText(facets);
+  return writeFileAtomically(path, {bytesOf(text)}, error);
+}
+
+}  // namespace qv::mesh

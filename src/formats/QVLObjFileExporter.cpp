@@ -1,0 +1,109 @@
+// The OBJ writer: vertex and face lines, and the material file and texture image it names.
+#include "formats/QVLObjFileExporter.h"
+
+#include <filesystem>
+
+#include "formats/FormatErrors.h"
+#include "formats/MeshFormats.h"
+#include "formats/internal/AtomicFile.h"
+#include "formats/internal/ImageFiles.h"
+#include "platform/Log.h"
+#include "store/QVSDScanObject.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+qv::Data dataOf(std::string text) { return qv::Data(text.begin(), text.end()); }
+
+}  // namespace
+
+bool QVLObjFileExporter::exportScanToFilePath(const std::string& path, qv::Error* error) {
+  QVLFileExporter::exportScanToFilePath(path, error);
+  return saveObjToFilePath(path, error);
+}
+
+std::optional<qv::Data> QVLObjFileExporter::createObjWithMeshedData(const qv::Data& meshedData) const {
+  std::string problem;
+  auto text = qv::mesh::objText(meshedData, &problem);
+  if (!text) {
+    if (problem == "Not a multiple of three!") QVLogWarn("%s", problem.c_str());
+    return std::nullopt;
+  }
+  return dataOf(std::move(*text));
+}
+
+std::optional<qv::Data> QVLObjFileExporter::createObjWithMtlName(const std::string& mtlName, const qv::Data& meshedData,
+                                                                 const qv::Data& textureCoordinatesData) const {
+  std::string problem;
+  auto text = qv::mesh::objTextWithMaterial(mtlName, meshedData, textureCoordinatesData, &problem);
+  if (!text) {
+    if (problem != "There is no meshed data") QVLogWarn("%s", problem.c_str());
+    return std::nullopt;
+  }
+  return dataOf(std::move(*text));
+}
+
+bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* error) {
+  qv::SharedData meshed, coordinates;
+  std::string atlas;
+  bool found = false;
+  if (auto context = privateQueueContext(); context && scanObjectId()) {
+    context->performAndWait([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context);
+      if (!scan) return;
+      found = true;
+      meshed = scan->meshedVertexData();
+      coordinates = scan->objTextureCoordinatesData();
+      atlas = scan->objTextureFileName().value_or("");
+    });
+  }
+  auto noMesh = [&] {
+    QVLogError("There is no meshed data!");
+    if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError,
+                                  found ? "The scan has no mesh to write" : "There is no scan to write",
+                                  {{qv::kParameterKey, found ? "meshedVertexData" : "scanObjectId"}});
+    return false;
+  };
+  const qv::Data none;
+  const qv::Data& meshedData = meshed ? *meshed : none;
+
+  const fs::path target(path);
+  if (shouldExportTextures_ && !atlas.empty()) {
+    const fs::path base = target.parent_path() / qv::mesh::companionBaseName(target.stem().string());
+    const fs::path materialPath = fs::path(base).concat(".mtl");
+    const fs::path imagePath = fs::path(base).concat(".png");
+    const auto obj = createObjWithMtlName(materialPath.filename().string(), meshedData, coordinates ? *coordinates : none);
+    if (!obj) return noMesh();
+
+    std::string problem;
+    const auto png = qv::pngFromImageFile(atlas, &problem);
+    if (!png || !qv::writeFileAtomically(imagePath, {*png}, error)) {
+      QVLogError("Copying OBJ texture image file %s failed", imagePath.c_str());
+      if (!png && error) *error = qv::fileError(qv::kFileWriteError, imagePath.string(), 0, "The texture cannot be copied: " + problem);
+      return false;
+    }
+    QVLogInfo("OBJ texture image file successfully copied to %s", imagePath.c_str());
+    const std::string material = qv::mesh::materialText(imagePath.filename().string());
+    if (!qv::writeFileAtomically(materialPath, {qv::bytesOf(material)}, error)) {
+      QVLogError("Writing data into the file %s failed", materialPath.c_str());
+      return false;
+    }
+    QVLogInfo("MTL file was written successfully at %s", materialPath.c_str());
+    if (!qv::writeFileAtomically(target, {*obj}, error)) {
+      QVLogError("Writing data into the file %s failed", path.c_str());
+      return false;
+    }
+    QVLogInfo("OBJ file was written successfully at %s", path.c_str());
+    return true;
+  }
+
+  const auto obj = createObjWithMeshedData(meshedData);
+  if (!obj) return noMesh();
+  if (!qv::writeFileAtomically(target, {*obj}, error)) {
+    QVLogError("Writing data into the file %s failed", path.c_str());
+    return false;
+  }
+  QVLogInfo("OBJ file was written successfully at %s", path.c_str());
+  return true;
+}

@@ -1,0 +1,242 @@
+// The qvkx writer: the scan is copied out of the store in one block, then the members are written
+// into the working folder, zipped beside the destination and moved over it.
+#include "formats/QVLQvkxFileExporter.h"
+
+#include <filesystem>
+#include <set>
+
+#include "formats/FormatErrors.h"
+#include "formats/QvkxFormat.h"
+#include "formats/SSZipArchive.h"
+#include "formats/internal/AtomicFile.h"
+#include "formats/internal/ImageFiles.h"
+#include "formats/internal/SystemLog.h"
+#include "platform/Log.h"
+#include "platform/UUID.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanObject.h"
+#include "store/QVSDScanSlice.h"
+#include "store/QVSDTexture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double d(const std::optional<double>& v) { return v.value_or(0.0); }
+
+qv::qvkx::CloudHeaderSource headerSource(const QVSDPointCloud& c, const std::vector<std::shared_ptr<QVSDScanSlice>>& sorted) {
+  qv::qvkx::CloudHeaderSource s;
+  s.cameraOrigin[0] = d(c.cameraOriginX()), s.cameraOrigin[1] = d(c.cameraOriginY()), s.cameraOrigin[2] = d(c.cameraOriginZ());
+  s.laserOrigin[0] = d(c.laserOriginX()), s.laserOrigin[1] = d(c.laserOriginY()), s.laserOrigin[2] = d(c.laserOriginZ());
+  s.laserNormal[0] = d(c.laserNormalX()), s.laserNormal[1] = d(c.laserNormalY()), s.laserNormal[2] = d(c.laserNormalZ());
+  s.captureHeight = d(c.headHeight());
+  s.referenceId = c.referenceId().value_or(0);
+  s.laserNumber = c.laserNumber().value_or(0);
+  s.sliceCount = sorted.size();
+  s.cameraWidth = c.cameraWidth().value_or(0);
+  s.cameraHeight = c.cameraHeight().value_or(0);
+  s.bed[0] = d(c.bedX()), s.bed[1] = d(c.bedY()), s.bed[2] = d(c.bedZ());
+  s.bedNormal[0] = d(c.bedNX()), s.bedNormal[1] = d(c.bedNY()), s.bedNormal[2] = d(c.bedNZ());
+  s.leadScrewNormal[0] = d(c.leadScrewNX()), s.leadScrewNormal[1] = d(c.leadScrewNY()), s.leadScrewNormal[2] = d(c.leadScrewNZ());
+  s.cameraNormal[0] = d(c.cameraNormalX()), s.cameraNormal[1] = d(c.cameraNormalY()), s.cameraNormal[2] = d(c.cameraNormalZ());
+  s.cameraUp[0] = d(c.cameraUpX()), s.cameraUp[1] = d(c.cameraUpY()), s.cameraUp[2] = d(c.cameraUpZ());
+  s.intrinsic[0] = d(c.intrinsicFX()), s.intrinsic[1] = d(c.intrinsicFY());
+  s.intrinsic[2] = d(c.intrinsicCX()), s.intrinsic[3] = d(c.intrinsicCY());
+  s.distortion[0] = d(c.distortion0()), s.distortion[1] = d(c.distortion1());
+  s.distortion[2] = d(c.distortion2()), s.distortion[3] = d(c.distortion3());
+  for (const auto& slice : sorted) s.rotations.push_back(d(slice->rotation()));
+  return s;
+}
+
+qv::qvkx::TextureValues textureValues(const QVSDTexture& t) {
+  qv::qvkx::TextureValues v;
+  v.cameraPosition[0] = d(t.cameraPositionX()), v.cameraPosition[1] = d(t.cameraPositionY()), v.cameraPosition[2] = d(t.cameraPositionZ());
+  v.cameraNormal[0] = d(t.cameraNormX()), v.cameraNormal[1] = d(t.cameraNormY()), v.cameraNormal[2] = d(t.cameraNormZ());
+  v.cameraOrigin[0] = d(t.cameraOriginX()), v.cameraOrigin[1] = d(t.cameraOriginY()), v.cameraOrigin[2] = d(t.cameraOriginZ());
+  v.cameraUp[0] = d(t.cameraUpX()), v.cameraUp[1] = d(t.cameraUpY()), v.cameraUp[2] = d(t.cameraUpZ());
+  v.intrinsic[0] = d(t.intrinsicFX()), v.intrinsic[1] = d(t.intrinsicFY()), v.intrinsic[2] = d(t.intrinsicCX()), v.intrinsic[3] = d(t.intrinsicCY());
+  v.distortion[0] = d(t.distortion0()), v.distortion[1] = d(t.distortion1());
+  v.distortion[2] = d(t.distortion2()), v.distortion[3] = d(t.distortion3());
+  return v;
+}
+
+qv::SharedData sourceVertexData(const QVSDScanObject& scan) {
+  auto data = scan.unsavedVertexData();
+  return data ? data : scan.vertexData();
+}
+
+// The slot grid of a cloud, with the writer's warnings; nothing when the cloud has nothing to write.
+std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedData& vertexData, const qv::SharedData& index,
+                               std::uint64_t cameraHeight, std::uint64_t sliceCount) {
+  if (sliceCount == 0) {
+    QVLogWarn("createQvkxVertexDataForPointCloud: The number of slices is invalid");
+    return std::nullopt;
+  }
+  if (!index || index->empty()) {
+    QVLogWarn("createQvkxVertexDataForPointCloud: The index data is not valid");
+    return std::nullopt;
+  }
+  if (!vertexData || vertexData->empty()) {
+    QVLogWarn("createQvkxVertexDataForPointCloud: The vertex data is not valid");
+    return std::nullopt;
+  }
+  qv::qvkx::CloudBodyReport report;
+  qv::Data body = qv::qvkx::cloudBody(*vertexData, *index, cameraHeight, sliceCount, &report);
+  if (report.expectedEntries != report.indexEntries)
+    QVLogWarn("The number of expected vertices does not match the number of actual vertices (%llu != %llu)",
+              static_cast<unsigned long long>(report.expectedEntries), static_cast<unsigned long long>(report.indexEntries));
+  if (report.paddedSlots > 0)
+    QVLogWarn("Cloud %s: its index data ends %llu slots short; they are written as empty slots", cloudName.c_str(),
+              static_cast<unsigned long long>(report.paddedSlots));
+  if (body.empty()) return std::nullopt;
+  return body;
+}
+
+}  // namespace
+
+// What the archive is made of, copied out of the store in one block.
+struct QVLQvkxFileExporter::Snapshot {
+  struct Cloud {
+    std::string member;
+    std::string header;
+    qv::SharedData index;
+    std::uint64_t cameraHeight = 0;
+    std::uint64_t sliceCount = 0;
+    std::string name;  // for the warnings: the lookup identifier
+  };
+  struct Texture {
+    qv::qvkx::TextureValues values;
+    std::string imagePath;
+  };
+  bool found = false;
+  std::string snapshotPath;
+  qv::SharedData vertexData;
+  std::vector<Cloud> clouds;
+  std::vector<Texture> textures;
+};
+
+bool QVLQvkxFileExporter::exportScanToFilePath(const std::string& path, qv::Error* error) {
+  QVLFileExporter::exportScanToFilePath(path, error);
+  return saveQvkxToFilePath(path, error);
+}
+
+std::optional<qv::Data> QVLQvkxFileExporter::createQvkxQvkHeaderForPointCloud(const std::shared_ptr<QVSDPointCloud>& cloud) const {
+  if (!cloud || !cloud->scanObject()) return std::nullopt;
+  const std::string text =
+      qv::qvkx::cloudHeaderText(headerSource(*cloud, QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud)), version_);
+  return qv::Data(text.begin(), text.end());
+}
+
+std::optional<qv::Data> QVLQvkxFileExporter::createQvkxVertexDataForPointCloud(const std::shared_ptr<QVSDPointCloud>& cloud) const {
+  if (!cloud) {
+    QVLogWarn("createQvkxVertexDataForPointCloud: The point cloud is invalid");
+    return std::nullopt;
+  }
+  auto scan = cloud->scanObject();
+  return bodyOf(std::to_string(cloud->lookupId().value_or(0)), scan ? sourceVertexData(*scan) : nullptr, cloud->vertexIndexData(),
+                static_cast<std::uint64_t>(std::max<std::int64_t>(cloud->cameraHeight().value_or(0), 0)), cloud->scanSliceCount());
+}
+
+bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error* error) {
+  auto fail = [&](qv::Error e) {
+    QVLogWarn("Failed to create QVKX file:%s", e.description.c_str());
+    if (error) *error = std::move(e);
+    return false;
+  };
+  if (path.empty()) return fail(qv::fileError(qv::kFileWriteError, path, 0, "No file path was given"));
+  auto context = privateQueueContext();
+  if (!context || !scanObjectId())
+    return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no scan to write", {{qv::kParameterKey, "scanObjectId"}}));
+
+  const fs::path folder = context->libraryFolder() / (qv::makeUUIDString() + "." + qv::qvkx::kExportFolderExtension);
+  std::error_code ec;
+  if (fs::exists(folder, ec)) {
+    QVLogWarn("The randomly named intermediate export folder already exists!!");
+    return fail(qv::fileError(qv::kFileWriteError, folder.string(), 0, "The intermediate export folder already exists"));
+  }
+  QVLogInfo("Creating folder");
+  if (!fs::create_directory(folder, ec) || ec) {
+    QVLogWarn("Could not create the intermediate export folder at %s", folder.c_str());
+    QVLogWarn("Error: %s", ec.message().c_str());
+    return fail(qv::fileError(qv::kFileWriteError, folder.string(), 0, "Could not create the intermediate export folder: " + ec.message()));
+  }
+
+  Snapshot snap;
+  context->performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context);
+    if (!scan) return;
+    snap.found = true;
+    snap.snapshotPath = scan->snapshotFilePath().value_or("");
+    snap.vertexData = sourceVertexData(*scan);
+    const auto clouds = QVSDPointCloud::sortedPointCloudsForScanObject(scan);
+    for (const auto& cloud : clouds) {
+      const auto sorted = QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud);
+      Snapshot::Cloud c;
+      c.member = qv::qvkx::cloudMemberName(clouds.size(), cloud->lookupId().value_or(0), cloud->referenceId().value_or(0),
+                                           cloud->laserNumber().value_or(0));
+      c.header = qv::qvkx::cloudHeaderText(headerSource(*cloud, sorted), version_);
+      c.index = cloud->vertexIndexData();
+      c.cameraHeight = static_cast<std::uint64_t>(std::max<std::int64_t>(cloud->cameraHeight().value_or(0), 0));
+      c.sliceCount = sorted.size();
+      c.name = std::to_string(cloud->lookupId().value_or(0));
+      snap.clouds.push_back(std::move(c));
+    }
+    for (const auto& texture : scan->textures()) snap.textures.push_back({textureValues(*texture), texture->textureFileName().value_or("")});
+  });
+  if (!snap.found)
+    return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no scan to write", {{qv::kParameterKey, "scanObjectId"}}));
+
+  qv::Error e;
+  for (const auto& cloud : snap.clouds) {
+    QVLogInfo("Exporting point cloud");
+    const auto body = bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount);
+    if (!body) continue;
+    if (!qv::writeWholeFile(folder / cloud.member, {qv::bytesOf(cloud.header), *body}, &e)) {
+      qv::systemLog("There is a problem writing into %s", (folder / cloud.member).c_str());
+      return fail(e);
+    }
+  }
+
+  QVLogInfo("Creating QVTX");
+  std::vector<qv::qvkx::TextureValues> written;
+  std::set<std::string> names = {qv::qvkx::kTextureDescriptionMember, qv::qvkx::kThumbnailMember};
+  for (const auto& cloud : snap.clouds) names.insert(cloud.member);
+  for (auto& texture : snap.textures) {
+    if (texture.imagePath.empty() || !fs::is_regular_file(texture.imagePath, ec)) continue;  // a photo the user deleted
+    std::string name = fs::path(texture.imagePath).filename().string();
+    // Two photos of one name from different folders, or one named like another member, must not
+    // overwrite each other in the flat archive.
+    if (!names.insert(name).second) name = qv::makeUUIDString() + fs::path(name).extension().string();
+    names.insert(name);
+    if (!fs::copy_file(texture.imagePath, folder / name, fs::copy_options::overwrite_existing, ec) || ec)
+      return fail(qv::fileError(qv::kFileWriteError, texture.imagePath, 0, "Could not copy the texture image: " + ec.message()));
+    texture.values.fileName = name;
+    written.push_back(texture.values);
+  }
+  const std::string clientVersion = version_.shortVersion + "." + version_.build;
+  const std::string description = qv::qvkx::textureDescriptionDocument(written, clientVersion);
+  if (!qv::writeWholeFile(folder / qv::qvkx::kTextureDescriptionMember, {qv::bytesOf(description)}, &e)) return fail(e);
+
+  if (!snap.snapshotPath.empty() && fs::is_regular_file(snap.snapshotPath, ec)) {
+    std::string problem;
+    if (const auto png = qv::pngFromImageFile(snap.snapshotPath, &problem)) {
+      if (!qv::writeWholeFile(folder / qv::qvkx::kThumbnailMember, {*png}, &e)) return fail(e);
+    } else {
+      QVLogWarn("The project is saved without its thumbnail: %s", problem.c_str());  // only a picture for the file list
+    }
+  }
+
+  QVLogInfo("Archiving folder");
+  const fs::path target(path);
+  const fs::path temporary = qv::temporaryPathBeside(target);
+  if (!SSZipArchive::createZipFileAtPathWithContentsOfDirectory(temporary.string(), folder.string())) {
+    fs::remove(temporary, ec);
+    return fail(qv::fileError(qv::kFileWriteError, path, 0, "Could not create the archive"));
+  }
+  if (!qv::flushFile(temporary, &e) || !qv::replaceFileWith(temporary, target, &e)) {
+    fs::remove(temporary, ec);
+    return fail(e);
+  }
+  QVLogInfo("Successfully created QVKX file at %s", path.c_str());
+  return true;
+}

@@ -1,0 +1,117 @@
+// The qvkx project file's members: the cloud file (a text header of calibration values and a grid
+// of point slots), the "CloudData.qvtx" texture description and the older binary qvt form. Plain
+// functions that make and decode them, with no store and no files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "formats/FileVersion.h"
+#include "platform/Error.h"
+#include "platform/Value.h"
+#include "store/QVLScanVertex.h"
+
+namespace qv::qvkx {
+
+inline constexpr const char* kSingleCloudMember = "CloudData.qvk";
+inline constexpr const char* kTextureDescriptionMember = "CloudData.qvtx";
+inline constexpr const char* kThumbnailMember = "thumbnail.png";
+inline constexpr const char* kExportFolderExtension = "QvkxExport";
+inline constexpr const char* kImportFolderExtension = "QvkxImport";
+inline constexpr const char* kUnsupportedDescription = "The QVK file is unsupported";
+inline constexpr const char* kInvalidDescription = "The QVK file is invalid";
+inline constexpr const char* kArchiveInvalidDescription = "The QVKX file is invalid";
+// The detail key naming the archive member an error concerns ("File" names the project file).
+inline constexpr const char* kMemberKey = "Member";
+
+inline constexpr std::size_t kPointSlotBytes = 27;
+inline constexpr std::size_t kEmptySlotBytes = 4;
+inline constexpr std::uint8_t kEmptySlot[kEmptySlotBytes] = {0x00, 0x00, 0xC0, 0x7F};  // the float quiet NaN
+inline constexpr int kCloudHeightLine = 960;
+inline constexpr std::size_t kQvtFixedBytes = 37;
+
+// "CloudData.qvk" when the scan has one cloud, else "CloudData_<lookupId>_<referenceId>_<laser>.qvk".
+std::string cloudMemberName(std::size_t cloudsInScan, std::int64_t lookupId, std::int64_t referenceId, std::int64_t laserNumber);
+
+// The values a cloud file's header carries, read from the stored cloud (unset values are 0).
+struct CloudHeaderSource {
+  double cameraOrigin[3] = {0, 0, 0};
+  double laserOrigin[3] = {0, 0, 0};
+  double laserNormal[3] = {0, 0, 0};
+  double captureHeight = 0;
+  std::int64_t referenceId = 0;
+  std::int64_t laserNumber = 0;
+  std::uint64_t sliceCount = 0;
+  std::int64_t cameraWidth = 0;
+  std::int64_t cameraHeight = 0;
+  double bed[3] = {0, 0, 0};
+  double bedNormal[3] = {0, 0, 0};
+  double leadScrewNormal[3] = {0, 0, 0};
+  double cameraNormal[3] = {0, 0, 0};
+  double cameraUp[3] = {0, 0, 0};
+  double intrinsic[4] = {0, 0, 0, 0};  // fx, fy, cx, cy
+  double distortion[4] = {0, 0, 0, 0};
+  std::vector<double> rotations;  // the slices' rotations, ascending
+};
+// The 40 header lines, each ended by a line feed, in the C locale.
+std::string cloudHeaderText(const CloudHeaderSource& cloud, const FileVersion& version);
+
+// The low 8 bits of roundf(component × 255) taken in single precision (halves away from zero, no
+// clamping); 0 for a value that is not a number or beyond any integer.
+std::uint8_t roundedColourByte(float component);
+
+// What encoding a cloud body met, for the writer's warnings.
+struct CloudBodyReport {
+  std::uint64_t expectedEntries = 0;  // cameraHeight × slices
+  std::uint64_t indexEntries = 0;
+  std::uint64_t paddedSlots = 0;  // slots of a last slice the index data did not reach
+};
+// The slot grid of one cloud: cameraHeight slots for each slice, the slot of index entry e a
+// point when 0 < e < N and vertex e is off the origin with an x that is a number, else empty.
+// Index data that ends inside a slice's block is padded with empty slots, so every slice keeps
+// its full height and no point of the cloud is lost. Empty when there are no slots.
+Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::uint8_t> indexData, std::uint64_t cameraHeight,
+               std::uint64_t sliceCount, CloudBodyReport* report = nullptr);
+
+// One texture of the description, as written and as read back.
+struct TextureValues {
+  double cameraPosition[3] = {0, 0, 0};
+  double cameraNormal[3] = {0, 0, 0};
+  double cameraOrigin[3] = {0, 0, 0};
+  double cameraUp[3] = {0, 0, 0};
+  double intrinsic[4] = {0, 0, 0, 0};
+  double distortion[4] = {0, 0, 0, 0};
+  std::string fileName;
+};
+// The "CloudData.qvtx" XML document, pretty-printed, UTF-8, standalone.
+std::string textureDescriptionDocument(const std::vector<TextureValues>& textures, const std::string& clientVersion);
+
+// A texture as a description gives it: its image's name in the archive and the stored texture
+// attributes it sets (only those the description holds).
+struct DecodedTexture {
+  std::string fileName;
+  std::vector<std::pair<std::string, double>> attributes;
+};
+// Where errors say they are: the project file and the member.
+struct MemberPlace {
+  std::string projectPath;
+  std::string member;
+};
+Error memberError(const MemberPlace& place, std::uint64_t offset, const std::string& description, const std::string& detail);
+
+// The binary qvt records. A record needs its 37 bytes and its whole name: fewer is an error
+// naming the offset. A record whose name is empty is skipped with a warning.
+bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,
+               Error* error, const std::function<void(float)>& progress = {});
+// The XML description: a document that does not parse is an error naming the offset.
+bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,
+                Error* error);
+
+// A name that stays inside the folder it is looked up in: no separators, not "." or "..".
+bool isPlainFileName(const std::string& name);
+
+}  // namespace qv::qvkx

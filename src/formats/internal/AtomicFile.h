@@ -1,0 +1,38 @@
+// Writing a file so that readers see the old file or the whole new one, never a part.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <span>
+#include <string>
+
+#include "platform/Error.h"
+
+namespace qv {
+
+// A hidden, fresh name in the target's folder ("." + name + "." + UUID + ".tmp"): on the same
+// file system, so the final rename is atomic.
+std::filesystem::path temporaryPathBeside(const std::filesystem::path& target);
+
+// Writes the parts one after the other into a temporary file beside the target, flushes it to the
+// disk and renames it over the target. On failure the temporary file is removed, the target is
+// left as it was, and the error (code kFileWriteError) names the target and how many bytes had
+// been written.
+bool writeFileAtomically(const std::filesystem::path& target, std::initializer_list<std::span<const std::uint8_t>> parts,
+                         Error* error);
+inline std::span<const std::uint8_t> bytesOf(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Creates (or truncates) a file and writes the parts, without flushing: for files in a private
+// working folder that nobody reads before the work is done.
+bool writeWholeFile(const std::filesystem::path& path, std::initializer_list<std::span<const std::uint8_t>> parts, Error* error);
+
+// Flushes a finished file to the disk.
+bool flushFile(const std::filesystem::path& path, Error* error);
+
+// Moves a finished temporary file over the target (removing it on failure).
+bool replaceFileWith(const std::filesystem::path& temporary, const std::filesystem::path& target, Error* error);
+
+}  // namespace qv

@@ -1,0 +1,33 @@
+// What the qvkx and STL readers share: checking the path, loading the file, error values that
+// carry the read position under "DataOffset", and splitting lines into words.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+namespace qv {
+
+inline constexpr const char* kDataOffsetKey = "DataOffset";
+
+// Code 3 naming the file and the offset under "File", "DataOffset" (and the platform's common
+// keys), with the description under "Description"; `detail`, when given, is added to the error's
+// own text (not to the "Description" value, which stays the fixed text callers compare).
+Error dataOffsetError(const std::string& path, std::uint64_t offset, const std::string& description,
+                      const std::string& detail = {});
+
+// The whole file at a path the reader was given; the errors for no path (code 2, "Parameter"
+// "localFileUrl"), no file (code 4) and an unreadable or empty file (code 3) otherwise.
+std::optional<Data> loadReaderInput(const std::string& path, Error* error);
+// The same checks without reading the file (an empty file is code 3).
+bool checkReaderInput(const std::string& path, Error* error);
+
+// The words of a line, split at any run of blanks (spaces, tabs, carriage returns).
+std::vector<std::string_view> wordsOf(std::string_view line);
+
+}  // namespace qv

@@ -1,0 +1,42 @@
+// Undoing what a reader did to the store when the final save fails.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store/AttributeValue.h"
+#include "store/ManagedObject.h"
+#include "store/ObjectContext.h"
+
+namespace qv {
+
+// Made before a reader changes the object: remembers the named attributes and the objects the
+// reader creates. With no other unsaved work in the context a rollback is exact; otherwise only
+// what this reader did is undone, so other code's pending changes survive.
+class StoreUndo {
+public:
+  StoreUndo(ObjectContext& context, ManagedObjectPtr object, std::initializer_list<const char*> keys)
+      : context_(context), object_(std::move(object)), hadChanges_(context.hasChanges()) {
+    for (const char* key : keys) before_.emplace_back(key, object_->value(key));
+  }
+  void created(ManagedObjectPtr object) { created_.push_back(std::move(object)); }
+  void undo() {
+    if (!hadChanges_) {
+      context_.rollback();
+      return;
+    }
+    for (const auto& object : created_) context_.deleteObject(object);
+    for (auto& [key, value] : before_) object_->setValue(key, std::move(value));
+  }
+
+private:
+  ObjectContext& context_;
+  ManagedObjectPtr object_;
+  bool hadChanges_;
+  std::vector<std::pair<std::string, AttributeValue>> before_;
+  std::vector<ManagedObjectPtr> created_;
+};
+
+}  // namespace qv

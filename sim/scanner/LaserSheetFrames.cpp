@@ -164,50 +164,63 @@ void SheetLight::castSheet(int laser, const ScannerModel& model, const Scene& sc
 }
 
 qv::Data SheetLight::frame(double exposure, std::array<bool, 2> lasers, double noiseSigma, std::uint64_t seed) const {
-  std::vector<float> light(ambient_);
-  for (int laser = 0; laser < 2; ++laser) {
-    if (!lasers[static_cast<std::size_t>(laser)]) continue;
-    for (const SheetCrossing& c : crossings_[static_cast<std::size_t>(laser)]) {
-      const double reach = 6.0 * c.sigma_px + 1.0;
-      const int from = std::max(0, static_cast<int>(std::floor(c.x_px - reach)));
-      const int to = std::min(kWidth - 1, static_cast<int>(std::ceil(c.x_px + reach)));
-      const double scale = 1.0 / (c.sigma_px * std::sqrt(2.0));
-      const double norm = c.sigma_px * std::sqrt(M_PI / 2.0);
-      for (int u = from; u <= to; ++u) {
-        // The sheet's profile averaged over the pixel's width.
-        const double w = norm * (std::erf((u + 0.5 - c.x_px) * scale) - std::erf((u - 0.5 - c.x_px) * scale));
-        float* px = &light[(static_cast<std::size_t>(c.row) * kWidth + u) * 3];
-        px[0] += static_cast<float>(c.colour.x() * w);
-        px[1] += static_cast<float>(c.colour.y() * w);
-        px[2] += static_cast<float>(c.colour.z() * w);
-      }
-    }
-  }
   qv::Data frame(static_cast<std::size_t>(kWidth) * kHeight * 4);
   const auto& normals = normalTable();
   std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
   std::uint64_t bits = 0;
   int left = 0;
+  auto deviate = [&]() {
+    if (left == 0) {
+      std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+      z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+      bits = z ^ (z >> 31);
+      left = 5;
+    }
+    const float n = normals[bits & 4095];
+    bits >>= 12;
+    --left;
+    return n;
+  };
   const float e = static_cast<float>(exposure);
   const float sigma = static_cast<float>(noiseSigma);
-  for (std::size_t i = 0, n = static_cast<std::size_t>(kWidth) * kHeight; i < n; ++i) {
-    for (int c = 0; c < 3; ++c) {
-      float value = light[i * 3 + c] * e;
-      if (sigma > 0.0f) {
-        if (left == 0) {
-          std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-          z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-          z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-          bits = z ^ (z >> 31);
-          left = 5;
+  // Each lit laser's crossings, walked row by row alongside the frame.
+  std::array<std::size_t, 2> next{0, 0};
+  std::vector<float> row(static_cast<std::size_t>(kWidth) * 3);
+  for (int v = 0; v < kHeight; ++v) {
+    std::copy_n(&ambient_[static_cast<std::size_t>(v) * kWidth * 3], row.size(), row.begin());
+    for (int laser = 0; laser < 2; ++laser) {
+      const auto& list = crossings_[static_cast<std::size_t>(laser)];
+      std::size_t& k = next[static_cast<std::size_t>(laser)];
+      while (k < list.size() && list[k].row < v) ++k;
+      for (; k < list.size() && list[k].row == v; ++k) {
+        if (!lasers[static_cast<std::size_t>(laser)]) continue;
+        const SheetCrossing& c = list[k];
+        const double reach = 6.0 * c.sigma_px + 1.0;
+        const int from = std::max(0, static_cast<int>(std::floor(c.x_px - reach)));
+        const int to = std::min(kWidth - 1, static_cast<int>(std::ceil(c.x_px + reach)));
+        const double scale = 1.0 / (c.sigma_px * std::sqrt(2.0));
+        const double norm = c.sigma_px * std::sqrt(M_PI / 2.0);
+        for (int u = from; u <= to; ++u) {
+          // The sheet's profile averaged over the pixel's width.
+          const double w = norm * (std::erf((u + 0.5 - c.x_px) * scale) - std::erf((u - 0.5 - c.x_px) * scale));
+          float* px = &row[static_cast<std::size_t>(u) * 3];
+          px[0] += static_cast<float>(c.colour.x() * w);
+          px[1] += static_cast<float>(c.colour.y() * w);
+          px[2] += static_cast<float>(c.colour.z() * w);
         }
-        value += normals[bits & 4095] * sigma;
-        bits >>= 12;
-        --left;
       }
-      frame[i * 4 + (2 - c)] = static_cast<std::uint8_t>(std::lround(std::clamp(value, 0.0f, 255.0f)));
     }
-    frame[i * 4 + 3] = 255;
+    std::uint8_t* out = frame.data() + static_cast<std::size_t>(v) * kWidth * 4;
+    for (int u = 0; u < kWidth; ++u) {
+      for (int c = 0; c < 3; ++c) {
+        float value = row[static_cast<std::size_t>(u) * 3 + c] * e;
+        if (sigma > 0.0f) value += deviate() * sigma;
+        // Rounds half away from zero, as the values are never negative here.
+        out[4 * u + (2 - c)] = static_cast<std::uint8_t>(std::clamp(value, 0.0f, 255.0f) + 0.5f);
+      }
+      out[4 * u + 3] = 255;
+    }
   }
   return frame;
 }

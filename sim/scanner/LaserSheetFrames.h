@@ -26,7 +26,7 @@ struct SheetCrossing {
 struct SheetFrameOptions {
   double ambient = 0.25;        // a white surface facing the camera reaches this fraction of full scale
   double laserPeak = 400.0;     // grey levels at the centre of a squarely lit white surface, exposure 1
-  double laserSigma_mm = 1.2;   // the sheet's Gaussian thickness (a line a few pixels wide)
+  double laserSigma_mm = 0.8;   // the sheet's Gaussian thickness
   int ambientStride = 4;        // the ambient light is cast every this many pixels and interpolated
   int fanRays = 6000;           // rays cast from each laser across its fan
 };

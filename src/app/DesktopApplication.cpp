@@ -48,6 +48,9 @@ DesktopApplication::DesktopApplication(Options options)
 
 DesktopApplication::~DesktopApplication() {
   mainPresenter_->setDelegate(nullptr);
+  // Work still queued for the switching finds it gone (it holds it weakly), never a dead window.
+  termination_.reset();
+  coordinator_.reset();
   about_.reset();
   preferences_.reset();
   window_.reset();

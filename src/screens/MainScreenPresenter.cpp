@@ -48,6 +48,11 @@ void MainScreenPresenter::attachView(MainScreenView* view) {
   updateScanButtons();
 }
 
+void MainScreenPresenter::detachView() {
+  view_ = nullptr;
+  storeObservers_.clear();
+}
+
 void MainScreenPresenter::observeStore() {
   auto& center = qv::NotificationCenter::defaultCenter();
   storeObservers_.clear();

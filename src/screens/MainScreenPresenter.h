@@ -86,6 +86,8 @@ public:
   // The set-up of the loaded screen (`awakeFromNib`): watches the store, shows the first-run view
   // when due, sets the buttons.
   void attachView(MainScreenView* view);
+  // The widget is going: nothing reaches it any more, and the store is no longer watched.
+  void detachView();
   void setDelegate(MainScreenDelegate* delegate);
   MainScreenDelegate* delegate() const { return delegate_; }
   // Decides whether a thumbnail file can be shown (the widget decodes it); all can by default.

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/NotificationCenter.h"
+
 namespace qv::screens {
 namespace {
 
@@ -111,6 +113,7 @@ std::optional<PreferencesWindowPresenter::PaneLayout> PreferencesWindowPresenter
   SizeF maximum{pane.resizableWidth ? unlimited : layout.contentSize.width,
                 pane.resizableHeight ? unlimited : layout.contentSize.height};
   if (!(pane.resizableWidth && pane.resizableHeight)) layout.maximumContentSize = maximum;
+  qv::NotificationCenter::defaultCenter().post(kDidChangeViewNotification, this);
   return layout;
 }
 

@@ -46,6 +46,8 @@ public:
   static constexpr const char* kTopLeftKey = "MASPreferences Frame Top Left";
   static constexpr const char* kSelectedKey = "MASPreferences Selected Identifier View";
   static constexpr const char* kFlexibleSpace = "NSToolbarFlexibleSpaceItem";
+  // Posted (sender: the presenter) after each change of the pane shown.
+  static constexpr const char* kDidChangeViewNotification = "MASPreferencesWindowControllerDidChangeViewNotification";
   static std::string paneFrameKey(const std::string& identifier) { return "MASPreferences " + identifier + " Frame"; }
 
   PreferencesWindowPresenter(std::vector<PreferencePane> panes, std::string title, qv::Settings& settings);

@@ -227,7 +227,7 @@ MainScreenWidget::MainScreenWidget(std::shared_ptr<MainScreenPresenter> presente
   presenter_->attachView(this);
 }
 
-MainScreenWidget::~MainScreenWidget() = default;
+MainScreenWidget::~MainScreenWidget() { presenter_->detachView(); }
 
 QWidget* MainScreenWidget::makeCard(const QString& title, const QString& detail, SquareButton* button) {
   auto* card = new QFrame(this);

@@ -4,11 +4,15 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <fstream>
+
 #include "acquisition/QVLTuning.h"
 #include "acquisition/ScanHarness.h"
 #include "records/QVSCalibrationDetails.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanSlice.h"
+#include "store/QVSDTexture.h"
 
 namespace {
 
@@ -20,7 +24,7 @@ public:
   int failSequenceAt = -1;
   bool resultSets = true;  // false: no exposures, so no detection (the chain alone)
   qv::Error sequenceError{qv::kScanErrorDomain, 8, "camera failure"};
-  int sequences = 0, homes = 0, disconnects = 0;
+  int sequences = 0, homes = 0, disconnects = 0, singleFrames = 0;
   std::size_t deepestStack = 0;
   float bed = 0, head = 0;
   std::shared_ptr<const QVSCalibrationDetails> calibration = std::make_shared<QVSCalibrationDetails>();
@@ -51,7 +55,10 @@ public:
     bed = static_cast<float>(std::fmod(static_cast<double>(bed) + d, 360.0));
     c(bed, head);
   }
-  void captureCameraImageForScan(QVLScan&, int, int, FrameCompletion c, qv::ErrorCallback) override { c(blank); }
+  void captureCameraImageForScan(QVLScan&, int, int, FrameCompletion c, qv::ErrorCallback) override {
+    ++singleFrames;
+    c(blank);
+  }
   void captureCameraImageSequenceForScan(QVLScan&, int, int, const std::vector<int>&, const std::vector<int>&,
                                          SequenceCompletion c, qv::ErrorCallback e) override {
     // How deep this thread's stack is here: it must not grow from step to step.
@@ -171,6 +178,73 @@ TEST_F(ScanDriver, TwoThousandStepsOnADelegateThatAnswersAtOnceKeepTheStackFlat)
   ASSERT_TRUE(o.completed) << (o.error ? o.error->text() : "");
   EXPECT_GE(blank->sequences, 2000);
   EXPECT_LT(blank->deepestStack, stackAtStep10 + 16 * 1024) << "the callback chain grows the stack";
+}
+
+TEST_F(ScanDriver, TexturesEverySixtyDegreesFromStepsOrFromStopsOnTheWay) {
+  auto calibration = std::make_shared<QVSCalibrationDetails>();
+  calibration->setBedNormalY(1.0f);
+  blank->calibration = calibration;
+  // Steps of 25 degrees land on 0 and 300 and pass 60, 120, 180 and 240.
+  const auto o = build(25.0f);
+  ASSERT_TRUE(o.completed) << (o.error ? o.error->text() : "");
+  EXPECT_EQ(blank->singleFrames, 4);
+  std::vector<std::string> names;
+  std::vector<double> yaws;
+  h.context().performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(h.scanId(), false, h.context());
+    for (const auto& t : scan->textures()) {
+      names.push_back(std::filesystem::path(t->textureFileName().value_or("")).filename().string());
+      // With the bed normal along +y the camera's view (0, 0, -1) turns by the yaw about +y.
+      yaws.push_back(std::atan2(-t->cameraNormX().value_or(0.0), -t->cameraNormZ().value_or(0.0)) * 180.0 / M_PI);
+    }
+  });
+  ASSERT_EQ(names.size(), 6u);
+  std::sort(yaws.begin(), yaws.end());
+  for (std::size_t i = 0; i < yaws.size(); ++i) {
+    const double expected = 60.0 * static_cast<double>(i);
+    auto apart = [&](double y) { return std::fabs(std::remainder(y - expected, 360.0)); };
+    EXPECT_TRUE(std::any_of(yaws.begin(), yaws.end(), [&](double y) { return apart(y) < 1e-3; }))
+        << "no photograph at yaw " << 60 * i;
+  }
+  for (const auto& name : names) {
+    EXPECT_EQ(name.rfind("Texture.", 0), 0u) << name;
+    EXPECT_NE(name.find(".1.0_"), std::string::npos) << "the head height with one decimal: " << name;
+    EXPECT_TRUE(std::filesystem::exists(h.store().libraryFolder() / name)) << name;
+  }
+}
+
+TEST_F(ScanDriver, AVertexFileThatCannotBeWrittenEndsTheScanNamingItAndKeepsWhatWasStored) {
+  std::string path;
+  blank->onSequence = [&](int step) {
+    if (step != 4) return;
+    h.context().performAndWait([&] {
+      auto cloud = QVSDPointCloud::pointCloudWithId(scan->laser2CloudObjectId(), h.context());
+      path = cloud->vertexDataFilePath().value_or("");
+    });
+    std::filesystem::remove(path);
+  };
+  const auto o = build(30.0f);
+  ASSERT_TRUE(o.error);
+  EXPECT_EQ(o.error->code, QVLScan::kVertexFileErrorCode);
+  const auto* file = qv::find(o.error->userInfo, qv::Error::kFilePathKey);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->toString().value_or(""), path);
+  // The three steps before it stay; the failed step left no slice in either cloud.
+  EXPECT_EQ(slicesAt(0.0f) + slicesAt(30.0f) + slicesAt(60.0f), 3u);
+  EXPECT_EQ(slicesAt(90.0f), 0u);
+}
+
+TEST_F(ScanDriver, APointDataFileThatCannotBeWrittenIsReported) {
+  const auto torn = h.store().libraryFolder() / "torn.VertexData";
+  { std::ofstream(torn) << "not whole records"; }
+  h.context().performAndWait([&] {
+    QVSDScanObject::scanObjectWithId(h.scanId(), false, h.context())->setVertexDataFilePath(torn.string());
+    h.context().save();
+  });
+  const auto o = build(60.0f);
+  ASSERT_TRUE(o.error) << "a failed save of the point data was taken as success";
+  EXPECT_EQ(o.error->code, QVLScan::kPointDataErrorCode);
+  EXPECT_EQ(slicesAt(300.0f), 1u);
 }
 
 TEST(ExposureTuning, ACancelDuringTheLastCaptureEndsWithCodeOne) {

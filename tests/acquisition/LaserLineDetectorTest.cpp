@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <functional>
 #include <vector>
 
 #include "acquisition/LaserLineDetector.h"
 #include "acquisition/QVSImageUtil.h"
 #include "acquisition/TestFrames.h"
+#include "acquisition/internal/SparseFilters.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -316,4 +318,42 @@ TEST(DetectLaserPoints, ColoursFollowTheReceiversColourSpace) {
   ASSERT_TRUE(points && inRow(*points, 110));
   EXPECT_EQ(inRow(*points, 110)->sourceImagePixelColour()->red, 0.0);
   EXPECT_EQ(inRow(*points, 110)->sourceImagePixelColour()->blue, 1.0);
+}
+
+// The sparse path's kernels against the OpenCV steps they stand in for, on noise (where every
+// comparison of the sorting networks matters) and at the frame's edges. The bilateral filter and
+// the grey conversion are also checked once per process; the medians only here.
+TEST(SparseFilters, MediansBilateralAndGreyMatchOpenCVBitForBit) {
+  cv::Mat frame(qv::kFrameHeight, qv::kFrameWidth, CV_8UC4);
+  cv::randu(frame, 0, 256);
+  cv::Mat median;
+  cv::medianBlur(frame, median, 3);
+  std::vector<std::uint8_t> row(qv::kFrameBytesPerRow);
+  std::vector<std::uint8_t> scratch(3 * (qv::kFrameBytesPerRow + 8));
+  std::vector<std::uint8_t> run(qv::kFrameWidth);
+  for (const int r : {0, 1, 2, 480, 957, 958, 959}) {
+    qv::sparse::medianRow(frame.data, r, scratch.data(), row.data());
+    EXPECT_EQ(std::memcmp(row.data(), median.ptr(r), row.size()), 0) << "row " << r;
+    for (const auto& [begin, end] : {std::pair{0, 7}, std::pair{600, 663}, std::pair{1275, 1280}, std::pair{0, 1280}}) {
+      qv::sparse::medianRun(frame.data, 2, r, begin, end, run.data());
+      for (int c = begin; c < end; ++c)
+        ASSERT_EQ(run[c - begin], median.at<cv::Vec4b>(r, c)[2]) << "row " << r << " column " << c;
+    }
+  }
+
+  cv::Mat red(64, qv::kFrameWidth, CV_8U);
+  cv::randu(red, 0, 256);
+  red.rowRange(0, 32).setTo(0, red.rowRange(0, 32) < 128);  // zeros beside values, as thresholding leaves
+  cv::Mat bilateral;
+  cv::bilateralFilter(red, bilateral, 3, 0, 0, cv::BORDER_REPLICATE);
+  cv::Mat grey;
+  cv::cvtColor(frame.rowRange(0, 64), grey, cv::COLOR_BGRA2GRAY);
+  for (int r = 0; r < 64; ++r) {
+    for (int c = 0; c < qv::kFrameWidth; ++c) {
+      ASSERT_EQ(qv::sparse::bilateralAt(red.data, red.rows, red.cols, red.step, r, c), bilateral.at<std::uint8_t>(r, c))
+          << "row " << r << " column " << c;
+      const cv::Vec4b p = frame.at<cv::Vec4b>(r, c);
+      ASSERT_EQ(qv::sparse::greyOf(p[0], p[1], p[2]), grey.at<std::uint8_t>(r, c)) << "row " << r << " column " << c;
+    }
+  }
 }

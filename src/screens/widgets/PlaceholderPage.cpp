@@ -29,9 +29,10 @@ PlaceholderPage::PlaceholderPage(ScreenKind kind, QWidget* parent) : QWidget(par
   layout->addStretch(1);
 }
 
-void PlaceholderPage::loadScan(const qv::ObjectID& scan) {
-  detail_->setText(tr("The scan %1 is stored and ready; the 3D viewer is not available in this version yet.")
-                       .arg(QString::fromStdString(scan.stringRepresentation())));
+void PlaceholderPage::loadScan(const qv::ObjectID&) {
+  detail_->setText(tr("The scan was read and is kept with your recent scans;\n"
+                      "the 3D viewer is not available in this version yet."));
+  detail_->setAlignment(Qt::AlignCenter);
 }
 
 void PlaceholderPage::paintEvent(QPaintEvent*) { QPainter(this).fillRect(rect(), accentGreenColour()); }

@@ -206,6 +206,7 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Viewer); }, 10000));
   EXPECT_EQ(storedScans(), 2u);
   EXPECT_TRUE(dialogs.alerts.empty());
+  keepScreenshot(window, "viewer-placeholder");
 
   // Back on the main screen without a scanner: the scan buttons lie under the veil.
   app->coordinator().showHudScreen();

@@ -47,7 +47,9 @@ public:
     image.width = 400;
     image.height = 300;
     image.pixels.assign(400 * 300 * 3, 0);
-    for (std::size_t i = 0; i < image.pixels.size(); i += 3) image.pixels[i] = 200;
+    // Blue on the left half, red on the right: the thumbnail takes the centred square.
+    for (int y = 0; y < 300; ++y)
+      for (int x = 0; x < 400; ++x) image.pixels[(y * 400 + x) * 3 + (x < 200 ? 2 : 0)] = 200;
     return image;
   }
   void askToSaveChanges(const std::string& text, std::function<void(qv::viewer::SaveChangesAnswer)> answer) override {

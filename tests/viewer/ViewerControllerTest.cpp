@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 
 #include "FakeDisplay.h"
 #include "formats/QVLFileExporter.h"
@@ -315,6 +316,9 @@ TEST_F(ViewerController, SaveAsKeepsOrCopiesTheScanObject) {
 
   // A new path: a second object that the viewer switches to; the first drops its edits.
   onScan(id, [](QVSDScanObject& scan) {
+    scan.pointClouds()[0]->setCameraNormalX(0.5);
+    scan.pointClouds()[0]->setCameraNormalY(0.25);
+    scan.pointClouds()[0]->setCameraNormalZ(-1.0);
     scan.setUnsavedVertexData(vertexBytes({QVLScanVertex{}}));
     scan.managedObjectContext()->save();
   });
@@ -338,7 +342,8 @@ TEST_F(ViewerController, SaveAsKeepsOrCopiesTheScanObject) {
     EXPECT_EQ(scan.sourceFilePath(), copyPath);
     EXPECT_EQ(scan.vertexData()->size(), 44u);
     EXPECT_EQ(scan.sortableIndexData()->size(), 11u * 48);
-    EXPECT_EQ(scan.pointClouds().size(), 1u);
+    ASSERT_EQ(scan.pointClouds().size(), 1u);
+    EXPECT_EQ(scan.pointClouds()[0]->cameraNormalY(), 0.25) << "the copy keeps the camera normal";
   });
 }
 
@@ -410,6 +415,63 @@ TEST_F(ViewerController, ViewerStateGoesBackIntoTheScan) {
     EXPECT_NEAR(*scan.yawAngle(), 1.5, 1e-6);
     EXPECT_NEAR(scan.cameraPosition().z, 60, 1e-3);
     ASSERT_TRUE(scan.snapshotFilePath());
-    EXPECT_TRUE(fs::exists(*scan.snapshotFilePath()));
+    const cv::Mat thumbnail = cv::imread(*scan.snapshotFilePath());
+    ASSERT_EQ(thumbnail.cols, 220);
+    ASSERT_EQ(thumbnail.rows, 220);
+    // The centred 300 x 300 square of the 400 x 300 frame: blue up to its middle, then red.
+    EXPECT_GT(thumbnail.at<cv::Vec3b>(110, 60)[0], 150);
+    EXPECT_LT(thumbnail.at<cv::Vec3b>(110, 60)[2], 50);
+    EXPECT_GT(thumbnail.at<cv::Vec3b>(110, 160)[2], 150);
   });
+}
+
+TEST_F(ViewerController, KeysAndDragsMoveTheViewWithinTheirLimits) {
+  const auto id = makeScan({{1, 0.0, 0, 10}});
+  load(id);
+  for (int i = 0; i < 20; ++i) {
+    viewer->mouseDown(10, 10);
+    viewer->mouseDragged(10, 10, 0, 300, {});
+    viewer->mouseUp({});
+  }
+  EXPECT_FLOAT_EQ(viewer->pitchAngle(), 1.5393804002589986f) << "the pitch stops short of a quarter turn";
+  viewer->mouseDown(10, 10);
+  viewer->mouseDragged(10, 10, 40, 30, QVLModifiers{true, true});  // Shift and Control together: both angles
+  viewer->mouseUp({});
+  EXPECT_NEAR(viewer->yawAngle(), 40.0f / 400 * 3.14159265f, 1e-5);
+  viewer->panTheObject(10, 0);
+  EXPECT_NEAR(viewer->cameraPosition().x, -4, 1e-5);
+
+  // C zeroes the angles only; Shift-C also brings the camera home.
+  EXPECT_TRUE(viewer->keyDown("c", {}));
+  EXPECT_EQ(viewer->pitchAngle(), 0);
+  EXPECT_EQ(viewer->yawAngle(), 0);
+  EXPECT_NEAR(viewer->cameraPosition().x, -4, 1e-5);
+  EXPECT_TRUE(viewer->keyDown("C", QVLModifiers{true}));
+  EXPECT_EQ(viewer->cameraPosition(), (qv::Double3{0, 0, 100}));
+  EXPECT_NEAR(viewer->cameraNode()->position().z, 100, 1e-4);
+
+  // The brush keys work only with the brush up, and keep the size within 5..40.
+  EXPECT_FALSE(viewer->keyDown("]", {}));
+  viewer->setBrushCleaningState(3);
+  for (int i = 0; i < 50; ++i) viewer->keyDown("]", {});
+  EXPECT_EQ(viewer->cleaningBrushSize(), 40u);
+  for (int i = 0; i < 50; ++i) viewer->keyDown("[", {});
+  EXPECT_EQ(viewer->cleaningBrushSize(), 5u);
+  EXPECT_TRUE(viewer->keyDown(" ", {}));
+  EXPECT_EQ(viewer->brushCleaningState(), 5);
+  EXPECT_TRUE(viewer->keyUp(49));
+  EXPECT_EQ(viewer->brushCleaningState(), 3);
+  EXPECT_FALSE(viewer->keyUp(49)) << "releasing the space bar returns to the brush only from the hand";
+  viewer->setBrushCleaningState(0);
+
+  // Zoom keeps the camera 5 to 300 from the origin; the point size follows the distance.
+  settings->setValue("ViewPointSize", 2);
+  display.scale = 2;
+  viewer->scrollWheel(-1000);
+  EXPECT_NEAR(viewer->cameraPosition().z, 5, 1e-4);
+  viewer->scrollWheel(5000);
+  EXPECT_NEAR(viewer->cameraPosition().z, 300, 1e-3);
+  EXPECT_FLOAT_EQ(display.pointSize, 8);
+  viewer->scrollWheel(-200);
+  EXPECT_NEAR(display.pointSize, 9.64, 0.01);
 }

@@ -59,6 +59,20 @@ std::string extensionOf(const std::string& path) {
 
 void runOnMain(std::function<void()> task) { qv::mainQueue()->async(std::move(task)); }
 
+// The cloud copy leaves the camera normal behind; a saved copy must keep the capture geometry
+// whole. Clouds are matched by their lookup id, which the copy keeps.
+void copyCameraNormals(const QVSDScanObject& from, QVSDScanObject& to) {
+  const auto sources = from.pointClouds();
+  for (const auto& target : to.pointClouds())
+    for (const auto& source : sources)
+      if (source->lookupId() == target->lookupId()) {
+        target->setCameraNormalX(source->cameraNormalX());
+        target->setCameraNormalY(source->cameraNormalY());
+        target->setCameraNormalZ(source->cameraNormalZ());
+        break;
+      }
+}
+
 }  // namespace
 
 std::shared_ptr<QVLObjectSceneViewController> QVLObjectSceneViewController::create(Options options) {
@@ -1246,6 +1260,7 @@ void QVLObjectSceneViewController::savePointsToFilePath(const std::string& path,
           if (lowercase(path) != lowercase(original)) {
             into = QVSDScanObject::createScanObjectInLibrary(scan->library());
             into->copyFromScanObject(*scan);
+            copyCameraNormals(*scan, *into);
             into->setSourceFilePath(path);
             scan->setUnsavedVertexData(nullptr);
             scan->setSortableIndexData(nullptr);

@@ -198,8 +198,21 @@ bool QVLScan::savePointDataUsingContext(qv::ObjectContext& context, qv::Error* e
     }
   };
   qv::Error buildError;
-  const bool built = scan->buildVertexDataFromPointClouds(prepare, &buildError);
+  bool built = scan->buildVertexDataFromPointClouds(prepare, &buildError);
   if (count) scan->setObjectCenterPoint({sx / count, sy / count, sz / count});
+  // The scan object holds the assembled records too: the writers, the viewer and the screens read
+  // them from there.
+  if (built) {
+    if (auto path = scan->vertexDataFilePath()) {
+      qv::Error readError;
+      if (auto bytes = qv::readWholeFile(*path, &readError)) {
+        scan->setVertexData(std::make_shared<const qv::Data>(std::move(*bytes)));
+      } else {
+        buildError = readError;
+        built = false;
+      }
+    }
+  }
   qv::Error saveError;
   const bool saved = context.save(&saveError);
   if (!saved) QVLogWarn("Could not save point data:%s", saveError.text().c_str());

@@ -29,6 +29,10 @@ test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600 \
 	  $(if $(EXCLUDE_LABELS),--label-exclude '$(EXCLUDE_LABELS)')
 
+# The same sanitizer options as the asan test preset (ctest --test-dir does not read presets):
+# leaks reported, the first report ends the test, undefined behaviour reported with its stack.
+test-asan: export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1
+test-asan: export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 test-asan:
 	@$(MAKE) --no-print-directory test PRESET=asan
 

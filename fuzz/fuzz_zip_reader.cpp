@@ -17,11 +17,22 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path& workFolder() {
-  static const fs::path folder = [] {
+  // Never destroyed, so that the exit handler below still has it when static objects are gone.
+  static const fs::path* folder = [] {
     std::string pattern = (fs::temp_directory_path() / "quorvel-fuzz-zip-XXXXXX").string();
-    return fs::path(::mkdtemp(pattern.data()));
+    if (!::mkdtemp(pattern.data())) std::abort();
+    return new fs::path(pattern);
   }();
-  return folder;
+  // Removed when the fuzzer ends (libFuzzer leaves through exit()), so runs leave no folders.
+  static const bool cleanUp = [] {
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(*folder, ec);
+    });
+    return true;
+  }();
+  (void)cleanUp;
+  return *folder;
 }
 
 bool inside(const fs::path& path, const fs::path& folder) {

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Writes small seed inputs for the fuzz targets: make_seeds.py <corpus folder> (qvk_reader and
-zip_reader subfolders are made in it). Seeds are made here rather than kept in the tree."""
+"""Writes seed inputs for the fuzz targets: make_seeds.py <corpus folder> (qvk_reader and
+zip_reader subfolders are made in it). Seeds are made here rather than kept in the tree. One qvk
+seed is larger than libFuzzer's default 4 KiB input length, which lifts that cap; give -max_len
+(say 1048576) to go further."""
 import io
 import os
 import struct
@@ -31,6 +33,15 @@ def qvk_file(older):
     return qvk_header(3, 1, older) + body + cloud
 
 
+def large_qvk():
+    # Beyond libFuzzer's default 4 KiB length, so that long inputs (many records, long lists) are tried.
+    count = 3000
+    body = b"".join(struct.pack("<6f3B", i, 1, 2, 0, 0, 1, i % 256, 0, 0) for i in range(count))
+    cloud = struct.pack("<7fHBHHHH", 1, 2, 3, 4, 5, 6, 7, 1, 0, 960, 1, 1280, 960) + struct.pack("<12f", *range(12))
+    cloud += struct.pack("<Hf", 1, 0.5) + struct.pack("<I", count) + struct.pack("<%dI" % count, *range(count))
+    return qvk_header(count, 1, False) + body + cloud
+
+
 def structural():
     header = ("qvk\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float32 x\nproperty float32 y\n"
               "property float32 z\nproperty byte red\nproperty uint32 flags\nelement clouds 1\nproperty byte laser\n"
@@ -56,7 +67,8 @@ def zip_seed(entries):
 def main():
     root = sys.argv[1]
     seeds = {
-        "qvk_reader": {"writer.qvk": qvk_file(False), "older.qvk": qvk_file(True), "structural.qvk": structural()},
+        "qvk_reader": {"writer.qvk": qvk_file(False), "older.qvk": qvk_file(True), "structural.qvk": structural(),
+                       "large.qvk": large_qvk()},
         "zip_reader": {
             "plain.zip": zip_seed([("CloudData.qvk", qvk_file(False), False), ("sub/b.txt", b"hello", False)]),
             "link.zip": zip_seed([("l", "sub", True), ("sub/x", b"1", False), ("l/y", b"2", False)]),

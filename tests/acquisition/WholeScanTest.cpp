@@ -210,3 +210,25 @@ INSTANTIATE_TEST_SUITE_P(Objects, WholeScan,
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// Without exposures the scan tunes them on the scanner first, writes them back to the settings and
+// scans with them.
+TEST(ScanTuning, ExposuresAreTunedWrittenBackAndUsed) {
+  ScanHarness h(offAxisCylinder());
+  const auto outcome = h.build(60.0f, 0.0f, 0, {}, {});
+  ASSERT_TRUE(outcome.completed) << (outcome.error ? outcome.error->text() : "");
+  EXPECT_GT(h.scan().nonLaserExposure(), 0);
+  ASSERT_EQ(h.scan().laser1Exposures().size(), 1u);
+  ASSERT_EQ(h.scan().laser2Exposures().size(), 1u);
+  EXPECT_EQ(h.settings().integerForKey("CameraNonLaserExposureSetting"), h.scan().nonLaserExposure());
+  EXPECT_EQ(h.settings().stringForKey("CameraLaser1ExposureSetting").value_or(""),
+            std::to_string(h.scan().laser1Exposures().front()));
+  EXPECT_EQ(h.scanner().requestCount(qv::sim::SimulatedScanner::Request::CaptureTuning), 22);
+  // The chosen exposure shows the line: the scan stored points.
+  std::size_t points = 0;
+  h.context().performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(h.scanId(), false, h.context());
+    points = scan->numberOfVertices();
+  });
+  EXPECT_GT(points, 1000u);
+}

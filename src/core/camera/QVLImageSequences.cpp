@@ -46,6 +46,18 @@ bool QVLImageSequences::setCameraExposure(int exposure) {
   return true;
 }
 
+void QVLImageSequences::setCameraWhiteBalance(int whiteBalance) {
+  const auto control = session_->cameraControl();
+  if (!control) return;
+  if (whiteBalance == 0) {
+    control->setAutoWhiteBalance(true);
+    return;
+  }
+  // Off first: a camera refuses a temperature while its automatic mode rules.
+  control->setAutoWhiteBalance(false);
+  control->setWhiteBalance(whiteBalance);
+}
+
 qv::Duration QVLImageSequences::settleTimeForExposure(int exposure) {
   // Worked in single precision and truncated to whole nanoseconds, as the camera's timing was measured.
   const float wait_s = (static_cast<float>(exposure) - 10.0f) / 9990.0f * 0.8f + 0.2f;

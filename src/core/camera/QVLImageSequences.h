@@ -32,6 +32,9 @@ public:
 
   // The camera control's exposure set; no wait.
   bool setCameraExposure(int exposure);
+  // The white-balance convention of the relays: 0 switches automatic white balance on; any other
+  // value switches it off and sets that temperature. The results are not examined.
+  void setCameraWhiteBalance(int whiteBalance);
   // Runs the completion on the high-priority global queue once frames at `exposure` can be
   // trusted: the wait of the longer of this exposure and the one before it.
   void delayForCameraExposure(int exposure, qv::Completion completion);

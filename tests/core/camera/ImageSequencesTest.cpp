@@ -97,6 +97,14 @@ TEST_F(ImageSequencesTest, AnExposureThatCannotBeSetStopsASequenceBeforeAnything
   EXPECT_FALSE(session_->hasCompletionHandler());
   EXPECT_EQ(sequences_->lastExposure(), 0);
 
+  // White balance 0 means automatic; any other value is set with the automatic mode off.
+  sequences_->setCameraWhiteBalance(4500);
+  EXPECT_EQ(camera_->controls->whiteBalance(), 4500);
+  sequences_->setCameraWhiteBalance(0);
+  EXPECT_EQ(camera_->controls->whiteBalance(), 5000);  // what the automatic mode settles on
+  sequences_->setCameraWhiteBalance(3000);
+  EXPECT_EQ(camera_->controls->whiteBalance(), 3000);
+
   // A run with nothing left to do completes at once with what it was given.
   bool completed = false;
   sequences_->captureLaserImagesForExposures({50}, 1, {50}, {}, {QVLScanResultSet(50, {}, {}, {})}, {}, {},

@@ -158,6 +158,8 @@ int main() {
     Figure rawWriteRate{"raw_write_mb_per_s", {}}, rawReadRate{"raw_read_mb_per_s", {}};
     // Where a PLY export's time goes: copying the points out of the store, encoding, writing.
     Figure sourceTime{"point_source_ms", {}}, plyEncodeTime{"ply_encode_ms", {}}, plyFileTime{"ply_file_write_ms", {}};
+    // And a qvkx save's and read's share spent in the zip library alone.
+    Figure zipTime{"qvkx_zip_ms", {}}, unzipTime{"qvkx_unzip_ms", {}};
     std::uintmax_t plyBytes = 0, qvkxFile = 0, qvkxMembers = 0;
     for (int run = 0; run < kRuns; ++run) {
       auto exportOnce = [&](auto exporter, const fs::path& file, Figure& figure) {
@@ -191,6 +193,11 @@ int main() {
       qvkxFile = fs::file_size(qvkx);
       qvkxMembers = unpackedSize(qvkx, folder / "unpacked");
       const double members = static_cast<double>(qvkxMembers) / 1e6;
+      zipTime.rates.push_back(1e3 * timed([&] {
+        if (!SSZipArchive::createZipFileAtPathWithContentsOfDirectory((folder / "rezipped.zip").string(), (folder / "unpacked").string()))
+          std::abort();
+      }));
+      unzipTime.rates.push_back(1e3 * timed([&] { unpackedSize(qvkx, folder / "unpacked"); }));
       qvkxWrite.rates.push_back(members / writeSeconds);
       qv::ObjectID target;
       context->performAndWait([&] {
@@ -217,7 +224,7 @@ int main() {
     std::printf("RESULT qvkx_members_mb %.3f MB\n", static_cast<double>(qvkxMembers) / 1e6);
     for (const Figure* f : {&ply, &pcd, &xyz, &qvkxWrite, &qvkxRead, &rawWriteRate, &rawReadRate})
       std::printf("RESULT %s %.1f MB/s\n", f->name, median(f->rates));
-    for (const Figure* f : {&sourceTime, &plyEncodeTime, &plyFileTime}) std::printf("RESULT %s %.1f ms\n", f->name, median(f->rates));
+    for (const Figure* f : {&sourceTime, &plyEncodeTime, &plyFileTime, &zipTime, &unzipTime}) std::printf("RESULT %s %.1f ms\n", f->name, median(f->rates));
   }
   fs::remove_all(folder);
   qv::drainMainQueue();

@@ -307,6 +307,17 @@ TEST_F(QvkxTest, OneCloudIsCloudDataAndEveryFailureIsAnError) {
   EXPECT_EQ(membersOf(path("kept.qvkx")), (std::vector<std::string>{"CloudData.qvk", "CloudData.qvtx"}));
   const std::string cloud = readFile(temp.path() / "unzipped-kept" / "CloudData.qvk");
   EXPECT_EQ(slotsOf(cloud.substr(cloud.find("end_header\n") + 11)).size(), 4u);
+  const auto copy = makeScan();
+  ASSERT_TRUE(read(copy, path("kept.qvkx")));
+  withScan(copy, [](QVSDScanObject& scan) {
+    ASSERT_EQ(scan.pointClouds().size(), 1u);
+    const auto index = scan.pointClouds()[0]->vertexIndexData();
+    EXPECT_EQ(index->size(), 4u * 4);  // both slices at full height
+    const auto vertices = verticesOf(scan.vertexData());
+    ASSERT_EQ(vertices.size(), 3u);  // the same vertex, named twice, comes back as two points
+    EXPECT_EQ(vertices[2].point3DZ, 1.0f);
+    EXPECT_EQ(vertices[2].point2DY, 0);
+  });
 
   qv::Error error;
   EXPECT_FALSE(write(id, path("no-such-folder/x.qvkx"), &error));

@@ -230,6 +230,21 @@ TEST_F(ScreenCoordinatorTest, SwitchingKeepsItsDelaysAndItsGuards) {
   EXPECT_EQ(host.log.back(), "startScan");
 }
 
+TEST_F(ScreenCoordinatorTest, AScanChosenInTheOpenPanelIsReadAfterTheScreensAreDown) {
+  auto file = writeQvk("bowl.qvk", 5);
+  dialogs.fileToChoose = file.string();
+  host.shown = {ScreenKind::Scan};
+  coordinator->openExistingScan();  // not from the scan screen
+  EXPECT_TRUE(host.isShown(ScreenKind::Scan));
+  host.shown = {ScreenKind::Main};
+  coordinator->openExistingScan();
+  EXPECT_FALSE(coordinator->isOpenPanelUp());
+  EXPECT_TRUE(host.shown.empty());
+  ASSERT_TRUE(runUntil([&] { return host.viewerScreen.loaded.size() == 1; }));
+  ASSERT_EQ(scansOf(file).size(), 1u);
+  EXPECT_EQ(host.viewerScreen.loaded[0], scansOf(file)[0].id);
+}
+
 TEST_F(ScreenCoordinatorTest, CancelAndHelpFollowTheApplicationState) {
   coordinator->cancelScannerCalibration();
   EXPECT_TRUE(host.isShown(ScreenKind::Main));

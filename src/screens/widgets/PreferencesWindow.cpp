@@ -64,7 +64,8 @@ GeneralPreferencesPane::GeneralPreferencesPane(qv::Settings& settings, GeneralPr
   auto* scanForm = new QFormLayout(scanning);
   scanForm->addRow(boundCheck(settings, "EnableColourScans", tr("Capture colour"), scanning));
   scanForm->addRow(boundCheck(settings, "EnableAdaptiveScanning", tr("Adaptive rotation (finer where the surface changes)"), scanning));
-  scanForm->addRow(boundCheck(settings, "OverrideScanRotationAndHeight", tr("Use a fixed rotation step"), scanning));
+  auto* fixedStep = boundCheck(settings, "OverrideScanRotationAndHeight", tr("Use a fixed rotation step"), scanning);
+  scanForm->addRow(fixedStep);
   degreesToRotateTextField_ = new QLineEdit(plainNumber(settings.doubleForKey("ScanRotationInDegrees")), scanning);
   degreesToRotateTextField_->setValidator(new DegreeValidator(degreesToRotateTextField_));
   degreesToRotateTextField_->setMaximumWidth(90);
@@ -81,11 +82,22 @@ GeneralPreferencesPane::GeneralPreferencesPane(qv::Settings& settings, GeneralPr
 
   auto* exposures = new QGroupBox(tr("Exposures"), this);
   auto* exposureForm = new QFormLayout(exposures);
-  exposureForm->addRow(boundCheck(settings, "OverrideAutoTuning", tr("Set the exposures myself"), exposures));
+  auto* manualExposures = boundCheck(settings, "OverrideAutoTuning", tr("Set the exposures myself"), exposures);
+  exposureForm->addRow(manualExposures);
   laser1ExposureTextField_ = boundExposure(settings, "CameraLaser1ExposureSetting", exposures);
+  auto* laser2 = boundExposure(settings, "CameraLaser2ExposureSetting", exposures);
+  auto* colour = boundExposure(settings, "CameraNonLaserExposureSetting", exposures);
   exposureForm->addRow(tr("Laser 1:"), laser1ExposureTextField_);
-  exposureForm->addRow(tr("Laser 2:"), boundExposure(settings, "CameraLaser2ExposureSetting", exposures));
-  exposureForm->addRow(tr("Colour photographs:"), boundExposure(settings, "CameraNonLaserExposureSetting", exposures));
+  exposureForm->addRow(tr("Laser 2:"), laser2);
+  exposureForm->addRow(tr("Colour photographs:"), colour);
+  // A field that would not be used is not offered for editing.
+  auto enableExposures = [this, laser2, colour](bool on) {
+    for (QLineEdit* field : {laser1ExposureTextField_, laser2, colour}) field->setEnabled(on);
+  };
+  enableExposures(manualExposures->isChecked());
+  connect(manualExposures, &QCheckBox::toggled, this, enableExposures);
+  degreesToRotateTextField_->setEnabled(fixedStep->isChecked());
+  connect(fixedStep, &QCheckBox::toggled, degreesToRotateTextField_, &QLineEdit::setEnabled);
   layout->addWidget(exposures);
 
   auto* application = new QGroupBox(tr("Application"), this);

@@ -73,7 +73,10 @@ protected:
     viewer->setDelegate(&delegate);
   }
   void TearDown() override {
+    // Background jobs hold the viewer until they end; the store and settings must outlive them.
+    EXPECT_TRUE(qv::test::waitFor([&] { return viewer.use_count() == 1; }));
     viewer.reset();
+    store->privateContext()->performAndWait([] {});
     qv::drainMainQueue();
   }
 
@@ -398,6 +401,36 @@ TEST_F(ViewerController, UnsavedChangesQuestionAlwaysCompletes) {
   onScan(*viewer->scanObjectId(), [](QVSDScanObject& scan) { EXPECT_FALSE(scan.unsavedVertexData()); });
 }
 
+TEST_F(ViewerController, MeshSavesByMeshingTypeAndOnlyThenStopsAsking) {
+  const auto id = makeScan({{1, 0.0, 0, 10}}, "/scans/Bust.qvk");
+  load(id);
+  viewer->setMeshNeedsSaving(true);
+  std::optional<bool> saved;
+  viewer->saveMesh([&](bool s) { saved = s; });
+  EXPECT_EQ(saved, false) << "no mesh made";
+  EXPECT_TRUE(display.suggestedNames.empty());
+
+  viewer->setMeshingType(3);
+  display.savePath = (temp.path() / "Bust.stl").string();
+  saved.reset();
+  failWrites = true;
+  viewer->saveMesh([&](bool s) { saved = s; });
+  ASSERT_TRUE(qv::test::waitFor([&] { return saved.has_value(); }));
+  EXPECT_FALSE(*saved);
+  EXPECT_TRUE(viewer->meshNeedsSaving());
+  EXPECT_EQ(display.alerts.size(), 1u);
+
+  failWrites = false;
+  viewer->setMeshingType(1);
+  display.savePath = (temp.path() / "Bust.obj").string();
+  saved.reset();
+  viewer->saveMesh([&](bool s) { saved = s; });
+  ASSERT_TRUE(qv::test::waitFor([&] { return saved.has_value(); }));
+  EXPECT_TRUE(*saved);
+  EXPECT_EQ(display.suggestedNames.back(), "Bust.obj");
+  EXPECT_FALSE(viewer->meshNeedsSaving());
+}
+
 TEST_F(ViewerController, ViewerStateGoesBackIntoTheScan) {
   const auto id = makeScan({{1, 0.0, 0, 10}});
   bool called = false;
@@ -474,4 +507,11 @@ TEST_F(ViewerController, KeysAndDragsMoveTheViewWithinTheirLimits) {
   EXPECT_FLOAT_EQ(display.pointSize, 8);
   viewer->scrollWheel(-200);
   EXPECT_NEAR(display.pointSize, 9.64, 0.01);
+  // A change of the setting reaches the renderer at once.
+  settings->setValue("ViewPointSize", 3);
+  qv::drainMainQueue();
+  EXPECT_NEAR(display.pointSize, (8 + (1 - 100.0 / 110) * 9) * 2, 0.01);
+  settings->setValue("Enable3DPointSmoothing", true);
+  qv::drainMainQueue();
+  EXPECT_TRUE(display.smooth);
 }

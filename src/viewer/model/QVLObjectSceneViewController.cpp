@@ -78,6 +78,14 @@ void copyCameraNormals(const QVSDScanObject& from, QVSDScanObject& to) {
 std::shared_ptr<QVLObjectSceneViewController> QVLObjectSceneViewController::create(Options options) {
   auto controller = std::shared_ptr<QVLObjectSceneViewController>(new QVLObjectSceneViewController(std::move(options)));
   controller->resetScene();
+  // The point size and smoothing follow their settings whenever either changes.
+  auto weak = std::weak_ptr<QVLObjectSceneViewController>(controller);
+  controller->settings().addChangeListener([weak](const std::string& key) {
+    if (key != kSmoothingKey && key != kPointSizeKey) return;
+    runOnMain([weak] {
+      if (auto self = weak.lock()) self->adjustPixelSize();
+    });
+  });
   return controller;
 }
 
@@ -86,6 +94,9 @@ std::shared_ptr<QVLObjectSceneViewController> QVLObjectSceneViewController::crea
 QVLObjectSceneViewController::QVLObjectSceneViewController(Options options)
     : options_(std::move(options)), pointManagementQueue_(qv::makeSerialQueue("com.quorvel.PointManagementQueue")) {}
 
+// The settings listener stays registered: it holds the controller only weakly and does nothing
+// once it is gone, while the settings store may already be gone when the last background job
+// lets go of the controller.
 QVLObjectSceneViewController::~QVLObjectSceneViewController() = default;
 
 TBCoreDataStoreS1& QVLObjectSceneViewController::store() const {
@@ -1320,6 +1331,56 @@ void QVLObjectSceneViewController::savePointsToFilePath(const std::string& path,
       self->display_->showBusyView("Saving...", start);
     else
       start();
+  });
+}
+
+void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion) {
+  const int type = meshingType_;
+  const std::string extension = type == 1 || type == 2 ? "obj" : type == 3 ? "stl" : "";
+  const auto id = scanObjectId();
+  if (extension.empty() || !id) {
+    if (completion) completion(false);
+    return;
+  }
+  std::string source;
+  auto context = store().mainContext();
+  context->performAndWait([&] {
+    if (auto scan = QVSDScanObject::scanObjectWithId(*id, false, *context)) source = scan->sourceFilePath().value_or("");
+  });
+  const std::string stem = fs::path(source).stem().string();
+  const std::string suggestion = (stem.empty() ? std::string("Scan") : stem) + "." + extension;
+  auto self = shared_from_this();
+  if (!display_) {
+    if (completion) completion(false);
+    return;
+  }
+  display_->askForSavePath(suggestion, extension, [self, id, type, extension, completion](std::optional<std::string> path) {
+    if (self->display_) {
+      self->display_->setHomeButtonEnabled(true);
+      self->display_->setHeaderBlocked(false);
+    }
+    if (!path) {
+      if (completion) completion(false);
+      return;
+    }
+    qv::globalQueue(qv::QueuePriority::Background)->async([self, id, type, extension, completion, path = *path] {
+      std::unique_ptr<QVLFileExporter> writer =
+          self->options_.writers ? self->options_.writers(extension, *id)
+                                 : qv::viewer::makeMeshWriter(extension, *id, type == 1);
+      qv::Error error{"com.quorvel.viewer", 1, "There is no writer for meshes of type \"" + extension + "\".", {}};
+      if (writer) writer->setPrivateQueueContext(self->store().privateContext());
+      const bool saved = writer && writer->exportScanToFilePath(path, &error);
+      if (saved) self->meshNeedsSaving_ = false;
+      runOnMain([self, saved, error, completion] {
+        auto done = [completion, saved] {
+          if (completion) completion(saved);
+        };
+        if (!saved && self->display_)
+          self->display_->showAlert("The mesh could not be saved", error.description, done);
+        else
+          done();
+      });
+    });
   });
 }
 

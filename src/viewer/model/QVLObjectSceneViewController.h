@@ -134,6 +134,11 @@ public:
   void savePointsToFilePath(const std::string& path, const std::string& originalFilePath, const std::string& extension,
                             std::function<void(bool saved)> completion = {});
   std::unique_ptr<QVLFileExporter> writerForExtension(const std::string& extension) const;
+  // Saves the presented mesh ("obj" for meshing types 1 and 2, the first with textures; "stl" for
+  // 3) through a save panel; nothing for type 0. The completion tells whether a file was written.
+  void saveMesh(std::function<void(bool saved)> completion = {});
+  int meshingType() const { return meshingType_; }
+  void setMeshingType(int type) { meshingType_ = type; }
 
   // ---- Crop values (the setters clamp to their ranges and draw again) ----
   void setYCutOff(float value);
@@ -219,6 +224,7 @@ private:
   std::atomic<bool> meshNeedsSaving_{false}, modelHasTextures_{false}, modelHasSlices_{false};
   std::atomic<bool> projectionIsComplete_{false}, shouldUpdateCameraDistance_{false}, croppingIsDisabled_{false};
   std::atomic<bool> aligningScreenShown_{false};
+  std::atomic<int> meshingType_{0};
 
   // Point data: touched only on the point-management queue (the load runs its record work there).
   qv::SharedData vertexData_;

@@ -13,4 +13,8 @@ namespace qv::viewer {
 // program has none for it.
 std::unique_ptr<QVLFileExporter> makePointWriter(const std::string& extension, const ObjectID& scanObjectId);
 
+// The mesh writer for "obj" (with its material and texture files when `textured`) or "stl".
+std::unique_ptr<QVLFileExporter> makeMeshWriter(const std::string& extension, const ObjectID& scanObjectId,
+                                                bool textured);
+
 }  // namespace qv::viewer

@@ -91,7 +91,10 @@ protected:
   }
   void TearDown() override {
     view.reset();
+    // Background jobs hold the controller until they end; the store must outlive them.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller.use_count() == 1; }, 10000));
     controller.reset();
+    store->privateContext()->performAndWait([] {});
     qv::drainMainQueue();
   }
 

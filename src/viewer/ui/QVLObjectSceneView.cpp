@@ -378,9 +378,9 @@ void QVLObjectSceneView::setWindowTitle(const std::string& title) {
   if (QWidget* w = window()) w->setWindowTitle(QString::fromStdString(title));
 }
 
-float QVLObjectSceneView::viewWidth() const { return static_cast<float>(renderer_->width()); }
-float QVLObjectSceneView::viewHeight() const { return static_cast<float>(renderer_->height()); }
-double QVLObjectSceneView::backingScale() const { return renderer_->devicePixelRatioF(); }
+float QVLObjectSceneView::viewWidth() const { return sceneWidth_; }
+float QVLObjectSceneView::viewHeight() const { return sceneHeight_; }
+double QVLObjectSceneView::backingScale() const { return sceneScale_; }
 
 std::optional<qv::scene::Image> QVLObjectSceneView::sceneImage() {
   if (!renderer_->isReady()) return std::nullopt;
@@ -453,6 +453,12 @@ void QVLObjectSceneView::showAlert(const std::string& message, const std::string
 bool QVLObjectSceneView::eventFilter(QObject* watched, QEvent* event) {
   if (watched != renderer_) return QWidget::eventFilter(watched, event);
   switch (event->type()) {
+    case QEvent::Resize:
+    case QEvent::Show:
+      sceneWidth_ = static_cast<float>(renderer_->width());
+      sceneHeight_ = static_cast<float>(renderer_->height());
+      sceneScale_ = renderer_->devicePixelRatioF();
+      return QWidget::eventFilter(watched, event);
     case QEvent::MouseButtonPress: {
       auto* e = static_cast<QMouseEvent*>(event);
       lastDrag_ = e->position().toPoint();

@@ -5,6 +5,7 @@
 
 #include <QFrame>
 #include <QWidget>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -107,4 +108,8 @@ private:
   QPoint lastDrag_;
   bool rightDragging_ = false;
   int layerTableHeight_ = 0;
+  // The scene's size as last laid out: read by projections on the point-management queue, which
+  // must not ask the widget itself from another thread.
+  std::atomic<float> sceneWidth_{0}, sceneHeight_{0};
+  std::atomic<double> sceneScale_{1};
 };

@@ -129,6 +129,7 @@ void MainScreenPresenter::updateScanButtons() {
   if (!view_) return;
   view_->setScanButtonsEnabled(true);
   view_->setScannerAttached(delegate_ && delegate_->hasDeviceInterpreter());
+  view_->setScannerConnecting(delegate_ && delegate_->isConnecting());
 }
 
 void MainScreenPresenter::leaveScreen() {

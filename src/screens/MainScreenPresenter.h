@@ -47,6 +47,8 @@ public:
   // With a scanner: veil hidden, automatic, manual and create buttons enabled, calibrate title at
   // full strength; without: veil shown, those three disabled, calibrate title at alpha 0.3.
   virtual void setScannerAttached(bool attached) = 0;
+  // While a scanner that was found is being connected (the veil then says so).
+  virtual void setScannerConnecting(bool /*connecting*/) {}
   virtual void setTiles(const std::vector<MruItem>& tiles) = 0;
   virtual void hideTileLabels() = 0;
   virtual double tileRowWidth() const = 0;

@@ -167,6 +167,7 @@ MainScreenWidget::MainScreenWidget(std::shared_ptr<MainScreenPresenter> presente
     disabledButtonsView_->setStyleSheet(QString("background-color: rgba(%1, %2, %3, 128);").arg(veil.red()).arg(veil.green()).arg(veil.blue()));
     auto* veilLayout = new QVBoxLayout(disabledButtonsView_);
     auto* veilText = whiteLabel(tr("Connect the scanner to start scanning"), 14, true, disabledButtonsView_);
+    veilText_ = veilText;
     // A solid badge, so the message reads cleanly over the veiled cards.
     veilText->setStyleSheet(QString("color: white; background-color: %1; padding: 10px 22px; border-radius: 6px;")
                                 .arg(accentGreenColour().darker(115).name()));
@@ -319,6 +320,10 @@ void MainScreenWidget::setScannerAttached(bool attached) {
   manualScanButton_->setEnabled(attached);
   calibrateScannerButton_->setTextColour(QColor::fromRgbF(0, 0, 0, attached ? 1.0f : 0.3f));
   placeOverlays();
+}
+
+void MainScreenWidget::setScannerConnecting(bool connecting) {
+  veilText_->setText(connecting ? tr("Connecting to the scanner...") : tr("Connect the scanner to start scanning"));
 }
 
 void MainScreenWidget::setTiles(const std::vector<MruItem>& items) {

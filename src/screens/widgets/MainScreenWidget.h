@@ -27,6 +27,7 @@ public:
   // MainScreenView
   void setScanButtonsEnabled(bool enabled) override;
   void setScannerAttached(bool attached) override;
+  void setScannerConnecting(bool connecting) override;
   void setTiles(const std::vector<MruItem>& tiles) override;
   void hideTileLabels() override;
   double tileRowWidth() const override;
@@ -60,6 +61,7 @@ private:
   SquareButton* openScanButton_;
   QWidget* cards_;
   QWidget* disabledButtonsView_;
+  QLabel* veilText_ = nullptr;
   QLabel* recentTitle_;
   QWidget* collectionView_;
   QHBoxLayout* tileLayout_;

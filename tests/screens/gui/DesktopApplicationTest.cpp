@@ -216,7 +216,12 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   EXPECT_FALSE(app->mainScreen().validateMenuItem(qv::screens::MainScreenPresenter::kScanMenuTag));
   keepScreenshot(window, "main-screen-no-scanner");
 
+  // A scanner arrives: the information panel slides in while it connects, and out once connected.
+  core->set(true, false);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); }, 5000));
+  keepScreenshot(window, "main-screen-connecting");
   core->set(false, true);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); }, 5000));
   ASSERT_TRUE(QTest::qWaitFor([&] { return app->mainScreen().validateMenuItem(qv::screens::MainScreenPresenter::kScanMenuTag); }, 5000));
   QApplication::processEvents();
   keepScreenshot(window, "main-screen");

@@ -5,35 +5,22 @@
 #include <cctype>
 #include <filesystem>
 
+#include "formats/FileFormats.h"
 #include "formats/FormatErrors.h"
-#include "formats/QVLQvkFileImporter.h"
 #include "platform/Log.h"
 #include "screens/MruList.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
-#if __has_include("formats/QVLQvkxFileImporter.h")
-#include "formats/QVLQvkxFileImporter.h"
-#define QUORVEL_HAS_QVKX_READER 1
-#endif
 
 namespace qv::screens {
 namespace {
 
-std::string lowerExtension(const std::string& path) {
-  std::string ext = std::filesystem::path(path).extension().string();
-  if (!ext.empty() && ext.front() == '.') ext.erase(0, 1);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  return ext;
-}
-
+// Scan and project files only: a mesh file is no scan to open from the desktop.
 std::unique_ptr<QVLFileImporter> defaultImporter(const std::string& extension, const std::string& path,
                                                  const qv::ObjectID& scan) {
-  if (extension == "qvk") return std::make_unique<QVLQvkFileImporter>(path, scan);
-#ifdef QUORVEL_HAS_QVKX_READER
-  if (extension == "qvkx") return std::make_unique<QVLQvkxFileImporter>(path, scan);
-#endif
-  return nullptr;
+  if (extension != "qvk" && extension != "qvkx") return nullptr;
+  return qv::importerForPath(path, scan);
 }
 
 }  // namespace
@@ -149,7 +136,7 @@ void ScreenCoordinator::refuseOpen(const std::string& informativeText) {
 bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
   if (refusalAlertUp_) return true;
   QVLogInfo("Request to open file: %s", path.c_str());
-  const std::string ext = lowerExtension(path);
+  const std::string ext = qv::fileExtension(path);
   if (ext != "qvk" && ext != "qvkx") return false;
   auto& host = *o_.host;
   const bool progress = host.isShown(ScreenKind::Progress);
@@ -251,7 +238,7 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
       finish(false, qv::fileError(qv::kMissingFileError, path, 0, "The file could not be found"), {});
       return;
     }
-    std::shared_ptr<QVLFileImporter> importer = factory ? factory(lowerExtension(path), path, scanId) : nullptr;
+    std::shared_ptr<QVLFileImporter> importer = factory ? factory(qv::fileExtension(path), path, scanId) : nullptr;
     qv::Error error;
     bool ok = false;
     if (!importer) {

@@ -27,18 +27,21 @@ protected:
   // Whether a settle delay for `exposure` ends exactly `wait_s` later on the manual clock.
   bool settlesIn(int exposure, double wait_s) {
     std::atomic<bool> done{false};
-    sequences_->delayForCameraExposure(exposure, [&] { done = true; });
+    std::atomic<TimePoint::rep> ranAt{0};
+    const TimePoint start = now();
+    sequences_->delayForCameraExposure(exposure, [&] {
+      ranAt = now().time_since_epoch().count();
+      done = true;
+    });
     clock_.clock()->advance(seconds(wait_s) - std::chrono::microseconds(100));
-    if (waitForQueues(done)) return false;
-    clock_.clock()->advance(std::chrono::microseconds(100));
-    return waitForQueues(done);
-  }
-  // Lets the timer's work reach the global queue it runs on.
-  static bool waitForQueues(const std::atomic<bool>& done) {
+    // The global queue runs tasks side by side, so a flush there only makes an early run likely seen.
     std::atomic<bool> flushed{false};
     globalQueue(QueuePriority::High)->async([&] { flushed = true; });
     waitFor([&] { return flushed.load(); });
-    return done;
+    if (done) return false;
+    clock_.clock()->advance(std::chrono::microseconds(100));
+    if (!waitFor([&] { return done.load(); })) return false;
+    return TimePoint(TimePoint::duration(ranAt.load())) - start >= seconds(wait_s);
   }
 
   ManualClockScope clock_;

@@ -1,0 +1,158 @@
+// Meshing a stored scan: the surface's accuracy and closedness, the file it leaves, and the
+// inputs that must give no mesh.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <tuple>
+
+#include "formats/MeshFormats.h"
+#include "platform/UUID.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDScanObject.h"
+#include "store/TBCoreDataStoreS1.h"
+#include "support/TempFolder.h"
+#include "viewer/ViewerTestSupport.h"
+#include "viewer/model/QVLMesh.h"
+
+namespace {
+
+// Above the importer's default floor (y = 0), so no vertex is raised to it.
+constexpr float kCentreY = 60.0f;
+constexpr float kRadius = 50.0f;
+
+class Meshing : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TBCoreDataStoreS1::Options options;
+    options.folder = temp.path() / "Quorvel";
+    options.presentError = [](const qv::Error&) {};
+    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    places.context = store->privateContext();
+    places.folder = store->libraryFolder();
+  }
+
+  qv::ObjectID makeScan(const std::vector<QVLScanVertex>& vertices) {
+    qv::ObjectID id;
+    store->privateContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+      scan->setVertexData(vertexBytes(vertices));
+      ASSERT_TRUE(store->privateContext()->save());
+      id = scan->objectID();
+    });
+    return id;
+  }
+
+  // Evenly spread points on the sphere (a Fibonacci spiral) with their exact outward normals.
+  static std::vector<QVLScanVertex> sphere(int count) {
+    std::vector<QVLScanVertex> out{QVLScanVertex{}};  // record 0: the origin, never a point
+    const double golden = M_PI * (3.0 - std::sqrt(5.0));
+    for (int i = 0; i < count; ++i) {
+      const double y = 1.0 - 2.0 * (i + 0.5) / count;
+      const double r = std::sqrt(1.0 - y * y);
+      const double a = golden * i;
+      QVLScanVertex v = vertexAt(static_cast<float>(kRadius * r * std::cos(a)), static_cast<float>(kCentreY + kRadius * y),
+                                 static_cast<float>(kRadius * r * std::sin(a)));
+      v.normalX = static_cast<float>(r * std::cos(a));
+      v.normalY = static_cast<float>(y);
+      v.normalZ = static_cast<float>(r * std::sin(a));
+      out.push_back(v);
+    }
+    return out;
+  }
+
+  std::vector<std::filesystem::path> meshFiles() const {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(store->libraryFolder()))
+      if (entry.path().extension() == ".stl") files.push_back(entry.path());
+    return files;
+  }
+
+  std::pair<qv::SharedData, std::optional<std::string>> meshed(const qv::ObjectID& id) {
+    std::pair<qv::SharedData, std::optional<std::string>> out;
+    store->privateContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, *store->privateContext());
+      out = {scan->meshedVertexData(), scan->meshedVertexDataFilePath()};
+    });
+    return out;
+  }
+
+  qv::test::TempFolder temp;
+  std::unique_ptr<TBCoreDataStoreS1> store;
+  QVLMesh::Places places;
+};
+
+TEST_F(Meshing, SphereIsAccurateClosedAndReplacesItsEarlierFile) {
+  auto points = sphere(20000);
+  // Points the reconstruction must never see: they would wreck its bounding cube.
+  points.push_back(vertexAt(NAN, 1, 1));
+  points.push_back(vertexAt(INFINITY, 1, 1));
+  const qv::ObjectID id = makeScan(points);
+
+  qv::Error error;
+  ASSERT_TRUE(QVLMesh::meshScanObject(id, 7, 1, places, &error)) << error.text();
+  const auto [data, path] = meshed(id);
+  ASSERT_TRUE(data && path);
+  ASSERT_EQ(data->size() % qv::mesh::kTriangleBytes, 0u);
+  const std::size_t triangles = data->size() / qv::mesh::kTriangleBytes;
+  ASSERT_GT(triangles, 1000u);
+
+  // Corners are welded by exact position: the file keeps every float exactly.
+  std::map<std::tuple<float, float, float>, std::uint32_t> ids;
+  std::map<std::pair<std::uint32_t, std::uint32_t>, int> edges;
+  double sum = 0, worst = 0;
+  const auto* records = reinterpret_cast<const QVLScanVertex*>(data->data());
+  for (std::size_t t = 0; t < triangles; ++t) {
+    std::uint32_t c[3];
+    for (int k = 0; k < 3; ++k) {
+      QVLScanVertex v;
+      std::memcpy(&v, &records[3 * t + k], sizeof v);
+      const double d = std::abs(std::hypot(v.point3DX, v.point3DY - kCentreY, v.point3DZ) - kRadius);
+      sum += d;
+      worst = std::max(worst, d);
+      c[k] = ids.emplace(std::make_tuple(v.point3DX, v.point3DY, v.point3DZ), static_cast<std::uint32_t>(ids.size()))
+                 .first->second;
+    }
+    for (int k = 0; k < 3; ++k) ++edges[std::minmax(c[k], c[(k + 1) % 3])];
+  }
+  EXPECT_LT(worst, 1.0);
+  EXPECT_LT(sum / (3.0 * triangles), 0.3);
+  for (const auto& [edge, uses] : edges) ASSERT_EQ(uses, 2) << "edge " << edge.first << "-" << edge.second;
+  EXPECT_EQ(static_cast<long>(ids.size()) - static_cast<long>(edges.size()) + static_cast<long>(triangles), 2);
+
+  // The file holds three vertex lines a triangle and is ours by name.
+  const std::filesystem::path first(*path);
+  EXPECT_EQ(first.parent_path(), store->libraryFolder());
+  EXPECT_TRUE(qv::isUUIDString(first.stem().string()));
+  std::ifstream in(first);
+  std::size_t vertexLines = 0;
+  for (std::string line; std::getline(in, line);) vertexLines += line.find("vertex ") != std::string::npos;
+  EXPECT_EQ(vertexLines, 3 * triangles);
+
+  // A second meshing gets a new name and the first file goes: a user who re-meshes keeps one.
+  ASSERT_TRUE(QVLMesh::meshScanObject(id, 5, 1, places, &error)) << error.text();
+  const auto second = meshed(id).second;
+  ASSERT_TRUE(second);
+  EXPECT_NE(*second, first.string());
+  EXPECT_EQ(meshFiles(), std::vector<std::filesystem::path>{std::filesystem::path(*second)});
+}
+
+TEST_F(Meshing, NothingToMeshGivesNoMeshAndNoFile) {
+  qv::Error error;
+  const qv::ObjectID origins = makeScan(std::vector<QVLScanVertex>(500, QVLScanVertex{}));
+  EXPECT_FALSE(QVLMesh::meshScanObject(origins, 7, 1, places, &error));
+  EXPECT_FALSE(error.text().empty());
+  const qv::ObjectID empty = makeScan({});
+  EXPECT_FALSE(QVLMesh::meshScanObject(empty, 7, 1, places, &error));
+  EXPECT_TRUE(meshFiles().empty());
+  const auto [data, path] = meshed(origins);
+  EXPECT_FALSE(data);
+  EXPECT_FALSE(path);
+}
+
+}  // namespace

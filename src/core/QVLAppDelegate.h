@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "acquisition/QVLScan.h"
+#include "acquisition/QVLScanDelegate.h"
 #include "core/QVLAppState.h"
 #include "core/QVLCameraConnection.h"
 #include "core/QVLCleanUpHook.h"
@@ -32,6 +34,9 @@
 // Codes of the application's domain (qv::kScanErrorDomain) the core reports.
 enum QVLAppErrorCode : int {
   QVLAppErrorNoScanner = 5,               // a request that needs the scanner's interpreter found none
+  QVLAppErrorManualNoScanner = 7,         // a manual-scan move or home found no scanner
+  QVLAppErrorExposureNotSet = 8,          // the camera exposure could not be set or read back
+  QVLAppErrorPaused = 12,                 // a manual-scan frame found the application paused
   QVLAppErrorBusyConnecting = 16,         // a connection was asked for while another runs
   QVLAppErrorFirmwareUpdateNeeded = 17,   // the firmware must be (or could not be) replaced
   QVLAppErrorCalibrationNotFinite = 18,   // a calibration holding NaN or infinity was refused
@@ -60,7 +65,15 @@ struct QVLLaunchOptions {
   std::filesystem::path crashFolder;    // empty: QVLCrashReporter::defaultFolder()
 };
 
+class QVLCameraCaptureSession;
+class QVLImageSequences;
+namespace qv {
+class CameraBackend;
+class DisplaySleepInhibitor;
+}
+
 class QVLAppDelegate : public QVLCControlDelegate,
+                       public QVLScanDelegate,
                        public QVLGeneralPreferencesDelegate,
                        public QVLUpdaterDelegate,
                        public std::enable_shared_from_this<QVLAppDelegate> {
@@ -100,8 +113,9 @@ public:
   const qv::QueuePtr& lockQueue() const { return lockQueue_; }
   QVLCControl& serialPortController() const { return *serialPortController_; }
   // The application's pause flag, read by the camera work.
-  bool shouldPauseScan() const { return shouldPauseScan_.load(); }
-  void setShouldPauseScan(bool pause) { shouldPauseScan_.store(pause); }
+  // The capture session's own flag while one exists (its watchdog clears it), so both agree.
+  bool shouldPauseScan() const;
+  void setShouldPauseScan(bool pause);
   // Head and bed positions kept across a pause.
   float lastKnownPositionX() const { return lastKnownPositionX_.load(); }
   void setLastKnownPositionX(float angle_deg) { lastKnownPositionX_.store(angle_deg); }
@@ -195,6 +209,77 @@ public:
   // the completion gets nothing, or code 120 naming the file, on a worker thread.
   void exportLogFiles(const std::filesystem::path& destination, LogExportCompletion completion);
 
+  // ---- hardware relays (QVLAppDelegateRelays*.cpp) ----
+  // Makes the capture session and image sequences over this camera platform and keeps them as
+  // the camera of scans, calibrations and the manual scan screen.
+  void makeCaptureSession(std::shared_ptr<qv::CameraBackend> backend,
+                          std::shared_ptr<qv::DisplaySleepInhibitor> inhibitor = nullptr);
+  std::shared_ptr<QVLCameraCaptureSession> captureSession() const;
+  std::shared_ptr<QVLImageSequences> imageSequences() const;
+  std::shared_ptr<QVLScan> scanController() const;
+
+  // QVLScanDelegate: the scan driver's requests.
+  bool connectToScannerForScan(QVLScan& scan, qv::Error* error) override;
+  std::shared_ptr<const QVSCalibrationDetails> calibrationDetailsForScan(QVLScan& scan) override;
+  void disconnectFromScannerForScan(QVLScan& scan, qv::Completion completion, qv::ErrorCallback error) override;
+  void homeScannerForScan(QVLScan& scan, MotionCompletion completion, qv::ErrorCallback error) override;
+  void homeScannerForScan(QVLScan& scan, float moveHeadByMillimeters, MotionCompletion completion,
+                          qv::ErrorCallback error) override;
+  void moveHeadByMillimeters(float millimeters, QVLScan& scan, MotionCompletion completion,
+                             qv::ErrorCallback error) override;
+  void rotateBedByDegrees(float degrees, QVLScan& scan, MotionCompletion completion, qv::ErrorCallback error) override;
+  void captureCameraImageForScan(QVLScan& scan, int exposure, int whiteBalance, FrameCompletion completion,
+                                 qv::ErrorCallback error) override;
+  void captureCameraImageSequenceForScan(QVLScan& scan, int nonLaserExposure, int nonLaserWhitebalance,
+                                         const std::vector<int>& laser1Exposures,
+                                         const std::vector<int>& laser2Exposures, SequenceCompletion completion,
+                                         qv::ErrorCallback error) override;
+  // QVLTuningDelegate: exposure tuning's requests, answered by the image sequences.
+  void setExposure(int exposure, QVLTuning& tuning, qv::Completion completion, qv::ErrorCallback error) override;
+  void captureExposureImagesForTuning(QVLTuning& tuning, ExposureImagesCompletion completion,
+                                      qv::ErrorCallback error) override;
+  bool isPointValidWithExposure(int exposure, float x, int y, int laser, QVLTuning& tuning) override;
+
+  // The scan screen's requests. Every callback given is called at most once; the error one
+  // also ends a pause (code 12) and a cancel (code 11).
+  void buildScanForScanViewController(const qv::ObjectID& scanID, float rotationDegreeInterval,
+                                      float heightMMInterval, qv::Completion onComplete,
+                                      QVLScan::UpdateCallback onUpdate, qv::ErrorCallback onError);
+  void pauseScanForScanViewController();
+  // Without a scan driver nothing runs: the error callback gets code 5.
+  void resumeCurrentScanForScanViewController(qv::Completion onComplete, QVLScan::UpdateCallback onUpdate,
+                                              qv::ErrorCallback onError);
+  void cancelScanForScanViewController();
+  void tidyScanForScanViewController();
+  // The pause report's lines (logged by a pause).
+  std::vector<std::string> pauseReportLines() const;
+
+  // The manual scan screen's requests: each completion is called exactly once, with the error
+  // when there is one (code 7 when no scanner is known).
+  using ManualCompletion = std::function<void(const std::optional<qv::Error>& error)>;
+  using ManualSequenceCompletion =
+      std::function<void(qv::SharedData colour, QVLScanResultSet laser1, QVLScanResultSet laser2)>;
+  using ManualLowHighCompletion =
+      std::function<void(qv::SharedData colour, QVLScanResultSet laser1Low, QVLScanResultSet laser1High,
+                         QVLScanResultSet laser2Low, QVLScanResultSet laser2High)>;
+  void cancelScanForAdvancedScanViewController();
+  void captureCameraImageForAdvScanViewController(int nonLaserExposure, int nonLaserWhitebalance,
+                                                  FrameCompletion completion, qv::ErrorCallback error);
+  void captureCameraImageSequenceForAdvScanViewController(int nonLaserExposure, int nonLaserWhitebalance,
+                                                          int laser1Exposure, int laser2Exposure,
+                                                          ManualSequenceCompletion completion, qv::ErrorCallback error);
+  void captureCameraImageSequenceForAdvScanViewController(int nonLaserExposure, int nonLaserWhitebalance,
+                                                          int laser1Low, int laser1High, int laser2Low,
+                                                          int laser2High, ManualLowHighCompletion completion,
+                                                          qv::ErrorCallback error);
+  void moveHeadHomeForAdvScanViewController(ManualCompletion completion);
+  void moveHeadByMillimetersForAdvScanViewController(float millimeters, ManualCompletion completion);
+  void rotateBedByDegreesForAdvScanViewController(float degrees, ManualCompletion completion);
+
+  // Quitting: a running scan or calibration is cancelled and the scanner told to stop its motors
+  // and lasers before the port closes; the completion is called once either way.
+  void stopScannerForQuit(qv::Completion completion);
+
   // ---- launch ----
   // The launch sequence, on the main thread: logging, the registered defaults, the main screen
   // (and with it the update check), the automatic connection when exactly one scanner is present,
@@ -250,6 +335,9 @@ private:
   std::shared_ptr<QVLObjectSceneViewControllerInterface> sceneViewController_;
   std::shared_ptr<QVLCameraConnection> camera_;
   std::vector<std::filesystem::path> crashReportsOffered_;
+  std::shared_ptr<QVLCameraCaptureSession> captureSession_;
+  std::shared_ptr<QVLImageSequences> imageSequences_;
+  std::shared_ptr<QVLScan> scanController_;
   // Where the delegate will keep the capture session, the USB camera control, the scan driver and
   // the calibration controller of a running job (the camera and relay work builds on this).
 };

@@ -35,6 +35,8 @@ protected:
     store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
     places.context = store->privateContext();
     places.folder = store->libraryFolder();
+    // One thread: OpenMP's spinning threads crawl on a CI machine busy with other tests.
+    places.threads = 1;
   }
 
   qv::ObjectID makeScan(const std::vector<QVLScanVertex>& vertices) {

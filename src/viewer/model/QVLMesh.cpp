@@ -1,0 +1,179 @@
+// The meshing road: vertex blob to PCL's Poisson reconstruction, the surface to an ASCII STL
+// file of our own writer, and that file back through the STL reader into the scan object.
+#include "viewer/model/QVLMesh.h"
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <pcl/PolygonMesh.h>
+#include <pcl/conversions.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+#include <pcl/surface/poisson.h>
+
+#include "formats/FormatErrors.h"
+#include "formats/QVLStlFileImporter.h"
+#include "platform/Log.h"
+#include "platform/UUID.h"
+#include "store/QVLScanVertex.h"
+#include "store/QVSDScanObject.h"
+#include "store/TBCoreDataStoreS1.h"
+
+namespace {
+
+constexpr float kScale = 2.0f;  // the reconstruction cube's diameter over the samples' bounding cube
+
+qv::Error meshError(int code, std::string description) {
+  return qv::Error(qv::kScanErrorDomain, code, std::move(description));
+}
+
+// Removes a meshed file an earlier meshing left, but only one of ours: a path outside the
+// library folder or not named "<UUID>.stl" may be a file the user keeps.
+void removeOwnMeshFile(const std::filesystem::path& folder, const std::optional<std::string>& path,
+                       const std::filesystem::path& keep) {
+  if (!path || path->empty()) return;
+  const std::filesystem::path old(*path);
+  if (old == keep || old.parent_path() != folder || old.extension() != ".stl" || !qv::isUUIDString(old.stem().string()))
+    return;
+  std::error_code ec;
+  std::filesystem::remove(old, ec);
+  if (ec) QVLogWarn("Unable to remove the meshed file %s: %s", old.c_str(), ec.message().c_str());
+}
+
+}  // namespace
+
+std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_t> vertexBlob, std::int32_t octreeDepth,
+                                                     std::int32_t samplesPerNode, int threads) {
+  const std::size_t records = vertexBlob.size() / sizeof(QVLScanVertex);
+  std::vector<QVLScanVertex> kept;
+  kept.reserve(records);
+  for (std::size_t i = 0; i < records; ++i) {
+    QVLScanVertex v;
+    std::memcpy(&v, vertexBlob.data() + i * sizeof(QVLScanVertex), sizeof v);
+    if (v.point3DX == 0 && v.point3DY == 0 && v.point3DZ == 0) continue;
+    // A NaN or infinite point poisons the octree's bounding cube and with it the whole surface.
+    if (!std::isfinite(v.point3DX) || !std::isfinite(v.point3DY) || !std::isfinite(v.point3DZ) ||
+        !std::isfinite(v.normalX) || !std::isfinite(v.normalY) || !std::isfinite(v.normalZ))
+      continue;
+    kept.push_back(v);
+  }
+  if (kept.empty()) return {};
+
+  auto cloud = pcl::make_shared<pcl::PointCloud<pcl::PointNormal>>(static_cast<std::uint32_t>(kept.size()), 1);
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    pcl::PointNormal& p = (*cloud)[i];
+    p.x = kept[i].point3DX;
+    p.y = kept[i].point3DY;
+    p.z = kept[i].point3DZ;
+    p.normal_x = kept[i].normalX;
+    p.normal_y = kept[i].normalY;
+    p.normal_z = kept[i].normalZ;
+    p.curvature = 0;
+  }
+
+  pcl::Poisson<pcl::PointNormal> poisson;
+  poisson.setDepth(octreeDepth);
+  poisson.setScale(kScale);
+  poisson.setSamplesPerNode(static_cast<float>(samplesPerNode));
+  poisson.setThreads(threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  poisson.setInputCloud(cloud);
+  pcl::PolygonMesh mesh;
+  poisson.reconstruct(mesh);
+  if (mesh.polygons.empty()) return {};
+
+  pcl::PointCloud<pcl::PointXYZ> corners;
+  pcl::fromPCLPointCloud2(mesh.cloud, corners);
+  std::vector<qv::mesh::StlFacet> facets;
+  facets.reserve(mesh.polygons.size());
+  for (const pcl::Vertices& polygon : mesh.polygons) {
+    const auto& index = polygon.vertices;
+    if (index.size() < 3) continue;
+    bool inside = true;
+    for (auto k : index) inside = inside && k >= 0 && static_cast<std::size_t>(k) < corners.size();
+    if (!inside) continue;
+    auto at = [&](std::size_t k) {
+      const pcl::PointXYZ& p = corners[index[k]];
+      return qv::mesh::Float3{p.x, p.y, p.z};
+    };
+    for (std::size_t k = 1; k + 1 < index.size(); ++k) {
+      qv::mesh::StlFacet f;
+      f.corners = {at(0), at(k), at(k + 1)};
+      f.normal = qv::mesh::facetNormal(f.corners[0], f.corners[1], f.corners[2]);
+      facets.push_back(f);
+    }
+  }
+  return facets;
+}
+
+bool QVLMesh::meshScanObject(const qv::ObjectID& scanObjectId, std::int32_t octreeDepth, std::int32_t samplesPerNode,
+                             qv::Error* error) {
+  return meshScanObject(scanObjectId, octreeDepth, samplesPerNode, Places{}, error);
+}
+
+bool QVLMesh::meshScanObject(const qv::ObjectID& scanObjectId, std::int32_t octreeDepth, std::int32_t samplesPerNode,
+                             const Places& places, qv::Error* error) {
+  if (error) *error = qv::Error();
+  const qv::ObjectContextPtr context = places.context ? places.context : TBCoreDataStoreS1::privateQueueContext();
+  const std::filesystem::path folder = places.folder.empty() ? TBCoreDataStoreS1::appLibraryDirectory() : places.folder;
+
+  qv::SharedData blob;
+  bool found = false;
+  context->performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanObjectId, false, *context);
+    if (!scan) return;
+    found = true;
+    blob = scan->unsavedVertexData();
+    if (!blob) blob = scan->vertexData();
+  });
+  if (!found) {
+    if (error) *error = meshError(qv::kInvalidParameterError, "The scan to mesh does not exist");
+    return false;
+  }
+  if (!blob || blob->size() < sizeof(QVLScanVertex)) {
+    if (error) *error = meshError(qv::kInvalidParameterError, "The scan has no points to mesh");
+    return false;
+  }
+
+  const auto facets = reconstruct(*blob, octreeDepth, samplesPerNode, places.threads);
+  if (facets.empty()) {
+    if (error) *error = meshError(qv::kInvalidParameterError, "The points gave no surface");
+    return false;
+  }
+
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  const std::filesystem::path path = folder / (qv::makeUUIDString() + ".stl");
+  if (!qv::mesh::writeAsciiStlFile(path, facets, error)) return false;
+
+  QVLStlFileImporter importer(path.string(), scanObjectId);
+  importer.setPrivateQueueContext(context);
+  if (!importer.parseFile(error)) {
+    std::filesystem::remove(path, ec);
+    return false;
+  }
+
+  bool named = false;
+  context->performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanObjectId, false, *context);
+    if (!scan) return;
+    const auto previous = scan->meshedVertexDataFilePath();
+    scan->setMeshedVertexDataFilePath(path.string());
+    qv::Error saveError;
+    if (!context->save(&saveError)) {
+      // The meshed data is already stored; without its path the file would be forgotten, so it goes.
+      QVLogWarn("Unable to update scan object: %s", saveError.text().c_str());
+      scan->setMeshedVertexDataFilePath(previous);
+      if (error) *error = saveError;
+      return;
+    }
+    named = true;
+    removeOwnMeshFile(folder, previous, path);
+    QVLogInfo("STL meshing has finished.");
+  });
+  if (!named) std::filesystem::remove(path, ec);
+  return named;
+}

@@ -136,14 +136,15 @@ void CalibrationAnimationView::drawFrame(QPainter& p, double phase) const {
   const bool fitting = name_.startsWith("CardFitting");
   const double size = rx * 0.75;
   // Step 1 slides the target in from above onto the bed; step 2 turns it a quarter turn.
-  double lift = (!turn && !fitting) ? (1 - t) * h * 0.35 : 0;
+  double lift = (!turn && !fitting) ? (1 - t) * h * 0.18 : 0;
   double angle = turn ? t * M_PI / 2 : 0;
   QPointF base = centre - QPointF(0, lift);
-  auto face = [&](double a0, double height) {
-    // A vertical face standing on the bed from angle a0 to a0 + 90 degrees.
-    QPointF left = base + QPointF(std::cos(a0) * size * 0.7, std::sin(a0) * size * 0.7 * ry / rx);
-    QPointF right = base + QPointF(std::cos(a0 + M_PI / 2) * size * 0.7, std::sin(a0 + M_PI / 2) * size * 0.7 * ry / rx);
-    return QPolygonF({left - QPointF(0, height), right - QPointF(0, height), right, left});
+  // A point on the bed at an angle and a distance from the centre, seen in the bed's ellipse.
+  auto onBed = [&](double angle, double radius) {
+    return base + QPointF(std::cos(angle) * radius, std::sin(angle) * radius * ry / rx);
+  };
+  auto standing = [&](QPointF from, QPointF to, double height) {
+    return QPolygonF({from - QPointF(0, height), to - QPointF(0, height), to, from});
   };
   if (fitting) {
     // The card's stand folds up behind the card.
@@ -153,23 +154,23 @@ void CalibrationAnimationView::drawFrame(QPainter& p, double phase) const {
     p.setBrush(QColor(200, 170, 120));
     p.setPen(QPen(QColor(120, 90, 50), 1));
     p.drawPolygon(stand.translated(12, -6));
-    checker(QPolygonF({base + QPointF(-size * 0.5, -size), base + QPointF(size * 0.5, -size),
-                       base + QPointF(size * 0.5, 0), base + QPointF(-size * 0.5, 0)}),
-            7);
+    checker(standing(base + QPointF(-size * 0.5, 0), base + QPointF(size * 0.5, 0), size), 7);
   } else if (card) {
-    double a = M_PI * 0.75 + angle;
-    checker(face(a, size * 1.1), 7);
+    // The card stands across the bed; turning it shows its pattern ever more edge-on.
+    double a = M_PI + angle * 0.5;
+    checker(standing(onBed(a, size * 0.7), onBed(a + M_PI, size * 0.7), size * 1.1), 7);
   } else {
-    // The box: two faces towards the camera, and its lid.
-    double a = M_PI * 0.25 + angle;
-    QPolygonF one = face(a, size), two = face(a + M_PI / 2, size);
-    checker(one, 6);
-    checker(two, 6);
+    // The box: the two faces beside its front corner, and its lid.
+    double a = M_PI / 2 + angle;
+    const double r = size * 0.75, height = size;
+    QPointF corner[4];
+    for (int k = 0; k < 4; ++k) corner[k] = onBed(a + k * M_PI / 2, r);
+    checker(standing(corner[3], corner[0], height), 6);
+    checker(standing(corner[0], corner[1], height), 6);
     p.setBrush(QColor(235, 235, 230));
     p.setPen(QPen(QColor(40, 40, 40), 1));
-    QPointF shift = one[1] - one[2];
-    p.drawPolygon(QPolygonF({one[0], one[1], two[1], two[1] + (one[0] - one[1]), one[0]}).translated(0, 0));
-    (void)shift;
+    QPointF up(0, height);
+    p.drawPolygon(QPolygonF({corner[0] - up, corner[1] - up, corner[2] - up, corner[3] - up}));
   }
   if (turn) {
     // The arrow of the turn asked for.
@@ -263,7 +264,8 @@ QWidget* CalibrationWizardPage::makePage(CalibrationPage page, const QString& he
   body->setObjectName("text");
   body->setWordWrap(true);
   body->setAlignment(Qt::AlignCenter);
-  body->setMaximumWidth(520);
+  body->setFixedWidth(520);
+  body->setMinimumHeight(44);
   column->addWidget(body, 0, Qt::AlignHCenter);
   auto* buttons = new QHBoxLayout;
   buttons->setObjectName("buttons");

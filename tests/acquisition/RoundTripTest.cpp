@@ -39,7 +39,7 @@ ScannerDesign distortedLens() {
 
 float radians(double degrees) { return static_cast<float>(degrees / 180.0 * M_PI); }
 
-void checkRenderedFrames(const ScannerDesign& design, int views);
+void checkRenderedFrames(const ScannerDesign& design, int firstView, int views);
 
 }  // namespace
 
@@ -130,15 +130,16 @@ TEST(RoundTrip, ConvertedPointsOfATiltedBedLieWhereTheyWere) {
 TEST(RoundTrip, RenderedFramesThroughTheDetectorAndTheTriangulation) {
   for (const ScannerDesign& design : {ScannerDesign::standard(), distortedLens()}) {
     SCOPED_TRACE(design.k1 == 0.0 ? "no distortion" : "distortion");
-    // Through the distorting lens, the first two views (one per laser) are enough and keep the
-    // test quick under the sanitizers.
-    checkRenderedFrames(design, design.k1 == 0.0 ? 3 : 2);
+    // Through the distorting lens one view (the one that sees most of the object) is enough and
+    // keeps the test quick under the sanitizers.
+    if (design.k1 == 0.0) checkRenderedFrames(design, 0, 3);
+    else checkRenderedFrames(design, 1, 1);
   }
 }
 
 namespace {
 
-void checkRenderedFrames(const ScannerDesign& design, int views) {
+void checkRenderedFrames(const ScannerDesign& design, int firstView, int views) {
   const ScannerModel model(design);
   const qv::sim::Scene scene = qv::sim::Scene::standard();
   const qv::sim::FrameRenderer renderer(model, scene);
@@ -155,7 +156,7 @@ void checkRenderedFrames(const ScannerDesign& design, int views) {
   int measured = 0;
   int withinHalfPixel = 0;
   const View all[] = {View{30.0, 0.0, 0, 0.0}, View{150.0, 40.0, 1, 0.0}, View{260.0, 20.0, 0, 2.0}};
-  for (const View& view : std::span(all, static_cast<std::size_t>(views))) {
+  for (const View& view : std::span(all + firstView, static_cast<std::size_t>(views))) {
     qv::sim::FrameState state;
     state.bedAngle_deg = view.angle;
     state.headHeight_mm = view.head;

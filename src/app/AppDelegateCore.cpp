@@ -110,6 +110,9 @@ public:
     });
   }
   void windowDidResize() override {}  // the shell lays out its own screens
+  void setSceneViewController(std::shared_ptr<QVLObjectSceneViewControllerInterface> viewer) override {
+    delegate_->setSceneViewController(std::move(viewer));
+  }
 
   int currentAppState() const override { return delegate_->currentAppState(); }
   void setShouldPauseScan(bool pause) override { delegate_->setShouldPauseScan(pause); }

@@ -11,6 +11,8 @@
 #include "screens/MainScreenPresenter.h"
 #include "screens/ScreenInterfaces.h"
 
+class QVLObjectSceneViewControllerInterface;
+
 namespace qv::app {
 
 // The shell's side of the launch: what the core's sequence calls back into.
@@ -44,6 +46,8 @@ public:
   virtual void checkForUpdates() {}
   virtual void exportLogFiles() {}
   virtual void windowDidResize() {}
+  // The 3D viewer once the window has made it (null when it goes): the core drives it too.
+  virtual void setSceneViewController(std::shared_ptr<QVLObjectSceneViewControllerInterface>) {}
 };
 
 // The core of a program with no scanner code linked (and of the shell's own tests): no scanner is

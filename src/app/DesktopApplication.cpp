@@ -8,6 +8,10 @@
 #include "platform/Paths.h"
 #include "screens/IntermediateFileCleanup.h"
 #include "store/TBCoreDataStoreS1.h"
+#ifdef QUORVEL_WITH_VIEWER
+#include "app/ViewerPage.h"
+#include "viewer/ui/QVLObjectSceneView.h"
+#endif
 
 namespace qv::app {
 
@@ -44,10 +48,25 @@ DesktopApplication::DesktopApplication(Options options)
   window_->setAboutAndPreferences([this] { showAbout(); }, [this] { showPreferences(); });
   window_->mainScreen()->installEventFilter(this);
   wireCommands();
+#ifdef QUORVEL_WITH_VIEWER
+  // The viewer is made when first shown, so a launch that never opens a scan never pays for it.
+  window_->setViewerFactory([this](QWidget* parent) -> std::pair<QWidget*, qv::screens::ViewerScreen*> {
+    ViewerHooks hooks;
+    hooks.isOpenPanelShown = [this] { return coordinator_->isOpenPanelUp(); };
+    hooks.openExistingScan = [this] { coordinator_->openExistingScan(); };
+    hooks.showHudScreen = [this] { coordinator_->showHudScreen(); };
+    viewer_ = ViewerPage::create(parent, store_, settings_, std::move(hooks));
+    core_->setSceneViewController(viewer_);
+    return {viewer_->view(), viewer_.get()};
+  });
+#endif
 }
 
 DesktopApplication::~DesktopApplication() {
   mainPresenter_->setDelegate(nullptr);
+  // The core must not drive a viewer whose window is gone.
+  if (viewer_) core_->setSceneViewController(nullptr);
+  viewer_.reset();
   // Work still queued for the switching finds it gone (it holds it weakly), never a dead window.
   termination_.reset();
   coordinator_.reset();

@@ -23,6 +23,8 @@ class TBCoreDataStoreS1;
 
 namespace qv::app {
 
+class ViewerPage;
+
 class DesktopApplication : public QObject, private qv::screens::MainScreenDelegate {
   Q_OBJECT
 public:
@@ -53,6 +55,8 @@ public:
   qv::screens::ScreenCoordinator& coordinator() { return *coordinator_; }
   qv::screens::MainScreenPresenter& mainScreen() { return *mainPresenter_; }
   qv::screens::AppTermination& termination() { return *termination_; }
+  // The 3D viewer once it has been shown (null before, and in a build without the viewer).
+  ViewerPage* viewerPage() const { return viewer_.get(); }
   qv::screens::PreferencesWindow& preferencesWindow();
   qv::screens::AboutWindow& aboutWindow();
   void showPreferences();
@@ -89,6 +93,7 @@ private:
   std::unique_ptr<MainWindow> window_;
   std::shared_ptr<qv::screens::ScreenCoordinator> coordinator_;
   std::shared_ptr<qv::screens::AppTermination> termination_;
+  std::shared_ptr<ViewerPage> viewer_;
   std::unique_ptr<qv::screens::PreferencesWindow> preferences_;
   std::unique_ptr<qv::screens::AboutWindow> about_;
   std::unique_ptr<SingleInstance> instance_;

@@ -4,11 +4,16 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "app/DesktopApplication.h"
-
+#ifdef QUORVEL_WITH_VIEWER
+#include "app/ViewerPage.h"
+#include "viewer/ui/QVLObjectSceneView.h"
+#endif
 
 namespace qv::app {
 namespace {
@@ -22,6 +27,23 @@ long residentKilobytes() {
   return resident * 4;  // 4 KiB pages
 }
 
+// The number of points the viewer shows once its scan is loaded, drawn and the busy view gone;
+// nothing before. A build without the viewer counts its page being up as shown.
+std::optional<std::uint64_t> pointsShown(DesktopApplication& application) {
+  if (!application.window().isShown(qv::screens::ScreenKind::Viewer)) return std::nullopt;
+#ifdef QUORVEL_WITH_VIEWER
+  ViewerPage* page = application.viewerPage();
+  QVLObjectSceneView* view = page ? page->view() : nullptr;
+  if (!view) return std::nullopt;
+  const auto& controller = *view->controller();
+  if (!controller.isDoneLoading() || controller.isRendering() || view->busyView()->isVisible()) return std::nullopt;
+  if (controller.numberOfPresentVertices() == 0) return std::nullopt;
+  return controller.numberOfPresentVertices();
+#else
+  return 0;
+#endif
+}
+
 }  // namespace
 
 void installLaunchProbe(DesktopApplication& application, CoreLink& core) {
@@ -29,6 +51,8 @@ void installLaunchProbe(DesktopApplication& application, CoreLink& core) {
   const char* quitWhen = std::getenv("QUORVEL_QUIT_WHEN");
   if (!(probe && *probe && std::string(probe) != "0") && !(quitWhen && *quitWhen)) return;
   const std::string when = quitWhen ? quitWhen : "";
+  const char* screenshot = std::getenv("QUORVEL_PROBE_SCREENSHOT");
+  const QString screenshotPath = screenshot ? QString::fromLocal8Bit(screenshot) : QString();
   struct State {
     bool shown = false, connected = false, opened = false;
   };
@@ -46,16 +70,21 @@ void installLaunchProbe(DesktopApplication& application, CoreLink& core) {
   });
   // Connection and the viewer are polled: the probe must not change what it watches.
   auto* timer = new QTimer(&application);
-  QObject::connect(timer, &QTimer::timeout, &application, [&application, &core, state, check] {
+  QObject::connect(timer, &QTimer::timeout, &application, [&application, &core, state, check, screenshotPath] {
     if (!state->connected && core.hasDeviceInterpreter()) {
       state->connected = true;
       std::printf("QUORVEL_PROBE connected\n");
       std::fflush(stdout);
       check();
     }
-    if (!state->opened && application.window().isShown(qv::screens::ScreenKind::Viewer)) {
+    if (!state->opened) {
+      const auto points = pointsShown(application);
+      if (!points) return;
       state->opened = true;
-      std::printf("QUORVEL_PROBE opened\n");
+      // The window as the user sees it then, drawn scene included.
+      if (!screenshotPath.isEmpty() && !application.window().grab().save(screenshotPath))
+        std::printf("QUORVEL_PROBE screenshot-failed\n");
+      std::printf("QUORVEL_PROBE opened points=%llu\n", static_cast<unsigned long long>(*points));
       std::fflush(stdout);
       check();
     }

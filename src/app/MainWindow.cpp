@@ -89,9 +89,15 @@ void MainWindow::buildMenus() {
 }
 
 void MainWindow::validate(QMenu* menu) {
-  // The main screen decides the items it knows while it is shown; the other screens are placeholders.
+  // The main screen and the viewer decide the items they know while they are shown.
+  qv::screens::ViewerScreen* shownViewer = isShown(ScreenKind::Viewer) ? viewer() : nullptr;
   for (QAction* item : menu->actions()) {
     const int tag = item->data().toInt();
+    if (shownViewer) {
+      if (item->menu() || item->isSeparator()) continue;
+      item->setEnabled(shownViewer->validateMenuItem(tag, item->objectName().toStdString()));
+      continue;
+    }
     if (tag == 0) continue;
     item->setEnabled(!isShown(ScreenKind::Main) || mainPresenter_->validateMenuItem(tag));
   }
@@ -125,6 +131,10 @@ void MainWindow::putUp(ScreenKind kind) {
       });
       progress_ = overlay;
       widget = overlay;
+    } else if (kind == ScreenKind::Viewer && viewerFactory_) {
+      auto [viewerPage, screen] = viewerFactory_(content_);
+      viewerScreen_ = screen;
+      widget = viewerPage;
     } else {
       auto* placeholder = new qv::screens::PlaceholderPage(kind, content_);
       connect(placeholder, &qv::screens::PlaceholderPage::homeRequested, this, [this] {
@@ -172,7 +182,10 @@ void MainWindow::setProgress(float fraction) {
 
 void MainWindow::adjustMainLayout(bool rebuildList) { mainPresenter_->adjustLayout(rebuildList); }
 
-qv::screens::ViewerScreen* MainWindow::viewer() { return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Viewer)); }
+qv::screens::ViewerScreen* MainWindow::viewer() {
+  if (viewerScreen_ && page(ScreenKind::Viewer)) return viewerScreen_;
+  return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Viewer));
+}
 qv::screens::ScanScreen* MainWindow::scanScreen() { return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Scan)); }
 qv::screens::ManualScanScreen* MainWindow::manualScanScreen() {
   return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::ManualScan));

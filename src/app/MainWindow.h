@@ -40,6 +40,10 @@ public:
     about_ = std::move(about);
     preferences_ = std::move(preferences);
   }
+  // Makes the viewer's page (a child of `parent`) and the screen that drives it, on its first
+  // putUp; without it the viewer is a placeholder.
+  using ViewerFactory = std::function<std::pair<QWidget*, qv::screens::ViewerScreen*>(QWidget* parent)>;
+  void setViewerFactory(ViewerFactory factory) { viewerFactory_ = std::move(factory); }
   qv::screens::MainScreenWidget* mainScreen() const { return mainScreen_; }
   // The page of a screen while it exists (for tests and screenshots).
   QWidget* page(qv::screens::ScreenKind kind) const;
@@ -86,6 +90,8 @@ private:
   QMenu* recentMenu_ = nullptr;
   Commands commands_;
   std::function<void()> about_, preferences_;
+  ViewerFactory viewerFactory_;
+  qv::screens::ViewerScreen* viewerScreen_ = nullptr;
   bool closeAllowed_ = false;
 };
 

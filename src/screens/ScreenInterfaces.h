@@ -31,6 +31,9 @@ public:
   // is unsaved or the user chose "Don't Save" (false) or "Cancel" (true), and after the save ends
   // when the user chose "Save" (false when it succeeded, true when it failed, so nothing is lost).
   virtual void saveAnyUnsavedChanges(std::function<void(bool cancelled)> done) = 0;
+  // Enabled state of a window menu item (its tag, 0 when it has none, and its command name)
+  // while the viewer is shown.
+  virtual bool validateMenuItem(int /*tag*/, const std::string& /*action*/) const { return true; }
 };
 
 class ScanScreen {

@@ -7,9 +7,18 @@
 #include <QSet>
 #include <QStandardItemModel>
 #include <QTest>
+#include <cmath>
+#include <cstdio>
 #include <fstream>
 
 #include "app/DesktopApplication.h"
+#ifdef QUORVEL_WITH_VIEWER
+#include <QMenuBar>
+#include <QPushButton>
+
+#include "app/ViewerPage.h"
+#include "viewer/ui/QVLObjectSceneView.h"
+#endif
 #include "core/QVLRegisteredDefaults.h"
 #include "formats/QvkFormat.h"
 #include "platform/Log.h"
@@ -76,16 +85,22 @@ public:
   void openWithDesktop(const std::string& what) override { opened.push_back(what); }
 };
 
-// A screenshot is kept as a test output and must show a picture, not one flat colour.
+// A picture, not one flat colour: enough distinct colours on a coarse grid of it.
+bool looksDrawn(const QImage& image) {
+  if (image.isNull()) return false;
+  QSet<QRgb> colours;
+  for (int y = 0; y < image.height(); y += 3)
+    for (int x = 0; x < image.width(); x += 3) colours.insert(image.pixel(x, y));
+  return colours.size() > 20;
+}
+
+// A screenshot is kept as a test output and must show a picture.
 void keepScreenshot(QWidget& widget, const QString& name) {
   widget.repaint();
   QApplication::processEvents();
   QImage image = widget.grab().toImage();
   ASSERT_FALSE(image.isNull()) << name.toStdString();
-  QSet<QRgb> colours;
-  for (int y = 0; y < image.height(); y += 3)
-    for (int x = 0; x < image.width(); x += 3) colours.insert(image.pixel(x, y));
-  EXPECT_GT(colours.size(), 20) << name.toStdString() << " looks blank";
+  EXPECT_TRUE(looksDrawn(image)) << name.toStdString() << " looks blank";
   const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR");
   if (!folder.isEmpty()) {
     std::filesystem::create_directories(folder.toStdString());
@@ -95,13 +110,22 @@ void keepScreenshot(QWidget& widget, const QString& name) {
 
 }  // namespace
 
+// The points of a small vase: rings of 48 points up its side, coloured from base to rim.
+constexpr std::size_t kPointsPerRing = 48, kVaseRings = 40;
 std::vector<std::uint8_t> sampleVertices(std::size_t count) {
   std::vector<std::uint8_t> vertices(count * qv::qvk::kScanVertexBytes);
   for (std::size_t i = 0; i < count; ++i) {
+    const double ring = double(i / kPointsPerRing), angle = double(i % kPointsPerRing) * 2 * M_PI / kPointsPerRing;
+    const double radius = 30 + 12 * std::sin(ring * 0.16);
     QVLScanVertex v{};
-    v.point3DX = 1.0f + float(i);
-    v.point3DY = 2.0f;
-    v.point3DZ = 3.0f;
+    v.point3DX = float(radius * std::cos(angle));
+    v.point3DY = float(ring * 2);
+    v.point3DZ = float(radius * std::sin(angle));
+    v.normalX = float(std::cos(angle));
+    v.normalZ = float(std::sin(angle));
+    v.colourRed = float(0.2 + 0.6 * ring / kVaseRings);
+    v.colourGreen = 0.35f;
+    v.colourBlue = float(0.8 - 0.6 * ring / kVaseRings);
     qv::qvk::putScanVertex(vertices, i, v);
   }
   return vertices;
@@ -190,7 +214,7 @@ TEST_F(DesktopTest, TheFirstLaunchWelcomesTheUserUntilTheScannerConnects) {
 TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTheirContent) {
   settings->setValue("HasShownFirstRunSetupView", true);
   auto earlier = writeQvk("teapot.qvk", 12);
-  auto atLaunch = writeQvk("chair.qvk", 8);
+  auto atLaunch = writeQvk("chair.qvk", 480);
   {
     // A scan opened in an earlier run, for the recent tiles.
     auto context = store->privateContext();
@@ -206,10 +230,43 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Viewer); }, 10000));
   EXPECT_EQ(storedScans(), 2u);
   EXPECT_TRUE(dialogs.alerts.empty());
+#ifdef QUORVEL_WITH_VIEWER
+  // The real viewer shows every point of the scan once loaded and drawn.
+  ASSERT_NE(app->viewerPage(), nullptr);
+  QVLObjectSceneView* view = app->viewerPage()->view();
+  ASSERT_EQ(window.page(ScreenKind::Viewer), view);
+  auto drawn = [&] {
+    return view->controller()->isDoneLoading() && !view->controller()->isRendering() && !view->busyView()->isVisible();
+  };
+  ASSERT_TRUE(QTest::qWaitFor(drawn, 20000));
+  EXPECT_EQ(view->controller()->numberOfPresentVertices(), 480u);
+  keepScreenshot(window, "viewer");
+
+  // While the viewer is shown it decides the menus: no new scan from here, opening another is fine.
+  auto menuItem = [&](const QString& title) -> QAction* {
+    for (QAction* top : window.menuBar()->actions())
+      if (QMenu* menu = top->menu()) {
+        emit menu->aboutToShow();
+        for (QAction* item : menu->actions())
+          if (item->text() == title) return item;
+      }
+    return nullptr;
+  };
+  ASSERT_NE(menuItem(QString("New &Automatic Scan")), nullptr);
+  EXPECT_FALSE(menuItem(QString("New &Automatic Scan"))->isEnabled());
+  EXPECT_FALSE(menuItem(QString("&Calibrate Scanner"))->isEnabled());
+  EXPECT_TRUE(menuItem(QString("&Open Scan..."))->isEnabled());
+
+  // Its home button asks the shell for the main screen.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->button("home")->isEnabled(); }, 5000));
+  QTest::mouseClick(view->button("home"), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Main) && !window.isShown(ScreenKind::Viewer); }, 10000));
+#else
   keepScreenshot(window, "viewer-placeholder");
+  app->coordinator().showHudScreen();
+#endif
 
   // Back on the main screen without a scanner: the scan buttons lie under the veil.
-  app->coordinator().showHudScreen();
   auto tilesShown = [&] { return app->mainScreen().visibleMruItems() && app->mainScreen().visibleMruItems()->size() == 2; };
   ASSERT_TRUE(QTest::qWaitFor(tilesShown, 5000));
   EXPECT_EQ(app->mainScreen().visibleMruItems()->front().filename, "chair");
@@ -307,8 +364,15 @@ TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {
 }  // namespace qv::app
 
 int main(int argc, char** argv) {
-  // The program test's helper: a small scan file to hand to the program.
-  if (argc == 3 && std::string(argv[1]) == "--write-sample-qvk") return qv::app::writeSampleQvk(argv[2]) ? 0 : 1;
+  // The program test's helpers: a small scan file to hand to the program, its point count, and
+  // the check of the screenshot the program kept.
+  const std::size_t vasePoints = qv::app::kPointsPerRing * qv::app::kVaseRings;
+  if (argc == 3 && std::string(argv[1]) == "--write-sample-qvk") return qv::app::writeSampleQvk(argv[2], vasePoints) ? 0 : 1;
+  if (argc == 2 && std::string(argv[1]) == "--sample-qvk-points") {
+    std::printf("%zu\n", vasePoints);
+    return 0;
+  }
+  if (argc == 3 && std::string(argv[1]) == "--check-screenshot") return qv::app::looksDrawn(QImage(argv[2])) ? 0 : 1;
   ::testing::InitGoogleTest(&argc, argv);
   QApplication application(argc, argv);
   return RUN_ALL_TESTS();

@@ -25,7 +25,8 @@ public:
   // True when a mesh was made and not yet saved.
   virtual bool meshNeedsSaving() const = 0;
   // With unsaved point edits, asks the user "Save Changes" (Save, Don't Save, Cancel). Don't Save
-  // discards the edits and calls the completion with false; Cancel calls it with true; Save starts
-  // saving and does not call it. With nothing unsaved the completion gets false at once.
+  // discards the edits and calls the completion with false; Cancel calls it with true; Save calls
+  // it when the save ends: false when saved, true when it failed, so a waiting quit is always
+  // answered. With nothing unsaved the completion gets false at once.
   virtual void saveAnyUnsavedChanges(std::function<void(bool userCancelled)> completion) = 0;
 };

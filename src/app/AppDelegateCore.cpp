@@ -117,12 +117,11 @@ public:
   int currentAppState() const override { return delegate_->currentAppState(); }
   void setShouldPauseScan(bool pause) override { delegate_->setShouldPauseScan(pause); }
   void cancelRunningCalibration() override { QVLogInfo("Cancel asked for while calibrating"); }
-  void cancelRunningScan() override { QVLogInfo("Cancel asked for while scanning"); }
+  void cancelRunningScan() override { delegate_->cancelScanForScanViewController(); }
   void stopHardwareForQuit() override {
-    // Ending the program must not leave a laser lit or a motor turning: stop both and switch the
-    // lasers off (the firmware's stop request does all three).
-    if (auto interpreter = delegate_->deviceInterpreter())
-      interpreter->kill([] {}, [](const qv::Error& e) { QVLogDebug("Stopping the scanner at quit: %s", e.text().c_str()); });
+    // Ending the program must not leave a laser lit or a motor turning: the running scan is
+    // cancelled and the disconnection's stop request halts the bed, the head and the lasers.
+    delegate_->stopScannerForQuit([] { QVLogInfo("Scanner stopped for quitting"); });
   }
 
 private:

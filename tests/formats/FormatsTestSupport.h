@@ -9,6 +9,7 @@
 
 #include "platform/Value.h"
 #include "store/QVLScanVertex.h"
+#include "support/RecordBytes.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
@@ -64,17 +65,6 @@ inline QVLScanVertex vertex(float x, float y, float z, float nx = 0, float ny = 
   return v;
 }
 
-inline qv::SharedData vertexBytes(const std::vector<QVLScanVertex>& vertices) {
-  auto data = std::make_shared<qv::Data>(vertices.size() * sizeof(QVLScanVertex));
-  if (!vertices.empty()) std::memcpy(data->data(), vertices.data(), data->size());
-  return data;
-}
-
-inline qv::SharedData indexBytes(const std::vector<std::uint32_t>& entries) {
-  auto data = std::make_shared<qv::Data>(entries.size() * 4);
-  if (!entries.empty()) std::memcpy(data->data(), entries.data(), data->size());
-  return data;
-}
 
 inline std::vector<QVLScanVertex> verticesOf(const qv::SharedData& data) {
   std::vector<QVLScanVertex> out;

@@ -16,11 +16,6 @@ using namespace qv::protocol;
 
 namespace {
 
-// The progress n of a "PX" or "PY" line as the fraction of the move done (10000 is all of it).
-float progressFraction(const std::string& line) {
-  return static_cast<float>(leadingNumber(std::string_view(line).substr(2))) / 10000.0f;
-}
-
 const char* requestName(QVLIOperationState state) {
   switch (state) {
     case QVLIOperationStateMovingCamera: return "head move";
@@ -30,17 +25,6 @@ const char* requestName(QVLIOperationState state) {
     case QVLIOperationStateKilling: return "stop";
     case QVLIOperationStateRotatingPlatter: return "bed rotation";
     default: return "request";
-  }
-}
-
-// The completion line of the laser and stop states (exact compares).
-const char* exactCompletionLine(QVLIOperationState state) {
-  switch (state) {
-    case QVLIOperationStateDisablingLasers: return "COMMAND COMPLETE L0";
-    case QVLIOperationStateEnablingLaser1: return "COMMAND COMPLETE L1";
-    case QVLIOperationStateEnablingLaser2: return "COMMAND COMPLETE L2";
-    case QVLIOperationStateKilling: return "COMMAND COMPLETE L0";
-    default: return nullptr;
   }
 }
 
@@ -90,9 +74,9 @@ qv::ErrorCallback QVLIInterpreter::abortLocked() {
   cancelWatchdogLocked();
   qv::ErrorCallback error = std::move(callbacks_.error);
   callbacks_ = {};
-  if (!QVLIOperationStateIsWaiting(operationState_)) error = nullptr;
+  if (!QVLIOperationStateIsWaiting(state_.operationState)) error = nullptr;
   // Idle before the error callback runs, so that a request started from inside it is not undone.
-  operationState_ = QVLIOperationStateIdle;
+  state_.operationState = QVLIOperationStateIdle;
   ++requestSerial_;
   return error;
 }
@@ -100,7 +84,7 @@ qv::ErrorCallback QVLIInterpreter::abortLocked() {
 qv::ErrorCallback QVLIInterpreter::replaceRequestLocked(QVLIOperationState state, Callbacks callbacks) {
   qv::ErrorCallback ended = abortLocked();
   callbacks_ = std::move(callbacks);
-  operationState_ = state;
+  state_.operationState = state;
   ++requestSerial_;
   armWatchdogLocked();
   return ended;
@@ -143,12 +127,12 @@ void QVLIInterpreter::requestLineFailed(std::uint64_t serial, const qv::Error& f
     std::lock_guard lock(mutex_);
     // A request that has already ended (by a reply, the watchdog, or the next request) has had
     // its one callback: the failure is not reported twice.
-    if (serial != requestSerial_ || !QVLIOperationStateIsWaiting(operationState_)) return;
+    if (serial != requestSerial_ || !QVLIOperationStateIsWaiting(state_.operationState)) return;
     error = std::move(callbacks_.error);
     callbacks_ = {};
-    calibrationCommandQueue_.clear();
+    state_.calibrationCommandQueue.clear();
     cancelWatchdogLocked();
-    operationState_ = QVLIOperationStateIdle;
+    state_.operationState = QVLIOperationStateIdle;
     ++requestSerial_;
   }
   QVLogInfo("A line to the scanner could not be written: %s", failure.text().c_str());
@@ -194,11 +178,8 @@ void QVLIInterpreter::cancelWatchdogLocked() {
 void QVLIInterpreter::watchdogFired(const WatchdogArm* arm) {
   qv::Completion completion;
   qv::ErrorCallback error;
-  bool resendHome = false;
-  bool lostDevice = false;
   QVLIOperationState state;
-  // Silence from a scanner whose line is gone is no sign of firmware that omits its completion
-  // lines: the request failed, and saying it succeeded would lose the user's scan quietly.
+  WatchdogEffect effect;
   const auto currentDevice = device();
   const bool deviceGone = currentDevice && !currentDevice->isConnected();
   {
@@ -206,85 +187,52 @@ void QVLIInterpreter::watchdogFired(const WatchdogArm* arm) {
     if (arm != watchdogArm_.get()) return;  // cancelled or replaced while its firing was queued
     watchdogArm_.reset();
     watchdogTimer_.reset();
-    state = operationState_;
-    // Requests the watchdog would end as done (homing included); the others fail anyway.
-    const bool takenAsDone = state == QVLIOperationStateHoming || state == QVLIOperationStateMovingCamera ||
-                             state == QVLIOperationStateRotatingPlatter ||
-                             state == QVLIOperationStateDisablingLasers ||
-                             state == QVLIOperationStateEnablingLaser1 ||
-                             state == QVLIOperationStateEnablingLaser2 || state == QVLIOperationStateKilling;
-    if (deviceGone && takenAsDone) {
-      lostDevice = true;
-      error = std::move(callbacks_.error);
-      callbacks_ = {};
-      operationState_ = QVLIOperationStateIdle;
-    } else switch (state) {
-      case QVLIOperationStateNone:
-      case QVLIOperationStateIdle:
+    state = state_.operationState;
+    effect = applyWatchdog(state_, deviceGone);
+    switch (effect) {
+      case WatchdogEffect::Nothing:
         return;
-      case QVLIOperationStateAwaitingBanner:
-      case QVLIOperationStateReadingCalibration:
-      case QVLIOperationStateWritingCalibration:
+      case WatchdogEffect::Aborted:
         error = abortLocked();
         break;
-      case QVLIOperationStateHoming:
+      case WatchdogEffect::DeviceLost:
+        error = std::move(callbacks_.error);
+        callbacks_ = {};
+        break;
+      case WatchdogEffect::HomeAgain:
+      case WatchdogEffect::TakenAsHome:
         completion = std::move(callbacks_.completion);
         error = std::move(callbacks_.error);
         callbacks_ = {};
-        if (retryCounter_ < 1) {
-          currentPositionX_ = 0.0f;
-          currentPositionY_ = 0.0f;
-          operationState_ = QVLIOperationStateIdle;
-        } else {
-          --retryCounter_;
-          resendHome = true;
-        }
         break;
-      case QVLIOperationStateMovingCamera:
+      case WatchdogEffect::TakenAsCompleted:
         completion = std::move(callbacks_.completion);
         callbacks_ = {};
-        currentPositionY_ = previousPositionY_ + deltaPositionY_;
-        operationState_ = QVLIOperationStateIdle;
-        break;
-      case QVLIOperationStateDisablingLasers:
-      case QVLIOperationStateEnablingLaser1:
-      case QVLIOperationStateEnablingLaser2:
-      case QVLIOperationStateKilling:
-        completion = std::move(callbacks_.completion);
-        callbacks_ = {};
-        break;
-      case QVLIOperationStateRotatingPlatter:
-        completion = std::move(callbacks_.completion);
-        callbacks_ = {};
-        currentPositionX_ = wrapDegrees(previousPositionX_ + deltaPositionX_);
-        operationState_ = QVLIOperationStateIdle;
         break;
     }
   }
 
-  if (lostDevice) {
-    QVLogWarn("The scanner's line is gone: the waiting request fails");
-    if (error) error(qv::interpreterError(QVLIErrorNoDevice));
-    return;
-  }
-  switch (state) {
-    case QVLIOperationStateAwaitingBanner:
-    case QVLIOperationStateReadingCalibration:
-    case QVLIOperationStateWritingCalibration:
+  switch (effect) {
+    case WatchdogEffect::Nothing:
+      return;
+    case WatchdogEffect::DeviceLost:
+      QVLogWarn("The scanner's line is gone: the waiting request fails");
+      if (error) error(qv::interpreterError(QVLIErrorNoDevice));
+      return;
+    case WatchdogEffect::Aborted:
       QVLogInfo("The scanner stayed silent for %.1f s: the request is aborted", kWatchdogInterval_s);
       if (error) error(qv::interpreterError(QVLIErrorAborted));
       return;
-    case QVLIOperationStateHoming:
-      if (resendHome) {
-        QVLogWarn("The scanner stayed silent for %.1f s while homing: homing again", kWatchdogInterval_s);
-        sendHome(std::move(completion), std::move(error), false);
-      } else {
-        QVLogWarn("The scanner stayed silent for %.1f s while homing again: the head is taken as home",
-                  kWatchdogInterval_s);
-        if (completion) completion();
-      }
+    case WatchdogEffect::HomeAgain:
+      QVLogWarn("The scanner stayed silent for %.1f s while homing: homing again", kWatchdogInterval_s);
+      sendHome(std::move(completion), std::move(error), false);
       return;
-    default:
+    case WatchdogEffect::TakenAsHome:
+      QVLogWarn("The scanner stayed silent for %.1f s while homing again: the head is taken as home",
+                kWatchdogInterval_s);
+      if (completion) completion();
+      return;
+    case WatchdogEffect::TakenAsCompleted:
       // Kept on purpose: firmware that omits completion lines relies on it. A silent scanner is
       // worth a warning all the same.
       QVLogWarn("The scanner stayed silent for %.1f s: the %s is taken as completed", kWatchdogInterval_s,
@@ -349,7 +297,7 @@ void QVLIInterpreter::sendHome(qv::Completion completion, qv::ErrorCallback erro
   }
   const qv::ErrorCallback ended =
       replaceRequestLocked(QVLIOperationStateHoming, {std::move(completion), std::move(error), {}});
-  if (fromCaller) retryCounter_ = 1;
+  if (fromCaller) state_.retryCounter = 1;
   const std::uint64_t serial = requestSerial_;
   lock.unlock();
   if (ended) ended(qv::interpreterError(QVLIErrorAborted));
@@ -393,7 +341,7 @@ void QVLIInterpreter::moveCameraByMillimeters(float distance_mm, qv::Completion 
   QVLIErrorCode refusal{};
   if (!std::isfinite(distance_mm)) {
     refusal = QVLIErrorInvalidValue;  // "Ynan" would reach the firmware as garbage
-  } else if (currentPositionY_ + distance_mm > kHeadLimit_mm) {
+  } else if (state_.currentPositionY + distance_mm > kHeadLimit_mm) {
     refusal = QVLIErrorHeadBeyondLimit;
   }
   if (refusal) {
@@ -405,8 +353,8 @@ void QVLIInterpreter::moveCameraByMillimeters(float distance_mm, qv::Completion 
   }
   const qv::ErrorCallback ended =
       replaceRequestLocked(QVLIOperationStateMovingCamera, {std::move(completion), std::move(error), {}});
-  previousPositionY_ = currentPositionY_;
-  deltaPositionY_ = distance_mm;
+  state_.previousPositionY = state_.currentPositionY;
+  state_.deltaPositionY = distance_mm;
   const std::uint64_t serial = requestSerial_;
   lock.unlock();
   if (ended) ended(qv::interpreterError(QVLIErrorAborted));
@@ -424,9 +372,9 @@ void QVLIInterpreter::rotatePlatterByDegrees(float angle_deg, qv::Completion com
     return;
   }
   QVLIErrorCode refusal{};
-  if (firmwareVersion_ == QVLIFirmwareVersion150) {
+  if (state_.firmwareVersion == QVLIFirmwareVersion150) {
     refusal = QVLIErrorFirmwareUnsupported;
-  } else if (firmwareVersion_ == QVLIFirmwareVersionUnknown) {
+  } else if (state_.firmwareVersion == QVLIFirmwareVersionUnknown) {
     refusal = QVLIErrorFirmwareUnknown;
   } else if (!std::isfinite(angle_deg)) {
     refusal = QVLIErrorInvalidValue;
@@ -442,11 +390,11 @@ void QVLIInterpreter::rotatePlatterByDegrees(float angle_deg, qv::Completion com
     }
     return;
   }
-  const float written_deg = rotationWithBacklash(angle_deg, deltaPositionX_);
+  const float written_deg = rotationWithBacklash(angle_deg, state_.deltaPositionX);
   const qv::ErrorCallback ended =
       replaceRequestLocked(QVLIOperationStateRotatingPlatter, {std::move(completion), std::move(error), {}});
-  previousPositionX_ = currentPositionX_;
-  deltaPositionX_ = angle_deg;
+  state_.previousPositionX = state_.currentPositionX;
+  state_.deltaPositionX = angle_deg;
   const std::uint64_t serial = requestSerial_;
   lock.unlock();
   if (ended) ended(qv::interpreterError(QVLIErrorAborted));
@@ -468,9 +416,9 @@ void QVLIInterpreter::readCalibrationValues(qv::CalibrationCompletion completion
   const qv::ErrorCallback ended = std::move(callbacks_.error);
   callbacks_ = {};
   QVLIErrorCode refusal{};
-  if (firmwareVersion_ == QVLIFirmwareVersionUnknown) {
+  if (state_.firmwareVersion == QVLIFirmwareVersionUnknown) {
     refusal = QVLIErrorFirmwareUnknown;
-  } else if (firmwareVersion_ == QVLIFirmwareVersion150) {
+  } else if (state_.firmwareVersion == QVLIFirmwareVersion150) {
     refusal = QVLIErrorFirmwareUnsupported;
   }
   if (refusal) {
@@ -481,8 +429,8 @@ void QVLIInterpreter::readCalibrationValues(qv::CalibrationCompletion completion
   }
   cancelWatchdogLocked();
   callbacks_ = {{}, std::move(error), std::move(completion)};
-  operationState_ = QVLIOperationStateReadingCalibration;
-  readCalibrationResults_.clear();
+  state_.operationState = QVLIOperationStateReadingCalibration;
+  state_.readCalibrationResults.clear();
   ++requestSerial_;
   armWatchdogLocked();
   const std::uint64_t serial = requestSerial_;
@@ -508,7 +456,7 @@ void QVLIInterpreter::writeCalibration(const QVLICalibrationDetails& details, qv
   std::vector<std::string> queue(lines.rbegin(), lines.rend() - 1);
   const qv::ErrorCallback ended =
       replaceRequestLocked(QVLIOperationStateWritingCalibration, {std::move(completion), std::move(error), {}});
-  calibrationCommandQueue_ = std::move(queue);
+  state_.calibrationCommandQueue = std::move(queue);
   const std::uint64_t serial = requestSerial_;
   lock.unlock();
   if (ended) ended(qv::interpreterError(QVLIErrorAborted));
@@ -547,110 +495,35 @@ void QVLIInterpreter::deviceDataReceived(const qv::Notification& notification) {
     while (lastCommunications_.size() > kLastCommunicationsLimit) lastCommunications_.pop_front();
     if (watchdogTimer_) watchdogTimer_->pushBack();
 
-    auto finish = [&](QVLIOperationState next) {
-      cancelWatchdogLocked();
-      if (auto completion = std::move(callbacks_.completion)) later.push_back(std::move(completion));
-      callbacks_ = {};
-      operationState_ = next;
-    };
-
-    switch (operationState_) {
-      case QVLIOperationStateNone:
-      case QVLIOperationStateIdle:
+    const ReplyEffect effect = applyReply(state_, line);
+    if (effect.bannerSeen) {
+      const auto path = QVLIFirmware::firmwareFilePath();
+      QVLogInfo("Found firmware file: %s", path ? path->c_str() : "(null)");
+    }
+    if (effect.request != ReplyEffect::Request::Waiting) cancelWatchdogLocked();
+    switch (effect.request) {
+      case ReplyEffect::Request::Waiting:
         break;
-
-      case QVLIOperationStateAwaitingBanner: {
-        if (!isBanner(line)) break;
-        shouldUpdateFirmware_ = QVLIFirmware::shouldUpdateFirmwareBasedOnDeviceResponse(line);
-        const auto path = QVLIFirmware::firmwareFilePath();
-        QVLogInfo("Found firmware file: %s", path ? path->c_str() : "(null)");
-        firmwareVersion_ = firmwareVersionFromBanner(line);
-        if (firmwareVersion_ == QVLIFirmwareVersion150) {
-          cancelWatchdogLocked();
-          if (auto error = std::move(callbacks_.error)) {
-            later.push_back([error] { error(qv::interpreterError(QVLIErrorFirmwareUnsupported)); });
-          }
-          callbacks_ = {};
-          operationState_ = QVLIOperationStateIdle;
-        } else {
-          finish(QVLIOperationStateIdle);
+      case ReplyEffect::Request::Completed:
+        if (auto completion = std::move(callbacks_.completion)) later.push_back(std::move(completion));
+        break;
+      case ReplyEffect::Request::Failed:
+        if (auto error = std::move(callbacks_.error)) {
+          later.push_back([error, code = effect.error] { error(qv::interpreterError(code)); });
         }
         break;
-      }
-
-      case QVLIOperationStateReadingCalibration: {
-        if (line == "COMMAND RECEIVED <<<" || line == "COMMAND COMPLETE L0" ||
-            line.starts_with("SETTING HALLEFFECT TO ")) {
-          break;
-        }
-        const auto keyValue = splitKeyLine(line);
-        if (!keyValue) break;
-        const auto& keys = expectedKeys(firmwareVersion_);
-        const auto& [key, text] = *keyValue;
-        if (!key.empty() && std::find(keys.begin(), keys.end(), key) != keys.end()) {
-          readCalibrationResults_.emplace(key, text);  // a repeated key keeps its first value
-        }
-        if (readCalibrationResults_.size() != keys.size()) break;
-        QVLICalibrationDetails record = calibrationFromValues(readCalibrationResults_, keys);
-        logLines(calibrationLogLines(record, false));
-        cancelWatchdogLocked();
+      case ReplyEffect::Request::CalibrationRead:
+        logLines(calibrationLogLines(effect.calibration, false));
         if (auto calibration = std::move(callbacks_.calibration)) {
-          later.push_back([calibration, record] { calibration(record); });
-        }
-        callbacks_ = {};
-        // Idle before the callback: the application starts a calibration write from inside it.
-        operationState_ = QVLIOperationStateIdle;
-        break;
-      }
-
-      case QVLIOperationStateHoming:
-        if (line == "COMMAND COMPLETE H") {
-          currentPositionX_ = 0.0f;
-          currentPositionY_ = 0.0f;
-          finish(QVLIOperationStateIdle);
+          later.push_back([calibration, record = effect.calibration] { calibration(record); });
         }
         break;
-
-      case QVLIOperationStateMovingCamera:
-        if (line.starts_with("COMMAND RECEIVED Y")) break;
-        if (line.starts_with("PY")) {
-          currentPositionY_ = previousPositionY_ + deltaPositionY_ * progressFraction(line);
-        } else if (line.starts_with("COMMAND COMPLETE Y")) {
-          currentPositionY_ = previousPositionY_ + deltaPositionY_;
-          finish(QVLIOperationStateIdle);
-        }
-        break;
-
-      case QVLIOperationStateDisablingLasers:
-      case QVLIOperationStateEnablingLaser1:
-      case QVLIOperationStateEnablingLaser2:
-      case QVLIOperationStateKilling:
-        // The state stays: with its callbacks gone, further lines have no effect.
-        if (line == exactCompletionLine(operationState_)) finish(operationState_);
-        break;
-
-      case QVLIOperationStateWritingCalibration:
-        if (!line.starts_with("CALIBRATION SET")) break;
-        if (!calibrationCommandQueue_.empty()) {
-          std::string next = std::move(calibrationCommandQueue_.back());
-          calibrationCommandQueue_.pop_back();
-          later.push_back([this, device = device_, next = std::move(next), serial = requestSerial_] {
-            if (device) writeRequestLine(device, next, serial, false);
-          });
-        } else {
-          finish(operationState_);
-        }
-        break;
-
-      case QVLIOperationStateRotatingPlatter:
-        if (line.starts_with("COMMAND RECEIVED X")) break;
-        if (line.starts_with("PX")) {
-          currentPositionX_ = wrapDegrees(previousPositionX_ + deltaPositionX_ * progressFraction(line));
-        } else if (line.starts_with("COMMAND COMPLETE X")) {
-          currentPositionX_ = wrapDegrees(previousPositionX_ + deltaPositionX_);
-          finish(QVLIOperationStateIdle);
-        }
-        break;
+    }
+    if (effect.request != ReplyEffect::Request::Waiting) callbacks_ = {};
+    if (effect.nextLine) {
+      later.push_back([this, device = device_, next = *effect.nextLine, serial = requestSerial_] {
+        if (device) writeRequestLine(device, next, serial, false);
+      });
     }
   }
   for (auto& call : later) call();
@@ -660,22 +533,22 @@ void QVLIInterpreter::deviceDataReceived(const qv::Notification& notification) {
 
 void QVLIInterpreter::setCurrentPositionX(float angle_deg) {
   std::lock_guard lock(mutex_);
-  currentPositionX_ = angle_deg;
+  state_.currentPositionX = angle_deg;
 }
 
 void QVLIInterpreter::setCurrentPositionY(float height_mm) {
   std::lock_guard lock(mutex_);
-  currentPositionY_ = height_mm;
+  state_.currentPositionY = height_mm;
 }
 
 float QVLIInterpreter::currentPositionX() const {
   std::lock_guard lock(mutex_);
-  return currentPositionX_;
+  return state_.currentPositionX;
 }
 
 float QVLIInterpreter::currentPositionY() const {
   std::lock_guard lock(mutex_);
-  return currentPositionY_;
+  return state_.currentPositionY;
 }
 
 std::vector<std::string> QVLIInterpreter::lastCommunications() const {
@@ -685,7 +558,7 @@ std::vector<std::string> QVLIInterpreter::lastCommunications() const {
 
 bool QVLIInterpreter::shouldUpdateFirmware() const {
   std::lock_guard lock(mutex_);
-  return shouldUpdateFirmware_;
+  return state_.shouldUpdateFirmware;
 }
 
 std::shared_ptr<QVLIDeviceProtocol> QVLIInterpreter::device() const {
@@ -700,45 +573,45 @@ void QVLIInterpreter::setDevice(std::shared_ptr<QVLIDeviceProtocol> device) {
 
 QVLIOperationState QVLIInterpreter::operationState() const {
   std::lock_guard lock(mutex_);
-  return operationState_;
+  return state_.operationState;
 }
 
 QVLIFirmwareVersion QVLIInterpreter::firmwareVersion() const {
   std::lock_guard lock(mutex_);
-  return firmwareVersion_;
+  return state_.firmwareVersion;
 }
 
 float QVLIInterpreter::previousPositionX() const {
   std::lock_guard lock(mutex_);
-  return previousPositionX_;
+  return state_.previousPositionX;
 }
 
 float QVLIInterpreter::previousPositionY() const {
   std::lock_guard lock(mutex_);
-  return previousPositionY_;
+  return state_.previousPositionY;
 }
 
 float QVLIInterpreter::deltaPositionX() const {
   std::lock_guard lock(mutex_);
-  return deltaPositionX_;
+  return state_.deltaPositionX;
 }
 
 float QVLIInterpreter::deltaPositionY() const {
   std::lock_guard lock(mutex_);
-  return deltaPositionY_;
+  return state_.deltaPositionY;
 }
 
 int QVLIInterpreter::retryCounter() const {
   std::lock_guard lock(mutex_);
-  return retryCounter_;
+  return state_.retryCounter;
 }
 
 std::vector<std::string> QVLIInterpreter::calibrationCommandQueue() const {
   std::lock_guard lock(mutex_);
-  return calibrationCommandQueue_;
+  return state_.calibrationCommandQueue;
 }
 
 std::map<std::string, std::string> QVLIInterpreter::readCalibrationResults() const {
   std::lock_guard lock(mutex_);
-  return readCalibrationResults_;
+  return state_.readCalibrationResults;
 }

@@ -12,6 +12,7 @@
 
 #include "platform/NotificationCenter.h"
 #include "platform/Timer.h"
+#include "scancmd/InterpreterReplies.h"
 #include "scancmd/QVLIFirmwareVersion.h"
 #include "scancmd/QVLIInterpreterProtocol.h"
 #include "scancmd/QVLIOperationState.h"
@@ -116,21 +117,11 @@ private:
   void deviceDataReceived(const qv::Notification& notification);
 
   mutable std::mutex mutex_;
-  std::vector<std::string> calibrationCommandQueue_;
+  // The waiting state, positions and calibration bookkeeping that replies and the watchdog change.
+  qv::protocol::InterpreterState state_;
   Callbacks callbacks_;
-  float currentPositionX_ = 0.0f;
-  float currentPositionY_ = 0.0f;
-  float deltaPositionX_ = 0.0f;
-  float deltaPositionY_ = 0.0f;
   std::shared_ptr<QVLIDeviceProtocol> device_;
-  QVLIFirmwareVersion firmwareVersion_ = QVLIFirmwareVersionUnknown;
   std::deque<std::string> lastCommunications_;
-  QVLIOperationState operationState_ = QVLIOperationStateNone;
-  float previousPositionX_ = 0.0f;
-  float previousPositionY_ = 0.0f;
-  std::map<std::string, std::string> readCalibrationResults_;
-  int retryCounter_ = 0;
-  bool shouldUpdateFirmware_ = false;
   std::shared_ptr<qv::Timer> watchdogTimer_;
   std::shared_ptr<WatchdogArm> watchdogArm_;
   // Numbers each request, so that a late write completion or failure of an ended request is

@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "formats/FormatErrors.h"
+#include "formats/QvkBodyDecoders.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
@@ -95,92 +96,6 @@ bool matchesLayout(const QVLQvkFileImporterCollectionDescription& c, const std::
   return true;
 }
 
-// The fewest bytes an element can occupy in the body (a list at least its count).
-std::uint64_t minimumElementBytes(const QVLQvkFileImporterElementDescription& e) {
-  switch (e.dataType) {
-    case QVLQvkFileImporterDataTypeByte: return 1;
-    case QVLQvkFileImporterDataTypeUInt16: return 2;
-    case QVLQvkFileImporterDataTypeUInt32:
-    case QVLQvkFileImporterDataTypeFloat32: return 4;
-    case QVLQvkFileImporterDataTypeUInt64:
-    case QVLQvkFileImporterDataTypeDouble: return 8;
-    case QVLQvkFileImporterDataTypeArray:
-      if (e.arraySizeDataType == QVLQvkFileImporterDataTypeUInt16) return 2;
-      if (e.arraySizeDataType == QVLQvkFileImporterDataTypeUInt32) return 4;
-      return 0;
-    default: return 0;
-  }
-}
-
-// What one item of a stepped-over list occupies in the body: a Byte item takes its byte here,
-// though the kept lists' item size gives it none.
-std::uint64_t skippedItemBytes(QVLQvkFileImporterDataType type) {
-  return type == QVLQvkFileImporterDataTypeByte ? 1 : QVLQvkFileImporter::dataSizeForElementWithDataType(type);
-}
-
-qv::AttributeValue number(float v) { return qv::AttributeValue(static_cast<double>(v)); }
-qv::AttributeValue integer(std::int64_t v) { return qv::AttributeValue(v); }
-qv::AttributeValue bytesOf(const std::uint8_t* p, std::size_t n) {
-  return qv::AttributeValue(std::make_shared<const qv::Data>(p, p + n));
-}
-
-// The cloud attribute a structural Float32 name sets, or nothing.
-const char* cloudFloatAttribute(const std::string& name) {
-  static const std::pair<const char*, const char*> kNames[] = {
-      {"cameraoriginx", "cameraOriginX"}, {"cameraoriginy", "cameraOriginY"}, {"cameraoriginz", "cameraOriginZ"},
-      {"laseroriginx", "laserOriginX"},   {"laseroriginy", "laserOriginY"},   {"laseroriginz", "laserOriginZ"},
-      {"bedx", "bedX"},                   {"bedy", "bedY"},                   {"bedz", "bedZ"},
-      {"bdnx", "bedNX"},                  {"bdny", "bedNY"},                  {"bdnz", "bedNZ"},
-      {"lsnx", "leadScrewNX"},            {"lsny", "leadScrewNY"},            {"lsnz", "leadScrewNZ"},
-      {"headheight", "headHeight"},       {"l1nx", "laserNormalX"},           {"l2nx", "laserNormalX"},
-      {"l1ny", "laserNormalY"},           {"l2ny", "laserNormalY"},           {"l1nz", "laserNormalZ"},
-      {"l2nz", "laserNormalZ"},
-  };
-  for (const auto& [file, attribute] : kNames)
-    if (name == file) return attribute;
-  return nullptr;
-}
-
-const char* cloudUInt16Attribute(const std::string& name) {
-  if (name == "id") return "referenceId";
-  if (name == "height") return "height";
-  if (name == "camerawidth") return "cameraWidth";
-  if (name == "cameraheight") return "cameraHeight";
-  return nullptr;
-}
-
-// Where a vertex Float32 name goes in a scan vertex, or nothing.
-float* vertexFloatField(QVLScanVertex& v, const std::string& name) {
-  if (name == "x") return &v.point3DX;
-  if (name == "y") return &v.point3DY;
-  if (name == "z") return &v.point3DZ;
-  if (name == "nx") return &v.normalX;
-  if (name == "ny") return &v.normalY;
-  if (name == "nz") return &v.normalZ;
-  return nullptr;
-}
-
-float* vertexColourField(QVLScanVertex& v, const std::string& name) {
-  if (name == "red") return &v.colourRed;
-  if (name == "green") return &v.colourGreen;
-  if (name == "blue") return &v.colourBlue;
-  return nullptr;
-}
-
-// A double rounded to float precision. Kept out of line: GCC 12's vectoriser has been seen to
-// drop a truncation to float followed by a widening back to double when both sit in one pair.
-[[gnu::noinline]] double asFloat(double v) {
-  const volatile float f = static_cast<float>(v);
-  return f;
-}
-
-qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
-  // No point off the origin: the centre stays at the origin rather than becoming 0/0.
-  if (count == 0) return {};
-  const double c = static_cast<double>(count);
-  return {asFloat(sx / c), asFloat(sy / c), asFloat(sz / c)};
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -198,14 +113,7 @@ QVLQvkFileImporterDataType QVLQvkFileImporter::convertDataType(std::string_view 
 }
 
 std::size_t QVLQvkFileImporter::dataSizeForElementWithDataType(QVLQvkFileImporterDataType type) {
-  switch (type) {
-    case QVLQvkFileImporterDataTypeUInt16: return 2;
-    case QVLQvkFileImporterDataTypeUInt32:
-    case QVLQvkFileImporterDataTypeFloat32: return 4;
-    case QVLQvkFileImporterDataTypeUInt64:
-    case QVLQvkFileImporterDataTypeDouble: return 8;
-    default: return 0;  // a list of bytes therefore occupies no bytes, as files have always been read
-  }
+  return qv::qvk::dataTypeBytes(type);
 }
 
 std::string QVLQvkFileImporter::stringForDataType(QVLQvkFileImporterDataType type) {
@@ -262,12 +170,6 @@ qv::Error QVLQvkFileImporter::invalidAt(std::uint64_t offset, const std::string&
   qv::Error e = qv::qvkInvalidFileError(localFilePath(), offset, qv::kQvkInvalidDescription);
   if (!why.empty()) e.description += qv::format(" (%s at byte %llu)", why.c_str(), static_cast<unsigned long long>(offset));
   return e;
-}
-
-bool QVLQvkFileImporter::cancelled(qv::Error* error) const {
-  if (!shouldCancelImport()) return false;
-  if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kImportCancelledError, "The import was cancelled");
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -497,140 +399,13 @@ bool QVLQvkFileImporter::readPredictableQvkMacV2Data(const qv::Data& bytes, qv::
 
 bool QVLQvkFileImporter::decodePredictableBody(const qv::Data& bytes, BodyReader layout, qv::QvkScanContents& contents,
                                                qv::Error* error) {
-  contents = {};
-  if (collections_.empty() || layout == BodyReader::Structural) {
+  if (layout == BodyReader::Structural) {
     if (error) *error = invalidAt(fileOffset_, "the header has no fixed layout");
     return false;
   }
-  const bool older = layout == BodyReader::PredictableMacV1;
-  const std::size_t fixedBytes = older ? qv::qvk::kOlderCloudRecordBytes : qv::qvk::kCloudRecordBytes;
-  auto left = [&] { return fileSize_ - fileOffset_; };
-
-  // Point records: all of them must be there before anything is allocated for them.
-  const std::uint64_t n = collections_[0].numberOfItems;
-  if (n > left() / qv::qvk::kVertexRecordBytes) {
-    if (error) *error = invalidAt(fileOffset_, qv::format("%llu point records do not fit in the %llu bytes left",
-                                                          static_cast<unsigned long long>(n),
-                                                          static_cast<unsigned long long>(left())));
-    return false;
-  }
-  contents.hasVertexData = true;
-  contents.vertexData.assign(static_cast<std::size_t>(n) * qv::qvk::kScanVertexBytes, 0);
-  // A colour byte b reads as b / 255 in double precision, rounded to float: one table for all.
-  static const std::array<float, 256> kColour = [] {
-    std::array<float, 256> table{};
-    for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = static_cast<float>(b / 255.0);
-    return table;
-  }();
-  double sx = 0, sy = 0, sz = 0;
-  std::uint64_t counted = 0;
-  const std::uint8_t* p = bytes.data() + fileOffset_;
-  for (std::uint64_t i = 0; i < n; ++i, p += qv::qvk::kVertexRecordBytes) {
-    QVLScanVertex v;
-    float fields[6];
-    std::memcpy(fields, p, sizeof(fields));
-    v.point3DX = fields[0];
-    v.point3DY = fields[1];
-    v.point3DZ = fields[2];
-    v.normalX = fields[3];
-    v.normalY = fields[4];
-    v.normalZ = fields[5];
-    v.colourRed = kColour[p[24]];
-    v.colourGreen = kColour[p[25]];
-    v.colourBlue = kColour[p[26]];
-    qv::qvk::putScanVertex(contents.vertexData, static_cast<std::size_t>(i), v);
-    if (!qv::qvk::isEmptyVertex(v)) {
-      sx += v.point3DX;
-      sy += v.point3DY;
-      sz += v.point3DZ;
-      ++counted;
-    }
-    // Progress every few thousand records is as smooth to watch and costs nothing per record.
-    if (i % 4096 == 0 || i + 1 == n) setPercentLoaded(static_cast<float>(static_cast<double>(i) / static_cast<double>(n)));
-  }
-  fileOffset_ += n * qv::qvk::kVertexRecordBytes;
-  contents.centre = centreOf(sx, sy, sz, counted);
-
-  // The older layout was also written with the cloud records left off altogether.
-  if (older && fileOffset_ == fileSize_) return true;
-
-  for (std::size_t c = 1; c < collections_.size(); ++c) {
-    const auto& collection = collections_[c];
-    if (collection.collectionType != QVLQvkFileImporterCollectionTypeClouds) break;
-    ++contents.collectionsVisited;
-    for (std::uint64_t item = 0; item < collection.numberOfItems; ++item) {
-      auto cutShort = [&](const char* what) {
-        if (error) *error = invalidAt(fileOffset_, qv::format("cloud record %llu of %llu is cut short in its %s",
-                                                              static_cast<unsigned long long>(item + 1),
-                                                              static_cast<unsigned long long>(collection.numberOfItems), what));
-        return false;
-      };
-      if (left() < fixedBytes) return cutShort("fixed part");
-      const std::uint8_t* r = bytes.data() + fileOffset_;
-      auto f32 = [&](std::size_t at) { return number(readScalar<float>(r + at)); };
-      auto u16 = [&](std::size_t at) { return readScalar<std::uint16_t>(r + at); };
-      qv::QvkCloudContents& cloud = contents.clouds.emplace_back();
-      cloud.set("cameraOriginX", f32(0));
-      cloud.set("cameraOriginY", f32(4));
-      cloud.set("cameraOriginZ", f32(8));
-      cloud.set("laserOriginX", f32(12));
-      cloud.set("laserOriginY", f32(16));
-      cloud.set("laserOriginZ", f32(20));
-      const std::uint16_t id = u16(28);
-      const std::uint8_t laser = r[30];
-      cloud.set("laserNumber", integer(laser));
-      cloud.set("height", integer(u16(31)));
-      cloud.set("cameraWidth", integer(u16(35)));
-      cloud.set("cameraHeight", integer(u16(37)));
-      cloud.set("bedX", f32(39));
-      cloud.set("bedY", f32(43));
-      cloud.set("bedZ", f32(47));
-      cloud.set("bedNX", f32(51));
-      cloud.set("bedNY", f32(55));
-      cloud.set("bedNZ", f32(59));
-      cloud.set("leadScrewNX", f32(63));
-      cloud.set("leadScrewNY", f32(67));
-      cloud.set("leadScrewNZ", f32(71));
-      // The older record carries both lasers' normals: laser byte 0 takes the first.
-      const std::size_t normalAt = older && laser != 0 ? 87 : 75;
-      cloud.set("laserNormalX", f32(normalAt));
-      cloud.set("laserNormalY", f32(normalAt + 4));
-      cloud.set("laserNormalZ", f32(normalAt + 8));
-      fileOffset_ += fixedBytes;
-
-      if (left() < 2) return cutShort("rotation count");
-      const std::uint64_t radians = readScalar<std::uint16_t>(bytes.data() + fileOffset_);
-      fileOffset_ += 2;
-      if (left() < 4 * radians) return cutShort("rotation list");
-      cloud.set("radiansData", bytesOf(bytes.data() + fileOffset_, static_cast<std::size_t>(4 * radians)));
-      fileOffset_ += 4 * radians;
-
-      if (left() < 4) return cutShort("vertex index count");
-      const std::uint64_t indices = readScalar<std::uint32_t>(bytes.data() + fileOffset_);
-      fileOffset_ += 4;
-      if (left() < 4 * indices) return cutShort("vertex index list");
-      const std::uint8_t* list = bytes.data() + fileOffset_;
-      cloud.set("vertexIndexData", bytesOf(list, static_cast<std::size_t>(4 * indices)));
-      fileOffset_ += 4 * indices;
-      // Each listed vertex belongs to this cloud; a list of whole slices also gives the rows.
-      // Only the two fields change, written in place rather than copying whole records.
-      const bool grid = radians > 0 && indices == radians * qv::qvk::kRowsPerSlice;
-      const auto lookupId = static_cast<std::int16_t>(id);
-      std::uint8_t* records = contents.vertexData.data();
-      for (std::uint64_t e = 0; e < indices; ++e) {
-        const std::uint32_t k = readScalar<std::uint32_t>(list + e * 4);
-        if (k == 0 || k >= n) continue;
-        std::uint8_t* record = records + static_cast<std::size_t>(k) * qv::qvk::kScanVertexBytes;
-        std::memcpy(record + offsetof(QVLScanVertex, lookupId), &lookupId, sizeof lookupId);
-        if (grid) {
-          const auto row = static_cast<std::uint16_t>(e % qv::qvk::kRowsPerSlice);
-          std::memcpy(record + offsetof(QVLScanVertex, point2DY), &row, sizeof row);
-        }
-      }
-      if (!older) QVLogInfo("Imported cloud with %d points", static_cast<int>(indices));
-    }
-  }
-  return true;
+  return runDecoder(bytes, error, [&](qv::qvk::BodyDecoding& d, qv::qvk::BodyFailure& failure) {
+    return qv::qvk::decodeFixedLayoutBody(d, collections_, layout == BodyReader::PredictableMacV1, contents, failure);
+  });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -643,159 +418,28 @@ bool QVLQvkFileImporter::readStructuralQvkData(const qv::Data& bytes, qv::Error*
 }
 
 bool QVLQvkFileImporter::decodeStructuralBody(const qv::Data& bytes, qv::QvkScanContents& contents, qv::Error* error) {
-  contents = {};
-  auto left = [&] { return fileSize_ - fileOffset_; };
-  auto progress = [&] {
-    setPercentLoaded(static_cast<float>(static_cast<double>(fileOffset_) / static_cast<double>(std::max<std::uint64_t>(fileSize_, 1))));
-  };
-  double sx = 0, sy = 0, sz = 0;
-  std::uint64_t filled = 0;  // the next vertex record to fill
+  return runDecoder(bytes, error, [&](qv::qvk::BodyDecoding& d, qv::qvk::BodyFailure& failure) {
+    return qv::qvk::decodeStructuralBody(d, collections_, contents, failure);
+  });
+}
 
-  for (std::size_t ci = 0; ci < collections_.size(); ++ci) {
-    if (cancelled(error)) return false;
-    const auto& collection = collections_[ci];
-    const bool isVertex = collection.collectionType == QVLQvkFileImporterCollectionTypeVertex;
-    const bool isClouds = collection.collectionType == QVLQvkFileImporterCollectionTypeClouds;
-    ++contents.collectionsVisited;
-
-    // Every item occupies at least this much, so the declared count must fit in what is left;
-    // checking first keeps a wild count from allocating or looping without end.
-    std::uint64_t minimumItemBytes = 0;
-    for (const auto& e : collection.elements) minimumItemBytes += minimumElementBytes(e);
-    if (collection.numberOfItems > 0) {
-      if (minimumItemBytes == 0) {
-        if (error) *error = invalidAt(fileOffset_, qv::format("collection %zu declares %llu items that hold no data", ci + 1,
-                                                              static_cast<unsigned long long>(collection.numberOfItems)));
-        return false;
-      }
-      if (collection.numberOfItems > left() / minimumItemBytes) {
-        if (error) *error = invalidAt(fileOffset_, qv::format("collection %zu declares %llu items of at least %llu bytes; %llu bytes are left",
-                                                              ci + 1, static_cast<unsigned long long>(collection.numberOfItems),
-                                                              static_cast<unsigned long long>(minimumItemBytes),
-                                                              static_cast<unsigned long long>(left())));
-        return false;
-      }
-    }
-    if (isVertex) {
-      if (contents.hasVertexData) {
-        if (error) *error = invalidAt(fileOffset_, "a second vertex block");
-        return false;
-      }
-      contents.hasVertexData = true;
-      contents.vertexData.assign(static_cast<std::size_t>(collection.numberOfItems) * qv::qvk::kScanVertexBytes, 0);
-    }
-
-    for (std::uint64_t item = 0; item < collection.numberOfItems; ++item) {
-      if (cancelled(error)) return false;
-      QVLScanVertex vertex;  // vertex `filled`, cleared for each item
-      qv::QvkCloudContents* cloud = isClouds ? &contents.clouds.emplace_back() : nullptr;
-      for (const auto& e : collection.elements) {
-        if (cancelled(error)) return false;
-        const std::uint64_t at = fileOffset_;
-        auto need = [&](std::uint64_t n) {
-          if (left() >= n) return true;
-          if (error) *error = invalidAt(at, qv::format("property \"%s\" needs %llu bytes; %llu are left", e.name.c_str(),
-                                                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(left())));
-          return false;
-        };
-        const std::uint8_t* p = bytes.data() + fileOffset_;
-        switch (e.dataType) {
-          case QVLQvkFileImporterDataTypeByte: {
-            if (!need(1)) return false;
-            fileOffset_ += 1;
-            if (float* colour = vertexColourField(vertex, e.name)) {
-              if (isVertex) *colour = static_cast<float>(p[0] * 0.00390625);
-            } else if (e.name != "laser") {
-              treatUnhandledValue(e.name);
-            }
-            break;
-          }
-          case QVLQvkFileImporterDataTypeUInt16: {
-            if (!need(2)) return false;
-            fileOffset_ += 2;
-            if (const char* attribute = cloudUInt16Attribute(e.name)) {
-              if (cloud) cloud->set(attribute, integer(readScalar<std::uint16_t>(p)));
-            } else if (e.name != "slices") {
-              treatUnhandledValue(e.name);
-            }
-            break;
-          }
-          case QVLQvkFileImporterDataTypeUInt32:
-          case QVLQvkFileImporterDataTypeUInt64:
-          case QVLQvkFileImporterDataTypeDouble: {
-            const std::uint64_t size = e.dataType == QVLQvkFileImporterDataTypeUInt32 ? 4 : 8;
-            if (!need(size)) return false;
-            fileOffset_ += size;
-            treatUnhandledValue(e.name);
-            break;
-          }
-          case QVLQvkFileImporterDataTypeFloat32: {
-            if (!need(4)) return false;
-            fileOffset_ += 4;
-            const float value = readScalar<float>(p);
-            if (float* field = vertexFloatField(vertex, e.name)) {
-              if (isVertex) *field = value;
-            } else if (const char* attribute = cloudFloatAttribute(e.name)) {
-              if (cloud) cloud->set(attribute, number(value));
-            } else {
-              treatUnhandledValue(e.name);
-            }
-            break;
-          }
-          case QVLQvkFileImporterDataTypeArray: {
-            std::uint64_t countBytes = 0;
-            if (e.arraySizeDataType == QVLQvkFileImporterDataTypeUInt16) countBytes = 2;
-            else if (e.arraySizeDataType == QVLQvkFileImporterDataTypeUInt32) countBytes = 4;
-            if (countBytes == 0) {
-              QVLogInfo("Unhandled array list type value: %s", e.name.c_str());
-              break;
-            }
-            if (!need(countBytes)) return false;
-            const std::uint64_t count = countBytes == 2 ? readScalar<std::uint16_t>(p) : readScalar<std::uint32_t>(p);
-            fileOffset_ += countBytes;
-            const std::uint64_t itemBytes = dataSizeForElementWithDataType(e.arrayDataType);
-            const std::uint64_t listBytes = count * itemBytes;
-            const char* kept = nullptr;
-            if (countBytes == 2 && e.name == "radians") kept = "radiansData";
-            if (countBytes == 4 && e.name == "vertexindicies") kept = "vertexIndexData";
-            if (kept) {
-              if (!need(listBytes)) return false;
-              if (cloud) cloud->set(kept, bytesOf(bytes.data() + fileOffset_, static_cast<std::size_t>(listBytes)));
-              fileOffset_ += listBytes;
-              break;
-            }
-            // A list of another name is stepped over item by item, each item by what it occupies
-            // in the file (a Byte item takes one byte here, unlike in the kept lists above).
-            treatUnhandledValue(e.name);
-            if (cancelled(error)) return false;
-            const std::uint64_t skipBytes = count * skippedItemBytes(e.arrayDataType);
-            if (!need(skipBytes)) return false;
-            fileOffset_ += skipBytes;
-            break;
-          }
-          default:
-            treatUnhandledValue(e.name);
-            break;
-        }
-        progress();
-      }
-      if (isVertex) {
-        qv::qvk::putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), vertex);
-        // Points at the origin are dropped: the next item fills the same record.
-        if (!qv::qvk::isEmptyVertex(vertex)) {
-          sx += vertex.point3DX;
-          sy += vertex.point3DY;
-          sz += vertex.point3DZ;
-          ++filled;
-        }
-      }
-    }
-    // A dropped last point leaves no normal or colour behind in the trailing records.
-    if (isVertex && filled < collection.numberOfItems)
-      qv::qvk::putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
+bool QVLQvkFileImporter::runDecoder(
+    const qv::Data& bytes, qv::Error* error,
+    const std::function<bool(qv::qvk::BodyDecoding&, qv::qvk::BodyFailure&)>& decoder) {
+  qv::qvk::BodyDecoding d;
+  d.bytes = bytes;
+  d.offset = fileOffset_;
+  d.progress = [this](float fraction) { setPercentLoaded(fraction); };
+  d.cancelled = [this] { return shouldCancelImport(); };
+  d.unhandled = [this](const std::string& name) { treatUnhandledValue(name); };
+  qv::qvk::BodyFailure failure;
+  const bool ok = decoder(d, failure);
+  fileOffset_ = d.offset;
+  if (!ok && error) {
+    *error = failure.cancelled ? qv::Error(qv::kScanErrorDomain, qv::kImportCancelledError, "The import was cancelled")
+                               : invalidAt(failure.offset, failure.why);
   }
-  contents.centre = centreOf(sx, sy, sz, filled);
-  return true;
+  return ok;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "formats/QVLFileImporter.h"
 #include "formats/QVLQvkFileImporterCollectionDescription.h"
+#include "formats/QvkBodyDecoders.h"
 #include "formats/QvkScanContents.h"
 #include "platform/Value.h"
 
@@ -61,7 +63,10 @@ public:
 private:
   void logCollections() const;
   qv::Error invalidAt(std::uint64_t offset, const std::string& why) const;
-  bool cancelled(qv::Error* error) const;
+  // Runs a body decoder from the current offset with this reader's progress, cancel and
+  // unhandled-value reporting, and turns its failure into the reader's error.
+  bool runDecoder(const qv::Data& bytes, qv::Error* error,
+                  const std::function<bool(qv::qvk::BodyDecoding&, qv::qvk::BodyFailure&)>& decoder);
   // Whether the collections the header declares can be read within what the file may allocate.
   bool fitsMemoryBudget(qv::Error* error) const;
 

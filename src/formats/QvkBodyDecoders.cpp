@@ -1,0 +1,426 @@
+// The two ways a qvk body is decoded: the fixed layouts the writers produce, read record by
+// record at known offsets, and the structural walk that follows whatever the header declares.
+#include "formats/QvkBodyDecoders.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+#include "platform/Format.h"
+#include "platform/Log.h"
+
+namespace qv::qvk {
+
+namespace {
+
+// The fewest bytes an element can occupy in the body (a list at least its count).
+std::uint64_t minimumElementBytes(const QVLQvkFileImporterElementDescription& e) {
+  switch (e.dataType) {
+    case QVLQvkFileImporterDataTypeByte: return 1;
+    case QVLQvkFileImporterDataTypeUInt16: return 2;
+    case QVLQvkFileImporterDataTypeUInt32:
+    case QVLQvkFileImporterDataTypeFloat32: return 4;
+    case QVLQvkFileImporterDataTypeUInt64:
+    case QVLQvkFileImporterDataTypeDouble: return 8;
+    case QVLQvkFileImporterDataTypeArray:
+      if (e.arraySizeDataType == QVLQvkFileImporterDataTypeUInt16) return 2;
+      if (e.arraySizeDataType == QVLQvkFileImporterDataTypeUInt32) return 4;
+      return 0;
+    default: return 0;
+  }
+}
+
+// What one item of a stepped-over list occupies in the body: a Byte item takes its byte here,
+// though the kept lists' item size gives it none.
+std::uint64_t skippedItemBytes(QVLQvkFileImporterDataType type) {
+  return type == QVLQvkFileImporterDataTypeByte ? 1 : dataTypeBytes(type);
+}
+
+qv::AttributeValue number(float v) { return qv::AttributeValue(static_cast<double>(v)); }
+qv::AttributeValue integer(std::int64_t v) { return qv::AttributeValue(v); }
+qv::AttributeValue bytesOf(const std::uint8_t* p, std::size_t n) {
+  return qv::AttributeValue(std::make_shared<const qv::Data>(p, p + n));
+}
+
+// The cloud attribute a structural Float32 name sets, or nothing.
+const char* cloudFloatAttribute(const std::string& name) {
+  static const std::pair<const char*, const char*> kNames[] = {
+      {"cameraoriginx", "cameraOriginX"}, {"cameraoriginy", "cameraOriginY"}, {"cameraoriginz", "cameraOriginZ"},
+      {"laseroriginx", "laserOriginX"},   {"laseroriginy", "laserOriginY"},   {"laseroriginz", "laserOriginZ"},
+      {"bedx", "bedX"},                   {"bedy", "bedY"},                   {"bedz", "bedZ"},
+      {"bdnx", "bedNX"},                  {"bdny", "bedNY"},                  {"bdnz", "bedNZ"},
+      {"lsnx", "leadScrewNX"},            {"lsny", "leadScrewNY"},            {"lsnz", "leadScrewNZ"},
+      {"headheight", "headHeight"},       {"l1nx", "laserNormalX"},           {"l2nx", "laserNormalX"},
+      {"l1ny", "laserNormalY"},           {"l2ny", "laserNormalY"},           {"l1nz", "laserNormalZ"},
+      {"l2nz", "laserNormalZ"},
+  };
+  for (const auto& [file, attribute] : kNames)
+    if (name == file) return attribute;
+  return nullptr;
+}
+
+const char* cloudUInt16Attribute(const std::string& name) {
+  if (name == "id") return "referenceId";
+  if (name == "height") return "height";
+  if (name == "camerawidth") return "cameraWidth";
+  if (name == "cameraheight") return "cameraHeight";
+  return nullptr;
+}
+
+// Where a vertex Float32 name goes in a scan vertex, or nothing.
+float* vertexFloatField(QVLScanVertex& v, const std::string& name) {
+  if (name == "x") return &v.point3DX;
+  if (name == "y") return &v.point3DY;
+  if (name == "z") return &v.point3DZ;
+  if (name == "nx") return &v.normalX;
+  if (name == "ny") return &v.normalY;
+  if (name == "nz") return &v.normalZ;
+  return nullptr;
+}
+
+float* vertexColourField(QVLScanVertex& v, const std::string& name) {
+  if (name == "red") return &v.colourRed;
+  if (name == "green") return &v.colourGreen;
+  if (name == "blue") return &v.colourBlue;
+  return nullptr;
+}
+
+// A double rounded to float precision. Kept out of line: GCC 12's vectoriser has been seen to
+// drop a truncation to float followed by a widening back to double when both sit in one pair.
+[[gnu::noinline]] double asFloat(double v) {
+  const volatile float f = static_cast<float>(v);
+  return f;
+}
+
+qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
+  // No point off the origin: the centre stays at the origin rather than becoming 0/0.
+  if (count == 0) return {};
+  const double c = static_cast<double>(count);
+  return {asFloat(sx / c), asFloat(sy / c), asFloat(sz / c)};
+}
+
+}  // namespace
+
+std::size_t dataTypeBytes(QVLQvkFileImporterDataType type) {
+  switch (type) {
+    case QVLQvkFileImporterDataTypeUInt16: return 2;
+    case QVLQvkFileImporterDataTypeUInt32:
+    case QVLQvkFileImporterDataTypeFloat32: return 4;
+    case QVLQvkFileImporterDataTypeUInt64:
+    case QVLQvkFileImporterDataTypeDouble: return 8;
+    default: return 0;  // a list of bytes therefore occupies no bytes, as files have always been read
+  }
+}
+
+bool BodyFailure::at(std::uint64_t where, std::string reason) {
+  cancelled = false;
+  offset = where;
+  why = std::move(reason);
+  return false;
+}
+
+bool BodyDecoding::isCancelled(BodyFailure& failure) const {
+  if (!cancelled || !cancelled()) return false;
+  failure.cancelled = true;
+  failure.offset = offset;
+  failure.why = "the import was cancelled";
+  return true;
+}
+
+bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterCollectionDescription>& collections,
+                           bool older, QvkScanContents& contents, BodyFailure& failure) {
+  contents = {};
+  if (collections.empty()) return failure.at(d.offset, "the header has no fixed layout");
+  const std::size_t fixedBytes = older ? kOlderCloudRecordBytes : kCloudRecordBytes;
+  auto left = [&] { return d.size() - d.offset; };
+
+  // Point records: all of them must be there before anything is allocated for them.
+  const std::uint64_t n = collections[0].numberOfItems;
+  if (n > left() / kVertexRecordBytes) {
+    return failure.at(d.offset, qv::format("%llu point records do not fit in the %llu bytes left",
+                                                          static_cast<unsigned long long>(n),
+                                                          static_cast<unsigned long long>(left())));
+  }
+  contents.hasVertexData = true;
+  // Records are built a batch at a time in a small buffer and appended, so the large output is
+  // written once instead of being zeroed first and then overwritten.
+  contents.vertexData.clear();
+  contents.vertexData.reserve(static_cast<std::size_t>(n) * kScanVertexBytes);
+  // A colour byte b reads as b / 255 in double precision, rounded to float: one table for all.
+  static const std::array<float, 256> kColour = [] {
+    std::array<float, 256> table{};
+    for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = static_cast<float>(b / 255.0);
+    return table;
+  }();
+  constexpr std::size_t kBatch = 1024;
+  std::array<QVLScanVertex, kBatch> batch;
+  double sx = 0, sy = 0, sz = 0;
+  std::uint64_t counted = 0;
+  const std::uint8_t* p = d.bytes.data() + d.offset;
+  for (std::uint64_t first = 0; first < n; first += kBatch) {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, n - first));
+    for (std::size_t j = 0; j < count; ++j, p += kVertexRecordBytes) {
+      QVLScanVertex& v = batch[j];
+      v = QVLScanVertex{};
+      float fields[6];
+      std::memcpy(fields, p, sizeof(fields));
+      v.point3DX = fields[0];
+      v.point3DY = fields[1];
+      v.point3DZ = fields[2];
+      v.normalX = fields[3];
+      v.normalY = fields[4];
+      v.normalZ = fields[5];
+      v.colourRed = kColour[p[24]];
+      v.colourGreen = kColour[p[25]];
+      v.colourBlue = kColour[p[26]];
+      if (!isEmptyVertex(v)) {
+        sx += v.point3DX;
+        sy += v.point3DY;
+        sz += v.point3DZ;
+        ++counted;
+      }
+    }
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(batch.data());
+    contents.vertexData.insert(contents.vertexData.end(), raw, raw + count * kScanVertexBytes);
+    // Progress once a batch is as smooth to watch and costs nothing per record.
+    d.report(static_cast<float>(static_cast<double>(first + count) / static_cast<double>(n)));
+  }
+  d.offset += n * kVertexRecordBytes;
+  contents.centre = centreOf(sx, sy, sz, counted);
+
+  // The older layout was also written with the cloud records left off altogether.
+  if (older && d.offset == d.size()) return true;
+
+  for (std::size_t c = 1; c < collections.size(); ++c) {
+    const auto& collection = collections[c];
+    if (collection.collectionType != QVLQvkFileImporterCollectionTypeClouds) break;
+    ++contents.collectionsVisited;
+    for (std::uint64_t item = 0; item < collection.numberOfItems; ++item) {
+      auto cutShort = [&](const char* what) {
+        return failure.at(d.offset, qv::format("cloud record %llu of %llu is cut short in its %s",
+                                                              static_cast<unsigned long long>(item + 1),
+                                                              static_cast<unsigned long long>(collection.numberOfItems), what));
+      };
+      if (left() < fixedBytes) return cutShort("fixed part");
+      const std::uint8_t* r = d.bytes.data() + d.offset;
+      auto f32 = [&](std::size_t at) { return number(readScalar<float>(r + at)); };
+      auto u16 = [&](std::size_t at) { return readScalar<std::uint16_t>(r + at); };
+      qv::QvkCloudContents& cloud = contents.clouds.emplace_back();
+      cloud.set("cameraOriginX", f32(0));
+      cloud.set("cameraOriginY", f32(4));
+      cloud.set("cameraOriginZ", f32(8));
+      cloud.set("laserOriginX", f32(12));
+      cloud.set("laserOriginY", f32(16));
+      cloud.set("laserOriginZ", f32(20));
+      const std::uint16_t id = u16(28);
+      const std::uint8_t laser = r[30];
+      cloud.set("laserNumber", integer(laser));
+      cloud.set("height", integer(u16(31)));
+      cloud.set("cameraWidth", integer(u16(35)));
+      cloud.set("cameraHeight", integer(u16(37)));
+      cloud.set("bedX", f32(39));
+      cloud.set("bedY", f32(43));
+      cloud.set("bedZ", f32(47));
+      cloud.set("bedNX", f32(51));
+      cloud.set("bedNY", f32(55));
+      cloud.set("bedNZ", f32(59));
+      cloud.set("leadScrewNX", f32(63));
+      cloud.set("leadScrewNY", f32(67));
+      cloud.set("leadScrewNZ", f32(71));
+      // The older record carries both lasers' normals: laser byte 0 takes the first.
+      const std::size_t normalAt = older && laser != 0 ? 87 : 75;
+      cloud.set("laserNormalX", f32(normalAt));
+      cloud.set("laserNormalY", f32(normalAt + 4));
+      cloud.set("laserNormalZ", f32(normalAt + 8));
+      d.offset += fixedBytes;
+
+      if (left() < 2) return cutShort("rotation count");
+      const std::uint64_t radians = readScalar<std::uint16_t>(d.bytes.data() + d.offset);
+      d.offset += 2;
+      if (left() < 4 * radians) return cutShort("rotation list");
+      cloud.set("radiansData", bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(4 * radians)));
+      d.offset += 4 * radians;
+
+      if (left() < 4) return cutShort("vertex index count");
+      const std::uint64_t indices = readScalar<std::uint32_t>(d.bytes.data() + d.offset);
+      d.offset += 4;
+      if (left() < 4 * indices) return cutShort("vertex index list");
+      const std::uint8_t* list = d.bytes.data() + d.offset;
+      cloud.set("vertexIndexData", bytesOf(list, static_cast<std::size_t>(4 * indices)));
+      d.offset += 4 * indices;
+      // Each listed vertex belongs to this cloud; a list of whole slices also gives the rows.
+      // Only the two fields change, written in place rather than copying whole records.
+      const bool grid = radians > 0 && indices == radians * kRowsPerSlice;
+      const auto lookupId = static_cast<std::int16_t>(id);
+      std::uint8_t* records = contents.vertexData.data();
+      for (std::uint64_t e = 0; e < indices; ++e) {
+        const std::uint32_t k = readScalar<std::uint32_t>(list + e * 4);
+        if (k == 0 || k >= n) continue;
+        std::uint8_t* record = records + static_cast<std::size_t>(k) * kScanVertexBytes;
+        std::memcpy(record + offsetof(QVLScanVertex, lookupId), &lookupId, sizeof lookupId);
+        if (grid) {
+          const auto row = static_cast<std::uint16_t>(e % kRowsPerSlice);
+          std::memcpy(record + offsetof(QVLScanVertex, point2DY), &row, sizeof row);
+        }
+      }
+      if (!older) QVLogInfo("Imported cloud with %d points", static_cast<int>(indices));
+    }
+  }
+  return true;
+}
+
+bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterCollectionDescription>& collections,
+                          QvkScanContents& contents, BodyFailure& failure) {
+  contents = {};
+  auto left = [&] { return d.size() - d.offset; };
+  auto progress = [&] {
+    d.report(static_cast<float>(static_cast<double>(d.offset) / static_cast<double>(std::max<std::uint64_t>(d.size(), 1))));
+  };
+  double sx = 0, sy = 0, sz = 0;
+  std::uint64_t filled = 0;  // the next vertex record to fill
+
+  for (std::size_t ci = 0; ci < collections.size(); ++ci) {
+    if (d.isCancelled(failure)) return false;
+    const auto& collection = collections[ci];
+    const bool isVertex = collection.collectionType == QVLQvkFileImporterCollectionTypeVertex;
+    const bool isClouds = collection.collectionType == QVLQvkFileImporterCollectionTypeClouds;
+    ++contents.collectionsVisited;
+
+    // Every item occupies at least this much, so the declared count must fit in what is left;
+    // checking first keeps a wild count from allocating or looping without end.
+    std::uint64_t minimumItemBytes = 0;
+    for (const auto& e : collection.elements) minimumItemBytes += minimumElementBytes(e);
+    if (collection.numberOfItems > 0) {
+      if (minimumItemBytes == 0) {
+        return failure.at(d.offset, qv::format("collection %zu declares %llu items that hold no data", ci + 1,
+                                                              static_cast<unsigned long long>(collection.numberOfItems)));
+      }
+      if (collection.numberOfItems > left() / minimumItemBytes) {
+        return failure.at(d.offset, qv::format("collection %zu declares %llu items of at least %llu bytes; %llu bytes are left",
+                                                              ci + 1, static_cast<unsigned long long>(collection.numberOfItems),
+                                                              static_cast<unsigned long long>(minimumItemBytes),
+                                                              static_cast<unsigned long long>(left())));
+      }
+    }
+    if (isVertex) {
+      if (contents.hasVertexData) {
+        return failure.at(d.offset, "a second vertex block");
+      }
+      contents.hasVertexData = true;
+      contents.vertexData.assign(static_cast<std::size_t>(collection.numberOfItems) * kScanVertexBytes, 0);
+    }
+
+    for (std::uint64_t item = 0; item < collection.numberOfItems; ++item) {
+      if (d.isCancelled(failure)) return false;
+      QVLScanVertex vertex;  // vertex `filled`, cleared for each item
+      qv::QvkCloudContents* cloud = isClouds ? &contents.clouds.emplace_back() : nullptr;
+      for (const auto& e : collection.elements) {
+        if (d.isCancelled(failure)) return false;
+        const std::uint64_t at = d.offset;
+        auto need = [&](std::uint64_t n) {
+          if (left() >= n) return true;
+          return failure.at(at, qv::format("property \"%s\" needs %llu bytes; %llu are left", e.name.c_str(),
+                                                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(left())));
+        };
+        const std::uint8_t* p = d.bytes.data() + d.offset;
+        switch (e.dataType) {
+          case QVLQvkFileImporterDataTypeByte: {
+            if (!need(1)) return false;
+            d.offset += 1;
+            if (float* colour = vertexColourField(vertex, e.name)) {
+              if (isVertex) *colour = static_cast<float>(p[0] * 0.00390625);
+            } else if (e.name != "laser") {
+              d.unhandledValue(e.name);
+            }
+            break;
+          }
+          case QVLQvkFileImporterDataTypeUInt16: {
+            if (!need(2)) return false;
+            d.offset += 2;
+            if (const char* attribute = cloudUInt16Attribute(e.name)) {
+              if (cloud) cloud->set(attribute, integer(readScalar<std::uint16_t>(p)));
+            } else if (e.name != "slices") {
+              d.unhandledValue(e.name);
+            }
+            break;
+          }
+          case QVLQvkFileImporterDataTypeUInt32:
+          case QVLQvkFileImporterDataTypeUInt64:
+          case QVLQvkFileImporterDataTypeDouble: {
+            const std::uint64_t size = e.dataType == QVLQvkFileImporterDataTypeUInt32 ? 4 : 8;
+            if (!need(size)) return false;
+            d.offset += size;
+            d.unhandledValue(e.name);
+            break;
+          }
+          case QVLQvkFileImporterDataTypeFloat32: {
+            if (!need(4)) return false;
+            d.offset += 4;
+            const float value = readScalar<float>(p);
+            if (float* field = vertexFloatField(vertex, e.name)) {
+              if (isVertex) *field = value;
+            } else if (const char* attribute = cloudFloatAttribute(e.name)) {
+              if (cloud) cloud->set(attribute, number(value));
+            } else {
+              d.unhandledValue(e.name);
+            }
+            break;
+          }
+          case QVLQvkFileImporterDataTypeArray: {
+            std::uint64_t countBytes = 0;
+            if (e.arraySizeDataType == QVLQvkFileImporterDataTypeUInt16) countBytes = 2;
+            else if (e.arraySizeDataType == QVLQvkFileImporterDataTypeUInt32) countBytes = 4;
+            if (countBytes == 0) {
+              QVLogInfo("Unhandled array list type value: %s", e.name.c_str());
+              break;
+            }
+            if (!need(countBytes)) return false;
+            const std::uint64_t count = countBytes == 2 ? readScalar<std::uint16_t>(p) : readScalar<std::uint32_t>(p);
+            d.offset += countBytes;
+            const std::uint64_t itemBytes = dataTypeBytes(e.arrayDataType);
+            const std::uint64_t listBytes = count * itemBytes;
+            const char* kept = nullptr;
+            if (countBytes == 2 && e.name == "radians") kept = "radiansData";
+            if (countBytes == 4 && e.name == "vertexindicies") kept = "vertexIndexData";
+            if (kept) {
+              if (!need(listBytes)) return false;
+              if (cloud) cloud->set(kept, bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(listBytes)));
+              d.offset += listBytes;
+              break;
+            }
+            // A list of another name is stepped over item by item, each item by what it occupies
+            // in the file (a Byte item takes one byte here, unlike in the kept lists above).
+            d.unhandledValue(e.name);
+            if (d.isCancelled(failure)) return false;
+            const std::uint64_t skipBytes = count * skippedItemBytes(e.arrayDataType);
+            if (!need(skipBytes)) return false;
+            d.offset += skipBytes;
+            break;
+          }
+          default:
+            d.unhandledValue(e.name);
+            break;
+        }
+        progress();
+      }
+      if (isVertex) {
+        putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), vertex);
+        // Points at the origin are dropped: the next item fills the same record.
+        if (!isEmptyVertex(vertex)) {
+          sx += vertex.point3DX;
+          sy += vertex.point3DY;
+          sz += vertex.point3DZ;
+          ++filled;
+        }
+      }
+    }
+    // A dropped last point leaves no normal or colour behind in the trailing records.
+    if (isVertex && filled < collection.numberOfItems)
+      putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
+  }
+  contents.centre = centreOf(sx, sy, sz, filled);
+  return true;
+}
+
+}  // namespace qv::qvk

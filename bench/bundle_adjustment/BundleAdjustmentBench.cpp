@@ -12,6 +12,7 @@
 #include "calibration/Sba.h"
 #include "calibration/SbaCameraModel.h"
 #include "support/BenchSupport.h"
+#include "support/RingScene.h"
 
 #ifdef QUORVEL_HAVE_CERES
 #include <ceres/ceres.h>
@@ -23,71 +24,32 @@ constexpr int kCameras = 48;
 constexpr int kRepetitions = 7;
 constexpr double kNoise_px = 0.1;
 
+// The problem and its start: views all around the board from 30 to 60 degrees off its normal,
+// like the turntable's passes, with the poses and board moved a little off their true values.
 struct Problem {
-  std::vector<cv::Point3d> points;  // the start: nominal board moved a little
   std::vector<std::vector<cv::Point2d>> observations;
-  std::vector<std::vector<int>> visibility;
-  std::vector<cv::Mat> cameraMatrix, R, T, distortion;  // the start
+  qv::bench::RingStart start;
 };
 
-// Views all around the board from 30 to 60 degrees off its normal, like the turntable's passes.
 Problem makeProblem() {
-  Problem problem;
-  std::vector<cv::Point3d> board;
-  for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 5; ++c) board.emplace_back(10.0 * c - 20.0, 10.0 * r - 15.0, 0.0);
-  }
-  const cv::Mat K = (cv::Mat_<double>(3, 3) << 1428.5714, 0.0, 640.0, 0.0, 1428.5714, 480.0, 0.0, 0.0, 1.0);
-  const cv::Mat D = (cv::Mat_<double>(1, 5) << -0.08, 0.05, 0.001, -0.0005, 0.0);
-  std::mt19937 random(2024);
-  std::normal_distribution<double> unit(0.0, 1.0);
-  for (int k = 0; k < kCameras; ++k) {
-    const double azimuth = 2.0 * CV_PI * k / kCameras;
-    const double tilt = (30.0 + 10.0 * (k % 4)) * CV_PI / 180.0;
-    const double distance = 260.0 + 15.0 * (k % 3);
-    const cv::Vec3d centre(distance * std::sin(tilt) * std::cos(azimuth), distance * std::sin(tilt) * std::sin(azimuth),
-                           -distance * std::cos(tilt));
-    const cv::Vec3d forward = -cv::normalize(centre);
-    const cv::Vec3d right = cv::normalize(forward.cross(cv::Vec3d(0.0, 0.0, 1.0)));
-    const cv::Vec3d down = forward.cross(right);
-    const cv::Mat rotation = (cv::Mat_<double>(3, 3) << right[0], right[1], right[2], down[0], down[1], down[2],
-                              forward[0], forward[1], forward[2]);
-    cv::Mat rvec;
-    cv::Rodrigues(rotation, rvec);
-    const cv::Mat tvec = -rotation * cv::Mat(centre);
-    std::vector<cv::Point2d> projected;
-    cv::projectPoints(board, rvec, tvec, K, D, projected);
-    for (auto& p : projected) {
-      p.x += kNoise_px * unit(random);
-      p.y += kNoise_px * unit(random);
-    }
-    problem.observations.push_back(projected);
-    problem.visibility.emplace_back(board.size(), 1);
-    cv::Mat startR = rvec.clone();
-    cv::Mat startT = tvec.clone();
-    for (int c = 0; c < 3; ++c) {
-      startR.at<double>(c) += 0.01 * unit(random);
-      startT.at<double>(c) += 1.0 * unit(random);
-    }
-    problem.R.push_back(startR);
-    problem.T.push_back(startT);
-    problem.cameraMatrix.push_back(K.clone());
-    problem.distortion.push_back(D.clone());
-  }
-  for (const auto& corner : board) {
-    problem.points.emplace_back(corner.x + 0.2 * unit(random), corner.y + 0.2 * unit(random),
-                                corner.z + 0.2 * unit(random));
-  }
-  return problem;
+  qv::bench::RingLayout layout;
+  layout.tiltSteps = 4;
+  layout.firstDistance_mm = 260.0;
+  layout.distanceStep_mm = 15.0;
+  layout.distanceSteps = 3;
+  layout.fy = layout.fx;
+  const qv::bench::RingScene scene = qv::bench::makeRingScene(kCameras, kNoise_px, 2024, layout);
+  return {scene.observations, qv::bench::perturbedStart(scene, 0.01, 1.0, 0.2, 2025)};
 }
 
-Problem copyOf(const Problem& problem) {
-  Problem copy = problem;
-  for (std::size_t j = 0; j < problem.R.size(); ++j) {
-    copy.cameraMatrix[j] = problem.cameraMatrix[j].clone();
-    copy.R[j] = problem.R[j].clone();
-    copy.T[j] = problem.T[j].clone();
-    copy.distortion[j] = problem.distortion[j].clone();
+// A deep copy: the solver changes its matrices in place.
+qv::bench::RingStart copyOf(const qv::bench::RingStart& start) {
+  qv::bench::RingStart copy = start;
+  for (std::size_t j = 0; j < start.R.size(); ++j) {
+    copy.cameraMatrix[j] = start.cameraMatrix[j].clone();
+    copy.R[j] = start.R[j].clone();
+    copy.T[j] = start.T[j].clone();
+    copy.distortion[j] = start.distortion[j].clone();
   }
   return copy;
 }
@@ -140,8 +102,8 @@ struct PeerResult {
 
 PeerResult solveWithCeres(const Problem& problem) {
   const auto start = std::chrono::steady_clock::now();
-  const std::size_t m = problem.R.size();
-  const std::size_t n = problem.points.size();
+  const std::size_t m = problem.start.R.size();
+  const std::size_t n = problem.start.points.size();
   // The same packing as our wrapper: intrinsics, distortion, a local rotation at zero on top of the
   // initial one, the translation; then the points.
   std::vector<double> cameras(16 * m, 0.0);
@@ -149,25 +111,25 @@ PeerResult solveWithCeres(const Problem& problem) {
   std::vector<double> points(3 * n);
   for (std::size_t j = 0; j < m; ++j) {
     double* a = cameras.data() + 16 * j;
-    const cv::Mat& K = problem.cameraMatrix[j];
+    const cv::Mat& K = problem.start.cameraMatrix[j];
     a[0] = K.at<double>(0, 0);
     a[1] = K.at<double>(0, 2);
     a[2] = K.at<double>(1, 2);
     a[3] = K.at<double>(1, 1) / K.at<double>(0, 0);
-    for (int k = 0; k < 5; ++k) a[5 + k] = problem.distortion[j].at<double>(k);
-    for (int k = 0; k < 3; ++k) a[13 + k] = problem.T[j].at<double>(k);
-    rod2quat(problem.R[j], quaternions.data() + 4 * j);
+    for (int k = 0; k < 5; ++k) a[5 + k] = problem.start.distortion[j].at<double>(k);
+    for (int k = 0; k < 3; ++k) a[13 + k] = problem.start.T[j].at<double>(k);
+    rod2quat(problem.start.R[j], quaternions.data() + 4 * j);
   }
   for (std::size_t i = 0; i < n; ++i) {
-    points[3 * i] = problem.points[i].x;
-    points[3 * i + 1] = problem.points[i].y;
-    points[3 * i + 2] = problem.points[i].z;
+    points[3 * i] = problem.start.points[i].x;
+    points[3 * i + 1] = problem.start.points[i].y;
+    points[3 * i + 2] = problem.start.points[i].z;
   }
   ceres::Problem ceresProblem;
   int visible = 0;
   for (std::size_t j = 0; j < m; ++j) {
     for (std::size_t i = 0; i < n; ++i) {
-      if (!problem.visibility[j][i]) continue;
+      if (!problem.start.visibility[j][i]) continue;
       auto* residual = new ReprojectionResidual{{problem.observations[j][i].x, problem.observations[j][i].y},
                                                 {quaternions[4 * j], quaternions[4 * j + 1], quaternions[4 * j + 2],
                                                  quaternions[4 * j + 3]}};
@@ -198,7 +160,13 @@ PeerResult solveWithCeres(const Problem& problem) {
 
 }  // namespace
 
+// OpenBLAS, when it is the BLAS linked in, would spread each small product over every core.
+extern "C" void openblas_set_num_threads(int threads) __attribute__((weak));
+
 int main() {
+  // The camera refinement runs the solver on one BLAS thread (the small dense products gain nothing
+  // from more, and lose much on a busy machine), and Ceres runs on one thread: time it so.
+  if (openblas_set_num_threads) openblas_set_num_threads(1);
   const Problem problem = makeProblem();
   std::vector<double> sbaTimes, sbaPerIteration;
   double sbaInitial = 0.0;
@@ -210,9 +178,9 @@ int main() {
   int peerIterations = 0;
 #endif
   for (int run = 0; run < kRepetitions; ++run) {
-    Problem input = copyOf(problem);
+    qv::bench::RingStart input = copyOf(problem.start);
     const auto start = std::chrono::steady_clock::now();
-    const SbaSummary summary = Sba::adjust(SbaParams{}, input.points, input.observations, input.visibility,
+    const SbaSummary summary = Sba::adjust(SbaParams{}, input.points, problem.observations, input.visibility,
                                            input.cameraMatrix, input.R, input.T, input.distortion);
     sbaTimes.push_back(millisecondsSince(start));
     sbaInitial = summary.initialError;

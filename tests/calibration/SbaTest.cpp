@@ -6,14 +6,14 @@
 #include <thread>
 #include <opencv2/calib3d.hpp>
 
-#include "RingScene.h"
+#include "support/RingScene.h"
 #include "calibration/Sba.h"
 
-using calibration_test::makeRingScene;
-using calibration_test::perturbedStart;
-using calibration_test::RingScene;
-using calibration_test::RingStart;
-using calibration_test::sumOfSquaredResiduals;
+using qv::bench::makeRingScene;
+using qv::bench::perturbedStart;
+using qv::bench::RingScene;
+using qv::bench::RingStart;
+using qv::bench::sumOfSquaredResiduals;
 
 namespace {
 

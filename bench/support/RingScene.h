@@ -1,4 +1,5 @@
-// A ring of cameras looking at a 4 × 5 board, observed through OpenCV's own projection.
+// A ring of cameras looking at a 4 × 5 board, observed through OpenCV's own projection: the
+// bundle adjustment's tests and its benchmark solve the same kind of scene.
 #pragma once
 
 #include <opencv2/calib3d.hpp>
@@ -6,7 +7,7 @@
 #include <random>
 #include <vector>
 
-namespace calibration_test {
+namespace qv::bench {
 
 struct RingScene {
   std::vector<cv::Point3d> board;  // true board corners (mm)
@@ -17,20 +18,34 @@ struct RingScene {
   std::vector<std::vector<cv::Point2d>> observations;  // per camera, per corner
 };
 
-// Cameras 280 to 310 mm from the board centre, 30 to 50 degrees off its normal, all around it.
-inline RingScene makeRingScene(int cameras, double noise_px, unsigned seed) {
+// Where the ring's cameras stand: camera k is tilted firstTilt + tiltStep·(k mod tiltSteps) off the
+// board's normal and stands firstDistance + distanceStep·(k mod distanceSteps) from its centre.
+struct RingLayout {
+  double firstTilt_deg = 30.0;
+  double tiltStep_deg = 10.0;
+  int tiltSteps = 3;
+  double firstDistance_mm = 280.0;
+  double distanceStep_mm = 10.0;
+  int distanceSteps = 4;
+  double fx = 1428.5714;
+  double fy = 1435.0;
+};
+
+// By default cameras 280 to 310 mm from the board centre, 30 to 50 degrees off its normal, all
+// around it.
+inline RingScene makeRingScene(int cameras, double noise_px, unsigned seed, const RingLayout& layout = {}) {
   RingScene scene;
   for (int r = 0; r < 4; ++r) {
     for (int c = 0; c < 5; ++c) scene.board.emplace_back(10.0 * c - 20.0, 10.0 * r - 15.0, 0.0);
   }
-  scene.cameraMatrix = (cv::Mat_<double>(3, 3) << 1428.5714, 0.0, 640.0, 0.0, 1435.0, 480.0, 0.0, 0.0, 1.0);
+  scene.cameraMatrix = (cv::Mat_<double>(3, 3) << layout.fx, 0.0, 640.0, 0.0, layout.fy, 480.0, 0.0, 0.0, 1.0);
   scene.distortion = (cv::Mat_<double>(1, 5) << -0.08, 0.05, 0.001, -0.0005, 0.0);
   std::mt19937 random(seed);
   std::normal_distribution<double> noise(0.0, noise_px);
   for (int k = 0; k < cameras; ++k) {
     const double azimuth = 2.0 * CV_PI * k / cameras;
-    const double tilt = (30.0 + 10.0 * (k % 3)) * CV_PI / 180.0;
-    const double distance = 280.0 + 10.0 * (k % 4);
+    const double tilt = (layout.firstTilt_deg + layout.tiltStep_deg * (k % layout.tiltSteps)) * CV_PI / 180.0;
+    const double distance = layout.firstDistance_mm + layout.distanceStep_mm * (k % layout.distanceSteps);
     const cv::Vec3d centre(distance * std::sin(tilt) * std::cos(azimuth), distance * std::sin(tilt) * std::sin(azimuth),
                            -distance * std::cos(tilt));
     const cv::Vec3d forward = -cv::normalize(centre);
@@ -106,4 +121,4 @@ inline double sumOfSquaredResiduals(const RingScene& scene, const std::vector<cv
   return sum;
 }
 
-}  // namespace calibration_test
+}  // namespace qv::bench

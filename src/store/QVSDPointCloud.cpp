@@ -222,8 +222,8 @@ std::vector<std::shared_ptr<QVSDPointCloud>> QVSDPointCloud::sortedPointCloudsFo
 void QVSDPointCloud::copyFromPointCloud(const QVSDPointCloud& source) {
   qv::entity::copyAttributes(
       *this, source,
-      {"bedNX", "bedNY", "bedNZ", "bedX", "bedY", "bedZ", "cameraHeight", "cameraOriginX", "cameraOriginY",
-       "cameraOriginZ", "cameraWidth", "headHeight", "height", "laserNormalX", "laserNormalY", "laserNormalZ",
+      {"bedNX", "bedNY", "bedNZ", "bedX", "bedY", "bedZ", "cameraHeight", "cameraNormalX", "cameraNormalY",
+       "cameraNormalZ", "cameraOriginX", "cameraOriginY", "cameraOriginZ", "cameraWidth", "headHeight", "height", "laserNormalX", "laserNormalY", "laserNormalZ",
        "laserNumber", "laserOriginX", "laserOriginY", "laserOriginZ", "leadScrewNX", "leadScrewNY", "leadScrewNZ",
        "lookupId", "objectCenterPointX", "objectCenterPointY", "objectCenterPointZ", "radiansData",
        "vertexIndexData", "cameraUpX", "cameraUpY", "cameraUpZ", "intrinsicCX", "intrinsicCY", "intrinsicFX",

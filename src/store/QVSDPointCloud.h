@@ -96,9 +96,10 @@ public:
   static std::vector<std::shared_ptr<QVSDPointCloud>> sortedPointCloudsForScanObject(
       const std::shared_ptr<QVSDScanObject>& scanObject);
 
-  // Copies another cloud's calibration, centre, tables and identifiers (lookupId included), its
-  // vertex data file (copied under a fresh name, so the copied slices' offsets still find their
-  // blocks), and a copy of every slice. The camera normal is not copied.
+  // Copies another cloud's calibration (camera normal included: a merged or re-saved cloud keeps
+  // its whole capture geometry), centre, tables and identifiers (lookupId included), its vertex
+  // data file (copied under a fresh name, so the copied slices' offsets still find their blocks),
+  // and a copy of every slice.
   void copyFromPointCloud(const QVSDPointCloud& source);
 
   // Appends a slice's block to the cloud's vertex data file and sets the slice's dataOffset. The

@@ -417,7 +417,7 @@ TEST_F(StoreTest, ACopiedScanOwnsCopiesOfEveryFileAndEveryCloudSliceAndTexture) 
     ASSERT_EQ(clouds.size(), 2u);
     auto copiedCloud = clouds[0]->laserNumber() == 1 ? clouds[0] : clouds[1];
     EXPECT_EQ(copiedCloud->lookupId(), 1);
-    EXPECT_FALSE(copiedCloud->cameraNormalX());  // not copied
+    EXPECT_EQ(copiedCloud->cameraNormalX(), 0.3);
     ASSERT_TRUE(copiedCloud->vertexDataFilePath());
     EXPECT_EQ(fs::path(*copiedCloud->vertexDataFilePath()).extension(), ".PointCloudVertices");
     // The copied slices' offsets find the same blocks in the copied file.

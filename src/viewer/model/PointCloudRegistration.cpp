@@ -1,0 +1,276 @@
+// The coarse and fine registration of two reference point sets on PCL.
+#include "viewer/model/PointCloudRegistration.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <vector>
+
+#include <Eigen/Core>
+// GCC 12 sees a 16-byte load of a 12-byte mean in Eigen's Umeyama, which PCL's rigid model
+// estimation instantiates here; the load is Eigen's own padded packet access.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#include <pcl/common/transforms.h>
+#include <pcl/correspondence.h>
+#include <pcl/features/fpfh.h>
+#include <pcl/features/normal_3d.h>
+#include <pcl/filters/voxel_grid.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+#include <pcl/registration/correspondence_estimation.h>
+#include <pcl/registration/correspondence_rejection_sample_consensus.h>
+#include <pcl/registration/icp.h>
+#include <pcl/search/kdtree.h>
+#pragma GCC diagnostic pop
+
+namespace {
+
+using Point = pcl::PointXYZRGB;
+using Cloud = pcl::PointCloud<Point>;
+using Normals = pcl::PointCloud<pcl::PointNormal>;
+using Features = pcl::PointCloud<pcl::FPFHSignature33>;
+
+constexpr float kFirstLeaf = 2.0f, kLastLeaf = 10.0f, kLeafStep = 1.0f;
+// The finest leaf of the refinement: a few times the spacing and the noise of a scan's points.
+constexpr float kFinestLeaf = 1.0f;
+constexpr double kIcpStep_mm = 1e-3, kIcpRotationCosine = 0.99999998, kIcpRelativeMse = 1e-5;
+
+Cloud::Ptr cloudFromPoints(const QVLAlignmentPoint* points, const std::int32_t* count) {
+  auto cloud = std::make_shared<Cloud>();
+  const std::int32_t n = (points && count) ? std::max<std::int32_t>(*count, 0) : 0;
+  cloud->resize(static_cast<std::size_t>(n));
+  for (std::int32_t i = 0; i < n; ++i) {
+    const QVLAlignmentPoint& p = points[i];
+    Point& q = (*cloud)[static_cast<std::size_t>(i)];
+    q.x = p.x;
+    q.y = p.y;
+    q.z = p.z;
+    const auto channel = [](float v) { return static_cast<std::uint32_t>(static_cast<std::int32_t>(v) & 0xFF); };
+    q.rgba = channel(p.red) << 16 | channel(p.green) << 8 | channel(p.blue);
+  }
+  cloud->width = static_cast<std::uint32_t>(n);
+  cloud->height = 1;
+  return cloud;
+}
+
+Eigen::Matrix4f matrixFromRowMajor(const float m[16]) {
+  Eigen::Matrix4f out;
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) out(r, c) = m[4 * r + c];
+  return out;
+}
+
+void writeRowMajor(const Eigen::Matrix4f& m, float out[16]) {
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) out[4 * r + c] = m(r, c);
+}
+
+void computeFpfhFeatures(const Cloud::ConstPtr& cloud, const Normals::ConstPtr& normals,
+                         const Cloud::ConstPtr& searchSurface, const Features::Ptr& features, float radius) {
+  pcl::FPFHEstimation<Point, pcl::PointNormal, pcl::FPFHSignature33> estimation;
+  estimation.setInputNormals(normals);
+  estimation.setSearchSurface(searchSurface);
+  estimation.setInputCloud(cloud);
+  estimation.setSearchMethod(std::make_shared<pcl::search::KdTree<Point>>(true));
+  estimation.setRadiusSearch(static_cast<double>(radius));
+  estimation.compute(*features);
+}
+
+bool finiteFeature(const pcl::FPFHSignature33& f) {
+  return std::all_of(std::begin(f.histogram), std::end(f.histogram), [](float v) { return std::isfinite(v); });
+}
+
+// Points whose neighbourhood was too thin for a normal carry a descriptor of NaNs, which a nearest
+// neighbour search cannot rank; they are dropped from the cloud and its descriptors together, so
+// the indices of the matching still name the same points.
+void dropUndescribedPoints(Cloud& cloud, Features& features) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < features.size(); ++i) {
+    if (!finiteFeature(features[i])) continue;
+    cloud[kept] = cloud[i];
+    features[kept] = features[i];
+    ++kept;
+  }
+  cloud.resize(kept);
+  features.resize(kept);
+}
+
+}  // namespace
+
+void coarseAlignPointClouds(const QVLAlignmentPoint* sourcePoints, const std::int32_t* sourceCount,
+                            const QVLAlignmentPoint* targetPoints, const std::int32_t* targetCount, float matrix[16],
+                            std::int32_t maximumIterations, float* bestLeaf, std::int32_t* bestCount, float ratio) {
+  coarseAlignPointClouds(sourcePoints, sourceCount, targetPoints, targetCount, matrix, maximumIterations, bestLeaf,
+                         bestCount, ratio, std::cout);
+}
+
+void coarseAlignPointClouds(const QVLAlignmentPoint* sourcePoints, const std::int32_t* sourceCount,
+                            const QVLAlignmentPoint* targetPoints, const std::int32_t* targetCount, float matrix[16],
+                            std::int32_t maximumIterations, float* bestLeaf, std::int32_t* bestCount, float ratio,
+                            std::ostream& log) {
+  const Cloud::Ptr source = cloudFromPoints(sourcePoints, sourceCount);
+  const Cloud::Ptr target = cloudFromPoints(targetPoints, targetCount);
+  pcl::VoxelGrid<Point> grid;
+  pcl::NormalEstimation<Point, pcl::PointNormal> normalEstimation;
+  normalEstimation.setSearchMethod(std::make_shared<pcl::search::KdTree<Point>>(true));
+  pcl::registration::CorrespondenceEstimation<pcl::FPFHSignature33, pcl::FPFHSignature33> matching;
+  pcl::registration::CorrespondenceRejectorSampleConsensus<Point> rejector;
+  auto filteredSource = std::make_shared<Cloud>(), filteredTarget = std::make_shared<Cloud>();
+  auto sourceNormals = std::make_shared<Normals>(), targetNormals = std::make_shared<Normals>();
+  auto sourceFeatures = std::make_shared<Features>(), targetFeatures = std::make_shared<Features>();
+
+  float leafOut = 0;
+  std::int32_t countOut = 0;
+  Eigen::Matrix4f best = Eigen::Matrix4f::Identity();
+  const std::int32_t iterations = std::max<std::int32_t>(maximumIterations, 0);
+
+  log << "ratio: " << ratio << std::endl;
+  for (float leaf = kFirstLeaf; leaf <= kLastLeaf; leaf += kLeafStep) {
+    grid.setLeafSize(leaf, leaf, leaf);
+    grid.setInputCloud(source);
+    grid.filter(*filteredSource);
+    grid.setInputCloud(target);
+    grid.filter(*filteredTarget);
+    log << "Source size before filter: " << source->size() << std::endl;
+    log << "Source size after filter: " << filteredSource->size() << std::endl;
+    log << "Target size before filter: " << target->size() << std::endl;
+    log << "Target size after filter: " << filteredTarget->size() << std::endl;
+    if (filteredSource->empty() || filteredTarget->empty()) continue;
+
+    const float radius = leaf * ratio;
+    normalEstimation.setRadiusSearch(static_cast<double>(radius));
+    normalEstimation.setInputCloud(filteredSource);
+    normalEstimation.compute(*sourceNormals);
+    normalEstimation.setInputCloud(filteredTarget);
+    normalEstimation.compute(*targetNormals);
+    computeFpfhFeatures(filteredSource, sourceNormals, filteredSource, sourceFeatures, radius);
+    computeFpfhFeatures(filteredTarget, targetNormals, filteredTarget, targetFeatures, radius);
+    dropUndescribedPoints(*filteredSource, *sourceFeatures);
+    dropUndescribedPoints(*filteredTarget, *targetFeatures);
+    // Three pairs are the least a rigid model can be drawn from.
+    if (filteredSource->size() < 3 || filteredTarget->size() < 3) continue;
+
+    pcl::Correspondences correspondences;
+    matching.setInputSource(sourceFeatures);
+    matching.setInputTarget(targetFeatures);
+    matching.determineCorrespondences(correspondences, std::numeric_limits<double>::max());
+
+    rejector.setInputSource(filteredSource);
+    rejector.setInputTarget(filteredTarget);
+    rejector.setInlierThreshold(static_cast<double>(radius));
+    rejector.setMaximumIterations(iterations);
+    pcl::Correspondences remaining;
+    rejector.getRemainingCorrespondences(correspondences, remaining);
+    const auto n = static_cast<std::int32_t>(remaining.size());
+    log << "Current remaining correspondences: " << n << std::endl;
+
+    // With no model found the rejector answers the identity and keeps every pair: never a result.
+    const Eigen::Matrix4f found = rejector.getBestTransformation();
+    if (n > countOut && !found.isIdentity(1e-5f)) {
+      countOut = n;
+      log << "Best correspondences updated: " << n << std::endl;
+      best = found;
+      leafOut = leaf;
+      log << "Best leaf: " << leaf << std::endl;
+      log << "Best SAC_M: " << best << std::endl;
+    }
+  }
+  if (matrix) writeRowMajor(best, matrix);
+  if (bestLeaf) *bestLeaf = leafOut;
+  if (bestCount) *bestCount = countOut;
+}
+
+QVLIcpOutcome refineAlignmentWithIcp(const QVLAlignmentPoint* sourcePoints, const std::int32_t* sourceCount,
+                                     const QVLAlignmentPoint* targetPoints, const std::int32_t* targetCount,
+                                     float matrix[16], std::int32_t maximumIterations, float ratio, float leafSize) {
+  return refineAlignmentWithIcp(sourcePoints, sourceCount, targetPoints, targetCount, matrix, maximumIterations, ratio,
+                                leafSize, std::cout);
+}
+
+namespace {
+
+// PCL keeps the number of iterations it ran to itself.
+class CountingIcp : public pcl::IterativeClosestPoint<Point, Point> {
+public:
+  int iterations() const { return nr_iterations_; }
+};
+
+// How much of the moved set lies on the fixed one, measured the way ICP pairs points.
+void measureFit(const Cloud& moved, const Cloud::ConstPtr& fixed, double maximumDistance, QVLIcpOutcome& outcome) {
+  pcl::search::KdTree<Point> tree(false);
+  tree.setInputCloud(fixed);
+  pcl::Indices index(1);
+  std::vector<float> squared(1);
+  double sum = 0;
+  std::int64_t inliers = 0;
+  const double limit = maximumDistance * maximumDistance;
+  for (const Point& p : moved) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+    if (tree.nearestKSearch(p, 1, index, squared) < 1 || squared[0] > limit) continue;
+    sum += squared[0];
+    ++inliers;
+  }
+  outcome.inliers = inliers;
+  outcome.fitness = moved.empty() ? 0.0 : static_cast<double>(inliers) / static_cast<double>(moved.size());
+  outcome.inlierRmse = inliers ? std::sqrt(sum / static_cast<double>(inliers)) : 0.0;
+}
+
+}  // namespace
+
+QVLIcpOutcome refineAlignmentWithIcp(const QVLAlignmentPoint* sourcePoints, const std::int32_t* sourceCount,
+                                     const QVLAlignmentPoint* targetPoints, const std::int32_t* targetCount,
+                                     float matrix[16], std::int32_t maximumIterations, float ratio, float leafSize,
+                                     std::ostream& log) {
+  QVLIcpOutcome outcome;
+  if (!matrix) return outcome;
+  const Cloud::Ptr source = cloudFromPoints(sourcePoints, sourceCount);
+  const Cloud::Ptr target = cloudFromPoints(targetPoints, targetCount);
+  const Eigen::Matrix4f coarse = matrixFromRowMajor(matrix);
+  Eigen::Matrix4f fine = Eigen::Matrix4f::Identity();
+  pcl::VoxelGrid<Point> grid;
+  auto filteredSource = std::make_shared<Cloud>(), filteredTarget = std::make_shared<Cloud>();
+  Cloud aligned;
+  double distance = 0;
+
+  // The leaf that won the coarse search can be as large as 10: its centroids and its wide
+  // pairing distance leave the result degrees away from the truth, and more so where the two
+  // scans saw different parts of the object. So the fit goes on at halved leaves and distances
+  // until the leaf is fine enough for the scans' own noise.
+  for (float leaf = leafSize; leaf > 0;) {
+    grid.setLeafSize(leaf, leaf, leaf);
+    grid.setInputCloud(source);
+    grid.filter(*filteredSource);
+    grid.setInputCloud(target);
+    grid.filter(*filteredTarget);
+    // ICP cannot pair anything with an empty side; what was found so far stays.
+    if (filteredSource->empty() || filteredTarget->empty()) break;
+    pcl::transformPointCloud(*filteredSource, *filteredSource, Eigen::Matrix4f(fine * coarse));
+
+    distance = static_cast<double>(ratio) * static_cast<double>(leaf);
+    CountingIcp icp;
+    icp.setMaxCorrespondenceDistance(distance);
+    icp.setRANSACOutlierRejectionThreshold(distance);
+    icp.setMaximumIterations(maximumIterations);
+    // PCL's defaults never call a run converged before its last iteration: stop once a step
+    // moves less than a micrometre and a hundredth of a degree, or the mean squared error
+    // changes by less than a part in 100,000.
+    icp.setTransformationEpsilon(kIcpStep_mm * kIcpStep_mm);
+    icp.setTransformationRotationEpsilon(kIcpRotationCosine);
+    icp.setEuclideanFitnessEpsilon(kIcpRelativeMse);
+    icp.setInputSource(filteredSource);
+    icp.setInputTarget(filteredTarget);
+    icp.align(aligned);
+    outcome.iterations += icp.iterations();
+    outcome.converged = icp.hasConverged();
+    if (!outcome.converged) break;
+    fine = icp.getFinalTransformation() * fine;
+    measureFit(aligned, filteredTarget, distance, outcome);
+    if (leaf <= kFinestLeaf) break;
+    leaf = std::max(kFinestLeaf, leaf / 2);
+  }
+  log << "ICP_M" << fine << std::endl;
+  writeRowMajor(fine * coarse, matrix);
+  return outcome;
+}

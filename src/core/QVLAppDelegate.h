@@ -14,6 +14,8 @@
 
 #include "acquisition/QVLScan.h"
 #include "acquisition/QVLScanDelegate.h"
+#include "calibration/QVLCalibration.h"
+#include "calibration/QVLCalibrationDelegate.h"
 #include "core/QVLAppState.h"
 #include "core/QVLCameraConnection.h"
 #include "core/QVLCleanUpHook.h"
@@ -40,6 +42,7 @@ enum QVLAppErrorCode : int {
   QVLAppErrorBusyConnecting = 16,         // a connection was asked for while another runs
   QVLAppErrorFirmwareUpdateNeeded = 17,   // the firmware must be (or could not be) replaced
   QVLAppErrorCalibrationNotFinite = 18,   // a calibration holding NaN or infinity was refused
+  QVLAppErrorNoFirstPass = 19,            // a second calibration pass found no completed first pass
   QVLAppErrorFileNotWritten = 120,        // a file could not be written
 };
 
@@ -74,12 +77,15 @@ class DisplaySleepInhibitor;
 
 class QVLAppDelegate : public QVLCControlDelegate,
                        public QVLScanDelegate,
+                       public QVLCalibrationDelegate,
                        public QVLGeneralPreferencesDelegate,
                        public QVLUpdaterDelegate,
                        public std::enable_shared_from_this<QVLAppDelegate> {
   struct Private {};
 
 public:
+  // The scan driver's and the calibration controller's motion reports are the same.
+  using MotionCompletion = QVLScanDelegate::MotionCompletion;
   using ConnectionCompletion = std::function<void(bool success, const std::optional<qv::Error>& error)>;
   using LogExportCompletion = std::function<void(const std::optional<qv::Error>& error)>;
 
@@ -276,6 +282,53 @@ public:
   void moveHeadByMillimetersForAdvScanViewController(float millimeters, ManualCompletion completion);
   void rotateBedByDegreesForAdvScanViewController(float degrees, ManualCompletion completion);
 
+  // ---- calibration relays (QVLAppDelegateCalibrationRelays.cpp) ----
+  // The calibration controller of the running calibration: made by the first pass, kept for the
+  // second, dropped when the second pass ends or either pass fails.
+  std::shared_ptr<QVLCalibration> calibrationControl() const;
+
+  // QVLCalibrationDelegate: the calibration controller's requests. Motions need the known
+  // scanner's interpreter (code 5 at once without one) and report the position afterwards.
+  bool connectToScannerForCalibration(QVLCalibration& calibration, qv::Error* error) override;
+  void disconnectFromScannerForCalibration(QVLCalibration& calibration, qv::Completion completion,
+                                           qv::ErrorCallback error) override;
+  // Reads the camera's exposure, sets the new one, waits for the longer of the two to settle and
+  // takes one frame, afterwards the only element of calibrationImages (code 8 when the exposure
+  // cannot be read or set).
+  void captureSingleImageForCalibration(QVLCalibration& calibration, int exposure, qv::Completion completion,
+                                        qv::ErrorCallback error) override;
+  void captureCameraImageSequenceForCalibration(QVLCalibration& calibration, int cameraExposure, int laser1Exposure,
+                                                int laser2Exposure, qv::Completion completion,
+                                                qv::ErrorCallback error) override;
+  // Homes the head; homing zeroes the tracked bed angle, which is then set to the angle given
+  // (the bed itself is not turned).
+  void homeScannerForCalibration(QVLCalibration& calibration, float restoringAngle_deg, MotionCompletion completion,
+                                 qv::ErrorCallback error) override;
+  void moveHeadByMillimeters(float millimeters, QVLCalibration& calibration, MotionCompletion completion,
+                             qv::ErrorCallback error) override;
+  void rotateBedByDegrees(float degrees, QVLCalibration& calibration, MotionCompletion completion,
+                          qv::ErrorCallback error) override;
+  void saveCalibration(std::shared_ptr<QVSCalibrationDetails> details, QVLCalibration& calibration,
+                       qv::Completion completion, qv::ErrorCallback error) override;
+  std::vector<qv::SharedData> calibrationImages() const override;
+  qv::SharedData laser1CalibrationReferenceImage() const override;
+  qv::SharedData laser1CalibrationImage() const override;
+  qv::SharedData laser1CalibrationVerificationImage() const override;
+  qv::SharedData laser2CalibrationReferenceImage() const override;
+  qv::SharedData laser2CalibrationImage() const override;
+  qv::SharedData laser2CalibrationVerificationImage() const override;
+
+  // The calibration screen's requests. Each pass ends in exactly one call of its completion or
+  // its error callback; a pass ended by a cancel reports code 1. The second pass continues the
+  // controller of a completed first pass; without one it fails at once with code 19.
+  void startFirstPassCalibrationForViewController(int calibrationDevice, qv::Completion onCompletion,
+                                                  QVLCalibration::UpdateCallback onUpdate, qv::ErrorCallback onError);
+  void startSecondPassCalibrationForViewController(int calibrationDevice, qv::Completion onCompletion,
+                                                   QVLCalibration::UpdateCallback onUpdate, qv::ErrorCallback onError);
+  // By the activity state: idle shows the main screen, a calibration or a scan is asked to stop.
+  void cancelScannerCalibrationForViewController();
+  void showHudScreenForCalibrationViewController() { showHudScreen(); }
+
   // Quitting: a running scan or calibration is cancelled and the scanner told to stop its motors
   // and lasers before the port closes; the completion is called once either way.
   void stopScannerForQuit(qv::Completion completion);
@@ -298,6 +351,8 @@ private:
   ConnectionCompletion standardCompletion(const std::shared_ptr<QVLCDevice>& device);
   bool isPresent(const QVLCDevice& device) const;
   void showHudScreen();
+  // A frame of the last calibration laser capture: laser 0 or 1; reference, laser on, verification.
+  qv::SharedData laserCalibrationImage(int laser, int which) const;
   void setUpCrashReporting(const std::filesystem::path& folder);
 
   QVLAppEnvironment environment_;
@@ -338,6 +393,11 @@ private:
   std::shared_ptr<QVLCameraCaptureSession> captureSession_;
   std::shared_ptr<QVLImageSequences> imageSequences_;
   std::shared_ptr<QVLScan> scanController_;
+  std::shared_ptr<QVLCalibration> calibrationControl_;
+  std::vector<qv::SharedData> calibrationImages_;
+  qv::SharedData laserCalibrationImages_[2][3];  // per laser: reference, laser on, verification
+  // Set by a cancel of the running calibration pass, cleared when a pass starts.
+  std::atomic<bool> calibrationCancelRequested_{false};
   // Where the delegate will keep the capture session, the USB camera control, the scan driver and
   // the calibration controller of a running job (the camera and relay work builds on this).
 };

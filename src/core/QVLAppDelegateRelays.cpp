@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/QVLAppDelegate.h"
+#include "core/QVLAppDelegateRelaySupport.h"
 #include "core/camera/QVLCameraCaptureSession.h"
 #include "core/camera/QVLImageSequences.h"
 #include "platform/Log.h"
@@ -15,7 +16,9 @@
 
 namespace {
 
-qv::Error relayError(int code, const char* description) { return qv::Error(qv::kScanErrorDomain, code, description); }
+using qv::relays::positionReport;
+using qv::relays::refuseWithoutScanner;
+using qv::relays::relayError;
 
 // Appends `value` to `list` unless it is there already, keeping the first order.
 void addDistinct(std::vector<double>& list, int value) {
@@ -69,7 +72,9 @@ void QVLAppDelegate::makeCaptureSession(std::shared_ptr<qv::CameraBackend> backe
   links.ownersPauseOrCancelPending = [weak] {
     const auto self = weak.lock();
     const auto scan = self ? self->scanController() : nullptr;
-    return scan && (scan->shouldPauseScan() || scan->shouldCancelScan());
+    const auto calibration = self ? self->calibrationControl() : nullptr;
+    return (scan && (scan->shouldPauseScan() || scan->shouldCancelScan())) ||
+           (calibration && calibration->shouldCancelCalibration());
   };
   links.clearOwnersPauseAndCancel = [weak] {
     const auto self = weak.lock();
@@ -77,6 +82,8 @@ void QVLAppDelegate::makeCaptureSession(std::shared_ptr<qv::CameraBackend> backe
       scan->setShouldPauseScan(false);
       scan->setShouldCancelScan(false);
     }
+    if (const auto calibration = self ? self->calibrationControl() : nullptr)
+      calibration->setShouldCancelCalibration(false);
   };
   auto session = QVLCameraCaptureSession::create(links);
   auto sequences = QVLImageSequences::create(session, links.deviceInterpreter);
@@ -148,14 +155,6 @@ static void colourFrame(const std::shared_ptr<QVLAppDelegate>& self, int exposur
 
 // ---- the scan driver's motions ----
 
-// The completion of an interpreter request: the position the interpreter tracks, read now.
-static qv::Completion positionReport(const std::shared_ptr<QVLIInterpreterProtocol>& interpreter,
-                                     QVLScanDelegate::MotionCompletion completion) {
-  return [interpreter, completion = std::move(completion)] {
-    if (completion) completion(interpreter->currentPositionX(), interpreter->currentPositionY());
-  };
-}
-
 bool QVLAppDelegate::connectToScannerForScan(QVLScan&, qv::Error* error) { return connectToScanner(error); }
 
 std::shared_ptr<const QVSCalibrationDetails> QVLAppDelegate::calibrationDetailsForScan(QVLScan&) {
@@ -173,10 +172,7 @@ void QVLAppDelegate::homeScannerForScan(QVLScan& scan, MotionCompletion completi
 void QVLAppDelegate::homeScannerForScan(QVLScan&, float moveHead_mm, MotionCompletion completion,
                                         qv::ErrorCallback error) {
   const auto interpreter = deviceInterpreter();
-  if (!interpreter) {
-    if (error) error(relayError(QVLAppErrorNoScanner, "No scanner is connected"));
-    return;
-  }
+  if (!interpreter) return refuseWithoutScanner(error);
   auto report = positionReport(interpreter, std::move(completion));
   interpreter->home(
       [interpreter, moveHead_mm, report, error] {
@@ -191,20 +187,14 @@ void QVLAppDelegate::homeScannerForScan(QVLScan&, float moveHead_mm, MotionCompl
 void QVLAppDelegate::moveHeadByMillimeters(float millimeters, QVLScan&, MotionCompletion completion,
                                            qv::ErrorCallback error) {
   const auto interpreter = deviceInterpreter();
-  if (!interpreter) {
-    if (error) error(relayError(QVLAppErrorNoScanner, "No scanner is connected"));
-    return;
-  }
+  if (!interpreter) return refuseWithoutScanner(error);
   interpreter->moveCameraByMillimeters(millimeters, positionReport(interpreter, std::move(completion)),
                                        std::move(error));
 }
 
 void QVLAppDelegate::rotateBedByDegrees(float degrees, QVLScan&, MotionCompletion completion, qv::ErrorCallback error) {
   const auto interpreter = deviceInterpreter();
-  if (!interpreter) {
-    if (error) error(relayError(QVLAppErrorNoScanner, "No scanner is connected"));
-    return;
-  }
+  if (!interpreter) return refuseWithoutScanner(error);
   interpreter->rotatePlatterByDegrees(degrees, positionReport(interpreter, std::move(completion)), std::move(error));
 }
 
@@ -504,6 +494,7 @@ void QVLAppDelegate::rotateBedByDegreesForAdvScanViewController(float degrees, M
 
 void QVLAppDelegate::stopScannerForQuit(qv::Completion completion) {
   if (const auto scan = scanController()) scan->setShouldCancelScan(true);
+  if (const auto calibration = calibrationControl()) calibration->setShouldCancelCalibration(true);
   setShouldPauseScan(true);
   // The stop the disconnection sends halts the bed, the head and the lasers.
   auto once = std::make_shared<std::once_flag>();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -169,6 +170,23 @@ bool CoreTest::advanceUntil(const std::function<bool()>& done, double step_s, in
     clock_.advanceSeconds(step_s);
   }
   return waitFor(done);
+}
+
+bool CoreTest::driveEmulator(const sim::FirmwareEmulator& emulator, const std::function<bool()>& done,
+                             const std::function<void()>& onEachStep, Duration limit) {
+  auto last = std::chrono::steady_clock::now();
+  return runMainQueueUntil(
+      [&] {
+        if (done()) return true;
+        if (onEachStep) onEachStep();
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last > std::chrono::milliseconds(2) && emulator.isIdle()) {
+          clock_.clock()->advance(seconds(1.0 / 30.0));
+          last = now;
+        }
+        return false;
+      },
+      limit);
 }
 
 bool CoreTest::hasPort(const std::string& path) const {

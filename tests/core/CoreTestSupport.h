@@ -14,6 +14,7 @@
 
 #include "core/QVLAppDelegate.h"
 #include "core/QVLAppcast.h"
+#include "core/camera/DisplaySleepInhibitor.h"
 #include "sim/firmware/FirmwareEmulator.h"
 #include "support/ManualClockScope.h"
 #include "support/SimulatorTest.h"
@@ -45,6 +46,13 @@ private:
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;
   std::vector<Error> errors_;
+};
+
+// Holds the display awake without asking anyone: the tests have no session bus.
+class NoInhibitor final : public DisplaySleepInhibitor {
+public:
+  std::uint32_t inhibit(const std::string&) override { return 1; }
+  void release(std::uint32_t) override {}
 };
 
 // Points the resource folder (and so the firmware image) at a folder of the test's own.
@@ -89,6 +97,12 @@ protected:
   // Runs the main queue until `done`, moving the manual clock on by `step_s` whenever nothing
   // more happens in a short real time: for waits that pass through the interpreter's watchdog.
   bool advanceUntil(const std::function<bool()>& done, double step_s = 0.5, int steps = 40);
+  // Runs the main queue until `done` (for at most `limit` of real time), calling `onEachStep` on
+  // the way. The manual clock moves on a camera frame at a time while the emulator has nothing to
+  // do, and never faster than the emulator answers, so that settle delays and frames pass but the
+  // interpreter's watchdog never sees a silent scanner.
+  bool driveEmulator(const sim::FirmwareEmulator& emulator, const std::function<bool()>& done,
+                     const std::function<void()>& onEachStep = {}, Duration limit = seconds(50));
   bool hasPort(const std::string& path) const;
   bool heard(const sim::FirmwareEmulator& emulator, const std::string& command) const;
 

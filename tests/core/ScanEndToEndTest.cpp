@@ -24,12 +24,6 @@
 namespace qv::test {
 namespace {
 
-class NoInhibitor final : public DisplaySleepInhibitor {
-public:
-  std::uint32_t inhibit(const std::string&) override { return 1; }
-  void release(std::uint32_t) override {}
-};
-
 sim::Scene cylinderScene() {
   sim::Scene scene;
   scene.add(std::make_shared<sim::CylinderObject>(25.0, -15.0, 22.0, 60.0, Eigen::Vector3d(0.85, 0.8, 0.72)));
@@ -73,23 +67,8 @@ protected:
     });
   }
 
-  // Runs the main queue until `done`. The manual clock moves on a frame at a time while the
-  // emulator has nothing to do, and never faster than the emulator answers, so that settle
-  // delays and frames pass but the interpreter's watchdog never sees a silent scanner.
   bool drive(const std::function<bool()>& done, const std::function<void()>& onEachStep = {}) {
-    auto last = std::chrono::steady_clock::now();
-    return runMainQueueUntil(
-        [&] {
-          if (done()) return true;
-          if (onEachStep) onEachStep();
-          const auto now = std::chrono::steady_clock::now();
-          if (now - last > std::chrono::milliseconds(2) && emulator_->isIdle()) {
-            clock_.clock()->advance(seconds(1.0 / 30.0));
-            last = now;
-          }
-          return false;
-        },
-        seconds(50));
+    return driveEmulator(*emulator_, done, onEachStep);
   }
 
   qv::Completion completed(Outcome& o) {

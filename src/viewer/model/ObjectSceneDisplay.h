@@ -5,7 +5,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "viewer/model/CleaningDisplay.h"
 #include "viewer/model/SceneModel.h"
 
 namespace qv::viewer {
@@ -60,6 +62,14 @@ public:
                               std::function<void(std::optional<std::string>)> answer) = 0;
   virtual void showAlert(const std::string& message, const std::string& informativeText,
                          std::function<void()> dismissed) = 0;
+
+  // The Clean panel: its open parts, its buttons, the crop values to read again, the brush
+  // cursor and the points of the stroke being painted (none once it is resolved).
+  virtual void showCleaningPanels(const CleaningPanels&) {}
+  virtual void setCleaningButtons(const CleaningButtons&) {}
+  virtual void cropValuesChanged() {}
+  virtual void setBrushCursor(const BrushCursor&) {}
+  virtual void setBrushStroke(const std::vector<BrushPoint>&, float /*radius*/) {}
 };
 
 // What the viewer asks of the application delegate.

@@ -792,14 +792,7 @@ void QVLObjectSceneViewController::adjustPixelSize() {
     });
 }
 
-void QVLObjectSceneViewController::queueReprojection() {
-  projectionIsComplete_ = false;
-  // The brush's projection pass belongs to the cleaning tools; until they run here the
-  // projection is taken afresh from the view snapshot whenever it is needed.
-  pointManagementQueue_->async([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->projectionIsComplete_ = true;
-  });
-}
+void QVLObjectSceneViewController::queueReprojection() { projectUntilDone(false, true); }
 
 void QVLObjectSceneViewController::panTheObject(double dx, double dy) {
   setCameraPosition(qv::viewer::pannedCameraPosition(cameraPosition(), dx, dy));
@@ -808,14 +801,18 @@ void QVLObjectSceneViewController::panTheObject(double dx, double dy) {
   if (brushCleaningState_ >= 1 && brushCleaningState_ <= 6) queueReprojection();
 }
 
-void QVLObjectSceneViewController::mouseDown(float, float) {
+void QVLObjectSceneViewController::mouseDown(float x, float y) {
   if (display_) display_->closeExportPopover();
   const int state = brushCleaningState_;
-  if (state == 0 || state == 1 || state == 5) isDragging_ = true;
-  else if (state == 3 || state == 4) brushCleaningState_ = 4;
+  if (state == 0 || state == 1 || state == 5) {
+    isDragging_ = true;
+  } else if (state == 3 || state == 4) {
+    paintBrushPoint(x, y);
+    brushCleaningState_ = 4;
+  }
 }
 
-void QVLObjectSceneViewController::mouseDragged(float, float, float dx, float dy, QVLModifiers m) {
+void QVLObjectSceneViewController::mouseDragged(float x, float y, float dx, float dy, QVLModifiers m) {
   const int state = brushCleaningState_;
   if ((state == 0 || state == 1 || state == 5) && isDragging_) {
     const float w = display_ ? std::max(1.0f, display_->viewWidth()) : 1.0f;
@@ -836,6 +833,7 @@ void QVLObjectSceneViewController::mouseDragged(float, float, float dx, float dy
     }
     updateObjectTransform();
   }
+  if (state == 3 || state == 4) paintBrushPoint(x, y);
   if (state == 1 || state == 5) queueReprojection();
 }
 
@@ -844,7 +842,17 @@ void QVLObjectSceneViewController::mouseUp(QVLModifiers m) {
   if (state == 0 || state == 1 || state == 5) isDragging_ = false;
   if (state == 4) {
     brushCleaningAction_ = m.shift ? 1 : m.control ? 3 : 2;
-    brushCleaningState_ = projectionIsComplete_ ? 6 : 2;
+    if (projectionIsComplete_) {
+      brushCleaningState_ = 6;
+      pointManagementQueue_->async([self = shared_from_this()] {
+        self->removeAllBrushPoints();
+        self->resolveSelectedPoints();
+        runOnMain([self] { self->renderCroppedNodes(); });
+      });
+    } else {
+      // The projection pass resolves the stroke once it completes.
+      brushCleaningState_ = 2;
+    }
   }
   if (state == 5) queueReprojection();
 }
@@ -877,14 +885,17 @@ bool QVLObjectSceneViewController::keyDown(const std::string& characters, QVLMod
   if (state >= 3 && state <= 5) {
     if (characters == " ") {
       brushCleaningState_ = 5;
+      updateBrushCursor();
       return true;
     }
     if (characters == "]") {
       cleaningBrushSize_ = std::min<std::uint64_t>(cleaningBrushSize_ + 1, 40);
+      updateBrushCursor();
       return true;
     }
     if (characters == "[") {
       cleaningBrushSize_ = std::max<std::uint64_t>(cleaningBrushSize_ - 1, 5);
+      updateBrushCursor();
       return true;
     }
   }
@@ -896,16 +907,25 @@ bool QVLObjectSceneViewController::keyUp(int keyCode) {
   constexpr int kSpaceBar = 49;
   if (keyCode == kSpaceBar && brushCleaningState_ == 5) {
     brushCleaningState_ = 3;
+    updateBrushCursor();
     return true;
   }
   return false;
 }
 
-void QVLObjectSceneViewController::flagsChanged(QVLModifiers m) { brushCleaningAction_ = m.shift ? 1 : m.control ? 3 : 2; }
+void QVLObjectSceneViewController::flagsChanged(QVLModifiers m) {
+  const int action = m.shift ? 1 : m.control ? 3 : 2;
+  const int before = brushCleaningAction_.exchange(action);
+  if (before != action && (brushCleaningState_ == 3 || brushCleaningState_ == 4)) updateBrushCursor();
+}
 
 void QVLObjectSceneViewController::didRenderScene() {
   int expected = 6;
-  brushCleaningState_.compare_exchange_strong(expected, 3);
+  if (!brushCleaningState_.compare_exchange_strong(expected, 3)) return;
+  runOnMain([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (self && self->display_) self->display_->setBrushStroke({}, 0);
+  });
 }
 
 qv::viewer::ViewSnapshot QVLObjectSceneViewController::viewSnapshot() const {
@@ -1056,8 +1076,8 @@ void QVLObjectSceneViewController::enableHeaderUI() {
 bool QVLObjectSceneViewController::validateMenuItem(int tag, const std::string& action) const {
   if (tag == 4 || tag == 101) return true;
   if (tag == 400 || tag == 401) return false;
-  // Undo and redo belong to the cleaning tools; with nothing to undo they stay off.
-  if (action == "undo:" || action == "redo:") return false;
+  if (action == "undo:") return canUndo_;
+  if (action == "redo:") return canRedo_;
   return true;
 }
 

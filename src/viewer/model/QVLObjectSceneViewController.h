@@ -17,6 +17,7 @@
 #include "platform/Settings.h"
 #include "store/Double3.h"
 #include "store/ObjectID.h"
+#include "viewer/model/CleaningEdits.h"
 #include "viewer/model/DisplayRecords.h"
 #include "viewer/model/ObjectSceneDisplay.h"
 #include "viewer/model/QVLLayerState.h"
@@ -151,6 +152,52 @@ public:
   float maxYValue() const { return maxYValue_; }
   float maxRadiusValue() const { return maxRadiusValue_; }
 
+  // ---- Cleaning: the Clean panel, the brush, auto-clean, undo and Apply ----
+  // (QVLObjectSceneViewControllerCleaning.cpp)
+  void cleanButtonPressed();
+  void croppingButtonPressed();
+  void autoCleanButtonPressed();
+  void brushCleaningButtonPressed();
+  void autoCleanModelButtonPressed(const std::string& identifier);
+  void deletePointsButtonPressed();
+  void clearSelectionButtonPressed();
+  void resetChangesButtonPressed();
+  void cancelChangesButtonPressed();
+  void applyChangesPressed();
+  void undo();
+  void redo();
+  // The undo step's name ("Add Points", ...) and whether undo and redo would do anything.
+  std::string undoActionName() const;
+  bool canUndo() const { return canUndo_; }
+  bool canRedo() const { return canRedo_; }
+  std::string yCutOffText() const;
+  std::string topYCutOffText() const;
+  std::string radiusCutOffText() const;
+  void setYCutOffText(const std::string& text);
+  void setTopYCutOffText(const std::string& text);
+  void setRadiusCutOffText(const std::string& text);
+  // Marks outliers removed (runs on a background queue; `done` follows on the main queue).
+  void autoCleanWithMean(int meanK, double multiplier, std::function<void()> done = {});
+  void closeAllCleaningPanels(std::function<void()> completion = {});
+  void resetCleaningState();
+  qv::viewer::CleaningPanels cleaningPanels() const { return cleaningPanels_; }
+  qv::viewer::CleaningButtons cleaningButtons() const { return cleaningButtons_; }
+  void updateBrushCursor();
+  qv::viewer::BrushCursor brushCursor() const { return brushCursor_; }
+  std::uint64_t numberOfFilteredVerticesBeforeClean() const { return numberOfFilteredVerticesBeforeClean_; }
+  // Point-management queue: projects the octree for the current view (at once when the view has
+  // not changed since the last complete pass, unless forced).
+  bool projectPoints();
+  void projectPointsByForce(bool force, bool* succeeded, bool* removedPoints);
+  std::int32_t currentProjectionId() const { return currentProjectionId_; }
+  bool projectionIsComplete() const { return projectionIsComplete_; }
+  // Point-management queue: marks the stroke's points not yet tested; true when any was new.
+  bool removeAllBrushPoints();
+  void resolveSelectedPoints();
+  void clearManuallySelectedPoints();
+  // Main queue: a point of the stroke at (x, y) in the scene view.
+  void paintBrushPoint(float x, float y);
+
   // ---- State (for the widget and tests) ----
   std::optional<qv::ObjectID> scanObjectId() const;
   std::string scanObjectFilePath() const;
@@ -255,6 +302,27 @@ private:
   std::atomic<float> yCutOff_{0}, topYCutOff_{0}, radiusCutOff_{0};
   std::atomic<float> minYValue_{0}, maxYValue_{0}, minRadiusValue_{0}, maxRadiusValue_{0};
   bool pushingTop_ = false, pushingBottom_ = false;
+
+  // Cleaning (QVLObjectSceneViewControllerCleaning.cpp).
+  void applyOnBackgroundQueue();
+  void recordCleaningStep(qv::viewer::CleaningStep step);
+  void publishUndoState();
+  void showCleaningState();
+  void setCleaningPanels(qv::viewer::CleaningPanels panels);
+  void projectUntilDone(bool force, bool renderWhenRemoved);
+  void clearStaleScreenPositions();
+  qv::viewer::CleaningHistory cleaningHistory_;  // point-management queue
+  std::vector<qv::viewer::BrushPoint> brushPointsToClean_, brushPointsCleaned_;  // under brushLock_
+  mutable std::mutex brushLock_;
+  qv::viewer::ViewSnapshot projectedView_;  // point-management queue: the view of the last pass
+  std::weak_ptr<const qv::Data> screenPositionsFor_;  // point-management queue
+  std::atomic<std::int32_t> currentProjectionId_{0};
+  std::atomic<std::uint64_t> numberOfFilteredVerticesBeforeClean_{0};
+  std::atomic<bool> canUndo_{false}, canRedo_{false};
+  std::string undoActionName_;  // main queue
+  qv::viewer::CleaningPanels cleaningPanels_;    // main queue
+  qv::viewer::CleaningButtons cleaningButtons_;  // main queue
+  qv::viewer::BrushCursor brushCursor_;          // main queue
 
   // Brush input and panels.
   std::atomic<int> brushCleaningState_{0}, brushCleaningAction_{2};

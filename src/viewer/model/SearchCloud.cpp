@@ -1,5 +1,5 @@
 // The viewer's search cloud and its octree.
-#include "viewer/model/internal/PclTypes.h"
+#include "viewer/model/internal/SearchCloudImpl.h"
 #include <pcl/octree/impl/octree_base.hpp>
 #include <pcl/octree/impl/octree_pointcloud.hpp>
 
@@ -11,11 +11,6 @@
 #include "viewer/model/DisplayRecords.h"
 
 namespace qv::viewer {
-
-struct SearchCloud::Impl {
-  pcl::PointCloud<QVLPclPoint>::Ptr cloud;
-  std::shared_ptr<QVLOctree> octree;
-};
 
 SearchCloud::SearchCloud() : impl_(std::make_unique<Impl>()) {}
 SearchCloud::~SearchCloud() = default;

@@ -27,12 +27,19 @@ ViewSnapshot takeViewSnapshot(const scene::Scene& scene, const scene::NodePtr& o
   return view;
 }
 
-ViewPoint projectPoint(const ViewSnapshot& view, scene::Vec3 p) {
-  if (!view.valid) return {};
+ViewPoint projectPoint(const ViewSnapshot& view, scene::Vec3 p) { return ViewProjector(view)(p); }
+
+ViewProjector::ViewProjector(const ViewSnapshot& view)
+    : width_(view.width), height_(view.height), valid_(view.valid) {
+  if (valid_) toClip_ = view.objectToClip();
+}
+
+ViewPoint ViewProjector::operator()(scene::Vec3 p) const {
+  if (!valid_) return {};
   float w = 0;
-  const scene::Vec3 clip = scene::transformPoint(view.objectToClip(), p, &w);
+  const scene::Vec3 clip = scene::transformPoint(toClip_, p, &w);
   if (w == 0) return {};
-  return {(clip.x / w + 1.0f) * 0.5f * view.width, (1.0f - clip.y / w) * 0.5f * view.height, w > 0};
+  return {(clip.x / w + 1.0f) * 0.5f * width_, (1.0f - clip.y / w) * 0.5f * height_, w > 0};
 }
 
 }  // namespace qv::viewer

@@ -28,4 +28,17 @@ struct ViewPoint {
 // A missing node or view gives (0, 0), not in front.
 ViewPoint projectPoint(const ViewSnapshot& view, scene::Vec3 pointInObject);
 
+// projectPoint for many points of one view: the view's matrices are multiplied once.
+class ViewProjector {
+public:
+  explicit ViewProjector(const ViewSnapshot& view);
+  ViewPoint operator()(scene::Vec3 pointInObject) const;
+  bool valid() const { return valid_; }
+
+private:
+  scene::Mat4 toClip_;
+  float width_ = 0, height_ = 0;
+  bool valid_ = false;
+};
+
 }  // namespace qv::viewer

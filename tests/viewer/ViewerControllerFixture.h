@@ -1,0 +1,154 @@
+// A viewer controller on a real store and settings in a temporary folder, with a recording
+// display and delegate, scans made to measure, and a load that waits for the busy view.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FakeDisplay.h"
+#include "formats/QVLFileExporter.h"
+#include "platform/Queue.h"
+#include "platform/Settings.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDPointCloud.h"
+#include "store/QVSDScanObject.h"
+#include "store/QVSDScanSlice.h"
+#include "store/TBCoreDataStoreS1.h"
+#include "support/ManualClockScope.h"
+#include "support/TempFolder.h"
+#include "support/WaitFor.h"
+#include "viewer/ViewerTestSupport.h"
+#include "viewer/model/QVLObjectSceneViewController.h"
+
+// Writes the scan's vertex count as text, or fails when told to.
+class CountingWriter : public QVLFileExporter {
+public:
+  CountingWriter(qv::ObjectID id, bool fail) : QVLFileExporter(std::move(id)), fail_(fail) {}
+  bool exportScanToFilePath(const std::string& path, qv::Error* error) override {
+    if (fail_) {
+      if (error) *error = qv::Error{"test", 3, "The disk is full.", {}};
+      return false;
+    }
+    std::ofstream(path) << "scan";
+    return true;
+  }
+
+private:
+  bool fail_;
+};
+
+class RecordingDelegate : public qv::viewer::ObjectSceneDelegate {
+public:
+  bool resetApplicationStateForObjectSceneViewController() override { return openPanelShown; }
+  void showHudScreenForObjectSceneViewController() override { ++hudShown; }
+  bool openPanelShown = false;
+  int hudShown = 0;
+};
+
+class ViewerController : public ::testing::Test {
+protected:
+  static constexpr float kStep = 0.013f;  // height between a layer's points, never on a 0.1 step
+
+  void SetUp() override {
+    TBCoreDataStoreS1::Options options;
+    options.folder = temp.path() / "Quorvel";
+    options.presentError = [](const qv::Error&) {};
+    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
+    QVLObjectSceneViewController::Options o;
+    o.store = store.get();
+    o.settings = settings.get();
+    o.writers = [this](const std::string& ext, const qv::ObjectID& id) -> std::unique_ptr<QVLFileExporter> {
+      if (ext == "none") return nullptr;
+      return std::make_unique<CountingWriter>(id, failWrites);
+    };
+    viewer = QVLObjectSceneViewController::create(o);
+    viewer->setDisplay(&display);
+    viewer->setDelegate(&delegate);
+  }
+  void TearDown() override {
+    // Background jobs hold the viewer until they end; the store and settings must outlive them.
+    EXPECT_TRUE(qv::test::waitFor([&] { return viewer.use_count() == 1; }));
+    viewer.reset();
+    store->privateContext()->performAndWait([] {});
+    qv::drainMainQueue();
+  }
+
+  // A scan with clouds (lookup id, head height, laser) whose index lists name all their vertices.
+  struct Cloud {
+    std::int16_t lookupId;
+    double headHeight;
+    int laser;
+    int points;
+  };
+  qv::ObjectID makeScan(const std::vector<Cloud>& clouds, const std::string& source = "/scans/Vase.qvk",
+                        bool withSlice = false) {
+    std::vector<QVLScanVertex> vertices{QVLScanVertex{}};  // record 0: the origin, never a point
+    qv::ObjectID id;
+    store->privateContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+      for (const Cloud& c : clouds) {
+        auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+        cloud->setLookupId(c.lookupId);
+        cloud->setHeadHeight(c.headHeight);
+        cloud->setLaserNumber(c.laser);
+        std::vector<std::uint32_t> list;
+        for (int i = 0; i < c.points; ++i) {
+          list.push_back(static_cast<std::uint32_t>(vertices.size()));
+          const float a = static_cast<float>(i) * 0.1f;
+          vertices.push_back(vertexAt(10 * std::cos(a), static_cast<float>(c.headHeight) + i * kStep, 10 * std::sin(a),
+                                      c.lookupId));
+        }
+        cloud->setVertexIndexData(indexBytes(list));
+      }
+      scan->setVertexData(vertexBytes(vertices));
+      scan->setSourceFilePath(source);
+      if (withSlice) QVSDScanSlice::createScanSliceInPointCloud(scan->pointClouds().front(), 0.0f);
+      ASSERT_TRUE(store->privateContext()->save());
+      id = scan->objectID();
+    });
+    return id;
+  }
+
+  // Loads and waits until the busy view went away again (the manual clock stands for the delays).
+  void load(const qv::ObjectID& id) {
+    viewer->loadScan(id);
+    clock.advanceSeconds(0.3);
+    ASSERT_TRUE(qv::test::waitFor([&] { return viewer->isDoneLoading() || delegate.hudShown > 0; }));
+    clock.advanceSeconds(1.0);
+    qv::test::waitFor([&] { return !display.busyShown; });
+  }
+
+  template <typename F>
+  void onScan(const qv::ObjectID& id, F code) {
+    store->privateContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, *store->privateContext());
+      ASSERT_TRUE(scan);
+      code(*scan);
+    });
+  }
+
+  std::size_t scanCount() {
+    std::size_t n = 0;
+    store->privateContext()->performAndWait([&] {
+      n = QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(
+              QVSDLibrary::defaultLibraryInContext(*store->privateContext()))
+              .size();
+    });
+    return n;
+  }
+
+  qv::test::TempFolder temp;
+  qv::test::ManualClockScope clock;
+  std::unique_ptr<TBCoreDataStoreS1> store;
+  std::unique_ptr<qv::Settings> settings;
+  FakeDisplay display;
+  RecordingDelegate delegate;
+  std::shared_ptr<QVLObjectSceneViewController> viewer;
+  bool failWrites = false;
+};

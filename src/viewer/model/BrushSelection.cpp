@@ -100,7 +100,10 @@ std::size_t markBrushedPoints(SearchCloud& cloud, std::span<QVLSortableIndexEntr
                               const ViewProjector& project) {
   std::size_t marked = 0;
   bool warned = false;
-  const auto points = collectBrushedOctreeIndices(cloud, brush, size);
+  auto points = collectBrushedOctreeIndices(cloud, brush, size);
+  // Cloud points and records both lie in vertex order: visited in that order, the walk through
+  // two large arrays runs forwards instead of jumping about.
+  std::sort(points.begin(), points.end());
   const auto& positions = *cloud.impl().cloud;
   for (std::int32_t k : points) {
     if (k < 0 || static_cast<std::size_t>(k) >= positions.size()) continue;
@@ -145,8 +148,10 @@ std::string brushActionName(int action) {
 CleaningStep resolveSelectedPoints(std::span<QVLSortableIndexEntry> records, int action) {
   StepRecorder step(brushActionName(action));
   const bool known = action == AddToSelection || action == ReplaceSelection || action == RemoveFromSelection;
+  const std::uint16_t touched = QVLPointFlags::UnderBrush | (action == ReplaceSelection ? QVLPointFlags::Selected : 0);
   for (std::size_t i = 0; i < records.size(); ++i) {
     QVLSortableIndexEntry& r = records[i];
+    if (!(r.flags & touched)) continue;
     const bool brushed = r.flags & QVLPointFlags::UnderBrush;
     r.flags = static_cast<std::uint16_t>(r.flags & ~QVLPointFlags::UnderBrush);
     if (!known) continue;

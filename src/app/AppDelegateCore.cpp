@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "app/CoreCalibrationRunner.h"
 #include "app/CoreLink.h"
 #include "core/QVLAppDelegate.h"
 #include "core/QVLAppcast.h"
@@ -52,7 +53,7 @@ private:
 class AppDelegateCore : public CoreLink, public qv::screens::GeneralPreferencesDelegate {
 public:
   AppDelegateCore(std::shared_ptr<QVLAppDelegate> delegate, const QVLLaunchOptions& options)
-      : delegate_(std::move(delegate)), options_(options) {}
+      : delegate_(std::move(delegate)), options_(options), calibrationRunner_(delegate_) {}
   ~AppDelegateCore() override {
     std::lock_guard lock(mutex_);
     for (auto& [token, pair] : listeners_) {
@@ -110,13 +111,14 @@ public:
     });
   }
   void windowDidResize() override {}  // the shell lays out its own screens
+  qv::screens::CalibrationRunner* calibrationRunner() override { return &calibrationRunner_; }
   void setSceneViewController(std::shared_ptr<QVLObjectSceneViewControllerInterface> viewer) override {
     delegate_->setSceneViewController(std::move(viewer));
   }
 
   int currentAppState() const override { return delegate_->currentAppState(); }
   void setShouldPauseScan(bool pause) override { delegate_->setShouldPauseScan(pause); }
-  void cancelRunningCalibration() override { QVLogInfo("Cancel asked for while calibrating"); }
+  void cancelRunningCalibration() override { delegate_->cancelScannerCalibrationForViewController(); }
   void cancelRunningScan() override { delegate_->cancelScanForScanViewController(); }
   void stopHardwareForQuit() override {
     // Ending the program must not leave a laser lit or a motor turning: the running scan is
@@ -127,6 +129,7 @@ public:
 private:
   std::shared_ptr<QVLAppDelegate> delegate_;
   QVLLaunchOptions options_;
+  CoreCalibrationRunner calibrationRunner_;
   std::shared_ptr<ShellScreenHost> host_;
   ShellLaunchHooks hooks_;
   std::mutex mutex_;

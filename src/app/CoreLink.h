@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "screens/CalibrationWizardPresenter.h"
 #include "screens/DialogService.h"
 #include "screens/GeneralPreferencesPresenter.h"
 #include "screens/MainScreenPresenter.h"
@@ -48,6 +49,8 @@ public:
   virtual void windowDidResize() {}
   // The 3D viewer once the window has made it (null when it goes): the core drives it too.
   virtual void setSceneViewController(std::shared_ptr<QVLObjectSceneViewControllerInterface>) {}
+  // What the calibration wizard runs its passes through; none without scanner support.
+  virtual qv::screens::CalibrationRunner* calibrationRunner() { return nullptr; }
 };
 
 // The core of a program with no scanner code linked (and of the shell's own tests): no scanner is

@@ -48,6 +48,7 @@ DesktopApplication::DesktopApplication(Options options)
   window_->setAboutAndPreferences([this] { showAbout(); }, [this] { showPreferences(); });
   window_->mainScreen()->installEventFilter(this);
   wireCommands();
+  window_->setCalibration(core_->calibrationRunner(), &notifier_);
 #ifdef QUORVEL_WITH_VIEWER
   // The viewer is made when first shown, so a launch that never opens a scan never pays for it.
   window_->setViewerFactory([this](QWidget* parent) -> std::pair<QWidget*, qv::screens::ViewerScreen*> {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/CoreLink.h"
+#include "app/DesktopNotifier.h"
 #include "app/MainWindow.h"
 #include "app/QtDialogService.h"
 #include "app/QtMainQueueBridge.h"
@@ -89,6 +90,7 @@ private:
   std::unique_ptr<QtMainQueueBridge> bridge_;
   std::unique_ptr<QtDialogService> qtDialogs_;
   qv::screens::DialogService* dialogs_;
+  DesktopNotifier notifier_;  // before the window, which hands it to the calibration wizard
   std::shared_ptr<qv::screens::MainScreenPresenter> mainPresenter_;
   std::unique_ptr<MainWindow> window_;
   std::shared_ptr<qv::screens::ScreenCoordinator> coordinator_;

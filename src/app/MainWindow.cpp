@@ -6,6 +6,7 @@
 #include <QMenuBar>
 
 #include "screens/widgets/AppIcon.h"
+#include "screens/widgets/CalibrationWizardPage.h"
 #include "screens/widgets/QtColours.h"
 
 namespace qv::app {
@@ -135,6 +136,8 @@ void MainWindow::putUp(ScreenKind kind) {
       auto [viewerPage, screen] = viewerFactory_(content_);
       viewerScreen_ = screen;
       widget = viewerPage;
+    } else if (kind == ScreenKind::Calibration && calibrationRunner_) {
+      widget = new qv::screens::CalibrationWizardPage(*calibrationRunner_, calibrationNotifier_, content_);
     } else {
       auto* placeholder = new qv::screens::PlaceholderPage(kind, content_);
       connect(placeholder, &qv::screens::PlaceholderPage::homeRequested, this, [this] {
@@ -191,6 +194,7 @@ qv::screens::ManualScanScreen* MainWindow::manualScanScreen() {
   return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::ManualScan));
 }
 qv::screens::CalibrationScreen* MainWindow::calibrationScreen() {
+  if (auto* wizard = qobject_cast<qv::screens::CalibrationWizardPage*>(page(ScreenKind::Calibration))) return wizard;
   return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Calibration));
 }
 

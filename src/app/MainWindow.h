@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include "screens/CalibrationWizardPresenter.h"
 #include "screens/MainScreenPresenter.h"
 #include "screens/ScreenInterfaces.h"
 #include "screens/widgets/MainScreenWidget.h"
@@ -44,6 +45,12 @@ public:
   // putUp; without it the viewer is a placeholder.
   using ViewerFactory = std::function<std::pair<QWidget*, qv::screens::ViewerScreen*>(QWidget* parent)>;
   void setViewerFactory(ViewerFactory factory) { viewerFactory_ = std::move(factory); }
+  // What the calibration wizard runs its passes through and tells its success to (both outlive
+  // the window); without a runner the calibration screen is a placeholder.
+  void setCalibration(qv::screens::CalibrationRunner* runner, qv::screens::CalibrationNotifier* notifier) {
+    calibrationRunner_ = runner;
+    calibrationNotifier_ = notifier;
+  }
   qv::screens::MainScreenWidget* mainScreen() const { return mainScreen_; }
   // The page of a screen while it exists (for tests and screenshots).
   QWidget* page(qv::screens::ScreenKind kind) const;
@@ -91,6 +98,8 @@ private:
   Commands commands_;
   std::function<void()> about_, preferences_;
   ViewerFactory viewerFactory_;
+  qv::screens::CalibrationRunner* calibrationRunner_ = nullptr;
+  qv::screens::CalibrationNotifier* calibrationNotifier_ = nullptr;
   qv::screens::ViewerScreen* viewerScreen_ = nullptr;
   bool closeAllowed_ = false;
 };

@@ -7,6 +7,7 @@
 #include <QTest>
 #include <filesystem>
 
+#include "CalibrationWizardShots.h"
 #include "platform/Queue.h"
 #include "screens/widgets/CalibrationWizardPage.h"
 #include "support/ManualClockScope.h"
@@ -43,14 +44,6 @@ public:
   void notify(const std::string&, const std::string&) override { ++count; }
 };
 
-// Many distinct colours: a drawn page, not a flat fill.
-bool looksDrawn(const QImage& image) {
-  QSet<QRgb> colours;
-  for (int y = 0; y < image.height(); y += 4)
-    for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
-  return colours.size() > 8;
-}
-
 class CalibrationWizardGuiTest : public ::testing::Test {
 protected:
   qv::test::ManualClockScope clock;
@@ -75,17 +68,7 @@ protected:
     QTest::mouseClick(button, Qt::LeftButton);
     settle();
   }
-  void screenshot(const QString& name) {
-    // Let the animations move on a few frames first.
-    QTest::qWait(120);
-    page->repaint();
-    QImage image = page->grab().toImage();
-    EXPECT_TRUE(looksDrawn(image)) << name.toStdString() << " looks blank";
-    const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR");
-    if (folder.isEmpty()) return;
-    std::filesystem::create_directories(folder.toStdString());
-    EXPECT_TRUE(image.save(QString::fromUtf8(folder) + "/calibration-" + name + ".png"));
-  }
+  void screenshot(const QString& name) { wizardScreenshot(*page, name); }
   void report(float fraction, const char* message) {
     auto status = QVLStatus::statusWithType(QVLStatusTypeCalibration);
     status->setTitle("Calibrating");

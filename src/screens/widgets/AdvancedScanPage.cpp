@@ -31,7 +31,7 @@ QImage imageFromDisplayImage(const DisplayImage& image) {
 
 AdvancedScanThumbnail::AdvancedScanThumbnail(QWidget* parent) : QAbstractButton(parent) {
   setCursor(Qt::PointingHandCursor);
-  setMinimumSize(96, 72);
+  setFixedSize(136, 104);
   spin_.setInterval(80);
   connect(&spin_, &QTimer::timeout, this, [this] {
     phase_ = (phase_ + 1) % 12;
@@ -140,6 +140,7 @@ AdvancedScanPage::AdvancedScanPage(std::shared_ptr<AdvancedScanDelegate> delegat
   large_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
   right->addWidget(large_, 1);
   auto* strip = new QHBoxLayout;
+  strip->setSpacing(6);
   const char* tips[6] = {"Colour picture", "Laser 1", "Laser 2", "Laser 1 alternate", "Laser 2 alternate", "Laser points found"};
   for (int slot = 0; slot < 6; ++slot) {
     auto* thumbnail = new AdvancedScanThumbnail(this);
@@ -149,6 +150,7 @@ AdvancedScanPage::AdvancedScanPage(std::shared_ptr<AdvancedScanDelegate> delegat
     thumbnails_[static_cast<std::size_t>(slot)] = thumbnail;
     strip->addWidget(thumbnail);
   }
+  strip->addStretch(1);
   right->addLayout(strip);
 
   auto* lower = new QHBoxLayout;
@@ -156,7 +158,7 @@ AdvancedScanPage::AdvancedScanPage(std::shared_ptr<AdvancedScanDelegate> delegat
   summary_->setObjectName("AnalysisSummary");
   summary_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   summary_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  summary_->setFixedHeight(170);
+  summary_->setFixedHeight(118);
   lower->addWidget(summary_, 1);
   auto* motion = new QGridLayout;
   motion->addWidget(new QLabel(tr("Head"), this), 0, 0, 1, 2, Qt::AlignCenter);

@@ -1,14 +1,33 @@
 // The 3D viewer in the main window.
 #include "app/ViewerPage.h"
 
+#include "app/DesktopNotifier.h"
+#include "screens/widgets/WaitingView.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
+#include "viewer/model/UserNotifier.h"
+#include "viewer/ui/QVLMeshingView.h"
 #include "viewer/ui/QVLObjectSceneView.h"
 
 namespace qv::app {
 
+namespace {
+
+// The end of a meshing is told on the desktop as the end of a calibration is.
+class MeshingNotifier final : public qv::viewer::UserNotifier {
+public:
+  void deliverNotification(const std::string& title, const std::string& text) override { desktop_.notify(title, text); }
+
+private:
+  DesktopNotifier desktop_;
+};
+
+}  // namespace
+
 std::shared_ptr<ViewerPage> ViewerPage::create(QWidget* parent, TBCoreDataStoreS1& store, qv::Settings& settings,
                                                ViewerHooks hooks) {
   std::shared_ptr<ViewerPage> page(new ViewerPage(std::move(hooks)));
+  qv::viewer::setUserNotifier(std::make_shared<MeshingNotifier>());
+  QVLMeshingView::setWaitingIndicatorFactory([](QWidget* p) -> QWidget* { return new qv::screens::WaitingView(p); });
   QVLObjectSceneViewController::Options options;
   options.store = &store;
   options.settings = &settings;

@@ -3,12 +3,15 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "viewer/model/CleaningDisplay.h"
 #include "viewer/model/SceneModel.h"
+
+class QVLMeshingViewController;
 
 namespace qv::viewer {
 
@@ -62,6 +65,16 @@ public:
                               std::function<void(std::optional<std::string>)> answer) = 0;
   virtual void showAlert(const std::string& message, const std::string& informativeText,
                          std::function<void()> dismissed) = 0;
+
+  // The meshing sheet laid over the whole viewer (faded in), and its fade-out; `dismissed`
+  // runs once it is gone.
+  virtual void showMeshingSheet(const std::shared_ptr<QVLMeshingViewController>& /*sheet*/) {}
+  virtual void dismissMeshingSheet(std::function<void()> dismissed) {
+    if (dismissed) dismissed();
+  }
+  // The overlay that offers to save an unsaved mesh before the points come back.
+  virtual void showSaveMeshView() {}
+  virtual void dismissSaveMeshView() {}
 
   // The Clean panel: its open parts, its buttons, the crop values to read again, the brush
   // cursor and the points of the stroke being painted (none once it is resolved).

@@ -1058,6 +1058,7 @@ void QVLObjectSceneViewController::closeSceneAndReturnHome() {
     auto self = weak.lock();
     if (!self) return;
     self->resetScene();
+    self->removeUnsavedMeshedFile();
     if (self->display_) self->display_->setWindowTitle("Quorvel");
     if (self->delegate_) self->delegate_->showHudScreenForObjectSceneViewController();
   });
@@ -1217,7 +1218,11 @@ void QVLObjectSceneViewController::exportButtonPressed() {
 void QVLObjectSceneViewController::exportFileFormatSelected(const std::string& identifier) {
   if (headerActionsBlocked()) return;
   if (display_) display_->closeExportPopover();
-  if (identifier == "stl" || identifier == "textured_obj" || identifier == "untextured_obj") return;  // meshing
+  if (identifier == "stl" || identifier == "textured_obj" || identifier == "untextured_obj") {
+    meshPresentsTextures_ = identifier == "textured_obj";
+    showMeshingViewControllerForType(identifier);
+    return;
+  }
   auto self = shared_from_this();
   saveViewerState([self, identifier] { self->savePointsForFileType(identifier); });
 }
@@ -1392,6 +1397,7 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
       const bool saved = writer && writer->exportScanToFilePath(path, &error);
       if (saved) self->meshNeedsSaving_ = false;
       runOnMain([self, saved, error, completion] {
+        if (saved && self->display_) self->display_->dismissSaveMeshView();
         auto done = [completion, saved] {
           if (completion) completion(saved);
         };

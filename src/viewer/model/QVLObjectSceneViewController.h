@@ -19,6 +19,7 @@
 #include "store/ObjectID.h"
 #include "viewer/model/CleaningEdits.h"
 #include "viewer/model/DisplayRecords.h"
+#include "viewer/model/QVLMeshingViewController.h"
 #include "viewer/model/ObjectSceneDisplay.h"
 #include "viewer/model/QVLLayerState.h"
 #include "viewer/model/SceneModel.h"
@@ -33,7 +34,8 @@ struct QVLModifiers {
   bool shift = false, control = false, option = false, command = false;
 };
 
-class QVLObjectSceneViewController : public std::enable_shared_from_this<QVLObjectSceneViewController> {
+class QVLObjectSceneViewController : public std::enable_shared_from_this<QVLObjectSceneViewController>,
+                                     public QVLMeshingProtocol {
 public:
   // Makes the writer for an extension ("qvkx", "qvk", "xyz", "ply", "pcd", "obj", "stl"), or
   // nothing when there is none.
@@ -43,6 +45,7 @@ public:
     TBCoreDataStoreS1* store = nullptr;  // the default store when null
     qv::Settings* settings = nullptr;    // the user's settings when null
     WriterFactory writers;               // the file formats' writers when empty
+    int meshingThreads = 0;              // threads of the surface reconstruction; 0 for every core
   };
 
   static std::shared_ptr<QVLObjectSceneViewController> create(Options options);
@@ -140,6 +143,27 @@ public:
   void saveMesh(std::function<void(bool saved)> completion = {});
   int meshingType() const { return meshingType_; }
   void setMeshingType(int type) { meshingType_ = type; }
+
+  // ---- Meshing (the sheet, the meshing road, the mesh in place of the points) ----
+  // Opens the meshing sheet for an export format ("textured_obj", "untextured_obj", "stl");
+  // nothing while a sheet is shown.
+  void showMeshingViewControllerForType(const std::string& identifier);
+  void performMeshingWithOctreeDepth(std::int64_t octreeDepth, std::int64_t samplesPerNode,
+                                     Completion completion) override;
+  void dismissMeshingViewControllerAndSaveMeshedFile(bool save) override;
+  // Deletes the scan's meshed file and forgets its path (behind the store's private queue).
+  void removeUnsavedMeshedFile();
+  // Leaving a shown mesh: from the toolbar's back button an unsaved mesh asks first.
+  void backToPointCloudButtonPressed(bool fromBackButton);
+  void saveMeshButtonPressed();
+  std::shared_ptr<QVLMeshingViewController> meshingViewController() const;
+  bool meshPresentsTextures() const { return meshPresentsTextures_; }
+  void setMeshPresentsTextures(bool textured) { meshPresentsTextures_ = textured; }
+  // The meshing type of an export format identifier.
+  static int meshingTypeForIdentifier(const std::string& identifier);
+  // The display indices of a meshed blob: each whole triangle's corners reversed, the records of
+  // a trailing partial triangle left at 0.
+  static std::vector<std::uint32_t> meshIndexList(std::size_t meshedByteLength);
 
   // ---- Crop values (the setters clamp to their ranges and draw again) ----
   void setYCutOff(float value);
@@ -272,6 +296,8 @@ private:
   std::atomic<bool> projectionIsComplete_{false}, shouldUpdateCameraDistance_{false}, croppingIsDisabled_{false};
   std::atomic<bool> aligningScreenShown_{false};
   std::atomic<int> meshingType_{0};
+  std::atomic<bool> meshPresentsTextures_{false};
+  std::shared_ptr<QVLMeshingViewController> meshingViewController_;  // main queue
 
   // Point data: touched only on the point-management queue (the load runs its record work there).
   qv::SharedData vertexData_;

@@ -45,6 +45,8 @@ struct Material {
   std::optional<Colour> diffuse;
   std::optional<Colour> emission;
   std::shared_ptr<const Image> texture;
+  // Lit from whichever side faces the camera (a mesh seen from inside is not black).
+  bool doubleSided = false;
 };
 
 struct Geometry {
@@ -53,7 +55,8 @@ struct Geometry {
   std::size_t elementCount = 0;  // indices drawn, from the start of the index buffer
   PrimitiveType primitive = PrimitiveType::Points;
   Material material;
-  // One (u, v) pair of doubles per index, for textured triangles whose corners are not shared.
+  // One (u, v) pair of doubles per vertex, v down from the image's top row, for textured
+  // triangles whose corners are not shared (so there are as many vertices as indices).
   std::shared_ptr<const std::vector<double>> textureCoordinates;
   // Primitives the element count makes: a strip of fewer than three indices makes none.
   std::size_t primitiveCount() const;

@@ -15,6 +15,7 @@
 #include <QWheelEvent>
 #include <QWindow>
 
+#include "viewer/ui/QVLMeshingView.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 
 using qv::viewer::HeaderButtons;
@@ -131,6 +132,21 @@ void QVLObjectSceneView::buildHeader() {
 
   // Shown while a mesh is presented in place of the point tools.
   meshToolbar_ = new QWidget(header_);
+  meshToolbar_->setAttribute(Qt::WA_StyledBackground);
+  meshToolbar_->setObjectName("meshToolbar");
+  meshToolbar_->setStyleSheet("#meshToolbar { background-color: rgb(48, 52, 56); }");
+  auto* meshRow = new QHBoxLayout(meshToolbar_);
+  meshRow->setContentsMargins(8, 0, 8, 0);
+  for (auto [name, title] : {std::pair{"backToPointCloud", "Back to Point Cloud"}, std::pair{"saveMesh", "Save Mesh"}}) {
+    auto* b = new QPushButton(tr(title), meshToolbar_);
+    b->setObjectName(name);
+    b->setCursor(Qt::PointingHandCursor);
+    buttons_[name] = b;
+    meshRow->addWidget(b);
+  }
+  meshRow->addStretch(1);
+  connect(buttons_["backToPointCloud"], &QPushButton::clicked, this, [this] { controller_->backToPointCloudButtonPressed(true); });
+  connect(buttons_["saveMesh"], &QPushButton::clicked, this, [this] { controller_->saveMeshButtonPressed(); });
   meshToolbar_->hide();
 
   // The veils block the header until a scan has loaded.
@@ -213,7 +229,8 @@ void QVLObjectSceneView::buildExportPopover() {
   auto* layout = new QVBoxLayout(exportPopover_);
   layout->setContentsMargins(8, 8, 8, 8);
   const std::pair<const char*, const char*> formats[] = {
-      {"qvkx", "Project (qvkx)"}, {"qvk", "Scan (qvk)"}, {"ply", "PLY points"}, {"pcd", "PCD points"}, {"xyz", "XYZ points"}};
+      {"qvkx", "Project (qvkx)"}, {"qvk", "Scan (qvk)"}, {"ply", "PLY points"}, {"pcd", "PCD points"}, {"xyz", "XYZ points"},
+      {"textured_obj", "Textured mesh (obj)"}, {"untextured_obj", "Mesh (obj)"}, {"stl", "Mesh (stl)"}};
   for (const auto& [id, title] : formats) {
     auto* b = new QPushButton(tr(title), exportPopover_);
     b->setObjectName(id);
@@ -235,6 +252,8 @@ void QVLObjectSceneView::layOutOverlays() {
   leftVeil_->setGeometry(0, 0, half, header_->height());
   rightVeil_->setGeometry(half, 0, header_->width() - half, header_->height());
   meshToolbar_->setGeometry(header_->rect());
+  if (meshingView_) meshingView_->setGeometry(rect());
+  if (saveMeshView_) saveMeshView_->setGeometry(rect());
   pointCount_->adjustSize();
   pointCount_->move(8, sceneArea_->height() - pointCount_->height() - 4);
   layerTable_->setGeometry(8, 8, 200, layerTableHeight_);
@@ -284,6 +303,8 @@ void QVLObjectSceneView::setHeaderButtons(HeaderButtons state) {
     buttons_[name]->setEnabled(state == HeaderButtons::ShownEnabled);
   }
   meshToolbar_->setVisible(mesh);
+  // The count is of points; a mesh in their place has none to count.
+  pointCount_->setVisible(!mesh);
 }
 
 void QVLObjectSceneView::setHeaderBlocked(bool blocked) {
@@ -358,6 +379,7 @@ void QVLObjectSceneView::showRightPanel(RightPanel panel) {
 void QVLObjectSceneView::showExportPopover(const qv::viewer::ExportChoices& choices) {
   buttons_["qvk"]->setVisible(choices.qvk);
   buttons_["qvkx"]->setVisible(choices.qvkx);
+  buttons_["textured_obj"]->setVisible(choices.texturedObj);
   exportPopover_->adjustSize();
   QPushButton* anchor = buttons_["export"];
   exportPopover_->move(anchor->mapToGlobal(QPoint(0, anchor->height())));
@@ -448,6 +470,47 @@ void QVLObjectSceneView::showAlert(const std::string& message, const std::string
     if (dismissed) dismissed();
   });
   box->open();
+}
+
+void QVLObjectSceneView::showMeshingSheet(const std::shared_ptr<QVLMeshingViewController>& sheet) {
+  if (meshingView_) return;
+  meshingView_ = new QVLMeshingView(sheet, this);
+  meshingView_->setGraphicsEffect(new QGraphicsOpacityEffect(meshingView_));
+  meshingView_->setGeometry(rect());
+  meshingView_->raise();
+  meshingView_->show();
+  meshingView_->performMeshingButton()->setFocus();
+  fade(meshingView_, 0.0, 1.0, {});
+}
+
+void QVLObjectSceneView::dismissMeshingSheet(std::function<void()> dismissed) {
+  QVLMeshingView* sheet = std::exchange(meshingView_, nullptr);
+  renderer_->setFocus();
+  if (!sheet) {
+    if (dismissed) dismissed();
+    return;
+  }
+  fade(sheet, 1.0, 0.0, [sheet, dismissed = std::move(dismissed)] {
+    sheet->deleteLater();
+    if (dismissed) dismissed();
+  });
+}
+
+void QVLObjectSceneView::showSaveMeshView() {
+  if (saveMeshView_) return;
+  saveMeshView_ = new QVLSaveMeshView([this] { controller_->saveMeshButtonPressed(); },
+                                      [this] { controller_->backToPointCloudButtonPressed(false); }, this);
+  saveMeshView_->setGraphicsEffect(new QGraphicsOpacityEffect(saveMeshView_));
+  saveMeshView_->setGeometry(rect());
+  saveMeshView_->raise();
+  saveMeshView_->show();
+  fade(saveMeshView_, 0.0, 1.0, {});
+}
+
+void QVLObjectSceneView::dismissSaveMeshView() {
+  QVLSaveMeshView* overlay = std::exchange(saveMeshView_, nullptr);
+  if (!overlay) return;
+  fade(overlay, 1.0, 0.0, [overlay] { overlay->deleteLater(); });
 }
 
 bool QVLObjectSceneView::eventFilter(QObject* watched, QEvent* event) {

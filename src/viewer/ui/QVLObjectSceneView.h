@@ -18,6 +18,8 @@ class QLabel;
 class QListWidget;
 class QPushButton;
 class QVLSceneRenderer;
+class QVLMeshingView;
+class QVLSaveMeshView;
 
 class QVLObjectSceneView : public QWidget,
                            public qv::viewer::ObjectSceneDisplay,
@@ -34,6 +36,9 @@ public:
   QListWidget* layerTable() const { return layerTable_; }
   QWidget* rightPanel() const { return rightPanel_; }
   QLabel* pointCountLabel() const { return pointCount_; }
+  // The meshing sheet and the save-mesh overlay while they are up, else null.
+  QVLMeshingView* meshingView() const { return meshingView_; }
+  QVLSaveMeshView* saveMeshView() const { return saveMeshView_; }
   // A header or popover button by its name ("home", "open", "export", "layers", "appearance",
   // or an export identifier such as "ply").
   QPushButton* button(const std::string& name) const;
@@ -75,6 +80,10 @@ public:
                       std::function<void(std::optional<std::string>)> answer) override;
   void showAlert(const std::string& message, const std::string& informativeText,
                  std::function<void()> dismissed) override;
+  void showMeshingSheet(const std::shared_ptr<QVLMeshingViewController>& sheet) override;
+  void dismissMeshingSheet(std::function<void()> dismissed) override;
+  void showSaveMeshView() override;
+  void dismissSaveMeshView() override;
 
 protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -104,6 +113,8 @@ private:
   QWidget* busyView_ = nullptr;
   QLabel* busyText_ = nullptr;
   QFrame* exportPopover_ = nullptr;
+  QVLMeshingView* meshingView_ = nullptr;
+  QVLSaveMeshView* saveMeshView_ = nullptr;
   std::map<std::string, QPushButton*> buttons_;
   QPoint lastDrag_;
   bool rightDragging_ = false;

@@ -13,6 +13,7 @@ const char* kVertexShader = R"(#version 330 core
 layout(location = 0) in vec3 position;
 layout(location = 1) in vec3 normal;
 layout(location = 2) in vec3 colour;
+layout(location = 3) in vec2 uv;
 // Row-vector matrices uploaded as they are read as their transposes: column-vector form.
 uniform mat4 objectToClip;
 uniform mat4 objectToWorld;
@@ -24,7 +25,11 @@ uniform vec3 ambientLight;
 uniform int lightCount;
 uniform vec3 lightPosition[4];
 uniform vec3 lightColour[4];
+uniform bool doubleSided;
+uniform vec3 eyePosition;
 out vec3 shade;
+out vec3 lighting;
+out vec2 texCoord;
 void main() {
   gl_Position = objectToClip * vec4(position, 1.0);
   gl_PointSize = pointSize;
@@ -32,22 +37,32 @@ void main() {
   if (lit) {
     vec3 worldPosition = (objectToWorld * vec4(position, 1.0)).xyz;
     vec3 n = normalize(mat3(objectToWorld) * normal);
+    // A surface seen from behind is lit as its side that faces the camera.
+    if (doubleSided && dot(n, eyePosition - worldPosition) < 0.0) n = -n;
     vec3 light = ambientLight;
     for (int i = 0; i < lightCount; ++i)
       light += lightColour[i] * max(dot(n, normalize(lightPosition[i] - worldPosition)), 0.0);
     base *= light;
+    lighting = light;
+  } else {
+    lighting = vec3(1.0);
   }
   shade = base;
+  texCoord = uv;
 }
 )";
 
 const char* kFragmentShader = R"(#version 330 core
 in vec3 shade;
+in vec3 lighting;
+in vec2 texCoord;
 uniform bool roundPoints;
+uniform bool textured;
+uniform sampler2D atlas;
 out vec4 fragment;
 void main() {
   if (roundPoints && length(gl_PointCoord - vec2(0.5)) > 0.5) discard;
-  fragment = vec4(shade, 1.0);
+  fragment = textured ? vec4(texture(atlas, texCoord).rgb * lighting, 1.0) : vec4(shade, 1.0);
 }
 )";
 
@@ -136,6 +151,43 @@ GLuint QVLSceneRenderer::indicesFor(const qv::scene::IndexBufferPtr& buffer) {
   return gpu.ebo;
 }
 
+GLuint QVLSceneRenderer::textureFor(const std::shared_ptr<const qv::scene::Image>& image) {
+  GpuTexture& gpu = textures_[image.get()];
+  if (gpu.texture != 0 && gpu.source.lock() == image) return gpu.texture;
+  if (gpu.texture == 0) glGenTextures(1, &gpu.texture);
+  glBindTexture(GL_TEXTURE_2D, gpu.texture);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+  // Rows go up top row first, so a v measured down from the image's top is the texture's t.
+  const GLenum format = image->channels == 4 ? GL_RGBA : GL_RGB;
+  glTexImage2D(GL_TEXTURE_2D, 0, format == GL_RGBA ? GL_RGBA8 : GL_RGB8, image->width, image->height, 0, format,
+               GL_UNSIGNED_BYTE, image->pixels.data());
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  // Outside the atlas the surface shows white rather than a smeared edge.
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_BORDER);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_BORDER);
+  const GLfloat white[] = {1, 1, 1, 1};
+  glTexParameterfv(GL_TEXTURE_2D, GL_TEXTURE_BORDER_COLOR, white);
+  gpu.source = image;
+  ++textureUploads_;
+  return gpu.texture;
+}
+
+void QVLSceneRenderer::bindCoordinates(const std::shared_ptr<const std::vector<double>>& uv) {
+  GpuCoordinates& gpu = coordinates_[uv.get()];
+  if (gpu.vbo == 0 || gpu.source.lock() != uv) {
+    if (gpu.vbo == 0) glGenBuffers(1, &gpu.vbo);
+    // GL 3.3 takes doubles as attributes only through conversion; floats carry a UV well enough.
+    const std::vector<float> narrow(uv->begin(), uv->end());
+    glBindBuffer(GL_ARRAY_BUFFER, gpu.vbo);
+    glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(narrow.size() * sizeof(float)), narrow.data(), GL_STATIC_DRAW);
+    gpu.source = uv;
+  }
+  glBindBuffer(GL_ARRAY_BUFFER, gpu.vbo);
+  glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
+  glEnableVertexAttribArray(3);
+}
+
 void QVLSceneRenderer::releaseUnused() {
   for (auto it = vertices_.begin(); it != vertices_.end();) {
     if (it->second.source.expired()) {
@@ -154,6 +206,22 @@ void QVLSceneRenderer::releaseUnused() {
       ++it;
     }
   }
+  for (auto it = textures_.begin(); it != textures_.end();) {
+    if (it->second.source.expired()) {
+      glDeleteTextures(1, &it->second.texture);
+      it = textures_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto it = coordinates_.begin(); it != coordinates_.end();) {
+    if (it->second.source.expired()) {
+      glDeleteBuffers(1, &it->second.vbo);
+      it = coordinates_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 void QVLSceneRenderer::releaseAll() {
@@ -162,8 +230,12 @@ void QVLSceneRenderer::releaseAll() {
     glDeleteVertexArrays(1, &gpu.vao);
   }
   for (auto& [key, gpu] : indices_) glDeleteBuffers(1, &gpu.ebo);
+  for (auto& [key, gpu] : textures_) glDeleteTextures(1, &gpu.texture);
+  for (auto& [key, gpu] : coordinates_) glDeleteBuffers(1, &gpu.vbo);
   vertices_.clear();
   indices_.clear();
+  textures_.clear();
+  coordinates_.clear();
 }
 
 void QVLSceneRenderer::paintGL() {
@@ -200,6 +272,9 @@ void QVLSceneRenderer::paintGL() {
     program_->setUniformValueArray("lightPosition", positions.data(), static_cast<int>(positions.size()));
     program_->setUniformValueArray("lightColour", colours.data(), static_cast<int>(colours.size()));
   }
+  const qv::scene::Mat4& eye = snapshot.cameraWorld;
+  program_->setUniformValue("eyePosition", QVector3D(eye.m[12], eye.m[13], eye.m[14]));
+  program_->setUniformValue("atlas", 0);
   const GLint clipLocation = program_->uniformLocation("objectToClip");
   const GLint worldLocation = program_->uniformLocation("objectToWorld");
 
@@ -220,6 +295,18 @@ void QVLSceneRenderer::paintGL() {
     const auto colour = g.material.emission ? g.material.emission : g.material.diffuse;
     program_->setUniformValue("useUniformColour", colour.has_value());
     if (colour) program_->setUniformValue("uniformColour", QVector4D(colour->red, colour->green, colour->blue, colour->alpha));
+    program_->setUniformValue("doubleSided", g.material.doubleSided);
+    // A texture needs one UV pair for every vertex the indices can reach.
+    const bool textured = g.material.texture && !g.material.texture->pixels.empty() && g.textureCoordinates &&
+                          g.textureCoordinates->size() >= 2 * g.vertices->count();
+    program_->setUniformValue("textured", textured);
+    if (textured) {
+      glActiveTexture(GL_TEXTURE0);
+      glBindTexture(GL_TEXTURE_2D, textureFor(g.material.texture));
+      bindCoordinates(g.textureCoordinates);
+    } else {
+      glDisableVertexAttribArray(3);
+    }
     glDrawElements(glPrimitive(g.primitive), static_cast<GLsizei>(g.elementCount), GL_UNSIGNED_INT, nullptr);
   }
   glBindVertexArray(0);

@@ -27,6 +27,7 @@ public:
   // Uploads so far, so tests can tell that a crop pass sent only an index buffer.
   std::size_t vertexBufferUploads() const { return vertexUploads_; }
   std::size_t indexBufferUploads() const { return indexUploads_; }
+  std::size_t textureUploads() const { return textureUploads_; }
   // Whether a 3.3 core context could be made and the shader built.
   bool isReady() const { return ready_; }
 
@@ -43,7 +44,18 @@ private:
     GLuint ebo = 0;
     std::weak_ptr<const std::vector<std::uint32_t>> source;
   };
+  struct GpuTexture {
+    GLuint texture = 0;
+    std::weak_ptr<const qv::scene::Image> source;
+  };
+  struct GpuCoordinates {
+    GLuint vbo = 0;
+    std::weak_ptr<const std::vector<double>> source;
+  };
   GpuVertices& verticesFor(const qv::scene::VertexBufferPtr& buffer);
+  GLuint textureFor(const std::shared_ptr<const qv::scene::Image>& image);
+  // Binds the UVs as attribute 3 of the vertex array bound now.
+  void bindCoordinates(const std::shared_ptr<const std::vector<double>>& uv);
   GLuint indicesFor(const qv::scene::IndexBufferPtr& buffer);
   void releaseUnused();
   void releaseAll();
@@ -53,8 +65,10 @@ private:
   std::unique_ptr<QOpenGLShaderProgram> program_;
   std::unordered_map<const qv::scene::VertexBuffer*, GpuVertices> vertices_;
   std::unordered_map<const std::vector<std::uint32_t>*, GpuIndices> indices_;
+  std::unordered_map<const qv::scene::Image*, GpuTexture> textures_;
+  std::unordered_map<const std::vector<double>*, GpuCoordinates> coordinates_;
   float pointSize_ = 1;
   bool smoothing_ = false;
   bool ready_ = false;
-  std::size_t vertexUploads_ = 0, indexUploads_ = 0;
+  std::size_t vertexUploads_ = 0, indexUploads_ = 0, textureUploads_ = 0;
 };

@@ -1,0 +1,275 @@
+// Meshing on screen (under Xvfb): the options sheet from the export popover, its sliders and
+// waiting view, the textured mesh drawn in place of the points, the textured OBJ read back by
+// assimp with its texture, and the save-mesh overlay. Screenshots go to the test's output folder.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "GuiOutput.h"
+#include "platform/Queue.h"
+#include "platform/Settings.h"
+#include "store/QVSDLibrary.h"
+#include "store/QVSDScanObject.h"
+#include "store/QVSDTexture.h"
+#include "store/TBCoreDataStoreS1.h"
+#include "support/TempFolder.h"
+#include "viewer/ViewerTestSupport.h"
+#include "viewer/model/QVLMeshingViewController.h"
+#include "viewer/model/QVLObjectSceneViewController.h"
+#include "viewer/model/UserNotifier.h"
+#include "viewer/ui/QVLMeshingView.h"
+#include "viewer/ui/QVLObjectSceneView.h"
+#include "viewer/ui/QVLSceneRenderer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using qv::test::saveScreenshot;
+
+std::pair<bool, std::string> run(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return {false, out};
+  std::array<char, 4096> buffer;
+  while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
+  return {::pclose(pipe) == 0, out};
+}
+
+class RecordingNotifier : public qv::viewer::UserNotifier {
+public:
+  void deliverNotification(const std::string& title, const std::string& text) override {
+    notices.push_back(title + ": " + text);
+  }
+  std::vector<std::string> notices;
+};
+
+constexpr float kCentreY = 40, kRadius = 30;
+
+class MeshingGui : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TBCoreDataStoreS1::Options options;
+    options.folder = temp.path() / "Quorvel";
+    options.presentError = [](const qv::Error&) {};
+    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
+    settings->registerDefaults({{"ViewPointSize", 2}, {"MeshingOctreeDepth", 6}, {"MeshingSamplesPerNode", 5}});
+    qv::viewer::setUserNotifier(notifier);
+    QVLObjectSceneViewController::Options o;
+    o.store = store.get();
+    o.settings = settings.get();
+    o.meshingThreads = 1;  // OpenMP's spinning threads crawl on a machine busy with other tests
+    controller = QVLObjectSceneViewController::create(o);
+    view = std::make_unique<QVLObjectSceneView>(controller);
+    view->resize(900, 640);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+  }
+  void TearDown() override {
+    view.reset();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller.use_count() == 1; }, 10000));
+    controller.reset();
+    store->privateContext()->performAndWait([] {});
+    qv::drainMainQueue();
+    qv::viewer::setUserNotifier(nullptr);
+  }
+
+  // A ball as a scan leaves it (points with their normals) and the camera's photo of it from the
+  // front: broad stripes of colour across it, so the texture shows on the mesh.
+  qv::ObjectID makeBall() {
+    std::vector<QVLScanVertex> vertices{QVLScanVertex{}};
+    const double golden = M_PI * (3.0 - std::sqrt(5.0));
+    const int count = 6000;
+    for (int i = 0; i < count; ++i) {
+      const double y = 1.0 - 2.0 * (i + 0.5) / count, r = std::sqrt(1.0 - y * y), a = golden * i;
+      QVLScanVertex v = vertexAt(static_cast<float>(kRadius * r * std::cos(a)), static_cast<float>(kCentreY + kRadius * y),
+                                 static_cast<float>(kRadius * r * std::sin(a)), 0, 0.8f, 0.8f, 0.8f);
+      v.normalX = static_cast<float>(r * std::cos(a));
+      v.normalY = static_cast<float>(y);
+      v.normalZ = static_cast<float>(r * std::sin(a));
+      vertices.push_back(v);
+    }
+    cv::Mat photo(960, 1280, CV_8UC3);
+    for (int row = 0; row < photo.rows; ++row)
+      for (int col = 0; col < photo.cols; ++col) {
+        const int stripe = (col / 40) % 3;
+        photo.at<cv::Vec3b>(row, col) = stripe == 0 ? cv::Vec3b(40, 40, 220) : stripe == 1 ? cv::Vec3b(40, 200, 60)
+                                                                                          : cv::Vec3b(230, 160, 30);
+      }
+    const fs::path photoPath = temp.path() / "photo-front.png";
+    EXPECT_TRUE(cv::imwrite(photoPath.string(), photo));
+
+    qv::ObjectID id;
+    store->privateContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+      scan->setVertexData(vertexBytes(vertices));
+      scan->setSourceFilePath("/scans/Ball.qvk");
+      auto texture = QVSDTexture::createTextureInScanObject(scan);
+      texture->setTextureFileName(photoPath.string());
+      texture->setCameraPosition({0, kCentreY, 200});
+      texture->setCameraNorm({0, 0, -1});
+      texture->setCameraUp({0, 1, 0});
+      texture->setIntrinsicFX(1000);
+      texture->setIntrinsicFY(1000);
+      texture->setIntrinsicCX(640);
+      texture->setIntrinsicCY(480);
+      ASSERT_TRUE(store->privateContext()->save());
+      id = scan->objectID();
+    });
+    return id;
+  }
+
+  void load(const qv::ObjectID& id) {
+    controller->loadScan(id);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 10000));
+    QTest::qWait(50);
+  }
+
+  QFileDialog* savePanel() {
+    QFileDialog* panel = nullptr;
+    QTest::qWaitFor([&] { return (panel = view->findChild<QFileDialog*>("savePanel")) != nullptr; }, 20000);
+    return panel;
+  }
+
+  QImage grabWindow() {
+    QApplication::processEvents();
+    return view->grab().toImage();
+  }
+
+  qv::test::TempFolder temp;
+  std::unique_ptr<TBCoreDataStoreS1> store;
+  std::unique_ptr<qv::Settings> settings;
+  std::shared_ptr<RecordingNotifier> notifier = std::make_shared<RecordingNotifier>();
+  std::shared_ptr<QVLObjectSceneViewController> controller;
+  std::unique_ptr<QVLObjectSceneView> view;
+};
+
+}  // namespace
+
+TEST_F(MeshingGui, TexturedMeshIsMadeShownSavedAndReadByAssimp) {
+  load(makeBall());
+  EXPECT_TRUE(controller->modelHasTextures());
+  controller->exportButtonPressed();
+  ASSERT_TRUE(view->button("textured_obj")->isVisible());
+  view->button("textured_obj")->click();
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->meshingView() != nullptr; }, 2000));
+  QVLMeshingView* sheet = view->meshingView();
+  QTest::qWait(350);  // the fade-in
+  EXPECT_EQ(sheet->meshingBodyTextField()->text().toStdString(),
+            "Meshing is required for the OBJ file format. It may take several minutes to complete.");
+  EXPECT_EQ(sheet->detailLevelTextField()->text().toStdString(), "6: Low details, fast");
+  // The slider writes the setting and the text follows it.
+  sheet->detailsLevelSlider()->setValue(7);
+  EXPECT_EQ(settings->integerForKey("MeshingOctreeDepth"), 7);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->detailLevelTextField()->text() == "7: Medium details, relatively fast"; }, 2000));
+  EXPECT_EQ(sheet->smoothingLevelTextField()->text().toStdString(), "5 samples per octree node");
+  saveScreenshot(grabWindow(), "meshing-sheet");
+
+  QTest::mouseClick(sheet->performMeshingButton(), Qt::LeftButton);
+  EXPECT_TRUE(sheet->waitingView()->isVisible());
+  EXPECT_FALSE(sheet->messageView()->isVisible());
+  saveScreenshot(grabWindow(), "meshing-waiting");
+
+  // The finished meshing asks where to save the mesh.
+  QFileDialog* panel = savePanel();
+  ASSERT_TRUE(panel);
+  EXPECT_TRUE(controller->isPresentingMeshedObject());
+  EXPECT_EQ(notifier->notices, std::vector<std::string>{"Quorvel: Your model has finished meshing"});
+  EXPECT_TRUE(panel->selectedFiles().value(0).endsWith("Ball.obj"));
+  panel->setDirectory(QString::fromStdString(temp.path().string()));
+  panel->findChild<QLineEdit*>("fileNameEdit")->setText("Ball.obj");
+  static_cast<QDialog*>(panel)->accept();
+  const fs::path obj = temp.path() / "Ball.obj";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->meshNeedsSaving(); }, 20000));
+  ASSERT_TRUE(fs::exists(obj));
+  EXPECT_TRUE(fs::exists(temp.path() / "Ball.png"));
+  QTest::qWait(400);  // the sheet's fade-out
+
+  // The mesh is drawn with its texture: the stripes of the photo show on the ball.
+  const auto geometry = controller->objectNode()->geometry();
+  ASSERT_TRUE(geometry->material.texture);
+  EXPECT_EQ(view->renderer()->textureUploads(), 1u);
+  const QImage frame = view->renderer()->grabFramebuffer();
+  saveScreenshot(grabWindow(), "meshed-textured");
+  int red = 0, green = 0, blue = 0;
+  for (int y = frame.height() / 4; y < frame.height() * 3 / 4; y += 3)
+    for (int x = frame.width() / 4; x < frame.width() * 3 / 4; x += 3) {
+      const QColor c = frame.pixelColor(x, y);
+      red += c.red() > c.green() + 60 && c.red() > c.blue() + 60;
+      green += c.green() > c.red() + 60 && c.green() > c.blue() + 60;
+      blue += c.blue() > c.red() + 60 && c.blue() > c.green() + 60;
+    }
+  EXPECT_GT(red, 50);
+  EXPECT_GT(green, 50);
+  EXPECT_GT(blue, 50);
+  EXPECT_EQ(view->window()->windowTitle().toStdString(), "Meshed Ball");
+  EXPECT_TRUE(view->button("backToPointCloud")->isVisible());
+  EXPECT_FALSE(view->button("home")->isVisible());
+
+  // assimp reads the OBJ, finds its material and the texture it names.
+  if (!run("command -v assimp").first) GTEST_SKIP() << "assimp-utils is not installed";
+  const auto [ok, info] = run("assimp info '" + obj.string() + "' -r");
+  ASSERT_TRUE(ok) << info;
+  std::ofstream(qv::test::guiOutputFolder() / "assimp-info.txt") << info;
+  // The texture it names lies beside the OBJ, and every triangle of the mesh is there.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(info, m, std::regex("Texture Refs:\\s+'([^']+)'"))) << info;
+  EXPECT_TRUE(fs::exists(obj.parent_path() / m[1].str())) << m[1];
+  ASSERT_TRUE(std::regex_search(info, m, std::regex("Faces:\\s+(\\d+)"))) << info;
+  EXPECT_EQ(std::stoul(m[1]), geometry->primitiveCount());
+}
+
+TEST_F(MeshingGui, LeavingAnUnsavedMeshAsksFirst) {
+  load(makeBall());
+  controller->exportButtonPressed();
+  view->button("stl")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->meshingView() != nullptr; }, 2000));
+  EXPECT_EQ(view->meshingView()->meshingBodyTextField()->text().toStdString(),
+            "Meshing is required for the STL file format. It may take several minutes to complete.");
+  QTest::mouseClick(view->meshingView()->performMeshingButton(), Qt::LeftButton);
+  QFileDialog* panel = savePanel();
+  ASSERT_TRUE(panel);
+  panel->reject();
+  QTest::qWait(400);
+  EXPECT_TRUE(controller->meshNeedsSaving());
+  EXPECT_FALSE(view->meshingView());
+
+  QTest::mouseClick(view->button("backToPointCloud"), Qt::LeftButton);
+  ASSERT_TRUE(view->saveMeshView());
+  QTest::qWait(350);
+  saveScreenshot(grabWindow(), "save-mesh-overlay");
+  QTest::mouseClick(view->saveMeshView()->leaveButton(), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !controller->isPresentingMeshedObject(); }, 10000));
+  EXPECT_FALSE(view->saveMeshView());
+  EXPECT_FALSE(controller->meshNeedsSaving());
+  EXPECT_EQ(controller->objectNode()->geometry()->primitive, qv::scene::PrimitiveType::Points);
+  EXPECT_TRUE(view->button("home")->isVisible());
+}
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  qv::setMainQueueWakeup([] { QMetaObject::invokeMethod(qApp, [] { qv::drainMainQueue(); }, Qt::QueuedConnection); });
+  ::testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  qv::setMainQueueWakeup(nullptr);
+  return result;
+}

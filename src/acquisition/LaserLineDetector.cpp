@@ -73,7 +73,8 @@ void classifyPeak(const std::uint8_t* filteredRow, int row, int m, int xp, const
   const Colour colour = colourAt(options, row, xp);
   const float delta = subpixelDelta(filteredRow, kW, xp);
   if (std::fabs(delta) > kMaximumSubpixelOffset) return;
-  QVSImageLaserPoint point(static_cast<float>(xp) + delta, row, colour, leftBrightness);
+  const float x = refineSubpixelColumn(filteredRow, kW, xp, delta);
+  QVSImageLaserPoint point(x, row, colour, leftBrightness);
   point.setWidth(static_cast<float>(width));
   point.setLeftPixelX(left);
   out.points.push_back(point);

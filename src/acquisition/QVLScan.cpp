@@ -235,6 +235,7 @@ void QVLScan::buildScanWithId(const qv::ObjectID& scanObjectId, float degreesToR
   shouldCancelScan_.store(false);
   shouldPauseScan_.store(false);
   replaceSliceAtResume_ = false;
+  stepPointsKnown_ = false;
   passNumber_ = 1;
   nextTextureImageAngle_ = 0.0f;
 
@@ -304,6 +305,7 @@ void QVLScan::resumeCurrentScan(qv::Completion onComplete, UpdateCallback onUpda
   }
   calibrationDetails_ = delegate->calibrationDetailsForScan(*this);
   replaceSliceAtResume_ = true;
+  stepPointsKnown_ = false;
   auto self = shared_from_this();
   asyncOperationStart("captureImagesAndConvertTo3D(2)");
   captureImagesAndConvertTo3D(

@@ -238,6 +238,10 @@ private:
   qv::ObjectID laser2CloudObjectId_;
   // Set by a resume: the first step afterwards stores over the slice at its bed angle.
   bool replaceSliceAtResume_ = false;
+  // The stored points of the last step. Every step deletes the scan's stored points before storing
+  // its own, so once a step has stored, the next deletes these without reading the points back.
+  std::vector<std::shared_ptr<qv::ManagedObject>> stepPoints_;
+  bool stepPointsKnown_ = false;
   int passNumber_ = 1;
   std::shared_ptr<QVLTuning> tuning_;
   // Each cloud's point count and coordinate sums, so that its centre follows each new slice

@@ -53,6 +53,7 @@ std::shared_ptr<QVSDScanSlice> QVLScan::createSliceForPointCloud(const std::shar
   for (const QVLPoint3D& p : points) {
     auto stored = QVSDPoint3D::createPointInScanSlice(slice);
     if (!stored) continue;
+    stepPoints_.push_back(stored);
     stored->setColourRed(p.colourRed);
     stored->setColourGreen(p.colourGreen);
     stored->setColourBlue(p.colourBlue);

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "acquisition/ConcurrentTasks.h"
 #include "acquisition/LaserPointConfirmation.h"
 #include "acquisition/QVLScan.h"
 #include "acquisition/QVSImageUtil.h"
@@ -108,8 +109,12 @@ std::vector<QVLPoint3D> QVLScan::laserPointsOfStep(int laser, const std::vector<
       reference.setRootImageLogFolder(root / ("Reference" + std::to_string(laser)));
       verification.setRootImageLogFolder(root / ("Verification" + std::to_string(laser)));
     }
-    const auto listA = reference.detectLaserPointsInImage(&laserFrame, colour, kDetectionThreshold, nullptr, nullptr, nullptr);
-    const auto listB = verification.detectLaserPointsInImage(&laserFrame, colour, kDetectionThreshold, nullptr, nullptr, nullptr);
+    // The two detections read the same frames and nothing else: they run side by side.
+    std::optional<std::vector<QVSImageLaserPoint>> listA, listB;
+    qv::runConcurrently({
+        [&] { listA = reference.detectLaserPointsInImage(&laserFrame, colour, kDetectionThreshold, nullptr, nullptr, nullptr); },
+        [&] { listB = verification.detectLaserPointsInImage(&laserFrame, colour, kDetectionThreshold, nullptr, nullptr, nullptr); },
+    });
     const auto confirmed = qv::confirmLaserPoints(listA.value_or(std::vector<QVSImageLaserPoint>{}),
                                                   listB.value_or(std::vector<QVSImageLaserPoint>{}), accumulated2D);
     QVLogDebug("L%d Missed points:%d", laser, confirmed.missed);
@@ -127,15 +132,24 @@ void QVLScan::analyseStep(qv::SharedData colourFrame, std::vector<QVLScanResultS
   std::optional<QVSImageUtil> colour;
   if (colourScans && colourFrame) colour.emplace(colourFrame);
   const std::string stepFolder = stepFolderName(currentHeadHeight(), currentBedRotation());
-  const auto points1 = laserPointsOfStep(1, laser1Results, colour ? &*colour : nullptr, stepFolder);
-  const auto points2 = laserPointsOfStep(2, laser2Results, colour ? &*colour : nullptr, stepFolder);
+  // Each laser's points come from its own frames alone, so the two lasers are analysed at once.
+  std::vector<QVLPoint3D> points1, points2;
+  qv::runConcurrently({
+      [&] { points1 = laserPointsOfStep(1, laser1Results, colour ? &*colour : nullptr, stepFolder); },
+      [&] { points2 = laserPointsOfStep(2, laser2Results, colour ? &*colour : nullptr, stepFolder); },
+  });
 
   qv::RotationStep next;
   std::optional<qv::Error> storeError;
   context().performAndWait([&] {
-    auto scan = QVSDScanObject::scanObjectWithId(scanObjectId_, false, context());
-    if (scan)
+    if (stepPointsKnown_) {
+      for (const auto& point : stepPoints_)
+        if (!point->isDeleted()) context().deleteObject(point);
+    } else if (auto scan = QVSDScanObject::scanObjectWithId(scanObjectId_, false, context())) {
       for (const auto& point : scan->points()) context().deleteObject(point);
+    }
+    stepPoints_.clear();
+    stepPointsKnown_ = false;
     const float rotation = currentBedRotation();
     qv::Error sliceError;
     auto cloud1 = QVSDPointCloud::pointCloudWithId(laser1CloudObjectId_, context());
@@ -157,6 +171,7 @@ void QVLScan::analyseStep(qv::SharedData colourFrame, std::vector<QVLScanResultS
       if (!context().save(&saveError)) QVLogError("Failed to save points due to an error: %s", saveError.text().c_str());
       return;
     }
+    stepPointsKnown_ = true;
     const qv::RotationStep r1 = slice1 ? estimateNextRotation(slice1) : qv::RotationStep{};
     const qv::RotationStep r2 = slice2 ? estimateNextRotation(slice2) : qv::RotationStep{};
     next = r1.rotation_deg <= r2.rotation_deg ? r1 : r2;

@@ -1,6 +1,7 @@
 // The three sub-pixel steps of the laser-line detector.
 #include "acquisition/SubpixelPeak.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <opencv2/core.hpp>
@@ -8,6 +9,9 @@
 namespace qv {
 
 namespace {
+
+// Grey levels below the peak that still count as its flat top.
+constexpr int kTopTolerance = 4;
 
 // g(k) = (sum of the n samples left of k) - (sum of the n samples right of k); its zero crossing
 // between the peak and the next column is where the line's centre lies.
@@ -86,6 +90,45 @@ float subpixelDelta(const std::uint8_t* row, int width, int peak) {
   if (subpixelDeltaBR4(row, width, peak, delta)) return delta;
   if (subpixelDeltaParabola(row, width, peak, delta)) return delta;
   return 0.0f;
+}
+
+float refineSubpixelColumn(const std::uint8_t* row, int width, int peak, float delta) {
+  // The top: the columns around the peak within a few grey levels of it (the background under a
+  // clipped top is not quite flat, so the top is not quite either).
+  const int top = std::max(int{row[peak]} - kTopTolerance, 1);
+  int first = peak;
+  while (first > 0 && row[first - 1] >= top) --first;
+  int last = peak;
+  while (last + 1 < width && row[last + 1] >= top) ++last;
+  if (last - first >= 2) {
+    // A flat top says nothing of where the line is; its two flanks do. The centre is midway
+    // between where they cross half the top's height.
+    const double level = 0.5 * row[peak];
+    int l = first;
+    while (l > 0 && row[l] >= level) --l;
+    int r = last;
+    while (r + 1 < width && row[r] >= level) ++r;
+    if (row[l] < level && row[r] < level) {
+      const double left = l + (level - row[l]) / (row[l + 1] - row[l]);
+      const double right = r - (level - row[r]) / (row[r - 1] - row[r]);
+      return static_cast<float>(0.5 * (left + right));
+    }
+  }
+  if (delta >= 0.0f && delta <= 1.0f) return static_cast<float>(peak) + delta;
+  // Otherwise the steps are asked again from the middle of the top and then from the column their
+  // answer points to.
+  int column = first + (last - first) / 2;
+  delta = subpixelDelta(row, width, column);
+  for (int attempt = 0; attempt < 3 && (delta < 0.0f || delta > 1.0f); ++attempt) {
+    const int next = column + static_cast<int>(std::floor(delta));
+    if (next < first || next > last) break;
+    const float nextDelta = subpixelDelta(row, width, next);
+    // The two answers point at each other: the centre lies between them; keep the first.
+    if ((next < column) != (nextDelta < 0.0f)) break;
+    column = next;
+    delta = nextDelta;
+  }
+  return static_cast<float>(column) + std::clamp(delta, -1.0f, 2.0f);
 }
 
 }  // namespace qv

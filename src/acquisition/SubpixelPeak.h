@@ -22,4 +22,12 @@ bool subpixelDeltaParabola(const std::uint8_t* row, int width, int peak, float& 
 // Tries the three steps in that order; the first YES gives the offset, 0 when none answers YES.
 float subpixelDelta(const std::uint8_t* row, int width, int peak);
 
+// The line's column from the offset `delta` the steps gave at `peak`. A line clipped at full
+// scale has a flat top whose first maximum is one of its ends, and the top itself says nothing of
+// where the line is: a top three columns wide or more is measured by its flanks, midway between
+// where they cross half its height. Otherwise each step interpolates between its column and the
+// next, so an offset outside 0..1 is an extrapolation: the steps are asked again from the middle
+// of the top, and from the column their answer points to, until it falls between the two.
+float refineSubpixelColumn(const std::uint8_t* row, int width, int peak, float delta);
+
 }  // namespace qv

@@ -92,7 +92,9 @@ TEST_P(DetectorRules, APeakOf47IsNoisyAndOf48IsMeasured) {
   EXPECT_EQ(d.points.size(), 20u);
   const QVSImageLaserPoint* lit = inRow(d.points, 205);
   ASSERT_TRUE(lit);
-  EXPECT_EQ(lit->x(), 700.0f);  // a flat top: no step can place it, so it stays on the first maximum
+  // A flat top is placed by its flanks, which cross half its height at 699.5 and 705.5, not at
+  // its first maximum.
+  EXPECT_EQ(lit->x(), 702.5f);
   EXPECT_EQ(lit->width(), 7.0f);
   EXPECT_EQ(lit->leftPixelX(), 699);
   EXPECT_EQ(lit->sourceImagePixelColour(), qv::Colour::lightGrey());
@@ -154,7 +156,8 @@ TEST_P(DetectorRules, AnOffsetOfExactlyFourIsKeptAndMoreDropsTheRowSilently) {
   const auto d = detect(frames);
   const QVSImageLaserPoint* kept = inRow(d.points, 110);
   ASSERT_TRUE(kept);
-  EXPECT_EQ(kept->x(), 404.0f);
+  // Kept, and then placed by its flanks, as a flat top is: 396 and 405.5 at half its height.
+  EXPECT_EQ(kept->x(), 400.75f);
   EXPECT_EQ(kept->width(), 11.0f);
   EXPECT_EQ(kept->leftPixelX(), 395);
   for (int r = 201; r < 219; ++r) {
@@ -194,7 +197,7 @@ TEST_P(DetectorRules, PointsComeInRowOrderOnePerRow) {
   ASSERT_EQ(d.points.size(), 960u);
   for (int r = 0; r < 960; ++r) {
     EXPECT_EQ(d.points[r].y(), r);
-    EXPECT_EQ(d.points[r].x(), 900.0f);
+    EXPECT_EQ(d.points[r].x(), 901.5f);  // the middle of its flat top, columns 900 to 903
   }
 }
 

@@ -3,13 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
+#include <atomic>
 #include <cmath>
+#include <future>
+#include <stdexcept>
+#include <thread>
 
 #include "acquisition/AdaptiveRotation.h"
+#include "acquisition/ConcurrentTasks.h"
 #include "acquisition/ExposureSelection.h"
 #include "acquisition/LaserPointConfirmation.h"
 #include "acquisition/SurfaceNormals.h"
 #include "acquisition/TexturePose.h"
+#include "platform/Queue.h"
 #include "records/QVSCalibrationDetails.h"
 #include "store/VertexRecords.h"
 
@@ -276,4 +282,23 @@ TEST(LaserPointConfirmation, RowsColumnsAndEarlierExposures) {
   c = qv::confirmLaserPoints(reference, verification, {QVSImageLaserPoint(0.0f, 5)});
   ASSERT_EQ(c.kept.size(), 1u);
   EXPECT_EQ(c.missed, 1);
+}
+
+TEST(ConcurrentTasks, EveryTaskRunsOnceEvenWithEveryWorkerBusyAndAFailureIsPassedOn) {
+  // Every worker of the default queue waits until the call has returned: the caller has to run
+  // all the tasks itself rather than wait for a worker.
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  for (unsigned i = 0; i < 4 * std::max(8u, std::thread::hardware_concurrency()); ++i)
+    qv::globalQueue(qv::QueuePriority::Default)->async([released] { released.wait(); });
+  std::vector<std::atomic<int>> runs(6);
+  std::vector<std::function<void()>> tasks;
+  for (auto& r : runs) tasks.push_back([&r] { ++r; });
+  qv::runConcurrently(tasks);
+  release.set_value();
+  for (const auto& r : runs) EXPECT_EQ(r.load(), 1);
+
+  tasks.push_back([] { throw std::runtime_error("no frame"); });
+  EXPECT_THROW(qv::runConcurrently(tasks), std::runtime_error);
+  for (const auto& r : runs) EXPECT_EQ(r.load(), 2) << "the others still ran";
 }

@@ -123,7 +123,9 @@ TEST(SubpixelPeak, AWindowReachingPastEitherEndOfTheRowAnswersNo) {
 }
 
 // Pixel-integrated Gaussian lines of several widths and heights at positions swept across a
-// pixel, 8-bit and cut at the usual noise floor, as the filtered red difference would hold them.
+// pixel, over a background that falls by one grey level across the line, 8-bit (bright ones clip
+// at 255, as the sensor does) and cut at the usual noise floor, as the filtered red difference
+// would hold them. Each is measured as the detector does: steps at the first maximum, refined.
 namespace {
 
 struct SweepResult {
@@ -138,17 +140,19 @@ SweepResult sweep(double sigma, double amplitude) {
   for (int step = 0; step < steps; ++step) {
     const double centre = 600.0 + static_cast<double>(step) / steps;
     std::vector<std::uint8_t> row(kWidth, 0);
-    for (int c = 580; c < 620; ++c) {
+    for (int c = 570; c < 630; ++c) {
       const double a = (c - 0.5 - centre) / (sigma * std::sqrt(2.0));
       const double b = (c + 0.5 - centre) / (sigma * std::sqrt(2.0));
       const double v = amplitude * sigma * std::sqrt(M_PI / 2.0) * (std::erf(b) - std::erf(a));
-      const long value = std::lround(std::min(v, 255.0));
+      const double background = c < 603 ? 44.0 : 43.0;
+      const long value = std::lround(std::min(v + background, 255.0) - background);
       row[c] = static_cast<std::uint8_t>(value > 60 ? value : 0);
     }
     int peak = 0;
     for (int c = 1; c < kWidth; ++c)
       if (row[c] > row[peak]) peak = c;
-    const double error = peak + qv::subpixelDelta(row.data(), kWidth, peak) - centre;
+    const float delta = qv::subpixelDelta(row.data(), kWidth, peak);
+    const double error = qv::refineSubpixelColumn(row.data(), kWidth, peak, delta) - centre;
     sumSquares += error * error;
     result.worst = std::max(result.worst, std::fabs(error));
   }
@@ -158,9 +162,11 @@ SweepResult sweep(double sigma, double amplitude) {
 
 }  // namespace
 
-TEST(SubpixelPeak, StaysWithinATenthOfAPixelOverASweepOfPositionsAndWidths) {
+TEST(SubpixelPeak, StaysWithinATenthOfAPixelOverASweepOfPositionsWidthsAndClippedLines) {
+  // 120 and 200 stay below full scale; 500 and 900 clip into a flat top a few pixels wide, whose
+  // first maximum is one of its ends.
   for (const double sigma : {1.3, 1.6, 2.0, 2.5, 3.0, 4.0}) {
-    for (const double amplitude : {120.0, 200.0}) {
+    for (const double amplitude : {120.0, 200.0, 500.0, 900.0}) {
       const SweepResult r = sweep(sigma, amplitude);
       EXPECT_LT(r.rms, 0.05) << "sigma " << sigma << " amplitude " << amplitude;
       EXPECT_LT(r.worst, 0.12) << "sigma " << sigma << " amplitude " << amplitude;
@@ -172,6 +178,19 @@ TEST(SubpixelPeak, StaysWithinATenthOfAPixelOverASweepOfPositionsAndWidths) {
     const SweepResult r = sweep(sigma, 120.0);
     EXPECT_LE(r.worst, 0.5 + 1e-9) << "sigma " << sigma;
   }
+}
+
+TEST(SubpixelPeak, RefiningKeepsAnOffsetWithinItsPixelAndReadsNothingPastTheRow) {
+  auto row = rowWith(596, {40, 70, 110, 150, 190, 190, 150, 110, 70, 40});
+  EXPECT_EQ(qv::refineSubpixelColumn(row.data(), kWidth, 600, 0.5f), 600.5f);
+  // An offset that reaches out of its pixel is asked again from the top.
+  EXPECT_EQ(qv::refineSubpixelColumn(row.data(), kWidth, 600, -3.5f), 600.5f);
+  // Nothing past the row's end is read: a top at the end, where no step can answer, stays put.
+  auto edge = rowWith(kWidth - 2, {200, 200});
+  EXPECT_EQ(qv::refineSubpixelColumn(edge.data(), kWidth, kWidth - 2, 2.5f), kWidth - 2.0f);
+  // A flat top that ends at the row's end has no right flank: measured by the steps.
+  auto clippedEdge = rowWith(kWidth - 6, {100, 200, 200, 200, 200, 200});
+  EXPECT_GE(qv::refineSubpixelColumn(clippedEdge.data(), kWidth, kWidth - 5, -1.5f), kWidth - 6.0f);
 }
 
 TEST(SubpixelPeak, TheFrameMethodsMeasureARowOfAGreyImage) {

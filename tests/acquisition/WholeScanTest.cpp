@@ -4,6 +4,9 @@
 
 #include <Eigen/Geometry>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
 #include <map>
 #include <unordered_map>
 
@@ -11,6 +14,7 @@
 #include "acquisition/LaserPointConversion.h"
 #include "acquisition/ScannerGeometry.h"
 #include "acquisition/ScanHarness.h"
+#include "platform/Paths.h"
 #include "records/QVSCalibrationDetails.h"
 #include "sim/optics/CylinderObject.h"
 #include "sim/optics/HourglassObject.h"
@@ -33,9 +37,9 @@ Scene sceneWith(std::shared_ptr<const qv::sim::SceneObject> object) {
 Scene offAxisCylinder() {
   return sceneWith(std::make_shared<qv::sim::CylinderObject>(25.0, -15.0, 22.0, 60.0, Eigen::Vector3d(0.85, 0.8, 0.72)));
 }
-// Held 10 mm above the bed, so that no row sees the crease where a resting sphere meets it.
+// Resting on the bed: rows near the foot see the sphere and the bed meet.
 Scene sphere() {
-  return sceneWith(std::make_shared<qv::sim::SphereObject>(Eigen::Vector3d(5.0, 45.0, -8.0), 35.0, Eigen::Vector3d(0.9, 0.9, 0.9)));
+  return sceneWith(std::make_shared<qv::sim::SphereObject>(Eigen::Vector3d(5.0, 35.0, -8.0), 35.0, Eigen::Vector3d(0.9, 0.9, 0.9)));
 }
 Scene hourglass() {
   return sceneWith(std::make_shared<qv::sim::HourglassObject>(0.0, 0.0, 18.0, 45.0, 0.45, 110.0, Eigen::Vector3d(0.75, 0.82, 0.9)));
@@ -209,6 +213,9 @@ TEST_P(WholeScan, StoredPointsLieOnTheTrueSurface) {
     EXPECT_GE(clouds, 4u);
     EXPECT_NE(std::find(outcome.titles.begin(), outcome.titles.end(), "Pass 2"), outcome.titles.end());
   }
+  std::cout << c.name << ": " << check.points << " points, RMS " << check.rms_mm << " mm, detector error " << error_px
+            << " px\n";
+  EXPECT_LT(check.rms_mm, 0.05);
   RecordProperty("rms_mm", std::to_string(check.rms_mm));
 }
 
@@ -240,4 +247,60 @@ TEST(ScanTuning, ExposuresAreTunedWrittenBackAndUsed) {
     points = scan->numberOfVertices();
   });
   EXPECT_GT(points, 1000u);
+}
+
+// With the scan diagnostics on, each step leaves its frames and the detector's intermediate images
+// below "QRZ", and the points it stores are those of a scan without them.
+TEST(ScanDiagnostics, EachStepLeavesItsFramesAndTheDetectorsImagesAndTheSamePoints) {
+  namespace fs = std::filesystem;
+  qv::test::TempFolder data;
+  const char* previous = std::getenv("XDG_DATA_HOME");
+  const std::string restore = previous ? previous : "";
+  ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+  fs::create_directories(qv::paths::applicationLibraryPath());
+
+  auto scanWith = [](bool diagnostics, std::vector<float>& storedX, std::size_t& newestPoints) {
+    ScanHarness h(offAxisCylinder());
+    h.settings().setValue("ShouldSaveScanDiagnosticInformation", diagnostics);
+    const auto outcome = h.build(120.0f, 0.0f, 100, {100}, {100});
+    ASSERT_TRUE(outcome.completed) << (outcome.error ? outcome.error->text() : "");
+    h.context().performAndWait([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(h.scanId(), false, h.context());
+      std::size_t lastSlices = 0;
+      for (const auto& cloud : QVSDPointCloud::sortedPointCloudsForScanObject(scan)) {
+        const auto grid = cloud->readSliceGrid(nullptr);
+        ASSERT_TRUE(grid);
+        for (const auto& v : *grid) storedX.push_back(v.point2DX);
+        const auto slices = QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud);
+        ASSERT_FALSE(slices.empty());
+        lastSlices += static_cast<std::size_t>(slices.back()->numberOfPoints().value_or(0));
+      }
+      // Every step replaces the scan's stored points with its own: the last step's are left.
+      newestPoints = scan->points().size();
+      EXPECT_EQ(newestPoints, lastSlices);
+    });
+    if (!diagnostics) return;
+    // The head homes a millimetre up.
+    const fs::path frames = qv::paths::applicationLibraryPath() / "QRZ" / "Scan" / "Height_001.00";
+    const fs::path images = h.store().libraryFolder() / "QRZ" / "Scan" / "Height_001.00";
+    for (const char* rotation : {"Rotation_000.00", "Rotation_120.00", "Rotation_240.00"}) {
+      EXPECT_TRUE(fs::is_regular_file(frames / rotation / "ColourImage.raw")) << rotation;
+      for (const char* name : {"Laser1ReferenceImage", "Laser1Image", "Laser1VerificationImage", "Laser2ReferenceImage",
+                               "Laser2Image", "Laser2VerificationImage"})
+        EXPECT_TRUE(fs::is_regular_file(frames / rotation / "100" / (std::string(name) + ".png"))) << rotation << name;
+      for (const char* folder : {"Reference1", "Verification1", "Reference2", "Verification2"})
+        for (const char* name : {"LineDetectionLaserOn.png", "LineDetectionRedThresholdBlurred.png", "GreyscaleLaserImage.png"})
+          EXPECT_TRUE(fs::is_regular_file(images / rotation / "100" / folder / name)) << rotation << folder << name;
+    }
+  };
+  std::vector<float> with, without;
+  std::size_t newestWith = 0, newestWithout = 0;
+  scanWith(true, with, newestWith);
+  scanWith(false, without, newestWithout);
+  EXPECT_GT(newestWith, 100u);
+  EXPECT_EQ(newestWith, newestWithout);
+  EXPECT_EQ(with, without);
+
+  if (previous) ::setenv("XDG_DATA_HOME", restore.c_str(), 1);
+  else ::unsetenv("XDG_DATA_HOME");
 }

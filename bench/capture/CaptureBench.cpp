@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "scanlink/SimulatorPortSource.h"
 #include "sim/camera/SyntheticCamera.h"
 #include "sim/firmware/FirmwareEmulator.h"
+#include "sim/optics/FrameRenderer.h"
 
 namespace {
 
@@ -65,11 +67,12 @@ std::shared_ptr<QVLCameraCaptureSession> makeSession(std::shared_ptr<qv::CameraB
   return session;
 }
 
-// Frames per second delivered to requests made back to back.
-double framesPerSecond(QVLCameraCaptureSession& session, int frames) {
+// Frames per second delivered to requests made back to back; `beforeEach` runs before each request.
+double framesPerSecond(QVLCameraCaptureSession& session, int frames, const std::function<void()>& beforeEach = {}) {
   int got = 0;
   bool failed = false;
   std::function<void()> next = [&] {
+    if (beforeEach) beforeEach();
     session.captureCameraImages(
         1,
         [&](const std::vector<qv::SharedData>& f) {
@@ -98,14 +101,13 @@ int main() {
   {
     // A still scanner: every frame shows the same thing, as between the commands of a scan step.
     // The camera ticks far faster than 30 fps, so the session and the copies set the pace.
-    double angle = 0;
-    bool moving = false;
+    std::atomic<double> angle{0.0};
     qv::sim::SyntheticCamera::Options options;
     options.frameInterval_s = 1.0 / 1000.0;
     auto camera = qv::sim::SyntheticCamera::create(
         [&] {
           qv::sim::ScannerPose pose;
-          pose.bedAngle_deg = moving ? (angle += 0.5) : 0.0;
+          pose.bedAngle_deg = angle;
           pose.laser1On = true;
           return pose;
         },
@@ -114,12 +116,35 @@ int main() {
     framesPerSecond(*session, 10);
     std::vector<double> still, renders;
     for (int run = 0; run < 5; ++run) still.push_back(framesPerSecond(*session, 120));
-    // A turning bed: every frame is a new picture, so each is ray-cast.
-    moving = true;
-    for (int run = 0; run < 3; ++run) renders.push_back(framesPerSecond(*session, 6));
+    // A turning bed: the bed has moved on before each request, as between the steps of a scan, so
+    // every frame is a new picture and is ray-cast.
+    const auto turn = [&] { angle = angle + 0.5; };
+    for (int run = 0; run < 5; ++run) renders.push_back(framesPerSecond(*session, 30, turn));
+    std::printf("RESULT synth_frames_rendered %llu frames\n", static_cast<unsigned long long>(camera->framesRendered()));
     session->disconnectFromScanner({}, {});
     std::printf("RESULT synth_fps %.1f fps\n", median(still));
     std::printf("RESULT synth_render_fps %.2f fps\n", median(renders));
+  }
+
+  // ---- the renderer alone, on one thread and on all ----
+  {
+    const qv::sim::ScannerModel model;
+    const qv::sim::Scene scene = qv::sim::Scene::standard();
+    for (int threads : {1, 0}) {
+      const qv::sim::FrameRenderer renderer(model, scene, threads);
+      qv::sim::FrameState state;
+      state.laserOn = {true, false};
+      renderer.render(state);  // the pixel rays are worked out once per camera
+      std::vector<double> times;
+      for (int run = 0; run < (threads == 1 ? 3 : 9); ++run) {
+        state.bedAngle_deg += 0.5;
+        const auto start = Clock::now();
+        renderer.render(state);
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+      }
+      if (threads == 1) std::printf("RESULT synth_render_1thread_ms %.1f ms\n", median(times));
+      else std::printf("RESULT synth_render_ms %.1f ms\n", median(times));
+    }
   }
 
   // ---- one laser sequence on the simulated scanner ----

@@ -285,28 +285,49 @@ void SyntheticCamera::remember(const Key& key, SharedData frame) {
   if (cache_.size() > std::max<std::size_t>(1, options_.cachedFrames)) cache_.pop_back();
 }
 
+std::shared_future<SharedData> SyntheticCamera::claim(const Key& key, SharedData& cached,
+                                                      std::shared_ptr<std::promise<SharedData>>& promise) {
+  // The caller holds cacheMutex_.
+  const auto hit = std::find_if(cache_.begin(), cache_.end(), [&](const auto& entry) { return entry.first == key; });
+  if (hit != cache_.end()) {
+    cache_.splice(cache_.begin(), cache_, hit);
+    cached = hit->second;
+    return {};
+  }
+  if (const auto it = rendering_.find(key); it != rendering_.end()) return it->second;
+  promise = std::make_shared<std::promise<SharedData>>();
+  return rendering_.emplace(key, promise->get_future().share()).first->second;
+}
+
+SharedData SyntheticCamera::fulfil(const Key& key, const FrameState& state, int whiteBalance,
+                                   std::promise<SharedData>& promise) {
+  SharedData frame = render(state, whiteBalance);
+  remember(key, frame);
+  {
+    std::lock_guard lock(cacheMutex_);
+    rendering_.erase(key);
+  }
+  promise.set_value(frame);
+  return frame;
+}
+
 void SyntheticCamera::anticipate() {
   const FrameState state = frameState(pose_());
   const int whiteBalance = controls_->whiteBalance();
   const Key key = keyFor(state, whiteBalance);
-  auto promise = std::make_shared<std::promise<SharedData>>();
+  std::shared_ptr<std::promise<SharedData>> promise;
   {
     std::lock_guard lock(cacheMutex_);
     if (!rendering_.empty()) return;  // one render ahead at a time
-    if (std::any_of(cache_.begin(), cache_.end(), [&](const auto& entry) { return entry.first == key; })) return;
-    rendering_.emplace(key, promise->get_future().share());
+    SharedData cached;
+    claim(key, cached, promise);
+    if (!promise) return;
   }
   const std::weak_ptr<SyntheticCamera> weak = weak_from_this();
   globalQueue(QueuePriority::Background)->async([weak, key, state, whiteBalance, promise] {
     const auto self = weak.lock();
     if (!self) return promise->set_value(nullptr);
-    SharedData frame = self->render(state, whiteBalance);
-    self->remember(key, frame);
-    {
-      std::lock_guard lock(self->cacheMutex_);
-      self->rendering_.erase(key);
-    }
-    promise->set_value(std::move(frame));
+    self->fulfil(key, state, whiteBalance, *promise);
   });
 }
 
@@ -316,23 +337,17 @@ SharedData SyntheticCamera::takeFrame() {
   const FrameState state = frameState(pose_());
   const int whiteBalance = controls_->whiteBalance();
   const Key key = keyFor(state, whiteBalance);
+  // A frame being rendered (ahead, or for another copy) is waited for rather than rendered twice.
   SharedData frame;
+  std::shared_ptr<std::promise<SharedData>> promise;
   std::shared_future<SharedData> pending;
   {
     std::lock_guard lock(cacheMutex_);
-    const auto hit = std::find_if(cache_.begin(), cache_.end(), [&](const auto& entry) { return entry.first == key; });
-    if (hit != cache_.end()) {
-      cache_.splice(cache_.begin(), cache_, hit);
-      frame = hit->second;
-    } else if (const auto it = rendering_.find(key); it != rendering_.end()) {
-      pending = it->second;
-    }
+    pending = claim(key, frame, promise);
   }
-  if (!frame && pending.valid()) frame = pending.get();
-  if (!frame) {
-    frame = render(state, whiteBalance);
-    remember(key, frame);
-  }
+  if (promise) frame = fulfil(key, state, whiteBalance, *promise);
+  else if (!frame) frame = pending.get();
+  if (!frame) return nullptr;
   ++copied_;
   // Each copy is the camera's own buffer, as a real camera's frames are.
   auto copy = std::make_shared<Data>(*frame);

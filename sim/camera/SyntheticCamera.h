@@ -140,6 +140,12 @@ private:
   Key keyFor(const FrameState& state, int whiteBalance) const;
   SharedData render(const FrameState& state, int whiteBalance);
   void remember(const Key& key, SharedData frame);
+  // With cacheMutex_ held: the cached frame (into `cached`), or the render of it under way, or,
+  // when neither, a new promise (into `promise`) that the caller must fulfil.
+  std::shared_future<SharedData> claim(const Key& key, SharedData& cached,
+                                       std::shared_ptr<std::promise<SharedData>>& promise);
+  // Renders the claimed frame, keeps it and hands it to whoever waits for it.
+  SharedData fulfil(const Key& key, const FrameState& state, int whiteBalance, std::promise<SharedData>& promise);
   // On every tick: starts rendering what the camera now sees, if nothing renders yet, so that the
   // frame is ready (or nearly) when it is asked for after a settle delay.
   void anticipate();

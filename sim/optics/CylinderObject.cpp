@@ -43,6 +43,11 @@ std::optional<SurfaceHit> CylinderObject::intersect(const Ray& ray, double tMin,
   return best;
 }
 
+// The side and the top stand between heights 0 and the height within the radius of the axis.
+std::optional<SceneObject::Bounds> CylinderObject::bounds() const {
+  return Bounds{Eigen::Vector3d(x_, 0.5 * height_, z_), std::hypot(radius_, 0.5 * height_), radius_};
+}
+
 double CylinderObject::distanceToSurface(const Eigen::Vector3d& p) const {
   const double radial = std::hypot(p.x() - x_, p.z() - z_) - radius_;
   const double below = -p.y();

@@ -12,6 +12,7 @@ public:
 
   std::optional<SurfaceHit> intersect(const Ray& ray, double tMin, double tMax) const override;
   double distanceToSurface(const Eigen::Vector3d& point) const override;
+  std::optional<Bounds> bounds() const override;
 
 private:
   double x_;

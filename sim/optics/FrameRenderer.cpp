@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <mutex>
+
+#include "sim/optics/ParallelRows.h"
 
 namespace qv::sim {
 
@@ -15,12 +18,18 @@ const Eigen::Vector3d kLaserResponse(1.0, 0.18, 0.10);
 // The laser term is cut off this many sheet deviations from the plane.
 constexpr double kSheetCutoff = 6.0;
 
-// A splitmix64 stream: small, fast and the same on every platform.
+// Rows rendered together by one thread; small enough that the last blocks even out the threads.
+constexpr int kRowsPerBlock = 8;
+
+// A splitmix64 stream: small, fast and the same on every platform. Its state only counts up, so
+// a block of rows can start where the stream would be after the rows before it.
 class Random {
 public:
+  static constexpr std::uint64_t kIncrement = 0x9e3779b97f4a7c15ULL;
   explicit Random(std::uint64_t seed) : state_(seed) {}
+  void skip(std::uint64_t draws) { state_ += draws * kIncrement; }
   std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    std::uint64_t z = (state_ += kIncrement);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     return z ^ (z >> 31);
@@ -70,7 +79,56 @@ const std::array<float, 65536>& normalQuantiles() {
   return table;
 }
 
+// Three channels a pixel, four 16-bit deviates per draw: every row takes whole draws.
+static_assert(FrameRenderer::kWidth * 3 % 4 == 0);
+constexpr std::uint64_t kDrawsPerNoisyRow = FrameRenderer::kWidth * 3 / 4;
+
+using DirectionKey = std::array<double, 17>;
+
+DirectionKey directionKey(const ScannerModel& model) {
+  const ScannerDesign& d = model.design();
+  DirectionKey key{d.fx, d.fy, d.cx, d.cy, d.k1, d.k2, d.p1, d.p2};
+  for (int i = 0; i < 9; ++i) key[8 + i] = model.world_from_camera()(i % 3, i / 3);
+  return key;
+}
+
+// Undoing the distortion is a Newton solve per pixel, the same for every frame of a camera: it is
+// done once for the whole image and shared by the renderers of that camera. The last few
+// cameras' tables are kept, since tests make a renderer per frame.
+std::shared_ptr<const std::vector<Eigen::Vector3d>> sharedDirections(const ScannerModel& model, int threads) {
+  static std::mutex mutex;
+  static std::vector<std::pair<DirectionKey, std::shared_ptr<const std::vector<Eigen::Vector3d>>>> kept;
+  const DirectionKey key = directionKey(model);
+  std::lock_guard lock(mutex);
+  for (auto it = kept.begin(); it != kept.end(); ++it) {
+    if (it->first != key) continue;
+    auto table = it->second;
+    std::rotate(kept.begin(), it, it + 1);
+    return table;
+  }
+  auto table = std::make_shared<std::vector<Eigen::Vector3d>>(static_cast<std::size_t>(FrameRenderer::kWidth) *
+                                                              FrameRenderer::kHeight);
+  forEachRowBlock(FrameRenderer::kHeight, kRowsPerBlock * 4, threads, [&](int begin, int end) {
+    for (int v = begin; v < end; ++v)
+      for (int u = 0; u < FrameRenderer::kWidth; ++u)
+        (*table)[static_cast<std::size_t>(v) * FrameRenderer::kWidth + u] = model.pixelDirection_world(u, v);
+  });
+  kept.insert(kept.begin(), {key, table});
+  if (kept.size() > 3) kept.pop_back();
+  return table;
+}
+
 }  // namespace
+
+struct FrameRenderer::Lazy {
+  std::once_flag once;
+  std::shared_ptr<const Directions> directions;
+};
+
+const FrameRenderer::Directions& FrameRenderer::directions() const {
+  std::call_once(lazy_->once, [&] { lazy_->directions = sharedDirections(model_, threads_); });
+  return *lazy_->directions;
+}
 
 // Everything about one frame that does not change from pixel to pixel, in turntable coordinates.
 struct FrameRenderer::Setup {
@@ -81,7 +139,9 @@ struct FrameRenderer::Setup {
   double exposure = 1.0;
 };
 
-FrameRenderer::FrameRenderer(const ScannerModel& model, const Scene& scene) : model_(model), scene_(scene) {}
+FrameRenderer::FrameRenderer(const ScannerModel& model, const Scene& scene, int threads)
+    : model_(model), scene_(scene), threads_(threads > 0 ? threads : defaultRenderThreads()),
+      lazy_(std::make_shared<Lazy>()) {}
 
 FrameRenderer::Setup FrameRenderer::setup(const FrameState& state) const {
   Setup s;
@@ -125,9 +185,9 @@ bool sameSurface(const Sample& a, const Sample& b) { return a.objectId == b.obje
 std::vector<FrameRenderer::LineCrossing> FrameRenderer::laserLine(const FrameState& state, int laserIndex) const {
   const Setup s = setup(state);
   const int laser = laserIndex == 0 ? 0 : 1;
-  auto sampleAt = [&](double u, double v) {
+  auto sampleAlong = [&](const Eigen::Vector3d& direction_world) {
     Sample sample;
-    const Ray ray{s.camera, s.turntable_from_world * model_.pixelDirection_world(u, v)};
+    const Ray ray{s.camera, s.turntable_from_world * direction_world};
     if (const auto hit = scene_.intersect(ray)) {
       sample.hit = true;
       sample.objectId = hit->objectId;
@@ -138,6 +198,7 @@ std::vector<FrameRenderer::LineCrossing> FrameRenderer::laserLine(const FrameSta
     }
     return sample;
   };
+  auto sampleAt = [&](double u, double v) { return sampleAlong(model_.pixelDirection_world(u, v)); };
   auto lit = [&](const Sample& sample) {
     const Eigen::Vector3d toLaser = s.emitter[laser] - sample.point;
     const double distance = toLaser.norm();
@@ -154,65 +215,73 @@ std::vector<FrameRenderer::LineCrossing> FrameRenderer::laserLine(const FrameSta
     return Eigen::Vector3d(camera_world + t * d);
   };
 
-  std::vector<LineCrossing> crossings;
-  std::vector<Sample> row(kWidth);
-  for (int v = 0; v < kHeight; ++v) {
-    for (int u = 0; u < kWidth; ++u) row[u] = sampleAt(u, v);
-    const std::size_t firstOfRow = crossings.size();
-    for (int u = 0; u + 1 < kWidth; ++u) {
-      const Sample& a = row[u];
-      const Sample& b = row[u + 1];
-      if (!a.hit || !b.hit || !sameSurface(a, b)) continue;
-      const double da = a.offset[laser];
-      const double db = b.offset[laser];
-      if (!((da <= 0.0 && db > 0.0) || (da >= 0.0 && db < 0.0))) continue;
-      if (!lit(a) || !lit(b)) continue;
-      // Bisection along the row on the continuous surface.
-      double lo = u;
-      double hi = u + 1.0;
-      bool continuous = true;
-      for (int i = 0; i < 60 && continuous; ++i) {
-        const double mid = 0.5 * (lo + hi);
-        const Sample m = sampleAt(mid, v);
-        if (!m.hit || !sameSurface(m, a)) {
-          continuous = false;
-          break;
+  // Each row finds its own crossings; joined in row order they run down the image.
+  const Directions& pixelRays = directions();
+  std::vector<std::vector<LineCrossing>> byRow(kHeight);
+  forEachRowBlock(kHeight, kRowsPerBlock, threads_, [&](int begin, int end) {
+    std::vector<Sample> row(kWidth);
+    for (int v = begin; v < end; ++v) {
+      std::vector<LineCrossing>& crossings = byRow[v];
+      const Eigen::Vector3d* rays = pixelRays.data() + static_cast<std::size_t>(v) * kWidth;
+      for (int u = 0; u < kWidth; ++u) row[u] = sampleAlong(rays[u]);
+      for (int u = 0; u + 1 < kWidth; ++u) {
+        const Sample& a = row[u];
+        const Sample& b = row[u + 1];
+        if (!a.hit || !b.hit || !sameSurface(a, b)) continue;
+        const double da = a.offset[laser];
+        const double db = b.offset[laser];
+        if (!((da <= 0.0 && db > 0.0) || (da >= 0.0 && db < 0.0))) continue;
+        if (!lit(a) || !lit(b)) continue;
+        // Bisection along the row on the continuous surface.
+        double lo = u;
+        double hi = u + 1.0;
+        bool continuous = true;
+        for (int i = 0; i < 60 && continuous; ++i) {
+          const double mid = 0.5 * (lo + hi);
+          const Sample m = sampleAt(mid, v);
+          if (!m.hit || !sameSurface(m, a)) {
+            continuous = false;
+            break;
+          }
+          if ((m.offset[laser] <= 0.0) == (da <= 0.0)) lo = mid;
+          else hi = mid;
         }
-        if ((m.offset[laser] <= 0.0) == (da <= 0.0)) lo = mid;
-        else hi = mid;
+        if (!continuous) continue;
+        LineCrossing crossing;
+        crossing.row = v;
+        crossing.x_px = 0.5 * (lo + hi);
+        const Sample centre = sampleAt(crossing.x_px, v);
+        crossing.point_turntable = centre.point;
+        crossing.point_world = s.turntable_from_world.transpose() * centre.point;
+        crossing.objectId = a.objectId;
+        bool clean = true;
+        for (int k = u - 8; k <= u + 9 && clean; ++k) {
+          if (k < 0 || k >= kWidth || !row[k].hit || !sameSurface(row[k], a) || !lit(row[k])) clean = false;
+        }
+        crossing.clean = clean;
+        const double h = 0.01;
+        crossing.mmPerPixel = (planePoint(crossing.x_px + h, v) - planePoint(crossing.x_px - h, v)).norm() / (2.0 * h);
+        crossings.push_back(crossing);
       }
-      if (!continuous) continue;
-      LineCrossing crossing;
-      crossing.row = v;
-      crossing.x_px = 0.5 * (lo + hi);
-      const Sample centre = sampleAt(crossing.x_px, v);
-      crossing.point_turntable = centre.point;
-      crossing.point_world = s.turntable_from_world.transpose() * centre.point;
-      crossing.objectId = a.objectId;
-      bool clean = true;
-      for (int k = u - 8; k <= u + 9 && clean; ++k) {
-        if (k < 0 || k >= kWidth || !row[k].hit || !sameSurface(row[k], a) || !lit(row[k])) clean = false;
-      }
-      crossing.clean = clean;
-      const double h = 0.01;
-      crossing.mmPerPixel = (planePoint(crossing.x_px + h, v) - planePoint(crossing.x_px - h, v)).norm() / (2.0 * h);
-      crossings.push_back(crossing);
+      if (crossings.size() > 1)
+        for (LineCrossing& crossing : crossings) crossing.clean = false;
     }
-    if (crossings.size() - firstOfRow > 1)
-      for (std::size_t i = firstOfRow; i < crossings.size(); ++i) crossings[i].clean = false;
-  }
+  });
+  std::vector<LineCrossing> crossings;
+  for (const auto& line : byRow) crossings.insert(crossings.end(), line.begin(), line.end());
   return crossings;
 }
 
 qv::Data FrameRenderer::render(const FrameState& state) const {
   const Setup s = setup(state);
+  const Directions& pixelRays = directions();
   const double sigma = state.laserSigma_mm;
   const int subsamples = std::max(1, state.subsamples);
   const bool anyLaser = state.laserOn[0] || state.laserOn[1];
 
-  auto sampleAt = [&](double u, double v) {
+  auto sampleAlong = [&](const Eigen::Vector3d& direction_world) {
     Sample sample;
-    const Ray ray{s.camera, s.turntable_from_world * model_.pixelDirection_world(u, v)};
+    const Ray ray{s.camera, s.turntable_from_world * direction_world};
     if (const auto hit = scene_.intersect(ray)) {
       sample.hit = true;
       sample.objectId = hit->objectId;
@@ -224,6 +293,7 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
     }
     return sample;
   };
+  auto sampleAt = [&](double u, double v) { return sampleAlong(model_.pixelDirection_world(u, v)); };
   // The light a surface sample sends back from the laser sheets, per channel.
   auto laserLight = [&](const Sample& sample) {
     Eigen::Vector3d light = Eigen::Vector3d::Zero();
@@ -245,65 +315,74 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
   };
 
   qv::Data frame(static_cast<std::size_t>(kWidth) * kHeight * 4);
-  Random random(state.noiseSeed * 0x2545F4914F6CDD1DULL + 0x1234567ULL);
   const auto& quantiles = normalQuantiles();
-  std::uint64_t bits = 0;
-  int bitsLeft = 0;
-  auto noise = [&]() {
-    if (bitsLeft == 0) {
-      bits = random.next();
-      bitsLeft = 4;
-    }
-    const float n = quantiles[bits & 0xffff];
-    bits >>= 16;
-    --bitsLeft;
-    return static_cast<double>(n) * state.noiseSigma;
-  };
+  const std::uint64_t seed = state.noiseSeed * 0x2545F4914F6CDD1DULL + 0x1234567ULL;
 
-  std::vector<Sample> row(kWidth);
-  for (int v = 0; v < kHeight; ++v) {
-    for (int u = 0; u < kWidth; ++u) row[u] = sampleAt(u, v);
-    std::uint8_t* out = frame.data() + static_cast<std::size_t>(v) * kWidth * 4;
-    for (int u = 0; u < kWidth; ++u) {
-      const Sample& centre = row[u];
-      Eigen::Vector3d value;
-      if (centre.hit) value = 255.0 * state.ambient * (0.35 + 0.65 * centre.cosView) * centre.reflectance;
-      else value = 255.0 * state.ambient * scene_.background;
+  // Rows [begin, end): each block runs its own copy of the noise stream, started where a single
+  // pass over the frame would be at its first row, so the frame does not depend on the blocks.
+  auto renderRows = [&](int begin, int end) {
+    Random random(seed);
+    if (state.noiseSigma > 0.0) random.skip(static_cast<std::uint64_t>(begin) * kDrawsPerNoisyRow);
+    std::uint64_t bits = 0;
+    int bitsLeft = 0;
+    auto noise = [&]() {
+      if (bitsLeft == 0) {
+        bits = random.next();
+        bitsLeft = 4;
+      }
+      const float n = quantiles[bits & 0xffff];
+      bits >>= 16;
+      --bitsLeft;
+      return static_cast<double>(n) * state.noiseSigma;
+    };
 
-      if (anyLaser) {
-        // The sheet is thin next to a pixel's footprint: integrate it across the pixel wherever
-        // the plane passes within reach of this pixel or its neighbours.
-        bool near = false;
-        for (int i = 0; i < 2 && !near; ++i) {
-          if (!state.laserOn[i]) continue;
-          int sign = 0;
-          for (int k = std::max(u - 1, 0); k <= std::min(u + 1, kWidth - 1); ++k) {
-            if (!row[k].hit) continue;
-            const double offset = row[k].offset[i];
-            if (std::fabs(offset) < kSheetCutoff * sigma) near = true;
-            const int sk = offset > 0.0 ? 1 : -1;
-            if (sign != 0 && sk != sign) near = true;
-            sign = sk;
+    std::vector<Sample> row(kWidth);
+    for (int v = begin; v < end; ++v) {
+      const Eigen::Vector3d* rays = pixelRays.data() + static_cast<std::size_t>(v) * kWidth;
+      for (int u = 0; u < kWidth; ++u) row[u] = sampleAlong(rays[u]);
+      std::uint8_t* out = frame.data() + static_cast<std::size_t>(v) * kWidth * 4;
+      for (int u = 0; u < kWidth; ++u) {
+        const Sample& centre = row[u];
+        Eigen::Vector3d value;
+        if (centre.hit) value = 255.0 * state.ambient * (0.35 + 0.65 * centre.cosView) * centre.reflectance;
+        else value = 255.0 * state.ambient * scene_.background;
+
+        if (anyLaser) {
+          // The sheet is thin next to a pixel's footprint: integrate it across the pixel wherever
+          // the plane passes within reach of this pixel or its neighbours.
+          bool near = false;
+          for (int i = 0; i < 2 && !near; ++i) {
+            if (!state.laserOn[i]) continue;
+            int sign = 0;
+            for (int k = std::max(u - 1, 0); k <= std::min(u + 1, kWidth - 1); ++k) {
+              if (!row[k].hit) continue;
+              const double offset = row[k].offset[i];
+              if (std::fabs(offset) < kSheetCutoff * sigma) near = true;
+              const int sk = offset > 0.0 ? 1 : -1;
+              if (sign != 0 && sk != sign) near = true;
+              sign = sk;
+            }
+          }
+          if (near) {
+            Eigen::Vector3d light = Eigen::Vector3d::Zero();
+            for (int k = 0; k < subsamples; ++k)
+              light += laserLight(sampleAt(u - 0.5 + (k + 0.5) / subsamples, v));
+            value += light / subsamples;
           }
         }
-        if (near) {
-          Eigen::Vector3d light = Eigen::Vector3d::Zero();
-          for (int k = 0; k < subsamples; ++k)
-            light += laserLight(sampleAt(u - 0.5 + (k + 0.5) / subsamples, v));
-          value += light / subsamples;
-        }
-      }
 
-      value *= s.exposure;
-      for (int c = 0; c < 3; ++c) {
-        double channel = value[c];
-        if (state.noiseSigma > 0.0) channel += noise();
-        // Blue, green, red in memory.
-        out[4 * u + (2 - c)] = static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 255.0)));
+        value *= s.exposure;
+        for (int c = 0; c < 3; ++c) {
+          double channel = value[c];
+          if (state.noiseSigma > 0.0) channel += noise();
+          // Blue, green, red in memory.
+          out[4 * u + (2 - c)] = static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 255.0)));
+        }
+        out[4 * u + 3] = 255;
       }
-      out[4 * u + 3] = 255;
     }
-  }
+  };
+  forEachRowBlock(kHeight, kRowsPerBlock, threads_, renderRows);
   return frame;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -14,14 +15,16 @@ namespace qv::sim {
 
 // Everything is worked out in world and turntable coordinates from the model's poses: a ray per
 // pixel from the camera centre, the nearest surface it meets, ambient light from the camera's
-// side, and each lit laser's sheet where it falls on a surface the laser can reach.
+// side, and each lit laser's sheet where it falls on a surface the laser can reach. Frames are
+// rendered in blocks of rows on several threads; the bytes are the same for any thread count.
 class FrameRenderer {
 public:
   static constexpr int kWidth = 1280;
   static constexpr int kHeight = 960;
 
-  // Both must outlive the renderer.
-  FrameRenderer(const ScannerModel& model, const Scene& scene);
+  // Both must outlive the renderer. `threads`: how many threads a frame is rendered on (0: one
+  // per core, 1: the calling thread alone).
+  FrameRenderer(const ScannerModel& model, const Scene& scene, int threads = 0);
 
   // A 1280 x 960 frame, 4 bytes a pixel in the order blue, green, red, 255.
   qv::Data render(const FrameState& state) const;
@@ -51,9 +54,15 @@ public:
 private:
   struct Setup;
   Setup setup(const FrameState& state) const;
+  // The world direction of each whole pixel's ray, row by row (see pixelDirections()).
+  using Directions = std::vector<Eigen::Vector3d>;
+  const Directions& directions() const;
 
   const ScannerModel& model_;
   const Scene& scene_;
+  int threads_;
+  struct Lazy;
+  std::shared_ptr<Lazy> lazy_;
 };
 
 }  // namespace qv::sim

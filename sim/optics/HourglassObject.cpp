@@ -1,6 +1,7 @@
 // Ray casting against the waisted solid: the side is a quadric, so each ray meets it at most twice.
 #include "sim/optics/HourglassObject.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace qv::sim {
@@ -8,7 +9,7 @@ namespace qv::sim {
 HourglassObject::HourglassObject(double x_mm, double z_mm, double waistRadius_mm, double waistHeight_mm,
                                  double flare, double height_mm, Eigen::Vector3d reflectance)
     : x_(x_mm), z_(z_mm), waist_(waistRadius_mm), waistHeight_(waistHeight_mm), flare_(flare),
-      height_(height_mm), reflectance_(std::move(reflectance)) {}
+      height_(height_mm), topRadius_(radiusAt(height_mm)), reflectance_(std::move(reflectance)) {}
 
 double HourglassObject::radiusAt(double y) const {
   const double dy = y - waistHeight_;
@@ -22,7 +23,7 @@ std::optional<SurfaceHit> HourglassObject::intersect(const Ray& ray, double tMin
   const double oz = ray.origin.z() - z_;
   const Eigen::Vector3d& d = ray.direction;
   const double s2 = flare_ * flare_;
-  const double topRadius = radiusAt(height_);
+  const double topRadius = topRadius_;
   // Top disc, from above.
   if (d.y() < 0.0 && ray.origin.y() > height_) {
     const double t = (height_ - ray.origin.y()) / d.y();
@@ -55,6 +56,12 @@ std::optional<SurfaceHit> HourglassObject::intersect(const Ray& ray, double tMin
     from = *t;
   }
   return best;
+}
+
+// The radius of the side grows away from the waist, so its widest is at one end.
+std::optional<SceneObject::Bounds> HourglassObject::bounds() const {
+  const double widest = std::max(radiusAt(0.0), radiusAt(height_));
+  return Bounds{Eigen::Vector3d(x_, 0.5 * height_, z_), std::hypot(widest, 0.5 * height_), widest};
 }
 
 double HourglassObject::distanceToSurface(const Eigen::Vector3d& p) const {

@@ -14,6 +14,7 @@ public:
 
   std::optional<SurfaceHit> intersect(const Ray& ray, double tMin, double tMax) const override;
   double distanceToSurface(const Eigen::Vector3d& point) const override;
+  std::optional<Bounds> bounds() const override;
 
   double radiusAt(double y_mm) const;
 
@@ -24,6 +25,7 @@ private:
   double waistHeight_;
   double flare_;
   double height_;
+  double topRadius_;  // radiusAt(height_), which every ray from above needs
   Eigen::Vector3d reflectance_;
 };
 

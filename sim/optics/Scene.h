@@ -34,7 +34,16 @@ public:
   Eigen::Vector3d background{0.06, 0.06, 0.07};
 
 private:
+  struct Entry {
+    std::shared_ptr<const SceneObject> object;
+    bool bounded = false;
+    Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+    double radius2 = 0.0;  // the bounds' squared radius, a little widened
+    double radius = 0.0;
+    double upright2 = 0.0;  // the upright cylinder's squared radius, widened; 0: none
+  };
   std::vector<std::shared_ptr<const SceneObject>> objects_;
+  std::vector<Entry> entries_;  // the same objects, with their bounds
 };
 
 }  // namespace qv::sim

@@ -10,8 +10,8 @@ TurntableSurface::TurntableSurface(double radius_mm, double thickness_mm)
     : radius_(radius_mm), thickness_(thickness_mm) {}
 
 Eigen::Vector3d TurntableSurface::reflectanceAt(const Eigen::Vector3d& p) const {
-  const double r = std::hypot(p.x(), p.z());
-  if (r > 0.88 * radius_) {
+  const double ring = 0.88 * radius_;
+  if (p.x() * p.x() + p.z() * p.z() > ring * ring) {
     const double sector = std::floor((std::atan2(p.z(), p.x()) + M_PI) / (M_PI / 12.0));
     if (static_cast<long>(sector) % 2 == 0) return {0.55, 0.55, 0.6};
   }
@@ -26,12 +26,14 @@ std::optional<SurfaceHit> TurntableSurface::intersect(const Ray& ray, double tMi
     if (t > tMin && t < tMax) {
       const Eigen::Vector3d p = ray.origin + t * ray.direction;
       if (p.x() * p.x() + p.z() * p.z() <= radius_ * radius_) {
-        best = SurfaceHit{t, Eigen::Vector3d::UnitY(), reflectanceAt(p), 0};
-        tMax = t;
+        // A ray coming down onto the top is above the rim until it gets there.
+        return SurfaceHit{t, Eigen::Vector3d::UnitY(), reflectanceAt(p), 0};
       }
     }
   }
-  // Rim: the outside of the cylinder between the bottom and the top.
+  // Rim: the outside of the cylinder between the bottom and the top, out of reach of a ray that
+  // starts above the top and does not go down.
+  if (ray.origin.y() > 0.0 && ray.direction.y() >= 0.0) return best;
   const double a = ray.direction.x() * ray.direction.x() + ray.direction.z() * ray.direction.z();
   const double b = 2.0 * (ray.origin.x() * ray.direction.x() + ray.origin.z() * ray.direction.z());
   const double c = ray.origin.x() * ray.origin.x() + ray.origin.z() * ray.origin.z() - radius_ * radius_;

@@ -62,6 +62,7 @@ bool sameView(const ViewSnapshot& a, const ViewSnapshot& b) {
 }
 
 bool projectOctreeNodes(SearchCloud& cloud, const ViewProjector& project, const std::function<bool()>& viewChanged) {
+  std::lock_guard<std::mutex> lock(cloud.impl().mutex);
   auto& octree = cloud.impl().octree;
   if (!octree) return !viewChanged();
   Eigen::Vector3f lo, hi;
@@ -86,21 +87,29 @@ bool projectOctreeNodes(SearchCloud& cloud, const ViewProjector& project, const 
   return !viewChanged();
 }
 
-std::vector<std::int32_t> collectBrushedOctreeIndices(SearchCloud& cloud, std::span<const BrushPoint> brush,
-                                                      float size) {
+namespace {
+std::vector<std::int32_t> collectUnlocked(SearchCloud& cloud, std::span<const BrushPoint> brush, float size) {
   std::vector<std::int32_t> out;
   auto& octree = cloud.impl().octree;
   if (!octree || brush.empty() || cloud.size() == 0) return out;
   collectIn(octree->depth_begin().getCurrentOctreeNode(), brush, size, out);
   return out;
 }
+}  // namespace
+
+std::vector<std::int32_t> collectBrushedOctreeIndices(SearchCloud& cloud, std::span<const BrushPoint> brush,
+                                                      float size) {
+  std::lock_guard<std::mutex> lock(cloud.impl().mutex);
+  return collectUnlocked(cloud, brush, size);
+}
 
 std::size_t markBrushedPoints(SearchCloud& cloud, std::span<QVLSortableIndexEntry> records,
                               std::span<const BrushPoint> brush, float size, std::int32_t projectionId,
                               const ViewProjector& project) {
+  std::lock_guard<std::mutex> lock(cloud.impl().mutex);
   std::size_t marked = 0;
   bool warned = false;
-  auto points = collectBrushedOctreeIndices(cloud, brush, size);
+  auto points = collectUnlocked(cloud, brush, size);
   // Cloud points and records both lie in vertex order: visited in that order, the walk through
   // two large arrays runs forwards instead of jumping about.
   std::sort(points.begin(), points.end());

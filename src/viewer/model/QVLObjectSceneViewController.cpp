@@ -844,11 +844,7 @@ void QVLObjectSceneViewController::mouseUp(QVLModifiers m) {
     brushCleaningAction_ = m.shift ? 1 : m.control ? 3 : 2;
     if (projectionIsComplete_) {
       brushCleaningState_ = 6;
-      pointManagementQueue_->async([self = shared_from_this()] {
-        self->removeAllBrushPoints();
-        self->resolveSelectedPoints();
-        runOnMain([self] { self->renderCroppedNodes(); });
-      });
+      pointManagementQueue_->async([self = shared_from_this()] { self->resolveStroke(); });
     } else {
       // The projection pass resolves the stroke once it completes.
       brushCleaningState_ = 2;

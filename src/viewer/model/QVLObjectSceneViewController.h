@@ -336,6 +336,8 @@ private:
   void showCleaningState();
   void setCleaningPanels(qv::viewer::CleaningPanels panels);
   void projectUntilDone(bool force, bool renderWhenRemoved);
+  bool projectionMatchesView();
+  void resolveStroke();
   void clearStaleScreenPositions();
   qv::viewer::CleaningHistory cleaningHistory_;  // point-management queue
   std::vector<qv::viewer::BrushPoint> brushPointsToClean_, brushPointsCleaned_;  // under brushLock_

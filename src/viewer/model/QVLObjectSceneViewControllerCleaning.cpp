@@ -273,6 +273,12 @@ void QVLObjectSceneViewController::paintBrushPoint(float x, float y) {
 }
 
 bool QVLObjectSceneViewController::removeAllBrushPoints() {
+  // The rectangles and positions belong to the pass's view. When the view has moved or been
+  // resized since (a panel opening narrows it), the stroke's points wait for a new pass.
+  if (!projectionMatchesView()) {
+    projectUntilDone(false, true);
+    return false;
+  }
   std::vector<qv::viewer::BrushPoint> fresh;
   {
     std::lock_guard<std::mutex> lock(brushLock_);
@@ -281,9 +287,24 @@ bool QVLObjectSceneViewController::removeAllBrushPoints() {
                  brushPointsToClean_.end());
     brushPointsCleaned_.insert(brushPointsCleaned_.end(), fresh.begin(), fresh.end());
   }
-  // The positions belong to the pass's view: a stroke over a moved view waits for the next pass.
   return qv::viewer::markBrushedPoints(searchCloud_, sortableIndexData_, fresh, static_cast<float>(cleaningBrushSize_),
                                        currentProjectionId_, qv::viewer::ViewProjector(projectedView_)) > 0;
+}
+
+bool QVLObjectSceneViewController::projectionMatchesView() {
+  return projectionIsComplete_ && qv::viewer::sameView(viewSnapshot(), projectedView_);
+}
+
+void QVLObjectSceneViewController::resolveStroke() {
+  if (!projectionMatchesView()) {
+    // The pass resolves the stroke once it has caught up with the view.
+    brushCleaningState_ = 2;
+    projectUntilDone(false, true);
+    return;
+  }
+  removeAllBrushPoints();
+  resolveSelectedPoints();
+  onMain([self = shared_from_this()] { self->renderCroppedNodes(); });
 }
 
 void QVLObjectSceneViewController::resolveSelectedPoints() {

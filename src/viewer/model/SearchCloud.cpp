@@ -16,6 +16,7 @@ SearchCloud::SearchCloud() : impl_(std::make_unique<Impl>()) {}
 SearchCloud::~SearchCloud() = default;
 
 void SearchCloud::rebuild(std::span<const QVLScanVertex> vertices) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
   std::size_t present = 0;
   float lo[3] = {kQVLFloatMax, kQVLFloatMax, kQVLFloatMax}, hi[3] = {-kQVLFloatMax, -kQVLFloatMax, -kQVLFloatMax};
   for (const QVLScanVertex& v : vertices) {

@@ -16,6 +16,7 @@
 #include <QWindow>
 
 #include "viewer/ui/QVLMeshingView.h"
+#include "viewer/ui/QVLCleaningPanel.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 
 using qv::viewer::HeaderButtons;
@@ -63,6 +64,7 @@ QVLObjectSceneView::QVLObjectSceneView(std::shared_ptr<QVLObjectSceneViewControl
   renderer_->setMouseTracking(false);
   renderer_->installEventFilter(this);
   sceneLayout->addWidget(renderer_);
+  brushOverlay_ = new QVLBrushStrokeOverlay(sceneArea_);
   body->addWidget(sceneArea_, 1);
   buildPanels();
   body->addWidget(rightPanel_);
@@ -128,6 +130,7 @@ void QVLObjectSceneView::buildHeader() {
   add("export", "Export", [this] { controller_->exportButtonPressed(); });
   row->addStretch(1);
   add("layers", "Layers", [this] { toggleLayerTable(); });
+  add("clean", "Clean", [this] { controller_->cleanButtonPressed(); });
   add("appearance", "Appearance", [this] { controller_->appearanceButtonPressed(); });
 
   // Shown while a mesh is presented in place of the point tools.
@@ -196,6 +199,10 @@ void QVLObjectSceneView::buildPanels() {
   appearance->addStretch(1);
   panelLayout->addWidget(appearancePanel_);
   appearancePanel_->hide();
+  cleaningPanel_ = new QVLCleaningPanel(controller_, rightPanel_);
+  cleaningPanel_->setFixedWidth(kRightPanelWidth);
+  panelLayout->addWidget(cleaningPanel_);
+  cleaningPanel_->hide();
 }
 
 void QVLObjectSceneView::buildBusyView() {
@@ -248,6 +255,8 @@ void QVLObjectSceneView::resizeEvent(QResizeEvent* event) {
 
 void QVLObjectSceneView::layOutOverlays() {
   busyView_->setGeometry(rect());
+  brushOverlay_->setGeometry(renderer_->geometry());
+  brushOverlay_->raise();
   const int half = header_->width() / 2;
   leftVeil_->setGeometry(0, 0, half, header_->height());
   rightVeil_->setGeometry(half, 0, header_->width() - half, header_->height());
@@ -358,7 +367,10 @@ void QVLObjectSceneView::toggleLayerTable() {
 
 void QVLObjectSceneView::showRightPanel(RightPanel panel) {
   const bool open = panel != RightPanel::Closed;
-  if (open) appearancePanel_->show();
+  if (open) {
+    appearancePanel_->setVisible(panel == RightPanel::Appearance);
+    cleaningPanel_->setVisible(panel == RightPanel::Cleaning);
+  }
   auto* animation = new QPropertyAnimation(rightPanel_, "maximumWidth", this);
   animation->setDuration(kPanelAnimationMs);
   animation->setStartValue(rightPanel_->maximumWidth());
@@ -367,10 +379,13 @@ void QVLObjectSceneView::showRightPanel(RightPanel panel) {
   connect(animation, &QPropertyAnimation::finished, this, [this, open] {
     rightPanel_->setMinimumWidth(open ? kRightPanelWidth : 0);
     if (!open) appearancePanel_->hide();
+    if (!open) cleaningPanel_->hide();
   });
   if (!open) rightPanel_->setMinimumWidth(0);
   animation->start(QAbstractAnimation::DeleteWhenStopped);
-  if (open)
+  if (panel == RightPanel::Cleaning)
+    cleaningPanel_->setFocus();
+  else if (open)
     colourWell_->setFocus();
   else
     renderer_->setFocus();
@@ -570,4 +585,30 @@ bool QVLObjectSceneView::eventFilter(QObject* watched, QEvent* event) {
     default:
       return QWidget::eventFilter(watched, event);
   }
+}
+
+void QVLObjectSceneView::showCleaningPanels(const qv::viewer::CleaningPanels& panels) {
+  cleaningPanel_->showPanels(panels);
+  // The brush paints in the scene: it takes the keys (space, [ and ]) from there.
+  if (panels.brush) renderer_->setFocus();
+}
+
+void QVLObjectSceneView::setCleaningButtons(const qv::viewer::CleaningButtons& buttons) {
+  buttons_["clean"]->setEnabled(buttons.clean);
+  cleaningPanel_->setButtons(buttons);
+}
+
+void QVLObjectSceneView::cropValuesChanged() { cleaningPanel_->refreshCropValues(); }
+
+void QVLObjectSceneView::setBrushCursor(const qv::viewer::BrushCursor& cursor) {
+  if (cursor.kind == qv::viewer::BrushCursor::Kind::Default)
+    renderer_->unsetCursor();
+  else
+    renderer_->setCursor(cursorForBrush(cursor, renderer_->devicePixelRatioF()));
+}
+
+void QVLObjectSceneView::setBrushStroke(const std::vector<qv::viewer::BrushPoint>& points, float radius) {
+  brushOverlay_->setGeometry(renderer_->geometry());
+  brushOverlay_->raise();
+  brushOverlay_->setStroke(points, radius);
 }

@@ -17,6 +17,8 @@
 class QLabel;
 class QListWidget;
 class QPushButton;
+class QVLBrushStrokeOverlay;
+class QVLCleaningPanel;
 class QVLSceneRenderer;
 class QVLMeshingView;
 class QVLSaveMeshView;
@@ -85,6 +87,14 @@ public:
   void showSaveMeshView() override;
   void dismissSaveMeshView() override;
 
+  // The Clean panel and the brush.
+  QVLCleaningPanel* cleaningPanel() const { return cleaningPanel_; }
+  void showCleaningPanels(const qv::viewer::CleaningPanels& panels) override;
+  void setCleaningButtons(const qv::viewer::CleaningButtons& buttons) override;
+  void cropValuesChanged() override;
+  void setBrushCursor(const qv::viewer::BrushCursor& cursor) override;
+  void setBrushStroke(const std::vector<qv::viewer::BrushPoint>& points, float radius) override;
+
 protected:
   void resizeEvent(QResizeEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -109,6 +119,8 @@ private:
   QListWidget* layerTable_ = nullptr;
   QWidget* rightPanel_ = nullptr;
   QWidget* appearancePanel_ = nullptr;
+  QVLCleaningPanel* cleaningPanel_ = nullptr;
+  QVLBrushStrokeOverlay* brushOverlay_ = nullptr;
   QPushButton* colourWell_ = nullptr;
   QWidget* busyView_ = nullptr;
   QLabel* busyText_ = nullptr;

@@ -27,6 +27,7 @@
 #include "viewer/ViewerTestSupport.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
 #include "viewer/model/ViewerNavigation.h"
+#include "viewer/ui/QVLCleaningPanel.h"
 #include "viewer/ui/QVLObjectSceneView.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 
@@ -353,6 +354,50 @@ TEST_F(ViewerGui, RendererDrawsSinglePointsWhereTheProjectionPutsThemAndUploadsO
   saveScreenshot(cropped, "renderer-cropped");
   EXPECT_EQ(view->renderer()->vertexBufferUploads(), vertexUploads);
   EXPECT_EQ(view->renderer()->indexBufferUploads(), indexUploads + 1);
+}
+
+TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
+  const auto id = makeVase("");
+  controller->loadScan(id);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 20000));
+  view->button("clean")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && controller->projectionIsComplete(); }, 5000));
+  QVLCleaningPanel* panel = view->cleaningPanel();
+  ASSERT_TRUE(panel->isVisible());
+  panel->button("cropping")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, 2000));
+  EXPECT_EQ(panel->cropField(1)->text().toStdString(), controller->topYCutOffText());
+  saveScreenshot(grabWindow(), "viewer-cleaning-crop");
+
+  panel->button("brush")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->brushCleaningState() == 3; }, 2000));
+  EXPECT_EQ(view->renderer()->cursor().shape(), Qt::BitmapCursor) << "the drawn brush";
+  // A stroke across the middle of the vase, photographed before it is let go.
+  QWidget* scene = view->renderer();
+  const QPoint from(scene->width() / 2 - 70, scene->height() / 2 - 10);
+  QTest::mousePress(scene, Qt::LeftButton, Qt::NoModifier, from);
+  for (int step = 1; step <= 14; ++step) QTest::mouseMove(scene, from + QPoint(step * 10, step * 2));
+  QTest::qWait(50);
+  const QImage painting = grabWindow();
+  saveScreenshot(painting, "viewer-cleaning-brush-stroke");
+  QTest::mouseRelease(scene, Qt::LeftButton, Qt::NoModifier, from + QPoint(140, 28));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfSelectedVertices() > 100; }, 5000));
+  const std::uint64_t selected = controller->numberOfSelectedVertices();
+  QTest::qWait(100);
+  const QImage frame = rendererFrame();
+  int red = 0;
+  for (int y = 0; y < frame.height(); y += 2)
+    for (int x = 0; x < frame.width(); x += 2) red += near(frame.pixelColor(x, y), QColor(255, 0, 0), 40);
+  EXPECT_GT(red, 50) << "the selection is drawn red";
+  saveScreenshot(grabWindow(), "viewer-cleaning-selected");
+
+  panel->button("delete")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfSelectedVertices() == 0; }, 5000));
+  EXPECT_EQ(controller->numberOfFilteredVertices(), 57600 - selected);
+  panel->button("apply")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isApplyingChanges() && view->rightPanel()->width() == 0; }, 10000));
+  EXPECT_EQ(controller->numberOfFilteredVertices(), 57600 - selected);
+  saveScreenshot(grabWindow(), "viewer-cleaning-applied");
 }
 
 int main(int argc, char** argv) {

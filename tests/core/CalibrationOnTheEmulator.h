@@ -89,14 +89,15 @@ protected:
     // its corners off by up to half a pixel (the refinement ends near 0.35 px, against 0.06 px on
     // the calibration simulator's area-averaged frames): the camera centre, and through it the laser
     // planes and the bed origin, come out a few times less exact than the calibration's own tests
-    // allow. The frames are free of noise, so the result is the same on every run; these bounds
-    // leave it half as much room again, and still catch a wrong frame, a swapped laser or a lost view.
+    // allow. The camera is the same on every run, but the laser planes are fitted by random sample
+    // consensus and move by a few tenths from run to run; these bounds leave about half as much
+    // room again as the worst seen, and still catch a wrong frame, a swapped laser or a lost view.
     EXPECT_NEAR(c.intrinsics[0], truth.intrinsics[0], 0.01 * truth.intrinsics[0]);
     EXPECT_NEAR(c.intrinsics[1], truth.intrinsics[1], 0.01 * truth.intrinsics[1]);
     EXPECT_NEAR(c.intrinsics[2], truth.intrinsics[2], 25.0);
     EXPECT_NEAR(c.intrinsics[3], truth.intrinsics[3], 30.0);
-    EXPECT_LT(angleBetween_deg(c.laser1.normal, truth.laser1.normal), 1.2);
-    EXPECT_LT(angleBetween_deg(c.laser2.normal, truth.laser2.normal), 1.2);
+    EXPECT_LT(angleBetween_deg(c.laser1.normal, truth.laser1.normal), 1.5);
+    EXPECT_LT(angleBetween_deg(c.laser2.normal, truth.laser2.normal), 1.5);
     EXPECT_LT(planeOffsetError(c.laser1, truth.laser1), 3.0);
     EXPECT_LT(planeOffsetError(c.laser2, truth.laser2), 3.0);
     EXPECT_LT(angleBetween_deg(c.bedNormal, truth.bedNormal), 0.6);

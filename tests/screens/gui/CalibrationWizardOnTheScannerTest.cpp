@@ -1,12 +1,15 @@
 // The calibration wizard's page over the application core on the simulated scanner, driven by its
 // own buttons: a first pass cancelled while a laser is lit, and (slow, run by hand) a whole box
-// calibration that ends saved on the scanner. Screenshots of the states the scanner shows.
+// calibration that ends saved on the scanner. Screenshots of the states the scanner shows. And the
+// success notice on a desktop without a notification service.
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
+#include <cstdlib>
 
 #include "CalibrationWizardShots.h"
 #include "app/CoreCalibrationRunner.h"
+#include "app/DesktopNotifier.h"
 #include "core/CalibrationOnTheEmulator.h"
 #include "screens/widgets/CalibrationWizardPage.h"
 
@@ -101,6 +104,16 @@ TEST_F(WizardOnTheScannerSlow, AWholeBoxCalibrationFromTheButtonsIsSavedOnTheSca
   press("Done");
   ASSERT_TRUE(run([&] { return host_->calls().size() > screens; }));
   EXPECT_EQ(host_->calls().back(), "hud");
+}
+
+// A desktop without a notification service loses the notice, and nothing else.
+TEST(DesktopNotifierTest, WithoutASessionBusTheNoticeIsDroppedAndReported) {
+  const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string saved = previous ? previous : "";
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quorvel-test-bus", 1);
+  EXPECT_FALSE(app::DesktopNotifier::send("Quorvel", "The scanner calibration has completed successfully"));
+  if (previous) ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+  else ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 }  // namespace

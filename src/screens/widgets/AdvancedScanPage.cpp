@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "screens/ScreenTiming.h"
 #include "screens/widgets/LevelIndicator.h"
 #include "screens/widgets/QtColours.h"
 #include "screens/widgets/SharedControls.h"
@@ -215,7 +216,7 @@ QPushButton* AdvancedScanPage::makeButton(AdvancedScanButton kind, const QString
   if (kind == AdvancedScanButton::Start || kind == AdvancedScanButton::AutoTuning ||
       kind == AdvancedScanButton::RestoreDefaults) {
     auto* square = new SquareButton(title, this);
-    square->setButtonStyle(kind == AdvancedScanButton::Start ? 1 : 2);
+    square->setButtonStyle(2);
     button = square;
   } else {
     button = new QPushButton(title, this);
@@ -398,7 +399,8 @@ void AdvancedScanPage::setOptionShown(AdvancedScanOption option, bool shown, boo
       break;
   }
   if (out) out->hide();
-  if (!in || !animated) {
+  const int duration_ms = animationMilliseconds(0.2);
+  if (!in || !animated || duration_ms <= 0) {
     if (in) in->show();
     if (done) done();
     return;
@@ -407,7 +409,7 @@ void AdvancedScanPage::setOptionShown(AdvancedScanOption option, bool shown, boo
   in->setMaximumHeight(0);
   in->show();
   auto* grow = new QPropertyAnimation(in, "maximumHeight", in);
-  grow->setDuration(200);
+  grow->setDuration(duration_ms);
   grow->setStartValue(0);
   grow->setEndValue(in->sizeHint().height());
   connect(grow, &QPropertyAnimation::finished, in, [in, done] {

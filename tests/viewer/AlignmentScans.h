@@ -18,11 +18,12 @@ struct ScanOptions {
   double noiseSigma_mm = 0;
   double croppedShare = 0;  // the share of the points with the largest x that is cut away
   unsigned seed = 1;
+  double objectHeight_mm = 45;  // of the object's centre above the origin, in its own frame
 };
 
 // The object: an ellipsoid about 80 x 60 x 50 mm carrying bumps and a dent of different sizes at
-// directions that no rotation maps onto one another, standing 45 mm above the bed's origin.
-inline Eigen::Vector3d objectSurfacePoint(const Eigen::Vector3d& direction) {
+// directions that no rotation maps onto one another, its centre `height_mm` above the origin.
+inline Eigen::Vector3d objectSurfacePoint(const Eigen::Vector3d& direction, double height_mm) {
   struct Bump {
     Eigen::Vector3d at;
     double height_mm, width;
@@ -35,7 +36,7 @@ inline Eigen::Vector3d objectSurfacePoint(const Eigen::Vector3d& direction) {
   double radius = 30;
   for (const Bump& b : bumps) radius += b.height_mm * std::exp(-(direction - b.at).squaredNorm() / (b.width * b.width));
   const Eigen::Vector3d scaled = radius * direction;
-  return {1.3 * scaled.x(), 45 + scaled.y(), 0.85 * scaled.z()};
+  return {1.3 * scaled.x(), height_mm + scaled.y(), 0.85 * scaled.z()};
 }
 
 // The vertex buffer of a scan whose coordinates map onto the object's by `objectFromScan`: record
@@ -48,12 +49,13 @@ inline std::vector<QVLScanVertex> scanOfObject(const Eigen::Isometry3d& objectFr
   vertices.reserve(static_cast<std::size_t>(options.points) + 1);
   while (static_cast<int>(vertices.size()) <= options.points) {
     const Eigen::Vector3d direction = Eigen::Vector3d(gauss(random), gauss(random), gauss(random)).normalized();
-    const Eigen::Vector3d onObject = objectSurfacePoint(direction);
+    const double h = options.objectHeight_mm;
+    const Eigen::Vector3d onObject = objectSurfacePoint(direction, h);
     // The normal of the surface, from two nearby points on it.
     const Eigen::Vector3d side = direction.unitOrthogonal(), up = direction.cross(side);
     const Eigen::Vector3d normalOnObject =
-        (objectSurfacePoint((direction + 1e-3 * side).normalized()) - onObject)
-            .cross(objectSurfacePoint((direction + 1e-3 * up).normalized()) - onObject)
+        (objectSurfacePoint((direction + 1e-3 * side).normalized(), h) - onObject)
+            .cross(objectSurfacePoint((direction + 1e-3 * up).normalized(), h) - onObject)
             .normalized();
     const Eigen::Vector3d normal = scanFromObject.linear() * normalOnObject;
     if (normal.y() < -0.6) continue;  // facing the bed: never seen

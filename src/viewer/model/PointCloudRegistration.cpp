@@ -35,7 +35,7 @@ using Features = pcl::PointCloud<pcl::FPFHSignature33>;
 constexpr float kFirstLeaf = 2.0f, kLastLeaf = 10.0f, kLeafStep = 1.0f;
 // The finest leaf of the refinement: a few times the spacing and the noise of a scan's points.
 constexpr float kFinestLeaf = 1.0f;
-constexpr double kIcpStep_mm = 1e-3, kIcpRotationCosine = 0.99999998, kIcpRelativeMse = 1e-5;
+constexpr double kIcpStep_mm = 1e-3, kIcpRotationCosine = 1 - 1e-10, kIcpRelativeMse = 1e-6;
 
 Cloud::Ptr cloudFromPoints(const QVLAlignmentPoint* points, const std::int32_t* count) {
   auto cloud = std::make_shared<Cloud>();
@@ -191,8 +191,10 @@ QVLIcpOutcome refineAlignmentWithIcp(const QVLAlignmentPoint* sourcePoints, cons
 
 namespace {
 
-// PCL keeps the number of iterations it ran to itself.
-class CountingIcp : public pcl::IterativeClosestPoint<Point, Point> {
+// PCL keeps the number of iterations it ran to itself. Its steps are estimated in doubles: in
+// floats a turn below about a fiftieth of a degree reads as no turn at all, so a scan centred on
+// its origin, whose turns move no point far, stopped while still turning.
+class CountingIcp : public pcl::IterativeClosestPoint<Point, Point, double> {
 public:
   int iterations() const { return nr_iterations_; }
 };
@@ -254,8 +256,8 @@ QVLIcpOutcome refineAlignmentWithIcp(const QVLAlignmentPoint* sourcePoints, cons
     icp.setRANSACOutlierRejectionThreshold(distance);
     icp.setMaximumIterations(maximumIterations);
     // PCL's defaults never call a run converged before its last iteration: stop once a step
-    // moves less than a micrometre and a hundredth of a degree, or the mean squared error
-    // changes by less than a part in 100,000.
+    // moves less than a micrometre and turns less than a thousandth of a degree, or the mean
+    // squared error changes by less than a part in a million.
     icp.setTransformationEpsilon(kIcpStep_mm * kIcpStep_mm);
     icp.setTransformationRotationEpsilon(kIcpRotationCosine);
     icp.setEuclideanFitnessEpsilon(kIcpRelativeMse);
@@ -265,7 +267,7 @@ QVLIcpOutcome refineAlignmentWithIcp(const QVLAlignmentPoint* sourcePoints, cons
     outcome.iterations += icp.iterations();
     outcome.converged = icp.hasConverged();
     if (!outcome.converged) break;
-    fine = icp.getFinalTransformation() * fine;
+    fine = icp.getFinalTransformation().cast<float>() * fine;
     measureFit(aligned, filteredTarget, distance, outcome);
     if (leaf <= kFinestLeaf) break;
     leaf = std::max(kFinestLeaf, leaf / 2);

@@ -9,6 +9,7 @@
 #include "core/QVLAppcast.h"
 #include "platform/Log.h"
 #include "platform/Queue.h"
+#include "screens/ScanCoreRelays.h"
 
 namespace qv::app {
 namespace {
@@ -111,6 +112,7 @@ public:
     });
   }
   void windowDidResize() override {}  // the shell lays out its own screens
+  qv::screens::ScanRelays* scanRelays() override { return &scanRelays_; }
   qv::screens::CalibrationRunner* calibrationRunner() override { return &calibrationRunner_; }
   void setSceneViewController(std::shared_ptr<QVLObjectSceneViewControllerInterface> viewer) override {
     delegate_->setSceneViewController(std::move(viewer));
@@ -129,6 +131,7 @@ public:
 private:
   std::shared_ptr<QVLAppDelegate> delegate_;
   QVLLaunchOptions options_;
+  qv::screens::ScanCoreRelays scanRelays_{delegate_};
   CoreCalibrationRunner calibrationRunner_;
   std::shared_ptr<ShellScreenHost> host_;
   ShellLaunchHooks hooks_;

@@ -10,6 +10,7 @@
 #include "screens/DialogService.h"
 #include "screens/GeneralPreferencesPresenter.h"
 #include "screens/MainScreenPresenter.h"
+#include "screens/ScanScreenDelegate.h"
 #include "screens/ScreenInterfaces.h"
 
 class QVLObjectSceneViewControllerInterface;
@@ -49,6 +50,9 @@ public:
   virtual void windowDidResize() {}
   // The 3D viewer once the window has made it (null when it goes): the core drives it too.
   virtual void setSceneViewController(std::shared_ptr<QVLObjectSceneViewControllerInterface>) {}
+  // What the scan screen starts, pauses, resumes, cancels and tidies scans through; none without
+  // scanner support.
+  virtual qv::screens::ScanRelays* scanRelays() { return nullptr; }
   // What the calibration wizard runs its passes through; none without scanner support.
   virtual qv::screens::CalibrationRunner* calibrationRunner() { return nullptr; }
 };

@@ -8,6 +8,9 @@
 #include "platform/Paths.h"
 #include "screens/IntermediateFileCleanup.h"
 #include "store/TBCoreDataStoreS1.h"
+#ifdef QUORVEL_WITH_SCAN_SCREEN
+#include "screens/widgets/ScanScreenWidget.h"
+#endif
 #ifdef QUORVEL_WITH_VIEWER
 #include "app/ViewerPage.h"
 #include "viewer/ui/QVLObjectSceneView.h"
@@ -48,6 +51,16 @@ DesktopApplication::DesktopApplication(Options options)
   window_->setAboutAndPreferences([this] { showAbout(); }, [this] { showPreferences(); });
   window_->mainScreen()->installEventFilter(this);
   wireCommands();
+#ifdef QUORVEL_WITH_SCAN_SCREEN
+  // Made when first shown and kept: from then on its preview follows the store's saves.
+  window_->setScanScreenFactory([this](QWidget* parent) -> std::pair<QWidget*, qv::screens::ScanScreen*> {
+    auto presenter = qv::screens::ScanScreenPresenter::create(store_, settings_, *dialogs_);
+    presenter->setDelegate(std::make_shared<qv::screens::ScanScreenLink>(
+        core_->scanRelays(), [this](const qv::ObjectID& scan) { if (coordinator_) coordinator_->openScan(scan); },
+        [this] { if (coordinator_) coordinator_->showHudScreen(); }));
+    return {new qv::screens::ScanScreenWidget(presenter, settings_, parent), presenter.get()};
+  });
+#endif
   window_->setCalibration(core_->calibrationRunner(), &notifier_);
 #ifdef QUORVEL_WITH_VIEWER
   // The viewer is made when first shown, so a launch that never opens a scan never pays for it.

@@ -136,6 +136,10 @@ void MainWindow::putUp(ScreenKind kind) {
       auto [viewerPage, screen] = viewerFactory_(content_);
       viewerScreen_ = screen;
       widget = viewerPage;
+    } else if (kind == ScreenKind::Scan && scanFactory_) {
+      auto [scanPage, screen] = scanFactory_(content_);
+      scanScreen_ = screen;
+      widget = scanPage;
     } else if (kind == ScreenKind::Calibration && calibrationRunner_) {
       widget = new qv::screens::CalibrationWizardPage(*calibrationRunner_, calibrationNotifier_, content_);
     } else {
@@ -189,7 +193,10 @@ qv::screens::ViewerScreen* MainWindow::viewer() {
   if (viewerScreen_ && page(ScreenKind::Viewer)) return viewerScreen_;
   return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Viewer));
 }
-qv::screens::ScanScreen* MainWindow::scanScreen() { return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Scan)); }
+qv::screens::ScanScreen* MainWindow::scanScreen() {
+  if (scanScreen_ && page(ScreenKind::Scan)) return scanScreen_;
+  return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Scan));
+}
 qv::screens::ManualScanScreen* MainWindow::manualScanScreen() {
   return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::ManualScan));
 }

@@ -45,6 +45,10 @@ public:
   // putUp; without it the viewer is a placeholder.
   using ViewerFactory = std::function<std::pair<QWidget*, qv::screens::ViewerScreen*>(QWidget* parent)>;
   void setViewerFactory(ViewerFactory factory) { viewerFactory_ = std::move(factory); }
+  // Makes the scan screen's page and the screen that drives it, on its first putUp; without it
+  // the scan screen is a placeholder.
+  using ScanScreenFactory = std::function<std::pair<QWidget*, qv::screens::ScanScreen*>(QWidget* parent)>;
+  void setScanScreenFactory(ScanScreenFactory factory) { scanFactory_ = std::move(factory); }
   // What the calibration wizard runs its passes through and tells its success to (both outlive
   // the window); without a runner the calibration screen is a placeholder.
   void setCalibration(qv::screens::CalibrationRunner* runner, qv::screens::CalibrationNotifier* notifier) {
@@ -98,6 +102,8 @@ private:
   Commands commands_;
   std::function<void()> about_, preferences_;
   ViewerFactory viewerFactory_;
+  ScanScreenFactory scanFactory_;
+  qv::screens::ScanScreen* scanScreen_ = nullptr;
   qv::screens::CalibrationRunner* calibrationRunner_ = nullptr;
   qv::screens::CalibrationNotifier* calibrationNotifier_ = nullptr;
   qv::screens::ViewerScreen* viewerScreen_ = nullptr;

@@ -15,18 +15,19 @@ Double3 pannedCameraPosition(Double3 camera, double dx, double dy) {
   return {camera.x - dx * f, camera.y + dy * f, camera.z};
 }
 
-Double3 zoomedCameraPosition(Double3 camera, float distance, double scrollY) {
+Double3 zoomedCameraPosition(Double3 camera, float distance, double scrollY, double minDistance, double maxDistance) {
   double target = scrollY + distance;
-  if (target >= kMaxCameraDistance) target = kMaxCameraDistance;
-  if (target < kMinCameraDistance) target = kMinCameraDistance;
+  if (target >= maxDistance) target = maxDistance;
+  if (target < minDistance) target = minDistance;
   if (!(distance > 0.0f) || !std::isfinite(distance)) return {0, 0, target};
   return {camera.x, camera.y, camera.z * (target / distance)};
 }
 
-float pointSizeForSetting(std::int64_t viewPointSize, float cameraDistance, double backingScale) {
+float pointSizeForSetting(std::int64_t viewPointSize, float cameraDistance, double backingScale, float fullSizeDistance) {
   static constexpr float kBase[] = {0.5f, 4.0f, 8.0f, 16.0f};
   if (viewPointSize < 1 || viewPointSize > 4) return 1.0f;
-  const float extra = cameraDistance < 110.0f ? (1.0f - cameraDistance / 110.0f) * 9.0f : 0.0f;
+  const float extra =
+      cameraDistance < fullSizeDistance ? (1.0f - cameraDistance / fullSizeDistance) * 9.0f : 0.0f;
   return static_cast<float>((kBase[viewPointSize - 1] + extra) * backingScale);
 }
 

@@ -22,13 +22,16 @@ float panFactor(double cameraZ);
 Double3 pannedCameraPosition(Double3 camera, double dx, double dy);
 
 // The camera after a scroll of `scrollY` with the camera `distance` from the origin: the target
-// distance is clamped to 5..300 and z is scaled towards it (x and y stay). A camera at the
-// origin (distance 0, which the scale would divide by) is put on the z axis at the target.
-Double3 zoomedCameraPosition(Double3 camera, float distance, double scrollY);
+// distance is clamped to 5..300 (or the range given) and z is scaled towards it (x and y stay). A
+// camera at the origin (distance 0, which the scale would divide by) is put on the z axis at the target.
+Double3 zoomedCameraPosition(Double3 camera, float distance, double scrollY, double minDistance = kMinCameraDistance,
+                             double maxDistance = kMaxCameraDistance);
 
 // The drawn point size in pixels: for ViewPointSize 1..4 a base of 0.5, 4, 8 or 16 plus up to 9
-// more as the camera comes nearer than 110, times the display's scale; 1 for any other setting.
-float pointSizeForSetting(std::int64_t viewPointSize, float cameraDistance, double backingScale);
+// more as the camera comes nearer than 110 (or the distance given), times the display's scale; 1 for
+// any other setting.
+float pointSizeForSetting(std::int64_t viewPointSize, float cameraDistance, double backingScale,
+                          float fullSizeDistance = 110.0f);
 
 // The camera node's transform: turned by -pitch about x, at the pitch-rotated camera position.
 scene::Mat4 cameraTransform(float pitch, Double3 cameraPosition);

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <future>
-#include <random>
 
 #include "calibration/QVLCalibration.h"
 #include "records/QVSCalibrationDetails.h"
 #include "sim/calibration/TargetFrameRenderer.h"
+#include "sim/scanner/SensorNoise.h"
 
 namespace qv::sim {
 
@@ -37,17 +37,6 @@ qv::Data withLaser(const qv::Data& colour, const qv::Data& on, const qv::Data& o
     frame[i] = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
   }
   return frame;
-}
-
-void addNoise(qv::Data& frame, double sigma, std::uint64_t seed) {
-  if (sigma <= 0.0) return;
-  std::mt19937_64 random(seed);
-  std::normal_distribution<float> normal(0.0f, static_cast<float>(sigma));
-  for (std::size_t i = 0; i < frame.size(); ++i) {
-    if (i % 4 == 3) continue;
-    const float value = frame[i] + normal(random);
-    frame[i] = static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
-  }
 }
 
 }  // namespace
@@ -186,7 +175,7 @@ qv::SharedData SimulatedCalibrationScanner::frame(const qv::Data& base) {
     seed = ++frameCounter_;
   }
   qv::Data copy = base;
-  addNoise(copy, sigma, seed);
+  addSensorNoise(copy, sigma, seed);
   return cut(std::move(copy));
 }
 

@@ -4,7 +4,8 @@
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
-#include <random>
+
+#include "sim/scanner/SensorNoise.h"
 
 namespace qv::sim {
 
@@ -14,18 +15,6 @@ constexpr int kWidth = 1280;
 constexpr int kHeight = 960;
 // What a red laser's light gives in each camera channel (red, green, blue).
 const Eigen::Vector3d kLaserResponse(1.0, 0.18, 0.10);
-
-// Standard normal deviates picked by 12 random bits: plenty for sensor noise, and fast.
-const std::array<float, 4096>& normalTable() {
-  static const std::array<float, 4096> table = [] {
-    std::array<float, 4096> t{};
-    std::mt19937_64 engine(12345);
-    std::normal_distribution<float> normal;
-    for (float& v : t) v = normal(engine);
-    return t;
-  }();
-  return table;
-}
 
 }  // namespace
 
@@ -165,23 +154,7 @@ void SheetLight::castSheet(int laser, const ScannerModel& model, const Scene& sc
 
 qv::Data SheetLight::frame(double exposure, std::array<bool, 2> lasers, double noiseSigma, std::uint64_t seed) const {
   qv::Data frame(static_cast<std::size_t>(kWidth) * kHeight * 4);
-  const auto& normals = normalTable();
-  std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
-  std::uint64_t bits = 0;
-  int left = 0;
-  auto deviate = [&]() {
-    if (left == 0) {
-      std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-      z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-      bits = z ^ (z >> 31);
-      left = 5;
-    }
-    const float n = normals[bits & 4095];
-    bits >>= 12;
-    --left;
-    return n;
-  };
+  SensorNoise noise(seed);
   const float e = static_cast<float>(exposure);
   const float sigma = static_cast<float>(noiseSigma);
   // Each lit laser's crossings, walked row by row alongside the frame.
@@ -215,7 +188,7 @@ qv::Data SheetLight::frame(double exposure, std::array<bool, 2> lasers, double n
     for (int u = 0; u < kWidth; ++u) {
       for (int c = 0; c < 3; ++c) {
         float value = row[static_cast<std::size_t>(u) * 3 + c] * e;
-        if (sigma > 0.0f) value += deviate() * sigma;
+        if (sigma > 0.0f) value += noise.next() * sigma;
         // Rounds half away from zero, as the values are never negative here.
         out[4 * u + (2 - c)] = static_cast<std::uint8_t>(std::clamp(value, 0.0f, 255.0f) + 0.5f);
       }

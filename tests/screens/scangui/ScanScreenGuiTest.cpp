@@ -107,7 +107,7 @@ protected:
     settings_.setValue("CameraNonLaserWhitebalanceSetting", Value(std::int64_t{0}));
     settings_.setValue("CameraLaser1ExposureSetting", Value(std::string("50")));
     settings_.setValue("CameraLaser2ExposureSetting", Value(std::string("50")));
-    settings_.setValue("ScanRotationInDegrees", Value(45.0));
+    settings_.setValue("ScanRotationInDegrees", Value(90.0));
     settings_.setValue("NSNavLastRootDirectory", Value(files_.path().string()));
 
     QVLAppEnvironment environment;
@@ -125,7 +125,7 @@ protected:
     app_ = std::make_unique<DesktopApplication>(std::move(app));
     app_->window().resize(1200, 800);
     app_->launch({});
-    ASSERT_TRUE(pump([&] { return delegate_->deviceInterpreter() != nullptr; }, 0.5));
+    ASSERT_TRUE(pump([&] { return delegate_->deviceInterpreter() != nullptr; }));
 
     sim::SyntheticCamera::Options camera;
     camera.scene = std::make_shared<const sim::Scene>(cylinderScene());
@@ -199,13 +199,17 @@ TEST_F(ScanScreenGuiTest, AScanStartedFromTheWindowGrowsPausesResumesAndOpensInT
   EXPECT_TRUE(presenter.controls().startView);
   screenshot("scan-0-quality");
 
-  // A fixed step of 45 degrees starts at once.
+  // A fixed step of 90 degrees starts at once.
   settings_.setValue("OverrideScanRotationAndHeight", Value(true));
   window.scanScreen()->resetView();
   window.scanScreen()->startScan();
   auto points = [&] { return presenter.preview().numberOfPoints(presenter.preview().setToDisplay()); };
   ASSERT_TRUE(pump([&] { return points() > 0; })) << "no points reached the preview";
   const std::size_t early = points();
+  // The camera's pictures in the right panel, opened by hand (it starts closed).
+  ASSERT_TRUE(pump([&] { return presenter.controls().details; }));
+  click(page->button(ScanScreenPresenter::kDetailsMenuTag));
+  ASSERT_TRUE(pump([&] { return presenter.isRightPanelOpen(); }));
   screenshot("scan-1-first-points");
 
   click(page->button(ScanScreenPresenter::kPauseMenuTag));
@@ -250,6 +254,7 @@ TEST_F(ScanScreenGuiTest, AScanStartedFromTheWindowGrowsPausesResumesAndOpensInT
     auto* viewer = app_->viewerPage() ? app_->viewerPage()->view() : nullptr;
     return viewer && !viewer->pointCountLabel()->text().isEmpty();
   }));
+  QTest::qWait(600);  // the loading notice fades out
   screenshot("scan-5-viewer");
 }
 

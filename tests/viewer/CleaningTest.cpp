@@ -375,4 +375,16 @@ TEST_F(ViewerController, CleanPanelCropBrushDeleteUndoResetAndApply) {
     EXPECT_EQ(zeroed, selected);
   });
   EXPECT_EQ(viewer->numberOfFilteredVertices(), 100 - selected);
+
+  // With no point data left in the store Apply stops early and stays usable.
+  onScan(id, [](QVSDScanObject& scan) {
+    scan.setUnsavedVertexData(std::make_shared<const qv::Data>());
+    scan.setVertexData(std::make_shared<const qv::Data>());
+    scan.managedObjectContext()->save();
+  });
+  viewer->cleanButtonPressed();
+  viewer->applyChangesPressed();
+  EXPECT_FALSE(viewer->cleaningButtons().apply);
+  ASSERT_TRUE(qv::test::waitFor([&] { return !viewer->isApplyingChanges() && viewer->cleaningButtons().apply; }));
+  EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Cleaning);
 }

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "formats/QVLFileExporter.h"
 #include "formats/QVLFileImporter.h"
 #include "platform/Queue.h"
 #include "store/QVSDLibrary.h"
@@ -82,24 +81,6 @@ private:
   bool fails_;
 };
 
-class FakeExporter : public QVLFileExporter {
-public:
-  FakeExporter(qv::ObjectID id, bool fails, std::vector<std::string>& written)
-      : QVLFileExporter(std::move(id)), fails_(fails), written_(written) {}
-  bool exportScanToFilePath(const std::string& path, qv::Error* error) override {
-    if (fails_) {
-      if (error) *error = qv::Error("test", 2, "disk full");
-      return false;
-    }
-    written_.push_back(path);
-    return true;
-  }
-
-private:
-  bool fails_;
-  std::vector<std::string>& written_;
-};
-
 // Moves by (10, 0, 0) after a quarter turn about z.
 const QVLAlign::Matrix kTurnAndShift{0, -1, 0, 10, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
@@ -122,9 +103,6 @@ protected:
     o.importers = [this](const std::string& path, const qv::ObjectID& id) -> std::unique_ptr<QVLFileImporter> {
       ++imports;
       return std::make_unique<FakeImporter>(path, id, failImport);
-    };
-    o.exporters = [this](const std::string&, const qv::ObjectID& id) -> std::unique_ptr<QVLFileExporter> {
-      return std::make_unique<FakeExporter>(id, failExport, written);
     };
     o.aligner = [this](auto, const auto&, auto, const auto&, QVLAlign::Matrix* m) {
       *m = alignable ? kTurnAndShift : QVLAlign::identity();
@@ -182,9 +160,8 @@ protected:
   std::unique_ptr<TBCoreDataStoreS1> store;
   RecordingAligningDisplay display;
   Host host;
-  std::vector<std::string> written;
   int imports = 0;
-  bool failImport = false, failExport = false, alignable = true;
+  bool failImport = false, alignable = true;
 };
 
 std::vector<QVLScanVertex> recordsOf(const qv::SharedData& data) {
@@ -229,14 +206,15 @@ TEST_F(Aligning, MergesTheMovedSecondScanBehindTheFixedOneAndSavesIt) {
 
   auto s = screen();
   s->setSourceScanObjectId(fixedId);
-  display.savePath = "/out/merged.qvkx";
+  const std::string saved = (temp.path() / "merged.qvkx").string();
+  display.savePath = saved;
   run(s, "/e/b.qvkx");
 
   EXPECT_EQ(imports, 0);  // reused as stored
   EXPECT_TRUE(display.alerts.empty());
   EXPECT_EQ(display.proposedName, "a_b.qvkx");
   EXPECT_EQ(display.offeredExtensions, (std::vector<std::string>{"qvkx", "qvk"}));
-  EXPECT_EQ(written, std::vector<std::string>{"/out/merged.qvkx"});
+  EXPECT_TRUE(std::filesystem::exists(saved));
   ASSERT_TRUE(s->combinedScanObjectID());
   EXPECT_EQ(host.loaded, s->combinedScanObjectID());
   EXPECT_EQ(display.stages, (std::vector<Stage>{Stage::Waiting, Stage::Offering, Stage::Saving}));
@@ -245,7 +223,7 @@ TEST_F(Aligning, MergesTheMovedSecondScanBehindTheFixedOneAndSavesIt) {
   inContext([&](qv::ObjectContext& context) {
     auto merged = QVSDScanObject::scanObjectWithId(*s->combinedScanObjectID(), false, context);
     ASSERT_TRUE(merged);
-    EXPECT_EQ(merged->sourceFilePath().value_or(""), "/out/merged.qvkx");
+    EXPECT_EQ(merged->sourceFilePath().value_or(""), saved);
     EXPECT_FALSE(merged->unsavedVertexData());  // the merge is what the viewer and writers read
     const auto records = recordsOf(merged->vertexData());
     ASSERT_EQ(records.size(), 1001u + 6u);
@@ -318,8 +296,8 @@ TEST_F(Aligning, FailuresCloseTheScreenTellTheUserAndLeaveNoScanBehind) {
   }
   {  // Imported and merged, but the file cannot be written: said so, and the merge still shown.
     // Both scans have slices, counted after the import, so the panel offers qvkx too.
-    display.alerts.clear(), host.dismissed = 0, alignable = true, failExport = true;
-    display.savePath = "/out/m.qvk";
+    display.alerts.clear(), host.dismissed = 0, alignable = true;
+    display.savePath = (temp.path() / "no such folder" / "m.qvk").string();
     auto s = screen();
     s->setSourceScanObjectId(fixedId);
     run(s, "/e/b.qvkx");

@@ -50,11 +50,12 @@ bool QVLScanViewPointSet::addVertices(std::span<const QVLPreviewVertex> batch, f
 // The removal order is that of measuring every interior point of the list and taking the first
 // nearest one, once per removed point; a heap keeps it without measuring the whole list each
 // time, because a removal changes only the two neighbours' distances.
-std::size_t QVLScanViewPointSet::removeIntermediatePoints(QVLPreviewVertex* first, std::size_t n,
-                                                          float percentageToRemove) {
-  if (n == 0) return 0;
+std::vector<std::uint32_t> QVLScanViewPointSet::removalOrder(const QVLPreviewVertex* first, std::size_t n,
+                                                             float percentageToRemove) {
+  std::vector<std::uint32_t> removed;
+  if (n < 3) return removed;
   constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-  // Scratch kept per thread: the preview thins a dozen batches per save.
+  // Scratch kept per thread: the preview thins two batches per save.
   thread_local std::vector<std::uint32_t> previous, next, version;
   thread_local std::vector<Candidate> heap;
   previous.resize(n);
@@ -85,7 +86,6 @@ std::size_t QVLScanViewPointSet::removeIntermediatePoints(QVLPreviewVertex* firs
   }
   std::make_heap(heap.begin(), heap.end(), later);
 
-  std::size_t removed = 0;
   const float count = static_cast<float>(n);
   while (!heap.empty()) {
     std::pop_heap(heap.begin(), heap.end(), later);
@@ -100,14 +100,63 @@ std::size_t QVLScanViewPointSet::removeIntermediatePoints(QVLPreviewVertex* firs
     ++version[after];
     measure(before);
     measure(after);
-    ++removed;
-    if (static_cast<float>(removed) / count > percentageToRemove) break;
+    removed.push_back(c.place);
+    if (static_cast<float>(removed.size()) / count > percentageToRemove) break;
   }
-  // The first record always survives; walk the list and move the survivors to the front.
-  std::size_t to = 0;
-  for (std::uint32_t at = 0; at != kNone; at = next[at]) first[to++] = first[at];
-  QVLogVerbose("%lu/%lu elements removed", static_cast<unsigned long>(removed), static_cast<unsigned long>(n));
   return removed;
+}
+
+std::size_t QVLScanViewPointSet::removalsFor(std::size_t n, std::size_t available, float percentageToRemove) {
+  if (percentageToRemove == 0.0f) return 0;
+  const float count = static_cast<float>(n);
+  for (std::size_t r = 1; r <= available; ++r)
+    if (static_cast<float>(r) / count > percentageToRemove) return r;
+  return available;
+}
+
+namespace {
+
+// Moves the records that survive the first `removals` places of `order` to `to`, in arrival order.
+std::size_t keepSurvivors(const QVLPreviewVertex* from, std::size_t n, std::span<const std::uint32_t> order,
+                          std::size_t removals, QVLPreviewVertex* to) {
+  thread_local std::vector<std::uint8_t> gone;
+  gone.assign(n, 0);
+  for (std::size_t i = 0; i < removals; ++i) gone[order[i]] = 1;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (!gone[i]) to[kept++] = from[i];
+  return kept;
+}
+
+}  // namespace
+
+std::size_t QVLScanViewPointSet::removeIntermediatePoints(QVLPreviewVertex* first, std::size_t n,
+                                                          float percentageToRemove) {
+  if (n == 0) return 0;
+  const auto order = removalOrder(first, n, percentageToRemove);
+  keepSurvivors(first, n, order, order.size(), first);
+  QVLogVerbose("%lu/%lu elements removed", static_cast<unsigned long>(order.size()), static_cast<unsigned long>(n));
+  return order.size();
+}
+
+bool QVLScanViewPointSet::addThinnedVertices(std::span<const QVLPreviewVertex> batch,
+                                             std::span<const std::uint32_t> order, std::size_t removals,
+                                             Produced* produced) {
+  const std::size_t n = batch.size();
+  if (n == 0) return true;
+  // The capacity counts the batch before thinning, as addVertices does.
+  if (n > capacity_ - count_) return false;
+  if (records_.size() < count_ + n) records_.resize(count_ + n);
+  QVLPreviewVertex* at = records_.data() + count_;
+  const std::size_t kept = keepSurvivors(batch.data(), n, order, std::min(removals, order.size()), at);
+  QVLogVerbose("%lu/%lu elements removed", static_cast<unsigned long>(n - kept), static_cast<unsigned long>(n));
+  count_ += kept;
+  if (produced) {
+    produced->data.assign(at, at + kept);
+    produced->index.resize(kept);
+    for (std::size_t i = 0; i < kept; ++i) produced->index[i] = static_cast<std::uint32_t>(i);
+  }
+  return true;
 }
 
 bool QVLScanViewPointSet::copyFrom(const QVLScanViewPointSet& other) {

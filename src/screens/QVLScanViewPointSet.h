@@ -52,6 +52,16 @@ public:
   // left; the survivors move to the front in arrival order. Answers the number removed.
   static std::size_t removeIntermediatePoints(QVLPreviewVertex* first, std::size_t n, float percentageToRemove);
 
+  // The places that thinning by the fraction removes from a batch, in the order it removes them.
+  // Thinning by any smaller fraction removes a prefix of the same list, so one pass serves every
+  // set a batch is fed to.
+  static std::vector<std::uint32_t> removalOrder(const QVLPreviewVertex* first, std::size_t n, float percentageToRemove);
+  // How many of `available` removals thinning a batch of n by the fraction makes.
+  static std::size_t removalsFor(std::size_t n, std::size_t available, float percentageToRemove);
+  // addVertices for a batch whose thinning is known: the first `removals` places of `order` go.
+  bool addThinnedVertices(std::span<const QVLPreviewVertex> batch, std::span<const std::uint32_t> order,
+                          std::size_t removals, Produced* produced = nullptr);
+
   // Takes the other set's records. False (and nothing copied) when they exceed this capacity.
   bool copyFrom(const QVLScanViewPointSet& other);
   // Empties the set (memory and nodes stay).

@@ -37,10 +37,14 @@ void ScanPreview::reset() {
 }
 
 bool ScanPreview::feed(const std::vector<QVLPreviewVertex>& batch, int shown, QVLScanViewPointSet::Produced& produced) {
+  // Every set fed takes a prefix of the coarsest set's removals: the batch is thinned once.
+  const auto order = QVLScanViewPointSet::removalOrder(batch.data(), batch.size(), kFractions.back());
+  auto removals = [&](int level) {
+    return QVLScanViewPointSet::removalsFor(batch.size(), order.size(), kFractions[static_cast<std::size_t>(level - 1)]);
+  };
   // Coarsest first, so a refusal of the shown set leaves the coarser ones already holding the batch.
-  for (int level = kLevels; level > shown; --level)
-    pointSet(level).addVertices(batch, kFractions[static_cast<std::size_t>(level - 1)]);
-  return pointSet(shown).addVertices(batch, kFractions[static_cast<std::size_t>(shown - 1)], &produced);
+  for (int level = kLevels; level > shown; --level) pointSet(level).addThinnedVertices(batch, order, removals(level));
+  return pointSet(shown).addThinnedVertices(batch, order, removals(shown), &produced);
 }
 
 void ScanPreview::intake(const std::vector<QVLPreviewVertex>& batchA, const std::vector<QVLPreviewVertex>& batchB) {

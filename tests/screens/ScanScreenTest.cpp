@@ -116,6 +116,12 @@ TEST(ScanPreviewPointSetTest, ThinningRemovesExactlyWhatMeasuringTheWholeListEac
     ASSERT_EQ(produced.data.size(), expected.size()) << fraction;
     for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(produced.data[i].x, expected[i]) << fraction << " at " << i;
     EXPECT_EQ(set.numberOfPoints(), expected.size());
+    // The preview thins once for all its sets: each keeps what thinning it alone would keep.
+    const auto order = QVLScanViewPointSet::removalOrder(records.data(), records.size(), 0.96f);
+    QVLScanViewPointSet shared(QVLScanViewPointSet::kLevelOfDetailType);
+    ASSERT_TRUE(shared.addThinnedVertices(records, order, QVLScanViewPointSet::removalsFor(records.size(), order.size(), fraction)));
+    ASSERT_EQ(shared.numberOfPoints(), expected.size()) << fraction;
+    for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(shared.vertices()[i].x, expected[i]) << fraction;
   }
 }
 

@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <system_error>
+#include <stdexcept>
 
+#include "app/ProgramHardware.h"
 #include "core/QVLAppDelegate.h"
 #include "core/QVLLaunch.h"
 #include "platform/Log.h"
@@ -18,10 +19,6 @@
 #include "app/DesktopApplication.h"
 #include "app/LaunchProbe.h"
 #include "app/SingleInstance.h"
-#endif
-#if __has_include("sim/firmware/FirmwareEmulator.h")
-#include "sim/firmware/FirmwareEmulator.h"
-#define QUORVEL_WITH_SIMULATOR 1
 #endif
 
 namespace {
@@ -63,25 +60,19 @@ int main(int argc, char** argv) {
   const bool gui = false;
 #endif
 
-  // The simulated scanner: the firmware emulator on a pseudo-terminal in the simulator folder,
-  // which the port sources then watch like any other. It is unplugged when the program ends.
-#ifdef QUORVEL_WITH_SIMULATOR
-  std::unique_ptr<qv::sim::FirmwareEmulator> simulatedScanner;
-  if (commandLine.simulator) {
-    ::setenv("QUORVEL_SIMULATOR", "1", 1);
-    try {
-      simulatedScanner = qv::sim::FirmwareEmulator::plugIn({});
-    } catch (const std::system_error& error) {
-      std::fprintf(stderr, "The simulated scanner could not be started: %s\n", error.what());
-      return 1;
-    }
-  }
-#else
-  if (commandLine.simulator) {
-    std::fputs("This build of Quorvel has no simulated scanner\n", stderr);
+  // The scanner's hardware: the kernel's ports and camera, or the simulated scanner (the firmware
+  // emulator on a pseudo-terminal in the simulator folder, which the port sources then watch like
+  // any other) with its synthetic camera. The simulated scanner is unplugged when the program ends.
+  std::unique_ptr<qv::app::ProgramHardware> hardware;
+  if (commandLine.simulator) ::setenv("QUORVEL_SIMULATOR", "1", 1);
+  try {
+    qv::app::ProgramHardware::Options options;
+    options.simulator = commandLine.simulator;
+    hardware = qv::app::ProgramHardware::create(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "The simulated scanner could not be started: %s\n", error.what());
     return 1;
   }
-#endif
 
   int status = 0;
   {
@@ -89,6 +80,7 @@ int main(int argc, char** argv) {
     environment.shortVersion = QUORVEL_SHORT_VERSION;
     environment.buildVersion = QUORVEL_BUILD_VERSION;
     auto delegate = QVLAppDelegate::create(std::move(environment));
+    hardware->attachCamera(*delegate);
     if (!gui) {
       delegate->setModelToDisplayOnStartup(commandLine.file);
       delegate->applicationDidFinishLaunching();
@@ -105,16 +97,12 @@ int main(int argc, char** argv) {
       // SIGINT and SIGTERM quit as the menu does, without questions.
       QVLStopSignals stop([](int) { QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection); });
       desktop.launch(files);
-#ifdef QUORVEL_WITH_SIMULATOR
-      if (simulatedScanner) QVLogInfo("The simulated scanner is at %s", simulatedScanner->path().c_str());
-#endif
+      if (hardware->isSimulated()) QVLogInfo("The simulated scanner is at %s", hardware->simulatedScannerPath().c_str());
       status = QApplication::exec();
     }
 #endif
   }
-#ifdef QUORVEL_WITH_SIMULATOR
-  simulatedScanner.reset();
-#endif
+  hardware.reset();
   qv::log::reset();
   return status;
 }

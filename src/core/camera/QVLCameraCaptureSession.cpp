@@ -7,7 +7,19 @@
 
 namespace {
 
-qv::Error cameraError(int code) { return qv::Error(qv::kScanErrorDomain, code); }
+// What each of the session's codes tells a user who sees it in an alert.
+qv::Error cameraError(int code, const char* description = nullptr) {
+  if (!description) {
+    switch (code) {
+      case -1: description = "The frame request was replaced by a newer one"; break;
+      case 7: description = "The scanner's camera is not connected"; break;
+      case 9: description = "The scanner's camera sent a frame of the wrong size"; break;
+      case 12: description = "The scan was paused"; break;
+      default: description = "The scanner's camera did not deliver a frame"; break;
+    }
+  }
+  return qv::Error(qv::kScanErrorDomain, code, description);
+}
 
 }  // namespace
 
@@ -30,7 +42,7 @@ QVLCameraCaptureSession::~QVLCameraCaptureSession() {
 
 // ---- connecting ----
 
-bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code) {
+bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code, const char* description) {
   // Nothing of a failed connection stays behind, so the next attempt starts afresh.
   if (cameraWatchdogTimer_) cameraWatchdogTimer_->invalidate();
   cameraWatchdogTimer_.reset();
@@ -40,18 +52,18 @@ bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code) {
   deliveryQueue_.reset();
   links_.inhibitor->release(assertionID_);
   assertionID_ = 0;
-  if (error) *error = cameraError(code);
+  if (error) *error = cameraError(code, description);
   return false;
 }
 
 bool QVLCameraCaptureSession::connectToScanner(qv::Error* error) {
   const auto device = links_.device ? links_.device() : nullptr;
   if (!device) {
-    if (error) *error = cameraError(7);
+    if (error) *error = cameraError(7, "No scanner is connected");
     return false;
   }
   if (!device->connect()) {
-    if (error) *error = cameraError(8);
+    if (error) *error = cameraError(8, "The scanner's port could not be opened");
     return false;
   }
   if (connectCamera(error)) return true;
@@ -79,7 +91,7 @@ bool QVLCameraCaptureSession::connectCamera(qv::Error* error) {
   qv::Error cause;
   if (!camera->open(&cause)) {
     QVLogError("The camera cannot be opened: %s", cause.text().c_str());
-    return failConnect(error, 8);
+    return failConnect(error, 8, "The scanner's camera could not be opened");
   }
   QVLogInfo("Connecting to camera");
   const auto formats = camera->availablePixelFormats();
@@ -100,11 +112,12 @@ bool QVLCameraCaptureSession::connectCamera(qv::Error* error) {
   captureSession_ = camera;
   if (!running) {
     QVLogError("The camera does not start: %s", cause.text().c_str());
-    return failConnect(error, 8);
+    return failConnect(error, 8, "The scanner's camera does not start");
   }
 
   cameraControl_ = links_.backend->makeCameraControl(kCameraVendorID, kCameraProductID, *links_.settings);
-  if (!cameraControl_ || !cameraControl_->setAutoExposure(false)) return failConnect(error, 8);
+  if (!cameraControl_ || !cameraControl_->setAutoExposure(false))
+    return failConnect(error, 8, "The scanner's camera does not take its exposure settings");
 
   UVCCameraControl& control = *cameraControl_;
   std::int32_t a = 0, b = 0, c = 0;
@@ -210,7 +223,7 @@ void QVLCameraCaptureSession::captureCameraImages(std::uint64_t count, qv::Frame
   links_.lockQueue->async([self = shared_from_this(), count, completion = std::move(completion),
                            error = std::move(error)]() mutable {
     if (!self->isConnected()) {
-      if (error) error(cameraError(8));
+      if (error) error(cameraError(8, "The scanner's camera is not connected"));
       return;
     }
     qv::ErrorCallback replaced;

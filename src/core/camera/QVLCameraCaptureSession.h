@@ -114,7 +114,7 @@ private:
   bool anyFlagSet() const;
 
   void tearDownCamera();
-  bool failConnect(qv::Error* error, int code);
+  bool failConnect(qv::Error* error, int code, const char* description = nullptr);
 
   Links links_;
   std::atomic<bool> shouldPauseScan_{false};

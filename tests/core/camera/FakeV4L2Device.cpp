@@ -29,6 +29,7 @@ int FakeV4L2Device::open(const std::string& path) {
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   open_.insert(fd);
   ++opens_;
+  opened_.push_back(path);
   return fd;
 }
 
@@ -205,6 +206,11 @@ std::vector<std::pair<std::uint32_t, std::int32_t>> FakeV4L2Device::controlWrite
   std::lock_guard lock(mutex_);
   return writes_;
 }
+std::vector<std::string> FakeV4L2Device::openedPaths() const {
+  std::lock_guard lock(mutex_);
+  return opened_;
+}
+
 int FakeV4L2Device::opens() const {
   std::lock_guard lock(mutex_);
   return opens_;

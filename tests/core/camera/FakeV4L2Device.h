@@ -46,6 +46,7 @@ public:
   // What the device was asked.
   std::vector<std::pair<std::uint32_t, std::int32_t>> controlWrites() const;
   int opens() const;
+  std::vector<std::string> openedPaths() const;  // in the order opened
   std::uint32_t format() const;
   int width() const;
   int height() const;
@@ -59,6 +60,7 @@ private:
   mutable std::mutex mutex_;
   std::set<int> open_;
   int opens_ = 0;
+  std::vector<std::string> opened_;
   bool unplugged_ = false;
   bool streaming_ = false;
   int streamFd_ = -1;

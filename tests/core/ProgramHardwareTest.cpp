@@ -1,0 +1,137 @@
+// The program's camera wiring: the simulated scanner's jobs see its synthetic camera, live; a
+// real scanner's see the V4L2 camera with the scanner camera's USB identity among the others,
+// and losing that camera ends a pending request with an error, never a crash.
+#include <gtest/gtest.h>
+
+#include "CoreTestSupport.h"
+#include "app/ProgramHardware.h"
+#include "camera/FakeV4L2Device.h"
+#include "core/camera/QVLCameraCaptureSession.h"
+#include "sim/camera/SyntheticCamera.h"
+
+namespace qv::test {
+namespace {
+
+// One frame request's outcome.
+struct Request {
+  std::vector<SharedData> frames;
+  std::optional<Error> error;
+  bool ended() const { return !frames.empty() || error; }
+};
+
+void request(QVLCameraCaptureSession& session, Request& into) {
+  session.captureCameraImages(
+      1, [&into](const std::vector<SharedData>& frames) { into.frames = frames; },
+      [&into](const Error& error) { into.error = error; });
+}
+
+// The sum of the red bytes of a frame: a laser line adds to it.
+std::uint64_t redSum(const Data& frame) {
+  std::uint64_t sum = 0;
+  for (std::size_t i = 2; i < frame.size(); i += 4) sum += frame[i];
+  return sum;
+}
+
+class ProgramHardwareTest : public CoreTest {
+protected:
+  // Launches the delegate with the hardware's camera and waits for it to know the scanner.
+  void launchWith(const app::ProgramHardware& hardware) {
+    launch();
+    hardware.attachCamera(*delegate_);
+    ASSERT_TRUE(advanceUntil([&] { return delegate_->deviceInterpreter() != nullptr; }));
+    ASSERT_NE(delegate_->captureSession(), nullptr);
+  }
+  void TearDown() override {
+    if (delegate_) {
+      bool done = false;
+      delegate_->disconnectFromScanner([&] { done = true; }, [&](const Error&) { done = true; });
+      advanceUntil([&] { return done; });
+    }
+  }
+};
+
+TEST_F(ProgramHardwareTest, TheSimulatorsJobsSeeItsOwnScannerThroughTheSyntheticCamera) {
+  app::ProgramHardware::Options options;
+  options.simulator = true;
+  options.simulatorFolder = simFolder();
+  options.instantSimulator = true;
+  const auto hardware = app::ProgramHardware::create(options);
+  ASSERT_TRUE(hardware->isSimulated());
+  ASSERT_TRUE(waitFor([&] { return hasPort(hardware->simulatedScannerPath()); }));
+  const auto camera = std::dynamic_pointer_cast<sim::SyntheticCamera>(hardware->cameraBackend());
+  ASSERT_NE(camera, nullptr);
+  launchWith(*hardware);
+
+  Error error;
+  ASSERT_TRUE(delegate_->connectToScanner(&error)) << error.text();
+  auto& session = *delegate_->captureSession();
+  Request dark, lit;
+  request(session, dark);
+  ASSERT_TRUE(advanceUntil([&] { return dark.ended(); }, 1.0 / 30.0, 200));
+  ASSERT_FALSE(dark.error) << dark.error->text();
+  ASSERT_EQ(dark.frames.front()->size(), QVLCameraCaptureSession::kFrameLength);
+
+  // The camera shows what the emulated scanner does: its laser, switched on through the delegate.
+  bool on = false;
+  delegate_->deviceInterpreter()->enableLaser1([&] { on = true; }, {});
+  ASSERT_TRUE(advanceUntil([&] { return on; }));
+  request(session, lit);
+  ASSERT_TRUE(advanceUntil([&] { return lit.ended(); }, 1.0 / 30.0, 200));
+  ASSERT_FALSE(lit.error) << lit.error->text();
+  EXPECT_GT(redSum(*lit.frames.front()), redSum(*dark.frames.front()) + 100000);
+  EXPECT_GE(camera->framesCopied(), 2u);
+}
+
+TEST_F(ProgramHardwareTest, ARealScannersCameraIsFoundByItsUsbIdentityAndItsLossIsAnError) {
+  auto video = std::make_shared<FakeV4L2Device>();
+  // A laptop's own camera first, then the scanner's capture node and its metadata node.
+  const V4L2Io::Node webcam{"/dev/video0", "Integrated Camera", 0x04f2, 0xb6dd, 0};
+  video->nodes = {webcam,
+                  {"/dev/video2", "UVC Camera (046d:0825)", 1133, 2085, 0},
+                  {"/dev/video3", "UVC Camera (046d:0825)", 1133, 2085, 1}};
+  video->formats = {{V4L2_PIX_FMT_MJPEG, {{1280, 960}}}, {V4L2_PIX_FMT_YUYV, {{640, 480}, {1280, 960}}}};
+  video->controls[V4L2_CID_EXPOSURE_AUTO] = {0, 3, 1, V4L2_EXPOSURE_APERTURE_PRIORITY, V4L2_CTRL_TYPE_MENU};
+  video->controls[V4L2_CID_EXPOSURE_ABSOLUTE] = {3, 2047, 1, 250};
+  video->controls[V4L2_CID_GAIN] = {0, 255, 1, 64};
+  app::ProgramHardware::Options options;
+  options.videoDevices = video;
+  const auto hardware = app::ProgramHardware::create(options);
+  ASSERT_FALSE(hardware->isSimulated());
+  EXPECT_EQ(hardware->simulatedScannerPath(), "");
+  plugScanner();
+  launchWith(*hardware);
+
+  Error error;
+  ASSERT_TRUE(delegate_->connectToScanner(&error)) << error.text();
+  // Streaming runs on the scanner's capture node, uncompressed at the full size.
+  const auto opened = video->openedPaths();
+  ASSERT_FALSE(opened.empty());
+  EXPECT_EQ(opened.back(), "/dev/video2");
+  EXPECT_EQ(video->format(), static_cast<std::uint32_t>(V4L2_PIX_FMT_YUYV));
+  EXPECT_EQ(video->width(), 1280);
+  auto& session = *delegate_->captureSession();
+  Request first;
+  request(session, first);
+  std::vector<std::uint8_t> yuyv(1280 * 960 * 2, 128);
+  ASSERT_TRUE(waitFor([&] { return first.ended() || (video->pushFrame(yuyv), false); }));
+  ASSERT_FALSE(first.error) << first.error->text();
+  EXPECT_EQ(first.frames.front()->size(), QVLCameraCaptureSession::kFrameLength);
+
+  // Pulled out while a frame is asked for: the request ends with 8 and the camera is let go.
+  Request pending;
+  request(session, pending);
+  video->unplug();
+  ASSERT_TRUE(waitFor([&] { return pending.ended(); }));
+  ASSERT_TRUE(pending.error);
+  EXPECT_EQ(pending.error->code, 8);
+  ASSERT_TRUE(waitFor([&] { return !session.isConnected(); }));
+
+  // With it gone, the next job is told there is no camera.
+  video->nodes = {webcam};
+  EXPECT_FALSE(delegate_->connectToScanner(&error));
+  EXPECT_EQ(error.code, 7);
+  EXPECT_NE(error.description.find("camera"), std::string::npos) << error.description;
+}
+
+}  // namespace
+}  // namespace qv::test

@@ -50,6 +50,9 @@ void autoClean(const char* name, const char* peerName, std::size_t n, int ownRun
     ours = qv::viewer::statisticalOutliers(points, 50, 3.0);
     own.push_back(msSince(start));
   }
+  const auto oneStart = Clock::now();
+  qv::viewer::statisticalOutliers(points, 50, 3.0, 1);
+  const double oneThread = msSince(oneStart);
   pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
   for (const auto& p : points) cloud->push_back({p.x, p.y, p.z});
   pcl::Indices theirs;
@@ -65,8 +68,8 @@ void autoClean(const char* name, const char* peerName, std::size_t n, int ownRun
   }
   bool same = theirs.size() == ours.size();
   for (std::size_t i = 0; same && i < ours.size(); ++i) same = static_cast<std::size_t>(theirs[i]) == ours[i];
-  std::printf("# %zu points: %zu outliers flagged, %zu by the peer: %s\n", n, ours.size(), theirs.size(),
-              same ? "identical sets" : "SETS DIFFER");
+  std::printf("# %zu points: %zu outliers flagged, %zu by the peer: %s; %.1f ms on one thread\n", n, ours.size(),
+              theirs.size(), same ? "identical sets" : "SETS DIFFER", oneThread);
   std::printf("RESULT %s %.1f ms\n", name, median(own));
   std::printf("RESULT %s %.1f ms\n", peerName, median(peer));
 }
@@ -130,6 +133,7 @@ void brushStroke() {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "brush") return brushStroke(), 0;
+  if (argc > 1 && std::string(argv[1]) == "100k") return autoClean("autoclean_100k_ms", "peer_pcl_sor_100k_ms", 100'000, 5, 3), 0;
   autoClean("autoclean_100k_ms", "peer_pcl_sor_100k_ms", 100'000, 5, 3);
   autoClean("autoclean_1m_ms", "peer_pcl_sor_1m_ms", 1'000'000, 3, 1);
   brushStroke();

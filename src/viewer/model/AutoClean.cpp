@@ -56,11 +56,95 @@ public:
     std::sort_heap(heap.begin(), heap.end());
   }
 
+  // The leaves in tree order: their point ranges follow one another.
+  std::vector<std::size_t> leaves() const {
+    std::vector<std::size_t> out;
+    collectLeaves(0, out);
+    return out;
+  }
+
+  // The k smallest squared distances of every point of a leaf, from one gathering of the points
+  // near the leaf's box: `bound` is the squared distance gathered to (grown when a point's k-th
+  // neighbour lies beyond it, so the next leaf gathers enough). `found` gets each tree position
+  // with its distances, ascending.
+  template <typename Found>
+  void leafNearest(std::size_t leaf, std::size_t k, float& bound, std::vector<std::uint32_t>& gathered,
+                   std::vector<float>& scratch, Found&& found) const {
+    const Node& box = nodes_[leaf];
+    gathered.clear();
+    gather(0, box, bound, gathered);
+    float widest = 0;
+    for (std::uint32_t self = box.begin; self < box.end; ++self) {
+      const float q[3] = {xyz_[3 * self], xyz_[3 * self + 1], xyz_[3 * self + 2]};
+      scratch.clear();
+      for (std::uint32_t i : gathered)
+        if (i != self) scratch.push_back(squaredDistance(q, &xyz_[3 * i]));
+      // Every point left out lies farther than `bound` from the whole box, so when the k-th
+      // distance is within it the k smallest are exact; otherwise search the tree for this one.
+      if (scratch.size() >= k) {
+        std::nth_element(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(k - 1), scratch.end());
+        if (scratch[k - 1] <= bound) {
+          widest = std::max(widest, scratch[k - 1]);
+          scratch.resize(k);
+          std::sort(scratch.begin(), scratch.end());
+          found(self, scratch);
+          continue;
+        }
+      }
+      nearest(self, k, scratch);
+      widest = std::max(widest, scratch.back());
+      found(self, scratch);
+    }
+    // Neighbouring leaves have neighbours at much the same distances.
+    bound = widest * 1.1f;
+  }
+
 private:
   struct Node {
     float lo[3], hi[3];
     std::uint32_t begin = 0, end = 0;
   };
+
+  // Summed left to right in float, as the library's search computes it.
+  static float squaredDistance(const float q[3], const float* p) {
+    const float dx = q[0] - p[0], dy = q[1] - p[1], dz = q[2] - p[2];
+    float d = 0;
+    d += dx * dx;
+    d += dy * dy;
+    d += dz * dz;
+    return d;
+  }
+
+  void collectLeaves(std::size_t node, std::vector<std::size_t>& out) const {
+    if (isLeaf(node)) {
+      out.push_back(node);
+      return;
+    }
+    collectLeaves(2 * node + 1, out);
+    collectLeaves(2 * node + 2, out);
+  }
+
+  // A lower bound of the float squared distance between any point of one box and any of the
+  // other (each gap is at most a coordinate difference; rounding keeps the order).
+  static float boxBoxDistance(const Node& a, const Node& b) {
+    float sum = 0;
+    for (int i = 0; i < 3; ++i) {
+      const float gap = a.lo[i] > b.hi[i] ? a.lo[i] - b.hi[i] : b.lo[i] > a.hi[i] ? b.lo[i] - a.hi[i] : 0.0f;
+      sum += gap * gap;
+    }
+    return sum;
+  }
+
+  void gather(std::size_t node, const Node& box, float bound, std::vector<std::uint32_t>& out) const {
+    const Node& n = nodes_[node];
+    if (boxBoxDistance(n, box) > bound) return;
+    if (isLeaf(node)) {
+      for (std::uint32_t i = n.begin; i < n.end; ++i) out.push_back(i);
+      return;
+    }
+    gather(2 * node + 1, box, bound, out);
+    gather(2 * node + 2, box, bound, out);
+  }
 
   bool isLeaf(std::size_t node) const { return nodes_[node].end - nodes_[node].begin <= kLeafSize; }
 
@@ -118,13 +202,7 @@ private:
     if (isLeaf(node)) {
       for (std::uint32_t i = n.begin; i < n.end; ++i) {
         if (i == self) continue;
-        const float* p = &xyz_[3 * i];
-        // Summed left to right in float, as the library's search computes it.
-        const float dx = q[0] - p[0], dy = q[1] - p[1], dz = q[2] - p[2];
-        float d = 0;
-        d += dx * dx;
-        d += dy * dy;
-        d += dz * dz;
+        const float d = squaredDistance(q, &xyz_[3 * i]);
         if (heap.size() < k) {
           heap.push_back(d);
           std::push_heap(heap.begin(), heap.end());
@@ -170,22 +248,25 @@ std::vector<std::size_t> statisticalOutliers(std::span<const scene::Vec3> points
   // Mean neighbour distance per point, by its position in `points` (0 for points left out).
   std::vector<float> distances(points.size(), 0.0f);
   std::vector<bool> valid(points.size(), false);
+  const std::vector<std::size_t> leaves = tree.leaves();
+  const std::size_t leafCount = leaves.size();
   const auto work = [&](std::size_t from, std::size_t to) {
-    std::vector<float> heap;
-    heap.reserve(k);
-    for (std::size_t pos = from; pos < to; ++pos) {
-      tree.nearest(pos, k, heap);
-      double sum = 0;
-      for (float d : heap) sum += std::sqrt(static_cast<double>(d));
-      distances[tree.original(pos)] = static_cast<float>(sum / static_cast<double>(k));
-    }
+    std::vector<std::uint32_t> gathered;
+    std::vector<float> scratch;
+    float bound = 0;  // the first leaf searches its points one by one and sets it
+    for (std::size_t l = from; l < to; ++l)
+      tree.leafNearest(leaves[l], k, bound, gathered, scratch, [&](std::uint32_t pos, const std::vector<float>& d) {
+        double sum = 0;
+        for (float v : d) sum += std::sqrt(static_cast<double>(v));
+        distances[tree.original(pos)] = static_cast<float>(sum / static_cast<double>(k));
+      });
   };
-  // Neighbouring tree positions share their searches' nodes: each thread takes whole chunks.
+  // Neighbouring leaves gather much the same points: each thread takes a run of them.
   std::vector<std::thread> workers;
-  const std::size_t chunk = (n + threads - 1) / threads;
-  for (unsigned t = 1; t < threads && t * chunk < n; ++t)
-    workers.emplace_back(work, t * chunk, std::min(n, (t + 1) * chunk));
-  work(0, std::min(n, chunk));
+  const std::size_t chunk = (leafCount + threads - 1) / threads;
+  for (unsigned t = 1; t < threads && t * chunk < leafCount; ++t)
+    workers.emplace_back(work, t * chunk, std::min(leafCount, (t + 1) * chunk));
+  work(0, std::min(leafCount, chunk));
   for (auto& w : workers) w.join();
   for (std::size_t pos = 0; pos < n; ++pos) valid[tree.original(pos)] = true;
 

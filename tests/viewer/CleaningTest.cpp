@@ -353,7 +353,15 @@ TEST_F(ViewerController, CleanPanelCropBrushDeleteUndoResetAndApply) {
   viewer->pointManagementQueue()->sync([] {});
   ASSERT_TRUE(qv::test::waitFor([&] { return viewer->numberOfSelectedVertices() == 0; }));
 
-  // Apply waits while the application shows an open panel, then zeroes the deleted points.
+  // Apply waits while the application shows an open panel, then zeroes the deleted points. A
+  // press during a crop pass is ignored, so each press waits for the passes to end.
+  const auto settle = [&] {
+    for (int turn = 0; turn < 3; ++turn) {
+      viewer->pointManagementQueue()->sync([] {});
+      qv::drainMainQueue();
+    }
+  };
+  settle();
   delegate.openPanelShown = true;
   viewer->applyChangesPressed();
   EXPECT_FALSE(viewer->isApplyingChanges());
@@ -383,6 +391,7 @@ TEST_F(ViewerController, CleanPanelCropBrushDeleteUndoResetAndApply) {
     scan.managedObjectContext()->save();
   });
   viewer->cleanButtonPressed();
+  settle();
   viewer->applyChangesPressed();
   EXPECT_FALSE(viewer->cleaningButtons().apply);
   ASSERT_TRUE(qv::test::waitFor([&] { return !viewer->isApplyingChanges() && viewer->cleaningButtons().apply; }));

@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QMenuBar>
 
+#include "screens/ScanScreenMenu.h"
 #include "screens/widgets/AppIcon.h"
 #include "screens/widgets/CalibrationWizardPage.h"
 #include "screens/widgets/QtColours.h"
@@ -74,6 +75,18 @@ void MainWindow::buildMenus() {
   scanner->addSeparator();
   tagged(scanner, tr("C&ancel"), 0, call(&Commands::cancel), QKeySequence(Qt::CTRL | Qt::Key_Period));
   tagged(scanner, tr("&Reset Scanner"), 0, call(&Commands::resetScanner));
+  // The scan screen's items follow its buttons; they show only while it does.
+  using qv::screens::ScanScreenMenu;
+  const std::pair<QString, int> scanItems[] = {{tr("&Pause Scan"), ScanScreenMenu::kPauseMenuTag},
+                                              {tr("Res&ume Scan"), ScanScreenMenu::kPlayMenuTag},
+                                              {tr("&Finish Scan"), ScanScreenMenu::kFinishMenuTag},
+                                              {tr("Cancel &Scan"), ScanScreenMenu::kCancelMenuTag},
+                                              {tr("Scan &Details"), ScanScreenMenu::kDetailsMenuTag}};
+  for (const auto& [title, tag] : scanItems)
+    tagged(scanner, title, tag, [this, tag = tag] {
+      if (auto* menu = isShown(ScreenKind::Scan) ? dynamic_cast<ScanScreenMenu*>(scanScreen()) : nullptr)
+        menu->performMenuItem(tag);
+    })->setVisible(false);
 
   QMenu* help = menuBar()->addMenu(tr("&Help"));
   const std::pair<QString, int> documents[] = {{tr("User &Manual"), 1}, {tr("&Dos and Don'ts"), 2}, {tr("&Questions and Answers"), 3}};
@@ -92,8 +105,15 @@ void MainWindow::buildMenus() {
 void MainWindow::validate(QMenu* menu) {
   // The main screen and the viewer decide the items they know while they are shown.
   qv::screens::ViewerScreen* shownViewer = isShown(ScreenKind::Viewer) ? viewer() : nullptr;
+  auto* scanMenu = isShown(ScreenKind::Scan) ? dynamic_cast<qv::screens::ScanScreenMenu*>(scanScreen()) : nullptr;
   for (QAction* item : menu->actions()) {
     const int tag = item->data().toInt();
+    if (qv::screens::ScanScreenMenu::isScanMenuTag(tag)) {
+      const auto state = scanMenu ? scanMenu->validateMenuItem(tag) : qv::screens::ScanScreenMenu::ItemState{false, false};
+      item->setVisible(state.visible);
+      item->setEnabled(state.enabled);
+      continue;
+    }
     if (shownViewer) {
       if (item->menu() || item->isSeparator()) continue;
       item->setEnabled(shownViewer->validateMenuItem(tag, item->objectName().toStdString()));

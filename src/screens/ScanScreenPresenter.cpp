@@ -547,7 +547,7 @@ void ScanScreenPresenter::toggleAdvanced() {
   });
 }
 
-ScanMenuItemState ScanScreenPresenter::validateMenuItem(int tag) const {
+ScanScreenMenu::ItemState ScanScreenPresenter::validateMenuItem(int tag) const {
   // Each item follows its own button, so the menu never offers what the screen does not.
   bool shown = true;
   switch (tag) {
@@ -559,6 +559,18 @@ ScanMenuItemState ScanScreenPresenter::validateMenuItem(int tag) const {
     default: return {};
   }
   return {shown, shown};
+}
+
+void ScanScreenPresenter::performMenuItem(int tag) {
+  if (!validateMenuItem(tag).enabled) return;
+  switch (tag) {
+    case kPauseMenuTag: pauseButtonPressed(); break;
+    case kFinishMenuTag: finishButtonPressed(); break;
+    case kCancelMenuTag: cancelButtonPressed(); break;
+    case kPlayMenuTag: playButtonPressed(); break;
+    case kDetailsMenuTag: toggleAdvanced(); break;
+    default: break;
+  }
 }
 
 // ---- the preview's intake ----

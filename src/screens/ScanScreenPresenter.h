@@ -22,6 +22,7 @@
 #include "screens/ScanPreview.h"
 #include "screens/ScanPreviewScene.h"
 #include "screens/ScanScreenDelegate.h"
+#include "screens/ScanScreenMenu.h"
 #include "screens/ScreenInterfaces.h"
 #include "store/ObjectID.h"
 
@@ -63,18 +64,12 @@ public:
   virtual void sceneReset() = 0;
 };
 
-// A menu item of the scan screen's menu: whether it shows and whether it can be chosen.
-struct ScanMenuItemState {
-  bool visible = true;
-  bool enabled = true;
-};
-
-class ScanScreenPresenter : public ScanScreen, public std::enable_shared_from_this<ScanScreenPresenter> {
+class ScanScreenPresenter : public ScanScreen,
+                            public ScanScreenMenu,
+                            public std::enable_shared_from_this<ScanScreenPresenter> {
 public:
   static constexpr float kHeadIntervalMM = 37.0f;
   static constexpr float kRightPanelWidth = 260;
-  // Tags of the window's scan menu items, in the order of their buttons.
-  enum MenuTag { kPauseMenuTag = 402, kFinishMenuTag = 403, kCancelMenuTag = 404, kPlayMenuTag = 405, kDetailsMenuTag = 406 };
 
   // Observes the store's private-queue saves for the preview from now on.
   static std::shared_ptr<ScanScreenPresenter> create(TBCoreDataStoreS1& store, qv::Settings& settings,
@@ -116,7 +111,9 @@ public:
   // Deletes the finished scan instead of saving it, and returns to the main screen.
   void discardScanButtonPressed();
   void toggleAdvanced();
-  ScanMenuItemState validateMenuItem(int tag) const;
+  // ScanScreenMenu
+  ItemState validateMenuItem(int tag) const override;
+  void performMenuItem(int tag) override;
 
   // The default name of the save panel: a qvk or qvkx source file's own name, else the first of
   // "Scan", "Scan(1)" .. "Scan(999)" with no qvkx or qvk file of that name in the folder.

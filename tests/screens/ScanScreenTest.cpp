@@ -403,6 +403,10 @@ TEST_F(ScanScreenPresenterTest, APauseOffersFinishOnlyWithEnoughStoredAndTheMenu
   // While pausing neither pause nor play shows: the other items stay usable.
   EXPECT_TRUE(presenter->validateMenuItem(0).enabled);
   EXPECT_FALSE(presenter->validateMenuItem(ScanScreenPresenter::kPauseMenuTag).enabled);
+  // A hidden button's item does nothing (the pause button's own action would resume here).
+  presenter->performMenuItem(ScanScreenPresenter::kPauseMenuTag);
+  clock.advanceSeconds(0.2);
+  EXPECT_EQ(delegate.calls.back(), "pause");
 
   storeClouds(2, 3);  // 2 clouds, 6 slices
   delegate.error(qv::Error(qv::kScanErrorDomain, 12, "paused"));

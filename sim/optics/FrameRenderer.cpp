@@ -177,6 +177,13 @@ struct Sample {
   std::array<double, 2> offset{};    // signed distance from each laser plane (mm)
 };
 
+// A row's samples, kept by each thread: a row is too large for the small-block heap, and mapping
+// and unmapping it for every block makes the threads queue for the process's address space.
+std::vector<Sample>& rowOfSamples() {
+  thread_local std::vector<Sample> row(FrameRenderer::kWidth);
+  return row;
+}
+
 // The same smooth piece of one object's surface.
 bool sameSurface(const Sample& a, const Sample& b) { return a.objectId == b.objectId && a.face == b.face; }
 
@@ -219,7 +226,7 @@ std::vector<FrameRenderer::LineCrossing> FrameRenderer::laserLine(const FrameSta
   const Directions& pixelRays = directions();
   std::vector<std::vector<LineCrossing>> byRow(kHeight);
   forEachRowBlock(kHeight, kRowsPerBlock, threads_, [&](int begin, int end) {
-    std::vector<Sample> row(kWidth);
+    std::vector<Sample>& row = rowOfSamples();
     for (int v = begin; v < end; ++v) {
       std::vector<LineCrossing>& crossings = byRow[v];
       const Eigen::Vector3d* rays = pixelRays.data() + static_cast<std::size_t>(v) * kWidth;
@@ -336,7 +343,7 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
       return static_cast<double>(n) * state.noiseSigma;
     };
 
-    std::vector<Sample> row(kWidth);
+    std::vector<Sample>& row = rowOfSamples();
     for (int v = begin; v < end; ++v) {
       const Eigen::Vector3d* rays = pixelRays.data() + static_cast<std::size_t>(v) * kWidth;
       for (int u = 0; u < kWidth; ++u) row[u] = sampleAlong(rays[u]);

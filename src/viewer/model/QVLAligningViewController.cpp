@@ -79,8 +79,12 @@ TBCoreDataStoreS1& QVLAligningViewController::store() const {
   return options_.store ? *options_.store : TBCoreDataStoreS1::defaultStore();
 }
 
+// The host and the display are only touched on the main queue, where they are also unset.
 void QVLAligningViewController::dismiss() {
-  if (delegate_) delegate_->dismissAligningViewController();
+  auto self = shared_from_this();
+  qv::mainQueue()->async([self] {
+    if (self->delegate_) self->delegate_->dismissAligningViewController();
+  });
 }
 
 void QVLAligningViewController::fail() {

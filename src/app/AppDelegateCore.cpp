@@ -9,6 +9,7 @@
 #include "core/QVLAppcast.h"
 #include "platform/Log.h"
 #include "platform/Queue.h"
+#include "screens/AdvancedScanCoreDelegate.h"
 #include "screens/ScanCoreRelays.h"
 
 namespace qv::app {
@@ -114,6 +115,10 @@ public:
   void windowDidResize() override {}  // the shell lays out its own screens
   qv::screens::ScanRelays* scanRelays() override { return &scanRelays_; }
   qv::screens::CalibrationRunner* calibrationRunner() override { return &calibrationRunner_; }
+  std::shared_ptr<qv::screens::AdvancedScanDelegate> advancedScanDelegate(std::function<void()> returnHome,
+                                                                          std::function<void()> showScanScreen) override {
+    return std::make_shared<qv::screens::AdvancedScanCoreDelegate>(delegate_, std::move(returnHome), std::move(showScanScreen));
+  }
   void setSceneViewController(std::shared_ptr<QVLObjectSceneViewControllerInterface> viewer) override {
     delegate_->setSceneViewController(std::move(viewer));
   }

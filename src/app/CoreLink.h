@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "screens/AdvancedScanDelegate.h"
 #include "screens/CalibrationWizardPresenter.h"
 #include "screens/DialogService.h"
 #include "screens/GeneralPreferencesPresenter.h"
@@ -53,6 +54,12 @@ public:
   // What the scan screen starts, pauses, resumes, cancels and tidies scans through; none without
   // scanner support.
   virtual qv::screens::ScanRelays* scanRelays() { return nullptr; }
+  // A delegate for one showing of the manual scan screen, whose ways out are the shell's; none
+  // without scanner support.
+  virtual std::shared_ptr<qv::screens::AdvancedScanDelegate> advancedScanDelegate(std::function<void()> /*returnHome*/,
+                                                                                  std::function<void()> /*showScanScreen*/) {
+    return nullptr;
+  }
   // What the calibration wizard runs its passes through; none without scanner support.
   virtual qv::screens::CalibrationRunner* calibrationRunner() { return nullptr; }
 };

@@ -62,6 +62,12 @@ DesktopApplication::DesktopApplication(Options options)
   });
 #endif
   window_->setCalibration(core_->calibrationRunner(), &notifier_);
+  window_->setManualScan(
+      [this] {
+        return core_->advancedScanDelegate([this] { if (coordinator_) coordinator_->showHudScreen(); },
+                                           [this] { if (coordinator_) coordinator_->showScanScreen(); });
+      },
+      &settings_);
 #ifdef QUORVEL_WITH_VIEWER
   // The viewer is made when first shown, so a launch that never opens a scan never pays for it.
   window_->setViewerFactory([this](QWidget* parent) -> std::pair<QWidget*, qv::screens::ViewerScreen*> {

@@ -6,6 +6,7 @@
 #include <QMenuBar>
 
 #include "screens/ScanScreenMenu.h"
+#include "screens/widgets/AdvancedScanPage.h"
 #include "screens/widgets/AppIcon.h"
 #include "screens/widgets/CalibrationWizardPage.h"
 #include "screens/widgets/QtColours.h"
@@ -160,6 +161,10 @@ void MainWindow::putUp(ScreenKind kind) {
       auto [scanPage, screen] = scanFactory_(content_);
       scanScreen_ = screen;
       widget = scanPage;
+    } else if (auto delegate = kind == ScreenKind::ManualScan && manualScanDelegate_ && manualScanSettings_
+                                   ? manualScanDelegate_()
+                                   : nullptr) {
+      widget = new qv::screens::AdvancedScanPage(std::move(delegate), *manualScanSettings_, content_);
     } else if (kind == ScreenKind::Calibration && calibrationRunner_) {
       widget = new qv::screens::CalibrationWizardPage(*calibrationRunner_, calibrationNotifier_, content_);
     } else {
@@ -218,6 +223,7 @@ qv::screens::ScanScreen* MainWindow::scanScreen() {
   return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::Scan));
 }
 qv::screens::ManualScanScreen* MainWindow::manualScanScreen() {
+  if (auto* manual = qobject_cast<qv::screens::AdvancedScanPage*>(page(ScreenKind::ManualScan))) return manual;
   return qobject_cast<qv::screens::PlaceholderPage*>(page(ScreenKind::ManualScan));
 }
 qv::screens::CalibrationScreen* MainWindow::calibrationScreen() {

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include "screens/AdvancedScanDelegate.h"
 #include "screens/CalibrationWizardPresenter.h"
 #include "screens/MainScreenPresenter.h"
 #include "screens/ScreenInterfaces.h"
@@ -49,6 +50,13 @@ public:
   // the scan screen is a placeholder.
   using ScanScreenFactory = std::function<std::pair<QWidget*, qv::screens::ScanScreen*>(QWidget* parent)>;
   void setScanScreenFactory(ScanScreenFactory factory) { scanFactory_ = std::move(factory); }
+  // What each showing of the manual scan screen reaches the scanner through (none: the screen is
+  // a placeholder), and the settings it loads and saves (outliving the window).
+  using ManualScanDelegateFactory = std::function<std::shared_ptr<qv::screens::AdvancedScanDelegate>()>;
+  void setManualScan(ManualScanDelegateFactory makeDelegate, qv::Settings* settings) {
+    manualScanDelegate_ = std::move(makeDelegate);
+    manualScanSettings_ = settings;
+  }
   // What the calibration wizard runs its passes through and tells its success to (both outlive
   // the window); without a runner the calibration screen is a placeholder.
   void setCalibration(qv::screens::CalibrationRunner* runner, qv::screens::CalibrationNotifier* notifier) {
@@ -102,6 +110,8 @@ private:
   Commands commands_;
   std::function<void()> about_, preferences_;
   ViewerFactory viewerFactory_;
+  ManualScanDelegateFactory manualScanDelegate_;
+  qv::Settings* manualScanSettings_ = nullptr;
   ScanScreenFactory scanFactory_;
   qv::screens::ScanScreen* scanScreen_ = nullptr;
   qv::screens::CalibrationRunner* calibrationRunner_ = nullptr;

@@ -79,18 +79,13 @@ TBCoreDataStoreS1& QVLAligningViewController::store() const {
   return options_.store ? *options_.store : TBCoreDataStoreS1::defaultStore();
 }
 
-// The host and the display are only touched on the main queue, where they are also unset.
-void QVLAligningViewController::dismiss() {
+// The host and the display are only touched on the main queue, where they are also unset. The
+// failure alert comes in the same block, shown while the screen fades out.
+void QVLAligningViewController::dismiss(bool withFailureAlert) {
   auto self = shared_from_this();
-  qv::mainQueue()->async([self] {
+  qv::mainQueue()->async([self, withFailureAlert] {
     if (self->delegate_) self->delegate_->dismissAligningViewController();
-  });
-}
-
-void QVLAligningViewController::fail() {
-  auto self = shared_from_this();
-  qv::mainQueue()->async([self] {
-    if (self->display_) self->display_->showAlert(kFailureMessage, kFailureText);
+    if (withFailureAlert && self->display_) self->display_->showAlert(kFailureMessage, kFailureText);
   });
 }
 
@@ -141,8 +136,7 @@ void QVLAligningViewController::workStep(const std::string& path) {
     haveSecondScan = true;
   });
   if (!haveSecondScan) {
-    dismiss();
-    fail();
+    dismiss(true);
     return;
   }
 
@@ -164,11 +158,10 @@ void QVLAligningViewController::workStep(const std::string& path) {
   // nameless scan in the library that no later run finds again.
   removeSecondScanObjectMadeForThisRun();
   auto self = shared_from_this();
-  if (combinedScanObjectID_)
+  if (aligned && combinedScanObjectID_)
     qv::mainQueue()->async([self] { self->offerToSave(); });
   else
-    dismiss();
-  if (!aligned) fail();
+    dismiss(!aligned);
 }
 
 void QVLAligningViewController::removeSecondScanObjectMadeForThisRun() {

@@ -95,8 +95,7 @@ private:
   void workStep(const std::string& path);
   void offerToSave();
   void saveMergedScan(const std::string& path);
-  void dismiss();
-  void fail();
+  void dismiss(bool withFailureAlert = false);
   void removeSecondScanObjectMadeForThisRun();
 
   Options options_;

@@ -187,6 +187,7 @@ struct ScanCase {
   Scene (*scene)();
   float degrees;   // 0: adaptive
   float height_mm;
+  double noise = 0.0;  // sensor noise, grey levels
 };
 
 class WholeScan : public ::testing::TestWithParam<ScanCase> {};
@@ -194,14 +195,16 @@ class WholeScan : public ::testing::TestWithParam<ScanCase> {};
 TEST_P(WholeScan, StoredPointsLieOnTheTrueSurface) {
   const ScanCase& c = GetParam();
   const Scene scene = c.scene();
-  ScanHarness h(c.scene());
+  qv::sim::SimulatedScanner::Options options;
+  options.noiseSigma = c.noise;
+  ScanHarness h(c.scene(), options);
   // Coarse adaptive limits keep the scan short; the rule is the same at any scale.
   h.scan().setAdaptiveMinimumDegreesRotation(6.0f);
   h.scan().setAdaptiveMaximumDegreesRotation(15.0f);
   h.scan().setAdaptiveDefaultDegreesToRotate(10.0f);
   const auto outcome = h.build(c.degrees, c.height_mm, 100, {100}, {100});
   ASSERT_TRUE(outcome.completed) << (outcome.error ? outcome.error->text() : "");
-  const double error_px = measuredDetectorError(h.scanner(), 0.0, kExposure) + 0.02;
+  const double error_px = measuredDetectorError(h.scanner(), c.noise, kExposure) + 0.02;
   const ScanCheck check = checkStoredScan(h, scene, error_px, c.degrees > 0.0f ? c.degrees : 15.0f);
   EXPECT_GT(check.points, 1000u);
   if (c.height_mm > 0.0f) {
@@ -215,13 +218,15 @@ TEST_P(WholeScan, StoredPointsLieOnTheTrueSurface) {
   }
   std::cout << c.name << ": " << check.points << " points, RMS " << check.rms_mm << " mm, detector error " << error_px
             << " px\n";
-  EXPECT_LT(check.rms_mm, 0.05);
+  // What the scanner is to reach: 0.05 mm without sensor noise, 0.15 mm at two grey levels.
+  EXPECT_LT(check.rms_mm, c.noise > 0.0 ? 0.15 : 0.05);
   RecordProperty("rms_mm", std::to_string(check.rms_mm));
 }
 
 INSTANTIATE_TEST_SUITE_P(Objects, WholeScan,
                          ::testing::Values(ScanCase{"CylinderFixed", &offAxisCylinder, 10.0f, 0.0f},
                                            ScanCase{"SphereFixed", &sphere, 20.0f, 0.0f},
+                                           ScanCase{"SphereFixedAtNoiseTwo", &sphere, 30.0f, 0.0f, 2.0},
                                            ScanCase{"HourglassAdaptivePasses", &hourglass, 0.0f, 60.0f}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -17,6 +17,7 @@
 
 #include "viewer/ui/QVLMeshingView.h"
 #include "viewer/ui/QVLCleaningPanel.h"
+#include "viewer/ui/QVLAligningView.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 
 using qv::viewer::HeaderButtons;
@@ -131,6 +132,7 @@ void QVLObjectSceneView::buildHeader() {
   row->addStretch(1);
   add("layers", "Layers", [this] { toggleLayerTable(); });
   add("clean", "Clean", [this] { controller_->cleanButtonPressed(); });
+  add("align", "Align", [this] { QVLAligningView::open(this); });
   add("appearance", "Appearance", [this] { controller_->appearanceButtonPressed(); });
 
   // Shown while a mesh is presented in place of the point tools.
@@ -307,7 +309,7 @@ void QVLObjectSceneView::setPointCountLabel(const std::string& text) {
 
 void QVLObjectSceneView::setHeaderButtons(HeaderButtons state) {
   const bool mesh = state == HeaderButtons::MeshToolbar;
-  for (const char* name : {"home", "open", "export"}) {
+  for (const char* name : {"home", "open", "export", "align"}) {
     buttons_[name]->setVisible(!mesh);
     buttons_[name]->setEnabled(state == HeaderButtons::ShownEnabled);
   }

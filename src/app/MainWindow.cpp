@@ -67,6 +67,22 @@ void MainWindow::buildMenus() {
   tagged(file, tr("&Quit"), 0, call(&Commands::quit), QKeySequence::Quit);
 
   QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+  // Undo and redo take back the viewer's last cleaning step; they are enabled only while the
+  // viewer is shown and has one.
+  for (const char* action : {"undo:", "redo:"}) {
+    const bool undo = std::string_view(action) == "undo:";
+    QAction* item = tagged(edit, undo ? tr("&Undo") : tr("&Redo"), 0, [this, action] {
+      if (auto* shown = isShown(ScreenKind::Viewer) ? viewer() : nullptr) shown->performEditAction(action);
+    }, undo ? QKeySequence::Undo : QKeySequence::Redo);
+    item->setObjectName(action);
+  }
+  // The menu's check runs only when it opens; once it closes, the shortcuts must reach the viewer
+  // again, which ignores them when there is nothing to take back.
+  connect(edit, &QMenu::aboutToHide, this, [edit] {
+    for (QAction* item : edit->actions())
+      if (item->objectName() == "undo:" || item->objectName() == "redo:") item->setEnabled(true);
+  });
+  edit->addSeparator();
   tagged(edit, tr("&Preferences..."), 0, [this] { showPreferencesWindow(); }, QKeySequence::Preferences);
 
   QMenu* scanner = menuBar()->addMenu(tr("&Scanner"));
@@ -100,7 +116,7 @@ void MainWindow::buildMenus() {
   tagged(help, tr("Check for &Updates..."), 0, call(&Commands::checkForUpdates));
   tagged(help, tr("&About Quorvel"), 0, [this] { showAboutWindow(); });
 
-  for (QMenu* menu : {file, scanner}) connect(menu, &QMenu::aboutToShow, this, [this, menu] { validate(menu); });
+  for (QMenu* menu : {file, edit, scanner}) connect(menu, &QMenu::aboutToShow, this, [this, menu] { validate(menu); });
 }
 
 void MainWindow::validate(QMenu* menu) {
@@ -115,9 +131,18 @@ void MainWindow::validate(QMenu* menu) {
       item->setEnabled(state.enabled);
       continue;
     }
+    const std::string action = item->objectName().toStdString();
+    if (action == "undo:" || action == "redo:") {
+      item->setEnabled(shownViewer && shownViewer->validateMenuItem(tag, action));
+      if (action == "undo:") {
+        const std::string name = shownViewer ? shownViewer->undoActionName() : std::string();
+        item->setText(name.empty() ? tr("&Undo") : tr("&Undo %1").arg(QString::fromStdString(name)));
+      }
+      continue;
+    }
     if (shownViewer) {
       if (item->menu() || item->isSeparator()) continue;
-      item->setEnabled(shownViewer->validateMenuItem(tag, item->objectName().toStdString()));
+      item->setEnabled(shownViewer->validateMenuItem(tag, action));
       continue;
     }
     if (tag == 0) continue;

@@ -73,6 +73,16 @@ bool ViewerPage::validateMenuItem(int tag, const std::string& action) const {
   return view_ && view_->controller()->validateMenuItem(tag, action);
 }
 
+void ViewerPage::performEditAction(const std::string& action) {
+  if (!view_) return;
+  if (action == "undo:") view_->controller()->undo();
+  if (action == "redo:") view_->controller()->redo();
+}
+
+std::string ViewerPage::undoActionName() const {
+  return view_ && view_->controller()->canUndo() ? view_->controller()->undoActionName() : std::string();
+}
+
 bool ViewerPage::resetApplicationStateForObjectSceneViewController() {
   return hooks_.isOpenPanelShown && hooks_.isOpenPanelShown();
 }

@@ -53,6 +53,8 @@ public:
   bool meshNeedsSaving() const override;
   void saveAnyUnsavedChanges(std::function<void(bool cancelled)> done) override;
   bool validateMenuItem(int tag, const std::string& action) const override;
+  void performEditAction(const std::string& action) override;
+  std::string undoActionName() const override;
 
 private:
   explicit ViewerPage(ViewerHooks hooks) : hooks_(std::move(hooks)) {}

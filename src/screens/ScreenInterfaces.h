@@ -34,6 +34,10 @@ public:
   // Enabled state of a window menu item (its tag, 0 when it has none, and its command name)
   // while the viewer is shown.
   virtual bool validateMenuItem(int /*tag*/, const std::string& /*action*/) const { return true; }
+  // The Edit menu's "undo:" and "redo:" while the viewer is shown, and the name of what undo
+  // would take back ("" when there is nothing).
+  virtual void performEditAction(const std::string& /*action*/) {}
+  virtual std::string undoActionName() const { return {}; }
 };
 
 class ScanScreen {

@@ -20,6 +20,7 @@
 #include "store/TBCoreDataStoreS1.h"
 #include "support/TempFolder.h"
 #include "viewer/AlignmentScans.h"
+#include "viewer/gui/GuiOutput.h"
 #include "viewer/ViewerTestSupport.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
 #include "viewer/ui/QVLAligningView.h"
@@ -29,13 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void saveScreenshot(const QImage& image, const std::string& name) {
-  const char* env = std::getenv("QUORVEL_TEST_OUTPUT");
-  const fs::path folder = env ? fs::path(env) : fs::temp_directory_path() / "quorvel-aligning-gui";
-  fs::create_directories(folder);
-  const fs::path path = folder / (name + ".png");
-  ASSERT_TRUE(image.save(QString::fromStdString(path.string()))) << path;
-}
+using qv::test::saveScreenshot;
 
 class AligningGui : public ::testing::Test {
 protected:

@@ -25,6 +25,7 @@
 #include "store/TBCoreDataStoreS1.h"
 #include "support/TempFolder.h"
 #include "viewer/ViewerTestSupport.h"
+#include "viewer/gui/GuiOutput.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
 #include "viewer/model/ViewerNavigation.h"
 #include "viewer/ui/QVLCleaningPanel.h"
@@ -35,17 +36,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path outputFolder() {
-  const char* env = std::getenv("QUORVEL_TEST_OUTPUT");
-  fs::path folder = env ? fs::path(env) : fs::temp_directory_path() / "quorvel-viewer-gui";
-  fs::create_directories(folder);
-  return folder;
-}
-
-void saveScreenshot(const QImage& image, const std::string& name) {
-  const fs::path path = outputFolder() / (name + ".png");
-  ASSERT_TRUE(image.save(QString::fromStdString(path.string()))) << path;
-}
+using qv::test::saveScreenshot;
 
 // Distinct colours in an image, counted on a coarse grid: a blank frame has one or two.
 int distinctColours(const QImage& image) {

@@ -32,6 +32,8 @@
 #include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "support/BenchSupport.h"
+#include "support/RawFileIo.h"
 
 namespace fs = std::filesystem;
 using Seconds = std::chrono::duration<double>;
@@ -42,10 +44,7 @@ constexpr std::size_t kVertices = 1000000;
 constexpr std::size_t kRows = 960;
 constexpr int kRuns = 5;
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using qv::bench::median;
 
 template <typename F>
 double timed(F&& f) {
@@ -85,19 +84,8 @@ qv::SharedData makeIndex(std::uint32_t first) {
   return data;
 }
 
-void rawWrite(const fs::path& file, const qv::Data& bytes) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
-  ::close(fd);
-}
-
-qv::Data rawRead(const fs::path& file) {
-  qv::Data bytes(fs::file_size(file));
-  const int fd = ::open(file.c_str(), O_RDONLY);
-  if (fd < 0 || ::read(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
-  ::close(fd);
-  return bytes;
-}
+using qv::bench::rawRead;
+using qv::bench::rawWrite;
 
 // The bytes of an archive's members as written, before compression.
 std::uintmax_t unpackedSize(const fs::path& archive, const fs::path& into) {

@@ -28,6 +28,7 @@
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
 #include "support/BenchSupport.h"
+#include "support/RawFileIo.h"
 
 namespace fs = std::filesystem;
 using Seconds = std::chrono::duration<double>;
@@ -76,19 +77,8 @@ qv::SharedData makeIndex(std::uint32_t first) {
   return data;
 }
 
-void rawWrite(const fs::path& file, const qv::Data& bytes) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
-  ::close(fd);
-}
-
-qv::Data rawRead(const fs::path& file) {
-  qv::Data bytes(fs::file_size(file));
-  const int fd = ::open(file.c_str(), O_RDONLY);
-  if (fd < 0 || ::read(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
-  ::close(fd);
-  return bytes;
-}
+using qv::bench::rawRead;
+using qv::bench::rawWrite;
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -30,6 +31,8 @@ constexpr const char* kPanelStyle =
     "QPushButton[section=\"true\"]:checked { color: rgb(17, 217, 127); }"
     "QLineEdit { background: white; border: 1px solid rgb(200, 200, 200); padding: 3px; }";
 
+constexpr int kLayerRowHeight = 30;
+
 // The panel is 250 wide with 16 on each side: wrapped texts get that width to size their height.
 constexpr int kTextWidth = 218;
 
@@ -48,6 +51,19 @@ QVLCleaningPanel::QVLCleaningPanel(std::shared_ptr<QVLObjectSceneViewController>
   auto* title = new QLabel(tr("Clean"), this);
   title->setObjectName("title");
   layout->addWidget(title);
+
+  // The scan's layers (one per laser pass): a click hides or shows one, as in the scene's list.
+  layers_ = new QListWidget(this);
+  layers_->setObjectName("cleaningLayers");
+  layers_->setStyleSheet("QListWidget { background: white; border: none; }");
+  connect(layers_, &QListWidget::itemClicked, this,
+          [this](QListWidgetItem* item) { controller_->layerTableDidClickRow(layers_->row(item)); });
+  layersHeader_ = addButton("layers", "Layers", this);
+  layersHeader_->setProperty("section", true);
+  layersHeader_->setCheckable(true);
+  connect(layersHeader_, &QPushButton::clicked, this, [this](bool open) { layers_->setVisible(open); });
+  layout->addWidget(layersHeader_);
+  layout->addWidget(layers_);
 
   // Cropping: from the bottom, from the top, by radius.
   cropping_ = new QWidget(this);
@@ -168,7 +184,26 @@ QPushButton* QVLCleaningPanel::button(const std::string& name) const {
   return it == buttons_.end() ? nullptr : it->second;
 }
 
+void QVLCleaningPanel::reloadLayers() {
+  const std::vector<QVLLayerState> rows = controller_->layerRows();
+  layers_->clear();
+  int withPoints = 0;
+  for (const QVLLayerState& layer : rows) {
+    auto* item = new QListWidgetItem(QString::fromUtf8("\u2713  ") + QString::fromStdString(layer.layerName()));
+    item->setSizeHint(QSize(200, kLayerRowHeight));
+    item->setForeground(layer.isEnabled ? QColor(40, 40, 40) : QColor(40, 40, 40, 51));
+    layers_->addItem(item);
+    if (layer.numberOfPoints != 0 && layer.numberOfVisiblePoints != 0) ++withPoints;
+  }
+  layers_->setFixedHeight(static_cast<int>(rows.size()) * kLayerRowHeight + 4);
+  // One layer has nothing to choose between: the section is shown only for two or more.
+  layersHeader_->setVisible(withPoints > 1);
+  if (withPoints <= 1) layers_->setVisible(false);
+}
+
 void QVLCleaningPanel::showPanels(const qv::viewer::CleaningPanels& panels) {
+  layersHeader_->setChecked(panels.layerTable);
+  layers_->setVisible(panels.layerTable && layersHeader_->isVisible());
   cropping_->setVisible(panels.cropping);
   autoClean_->setVisible(panels.autoClean);
   brush_->setVisible(panels.brush);

@@ -13,6 +13,7 @@
 #include "viewer/model/CleaningDisplay.h"
 
 class QLineEdit;
+class QListWidget;
 class QPushButton;
 class QSlider;
 class QVLObjectSceneViewController;
@@ -26,6 +27,9 @@ public:
   void setButtons(const qv::viewer::CleaningButtons& buttons);
   // Reads the crop values and their ranges from the controller again.
   void refreshCropValues();
+  // Reads the layer rows from the controller again; the Layers section shows only when two or
+  // more layers have visible points.
+  void reloadLayers();
   // A button by its name: "cropping", "autoClean", "brush", "LightAutoClean", "MedAutoClean",
   // "HeavyAutoClean", "delete", "clear", "reset", "cancel", "apply".
   QPushButton* button(const std::string& name) const;
@@ -36,6 +40,8 @@ private:
   QPushButton* addButton(const char* name, const char* title, QWidget* parent, bool accent = false);
 
   std::shared_ptr<QVLObjectSceneViewController> controller_;
+  QListWidget* layers_ = nullptr;
+  QPushButton* layersHeader_ = nullptr;
   QWidget* cropping_ = nullptr;
   QWidget* autoClean_ = nullptr;
   QWidget* brush_ = nullptr;

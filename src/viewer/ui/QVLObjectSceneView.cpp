@@ -340,6 +340,7 @@ void QVLObjectSceneView::setBackgroundColour(qv::scene::Colour colour) {
 }
 
 void QVLObjectSceneView::reloadLayerTable() {
+  if (cleaningPanel_) cleaningPanel_->reloadLayers();
   layerTable_->clear();
   for (const QVLLayerState& layer : controller_->layerRows()) {
     auto* item = new QListWidgetItem(QString::fromUtf8("\u2713  ") + QString::fromStdString(layer.layerName()));
@@ -573,6 +574,11 @@ bool QVLObjectSceneView::eventFilter(QObject* watched, QEvent* event) {
     }
     case QEvent::KeyPress: {
       auto* e = static_cast<QKeyEvent*>(event);
+      if (e->key() == Qt::Key_Escape) {
+        // Escape lets go of the brush's selection, as the Clear button does.
+        controller_->clearSelectionButtonPressed();
+        return true;
+      }
       std::string text = e->text().toStdString();
       if (e->key() == Qt::Key_C) text.assign(1, e->modifiers().testFlag(Qt::ShiftModifier) ? 'C' : 'c');
       const bool taken = controller_->keyDown(text, modifiersOf(e->modifiers()));

@@ -355,6 +355,17 @@ TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && controller->projectionIsComplete(); }, 5000));
   QVLCleaningPanel* panel = view->cleaningPanel();
   ASSERT_TRUE(panel->isVisible());
+  // The panel's own layer list hides a pass and shows it again.
+  ASSERT_TRUE(panel->button("layers")->isVisible()) << "four passes with points";
+  panel->button("layers")->click();
+  auto* layers = panel->findChild<QListWidget*>("cleaningLayers");
+  ASSERT_TRUE(layers && layers->isVisible());
+  ASSERT_EQ(layers->count(), static_cast<int>(controller->layerRows().size()));
+  saveScreenshot(grabWindow(), "viewer-cleaning-layers");
+  for (bool enabled : {false, true}) {
+    QTest::mouseClick(layers->viewport(), Qt::LeftButton, Qt::NoModifier, layers->visualItemRect(layers->item(0)).center());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->layerRows()[0].isEnabled == enabled; }, 3000));
+  }
   panel->button("cropping")->click();
   ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, 2000));
   EXPECT_EQ(panel->cropField(1)->text().toStdString(), controller->topYCutOffText());

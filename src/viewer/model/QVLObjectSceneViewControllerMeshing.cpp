@@ -83,12 +83,13 @@ void QVLObjectSceneViewController::performMeshingWithOctreeDepth(std::int64_t de
     // Every way out closes the sheet; a failure also says why, and leaves no mesh to save.
     const auto fail = [&](const qv::Error& error) {
       self->meshNeedsSaving_ = false;
+      // Meshing is over before the user hears of it, so that a new one can start at once.
+      if (completion) completion(error);
       self->dismissMeshingViewControllerAndSaveMeshedFile(false);
       QVLogError("Meshing failed: %s", error.description.c_str());
       qv::mainQueue()->async([self, error] {
         if (self->display_) self->display_->showAlert("The model could not be meshed", error.description, {});
       });
-      if (completion) completion(error);
     };
     const auto id = self->scanObjectId();
     if (!id) return fail(qv::Error{"com.quorvel.viewer", 2, "There is no scan to mesh.", {}});

@@ -107,35 +107,7 @@ std::shared_ptr<QVSCalibrationDetails> QVSCalibrationDetails::calibrationDetails
     const QVLICalibrationDetails* device) {
   if (!device) return nullptr;
   auto record = std::make_shared<QVSCalibrationDetails>();
-  record->setBedNormalX(device->bedNormalX());
-  record->setBedNormalY(device->bedNormalY());
-  record->setBedNormalZ(device->bedNormalZ());
-  record->setBedOriginX(device->bedOriginX());
-  record->setBedOriginY(device->bedOriginY());
-  record->setBedOriginZ(device->bedOriginZ());
-  record->setDistortion0(device->distortion0());
-  record->setDistortion1(device->distortion1());
-  record->setDistortion2(device->distortion2());
-  record->setDistortion3(device->distortion3());
-  record->setIntrinsicCX(device->intrinsicCX());
-  record->setIntrinsicCY(device->intrinsicCY());
-  record->setIntrinsicFX(device->intrinsicFX());
-  record->setIntrinsicFY(device->intrinsicFY());
-  record->setLaser1NormalX(device->laser1NormalX());
-  record->setLaser1NormalY(device->laser1NormalY());
-  record->setLaser1NormalZ(device->laser1NormalZ());
-  record->setLaser1OriginX(device->laser1OriginX());
-  record->setLaser1OriginY(device->laser1OriginY());
-  record->setLaser1OriginZ(device->laser1OriginZ());
-  record->setLaser2NormalX(device->laser2NormalX());
-  record->setLaser2NormalY(device->laser2NormalY());
-  record->setLaser2NormalZ(device->laser2NormalZ());
-  record->setLaser2OriginX(device->laser2OriginX());
-  record->setLaser2OriginY(device->laser2OriginY());
-  record->setLaser2OriginZ(device->laser2OriginZ());
-  record->setLeadScrewNormalX(device->leadScrewNormalX());
-  record->setLeadScrewNormalY(device->leadScrewNormalY());
-  record->setLeadScrewNormalZ(device->leadScrewNormalZ());
+  record->stored_ = device->values();
   record->setUniqueId(device->uniqueId());
   return record;
 }
@@ -190,8 +162,9 @@ QVLScannerCalibration QVSCalibrationDetails::scannerCalibration() const {
   calibration.bedOrigin = bedOrigin();
   calibration.leadScrewNormal = leadScrewNormal();
   calibration.cameraOrigin = cameraOrigin();
-  calibration.intrinsics = Eigen::Vector4d(intrinsicFX_, intrinsicFY_, intrinsicCX_, intrinsicCY_);
-  calibration.distortion = Eigen::Vector4d(distortion0_, distortion1_, distortion2_, distortion3_);
+  const qv::StoredCalibrationValues& s = stored_;
+  calibration.intrinsics = Eigen::Vector4d(s.intrinsicFX, s.intrinsicFY, s.intrinsicCX, s.intrinsicCY);
+  calibration.distortion = Eigen::Vector4d(s.distortion0, s.distortion1, s.distortion2, s.distortion3);
   return calibration;
 }
 
@@ -230,14 +203,14 @@ std::shared_ptr<QVSCalibrationDetails> QVSCalibrationDetails::calibrationAdjuste
             TransformCalibrationDirection(laser2Normal(), R));
   setVector(*result, {&S::setLaser2OriginX, &S::setLaser2OriginY, &S::setLaser2OriginZ},
             TransformCalibrationPoint(laser2Origin(), R, t));
-  result->setIntrinsicCX(intrinsicCX_);
-  result->setIntrinsicCY(intrinsicCY_);
-  result->setIntrinsicFX(intrinsicFX_);
-  result->setIntrinsicFY(intrinsicFY_);
-  result->setDistortion0(distortion0_);
-  result->setDistortion1(distortion1_);
-  result->setDistortion2(distortion2_);
-  result->setDistortion3(distortion3_);
+  result->setIntrinsicCX(stored_.intrinsicCX);
+  result->setIntrinsicCY(stored_.intrinsicCY);
+  result->setIntrinsicFX(stored_.intrinsicFX);
+  result->setIntrinsicFY(stored_.intrinsicFY);
+  result->setDistortion0(stored_.distortion0);
+  result->setDistortion1(stored_.distortion1);
+  result->setDistortion2(stored_.distortion2);
+  result->setDistortion3(stored_.distortion3);
   return result;
 }
 

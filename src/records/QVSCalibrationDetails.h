@@ -11,8 +11,7 @@
 #include "platform/Error.h"
 #include "platform/Value.h"
 #include "records/QVLScannerCalibration.h"
-
-class QVLICalibrationDetails;
+#include "scancmd/QVLICalibrationDetails.h"
 
 // Geometry is in the scanner's camera-centred frame in millimetres (the camera at the origin
 // looking along -Z, +Y up, laser 1 to the left): the vision library's camera frame (x right,
@@ -65,14 +64,14 @@ public:
   Eigen::Vector3d cameraNormal() const { return {cameraNormalX_, cameraNormalY_, cameraNormalZ_}; }
   Eigen::Vector3d cameraOrigin() const { return {cameraOriginX_, cameraOriginY_, cameraOriginZ_}; }
   Eigen::Vector3d cameraUp() const { return {cameraUpX_, cameraUpY_, cameraUpZ_}; }
-  Eigen::Vector3d bedNormal() const { return {bedNormalX_, bedNormalY_, bedNormalZ_}; }
-  Eigen::Vector3d bedOrigin() const { return {bedOriginX_, bedOriginY_, bedOriginZ_}; }
-  Eigen::Vector3d laser1Normal() const { return {laser1NormalX_, laser1NormalY_, laser1NormalZ_}; }
-  Eigen::Vector3d laser1Origin() const { return {laser1OriginX_, laser1OriginY_, laser1OriginZ_}; }
-  Eigen::Vector3d laser2Normal() const { return {laser2NormalX_, laser2NormalY_, laser2NormalZ_}; }
-  Eigen::Vector3d laser2Origin() const { return {laser2OriginX_, laser2OriginY_, laser2OriginZ_}; }
+  Eigen::Vector3d bedNormal() const { return {stored_.bedNormalX, stored_.bedNormalY, stored_.bedNormalZ}; }
+  Eigen::Vector3d bedOrigin() const { return {stored_.bedOriginX, stored_.bedOriginY, stored_.bedOriginZ}; }
+  Eigen::Vector3d laser1Normal() const { return {stored_.laser1NormalX, stored_.laser1NormalY, stored_.laser1NormalZ}; }
+  Eigen::Vector3d laser1Origin() const { return {stored_.laser1OriginX, stored_.laser1OriginY, stored_.laser1OriginZ}; }
+  Eigen::Vector3d laser2Normal() const { return {stored_.laser2NormalX, stored_.laser2NormalY, stored_.laser2NormalZ}; }
+  Eigen::Vector3d laser2Origin() const { return {stored_.laser2OriginX, stored_.laser2OriginY, stored_.laser2OriginZ}; }
   Eigen::Vector3d leadScrewNormal() const {
-    return {leadScrewNormalX_, leadScrewNormalY_, leadScrewNormalZ_};
+    return {stored_.leadScrewNormalX, stored_.leadScrewNormalY, stored_.leadScrewNormalZ};
   }
 
   float cameraNormalX() const { return cameraNormalX_; }
@@ -93,68 +92,71 @@ public:
   void setCameraUpY(float value) { cameraUpY_ = value; }
   float cameraUpZ() const { return cameraUpZ_; }
   void setCameraUpZ(float value) { cameraUpZ_ = value; }
-  float bedNormalX() const { return bedNormalX_; }
-  void setBedNormalX(float value) { bedNormalX_ = value; }
-  float bedNormalY() const { return bedNormalY_; }
-  void setBedNormalY(float value) { bedNormalY_ = value; }
-  float bedNormalZ() const { return bedNormalZ_; }
-  void setBedNormalZ(float value) { bedNormalZ_ = value; }
-  float bedOriginX() const { return bedOriginX_; }
-  void setBedOriginX(float value) { bedOriginX_ = value; }
-  float bedOriginY() const { return bedOriginY_; }
-  void setBedOriginY(float value) { bedOriginY_ = value; }
-  float bedOriginZ() const { return bedOriginZ_; }
-  void setBedOriginZ(float value) { bedOriginZ_ = value; }
-  float distortion0() const { return distortion0_; }
-  void setDistortion0(float value) { distortion0_ = value; }
-  float distortion1() const { return distortion1_; }
-  void setDistortion1(float value) { distortion1_ = value; }
-  float distortion2() const { return distortion2_; }
-  void setDistortion2(float value) { distortion2_ = value; }
-  float distortion3() const { return distortion3_; }
-  void setDistortion3(float value) { distortion3_ = value; }
-  float intrinsicCX() const { return intrinsicCX_; }
-  void setIntrinsicCX(float value) { intrinsicCX_ = value; }
-  float intrinsicCY() const { return intrinsicCY_; }
-  void setIntrinsicCY(float value) { intrinsicCY_ = value; }
-  float intrinsicFX() const { return intrinsicFX_; }
-  void setIntrinsicFX(float value) { intrinsicFX_ = value; }
-  float intrinsicFY() const { return intrinsicFY_; }
-  void setIntrinsicFY(float value) { intrinsicFY_ = value; }
-  float laser1NormalX() const { return laser1NormalX_; }
-  void setLaser1NormalX(float value) { laser1NormalX_ = value; }
-  float laser1NormalY() const { return laser1NormalY_; }
-  void setLaser1NormalY(float value) { laser1NormalY_ = value; }
-  float laser1NormalZ() const { return laser1NormalZ_; }
-  void setLaser1NormalZ(float value) { laser1NormalZ_ = value; }
-  float laser1OriginX() const { return laser1OriginX_; }
-  void setLaser1OriginX(float value) { laser1OriginX_ = value; }
-  float laser1OriginY() const { return laser1OriginY_; }
-  void setLaser1OriginY(float value) { laser1OriginY_ = value; }
-  float laser1OriginZ() const { return laser1OriginZ_; }
-  void setLaser1OriginZ(float value) { laser1OriginZ_ = value; }
-  float laser2NormalX() const { return laser2NormalX_; }
-  void setLaser2NormalX(float value) { laser2NormalX_ = value; }
-  float laser2NormalY() const { return laser2NormalY_; }
-  void setLaser2NormalY(float value) { laser2NormalY_ = value; }
-  float laser2NormalZ() const { return laser2NormalZ_; }
-  void setLaser2NormalZ(float value) { laser2NormalZ_ = value; }
-  float laser2OriginX() const { return laser2OriginX_; }
-  void setLaser2OriginX(float value) { laser2OriginX_ = value; }
-  float laser2OriginY() const { return laser2OriginY_; }
-  void setLaser2OriginY(float value) { laser2OriginY_ = value; }
-  float laser2OriginZ() const { return laser2OriginZ_; }
-  void setLaser2OriginZ(float value) { laser2OriginZ_ = value; }
-  float leadScrewNormalX() const { return leadScrewNormalX_; }
-  void setLeadScrewNormalX(float value) { leadScrewNormalX_ = value; }
-  float leadScrewNormalY() const { return leadScrewNormalY_; }
-  void setLeadScrewNormalY(float value) { leadScrewNormalY_ = value; }
-  float leadScrewNormalZ() const { return leadScrewNormalZ_; }
-  void setLeadScrewNormalZ(float value) { leadScrewNormalZ_ = value; }
+  float bedNormalX() const { return stored_.bedNormalX; }
+  void setBedNormalX(float value) { stored_.bedNormalX = value; }
+  float bedNormalY() const { return stored_.bedNormalY; }
+  void setBedNormalY(float value) { stored_.bedNormalY = value; }
+  float bedNormalZ() const { return stored_.bedNormalZ; }
+  void setBedNormalZ(float value) { stored_.bedNormalZ = value; }
+  float bedOriginX() const { return stored_.bedOriginX; }
+  void setBedOriginX(float value) { stored_.bedOriginX = value; }
+  float bedOriginY() const { return stored_.bedOriginY; }
+  void setBedOriginY(float value) { stored_.bedOriginY = value; }
+  float bedOriginZ() const { return stored_.bedOriginZ; }
+  void setBedOriginZ(float value) { stored_.bedOriginZ = value; }
+  float distortion0() const { return stored_.distortion0; }
+  void setDistortion0(float value) { stored_.distortion0 = value; }
+  float distortion1() const { return stored_.distortion1; }
+  void setDistortion1(float value) { stored_.distortion1 = value; }
+  float distortion2() const { return stored_.distortion2; }
+  void setDistortion2(float value) { stored_.distortion2 = value; }
+  float distortion3() const { return stored_.distortion3; }
+  void setDistortion3(float value) { stored_.distortion3 = value; }
+  float intrinsicCX() const { return stored_.intrinsicCX; }
+  void setIntrinsicCX(float value) { stored_.intrinsicCX = value; }
+  float intrinsicCY() const { return stored_.intrinsicCY; }
+  void setIntrinsicCY(float value) { stored_.intrinsicCY = value; }
+  float intrinsicFX() const { return stored_.intrinsicFX; }
+  void setIntrinsicFX(float value) { stored_.intrinsicFX = value; }
+  float intrinsicFY() const { return stored_.intrinsicFY; }
+  void setIntrinsicFY(float value) { stored_.intrinsicFY = value; }
+  float laser1NormalX() const { return stored_.laser1NormalX; }
+  void setLaser1NormalX(float value) { stored_.laser1NormalX = value; }
+  float laser1NormalY() const { return stored_.laser1NormalY; }
+  void setLaser1NormalY(float value) { stored_.laser1NormalY = value; }
+  float laser1NormalZ() const { return stored_.laser1NormalZ; }
+  void setLaser1NormalZ(float value) { stored_.laser1NormalZ = value; }
+  float laser1OriginX() const { return stored_.laser1OriginX; }
+  void setLaser1OriginX(float value) { stored_.laser1OriginX = value; }
+  float laser1OriginY() const { return stored_.laser1OriginY; }
+  void setLaser1OriginY(float value) { stored_.laser1OriginY = value; }
+  float laser1OriginZ() const { return stored_.laser1OriginZ; }
+  void setLaser1OriginZ(float value) { stored_.laser1OriginZ = value; }
+  float laser2NormalX() const { return stored_.laser2NormalX; }
+  void setLaser2NormalX(float value) { stored_.laser2NormalX = value; }
+  float laser2NormalY() const { return stored_.laser2NormalY; }
+  void setLaser2NormalY(float value) { stored_.laser2NormalY = value; }
+  float laser2NormalZ() const { return stored_.laser2NormalZ; }
+  void setLaser2NormalZ(float value) { stored_.laser2NormalZ = value; }
+  float laser2OriginX() const { return stored_.laser2OriginX; }
+  void setLaser2OriginX(float value) { stored_.laser2OriginX = value; }
+  float laser2OriginY() const { return stored_.laser2OriginY; }
+  void setLaser2OriginY(float value) { stored_.laser2OriginY = value; }
+  float laser2OriginZ() const { return stored_.laser2OriginZ; }
+  void setLaser2OriginZ(float value) { stored_.laser2OriginZ = value; }
+  float leadScrewNormalX() const { return stored_.leadScrewNormalX; }
+  void setLeadScrewNormalX(float value) { stored_.leadScrewNormalX = value; }
+  float leadScrewNormalY() const { return stored_.leadScrewNormalY; }
+  void setLeadScrewNormalY(float value) { stored_.leadScrewNormalY = value; }
+  float leadScrewNormalZ() const { return stored_.leadScrewNormalZ; }
+  void setLeadScrewNormalZ(float value) { stored_.leadScrewNormalZ = value; }
 
   // The identifier of the scanner the calibration belongs to (canonical upper-case UUID).
   const std::optional<std::string>& uniqueId() const { return uniqueId_; }
   void setUniqueId(std::optional<std::string> uniqueId) { uniqueId_ = std::move(uniqueId); }
+
+  // The 29 values a scanner stores, all at once.
+  const qv::StoredCalibrationValues& storedValues() const { return stored_; }
 
 private:
   float cameraNormalX_ = 0.0f;
@@ -166,35 +168,11 @@ private:
   float cameraUpX_ = 0.0f;
   float cameraUpY_ = 1.0f;
   float cameraUpZ_ = 0.0f;
-  float bedNormalX_ = 0.0f;
-  float bedNormalY_ = 0.0f;
-  float bedNormalZ_ = 0.0f;
-  float bedOriginX_ = 0.0f;
-  float bedOriginY_ = 0.0f;
-  float bedOriginZ_ = 0.0f;
-  float distortion0_ = 0.0f;
-  float distortion1_ = 0.0f;
-  float distortion2_ = 0.0f;
-  float distortion3_ = 0.0f;
-  float intrinsicCX_ = 0.0f;
-  float intrinsicCY_ = 0.0f;
-  float intrinsicFX_ = 0.0f;
-  float intrinsicFY_ = 0.0f;
-  float laser1NormalX_ = 0.0f;
-  float laser1NormalY_ = 0.0f;
-  float laser1NormalZ_ = 0.0f;
-  float laser1OriginX_ = -66.7249f;
-  float laser1OriginY_ = 0.0f;
-  float laser1OriginZ_ = -7.085746f;
-  float laser2NormalX_ = 0.0f;
-  float laser2NormalY_ = 0.0f;
-  float laser2NormalZ_ = 0.0f;
-  float laser2OriginX_ = 32.53269f;
-  float laser2OriginY_ = 0.0f;
-  float laser2OriginZ_ = 3.3051884f;
-  float leadScrewNormalX_ = 0.0f;
-  float leadScrewNormalY_ = 0.0f;
-  float leadScrewNormalZ_ = 0.0f;
+  // The lasers' nominal origins; every other stored value 0.
+  qv::StoredCalibrationValues stored_{.laser1OriginX = -66.7249f,
+                                      .laser1OriginZ = -7.085746f,
+                                      .laser2OriginX = 32.53269f,
+                                      .laser2OriginZ = 3.3051884f};
   std::optional<std::string> uniqueId_;
 };
 

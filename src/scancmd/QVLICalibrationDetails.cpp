@@ -5,8 +5,8 @@
 #include <utility>
 
 #define QVLI_FLOAT_ACCESSORS(name, Name)                                   \
-  float QVLICalibrationDetails::name() const { return name##_; }            \
-  void QVLICalibrationDetails::set##Name(float value) { name##_ = value; }
+  float QVLICalibrationDetails::name() const { return values_.name; }      \
+  void QVLICalibrationDetails::set##Name(float value) { values_.name = value; }
 
 QVLI_FLOAT_ACCESSORS(bedNormalX, BedNormalX)
 QVLI_FLOAT_ACCESSORS(bedNormalY, BedNormalY)
@@ -45,3 +45,7 @@ const std::optional<std::string>& QVLICalibrationDetails::uniqueId() const { ret
 void QVLICalibrationDetails::setUniqueId(std::optional<std::string> uniqueId) {
   uniqueId_ = std::move(uniqueId);
 }
+
+const qv::StoredCalibrationValues& QVLICalibrationDetails::values() const { return values_; }
+
+void QVLICalibrationDetails::setValues(const qv::StoredCalibrationValues& values) { values_ = values; }

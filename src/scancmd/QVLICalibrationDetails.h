@@ -4,6 +4,45 @@
 #include <optional>
 #include <string>
 
+namespace qv {
+
+// The 29 floats of a calibration as a scanner stores them, in the order of the record's
+// accessors; every value 0 until set. The application's record keeps the same values in one of
+// these, so a record read from a scanner is taken over whole.
+struct StoredCalibrationValues {
+  float bedNormalX = 0.0f;
+  float bedNormalY = 0.0f;
+  float bedNormalZ = 0.0f;
+  float bedOriginX = 0.0f;
+  float bedOriginY = 0.0f;
+  float bedOriginZ = 0.0f;
+  float distortion0 = 0.0f;
+  float distortion1 = 0.0f;
+  float distortion2 = 0.0f;
+  float distortion3 = 0.0f;
+  float intrinsicCX = 0.0f;
+  float intrinsicCY = 0.0f;
+  float intrinsicFX = 0.0f;
+  float intrinsicFY = 0.0f;
+  float laser1NormalX = 0.0f;
+  float laser1NormalY = 0.0f;
+  float laser1NormalZ = 0.0f;
+  float laser1OriginX = 0.0f;
+  float laser1OriginY = 0.0f;
+  float laser1OriginZ = 0.0f;
+  float laser2NormalX = 0.0f;
+  float laser2NormalY = 0.0f;
+  float laser2NormalZ = 0.0f;
+  float laser2OriginX = 0.0f;
+  float laser2OriginY = 0.0f;
+  float laser2OriginZ = 0.0f;
+  float leadScrewNormalX = 0.0f;
+  float leadScrewNormalY = 0.0f;
+  float leadScrewNormalZ = 0.0f;
+};
+
+}  // namespace qv
+
 // A plain value holder that the interpreter fills from a calibration read and writes into the
 // scanner. Positions and directions are in the scanner's frame as the calibration produced them
 // (mm); nothing is normalised or checked. A new record has every float 0 and no identifier.
@@ -95,35 +134,11 @@ public:
   const std::optional<std::string>& uniqueId() const;
   void setUniqueId(std::optional<std::string> uniqueId);
 
+  // All 29 floats at once.
+  const qv::StoredCalibrationValues& values() const;
+  void setValues(const qv::StoredCalibrationValues& values);
+
 private:
-  float bedNormalX_ = 0.0f;
-  float bedNormalY_ = 0.0f;
-  float bedNormalZ_ = 0.0f;
-  float bedOriginX_ = 0.0f;
-  float bedOriginY_ = 0.0f;
-  float bedOriginZ_ = 0.0f;
-  float distortion0_ = 0.0f;
-  float distortion1_ = 0.0f;
-  float distortion2_ = 0.0f;
-  float distortion3_ = 0.0f;
-  float intrinsicCX_ = 0.0f;
-  float intrinsicCY_ = 0.0f;
-  float intrinsicFX_ = 0.0f;
-  float intrinsicFY_ = 0.0f;
-  float laser1NormalX_ = 0.0f;
-  float laser1NormalY_ = 0.0f;
-  float laser1NormalZ_ = 0.0f;
-  float laser1OriginX_ = 0.0f;
-  float laser1OriginY_ = 0.0f;
-  float laser1OriginZ_ = 0.0f;
-  float laser2NormalX_ = 0.0f;
-  float laser2NormalY_ = 0.0f;
-  float laser2NormalZ_ = 0.0f;
-  float laser2OriginX_ = 0.0f;
-  float laser2OriginY_ = 0.0f;
-  float laser2OriginZ_ = 0.0f;
-  float leadScrewNormalX_ = 0.0f;
-  float leadScrewNormalY_ = 0.0f;
-  float leadScrewNormalZ_ = 0.0f;
+  qv::StoredCalibrationValues values_;
   std::optional<std::string> uniqueId_;
 };

@@ -55,17 +55,12 @@ std::shared_ptr<QVLIInterpreter> QVLIInterpreter::createWithDevice(std::shared_p
 QVLIInterpreter::QVLIInterpreter(Private, std::shared_ptr<QVLIDeviceProtocol> device) : device_(std::move(device)) {}
 
 QVLIInterpreter::~QVLIInterpreter() {
-  qv::ErrorCallback ended;
   {
     std::lock_guard lock(mutex_);
     cancelWatchdogLocked();
   }
   observer_.reset();
-  {
-    std::lock_guard lock(mutex_);
-    ended = abortLocked();
-  }
-  if (ended) ended(qv::interpreterError(QVLIErrorAborted));
+  abortAnyActiveRequest();
 }
 
 // ---- the request bookkeeping ----
@@ -101,7 +96,8 @@ void QVLIInterpreter::abortAnyActiveRequest() {
 }
 
 void QVLIInterpreter::writeRequestLine(const std::shared_ptr<QVLIDeviceProtocol>& device, const std::string& line,
-                                       std::uint64_t serial, bool withCompletion) {
+                                       std::uint64_t serial, bool withCompletion,
+                                       std::initializer_list<const char*> unanswered) {
   {
     // A request ended before its line went out (from inside the callback of the request it
     // replaced) must not send it.
@@ -111,6 +107,7 @@ void QVLIInterpreter::writeRequestLine(const std::shared_ptr<QVLIDeviceProtocol>
   auto self = shared_from_this();
   qv::Completion written;
   if (withCompletion) written = [self, serial] { self->requestLineWritten(serial); };
+  for (const char* before : unanswered) device->writeLine(before, {}, {});
   device->writeLine(line, std::move(written),
                     [self, serial](const qv::Error& error) { self->requestLineFailed(serial, error); });
 }
@@ -128,12 +125,8 @@ void QVLIInterpreter::requestLineFailed(std::uint64_t serial, const qv::Error& f
     // A request that has already ended (by a reply, the watchdog, or the next request) has had
     // its one callback: the failure is not reported twice.
     if (serial != requestSerial_ || !QVLIOperationStateIsWaiting(state_.operationState)) return;
-    error = std::move(callbacks_.error);
-    callbacks_ = {};
     state_.calibrationCommandQueue.clear();
-    cancelWatchdogLocked();
-    state_.operationState = QVLIOperationStateIdle;
-    ++requestSerial_;
+    error = abortLocked();
   }
   QVLogInfo("A line to the scanner could not be written: %s", failure.text().c_str());
   if (error) error(failure);
@@ -249,21 +242,40 @@ bool QVLIInterpreter::isWatchdogArmed() const {
 
 // ---- requests ----
 
-void QVLIInterpreter::simpleRequest(const char* line, QVLIOperationState state, qv::Completion completion,
-                                    qv::ErrorCallback error) {
-  const auto keepAlive = weak_from_this().lock();
-  std::unique_lock lock(mutex_);
-  const auto device = device_;
-  if (!device) {
-    lock.unlock();
+QVLIInterpreter::RequestScope QVLIInterpreter::openRequest(const qv::ErrorCallback& error) {
+  // Members are initialised in order: the device is read under the lock.
+  RequestScope request{weak_from_this().lock(), std::unique_lock(mutex_), device_};
+  if (!request.device) {
+    request.lock.unlock();
     if (error) error(qv::interpreterError(QVLIErrorNoDevice));
-    return;
   }
-  const qv::ErrorCallback ended = replaceRequestLocked(state, {std::move(completion), std::move(error), {}});
-  const std::uint64_t serial = requestSerial_;
-  lock.unlock();
+  return request;
+}
+
+void QVLIInterpreter::endUnsent(RequestScope& request, qv::ErrorCallback ended, QVLIErrorCode refusal,
+                                const qv::Completion& completion, const qv::ErrorCallback& error) {
+  request.lock.unlock();
   if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-  writeRequestLine(device, line, serial);
+  if (refusal) {
+    if (error) error(qv::interpreterError(refusal));
+  } else if (completion) {
+    completion();
+  }
+}
+
+void QVLIInterpreter::send(RequestScope& request, qv::ErrorCallback ended, const std::string& line,
+                           std::initializer_list<const char*> unanswered) {
+  const std::uint64_t serial = requestSerial_;
+  request.lock.unlock();
+  if (ended) ended(qv::interpreterError(QVLIErrorAborted));
+  writeRequestLine(request.device, line, serial, true, unanswered);
+}
+
+void QVLIInterpreter::simpleRequest(const char* line, QVLIOperationState state, qv::Completion completion,
+                                    qv::ErrorCallback error, std::initializer_list<const char*> unanswered) {
+  auto request = openRequest(error);
+  if (!request.device) return;
+  send(request, replaceRequestLocked(state, {std::move(completion), std::move(error), {}}), line, unanswered);
 }
 
 void QVLIInterpreter::initializeDevice(qv::Completion completion, qv::ErrorCallback error) {
@@ -282,95 +294,46 @@ void QVLIInterpreter::enableLaser2(qv::Completion completion, qv::ErrorCallback 
   simpleRequest(kLaser2Line, QVLIOperationStateEnablingLaser2, std::move(completion), std::move(error));
 }
 
+void QVLIInterpreter::kill(qv::Completion completion, qv::ErrorCallback error) {
+  // The replies to the bed and head stops are only ignored lines of the stop's waiting state.
+  simpleRequest(kStopLasersLine, QVLIOperationStateKilling, std::move(completion), std::move(error),
+                {kStopBedLine, kStopHeadLine});
+}
+
 void QVLIInterpreter::home(qv::Completion completion, qv::ErrorCallback error) {
   sendHome(std::move(completion), std::move(error), true);
 }
 
 void QVLIInterpreter::sendHome(qv::Completion completion, qv::ErrorCallback error, bool fromCaller) {
-  const auto keepAlive = weak_from_this().lock();
-  std::unique_lock lock(mutex_);
-  const auto device = device_;
-  if (!device) {
-    lock.unlock();
-    if (error) error(qv::interpreterError(QVLIErrorNoDevice));
-    return;
-  }
-  const qv::ErrorCallback ended =
-      replaceRequestLocked(QVLIOperationStateHoming, {std::move(completion), std::move(error), {}});
+  auto request = openRequest(error);
+  if (!request.device) return;
   if (fromCaller) state_.retryCounter = 1;
-  const std::uint64_t serial = requestSerial_;
-  lock.unlock();
-  if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-  writeRequestLine(device, kHomeLine, serial);
-}
-
-void QVLIInterpreter::kill(qv::Completion completion, qv::ErrorCallback error) {
-  const auto keepAlive = weak_from_this().lock();
-  std::unique_lock lock(mutex_);
-  const auto device = device_;
-  if (!device) {
-    lock.unlock();
-    if (error) error(qv::interpreterError(QVLIErrorNoDevice));
-    return;
-  }
-  const qv::ErrorCallback ended =
-      replaceRequestLocked(QVLIOperationStateKilling, {std::move(completion), std::move(error), {}});
-  const std::uint64_t serial = requestSerial_;
-  lock.unlock();
-  if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-  {
-    std::lock_guard check(mutex_);
-    if (serial != requestSerial_) return;
-  }
-  // The replies to the first two are only ignored lines of the stop's waiting state.
-  device->writeLine(kStopBedLine, {}, {});
-  device->writeLine(kStopHeadLine, {}, {});
-  writeRequestLine(device, kStopLasersLine, serial);
+  send(request, replaceRequestLocked(QVLIOperationStateHoming, {std::move(completion), std::move(error), {}}),
+       kHomeLine);
 }
 
 void QVLIInterpreter::moveCameraByMillimeters(float distance_mm, qv::Completion completion, qv::ErrorCallback error) {
   QVLogInfo("DeviceInterpretter:moveCameraByMillimeters(%f)", static_cast<double>(distance_mm));
-  const auto keepAlive = weak_from_this().lock();
-  std::unique_lock lock(mutex_);
-  const auto device = device_;
-  if (!device) {
-    lock.unlock();
-    if (error) error(qv::interpreterError(QVLIErrorNoDevice));
-    return;
-  }
+  auto request = openRequest(error);
+  if (!request.device) return;
   QVLIErrorCode refusal{};
   if (!std::isfinite(distance_mm)) {
     refusal = QVLIErrorInvalidValue;  // "Ynan" would reach the firmware as garbage
   } else if (state_.currentPositionY + distance_mm > kHeadLimit_mm) {
     refusal = QVLIErrorHeadBeyondLimit;
   }
-  if (refusal) {
-    const qv::ErrorCallback ended = abortLocked();
-    lock.unlock();
-    if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-    if (error) error(qv::interpreterError(refusal));
-    return;
-  }
-  const qv::ErrorCallback ended =
-      replaceRequestLocked(QVLIOperationStateMovingCamera, {std::move(completion), std::move(error), {}});
+  if (refusal) return endUnsent(request, abortLocked(), refusal, {}, error);
   state_.previousPositionY = state_.currentPositionY;
   state_.deltaPositionY = distance_mm;
-  const std::uint64_t serial = requestSerial_;
-  lock.unlock();
-  if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-  writeRequestLine(device, moveLine(distance_mm), serial);
+  send(request,
+       replaceRequestLocked(QVLIOperationStateMovingCamera, {std::move(completion), std::move(error), {}}),
+       moveLine(distance_mm));
 }
 
 void QVLIInterpreter::rotatePlatterByDegrees(float angle_deg, qv::Completion completion, qv::ErrorCallback error) {
   QVLogInfo("DeviceInterpretter:rotatePlatterByDegrees(%f)", static_cast<double>(angle_deg));
-  const auto keepAlive = weak_from_this().lock();
-  std::unique_lock lock(mutex_);
-  const auto device = device_;
-  if (!device) {
-    lock.unlock();
-    if (error) error(qv::interpreterError(QVLIErrorNoDevice));
-    return;
-  }
+  auto request = openRequest(error);
+  if (!request.device) return;
   QVLIErrorCode refusal{};
   if (state_.firmwareVersion == QVLIFirmwareVersion150) {
     refusal = QVLIErrorFirmwareUnsupported;
@@ -379,41 +342,25 @@ void QVLIInterpreter::rotatePlatterByDegrees(float angle_deg, qv::Completion com
   } else if (!std::isfinite(angle_deg)) {
     refusal = QVLIErrorInvalidValue;
   }
+  // With no refusal and nothing to turn, the rotation is complete at once.
   if (refusal || std::fabs(angle_deg) < FLT_EPSILON) {
-    const qv::ErrorCallback ended = abortLocked();
-    lock.unlock();
-    if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-    if (refusal) {
-      if (error) error(qv::interpreterError(refusal));
-    } else if (completion) {
-      completion();  // nothing to turn
-    }
-    return;
+    return endUnsent(request, abortLocked(), refusal, completion, error);
   }
   const float written_deg = rotationWithBacklash(angle_deg, state_.deltaPositionX);
-  const qv::ErrorCallback ended =
-      replaceRequestLocked(QVLIOperationStateRotatingPlatter, {std::move(completion), std::move(error), {}});
   state_.previousPositionX = state_.currentPositionX;
   state_.deltaPositionX = angle_deg;
-  const std::uint64_t serial = requestSerial_;
-  lock.unlock();
-  if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-  writeRequestLine(device, rotationLine(written_deg), serial);
+  send(request,
+       replaceRequestLocked(QVLIOperationStateRotatingPlatter, {std::move(completion), std::move(error), {}}),
+       rotationLine(written_deg));
 }
 
 void QVLIInterpreter::readCalibrationValues(qv::CalibrationCompletion completion, qv::ErrorCallback error) {
-  const auto keepAlive = weak_from_this().lock();
-  std::unique_lock lock(mutex_);
-  const auto device = device_;
-  if (!device) {
-    lock.unlock();
-    if (error) error(qv::interpreterError(QVLIErrorNoDevice));
-    return;
-  }
+  auto request = openRequest(error);
+  if (!request.device) return;
   // Not a full abort: a waiting request loses its callbacks (its error callback gets code 5), but
   // its state and watchdog stand until the read replaces them, so a refused read leaves the
   // scanner's motion tracked.
-  const qv::ErrorCallback ended = std::move(callbacks_.error);
+  qv::ErrorCallback ended = std::move(callbacks_.error);
   callbacks_ = {};
   QVLIErrorCode refusal{};
   if (state_.firmwareVersion == QVLIFirmwareVersionUnknown) {
@@ -421,46 +368,24 @@ void QVLIInterpreter::readCalibrationValues(qv::CalibrationCompletion completion
   } else if (state_.firmwareVersion == QVLIFirmwareVersion150) {
     refusal = QVLIErrorFirmwareUnsupported;
   }
-  if (refusal) {
-    lock.unlock();
-    if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-    if (error) error(qv::interpreterError(refusal));
-    return;
-  }
-  cancelWatchdogLocked();
-  callbacks_ = {{}, std::move(error), std::move(completion)};
-  state_.operationState = QVLIOperationStateReadingCalibration;
+  if (refusal) return endUnsent(request, std::move(ended), refusal, {}, error);
   state_.readCalibrationResults.clear();
-  ++requestSerial_;
-  armWatchdogLocked();
-  const std::uint64_t serial = requestSerial_;
-  lock.unlock();
-  if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-  writeRequestLine(device, kReadCalibrationLine, serial);
+  // Answers no one: the waiting request's callbacks were taken above.
+  replaceRequestLocked(QVLIOperationStateReadingCalibration, {{}, std::move(error), std::move(completion)});
+  send(request, std::move(ended), kReadCalibrationLine);
 }
 
 void QVLIInterpreter::writeCalibration(const QVLICalibrationDetails& details, qv::Completion completion,
                                        qv::ErrorCallback error) {
-  const auto keepAlive = weak_from_this().lock();
-  std::unique_lock lock(mutex_);
-  const auto device = device_;
-  if (!device) {
-    lock.unlock();
-    if (error) error(qv::interpreterError(QVLIErrorNoDevice));
-    return;
-  }
+  auto request = openRequest(error);
+  if (!request.device) return;
   logLines(calibrationLogLines(details, true));
-  std::vector<std::string> lines = calibrationWriteLines(details);
-  const std::string first = lines.front();
+  const std::vector<std::string> lines = calibrationWriteLines(details);
   // Kept with the next line to send last: BEDY first, CDM3 last.
-  std::vector<std::string> queue(lines.rbegin(), lines.rend() - 1);
-  const qv::ErrorCallback ended =
-      replaceRequestLocked(QVLIOperationStateWritingCalibration, {std::move(completion), std::move(error), {}});
-  state_.calibrationCommandQueue = std::move(queue);
-  const std::uint64_t serial = requestSerial_;
-  lock.unlock();
-  if (ended) ended(qv::interpreterError(QVLIErrorAborted));
-  writeRequestLine(device, first, serial);
+  state_.calibrationCommandQueue.assign(lines.rbegin(), lines.rend() - 1);
+  send(request,
+       replaceRequestLocked(QVLIOperationStateWritingCalibration, {std::move(completion), std::move(error), {}}),
+       lines.front());
 }
 
 void QVLIInterpreter::updateFirmwareUsingArduinoAvrdude(bool useArduinoAvrDude, qv::FirmwareCompletion completion) {
@@ -531,6 +456,12 @@ void QVLIInterpreter::deviceDataReceived(const qv::Notification& notification) {
 
 // ---- plain accessors ----
 
+template <typename Field>
+Field QVLIInterpreter::lockedState(Field InterpreterState::*field) const {
+  std::lock_guard lock(mutex_);
+  return state_.*field;
+}
+
 void QVLIInterpreter::setCurrentPositionX(float angle_deg) {
   std::lock_guard lock(mutex_);
   state_.currentPositionX = angle_deg;
@@ -541,25 +472,15 @@ void QVLIInterpreter::setCurrentPositionY(float height_mm) {
   state_.currentPositionY = height_mm;
 }
 
-float QVLIInterpreter::currentPositionX() const {
-  std::lock_guard lock(mutex_);
-  return state_.currentPositionX;
-}
-
-float QVLIInterpreter::currentPositionY() const {
-  std::lock_guard lock(mutex_);
-  return state_.currentPositionY;
-}
+float QVLIInterpreter::currentPositionX() const { return lockedState(&InterpreterState::currentPositionX); }
+float QVLIInterpreter::currentPositionY() const { return lockedState(&InterpreterState::currentPositionY); }
 
 std::vector<std::string> QVLIInterpreter::lastCommunications() const {
   std::lock_guard lock(mutex_);
   return {lastCommunications_.begin(), lastCommunications_.end()};
 }
 
-bool QVLIInterpreter::shouldUpdateFirmware() const {
-  std::lock_guard lock(mutex_);
-  return state_.shouldUpdateFirmware;
-}
+bool QVLIInterpreter::shouldUpdateFirmware() const { return lockedState(&InterpreterState::shouldUpdateFirmware); }
 
 std::shared_ptr<QVLIDeviceProtocol> QVLIInterpreter::device() const {
   std::lock_guard lock(mutex_);
@@ -571,47 +492,18 @@ void QVLIInterpreter::setDevice(std::shared_ptr<QVLIDeviceProtocol> device) {
   device_ = std::move(device);
 }
 
-QVLIOperationState QVLIInterpreter::operationState() const {
-  std::lock_guard lock(mutex_);
-  return state_.operationState;
-}
-
+QVLIOperationState QVLIInterpreter::operationState() const { return lockedState(&InterpreterState::operationState); }
 QVLIFirmwareVersion QVLIInterpreter::firmwareVersion() const {
-  std::lock_guard lock(mutex_);
-  return state_.firmwareVersion;
+  return lockedState(&InterpreterState::firmwareVersion);
 }
-
-float QVLIInterpreter::previousPositionX() const {
-  std::lock_guard lock(mutex_);
-  return state_.previousPositionX;
-}
-
-float QVLIInterpreter::previousPositionY() const {
-  std::lock_guard lock(mutex_);
-  return state_.previousPositionY;
-}
-
-float QVLIInterpreter::deltaPositionX() const {
-  std::lock_guard lock(mutex_);
-  return state_.deltaPositionX;
-}
-
-float QVLIInterpreter::deltaPositionY() const {
-  std::lock_guard lock(mutex_);
-  return state_.deltaPositionY;
-}
-
-int QVLIInterpreter::retryCounter() const {
-  std::lock_guard lock(mutex_);
-  return state_.retryCounter;
-}
-
+float QVLIInterpreter::previousPositionX() const { return lockedState(&InterpreterState::previousPositionX); }
+float QVLIInterpreter::previousPositionY() const { return lockedState(&InterpreterState::previousPositionY); }
+float QVLIInterpreter::deltaPositionX() const { return lockedState(&InterpreterState::deltaPositionX); }
+float QVLIInterpreter::deltaPositionY() const { return lockedState(&InterpreterState::deltaPositionY); }
+int QVLIInterpreter::retryCounter() const { return lockedState(&InterpreterState::retryCounter); }
 std::vector<std::string> QVLIInterpreter::calibrationCommandQueue() const {
-  std::lock_guard lock(mutex_);
-  return state_.calibrationCommandQueue;
+  return lockedState(&InterpreterState::calibrationCommandQueue);
 }
-
 std::map<std::string, std::string> QVLIInterpreter::readCalibrationResults() const {
-  std::lock_guard lock(mutex_);
-  return state_.readCalibrationResults;
+  return lockedState(&InterpreterState::readCalibrationResults);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -98,15 +99,36 @@ private:
   qv::ErrorCallback replaceRequestLocked(QVLIOperationState state, Callbacks callbacks);
   // Ends the waiting request under the lock; answers its error callback (for code 5).
   qv::ErrorCallback abortLocked();
-  // Writes a request's line. Its completion pushes the watchdog back; its failure ends the request
-  // with the device's error, if the request `serial` is still waiting.
+  // Writes a request's line, after the `unanswered` lines that go without callbacks. Its completion
+  // pushes the watchdog back; its failure ends the request with the device's error, if the request
+  // `serial` is still waiting.
   void writeRequestLine(const std::shared_ptr<QVLIDeviceProtocol>& device, const std::string& line,
-                        std::uint64_t serial, bool withCompletion = true);
+                        std::uint64_t serial, bool withCompletion = true,
+                        std::initializer_list<const char*> unanswered = {});
   void requestLineWritten(std::uint64_t serial);
   void requestLineFailed(std::uint64_t serial, const qv::Error& error);
 
+  // A request being made: it keeps the interpreter alive while callbacks run (one may drop the last
+  // owner), holds the lock, and names the device the request writes to.
+  struct RequestScope {
+    std::shared_ptr<QVLIInterpreter> keepAlive;
+    std::unique_lock<std::mutex> lock;
+    std::shared_ptr<QVLIDeviceProtocol> device;
+  };
+  // Takes the lock and the device for a request. With no device the lock is released, `error` gets
+  // code 1 and the scope's device is empty.
+  RequestScope openRequest(const qv::ErrorCallback& error);
+  // Ends a request before any line goes out: the lock is released, the `ended` request gets code 5,
+  // then `error` gets the refusal, or with none `completion` runs (there was nothing to do).
+  void endUnsent(RequestScope& request, qv::ErrorCallback ended, QVLIErrorCode refusal,
+                 const qv::Completion& completion, const qv::ErrorCallback& error);
+  // Sends a request installed under the scope's lock: the lock is released, the `ended` request it
+  // replaced gets code 5, then the request's line is written.
+  void send(RequestScope& request, qv::ErrorCallback ended, const std::string& line,
+            std::initializer_list<const char*> unanswered = {});
   // A request made of one line that waits in `state` for its completion line.
-  void simpleRequest(const char* line, QVLIOperationState state, qv::Completion completion, qv::ErrorCallback error);
+  void simpleRequest(const char* line, QVLIOperationState state, qv::Completion completion, qv::ErrorCallback error,
+                     std::initializer_list<const char*> unanswered = {});
   // `fromCaller`: a caller's home arms one retry; a home re-sent by the watchdog keeps the count.
   void sendHome(qv::Completion completion, qv::ErrorCallback error, bool fromCaller);
 
@@ -115,6 +137,10 @@ private:
   void watchdogFired(const WatchdogArm* arm);
 
   void deviceDataReceived(const qv::Notification& notification);
+
+  // One field of the state, read under the lock.
+  template <typename Field>
+  Field lockedState(Field qv::protocol::InterpreterState::*field) const;
 
   mutable std::mutex mutex_;
   // The waiting state, positions and calibration bookkeeping that replies and the watchdog change.

@@ -25,6 +25,60 @@ void countPerProjection(double* info, long long nvis) {
   info[qv::sba::JacobianEvaluations] *= static_cast<double>(nvis);
 }
 
+// Calls visit(i, j, k) for every visible projection, point by point and, within a point, camera
+// by camera; k is the projection's index into x and the Jacobian.
+template <typename Visit>
+void forEachProjection(const sba_crsm* idxij, Visit&& visit) {
+  for (int i = 0; i < idxij->nr; ++i) {
+    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) visit(i, idxij->colidx[k], idxij->val[k]);
+  }
+}
+
+// Forward differences of one projection in `count` parameters: `project(out)` predicts x_ij at the
+// current parameters; column d of the row-major mnp×count block `derivative` becomes the change of
+// x_ij when parameter d moves by its step. The parameters are restored exactly.
+template <typename Project>
+void differenceColumns(double* parameters, int count, int mnp, double* derivative, std::vector<double>& first,
+                       std::vector<double>& second, Project&& project) {
+  project(first.data());
+  for (int d = 0; d < count; ++d) {
+    const double saved = parameters[d];
+    const double delta = differenceStep(saved);
+    parameters[d] = saved + delta;
+    project(second.data());
+    parameters[d] = saved;
+    for (int l = 0; l < mnp; ++l) derivative[l * count + d] = (second[l] - first[l]) / delta;
+  }
+}
+
+// The derivatives in a camera's parameters, camera by camera over the points it sees (found with
+// the column walk, so `rcidxs` and `rcsubs` serve as its work arrays). `blockOf(k)` is where the
+// camera block of projection k starts in the Jacobian; `project(j, i, out)` predicts x_ij.
+template <typename BlockOf, typename Project>
+void differenceCameras(double* p, sba_crsm* idxij, int* rcidxs, int* rcsubs, int cnp, int mnp, BlockOf&& blockOf,
+                       Project&& project) {
+  std::vector<double> first(mnp), second(mnp);
+  for (int j = 0; j < idxij->nc; ++j) {
+    double* aj = p + static_cast<std::size_t>(j) * cnp;
+    const int count = sba_crsm_col_elmidxs(idxij, j, rcidxs, rcsubs);
+    for (int c = 0; c < count; ++c) {
+      const int i = rcsubs[c];
+      differenceColumns(aj, cnp, mnp, blockOf(rcidxs[c]), first, second,
+                        [&](double* out) { project(j, i, aj, out); });
+    }
+  }
+}
+
+// The derivatives in a point's parameters, point by point over the cameras that see it.
+template <typename BlockOf, typename Project>
+void differencePoints(double* pb, const sba_crsm* idxij, int pnp, int mnp, BlockOf&& blockOf, Project&& project) {
+  std::vector<double> first(mnp), second(mnp);
+  forEachProjection(idxij, [&](int i, int j, int k) {
+    double* bi = pb + static_cast<std::size_t>(i) * pnp;
+    differenceColumns(bi, pnp, mnp, blockOf(k), first, second, [&](double* out) { project(j, i, bi, out); });
+  });
+}
+
 // ---- motion and structure ----
 
 struct MotStrRecord {
@@ -32,78 +86,40 @@ struct MotStrRecord {
   sba_motstr_jac_func projac;
   int cnp, pnp, mnp;
   void* adata;
+
+  double* camera(double* p, int j) const { return p + static_cast<std::size_t>(j) * cnp; }
+  double* point(double* pb, int i) const { return pb + static_cast<std::size_t>(i) * pnp; }
+  std::size_t aSize() const { return static_cast<std::size_t>(mnp) * cnp; }
+  std::size_t stride() const { return aSize() + static_cast<std::size_t>(mnp) * pnp; }
 };
 
 void sba_motstr_Qs(double* p, sba_crsm* idxij, int*, int*, double* hx, void* adata) {
   const auto* rec = static_cast<const MotStrRecord*>(adata);
-  double* pb = p + static_cast<std::size_t>(idxij->nc) * rec->cnp;
-  for (int i = 0; i < idxij->nr; ++i) {
-    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) {
-      const int j = idxij->colidx[k];
-      rec->proj(j, i, p + static_cast<std::size_t>(j) * rec->cnp, pb + static_cast<std::size_t>(i) * rec->pnp,
-                hx + static_cast<std::size_t>(idxij->val[k]) * rec->mnp, rec->adata);
-    }
-  }
+  double* pb = rec->camera(p, idxij->nc);
+  forEachProjection(idxij, [&](int i, int j, int k) {
+    rec->proj(j, i, rec->camera(p, j), rec->point(pb, i), hx + static_cast<std::size_t>(k) * rec->mnp, rec->adata);
+  });
 }
 
 void sba_motstr_Qs_jac(double* p, sba_crsm* idxij, int*, int*, double* jac, void* adata) {
   const auto* rec = static_cast<const MotStrRecord*>(adata);
-  double* pb = p + static_cast<std::size_t>(idxij->nc) * rec->cnp;
-  const std::size_t asz = static_cast<std::size_t>(rec->mnp) * rec->cnp;
-  const std::size_t stride = asz + static_cast<std::size_t>(rec->mnp) * rec->pnp;
-  for (int i = 0; i < idxij->nr; ++i) {
-    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) {
-      const int j = idxij->colidx[k];
-      double* A = jac + static_cast<std::size_t>(idxij->val[k]) * stride;
-      rec->projac(j, i, p + static_cast<std::size_t>(j) * rec->cnp, pb + static_cast<std::size_t>(i) * rec->pnp, A,
-                  A + asz, rec->adata);
-    }
-  }
+  double* pb = rec->camera(p, idxij->nc);
+  forEachProjection(idxij, [&](int i, int j, int k) {
+    double* A = jac + static_cast<std::size_t>(k) * rec->stride();
+    rec->projac(j, i, rec->camera(p, j), rec->point(pb, i), A, A + rec->aSize(), rec->adata);
+  });
 }
 
 void sba_motstr_Qs_fdjac(double* p, sba_crsm* idxij, int* rcidxs, int* rcsubs, double* jac, void* adata) {
   const auto* rec = static_cast<const MotStrRecord*>(adata);
-  const int cnp = rec->cnp, pnp = rec->pnp, mnp = rec->mnp;
-  double* pb = p + static_cast<std::size_t>(idxij->nc) * cnp;
-  const std::size_t asz = static_cast<std::size_t>(mnp) * cnp;
-  const std::size_t stride = asz + static_cast<std::size_t>(mnp) * pnp;
-  std::vector<double> first(mnp), second(mnp);
-
-  for (int j = 0; j < idxij->nc; ++j) {
-    double* aj = p + static_cast<std::size_t>(j) * cnp;
-    const int count = sba_crsm_col_elmidxs(idxij, j, rcidxs, rcsubs);
-    for (int c = 0; c < count; ++c) {
-      const int i = rcsubs[c];
-      double* bi = pb + static_cast<std::size_t>(i) * pnp;
-      double* A = jac + static_cast<std::size_t>(rcidxs[c]) * stride;
-      rec->proj(j, i, aj, bi, first.data(), rec->adata);
-      for (int d = 0; d < cnp; ++d) {
-        const double saved = aj[d];
-        const double delta = differenceStep(saved);
-        aj[d] = saved + delta;
-        rec->proj(j, i, aj, bi, second.data(), rec->adata);
-        aj[d] = saved;
-        for (int l = 0; l < mnp; ++l) A[l * cnp + d] = (second[l] - first[l]) / delta;
-      }
-    }
-  }
-  for (int i = 0; i < idxij->nr; ++i) {
-    double* bi = pb + static_cast<std::size_t>(i) * pnp;
-    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) {
-      const int j = idxij->colidx[k];
-      double* aj = p + static_cast<std::size_t>(j) * cnp;
-      double* B = jac + static_cast<std::size_t>(idxij->val[k]) * stride + asz;
-      rec->proj(j, i, aj, bi, first.data(), rec->adata);
-      for (int d = 0; d < pnp; ++d) {
-        const double saved = bi[d];
-        const double delta = differenceStep(saved);
-        bi[d] = saved + delta;
-        rec->proj(j, i, aj, bi, second.data(), rec->adata);
-        bi[d] = saved;
-        for (int l = 0; l < mnp; ++l) B[l * pnp + d] = (second[l] - first[l]) / delta;
-      }
-    }
-  }
+  double* pb = rec->camera(p, idxij->nc);
+  const std::size_t stride = rec->stride();
+  differenceCameras(
+      p, idxij, rcidxs, rcsubs, rec->cnp, rec->mnp, [&](int k) { return jac + static_cast<std::size_t>(k) * stride; },
+      [&](int j, int i, double* aj, double* out) { rec->proj(j, i, aj, rec->point(pb, i), out, rec->adata); });
+  differencePoints(
+      pb, idxij, rec->pnp, rec->mnp, [&](int k) { return jac + static_cast<std::size_t>(k) * stride + rec->aSize(); },
+      [&](int j, int i, double* bi, double* out) { rec->proj(j, i, rec->camera(p, j), bi, out, rec->adata); });
 }
 
 // ---- motion only ----
@@ -117,49 +133,26 @@ struct MotRecord {
 
 void sba_mot_Qs(double* p, sba_crsm* idxij, int*, int*, double* hx, void* adata) {
   const auto* rec = static_cast<const MotRecord*>(adata);
-  for (int i = 0; i < idxij->nr; ++i) {
-    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) {
-      const int j = idxij->colidx[k];
-      rec->proj(j, i, p + static_cast<std::size_t>(j) * rec->cnp,
-                hx + static_cast<std::size_t>(idxij->val[k]) * rec->mnp, rec->adata);
-    }
-  }
+  forEachProjection(idxij, [&](int i, int j, int k) {
+    rec->proj(j, i, p + static_cast<std::size_t>(j) * rec->cnp, hx + static_cast<std::size_t>(k) * rec->mnp,
+              rec->adata);
+  });
 }
 
 void sba_mot_Qs_jac(double* p, sba_crsm* idxij, int*, int*, double* jac, void* adata) {
   const auto* rec = static_cast<const MotRecord*>(adata);
   const std::size_t asz = static_cast<std::size_t>(rec->mnp) * rec->cnp;
-  for (int i = 0; i < idxij->nr; ++i) {
-    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) {
-      const int j = idxij->colidx[k];
-      rec->projac(j, i, p + static_cast<std::size_t>(j) * rec->cnp, jac + static_cast<std::size_t>(idxij->val[k]) * asz,
-                  rec->adata);
-    }
-  }
+  forEachProjection(idxij, [&](int i, int j, int k) {
+    rec->projac(j, i, p + static_cast<std::size_t>(j) * rec->cnp, jac + static_cast<std::size_t>(k) * asz, rec->adata);
+  });
 }
 
 void sba_mot_Qs_fdjac(double* p, sba_crsm* idxij, int* rcidxs, int* rcsubs, double* jac, void* adata) {
   const auto* rec = static_cast<const MotRecord*>(adata);
-  const int cnp = rec->cnp, mnp = rec->mnp;
-  const std::size_t asz = static_cast<std::size_t>(mnp) * cnp;
-  std::vector<double> first(mnp), second(mnp);
-  for (int j = 0; j < idxij->nc; ++j) {
-    double* aj = p + static_cast<std::size_t>(j) * cnp;
-    const int count = sba_crsm_col_elmidxs(idxij, j, rcidxs, rcsubs);
-    for (int c = 0; c < count; ++c) {
-      const int i = rcsubs[c];
-      double* A = jac + static_cast<std::size_t>(rcidxs[c]) * asz;
-      rec->proj(j, i, aj, first.data(), rec->adata);
-      for (int d = 0; d < cnp; ++d) {
-        const double saved = aj[d];
-        const double delta = differenceStep(saved);
-        aj[d] = saved + delta;
-        rec->proj(j, i, aj, second.data(), rec->adata);
-        aj[d] = saved;
-        for (int l = 0; l < mnp; ++l) A[l * cnp + d] = (second[l] - first[l]) / delta;
-      }
-    }
-  }
+  const std::size_t asz = static_cast<std::size_t>(rec->mnp) * rec->cnp;
+  differenceCameras(
+      p, idxij, rcidxs, rcsubs, rec->cnp, rec->mnp, [&](int k) { return jac + static_cast<std::size_t>(k) * asz; },
+      [&](int j, int i, double* aj, double* out) { rec->proj(j, i, aj, out, rec->adata); });
 }
 
 // ---- structure only ----
@@ -173,46 +166,26 @@ struct StrRecord {
 
 void sba_str_Qs(double* p, sba_crsm* idxij, int*, int*, double* hx, void* adata) {
   const auto* rec = static_cast<const StrRecord*>(adata);
-  for (int i = 0; i < idxij->nr; ++i) {
-    double* bi = p + static_cast<std::size_t>(i) * rec->pnp;
-    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) {
-      rec->proj(idxij->colidx[k], i, bi, hx + static_cast<std::size_t>(idxij->val[k]) * rec->mnp, rec->adata);
-    }
-  }
+  forEachProjection(idxij, [&](int i, int j, int k) {
+    rec->proj(j, i, p + static_cast<std::size_t>(i) * rec->pnp, hx + static_cast<std::size_t>(k) * rec->mnp,
+              rec->adata);
+  });
 }
 
 void sba_str_Qs_jac(double* p, sba_crsm* idxij, int*, int*, double* jac, void* adata) {
   const auto* rec = static_cast<const StrRecord*>(adata);
   const std::size_t bsz = static_cast<std::size_t>(rec->mnp) * rec->pnp;
-  for (int i = 0; i < idxij->nr; ++i) {
-    double* bi = p + static_cast<std::size_t>(i) * rec->pnp;
-    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) {
-      rec->projac(idxij->colidx[k], i, bi, jac + static_cast<std::size_t>(idxij->val[k]) * bsz, rec->adata);
-    }
-  }
+  forEachProjection(idxij, [&](int i, int j, int k) {
+    rec->projac(j, i, p + static_cast<std::size_t>(i) * rec->pnp, jac + static_cast<std::size_t>(k) * bsz, rec->adata);
+  });
 }
 
 void sba_str_Qs_fdjac(double* p, sba_crsm* idxij, int*, int*, double* jac, void* adata) {
   const auto* rec = static_cast<const StrRecord*>(adata);
-  const int pnp = rec->pnp, mnp = rec->mnp;
-  const std::size_t bsz = static_cast<std::size_t>(mnp) * pnp;
-  std::vector<double> first(mnp), second(mnp);
-  for (int i = 0; i < idxij->nr; ++i) {
-    double* bi = p + static_cast<std::size_t>(i) * pnp;
-    for (int k = idxij->rowptr[i]; k < idxij->rowptr[i + 1]; ++k) {
-      const int j = idxij->colidx[k];
-      double* B = jac + static_cast<std::size_t>(idxij->val[k]) * bsz;
-      rec->proj(j, i, bi, first.data(), rec->adata);
-      for (int d = 0; d < pnp; ++d) {
-        const double saved = bi[d];
-        const double delta = differenceStep(saved);
-        bi[d] = saved + delta;
-        rec->proj(j, i, bi, second.data(), rec->adata);
-        bi[d] = saved;
-        for (int l = 0; l < mnp; ++l) B[l * pnp + d] = (second[l] - first[l]) / delta;
-      }
-    }
-  }
+  const std::size_t bsz = static_cast<std::size_t>(rec->mnp) * rec->pnp;
+  differencePoints(
+      p, idxij, rec->pnp, rec->mnp, [&](int k) { return jac + static_cast<std::size_t>(k) * bsz; },
+      [&](int j, int i, double* bi, double* out) { rec->proj(j, i, bi, out, rec->adata); });
 }
 
 }  // namespace

@@ -8,11 +8,10 @@
 
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <regex>
 
 #include "FormatsTestSupport.h"
+#include "RunCommand.h"
 #include "formats/MeshFormats.h"
 #include "formats/QVLObjFileExporter.h"
 #include "formats/QVLPcdFileExporter.h"
@@ -21,15 +20,7 @@
 
 namespace {
 
-// What a command printed (both streams), and whether it exited with 0.
-std::pair<bool, std::string> run(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return {false, out};
-  std::array<char, 4096> buffer;
-  while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-  return {::pclose(pipe) == 0, out};
-}
+using qv::test::runCommand;
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
@@ -57,10 +48,9 @@ class ExternalReadersTest : public FormatsTest {
 protected:
   template <typename Exporter>
   std::string save(const qv::ObjectID& id, const std::string& name, bool textures = false) {
-    Exporter exporter(id);
-    exporter.setPrivateQueueContext(store->privateContext());
-    if constexpr (std::is_same_v<Exporter, QVLObjFileExporter>) exporter.setShouldExportTextures(textures);
-    EXPECT_TRUE(exporter.exportScanToFilePath(path(name)));
+    EXPECT_TRUE(exportScan<Exporter>(id, path(name), nullptr, [&](Exporter& exporter) {
+      if constexpr (std::is_same_v<Exporter, QVLObjFileExporter>) exporter.setShouldExportTextures(textures);
+    }));
     return path(name);
   }
   qv::ObjectID pointScan() {
@@ -112,7 +102,7 @@ TEST_F(ExternalReadersTest, PclReadsThePlyAndPcdExports) {
 
 TEST_F(ExternalReadersTest, Open3dReadsThePlyAndPcdExports) {
   const std::string python = debianPython();
-  if (!run(python + " -c 'import open3d'").first) GTEST_SKIP() << "python3-open3d is not installed";
+  if (!runCommand(python + " -c 'import open3d'").first) GTEST_SKIP() << "python3-open3d is not installed";
   const auto id = pointScan();
   // Open3D takes PLY normals only under the names nx, ny, nz; the PLY's normal_x, as PCL names
   // them, it passes over, so the PLY is checked for points and colours, the PCD for normals.
@@ -129,14 +119,14 @@ TEST_F(ExternalReadersTest, Open3dReadsThePlyAndPcdExports) {
                              read + "n = c.normals; print(len(p), '%.4f %.4f %.4f' % tuple(p[49]), '%.4f' % n[49][2])",
                              "50 0.5000 -1.2500 101.0000 0.8000\n"}}) {
     SCOPED_TRACE(c.file);
-    const auto [ok, out] = run(python + " -c \"" + c.script + "\" " + quoted(c.file));
+    const auto [ok, out] = runCommand(python + " -c \"" + c.script + "\" " + quoted(c.file));
     ASSERT_TRUE(ok) << out;
     EXPECT_NE(out.find(c.expected), std::string::npos) << out;
   }
 }
 
 TEST_F(ExternalReadersTest, AssimpReadsTheObjAndBothStlForms) {
-  if (!run("command -v assimp").first) GTEST_SKIP() << "assimp-utils is not installed";
+  if (!runCommand("command -v assimp").first) GTEST_SKIP() << "assimp-utils is not installed";
   const auto id = meshScan();
   std::vector<qv::mesh::StlFacet> facets(2);
   facets[0] = {{0, 0, 1}, {{{0, 0, 0}, {4, 0, 0}, {0, 5, 0}}}};
@@ -153,12 +143,12 @@ TEST_F(ExternalReadersTest, AssimpReadsTheObjAndBothStlForms) {
                         Case{save<QVLStlFileExporter>(id, "mesh.stl"), 4, "(10.000000 10.000000 10.000000)"},
                         Case{path("ascii.stl"), 2, "(4.000000 5.000000 0.000000)"}}) {
     SCOPED_TRACE(c.file);
-    const auto [ok, info] = run("assimp info " + quoted(c.file) + " -r");
+    const auto [ok, info] = runCommand("assimp info " + quoted(c.file) + " -r");
     ASSERT_TRUE(ok) << info;
     EXPECT_EQ(assimpCount(info, "Faces"), c.faces);
     EXPECT_EQ(assimpCount(info, "Vertices"), 3 * c.faces);
     EXPECT_NE(info.find(std::string("Maximum point      ") + c.maximum), std::string::npos) << info;
   }
-  const auto [ok, info] = run("assimp info " + quoted(path("mesh.obj")) + " -r");
+  const auto [ok, info] = runCommand("assimp info " + quoted(path("mesh.obj")) + " -r");
   EXPECT_NE(info.find("'Material'"), std::string::npos) << info;  // the MTL beside it was found
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -96,6 +97,28 @@ protected:
       code(*scan);
     });
   }
+
+  // Writes the scan to the file through an exporter of that type on the private context,
+  // `configure`d first.
+  template <typename Exporter>
+  bool exportScan(const qv::ObjectID& id, const std::string& file, qv::Error* error = nullptr,
+                  const std::function<void(Exporter&)>& configure = {}) {
+    Exporter exporter(id);
+    exporter.setPrivateQueueContext(store->privateContext());
+    if (configure) configure(exporter);
+    return exporter.exportScanToFilePath(file, error);
+  }
+
+  // Reads the file into the scan through an importer of that type on the private context.
+  template <typename Importer>
+  bool importFile(const std::string& file, const qv::ObjectID& id, qv::Error* error = nullptr) {
+    Importer importer(file, id);
+    importer.setPrivateQueueContext(store->privateContext());
+    return importer.parseFile(error);
+  }
+
+  // As the writers of version 2.5 (37) of the application stamp their files.
+  static void asVersion25(auto& exporter) { exporter.setVersion({"2.5", "37"}); }
 
   std::string path(const std::string& name) const { return (temp.path() / name).string(); }
 };

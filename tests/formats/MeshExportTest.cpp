@@ -45,16 +45,9 @@ protected:
     });
   }
   bool saveObj(const qv::ObjectID& id, const std::string& file, bool textures, qv::Error* error = nullptr) {
-    QVLObjFileExporter exporter(id);
-    exporter.setPrivateQueueContext(store->privateContext());
-    exporter.setShouldExportTextures(textures);
-    return exporter.exportScanToFilePath(path(file), error);
+    return exportScan<QVLObjFileExporter>(id, path(file), error, [&](auto& e) { e.setShouldExportTextures(textures); });
   }
-  bool saveStl(const qv::ObjectID& id, const std::string& file) {
-    QVLStlFileExporter exporter(id);
-    exporter.setPrivateQueueContext(store->privateContext());
-    return exporter.exportScanToFilePath(path(file));
-  }
+  bool saveStl(const qv::ObjectID& id, const std::string& file) { return exportScan<QVLStlFileExporter>(id, path(file)); }
 };
 
 TEST_F(MeshExportTest, ObjFacesSwapTheFirstTwoCornersAndNameTheirCompanions) {

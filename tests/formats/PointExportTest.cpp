@@ -19,9 +19,7 @@ class PointExportTest : public FormatsTest {
 protected:
   template <typename Exporter>
   bool save(const qv::ObjectID& id, const std::string& file, qv::Error* error = nullptr) {
-    Exporter exporter(id);
-    exporter.setPrivateQueueContext(store->privateContext());
-    return exporter.exportScanToFilePath(path(file), error);
+    return exportScan<Exporter>(id, path(file), error);
   }
   // Vertex 0 is a real point; 1 and 2 are good; 3 sits at the origin; 4 has no normal; 5 an infinite y.
   qv::ObjectID scanWithLists(std::vector<std::vector<std::uint32_t>> lists) {

@@ -103,9 +103,7 @@ protected:
     return read(path("input.qvk"), error);
   }
   std::string written(const qv::ObjectID& id) {
-    QVLQvkFileExporter exporter(id);
-    exporter.setPrivateQueueContext(store->privateContext());
-    EXPECT_TRUE(exporter.exportScanToFilePath(path("written.qvk")));
+    EXPECT_TRUE(exportScan<QVLQvkFileExporter>(id, path("written.qvk")));
     return readFile(path("written.qvk"));
   }
 

@@ -90,10 +90,7 @@ void setCloud(QVSDPointCloud& c) {
 class QvkWriterTest : public FormatsTest {
 protected:
   bool write(const qv::ObjectID& id, const std::string& file, qv::Error* error = nullptr) {
-    QVLQvkFileExporter exporter(id);
-    exporter.setPrivateQueueContext(store->privateContext());
-    exporter.setVersion({"2.5", "37"});
-    return exporter.exportScanToFilePath(file, error);
+    return exportScan<QVLQvkFileExporter>(id, file, error, asVersion25<QVLQvkFileExporter>);
   }
   std::string headerOf(const std::string& bytes) { return bytes.substr(0, bytes.find("end_header\n") + 11); }
 };

@@ -90,15 +90,10 @@ std::vector<Slot> slotsOf(const std::string& body) {
 class QvkxTest : public FormatsTest {
 protected:
   bool write(const qv::ObjectID& id, const std::string& file, qv::Error* error = nullptr) {
-    QVLQvkxFileExporter exporter(id);
-    exporter.setPrivateQueueContext(store->privateContext());
-    exporter.setVersion({"2.5", "37"});
-    return exporter.exportScanToFilePath(file, error);
+    return exportScan<QVLQvkxFileExporter>(id, file, error, asVersion25<QVLQvkxFileExporter>);
   }
   bool read(const qv::ObjectID& id, const std::string& file, qv::Error* error = nullptr) {
-    QVLQvkxFileImporter importer(file, id);
-    importer.setPrivateQueueContext(store->privateContext());
-    return importer.parseFile(error);
+    return importFile<QVLQvkxFileImporter>(file, id, error);
   }
   fs::path unzipped(const std::string& file) {
     const fs::path folder = temp.path() / ("unzipped-" + fs::path(file).stem().string());

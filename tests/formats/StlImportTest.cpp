@@ -28,9 +28,7 @@ protected:
   }
   bool import(const qv::ObjectID& id, const std::string& text, qv::Error* error = nullptr) {
     writeFile(path("mesh.stl"), text);
-    QVLStlFileImporter importer(path("mesh.stl"), id);
-    importer.setPrivateQueueContext(store->privateContext());
-    return importer.parseFile(error);
+    return importFile<QVLStlFileImporter>(path("mesh.stl"), id, error);
   }
   std::vector<QVLScanVertex> meshOf(const qv::ObjectID& id) {
     std::vector<QVLScanVertex> out;

@@ -13,14 +13,12 @@
 
 #include "formats/QVLFileImporter.h"
 #include "platform/Queue.h"
-#include "store/QVSDLibrary.h"
 #include "store/QVSDPointCloud.h"
-#include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
 #include "store/QVSDTexture.h"
-#include "store/TBCoreDataStoreS1.h"
 #include "support/TempFolder.h"
 #include "support/WaitFor.h"
+#include "viewer/ViewerStore.h"
 #include "viewer/ViewerTestSupport.h"
 #include "viewer/model/QVLAligningViewController.h"
 #include "viewer/model/ScanMerge.h"
@@ -87,10 +85,7 @@ const QVLAlign::Matrix kTurnAndShift{0, -1, 0, 10, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0,
 class Aligning : public ::testing::Test {
 protected:
   void SetUp() override {
-    TBCoreDataStoreS1::Options options;
-    options.folder = temp.path() / "Quorvel";
-    options.presentError = [](const qv::Error&) {};
-    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    store = makeQuietStore(temp.path() / "Quorvel");
   }
   void TearDown() override {
     store->privateContext()->performAndWait([] {});
@@ -122,9 +117,7 @@ protected:
 
   qv::ObjectID addScan(const std::vector<QVLScanVertex>& vertices, const std::vector<std::vector<std::uint32_t>>& lists,
                        const std::string& source, bool withSlice, std::int16_t firstLookupId = 1) {
-    qv::ObjectID id;
-    inContext([&](qv::ObjectContext& context) {
-      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(context));
+    return addScanObject(*store, [&](auto& scan) {
       std::int16_t lookup = firstLookupId;
       for (const auto& list : lists) {
         auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
@@ -134,10 +127,7 @@ protected:
       }
       scan->setVertexData(vertexBytes(vertices));
       scan->setSourceFilePath(source);
-      ASSERT_TRUE(context.save());
-      id = scan->objectID();
     });
-    return id;
   }
 
   std::size_t scanCount() {

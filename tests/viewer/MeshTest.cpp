@@ -13,10 +13,8 @@
 
 #include "formats/MeshFormats.h"
 #include "platform/UUID.h"
-#include "store/QVSDLibrary.h"
-#include "store/QVSDScanObject.h"
-#include "store/TBCoreDataStoreS1.h"
 #include "support/TempFolder.h"
+#include "viewer/ViewerStore.h"
 #include "viewer/ViewerTestSupport.h"
 #include "viewer/model/QVLMesh.h"
 
@@ -29,10 +27,7 @@ constexpr float kRadius = 50.0f;
 class Meshing : public ::testing::Test {
 protected:
   void SetUp() override {
-    TBCoreDataStoreS1::Options options;
-    options.folder = temp.path() / "Quorvel";
-    options.presentError = [](const qv::Error&) {};
-    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    store = makeQuietStore(temp.path() / "Quorvel");
     places.context = store->privateContext();
     places.folder = store->libraryFolder();
     // One thread: OpenMP's spinning threads crawl on a CI machine busy with other tests.
@@ -40,14 +35,7 @@ protected:
   }
 
   qv::ObjectID makeScan(const std::vector<QVLScanVertex>& vertices) {
-    qv::ObjectID id;
-    store->privateContext()->performAndWait([&] {
-      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
-      scan->setVertexData(vertexBytes(vertices));
-      ASSERT_TRUE(store->privateContext()->save());
-      id = scan->objectID();
-    });
-    return id;
+    return addScanObject(*store, [&](auto& scan) { scan->setVertexData(vertexBytes(vertices)); });
   }
 
   // Evenly spread points on the sphere (a Fibonacci spiral) with their exact outward normals.

@@ -9,12 +9,10 @@
 #include "FakeDisplay.h"
 #include "platform/Queue.h"
 #include "platform/Settings.h"
-#include "store/QVSDLibrary.h"
-#include "store/QVSDScanObject.h"
-#include "store/TBCoreDataStoreS1.h"
 #include "support/ManualClockScope.h"
 #include "support/TempFolder.h"
 #include "support/WaitFor.h"
+#include "viewer/ViewerStore.h"
 #include "viewer/ViewerTestSupport.h"
 #include "viewer/model/QVLMeshingViewController.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
@@ -155,10 +153,7 @@ class MeshingHost : public MeshingTest {
 protected:
   void SetUp() override {
     MeshingTest::SetUp();
-    TBCoreDataStoreS1::Options options;
-    options.folder = temp.path() / "Quorvel";
-    options.presentError = [](const qv::Error&) {};
-    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    store = makeQuietStore(temp.path() / "Quorvel");
     QVLObjectSceneViewController::Options o;
     o.store = store.get();
     o.settings = settings.get();
@@ -175,15 +170,10 @@ protected:
   }
 
   qv::ObjectID makeScan(const std::vector<QVLScanVertex>& vertices, const std::string& source) {
-    qv::ObjectID id;
-    store->privateContext()->performAndWait([&] {
-      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+    return addScanObject(*store, [&](auto& scan) {
       scan->setVertexData(vertexBytes(vertices));
       if (!source.empty()) scan->setSourceFilePath(source);
-      ASSERT_TRUE(store->privateContext()->save());
-      id = scan->objectID();
     });
-    return id;
   }
 
   static std::vector<QVLScanVertex> ball(int count) {

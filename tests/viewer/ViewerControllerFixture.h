@@ -14,14 +14,12 @@
 #include "formats/QVLFileExporter.h"
 #include "platform/Queue.h"
 #include "platform/Settings.h"
-#include "store/QVSDLibrary.h"
 #include "store/QVSDPointCloud.h"
-#include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
-#include "store/TBCoreDataStoreS1.h"
 #include "support/ManualClockScope.h"
 #include "support/TempFolder.h"
 #include "support/WaitFor.h"
+#include "viewer/ViewerStore.h"
 #include "viewer/ViewerTestSupport.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
 
@@ -55,10 +53,7 @@ protected:
   static constexpr float kStep = 0.013f;  // height between a layer's points, never on a 0.1 step
 
   void SetUp() override {
-    TBCoreDataStoreS1::Options options;
-    options.folder = temp.path() / "Quorvel";
-    options.presentError = [](const qv::Error&) {};
-    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    store = makeQuietStore(temp.path() / "Quorvel");
     settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
     QVLObjectSceneViewController::Options o;
     o.store = store.get();
@@ -89,9 +84,7 @@ protected:
   qv::ObjectID makeScan(const std::vector<Cloud>& clouds, const std::string& source = "/scans/Vase.qvk",
                         bool withSlice = false) {
     std::vector<QVLScanVertex> vertices{QVLScanVertex{}};  // record 0: the origin, never a point
-    qv::ObjectID id;
-    store->privateContext()->performAndWait([&] {
-      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+    return addScanObject(*store, [&](auto& scan) {
       for (const Cloud& c : clouds) {
         auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
         cloud->setLookupId(c.lookupId);
@@ -109,10 +102,7 @@ protected:
       scan->setVertexData(vertexBytes(vertices));
       scan->setSourceFilePath(source);
       if (withSlice) QVSDScanSlice::createScanSliceInPointCloud(scan->pointClouds().front(), 0.0f);
-      ASSERT_TRUE(store->privateContext()->save());
-      id = scan->objectID();
     });
-    return id;
   }
 
   // Loads and waits until the busy view went away again (the manual clock stands for the delays).

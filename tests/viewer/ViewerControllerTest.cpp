@@ -74,13 +74,7 @@ TEST_F(ViewerController, LoadBuildsLayersSearchCloudAndDrawnPointsAndKeepsTheRec
 }
 
 TEST_F(ViewerController, MissingVertexDataShowsTheFaultAndReturnsHome) {
-  qv::ObjectID id;
-  store->privateContext()->performAndWait([&] {
-    auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
-    store->privateContext()->save();
-    id = scan->objectID();
-  });
-  viewer->loadScan(id);
+  viewer->loadScan(addScanObject(*store, [](auto&) {}));
   clock.advanceSeconds(0.3);
   ASSERT_TRUE(qv::test::waitFor([&] { return delegate.hudShown == 1; }));
   EXPECT_FALSE(display.busyShown);

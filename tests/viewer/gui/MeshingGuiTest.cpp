@@ -3,39 +3,26 @@
 // assimp with its texture, and the save-mesh overlay. Screenshots go to the test's output folder.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QFileDialog>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
-#include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <set>
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "GuiOutput.h"
-#include "platform/Queue.h"
-#include "platform/Settings.h"
-#include "store/QVSDLibrary.h"
-#include "store/QVSDScanObject.h"
+#include "formats/RunCommand.h"
 #include "store/QVSDTexture.h"
-#include "store/TBCoreDataStoreS1.h"
-#include "support/TempFolder.h"
 #include "viewer/ViewerTestSupport.h"
+#include "viewer/gui/ViewerWindowTest.h"
 #include "viewer/model/QVLMeshingViewController.h"
-#include "viewer/model/QVLObjectSceneViewController.h"
 #include "viewer/model/UserNotifier.h"
 #include "viewer/ui/QVLMeshingView.h"
-#include "viewer/ui/QVLObjectSceneView.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 
 namespace fs = std::filesystem;
@@ -44,14 +31,7 @@ namespace {
 
 using qv::test::saveScreenshot;
 
-std::pair<bool, std::string> run(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return {false, out};
-  std::array<char, 4096> buffer;
-  while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-  return {::pclose(pipe) == 0, out};
-}
+using qv::test::runCommand;
 
 class RecordingNotifier : public qv::viewer::UserNotifier {
 public:
@@ -63,32 +43,15 @@ public:
 
 constexpr float kCentreY = 40, kRadius = 30;
 
-class MeshingGui : public ::testing::Test {
+class MeshingGui : public qv::test::ViewerWindowTest {
 protected:
-  void SetUp() override {
-    TBCoreDataStoreS1::Options options;
-    options.folder = temp.path() / "Quorvel";
-    options.presentError = [](const qv::Error&) {};
-    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
-    settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
-    settings->registerDefaults({{"ViewPointSize", 2}, {"MeshingOctreeDepth", 6}, {"MeshingSamplesPerNode", 5}});
+  void prepare(QVLObjectSceneViewController::Options& o) override {
+    settings->registerDefaults({{"MeshingOctreeDepth", 6}, {"MeshingSamplesPerNode", 5}});
     qv::viewer::setUserNotifier(notifier);
-    QVLObjectSceneViewController::Options o;
-    o.store = store.get();
-    o.settings = settings.get();
     o.meshingThreads = 1;  // OpenMP's spinning threads crawl on a machine busy with other tests
-    controller = QVLObjectSceneViewController::create(o);
-    view = std::make_unique<QVLObjectSceneView>(controller);
-    view->resize(900, 640);
-    view->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
   }
   void TearDown() override {
-    view.reset();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return controller.use_count() == 1; }, 10000));
-    controller.reset();
-    store->privateContext()->performAndWait([] {});
-    qv::drainMainQueue();
+    ViewerWindowTest::TearDown();
     qv::viewer::setUserNotifier(nullptr);
   }
 
@@ -117,9 +80,7 @@ protected:
     const fs::path photoPath = temp.path() / "photo-front.png";
     EXPECT_TRUE(cv::imwrite(photoPath.string(), photo));
 
-    qv::ObjectID id;
-    store->privateContext()->performAndWait([&] {
-      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+    return storeScan([&](auto& scan) {
       scan->setVertexData(vertexBytes(vertices));
       scan->setSourceFilePath("/scans/Ball.qvk");
       auto texture = QVSDTexture::createTextureInScanObject(scan);
@@ -131,35 +92,16 @@ protected:
       texture->setIntrinsicFY(1000);
       texture->setIntrinsicCX(640);
       texture->setIntrinsicCY(480);
-      ASSERT_TRUE(store->privateContext()->save());
-      id = scan->objectID();
     });
-    return id;
   }
 
   void load(const qv::ObjectID& id) {
     controller->loadScan(id);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 10000));
+    ASSERT_TRUE(shownWhenLoaded(10000));
     QTest::qWait(50);
   }
 
-  QFileDialog* savePanel() {
-    QFileDialog* panel = nullptr;
-    QTest::qWaitFor([&] { return (panel = view->findChild<QFileDialog*>("savePanel")) != nullptr; }, 20000);
-    return panel;
-  }
-
-  QImage grabWindow() {
-    QApplication::processEvents();
-    return view->grab().toImage();
-  }
-
-  qv::test::TempFolder temp;
-  std::unique_ptr<TBCoreDataStoreS1> store;
-  std::unique_ptr<qv::Settings> settings;
   std::shared_ptr<RecordingNotifier> notifier = std::make_shared<RecordingNotifier>();
-  std::shared_ptr<QVLObjectSceneViewController> controller;
-  std::unique_ptr<QVLObjectSceneView> view;
 };
 
 }  // namespace
@@ -190,7 +132,7 @@ TEST_F(MeshingGui, TexturedMeshIsMadeShownSavedAndReadByAssimp) {
   saveScreenshot(grabWindow(), "meshing-waiting");
 
   // The finished meshing asks where to save the mesh.
-  QFileDialog* panel = savePanel();
+  QFileDialog* panel = filePanel("savePanel");
   ASSERT_TRUE(panel);
   EXPECT_TRUE(controller->isPresentingMeshedObject());
   EXPECT_EQ(notifier->notices, std::vector<std::string>{"Quorvel: Your model has finished meshing"});
@@ -226,8 +168,8 @@ TEST_F(MeshingGui, TexturedMeshIsMadeShownSavedAndReadByAssimp) {
   EXPECT_FALSE(view->button("home")->isVisible());
 
   // assimp reads the OBJ, finds its material and the texture it names.
-  if (!run("command -v assimp").first) GTEST_SKIP() << "assimp-utils is not installed";
-  const auto [ok, info] = run("assimp info '" + obj.string() + "' -r");
+  if (!runCommand("command -v assimp").first) GTEST_SKIP() << "assimp-utils is not installed";
+  const auto [ok, info] = runCommand("assimp info '" + obj.string() + "' -r");
   ASSERT_TRUE(ok) << info;
   std::ofstream(qv::test::guiOutputFolder() / "assimp-info.txt") << info;
   // The texture it names lies beside the OBJ, and every triangle of the mesh is there.
@@ -246,7 +188,7 @@ TEST_F(MeshingGui, LeavingAnUnsavedMeshAsksFirst) {
   EXPECT_EQ(view->meshingView()->meshingBodyTextField()->text().toStdString(),
             "Meshing is required for the STL file format. It may take several minutes to complete.");
   QTest::mouseClick(view->meshingView()->performMeshingButton(), Qt::LeftButton);
-  QFileDialog* panel = savePanel();
+  QFileDialog* panel = filePanel("savePanel");
   ASSERT_TRUE(panel);
   panel->reject();
   QTest::qWait(400);
@@ -263,13 +205,4 @@ TEST_F(MeshingGui, LeavingAnUnsavedMeshAsksFirst) {
   EXPECT_FALSE(controller->meshNeedsSaving());
   EXPECT_EQ(controller->objectNode()->geometry()->primitive, qv::scene::PrimitiveType::Points);
   EXPECT_TRUE(view->button("home")->isVisible());
-}
-
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  qv::setMainQueueWakeup([] { QMetaObject::invokeMethod(qApp, [] { qv::drainMainQueue(); }, Qt::QueuedConnection); });
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  qv::setMainQueueWakeup(nullptr);
-  return result;
 }

@@ -3,33 +3,22 @@
 // its busy view, kept in the test's output folder.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QFileDialog>
-#include <QImage>
 #include <QLabel>
-#include <set>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
+#include <set>
 
-#include "platform/Queue.h"
-#include "platform/Settings.h"
-#include "store/QVSDLibrary.h"
 #include "store/QVSDPointCloud.h"
-#include "store/QVSDScanObject.h"
-#include "store/TBCoreDataStoreS1.h"
-#include "support/TempFolder.h"
 #include "viewer/ViewerTestSupport.h"
-#include "viewer/gui/GuiOutput.h"
-#include "viewer/model/QVLObjectSceneViewController.h"
+#include "viewer/gui/ViewerWindowTest.h"
 #include "viewer/model/ViewerNavigation.h"
 #include "viewer/ui/QVLCleaningPanel.h"
-#include "viewer/ui/QVLObjectSceneView.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 
 namespace fs = std::filesystem;
@@ -63,40 +52,13 @@ bool colourAround(const QImage& frame, double dpr, float x, float y, QColor want
   return false;
 }
 
-class ViewerGui : public ::testing::Test {
+class ViewerGui : public qv::test::ViewerWindowTest {
 protected:
-  void SetUp() override {
-    TBCoreDataStoreS1::Options options;
-    options.folder = temp.path() / "Quorvel";
-    options.presentError = [](const qv::Error&) {};
-    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
-    settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
-    settings->registerDefaults({{"ViewPointSize", 2}});
-    QVLObjectSceneViewController::Options o;
-    o.store = store.get();
-    o.settings = settings.get();
-    controller = QVLObjectSceneViewController::create(o);
-    view = std::make_unique<QVLObjectSceneView>(controller);
-    view->resize(900, 640);
-    view->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
-  }
-  void TearDown() override {
-    view.reset();
-    // Background jobs hold the controller until they end; the store must outlive them.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return controller.use_count() == 1; }, 10000));
-    controller.reset();
-    store->privateContext()->performAndWait([] {});
-    qv::drainMainQueue();
-  }
-
   // A vase as a turntable scan leaves it: rings of points in four passes, coloured by height,
   // and the zero record the scanner puts first.
   qv::ObjectID makeVase(const std::string& source) {
     std::vector<QVLScanVertex> vertices{QVLScanVertex{}};
-    qv::ObjectID id;
-    store->privateContext()->performAndWait([&] {
-      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*store->privateContext()));
+    const qv::ObjectID id = storeScan([&](auto& scan) {
       for (int pass = 0; pass < 4; ++pass) {
         auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
         cloud->setLookupId(pass + 1);
@@ -119,16 +81,9 @@ protected:
       }
       scan->setVertexData(vertexBytes(vertices));
       scan->setSourceFilePath(source);
-      ASSERT_TRUE(store->privateContext()->save());
-      id = scan->objectID();
     });
     scanVertices = vertices;
     return id;
-  }
-
-  QImage grabWindow() {
-    QApplication::processEvents();
-    return view->grab().toImage();
   }
 
   // Vertices on the half of the vase that faces the camera must show in their own colour
@@ -160,11 +115,6 @@ protected:
 
   QImage rendererFrame() { return view->renderer()->grabFramebuffer(); }
 
-  qv::test::TempFolder temp;
-  std::unique_ptr<TBCoreDataStoreS1> store;
-  std::unique_ptr<qv::Settings> settings;
-  std::shared_ptr<QVLObjectSceneViewController> controller;
-  std::unique_ptr<QVLObjectSceneView> view;
   std::vector<QVLScanVertex> scanVertices;
 };
 
@@ -179,7 +129,7 @@ TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
   saveScreenshot(busy, "viewer-busy");
   EXPECT_GT(distinctColours(busy), 3);
 
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 20000));
+  ASSERT_TRUE(shownWhenLoaded());
   EXPECT_EQ(view->pointCountLabel()->text().toStdString(), "Displaying 57600 points");
   EXPECT_TRUE(QTest::qWaitFor([&] { return view->button("export")->isEnabled(); }, 2000));
   EXPECT_EQ(view->window()->windowTitle().toStdString(), "Vase");
@@ -246,8 +196,8 @@ TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
   EXPECT_FALSE(view->button("qvkx")->isVisible());
   saveScreenshot(view->exportPopover()->grab().toImage(), "viewer-export-popover");
   view->button("qvk")->click();
-  QFileDialog* panel = nullptr;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return (panel = view->findChild<QFileDialog*>("savePanel")) != nullptr; }, 5000));
+  QFileDialog* panel = filePanel("savePanel", 5000);
+  ASSERT_TRUE(panel);
   QTest::qWait(100);
   EXPECT_EQ(panel->selectedFiles().value(0).toStdString().substr(panel->selectedFiles().value(0).size() - 8), "Vase.qvk");
   panel->setDirectory(QString::fromStdString(temp.path().string()));
@@ -264,7 +214,7 @@ TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
 TEST_F(ViewerGui, AppearancePanelOpensAndTheBackgroundFollowsTheColourWell) {
   const auto id = makeVase("");
   controller->loadScan(id);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 20000));
+  ASSERT_TRUE(shownWhenLoaded());
   view->button("appearance")->click();
   QTest::qWait(650);
   EXPECT_EQ(view->rightPanel()->width(), 250);
@@ -334,7 +284,7 @@ TEST_F(ViewerGui, RendererDrawsSinglePointsWhereTheProjectionPutsThemAndUploadsO
   // A crop pass gives the renderer a new index list and nothing else.
   const auto id = makeVase("");
   controller->loadScan(id);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 20000));
+  ASSERT_TRUE(shownWhenLoaded());
   (void)rendererFrame();
   const std::size_t vertexUploads = view->renderer()->vertexBufferUploads();
   const std::size_t indexUploads = view->renderer()->indexBufferUploads();
@@ -350,7 +300,7 @@ TEST_F(ViewerGui, RendererDrawsSinglePointsWhereTheProjectionPutsThemAndUploadsO
 TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
   const auto id = makeVase("");
   controller->loadScan(id);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, 20000));
+  ASSERT_TRUE(shownWhenLoaded());
   view->button("clean")->click();
   ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && controller->projectionIsComplete(); }, 5000));
   QVLCleaningPanel* panel = view->cleaningPanel();
@@ -400,14 +350,4 @@ TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isApplyingChanges() && view->rightPanel()->width() == 0; }, 10000));
   EXPECT_EQ(controller->numberOfFilteredVertices(), 57600 - selected);
   saveScreenshot(grabWindow(), "viewer-cleaning-applied");
-}
-
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  // Work queued for the main queue runs from Qt's event loop, as in the application.
-  qv::setMainQueueWakeup([] { QMetaObject::invokeMethod(qApp, [] { qv::drainMainQueue(); }, Qt::QueuedConnection); });
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  qv::setMainQueueWakeup(nullptr);
-  return result;
 }

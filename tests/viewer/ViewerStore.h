@@ -1,0 +1,33 @@
+// The store the viewer's tests work on: a real one in a temporary folder that keeps its errors to
+// itself, and scans made in its default library.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "store/QVSDLibrary.h"
+#include "store/QVSDScanObject.h"
+#include "store/TBCoreDataStoreS1.h"
+
+inline std::unique_ptr<TBCoreDataStoreS1> makeQuietStore(const std::filesystem::path& folder) {
+  TBCoreDataStoreS1::Options options;
+  options.folder = folder;
+  options.presentError = [](const qv::Error&) {};
+  return std::make_unique<TBCoreDataStoreS1>(std::move(options));
+}
+
+// A new scan, filled by `fill(scan)` on the store's private context and saved there.
+template <typename F>
+qv::ObjectID addScanObject(TBCoreDataStoreS1& store, F fill) {
+  qv::ObjectContext& context = *store.privateContext();
+  qv::ObjectID id;
+  context.performAndWait([&] {
+    auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(context));
+    fill(scan);
+    ASSERT_TRUE(context.save());
+    id = scan->objectID();
+  });
+  return id;
+}

@@ -3,40 +3,28 @@
 // Every writer flushes its file to the disk before renaming it into place, so the plain write
 // flushes too (write + fsync); reads, ours and the plain one, come from the page cache (the file
 // was just written).
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "formats/PointExports.h"
 #include "formats/QVLPcdFileExporter.h"
-#include "formats/internal/AtomicFile.h"
 #include "formats/QVLPlyFileExporter.h"
 #include "formats/QVLQvkxFileExporter.h"
 #include "formats/QVLQvkxFileImporter.h"
 #include "formats/QVLXyzFileExporter.h"
 #include "formats/SSZipArchive.h"
-#include "formats/internal/SystemLog.h"
-#include "platform/Log.h"
+#include "formats/internal/AtomicFile.h"
 #include "platform/Queue.h"
-#include "store/QVSDLibrary.h"
 #include "store/QVSDPointCloud.h"
-#include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
 #include "store/TBCoreDataStoreS1.h"
-#include "support/BenchSupport.h"
+#include "support/BenchScans.h"
 #include "support/RawFileIo.h"
 
 namespace fs = std::filesystem;
-using Seconds = std::chrono::duration<double>;
 
 namespace {
 
@@ -45,33 +33,9 @@ constexpr std::size_t kRows = 960;
 constexpr int kRuns = 5;
 
 using qv::bench::median;
-
-template <typename F>
-double timed(F&& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return Seconds(std::chrono::steady_clock::now() - start).count();
-}
-
-qv::SharedData makeVertices() {
-  std::mt19937 random(1);
-  std::uniform_real_distribution<float> position(-100.0f, 100.0f), unit(0.0f, 1.0f);
-  std::vector<QVLScanVertex> v(kVertices + 1);  // record 0 means no point
-  for (std::size_t i = 1; i <= kVertices; ++i) {
-    v[i].point3DX = position(random);
-    v[i].point3DY = position(random);
-    v[i].point3DZ = position(random);
-    v[i].normalX = unit(random);
-    v[i].normalY = unit(random);
-    v[i].normalZ = 0.5f + unit(random);
-    v[i].colourRed = unit(random);
-    v[i].colourGreen = unit(random);
-    v[i].colourBlue = unit(random);
-  }
-  auto data = std::make_shared<qv::Data>(v.size() * sizeof(QVLScanVertex));
-  std::memcpy(data->data(), v.data(), data->size());
-  return data;
-}
+using qv::bench::rawRead;
+using qv::bench::rawWrite;
+using qv::bench::secondsFor;
 
 // Two clouds (one per laser) of whole 960-row slices; together they name every vertex once, the
 // last slice of each padded with empty rows.
@@ -79,13 +43,8 @@ std::size_t slicesPerCloud() { return (kVertices / 2 + kRows - 1) / kRows; }
 qv::SharedData makeIndex(std::uint32_t first) {
   std::vector<std::uint32_t> entries(slicesPerCloud() * kRows, 0);
   for (std::size_t i = 0; i < kVertices / 2; ++i) entries[i] = first + static_cast<std::uint32_t>(i);
-  auto data = std::make_shared<qv::Data>(entries.size() * 4);
-  std::memcpy(data->data(), entries.data(), data->size());
-  return data;
+  return qv::bench::bytesOf(entries);
 }
-
-using qv::bench::rawRead;
-using qv::bench::rawWrite;
 
 // The bytes of an archive's members as written, before compression.
 std::uintmax_t unpackedSize(const fs::path& archive, const fs::path& into) {
@@ -107,14 +66,9 @@ void removeWorkingFolders(const fs::path& library) {
 }  // namespace
 
 int main() {
-  qv::log::Setup quiet;
-  quiet.console = false;
-  quiet.systemLog = false;
-  qv::log::setup(quiet);
-  qv::setSystemLogEnabled(false);
-
-  std::string pattern = (fs::temp_directory_path() / "quorvel-bench-exports-XXXXXX").string();
-  const fs::path folder = ::mkdtemp(pattern.data());
+  qv::bench::quietLogs();
+  const qv::bench::TempFolder temp("bench-exports");
+  const fs::path& folder = temp.path();
   {
     TBCoreDataStoreS1::Options options;
     options.folder = folder / "Library";
@@ -124,7 +78,7 @@ int main() {
     qv::ObjectID source;
     context->performAndWait([&] {
       auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
-      scan->setVertexData(makeVertices());
+      scan->setVertexData(qv::bench::randomScanVertices(kVertices + 1));  // record 0 means no point
       for (std::uint32_t laser = 0; laser < 2; ++laser) {
         auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
         cloud->setLaserNumber(laser);
@@ -152,7 +106,7 @@ int main() {
     for (int run = 0; run < kRuns; ++run) {
       auto exportOnce = [&](auto exporter, const fs::path& file, Figure& figure) {
         exporter.setPrivateQueueContext(context);
-        const double seconds = timed([&] {
+        const double seconds = secondsFor([&] {
           if (!exporter.exportScanToFilePath(file.string())) std::abort();
         });
         const auto bytes = fs::file_size(file);
@@ -161,11 +115,11 @@ int main() {
       };
       plyBytes = exportOnce(QVLPlyFileExporter(source), folder / "scan.ply", ply);
       qv::points::PointSource points;
-      sourceTime.rates.push_back(1e3 * timed([&] { points = qv::points::readPointSource(*context, source); }));
+      sourceTime.rates.push_back(1e3 * secondsFor([&] { points = qv::points::readPointSource(*context, source); }));
       qv::Data body;
       std::uint64_t count = 0;
-      plyEncodeTime.rates.push_back(1e3 * timed([&] { body = qv::points::plyBody(*points.vertexData, points.indexLists, count); }));
-      plyFileTime.rates.push_back(1e3 * timed([&] {
+      plyEncodeTime.rates.push_back(1e3 * secondsFor([&] { body = qv::points::plyBody(*points.vertexData, points.indexLists, count); }));
+      plyFileTime.rates.push_back(1e3 * secondsFor([&] {
         if (!qv::writeFileAtomically(folder / "parts.ply", {body}, nullptr)) std::abort();
       }));
       exportOnce(QVLPcdFileExporter(source), folder / "scan.pcd", pcd);
@@ -175,35 +129,29 @@ int main() {
       const fs::path qvkx = folder / "scan.qvkx";
       QVLQvkxFileExporter writer(source);
       writer.setPrivateQueueContext(context);
-      const double writeSeconds = timed([&] {
+      const double writeSeconds = secondsFor([&] {
         if (!writer.exportScanToFilePath(qvkx.string())) std::abort();
       });
       qvkxFile = fs::file_size(qvkx);
       qvkxMembers = unpackedSize(qvkx, folder / "unpacked");
       const double members = static_cast<double>(qvkxMembers) / 1e6;
-      zipTime.rates.push_back(1e3 * timed([&] {
+      zipTime.rates.push_back(1e3 * secondsFor([&] {
         if (!SSZipArchive::createZipFileAtPathWithContentsOfDirectory((folder / "rezipped.zip").string(), (folder / "unpacked").string()))
           std::abort();
       }));
-      unzipTime.rates.push_back(1e3 * timed([&] { unpackedSize(qvkx, folder / "unpacked"); }));
+      unzipTime.rates.push_back(1e3 * secondsFor([&] { unpackedSize(qvkx, folder / "unpacked"); }));
       qvkxWrite.rates.push_back(members / writeSeconds);
-      qv::ObjectID target;
-      context->performAndWait([&] {
-        auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
-        if (!context->save()) std::abort();
-        target = scan->objectID();
-      });
-      QVLQvkxFileImporter reader(qvkx.string(), target);
+      QVLQvkxFileImporter reader(qvkx.string(), qv::bench::emptyScan(*context));
       reader.setPrivateQueueContext(context);
-      qvkxRead.rates.push_back(members / timed([&] {
+      qvkxRead.rates.push_back(members / secondsFor([&] {
                                  if (!reader.parseFile(nullptr)) std::abort();
                                }));
       removeWorkingFolders(folder / "Library");
 
       const qv::Data block(static_cast<std::size_t>(plyBytes), static_cast<std::uint8_t>(run));
       const double megabytes = static_cast<double>(plyBytes) / 1e6;
-      rawWriteRate.rates.push_back(megabytes / timed([&] { rawWrite(folder / "raw.bin", block); }));
-      rawReadRate.rates.push_back(megabytes / timed([&] {
+      rawWriteRate.rates.push_back(megabytes / secondsFor([&] { rawWrite(folder / "raw.bin", block); }));
+      rawReadRate.rates.push_back(megabytes / secondsFor([&] {
                                     if (rawRead(folder / "raw.bin").size() != block.size()) std::abort();
                                   }));
     }
@@ -214,7 +162,6 @@ int main() {
       std::printf("RESULT %s %.1f MB/s\n", f->name, median(f->rates));
     for (const Figure* f : {&sourceTime, &plyEncodeTime, &plyFileTime, &zipTime, &unzipTime}) std::printf("RESULT %s %.1f ms\n", f->name, median(f->rates));
   }
-  fs::remove_all(folder);
   qv::drainMainQueue();
   return 0;
 }

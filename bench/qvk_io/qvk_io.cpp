@@ -5,33 +5,20 @@
 // disk (the exporter syncs its file before it replaces the target, and so does the raw write); the
 // reads are page-cache figures (the file was just written), and so is the store's save, whose
 // write-ahead log commits with synchronous=NORMAL.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <random>
-#include <string>
 #include <vector>
 
 #include "formats/QVLQvkFileExporter.h"
 #include "formats/QVLQvkFileImporter.h"
-#include "formats/internal/SystemLog.h"
-#include "platform/Log.h"
 #include "platform/Queue.h"
-#include "store/QVSDLibrary.h"
 #include "store/QVSDPointCloud.h"
-#include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
-#include "support/BenchSupport.h"
+#include "support/BenchScans.h"
 #include "support/RawFileIo.h"
 
 namespace fs = std::filesystem;
-using Seconds = std::chrono::duration<double>;
 
 namespace {
 
@@ -39,55 +26,21 @@ constexpr std::size_t kVertices = 1000000;
 constexpr int kRuns = 5;
 
 using qv::bench::median;
-
-template <typename F>
-double timed(F&& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return Seconds(std::chrono::steady_clock::now() - start).count();
-}
-
-qv::SharedData makeVertices() {
-  std::mt19937 random(1);
-  std::uniform_real_distribution<float> position(-100.0f, 100.0f), unit(0.0f, 1.0f);
-  std::vector<QVLScanVertex> v(kVertices);
-  for (std::size_t i = 1; i < kVertices; ++i) {
-    v[i].lookupId = static_cast<std::int16_t>(1 + i % 2);
-    v[i].point3DX = position(random);
-    v[i].point3DY = position(random);
-    v[i].point3DZ = position(random);
-    v[i].normalX = unit(random);
-    v[i].normalY = unit(random);
-    v[i].normalZ = unit(random);
-    v[i].colourRed = unit(random);
-    v[i].colourGreen = unit(random);
-    v[i].colourBlue = unit(random);
-  }
-  auto data = std::make_shared<qv::Data>(kVertices * sizeof(QVLScanVertex));
-  std::memcpy(data->data(), v.data(), data->size());
-  return data;
-}
+using qv::bench::rawRead;
+using qv::bench::rawWrite;
+using qv::bench::secondsFor;
 
 // Each of two clouds (one per laser) names every other vertex.
 qv::SharedData makeIndex(std::uint32_t first) {
   std::vector<std::uint32_t> entries;
   for (std::uint32_t k = first; k < kVertices; k += 2) entries.push_back(k);
-  auto data = std::make_shared<qv::Data>(entries.size() * 4);
-  std::memcpy(data->data(), entries.data(), data->size());
-  return data;
+  return qv::bench::bytesOf(entries);
 }
-
-using qv::bench::rawRead;
-using qv::bench::rawWrite;
 
 }  // namespace
 
 int main() {
-  qv::log::Setup quiet;
-  quiet.console = false;
-  quiet.systemLog = false;
-  qv::log::setup(quiet);
-  qv::setSystemLogEnabled(false);
+  qv::bench::quietLogs();
 
   const qv::bench::TempFolder temp("bench-qvk");
   const fs::path& folder = temp.path();
@@ -100,7 +53,7 @@ int main() {
     qv::ObjectID source;
     context->performAndWait([&] {
       auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
-      scan->setVertexData(makeVertices());
+      scan->setVertexData(qv::bench::randomScanVertices(kVertices, 2));
       for (std::uint32_t laser = 1; laser <= 2; ++laser) {
         auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
         cloud->setLaserNumber(laser);
@@ -117,7 +70,7 @@ int main() {
     for (int run = 0; run < kRuns; ++run) {
       QVLQvkFileExporter exporter(source);
       exporter.setPrivateQueueContext(context);
-      const double writeSeconds = timed([&] {
+      const double writeSeconds = secondsFor([&] {
         if (!exporter.exportScanToFilePath(qvk.string())) std::abort();
       });
       bytes = fs::file_size(qvk);
@@ -125,39 +78,28 @@ int main() {
       qvkWrite.push_back(megabytes / writeSeconds);
 
       // Each read fills a new, empty scan, as opening a file does.
-      qv::ObjectID target;
-      context->performAndWait([&] {
-        auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
-        if (!context->save()) std::abort();
-        target = scan->objectID();
-      });
-      QVLQvkFileImporter importer(qvk.string(), target);
+      QVLQvkFileImporter importer(qvk.string(), qv::bench::emptyScan(*context));
       importer.setPrivateQueueContext(context);
-      const double readSeconds = timed([&] {
+      const double readSeconds = secondsFor([&] {
         if (!importer.parseFile(nullptr)) std::abort();
       });
       qvkRead.push_back(megabytes / readSeconds);
 
       // The two parts of a read on their own: the decode of bytes in memory, then the save.
       const qv::Data fileBytes = rawRead(qvk);
-      context->performAndWait([&] {
-        auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
-        if (!context->save()) std::abort();
-        target = scan->objectID();
-      });
-      QVLQvkFileImporter parts(qvk.string(), target);
+      QVLQvkFileImporter parts(qvk.string(), qv::bench::emptyScan(*context));
       parts.setPrivateQueueContext(context);
       qv::QvkScanContents contents;
-      qvkDecode.push_back(megabytes / timed([&] {
+      qvkDecode.push_back(megabytes / secondsFor([&] {
                             if (!parts.decodeFile(fileBytes, contents, nullptr)) std::abort();
                           }));
-      qvkStoreSave.push_back(megabytes / timed([&] {
+      qvkStoreSave.push_back(megabytes / secondsFor([&] {
                                if (!parts.storeContents(std::move(contents), nullptr)) std::abort();
                              }));
 
       const qv::Data block(static_cast<std::size_t>(bytes), static_cast<std::uint8_t>(run));
-      rawWriteRate.push_back(megabytes / timed([&] { rawWrite(raw, block); }));
-      rawReadRate.push_back(megabytes / timed([&] {
+      rawWriteRate.push_back(megabytes / secondsFor([&] { rawWrite(raw, block); }));
+      rawReadRate.push_back(megabytes / secondsFor([&] {
                               if (rawRead(raw).size() != block.size()) std::abort();
                             }));
     }

@@ -1,16 +1,11 @@
 // Feeds arbitrary bytes to the qvk reader as a file: header, choice of body reader, every decoder,
 // and the filling and saving of the scan object in a store of the fuzzer's own.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <string>
 
 #include "formats/QVLQvkFileImporter.h"
-#include "platform/Log.h"
+#include "FuzzSupport.h"
 #include "platform/Queue.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
@@ -20,46 +15,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Workspace {
-  fs::path folder;
-  std::unique_ptr<TBCoreDataStoreS1> store;
-};
-
-Workspace& workspace() {
-  static Workspace* w = [] {
-    qv::log::Setup setup;
-    setup.console = false;
-    setup.systemLog = false;
-    qv::log::setup(setup);
-    auto* made = new Workspace;
-    std::string pattern = (fs::temp_directory_path() / "quorvel-fuzz-qvk-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    made->folder = pattern;
+// The store the reads go into, in the work folder; it is closed before the folder goes.
+TBCoreDataStoreS1& store() {
+  static TBCoreDataStoreS1* made = [] {
+    qv::fuzz::quietLogs();
     TBCoreDataStoreS1::Options options;
-    options.folder = made->folder / "library";
+    options.folder = qv::fuzz::workFolder("qvk") / "library";
     options.presentError = [](const qv::Error&) {};
-    made->store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
-    // The store and its folder go when the fuzzer ends (libFuzzer leaves through exit()).
-    std::atexit([] {
-      workspace().store.reset();
-      std::error_code ec;
-      fs::remove_all(workspace().folder, ec);
-    });
-    return made;
+    auto* s = new TBCoreDataStoreS1(std::move(options));
+    std::atexit([] { delete made; });
+    return s;
   }();
-  return *w;
+  return *made;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Workspace& w = workspace();
-  const fs::path file = w.folder / "in.qvk";
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
-  auto context = w.store->privateContext();
+  const auto context = store().privateContext();
+  const fs::path file = qv::fuzz::workFolder("qvk") / "in.qvk";
+  qv::fuzz::writeInput(file, data, size);
   qv::ObjectID id;
   context->performAndWait([&] {
     id = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context))->objectID();

@@ -4,19 +4,10 @@
 #include <cstdlib>
 
 #include "formats/QVLQvkxFileImporter.h"
-#include "formats/internal/SystemLog.h"
-#include "platform/Log.h"
+#include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    qv::log::Setup setup;
-    setup.console = false;
-    setup.systemLog = false;
-    qv::log::setup(setup);
-    qv::setSystemLogEnabled(false);
-    return true;
-  }();
-  (void)quiet;
+  qv::fuzz::quietLogs();
   if (size == 0) return 0;
   const qv::Data bytes(data + 1, data + size);
   qv::Error error;

@@ -3,17 +3,10 @@
 #include <cstdlib>
 
 #include "formats/QVLStlFileImporter.h"
-#include "platform/Log.h"
+#include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    qv::log::Setup setup;
-    setup.console = false;
-    setup.systemLog = false;
-    qv::log::setup(setup);
-    return true;
-  }();
-  (void)quiet;
+  qv::fuzz::quietLogs();
   QVLStlFileImporter importer("fuzz.stl", qv::ObjectID());
   const qv::Data bytes(data, data + size);
   qv::Data meshed;

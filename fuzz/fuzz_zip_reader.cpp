@@ -1,39 +1,16 @@
 // Feeds arbitrary bytes to the unzip as an archive and checks that nothing lands outside the
 // destination folder: no file beside it, no link in it that leads out.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <string>
 
+#include "FuzzSupport.h"
 #include "formats/SSZipArchive.h"
-#include "formats/internal/SystemLog.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const fs::path& workFolder() {
-  // Never destroyed, so that the exit handler below still has it when static objects are gone.
-  static const fs::path* folder = [] {
-    std::string pattern = (fs::temp_directory_path() / "quorvel-fuzz-zip-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    return new fs::path(pattern);
-  }();
-  // Removed when the fuzzer ends (libFuzzer leaves through exit()), so runs leave no folders.
-  static const bool cleanUp = [] {
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(*folder, ec);
-    });
-    return true;
-  }();
-  (void)cleanUp;
-  return *folder;
-}
 
 bool inside(const fs::path& path, const fs::path& folder) {
   std::error_code ec;
@@ -46,15 +23,12 @@ bool inside(const fs::path& path, const fs::path& folder) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  qv::setSystemLogEnabled(false);
-  const fs::path work = workFolder();
+  qv::fuzz::quietLogs();
+  const fs::path work = qv::fuzz::workFolder("zip");
   // The destination sits two levels down, so that an escape of one or two levels is caught.
   const fs::path destination = work / "a" / "out";
   const fs::path archive = work / "in.zip";
-  {
-    std::ofstream out(archive, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
+  qv::fuzz::writeInput(archive, data, size);
   std::error_code ec;
   fs::create_directories(destination, ec);
   qv::Error error;

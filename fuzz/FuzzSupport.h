@@ -1,0 +1,54 @@
+// What the fuzz targets share: quiet readers, a work folder that goes when the fuzzer ends, and
+// the input written to a file for the readers that open one.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "formats/internal/SystemLog.h"
+#include "platform/Log.h"
+
+namespace qv::fuzz {
+
+// Nothing on the console or in the system log: a run feeds the readers millions of inputs.
+inline void quietLogs() {
+  static const bool quiet = [] {
+    qv::log::Setup setup;
+    setup.console = false;
+    setup.systemLog = false;
+    qv::log::setup(setup);
+    qv::setSystemLogEnabled(false);
+    return true;
+  }();
+  (void)quiet;
+}
+
+// "quorvel-fuzz-<name>-XXXXXX" in the temporary folder, made on the first call and removed when
+// the fuzzer ends (libFuzzer leaves through exit()). Never destroyed, so that the exit handler
+// still has it when static objects are gone; exit handlers registered after the first call run
+// before the removal.
+inline const std::filesystem::path& workFolder(const char* name) {
+  static const std::filesystem::path* folder = [name] {
+    std::string pattern = (std::filesystem::temp_directory_path() / (std::string("quorvel-fuzz-") + name + "-XXXXXX")).string();
+    if (!::mkdtemp(pattern.data())) std::abort();
+    auto* made = new std::filesystem::path(pattern);
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(*folder, ec);
+    });
+    return made;
+  }();
+  return *folder;
+}
+
+inline void writeInput(const std::filesystem::path& file, const std::uint8_t* data, std::size_t size) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+}  // namespace qv::fuzz

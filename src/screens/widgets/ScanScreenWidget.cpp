@@ -17,6 +17,7 @@
 #include "screens/widgets/QtColours.h"
 #include "screens/widgets/SquareButton.h"
 #include "screens/widgets/WaitingView.h"
+#include "viewer/ui/KeyModifiers.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 
 namespace qv::screens {
@@ -60,15 +61,6 @@ QPixmap pixmapOfFrame(const qv::Data& frame, QSize box) {
   if (frame.size() != kFrameBytes) return {};
   const QImage image(frame.data(), kFrameWidth, kFrameHeight, kFrameWidth * 4, QImage::Format_RGB32);
   return QPixmap::fromImage(image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-}
-
-QVLModifiers modifiersOf(Qt::KeyboardModifiers m) {
-  QVLModifiers out;
-  out.shift = m.testFlag(Qt::ShiftModifier);
-  out.control = m.testFlag(Qt::ControlModifier);
-  out.option = m.testFlag(Qt::AltModifier);
-  out.command = m.testFlag(Qt::MetaModifier);
-  return out;
 }
 
 }  // namespace

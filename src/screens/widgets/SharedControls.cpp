@@ -74,10 +74,19 @@ void PassiveScrollArea::wheelEvent(QWheelEvent* event) {
     QAbstractScrollArea::wheelEvent(event);
 }
 
-void OpaqueView::mousePressEvent(QMouseEvent* event) { event->accept(); }
-void OpaqueView::mouseMoveEvent(QMouseEvent* event) { event->accept(); }
-void OpaqueView::mouseReleaseEvent(QMouseEvent* event) { event->accept(); }
-void OpaqueView::wheelEvent(QWheelEvent* event) { event->accept(); }
+bool OpaqueView::event(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::MouseButtonRelease:
+    case QEvent::Wheel:
+      event->accept();
+      return true;
+    default:
+      return QWidget::event(event);
+  }
+}
 
 void WindowBackgroundView::paintEvent(QPaintEvent*) { QPainter(this).fillRect(rect(), accentGreenColour()); }
 

@@ -94,10 +94,7 @@ public:
   using QWidget::QWidget;
 
 protected:
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
-  void mouseReleaseEvent(QMouseEvent* event) override;
-  void wheelEvent(QWheelEvent* event) override;
+  bool event(QEvent* event) override;
 };
 
 // `QVLWindowBackgroundView`: filled with the accent green.

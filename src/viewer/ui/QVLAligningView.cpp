@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "viewer/ui/FilePanel.h"
 #include "viewer/ui/QVLObjectSceneView.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 
@@ -222,28 +223,16 @@ void QVLAligningView::showStage(Stage stage) {
 }
 
 void QVLAligningView::askForFileToAlign(std::function<void(std::optional<std::string>)> answer) {
-  auto* dialog = new QFileDialog(this, tr("Quorvel"));
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->setOption(QFileDialog::DontUseNativeDialog);
+  QFileDialog* dialog = qv::viewer::makeFilePanel(this);
   dialog->setFileMode(QFileDialog::ExistingFile);
   dialog->setLabelText(QFileDialog::Accept, tr("Select"));
   dialog->setNameFilter(tr("Scans (*.qvkx *.qvk)"));
-  dialog->setWindowModality(Qt::WindowModal);
-  auto shared = std::make_shared<std::function<void(std::optional<std::string>)>>(std::move(answer));
-  connect(dialog, &QFileDialog::fileSelected, this, [shared](const QString& file) {
-    if (*shared) std::exchange(*shared, {})(file.toStdString());
-  });
-  connect(dialog, &QFileDialog::rejected, this, [shared] {
-    if (*shared) std::exchange(*shared, {})(std::nullopt);
-  });
-  dialog->open();
+  qv::viewer::openFilePanel(dialog, std::move(answer));
 }
 
 void QVLAligningView::askForMergedScanPath(const std::string& proposedName, const std::vector<std::string>& extensions,
                                            std::function<void(std::optional<std::string>)> answer) {
-  auto* dialog = new QFileDialog(this, tr("Quorvel"));
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->setOption(QFileDialog::DontUseNativeDialog);
+  QFileDialog* dialog = qv::viewer::makeFilePanel(this);
   dialog->setAcceptMode(QFileDialog::AcceptSave);
   dialog->setLabelText(QFileDialog::Accept, tr("Save Scan"));
   QStringList filters;
@@ -252,15 +241,7 @@ void QVLAligningView::askForMergedScanPath(const std::string& proposedName, cons
   dialog->setNameFilters(filters);
   if (!extensions.empty()) dialog->setDefaultSuffix(QString::fromStdString(extensions.front()));
   dialog->selectFile(QString::fromStdString(proposedName));
-  dialog->setWindowModality(Qt::WindowModal);
-  auto shared = std::make_shared<std::function<void(std::optional<std::string>)>>(std::move(answer));
-  connect(dialog, &QFileDialog::fileSelected, this, [shared](const QString& file) {
-    if (*shared) std::exchange(*shared, {})(file.toStdString());
-  });
-  connect(dialog, &QFileDialog::rejected, this, [shared] {
-    if (*shared) std::exchange(*shared, {})(std::nullopt);
-  });
-  dialog->open();
+  qv::viewer::openFilePanel(dialog, std::move(answer));
 }
 
 void QVLAligningView::showAlert(const std::string& message, const std::string& informativeText) {

@@ -15,6 +15,8 @@
 #include <QWheelEvent>
 #include <QWindow>
 
+#include "viewer/ui/FilePanel.h"
+#include "viewer/ui/KeyModifiers.h"
 #include "viewer/ui/QVLMeshingView.h"
 #include "viewer/ui/QVLCleaningPanel.h"
 #include "viewer/ui/QVLAligningView.h"
@@ -34,15 +36,6 @@ constexpr int kLayerRowHeight = 24;
 const char* kAccentVeil = "background-color: rgba(17, 217, 127, 128);";
 
 QColor toQColor(qv::scene::Colour c) { return QColor::fromRgbF(c.red, c.green, c.blue, c.alpha); }
-
-QVLModifiers modifiersOf(Qt::KeyboardModifiers m) {
-  QVLModifiers out;
-  out.shift = m.testFlag(Qt::ShiftModifier);
-  out.control = m.testFlag(Qt::ControlModifier);
-  out.option = m.testFlag(Qt::AltModifier);
-  out.command = m.testFlag(Qt::MetaModifier);
-  return out;
-}
 
 }  // namespace
 
@@ -457,25 +450,15 @@ void QVLObjectSceneView::askToSaveChanges(const std::string& informativeText,
 
 void QVLObjectSceneView::askForSavePath(const std::string& suggestedName, const std::string& extension,
                                         std::function<void(std::optional<std::string>)> answer) {
-  auto* dialog = new QFileDialog(this, tr("Quorvel"));
+  QFileDialog* dialog = qv::viewer::makeFilePanel(this);
   dialog->setObjectName("savePanel");
   dialog->setAcceptMode(QFileDialog::AcceptSave);
-  dialog->setOption(QFileDialog::DontUseNativeDialog);
   dialog->setLabelText(QFileDialog::Accept, tr("Save Scan"));
   const QString ext = QString::fromStdString(extension);
   dialog->setNameFilter(QString("%1 (*.%2)").arg(ext.toUpper(), ext));
   dialog->setDefaultSuffix(ext);
   dialog->selectFile(QString::fromStdString(suggestedName));
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->setWindowModality(Qt::WindowModal);
-  auto shared = std::make_shared<std::function<void(std::optional<std::string>)>>(std::move(answer));
-  connect(dialog, &QFileDialog::fileSelected, this, [shared](const QString& file) {
-    if (*shared) std::exchange(*shared, nullptr)(file.toStdString());
-  });
-  connect(dialog, &QFileDialog::rejected, this, [shared] {
-    if (*shared) std::exchange(*shared, nullptr)(std::nullopt);
-  });
-  dialog->open();
+  qv::viewer::openFilePanel(dialog, std::move(answer));
 }
 
 void QVLObjectSceneView::showAlert(const std::string& message, const std::string& informativeText,

@@ -53,6 +53,11 @@ public:
   void openWithDesktop(const std::string& what) override { opened.push_back(what); }
 };
 
+// Answers every alert with its first button at once, and every file choice with none.
+struct AnsweringDialogs : FakeDialogs {
+  AnsweringDialogs() { answer = 0; }
+};
+
 class FakeViewer : public ViewerScreen {
 public:
   std::vector<std::string> calls;

@@ -16,6 +16,7 @@
 #include "core/camera/QVLCameraCaptureSession.h"
 #include "platform/Paths.h"
 #include "screens/AdvancedScanCoreDelegate.h"
+#include "screens/Screenshots.h"
 #include "screens/widgets/AdvancedScanPage.h"
 #include "screens/widgets/SharedControls.h"
 #include "sim/camera/SyntheticCamera.h"
@@ -27,12 +28,6 @@ namespace {
 
 using qv::screens::AdvancedScanButton;
 using qv::screens::AdvancedScanField;
-
-class NoInhibitor final : public DisplaySleepInhibitor {
-public:
-  std::uint32_t inhibit(const std::string&) override { return 1; }
-  void release(std::uint32_t) override {}
-};
 
 sim::Scene cylinderScene() {
   sim::Scene scene;
@@ -111,15 +106,7 @@ protected:
     QApplication::processEvents();
   }
   bool idle() { return screen().currentState() <= qv::screens::AdvancedScanPresenter::kStateIdle; }
-  void screenshot(const QString& name) {
-    QApplication::processEvents();
-    const QImage image = page_->grab().toImage();
-    ASSERT_FALSE(image.isNull());
-    const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR");
-    if (folder.isEmpty()) return;
-    std::filesystem::create_directories(folder.toStdString());
-    EXPECT_TRUE(image.save(QString::fromUtf8(folder) + "/advanced-scan-" + name + ".png"));
-  }
+  void screenshot(const QString& name) { keepScreenshot(*page_, "advanced-scan-" + name); }
 
   sim::FirmwareEmulator* emulator_ = nullptr;
   std::shared_ptr<sim::SyntheticCamera> camera_;

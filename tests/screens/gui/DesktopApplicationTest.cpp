@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QImage>
-#include <QSet>
 #include <QStandardItemModel>
 #include <QTest>
 #include <cmath>
@@ -24,6 +23,8 @@
 #include "platform/Log.h"
 #include "platform/Queue.h"
 #include "screens/ScreenTiming.h"
+#include "screens/ScreensTestSupport.h"
+#include "screens/Screenshots.h"
 #include "screens/widgets/SharedControls.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
@@ -70,43 +71,8 @@ public:
   void stopHardwareForQuit() override { calls.push_back("stop hardware"); }
 };
 
-class AnsweringDialogs : public qv::screens::DialogService {
-public:
-  std::vector<qv::screens::Alert> alerts;
-  std::vector<std::string> opened;
-  void showAlert(const qv::screens::Alert& alert, std::function<void(int)> done) override {
-    alerts.push_back(alert);
-    done(0);
-  }
-  void chooseFileToOpen(const std::string&, const std::vector<std::string>&,
-                        std::function<void(std::optional<std::string>)> done) override {
-    done(std::nullopt);
-  }
-  void openWithDesktop(const std::string& what) override { opened.push_back(what); }
-};
-
-// A picture, not one flat colour: enough distinct colours on a coarse grid of it.
-bool looksDrawn(const QImage& image) {
-  if (image.isNull()) return false;
-  QSet<QRgb> colours;
-  for (int y = 0; y < image.height(); y += 3)
-    for (int x = 0; x < image.width(); x += 3) colours.insert(image.pixel(x, y));
-  return colours.size() > 20;
-}
-
-// A screenshot is kept as a test output and must show a picture.
-void keepScreenshot(QWidget& widget, const QString& name) {
-  widget.repaint();
-  QApplication::processEvents();
-  QImage image = widget.grab().toImage();
-  ASSERT_FALSE(image.isNull()) << name.toStdString();
-  EXPECT_TRUE(looksDrawn(image)) << name.toStdString() << " looks blank";
-  const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR");
-  if (!folder.isEmpty()) {
-    std::filesystem::create_directories(folder.toStdString());
-    EXPECT_TRUE(image.save(QString::fromUtf8(folder) + "/" + name + ".png")) << name.toStdString();
-  }
-}
+using qv::screens::test::AnsweringDialogs;
+using qv::test::keepScreenshot;
 
 }  // namespace
 
@@ -372,7 +338,7 @@ int main(int argc, char** argv) {
     std::printf("%zu\n", vasePoints);
     return 0;
   }
-  if (argc == 3 && std::string(argv[1]) == "--check-screenshot") return qv::app::looksDrawn(QImage(argv[2])) ? 0 : 1;
+  if (argc == 3 && std::string(argv[1]) == "--check-screenshot") return qv::test::looksDrawn(QImage(argv[2])) ? 0 : 1;
   ::testing::InitGoogleTest(&argc, argv);
   QApplication application(argc, argv);
   return RUN_ALL_TESTS();

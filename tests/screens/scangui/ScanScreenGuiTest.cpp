@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QImage>
-#include <QSet>
 #include <QTest>
 #include <chrono>
 #include <cstdlib>
@@ -14,8 +13,10 @@
 #include "app/DesktopApplication.h"
 #include "app/ViewerPage.h"
 #include "core/QVLAppDelegate.h"
-#include "core/camera/DisplaySleepInhibitor.h"
+#include "core/CoreTestSupport.h"
 #include "platform/Queue.h"
+#include "screens/ScreensTestSupport.h"
+#include "screens/Screenshots.h"
 #include "screens/widgets/ScanScreenWidget.h"
 #include "sim/camera/SyntheticCamera.h"
 #include "sim/firmware/FirmwareEmulator.h"
@@ -44,39 +45,12 @@ const bool kPrivateFolders = [] {
   return true;
 }();
 
-class NoInhibitor final : public DisplaySleepInhibitor {
-public:
-  std::uint32_t inhibit(const std::string&) override { return 1; }
-  void release(std::uint32_t) override {}
-};
-
-class AnsweringDialogs : public qv::screens::DialogService {
-public:
-  std::vector<qv::screens::Alert> alerts;
-  void showAlert(const qv::screens::Alert& alert, std::function<void(int)> done) override {
-    alerts.push_back(alert);
-    done(0);
-  }
-  void chooseFileToOpen(const std::string&, const std::vector<std::string>&,
-                        std::function<void(std::optional<std::string>)> done) override {
-    done(std::nullopt);
-  }
-  void openWithDesktop(const std::string&) override {}
-};
+using qv::test::NoInhibitor;
 
 sim::Scene cylinderScene() {
   sim::Scene scene;
   scene.add(std::make_shared<sim::CylinderObject>(25.0, -15.0, 22.0, 60.0, Eigen::Vector3d(0.85, 0.45, 0.3)));
   return scene;
-}
-
-// A picture, not one flat colour.
-bool looksDrawn(const QImage& image) {
-  if (image.isNull()) return false;
-  QSet<QRgb> colours;
-  for (int y = 0; y < image.height(); y += 3)
-    for (int x = 0; x < image.width(); x += 3) colours.insert(image.pixel(x, y));
-  return colours.size() > 20;
 }
 
 class ScanScreenGuiTest : public qv::test::SimulatorTest {
@@ -157,17 +131,7 @@ protected:
     return qobject_cast<qv::screens::ScanScreenWidget*>(app_->window().page(ScreenKind::Scan));
   }
 
-  void screenshot(const QString& name) {
-    QWidget& window = app_->window();
-    window.repaint();
-    QApplication::processEvents();
-    const QImage image = window.grab().toImage();
-    EXPECT_TRUE(looksDrawn(image)) << name.toStdString() << " looks blank";
-    const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR");
-    if (folder.isEmpty()) return;
-    std::filesystem::create_directories(folder.toStdString());
-    EXPECT_TRUE(image.save(QString::fromUtf8(folder) + "/" + name + ".png"));
-  }
+  void screenshot(const QString& name) { qv::test::keepScreenshot(app_->window(), name); }
 
   void click(QAbstractButton* button) {
     ASSERT_TRUE(button);
@@ -183,7 +147,7 @@ protected:
   std::shared_ptr<ORSSerialPortManager> manager_;
   std::shared_ptr<QVLAppDelegate> delegate_;
   std::shared_ptr<sim::SyntheticCamera> camera_;
-  AnsweringDialogs dialogs_;
+  qv::screens::test::AnsweringDialogs dialogs_;
   std::unique_ptr<DesktopApplication> app_;
 };
 

@@ -1,4 +1,5 @@
-// A display that records what the viewer's rules ask of it and answers questions as told.
+// A display that records what the viewer's rules ask of it and answers questions as told, and a
+// notifier that records what it was told to tell the user.
 #pragma once
 
 #include <functional>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "viewer/model/ObjectSceneDisplay.h"
+#include "viewer/model/UserNotifier.h"
 
 class FakeDisplay : public qv::viewer::ObjectSceneDisplay {
 public:
@@ -81,4 +83,13 @@ public:
   // How questions are answered.
   qv::viewer::SaveChangesAnswer saveAnswer = qv::viewer::SaveChangesAnswer::Cancel;
   std::optional<std::string> savePath;
+};
+
+// Each notice as "<title>: <text>".
+class RecordingNotifier : public qv::viewer::UserNotifier {
+public:
+  void deliverNotification(const std::string& title, const std::string& text) override {
+    notices.push_back(title + ": " + text);
+  }
+  std::vector<std::string> notices;
 };

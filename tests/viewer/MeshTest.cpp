@@ -38,24 +38,6 @@ protected:
     return addScanObject(*store, [&](auto& scan) { scan->setVertexData(vertexBytes(vertices)); });
   }
 
-  // Evenly spread points on the sphere (a Fibonacci spiral) with their exact outward normals.
-  static std::vector<QVLScanVertex> sphere(int count) {
-    std::vector<QVLScanVertex> out{QVLScanVertex{}};  // record 0: the origin, never a point
-    const double golden = M_PI * (3.0 - std::sqrt(5.0));
-    for (int i = 0; i < count; ++i) {
-      const double y = 1.0 - 2.0 * (i + 0.5) / count;
-      const double r = std::sqrt(1.0 - y * y);
-      const double a = golden * i;
-      QVLScanVertex v = vertexAt(static_cast<float>(kRadius * r * std::cos(a)), static_cast<float>(kCentreY + kRadius * y),
-                                 static_cast<float>(kRadius * r * std::sin(a)));
-      v.normalX = static_cast<float>(r * std::cos(a));
-      v.normalY = static_cast<float>(y);
-      v.normalZ = static_cast<float>(r * std::sin(a));
-      out.push_back(v);
-    }
-    return out;
-  }
-
   std::vector<std::filesystem::path> meshFiles() const {
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(store->libraryFolder()))
@@ -78,7 +60,7 @@ protected:
 };
 
 TEST_F(Meshing, SphereIsAccurateClosedAndReplacesItsEarlierFile) {
-  auto points = sphere(20000);
+  auto points = ballScan(20000, kRadius, kCentreY);
   // Points the reconstruction must never see: they would wreck its bounding cube.
   points.push_back(vertexAt(NAN, 1, 1));
   points.push_back(vertexAt(INFINITY, 1, 1));

@@ -22,14 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RecordingNotifier : public qv::viewer::UserNotifier {
-public:
-  void deliverNotification(const std::string& title, const std::string& text) override {
-    notices.push_back(title + ": " + text);
-  }
-  std::vector<std::string> notices;
-};
-
 class RecordingMeshing : public QVLMeshingProtocol {
 public:
   void performMeshingWithOctreeDepth(std::int64_t depth, std::int64_t samples, Completion completion) override {
@@ -176,21 +168,6 @@ protected:
     });
   }
 
-  static std::vector<QVLScanVertex> ball(int count) {
-    std::vector<QVLScanVertex> out{QVLScanVertex{}};
-    const double golden = M_PI * (3.0 - std::sqrt(5.0));
-    for (int i = 0; i < count; ++i) {
-      const double y = 1.0 - 2.0 * (i + 0.5) / count, r = std::sqrt(1.0 - y * y), a = golden * i;
-      QVLScanVertex v = vertexAt(static_cast<float>(30 * r * std::cos(a)), static_cast<float>(40 + 30 * y),
-                                 static_cast<float>(30 * r * std::sin(a)));
-      v.normalX = static_cast<float>(r * std::cos(a));
-      v.normalY = static_cast<float>(y);
-      v.normalZ = static_cast<float>(r * std::sin(a));
-      out.push_back(v);
-    }
-    return out;
-  }
-
   void load(const qv::ObjectID& id) {
     viewer->loadScan(id);
     clock.advanceSeconds(0.3);
@@ -224,7 +201,7 @@ protected:
 }  // namespace
 
 TEST_F(MeshingHost, TheMeshTakesThePointsPlaceAndItsFileGoesWhenTheViewerCloses) {
-  const auto id = makeScan(ball(3000), "/scans/Ball.qvk");
+  const auto id = makeScan(ballScan(3000, 30, 40), "/scans/Ball.qvk");
   load(id);
   const auto pointsNode = viewer->objectNode();
   ASSERT_TRUE(pointsNode);

@@ -18,6 +18,7 @@
 
 #include "formats/RunCommand.h"
 #include "store/QVSDTexture.h"
+#include "viewer/FakeDisplay.h"
 #include "viewer/ViewerTestSupport.h"
 #include "viewer/gui/ViewerWindowTest.h"
 #include "viewer/model/QVLMeshingViewController.h"
@@ -32,14 +33,6 @@ namespace {
 using qv::test::saveScreenshot;
 
 using qv::test::runCommand;
-
-class RecordingNotifier : public qv::viewer::UserNotifier {
-public:
-  void deliverNotification(const std::string& title, const std::string& text) override {
-    notices.push_back(title + ": " + text);
-  }
-  std::vector<std::string> notices;
-};
 
 constexpr float kCentreY = 40, kRadius = 30;
 
@@ -58,18 +51,7 @@ protected:
   // A ball as a scan leaves it (points with their normals) and the camera's photo of it from the
   // front: broad stripes of colour across it, so the texture shows on the mesh.
   qv::ObjectID makeBall() {
-    std::vector<QVLScanVertex> vertices{QVLScanVertex{}};
-    const double golden = M_PI * (3.0 - std::sqrt(5.0));
-    const int count = 6000;
-    for (int i = 0; i < count; ++i) {
-      const double y = 1.0 - 2.0 * (i + 0.5) / count, r = std::sqrt(1.0 - y * y), a = golden * i;
-      QVLScanVertex v = vertexAt(static_cast<float>(kRadius * r * std::cos(a)), static_cast<float>(kCentreY + kRadius * y),
-                                 static_cast<float>(kRadius * r * std::sin(a)), 0, 0.8f, 0.8f, 0.8f);
-      v.normalX = static_cast<float>(r * std::cos(a));
-      v.normalY = static_cast<float>(y);
-      v.normalZ = static_cast<float>(r * std::sin(a));
-      vertices.push_back(v);
-    }
+    const std::vector<QVLScanVertex> vertices = ballScan(6000, kRadius, kCentreY, 0.8f);
     cv::Mat photo(960, 1280, CV_8UC3);
     for (int row = 0; row < photo.rows; ++row)
       for (int col = 0; col < photo.cols; ++col) {

@@ -129,7 +129,7 @@ sim::FirmwareEmulator& CoreTest::plugScanner(sim::FirmwareGeneration generation,
   return scanner;
 }
 
-void CoreTest::launch() {
+void CoreTest::launch(const std::string& fileToOpen) {
   QVLAppEnvironment environment;
   environment.portManager = manager_;
   environment.settings = &settings_;
@@ -137,6 +137,7 @@ void CoreTest::launch() {
   environment.buildVersion = "305";
   delegate_ = QVLAppDelegate::create(environment);
   delegate_->setScreenHost(host_);
+  if (!fileToOpen.empty()) delegate_->setModelToDisplayOnStartup(fileToOpen);
   QVLLaunchOptions options;
   options.setUpLogging = false;
   options.crashFolder = settingsFolder_.path() / "Crashes";

@@ -89,8 +89,9 @@ protected:
   // Plugs a simulated scanner in (instant replies unless a pace is given).
   sim::FirmwareEmulator& plugScanner(sim::FirmwareGeneration generation = sim::FirmwareGeneration::V170,
                                      sim::FirmwarePace pace = sim::FirmwarePace::none());
-  // Makes the delegate (after the scanners present at launch are plugged in) and launches it.
-  void launch();
+  // Makes the delegate (after the scanners present at launch are plugged in) and launches it,
+  // handing it the file to open when one is given.
+  void launch(const std::string& fileToOpen = {});
   // A programmer script that opens the port it is given and closes it (as a flash does), ending
   // with `status`; set as the programmer of the settings.
   void installProgrammer(int status);

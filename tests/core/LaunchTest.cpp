@@ -28,17 +28,7 @@ TEST_F(CoreTest, TheFileHandedOverIsOpenedLastAfterTheBanner) {
   const bool installedBefore = QVLCrashReporter::isInstalled();
   bool bannerFirst = false;
   host_->onOpen = [&] { bannerFirst = log.contains("Version: 2.10.305") && log.contains(" Memory: "); };
-  QVLAppEnvironment environment;
-  environment.portManager = manager_;
-  environment.settings = &settings_;
-  environment.shortVersion = "2.10";
-  environment.buildVersion = "305";
-  delegate_ = QVLAppDelegate::create(environment);
-  delegate_->setScreenHost(host_);
-  delegate_->setModelToDisplayOnStartup("/scans/bust.qvk");
-  QVLLaunchOptions options;
-  options.setUpLogging = false;
-  delegate_->applicationDidFinishLaunching(options);
+  launch("/scans/bust.qvk");
 
   EXPECT_EQ(host_->calls(), (std::vector<std::string>{"hud", "open /scans/bust.qvk"}));
   EXPECT_TRUE(bannerFirst);

@@ -537,6 +537,102 @@ TEST(SbaSolver, MotionOnlyAndStructureOnlyDriversRecoverTheirBlocks) {
   EXPECT_EQ(report.find("is wrong"), std::string::npos) << report;
 }
 
+// ---- The planar rig with two dead parameters in every camera block: parameters the projection
+// ignores (zero Jacobian columns), at other places in even and odd cameras.
+
+namespace {
+
+constexpr int kPaddedCnp = 5;
+
+const int* livePlaces(int j) {
+  static const int even[kRigCnp] = {0, 2, 3};
+  static const int odd[kRigCnp] = {1, 3, 4};
+  return j % 2 == 0 ? even : odd;
+}
+
+void paddedProject(int j, int i, double* aj, double* bi, double* xij, void*) {
+  double camera[kRigCnp];
+  for (int d = 0; d < kRigCnp; ++d) camera[d] = aj[livePlaces(j)[d]];
+  rigProject(j, i, camera, bi, xij, nullptr);
+}
+
+void paddedJacobian(int j, int i, double* aj, double* bi, double* A, double* B, void*) {
+  double camera[kRigCnp];
+  for (int d = 0; d < kRigCnp; ++d) camera[d] = aj[livePlaces(j)[d]];
+  double live[kRigMnp * kRigCnp];
+  rigJacobian(j, i, camera, bi, live, B, nullptr);
+  for (int k = 0; k < kRigMnp * kPaddedCnp; ++k) A[k] = 0.0;
+  for (int l = 0; l < kRigMnp; ++l) {
+    for (int d = 0; d < kRigCnp; ++d) A[l * kPaddedCnp + livePlaces(j)[d]] = live[l * kRigCnp + d];
+  }
+}
+
+void paddedMotProject(int j, int i, double* aj, double* xij, void* adata) {
+  paddedProject(j, i, aj, const_cast<double*>(static_cast<const RigParts*>(adata)->points) + i * kRigPnp, xij, nullptr);
+}
+
+void paddedMotJacobian(int j, int i, double* aj, double* A, void* adata) {
+  double B[kRigMnp * kRigPnp];
+  paddedJacobian(j, i, aj, const_cast<double*>(static_cast<const RigParts*>(adata)->points) + i * kRigPnp, A, B,
+                 nullptr);
+}
+
+// The padded layout of plain parameters (cameras then points); dead parameters take 0.5 + j.
+std::vector<double> padded(const std::vector<double>& plain, int m) {
+  std::vector<double> out;
+  for (int j = 0; j < m; ++j) {
+    double block[kPaddedCnp] = {0.5 + j, 0.5 + j, 0.5 + j, 0.5 + j, 0.5 + j};
+    for (int d = 0; d < kRigCnp; ++d) block[livePlaces(j)[d]] = plain[j * kRigCnp + d];
+    out.insert(out.end(), block, block + kPaddedCnp);
+  }
+  out.insert(out.end(), plain.begin() + static_cast<std::ptrdiff_t>(m) * kRigCnp, plain.end());
+  return out;
+}
+
+}  // namespace
+
+// Dead parameters stay exactly where they are and change nothing else: with and without them the
+// drivers take the same steps (compared after a few iterations, before the paths could meet again
+// at the minimum).
+TEST(SbaSolver, DeadCameraParametersStayAndLeaveTheRestAsWithoutThem) {
+  const Rig rig = makeRig(6, 12, 0.05, 24);
+  const std::vector<double> start = perturbed(rig.truth, 0.2, 25);
+  const int steps = 3;
+  double info[kInfoSize];
+  double paddedInfo[kInfoSize];
+
+  std::vector<double> plain = start;
+  ASSERT_EQ(runRig(rig, plain, nullptr, info, steps, nullptr, 0, 1), steps);
+  std::vector<double> withDead = padded(start, rig.m);
+  ASSERT_EQ(sba_motstr_levmar(rig.n, 0, rig.m, 1, rig.mask.data(), withDead.data(), kPaddedCnp, kRigPnp, rig.x.data(),
+                              nullptr, kRigMnp, paddedProject, paddedJacobian, nullptr, steps, 0, nullptr, paddedInfo),
+            steps);
+  const std::vector<double> expected = padded(plain, rig.m);
+  for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_NEAR(withDead[k], expected[k], 1e-10) << "parameter " << k;
+  for (int j = 0; j < rig.m; ++j) EXPECT_EQ(withDead[j * kPaddedCnp + (j % 2 == 0 ? 1 : 0)], 0.5 + j);
+  EXPECT_NEAR(paddedInfo[FinalErrorSquared], info[FinalErrorSquared], 1e-12);
+
+  // The motion-only driver solves each camera's damped block with the dead rows in it.
+  const std::size_t cameraValues = static_cast<std::size_t>(rig.m) * kRigCnp;
+  const std::vector<double> points(rig.truth.begin() + static_cast<std::ptrdiff_t>(cameraValues), rig.truth.end());
+  RigParts parts{points.data(), nullptr};
+  std::vector<double> cameras(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(cameraValues));
+  ASSERT_EQ(sba_mot_levmar(rig.n, rig.m, 0, rig.mask.data(), cameras.data(), kRigCnp, rig.x.data(), nullptr, kRigMnp,
+                           rigMotProject, rigMotJacobian, &parts, steps, 0, nullptr, info),
+            steps);
+  std::vector<double> paddedCameras = padded(start, rig.m);
+  paddedCameras.resize(static_cast<std::size_t>(rig.m) * kPaddedCnp);
+  ASSERT_EQ(sba_mot_levmar(rig.n, rig.m, 0, rig.mask.data(), paddedCameras.data(), kPaddedCnp, rig.x.data(), nullptr,
+                           kRigMnp, paddedMotProject, paddedMotJacobian, &parts, steps, 0, nullptr, paddedInfo),
+            steps);
+  for (int j = 0; j < rig.m; ++j) {
+    for (int d = 0; d < kRigCnp; ++d) {
+      EXPECT_NEAR(paddedCameras[j * kPaddedCnp + livePlaces(j)[d]], cameras[j * kRigCnp + d], 1e-10);
+    }
+    EXPECT_EQ(paddedCameras[j * kPaddedCnp + (j % 2 == 0 ? 4 : 2)], 0.5 + j);
+  }
+}
+
 TEST(SbaSolver, RefusesMalformedArguments) {
   const Rig rig = makeRig(3, 6, 0.0, 22);
   std::vector<double> p = rig.truth;

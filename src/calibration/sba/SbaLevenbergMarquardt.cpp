@@ -74,11 +74,13 @@ private:
   void allocate();
   double computeError(const double* predicted, double* out);
   void weightJacobian();
+  void accumulateCameraDiagonals();
   void buildNormalEquations();
   void dampDiagonals(double mu);
   void restoreDiagonals();
   int solveStep(double mu);
   int solveSchur();
+  void subtractPointProduct(int i);
   void findActiveCameraParameters();
   int solveBlocks();
   void evaluateJacobian();
@@ -99,7 +101,7 @@ private:
   SbaCrsmHolder idx_;
   std::vector<int> rcidxs_, rcsubs_;
   std::vector<double> jac_, U_, V_, Vinv_, W_, Y_, g_, e_, hx_, eNew_, dp_, pNew_, S_, rhs_, diagU_, diagV_,
-      weights_, scratch_;
+      weights_, weightedBlock_, scratch_;
   SbaDenseWorkspace ws_;
   // The camera parameters the Schur system carries: per free camera, the count, the offset in S
   // and (in activeParams_, cnp slots per camera) which parameters.
@@ -146,6 +148,9 @@ void LevenbergMarquardt::allocate() {
   diagU_.assign(static_cast<std::size_t>(m_) * cnp_, 0.0);
   diagV_.assign(static_cast<std::size_t>(n_) * pnp_, 0.0);
   scratch_.assign(static_cast<std::size_t>(std::max({mnp_, pnp_, cnp_, 1})), 0.0);
+  activeParams_.assign(static_cast<std::size_t>(m_) * cnp_, 0);
+  activeCount_.assign(m_, 0);
+  activeOffset_.assign(m_, 0);
   if (c_.kind == Kind::MotionAndStructure) {
     const std::size_t order = static_cast<std::size_t>(m_ - mcon_) * cnp_;
     Vinv_.assign(static_cast<std::size_t>(n_) * pnp_ * pnp_, 0.0);
@@ -153,9 +158,6 @@ void LevenbergMarquardt::allocate() {
     Y_.assign(nv * cnp_ * pnp_, 0.0);
     S_.assign(order * order, 0.0);
     rhs_.assign(order, 0.0);
-    activeParams_.assign(static_cast<std::size_t>(m_) * cnp_, 0);
-    activeCount_.assign(m_, 0);
-    activeOffset_.assign(m_, 0);
     // The most cameras seeing one point bound the stacks.
     std::size_t widestPoint = 0;
     for (int i = 0; i < n_; ++i) {
@@ -167,7 +169,10 @@ void LevenbergMarquardt::allocate() {
     stackProduct_.assign(std::min(stackRows, kStackTile) * std::min(stackRows, kStackTile), 0.0);
     stackIndex_.assign(stackRows, 0);
   }
-  if (c_.covx != nullptr) weights_.assign(nv * mnp_ * mnp_, 0.0);
+  if (c_.covx != nullptr) {
+    weights_.assign(nv * mnp_ * mnp_, 0.0);
+    weightedBlock_.assign(static_cast<std::size_t>(mnp_) * std::max(cnp_, pnp_), 0.0);
+  }
 }
 
 // out = x − predicted, each block multiplied by its weight when there are covariances; returns ‖out‖².
@@ -191,8 +196,7 @@ double LevenbergMarquardt::computeError(const double* predicted, double* out) {
 }
 
 void LevenbergMarquardt::weightJacobian() {
-  const int cols = cnp_ + pnp_;
-  std::vector<double> t(static_cast<std::size_t>(mnp_) * cols);
+  double* t = weightedBlock_.data();
   for (int k = 0; k < nvis_; ++k) {
     const double* w = weights_.data() + static_cast<std::size_t>(k) * mnp_ * mnp_;
     double* block = jac_.data() + static_cast<std::size_t>(k) * jacStride_;
@@ -207,16 +211,42 @@ void LevenbergMarquardt::weightJacobian() {
           t[r * width + col] = sum;
         }
       }
-      std::memcpy(mat, t.data(), static_cast<std::size_t>(mnp_) * width * sizeof(double));
+      std::memcpy(mat, t, static_cast<std::size_t>(mnp_) * width * sizeof(double));
     }
   }
 }
 
+// The diagonals of the free U_j, summed in the order of the full build below, so that they are
+// bit for bit what summing every entry gives; they decide which camera parameters are active.
+void LevenbergMarquardt::accumulateCameraDiagonals() {
+  const sba_crsm& idx = idx_.crsm;
+  for (int i = 0; i < n_; ++i) {
+    for (int k = idx.rowptr[i]; k < idx.rowptr[i + 1]; ++k) {
+      const int j = idx.colidx[k];
+      if (j < mcon_) continue;
+      const double* A = jac_.data() + static_cast<std::size_t>(idx.val[k]) * jacStride_;
+      double* Uj = U_.data() + static_cast<std::size_t>(j) * cnp_ * cnp_;
+      for (int d = 0; d < cnp_; ++d) {
+        double sum = 0.0;
+        for (int l = 0; l < mnp_; ++l) sum += A[l * cnp_ + d] * A[l * cnp_ + d];
+        Uj[d * cnp_ + d] += sum;
+      }
+    }
+  }
+}
+
+// U, V, W and the gradient. Only the active camera parameters are visited: an inactive one has a
+// zero Jacobian column, so its entries are exactly zero, which is what the cleared blocks hold
+// (W's inactive rows are never read).
 void LevenbergMarquardt::buildNormalEquations() {
   const sba_crsm& idx = idx_.crsm;
   std::fill(U_.begin(), U_.end(), 0.0);
   std::fill(V_.begin(), V_.end(), 0.0);
   std::fill(g_.begin(), g_.end(), 0.0);
+  if (cnp_ > 0) {
+    accumulateCameraDiagonals();
+    findActiveCameraParameters();
+  }
   const bool withW = c_.kind == Kind::MotionAndStructure;
   for (int i = 0; i < n_; ++i) {
     const bool freePoint = pnp_ > 0 && i >= ncon_;
@@ -229,11 +259,15 @@ void LevenbergMarquardt::buildNormalEquations() {
       const double* B = A + static_cast<std::size_t>(mnp_) * cnp_;
       const double* ek = e_.data() + static_cast<std::size_t>(v) * mnp_;
       const bool freeCamera = cnp_ > 0 && j >= mcon_;
+      const int* params = freeCamera ? activeParams_.data() + static_cast<std::size_t>(j) * cnp_ : nullptr;
+      const int active = freeCamera ? activeCount_[j] : 0;
       if (freeCamera) {
         double* Uj = U_.data() + static_cast<std::size_t>(j) * cnp_ * cnp_;
         double* eaj = cameraBlock(g_.data(), j);
-        for (int r = 0; r < cnp_; ++r) {
-          for (int col = r; col < cnp_; ++col) {
+        for (int a = 0; a < active; ++a) {
+          const int r = params[a];
+          for (int b = a + 1; b < active; ++b) {
+            const int col = params[b];
             double sum = 0.0;
             for (int l = 0; l < mnp_; ++l) sum += A[l * cnp_ + r] * A[l * cnp_ + col];
             Uj[r * cnp_ + col] += sum;
@@ -257,7 +291,8 @@ void LevenbergMarquardt::buildNormalEquations() {
       }
       if (withW && freeCamera && freePoint) {
         double* Wk = W_.data() + static_cast<std::size_t>(v) * cnp_ * pnp_;
-        for (int r = 0; r < cnp_; ++r) {
+        for (int a = 0; a < active; ++a) {
+          const int r = params[a];
           for (int col = 0; col < pnp_; ++col) {
             double sum = 0.0;
             for (int l = 0; l < mnp_; ++l) sum += A[l * cnp_ + r] * B[l * pnp_ + col];
@@ -298,9 +333,10 @@ void LevenbergMarquardt::findActiveCameraParameters() {
   int offset = 0;
   for (int j = mcon_; j < m_; ++j) {
     const std::size_t base = static_cast<std::size_t>(j) * cnp_;
+    const double* Uj = U_.data() + base * cnp_;
     int count = 0;
     for (int d = 0; d < cnp_; ++d) {
-      if (diagU_[base + d] != 0.0) activeParams_[base + count++] = d;
+      if (Uj[d * cnp_ + d] != 0.0) activeParams_[base + count++] = d;
     }
     activeCount_[j] = count;
     activeOffset_[j] = offset;
@@ -309,7 +345,63 @@ void LevenbergMarquardt::findActiveCameraParameters() {
   schurOrder_ = offset;
 }
 
-// Schur complement: S·Δa = ea − Σ Y_ij·eb_i, then Δb_i = V*_i⁻¹·(eb_i − Σ W_ijᵀ·Δa_j).
+// S −= Y_i·W_iᵀ over point i's free cameras: the active rows of every Y_ij and W_ij are stacked
+// in camera order (so in the order of S) and multiplied as one dense product, of which only the
+// upper triangle is needed.
+void LevenbergMarquardt::subtractPointProduct(int i) {
+  const sba_crsm& idx = idx_.crsm;
+  const std::size_t order = static_cast<std::size_t>(schurOrder_);
+  const std::size_t cp = static_cast<std::size_t>(cnp_) * pnp_;
+  std::size_t rows = 0;
+  for (int k = idx.rowptr[i]; k < idx.rowptr[i + 1]; ++k) {
+    const int j = idx.colidx[k];
+    if (j < mcon_) continue;
+    const std::size_t v = static_cast<std::size_t>(idx.val[k]);
+    const int* params = activeParams_.data() + static_cast<std::size_t>(j) * cnp_;
+    for (int r = 0; r < activeCount_[j]; ++r, ++rows) {
+      std::memcpy(stackY_.data() + rows * pnp_, Y_.data() + v * cp + params[r] * pnp_, pnp_ * sizeof(double));
+      std::memcpy(stackW_.data() + rows * pnp_, W_.data() + v * cp + params[r] * pnp_, pnp_ * sizeof(double));
+      stackIndex_[rows] = activeOffset_[j] + r;
+    }
+  }
+  if (rows == 0) return;
+  using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+  const Eigen::Map<const RowMajor> Ystack(stackY_.data(), static_cast<Eigen::Index>(rows), pnp_);
+  const Eigen::Map<const RowMajor> Wstack(stackW_.data(), static_cast<Eigen::Index>(rows), pnp_);
+  const std::size_t firstRow = static_cast<std::size_t>(stackIndex_[0]);
+  if (static_cast<std::size_t>(stackIndex_[rows - 1]) - firstRow == rows - 1) {
+    // The rows are one contiguous range of S (every camera in between sees the point): update S in place.
+    Eigen::Map<RowMajor, 0, Eigen::OuterStride<>> block(S_.data() + firstRow * order + firstRow,
+                                                        static_cast<Eigen::Index>(rows),
+                                                        static_cast<Eigen::Index>(rows), Eigen::OuterStride<>(order));
+    block.triangularView<Eigen::Upper>() -= Ystack * Wstack.transpose();
+    return;
+  }
+  // Else in tiles scattered into S, so a point seen by very many cameras needs no more memory than one tile.
+  for (std::size_t r0 = 0; r0 < rows; r0 += kStackTile) {
+    const std::size_t rn = std::min(kStackTile, rows - r0);
+    for (std::size_t c0 = r0; c0 < rows; c0 += kStackTile) {
+      const std::size_t cn = std::min(kStackTile, rows - c0);
+      Eigen::Map<RowMajor> product(stackProduct_.data(), static_cast<Eigen::Index>(rn), static_cast<Eigen::Index>(cn));
+      const auto Yrows = Ystack.middleRows(static_cast<Eigen::Index>(r0), static_cast<Eigen::Index>(rn));
+      const auto Wrows = Wstack.middleRows(static_cast<Eigen::Index>(c0), static_cast<Eigen::Index>(cn));
+      if (c0 == r0) {
+        product.triangularView<Eigen::Upper>() = Yrows * Wrows.transpose();
+      } else {
+        product.noalias() = Yrows * Wrows.transpose();
+      }
+      for (std::size_t r = 0; r < rn; ++r) {
+        double* row = S_.data() + static_cast<std::size_t>(stackIndex_[r0 + r]) * order;
+        const double* q = stackProduct_.data() + r * cn;
+        for (std::size_t col = (c0 == r0 ? r : 0); col < cn; ++col) row[stackIndex_[c0 + col]] -= q[col];
+      }
+    }
+  }
+}
+
+// Schur complement: S·Δa = ea − Σ Y_ij·eb_i, then Δb_i = V*_i⁻¹·(eb_i − Σ W_ijᵀ·Δa_j). Only the
+// active rows of Y_ij are formed and only the active camera parameters enter Δb_i: the others
+// have zero rows of W_ij and a zero step.
 int LevenbergMarquardt::solveSchur() {
   const sba_crsm& idx = idx_.crsm;
   const std::size_t order = static_cast<std::size_t>(schurOrder_);
@@ -345,80 +437,29 @@ int LevenbergMarquardt::solveSchur() {
   for (int i = ncon_; i < n_; ++i) {
     const double* inv = Vinv_.data() + i * pp;
     const double* ebi = pointBlock(g_.data(), i);
-    const int first = idx.rowptr[i];
-    const int last = idx.rowptr[i + 1];
-    for (int k = first; k < last; ++k) {
+    for (int k = idx.rowptr[i]; k < idx.rowptr[i + 1]; ++k) {
       const int j = idx.colidx[k];
       if (j < mcon_) continue;
       const std::size_t v = static_cast<std::size_t>(idx.val[k]);
       const double* Wk = W_.data() + v * cp;
       double* Yk = Y_.data() + v * cp;
-      for (int r = 0; r < cnp_; ++r) {
+      const int* params = activeParams_.data() + static_cast<std::size_t>(j) * cnp_;
+      const std::size_t base = static_cast<std::size_t>(activeOffset_[j]);
+      for (int a = 0; a < activeCount_[j]; ++a) {
+        const int r = params[a];
         for (int col = 0; col < pnp_; ++col) {
           double sum = 0.0;
           for (int l = 0; l < pnp_; ++l) sum += Wk[r * pnp_ + l] * inv[l * pnp_ + col];
           Yk[r * pnp_ + col] = sum;
         }
-      }
-      const int* params = activeParams_.data() + static_cast<std::size_t>(j) * cnp_;
-      const std::size_t base = static_cast<std::size_t>(activeOffset_[j]);
-      for (int r = 0; r < activeCount_[j]; ++r) {
-        const double* yr = Yk + params[r] * pnp_;
+        const double* yr = Yk + r * pnp_;
         double sum = 0.0;
         for (int l = 0; l < pnp_; ++l) sum += yr[l] * ebi[l];
-        rhs_[base + r] -= sum;
-      }
-    }
-    // S −= Y_i·W_iᵀ over this point's free cameras: the active rows of every Y_ij and W_ij are
-    // stacked in camera order (so in the order of S) and multiplied as one dense product, of which
-    // only the upper triangle is needed.
-    std::size_t rows = 0;
-    for (int k = first; k < last; ++k) {
-      const int j = idx.colidx[k];
-      if (j < mcon_) continue;
-      const std::size_t v = static_cast<std::size_t>(idx.val[k]);
-      const int* params = activeParams_.data() + static_cast<std::size_t>(j) * cnp_;
-      for (int r = 0; r < activeCount_[j]; ++r, ++rows) {
-        std::memcpy(stackY_.data() + rows * pnp_, Y_.data() + v * cp + params[r] * pnp_, pnp_ * sizeof(double));
-        std::memcpy(stackW_.data() + rows * pnp_, W_.data() + v * cp + params[r] * pnp_, pnp_ * sizeof(double));
-        stackIndex_[rows] = activeOffset_[j] + r;
-      }
-    }
-    if (rows == 0) continue;
-    using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-    const Eigen::Map<const RowMajor> Ystack(stackY_.data(), static_cast<Eigen::Index>(rows), pnp_);
-    const Eigen::Map<const RowMajor> Wstack(stackW_.data(), static_cast<Eigen::Index>(rows), pnp_);
-    const std::size_t firstRow = static_cast<std::size_t>(stackIndex_[0]);
-    if (static_cast<std::size_t>(stackIndex_[rows - 1]) - firstRow == rows - 1) {
-      // The rows are one contiguous range of S (every camera in between sees the point): update S in place.
-      Eigen::Map<RowMajor, 0, Eigen::OuterStride<>> block(S_.data() + firstRow * order + firstRow,
-                                                          static_cast<Eigen::Index>(rows),
-                                                          static_cast<Eigen::Index>(rows), Eigen::OuterStride<>(order));
-      block.triangularView<Eigen::Upper>() -= Ystack * Wstack.transpose();
-      continue;
-    }
-    // Else in tiles scattered into S, so a point seen by very many cameras needs no more memory than one tile.
-    for (std::size_t r0 = 0; r0 < rows; r0 += kStackTile) {
-      const std::size_t rn = std::min(kStackTile, rows - r0);
-      for (std::size_t c0 = r0; c0 < rows; c0 += kStackTile) {
-        const std::size_t cn = std::min(kStackTile, rows - c0);
-        Eigen::Map<RowMajor> product(stackProduct_.data(), static_cast<Eigen::Index>(rn),
-                                     static_cast<Eigen::Index>(cn));
-        const auto Yrows = Ystack.middleRows(static_cast<Eigen::Index>(r0), static_cast<Eigen::Index>(rn));
-        const auto Wrows = Wstack.middleRows(static_cast<Eigen::Index>(c0), static_cast<Eigen::Index>(cn));
-        if (c0 == r0) {
-          product.triangularView<Eigen::Upper>() = Yrows * Wrows.transpose();
-        } else {
-          product.noalias() = Yrows * Wrows.transpose();
-        }
-        for (std::size_t r = 0; r < rn; ++r) {
-          double* row = S_.data() + static_cast<std::size_t>(stackIndex_[r0 + r]) * order;
-          const double* p = stackProduct_.data() + r * cn;
-          for (std::size_t col = (c0 == r0 ? r : 0); col < cn; ++col) row[stackIndex_[c0 + col]] -= p[col];
-        }
+        rhs_[base + a] -= sum;
       }
     }
   }
+  for (int i = ncon_; i < n_; ++i) subtractPointProduct(i);
   // Copy the upper triangle into the lower one, so S is exactly symmetric.
   for (std::size_t r = 0; r < order; ++r) {
     for (std::size_t col = r + 1; col < order; ++col) S_[col * order + r] = S_[r * order + col];
@@ -445,9 +486,10 @@ int LevenbergMarquardt::solveSchur() {
       if (j < mcon_) continue;
       const double* Wk = W_.data() + static_cast<std::size_t>(idx.val[k]) * cp;
       const double* daj = cameraBlock(dp_.data(), j);
+      const int* params = activeParams_.data() + static_cast<std::size_t>(j) * cnp_;
       for (int r = 0; r < pnp_; ++r) {
         double sum = 0.0;
-        for (int l = 0; l < cnp_; ++l) sum += Wk[l * pnp_ + r] * daj[l];
+        for (int a = 0; a < activeCount_[j]; ++a) sum += Wk[params[a] * pnp_ + r] * daj[params[a]];
         reduced[r] -= sum;
       }
     }
@@ -635,8 +677,6 @@ int LevenbergMarquardt::run() {
       const double* Vi = V_.data() + static_cast<std::size_t>(i) * pnp_ * pnp_;
       for (int d = 0; d < pnp_; ++d) diagV_[static_cast<std::size_t>(i) * pnp_ + d] = Vi[d * pnp_ + d];
     }
-
-    if (c_.kind == Kind::MotionAndStructure) findActiveCameraParameters();
 
     if (gradientInf_ <= eps1) {
       stepSq_ = 0.0;

@@ -62,6 +62,13 @@ double squaredNorm(const double* v, std::size_t count) {
   return (s0 + s1) + (s2 + s3);
 }
 
+// Σ_l X(l, xc)·Y(l, yc) over `rows` rows of two row-major blocks of widths xw and yw.
+double columnDot(const double* X, int xw, int xc, const double* Y, int yw, int yc, int rows) {
+  double sum = 0.0;
+  for (int l = 0; l < rows; ++l) sum += X[l * xw + xc] * Y[l * yw + yc];
+  return sum;
+}
+
 class LevenbergMarquardt {
 public:
   explicit LevenbergMarquardt(const Call& call)
@@ -226,11 +233,7 @@ void LevenbergMarquardt::accumulateCameraDiagonals() {
       if (j < mcon_) continue;
       const double* A = jac_.data() + static_cast<std::size_t>(idx.val[k]) * jacStride_;
       double* Uj = U_.data() + static_cast<std::size_t>(j) * cnp_ * cnp_;
-      for (int d = 0; d < cnp_; ++d) {
-        double sum = 0.0;
-        for (int l = 0; l < mnp_; ++l) sum += A[l * cnp_ + d] * A[l * cnp_ + d];
-        Uj[d * cnp_ + d] += sum;
-      }
+      for (int d = 0; d < cnp_; ++d) Uj[d * cnp_ + d] += columnDot(A, cnp_, d, A, cnp_, d, mnp_);
     }
   }
 }
@@ -266,38 +269,21 @@ void LevenbergMarquardt::buildNormalEquations() {
         double* eaj = cameraBlock(g_.data(), j);
         for (int a = 0; a < active; ++a) {
           const int r = params[a];
-          for (int b = a + 1; b < active; ++b) {
-            const int col = params[b];
-            double sum = 0.0;
-            for (int l = 0; l < mnp_; ++l) sum += A[l * cnp_ + r] * A[l * cnp_ + col];
-            Uj[r * cnp_ + col] += sum;
-          }
-          double sum = 0.0;
-          for (int l = 0; l < mnp_; ++l) sum += A[l * cnp_ + r] * ek[l];
-          eaj[r] += sum;
+          for (int b = a + 1; b < active; ++b) Uj[r * cnp_ + params[b]] += columnDot(A, cnp_, r, A, cnp_, params[b], mnp_);
+          eaj[r] += columnDot(A, cnp_, r, ek, 1, 0, mnp_);
         }
       }
       if (freePoint) {
         for (int r = 0; r < pnp_; ++r) {
-          for (int col = r; col < pnp_; ++col) {
-            double sum = 0.0;
-            for (int l = 0; l < mnp_; ++l) sum += B[l * pnp_ + r] * B[l * pnp_ + col];
-            Vi[r * pnp_ + col] += sum;
-          }
-          double sum = 0.0;
-          for (int l = 0; l < mnp_; ++l) sum += B[l * pnp_ + r] * ek[l];
-          ebi[r] += sum;
+          for (int col = r; col < pnp_; ++col) Vi[r * pnp_ + col] += columnDot(B, pnp_, r, B, pnp_, col, mnp_);
+          ebi[r] += columnDot(B, pnp_, r, ek, 1, 0, mnp_);
         }
       }
       if (withW && freeCamera && freePoint) {
         double* Wk = W_.data() + static_cast<std::size_t>(v) * cnp_ * pnp_;
         for (int a = 0; a < active; ++a) {
           const int r = params[a];
-          for (int col = 0; col < pnp_; ++col) {
-            double sum = 0.0;
-            for (int l = 0; l < mnp_; ++l) sum += A[l * cnp_ + r] * B[l * pnp_ + col];
-            Wk[r * pnp_ + col] = sum;
-          }
+          for (int col = 0; col < pnp_; ++col) Wk[r * pnp_ + col] = columnDot(A, cnp_, r, B, pnp_, col, mnp_);
         }
       }
     }

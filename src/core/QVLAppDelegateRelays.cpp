@@ -153,6 +153,38 @@ static void colourFrame(const std::shared_ptr<QVLAppDelegate>& self, int exposur
   });
 }
 
+// A colour frame, then the laser frames at every exposure of `all`, each laser at those of its own
+// list: the sequence of the scan driver and of the manual scan screen.
+static void colourThenLaserFrames(const std::shared_ptr<QVLAppDelegate>& self, int nonLaserExposure,
+                                  int nonLaserWhitebalance, bool manual, std::vector<double> all,
+                                  std::vector<double> laser1, std::vector<double> laser2,
+                                  QVLImageSequences::ExposureRunCompletion done, qv::ErrorCallback error) {
+  const auto sequences = self->imageSequences();
+  colourFrame(self, nonLaserExposure, nonLaserWhitebalance, manual,
+              [sequences, all = std::move(all), laser1 = std::move(laser1), laser2 = std::move(laser2),
+               done = std::move(done), error](qv::SharedData colour) {
+                sequences->captureLaserImagesForExposures(all, 0, laser1, laser2, {}, {}, std::move(colour), done,
+                                                          error);
+              },
+              error);
+}
+
+using LaserResults = std::vector<QVLScanResultSet>;
+
+// The manual screen needs frames of both lasers: a run that has none of one fails with code 8.
+static QVLImageSequences::ExposureRunCompletion withBothLasers(
+    std::function<void(qv::SharedData, const LaserResults&, const LaserResults&)> completion,
+    qv::ErrorCallback error) {
+  return [completion = std::move(completion), error = std::move(error)](qv::SharedData c, LaserResults r1,
+                                                                         LaserResults r2) {
+    if (r1.empty() || r2.empty()) {
+      if (error) error(relayError(QVLAppErrorExposureNotSet, "A laser's frames are missing"));
+    } else {
+      completion(std::move(c), r1, r2);
+    }
+  };
+}
+
 // ---- the scan driver's motions ----
 
 bool QVLAppDelegate::connectToScannerForScan(QVLScan&, qv::Error* error) { return connectToScanner(error); }
@@ -214,17 +246,8 @@ void QVLAppDelegate::captureCameraImageSequenceForScan(QVLScan&, int nonLaserExp
   std::vector<double> all, laser1, laser2;
   for (int exposure : laser1Exposures) addDistinct(all, exposure), addDistinct(laser1, exposure);
   for (int exposure : laser2Exposures) addDistinct(all, exposure), addDistinct(laser2, exposure);
-  const auto sequences = imageSequences();
-  colourFrame(shared_from_this(), nonLaserExposure, nonLaserWhitebalance, false,
-              [sequences, all, laser1, laser2, completion = std::move(completion), error](qv::SharedData colour) {
-                sequences->captureLaserImagesForExposures(
-                    all, 0, laser1, laser2, {}, {}, std::move(colour),
-                    [completion](qv::SharedData c, std::vector<QVLScanResultSet> r1, std::vector<QVLScanResultSet> r2) {
-                      if (completion) completion(std::move(c), std::move(r1), std::move(r2));
-                    },
-                    error);
-              },
-              error);
+  colourThenLaserFrames(shared_from_this(), nonLaserExposure, nonLaserWhitebalance, false, std::move(all),
+                        std::move(laser1), std::move(laser2), std::move(completion), std::move(error));
 }
 
 // ---- exposure tuning ----
@@ -409,23 +432,12 @@ void QVLAppDelegate::captureCameraImageSequenceForAdvScanViewController(int nonL
   std::vector<double> all;
   addDistinct(all, laser1Exposure);
   addDistinct(all, laser2Exposure);
-  const std::vector<double> laser1{static_cast<double>(laser1Exposure)}, laser2{static_cast<double>(laser2Exposure)};
-  const auto sequences = imageSequences();
-  colourFrame(shared_from_this(), nonLaserExposure, nonLaserWhitebalance, true,
-              [sequences, all, laser1, laser2, completion = std::move(completion), error](qv::SharedData colour) {
-                sequences->captureLaserImagesForExposures(
-                    all, 0, laser1, laser2, {}, {}, std::move(colour),
-                    [completion, error](qv::SharedData c, std::vector<QVLScanResultSet> r1,
-                                        std::vector<QVLScanResultSet> r2) {
-                      if (r1.empty() || r2.empty()) {
-                        if (error) error(relayError(QVLAppErrorExposureNotSet, "A laser's frames are missing"));
-                      } else if (completion) {
-                        completion(std::move(c), r1.front(), r2.front());
-                      }
-                    },
-                    error);
-              },
-              error);
+  auto done = [completion = std::move(completion)](qv::SharedData c, const LaserResults& r1, const LaserResults& r2) {
+    if (completion) completion(std::move(c), r1.front(), r2.front());
+  };
+  colourThenLaserFrames(shared_from_this(), nonLaserExposure, nonLaserWhitebalance, true, std::move(all),
+                        {static_cast<double>(laser1Exposure)}, {static_cast<double>(laser2Exposure)},
+                        withBothLasers(std::move(done), error), error);
 }
 
 void QVLAppDelegate::captureCameraImageSequenceForAdvScanViewController(int nonLaserExposure, int nonLaserWhitebalance,
@@ -434,24 +446,13 @@ void QVLAppDelegate::captureCameraImageSequenceForAdvScanViewController(int nonL
                                                                         qv::ErrorCallback error) {
   std::vector<double> all;
   for (int exposure : {laser1Low, laser2Low, laser1High, laser2High}) addDistinct(all, exposure);
-  const std::vector<double> laser1{static_cast<double>(laser1Low), static_cast<double>(laser1High)};
-  const std::vector<double> laser2{static_cast<double>(laser2Low), static_cast<double>(laser2High)};
-  const auto sequences = imageSequences();
-  colourFrame(shared_from_this(), nonLaserExposure, nonLaserWhitebalance, true,
-              [sequences, all, laser1, laser2, completion = std::move(completion), error](qv::SharedData colour) {
-                sequences->captureLaserImagesForExposures(
-                    all, 0, laser1, laser2, {}, {}, std::move(colour),
-                    [completion, error](qv::SharedData c, std::vector<QVLScanResultSet> r1,
-                                        std::vector<QVLScanResultSet> r2) {
-                      if (r1.empty() || r2.empty()) {
-                        if (error) error(relayError(QVLAppErrorExposureNotSet, "A laser's frames are missing"));
-                      } else if (completion) {
-                        completion(std::move(c), r1.front(), r1.back(), r2.front(), r2.back());
-                      }
-                    },
-                    error);
-              },
-              error);
+  auto done = [completion = std::move(completion)](qv::SharedData c, const LaserResults& r1, const LaserResults& r2) {
+    if (completion) completion(std::move(c), r1.front(), r1.back(), r2.front(), r2.back());
+  };
+  colourThenLaserFrames(shared_from_this(), nonLaserExposure, nonLaserWhitebalance, true, std::move(all),
+                        {static_cast<double>(laser1Low), static_cast<double>(laser1High)},
+                        {static_cast<double>(laser2Low), static_cast<double>(laser2High)},
+                        withBothLasers(std::move(done), error), error);
 }
 
 // The manual screen's motions: one answer, carrying the error when there is one.

@@ -42,8 +42,7 @@ QVLCameraCaptureSession::~QVLCameraCaptureSession() {
 
 // ---- connecting ----
 
-bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code, const char* description) {
-  // Nothing of a failed connection stays behind, so the next attempt starts afresh.
+void QVLCameraCaptureSession::releaseCameraLocked() {
   if (cameraWatchdogTimer_) cameraWatchdogTimer_->invalidate();
   cameraWatchdogTimer_.reset();
   cameraControl_.reset();
@@ -52,6 +51,11 @@ bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code, const char
   deliveryQueue_.reset();
   links_.inhibitor->release(assertionID_);
   assertionID_ = 0;
+}
+
+bool QVLCameraCaptureSession::failConnect(qv::Error* error, int code, const char* description) {
+  // Nothing of a failed connection stays behind, so the next attempt starts afresh.
+  releaseCameraLocked();
   if (error) *error = cameraError(code, description);
   return false;
 }
@@ -166,14 +170,7 @@ bool QVLCameraCaptureSession::connectCamera(qv::Error* error) {
 
 void QVLCameraCaptureSession::tearDownCamera() {
   std::lock_guard lock(cameraMutex_);
-  if (cameraWatchdogTimer_) cameraWatchdogTimer_->invalidate();
-  cameraWatchdogTimer_.reset();
-  cameraControl_.reset();
-  if (captureSession_) captureSession_->stopRunning();
-  captureSession_.reset();
-  deliveryQueue_.reset();
-  links_.inhibitor->release(assertionID_);
-  assertionID_ = 0;
+  releaseCameraLocked();
 }
 
 void QVLCameraCaptureSession::disconnectCamera() {

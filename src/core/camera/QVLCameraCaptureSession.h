@@ -113,6 +113,9 @@ private:
   void failPendingRequest(int code);
   bool anyFlagSet() const;
 
+  // Stops the camera and the watchdog and lets go of the camera, its control, its queue and the
+  // display-sleep assertion; under the camera lock.
+  void releaseCameraLocked();
   void tearDownCamera();
   bool failConnect(qv::Error* error, int code, const char* description = nullptr);
 

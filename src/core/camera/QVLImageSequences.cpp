@@ -106,40 +106,50 @@ qv::Error noScanner() { return qv::Error(qv::kInterpreterErrorDomain, 1, "No sca
 
 // ---- sequences ----
 
+void QVLImageSequences::captureAfterSwitches(int exposure, std::vector<LaserSwitch> switches,
+                                             std::vector<qv::SharedData> frames, FramesCompletion done,
+                                             qv::ErrorCallback fail) {
+  auto self = shared_from_this();
+  delayForCameraExposure(exposure, [=]() mutable {
+    self->captureOne([=](qv::SharedData frame) mutable {
+      frames.push_back(std::move(frame));
+      if (switches.empty()) {
+        if (done) done(std::move(frames));
+        return;
+      }
+      const LaserSwitch next = switches.front();
+      switches.erase(switches.begin());
+      auto switchLasers = [=] {
+        const auto interpreter = self->interpreter();
+        if (!interpreter) return fail(noScanner());
+        auto captureNext = [=] { self->captureAfterSwitches(exposure, switches, frames, done, fail); };
+        switch (next.to) {
+          case Lasers::Laser1: return interpreter->enableLaser1(captureNext, fail);
+          case Lasers::Laser2: return interpreter->enableLaser2(captureNext, fail);
+          case Lasers::Off: return interpreter->disableLasers(captureNext, fail);
+        }
+      };
+      if (next.settleFirst) {
+        self->delayForCameraExposure(exposure, switchLasers);
+      } else {
+        switchLasers();
+      }
+    }, fail);
+  });
+}
+
 void QVLImageSequences::captureCameraImageSequenceForLaser(int laser, int exposure, LaserSequenceCompletion completion,
                                                            qv::ErrorCallback error) {
   if (!setCameraExposure(exposure)) {
     if (error) error(scanError(8));
     return;
   }
-  auto self = shared_from_this();
-  const auto fail = failing(std::move(error));
-  const int e = exposure;
-  delayForCameraExposure(e, [=] {
-    self->captureOne([=](qv::SharedData reference) {
-      const auto interpreter = self->interpreter();
-      if (!interpreter) return fail(noScanner());
-      auto laserIsOn = [=] {
-        self->delayForCameraExposure(e, [=] {
-          self->captureOne([=](qv::SharedData laserImage) {
-            self->delayForCameraExposure(e, [=] {
-              const auto interpreter = self->interpreter();
-              if (!interpreter) return fail(noScanner());
-              interpreter->disableLasers([=] {
-                self->delayForCameraExposure(e, [=] {
-                  self->captureOne([=](qv::SharedData verification) {
-                    if (completion) completion(reference, laserImage, verification);
-                  }, fail);
-                });
-              }, fail);
-            });
-          }, fail);
-        });
-      };
-      if (laser == 0) interpreter->enableLaser1(laserIsOn, fail);
-      else interpreter->enableLaser2(laserIsOn, fail);
-    }, fail);
-  });
+  // The laser image settles once more before the lasers go off.
+  captureAfterSwitches(exposure, {{laser == 0 ? Lasers::Laser1 : Lasers::Laser2}, {Lasers::Off, true}}, {},
+                       [completion](const std::vector<qv::SharedData>& frames) {
+                         if (completion) completion(frames[0], frames[1], frames[2]);
+                       },
+                       failing(std::move(error)));
 }
 
 void QVLImageSequences::captureCameraImageSequenceForLasersWithExposure(int exposure, LasersSequenceCompletion completion,
@@ -148,39 +158,12 @@ void QVLImageSequences::captureCameraImageSequenceForLasersWithExposure(int expo
     if (error) error(scanError(8));
     return;
   }
-  auto self = shared_from_this();
-  const auto fail = failing(std::move(error));
-  const int e = exposure;
-  delayForCameraExposure(e, [=] {
-    self->captureOne([=](qv::SharedData reference) {
-      const auto interpreter = self->interpreter();
-      if (!interpreter) return fail(noScanner());
-      interpreter->enableLaser1([=] {
-        self->delayForCameraExposure(e, [=] {
-          self->captureOne([=](qv::SharedData laser1) {
-            const auto interpreter = self->interpreter();
-            if (!interpreter) return fail(noScanner());
-            // Switching laser 2 on switches laser 1 off: no lasers-off command between them.
-            interpreter->enableLaser2([=] {
-              self->delayForCameraExposure(e, [=] {
-                self->captureOne([=](qv::SharedData laser2) {
-                  const auto interpreter = self->interpreter();
-                  if (!interpreter) return fail(noScanner());
-                  interpreter->disableLasers([=] {
-                    self->delayForCameraExposure(e, [=] {
-                      self->captureOne([=](qv::SharedData verification) {
-                        if (completion) completion(reference, laser1, laser2, verification);
-                      }, fail);
-                    });
-                  }, fail);
-                }, fail);
-              });
-            }, fail);
-          }, fail);
-        });
-      }, fail);
-    }, fail);
-  });
+  // Switching laser 2 on switches laser 1 off: no lasers-off command between them.
+  captureAfterSwitches(exposure, {{Lasers::Laser1}, {Lasers::Laser2}, {Lasers::Off}}, {},
+                       [completion](const std::vector<qv::SharedData>& frames) {
+                         if (completion) completion(frames[0], frames[1], frames[2], frames[3]);
+                       },
+                       failing(std::move(error)));
 }
 
 void QVLImageSequences::captureLaserImagesForExposures(std::vector<double> exposures, std::size_t index,
@@ -272,27 +255,11 @@ void QVLImageSequences::captureExposureImagesForTuning(TuningCaptureCompletion c
       if (control && control->getExposure(&current)) exposure = current;
       else if (self->lastSetExposure_ != 0) exposure = self->lastSetExposure_;
       else exposure = kLongestExposure;
-      self->delayForCameraExposure(exposure, [=] {
-        self->captureOne([=](qv::SharedData laser1) {
-          const auto interpreter = self->interpreter();
-          if (!interpreter) return fail(noScanner());
-          interpreter->enableLaser2([=] {
-            self->delayForCameraExposure(exposure, [=] {
-              self->captureOne([=](qv::SharedData laser2) {
-                const auto interpreter = self->interpreter();
-                if (!interpreter) return fail(noScanner());
-                interpreter->disableLasers([=] {
-                  self->delayForCameraExposure(exposure, [=] {
-                    self->captureOne([=](qv::SharedData verification) {
-                      if (completion) completion(reference, laser1, laser2, verification, whiteBalance);
-                    }, fail);
-                  });
-                }, fail);
-              }, fail);
-            });
-          }, fail);
-        }, fail);
-      });
+      self->captureAfterSwitches(exposure, {{Lasers::Laser2}, {Lasers::Off}}, {reference},
+                                 [completion, whiteBalance](const std::vector<qv::SharedData>& frames) {
+                                   if (completion) completion(frames[0], frames[1], frames[2], frames[3], whiteBalance);
+                                 },
+                                 fail);
     }, fail);
   }, fail);
 }

@@ -70,6 +70,20 @@ private:
   // Hands a failure on once the lasers are off.
   qv::ErrorCallback failing(qv::ErrorCallback error);
 
+  enum class Lasers { Laser1, Laser2, Off };
+  // A switch of the lasers between two frames of a sequence; `settleFirst` waits out the exposure
+  // once more before switching.
+  struct LaserSwitch {
+    Lasers to;
+    bool settleFirst = false;
+  };
+  using FramesCompletion = std::function<void(std::vector<qv::SharedData> frames)>;
+  // The steps every laser sequence is made of: waits for `exposure` to settle and captures a frame,
+  // then makes the first switch and goes on with the rest; `done` gets `frames` with every frame
+  // captured added. A switch finding no scanner fails with code 1.
+  void captureAfterSwitches(int exposure, std::vector<LaserSwitch> switches, std::vector<qv::SharedData> frames,
+                            FramesCompletion done, qv::ErrorCallback fail);
+
   const std::shared_ptr<QVLCameraCaptureSession> session_;
   const std::function<std::shared_ptr<QVLIInterpreterProtocol>()> deviceInterpreter_;
   std::atomic<int> lastExposure_{0};

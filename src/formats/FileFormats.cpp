@@ -11,6 +11,7 @@
 #include "formats/QVLStlFileExporter.h"
 #include "formats/QVLStlFileImporter.h"
 #include "formats/QVLXyzFileExporter.h"
+#include "formats/internal/ReaderSupport.h"
 
 namespace qv {
 
@@ -19,16 +20,11 @@ std::string fileExtension(std::string_view path) {
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   const auto dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return {};
-  std::string extension(name.substr(dot + 1));
-  for (char& c : extension)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return extension;
+  return asciiLowerCased(std::string(name.substr(dot + 1)));
 }
 
 std::unique_ptr<QVLFileExporter> exporterForExtension(std::string_view extension, ObjectID id) {
-  std::string e(extension);
-  for (char& c : e)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const std::string e = asciiLowerCased(std::string(extension));
   if (e == "qvkx") return std::make_unique<QVLQvkxFileExporter>(std::move(id));
   if (e == "qvk") return std::make_unique<QVLQvkFileExporter>(std::move(id));
   if (e == "xyz") return std::make_unique<QVLXyzFileExporter>(std::move(id));

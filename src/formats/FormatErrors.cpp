@@ -23,4 +23,13 @@ Error qvkUnsupportedFileError(const std::string& path) {
                {{kFileKey, path}, {kDescriptionKey, kQvkUnsupportedDescription}});
 }
 
+Error noScanToReadIntoError() {
+  return Error(kScanErrorDomain, kInvalidParameterError, "The scan to read into does not exist",
+               {{kParameterKey, "scanObjectId"}});
+}
+
+Error noStoreToReadIntoError() {
+  return Error(kScanErrorDomain, kInvalidParameterError, "There is no store to read into");
+}
+
 }  // namespace qv

@@ -36,4 +36,9 @@ Error fileError(int code, const std::string& path, std::uint64_t offset, const s
 Error qvkInvalidFileError(const std::string& path, std::uint64_t offset, const std::string& description);
 Error qvkUnsupportedFileError(const std::string& path);
 
+// A reader asked to store into a scan object that does not exist (code 2, "Parameter"
+// "scanObjectId"), or given no store at all (code 2).
+Error noScanToReadIntoError();
+Error noStoreToReadIntoError();
+
 }  // namespace qv

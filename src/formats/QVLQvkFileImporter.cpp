@@ -16,6 +16,8 @@
 
 #include "formats/FormatErrors.h"
 #include "formats/QvkBodyDecoders.h"
+#include "formats/internal/ReaderSupport.h"
+#include "formats/internal/StoreUndo.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
@@ -25,20 +27,6 @@
 namespace {
 
 using qv::qvk::readScalar;
-
-constexpr std::size_t kLineChunkBytes = 100;
-
-// Splits at every single space, keeping empty parts between adjacent spaces.
-std::vector<std::string> splitAtSpaces(const std::string& line) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t space = line.find(' ', start);
-    parts.push_back(line.substr(start, space == std::string::npos ? std::string::npos : space - start));
-    if (space == std::string::npos) return parts;
-    start = space + 1;
-  }
-}
 
 const char* collectionTypeName(QVLQvkFileImporterCollectionType type) {
   switch (type) {
@@ -240,29 +228,12 @@ bool QVLQvkFileImporter::decodeFile(const qv::Data& bytes, qv::QvkScanContents& 
 // Header
 
 std::optional<std::string> QVLQvkFileImporter::readLine(const qv::Data& bytes, qv::Error* error) {
-  currentLineData_.clear();
-  for (;;) {
-    if (fileOffset_ >= fileSize_) {
-      if (error) *error = invalidAt(fileOffset_, "the header ends before \"end_header\"");
-      return std::nullopt;
-    }
-    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(kLineChunkBytes, fileSize_ - fileOffset_));
-    const auto* chunk = bytes.data() + fileOffset_;
-    const auto* feed = static_cast<const std::uint8_t*>(std::memchr(chunk, '\n', take));
-    if (!feed) {
-      currentLineData_.append(reinterpret_cast<const char*>(chunk), take);
-      fileOffset_ += take;
-      continue;
-    }
-    const std::size_t p = static_cast<std::size_t>(feed - chunk);
-    currentLineData_.append(reinterpret_cast<const char*>(chunk), p);
-    fileOffset_ += p + 1;
-    setPercentLoaded(static_cast<float>(static_cast<double>(fileOffset_) / static_cast<double>(fileSize_)));
-    std::string line = currentLineData_;
-    for (char& c : line)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return line;
+  if (!qv::takeLine(bytes, fileOffset_, currentLineData_)) {
+    if (error) *error = invalidAt(fileOffset_, "the header ends before \"end_header\"");
+    return std::nullopt;
   }
+  setPercentLoaded(static_cast<float>(static_cast<double>(fileOffset_) / static_cast<double>(fileSize_)));
+  return qv::asciiLowerCased(currentLineData_);
 }
 
 bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) {
@@ -300,7 +271,7 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
     if (line->starts_with("comment")) continue;
     const bool vertex = line->starts_with("element vertex");
     if (vertex || line->starts_with("element clouds")) {
-      const auto parts = splitAtSpaces(*line);
+      const auto parts = qv::splitAtEachSpace(*line);
       if (parts.size() < 3) continue;
       QVLQvkFileImporterCollectionDescription c;
       c.collectionType = vertex ? QVLQvkFileImporterCollectionTypeVertex : QVLQvkFileImporterCollectionTypeClouds;
@@ -311,7 +282,7 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
       continue;
     }
     if (line->starts_with("property")) {
-      const auto parts = splitAtSpaces(*line);
+      const auto parts = qv::splitAtEachSpace(*line);
       if (parts.size() < 3) {
         QVLogInfo("QVK format error: \"%s\"", line->c_str());
         continue;
@@ -448,23 +419,20 @@ bool QVLQvkFileImporter::runDecoder(
 bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error* error) {
   auto context = privateQueueContext();
   if (!context) {
-    if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no store to read into");
+    if (error) *error = qv::noStoreToReadIntoError();
     return false;
   }
   bool ok = false;
   context->performAndWait([&] {
-    const bool hadChanges = context->hasChanges();
     auto scan = scanObjectId() ? QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context) : nullptr;
     if (!scan) {
-      if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan to read into does not exist",
-                                    {{qv::kParameterKey, "scanObjectId"}});
+      if (error) *error = qv::noScanToReadIntoError();
       return;
     }
     // What the read changes on the scan object, to put back should the save fail.
-    static const char* kTouched[] = {"lastOpenedDate", "vertexData",         "unsavedVertexData",  "radiusCutoff",
-                                     "yCutoff",        "objectCenterPointX", "objectCenterPointY", "objectCenterPointZ"};
-    std::vector<std::pair<std::string, qv::AttributeValue>> before;
-    for (const char* key : kTouched) before.emplace_back(key, scan->value(key));
+    qv::StoreUndo undo(*context, scan,
+                       {"lastOpenedDate", "vertexData", "unsavedVertexData", "radiusCutoff", "yCutoff",
+                        "objectCenterPointX", "objectCenterPointY", "objectCenterPointZ"});
 
     scan->setLastOpenedDate(qv::dateNow());
     const std::uint64_t vertexCount = contents.vertexCount();
@@ -475,30 +443,19 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
       scan->setYCutoff(static_cast<double>(std::numeric_limits<float>::min()));
     }
     scan->setObjectCenterPoint(contents.centre);
-    std::vector<std::shared_ptr<QVSDPointCloud>> created;
+    std::size_t created = 0;
     for (const auto& cloudContents : contents.clouds) {
       auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
       if (!cloud) continue;
-      created.push_back(cloud);
+      undo.created(cloud);
+      ++created;
       for (const auto& [key, value] : cloudContents.attributes) cloud->setValue(key, value);
     }
     QVLogInfo("collections: %lu vertices: %lu clouds: %lu", static_cast<unsigned long>(contents.collectionsVisited),
               static_cast<unsigned long>(contents.hasVertexData ? vertexCount : scan->numberOfVertices()),
-              static_cast<unsigned long>(created.size()));
-    qv::Error saveError;
-    if (!context->save(&saveError)) {
-      QVLogInfo("Save failed: %s", saveError.text().c_str());
-      // Leave nothing of the half-stored scan behind: with no other unsaved work in the context
-      // a rollback is exact; otherwise only what this read did is undone.
-      if (!hadChanges) {
-        context->rollback();
-      } else {
-        for (const auto& cloud : created) context->deleteObject(cloud);
-        for (auto& [key, value] : before) scan->setValue(key, std::move(value));
-      }
-      if (error) *error = saveError;
-      return;
-    }
+              static_cast<unsigned long>(created));
+    // Leaves nothing of the half-stored scan behind when the save fails.
+    if (!undo.save(error)) return;
     QVLogInfo("Finished reading QVK data");
     ok = true;
   });

@@ -25,39 +25,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kLineChunkBytes = 100;
 constexpr std::uint64_t kProgressEvery = 4096;
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string lowerCased(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
-// Parts at every single space, empty parts kept: the header's values are split this way.
-std::vector<std::string> splitAtSpaces(const std::string& line) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t space = line.find(' ', start);
-    parts.push_back(line.substr(start, space == std::string::npos ? std::string::npos : space - start));
-    if (space == std::string::npos) return parts;
-    start = space + 1;
-  }
-}
 
 std::string extensionOf(const std::string& name) {
   const auto dot = name.rfind('.');
-  return dot == std::string::npos || dot == 0 ? std::string() : lowerCased(name.substr(dot + 1));
+  return dot == std::string::npos || dot == 0 ? std::string() : qv::asciiLowerCased(name.substr(dot + 1));
 }
 
 // Names in the order a person would list them: ignoring case first, then by bytes.
 bool listedBefore(const std::string& a, const std::string& b) {
-  const std::string la = lowerCased(a), lb = lowerCased(b);
+  const std::string la = qv::asciiLowerCased(a), lb = qv::asciiLowerCased(b);
   return la != lb ? la < lb : a < b;
 }
 
@@ -76,26 +53,12 @@ qv::Error QVLQvkxFileImporter::invalidAt(std::uint64_t offset, const char* descr
 // Cloud files
 
 std::optional<std::string> QVLQvkxFileImporter::readLine(const qv::Data& bytes, qv::Error* error) {
-  currentLineData_.clear();
-  for (;;) {
-    if (dataOffset_ >= dataSize_) {
-      if (error) *error = invalidAt(dataOffset_, qv::qvkx::kInvalidDescription, "the header ends before \"end_header\"");
-      return std::nullopt;
-    }
-    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(kLineChunkBytes, dataSize_ - dataOffset_));
-    const auto* chunk = bytes.data() + dataOffset_;
-    const auto* feed = static_cast<const std::uint8_t*>(std::memchr(chunk, '\n', take));
-    if (!feed) {
-      currentLineData_.append(reinterpret_cast<const char*>(chunk), take);
-      dataOffset_ += take;
-      continue;
-    }
-    const auto p = static_cast<std::size_t>(feed - chunk);
-    currentLineData_.append(reinterpret_cast<const char*>(chunk), p);
-    dataOffset_ += p + 1;
-    setPercentLoaded(static_cast<float>(dataOffset_) / static_cast<float>(dataSize_));
-    return lowerCased(currentLineData_);
+  if (!qv::takeLine(bytes, dataOffset_, currentLineData_)) {
+    if (error) *error = invalidAt(dataOffset_, qv::qvkx::kInvalidDescription, "the header ends before \"end_header\"");
+    return std::nullopt;
   }
+  setPercentLoaded(static_cast<float>(dataOffset_) / static_cast<float>(dataSize_));
+  return qv::asciiLowerCased(currentLineData_);
 }
 
 std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data& bytes, qv::Error* error) {
@@ -124,17 +87,17 @@ std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data
       QVLogInfo("Finished reading QVK header");
       return header;
     }
-    if (startsWith(*line, "format")) {
-      if (!startsWith(*line, "format binary_little_endian 2.")) {
+    if (line->starts_with("format")) {
+      if (!line->starts_with("format binary_little_endian 2.")) {
         QVLogError("readQvkHeader failed (format is different from \"binary_little_endian 2.\")");
         if (error) *error = invalidAt(lineStart, qv::qvkx::kUnsupportedDescription, "the format is not binary_little_endian 2.x");
         return std::nullopt;
       }
       continue;
     }
-    if (startsWith(*line, "comment")) continue;
-    if (startsWith(*line, "property")) {
-      const auto parts = splitAtSpaces(*line);
+    if (line->starts_with("comment")) continue;
+    if (line->starts_with("property")) {
+      const auto parts = qv::splitAtEachSpace(*line);
       if (parts.size() < 3) {
         QVLogInfo("QVK format error: \"%s\"", line->c_str());
         continue;
@@ -213,7 +176,7 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
   if (const auto* h = qv::find(cloud.header, "cameraheight"))
     cloud.cameraHeight = static_cast<std::uint64_t>(std::max<std::int64_t>(h->toInt64(), 0));
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string())
-    cloud.sliceCount = splitAtSpaces(*r->string()).size();
+    cloud.sliceCount = qv::splitAtEachSpace(*r->string()).size();
   return readQvkxVertices(bytes, cloud, error);
 }
 
@@ -279,7 +242,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
 bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, qv::Error* error) {
   auto context = privateQueueContext();
   if (!context) {
-    if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no store to read into");
+    if (error) *error = qv::noStoreToReadIntoError();
     return false;
   }
   std::uint64_t total = 1;
@@ -311,8 +274,7 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
   context->performAndWait([&] {
     auto scan = scanObjectId() ? QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context) : nullptr;
     if (!scan) {
-      if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan to read into does not exist",
-                                    {{qv::kParameterKey, "scanObjectId"}});
+      if (error) *error = qv::noScanToReadIntoError();
       return;
     }
     qv::StoreUndo undo(*context, scan, {"lastOpenedDate", "vertexData", "unsavedVertexData", "radiusCutoff", "yCutoff"});
@@ -359,13 +321,7 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
     scan->setRadiusCutoff(static_cast<double>(std::numeric_limits<float>::max()));
     scan->setYCutoff(static_cast<double>(std::numeric_limits<float>::min()));
 
-    qv::Error saveError;
-    if (!context->save(&saveError)) {
-      QVLogInfo("Save failed: %s", saveError.text().c_str());
-      undo.undo();
-      if (error) *error = saveError;
-      return;
-    }
+    if (!undo.save(error)) return;
     QVLogInfo("Finished reading QVKX data");
     ok = true;
   });
@@ -379,7 +335,7 @@ bool QVLQvkxFileImporter::parseFile(qv::Error* error) {
   if (!qv::checkReaderInput(path, error)) return false;
   auto context = privateQueueContext();
   if (!context) {
-    if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no store to read into");
+    if (error) *error = qv::noStoreToReadIntoError();
     return false;
   }
 

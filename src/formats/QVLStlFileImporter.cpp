@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr std::size_t kLineChunkBytes = 100;
-
 bool contains(const std::string& line, const char* word) { return line.find(word) != std::string::npos; }
 
 // Up to two earlier corners at one position; a third closes the group.
@@ -29,28 +27,13 @@ struct CornerGroup {
 }  // namespace
 
 std::optional<std::string> QVLStlFileImporter::readLine(const qv::Data& bytes, qv::Error* error) {
-  currentLineData_.clear();
   if (dataOffset_ >= dataSize_) {
+    currentLineData_.clear();
     if (error) *error = qv::dataOffsetError(localFilePath(), dataOffset_, qv::kQvkInvalidDescription, "the file ends before \"endsolid\"");
     return std::nullopt;
   }
-  while (dataOffset_ < dataSize_) {
-    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(kLineChunkBytes, dataSize_ - dataOffset_));
-    const auto* chunk = bytes.data() + dataOffset_;
-    const auto* feed = static_cast<const std::uint8_t*>(std::memchr(chunk, '\n', take));
-    if (!feed) {
-      currentLineData_.append(reinterpret_cast<const char*>(chunk), take);
-      dataOffset_ += take;
-      continue;
-    }
-    const auto p = static_cast<std::size_t>(feed - chunk);
-    currentLineData_.append(reinterpret_cast<const char*>(chunk), p);
-    dataOffset_ += p + 1;
-    break;
-  }
-  std::string line = currentLineData_;
-  std::transform(line.begin(), line.end(), line.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
-  return line;
+  qv::takeLine(bytes, dataOffset_, currentLineData_);  // the last line needs no line feed
+  return qv::asciiLowerCased(currentLineData_);
 }
 
 bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Data& meshed, qv::Error* error) {
@@ -176,8 +159,7 @@ bool QVLStlFileImporter::parseFile(qv::Error* error) {
   if (error) *error = qv::Error();
   auto context = privateQueueContext();
   if (!context || !scanObjectId()) {
-    if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan to read into does not exist",
-                                  {{qv::kParameterKey, "scanObjectId"}});
+    if (error) *error = qv::noScanToReadIntoError();
     return false;
   }
   bool found = false;
@@ -189,8 +171,7 @@ bool QVLStlFileImporter::parseFile(qv::Error* error) {
     yCutoff = static_cast<float>(scan->yCutoff().value_or(0.0));
   });
   if (!found) {
-    if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan to read into does not exist",
-                                  {{qv::kParameterKey, "scanObjectId"}});
+    if (error) *error = qv::noScanToReadIntoError();
     return false;
   }
 
@@ -204,8 +185,7 @@ bool QVLStlFileImporter::parseFile(qv::Error* error) {
   context->performAndWait([&] {
     auto scan = QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context);
     if (!scan) {
-      if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan to read into does not exist",
-                                    {{qv::kParameterKey, "scanObjectId"}});
+      if (error) *error = qv::noScanToReadIntoError();
       return;
     }
     qv::StoreUndo undo(*context, scan, {"lastOpenedDate", "meshedVertexData"});
@@ -213,13 +193,7 @@ bool QVLStlFileImporter::parseFile(qv::Error* error) {
     const std::size_t vertices = meshed.size() / sizeof(QVLScanVertex);
     const std::size_t length = meshed.size();
     scan->setMeshedVertexData(std::make_shared<const qv::Data>(std::move(meshed)));
-    qv::Error saveError;
-    if (!context->save(&saveError)) {
-      QVLogInfo("Save failed: %s", saveError.text().c_str());
-      undo.undo();
-      if (error) *error = saveError;
-      return;
-    }
+    if (!undo.save(error)) return;
     QVLogInfo("STL reading has finished: %lu elements (%lu bytes) were imported from STL file.",
               static_cast<unsigned long>(vertices), static_cast<unsigned long>(length));
     ok = true;

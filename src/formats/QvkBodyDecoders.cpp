@@ -207,32 +207,25 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       auto f32 = [&](std::size_t at) { return number(readScalar<float>(r + at)); };
       auto u16 = [&](std::size_t at) { return readScalar<std::uint16_t>(r + at); };
       qv::QvkCloudContents& cloud = contents.clouds.emplace_back();
-      cloud.set("cameraOriginX", f32(0));
-      cloud.set("cameraOriginY", f32(4));
-      cloud.set("cameraOriginZ", f32(8));
-      cloud.set("laserOriginX", f32(12));
-      cloud.set("laserOriginY", f32(16));
-      cloud.set("laserOriginZ", f32(20));
+      // Three floats in a row, set as the attribute name followed by X, Y and Z.
+      auto vector = [&](const std::string& name, std::size_t at) {
+        cloud.set(name + "X", f32(at));
+        cloud.set(name + "Y", f32(at + 4));
+        cloud.set(name + "Z", f32(at + 8));
+      };
+      vector("cameraOrigin", 0);
+      vector("laserOrigin", 12);
       const std::uint16_t id = u16(28);
       const std::uint8_t laser = r[30];
       cloud.set("laserNumber", integer(laser));
       cloud.set("height", integer(u16(31)));
       cloud.set("cameraWidth", integer(u16(35)));
       cloud.set("cameraHeight", integer(u16(37)));
-      cloud.set("bedX", f32(39));
-      cloud.set("bedY", f32(43));
-      cloud.set("bedZ", f32(47));
-      cloud.set("bedNX", f32(51));
-      cloud.set("bedNY", f32(55));
-      cloud.set("bedNZ", f32(59));
-      cloud.set("leadScrewNX", f32(63));
-      cloud.set("leadScrewNY", f32(67));
-      cloud.set("leadScrewNZ", f32(71));
+      vector("bed", 39);
+      vector("bedN", 51);
+      vector("leadScrewN", 63);
       // The older record carries both lasers' normals: laser byte 0 takes the first.
-      const std::size_t normalAt = older && laser != 0 ? 87 : 75;
-      cloud.set("laserNormalX", f32(normalAt));
-      cloud.set("laserNormalY", f32(normalAt + 4));
-      cloud.set("laserNormalZ", f32(normalAt + 8));
+      vector("laserNormal", older && laser != 0 ? 87 : 75);
       d.offset += fixedBytes;
 
       if (left() < 2) return cutShort("rotation count");

@@ -51,18 +51,6 @@ std::string joinedShortest(const double* values, std::size_t n) {
   return out;
 }
 
-// The words of an element's text, split at single spaces as the description has always been read.
-std::vector<std::string> splitAtSpaces(const std::string& text) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t space = text.find(' ', start);
-    parts.push_back(text.substr(start, space == std::string::npos ? std::string::npos : space - start));
-    if (space == std::string::npos) return parts;
-    start = space + 1;
-  }
-}
-
 std::string trimmed(const std::string& text) {
   const auto first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return {};
@@ -284,7 +272,7 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
       }
       if (known) continue;
       if (equalsIgnoringCase(child.name(), "intrinsic")) {
-        const auto parts = splitAtSpaces(trimmed(value));
+        const auto parts = splitAtEachSpace(trimmed(value));
         const int* order = nullptr;
         static const int kFour[] = {0, 1, 2, 3}, kMatrix[] = {0, 4, 2, 5};
         if (parts.size() == 4) order = kFour;
@@ -299,7 +287,7 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
         const char* names[] = {"intrinsicFX", "intrinsicFY", "intrinsicCX", "intrinsicCY"};
         for (int i = 0; i < 4; ++i) texture.attributes.emplace_back(names[i], *v[i]);
       } else if (equalsIgnoringCase(child.name(), "distortion")) {
-        const auto parts = splitAtSpaces(trimmed(value));
+        const auto parts = splitAtEachSpace(trimmed(value));
         if (parts.size() < 4) continue;
         std::optional<double> v[4];
         bool ok = true;

@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
+
 #include "formats/FormatErrors.h"
 #include "platform/Log.h"
 #include "store/VertexRecords.h"
@@ -67,6 +69,35 @@ std::vector<std::string_view> wordsOf(std::string_view line) {
     if (i > start) words.push_back(line.substr(start, i - start));
   }
   return words;
+}
+
+std::vector<std::string> splitAtEachSpace(const std::string& text) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t space = text.find(' ', start);
+    parts.push_back(text.substr(start, space == std::string::npos ? std::string::npos : space - start));
+    if (space == std::string::npos) return parts;
+    start = space + 1;
+  }
+}
+
+bool takeLine(const Data& bytes, std::uint64_t& offset, std::string& line) {
+  line.clear();
+  if (offset >= bytes.size()) return false;
+  const auto* start = bytes.data() + offset;
+  const auto rest = static_cast<std::size_t>(bytes.size() - offset);
+  const auto* feed = static_cast<const std::uint8_t*>(std::memchr(start, '\n', rest));
+  const std::size_t length = feed ? static_cast<std::size_t>(feed - start) : rest;
+  line.assign(reinterpret_cast<const char*>(start), length);
+  offset += feed ? length + 1 : length;
+  return feed != nullptr;
+}
+
+std::string asciiLowerCased(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
 }
 
 }  // namespace qv

@@ -1,5 +1,5 @@
-// What the qvkx and STL readers share: checking the path, loading the file, error values that
-// carry the read position under "DataOffset", and splitting lines into words.
+// What the qvk, qvkx and STL readers share: checking the path, loading the file, error values that
+// carry the read position under "DataOffset", taking lines and splitting them into words.
 #pragma once
 
 #include <cstdint>
@@ -29,5 +29,14 @@ bool checkReaderInput(const std::string& path, Error* error);
 
 // The words of a line, split at any run of blanks (spaces, tabs, carriage returns).
 std::vector<std::string_view> wordsOf(std::string_view line);
+// The parts of a text between single spaces, empty parts between adjacent spaces kept: header
+// values have always been split this way.
+std::vector<std::string> splitAtEachSpace(const std::string& text);
+
+// Puts the line at `offset` of `bytes` into `line` without its line feed and moves `offset` past
+// it. False when no line feed ends it: `line` then holds the rest of the bytes, `offset` their end.
+bool takeLine(const Data& bytes, std::uint64_t& offset, std::string& line);
+// The text with the ASCII capitals made small; every other byte as it is, whatever the locale.
+std::string asciiLowerCased(std::string text);
 
 }  // namespace qv

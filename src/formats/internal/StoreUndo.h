@@ -1,4 +1,4 @@
-// Undoing what a reader did to the store when the final save fails.
+// The final save of a reader, and undoing what the reader did to the store when it fails.
 #pragma once
 
 #include <initializer_list>
@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Error.h"
+#include "platform/Log.h"
 #include "store/AttributeValue.h"
 #include "store/ManagedObject.h"
 #include "store/ObjectContext.h"
@@ -29,6 +31,16 @@ public:
     }
     for (const auto& object : created_) context_.deleteObject(object);
     for (auto& [key, value] : before_) object_->setValue(key, std::move(value));
+  }
+  // The reader's final save. When it fails, what the reader did is undone and the save's error
+  // handed on.
+  bool save(Error* error) {
+    Error saveError;
+    if (context_.save(&saveError)) return true;
+    QVLogInfo("Save failed: %s", saveError.text().c_str());
+    undo();
+    if (error) *error = saveError;
+    return false;
   }
 
 private:

@@ -136,6 +136,17 @@ void SimulatedCalibrationScanner::later(std::function<void()> task) {
   });
 }
 
+void SimulatedCalibrationScanner::serve(const std::string& name, qv::ErrorCallback error, std::function<void()> task) {
+  auto fault = arrive(name);
+  later([fault = std::move(fault), error = std::move(error), task = std::move(task)] {
+    if (fault) {
+      if (error) error(*fault);
+      return;
+    }
+    task();
+  });
+}
+
 qv::SharedData SimulatedCalibrationScanner::cut(qv::Data frame) const {
   if (frameLength_ && *frameLength_ < frame.size()) frame.resize(*frameLength_);
   return std::make_shared<const qv::Data>(std::move(frame));
@@ -198,12 +209,7 @@ bool SimulatedCalibrationScanner::connectToScannerForCalibration(QVLCalibration&
 
 void SimulatedCalibrationScanner::disconnectFromScannerForCalibration(QVLCalibration&, qv::Completion completion,
                                                                       qv::ErrorCallback error) {
-  auto fault = arrive("disconnect");
-  later([this, fault, completion, error] {
-    if (fault) {
-      if (error) error(*fault);
-      return;
-    }
+  serve("disconnect", error, [this, completion] {
     connected_ = false;
     ++disconnectCount_;
     if (completion) completion();
@@ -212,12 +218,7 @@ void SimulatedCalibrationScanner::disconnectFromScannerForCalibration(QVLCalibra
 
 void SimulatedCalibrationScanner::homeScannerForCalibration(QVLCalibration&, float restoringAngle,
                                                             MotionCompletion completion, qv::ErrorCallback error) {
-  auto fault = arrive("home");
-  later([this, fault, restoringAngle, completion, error] {
-    if (fault) {
-      if (error) error(*fault);
-      return;
-    }
+  serve("home", error, [this, restoringAngle, completion] {
     float angle;
     float head;
     {
@@ -233,8 +234,7 @@ void SimulatedCalibrationScanner::homeScannerForCalibration(QVLCalibration&, flo
 
 void SimulatedCalibrationScanner::moveHeadByMillimeters(float millimeters, QVLCalibration&, MotionCompletion completion,
                                                         qv::ErrorCallback error) {
-  auto fault = arrive("move");
-  later([this, fault, millimeters, completion, error] {
+  serve("move", error, [this, millimeters, completion, error] {
     float angle;
     float head;
     bool beyond;
@@ -242,13 +242,11 @@ void SimulatedCalibrationScanner::moveHeadByMillimeters(float millimeters, QVLCa
       std::lock_guard lock(mutex_);
       const double target = headHeight_ + millimeters;
       beyond = target > kHeadLimit_mm || target < 0.0;
-      if (!beyond && !fault) headHeight_ = target;
+      if (!beyond) headHeight_ = target;
       angle = static_cast<float>(bedAngle_);
       head = static_cast<float>(headHeight_);
     }
-    if (fault) {
-      if (error) error(*fault);
-    } else if (beyond) {
+    if (beyond) {
       if (error) error(qv::Error(qv::kInterpreterErrorDomain, kHeadBeyondLimitCode, "Head move beyond 185 mm"));
     } else if (completion) {
       completion(angle, head);
@@ -258,12 +256,7 @@ void SimulatedCalibrationScanner::moveHeadByMillimeters(float millimeters, QVLCa
 
 void SimulatedCalibrationScanner::rotateBedByDegrees(float degrees, QVLCalibration&, MotionCompletion completion,
                                                      qv::ErrorCallback error) {
-  auto fault = arrive("rotate");
-  later([this, fault, degrees, completion, error] {
-    if (fault) {
-      if (error) error(*fault);
-      return;
-    }
+  serve("rotate", error, [this, degrees, completion] {
     float angle;
     float head;
     {
@@ -278,12 +271,7 @@ void SimulatedCalibrationScanner::rotateBedByDegrees(float degrees, QVLCalibrati
 
 void SimulatedCalibrationScanner::saveCalibration(std::shared_ptr<QVSCalibrationDetails> details, QVLCalibration&,
                                                   qv::Completion completion, qv::ErrorCallback error) {
-  auto fault = arrive("save");
-  later([this, fault, details, completion, error] {
-    if (fault) {
-      if (error) error(*fault);
-      return;
-    }
+  serve("save", error, [this, details, completion] {
     {
       std::lock_guard lock(mutex_);
       saved_ = details;
@@ -296,12 +284,7 @@ void SimulatedCalibrationScanner::saveCalibration(std::shared_ptr<QVSCalibration
 
 void SimulatedCalibrationScanner::captureSingleImageForCalibration(QVLCalibration&, int exposure,
                                                                    qv::Completion completion, qv::ErrorCallback error) {
-  auto fault = arrive("single");
-  later([this, fault, exposure, completion, error] {
-    if (fault) {
-      if (error) error(*fault);
-      return;
-    }
+  serve("single", error, [this, exposure, completion] {
     {
       std::lock_guard lock(mutex_);
       exposure_ = exposure;
@@ -320,12 +303,7 @@ void SimulatedCalibrationScanner::captureCameraImageSequenceForCalibration(QVLCa
                                                                            int laser1Exposure, int laser2Exposure,
                                                                            qv::Completion completion,
                                                                            qv::ErrorCallback error) {
-  auto fault = arrive("sequence");
-  later([this, fault, cameraExposure, laser1Exposure, laser2Exposure, completion, error] {
-    if (fault) {
-      if (error) error(*fault);
-      return;
-    }
+  serve("sequence", error, [this, cameraExposure, laser1Exposure, laser2Exposure, completion] {
     // The frames of one pose differ only by their noise: each exposure is rendered once.
     std::map<int, Base> bases;
     auto at = [&](int exposure) -> const Base& {
@@ -383,12 +361,7 @@ QV_LASER_IMAGE(laser2CalibrationVerificationImage, 1, 2)
 
 void SimulatedCalibrationScanner::setExposure(int exposure, QVLTuning&, qv::Completion completion,
                                               qv::ErrorCallback error) {
-  auto fault = arrive("exposure");
-  later([this, fault, exposure, completion, error] {
-    if (fault) {
-      if (error) error(*fault);
-      return;
-    }
+  serve("exposure", error, [this, exposure, completion] {
     {
       std::lock_guard lock(mutex_);
       exposure_ = exposure;
@@ -399,12 +372,7 @@ void SimulatedCalibrationScanner::setExposure(int exposure, QVLTuning&, qv::Comp
 
 void SimulatedCalibrationScanner::captureExposureImagesForTuning(QVLTuning&, ExposureImagesCompletion completion,
                                                                  qv::ErrorCallback error) {
-  auto fault = arrive("tuningImages");
-  later([this, fault, completion, error] {
-    if (fault) {
-      if (error) error(*fault);
-      return;
-    }
+  serve("tuningImages", error, [this, completion] {
     int exposure;
     {
       std::lock_guard lock(mutex_);

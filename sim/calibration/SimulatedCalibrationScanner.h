@@ -117,6 +117,8 @@ private:
   // Logs the request, runs the hook, and answers the scripted fault due for it, if any.
   std::optional<qv::Error> arrive(const std::string& name);
   void later(std::function<void()> task);
+  // A request that completes later: the scripted fault due for it goes to `error`, else `task` runs.
+  void serve(const std::string& name, qv::ErrorCallback error, std::function<void()> task);
   qv::SharedData cut(qv::Data frame) const;
 
   ScannerModel model_;

@@ -220,26 +220,7 @@ void QVLCalibration::keepIntermediateViews(int boxPosition, int headPosition) {
 void QVLCalibration::calibrateFirstBoxPosition(qv::Completion completion, UpdateCallback update,
                                                qv::ErrorCallback error) {
   send(update, calibrationStatus("Calibration", nullptr, 0.0f));
-  intermediateCalibrations_.clear();
-  // Each head height's search gets a full turn of its own (see captureImagesAndCalibrateCamera).
-  currentXRotation_ = 0.0;
-  auto self = shared_from_this();
-  captureImagesAndCalibrateCamera([self, completion, update, error] {
-    self->keepIntermediateViews(1, 1);
-    send(update, calibrationStatus("Calibration", "Moving the scan head into position"));
-    self->delegate_->moveHeadByMillimeters(kTopHeadRise_mm, *self, [self, completion, update, error](float a, float h) {
-      self->later([self, completion, update, error, a, h] {
-        self->store(a, h);
-        send(update, calibrationStatus("Calibration", "Pass 2/4", 0.0f));
-        self->intermediateCalibrations_.clear();
-        self->currentXRotation_ = 0.0;
-        self->captureImagesAndCalibrateCameraWithCurrentExposureValues([self, completion] {
-          self->keepIntermediateViews(1, 2);
-          if (completion) completion();
-        }, withMessage(update, "Pass 2/4"), error);
-      });
-    }, error);
-  }, withMessage(update, "Pass 1/4"), error);
+  captureBothHeadHeights(1, "Pass 1/4", "Pass 2/4", std::move(completion), std::move(update), std::move(error));
 }
 
 void QVLCalibration::calibrateSecondBoxPosition(qv::Completion completion, UpdateCallback update,
@@ -250,26 +231,35 @@ void QVLCalibration::calibrateSecondBoxPosition(qv::Completion completion, Updat
   delegate_->moveHeadByMillimeters(kBottomHeadRise_mm, *this, [self, completion, update, error](float a, float h) {
     self->later([self, completion, update, error, a, h] {
       self->store(a, h);
-      self->intermediateCalibrations_.clear();
-      self->currentXRotation_ = 0.0;
-      self->captureImagesAndCalibrateCamera([self, completion, update, error] {
-        self->keepIntermediateViews(2, 1);
-        send(update, calibrationStatus("Calibration", "Moving the scan head into position"));
-        self->delegate_->moveHeadByMillimeters(kTopHeadRise_mm, *self, [self, completion, update, error](float a2, float h2) {
-          self->later([self, completion, update, error, a2, h2] {
-            self->store(a2, h2);
-            send(update, calibrationStatus("Calibration", "Pass 4/4", 0.0f));
-            self->intermediateCalibrations_.clear();
-            self->currentXRotation_ = 0.0;
-            self->captureImagesAndCalibrateCameraWithCurrentExposureValues([self, completion] {
-              self->keepIntermediateViews(2, 2);
-              if (completion) completion();
-            }, withMessage(update, "Pass 4/4"), error);
-          });
-        }, error);
-      }, withMessage(update, "Pass 3/4"), error);
+      self->captureBothHeadHeights(2, "Pass 3/4", "Pass 4/4", completion, update, error);
     });
   }, error);
+}
+
+void QVLCalibration::captureBothHeadHeights(int boxPosition, const char* bottomPass, const char* topPass,
+                                            qv::Completion completion, UpdateCallback update,
+                                            qv::ErrorCallback error) {
+  intermediateCalibrations_.clear();
+  // Each head height's search gets a full turn of its own (see captureImagesAndCalibrateCamera).
+  currentXRotation_ = 0.0;
+  auto self = shared_from_this();
+  captureImagesAndCalibrateCamera([self, boxPosition, topPass, completion, update, error] {
+    self->keepIntermediateViews(boxPosition, 1);
+    send(update, calibrationStatus("Calibration", "Moving the scan head into position"));
+    self->delegate_->moveHeadByMillimeters(kTopHeadRise_mm, *self, [self, boxPosition, topPass, completion, update,
+                                                                    error](float a, float h) {
+      self->later([self, boxPosition, topPass, completion, update, error, a, h] {
+        self->store(a, h);
+        send(update, calibrationStatus("Calibration", topPass, 0.0f));
+        self->intermediateCalibrations_.clear();
+        self->currentXRotation_ = 0.0;
+        self->captureImagesAndCalibrateCameraWithCurrentExposureValues([self, boxPosition, completion] {
+          self->keepIntermediateViews(boxPosition, 2);
+          if (completion) completion();
+        }, withMessage(update, topPass), error);
+      });
+    }, error);
+  }, withMessage(update, bottomPass), error);
 }
 
 // ---- capture at one head height ----

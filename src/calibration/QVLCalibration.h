@@ -105,6 +105,10 @@ private:
   void store(float bedRotation, float headHeight);
   void fail(const qv::ErrorCallback& error, int code, qv::Dictionary userInfo = {});
   void keepIntermediateViews(int boxPosition, int headPosition);
+  // The capture at the bottom head height, the rise to the top one and the capture there, the
+  // views kept with their tags; `bottomPass` and `topPass` name the two captures in the statuses.
+  void captureBothHeadHeights(int boxPosition, const char* bottomPass, const char* topPass, qv::Completion completion,
+                              UpdateCallback update, qv::ErrorCallback error);
   void decideSweepDirection(qv::Completion completion, UpdateCallback update, qv::ErrorCallback error);
   void finishSweepStep(double angle, qv::Completion completion, UpdateCallback update, qv::ErrorCallback error);
   void runAnalysis(int device, qv::Completion completion, UpdateCallback update, qv::ErrorCallback error,

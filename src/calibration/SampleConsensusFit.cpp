@@ -133,10 +133,14 @@ bool FitPlaneAndCircle(const float* points, const int* pointCount, float centre[
     pcl::RandomSampleConsensus<pcl::PointXYZ> circleFit(circle, kCircleThreshold_mm);
     circleFit.setMaxIterations(kCircleIterations);
     if (!circleFit.computeModel()) return false;
-    pcl::Indices circleInliers;
-    circleFit.getInliers(circleInliers);
     Eigen::VectorXf circleCoefficients;
     circleFit.getModelCoefficients(circleCoefficients);
+    // Within 0.01 mm of the sampled circle there is seldom more than the sample itself, so the
+    // centre would rest on three of the face points. Every point the circle passes within the
+    // plane's own tolerance takes part in the refinement instead.
+    pcl::Indices circleInliers;
+    circle->selectWithinDistance(circleCoefficients, distanceThreshold_mm, circleInliers);
+    if (circleInliers.size() < 3) circleFit.getInliers(circleInliers);
     Eigen::VectorXf refinedCircle;
     circle->optimizeModelCoefficients(circleInliers, circleCoefficients, refinedCircle);
     if (refinedCircle.size() != 3) return false;

@@ -59,6 +59,31 @@ TEST(FitPlaneAndCircle, FindsTheAxisOfATiltedRingDespiteOutliers) {
   }
 }
 
+TEST(FitPlaneAndCircle, TheCentreOfANoisyArcRestsOnAllItsPoints) {
+  // A calibration sweep: twelve face points 10 degrees apart on an arc of 20 mm about the bed
+  // axis, each off by the board pose's 0.02 mm. A centre drawn through three of them strays more
+  // than twice as far as one fitted to all twelve.
+  std::mt19937_64 random(3);
+  std::normal_distribution<double> noise(0.0, 0.02);
+  const Eigen::Vector3d centre(5.0, -40.0, -300.0);
+  double squares = 0.0;
+  const int trials = 100;
+  for (int trial = 0; trial < trials; ++trial) {
+    std::vector<float> points;
+    for (int k = 0; k < 12; ++k) {
+      const double a = (-55.0 + 10.0 * k) * M_PI / 180.0;
+      const Eigen::Vector3d p = centre + Eigen::Vector3d(20.0 * std::sin(a), 0.0, 20.0 * std::cos(a));
+      for (int c = 0; c < 3; ++c) points.push_back(static_cast<float>(p[c] + noise(random)));
+    }
+    const int count = 12;
+    float fitted[3];
+    float normal[3];
+    ASSERT_TRUE(FitPlaneAndCircle(points.data(), &count, fitted, normal, 0.5f));
+    squares += (toVector(fitted) - centre).squaredNorm();
+  }
+  EXPECT_LT(std::sqrt(squares / trials), 0.08);
+}
+
 TEST(FitPlaneAndCircle, ALevelRingNeedsNoRotation) {
   // Every point at the same height: the plane's normal is along y, where the rotation axis vanishes.
   const Eigen::Vector3d centre(-4.0, 120.0, 280.0);

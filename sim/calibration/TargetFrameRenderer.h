@@ -8,15 +8,11 @@
 
 namespace qv::sim {
 
-// The optics' frame renderer samples each pixel at its centre, which leaves a chessboard's edges
-// stepped and its corners off by up to half a pixel. This renderer shades exactly as that one does
-// (ambient light from the camera's side, scaled by the exposure, saturating at 255), but wherever
-// a pixel's neighbours differ it averages the light over a jittered grid of points across the pixel: the
-// pixel's value is then the mean over its whole area, as a camera's sensor records it. Pixel
-// centres lie at integer coordinates. The lens then spreads each point's light a little (a Gaussian
-// blur of `blur_px`), as any real lens does; a perfectly sharp image would leave the corner
-// finder only the few pixels along each edge to work with. Lasers are not drawn (the simulated
-// scanner adds them) and no noise is added. Rows are shared out among the machine's cores.
+// The optics' frame renderer as the calibration's frames want it: area-averaged wherever the
+// image changes within a pixel (`subsamples` x `subsamples` jittered points), so that a
+// chessboard's corners are exact, and blurred by the lens (`blur_px`), since a perfectly sharp
+// image would leave the corner finder only the few pixels along each edge to work with. Lasers
+// are not drawn (the simulated scanner adds them) and no noise is added.
 class TargetFrameRenderer {
 public:
   TargetFrameRenderer(const ScannerModel& model, const Scene& scene, int subsamples = 8, double blur_px = 0.8);

@@ -229,10 +229,28 @@ SyntheticCamera::SyntheticCamera(std::function<ScannerPose()> pose, Options opti
     : pose_(std::move(pose)),
       options_(std::move(options)),
       model_(options_.design),
-      scene_(options_.scene ? options_.scene : std::make_shared<const Scene>(Scene::standard())),
-      renderer_(model_, *scene_),
+      base_(std::make_shared<const View>(
+          model_, options_.scene ? options_.scene : std::make_shared<const Scene>(Scene::standard()), 0)),
       controls_(std::make_shared<SyntheticControls>(options_.vendorID, options_.productID,
-                                                    options_.lighting.neutralWhiteBalance)) {}
+                                                    options_.lighting.neutralWhiteBalance)),
+      view_(base_) {}
+
+void SyntheticCamera::setSceneSource(SceneSource source) {
+  std::lock_guard lock(viewMutex_);
+  sceneSource_ = std::move(source);
+}
+
+std::shared_ptr<const SyntheticCamera::View> SyntheticCamera::viewNow() {
+  std::lock_guard lock(viewMutex_);
+  std::shared_ptr<const Scene> scene = sceneSource_ ? sceneSource_() : nullptr;
+  if (!scene) scene = base_->scene;
+  if (scene != view_->scene) {
+    // Working out the pixel rays is shared by every renderer of this camera, so a new scene costs
+    // no more than its frames.
+    view_ = scene == base_->scene ? base_ : std::make_shared<const View>(model_, scene, ++scenesSeen_);
+  }
+  return view_;
+}
 
 std::vector<std::shared_ptr<CaptureDevice>> SyntheticCamera::captureDevices() { return {device_}; }
 
@@ -254,13 +272,13 @@ FrameState SyntheticCamera::frameState(const ScannerPose& pose) const {
   return state;
 }
 
-SyntheticCamera::Key SyntheticCamera::keyFor(const FrameState& state, int whiteBalance) const {
-  return {state.bedAngle_deg, state.headHeight_mm, double(state.laserOn[0]), double(state.laserOn[1]),
-          state.exposure, double(whiteBalance)};
+SyntheticCamera::Key SyntheticCamera::keyFor(const View& view, const FrameState& state, int whiteBalance) const {
+  return {double(view.serial), state.bedAngle_deg,  state.headHeight_mm,     double(state.laserOn[0]),
+          double(state.laserOn[1]), state.exposure, double(whiteBalance)};
 }
 
-SharedData SyntheticCamera::render(const FrameState& state, int whiteBalance) {
-  Data bytes = renderer_.render(state);
+SharedData SyntheticCamera::render(const View& view, const FrameState& state, int whiteBalance) {
+  Data bytes = view.renderer.render(state);
   // White balance as channel gains: a temperature above the light's warms the picture.
   const double ratio = double(whiteBalance) / options_.lighting.neutralWhiteBalance;
   if (ratio != 1.0) {
@@ -299,9 +317,9 @@ std::shared_future<SharedData> SyntheticCamera::claim(const Key& key, SharedData
   return rendering_.emplace(key, promise->get_future().share()).first->second;
 }
 
-SharedData SyntheticCamera::fulfil(const Key& key, const FrameState& state, int whiteBalance,
+SharedData SyntheticCamera::fulfil(const Key& key, const View& view, const FrameState& state, int whiteBalance,
                                    std::promise<SharedData>& promise) {
-  SharedData frame = render(state, whiteBalance);
+  SharedData frame = render(view, state, whiteBalance);
   remember(key, frame);
   {
     std::lock_guard lock(cacheMutex_);
@@ -312,9 +330,10 @@ SharedData SyntheticCamera::fulfil(const Key& key, const FrameState& state, int 
 }
 
 void SyntheticCamera::anticipate() {
+  const std::shared_ptr<const View> view = viewNow();
   const FrameState state = frameState(pose_());
   const int whiteBalance = controls_->whiteBalance();
-  const Key key = keyFor(state, whiteBalance);
+  const Key key = keyFor(*view, state, whiteBalance);
   std::shared_ptr<std::promise<SharedData>> promise;
   {
     std::lock_guard lock(cacheMutex_);
@@ -324,19 +343,20 @@ void SyntheticCamera::anticipate() {
     if (!promise) return;
   }
   const std::weak_ptr<SyntheticCamera> weak = weak_from_this();
-  globalQueue(QueuePriority::Background)->async([weak, key, state, whiteBalance, promise] {
+  globalQueue(QueuePriority::Background)->async([weak, view, key, state, whiteBalance, promise] {
     const auto self = weak.lock();
     if (!self) return promise->set_value(nullptr);
-    self->fulfil(key, state, whiteBalance, *promise);
+    self->fulfil(key, *view, state, whiteBalance, *promise);
   });
 }
 
 SharedData SyntheticCamera::takeFrame() {
   const Fault fault = fault_.exchange(Fault::None);
   if (fault == Fault::Unreadable) return nullptr;
+  const std::shared_ptr<const View> view = viewNow();
   const FrameState state = frameState(pose_());
   const int whiteBalance = controls_->whiteBalance();
-  const Key key = keyFor(state, whiteBalance);
+  const Key key = keyFor(*view, state, whiteBalance);
   // A frame being rendered (ahead, or for another copy) is waited for rather than rendered twice.
   SharedData frame;
   std::shared_ptr<std::promise<SharedData>> promise;
@@ -345,7 +365,7 @@ SharedData SyntheticCamera::takeFrame() {
     std::lock_guard lock(cacheMutex_);
     pending = claim(key, frame, promise);
   }
-  if (promise) frame = fulfil(key, state, whiteBalance, *promise);
+  if (promise) frame = fulfil(key, *view, state, whiteBalance, *promise);
   else if (!frame) frame = pending.get();
   if (!frame) return nullptr;
   ++copied_;

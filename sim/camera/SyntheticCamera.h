@@ -103,8 +103,14 @@ public:
 
   const std::shared_ptr<SyntheticControls>& controls() const { return controls_; }
   const ScannerModel& model() const { return model_; }
-  const Scene& scene() const { return *scene_; }
-  const FrameRenderer& renderer() const { return renderer_; }
+  // The options' scene and its renderer.
+  const Scene& scene() const { return *base_->scene; }
+  const FrameRenderer& renderer() const { return base_->renderer; }
+  // What stands on the bed can change, as when the user puts a calibration target there: before
+  // each frame the camera asks `source` for the scene it sees (nullptr from it, or no source: the
+  // options' scene). Frames of one scene are never handed out for another.
+  using SceneSource = std::function<std::shared_ptr<const Scene>()>;
+  void setSceneSource(SceneSource source);
   // The renderer's description of a frame at this pose with the current controls.
   FrameState frameState(const ScannerPose& pose) const;
 
@@ -127,25 +133,40 @@ private:
   class Sample;
   SyntheticCamera(std::function<ScannerPose()> pose, Options options);
 
+  // A scene and its renderer; `serial` tells scenes apart in the frame cache.
+  struct View {
+    View(const ScannerModel& model, std::shared_ptr<const Scene> s, std::uint64_t number)
+        : scene(std::move(s)), renderer(model, *scene), serial(number) {}
+    std::shared_ptr<const Scene> scene;
+    FrameRenderer renderer;
+    std::uint64_t serial;
+  };
+  // The scene the camera sees now, as its source tells.
+  std::shared_ptr<const View> viewNow();
+
   const std::function<ScannerPose()> pose_;
   const Options options_;
   const ScannerModel model_;
-  const std::shared_ptr<const Scene> scene_;
-  const FrameRenderer renderer_;
+  const std::shared_ptr<const View> base_;
   const std::shared_ptr<SyntheticControls> controls_;
   std::shared_ptr<Device> device_;
+  std::mutex viewMutex_;
+  SceneSource sceneSource_;
+  std::shared_ptr<const View> view_;  // the last scene seen
+  std::uint64_t scenesSeen_ = 0;
 
   using Key = std::vector<double>;
-  // What a frame at this pose with the current controls shows, as a cache key.
-  Key keyFor(const FrameState& state, int whiteBalance) const;
-  SharedData render(const FrameState& state, int whiteBalance);
+  // What a frame of this scene at this pose with the current controls shows, as a cache key.
+  Key keyFor(const View& view, const FrameState& state, int whiteBalance) const;
+  SharedData render(const View& view, const FrameState& state, int whiteBalance);
   void remember(const Key& key, SharedData frame);
   // With cacheMutex_ held: the cached frame (into `cached`), or the render of it under way, or,
   // when neither, a new promise (into `promise`) that the caller must fulfil.
   std::shared_future<SharedData> claim(const Key& key, SharedData& cached,
                                        std::shared_ptr<std::promise<SharedData>>& promise);
   // Renders the claimed frame, keeps it and hands it to whoever waits for it.
-  SharedData fulfil(const Key& key, const FrameState& state, int whiteBalance, std::promise<SharedData>& promise);
+  SharedData fulfil(const Key& key, const View& view, const FrameState& state, int whiteBalance,
+                    std::promise<SharedData>& promise);
   // On every tick: starts rendering what the camera now sees, if nothing renders yet, so that the
   // frame is ready (or nearly) when it is asked for after a settle delay.
   void anticipate();

@@ -1,11 +1,15 @@
-// The ray caster: ambient shading, laser sheets with a Gaussian cross-section, shadows and sensor noise.
+// The ray caster: ambient shading averaged over pixels where the image changes, laser sheets with a
+// Gaussian cross-section, shadows, the lens's blur and sensor noise.
 #include "sim/optics/FrameRenderer.h"
 
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "sim/optics/ParallelRows.h"
 
@@ -279,11 +283,93 @@ std::vector<FrameRenderer::LineCrossing> FrameRenderer::laserLine(const FrameSta
   return crossings;
 }
 
+namespace {
+
+// A pixel's light before the sensor: red, green, blue.
+using Light = Eigen::Vector3f;
+
+// What a pixel's centre sees: which smooth piece of which surface, of what colour (quantised far
+// below a grey level). Shading varies smoothly within a piece, so a pixel whose neighbours all see
+// the same is uniform across its area; where a neighbour sees another, the image changes inside it.
+std::uint64_t surfaceKey(const Sample& sample) {
+  if (!sample.hit) return 0;
+  auto level = [](double r) { return static_cast<std::uint64_t>(std::lround(std::clamp(r, 0.0, 1.0) * 8191.0)); };
+  return static_cast<std::uint64_t>(sample.objectId + 1) << 47 | static_cast<std::uint64_t>(sample.face & 0xff) << 39 |
+         level(sample.reflectance.x()) << 26 | level(sample.reflectance.y()) << 13 | level(sample.reflectance.z());
+}
+
+// The direction through any point of the image from the whole pixels' rays around it. The rays
+// turn so smoothly that a bilinear blend between pixel centres is exact to far below a thousandth
+// of a pixel, and it spares a distortion solve for every sample within a pixel.
+Eigen::Vector3d directionAt(const std::vector<Eigen::Vector3d>& rays, double x, double y) {
+  constexpr int w = FrameRenderer::kWidth;
+  const int u0 = std::clamp(static_cast<int>(std::floor(x)), 0, w - 2);
+  const int v0 = std::clamp(static_cast<int>(std::floor(y)), 0, FrameRenderer::kHeight - 2);
+  const double fx = x - u0;
+  const double fy = y - v0;
+  const Eigen::Vector3d* r = rays.data() + static_cast<std::size_t>(v0) * w + u0;
+  return ((1.0 - fy) * ((1.0 - fx) * r[0] + fx * r[1]) + fy * ((1.0 - fx) * r[w] + fx * r[w + 1])).normalized();
+}
+
+// The whole frame's light between the passes of a render. Frames are large enough that fresh
+// buffers for each would be mapped and faulted in anew every time: a few are kept for reuse.
+struct FrameLight {
+  static constexpr std::size_t kPixels = static_cast<std::size_t>(FrameRenderer::kWidth) * FrameRenderer::kHeight;
+  std::vector<Light> centre = std::vector<Light>(kPixels);          // seen at each pixel's centre, no laser
+  std::vector<std::uint64_t> key = std::vector<std::uint64_t>(kPixels);  // surfaceKey() of the centre
+  std::vector<Light> light = std::vector<Light>(kPixels);  // the lasers, then the pixel's light blurred along its row
+};
+
+class FrameLightLease {
+public:
+  FrameLightLease() {
+    std::lock_guard lock(mutex());
+    if (!kept().empty()) {
+      light_ = std::move(kept().back());
+      kept().pop_back();
+    }
+    if (!light_) light_ = std::make_unique<FrameLight>();
+  }
+  ~FrameLightLease() {
+    std::lock_guard lock(mutex());
+    if (kept().size() < 4) kept().push_back(std::move(light_));
+  }
+  FrameLightLease(const FrameLightLease&) = delete;
+  FrameLightLease& operator=(const FrameLightLease&) = delete;
+  FrameLight& operator*() const { return *light_; }
+
+private:
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static std::vector<std::unique_ptr<FrameLight>>& kept() {
+    static std::vector<std::unique_ptr<FrameLight>> k;
+    return k;
+  }
+  std::unique_ptr<FrameLight> light_;
+};
+
+// The normalised taps of a Gaussian of `sigma` px out to three deviations (one tap of 1 when sharp).
+std::vector<float> blurKernel(double sigma) {
+  if (sigma <= 0.0) return {1.0f};
+  const int radius = static_cast<int>(std::ceil(3.0 * sigma));
+  std::vector<double> taps(2 * radius + 1);
+  double total = 0.0;
+  for (int i = -radius; i <= radius; ++i) total += taps[i + radius] = std::exp(-0.5 * i * i / (sigma * sigma));
+  std::vector<float> kernel;
+  for (double t : taps) kernel.push_back(static_cast<float>(t / total));
+  return kernel;
+}
+
+}  // namespace
+
 qv::Data FrameRenderer::render(const FrameState& state) const {
   const Setup s = setup(state);
   const Directions& pixelRays = directions();
   const double sigma = state.laserSigma_mm;
   const int subsamples = std::max(1, state.subsamples);
+  const int areaSamples = std::max(1, state.areaSamples);
   const bool anyLaser = state.laserOn[0] || state.laserOn[1];
 
   auto sampleAlong = [&](const Eigen::Vector3d& direction_world) {
@@ -292,6 +378,7 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
     if (const auto hit = scene_.intersect(ray)) {
       sample.hit = true;
       sample.objectId = hit->objectId;
+      sample.face = hit->surface.face;
       sample.point = ray.origin + hit->surface.t * ray.direction;
       sample.normal = hit->surface.normal;
       sample.reflectance = hit->surface.reflectance;
@@ -300,7 +387,12 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
     }
     return sample;
   };
-  auto sampleAt = [&](double u, double v) { return sampleAlong(model_.pixelDirection_world(u, v)); };
+  auto sampleAt = [&](double u, double v) { return sampleAlong(directionAt(pixelRays, u, v)); };
+  // The light the scene's own lighting sends back from a sample, per channel, before the exposure.
+  auto ambientLight = [&](const Sample& sample) -> Eigen::Vector3d {
+    if (sample.hit) return 255.0 * state.ambient * (0.35 + 0.65 * sample.cosView) * sample.reflectance;
+    return 255.0 * state.ambient * scene_.background;
+  };
   // The light a surface sample sends back from the laser sheets, per channel.
   auto laserLight = [&](const Sample& sample) {
     Eigen::Vector3d light = Eigen::Vector3d::Zero();
@@ -321,13 +413,90 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
     return light;
   };
 
+  const FrameLightLease lease;
+  FrameLight& f = *lease;
+  auto at = [](int u, int v) { return static_cast<std::size_t>(v) * kWidth + u; };
+
+  // First every pixel's centre: what it sees and its ambient light, and the lasers' light.
+  forEachRowBlock(kHeight, kRowsPerBlock, threads_, [&](int begin, int end) {
+    std::vector<Sample>& row = rowOfSamples();
+    for (int v = begin; v < end; ++v) {
+      const Eigen::Vector3d* rays = pixelRays.data() + static_cast<std::size_t>(v) * kWidth;
+      for (int u = 0; u < kWidth; ++u) row[u] = sampleAlong(rays[u]);
+      for (int u = 0; u < kWidth; ++u) {
+        f.centre[at(u, v)] = ambientLight(row[u]).cast<float>();
+        f.key[at(u, v)] = surfaceKey(row[u]);
+        Light& laser = f.light[at(u, v)];
+        laser.setZero();
+        if (!anyLaser) continue;
+        // The sheet is thin next to a pixel's footprint: integrate it across the pixel wherever
+        // the plane passes within reach of this pixel or its neighbours.
+        bool near = false;
+        for (int i = 0; i < 2 && !near; ++i) {
+          if (!state.laserOn[i]) continue;
+          int sign = 0;
+          for (int k = std::max(u - 1, 0); k <= std::min(u + 1, kWidth - 1); ++k) {
+            if (!row[k].hit) continue;
+            const double offset = row[k].offset[i];
+            if (std::fabs(offset) < kSheetCutoff * sigma) near = true;
+            const int sk = offset > 0.0 ? 1 : -1;
+            if (sign != 0 && sk != sign) near = true;
+            sign = sk;
+          }
+        }
+        if (!near) continue;
+        Eigen::Vector3d light = Eigen::Vector3d::Zero();
+        for (int k = 0; k < subsamples; ++k) light += laserLight(sampleAt(u - 0.5 + (k + 0.5) / subsamples, v));
+        laser = (light / subsamples).cast<float>();
+      }
+    }
+  });
+
+  // Then each pixel's light over its area, and the lens's blur along the rows.
+  const std::vector<float> kernel = blurKernel(state.lensBlur_px);
+  const int radius = static_cast<int>(kernel.size() / 2);
+  forEachRowBlock(kHeight, kRowsPerBlock, threads_, [&](int begin, int end) {
+    thread_local std::vector<Light> row(kWidth);
+    for (int v = begin; v < end; ++v) {
+      for (int u = 0; u < kWidth; ++u) {
+        const std::uint64_t key = f.key[at(u, v)];
+        bool edge = false;
+        for (int y = std::max(v - 1, 0); y <= std::min(v + 1, kHeight - 1) && !edge; ++y)
+          for (int x = std::max(u - 1, 0); x <= std::min(u + 1, kWidth - 1) && !edge; ++x) edge = f.key[at(x, y)] != key;
+        Light value = f.centre[at(u, v)];
+        if (edge && areaSamples > 1) {
+          // One point at random within each cell of the grid: a regular grid would measure every
+          // edge's coverage in the same steps of 1/n and move all edges alike.
+          Random jitter((static_cast<std::uint64_t>(v) << 32) ^ static_cast<std::uint64_t>(u) ^ Random::kIncrement);
+          auto uniform = [&] { return static_cast<double>(jitter.next() >> 11) * 0x1.0p-53; };
+          Eigen::Vector3d sum = Eigen::Vector3d::Zero();
+          for (int i = 0; i < areaSamples; ++i)
+            for (int j = 0; j < areaSamples; ++j) {
+              const double x = u - 0.5 + (j + uniform()) / areaSamples;
+              const double y = v - 0.5 + (i + uniform()) / areaSamples;
+              sum += ambientLight(sampleAt(x, y));
+            }
+          value = (sum / (areaSamples * areaSamples)).cast<float>();
+        }
+        row[u] = value + f.light[at(u, v)];
+      }
+      // The frame's edges repeat their last pixel.
+      for (int u = 0; u < kWidth; ++u) {
+        Light sum = Light::Zero();
+        for (int i = -radius; i <= radius; ++i) sum += kernel[i + radius] * row[std::clamp(u + i, 0, kWidth - 1)];
+        f.light[at(u, v)] = sum;
+      }
+    }
+  });
+
   qv::Data frame(static_cast<std::size_t>(kWidth) * kHeight * 4);
   const auto& quantiles = normalQuantiles();
   const std::uint64_t seed = state.noiseSeed * 0x2545F4914F6CDD1DULL + 0x1234567ULL;
 
-  // Rows [begin, end): each block runs its own copy of the noise stream, started where a single
-  // pass over the frame would be at its first row, so the frame does not depend on the blocks.
-  auto renderRows = [&](int begin, int end) {
+  // Last the blur down the columns, the exposure and the sensor. Each block of rows runs its own
+  // copy of the noise stream, started where a single pass over the frame would be at its first
+  // row, so the frame does not depend on the blocks.
+  forEachRowBlock(kHeight, kRowsPerBlock, threads_, [&](int begin, int end) {
     Random random(seed);
     if (state.noiseSigma > 0.0) random.skip(static_cast<std::uint64_t>(begin) * kDrawsPerNoisyRow);
     std::uint64_t bits = 0;
@@ -342,43 +511,12 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
       --bitsLeft;
       return static_cast<double>(n) * state.noiseSigma;
     };
-
-    std::vector<Sample>& row = rowOfSamples();
     for (int v = begin; v < end; ++v) {
-      const Eigen::Vector3d* rays = pixelRays.data() + static_cast<std::size_t>(v) * kWidth;
-      for (int u = 0; u < kWidth; ++u) row[u] = sampleAlong(rays[u]);
       std::uint8_t* out = frame.data() + static_cast<std::size_t>(v) * kWidth * 4;
       for (int u = 0; u < kWidth; ++u) {
-        const Sample& centre = row[u];
-        Eigen::Vector3d value;
-        if (centre.hit) value = 255.0 * state.ambient * (0.35 + 0.65 * centre.cosView) * centre.reflectance;
-        else value = 255.0 * state.ambient * scene_.background;
-
-        if (anyLaser) {
-          // The sheet is thin next to a pixel's footprint: integrate it across the pixel wherever
-          // the plane passes within reach of this pixel or its neighbours.
-          bool near = false;
-          for (int i = 0; i < 2 && !near; ++i) {
-            if (!state.laserOn[i]) continue;
-            int sign = 0;
-            for (int k = std::max(u - 1, 0); k <= std::min(u + 1, kWidth - 1); ++k) {
-              if (!row[k].hit) continue;
-              const double offset = row[k].offset[i];
-              if (std::fabs(offset) < kSheetCutoff * sigma) near = true;
-              const int sk = offset > 0.0 ? 1 : -1;
-              if (sign != 0 && sk != sign) near = true;
-              sign = sk;
-            }
-          }
-          if (near) {
-            Eigen::Vector3d light = Eigen::Vector3d::Zero();
-            for (int k = 0; k < subsamples; ++k)
-              light += laserLight(sampleAt(u - 0.5 + (k + 0.5) / subsamples, v));
-            value += light / subsamples;
-          }
-        }
-
-        value *= s.exposure;
+        Light sum = Light::Zero();
+        for (int i = -radius; i <= radius; ++i) sum += kernel[i + radius] * f.light[at(u, std::clamp(v + i, 0, kHeight - 1))];
+        const Eigen::Vector3d value = sum.cast<double>() * s.exposure;
         for (int c = 0; c < 3; ++c) {
           double channel = value[c];
           if (state.noiseSigma > 0.0) channel += noise();
@@ -388,8 +526,7 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
         out[4 * u + 3] = 255;
       }
     }
-  };
-  forEachRowBlock(kHeight, kRowsPerBlock, threads_, renderRows);
+  });
   return frame;
 }
 

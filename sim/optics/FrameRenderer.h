@@ -15,8 +15,12 @@ namespace qv::sim {
 
 // Everything is worked out in world and turntable coordinates from the model's poses: a ray per
 // pixel from the camera centre, the nearest surface it meets, ambient light from the camera's
-// side, and each lit laser's sheet where it falls on a surface the laser can reach. Frames are
-// rendered in blocks of rows on several threads; the bytes are the same for any thread count.
+// side, and each lit laser's sheet where it falls on a surface the laser can reach. A frame shows
+// what a sensor behind a lens records: pixel centres lie at integer coordinates, a pixel across
+// which the image changes (an edge, a silhouette, a square of a chessboard) gets the light
+// averaged over its area, and the lens blurs all light slightly (see FrameState). Only those
+// pixels are sampled more than once, so a frame costs little more than one ray a pixel. Frames
+// are rendered in blocks of rows on several threads; the bytes are the same for any thread count.
 class FrameRenderer {
 public:
   static constexpr int kWidth = 1280;

@@ -22,6 +22,14 @@ struct FrameState {
   double laserSigma_mm = 0.4;
   int subsamples = 8;  // samples across a pixel for the line's profile
 
+  // A sensor's pixel records the light over its whole area: wherever the image changes within a
+  // pixel (an edge between surfaces or colours, a silhouette) its light is averaged over one
+  // jittered point in each cell of an n x n grid across it. 1: every pixel sampled at its centre.
+  int areaSamples = 8;
+  // The lens spreads each point's light a little: a Gaussian of this standard deviation (px) over
+  // the whole image, lasers included, before the sensor saturates. 0: a perfectly sharp lens.
+  double lensBlur_px = 0.8;
+
   // Sensor noise: a normal deviate of this many grey levels per channel, repeatable by seed.
   double noiseSigma = 0.0;
   std::uint64_t noiseSeed = 1;

@@ -2,6 +2,7 @@
 // synthetic camera for the simulated one.
 #include "app/ProgramHardware.h"
 
+#include <array>
 #include <stdexcept>
 
 #include "core/QVLAppDelegate.h"
@@ -13,8 +14,49 @@
 #ifdef QUORVEL_WITH_SYNTHETIC_CAMERA
 #include "sim/camera/SyntheticCamera.h"
 #endif
+#ifdef QUORVEL_WITH_CALIBRATION_TARGETS
+#include "calibration/QVLCalibration.h"
+#include "sim/calibration/ChessboardTarget.h"
+#include "sim/calibration/SimulatedCalibrationScanner.h"
+#include "sim/calibration/TargetPlacement.h"
+#endif
 
 namespace qv::app {
+
+namespace {
+
+#ifdef QUORVEL_WITH_CALIBRATION_TARGETS
+// The simulated scanner is built so that its camera sees the calibration target at both of the
+// calibration's head heights.
+sim::ScannerDesign simulatedDesign() { return sim::calibrationScannerDesign(); }
+
+// What the simulated user has on the bed: while a calibration pass runs, the target the wizard
+// was told of, where the wizard asks for it (in the middle for the first pass, turned for the
+// second); the test objects otherwise.
+sim::SyntheticCamera::SceneSource simulatedBed(std::weak_ptr<const QVLAppDelegate> delegate,
+                                               const sim::ScannerDesign& design) {
+  using Kind = sim::ChessboardTarget::Kind;
+  auto bedWith = [&design](Kind kind, int pass) {
+    auto scene = std::make_shared<sim::Scene>(design.bedRadius_mm, design.bedThickness_mm);
+    const sim::TargetPlacement at = sim::calibrationTargetPlacement(pass);
+    scene->add(std::make_shared<sim::ChessboardTarget>(kind, at.faceCentre_turntable, at.facing_deg));
+    return std::shared_ptr<const sim::Scene>(std::move(scene));
+  };
+  // [card][pass - 1]
+  const std::array<std::array<std::shared_ptr<const sim::Scene>, 2>, 2> targets{
+      {{bedWith(Kind::Box, 1), bedWith(Kind::Box, 2)}, {bedWith(Kind::Card, 1), bedWith(Kind::Card, 2)}}};
+  return [delegate = std::move(delegate), targets]() -> std::shared_ptr<const sim::Scene> {
+    const auto core = delegate.lock();
+    if (!core || core->currentAppState() != QVLAppStateCalibrating) return nullptr;
+    const bool card = core->calibrationDevice() != QVLCalibration::kBoxDevice;
+    return targets[card][core->calibrationPass() == 2 ? 1 : 0];
+  };
+}
+#elif defined(QUORVEL_WITH_SYNTHETIC_CAMERA)
+sim::ScannerDesign simulatedDesign() { return sim::ScannerDesign::standard(); }
+#endif
+
+}  // namespace
 
 struct ProgramHardware::Parts {
 #ifdef QUORVEL_WITH_SIMULATOR
@@ -38,7 +80,9 @@ std::unique_ptr<ProgramHardware> ProgramHardware::create(const Options& options)
   parts->emulator = sim::FirmwareEmulator::plugIn(scanner);
 #ifdef QUORVEL_WITH_SYNTHETIC_CAMERA
   // The emulator lives as long as the camera that reads its bed, head and lasers: both are parts.
-  parts->camera = sim::SyntheticCamera::create(sim::poseOf(*parts->emulator));
+  sim::SyntheticCamera::Options camera;
+  camera.design = simulatedDesign();
+  parts->camera = sim::SyntheticCamera::create(sim::poseOf(*parts->emulator), camera);
 #endif
   return std::unique_ptr<ProgramHardware>(new ProgramHardware(std::move(parts)));
 #else
@@ -75,6 +119,10 @@ void ProgramHardware::attachCamera(QVLAppDelegate& delegate) const {
     QVLogWarn("This build has no camera for the simulated scanner: scans and calibrations get no frames");
     return;
   }
+#ifdef QUORVEL_WITH_CALIBRATION_TARGETS
+  if (const auto camera = std::dynamic_pointer_cast<sim::SyntheticCamera>(parts_->camera))
+    camera->setSceneSource(simulatedBed(delegate.weak_from_this(), camera->model().design()));
+#endif
   delegate.makeCaptureSession(parts_->camera, nullptr);
 }
 

@@ -286,6 +286,9 @@ public:
   // The calibration controller of the running calibration: made by the first pass, kept for the
   // second, dropped when the second pass ends or either pass fails.
   std::shared_ptr<QVLCalibration> calibrationControl() const;
+  // The calibration pass started last (1 or 2; 0 before any) and the device it was told of.
+  int calibrationPass() const { return calibrationPass_.load(); }
+  int calibrationDevice() const { return calibrationDevice_.load(); }
 
   // QVLCalibrationDelegate: the calibration controller's requests. Motions need the known
   // scanner's interpreter (code 5 at once without one) and report the position afterwards.
@@ -398,6 +401,8 @@ private:
   qv::SharedData laserCalibrationImages_[2][3];  // per laser: reference, laser on, verification
   // Set by a cancel of the running calibration pass, cleared when a pass starts.
   std::atomic<bool> calibrationCancelRequested_{false};
+  std::atomic<int> calibrationPass_{0};
+  std::atomic<int> calibrationDevice_{0};
   // Where the delegate will keep the capture session, the USB camera control, the scan driver and
   // the calibration controller of a running job (the camera and relay work builds on this).
 };

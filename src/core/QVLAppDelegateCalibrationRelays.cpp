@@ -202,6 +202,8 @@ qv::Error passError(const qv::Error& error, bool cancelRequested) {
 void QVLAppDelegate::startFirstPassCalibrationForViewController(int calibrationDevice, qv::Completion onCompletion,
                                                                 QVLCalibration::UpdateCallback onUpdate,
                                                                 qv::ErrorCallback onError) {
+  calibrationPass_ = 1;
+  calibrationDevice_ = calibrationDevice;
   setCurrentAppState(QVLAppStateCalibrating);
   setShouldPauseScan(false);
   calibrationCancelRequested_ = false;
@@ -245,6 +247,8 @@ void QVLAppDelegate::startSecondPassCalibrationForViewController(int calibration
       onError(relayError(QVLAppErrorNoFirstPass, "The second calibration pass needs a completed first pass"));
     return;
   }
+  calibrationPass_ = 2;
+  calibrationDevice_ = calibrationDevice;
   setCurrentAppState(QVLAppStateCalibrating);
   setShouldPauseScan(false);
   calibrationCancelRequested_ = false;

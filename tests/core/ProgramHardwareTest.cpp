@@ -1,10 +1,13 @@
 // The program's camera wiring: the simulated scanner's jobs see its synthetic camera, live; a
 // real scanner's see the V4L2 camera with the scanner camera's USB identity among the others,
-// and losing that camera ends a pending request with an error, never a crash.
+// and losing that camera ends a pending request with an error, never a crash. A calibration on
+// the simulator finds the target the wizard asked for on the bed.
 #include <gtest/gtest.h>
 
 #include "CoreTestSupport.h"
 #include "app/ProgramHardware.h"
+#include "calibration/QVLCalibration.h"
+#include "calibration/QVLCalibrationUtil.h"
 #include "camera/FakeV4L2Device.h"
 #include "core/camera/QVLCameraCaptureSession.h"
 #include "sim/camera/SyntheticCamera.h"
@@ -41,6 +44,21 @@ protected:
     ASSERT_TRUE(advanceUntil([&] { return delegate_->deviceInterpreter() != nullptr; }));
     ASSERT_NE(delegate_->captureSession(), nullptr);
   }
+  // The program's hardware under --simulator (the emulator at the manual clock's pace), launched.
+  void launchOnTheSimulator() {
+    app::ProgramHardware::Options options;
+    options.simulator = true;
+    options.simulatorFolder = simFolder();
+    options.instantSimulator = true;
+    hardware_ = app::ProgramHardware::create(options);
+    ASSERT_TRUE(waitFor([&] { return hasPort(hardware_->simulatedScannerPath()); }));
+    camera = std::dynamic_pointer_cast<sim::SyntheticCamera>(hardware_->cameraBackend());
+    ASSERT_NE(camera, nullptr);
+    launchWith(*hardware_);
+  }
+  std::unique_ptr<app::ProgramHardware> hardware_;
+  std::shared_ptr<sim::SyntheticCamera> camera;
+
   void TearDown() override {
     if (delegate_) {
       bool done = false;
@@ -51,16 +69,8 @@ protected:
 };
 
 TEST_F(ProgramHardwareTest, TheSimulatorsJobsSeeItsOwnScannerThroughTheSyntheticCamera) {
-  app::ProgramHardware::Options options;
-  options.simulator = true;
-  options.simulatorFolder = simFolder();
-  options.instantSimulator = true;
-  const auto hardware = app::ProgramHardware::create(options);
-  ASSERT_TRUE(hardware->isSimulated());
-  ASSERT_TRUE(waitFor([&] { return hasPort(hardware->simulatedScannerPath()); }));
-  const auto camera = std::dynamic_pointer_cast<sim::SyntheticCamera>(hardware->cameraBackend());
-  ASSERT_NE(camera, nullptr);
-  launchWith(*hardware);
+  ASSERT_NO_FATAL_FAILURE(launchOnTheSimulator());
+  ASSERT_TRUE(hardware_->isSimulated());
 
   Error error;
   ASSERT_TRUE(delegate_->connectToScanner(&error)) << error.text();
@@ -80,6 +90,43 @@ TEST_F(ProgramHardwareTest, TheSimulatorsJobsSeeItsOwnScannerThroughTheSynthetic
   ASSERT_FALSE(lit.error) << lit.error->text();
   EXPECT_GT(redSum(*lit.frames.front()), redSum(*dark.frames.front()) + 100000);
   EXPECT_GE(camera->framesCopied(), 2u);
+}
+
+TEST_F(ProgramHardwareTest, TheSimulatedBedCarriesTheChosenTargetOnlyWhileACalibrationPassRuns) {
+  ASSERT_NO_FATAL_FAILURE(launchOnTheSimulator());
+  // Lit as the calibration lights its board frames.
+  for (auto [id, value] : {std::pair{V4L2_CID_EXPOSURE_AUTO, int(V4L2_EXPOSURE_MANUAL)}, {V4L2_CID_EXPOSURE_ABSOLUTE, 500}}) {
+    v4l2_control control{id, value};
+    ASSERT_EQ(camera->controls()->ioctl(camera->controls()->open(sim::SyntheticControls::kNodePath), VIDIOC_S_CTRL, &control), 0);
+  }
+  // The height of the board's corners in the picture: the card's stand holds its board higher.
+  auto boardTop = [&]() -> std::optional<double> {
+    CornerList2f corners;
+    if (!FindCheckerboardCorners(*camera->takeFrame(), &corners)) return std::nullopt;
+    return std::min_element(corners.begin(), corners.end(), [](auto& a, auto& b) { return a.y < b.y; })->y;
+  };
+  EXPECT_FALSE(boardTop()) << "no target before a calibration";
+
+  std::optional<double> top[2];
+  for (int device : {QVLCalibration::kBoxDevice, QVLCalibration::kCardDevice}) {
+    // The head where the calibration takes its first views.
+    Error error;
+    ASSERT_TRUE(delegate_->connectToScanner(&error)) << error.text();
+    bool moved = false;
+    delegate_->deviceInterpreter()->home([&] {
+      delegate_->deviceInterpreter()->moveCameraByMillimeters(25.0f, [&] { moved = true; }, {});
+    }, {});
+    ASSERT_TRUE(advanceUntil([&] { return moved; }));
+    bool ended = false;
+    delegate_->startFirstPassCalibrationForViewController(
+        device, [&] { ended = true; }, {}, [&](const Error&) { ended = true; });
+    top[device == QVLCalibration::kCardDevice] = boardTop();
+    delegate_->cancelScannerCalibrationForViewController();
+    ASSERT_TRUE(advanceUntil([&] { return ended; }));
+    EXPECT_FALSE(boardTop()) << "the target goes with the calibration, device " << device;
+  }
+  ASSERT_TRUE(top[0] && top[1]) << "the wizard's pass sees its target";
+  EXPECT_LT(*top[1], *top[0] - 20.0);
 }
 
 TEST_F(ProgramHardwareTest, ARealScannersCameraIsFoundByItsUsbIdentityAndItsLossIsAnError) {

@@ -1,5 +1,5 @@
 // The ray-cast frames: layout, what is seen where, light and exposure, noise, the laser lines and
-// their true centres, and the laser's shadows.
+// their true centres, edges averaged over the pixels they cross, and the laser's shadows.
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
@@ -217,6 +217,75 @@ TEST_F(Renderer, TheRenderedLineIsCentredOnItsTrueCentre) {
   EXPECT_LT(std::sqrt(flatSquares / flatRows), 0.06);
 }
 
+namespace {
+
+// A card standing across the bed's centre, square to the camera, light left of a slanting line
+// and dark right of it: an edge between two colours on one flat face.
+class SlantedEdgeCard final : public qv::sim::SceneObject {
+public:
+  // The edge: x + kSlant y = kOffset (mm, turntable coordinates, on the plane z = 0).
+  static constexpr double kSlant = 0.25;
+  static constexpr double kOffset = 5.0;
+  std::optional<qv::sim::SurfaceHit> intersect(const qv::sim::Ray& ray, double tMin, double tMax) const override {
+    if (ray.direction.z() == 0.0) return std::nullopt;
+    const double t = -ray.origin.z() / ray.direction.z();
+    const Eigen::Vector3d p = ray.origin + t * ray.direction;
+    if (t <= tMin || t >= tMax || std::fabs(p.x()) > 60.0 || p.y() < 10.0 || p.y() > 110.0) return std::nullopt;
+    qv::sim::SurfaceHit hit;
+    hit.t = t;
+    hit.normal = Eigen::Vector3d(0.0, 0.0, ray.direction.z() < 0.0 ? 1.0 : -1.0);
+    hit.reflectance = p.x() + kSlant * p.y() < kOffset ? Eigen::Vector3d(0.9, 0.9, 0.9) : Eigen::Vector3d(0.2, 0.2, 0.2);
+    return hit;
+  }
+  double distanceToSurface(const Eigen::Vector3d& p) const override { return std::fabs(p.z()); }
+};
+
+}  // namespace
+
+// A sensor records each pixel's mean light, so the light summed along a row across an edge says
+// where the edge crosses the row, to a small part of a pixel; the lens's blur keeps each row's sum
+// and mixes rows whose crossings move evenly. Sampled at pixel centres, edges move in whole pixels.
+TEST(RendererEdges, AnEdgeInTheFrameLiesWhereTheGeometryPutsIt) {
+  const ScannerModel model(ScannerDesign::ideal());
+  Scene scene;
+  scene.add(std::make_shared<SlantedEdgeCard>());
+  const FrameRenderer renderer(model, scene);
+  // The edge's image: a straight line through the images of two of its points.
+  auto onEdge = [](double y) { return Eigen::Vector3d(SlantedEdgeCard::kOffset - SlantedEdgeCard::kSlant * y, y, 0.0); };
+  const auto a = model.project(onEdge(30.0), 0.0);
+  const auto b = model.project(onEdge(90.0), 0.0);
+  ASSERT_TRUE(a && b);
+  ASSERT_GT(std::fabs(a->y() - b->y()), 100.0);
+
+  // Mean and worst error (px) of the crossings measured from a frame's green channel.
+  auto crossingErrors = [&](const FrameState& state) {
+    const qv::Data frame = renderer.render(state);
+    double sum = 0.0, worst = 0.0;
+    int rows = 0;
+    for (int v = static_cast<int>(std::min(a->y(), b->y())) + 2; v < std::max(a->y(), b->y()) - 2; ++v) {
+      const double truth = a->x() + (v - a->y()) * (b->x() - a->x()) / (b->y() - a->y());
+      const int first = static_cast<int>(truth) - 8, last = static_cast<int>(truth) + 8;
+      // The two sides' levels, taken well clear of the edge; the shading is even this close.
+      const double light = channel(frame, v, first - 2, 1), dark = channel(frame, v, last + 2, 1);
+      double covered = 0.0;
+      for (int u = first; u <= last; ++u) covered += (channel(frame, v, u, 1) - dark) / (light - dark);
+      const double error = first - 0.5 + covered - truth;
+      sum += error;
+      worst = std::max(worst, std::fabs(error));
+      ++rows;
+    }
+    return std::pair{sum / rows, worst};
+  };
+  FrameState state;
+  state.ambient = 0.8;
+  const auto [mean, worst] = crossingErrors(state);
+  EXPECT_LT(std::fabs(mean), 0.01);
+  EXPECT_LT(worst, 0.08);
+  state.areaSamples = 1;
+  state.lensBlur_px = 0.0;
+  EXPECT_GT(crossingErrors(state).second, 0.4) << "the measure tells a stepped edge from an exact one";
+}
+
 TEST(RendererShadows, AnObjectBetweenTheLaserAndTheBedShadowsTheLine) {
   const ScannerModel model(ScannerDesign::ideal());
   const Scene open;
@@ -230,9 +299,8 @@ TEST(RendererShadows, AnObjectBetweenTheLaserAndTheBedShadowsTheLine) {
   state.laserOn[0] = true;
   std::map<int, double> openLine;
   for (const auto& c : openRenderer.laserLine(state, 0)) openLine[c.row] = c.x_px;
-  std::map<int, double> blockedLine;
-  for (const auto& c : blockedRenderer.laserLine(state, 0))
-    if (c.objectId == 0) blockedLine[c.row] = c.x_px;
+  std::map<int, double> blockedLine;  // every row the line still lights, on the bed or the ball
+  for (const auto& c : blockedRenderer.laserLine(state, 0)) blockedLine[c.row] = c.x_px;
   ASSERT_GT(openLine.size(), 100u);
 
   FrameState dark = state;
@@ -243,7 +311,9 @@ TEST(RendererShadows, AnObjectBetweenTheLaserAndTheBedShadowsTheLine) {
   const qv::Data blockedOn = blockedRenderer.render(state);
   int shadowed = 0;
   for (const auto& [row, x] : openLine) {
-    if (blockedLine.count(row)) continue;
+    // The lens spreads a lit row's light over the rows beside it.
+    const auto lit = blockedLine.lower_bound(row - 3);
+    if (lit != blockedLine.end() && lit->first <= row + 3) continue;
     const int column = static_cast<int>(std::lround(x));
     // Only rows where the bed is still seen there (not hidden behind the ball).
     const auto hit = blockedRenderer.castPixel(column, row, state);

@@ -1,6 +1,6 @@
 // A whole calibration through the application core on the simulated scanner: both passes with
 // the exposure tuning, the analysis, and the save into the scanner's stored record and the
-// settings, against the simulator's true scanner. Minutes of rendering and analysis: run by hand.
+// settings, against the simulator's true scanner.
 #include "core/CalibrationOnTheEmulator.h"
 
 namespace qv::test {

@@ -54,12 +54,7 @@ protected:
     });
     return out;
   }
-  std::size_t scanCount() {
-    std::size_t n = 0;
-    auto context = store->privateContext();
-    context->performAndWait([&] { n = QVSDLibrary::defaultLibraryInContext(*context)->scanObjects().size(); });
-    return n;
-  }
+  std::size_t scanCount() { return storedScanCount(*store); }
 
   FakeHost host;
   FakeDialogs dialogs;

@@ -19,6 +19,7 @@
 #include "screens/DialogService.h"
 #include "screens/ScreenInterfaces.h"
 #include "screens/ScreenTiming.h"
+#include "store/QVSDLibrary.h"
 #include "store/TBCoreDataStoreS1.h"
 #include "support/ManualClockScope.h"
 #include "support/TempFolder.h"
@@ -52,6 +53,14 @@ public:
   }
   void openWithDesktop(const std::string& what) override { opened.push_back(what); }
 };
+
+// How many scans the store's library holds.
+inline std::size_t storedScanCount(TBCoreDataStoreS1& store) {
+  std::size_t n = 0;
+  auto context = store.privateContext();
+  context->performAndWait([&] { n = QVSDLibrary::defaultLibraryInContext(*context)->scanObjects().size(); });
+  return n;
+}
 
 // Answers every alert with its first button at once, and every file choice with none.
 struct AnsweringDialogs : FakeDialogs {

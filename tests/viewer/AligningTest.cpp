@@ -130,14 +130,7 @@ protected:
     });
   }
 
-  std::size_t scanCount() {
-    std::size_t n = 0;
-    inContext([&](qv::ObjectContext& context) {
-      n = QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(QVSDLibrary::defaultLibraryInContext(context))
-              .size();
-    });
-    return n;
-  }
+  std::size_t scanCount() { return ::scanCount(*store); }
 
   void run(const std::shared_ptr<QVLAligningViewController>& s, const std::string& path) {
     display.fileToAlign = path;

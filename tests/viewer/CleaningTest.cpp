@@ -32,8 +32,6 @@ ViewSnapshot frontView(float pitch = 0) {
   return view;
 }
 
-std::span<const QVLScanVertex> spanOf(const std::vector<QVLScanVertex>& v) { return {v.data(), v.size()}; }
-
 std::set<std::size_t> flagged(const std::vector<QVLSortableIndexEntry>& records, std::uint16_t flag) {
   std::set<std::size_t> out;
   for (std::size_t i = 0; i < records.size(); ++i)

@@ -123,15 +123,7 @@ protected:
     });
   }
 
-  std::size_t scanCount() {
-    std::size_t n = 0;
-    store->privateContext()->performAndWait([&] {
-      n = QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(
-              QVSDLibrary::defaultLibraryInContext(*store->privateContext()))
-              .size();
-    });
-    return n;
-  }
+  std::size_t scanCount() { return ::scanCount(*store); }
 
   qv::test::TempFolder temp;
   qv::test::ManualClockScope clock;

@@ -31,3 +31,12 @@ qv::ObjectID addScanObject(TBCoreDataStoreS1& store, F fill) {
   });
   return id;
 }
+
+// The scans the library lists (the main screen's recent scans).
+inline std::size_t scanCount(TBCoreDataStoreS1& store) {
+  qv::ObjectContext& context = *store.privateContext();
+  std::size_t n = 0;
+  context.performAndWait(
+      [&] { n = QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(QVSDLibrary::defaultLibraryInContext(context)).size(); });
+  return n;
+}

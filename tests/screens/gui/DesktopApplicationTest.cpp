@@ -145,12 +145,6 @@ protected:
     EXPECT_TRUE(writeSampleQvk(path, count));
     return path;
   }
-  std::size_t storedScans() {
-    std::size_t n = 0;
-    auto context = store->privateContext();
-    context->performAndWait([&] { n = QVSDLibrary::defaultLibraryInContext(*context)->scanObjects().size(); });
-    return n;
-  }
 
   qv::test::TempFolder temp;
   std::unique_ptr<TBCoreDataStoreS1> store;
@@ -194,7 +188,7 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   start({QString::fromStdString(atLaunch.string())});
   auto& window = app->window();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Viewer); }, 10000));
-  EXPECT_EQ(storedScans(), 2u);
+  EXPECT_EQ(qv::screens::test::storedScanCount(*store), 2u);
   EXPECT_TRUE(dialogs.alerts.empty());
 #ifdef QUORVEL_WITH_VIEWER
   // The real viewer shows every point of the scan once loaded and drawn.

@@ -25,7 +25,9 @@ struct FrameState {
   // A sensor's pixel records the light over its whole area: wherever the image changes within a
   // pixel (an edge between surfaces or colours, a silhouette) its light is averaged over one
   // jittered point in each cell of an n x n grid across it. 1: every pixel sampled at its centre.
-  int areaSamples = 8;
+  // Six keep an edge's place within a few hundredths of a pixel and a frame within 1.5 times the
+  // cost of centre sampling (eight: 1.8 times).
+  int areaSamples = 6;
   // The lens spreads each point's light a little: a Gaussian of this standard deviation (px) over
   // the whole image, lasers included, before the sensor saturates. 0: a perfectly sharp lens.
   double lensBlur_px = 0.8;

@@ -88,17 +88,17 @@ protected:
               << (c.bedOrigin - truth.bedOrigin).norm() << " mm; lead screw "
               << angleBetween_deg(c.leadScrewNormal, truth.leadScrewNormal) << " deg\n";
     // The calibration's own tolerances where the simulated calibration meets them: focal lengths
-    // within 0.5 %, the centre within 2 px, the bed axis within 0.1 deg and the lead screw within
-    // 0.3 deg. The laser planes and the bed origin come out as the calibration simulator gets them,
-    // short of those (0.1 deg, 0.1 mm, 0.3 mm): laser 1 turned 0.105 deg, the planes' offsets 0.28
-    // and 0.19 mm, the origin 0.34 mm off (the same on every run measured); they are held to the
-    // calibration simulator's own bounds.
+    // within 0.5 %, the centre within 2 px (0.5 and 1.6 px measured), the laser planes' normals
+    // within 0.1 deg (0.075 and 0.050), the bed axis within 0.1 deg (0.045) and the lead screw
+    // within 0.3 deg (0.057). The planes' offsets and the bed origin come out as the calibration
+    // simulator gets them, short of the 0.1 and 0.3 mm asked for: 0.20 and 0.31 mm, and 0.36 mm
+    // (the same on every run measured); they are held to the calibration simulator's own bounds.
     EXPECT_NEAR(c.intrinsics[0], truth.intrinsics[0], 0.005 * truth.intrinsics[0]);
     EXPECT_NEAR(c.intrinsics[1], truth.intrinsics[1], 0.005 * truth.intrinsics[1]);
     EXPECT_NEAR(c.intrinsics[2], truth.intrinsics[2], 2.0);
     EXPECT_NEAR(c.intrinsics[3], truth.intrinsics[3], 2.0);
-    EXPECT_LT(angleBetween_deg(c.laser1.normal, truth.laser1.normal), 0.2);
-    EXPECT_LT(angleBetween_deg(c.laser2.normal, truth.laser2.normal), 0.2);
+    EXPECT_LT(angleBetween_deg(c.laser1.normal, truth.laser1.normal), 0.1);
+    EXPECT_LT(angleBetween_deg(c.laser2.normal, truth.laser2.normal), 0.1);
     EXPECT_LT(planeOffsetError(c.laser1, truth.laser1), 0.4);
     EXPECT_LT(planeOffsetError(c.laser2, truth.laser2), 0.4);
     EXPECT_LT(angleBetween_deg(c.bedNormal, truth.bedNormal), 0.1);

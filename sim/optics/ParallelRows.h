@@ -11,9 +11,8 @@ int defaultRenderThreads();
 
 // Runs `work(begin, end)` over the rows [0, rows) in blocks of `grain` rows, on the calling thread
 // and on up to `threads` - 1 helpers from the global worker queue, and returns when every block
-// is done. Blocks are taken in order but may finish in any order; `work` must only write what its
-// own rows own. The calling thread works too, so a caller that is itself a worker never waits on
-// helpers that have not started (late helpers find nothing left and leave).
+// is done (qv::parallelFor over the blocks, on the high-priority queue; one call over all rows
+// when only one thread would work). `work` must only write what its own rows own.
 void forEachRowBlock(int rows, int grain, int threads, const std::function<void(int begin, int end)>& work);
 
 }  // namespace qv::sim

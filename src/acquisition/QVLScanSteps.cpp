@@ -2,13 +2,13 @@
 #include <cmath>
 #include <filesystem>
 
-#include "acquisition/ConcurrentTasks.h"
 #include "acquisition/LaserPointConfirmation.h"
 #include "acquisition/QVLScan.h"
 #include "acquisition/QVSImageUtil.h"
 #include "acquisition/TexturePose.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
+#include "platform/ParallelFor.h"
 #include "platform/Settings.h"
 #include "platform/UUID.h"
 #include "records/QVSCalibrationDetails.h"

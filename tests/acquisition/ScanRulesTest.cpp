@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <future>
@@ -10,11 +11,11 @@
 #include <thread>
 
 #include "acquisition/AdaptiveRotation.h"
-#include "acquisition/ConcurrentTasks.h"
 #include "acquisition/ExposureSelection.h"
 #include "acquisition/LaserPointConfirmation.h"
 #include "acquisition/SurfaceNormals.h"
 #include "acquisition/TexturePose.h"
+#include "platform/ParallelFor.h"
 #include "platform/Queue.h"
 #include "records/QVSCalibrationDetails.h"
 #include "store/VertexRecords.h"
@@ -284,7 +285,7 @@ TEST(LaserPointConfirmation, RowsColumnsAndEarlierExposures) {
   EXPECT_EQ(c.missed, 1);
 }
 
-TEST(ConcurrentTasks, EveryTaskRunsOnceEvenWithEveryWorkerBusyAndAFailureIsPassedOn) {
+TEST(ParallelFor, EveryTaskRunsOnceEvenWithEveryWorkerBusyAndAFailureIsPassedOn) {
   // Every worker of the default queue waits until the call has returned: the caller has to run
   // all the tasks itself rather than wait for a worker.
   std::promise<void> release;
@@ -301,4 +302,11 @@ TEST(ConcurrentTasks, EveryTaskRunsOnceEvenWithEveryWorkerBusyAndAFailureIsPasse
   tasks.push_back([] { throw std::runtime_error("no frame"); });
   EXPECT_THROW(qv::runConcurrently(tasks), std::runtime_error);
   for (const auto& r : runs) EXPECT_EQ(r.load(), 2) << "the others still ran";
+
+  // Loops nested in a loop's iterations (a frame's rows inside a laser's task) run every index once.
+  std::vector<std::atomic<int>> cells(64 * 100);
+  qv::parallelFor(64, 8, [&](std::size_t outer) {
+    qv::parallelFor(100, 4, [&](std::size_t inner) { ++cells[outer * 100 + inner]; }, qv::QueuePriority::High);
+  });
+  EXPECT_TRUE(std::all_of(cells.begin(), cells.end(), [](const auto& c) { return c.load() == 1; }));
 }

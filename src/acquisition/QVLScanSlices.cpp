@@ -50,21 +50,10 @@ std::shared_ptr<QVSDScanSlice> QVLScan::createSliceForPointCloud(const std::shar
   float lowest = std::numeric_limits<float>::infinity();
   double sx = 0.0, sy = 0.0, sz = 0.0;
   std::size_t count = 0;
-  for (const QVLPoint3D& p : points) {
-    auto stored = QVSDPoint3D::createPointInScanSlice(slice);
-    if (!stored) continue;
-    stepPoints_.push_back(stored);
-    stored->setColourRed(p.colourRed);
-    stored->setColourGreen(p.colourGreen);
-    stored->setColourBlue(p.colourBlue);
-    stored->setPoint2DX(p.point2DX);
-    stored->setPoint2DY(p.point2DY);
-    stored->setPoint3DX(p.point3DX);
-    stored->setPoint3DY(p.point3DY);
-    stored->setPoint3DZ(p.point3DZ);
-    stored->setNormalX(p.normalX);
-    stored->setNormalY(p.normalY);
-    stored->setNormalZ(p.normalZ);
+  const auto stored = QVSDPoint3D::createPointsInScanSlice(slice, points);
+  stepPoints_.insert(stepPoints_.end(), stored.begin(), stored.end());
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const QVLPoint3D& p = points[i];
     highest = std::max(highest, p.point3DY);
     lowest = std::min(lowest, p.point3DY);
     sx += p.point3DX;

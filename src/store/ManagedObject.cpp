@@ -63,6 +63,9 @@ std::vector<std::string> ManagedObject::changedKeys() const {
   std::vector<std::string> keys;
   if (!id_.entity()) return keys;
   const auto& e = entity();
+  // Taken for every object of every save: counted first so that the list is allocated once.
+  auto count = [](const std::vector<bool>& v) { return static_cast<std::size_t>(std::count(v.begin(), v.end(), true)); };
+  keys.reserve(count(changedAttributes_) + count(changedToOne_) + count(changedToMany_));
   for (std::size_t i = 0; i < changedAttributes_.size(); ++i)
     if (changedAttributes_[i]) keys.push_back(e.attributes()[i].name);
   for (std::size_t i = 0; i < changedToOne_.size(); ++i)
@@ -106,8 +109,21 @@ void ManagedObject::setAttributeAt(std::size_t index, AttributeValue value) {
   values_[index] = std::move(*converted);
   loaded_[index] = true;
   changedAttributes_[index] = !(committedKnown_[index] && attributeValuesEqual(values_[index], committed_[index]));
-  ctx->objectChanged(*this);
+  if (changedAttributes_[index]) ctx->objectHasChanges(*this);
+  else ctx->objectChanged(*this);
   notifyKey(a.name);
+}
+
+void ManagedObject::setNewObjectAttributeAt(std::size_t index, AttributeValue value) {
+  if (!inserted_ || deleted_ || index >= values_.size()) {
+    setAttributeAt(index, std::move(value));
+    return;
+  }
+  values_[index] = std::move(value);
+  loaded_[index] = true;
+  // A new object's saved value is unset; it is pending from its insertion on.
+  changedAttributes_[index] = !isUnset(values_[index]);
+  notifyKey(entity().attributes()[index].name);
 }
 
 AttributeValue ManagedObject::value(const std::string& key) const {
@@ -217,7 +233,8 @@ void ManagedObject::setToOneAt(std::size_t index, const std::shared_ptr<ManagedO
   }
   toOne_[index] = next;
   changedToOne_[index] = committedToOne_[index] != next;
-  ctx->objectChanged(*this);
+  if (changedToOne_[index]) ctx->objectHasChanges(*this);
+  else ctx->objectChanged(*this);
   notifyKey(r.name);
 }
 
@@ -271,7 +288,7 @@ std::size_t ManagedObject::toManyCount(const std::string& key) const {
 
 void ManagedObject::markToManyChanged(std::size_t index) {
   changedToMany_[index] = true;
-  if (auto ctx = context_.lock()) ctx->objectChanged(*this);
+  if (auto ctx = context_.lock()) ctx->objectHasChanges(*this);
   notifyKey(entity().toManyRelationships()[index].name);
 }
 

@@ -76,12 +76,16 @@ protected:
   // Index-based forms for the entity classes.
   const AttributeValue& attributeAt(std::size_t index) const;
   void setAttributeAt(std::size_t index, AttributeValue value);
+  // setAttributeAt for an object the caller has just inserted, with a value of the attribute's
+  // own kind: without the checks and conversions each call of the other makes, for entity classes
+  // filling thousands of new objects. Any other object takes the ordinary way.
+  void setNewObjectAttributeAt(std::size_t index, AttributeValue value);
+  void setToOneAt(std::size_t index, const std::shared_ptr<ManagedObject>& target);
 
 private:
   friend class ObjectContext;
 
   std::shared_ptr<ManagedObject> toOneAt(std::size_t index) const;
-  void setToOneAt(std::size_t index, const std::shared_ptr<ManagedObject>& target);
   const std::set<std::int64_t>& toManyAt(std::size_t index) const;
   void markToManyChanged(std::size_t index);
   void notifyKey(const std::string& key);

@@ -57,6 +57,31 @@ void ObjectContext::registerObject(const ManagedObjectPtr& object) {
   }
 }
 
+void ObjectContext::addPending(const ManagedObjectPtr& object) {
+  const auto number = object->id_.number();
+  if (!pending_.emplace(number, object).second) return;
+  const std::size_t entity = object->id_.entity()->index();
+  if (pendingByEntity_.size() <= entity) pendingByEntity_.resize(model()->entities().size());
+  pendingByEntity_[entity].insert(number);
+}
+
+void ObjectContext::erasePending(std::int64_t number) {
+  auto it = pending_.find(number);
+  if (it == pending_.end()) return;
+  pendingByEntity_[it->second->id_.entity()->index()].erase(number);
+  pending_.erase(it);
+}
+
+void ObjectContext::clearPending() {
+  pending_.clear();
+  for (auto& numbers : pendingByEntity_) numbers.clear();
+}
+
+const std::unordered_set<std::int64_t>& ObjectContext::pendingOf(std::size_t entityIndex) const {
+  static const std::unordered_set<std::int64_t> kNone;
+  return entityIndex < pendingByEntity_.size() ? pendingByEntity_[entityIndex] : kNone;
+}
+
 std::size_t ObjectContext::registeredObjectCount() const {
   std::size_t n = 0;
   for (const auto& [number, weak] : registry_)
@@ -122,7 +147,7 @@ ManagedObjectPtr ObjectContext::insertNewObject(const std::string& entityName) {
   object->changedToMany_.assign(object->toMany_.size(), false);
   object->inserted_ = true;
   registerObject(object);
-  pending_[object->id_.number()] = object;
+  addPending(object);
   return object;
 }
 
@@ -155,12 +180,18 @@ std::optional<std::vector<ManagedObjectPtr>> ObjectContext::objectsWithObjectIDs
   return out;
 }
 
+void ObjectContext::objectHasChanges(ManagedObject& object) {
+  if (!object.inserted_ && !pending_.count(object.id_.number())) addPending(object.shared_from_this());
+}
+
 void ObjectContext::objectChanged(ManagedObject& object) {
+  // An inserted object is pending from its insertion until it is saved or deleted.
+  if (object.inserted_) return;
   const auto number = object.id_.number();
   if (object.hasChanges()) {
-    if (!pending_.count(number)) pending_[number] = object.shared_from_this();
+    if (!pending_.count(number)) addPending(object.shared_from_this());
   } else {
-    pending_.erase(number);
+    erasePending(number);
   }
 }
 
@@ -208,8 +239,8 @@ std::optional<std::set<std::int64_t>> ObjectContext::loadToMany(const ManagedObj
     numbers.insert(stored.begin(), stored.end());
   }
   // The store knows the saved state; the pending changes of this context come on top.
-  for (const auto& [number, other] : pending_) {
-    if (other->id_.entity()->index() != r.destinationIndex) continue;
+  for (const auto number : pendingOf(r.destinationIndex)) {
+    const auto& other = pending_.find(number)->second;
     const bool pointsHere = !other->deleted_ && other->toOne_[r.inverseIndex] == object.id_.number();
     if (pointsHere) numbers.insert(number);
     else numbers.erase(number);
@@ -284,8 +315,7 @@ std::vector<ManagedObjectPtr> ObjectContext::executeFetchRequest(const FetchRequ
     return result;
   }
   std::vector<ManagedObjectPtr> pendingOfEntity;
-  for (const auto& [number, object] : pending_)
-    if (object->id_.entity()->index() == entity->index()) pendingOfEntity.push_back(object);
+  for (const auto number : pendingOf(entity->index())) pendingOfEntity.push_back(pending_.find(number)->second);
   // Pending objects may fall out of the stored rows' order; fetch enough rows to make up for them.
   const std::size_t limit = request.fetchLimit ? request.fetchLimit + pendingOfEntity.size() : 0;
   Error fetchError;
@@ -345,11 +375,11 @@ void ObjectContext::deleteObject(const ManagedObjectPtr& object) {
   if (object->inserted_) {
     // Never saved: it simply leaves the context.
     object->inserted_ = false;
-    pending_.erase(object->id_.number());
+    erasePending(object->id_.number());
     registry_.erase(object->id_.number());
     object->context_.reset();
   } else {
-    pending_[object->id_.number()] = object;
+    addPending(object);
   }
 }
 
@@ -361,10 +391,17 @@ std::vector<ManagedObjectPtr> ObjectContext::pendingSorted() const {
   return out;
 }
 
+namespace {
+
+bool isInsertedChange(const ManagedObject& o) { return o.isInserted() && !o.isDeleted(); }
+bool isDeletedChange(const ManagedObject& o) { return o.isDeleted() && !o.isInserted(); }
+
+}  // namespace
+
 std::vector<ManagedObjectPtr> ObjectContext::insertedObjects() const {
   std::vector<ManagedObjectPtr> out;
   for (auto& o : pendingSorted())
-    if (o->inserted_ && !o->deleted_) out.push_back(o);
+    if (isInsertedChange(*o)) out.push_back(o);
   return out;
 }
 
@@ -378,7 +415,7 @@ std::vector<ManagedObjectPtr> ObjectContext::updatedObjects() const {
 std::vector<ManagedObjectPtr> ObjectContext::deletedObjects() const {
   std::vector<ManagedObjectPtr> out;
   for (auto& o : pendingSorted())
-    if (o->deleted_ && !o->inserted_) out.push_back(o);
+    if (isDeletedChange(*o)) out.push_back(o);
   return out;
 }
 
@@ -397,31 +434,47 @@ ObjectSnapshot ObjectContext::snapshotOf(const ManagedObject& object, bool onlyL
   return s;
 }
 
-void ObjectContext::postSaveNotification(const char* name, const std::shared_ptr<ContextSave>& save) {
-  auto idStrings = [](const std::vector<ManagedObjectPtr>& objects) {
+Dictionary ObjectContext::postSaveNotification(const char* name, const std::shared_ptr<ContextSave>& save,
+                                               const ContextSave* earlier, Dictionary earlierIds) {
+  // A save's two notifications mostly list the same objects: the lists of text forms made for the
+  // first serve the second, rather than making thousands of strings again.
+  auto idStrings = [&](const char* key, const std::vector<ManagedObjectPtr>& objects,
+                       const std::vector<ManagedObjectPtr>* before) {
+    if (before && *before == objects)
+      if (auto it = earlierIds.find(key); it != earlierIds.end()) return std::move(it->second);
     Array out;
     out.reserve(objects.size());
     for (const auto& o : objects) out.emplace_back(o->objectID().stringRepresentation());
-    return out;
+    return Value(std::move(out));
   };
-  Dictionary info;
-  info[ContextSave::kInsertedKey] = idStrings(save->insertedObjects);
-  info[ContextSave::kUpdatedKey] = idStrings(save->updatedObjects);
-  info[ContextSave::kDeletedKey] = idStrings(save->deletedObjects);
+  Notification notification{name, this, {}};
+  auto& info = notification.userInfo;
+  info[ContextSave::kInsertedKey] =
+      idStrings(ContextSave::kInsertedKey, save->insertedObjects, earlier ? &earlier->insertedObjects : nullptr);
+  info[ContextSave::kUpdatedKey] =
+      idStrings(ContextSave::kUpdatedKey, save->updatedObjects, earlier ? &earlier->updatedObjects : nullptr);
+  info[ContextSave::kDeletedKey] =
+      idStrings(ContextSave::kDeletedKey, save->deletedObjects, earlier ? &earlier->deletedObjects : nullptr);
   info[ContextSave::kChangesKey] = Value::object(std::shared_ptr<const ContextSave>(save));
-  NotificationCenter::defaultCenter().post(name, this, std::move(info));
+  NotificationCenter::defaultCenter().post(notification);
+  info.erase(ContextSave::kChangesKey);
+  return std::move(info);
 }
 
 bool ObjectContext::save(Error* error) {
   checkQueue("save");
   if (pending_.empty()) return true;
+  auto before = std::make_shared<ContextSave>();
+  Dictionary beforeIds;
   {
-    auto before = std::make_shared<ContextSave>();
     before->context = this;
-    before->insertedObjects = insertedObjects();
-    before->updatedObjects = updatedObjects();
-    before->deletedObjects = deletedObjects();
-    postSaveNotification(kWillSaveNotification, before);
+    // One sorted pass, the same lists as insertedObjects(), updatedObjects() and deletedObjects().
+    for (auto& o : pendingSorted()) {
+      if (isInsertedChange(*o)) before->insertedObjects.push_back(std::move(o));
+      else if (o->isUpdated()) before->updatedObjects.push_back(std::move(o));
+      else if (isDeletedChange(*o)) before->deletedObjects.push_back(std::move(o));
+    }
+    beforeIds = postSaveNotification(kWillSaveNotification, before, nullptr, {});
   }
   if (pending_.empty()) return true;  // the observers undid every change
 
@@ -433,11 +486,7 @@ bool ObjectContext::save(Error* error) {
   for (const auto& o : objects) {
     const auto& entity = o->entity();
     if (o->inserted_) {
-      RowWrite w{&entity, o->id_.number(), {}, {}};
-      for (std::size_t i = 0; i < o->values_.size(); ++i)
-        if (!isUnset(o->values_[i])) w.attributes.emplace_back(i, o->values_[i]);
-      for (std::size_t i = 0; i < o->toOne_.size(); ++i) w.toOne.emplace_back(i, o->toOne_[i]);
-      batch.inserts.push_back(std::move(w));
+      batch.inserts.push_back({&entity, o->id_.number(), &o->values_, &o->toOne_, nullptr, nullptr});
       changes->inserted.push_back(snapshotOf(*o, true));
       after->insertedObjects.push_back(o);
     } else if (o->deleted_) {
@@ -445,12 +494,8 @@ bool ObjectContext::save(Error* error) {
       changes->deleted.push_back(snapshotOf(*o, true));
       after->deletedObjects.push_back(o);
     } else {
-      RowWrite w{&entity, o->id_.number(), {}, {}};
-      for (std::size_t i = 0; i < o->values_.size(); ++i)
-        if (o->changedAttributes_[i]) w.attributes.emplace_back(i, o->values_[i]);
-      for (std::size_t i = 0; i < o->toOne_.size(); ++i)
-        if (o->changedToOne_[i]) w.toOne.emplace_back(i, o->toOne_[i]);
-      batch.updates.push_back(std::move(w));
+      batch.updates.push_back(
+          {&entity, o->id_.number(), &o->values_, &o->toOne_, &o->changedAttributes_, &o->changedToOne_});
       changes->updated.push_back(snapshotOf(*o, true));
       after->updatedObjects.push_back(o);
     }
@@ -472,9 +517,10 @@ bool ObjectContext::save(Error* error) {
     std::fill(o->changedToOne_.begin(), o->changedToOne_.end(), false);
     std::fill(o->changedToMany_.begin(), o->changedToMany_.end(), false);
   }
-  pending_.clear();
+  clearPending();
   after->saved = changes;
-  postSaveNotification(kDidSaveNotification, after);
+  postSaveNotification(kDidSaveNotification, after, before.get(), std::move(beforeIds));
+  before.reset();
   return true;
 }
 
@@ -499,7 +545,7 @@ void ObjectContext::rollback() {
     std::fill(o->changedToOne_.begin(), o->changedToOne_.end(), false);
     std::fill(o->changedToMany_.begin(), o->changedToMany_.end(), false);
   }
-  pending_.clear();
+  clearPending();
   // Relationship lists may hold undone members: read them again when next asked.
   for (auto& [number, weak] : registry_)
     if (auto o = weak.lock()) std::fill(o->toMany_.begin(), o->toMany_.end(), std::nullopt);
@@ -523,7 +569,7 @@ void ObjectContext::mergeChangesFromSave(const SavedChanges& changes) {
     removeFromOwners(o->id_.number(), o->entity(), o->toOne_);
     o->deleted_ = true;
     o->inserted_ = false;
-    pending_.erase(o->id_.number());
+    erasePending(o->id_.number());
     registry_.erase(o->id_.number());
   }
   for (const auto& s : changes.inserted) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/Error.h"
@@ -119,14 +120,25 @@ private:
   ManagedObjectPtr materialise(const EntityPtr& entity, StoredRow&& row);
   ManagedObjectPtr objectWithNumber(const EntityPtr& entity, std::int64_t number);
   void objectChanged(ManagedObject& object);
+  // The same for an object known to have a change (a flag just set): no need to look for one.
+  void objectHasChanges(ManagedObject& object);
   void loadAttribute(const ManagedObject& object, std::size_t index) const;
   std::optional<std::size_t> storedDataLength(const ManagedObject& object, std::size_t index) const;
   std::optional<std::set<std::int64_t>> loadToMany(const ManagedObject& object, std::size_t index) const;
   void readFailed(const Error& error) const;
   bool matches(const ManagedObject& object, const FetchRequest& request) const;
   ObjectSnapshot snapshotOf(const ManagedObject& object, bool onlyLoaded) const;
-  void postSaveNotification(const char* name, const std::shared_ptr<ContextSave>& save);
+  // Posts one of the save notifications and hands back its lists of identifier texts, which a
+  // later one listing the same objects as `earlier` takes over instead of making them again.
+  Dictionary postSaveNotification(const char* name, const std::shared_ptr<ContextSave>& save, const ContextSave* earlier,
+                                  Dictionary earlierIds);
   std::vector<ManagedObjectPtr> pendingSorted() const;
+  // Every change of pending_ goes through these, which keep the per-entity index in step.
+  void addPending(const ManagedObjectPtr& object);
+  void erasePending(std::int64_t number);
+  void clearPending();
+  // The numbers of the pending objects of one entity.
+  const std::unordered_set<std::int64_t>& pendingOf(std::size_t entityIndex) const;
 
   ConcurrencyType type_;
   QueuePtr queue_;
@@ -134,6 +146,9 @@ private:
   std::filesystem::path libraryFolder_;
   mutable std::unordered_map<std::int64_t, std::weak_ptr<ManagedObject>> registry_;
   std::unordered_map<std::int64_t, ManagedObjectPtr> pending_;  // inserted, changed or deleted
+  // pending_ by entity index: fetches and relationship reads of one entity look at its own
+  // pending objects, not at the thousands of points a scan step inserts and deletes.
+  std::vector<std::unordered_set<std::int64_t>> pendingByEntity_;
   std::size_t sweepAt_ = 1024;
   mutable std::atomic<bool> warnedOffQueue_{false};
   mutable std::optional<Error> readError_;  // used on the context's queue only

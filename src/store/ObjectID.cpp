@@ -15,7 +15,15 @@ const std::string& ObjectID::entityName() const { return entity_ ? entity_->name
 
 std::string ObjectID::stringRepresentation() const {
   if (isNull()) return {};
-  return std::string(kScheme) + storeIdentifier() + "/" + entityName() + "/p" + std::to_string(number_);
+  // Made for every object of every save's notifications: one allocation, no temporaries.
+  const std::string& store = storeIdentifier();
+  const std::string& entity = entityName();
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, number_).ptr;
+  std::string text;
+  text.reserve(kScheme.size() + store.size() + entity.size() + 3 + static_cast<std::size_t>(end - digits));
+  text.append(kScheme).append(store).append(1, '/').append(entity).append("/p").append(digits, end);
+  return text;
 }
 
 std::optional<ObjectID::Parts> ObjectID::parse(const std::string& text) {

@@ -1,6 +1,8 @@
 // The stored point entity: its vectors, factory, fetch and copy.
 #include "store/QVSDPoint3D.h"
 
+#include <iterator>
+
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
@@ -45,6 +47,38 @@ std::shared_ptr<QVSDPoint3D> QVSDPoint3D::createPointInScanSlice(const std::shar
   point->setToOne("pointCloud", slice->toOne("pointCloud"));
   point->setToOne("scanObject", slice->toOne("scanObject"));
   return point;
+}
+
+std::vector<std::shared_ptr<QVSDPoint3D>> QVSDPoint3D::createPointsInScanSlice(const std::shared_ptr<QVSDScanSlice>& slice,
+                                                                              const std::vector<QVLPoint3D>& values) {
+  std::vector<std::shared_ptr<QVSDPoint3D>> points;
+  if (!slice) return points;
+  auto context = slice->managedObjectContext();
+  if (!context) return points;
+  const auto cloud = slice->toOne("pointCloud");
+  const auto scan = slice->toOne("scanObject");
+  const auto entity = context->model()->entity(kEntityName);
+  if (!entity) return points;
+  const std::size_t toSlice = entity->toOneIndex("scanSlice"), toCloud = entity->toOneIndex("pointCloud"),
+                    toScan = entity->toOneIndex("scanObject");
+  // In the order createPointInScanSlice's callers set them.
+  static constexpr const char* kNames[] = {"colourRed", "colourGreen", "colourBlue", "point2DX", "point2DY", "point3DX",
+                                           "point3DY",  "point3DZ",    "normalX",    "normalY",  "normalZ"};
+  std::size_t at[std::size(kNames)];
+  for (std::size_t i = 0; i < std::size(kNames); ++i) at[i] = entity->attributeIndex(kNames[i]);
+  points.reserve(values.size());
+  for (const QVLPoint3D& v : values) {
+    auto point = context->insertNewObject<QVSDPoint3D>();
+    if (!point) break;
+    point->setToOneAt(toSlice, slice);
+    point->setToOneAt(toCloud, cloud);
+    point->setToOneAt(toScan, scan);
+    const float fields[] = {v.colourRed, v.colourGreen, v.colourBlue, v.point2DX, v.point2DY, v.point3DX,
+                            v.point3DY,  v.point3DZ,    v.normalX,    v.normalY,  v.normalZ};
+    for (std::size_t i = 0; i < std::size(kNames); ++i) point->setNewObjectAttributeAt(at[i], static_cast<double>(fields[i]));
+    points.push_back(std::move(point));
+  }
+  return points;
 }
 
 std::vector<std::shared_ptr<QVSDPoint3D>> QVSDPoint3D::pointsSortedBy2DYInScanSlice(const std::shared_ptr<QVSDScanSlice>& slice) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "records/QVLPoint3D.h"
 #include "store/EntityAccessors.h"
 #include "store/ManagedObject.h"
 
@@ -41,6 +42,11 @@ public:
 
   // A new point of the slice, also linked to the slice's cloud and scan object. Nothing for no slice.
   static std::shared_ptr<QVSDPoint3D> createPointInScanSlice(const std::shared_ptr<QVSDScanSlice>& slice);
+  // One new point of the slice for every value, in order, linked as createPointInScanSlice links
+  // one, with its colour, image position, position and normal set from the value. A slice's points
+  // come by the thousand: names are looked up once, not per point. Empty for no slice.
+  static std::vector<std::shared_ptr<QVSDPoint3D>> createPointsInScanSlice(const std::shared_ptr<QVSDScanSlice>& slice,
+                                                                           const std::vector<QVLPoint3D>& values);
   // Highest image row first. Empty for no slice.
   static std::vector<std::shared_ptr<QVSDPoint3D>> pointsSortedBy2DYInScanSlice(const std::shared_ptr<QVSDScanSlice>& slice);
 

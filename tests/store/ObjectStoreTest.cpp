@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "StoreTestSupport.h"
@@ -610,6 +611,115 @@ TEST_F(StoreTest, DidSaveCarriesInsertedUpdatedAndDeletedObjectsOnTheSavingQueue
   EXPECT_EQ(qv::find(saves.notifications[0].userInfo, "inserted")->array()->size(), 3u);
   EXPECT_EQ(lasers, std::vector<long>{1});
   EXPECT_EQ(pointOfScan, std::vector<bool>{true});
+}
+
+TEST_F(StoreTest, AStepsThousandsOfPointsAndScansSaveReadBackAndDeleteExactly) {
+  // 2,003 points: whole 64-row statements and every smaller size for the rest; one NaN.
+  std::vector<QVLPoint3D> values(2003);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    auto& v = values[i];
+    const float f = static_cast<float>(i);
+    v = {f / 4096.0f, 0.5f, 1.0f - f / 4096.0f, 0.0f, -f, 1.0f, f + 0.25f, f, f * 0.01f, -f * 0.02f, 7.5f};
+  }
+  values[1234].point3DZ = NAN;
+  std::vector<std::string> pointIDs, scanIDs;
+  qv::ObjectID sliceID;
+  onPrivate([&] {
+    auto& ctx = privateContext();
+    // 70 scans in one save, each with its own serialised value, bound side by side.
+    for (int i = 0; i < 70; ++i) {
+      auto scan = newScan(ctx, "/scan" + std::to_string(i));
+      scan->setBackgroundColour(qv::Value(qv::Array{qv::Value(i), qv::Value("grey " + std::to_string(i))}));
+      scanIDs.push_back(scan->objectID().stringRepresentation());
+    }
+    auto scan = newScan(ctx, "/points");
+    auto slice = QVSDScanSlice::createScanSliceInPointCloud(QVSDPointCloud::createPointCloudForScanObject(scan), 12.5f);
+    sliceID = slice->objectID();
+    for (const auto& p : QVSDPoint3D::createPointsInScanSlice(slice, values)) pointIDs.push_back(p->objectID().stringRepresentation());
+    ASSERT_TRUE(ctx.save());
+  });
+  ASSERT_EQ(pointIDs.size(), values.size());
+
+  // Every value of every row as it was given, in a new store instance.
+  auto readBack = [&](std::size_t i) -> std::shared_ptr<QVSDPoint3D> {
+    auto id = privateContext().objectIDFromString(pointIDs[i]);
+    return id ? privateContext().objectWithIDAs<QVSDPoint3D>(*id) : nullptr;
+  };
+  reopen();
+  onPrivate([&] {
+    for (std::size_t i = 0; i < scanIDs.size(); ++i) {
+      auto scan = privateContext().objectWithIDAs<QVSDScanObject>(*privateContext().objectIDFromString(scanIDs[i]));
+      ASSERT_TRUE(scan);
+      EXPECT_EQ(scan->backgroundColour(), qv::Value(qv::Array{qv::Value(static_cast<int>(i)), qv::Value("grey " + std::to_string(i))}));
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      auto p = readBack(i);
+      ASSERT_TRUE(p) << i;
+      const auto& v = values[i];
+      EXPECT_EQ(p->scanSlice()->objectID(), sliceID);
+      EXPECT_EQ(p->pointCloud()->objectID(), p->scanSlice()->pointCloud()->objectID());
+      EXPECT_EQ(p->scanObject()->objectID(), p->scanSlice()->scanObject()->objectID());
+      const double expected[] = {v.colourRed, v.colourGreen, v.colourBlue, v.point2DX, v.point2DY, v.point3DX,
+                                 v.point3DY,  v.point3DZ,    v.normalX,    v.normalY,  v.normalZ};
+      const std::optional<double> got[] = {p->colourRed(), p->colourGreen(), p->colourBlue(), p->point2DX(),
+                                           p->point2DY(),  p->point3DX(),    p->point3DY(),   p->point3DZ(),
+                                           p->normalX(),   p->normalY(),     p->normalZ()};
+      for (std::size_t k = 0; k < std::size(expected); ++k) {
+        ASSERT_TRUE(got[k]) << i << "/" << k;
+        if (std::isnan(expected[k])) EXPECT_TRUE(std::isnan(*got[k])) << i;
+        else EXPECT_EQ(*got[k], expected[k]) << i << "/" << k;
+      }
+      EXPECT_FALSE(p->index());
+    }
+    // Runs of consecutive numbers with gaps between them, and single points: only these go.
+    for (std::size_t i = 0; i < values.size(); ++i)
+      if (i % 3 == 0 || (i >= 500 && i < 1500)) privateContext().deleteObject(readBack(i));
+    ASSERT_TRUE(privateContext().save());
+  });
+  reopen();
+  onPrivate([&] {
+    std::size_t left = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const bool deleted = i % 3 == 0 || (i >= 500 && i < 1500);
+      EXPECT_EQ(readBack(i) == nullptr, deleted) << i;
+      left += deleted ? 0 : 1;
+    }
+    auto slice = privateContext().objectWithIDAs<QVSDScanSlice>(sliceID);
+    EXPECT_EQ(slice->points().size(), left);
+    EXPECT_EQ(privateContext().executeFetchRequest(qv::FetchRequest("QVSDScanObject")).size(), scanIDs.size() + 1);
+  });
+}
+
+TEST_F(StoreTest, DidSaveListsWhatWasWrittenWhenAWillSaveObserverChangedTheSave) {
+  qv::ObjectID scanID;
+  onPrivate([&] {
+    scanID = newScan(privateContext(), "/scan")->objectID();
+    ASSERT_TRUE(privateContext().save());
+  });
+  auto& center = qv::NotificationCenter::defaultCenter();
+  // The observer adds a texture to the save and takes one of its points out of it.
+  qv::ObserverRegistration editor(center, center.addObserver(qv::ObjectContext::kWillSaveNotification,
+                                                             store->privateContext().get(), [&](const qv::Notification& n) {
+    auto save = qv::ContextSave::from(n);
+    QVSDTexture::createTextureInScanObject(QVSDScanObject::scanObjectWithId(scanID, false, privateContext()));
+    privateContext().deleteObject(save->insertedObjects.back());
+  }));
+  SaveRecorder saves(privateContext(), qv::ObjectContext::kDidSaveNotification);
+  onPrivate([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(scanID, false, privateContext());
+    auto slice = QVSDScanSlice::createScanSliceInPointCloud(QVSDPointCloud::createPointCloudForScanObject(scan), 0.0f);
+    QVSDPoint3D::createPointsInScanSlice(slice, std::vector<QVLPoint3D>(5));
+    ASSERT_TRUE(privateContext().save());
+  });
+  ASSERT_EQ(saves.saves.size(), 1u);
+  std::vector<std::string> names, listed;
+  for (const auto& o : saves.saves[0]->insertedObjects) names.push_back(o->objectID().stringRepresentation());
+  for (const auto& v : *qv::find(saves.notifications[0].userInfo, "inserted")->array()) listed.push_back(v.toString().value_or(""));
+  EXPECT_EQ(listed, names);
+  EXPECT_EQ(names.size(), 2u + 4u + 1u) << "cloud, slice, four points and the texture";
+  const auto* updated = qv::find(saves.notifications[0].userInfo, "updated")->array();
+  ASSERT_EQ(updated->size(), 1u);
+  EXPECT_EQ((*updated)[0].toString(), scanID.stringRepresentation());
 }
 
 // ---------------------------------------------------------------- merging

@@ -102,7 +102,11 @@ struct StatementUse {
 }  // namespace
 
 StoreCoordinator::StoreCoordinator(ModelPtr model)
-    : model_(std::move(model)), storeIdentifier_(std::make_shared<const std::string>(makeUUIDString())) {}
+    : model_(std::move(model)), storeIdentifier_(std::make_shared<const std::string>(makeUUIDString())) {
+  for (const auto& entity : model_->entities())
+    hasSerialisedValues_.push_back(std::any_of(entity->attributes().begin(), entity->attributes().end(),
+                                               [](const auto& a) { return a.type == AttributeType::Object; }));
+}
 
 StoreCoordinator::~StoreCoordinator() { close(); }
 
@@ -115,6 +119,7 @@ void StoreCoordinator::close() {
   std::lock_guard lock(mutex_);
   for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
   statements_.clear();
+  writeStatements_.clear();
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
 }
@@ -167,6 +172,7 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
     }
     for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
     statements_.clear();
+  writeStatements_.clear();
     sqlite3_close_v2(db_);
     db_ = nullptr;
     return result;
@@ -227,6 +233,7 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
       }
       for (auto& [sql, s] : statements_) sqlite3_finalize(s);
       statements_.clear();
+  writeStatements_.clear();
       sqlite3_close_v2(db_);
       db_ = nullptr;
       return OpenResult::Unreadable;
@@ -580,6 +587,209 @@ std::optional<std::optional<std::size_t>> StoreCoordinator::dataLength(const Ent
   return std::nullopt;
 }
 
+namespace {
+
+// Rows bound to one statement: a save of thousands of objects runs a few dozen statements, not
+// thousands. Every size stays far below SQLite's limit on bound values for any of our entities;
+// the smaller ones take the rest of a run, so each shape has at most four statements.
+constexpr int kRowsPerStatement[] = {64, 16, 4, 1};
+
+int rowsForNext(std::size_t left) {
+  for (const int n : kRowsPerStatement)
+    if (left >= static_cast<std::size_t>(n)) return n;
+  return 1;
+}
+
+}  // namespace
+
+bool StoreCoordinator::writeShape(const RowWrite& w, char kind, std::string& key) const {
+  key.clear();
+  key.push_back(kind);
+  const auto entityIndex = w.entity->index();
+  key.push_back(static_cast<char>(entityIndex & 0xff));
+  key.push_back(static_cast<char>(entityIndex >> 8));
+  bool any = false;
+  for (std::size_t i = 0; i < w.values->size(); ++i) {
+    const bool written = w.writesAttribute(i);
+    key.push_back(written ? '1' : '0');
+    any = any || written;
+  }
+  for (std::size_t i = 0; i < w.toOne->size(); ++i) {
+    const bool written = w.writesToOne(i);
+    key.push_back(written ? '1' : '0');
+    any = any || written;
+  }
+  return any;
+}
+
+sqlite3_stmt* StoreCoordinator::writeStatement(const RowWrite& shape, char kind, const std::string& key, int rows,
+                                               Error* error) {
+  std::string cacheKey = key;
+  cacheKey.push_back(static_cast<char>(rows));
+  if (auto it = writeStatements_.find(cacheKey); it != writeStatements_.end()) return it->second;
+  const auto& entity = *shape.entity;
+  std::vector<std::string> columns;
+  for (std::size_t i = 0; i < shape.values->size(); ++i)
+    if (shape.writesAttribute(i)) columns.push_back(quoted(entity.attributes()[i].name));
+  for (std::size_t i = 0; i < shape.toOne->size(); ++i)
+    if (shape.writesToOne(i)) columns.push_back(quoted(entity.toOneRelationships()[i].name));
+  std::string sql;
+  if (kind == 'I') {
+    std::string row = "(?";
+    sql = "INSERT INTO " + quoted(entity.name()) + " (id";
+    for (const auto& c : columns) {
+      sql += ", " + c;
+      row += ", ?";
+    }
+    row += ")";
+    sql += ") VALUES " + row;
+    for (int r = 1; r < rows; ++r) sql += ", " + row;
+  } else {
+    sql = "UPDATE " + quoted(entity.name()) + " SET ";
+    for (std::size_t c = 0; c < columns.size(); ++c) sql += (c ? ", " : "") + columns[c] + " = ?";
+    sql += " WHERE id = ?";
+  }
+  sqlite3_stmt* stmt = prepare(sql, error);
+  if (stmt) writeStatements_.emplace(std::move(cacheKey), stmt);
+  return stmt;
+}
+
+int StoreCoordinator::bindRow(sqlite3_stmt* stmt, int index, const RowWrite& w, std::vector<std::string>& scratch,
+                              std::size_t& used) {
+  const auto& attributes = w.entity->attributes();
+  for (std::size_t i = 0; i < w.values->size(); ++i) {
+    if (!w.writesAttribute(i)) continue;
+    const AttributeValue& v = (*w.values)[i];
+    // Only serialised values need text that lives until the statement has run.
+    std::string* text = &scratch.front();
+    if (std::holds_alternative<Value>(v)) text = &scratch[++used];
+    bindValue(stmt, index++, v, attributes[i], *text);
+  }
+  for (std::size_t i = 0; i < w.toOne->size(); ++i) {
+    if (!w.writesToOne(i)) continue;
+    if (const auto& target = (*w.toOne)[i]) sqlite3_bind_int64(stmt, index++, *target);
+    else sqlite3_bind_null(stmt, index++);
+  }
+  return index;
+}
+
+namespace {
+
+// Room for the serialised values of `rows` rows from `first` on, reserved before any is bound:
+// growing the list later would move texts SQLite still points to.
+void reserveScratch(std::vector<std::string>& scratch, const std::vector<RowWrite>& rows, std::size_t first, int count) {
+  std::size_t needed = 1;
+  for (std::size_t r = first; r < first + static_cast<std::size_t>(count); ++r)
+    for (std::size_t i = 0; i < rows[r].values->size(); ++i)
+      if (rows[r].writesAttribute(i) && std::holds_alternative<Value>((*rows[r].values)[i])) ++needed;
+  if (scratch.size() < needed) scratch.resize(needed);
+}
+
+bool sameColumns(const RowWrite& a, const RowWrite& b) {
+  if (a.entity != b.entity) return false;
+  for (std::size_t i = 0; i < a.values->size(); ++i)
+    if (a.writesAttribute(i) != b.writesAttribute(i)) return false;
+  for (std::size_t i = 0; i < a.toOne->size(); ++i)
+    if (a.writesToOne(i) != b.writesToOne(i)) return false;
+  return true;
+}
+
+}  // namespace
+
+bool StoreCoordinator::writeInserts(const std::vector<RowWrite>& rows, Error* error) {
+  std::vector<std::string> scratch(1);
+  std::string key;
+  for (std::size_t begin = 0; begin < rows.size();) {
+    const RowWrite& first = rows[begin];
+    writeShape(first, 'I', key);
+    const bool serialised = hasSerialisedValues_[first.entity->index()];
+    // A run of rows of one entity writing the same columns shares its statements.
+    std::size_t end = begin + 1;
+    while (end < rows.size() && sameColumns(rows[end], first)) ++end;
+    for (; begin < end;) {
+      const int n = rowsForNext(end - begin);
+      sqlite3_stmt* stmt = writeStatement(first, 'I', key, n, error);
+      const std::string what = "Cannot store a new " + first.entity->name();
+      if (!stmt) {
+        if (error) *error = sqliteError(SQLITE_ERROR, what);
+        return false;
+      }
+      StatementUse use{stmt};
+      if (serialised) reserveScratch(scratch, rows, begin, n);
+      std::size_t used = 0;
+      int index = 1;
+      for (int r = 0; r < n; ++r) {
+        const RowWrite& w = rows[begin + static_cast<std::size_t>(r)];
+        sqlite3_bind_int64(stmt, index++, w.number);
+        index = bindRow(stmt, index, w, scratch, used);
+      }
+      const int rc = sqlite3_step(stmt);
+      if (rc != SQLITE_DONE) {
+        if (error) *error = sqliteError(rc, what);
+        return false;
+      }
+      begin += static_cast<std::size_t>(n);
+    }
+  }
+  return true;
+}
+
+bool StoreCoordinator::writeUpdates(const std::vector<RowWrite>& rows, Error* error) {
+  std::vector<std::string> scratch(1);
+  std::string key;
+  for (const auto& w : rows) {
+    if (!writeShape(w, 'U', key)) continue;
+    const std::string what = "Cannot store the changes of a " + w.entity->name();
+    sqlite3_stmt* stmt = writeStatement(w, 'U', key, 1, error);
+    if (!stmt) {
+      if (error) *error = sqliteError(SQLITE_ERROR, what);
+      return false;
+    }
+    StatementUse use{stmt};
+    reserveScratch(scratch, rows, static_cast<std::size_t>(&w - rows.data()), 1);
+    std::size_t used = 0;
+    const int index = bindRow(stmt, 1, w, scratch, used);
+    sqlite3_bind_int64(stmt, index, w.number);
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) {
+      if (error) *error = sqliteError(rc, what);
+      return false;
+    }
+    // A row deleted meanwhile by the other context stays deleted: its changes have nowhere to go.
+    if (sqlite3_changes(db_) == 0)
+      QVLogDebug("A changed %s (p%lld) was deleted meanwhile", w.entity->name().c_str(), static_cast<long long>(w.number));
+  }
+  return true;
+}
+
+bool StoreCoordinator::writeDeletes(const std::vector<std::pair<const EntityDescription*, std::int64_t>>& rows,
+                                    Error* error) {
+  // Objects made together have consecutive numbers and mostly go together (a step's points): each
+  // such run is one range, and the table holds no other row inside it.
+  for (std::size_t begin = 0; begin < rows.size();) {
+    const EntityDescription* entity = rows[begin].first;
+    std::size_t end = begin + 1;
+    while (end < rows.size() && rows[end].first == entity && rows[end].second == rows[end - 1].second + 1) ++end;
+    const std::string what = "Cannot delete a " + entity->name();
+    const char* sql = end - begin > 1 ? " WHERE id BETWEEN ? AND ?" : " WHERE id = ?";
+    sqlite3_stmt* stmt = prepare("DELETE FROM " + quoted(entity->name()) + sql, error);
+    if (!stmt) {
+      if (error) *error = sqliteError(SQLITE_ERROR, what);
+      return false;
+    }
+    StatementUse use{stmt};
+    sqlite3_bind_int64(stmt, 1, rows[begin].second);
+    if (end - begin > 1) sqlite3_bind_int64(stmt, 2, rows[end - 1].second);
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) {
+      if (error) *error = sqliteError(rc, what);
+      return false;
+    }
+    begin = end;
+  }
+  return true;
+}
+
 bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
   std::lock_guard lock(mutex_);
   if (!db_) {
@@ -587,60 +797,16 @@ bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
     return false;
   }
   if (!exec("BEGIN IMMEDIATE", error)) return false;
-  auto failWith = [&](int rc, const std::string& what) {
-    if (error) *error = sqliteError(rc, what);
+  auto rollBack = [&] {
     exec("ROLLBACK", nullptr);
     return false;
   };
-  auto runWrite = [&](const RowWrite& w, const std::string& sql, bool idFirst) -> int {
-    sqlite3_stmt* stmt = prepare(sql, error);
-    if (!stmt) return SQLITE_ERROR;
-    StatementUse use{stmt};
-    int index = 1;
-    if (idFirst) sqlite3_bind_int64(stmt, index++, w.number);
-    std::vector<std::string> scratch(w.attributes.size());
-    for (std::size_t i = 0; i < w.attributes.size(); ++i)
-      bindValue(stmt, index++, w.attributes[i].second, w.entity->attributes()[w.attributes[i].first], scratch[i]);
-    for (const auto& [r, target] : w.toOne) {
-      if (target) sqlite3_bind_int64(stmt, index++, *target);
-      else sqlite3_bind_null(stmt, index++);
-    }
-    if (!idFirst) sqlite3_bind_int64(stmt, index++, w.number);
-    const int rc = sqlite3_step(stmt);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  auto failWith = [&](int rc, const std::string& what) {
+    if (error) *error = sqliteError(rc, what);
+    return rollBack();
   };
-  for (const auto& w : batch.inserts) {
-    std::string columns = "id", marks = "?";
-    for (const auto& [i, v] : w.attributes) {
-      columns += ", " + quoted(w.entity->attributes()[i].name);
-      marks += ", ?";
-    }
-    for (const auto& [i, v] : w.toOne) {
-      columns += ", " + quoted(w.entity->toOneRelationships()[i].name);
-      marks += ", ?";
-    }
-    const int rc = runWrite(w, "INSERT INTO " + quoted(w.entity->name()) + " (" + columns + ") VALUES (" + marks + ")", true);
-    if (rc != SQLITE_OK) return failWith(rc, "Cannot store a new " + w.entity->name());
-  }
-  for (const auto& w : batch.updates) {
-    if (w.attributes.empty() && w.toOne.empty()) continue;
-    std::string sets;
-    for (const auto& [i, v] : w.attributes) sets += (sets.empty() ? "" : ", ") + quoted(w.entity->attributes()[i].name) + " = ?";
-    for (const auto& [i, v] : w.toOne) sets += (sets.empty() ? "" : ", ") + quoted(w.entity->toOneRelationships()[i].name) + " = ?";
-    const int rc = runWrite(w, "UPDATE " + quoted(w.entity->name()) + " SET " + sets + " WHERE id = ?", false);
-    if (rc != SQLITE_OK) return failWith(rc, "Cannot store the changes of a " + w.entity->name());
-    // A row deleted meanwhile by the other context stays deleted: its changes have nowhere to go.
-    if (sqlite3_changes(db_) == 0)
-      QVLogDebug("A changed %s (p%lld) was deleted meanwhile", w.entity->name().c_str(), static_cast<long long>(w.number));
-  }
-  for (const auto& [entity, number] : batch.deletes) {
-    sqlite3_stmt* stmt = prepare("DELETE FROM " + quoted(entity->name()) + " WHERE id = ?", error);
-    if (!stmt) return failWith(SQLITE_ERROR, "Cannot delete a " + entity->name());
-    StatementUse use{stmt};
-    sqlite3_bind_int64(stmt, 1, number);
-    const int rc = sqlite3_step(stmt);
-    if (rc != SQLITE_DONE) return failWith(rc, "Cannot delete a " + entity->name());
-  }
+  if (!writeInserts(batch.inserts, error) || !writeUpdates(batch.updates, error) || !writeDeletes(batch.deletes, error))
+    return rollBack();
   {
     sqlite3_stmt* stmt = prepare(std::string("UPDATE ") + kMetadataTable + " SET value = ? WHERE key = 'NextObjectNumber'", error);
     if (!stmt) return failWith(SQLITE_ERROR, "Cannot update the store's numbering");

@@ -32,11 +32,21 @@ struct StoredRow {
   std::vector<std::optional<std::int64_t>> toOne;
 };
 
+// One row to write, pointing into the saving object's own state (valid while the save runs), so
+// that a save of thousands of objects copies no values. An insert writes every set attribute and
+// every to-one relationship; an update only those its masks mark.
 struct RowWrite {
   const EntityDescription* entity = nullptr;
   std::int64_t number = 0;
-  std::vector<std::pair<std::size_t, AttributeValue>> attributes;
-  std::vector<std::pair<std::size_t, std::optional<std::int64_t>>> toOne;
+  const std::vector<AttributeValue>* values = nullptr;  // by attribute index
+  const std::vector<std::optional<std::int64_t>>* toOne = nullptr;
+  const std::vector<bool>* changedAttributes = nullptr;  // updates only
+  const std::vector<bool>* changedToOne = nullptr;       // updates only
+
+  bool writesAttribute(std::size_t i) const {
+    return changedAttributes ? (*changedAttributes)[i] : !isUnset((*values)[i]);
+  }
+  bool writesToOne(std::size_t i) const { return changedToOne ? (*changedToOne)[i] : true; }
 };
 
 struct SaveBatch {
@@ -101,6 +111,15 @@ private:
   void bindConditions(sqlite3_stmt* stmt, const EntityDescription& entity, const FetchRequest& request,
                       int& index, std::vector<std::string>& scratch);
 
+  // The columns a row writes, as a key for its statement; false when it writes none.
+  bool writeShape(const RowWrite& w, char kind, std::string& key) const;
+  // The cached statement of a shape, `rows` rows at once; built and prepared on first use.
+  sqlite3_stmt* writeStatement(const RowWrite& shape, char kind, const std::string& key, int rows, Error* error);
+  int bindRow(sqlite3_stmt* stmt, int index, const RowWrite& w, std::vector<std::string>& scratch, std::size_t& used);
+  bool writeInserts(const std::vector<RowWrite>& rows, Error* error);
+  bool writeUpdates(const std::vector<RowWrite>& rows, Error* error);
+  bool writeDeletes(const std::vector<std::pair<const EntityDescription*, std::int64_t>>& rows, Error* error);
+
   void startCheckpoints();
   static int walCommitted(void* self, sqlite3* db, const char* name, int pages);
 
@@ -114,7 +133,9 @@ private:
   std::filesystem::path file_;
   std::shared_ptr<const std::string> storeIdentifier_;
   std::int64_t nextNumber_ = 1;
-  std::unordered_map<std::string, sqlite3_stmt*> statements_;
+  std::unordered_map<std::string, sqlite3_stmt*> statements_;  // by SQL text; owns them
+  std::unordered_map<std::string, sqlite3_stmt*> writeStatements_;  // by write shape; in statements_
+  std::vector<bool> hasSerialisedValues_;  // by entity index: an attribute kept as serialised text
 };
 
 }  // namespace qv

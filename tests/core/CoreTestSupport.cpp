@@ -7,9 +7,7 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 
-#include "platform/Log.h"
 #include "platform/Queue.h"
 #include "scanlink/FirmwareProgrammer.h"
 
@@ -66,44 +64,6 @@ std::vector<std::string> RecordingScreenHost::calls() const {
 std::vector<Error> RecordingScreenHost::errors() const {
   std::lock_guard lock(mutex_);
   return errors_;
-}
-
-ResourcesScope::ResourcesScope() {
-  if (const char* old = std::getenv("QUORVEL_RESOURCES")) previous_ = old;
-  ::setenv("QUORVEL_RESOURCES", folder_.path().c_str(), 1);
-}
-
-ResourcesScope::~ResourcesScope() {
-  if (previous_) {
-    ::setenv("QUORVEL_RESOURCES", previous_->c_str(), 1);
-  } else {
-    ::unsetenv("QUORVEL_RESOURCES");
-  }
-}
-
-void ResourcesScope::addFirmwareImage(const std::string& version) {
-  std::ofstream(folder_.path() / ("Firmware_" + version + ".cpp.hex")) << ":00000001FF\n";
-}
-
-CapturedLog::CapturedLog() {
-  log::Setup setup;
-  setup.logFolder = folder_.path();
-  setup.console = false;
-  setup.systemLog = false;
-  log::setup(setup);
-}
-
-CapturedLog::~CapturedLog() { log::reset(); }
-
-std::string CapturedLog::text() const {
-  std::string all;
-  for (const auto& file : log::sortedLogFilePaths()) {
-    std::ifstream in(file);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    all = buffer.str() + all;
-  }
-  return all;
 }
 
 CoreTest::CoreTest()

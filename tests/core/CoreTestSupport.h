@@ -1,5 +1,4 @@
-// Helpers of the core tests: a recording screen host, a resource folder of the test's own, a
-// captured log, and a fixture that puts a delegate over a private simulator folder and settings.
+// Helpers of the core tests: a recording screen host, a display that needs no session bus, and a fixture that puts a delegate over a private simulator folder and settings.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +14,9 @@
 #include "core/QVLAppcast.h"
 #include "core/camera/DisplaySleepInhibitor.h"
 #include "sim/firmware/FirmwareEmulator.h"
+#include "support/CapturedLog.h"
 #include "support/ManualClockScope.h"
+#include "support/ResourceFolderScope.h"
 #include "support/SimulatorTest.h"
 #include "support/TempFolder.h"
 #include "support/WaitFor.h"
@@ -55,30 +55,8 @@ public:
   void release(std::uint32_t) override {}
 };
 
-// Points the resource folder (and so the firmware image) at a folder of the test's own.
-class ResourcesScope {
-public:
-  ResourcesScope();
-  ~ResourcesScope();
-  void addFirmwareImage(const std::string& version);
-
-private:
-  TempFolder folder_;
-  std::optional<std::string> previous_;
-};
-
-// Sends the log to a folder of the test's own (and nowhere else) while it lives.
-class CapturedLog {
-public:
-  CapturedLog();
-  ~CapturedLog();
-  const std::filesystem::path& folder() const { return folder_.path(); }
-  std::string text() const;
-  bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
-
-private:
-  TempFolder folder_;
-};
+// The core tests' names for the shared resource folder.
+using ResourcesScope = ResourceFolderScope;
 
 // A delegate over the test's own simulator folder, settings and resources, on the manual clock.
 class CoreTest : public SimulatorTest {

@@ -1,56 +1,9 @@
-// The protocol library's test helpers, and the private environment every test here runs in.
+// The protocol library's test helpers.
 #include "ScancmdTestSupport.h"
 
-#include <stdlib.h>
-
-#include <fstream>
-#include <sstream>
-
-#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 
 namespace qv::test {
-
-ResourceFolderScope::ResourceFolderScope() {
-  if (const char* old = std::getenv("QUORVEL_RESOURCES")) previous_ = old;
-  ::setenv("QUORVEL_RESOURCES", folder_.path().c_str(), 1);
-}
-
-ResourceFolderScope::~ResourceFolderScope() {
-  if (previous_) {
-    ::setenv("QUORVEL_RESOURCES", previous_->c_str(), 1);
-  } else {
-    ::unsetenv("QUORVEL_RESOURCES");
-  }
-}
-
-std::filesystem::path ResourceFolderScope::addImage(const std::string& relative) {
-  const auto path = folder_.path() / relative;
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream(path) << ":00000001FF\n";  // an Intel-hex end record and nothing else
-  return path;
-}
-
-LogCapture::LogCapture() {
-  log::Setup setup;
-  setup.logFolder = folder_.path();
-  setup.console = false;
-  setup.systemLog = false;
-  log::setup(setup);
-}
-
-LogCapture::~LogCapture() { log::reset(); }
-
-std::string LogCapture::text() const {
-  std::string all;
-  for (const auto& file : log::sortedLogFilePaths()) {
-    std::ifstream in(file);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    all += buffer.str();
-  }
-  return all;
-}
 
 void FakeDevice::writeLine(const std::string& line, Completion complete, ErrorCallback error) {
   lines.push_back(line);

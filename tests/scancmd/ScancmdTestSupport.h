@@ -1,5 +1,5 @@
-// Helpers of the protocol library's tests: a resource folder of one's own, a captured log, a
-// scripted device, and a recorder of request outcomes (with the shared temporary folder and clock).
+// Helpers of the protocol library's tests: a scripted device and a recorder of request outcomes
+// (with the shared temporary folder, clock, captured log and resource folder).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,36 +16,15 @@
 #include "platform/Error.h"
 #include "scancmd/QVLICalibrationDetails.h"
 #include "scanlink/QVLIDeviceProtocol.h"
+#include "support/CapturedLog.h"
 #include "support/ManualClockScope.h"
+#include "support/ResourceFolderScope.h"
 #include "support/TempFolder.h"
 
 namespace qv::test {
 
-// Points the resource folder at an empty folder of the test's own for the test's lifetime.
-class ResourceFolderScope {
-public:
-  ResourceFolderScope();
-  ~ResourceFolderScope();
-  const std::filesystem::path& path() const { return folder_.path(); }
-  // Writes a made-up firmware image (not a real one) at `relative`, and answers its path.
-  std::filesystem::path addImage(const std::string& relative);
-
-private:
-  TempFolder folder_;
-  std::optional<std::string> previous_;
-};
-
-// Sends the log to a file of the test's own (and nowhere else) for the test's lifetime.
-class LogCapture {
-public:
-  LogCapture();
-  ~LogCapture();
-  std::string text() const;
-  bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
-
-private:
-  TempFolder folder_;
-};
+// The protocol tests' name for the shared captured log.
+using LogCapture = CapturedLog;
 
 // A device that records the lines written to it and replies only when told. Writes complete at
 // once unless held, or fail when told to.

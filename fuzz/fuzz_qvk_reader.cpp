@@ -10,6 +10,7 @@
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "support/QuietStore.h"
 
 namespace fs = std::filesystem;
 
@@ -19,10 +20,7 @@ namespace {
 TBCoreDataStoreS1& store() {
   static TBCoreDataStoreS1* made = [] {
     qv::fuzz::quietLogs();
-    TBCoreDataStoreS1::Options options;
-    options.folder = qv::fuzz::workFolder("qvk") / "library";
-    options.presentError = [](const qv::Error&) {};
-    auto* s = new TBCoreDataStoreS1(std::move(options));
+    auto* s = qv::test::makeQuietStore(qv::fuzz::workFolder("qvk") / "library").release();
     std::atexit([] { delete made; });
     return s;
   }();

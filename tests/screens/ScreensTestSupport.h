@@ -22,6 +22,7 @@
 #include "store/QVSDLibrary.h"
 #include "store/TBCoreDataStoreS1.h"
 #include "support/ManualClockScope.h"
+#include "support/QuietStore.h"
 #include "support/TempFolder.h"
 
 namespace qv::screens::test {
@@ -150,10 +151,7 @@ class ScreensTest : public ::testing::Test {
 protected:
   ScreensTest() {
     setAnimationScale(0.0);
-    TBCoreDataStoreS1::Options options;
-    options.folder = libraryFolder();
-    options.presentError = [](const qv::Error&) {};
-    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    store = qv::test::makeQuietStore(libraryFolder());
     settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
   }
   ~ScreensTest() override {

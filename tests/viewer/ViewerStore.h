@@ -4,19 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <memory>
-
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "support/QuietStore.h"
 
-inline std::unique_ptr<TBCoreDataStoreS1> makeQuietStore(const std::filesystem::path& folder) {
-  TBCoreDataStoreS1::Options options;
-  options.folder = folder;
-  options.presentError = [](const qv::Error&) {};
-  return std::make_unique<TBCoreDataStoreS1>(std::move(options));
-}
+using qv::test::makeQuietStore;
 
 // A new scan, filled by `fill(scan)` on the store's private context and saved there.
 template <typename F>

@@ -29,6 +29,7 @@
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "support/QuietStore.h"
 #include "support/TempFolder.h"
 
 namespace qv::app {
@@ -110,10 +111,7 @@ namespace {
 class DesktopTest : public ::testing::Test {
 protected:
   DesktopTest() {
-    TBCoreDataStoreS1::Options options;
-    options.folder = temp.path() / "Quorvel";
-    options.presentError = [](const qv::Error&) {};
-    store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+    store = qv::test::makeQuietStore(temp.path() / "Quorvel");
     settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
     QVLRegisteredDefaults::registerWith(*settings);
     settings->registerDefaults({{"CheckForUpdatesOnStartup", 0}, {"EnableAdaptiveScanning", true}});

@@ -19,35 +19,7 @@ constexpr float kLargestBedOriginZ = 0.0f;
 // The 29 values the scanner stores, copied one to one.
 QVLICalibrationDetails deviceRecord(const QVSCalibrationDetails& c) {
   QVLICalibrationDetails d;
-  d.setBedNormalX(c.bedNormalX());
-  d.setBedNormalY(c.bedNormalY());
-  d.setBedNormalZ(c.bedNormalZ());
-  d.setBedOriginX(c.bedOriginX());
-  d.setBedOriginY(c.bedOriginY());
-  d.setBedOriginZ(c.bedOriginZ());
-  d.setDistortion0(c.distortion0());
-  d.setDistortion1(c.distortion1());
-  d.setDistortion2(c.distortion2());
-  d.setDistortion3(c.distortion3());
-  d.setIntrinsicCX(c.intrinsicCX());
-  d.setIntrinsicCY(c.intrinsicCY());
-  d.setIntrinsicFX(c.intrinsicFX());
-  d.setIntrinsicFY(c.intrinsicFY());
-  d.setLaser1NormalX(c.laser1NormalX());
-  d.setLaser1NormalY(c.laser1NormalY());
-  d.setLaser1NormalZ(c.laser1NormalZ());
-  d.setLaser1OriginX(c.laser1OriginX());
-  d.setLaser1OriginY(c.laser1OriginY());
-  d.setLaser1OriginZ(c.laser1OriginZ());
-  d.setLaser2NormalX(c.laser2NormalX());
-  d.setLaser2NormalY(c.laser2NormalY());
-  d.setLaser2NormalZ(c.laser2NormalZ());
-  d.setLaser2OriginX(c.laser2OriginX());
-  d.setLaser2OriginY(c.laser2OriginY());
-  d.setLaser2OriginZ(c.laser2OriginZ());
-  d.setLeadScrewNormalX(c.leadScrewNormalX());
-  d.setLeadScrewNormalY(c.leadScrewNormalY());
-  d.setLeadScrewNormalZ(c.leadScrewNormalZ());
+  d.setValues(c.storedValues());
   return d;
 }
 

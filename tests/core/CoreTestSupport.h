@@ -55,9 +55,6 @@ public:
   void release(std::uint32_t) override {}
 };
 
-// The core tests' names for the shared resource folder.
-using ResourcesScope = ResourceFolderScope;
-
 // A delegate over the test's own simulator folder, settings and resources, on the manual clock.
 class CoreTest : public SimulatorTest {
 protected:
@@ -86,7 +83,7 @@ protected:
   bool heard(const sim::FirmwareEmulator& emulator, const std::string& command) const;
 
   ManualClockScope clock_;
-  ResourcesScope resources_;
+  ResourceFolderScope resources_;
   TempFolder settingsFolder_;
   Settings settings_;
   std::shared_ptr<ORSSerialPortManager> manager_;

@@ -43,7 +43,7 @@ TEST(VersionCompare, EqualityAndTheMajorMinorOrder) {
   EXPECT_TRUE(QVLIFirmware::isFirmwareVersionGraterThan(v(1, 8, 0), v(1, 7, 9)));
   EXPECT_FALSE(QVLIFirmware::isFirmwareVersionGraterThan(v(1, 7, 0), v(2, 0, 0)));
 
-  LogCapture log;
+  CapturedLog log;
   QVLIFirmware firmware;
   EXPECT_TRUE(firmware.isFirmwareVersionValid(v(1, 0, 0)));
   EXPECT_FALSE(firmware.isFirmwareVersionValid(v(0, 9, 0)));
@@ -54,7 +54,7 @@ TEST(VersionCompare, EqualityAndTheMajorMinorOrder) {
 class FirmwareCheckTest : public ::testing::Test {
 protected:
   ResourceFolderScope resources_;
-  LogCapture log_;
+  CapturedLog log_;
 };
 
 TEST_F(FirmwareCheckTest, ImageInASubFolderIsFoundAndTheWalksFirstWins) {

@@ -333,7 +333,7 @@ TEST_F(InterpreterTest, SilenceFailsTheBannerAndBothCalibrationRequestsWithFive)
 }
 
 TEST_F(InterpreterTest, SilentLasersMovesAndRotationsCompleteWithAWarning) {
-  LogCapture log;
+  CapturedLog log;
   greet();
   interpreter_->setCurrentPositionY(20);
   interpreter_->setCurrentPositionX(355);
@@ -515,7 +515,7 @@ TEST_F(InterpreterTest, CalibrationReadEndsTheWaitingCallbacksButLeavesARefusedR
 }
 
 TEST_F(InterpreterTest, CalibrationWriteSendsThirtyLinesOnePerAcknowledgement) {
-  LogCapture log;
+  CapturedLog log;
   QVLICalibrationDetails details;
   details.setBedOriginX(12.5f);
   details.setDistortion3(-0.25f);

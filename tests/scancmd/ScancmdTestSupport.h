@@ -23,9 +23,6 @@
 
 namespace qv::test {
 
-// The protocol tests' name for the shared captured log.
-using LogCapture = CapturedLog;
-
 // A device that records the lines written to it and replies only when told. Writes complete at
 // once unless held, or fail when told to.
 class FakeDevice final : public QVLIDeviceProtocol {

@@ -66,7 +66,9 @@ TEST_F(RenderedFrames, IdenticalWithoutNoise) {
     state.bedAngle_deg = 25.0 + 120.0 * view;
     state.headHeight_mm = 35.0 * view;
     const auto d = check(state, {view != 1, view == 1});
-    EXPECT_GT(d.points.size(), 100u);
+    // Enough of a line that the comparison means something (the first view, low on the bed, sees
+    // only a short stretch of it through the lens's blur).
+    EXPECT_GT(d.points.size(), 50u);
   }
 }
 

@@ -350,11 +350,13 @@ void SyntheticCamera::anticipate() {
   });
 }
 
-SharedData SyntheticCamera::takeFrame() {
+SharedData SyntheticCamera::takeFrame() { return takeFrame(pose_()); }
+
+SharedData SyntheticCamera::takeFrame(const ScannerPose& pose) {
   const Fault fault = fault_.exchange(Fault::None);
   if (fault == Fault::Unreadable) return nullptr;
   const std::shared_ptr<const View> view = viewNow();
-  const FrameState state = frameState(pose_());
+  const FrameState state = frameState(pose);
   const int whiteBalance = controls_->whiteBalance();
   const Key key = keyFor(*view, state, whiteBalance);
   // A frame being rendered (ahead, or for another copy) is waited for rather than rendered twice.

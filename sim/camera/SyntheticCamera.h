@@ -100,6 +100,8 @@ public:
 
   // The frame the camera takes of the scanner as it is now (what a copied frame holds).
   SharedData takeFrame();
+  // The frame it would take of the scanner in `pose`, with the scene and controls it has now.
+  SharedData takeFrame(const ScannerPose& pose);
 
   const std::shared_ptr<SyntheticControls>& controls() const { return controls_; }
   const ScannerModel& model() const { return model_; }

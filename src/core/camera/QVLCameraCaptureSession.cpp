@@ -228,6 +228,7 @@ void QVLCameraCaptureSession::captureCameraImages(std::uint64_t count, qv::Frame
       std::lock_guard lock(self->requestMutex_);
       if (self->request_.completion) replaced = std::move(self->request_.error);
       self->request_ = Request{std::move(completion), std::move(error), {}, qv::now()};
+      ++self->requestSerial_;
       // A request for no frame would wait for ever; it asks for one.
       self->count_ = std::max<std::uint64_t>(count, 1);
     }
@@ -237,16 +238,18 @@ void QVLCameraCaptureSession::captureCameraImages(std::uint64_t count, qv::Frame
 
 void QVLCameraCaptureSession::captureOutput(const std::shared_ptr<const qv::CameraSampleBuffer>& sampleBuffer) {
   if (count_ == 0 || !sampleBuffer) return;  // nobody waits: not worth a copy
+  const std::uint64_t serial = requestSerial_;
   qv::SharedData copy = imageDataFromSampleBuffer(*sampleBuffer);
-  links_.lockQueue->async([self = shared_from_this(), copy = std::move(copy)] { self->collect(copy); });
+  links_.lockQueue->async([self = shared_from_this(), copy = std::move(copy), serial] { self->collect(copy, serial); });
 }
 
 qv::SharedData QVLCameraCaptureSession::imageDataFromSampleBuffer(const qv::CameraSampleBuffer& sampleBuffer) const {
   return sampleBuffer.copyImageData();
 }
 
-void QVLCameraCaptureSession::collect(qv::SharedData frame) {
+void QVLCameraCaptureSession::collect(qv::SharedData frame, std::uint64_t serial) {
   if (count_ == 0) return;  // the request ended meanwhile
+  if (serial != requestSerial_) return;  // copied before this request was made
   if (shouldPauseScan_ && hasCompletionHandler()) return failPendingRequest(12);
   if (!frame) return failPendingRequest(8);
   if (frame->size() != kFrameLength) return failPendingRequest(9);

@@ -108,7 +108,8 @@ private:
   };
 
   // Each runs on the Camera queue.
-  void collect(qv::SharedData frame);
+  // `serial` is the request that was pending when the frame was copied.
+  void collect(qv::SharedData frame, std::uint64_t serial);
   // Ends the pending request (if any) with `code`, its error handler called on the main queue.
   void failPendingRequest(int code);
   bool anyFlagSet() const;
@@ -122,6 +123,9 @@ private:
   Links links_;
   std::atomic<bool> shouldPauseScan_{false};
   std::atomic<std::uint64_t> count_{0};
+  // Counts requests installed: a frame copied under an earlier one (say, before the laser it should
+  // show was switched on) is not the newer request's frame.
+  std::atomic<std::uint64_t> requestSerial_{0};
 
   mutable std::mutex requestMutex_;  // the request's parts; changed only on the Camera queue
   Request request_;

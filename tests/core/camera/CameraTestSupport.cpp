@@ -60,6 +60,19 @@ bool HandFedCamera::deliver(SharedData frame) {
   return true;
 }
 
+bool HandFedCamera::deliverNow(SharedData frame) {
+  QueuePtr queue;
+  CaptureDevice::SampleHandler handler;
+  {
+    std::lock_guard lock(device_->mutex);
+    queue = device_->queue;
+    handler = device_->onFrame;
+  }
+  if (!queue) return false;
+  queue->sync([&] { handler(std::make_shared<Device::Sample>(frame)); });
+  return true;
+}
+
 void HandFedCamera::fail() {
   CaptureDevice::RuntimeErrorHandler handler;
   {

@@ -62,6 +62,8 @@ public:
   // Hands one frame to the running session (nullptr: a frame that cannot be read); false when
   // the camera is not running.
   bool deliver(SharedData frame);
+  // As deliver, returning once the session has copied the frame.
+  bool deliverNow(SharedData frame);
   // Reports a runtime failure, as an unplugged camera does.
   void fail();
   bool running() const;

@@ -5,6 +5,7 @@
 
 #include <linux/videodev2.h>
 
+#include <future>
 #include <optional>
 
 #include "CameraTestSupport.h"
@@ -121,6 +122,27 @@ TEST_F(CaptureSessionTest, RequestsEndOnceEachWithTheirFramesOrTheirCode) {
   EXPECT_TRUE(newer.frames);
   settle();
   EXPECT_EQ(replaced.calls, 1);
+
+  // A frame copied while an earlier request was pending is not the next request's frame, even
+  // when it reaches the Camera queue after that request: it may predate a laser switched on.
+  {
+    Outcome earlier, later;
+    request(earlier);
+    std::promise<void> release;
+    cameraQueue_->async([gate = release.get_future().share()] { gate.wait(); });
+    ASSERT_TRUE(camera_->deliverNow(HandFedCamera::frame(4915200, 1)));
+    session_->captureCameraImages(1, later.completion(cameraQueue_), later.error(cameraQueue_));
+    ASSERT_TRUE(camera_->deliverNow(HandFedCamera::frame(4915200, 2)));
+    release.set_value();
+    ASSERT_TRUE(waitFor([&] { return earlier.ended(); }));
+    EXPECT_EQ(earlier.frames->front()->front(), 1);
+    settle();
+    EXPECT_FALSE(later.ended());
+    camera_->deliver(HandFedCamera::frame(4915200, 3));
+    ASSERT_TRUE(waitFor([&] { return later.ended(); }));
+    ASSERT_TRUE(later.frames);
+    EXPECT_EQ(later.frames->front()->front(), 3);
+  }
 
   // A frame one byte short or long fails with 9; one that cannot be read with 8.
   for (const auto& [frame, code] : {std::pair{HandFedCamera::frame(4915199), 9}, {HandFedCamera::frame(4915201), 9},

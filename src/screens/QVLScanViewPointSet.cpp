@@ -31,20 +31,28 @@ bool QVLScanViewPointSet::addVertices(std::span<const QVLPreviewVertex> batch, f
                                       Produced* produced) {
   const std::size_t n = batch.size();
   if (n == 0) return true;
-  if (n > capacity_ - count_) return false;
-  if (records_.size() < count_ + n) records_.resize(count_ + n);
-  QVLPreviewVertex* at = records_.data() + count_;
+  QVLPreviewVertex* at = roomFor(n);
+  if (!at) return false;
   std::copy(batch.begin(), batch.end(), at);
   std::size_t kept = n;
   // A fraction that is not a number is not 0 either, so it thins too.
   if (percentageToRemove != 0.0f) kept = n - removeIntermediatePoints(at, n, percentageToRemove);
-  count_ += kept;
-  if (produced) {
-    produced->data.assign(at, at + kept);
-    produced->index.resize(kept);
-    for (std::size_t i = 0; i < kept; ++i) produced->index[i] = static_cast<std::uint32_t>(i);
-  }
+  keep(at, kept, produced);
   return true;
+}
+
+QVLPreviewVertex* QVLScanViewPointSet::roomFor(std::size_t n) {
+  if (n > capacity_ - count_) return nullptr;
+  if (records_.size() < count_ + n) records_.resize(count_ + n);
+  return records_.data() + count_;
+}
+
+void QVLScanViewPointSet::keep(const QVLPreviewVertex* at, std::size_t kept, Produced* produced) {
+  count_ += kept;
+  if (!produced) return;
+  produced->data.assign(at, at + kept);
+  produced->index.resize(kept);
+  for (std::size_t i = 0; i < kept; ++i) produced->index[i] = static_cast<std::uint32_t>(i);
 }
 
 // The removal order is that of measuring every interior point of the list and taking the first
@@ -144,18 +152,11 @@ bool QVLScanViewPointSet::addThinnedVertices(std::span<const QVLPreviewVertex> b
                                              Produced* produced) {
   const std::size_t n = batch.size();
   if (n == 0) return true;
-  // The capacity counts the batch before thinning, as addVertices does.
-  if (n > capacity_ - count_) return false;
-  if (records_.size() < count_ + n) records_.resize(count_ + n);
-  QVLPreviewVertex* at = records_.data() + count_;
+  QVLPreviewVertex* at = roomFor(n);
+  if (!at) return false;
   const std::size_t kept = keepSurvivors(batch.data(), n, order, std::min(removals, order.size()), at);
   QVLogVerbose("%lu/%lu elements removed", static_cast<unsigned long>(n - kept), static_cast<unsigned long>(n));
-  count_ += kept;
-  if (produced) {
-    produced->data.assign(at, at + kept);
-    produced->index.resize(kept);
-    for (std::size_t i = 0; i < kept; ++i) produced->index[i] = static_cast<std::uint32_t>(i);
-  }
+  keep(at, kept, produced);
   return true;
 }
 

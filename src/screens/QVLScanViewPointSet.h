@@ -74,6 +74,12 @@ public:
 private:
   int type_;
   std::size_t capacity_;
+  // Room for a batch of `n` after the points held, or nullptr when the set cannot take it: the
+  // capacity counts a batch before it is thinned.
+  QVLPreviewVertex* roomFor(std::size_t n);
+  // Keeps the `kept` records at `at` (the room's start) and reports them as produced.
+  void keep(const QVLPreviewVertex* at, std::size_t kept, Produced* produced);
+
   std::size_t count_ = 0;
   std::vector<QVLPreviewVertex> records_;  // grows to the largest count seen, never shrinks
   std::vector<qv::scene::NodePtr> nodes_;

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "sim/optics/ParallelRows.h"
+#include "sim/optics/PixelAreaLight.h"
+#include "sim/optics/RandomStream.h"
 
 namespace qv::sim {
 
@@ -24,24 +26,6 @@ constexpr double kSheetCutoff = 6.0;
 
 // Rows rendered together by one thread; small enough that the last blocks even out the threads.
 constexpr int kRowsPerBlock = 8;
-
-// A splitmix64 stream: small, fast and the same on every platform. Its state only counts up, so
-// a block of rows can start where the stream would be after the rows before it.
-class Random {
-public:
-  static constexpr std::uint64_t kIncrement = 0x9e3779b97f4a7c15ULL;
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  void skip(std::uint64_t draws) { state_ += draws * kIncrement; }
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += kIncrement);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-
-private:
-  std::uint64_t state_;
-};
 
 // Standard normal deviates as the quantiles of 65536 equal slices, picked by 16 random bits.
 const std::array<float, 65536>& normalQuantiles() {
@@ -285,15 +269,18 @@ std::vector<FrameRenderer::LineCrossing> FrameRenderer::laserLine(const FrameSta
 
 namespace {
 
-// A pixel's light before the sensor: red, green, blue.
-using Light = Eigen::Vector3f;
+// Lights are kept as rows of plain floats, red, green and blue a pixel, so that the blurs run along
+// them in long straight loops.
+constexpr int kChannels = 3;
+constexpr int kRowFloats = FrameRenderer::kWidth * kChannels;
 
-// What a pixel's centre sees: which smooth piece of which surface, of what colour (quantised far
-// below a grey level). Shading varies smoothly within a piece, so a pixel whose neighbours all see
-// the same is uniform across its area; where a neighbour sees another, the image changes inside it.
+// What a point sees: which smooth piece of which surface, of what colour (quantised far below a
+// grey level). Shading varies smoothly within a piece, so a pixel whose neighbours all see the
+// same is uniform across its area; where a neighbour sees another, the image changes inside it.
 std::uint64_t surfaceKey(const Sample& sample) {
   if (!sample.hit) return 0;
-  auto level = [](double r) { return static_cast<std::uint64_t>(std::lround(std::clamp(r, 0.0, 1.0) * 8191.0)); };
+  // Reflectances lie in [0, 1]; the clamp keeps a stray value from spilling into the next field.
+  auto level = [](double r) { return static_cast<std::uint64_t>(std::clamp(r, 0.0, 1.0) * 8191.0 + 0.5); };
   return static_cast<std::uint64_t>(sample.objectId + 1) << 47 | static_cast<std::uint64_t>(sample.face & 0xff) << 39 |
          level(sample.reflectance.x()) << 26 | level(sample.reflectance.y()) << 13 | level(sample.reflectance.z());
 }
@@ -315,9 +302,10 @@ Eigen::Vector3d directionAt(const std::vector<Eigen::Vector3d>& rays, double x, 
 // buffers for each would be mapped and faulted in anew every time: a few are kept for reuse.
 struct FrameLight {
   static constexpr std::size_t kPixels = static_cast<std::size_t>(FrameRenderer::kWidth) * FrameRenderer::kHeight;
-  std::vector<Light> centre = std::vector<Light>(kPixels);          // seen at each pixel's centre, no laser
+  std::vector<float> centre = std::vector<float>(kPixels * kChannels);   // seen at each pixel's centre, no laser
   std::vector<std::uint64_t> key = std::vector<std::uint64_t>(kPixels);  // surfaceKey() of the centre
-  std::vector<Light> light = std::vector<Light>(kPixels);  // the lasers, then the pixel's light blurred along its row
+  // The lasers' light, then each pixel's light over its area blurred along its row.
+  std::vector<float> light = std::vector<float>(kPixels * kChannels);
 };
 
 class FrameLightLease {
@@ -362,6 +350,28 @@ std::vector<float> blurKernel(double sigma) {
   return kernel;
 }
 
+// One row's light blurred along the row; the frame's edges repeat their last pixel. Each output
+// adds its taps in order, the same sums however the loop runs.
+void blurAlongRow(const float* in, float* out, const std::vector<float>& kernel) {
+  constexpr int w = FrameRenderer::kWidth;
+  const int radius = static_cast<int>(kernel.size() / 2);
+  std::fill(out, out + kRowFloats, 0.0f);
+  for (int i = -radius; i <= radius; ++i) {
+    const float k = kernel[i + radius];
+    const float* shifted = in + kChannels * i;
+    for (int j = kChannels * radius; j < kChannels * (w - radius); ++j) out[j] += k * shifted[j];
+  }
+  auto nearTheEdge = [&](int u) {
+    for (int c = 0; c < kChannels; ++c) {
+      float sum = 0.0f;
+      for (int i = -radius; i <= radius; ++i) sum += kernel[i + radius] * in[kChannels * std::clamp(u + i, 0, w - 1) + c];
+      out[kChannels * u + c] = sum;
+    }
+  };
+  for (int u = 0; u < std::min(radius, w); ++u) nearTheEdge(u);
+  for (int u = std::max(w - radius, radius); u < w; ++u) nearTheEdge(u);
+}
+
 }  // namespace
 
 qv::Data FrameRenderer::render(const FrameState& state) const {
@@ -389,9 +399,13 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
   };
   auto sampleAt = [&](double u, double v) { return sampleAlong(directionAt(pixelRays, u, v)); };
   // The light the scene's own lighting sends back from a sample, per channel, before the exposure.
-  auto ambientLight = [&](const Sample& sample) -> Eigen::Vector3d {
-    if (sample.hit) return 255.0 * state.ambient * (0.35 + 0.65 * sample.cosView) * sample.reflectance;
-    return 255.0 * state.ambient * scene_.background;
+  auto ambientLight = [&](const Sample& sample) -> Eigen::Vector3f {
+    if (sample.hit) return (255.0 * state.ambient * (0.35 + 0.65 * sample.cosView) * sample.reflectance).cast<float>();
+    return (255.0 * state.ambient * scene_.background).cast<float>();
+  };
+  auto seeAt = [&](double u, double v) {
+    const Sample sample = sampleAt(u, v);
+    return SeenPoint{surfaceKey(sample), ambientLight(sample)};
   };
   // The light a surface sample sends back from the laser sheets, per channel.
   auto laserLight = [&](const Sample& sample) {
@@ -423,11 +437,12 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
     for (int v = begin; v < end; ++v) {
       const Eigen::Vector3d* rays = pixelRays.data() + static_cast<std::size_t>(v) * kWidth;
       for (int u = 0; u < kWidth; ++u) row[u] = sampleAlong(rays[u]);
+      float* centre = f.centre.data() + at(0, v) * kChannels;
+      float* lasers = f.light.data() + at(0, v) * kChannels;
+      std::fill(lasers, lasers + kRowFloats, 0.0f);
       for (int u = 0; u < kWidth; ++u) {
-        f.centre[at(u, v)] = ambientLight(row[u]).cast<float>();
+        Eigen::Map<Eigen::Vector3f>(centre + kChannels * u) = ambientLight(row[u]);
         f.key[at(u, v)] = surfaceKey(row[u]);
-        Light& laser = f.light[at(u, v)];
-        laser.setZero();
         if (!anyLaser) continue;
         // The sheet is thin next to a pixel's footprint: integrate it across the pixel wherever
         // the plane passes within reach of this pixel or its neighbours.
@@ -447,7 +462,7 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
         if (!near) continue;
         Eigen::Vector3d light = Eigen::Vector3d::Zero();
         for (int k = 0; k < subsamples; ++k) light += laserLight(sampleAt(u - 0.5 + (k + 0.5) / subsamples, v));
-        laser = (light / subsamples).cast<float>();
+        Eigen::Map<Eigen::Vector3f>(lasers + kChannels * u) = (light / subsamples).cast<float>();
       }
     }
   });
@@ -456,73 +471,72 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
   const std::vector<float> kernel = blurKernel(state.lensBlur_px);
   const int radius = static_cast<int>(kernel.size() / 2);
   forEachRowBlock(kHeight, kRowsPerBlock, threads_, [&](int begin, int end) {
-    thread_local std::vector<Light> row(kWidth);
+    thread_local std::vector<float> row(kRowFloats);
+    thread_local PixelAreaLight area(kWidth);
+    if (areaSamples > 1) area.start(seeAt, areaSamples);
     for (int v = begin; v < end; ++v) {
+      const int above = std::max(v - 1, 0);
+      const int below = std::min(v + 1, kHeight - 1);
+      const float* centre = f.centre.data() + at(0, v) * kChannels;
+      float* light = f.light.data() + at(0, v) * kChannels;
       for (int u = 0; u < kWidth; ++u) {
-        const std::uint64_t key = f.key[at(u, v)];
-        bool edge = false;
-        for (int y = std::max(v - 1, 0); y <= std::min(v + 1, kHeight - 1) && !edge; ++y)
-          for (int x = std::max(u - 1, 0); x <= std::min(u + 1, kWidth - 1) && !edge; ++x) edge = f.key[at(x, y)] != key;
-        Light value = f.centre[at(u, v)];
-        if (edge && areaSamples > 1) {
-          // One point at random within each cell of the grid: a regular grid would measure every
-          // edge's coverage in the same steps of 1/n and move all edges alike.
-          Random jitter((static_cast<std::uint64_t>(v) << 32) ^ static_cast<std::uint64_t>(u) ^ Random::kIncrement);
-          auto uniform = [&] { return static_cast<double>(jitter.next() >> 11) * 0x1.0p-53; };
-          Eigen::Vector3d sum = Eigen::Vector3d::Zero();
-          for (int i = 0; i < areaSamples; ++i)
-            for (int j = 0; j < areaSamples; ++j) {
-              const double x = u - 0.5 + (j + uniform()) / areaSamples;
-              const double y = v - 0.5 + (i + uniform()) / areaSamples;
-              sum += ambientLight(sampleAt(x, y));
-            }
-          value = (sum / (areaSamples * areaSamples)).cast<float>();
+        Eigen::Map<Eigen::Vector3f> value(row.data() + kChannels * u);
+        value = Eigen::Map<const Eigen::Vector3f>(centre + kChannels * u);
+        if (areaSamples > 1) {
+          // The eight neighbours in order round the pixel (the frame's edges repeat themselves).
+          const int left = std::max(u - 1, 0);
+          const int right = std::min(u + 1, kWidth - 1);
+          const std::uint64_t key = f.key[at(u, v)];
+          const std::uint64_t ring[8] = {f.key[at(left, above)],  f.key[at(u, above)], f.key[at(right, above)],
+                                         f.key[at(right, v)],     f.key[at(right, below)], f.key[at(u, below)],
+                                         f.key[at(left, below)], f.key[at(left, v)]};
+          std::uint64_t differs = 0;
+          for (std::uint64_t k : ring) differs |= k ^ key;
+          if (differs != 0) {
+            int changes = 0;
+            for (int k = 0; k < 8; ++k) changes += ring[k] != ring[(k + 1) % 8];
+            value = area.light(u, v, SeenPoint{key, value}, changes <= 2);
+          }
         }
-        row[u] = value + f.light[at(u, v)];
+        value += Eigen::Map<const Eigen::Vector3f>(light + kChannels * u);
       }
-      // The frame's edges repeat their last pixel.
-      for (int u = 0; u < kWidth; ++u) {
-        Light sum = Light::Zero();
-        for (int i = -radius; i <= radius; ++i) sum += kernel[i + radius] * row[std::clamp(u + i, 0, kWidth - 1)];
-        f.light[at(u, v)] = sum;
-      }
+      blurAlongRow(row.data(), light, kernel);
     }
   });
 
   qv::Data frame(static_cast<std::size_t>(kWidth) * kHeight * 4);
   const auto& quantiles = normalQuantiles();
   const std::uint64_t seed = state.noiseSeed * 0x2545F4914F6CDD1DULL + 0x1234567ULL;
+  const float exposure = static_cast<float>(s.exposure);
+  const float noiseSigma = static_cast<float>(state.noiseSigma);
 
   // Last the blur down the columns, the exposure and the sensor. Each block of rows runs its own
   // copy of the noise stream, started where a single pass over the frame would be at its first
   // row, so the frame does not depend on the blocks.
   forEachRowBlock(kHeight, kRowsPerBlock, threads_, [&](int begin, int end) {
-    Random random(seed);
+    thread_local std::vector<float> column(kRowFloats);
+    RandomStream random(seed);
     if (state.noiseSigma > 0.0) random.skip(static_cast<std::uint64_t>(begin) * kDrawsPerNoisyRow);
-    std::uint64_t bits = 0;
-    int bitsLeft = 0;
-    auto noise = [&]() {
-      if (bitsLeft == 0) {
-        bits = random.next();
-        bitsLeft = 4;
-      }
-      const float n = quantiles[bits & 0xffff];
-      bits >>= 16;
-      --bitsLeft;
-      return static_cast<double>(n) * state.noiseSigma;
-    };
     for (int v = begin; v < end; ++v) {
+      std::fill(column.begin(), column.end(), 0.0f);
+      for (int i = -radius; i <= radius; ++i) {
+        const float k = kernel[i + radius];
+        const float* light = f.light.data() + at(0, std::clamp(v + i, 0, kHeight - 1)) * kChannels;
+        for (int j = 0; j < kRowFloats; ++j) column[j] += k * light[j];
+      }
+      for (float& value : column) value *= exposure;
+      if (state.noiseSigma > 0.0) {
+        // Four 16-bit deviates a draw, taken in the order of the channels along the row.
+        for (int j = 0; j < kRowFloats; j += 4) {
+          std::uint64_t bits = random.next();
+          for (int b = 0; b < 4; ++b, bits >>= 16) column[j + b] += quantiles[bits & 0xffff] * noiseSigma;
+        }
+      }
       std::uint8_t* out = frame.data() + static_cast<std::size_t>(v) * kWidth * 4;
       for (int u = 0; u < kWidth; ++u) {
-        Light sum = Light::Zero();
-        for (int i = -radius; i <= radius; ++i) sum += kernel[i + radius] * f.light[at(u, std::clamp(v + i, 0, kHeight - 1))];
-        const Eigen::Vector3d value = sum.cast<double>() * s.exposure;
-        for (int c = 0; c < 3; ++c) {
-          double channel = value[c];
-          if (state.noiseSigma > 0.0) channel += noise();
-          // Blue, green, red in memory.
-          out[4 * u + (2 - c)] = static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 255.0)));
-        }
+        // Blue, green, red in memory; rounded to the nearest grey level.
+        for (int c = 0; c < kChannels; ++c)
+          out[4 * u + (2 - c)] = static_cast<std::uint8_t>(std::clamp(column[kChannels * u + c], 0.0f, 255.0f) + 0.5f);
         out[4 * u + 3] = 255;
       }
     }

@@ -18,9 +18,10 @@ namespace qv::sim {
 // side, and each lit laser's sheet where it falls on a surface the laser can reach. A frame shows
 // what a sensor behind a lens records: pixel centres lie at integer coordinates, a pixel across
 // which the image changes (an edge, a silhouette, a square of a chessboard) gets the light
-// averaged over its area, and the lens blurs all light slightly (see FrameState). Only those
-// pixels are sampled more than once, so a frame costs little more than one ray a pixel. Frames
-// are rendered in blocks of rows on several threads; the bytes are the same for any thread count.
+// averaged over its area (see PixelAreaLight), and the lens blurs all light slightly (see
+// FrameState). Only those pixels are sampled more than once, so a frame costs little more than one
+// ray a pixel. Frames are rendered in blocks of rows on several threads; the bytes are the same for
+// any thread count.
 class FrameRenderer {
 public:
   static constexpr int kWidth = 1280;

@@ -23,10 +23,11 @@ struct FrameState {
   int subsamples = 8;  // samples across a pixel for the line's profile
 
   // A sensor's pixel records the light over its whole area: wherever the image changes within a
-  // pixel (an edge between surfaces or colours, a silhouette) its light is averaged over one
-  // jittered point in each cell of an n x n grid across it. 1: every pixel sampled at its centre.
-  // Six keep an edge's place within a few hundredths of a pixel and a frame within 1.5 times the
-  // cost of centre sampling (eight: 1.8 times).
+  // pixel (an edge between surfaces or colours, a silhouette) its light is averaged over it. One
+  // straight edge across the pixel is located where it crosses the pixel's sides, to a thousandth
+  // of a pixel; anything else (a corner, a thin part, three surfaces) is averaged over one jittered
+  // point in each cell of an n x n grid, which keeps it within a few hundredths of a pixel.
+  // 1: every pixel sampled at its centre.
   int areaSamples = 6;
   // The lens spreads each point's light a little: a Gaussian of this standard deviation (px) over
   // the whole image, lasers included, before the sensor saturates. 0: a perfectly sharp lens.

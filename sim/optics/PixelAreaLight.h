@@ -10,6 +10,8 @@
 
 namespace qv::sim {
 
+class RandomStream;
+
 // What one point of the image sees: which smooth piece of which surface in which colour (a key
 // that two points share only if the light between them varies smoothly), and its light.
 struct SeenPoint {
@@ -17,18 +19,24 @@ struct SeenPoint {
   Eigen::Vector3f light = Eigen::Vector3f::Zero();
 };
 
-// The share of the unit square that lies on the side of corner 0 of a straight edge. Corners run
-// 0 (0,0), 1 (1,0), 2 (1,1), 3 (0,1); `inside[i]` says whether corner i lies on corner 0's side,
-// and `crossing[i]` is where the edge crosses side i (from corner i to corner i + 1) as a fraction
-// of the way along it, for the two sides whose ends lie on opposite sides. Nothing unless exactly
-// two sides are crossed.
-std::optional<double> straightEdgeCoverage(const std::array<bool, 4>& inside, const std::array<double, 4>& crossing);
+// How a straight edge splits the unit square. Corners run 0 (0,0), 1 (1,0), 2 (1,1), 3 (0,1);
+// `inside[i]` says on which side of the edge corner i lies, and `crossing[i]` is where the edge
+// crosses side i (from corner i to corner i + 1) as a fraction of the way along it, for the two
+// sides whose ends lie on opposite sides. Nothing unless exactly two sides are crossed.
+struct EdgeSplit {
+  double insideShare = 0.0;  // of the square's area
+  // The centroids of the two parts, where a light varying smoothly over each part has its mean.
+  Eigen::Vector2d insideCentroid = Eigen::Vector2d::Zero();
+  Eigen::Vector2d outsideCentroid = Eigen::Vector2d::Zero();
+};
+std::optional<EdgeSplit> splitByStraightEdge(const std::array<bool, 4>& inside, const std::array<double, 4>& crossing);
 
 // Averages a pixel's light over its area. A pixel crossed by one straight edge (its corners fall
 // into two runs of the same two surfaces, its centre on the side the edge leaves it) is measured
-// exactly: the edge is found where it crosses the pixel's sides, and each side's light is what its
-// corners see. Anything else (a chessboard's corner, a thin part, three surfaces) is averaged over
-// one jittered point in each cell of an n x n grid. Corners and crossings are kept for the
+// exactly: the edge is found where it crosses the pixel's sides, and each side's light is what
+// the middle of its part sees. Anything else (a chessboard's corner, a thin part, three surfaces)
+// is split into quarters measured the same way, and what is left after two splits is averaged
+// over one jittered point in each cell of an n x n grid. Corners and crossings are kept for the
 // neighbours that share them; every result depends on its pixel alone, never on which pixels were
 // asked before, so the frame is the same however its rows are shared out.
 class PixelAreaLight {
@@ -44,8 +52,11 @@ public:
   // neighbours' centres change surface at most twice going round it, as one edge leaves them.
   Eigen::Vector3f light(int u, int v, const SeenPoint& centre, bool oneEdgeAround);
 
-  // Halvings of a side when locating an edge on it: to a thousandth of a pixel.
+  // Halvings of a pixel's side when locating an edge on it: to a thousandth of a pixel.
   static constexpr int kBisections = 10;
+  // How often a pixel that is no one straight edge (a chessboard's corner) is split in four
+  // before the quarters left are jittered: twice leaves a sixteenth of it to the jitter.
+  static constexpr int kQuarterings = 2;
 
 private:
   // Kept points and crossings are stamped with the image they belong to and their line (the image
@@ -66,8 +77,18 @@ private:
   // The edge on the top side of pixel u on `line`, and on the left side of pixel u in row v.
   const Crossing& across(int line, int u);
   const Crossing& down(int v, int u);
-  std::optional<double> bisect(double x0, double y0, double x1, double y1, std::uint64_t first, std::uint64_t second);
-  Eigen::Vector3f jittered(int u, int v);
+  std::optional<double> bisect(double x0, double y0, double x1, double y1, std::uint64_t first, std::uint64_t second,
+                               int halvings);
+  // The mean light over the square of side `size` whose top-left corner is (x, y), if one straight
+  // edge crosses it: `c` are what its corners see in order round it, `crossingOn(side)` where the
+  // edge crosses a side, as a fraction from the side's first corner.
+  template <typename CrossingOn>
+  std::optional<Eigen::Vector3f> oneEdge(double x, double y, double size, const std::array<const SeenPoint*, 4>& c,
+                                         const SeenPoint& centre, CrossingOn crossingOn);
+  // The mean light over such a square from its four quarters, each measured as a pixel is, down
+  // to quarters quartered kQuarterings times, which are jittered.
+  Eigen::Vector3f quarters(double x, double y, double size, int depth, RandomStream& jitter);
+  Eigen::Vector3f jittered(double x, double y, double size, RandomStream& jitter);
 
   int width_;
   See see_;

@@ -208,6 +208,10 @@ private:
   void analyseStep(qv::SharedData colourFrame, std::vector<QVLScanResultSet> laser1Results,
                    std::vector<QVLScanResultSet> laser2Results, qv::Completion completion, UpdateCallback update,
                    StepErrorHandler error);
+  // Deletes the stored points of the scan, which are those of the last step (on the context's queue).
+  void deleteLastStepPoints();
+  // The estimate without the pruning of older slices' points when the caller knows they have none.
+  qv::RotationStep estimateNextRotation(const std::shared_ptr<QVSDScanSlice>& slice, bool pruneOlderPoints);
   std::vector<QVLPoint3D> laserPointsOfStep(int laser, const std::vector<QVLScanResultSet>& results,
                                             const QVSImageUtil* colour, const std::string& stepFolder);
   void endPass(float nextRotation, float nextInterval, qv::SharedData laser1Image, qv::SharedData laser2Image,

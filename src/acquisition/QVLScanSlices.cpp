@@ -112,6 +112,10 @@ std::shared_ptr<QVSDScanSlice> QVLScan::createSliceForPointCloud(const std::shar
 }
 
 qv::RotationStep QVLScan::estimateNextRotation(const std::shared_ptr<QVSDScanSlice>& slice) {
+  return estimateNextRotation(slice, true);
+}
+
+qv::RotationStep QVLScan::estimateNextRotation(const std::shared_ptr<QVSDScanSlice>& slice, bool pruneOlderPoints) {
   if (degreesToRotate_ != 0.0f) return {degreesToRotate_, degreesToRotate_};
   const qv::RotationStep fallback{limits_.default_deg, limits_.default_deg};
   auto cloud = slice ? slice->pointCloud() : nullptr;
@@ -160,7 +164,7 @@ qv::RotationStep QVLScan::estimateNextRotation(const std::shared_ptr<QVSDScanSli
   }
   // Only the newest slices need their stored points (the previews show them); older ones keep
   // their block in the vertex file.
-  if (cloud->scanSliceCount() >= 6) {
+  if (pruneOlderPoints && cloud->scanSliceCount() >= 6) {
     if (auto p1 = QVSDScanSlice::previousScanSliceForRotation(rotation, cloud)) {
       if (auto p2 = QVSDScanSlice::previousScanSliceForRotation(static_cast<float>(p1->rotation().value_or(0.0)), cloud))
         for (const auto& point : p2->points()) context().deleteObject(point);

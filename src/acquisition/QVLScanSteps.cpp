@@ -84,6 +84,17 @@ void QVLScan::processCameraImage(qv::SharedData colourFrame, std::vector<QVLScan
       });
 }
 
+void QVLScan::deleteLastStepPoints() {
+  if (stepPointsKnown_) {
+    for (const auto& point : stepPoints_)
+      if (!point->isDeleted()) context().deleteObject(point);
+  } else if (auto scan = QVSDScanObject::scanObjectWithId(scanObjectId_, false, context())) {
+    for (const auto& point : scan->points()) context().deleteObject(point);
+  }
+  stepPoints_.clear();
+  stepPointsKnown_ = false;
+}
+
 std::vector<QVLPoint3D> QVLScan::laserPointsOfStep(int laser, const std::vector<QVLScanResultSet>& results,
                                                    const QVSImageUtil* colour, const std::string& stepFolder) {
   const bool diagnostics = shouldSaveScanData();
@@ -132,6 +143,10 @@ void QVLScan::analyseStep(qv::SharedData colourFrame, std::vector<QVLScanResultS
   std::optional<QVSImageUtil> colour;
   if (colourScans && colourFrame) colour.emplace(colourFrame);
   const std::string stepFolder = stepFolderName(currentHeadHeight(), currentBedRotation());
+  // The last step's stored points go while the frames are analysed; a block on the context's
+  // queue runs before the storing below all the same.
+  if (context().queue()->isCurrent()) deleteLastStepPoints();
+  else context().perform([self = shared_from_this()] { self->deleteLastStepPoints(); });
   // Each laser's points come from its own frames alone, so the two lasers are analysed at once.
   std::vector<QVLPoint3D> points1, points2;
   qv::runConcurrently({
@@ -142,14 +157,6 @@ void QVLScan::analyseStep(qv::SharedData colourFrame, std::vector<QVLScanResultS
   qv::RotationStep next;
   std::optional<qv::Error> storeError;
   context().performAndWait([&] {
-    if (stepPointsKnown_) {
-      for (const auto& point : stepPoints_)
-        if (!point->isDeleted()) context().deleteObject(point);
-    } else if (auto scan = QVSDScanObject::scanObjectWithId(scanObjectId_, false, context())) {
-      for (const auto& point : scan->points()) context().deleteObject(point);
-    }
-    stepPoints_.clear();
-    stepPointsKnown_ = false;
     const float rotation = currentBedRotation();
     qv::Error sliceError;
     auto cloud1 = QVSDPointCloud::pointCloudWithId(laser1CloudObjectId_, context());
@@ -172,8 +179,9 @@ void QVLScan::analyseStep(qv::SharedData colourFrame, std::vector<QVLScanResultS
       return;
     }
     stepPointsKnown_ = true;
-    const qv::RotationStep r1 = slice1 ? estimateNextRotation(slice1) : qv::RotationStep{};
-    const qv::RotationStep r2 = slice2 ? estimateNextRotation(slice2) : qv::RotationStep{};
+    // The scan holds no stored points but this step's now: older slices have none to prune.
+    const qv::RotationStep r1 = slice1 ? estimateNextRotation(slice1, false) : qv::RotationStep{};
+    const qv::RotationStep r2 = slice2 ? estimateNextRotation(slice2, false) : qv::RotationStep{};
     next = r1.rotation_deg <= r2.rotation_deg ? r1 : r2;
     qv::Error saveError;
     if (!context().save(&saveError)) QVLogError("Failed to save points due to an error: %s", saveError.text().c_str());

@@ -15,7 +15,9 @@ namespace qv {
 
 class ObjectContext;
 
-// An object's values as saved: plain values that any thread may read.
+// An object as saved, in plain values that any thread may read. An updated object's snapshot
+// holds its loaded values and changed keys; an inserted one's only its identifier and to-one
+// relationships; a deleted one's only its identifier.
 struct ObjectSnapshot {
   ObjectID objectID;
   std::vector<std::optional<AttributeValue>> values;  // nothing where the value was never read

@@ -55,8 +55,7 @@ const AttributeValue kUnset;
 
 bool ManagedObject::isUpdated() const {
   if (inserted_ || deleted_) return false;
-  auto any = [](const std::vector<bool>& v) { return std::find(v.begin(), v.end(), true) != v.end(); };
-  return any(changedAttributes_) || any(changedToOne_) || any(changedToMany_);
+  return changedAttributes_.any() || changedToOne_.any() || changedToMany_.any();
 }
 
 std::vector<std::string> ManagedObject::changedKeys() const {
@@ -64,8 +63,7 @@ std::vector<std::string> ManagedObject::changedKeys() const {
   if (!id_.entity()) return keys;
   const auto& e = entity();
   // Taken for every object of every save: counted first so that the list is allocated once.
-  auto count = [](const std::vector<bool>& v) { return static_cast<std::size_t>(std::count(v.begin(), v.end(), true)); };
-  keys.reserve(count(changedAttributes_) + count(changedToOne_) + count(changedToMany_));
+  keys.reserve(changedAttributes_.count() + changedToOne_.count() + changedToMany_.count());
   for (std::size_t i = 0; i < changedAttributes_.size(); ++i)
     if (changedAttributes_[i]) keys.push_back(e.attributes()[i].name);
   for (std::size_t i = 0; i < changedToOne_.size(); ++i)

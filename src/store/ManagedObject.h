@@ -12,6 +12,7 @@
 
 #include "store/AttributeValue.h"
 #include "store/EntityDescription.h"
+#include "store/FlagSet.h"
 #include "store/ObjectID.h"
 
 namespace qv {
@@ -94,14 +95,14 @@ private:
   ObjectID id_;
   mutable std::vector<AttributeValue> values_;
   mutable std::vector<AttributeValue> committed_;  // as last loaded or saved
-  mutable std::vector<bool> loaded_;               // value read (bytes are read on first use)
-  mutable std::vector<bool> committedKnown_;
-  std::vector<bool> changedAttributes_;
+  mutable FlagSet loaded_;  // value read (bytes are read on first use)
+  mutable FlagSet committedKnown_;
+  FlagSet changedAttributes_;
   std::vector<std::optional<std::int64_t>> toOne_;
   std::vector<std::optional<std::int64_t>> committedToOne_;
-  std::vector<bool> changedToOne_;
+  FlagSet changedToOne_;
   mutable std::vector<std::optional<std::set<std::int64_t>>> toMany_;  // loaded on first use
-  std::vector<bool> changedToMany_;
+  FlagSet changedToMany_;
   bool inserted_ = false;
   bool deleted_ = false;
   std::vector<std::pair<std::uint64_t, KeyObserver>> observers_;

@@ -60,6 +60,7 @@ void ObjectContext::registerObject(const ManagedObjectPtr& object) {
 void ObjectContext::addPending(const ManagedObjectPtr& object) {
   const auto number = object->id_.number();
   if (!pending_.emplace(number, object).second) return;
+  ++pendingVersion_;
   const std::size_t entity = object->id_.entity()->index();
   if (pendingByEntity_.size() <= entity) pendingByEntity_.resize(model()->entities().size());
   pendingByEntity_[entity].insert(number);
@@ -70,9 +71,11 @@ void ObjectContext::erasePending(std::int64_t number) {
   if (it == pending_.end()) return;
   pendingByEntity_[it->second->id_.entity()->index()].erase(number);
   pending_.erase(it);
+  ++pendingVersion_;
 }
 
 void ObjectContext::clearPending() {
+  ++pendingVersion_;
   pending_.clear();
   for (auto& numbers : pendingByEntity_) numbers.clear();
 }
@@ -419,17 +422,19 @@ std::vector<ManagedObjectPtr> ObjectContext::deletedObjects() const {
   return out;
 }
 
-ObjectSnapshot ObjectContext::snapshotOf(const ManagedObject& object, bool onlyLoaded) const {
+ObjectSnapshot ObjectContext::snapshotOf(const ManagedObject& object, SnapshotPart part) const {
   ObjectSnapshot s;
   s.objectID = object.id_;
-  s.values.resize(object.values_.size());
-  for (std::size_t i = 0; i < object.values_.size(); ++i)
-    if (object.loaded_[i] || !onlyLoaded) s.values[i] = object.values_[i];
+  if (part == SnapshotPart::Identifier) return s;
   const auto& entity = object.entity();
   s.toOne.resize(object.toOne_.size());
   for (std::size_t i = 0; i < object.toOne_.size(); ++i)
     if (object.toOne_[i])
       s.toOne[i] = object.id_.sibling(model()->entityAt(entity.toOneRelationships()[i].destinationIndex), *object.toOne_[i]);
+  if (part == SnapshotPart::Relationships) return s;
+  s.values.resize(object.values_.size());
+  for (std::size_t i = 0; i < object.values_.size(); ++i)
+    if (object.loaded_[i]) s.values[i] = object.values_[i];
   s.changedKeys = object.changedKeys();
   return s;
 }
@@ -466,37 +471,47 @@ bool ObjectContext::save(Error* error) {
   if (pending_.empty()) return true;
   auto before = std::make_shared<ContextSave>();
   Dictionary beforeIds;
+  auto objects = pendingSorted();
+  const std::uint64_t listed = pendingVersion_;
   {
     before->context = this;
     // One sorted pass, the same lists as insertedObjects(), updatedObjects() and deletedObjects().
-    for (auto& o : pendingSorted()) {
-      if (isInsertedChange(*o)) before->insertedObjects.push_back(std::move(o));
-      else if (o->isUpdated()) before->updatedObjects.push_back(std::move(o));
-      else if (isDeletedChange(*o)) before->deletedObjects.push_back(std::move(o));
+    for (const auto& o : objects) {
+      if (isInsertedChange(*o)) before->insertedObjects.push_back(o);
+      else if (o->isUpdated()) before->updatedObjects.push_back(o);
+      else if (isDeletedChange(*o)) before->deletedObjects.push_back(o);
     }
     beforeIds = postSaveNotification(kWillSaveNotification, before, nullptr, {});
   }
   if (pending_.empty()) return true;  // the observers undid every change
-
-  const auto objects = pendingSorted();
+  // The observers may have changed which objects are pending; sorting thousands again is
+  // needed only then.
+  if (pendingVersion_ != listed) objects = pendingSorted();
   SaveBatch batch;
   auto changes = std::make_shared<SavedChanges>();
   auto after = std::make_shared<ContextSave>();
   after->context = this;
+  // The lists as the will-save notification counted them: exact unless its observers changed things.
+  batch.inserts.reserve(before->insertedObjects.size());
+  changes->inserted.reserve(before->insertedObjects.size());
+  after->insertedObjects.reserve(before->insertedObjects.size());
+  batch.deletes.reserve(before->deletedObjects.size());
+  changes->deleted.reserve(before->deletedObjects.size());
+  after->deletedObjects.reserve(before->deletedObjects.size());
   for (const auto& o : objects) {
     const auto& entity = o->entity();
     if (o->inserted_) {
       batch.inserts.push_back({&entity, o->id_.number(), &o->values_, &o->toOne_, nullptr, nullptr});
-      changes->inserted.push_back(snapshotOf(*o, true));
+      changes->inserted.push_back(snapshotOf(*o, SnapshotPart::Relationships));
       after->insertedObjects.push_back(o);
     } else if (o->deleted_) {
       batch.deletes.emplace_back(&entity, o->id_.number());
-      changes->deleted.push_back(snapshotOf(*o, true));
+      changes->deleted.push_back(snapshotOf(*o, SnapshotPart::Identifier));
       after->deletedObjects.push_back(o);
     } else {
       batch.updates.push_back(
           {&entity, o->id_.number(), &o->values_, &o->toOne_, &o->changedAttributes_, &o->changedToOne_});
-      changes->updated.push_back(snapshotOf(*o, true));
+      changes->updated.push_back(snapshotOf(*o, SnapshotPart::Everything));
       after->updatedObjects.push_back(o);
     }
   }
@@ -513,9 +528,9 @@ bool ObjectContext::save(Error* error) {
     o->committed_ = o->values_;
     o->committedKnown_ = o->loaded_;
     o->committedToOne_ = o->toOne_;
-    std::fill(o->changedAttributes_.begin(), o->changedAttributes_.end(), false);
-    std::fill(o->changedToOne_.begin(), o->changedToOne_.end(), false);
-    std::fill(o->changedToMany_.begin(), o->changedToMany_.end(), false);
+    o->changedAttributes_.fill(false);
+    o->changedToOne_.fill(false);
+    o->changedToMany_.fill(false);
   }
   clearPending();
   after->saved = changes;
@@ -541,9 +556,9 @@ void ObjectContext::rollback() {
       o->loaded_[i] = o->committedKnown_[i];
     }
     o->toOne_ = o->committedToOne_;
-    std::fill(o->changedAttributes_.begin(), o->changedAttributes_.end(), false);
-    std::fill(o->changedToOne_.begin(), o->changedToOne_.end(), false);
-    std::fill(o->changedToMany_.begin(), o->changedToMany_.end(), false);
+    o->changedAttributes_.fill(false);
+    o->changedToOne_.fill(false);
+    o->changedToMany_.fill(false);
   }
   clearPending();
   // Relationship lists may hold undone members: read them again when next asked.

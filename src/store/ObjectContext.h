@@ -127,7 +127,10 @@ private:
   std::optional<std::set<std::int64_t>> loadToMany(const ManagedObject& object, std::size_t index) const;
   void readFailed(const Error& error) const;
   bool matches(const ManagedObject& object, const FetchRequest& request) const;
-  ObjectSnapshot snapshotOf(const ManagedObject& object, bool onlyLoaded) const;
+  // What a saved object's snapshot carries: a merge needs only the identifier of a deleted object
+  // and the owners of an inserted one, and a step's save holds thousands of both.
+  enum class SnapshotPart { Identifier, Relationships, Everything };
+  ObjectSnapshot snapshotOf(const ManagedObject& object, SnapshotPart part) const;
   // Posts one of the save notifications and hands back its lists of identifier texts, which a
   // later one listing the same objects as `earlier` takes over instead of making them again.
   Dictionary postSaveNotification(const char* name, const std::shared_ptr<ContextSave>& save, const ContextSave* earlier,
@@ -149,6 +152,7 @@ private:
   // pending_ by entity index: fetches and relationship reads of one entity look at its own
   // pending objects, not at the thousands of points a scan step inserts and deletes.
   std::vector<std::unordered_set<std::int64_t>> pendingByEntity_;
+  std::uint64_t pendingVersion_ = 0;  // counts every change of pending_'s members
   std::size_t sweepAt_ = 1024;
   mutable std::atomic<bool> warnedOffQueue_{false};
   mutable std::optional<Error> readError_;  // used on the context's queue only

@@ -15,6 +15,7 @@
 #include "platform/Error.h"
 #include "platform/Queue.h"
 #include "store/AttributeValue.h"
+#include "store/FlagSet.h"
 #include "store/FetchRequest.h"
 #include "store/ObjectModel.h"
 
@@ -28,7 +29,7 @@ namespace qv {
 struct StoredRow {
   std::int64_t number = 0;
   std::vector<AttributeValue> values;
-  std::vector<bool> loaded;
+  FlagSet loaded;
   std::vector<std::optional<std::int64_t>> toOne;
 };
 
@@ -40,8 +41,8 @@ struct RowWrite {
   std::int64_t number = 0;
   const std::vector<AttributeValue>* values = nullptr;  // by attribute index
   const std::vector<std::optional<std::int64_t>>* toOne = nullptr;
-  const std::vector<bool>* changedAttributes = nullptr;  // updates only
-  const std::vector<bool>* changedToOne = nullptr;       // updates only
+  const FlagSet* changedAttributes = nullptr;  // updates only
+  const FlagSet* changedToOne = nullptr;       // updates only
 
   bool writesAttribute(std::size_t i) const {
     return changedAttributes ? (*changedAttributes)[i] : !isUnset((*values)[i]);

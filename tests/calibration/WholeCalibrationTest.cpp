@@ -13,39 +13,19 @@
 namespace calibration_test {
 namespace {
 
-// The goals a calibration is held to. A sweep sees the 30 x 40 mm board only near the image
-// centre, turning about one axis, so the principal point and the tangential distortion trade
-// against each other: with the corner finder's 0.06 px per corner, views with exact corners plus
-// that much random error put the principal point 3 to 8 px off. A displaced principal point turns
-// the whole camera frame, and the laser normals, the bed axis and the bed origin turn with it.
-// Where a test's views cannot reach a goal, the test says what they reach.
-struct Tolerances {
-  double focalFraction = 0.005;
-  double centre_px = 2.0;
-  double reprojection_px = 0.1;
-  double laserAngle_deg = 0.1;
-  double laserOffset_mm = 0.1;
-  double bedAngle_deg = 0.1;
-  double bedOrigin_mm = 0.3;
-  double leadScrew_deg = 0.3;
-  double scanRatio = 1.5;  // a scan's RMS to the true surface, recovered calibration over true one
-};
-
 // Scans an off-axis cylinder with a calibration: laser frames at several bed angles and head heights,
 // the detector, triangulation into the bed frame, and the distance of every point from the true
-// surface (RMS, mm). The bed frame's turn about its axis is arbitrary: it is taken from the true
-// camera pose, levelled by the calibration's own bed normal, as triangulation levels it.
+// surface (RMS, mm). Triangulation levels the scan by the calibration's own bed normal, so a
+// scan is upright whatever turn the recovered camera frame carries; only its turn about the bed
+// axis is arbitrary (no rigid motion is an error of the scan's shape), and the turn that fits the
+// true surface best is taken. A turn taken from the true camera pose instead would tilt a scan
+// made with a recovered camera frame turned by a fraction of a degree, harmless to its shape, by
+// as much, and charge a 60 mm tall object a tenth of a millimetre for it.
 double scanRms(const qv::sim::ScannerModel& model, const QVLScannerCalibration& calibration) {
   qv::sim::Scene scene;
   scene.add(std::make_shared<qv::sim::CylinderObject>(25.0, -10.0, 22.0, 60.0, Eigen::Vector3d(0.85, 0.8, 0.72)));
   const qv::sim::FrameRenderer renderer(model, scene);
-  const Eigen::Matrix3d calibration_from_world =
-      Eigen::Vector3d(1.0, -1.0, -1.0).asDiagonal() * model.world_from_camera().transpose();
-  const Eigen::Matrix3d level =
-      Eigen::Quaterniond::FromTwoVectors(calibration.bedNormal.normalized(), Eigen::Vector3d::UnitY()).toRotationMatrix();
-  const Eigen::Matrix3d turntable_from_bed = (level * calibration_from_world).transpose();
-  double squares = 0.0;
-  int count = 0;
+  std::vector<Eigen::Vector3d> points_bed;
   for (const double head : {25.0, 60.0}) {
     const ScannerGeometry geometry = ScannerGeometryFromCalibration(calibration, static_cast<float>(head));
     for (const double angle : {0.0, 70.0, 140.0, 210.0, 280.0}) {
@@ -61,21 +41,49 @@ double scanRms(const qv::sim::ScannerModel& model, const QVLScannerCalibration& 
         for (const auto& p : detection.points) {
           Eigen::Vector3d point;
           Eigen::Vector3d normal;
-          if (!TriangulateLaserPixel(geometry, p.x(), p.y(), laser + 2, static_cast<float>(angle * M_PI / 180.0), point,
-                                     normal))
-            continue;
-          const Eigen::Vector3d onTurntable = turntable_from_bed * point;
-          if (onTurntable.y() < 3.0 || onTurntable.y() > 57.0) continue;  // the cylinder's side only
-          const double d = scene.objects()[1]->distanceToSurface(onTurntable);
-          if (d > 5.0) continue;  // the turntable's top, not the cylinder
-          squares += d * d;
-          ++count;
+          if (TriangulateLaserPixel(geometry, p.x(), p.y(), laser + 2, static_cast<float>(angle * M_PI / 180.0), point,
+                                    normal))
+            points_bed.push_back(point);
         }
       }
     }
   }
+  // The turn of the bed frame about its axis as the true camera pose gives it, levelled.
+  const Eigen::Matrix3d calibration_from_world =
+      Eigen::Vector3d(1.0, -1.0, -1.0).asDiagonal() * model.world_from_camera().transpose();
+  const Eigen::Matrix3d level =
+      Eigen::Quaterniond::FromTwoVectors(calibration.bedNormal.normalized(), Eigen::Vector3d::UnitY()).toRotationMatrix();
+  const Eigen::Matrix3d bed_from_world = level * calibration_from_world;
+  const double start =
+      -std::atan2(bed_from_world(0, 2) - bed_from_world(2, 0), bed_from_world(0, 0) + bed_from_world(2, 2));
+  int count = 0;
+  auto squares = [&](double turn) {
+    const Eigen::Matrix3d turntable_from_bed = Eigen::AngleAxisd(turn, Eigen::Vector3d::UnitY()).toRotationMatrix();
+    double sum = 0.0;
+    count = 0;
+    for (const auto& point : points_bed) {
+      const Eigen::Vector3d onTurntable = turntable_from_bed * point;
+      if (onTurntable.y() < 3.0 || onTurntable.y() > 57.0) continue;  // the cylinder's side only
+      const double d = scene.objects()[1]->distanceToSurface(onTurntable);
+      if (d > 5.0) continue;  // the turntable's top, not the cylinder
+      sum += d * d;
+      ++count;
+    }
+    return sum / std::max(1, count);
+  };
+  // The best turn within a degree of it, by golden-section search.
+  const double ratio = 0.5 * (std::sqrt(5.0) - 1.0);
+  double low = start - M_PI / 180.0;
+  double high = start + M_PI / 180.0;
+  for (int i = 0; i < 40; ++i) {
+    const double a = high - ratio * (high - low);
+    const double b = low + ratio * (high - low);
+    if (squares(a) < squares(b)) high = b;
+    else low = a;
+  }
+  const double mean = squares(0.5 * (low + high));
   EXPECT_GT(count, 1000);
-  return std::sqrt(squares / std::max(1, count));
+  return std::sqrt(mean);
 }
 
 void calibrateAndCompare(const qv::sim::ScannerDesign& design, double noise, const Tolerances& tolerances,
@@ -103,30 +111,8 @@ void calibrateAndCompare(const qv::sim::ScannerDesign& design, double noise, con
             << " analysis " << outcome->analysisSeconds << " s\n";
   std::cout << "board pitch after each adjustment:";
   for (double p : outcome->details.refinement.adjustedBoardPitch_mm) std::cout << " " << p;
-  std::cout << "\nfx " << c.intrinsics[0] << " / " << truth.intrinsics[0] << " fy " << c.intrinsics[1] << " / "
-            << truth.intrinsics[1] << " cx " << c.intrinsics[2] << " / " << truth.intrinsics[2] << " cy "
-            << c.intrinsics[3] << " / " << truth.intrinsics[3] << "\n";
-  std::cout << "laser1 " << angleBetween_deg(c.laser1.normal, truth.laser1.normal) << " deg "
-            << planeOffsetError(c.laser1, truth.laser1) << " mm; laser2 "
-            << angleBetween_deg(c.laser2.normal, truth.laser2.normal) << " deg "
-            << planeOffsetError(c.laser2, truth.laser2) << " mm\n";
-  std::cout << "bed " << angleBetween_deg(c.bedNormal, truth.bedNormal) << " deg origin "
-            << (c.bedOrigin - truth.bedOrigin).norm() << " mm (" << c.bedOrigin.transpose() << " vs "
-            << truth.bedOrigin.transpose() << ") lead " << angleBetween_deg(c.leadScrewNormal, truth.leadScrewNormal)
-            << " deg\n";
-
-  EXPECT_NEAR(c.intrinsics[0], truth.intrinsics[0], tolerances.focalFraction * truth.intrinsics[0]);
-  EXPECT_NEAR(c.intrinsics[1], truth.intrinsics[1], tolerances.focalFraction * truth.intrinsics[1]);
-  EXPECT_NEAR(c.intrinsics[2], truth.intrinsics[2], tolerances.centre_px);
-  EXPECT_NEAR(c.intrinsics[3], truth.intrinsics[3], tolerances.centre_px);
-  EXPECT_LT(outcome->reprojectionError, tolerances.reprojection_px);
-  EXPECT_LT(angleBetween_deg(c.laser1.normal, truth.laser1.normal), tolerances.laserAngle_deg);
-  EXPECT_LT(angleBetween_deg(c.laser2.normal, truth.laser2.normal), tolerances.laserAngle_deg);
-  EXPECT_LT(planeOffsetError(c.laser1, truth.laser1), tolerances.laserOffset_mm);
-  EXPECT_LT(planeOffsetError(c.laser2, truth.laser2), tolerances.laserOffset_mm);
-  EXPECT_LT(angleBetween_deg(c.bedNormal, truth.bedNormal), tolerances.bedAngle_deg);
-  EXPECT_LT((c.bedOrigin - truth.bedOrigin).norm(), tolerances.bedOrigin_mm);
-  EXPECT_LT(angleBetween_deg(c.leadScrewNormal, truth.leadScrewNormal), tolerances.leadScrew_deg);
+  std::cout << "\n";
+  expectCloseToTruth(c, truth, tolerances, outcome->reprojectionError);
 
   // What reached the scanner is the analysis's result in single precision.
   const auto saved = scanner.savedCalibration();
@@ -145,17 +131,22 @@ void calibrateAndCompare(const qv::sim::ScannerDesign& design, double noise, con
   }
 }
 
+// What limits these figures is the corners, not the analysis: with the true corners projected
+// through the true camera in place of the found ones, every figure comes out within a hundredth
+// of its goal or better; Gaussian corner noise of 0.02 px (a third of what the corner finder leaves
+// on these frames) already puts the principal point 2 px off. The board's own points, adjusted
+// with every pose, trade against it: on the known board alone the same noise moves cy by 0.04 px.
+// (bench_calibration_sim --exact-corners keeps that experiment.)
+
 TEST(WholeCalibration, RecoversTheScannerWithoutDistortionAndScansWithIt) {
-  // Noise-free the views reach 0.11 deg and 0.25 mm for the first laser's plane, 0.12 deg for the
-  // bed axis and 0.30 mm for its origin. The origin's 0.2 mm across the axis moves the slices of
-  // different bed angles apart, so a scan with the result has about four times the RMS of one
-  // with the truth.
+  // Noise-free the centre comes out 0.9 and 1.8 px off, which turns the recovered frame by
+  // 0.08 deg; in that frame the first laser's plane is 0.065 deg and 0.05 mm off, the bed axis
+  // 0.03 deg and its origin 0.07 mm across the axis. That origin error still moves the slices of
+  // different bed angles apart by as much, so a scan with the result has about twice the RMS of
+  // one with the truth.
   Tolerances reached;
-  reached.laserAngle_deg = 0.15;
-  reached.laserOffset_mm = 0.35;
-  reached.bedAngle_deg = 0.15;
-  reached.bedOrigin_mm = 0.4;
-  reached.scanRatio = 5.0;
+  reached.centre_px = 2.5;
+  reached.scanRatio = 2.5;
   calibrateAndCompare(qv::sim::calibrationScannerDesign(), 0.0, reached, true);
 }
 
@@ -166,15 +157,15 @@ TEST(WholeCalibration, RecoversADistortedLensAtNoiseSigmaTwo) {
   design.p1 = 0.0006;
   design.p2 = -0.0004;
   // With the lens's distortion to recover and noise of two grey levels, the principal point ends
-  // 11 px left of and 8 px above the truth, and the frame turns with it: 0.43 deg and 0.31 mm for the laser planes, 0.23 deg for the bed
-  // axis, 2.8 mm for its origin. The focal lengths, the reprojection and the lead screw still
-  // reach their goals.
+  // 11 px left of and 8 px above the truth, which turns the recovered frame by 0.56 deg. In that
+  // frame the laser planes are 0.09 deg and 0.06 mm off, the bed axis 0.18 deg, its origin 0.17 mm
+  // across the axis and the lead screw 0.26 deg; the focal lengths and the reprojection reach
+  // their goals.
   Tolerances reached;
   reached.centre_px = 15.0;
-  reached.laserAngle_deg = 0.6;
-  reached.laserOffset_mm = 0.45;
-  reached.bedAngle_deg = 0.35;
-  reached.bedOrigin_mm = 3.5;
+  reached.laserAngle_deg = 0.15;
+  reached.bedAngle_deg = 0.25;
+  reached.leadScrew_deg = 0.4;
   calibrateAndCompare(design, 2.0, reached);
 }
 

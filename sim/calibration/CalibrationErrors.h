@@ -57,8 +57,11 @@ double angleBetween_deg(const Eigen::Vector3d& a, const Eigen::Vector3d& b);
 Eigen::Vector3d scanVolumePointOfPlane(const QVLLaserPlane& plane, const QVLScannerCalibration& truth);
 
 // The rotation (calibration frame) that best carries the true camera's rays onto the recovered
-// camera's rays through the same pixels, over the whole image.
+// camera's rays through the same pixels, over the middle of the image.
 Eigen::Matrix3d recoveredCameraTurn(const QVLScannerCalibration& recovered, const QVLScannerCalibration& truth);
+
+// Turns every plane, axis and point of a calibration about the camera centre.
+void turnGeometry(QVLScannerCalibration& c, const Eigen::Matrix3d& rotation);
 
 // Both ways of comparing: `raw` in the calibration frame as given (the frame the recovered
 // camera defines against the true camera's), `ownFrame` with the recovered geometry turned back by

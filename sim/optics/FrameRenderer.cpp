@@ -353,16 +353,35 @@ std::vector<float> blurKernel(double sigma) {
   return kernel;
 }
 
-// One row's light blurred along the row; the frame's edges repeat their last pixel. Each output
-// adds its taps in order, the same sums however the loop runs.
+// out[j] = scale x the sum over the taps of weight[t] source[t][j], for j below `count`, each sum
+// taken in the order of the taps. It runs in short chunks so that the sums stay in registers
+// while every tap's row streams past once.
+void weightedSum(const float* const* source, const float* weight, int taps, float scale, float* out, int count) {
+  constexpr int kChunk = 16;
+  int j = 0;
+  for (; j + kChunk <= count; j += kChunk) {
+    float sum[kChunk] = {};
+    for (int t = 0; t < taps; ++t)
+      for (int c = 0; c < kChunk; ++c) sum[c] += weight[t] * source[t][j + c];
+    for (int c = 0; c < kChunk; ++c) out[j + c] = sum[c] * scale;
+  }
+  for (; j < count; ++j) {
+    float sum = 0.0f;
+    for (int t = 0; t < taps; ++t) sum += weight[t] * source[t][j];
+    out[j] = sum * scale;
+  }
+}
+
+// One row's light blurred along the row; the frame's edges repeat their last pixel.
 void blurAlongRow(const float* in, float* out, const std::vector<float>& kernel) {
   constexpr int w = FrameRenderer::kWidth;
   const int radius = static_cast<int>(kernel.size() / 2);
-  std::fill(out, out + kRowFloats, 0.0f);
-  for (int i = -radius; i <= radius; ++i) {
-    const float k = kernel[i + radius];
-    const float* shifted = in + kChannels * i;
-    for (int j = kChannels * radius; j < kChannels * (w - radius); ++j) out[j] += k * shifted[j];
+  if (w > 2 * radius) {
+    thread_local std::vector<const float*> shifted;
+    shifted.clear();
+    for (int i = -radius; i <= radius; ++i) shifted.push_back(in + kChannels * (radius + i));
+    weightedSum(shifted.data(), kernel.data(), static_cast<int>(kernel.size()), 1.0f, out + kChannels * radius,
+                kChannels * (w - 2 * radius));
   }
   auto nearTheEdge = [&](int u) {
     for (int c = 0; c < kChannels; ++c) {
@@ -553,14 +572,11 @@ qv::Data FrameRenderer::render(const FrameState& state) const {
     thread_local std::vector<float> column(kRowFloats);
     RandomStream random(seed);
     if (state.noiseSigma > 0.0) random.skip(static_cast<std::uint64_t>(begin) * kDrawsPerNoisyRow);
+    thread_local std::vector<const float*> rows;
     for (int v = begin; v < end; ++v) {
-      std::fill(column.begin(), column.end(), 0.0f);
-      for (int i = -radius; i <= radius; ++i) {
-        const float k = kernel[i + radius];
-        const float* light = f.light.data() + at(0, std::clamp(v + i, 0, kHeight - 1)) * kChannels;
-        for (int j = 0; j < kRowFloats; ++j) column[j] += k * light[j];
-      }
-      for (float& value : column) value *= exposure;
+      rows.clear();
+      for (int i = -radius; i <= radius; ++i) rows.push_back(f.light.data() + at(0, std::clamp(v + i, 0, kHeight - 1)) * kChannels);
+      weightedSum(rows.data(), kernel.data(), static_cast<int>(kernel.size()), exposure, column.data(), kRowFloats);
       if (state.noiseSigma > 0.0) {
         // Four 16-bit deviates a draw, taken in the order of the channels along the row.
         for (int j = 0; j < kRowFloats; j += 4) {

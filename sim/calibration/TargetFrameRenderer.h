@@ -9,7 +9,8 @@
 namespace qv::sim {
 
 // The optics' frame renderer as the calibration's frames want it: area-averaged wherever the
-// image changes within a pixel (`subsamples` x `subsamples` jittered points), so that a
+// image changes within a pixel (a straight edge measured exactly, a corner by quartering the
+// pixel, with `subsamples` x `subsamples` jittered points in what is left), so that a
 // chessboard's corners are exact, and blurred by the lens (`blur_px`), since a perfectly sharp
 // image would leave the corner finder only the few pixels along each edge to work with. Lasers
 // are not drawn (the simulated scanner adds them) and no noise is added.

@@ -44,10 +44,12 @@ qv::Data withLaser(const qv::Data& colour, const qv::Data& on, const qv::Data& o
 ScannerDesign calibrationScannerDesign() {
   ScannerDesign d = ScannerDesign::standard();
   const Eigen::Vector3d down(0.0, -75.0, 0.0);
-  // The camera looks down at the bed more steeply than the lasers, so that the board is seen
-  // tilted about both image axes over a calibration, as the camera model needs.
-  d.camera_chassis += Eigen::Vector3d(0.0, -40.0, 0.0);
-  d.cameraTarget_chassis = Eigen::Vector3d(0.0, -40.0, 0.0);
+  // The camera looks down at the bed a little more steeply than the lasers, so that the boards are
+  // seen tilted about both image axes over a calibration, as the camera model needs; not so
+  // steeply that a head position sees both of the target's boards: the bottom head position sees
+  // the bed and the lower board, the top one (76 mm higher) only the upper board.
+  d.camera_chassis += Eigen::Vector3d(0.0, -10.0, 0.0);
+  d.cameraTarget_chassis = Eigen::Vector3d(0.0, 40.0, 0.0);
   d.laser1_chassis += down;
   d.laser2_chassis += down;
   d.laserTarget_chassis += down;
@@ -64,11 +66,31 @@ SimulatedCalibrationScanner::~SimulatedCalibrationScanner() {
 }
 
 void SimulatedCalibrationScanner::placeTarget(ChessboardTarget::Kind kind, Eigen::Vector2d faceCentre,
-                                              double facing_deg) {
+                                              double facing_deg, bool withUpperBoard) {
   std::lock_guard lock(mutex_);
-  target_ = std::make_shared<ChessboardTarget>(kind, faceCentre, facing_deg);
+  target_ = std::make_shared<ChessboardTarget>(kind, faceCentre, facing_deg, withUpperBoard);
   scene_ = Scene(model_.design().bedRadius_mm, model_.design().bedThickness_mm);
   scene_.add(target_);
+}
+
+std::optional<ChessboardTarget::Board> SimulatedCalibrationScanner::boardInView() const {
+  std::lock_guard lock(mutex_);
+  if (!target_) return std::nullopt;
+  const Eigen::Matrix3d world_from_turntable = ScannerModel::world_from_turntable(bedAngle_);
+  const Eigen::Vector3d towardCamera = world_from_turntable.transpose() * (model_.cameraCentre_world(headHeight_) -
+                                                                           world_from_turntable * target_->corner_turntable(9));
+  if (!(target_->faceNormal_turntable().dot(towardCamera) > 0.0)) return std::nullopt;
+  for (const auto board : {ChessboardTarget::Board::Lower, ChessboardTarget::Board::Upper}) {
+    if (board == ChessboardTarget::Board::Upper && !target_->hasUpperBoard()) break;
+    bool inside = true;
+    for (const auto& corner : target_->corners_turntable(board)) {
+      const auto pixel = model_.project(world_from_turntable * corner, headHeight_);
+      inside = inside && pixel && pixel->x() >= 0.0 && pixel->y() >= 0.0 && pixel->x() < FrameRenderer::kWidth &&
+               pixel->y() < FrameRenderer::kHeight;
+    }
+    if (inside) return board;
+  }
+  return std::nullopt;
 }
 
 void SimulatedCalibrationScanner::removeTarget() {

@@ -21,8 +21,9 @@
 
 namespace qv::sim {
 
-// A build whose camera sees the target at both calibration head heights (25 and 101 mm above
-// home): the standard build's flaws, with the head's home lower and the camera pitched down.
+// A build whose camera sees the target's lower board from the bottom calibration head height
+// (25 mm above home) and its upper board from the top one (101 mm): the standard build's flaws,
+// with the head's home lower and the camera pitched down a little more.
 ScannerDesign calibrationScannerDesign();
 
 // Every request completes later on the scanner's own serial queue, never inside the call, so a
@@ -38,9 +39,12 @@ public:
 
   const ScannerModel& model() const { return model_; }
   // Places (or replaces) the target on the bed, as the user does before each pass.
-  void placeTarget(ChessboardTarget::Kind kind, Eigen::Vector2d faceCentre_turntable, double facing_deg);
+  void placeTarget(ChessboardTarget::Kind kind, Eigen::Vector2d faceCentre_turntable, double facing_deg,
+                   bool withUpperBoard = true);
   void removeTarget();
   const ChessboardTarget* target() const { return target_.get(); }
+  // The target's board whose every inner corner the camera sees at the present pose, if any.
+  std::optional<ChessboardTarget::Board> boardInView() const;
 
   // Sensor noise (grey levels, per channel) of every frame.
   void setNoiseSigma(double sigma) { noiseSigma_ = sigma; }

@@ -327,7 +327,7 @@ void QVLCalibration::captureImagesAndCalibrateCameraWithCurrentExposureValues(qv
       const qv::SharedData frame = images.front();
       if (!fullFrame(frame)) return self->fail(error, kWrongFrameSize);
       if (shouldSaveCalibrationData()) QVSImageUtil::saveImageData(*frame, self->stepFolder() + "/FindCornersImage");
-      if (!FindCheckerboardCorners(*frame, nullptr)) {
+      if (!FindCheckerboardCorners(*frame, nullptr, BoardSearch::QuickRejectFirst)) {
         if (self->currentXRotation_ >= kSearchLimit_deg) return self->fail(error, kBoardNotFound);
         self->currentXRotation_ += kSearchTurn_deg;
         self->delegate_->rotateBedByDegrees(static_cast<float>(kSearchTurn_deg), *self,

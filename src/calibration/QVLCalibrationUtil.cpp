@@ -38,7 +38,8 @@ CameraMatrices::CameraMatrices()
       distortion((cv::Mat_<double>(1, 5) << -0.106561883600994, 1.41574435717349, -0.000198075051481423,
                   0.000527449327356926, -5.75023364817093)) {}
 
-bool FindCheckerboardCorners(const std::uint8_t* image, std::size_t length, CornerList2f* corners) {
+bool FindCheckerboardCorners(const std::uint8_t* image, std::size_t length, CornerList2f* corners,
+                             BoardSearch search) {
   if (corners) corners->fill(cv::Point2f(0.0f, 0.0f));
   if (!image || length < kFrameBytes) {
     QVLogWarn("Calibration frame of %zu bytes is too short to search for the board", length);
@@ -48,8 +49,10 @@ bool FindCheckerboardCorners(const std::uint8_t* image, std::size_t length, Corn
   cv::Mat grey;
   cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
   std::vector<cv::Point2f> found;
+  // The quick test only adds an early way out: a frame that passes it is searched as without it.
+  const int quick = search == BoardSearch::QuickRejectFirst ? cv::CALIB_CB_FAST_CHECK : 0;
   const bool ok = cv::findChessboardCorners(grey, cv::Size(kBoardColumns, kBoardRows), found,
-                                            cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE);
+                                            cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | quick);
   if (ok && found.size() == static_cast<std::size_t>(kBoardCorners)) {
     cv::cornerSubPix(grey, found, cv::Size(3, 3), cv::Size(-1, -1),
                      cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20,
@@ -61,8 +64,8 @@ bool FindCheckerboardCorners(const std::uint8_t* image, std::size_t length, Corn
   return ok && found.size() == static_cast<std::size_t>(kBoardCorners);
 }
 
-bool FindCheckerboardCorners(const qv::Data& image, CornerList2f* corners) {
-  return FindCheckerboardCorners(image.data(), image.size(), corners);
+bool FindCheckerboardCorners(const qv::Data& image, CornerList2f* corners, BoardSearch search) {
+  return FindCheckerboardCorners(image.data(), image.size(), corners, search);
 }
 
 bool GetPointsForImage(const qv::Data& image, CornerList2f& coords2D, CornerList3f& coords3D, cv::Matx33f& rotation,

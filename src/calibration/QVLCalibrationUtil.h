@@ -35,12 +35,19 @@ struct CameraMatrices {
 using CornerList2f = std::array<cv::Point2f, kBoardCorners>;
 using CornerList3f = std::array<cv::Point3f, kBoardCorners>;
 
+// How hard the corner finder looks. A frame without the board costs the thorough search many
+// seconds on a noisy frame, so where the board may well be absent (the search that turns the bed
+// until it comes into view) a quick test of the frame for a chessboard comes first and a frame
+// that fails it is given up at once. A frame that passes is searched exactly as thoroughly.
+enum class BoardSearch { Thorough, QuickRejectFirst };
+
 // Finds the 20 inner corners in one 1280 x 960 frame of blue, green, red and a fourth byte, and
 // refines them to sub-pixel positions. A frame shorter than that is not searched (false, with a
 // warning): nothing past its end is read. When `corners` is given all 20 entries are written,
 // zero where the finder gave none.
-bool FindCheckerboardCorners(const std::uint8_t* image, std::size_t length, CornerList2f* corners);
-bool FindCheckerboardCorners(const qv::Data& image, CornerList2f* corners);
+bool FindCheckerboardCorners(const std::uint8_t* image, std::size_t length, CornerList2f* corners,
+                             BoardSearch search = BoardSearch::Thorough);
+bool FindCheckerboardCorners(const qv::Data& image, CornerList2f* corners, BoardSearch search = BoardSearch::Thorough);
 
 // The board's corners in one frame and their camera-space positions (the vision library's camera
 // frame, not negated) from the default camera model, with the pose found. Writes nothing and

@@ -109,15 +109,20 @@ std::optional<Eigen::Vector3d> ComputeLeadScrewNormal(const Eigen::Vector3d& c1,
   return Eigen::Vector3d(v / length);
 }
 
-Eigen::Vector3d OffsetAlongAxis(const Eigen::Vector3d& c1, const Eigen::Vector3d& c2, const Eigen::Vector3d& leadScrew,
-                                const Eigen::Vector3d& bedNormal, bool boxTarget, float h1, float h2) {
-  // Each head position sees the axis centre from a camera raised by its head height along the
-  // lead screw; carried back to head height 0 both name the same point, so they are averaged.
-  // The two points coincide in principle, so the way down to the bed is the bed axis itself.
-  const Eigen::Vector3d P1 = c1 + static_cast<double>(h1) * leadScrew;
-  const Eigen::Vector3d P2 = c2 + static_cast<double>(h2) * leadScrew;
-  const double height = boxTarget ? kBoxFacePointHeight_mm : kCardFacePointHeight_mm;
-  return 0.5 * (P1 + P2) - height * bedNormal.normalized();
+std::optional<Eigen::Vector3d> OffsetAlongAxis(const Eigen::Vector3d& c1, const Eigen::Vector3d& c2,
+                                               const Eigen::Vector3d& axis, bool boxTarget, float h1, float h2) {
+  // Each head position sees its own board's axis centre from a camera raised by its head height
+  // along the lead screw; carried back to head height 0, the two centres lie on the bed axis at
+  // the two boards' heights, and the bed's top is a known distance below the lower board's.
+  const Eigen::Vector3d P1 = c1 + static_cast<double>(h1) * axis;
+  const Eigen::Vector3d P2 = c2 + static_cast<double>(h2) * axis;
+  const Eigen::Vector3d between = P2 - P1;
+  const double distance = between.norm();
+  // Both head positions found the same board (or the top one found none higher): the way down the
+  // axis is unknown.
+  if (!(distance >= kMinimumBoardSeparation_mm)) return std::nullopt;
+  const double k = boxTarget ? -kBoxFacePointHeight_mm : -kCardFacePointHeight_mm;
+  return P1 + k * (between / distance);
 }
 
 bool CalibrateScannerFromCheckerboards(const std::vector<QVLCalibrationPoints2D>& views, const std::string& inputPath,
@@ -197,7 +202,13 @@ bool CalibrateScannerFromCheckerboards(const std::vector<QVLCalibrationPoints2D>
   }
   c.bedNormal = bedNormal;
   c.leadScrewNormal = *leadScrew;
-  c.bedOrigin = OffsetAlongAxis(cB, cT, *leadScrew, bedNormal, boxTarget, hB, hT);
+  const auto bedOrigin = OffsetAlongAxis(cB, cT, *leadScrew, boxTarget, hB, hT);
+  if (!bedOrigin) {
+    setFailure(failure, "The top head position found no board above the one the bottom head position found, so the "
+                        "bed's height is unknown");
+    return false;
+  }
+  c.bedOrigin = *bedOrigin;
   c.cameraOrigin = Eigen::Vector3d::Zero();
   c.intrinsics = Eigen::Vector4d(refined.intrinsic.at<double>(0, 0), refined.intrinsic.at<double>(1, 1),
                                  refined.intrinsic.at<double>(0, 2), refined.intrinsic.at<double>(1, 2));

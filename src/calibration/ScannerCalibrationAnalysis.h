@@ -11,9 +11,12 @@
 #include "records/QVLScannerCalibration.h"
 #include "records/QVLTwentyPointCalibration.h"
 
-// How far the board's face point (the centroid of its 20 corners) stands above the bed's top.
+// How far the lower board's face point (the centroid of its 20 corners) stands above the bed's top.
 inline constexpr double kBoxFacePointHeight_mm = 37.95;
 inline constexpr double kCardFacePointHeight_mm = 45.3;
+// The least distance along the axis between the boards the two head positions see for the bed's
+// height to be known.
+inline constexpr double kMinimumBoardSeparation_mm = 1.0;
 
 struct ScannerCalibrationAnalysisOptions {
   CameraRefinementOptions refinement;
@@ -34,7 +37,8 @@ struct ScannerCalibrationAnalysisDetails {
 // screw and the bed origin (calibration frame, camera origin 0). `reprojectionError` gets the
 // final RMS of the refinement. False, with the reason, whenever a step cannot give a defined
 // result (no views, a failed refinement, too few laser points, a failed axis fit, a target
-// position without bottom or top views, an impossible lead-screw geometry); `result` is then unset.
+// position without bottom or top views, an impossible lead-screw geometry, a top head position that
+// found no board above the bottom one's); `result` is then unset.
 bool CalibrateScannerFromCheckerboards(const std::vector<QVLCalibrationPoints2D>& views, const std::string& inputPath,
                                        const std::string& outputPath, bool boxTarget, QVLScannerCalibration& result,
                                        float& reprojectionError, std::string* failure = nullptr,
@@ -64,7 +68,10 @@ bool FitTurntableAxis(const std::vector<QVLTwentyPointCalibration>& records, Eig
 std::optional<Eigen::Vector3d> ComputeLeadScrewNormal(const Eigen::Vector3d& c1, const Eigen::Vector3d& c2,
                                                       const Eigen::Vector3d& n, double d);
 
-// The bed origin: the axis centre carried to head height 0 along the lead screw (from both head
-// positions, averaged), then down the bed axis by the face point's height above the bed.
-Eigen::Vector3d OffsetAlongAxis(const Eigen::Vector3d& c1, const Eigen::Vector3d& c2, const Eigen::Vector3d& leadScrew,
-                                const Eigen::Vector3d& bedNormal, bool boxTarget, float h1, float h2);
+// The bed origin: the axis centres seen at the bottom (c1, head height h1) and top (c2, h2) head
+// positions carried to head height 0 along the lead screw `axis` give P1 (the lower board's height
+// on the bed axis) and P2 (the upper board's); the origin lies the lower board's height below P1,
+// against the direction P1 -> P2. Nothing when P1 and P2 lie under a millimetre apart, which
+// means the top head position found no higher board.
+std::optional<Eigen::Vector3d> OffsetAlongAxis(const Eigen::Vector3d& c1, const Eigen::Vector3d& c2,
+                                               const Eigen::Vector3d& axis, bool boxTarget, float h1, float h2);

@@ -7,12 +7,12 @@
 namespace calibration_test {
 namespace {
 
-// The true pixel of every inner corner at the scanner's present pose.
-std::array<Eigen::Vector2d, 20> trueCorners(const SimulatedCalibrationScanner& scanner) {
+// The true pixel of every inner corner of a board at the scanner's present pose.
+std::array<Eigen::Vector2d, 20> trueCorners(const SimulatedCalibrationScanner& scanner, ChessboardTarget::Board board) {
   std::array<Eigen::Vector2d, 20> pixels;
   const Eigen::Matrix3d world_from_turntable = qv::sim::ScannerModel::world_from_turntable(scanner.bedAngle_deg());
   for (int k = 0; k < 20; ++k)
-    pixels[k] = *scanner.model().project(world_from_turntable * scanner.target()->corner_turntable(k),
+    pixels[k] = *scanner.model().project(world_from_turntable * scanner.target()->corner_turntable(k, board),
                                          scanner.headHeight_mm());
   return pixels;
 }
@@ -32,10 +32,21 @@ TEST(BoardDetection, FindsEveryCornerInBoardOrderWithinATenthOfAPixel) {
       scanner.placeTarget(kind, Eigen::Vector2d(0.0, 15.0), angle);
       for (const double head : {25.0, 101.0}) {
         parkHead(scanner, head);
+        // The bottom head position sees only the lower board, the top one only the upper board.
+        const auto board = head < 50.0 ? ChessboardTarget::Board::Lower : ChessboardTarget::Board::Upper;
+        EXPECT_EQ(scanner.boardInView(), board) << "angle " << angle << " head " << head;
         const auto frames = scanner.renderFrames(100);
         CornerList2f corners;
         ASSERT_TRUE(FindCheckerboardCorners(*frames.off, &corners)) << "angle " << angle << " head " << head;
-        const auto truth = trueCorners(scanner);
+        // The board search's quick test never turns away a frame that shows the board, noisy or not.
+        CornerList2f quick;
+        EXPECT_TRUE(FindCheckerboardCorners(*frames.off, &quick, BoardSearch::QuickRejectFirst));
+        EXPECT_EQ(quick[7], corners[7]);
+        scanner.setNoiseSigma(2.0);
+        EXPECT_TRUE(FindCheckerboardCorners(*scanner.renderFrames(100).off, nullptr, BoardSearch::QuickRejectFirst))
+            << "angle " << angle << " head " << head;
+        scanner.setNoiseSigma(0.0);
+        const auto truth = trueCorners(scanner, board);
         // The finder may start from either end of the board; the order is then exactly reversed.
         const bool reversed = (Eigen::Vector2d(corners[0].x, corners[0].y) - truth[19]).norm() <
                               (Eigen::Vector2d(corners[0].x, corners[0].y) - truth[0]).norm();
@@ -70,11 +81,12 @@ TEST(BoardDetection, TheSingleFramePoseIsWithinHalfAMillimetreAt300mm) {
   design.p2 = defaults.distortion.at<double>(0, 3);
   SimulatedCalibrationScanner scanner(design);
   scanner.placeTarget(ChessboardTarget::Kind::Box, Eigen::Vector2d(0.0, -10.0), 20.0);
-  // The head where the board sits near the image centre, where the model's sixth-order term (which
-  // the simulated lens lacks) is negligible.
-  parkHead(scanner, 81.0);
+  // The head where the lower board sits near the image centre, where the model's sixth-order term
+  // (which the simulated lens lacks) is negligible.
+  parkHead(scanner, 0.0);
+  ASSERT_EQ(scanner.boardInView(), ChessboardTarget::Board::Lower);
   const auto& model = scanner.model();
-  const Eigen::Vector3d camera = model.cameraCentre_world(81.0);
+  const Eigen::Vector3d camera = model.cameraCentre_world(0.0);
   const double distance = (model.world_from_camera().transpose() * (scanner.target()->corner_turntable(9) - camera)).z();
   ASSERT_NEAR(distance, 300.0, 15.0);
 

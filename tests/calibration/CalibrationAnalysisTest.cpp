@@ -119,14 +119,29 @@ TEST(CalibrationAnalysis, RefusesGeometriesWithoutADefinedAnswer) {
   EXPECT_NEAR((*lead - Eigen::Vector3d(0, 1, 0)).norm(), 0.0, 1e-6);
 }
 
-TEST(CalibrationAnalysis, TheBedOriginLiesBelowTheBoardCentreByTheTargetsHeight) {
-  const Eigen::Vector3d n = Eigen::Vector3d(0.02, 1.0, -0.1).normalized();
-  const Eigen::Vector3d lead = Eigen::Vector3d(0.01, 1.0, 0.0).normalized();
-  const Eigen::Vector3d centre0(5.0, 30.0, -290.0);  // the axis centre seen from the camera at home
-  const Eigen::Vector3d c1 = centre0 - 25.0 * lead;
-  const Eigen::Vector3d c2 = centre0 - 101.0 * lead;
-  EXPECT_LT((OffsetAlongAxis(c1, c2, lead, n, true, 25.0f, 101.0f) - (centre0 - 37.95 * n)).norm(), 1e-9);
-  EXPECT_LT((OffsetAlongAxis(c1, c2, lead, n, false, 25.0f, 101.0f) - (centre0 - 45.3 * n)).norm(), 1e-9);
+// The bottom head position sees the lower board's axis centre, the top one the upper board's; the
+// bed's top lies the lower board's height below the first, along the line through both. The lead
+// screw is not the bed axis here, so a formula that goes down the bed normal, or starts from the
+// mean of the two centres, misses by millimetres.
+TEST(CalibrationAnalysis, TheBedOriginLiesBelowTheLowerBoardAlongTheLineThroughBothBoards) {
+  const Eigen::Vector3d axis = Eigen::Vector3d(0.03, 1.0, -0.12).normalized();
+  const Eigen::Vector3d lead = Eigen::Vector3d(0.01, 1.0, 0.02).normalized();
+  const Eigen::Vector3d bed(5.0, -60.0, -290.0);  // the bed's top on its axis, camera at home
+  for (const bool box : {true, false}) {
+    const double lower = box ? 37.95 : 45.3;
+    const Eigen::Vector3d lowerCentre = bed + lower * axis;
+    const Eigen::Vector3d upperCentre = bed + (lower + 135.0) * axis;
+    // Seen from a camera raised by the head height along the lead screw.
+    const Eigen::Vector3d c1 = lowerCentre - 25.0 * lead;
+    const Eigen::Vector3d c2 = upperCentre - 101.0 * lead;
+    const auto origin = OffsetAlongAxis(c1, c2, lead, box, 25.0f, 101.0f);
+    ASSERT_TRUE(origin);
+    EXPECT_LT((*origin - bed).norm(), 1e-4) << (box ? "box" : "card");
+  }
+  // Both head positions found the same board: no way down the axis is known.
+  const Eigen::Vector3d centre = bed + 37.95 * axis;
+  EXPECT_FALSE(OffsetAlongAxis(centre - 25.0 * lead, centre - 101.0 * lead, lead, true, 25.0f, 101.0f));
+  EXPECT_FALSE(OffsetAlongAxis(centre - 25.0 * lead, centre + 0.9 * axis - 101.0 * lead, lead, true, 25.0f, 101.0f));
 }
 
 TEST(CalibrationAnalysis, LaserPointsInsideTheBoardOutlineAreKept) {

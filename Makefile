@@ -22,8 +22,18 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# With no scanner plugged in (scripts/scanner-present), `make run` starts the simulated one and
+# says so; SIMULATOR=0 starts without it, SIMULATOR=1 with it whatever is plugged in.
+SIMULATOR ?= auto
+
 run: build
-	$(BUILD)/bin/quorvel $(ARGS)
+	@sim=; \
+	case " $(ARGS) " in *" --simulator "*) ;; *) \
+	  if [ "$(SIMULATOR)" = 1 ]; then sim=--simulator; \
+	  elif [ "$(SIMULATOR)" = auto ] && ! scripts/scanner-present; then sim=--simulator; \
+	    echo "No scanner is plugged in: starting Quorvel with the simulated scanner (without it: make run SIMULATOR=0)"; \
+	  fi;; esac; \
+	exec $(BUILD)/bin/quorvel $$sim $(ARGS)
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600 \

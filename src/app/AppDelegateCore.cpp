@@ -110,7 +110,7 @@ public:
           showAlert({qv::screens::AlertStyle::Warning, "The log files could not be exported", error->description, {"OK"}});
         });
       });
-    });
+    }, {"zip"});
   }
   void windowDidResize() override {}  // the shell lays out its own screens
   qv::screens::ScanRelays* scanRelays() override { return &scanRelays_; }
@@ -130,7 +130,31 @@ public:
   void stopHardwareForQuit() override {
     // Ending the program must not leave a laser lit or a motor turning: the running scan is
     // cancelled and the disconnection's stop request halts the bed, the head and the lasers.
-    delegate_->stopScannerForQuit([] { QVLogInfo("Scanner stopped for quitting"); });
+    {
+      std::lock_guard lock(quitStop_->mutex);
+      if (quitStop_->started) return;  // one stop per quit, whichever way the quit came
+      quitStop_->started = true;
+    }
+    delegate_->stopScannerForQuit([stop = quitStop_] {
+      QVLogInfo("Scanner stopped for quitting");
+      std::vector<std::function<void()>> waiting;
+      {
+        std::lock_guard lock(stop->mutex);
+        stop->ended = true;
+        waiting.swap(stop->waiting);
+      }
+      for (auto& then : waiting) then();
+    });
+  }
+  void whenHardwareStopped(std::function<void()> then) override {
+    {
+      std::lock_guard lock(quitStop_->mutex);
+      if (quitStop_->started && !quitStop_->ended) {
+        quitStop_->waiting.push_back(std::move(then));
+        return;
+      }
+    }
+    if (then) then();
   }
 
 private:
@@ -140,6 +164,13 @@ private:
   CoreCalibrationRunner calibrationRunner_;
   std::shared_ptr<ShellScreenHost> host_;
   ShellLaunchHooks hooks_;
+  // The scanner's stop of the quit, which the program waits for before it ends.
+  struct QuitStop {
+    std::mutex mutex;
+    bool started = false, ended = false;
+    std::vector<std::function<void()>> waiting;
+  };
+  std::shared_ptr<QuitStop> quitStop_ = std::make_shared<QuitStop>();
   std::mutex mutex_;
   std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> listeners_;
   std::uint64_t next_ = 1;

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QEventLoop>
 
 #include "platform/Log.h"
 #include "platform/Paths.h"
@@ -21,7 +22,8 @@ namespace qv::app {
 using qv::screens::ScreenKind;
 
 DesktopApplication::DesktopApplication(Options options)
-    : settings_(options.settings ? *options.settings : qv::Settings::standard()),
+    : storeAlerts_(StoreErrorAlerts::install()),
+      settings_(options.settings ? *options.settings : qv::Settings::standard()),
       store_(options.store ? *options.store : TBCoreDataStoreS1::defaultStore()),
       core_(options.core ? std::move(options.core) : makeStandaloneCore(options.shortVersion, options.buildVersion)),
       shortVersion_(options.shortVersion),
@@ -35,6 +37,7 @@ DesktopApplication::DesktopApplication(Options options)
     qtDialogs_ = std::make_unique<QtDialogService>();
     dialogs_ = qtDialogs_.get();
   }
+  storeAlerts_->attach(dialogs_);
   mainPresenter_ = qv::screens::MainScreenPresenter::create(store_, settings_);
   window_ = std::make_unique<MainWindow>(mainPresenter_);
   if (qtDialogs_) qtDialogs_->setWindow(window_.get());
@@ -214,6 +217,14 @@ void DesktopApplication::quit() {
     if (mayEnd) QCoreApplication::exit(0);
   });
   if (reply == qv::screens::AppTermination::Reply::Now) QCoreApplication::exit(0);
+}
+
+void DesktopApplication::waitForHardwareStop() {
+  // Events are processed by hand: a loop of its own would return at once after the exit that
+  // ended the program's loop. The scanner's answer and the core's time limit both arrive as events.
+  bool stopped = false;
+  core_->whenHardwareStopped([&] { stopped = true; });
+  while (!stopped) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void DesktopApplication::showScanScreenForMainController() {

@@ -15,6 +15,7 @@
 #include "app/QtDialogService.h"
 #include "app/QtMainQueueBridge.h"
 #include "app/SingleInstance.h"
+#include "app/StoreErrorAlerts.h"
 #include "screens/AppTermination.h"
 #include "screens/ScreenCoordinator.h"
 #include "screens/widgets/AboutWindow.h"
@@ -64,6 +65,9 @@ public:
   void showAbout();
   // The quit command: asks first where needed, then ends the event loop.
   void quit();
+  // After the event loop has ended: runs Qt's loop on until the scanner's stop that the quit
+  // started has ended (the core bounds it), so that its lines reach the scanner.
+  void waitForHardwareStop();
   // Emitted once the main screen has been painted for the first time.
   Q_SIGNAL void mainScreenShown();
 
@@ -83,6 +87,8 @@ private:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void wireCommands();
 
+  // First: the store may report while it opens, which the next member does.
+  std::shared_ptr<StoreErrorAlerts> storeAlerts_;
   qv::Settings& settings_;
   TBCoreDataStoreS1& store_;
   std::unique_ptr<CoreLink> core_;

@@ -3,6 +3,7 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
@@ -55,14 +56,29 @@ void QtDialogService::chooseFileToOpen(const std::string& prompt, const std::vec
 }
 
 void QtDialogService::chooseFileToSave(const std::string& suggestedName,
-                                       std::function<void(std::optional<std::string>)> done) {
+                                       std::function<void(std::optional<std::string>)> done,
+                                       const std::vector<std::string>& extensions) {
   auto* dialog = new QFileDialog(window_, QObject::tr("Save"));
   dialog->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
   dialog->setAcceptMode(QFileDialog::AcceptSave);
+  QStringList allowed;
+  for (const auto& ext : extensions) allowed << QString::fromStdString(ext);
+  if (!allowed.isEmpty()) {
+    QStringList patterns;
+    for (const QString& ext : allowed) patterns << "*." + ext;
+    dialog->setNameFilter(QObject::tr("%1 files (%2)").arg(allowed.front().toUpper(), patterns.join(' ')));
+    dialog->setDefaultSuffix(allowed.front());
+  }
   dialog->selectFile(QString::fromStdString(suggestedName));
-  QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, done](int result) {
+  QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, done, allowed](int result) {
     std::optional<std::string> path;
-    if (result == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) path = dialog->selectedFiles().front().toStdString();
+    if (result == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) {
+      QString chosen = dialog->selectedFiles().front();
+      // The desktop's own dialog may leave the suffix off: the file still gets its type's.
+      if (!allowed.isEmpty() && !allowed.contains(QFileInfo(chosen).suffix(), Qt::CaseInsensitive))
+        chosen += "." + allowed.front();
+      path = chosen.toStdString();
+    }
     dialog->deleteLater();
     if (done) done(path);
   });

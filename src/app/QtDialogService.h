@@ -15,7 +15,8 @@ public:
   void showAlert(const qv::screens::Alert& alert, std::function<void(int)> done) override;
   void chooseFileToOpen(const std::string& prompt, const std::vector<std::string>& extensions,
                         std::function<void(std::optional<std::string>)> done) override;
-  void chooseFileToSave(const std::string& suggestedName, std::function<void(std::optional<std::string>)> done) override;
+  void chooseFileToSave(const std::string& suggestedName, std::function<void(std::optional<std::string>)> done,
+                        const std::vector<std::string>& extensions = {}) override;
   void openWithDesktop(const std::string& fileOrUrl) override;
 
 private:

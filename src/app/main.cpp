@@ -88,17 +88,31 @@ int main(int argc, char** argv) {
     }
 #ifdef QUORVEL_WITH_DESKTOP
     else {
+      // Logging comes first: the shell opens the object store, whose errors must reach the log
+      // file as well as the user.
+      QVLLaunchOptions launchOptions;
+      QVLAppDelegate::setUpLogging(launchOptions);
+      launchOptions.setUpLogging = false;
       qv::app::DesktopApplication::Options options;
-      options.core = qv::app::makeAppDelegateCore(delegate, QVLLaunchOptions{});
+      options.core = qv::app::makeAppDelegateCore(delegate, launchOptions);
       options.shortVersion = QUORVEL_SHORT_VERSION;
       options.buildVersion = QUORVEL_BUILD_VERSION;
       qv::app::DesktopApplication desktop(std::move(options));
       qv::app::installLaunchProbe(desktop, desktop.core());
       // SIGINT and SIGTERM quit as the menu does, without questions.
-      QVLStopSignals stop([](int) { QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection); });
+      auto& core = desktop.core();
+      QVLStopSignals stop([&core](int) {
+        QMetaObject::invokeMethod(qApp, [&core] {
+          core.stopHardwareForQuit();
+          QCoreApplication::exit(0);
+        }, Qt::QueuedConnection);
+      });
       desktop.launch(files);
       if (hardware->isSimulated()) QVLogInfo("The simulated scanner is at %s", hardware->simulatedScannerPath().c_str());
       status = QApplication::exec();
+      // However the loop ended, the scanner's stop started by the quit is answered (or given up
+      // after its limit) before the program goes.
+      desktop.waitForHardwareStop();
     }
 #endif
   }

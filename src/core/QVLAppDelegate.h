@@ -333,8 +333,11 @@ public:
   void showHudScreenForCalibrationViewController() { showHudScreen(); }
 
   // Quitting: a running scan or calibration is cancelled and the scanner told to stop its motors
-  // and lasers before the port closes; the completion is called once either way.
+  // and lasers before the port closes. The completion is called once, on the main queue: when the
+  // scanner has answered the stop, or after kQuitStopLimit at the latest; at once, with nothing
+  // sent, when no port is open.
   void stopScannerForQuit(qv::Completion completion);
+  static constexpr double kQuitStopLimit_s = 2.0;
 
   // ---- launch ----
   // The launch sequence, on the main thread: logging, the registered defaults, the main screen
@@ -342,6 +345,10 @@ public:
   // the clean-up hook, crash reporting when enabled, the start-up banner, and last the file handed
   // over at launch.
   void applicationDidFinishLaunching(const QVLLaunchOptions& options = {});
+  // The launch's logging on its own (a file rolled daily keeping 7, the console, the system log),
+  // for a program that opens the object store before the launch runs: the store's messages then
+  // reach the log file too. Such a program launches with `setUpLogging` off.
+  static void setUpLogging(const QVLLaunchOptions& options);
   // The crash reports this launch made from earlier runs' crashes (offered to the screen host).
   std::vector<std::filesystem::path> crashReportsOffered() const;
 

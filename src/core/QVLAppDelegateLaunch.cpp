@@ -8,17 +8,19 @@
 
 namespace fs = std::filesystem;
 
+void QVLAppDelegate::setUpLogging(const QVLLaunchOptions& options) {
+  qv::log::Setup setup;
+  setup.logFolder = options.logFolder.empty() ? qv::paths::logFolder() : options.logFolder;
+  setup.console = options.consoleLog;
+  setup.systemLog = options.systemLog;
+  setup.rollingFrequency = qv::seconds(86400);
+  setup.maximumNumberOfLogFiles = 7;
+  qv::log::setup(setup);
+}
+
 void QVLAppDelegate::applicationDidFinishLaunching(const QVLLaunchOptions& options) {
   // 1. Logging: a file rolled daily keeping 7, the console and the system log.
-  if (options.setUpLogging) {
-    qv::log::Setup setup;
-    setup.logFolder = options.logFolder.empty() ? qv::paths::logFolder() : options.logFolder;
-    setup.console = options.consoleLog;
-    setup.systemLog = options.systemLog;
-    setup.rollingFrequency = qv::seconds(86400);
-    setup.maximumNumberOfLogFiles = 7;
-    qv::log::setup(setup);
-  }
+  if (options.setUpLogging) setUpLogging(options);
 
   // 2. The registered defaults.
   QVLRegisteredDefaults::registerWith(settings_);

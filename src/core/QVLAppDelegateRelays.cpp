@@ -3,6 +3,7 @@
 // frames through the capture session and its image sequences. The relays neither queue nor retry;
 // each request ends in exactly one of its callbacks, whatever path it takes.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -497,11 +498,32 @@ void QVLAppDelegate::stopScannerForQuit(qv::Completion completion) {
   if (const auto scan = scanController()) scan->setShouldCancelScan(true);
   if (const auto calibration = calibrationControl()) calibration->setShouldCancelCalibration(true);
   setShouldPauseScan(true);
-  // The stop the disconnection sends halts the bed, the head and the lasers.
-  auto once = std::make_shared<std::once_flag>();
-  auto done = [once, completion] { std::call_once(*once, [&] { if (completion) completion(); }); };
-  disconnectFromScanner(done, [done](const qv::Error& error) {
-    QVLogError("The scanner could not be stopped: %s", error.text().c_str());
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  auto done = [finished, completion] {
+    if (!finished->exchange(true) && completion) completion();
+  };
+  const auto known = device();
+  if (!known || !known->serialPort()) {
+    // Nothing is running on a scanner whose port is closed (it is opened only for a job), and a
+    // stop sent to it could only fail: the camera is let go and nothing is sent.
+    std::shared_ptr<QVLCameraConnection> camera;
+    {
+      std::lock_guard lock(mutex_);
+      camera = camera_;
+    }
+    if (camera) camera->disconnectCamera();
+    qv::mainQueue()->async(done);
+    return;
+  }
+  // The stop the disconnection sends halts the bed, the head and the lasers. The program waits
+  // for its answer, so that the lines are written before the process ends, but a scanner that
+  // no longer answers must not hold the quit for longer than the limit.
+  qv::after(qv::seconds(kQuitStopLimit_s), qv::mainQueue(), [finished, done] {
+    if (!*finished) QVLogWarn("The scanner did not answer the stop within %.0f s", kQuitStopLimit_s);
     done();
+  });
+  disconnectFromScanner([done] { qv::mainQueue()->async(done); }, [done](const qv::Error& error) {
+    QVLogError("The scanner could not be stopped: %s", error.text().c_str());
+    qv::mainQueue()->async(done);
   });
 }

@@ -14,7 +14,7 @@ namespace qv::points {
 PointSource readPointSource(ObjectContext& context, const ObjectID& scanObjectId) {
   PointSource source;
   if (!scanObjectId) return source;
-  context.performAndWait([&] {
+  source.readError = context.performReadsAndWait([&] {
     auto scan = QVSDScanObject::scanObjectWithId(scanObjectId, false, context);
     if (!scan) return;
     source.found = true;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct PointSource {
   bool found = false;                  // the scan object exists
   SharedData vertexData;               // unsavedVertexData when set, else vertexData
   std::vector<SharedData> indexLists;  // each cloud's non-empty vertexIndexData, in the scan's cloud order
+  std::optional<Error> readError;      // the store's error when a read failed: nothing may be written
   std::uint64_t vertexCount() const { return vertexData ? vertexData->size() / sizeof(QVLScanVertex) : 0; }
 };
 PointSource readPointSource(ObjectContext& context, const ObjectID& scanObjectId);

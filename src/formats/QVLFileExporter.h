@@ -1,6 +1,8 @@
 // The base of every file writer: the scan object it writes and the one entry operation.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/Error.h"
@@ -26,6 +28,15 @@ public:
   // The context the writer reads from: the default store's private-queue context unless another was set.
   qv::ObjectContextPtr privateQueueContext() const;
   void setPrivateQueueContext(qv::ObjectContextPtr context) { context_ = std::move(context); }
+
+protected:
+  // Runs the store reads an export is made of on the context's queue. A read that fails there
+  // (or a store that is not open) leaves values that read as empty: the export must then fail
+  // with the store's error, kept here, and write nothing.
+  void readForExport(qv::ObjectContext& context, const std::function<void()>& reads);
+  // True, with the store's error, when the last reads for this export failed.
+  bool storeReadFailed(qv::Error* error) const;
+  std::optional<qv::Error> storeReadError_;
 
 private:
   qv::ObjectID scanObjectId_;

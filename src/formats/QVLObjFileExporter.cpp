@@ -48,8 +48,9 @@ bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* e
   qv::SharedData meshed, coordinates;
   std::string atlas;
   bool found = false;
+  storeReadError_.reset();
   if (auto context = privateQueueContext(); context && scanObjectId()) {
-    context->performAndWait([&] {
+    readForExport(*context, [&] {
       auto scan = QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context);
       if (!scan) return;
       found = true;
@@ -58,6 +59,7 @@ bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* e
       atlas = scan->objTextureFileName().value_or("");
     });
   }
+  if (storeReadFailed(error)) return false;
   auto noMesh = [&] {
     QVLogError("There is no meshed data!");
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError,

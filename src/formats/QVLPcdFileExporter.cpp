@@ -13,9 +13,11 @@ bool QVLPcdFileExporter::exportScanToFilePath(const std::string& path, qv::Error
 
 std::optional<qv::Data> QVLPcdFileExporter::createTextVertexData() {
   numberOfPointSaved_ = 0;
+  storeReadError_.reset();
   auto context = privateQueueContext();
   if (!context) return std::nullopt;
   const auto source = qv::points::readPointSource(*context, scanObjectId());
+  storeReadError_ = source.readError;
   if (source.vertexCount() == 0) return std::nullopt;
   const std::string body = qv::points::textBody(*source.vertexData, source.indexLists, numberOfPointSaved_);
   if (numberOfPointSaved_ == 0) return std::nullopt;
@@ -33,6 +35,7 @@ bool QVLPcdFileExporter::savePcdToFilePath(const std::string& path, qv::Error* e
     return false;
   }
   const auto body = createTextVertexData();
+  if (storeReadFailed(error)) return false;
   if (!body) {
     QVLogError("There is no vertex data for PCD!");
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no points to write",

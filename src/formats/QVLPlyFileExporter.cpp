@@ -14,9 +14,11 @@ bool QVLPlyFileExporter::exportScanToFilePath(const std::string& path, qv::Error
 
 std::optional<qv::Data> QVLPlyFileExporter::createBinaryVertexData() {
   numberOfPointSaved_ = 0;
+  storeReadError_.reset();
   auto context = privateQueueContext();
   if (!context) return std::nullopt;
   const auto source = qv::points::readPointSource(*context, scanObjectId());
+  storeReadError_ = source.readError;
   if (source.vertexCount() == 0) return std::nullopt;
   return qv::points::plyBody(*source.vertexData, source.indexLists, numberOfPointSaved_);
 }
@@ -28,6 +30,7 @@ qv::Data QVLPlyFileExporter::createPlyHeaderData() const {
 
 bool QVLPlyFileExporter::savePlyToFilePath(const std::string& path, qv::Error* error) {
   const auto body = createBinaryVertexData();
+  if (storeReadFailed(error)) return false;
   if (!body) {
     QVLogError("There is no vertex data for the PLY file");
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no points to write",

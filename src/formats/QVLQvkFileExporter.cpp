@@ -93,9 +93,10 @@ struct QVLQvkFileExporter::Snapshot {
 
 QVLQvkFileExporter::Snapshot QVLQvkFileExporter::takeSnapshot() {
   Snapshot snap;
+  storeReadError_.reset();
   auto context = privateQueueContext();
   if (!context || !scanObjectId()) return snap;
-  context->performAndWait([&] {
+  readForExport(*context, [&] {
     auto scan = QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context);
     if (!scan) return;
     snap.found = true;
@@ -134,6 +135,7 @@ qv::Data QVLQvkFileExporter::createQvkHeaderWithNumberOfPoints(std::uint64_t num
 
 std::optional<qv::Data> QVLQvkFileExporter::createQvkCloudData(qv::Error* error) {
   const Snapshot snap = takeSnapshot();
+  if (storeReadFailed(error)) return std::nullopt;
   qv::Data out;
   const std::span<const std::uint8_t> vertexData = snap.vertexData ? std::span<const std::uint8_t>(*snap.vertexData)
                                                                    : std::span<const std::uint8_t>();
@@ -154,6 +156,7 @@ bool QVLQvkFileExporter::saveQvkToFilePath(const std::string& path, qv::Error* e
     return false;
   }
   const Snapshot snap = takeSnapshot();
+  if (storeReadFailed(error)) return false;
   if (!snap.found) {
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no scan to write",
                                   {{qv::kParameterKey, "scanObjectId"}});

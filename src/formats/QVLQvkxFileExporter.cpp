@@ -147,6 +147,8 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   auto context = privateQueueContext();
   if (!context || !scanObjectId())
     return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no scan to write", {{qv::kParameterKey, "scanObjectId"}}));
+  // A store that could not be opened: its reason, not the intermediate folder's, tells the user why.
+  if (auto problem = context->hasStore() ? std::nullopt : context->storeWriteProblem()) return fail(std::move(*problem));
 
   const fs::path folder = context->libraryFolder() / (qv::makeUUIDString() + "." + qv::qvkx::kExportFolderExtension);
   std::error_code ec;
@@ -162,7 +164,7 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   }
 
   Snapshot snap;
-  context->performAndWait([&] {
+  readForExport(*context, [&] {
     auto scan = QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context);
     if (!scan) return;
     snap.found = true;
@@ -183,6 +185,7 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
     }
     for (const auto& texture : scan->textures()) snap.textures.push_back({textureValues(*texture), texture->textureFileName().value_or("")});
   });
+  if (qv::Error readError; storeReadFailed(&readError)) return fail(std::move(readError));
   if (!snap.found)
     return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no scan to write", {{qv::kParameterKey, "scanObjectId"}}));
 

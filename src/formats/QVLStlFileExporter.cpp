@@ -14,8 +14,9 @@ bool QVLStlFileExporter::exportScanToFilePath(const std::string& path, qv::Error
 
 std::optional<qv::Data> QVLStlFileExporter::createStlData() {
   qv::SharedData meshed;
+  storeReadError_.reset();
   if (auto context = privateQueueContext(); context && scanObjectId()) {
-    context->performAndWait([&] {
+    readForExport(*context, [&] {
       if (auto scan = QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context)) meshed = scan->meshedVertexData();
     });
   }
@@ -25,6 +26,7 @@ std::optional<qv::Data> QVLStlFileExporter::createStlData() {
 
 bool QVLStlFileExporter::saveStlToFilePath(const std::string& path, qv::Error* error) {
   const auto data = createStlData();
+  if (storeReadFailed(error)) return false;
   if (!data) {
     QVLogError("There is no meshed data!");
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no mesh to write",

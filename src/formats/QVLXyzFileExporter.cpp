@@ -13,9 +13,11 @@ bool QVLXyzFileExporter::exportScanToFilePath(const std::string& path, qv::Error
 }
 
 qv::Data QVLXyzFileExporter::createTextVertexData() {
+  storeReadError_.reset();
   auto context = privateQueueContext();
   if (!context) return {};
   const auto source = qv::points::readPointSource(*context, scanObjectId());
+  storeReadError_ = source.readError;
   if (source.vertexCount() == 0) return {};
   std::uint64_t count = 0;
   std::uint64_t outOfRange = 0;
@@ -29,6 +31,7 @@ qv::Data QVLXyzFileExporter::createTextVertexData() {
 
 bool QVLXyzFileExporter::saveXyzToFilePath(const std::string& path, qv::Error* error) {
   const qv::Data body = createTextVertexData();
+  if (storeReadFailed(error)) return false;
   if (body.empty()) {
     QVLogError("There is no data for XYZ!");
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no points to write",

@@ -112,11 +112,12 @@ void QVLTexture::initWithJsonDictionary(const qv::Dictionary& dictionary) {
   if (const double distance = numberFor(dictionary, "distanceToCenter").value_or(0.0); distance != 0.0) {
     distanceToCenter_ = distance;
   }
-  // The size is taken as a pair: a width without a height (or the other way round) would give a
-  // principal point and scale for an image of no size, so such a pair falls back to the default.
+  // The size is read as a pair: when either is given both are taken as written (a missing one
+  // reads as 0), so a record reads back exactly as the file that carried it describes it; only a
+  // dictionary with neither keeps the default 1280 x 960.
   const double width = numberFor(dictionary, "cameraWidth").value_or(0.0);
   const double height = numberFor(dictionary, "cameraHeight").value_or(0.0);
-  if (width > 0.0 && height > 0.0) {
+  if (width != 0.0 || height != 0.0) {
     cameraWidth_ = width;
     cameraHeight_ = height;
   }

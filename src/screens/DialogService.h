@@ -30,9 +30,11 @@ public:
   virtual void chooseFileToOpen(const std::string& prompt, const std::vector<std::string>& extensions,
                                 std::function<void(std::optional<std::string> path)> done) = 0;
   // Lets the user choose where to save a new file, starting from the suggested name; `done` gets
-  // nothing on cancel. The default answers nothing.
+  // nothing on cancel. With extensions, only files of those types are offered and the chosen name
+  // ends in one of them (the first is added when it does not). The default answers nothing.
   virtual void chooseFileToSave(const std::string& /*suggestedName*/,
-                                std::function<void(std::optional<std::string> path)> done) {
+                                std::function<void(std::optional<std::string> path)> done,
+                                const std::vector<std::string>& /*extensions*/ = {}) {
     done(std::nullopt);
   }
   // Hands a file or an address to the desktop's default application for it.

@@ -217,6 +217,7 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
     // The new scan object is made first and the old one of the same file is removed only after
     // the read succeeded, so a file that fails to read never costs the user the scan they had.
     qv::ObjectID scanId;
+    std::optional<qv::Error> storeError;  // the store's reason when the scan could not be stored
     context->performAndWait([&] {
       auto library = QVSDLibrary::defaultLibraryInContext(*context);
       if (auto scan = QVSDScanObject::createScanObjectWithFilePath(path, library)) {
@@ -225,6 +226,7 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
           scanId = scan->objectID();
         else {
           QVLogError("Could not store a scan for %s: %s", path.c_str(), error.text().c_str());
+          storeError = error;
           context->rollback();
         }
       }
@@ -235,7 +237,7 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
       });
     };
     if (scanId.isNull()) {
-      finish(false, qv::fileError(qv::kMissingFileError, path, 0, "The file could not be found"), {});
+      finish(false, storeError ? *storeError : qv::fileError(qv::kMissingFileError, path, 0, "The file could not be found"), {});
       return;
     }
     std::shared_ptr<QVLFileImporter> importer = factory ? factory(qv::fileExtension(path), path, scanId) : nullptr;

@@ -105,6 +105,12 @@ public:
   virtual void startUpdateCheck() {}
   // Lasers off and motors stopped before the program ends.
   virtual void stopHardwareForQuit() {}
+  // Runs `then` on the main queue once the stop of stopHardwareForQuit has ended (answered, or
+  // given up after a short limit); at once when no stop was started. The program waits for it
+  // before it ends, so that the stop reaches the scanner.
+  virtual void whenHardwareStopped(std::function<void()> then) {
+    if (then) then();
+  }
 };
 
 }  // namespace qv::screens

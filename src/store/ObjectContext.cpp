@@ -22,6 +22,23 @@ const ModelPtr& ObjectContext::model() const { return coordinator_->model(); }
 
 bool ObjectContext::hasStore() const { return coordinator_->isOpen(); }
 
+std::optional<Error> ObjectContext::storeWriteProblem() const { return coordinator_->writeProblem(); }
+
+std::optional<Error> ObjectContext::performReadsAndWait(const std::function<void()>& reads) {
+  std::optional<Error> failed;
+  performAndWait([&] {
+    // Only this block's failures count; one from before stays for whoever reads it, and one of
+    // this block also reaches an enclosing block of reads.
+    std::optional<Error> earlier;
+    earlier.swap(readError_);
+    if (reads) reads();
+    failed = readError_;
+    if (earlier) readError_ = std::move(earlier);
+  });
+  if (!failed && !coordinator_->isOpen()) failed = coordinator_->writeProblem();
+  return failed;
+}
+
 void ObjectContext::checkQueue(const char* operation) const {
   if (queue_->isCurrent()) return;
   // Said once per context: a context used off its queue races with its own queue's work.
@@ -324,7 +341,7 @@ std::vector<ManagedObjectPtr> ObjectContext::executeFetchRequest(const FetchRequ
   Error fetchError;
   auto rows = coordinator_->fetchRows(*entity, request, limit, &fetchError);
   if (!fetchError.description.empty()) {
-    QVLogError("%s", fetchError.text().c_str());
+    readFailed(fetchError);  // also for callers that only look at what the fetch found
     if (error) *error = fetchError;
     return result;
   }

@@ -51,6 +51,13 @@ public:
   const ModelPtr& model() const;
   // False when the store file could not be opened: fetches find nothing and saves fail.
   bool hasStore() const;
+  // Why a save cannot succeed now: the store could not be opened (and why), or its file can only
+  // be read. Nothing when saves can be written.
+  std::optional<Error> storeWriteProblem() const;
+  // Runs `reads` on the context's queue and waits for them; answers the first store read that
+  // failed during them, or why the store could not be opened. A save or an export made of what
+  // was read stops on this error: the values of a failed read read as unset or empty.
+  std::optional<Error> performReadsAndWait(const std::function<void()>& reads);
 
   // Runs the block on the context's queue, later / now (at once when already on it).
   void perform(std::function<void()> block);
@@ -103,7 +110,7 @@ public:
   // Applies another context's save to the objects this context holds (run on this context's queue).
   void mergeChangesFromSave(const SavedChanges& changes);
 
-  // The first store read that failed since the last call (an attribute, a byte length, a
+  // The first store read that failed since the last call (a fetch, an attribute, a byte length, a
   // relationship list or an object read on first use), and forgets it. Such a read is logged, the
   // value reads as unset or empty, and nothing of it is kept: the next access reads again.
   std::optional<Error> takeReadError();

@@ -14,6 +14,9 @@ inline constexpr int kStoreUnavailableError = 103;
 inline constexpr int kStoreOperationError = 104;
 // A vertex data file is missing, unreadable, inconsistent with its slices, or cannot be written.
 inline constexpr int kVertexFileError = 105;
+// The store file can be read but not written (its permissions, a read-only disk): scans can be
+// opened, and every save fails with this error, which names the file and the reason.
+inline constexpr int kStoreReadOnlyError = 106;
 
 // The detail key carrying SQLite's own result code.
 inline constexpr const char* kSQLiteResultCodeKey = "SQLiteResultCode";

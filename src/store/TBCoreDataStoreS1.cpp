@@ -82,6 +82,7 @@ TBCoreDataStoreS1::TBCoreDataStoreS1(Options options)
   qv::ModelPtr model = options.model ? options.model : qv::scanModel();
   coordinator_ = std::make_shared<qv::StoreCoordinator>(model);
   openStore();
+  if (openError_) coordinator_->setUnavailable(*openError_);
   privateContext_ = std::make_shared<qv::ObjectContext>(qv::ObjectContext::ConcurrencyType::PrivateQueue,
                                                         qv::makeSerialQueue("com.quorvel.store.private-context"),
                                                         coordinator_, folder_);
@@ -126,7 +127,8 @@ void TBCoreDataStoreS1::openStore() {
   std::error_code ec;
   const auto status = fs::status(folder_, ec);
   if (ec && ec != std::errc::no_such_file_or_directory) {
-    openError_ = qv::Error(qv::kPosixErrorDomain, ec.value(), "Cannot examine the application library folder: " + ec.message(),
+    openError_ = qv::Error(qv::kPosixErrorDomain, ec.value(),
+                           "Cannot examine the application library folder " + folder_.string() + ": " + ec.message(),
                            {{qv::Error::kFilePathKey, folder_.string()}});
     present(*openError_);
     return;
@@ -134,7 +136,8 @@ void TBCoreDataStoreS1::openStore() {
   if (!fs::exists(status)) {
     fs::create_directories(folder_, ec);
     if (ec) {
-      openError_ = qv::Error(qv::kPosixErrorDomain, ec.value(), "Cannot create the application library folder: " + ec.message(),
+      openError_ = qv::Error(qv::kPosixErrorDomain, ec.value(),
+                             "Cannot create the application library folder " + folder_.string() + ": " + ec.message(),
                              {{qv::Error::kFilePathKey, folder_.string()}});
       present(*openError_);
       return;
@@ -166,7 +169,7 @@ void TBCoreDataStoreS1::openStore() {
                error.description.c_str(), moved->c_str());
     qv::Error reopenError;
     result = coordinator_->open(file, &reopenError);
-    if (result != qv::StoreCoordinator::OpenResult::Opened) {
+    if (result == qv::StoreCoordinator::OpenResult::Unreadable || result == qv::StoreCoordinator::OpenResult::Failed) {
       openError_ = reopenError;
       present(reopenError);
       QVLogVerbose("Data file: %s", file.c_str());
@@ -179,9 +182,17 @@ void TBCoreDataStoreS1::openStore() {
                        {qv::kMovedFilePathKey, moved->string()},
                        {qv::Error::kUnderlyingErrorKey, error.text()}}));
   } else if (result == qv::StoreCoordinator::OpenResult::Failed) {
+    // The file is left as it is (a lock, a permission, a disk error is not its fault); the user
+    // is told which file and why.
     openError_ = error;
-    present(error);
+    openError_->description = "The scan library " + file.string() + " could not be opened: " + error.description;
+    present(*openError_);
     return;
+  }
+  if (result == qv::StoreCoordinator::OpenResult::OpenedReadOnly) {
+    // Told once, here; each refused save repeats the reason to its caller.
+    readOnlyError_ = coordinator_->writeProblem();
+    if (readOnlyError_) present(*readOnlyError_);
   }
   QVLogDebug("Data file: %s", file.c_str());
 }

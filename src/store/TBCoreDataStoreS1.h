@@ -36,7 +36,8 @@ public:
   // Builds everything at once: the folder (created when missing), the store file, both contexts,
   // and the merge in both directions. Failures are presented, never thrown: a store that cannot be
   // opened still has its contexts, which then find nothing and cannot save. An unreadable store
-  // file is moved aside (the date in its name), and a new one is started and reported.
+  // file is moved aside (the date in its name), and a new one is started and reported. A file that
+  // can only be read is opened for reading, reported once, and every save names the reason.
   explicit TBCoreDataStoreS1(Options options);
   ~TBCoreDataStoreS1();
   TBCoreDataStoreS1(const TBCoreDataStoreS1&) = delete;
@@ -63,6 +64,8 @@ public:
   bool hasCoordinator() const;
   // Why the store could not be opened, when it could not.
   const std::optional<qv::Error>& openError() const { return openError_; }
+  // Why the store file can only be read, when it was opened for reading only.
+  const std::optional<qv::Error>& readOnlyError() const { return readOnlyError_; }
   // Where an unreadable store file was moved to, when that happened at opening.
   const std::optional<std::filesystem::path>& movedStoreFilePath() const { return movedStoreFilePath_; }
 
@@ -78,5 +81,6 @@ private:
   qv::ObserverRegistration privateSaves_;
   qv::ObserverRegistration mainSaves_;
   std::optional<qv::Error> openError_;
+  std::optional<qv::Error> readOnlyError_;
   std::optional<std::filesystem::path> movedStoreFilePath_;
 };

@@ -182,17 +182,22 @@ TEST(Texture, DictionaryFormRoundTrips) {
   EXPECT_EQ(*qv::find(QVLTexture().jsonDictionary(), "textureFileName"), qv::Value(""));
 }
 
-TEST(Texture, DictionaryReaderKeepsDefaultsForMissingSizeAndDistance) {
-  // A width without a height would describe an image of no height: the default size stays.
+TEST(Texture, DictionaryReaderTakesTheSizeAsAPairAndKeepsTheDefaultDistance) {
+  // Either size given sets both: a width without a height gives height 0, and the derived centre
+  // follows the sizes read, not the defaults.
   auto widthOnly = QVLTexture::textureFromJsonDictionary({{"cameraWidth", 1600.0}, {"intrinsicCY", 480.0}});
   ASSERT_NE(widthOnly, nullptr);
-  EXPECT_EQ(widthOnly->cameraWidth(), 1280.0);
-  EXPECT_EQ(widthOnly->cameraHeight(), 960.0);
-  EXPECT_DOUBLE_EQ(widthOnly->centerY(), 480.0);
+  EXPECT_EQ(widthOnly->cameraWidth(), 1600.0);
+  EXPECT_EQ(widthOnly->cameraHeight(), 0.0);
+  EXPECT_DOUBLE_EQ(widthOnly->centerY(), -480.0);
 
-  auto heightOnly = QVLTexture::textureFromJsonDictionary({{"cameraHeight", 1200.0}});
-  EXPECT_EQ(heightOnly->cameraWidth(), 1280.0);
-  EXPECT_EQ(heightOnly->cameraHeight(), 960.0);
+  auto heightOnly = QVLTexture::textureFromJsonDictionary({{"cameraHeight", 1200.0}, {"cameraUpY", 1.0}});
+  EXPECT_EQ(heightOnly->cameraWidth(), 0.0);
+  EXPECT_EQ(heightOnly->cameraHeight(), 1200.0);
+
+  auto neither = QVLTexture::textureFromJsonDictionary({{"cameraUpY", 1.0}});
+  EXPECT_EQ(neither->cameraWidth(), 1280.0);
+  EXPECT_EQ(neither->cameraHeight(), 960.0);
 
   auto zeroDistance = QVLTexture::textureFromJsonDictionary({{"distanceToCenter", 0.0}, {"cameraUpY", 1.0}});
   EXPECT_EQ(zeroDistance->distanceToCenter(), 10.0);

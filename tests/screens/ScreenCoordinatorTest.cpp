@@ -1,6 +1,7 @@
 // Screen switching and the opening of files, through a fake window.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <future>
 
 #include "formats/QVLQvkFileImporter.h"
@@ -8,6 +9,7 @@
 #include "screens/ScreensTestSupport.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
+#include "support/QuietStore.h"
 
 namespace qv::screens::test {
 namespace {
@@ -15,12 +17,7 @@ namespace {
 class ScreenCoordinatorTest : public ScreensTest {
 protected:
   ScreenCoordinatorTest() {
-    ScreenCoordinator::Options options;
-    options.host = &host;
-    options.dialogs = &dialogs;
-    options.application = &application;
-    options.store = store.get();
-    options.settings = settings.get();
+    ScreenCoordinator::Options options = optionsFor(*store);
     options.makeImporter = [this](const std::string& ext, const std::string& path, const qv::ObjectID& id)
         -> std::unique_ptr<QVLFileImporter> {
       if (gate) gate->wait();
@@ -29,6 +26,17 @@ protected:
     };
     coordinator = ScreenCoordinator::create(options);
     coordinator->setReadEndedHandler([this](bool ok, const std::optional<qv::Error>&) { reads.push_back(ok); });
+  }
+
+  // The fake window, dialogs and application over a store of the test's choice.
+  ScreenCoordinator::Options optionsFor(TBCoreDataStoreS1& library) {
+    ScreenCoordinator::Options options;
+    options.host = &host;
+    options.dialogs = &dialogs;
+    options.application = &application;
+    options.store = &library;
+    options.settings = settings.get();
+    return options;
   }
 
   // Lets the file queue, the store and the manual clock run until `done` holds.
@@ -157,6 +165,27 @@ TEST_F(ScreenCoordinatorTest, AFailedReadKeepsTheOldScanAndSaysWhy) {
 
   // A type no reader knows, handed over by the file manager, is turned down before any read.
   EXPECT_FALSE(coordinator->applicationOpenFile((temp.path() / "model.stl").string()));
+}
+
+TEST_F(ScreenCoordinatorTest, AFileOpenedIntoALibraryThatCannotSaveSaysWhyNotThatTheFileIsMissing) {
+  auto file = writeQvk("vase.qvk", 3);
+  std::ofstream(temp.path() / "Blocked") << "not a folder";
+  auto closed = qv::test::makeQuietStore(temp.path() / "Blocked");
+  auto other = ScreenCoordinator::create(optionsFor(*closed));
+  std::vector<bool> otherReads;
+  other->setReadEndedHandler([&](bool ok, const std::optional<qv::Error>&) { otherReads.push_back(ok); });
+  dialogs.answer = 0;
+  host.shown = {ScreenKind::Main};
+  other->openScanWithFilePath(file.string());
+  ASSERT_TRUE(runUntil([&] { return otherReads.size() == 1; }));
+  EXPECT_FALSE(otherReads[0]);
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_NE(dialogs.alerts[0].informativeText.find("Expected a folder to store application data, found a file"),
+            std::string::npos)
+      << dialogs.alerts[0].informativeText;
+  other.reset();
+  closed->privateContext()->performAndWait([] {});
+  qv::drainMainQueue();
 }
 
 TEST_F(ScreenCoordinatorTest, ASecondReadWaitsForTheFirstToEnd) {

@@ -1,6 +1,7 @@
 // The object store: opening and recovering its file, identifiers, persistence, fetches over
 // unsaved changes, roll-back, save notifications and the merging of the two contexts.
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -25,6 +26,13 @@ std::shared_ptr<QVSDScanObject> newScan(qv::ObjectContext& context, const std::s
   auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(context));
   scan->setSourceFilePath(source);
   return scan;
+}
+
+// One scan saved, for tests about what becomes of a library that held one.
+qv::ObjectID keepOneScan(qv::ObjectContext& context) {
+  auto scan = newScan(context, "/scans/kept.qvk");
+  EXPECT_TRUE(context.save());
+  return scan->objectID();
 }
 
 qv::SharedData bytes(std::initializer_list<std::uint8_t> b) { return std::make_shared<const qv::Data>(b); }
@@ -89,16 +97,103 @@ TEST_F(StoreTest, AFileWhereTheFolderShouldBeIsReportedWithCode101AndLeavesTheSt
     qv::Error error;
     EXPECT_FALSE(context.save(&error));
     EXPECT_TRUE(error.is(qv::kScanErrorDomain, qv::kStoreUnavailableError));
+    // Every refused save names why the store is closed, not only that it is.
+    EXPECT_NE(error.description.find("Expected a folder to store application data"), std::string::npos) << error.description;
   });
 }
 
-TEST_F(StoreTest, AnUnreadableStoreFileIsMovedAsideNotDeletedAndANewStoreStarts) {
+TEST_F(StoreTest, ALibraryMissingATableIsMovedAsideIntactAndANewOneStartsEveryTimeAfter) {
+  onMain([&] { keepOneScan(mainContext()); });
+  closeStore();
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  runSQL(file, "DROP TABLE QVSDTexture");
+  const std::string damaged = readFile(file);
+  presented.clear();
+  store = openStore();
+
+  // Moved aside as it was, reported once as the notice of a new library, and the new one saves.
+  ASSERT_TRUE(store->hasCoordinator());
+  ASSERT_TRUE(store->movedStoreFilePath());
+  EXPECT_EQ(readFile(*store->movedStoreFilePath()), damaged);
+  ASSERT_EQ(presented.size(), 1u);
+  EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kStoreFileMovedAsideError)) << presented[0].text();
   onMain([&] {
-    newScan(mainContext(), "/scans/kept.qvk");
-    ASSERT_TRUE(mainContext().save());
+    newScan(mainContext(), "/scans/new.qvk");
+    EXPECT_TRUE(mainContext().save());
   });
+  // The next start finds a sound library: nothing to report, the new scan is there.
+  presented.clear();
+  reopen();
+  EXPECT_TRUE(presented.empty());
+  EXPECT_FALSE(store->movedStoreFilePath());
+  onMain([&] { EXPECT_EQ(mainContext().fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")).size(), 1u); });
+}
+
+namespace {
+
+// Runs the rest of a test as a user who may not write what root made; root writes anything, so
+// a permission test run as root acts as "nobody" until the scope ends.
+class UnprivilegedScope {
+public:
+  UnprivilegedScope() {
+    if (::geteuid() != 0) return;
+    dropped_ = ::setegid(65534) == 0 && ::seteuid(65534) == 0;
+    if (!dropped_) restore();
+  }
+  ~UnprivilegedScope() {
+    if (dropped_) restore();
+  }
+  // False when running as root and the privileges could not be given up.
+  bool active() const { return ::geteuid() != 0; }
+
+private:
+  static void restore() {
+    if (::seteuid(0) != 0 || ::setegid(0) != 0) std::abort();  // the rest of the process needs root back
+  }
+  bool dropped_ = false;
+};
+
+}  // namespace
+
+TEST_F(StoreTest, AReadOnlyLibraryIsToldOnceItsScansStayReadableAndEverySaveNamesWhy) {
+  qv::ObjectID kept;
+  onMain([&] { kept = keepOneScan(mainContext()); });
+  closeStore();
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  // The folder stays writable (SQLite keeps its shared-memory index beside the file); the file not.
+  fs::permissions(temp.path(), fs::perms::all);
+  fs::permissions(libraryFolder(), fs::perms::all);
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const std::string before = readFile(file);
+  UnprivilegedScope user;
+  if (!user.active()) GTEST_SKIP() << "running as root without the right to act as another user";
+  presented.clear();
+  store = openStore();
+
+  ASSERT_TRUE(store->hasCoordinator());
+  ASSERT_EQ(presented.size(), 1u);
+  EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kStoreReadOnlyError)) << presented[0].text();
+  EXPECT_NE(presented[0].description.find(file.string()), std::string::npos) << presented[0].description;
+  EXPECT_NE(presented[0].description.find("Permission denied"), std::string::npos) << presented[0].description;
+  onMain([&] {
+    EXPECT_TRUE(mainContext().objectWithID(kept));
+    newScan(mainContext(), "/scans/new.qvk");
+    qv::Error error;
+    EXPECT_FALSE(mainContext().save(&error));
+    EXPECT_TRUE(error.is(qv::kScanErrorDomain, qv::kStoreReadOnlyError)) << error.text();
+    EXPECT_NE(error.description.find("Nothing was saved"), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find(file.string()), std::string::npos) << error.description;
+    mainContext().rollback();
+  });
+  EXPECT_EQ(presented.size(), 1u);  // told at the opening, not at each save
   store.reset();
   qv::drainMainQueue();
+  EXPECT_EQ(readFile(file), before);
+}
+
+TEST_F(StoreTest, AnUnreadableStoreFileIsMovedAsideNotDeletedAndANewStoreStarts) {
+  onMain([&] { keepOneScan(mainContext()); });
+  closeStore();
   const fs::path file = libraryFolder() / "Scan.7.storedata";
   const std::string garbage(8192, 'x');
   writeFile(file, garbage);

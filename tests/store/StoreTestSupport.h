@@ -32,6 +32,12 @@ protected:
     return std::make_unique<TBCoreDataStoreS1>(std::move(options));
   }
 
+  // Closes the store as the end of a run does; what opens next is up to the test.
+  void closeStore() {
+    store.reset();
+    qv::drainMainQueue();  // merges still queued for the old main context
+  }
+
   // Closes the store and opens the folder again in a fresh instance.
   void reopen() {
     store.reset();

@@ -3,7 +3,11 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -58,6 +62,25 @@ const char* sqlOperator(Comparison op) {
 bool isUnreadableCode(int rc) {
   const int primary = rc & 0xff;
   return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+// Locks, disk errors and a lack of memory are not the file's fault: such a failure leaves the
+// file alone, where any other failure to read our own tables means the file is not (or no longer)
+// a store this model can use.
+bool isTransientCode(int rc) {
+  const int primary = rc & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR || primary == SQLITE_NOMEM ||
+         primary == SQLITE_CANTOPEN;
+}
+
+// Why a file SQLite opened for reading only cannot be written, in the system's own words.
+std::string whyNotWritable(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return "the file cannot be written";
+  }
+  return std::strerror(errno);
 }
 
 // SQLite keeps infinities in a REAL column but turns NaN into NULL, which reads back as unset. A
@@ -122,11 +145,32 @@ void StoreCoordinator::close() {
   writeStatements_.clear();
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
+  readOnlyError_.reset();
 }
 
 bool StoreCoordinator::isOpen() const {
   std::lock_guard lock(mutex_);
   return db_ != nullptr;
+}
+
+void StoreCoordinator::setUnavailable(const Error& why) {
+  std::lock_guard lock(mutex_);
+  unavailable_ = why;
+}
+
+std::optional<Error> StoreCoordinator::writeProblem() const {
+  std::lock_guard lock(mutex_);
+  return writeProblemLocked();
+}
+
+std::optional<Error> StoreCoordinator::writeProblemLocked() const {
+  if (db_) return readOnlyError_;
+  if (!unavailable_) return Error(kScanErrorDomain, kStoreUnavailableError, "The scan library is not open");
+  // The platform's error (a folder that cannot be made, say) keeps its words under the store's
+  // code, so that callers tell a closed store by one code.
+  Error error(kScanErrorDomain, kStoreUnavailableError, unavailable_->description, unavailable_->userInfo);
+  error.userInfo[Error::kUnderlyingErrorKey] = unavailable_->text();
+  return error;
 }
 
 Error StoreCoordinator::sqliteError(int rc, const std::string& what) const {
@@ -162,6 +206,7 @@ bool StoreCoordinator::exec(const std::string& sql, Error* error) {
 StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path& file, Error* error) {
   close();
   std::lock_guard lock(mutex_);
+  unavailable_.reset();
   file_ = file;
   int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   auto fail = [&](int code, const std::string& what) {
@@ -180,6 +225,9 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   if (rc != SQLITE_OK) return fail(rc, "Cannot open the store file");
   sqlite3_busy_timeout(db_, 5000);
   sqlite3_extended_result_codes(db_, 1);
+  // SQLite falls back to reading only when the file cannot be opened for writing, and says
+  // nothing: the store is kept open for reading, and every save names the reason.
+  const bool readOnly = sqlite3_db_readonly(db_, "main") == 1;
 
   // Counting the schema's entries reads the file's header and first page: a file that is not a
   // database fails here, before anything is written to it.
@@ -201,12 +249,8 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
     rc = sqlite3_prepare_v2(db_, "SELECT key, value FROM store_metadata", -1, &stmt, nullptr);
     if (rc != SQLITE_OK) {
       sqlite3_finalize(stmt);
-      // No metadata table: a database, but not a store of ours. Locks and disk errors are not
-      // the file's fault and leave it alone.
-      const int primary = rc & 0xff;
-      const bool transient = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR ||
-                             primary == SQLITE_NOMEM || primary == SQLITE_CANTOPEN;
-      return fail(transient ? rc : SQLITE_NOTADB, "The store file was not written by this application");
+      // No metadata table: a database, but not a store of ours.
+      return fail(isTransientCode(rc) ? rc : SQLITE_NOTADB, "The store file was not written by this application");
     }
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
       const auto* k = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
@@ -242,7 +286,8 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
     nextNumber_ = next;
   }
 
-  if (!exec("PRAGMA journal_mode=WAL", &inner) || !exec("PRAGMA synchronous=NORMAL", &inner) ||
+  // The journal mode is kept in the file itself, which a read-only file cannot change.
+  if ((!readOnly && !exec("PRAGMA journal_mode=WAL", &inner)) || !exec("PRAGMA synchronous=NORMAL", &inner) ||
       !exec("PRAGMA foreign_keys=ON", &inner) || !exec("PRAGMA journal_size_limit=67108864", &inner)) {
     const int code = static_cast<int>(find(inner.userInfo, kSQLiteResultCodeKey) ? find(inner.userInfo, kSQLiteResultCodeKey)->toInt64() : SQLITE_ERROR);
     return fail(code, inner.description);
@@ -256,13 +301,27 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
     }
   } else {
     // A number handed out but never saved may be given again; a saved one never.
+    // Every table is read here: one that is missing or damaged makes the file unusable with this
+    // model, as a foreign file is, rather than failing every later fetch and save.
     for (const auto& entity : model_->entities()) {
       rc = sqlite3_prepare_v2(db_, ("SELECT max(id) FROM " + quoted(entity->name())).c_str(), -1, &stmt, nullptr);
-      if (rc == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
-        nextNumber_ = std::max<std::int64_t>(nextNumber_, sqlite3_column_int64(stmt, 0) + 1);
+      if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return fail(isTransientCode(rc) ? rc : SQLITE_CORRUPT, "The store file lacks the table of " + entity->name());
+      }
+      rc = sqlite3_step(stmt);
+      if (rc == SQLITE_ROW) nextNumber_ = std::max<std::int64_t>(nextNumber_, sqlite3_column_int64(stmt, 0) + 1);
       sqlite3_finalize(stmt);
-      if (rc != SQLITE_OK) return fail(rc, "The store file lacks the table of " + entity->name());
+      if (rc != SQLITE_ROW) return fail(rc, "Cannot read the table of " + entity->name());
     }
+  }
+  if (readOnly) {
+    readOnlyError_ = Error(kScanErrorDomain, kStoreReadOnlyError,
+                           "The scan library " + file.string() + " can only be read (" + whyNotWritable(file) +
+                               "). Its scans can be opened, but nothing can be saved in it until it can be written.",
+                           {{Error::kFilePathKey, file.string()}});
+    // Checkpoints write: a file that cannot be written has none to run.
+    return OpenResult::OpenedReadOnly;
   }
   startCheckpoints();
   return OpenResult::Opened;
@@ -792,8 +851,11 @@ bool StoreCoordinator::writeDeletes(const std::vector<std::pair<const EntityDesc
 
 bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
   std::lock_guard lock(mutex_);
-  if (!db_) {
-    if (error) *error = Error(kScanErrorDomain, kStoreUnavailableError, "The store is not open; nothing was saved");
+  if (auto problem = writeProblemLocked()) {
+    if (error) {
+      *error = std::move(*problem);
+      error->description = "Nothing was saved. " + error->description;
+    }
     return false;
   }
   if (!exec("BEGIN IMMEDIATE", error)) return false;

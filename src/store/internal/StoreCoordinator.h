@@ -65,13 +65,20 @@ public:
   StoreCoordinator(const StoreCoordinator&) = delete;
   StoreCoordinator& operator=(const StoreCoordinator&) = delete;
 
-  enum class OpenResult { Opened, Unreadable, Failed };
-  // Opens the file, creating an empty store when it is absent or empty. Unreadable: the file is
-  // not a database, is damaged, or was written with another model (the caller may move it aside).
-  // Failed: any other reason (permissions, locks, disk); the file is left as it is.
+  enum class OpenResult { Opened, OpenedReadOnly, Unreadable, Failed };
+  // Opens the file, creating an empty store when it is absent or empty. OpenedReadOnly: the file
+  // can be read but not written; fetches work and every save fails with writeProblem(). Unreadable:
+  // the file is not a database, is damaged, lacks a table, or was written with another model (the
+  // caller may move it aside). Failed: any other reason (permissions, locks, disk); the file is
+  // left as it is.
   OpenResult open(const std::filesystem::path& file, Error* error);
   void close();
   bool isOpen() const;
+  // Why the store is closed, when it was never opened (kept until the next open).
+  void setUnavailable(const Error& why);
+  // Why a save cannot succeed: the store is closed (with the reason it could not be opened) or
+  // its file can only be read; nothing when it is open for writing.
+  std::optional<Error> writeProblem() const;
 
   const ModelPtr& model() const { return model_; }
   const std::shared_ptr<const std::string>& storeIdentifier() const { return storeIdentifier_; }
@@ -121,6 +128,7 @@ private:
   bool writeUpdates(const std::vector<RowWrite>& rows, Error* error);
   bool writeDeletes(const std::vector<std::pair<const EntityDescription*, std::int64_t>>& rows, Error* error);
 
+  std::optional<Error> writeProblemLocked() const;
   void startCheckpoints();
   static int walCommitted(void* self, sqlite3* db, const char* name, int pages);
 
@@ -132,6 +140,8 @@ private:
   std::atomic<bool> checkpointPending_{false};
   sqlite3* db_ = nullptr;
   std::filesystem::path file_;
+  std::optional<Error> unavailable_;    // why the store could not be opened
+  std::optional<Error> readOnlyError_;  // set while the file is open for reading only
   std::shared_ptr<const std::string> storeIdentifier_;
   std::int64_t nextNumber_ = 1;
   std::unordered_map<std::string, sqlite3_stmt*> statements_;  // by SQL text; owns them

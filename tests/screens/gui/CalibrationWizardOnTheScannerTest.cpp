@@ -5,10 +5,12 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <cstdlib>
 
 #include "CalibrationWizardShots.h"
 #include "app/CoreCalibrationRunner.h"
+#include "app/CoreLink.h"
 #include "app/DesktopNotifier.h"
 #include "core/CalibrationOnTheEmulator.h"
 #include "screens/widgets/CalibrationWizardPage.h"
@@ -76,6 +78,38 @@ TEST_F(WizardOnTheScanner, ACancelDuringTheFirstPassStopsTheScannerAndReturnsToT
   EXPECT_EQ(delegate_->currentAppState(), QVLAppStateIdle);
   EXPECT_FALSE(delegate_->calibrationControl());
   EXPECT_EQ(notifier_.count, 0);
+}
+
+// Quitting while a laser is lit: the program may end only once the scanner has turned it off and
+// stopped its motors, and it is told so through the shell's core.
+TEST_F(WizardOnTheScanner, AQuitWhileALaserIsLitEndsOnlyOnceTheScannerHasStopped) {
+  placeFirstPosition();
+  press("Calibration Box");
+  press("Next");
+  ASSERT_TRUE(run([&] { return laserLit(); }));
+  auto core = app::makeAppDelegateCore(delegate_, QVLLaunchOptions{});
+  const std::size_t before = emulator_->commands().size();
+  core->stopHardwareForQuit();
+  bool stopped = false, litAtStop = true;
+  std::vector<std::string> heardAtStop;
+  core->whenHardwareStopped([&] {
+    stopped = true;
+    litAtStop = laserLit();
+    heardAtStop = emulator_->commands();
+  });
+  EXPECT_FALSE(stopped);  // the scanner has not answered yet
+  ASSERT_TRUE(run([&] { return stopped; }));
+  EXPECT_FALSE(litAtStop);
+  const std::vector<std::string> sent(heardAtStop.begin() + static_cast<long>(before), heardAtStop.end());
+  for (const char* line : {"xk", "yk", "l0"})
+    EXPECT_NE(std::find(sent.begin(), sent.end(), line), sent.end()) << line;
+  // Asked again (the window closing after the menu's quit, say): no second stop, and no waiting.
+  core->stopHardwareForQuit();
+  bool again = false;
+  core->whenHardwareStopped([&] { again = true; });
+  EXPECT_TRUE(again);
+  // The cancelled calibration winds down before the delegate goes with this test.
+  ASSERT_TRUE(run([&] { return !delegate_->calibrationControl() && delegate_->currentAppState() == QVLAppStateIdle; }));
 }
 
 using WizardOnTheScannerSlow = WizardOnTheScanner;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QImage>
 #include <QStandardItemModel>
 #include <QTest>
@@ -11,6 +13,7 @@
 #include <fstream>
 
 #include "app/DesktopApplication.h"
+#include "app/StoreErrorAlerts.h"
 #ifdef QUORVEL_WITH_VIEWER
 #include <QMenuBar>
 #include <QPushButton>
@@ -70,6 +73,13 @@ public:
   void cancelRunningCalibration() override {}
   void cancelRunningScan() override {}
   void stopHardwareForQuit() override { calls.push_back("stop hardware"); }
+  // The stop ends on a later turn of the main queue, as the scanner's answer would.
+  void whenHardwareStopped(std::function<void()> then) override {
+    qv::mainQueue()->async([this, then] {
+      calls.push_back("stopped");
+      then();
+    });
+  }
 };
 
 using qv::screens::test::AnsweringDialogs;
@@ -126,7 +136,7 @@ protected:
     core = fake.get();
     DesktopApplication::Options options;
     options.settings = settings.get();
-    options.store = store.get();
+    options.store = useProgramsStore ? nullptr : store.get();
     options.core = std::move(fake);
     options.shortVersion = "2.1";
     options.buildVersion = "305";
@@ -150,6 +160,7 @@ protected:
   AnsweringDialogs dialogs;
   ConnectingCore* core = nullptr;
   std::unique_ptr<DesktopApplication> app;
+  bool useProgramsStore = false;  // the process-wide store in the user's data folder
 };
 
 TEST_F(DesktopTest, TheFirstLaunchWelcomesTheUserUntilTheScannerConnects) {
@@ -249,10 +260,98 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   EXPECT_EQ(app->aboutWindow().versionText(), "Version 2.1 (305)");
   keepScreenshot(app->aboutWindow(), "about");
 
-  // Quitting from the main screen asks nothing and stops the scanner's lasers and motors.
+  // Quitting from the main screen asks nothing and stops the scanner's lasers and motors; the
+  // program then waits for the stop to end.
   app->quit();
   EXPECT_TRUE(dialogs.alerts.empty());
   EXPECT_EQ(core->calls, std::vector<std::string>{"stop hardware"});
+  app->waitForHardwareStop();
+  EXPECT_EQ(core->calls, (std::vector<std::string>{"stop hardware", "stopped"}));
+}
+
+TEST_F(DesktopTest, TheProgramsStoreTellsTheUserWhyItCannotBeOpened) {
+  // The only test of this process that opens the process-wide store: in a data folder of its own,
+  // where a file stands in place of the library folder.
+  const std::filesystem::path data = temp.path() / "data";
+  std::filesystem::create_directories(data);
+  std::ofstream(data / "Quorvel") << "not a folder";
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  useProgramsStore = true;
+  start();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.alerts.empty(); }, 5000));
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].message,
+            "Expected a folder to store application data, found a file (file://" + data.string() + "/Quorvel).");
+  ::unsetenv("XDG_DATA_HOME");
+}
+
+// What goes wrong while a store opens happens before any window: each error waits and is shown
+// once the dialogs are there, in its own words.
+TEST(StoreAlertsOnScreen, EachOpeningErrorOfTheStoreReachesTheUserOnceTheDialogsAreThere) {
+  qv::test::TempFolder temp;
+  auto alerts = StoreErrorAlerts::install();
+  auto open = [](const std::filesystem::path& folder) { TBCoreDataStoreS1 store(TBCoreDataStoreS1::Options{folder, nullptr, nullptr}); };
+  std::ofstream(temp.path() / "Blocked") << "not a folder";
+  open(temp.path() / "Blocked");                 // a file where the folder should be
+  open(temp.path() / "Blocked" / "Quorvel");     // a folder that cannot be looked at
+  std::filesystem::create_symlink(temp.path() / "Nowhere", temp.path() / "Dangling");
+  open(temp.path() / "Dangling");                // a folder that cannot be made
+  std::filesystem::create_directories(temp.path() / "Locked" / "Scan.7.storedata");
+  open(temp.path() / "Locked");                  // a store file that cannot be opened
+  std::filesystem::create_directories(temp.path() / "Damaged");
+  std::ofstream(temp.path() / "Damaged" / "Scan.7.storedata") << std::string(8192, 'x');
+  open(temp.path() / "Damaged");                 // an unreadable store, moved aside
+  qv::drainMainQueue();
+
+  AnsweringDialogs dialogs;
+  EXPECT_TRUE(dialogs.alerts.empty());
+  alerts->attach(&dialogs);
+  qv::drainMainQueue();
+  ASSERT_EQ(dialogs.alerts.size(), 5u);
+  EXPECT_EQ(dialogs.alerts[0].message,
+            "Expected a folder to store application data, found a file (file://" + temp.path().string() + "/Blocked).");
+  EXPECT_EQ(dialogs.alerts[0].style, qv::screens::AlertStyle::Critical);
+  EXPECT_EQ(dialogs.alerts[1].message, "Cannot examine the application library folder " +
+                                           (temp.path() / "Blocked" / "Quorvel").string() + ": Not a directory");
+  EXPECT_NE(dialogs.alerts[2].message.find("Cannot create the application library folder " +
+                                           (temp.path() / "Dangling").string()), std::string::npos)
+      << dialogs.alerts[2].message;
+  EXPECT_NE(dialogs.alerts[3].message.find("The scan library " + (temp.path() / "Locked" / "Scan.7.storedata").string() +
+                                           " could not be opened"), std::string::npos)
+      << dialogs.alerts[3].message;
+  EXPECT_NE(dialogs.alerts[4].message.find("The scan library could not be read. It was kept as"), std::string::npos)
+      << dialogs.alerts[4].message;
+  EXPECT_EQ(dialogs.alerts[4].style, qv::screens::AlertStyle::Informational);
+}
+
+// The log export's panel: zip files only, and the chosen name ends in ".zip" even when typed without.
+TEST(SavePanelOnScreen, AZipOnlyPanelOffersZipFilesAndAddsTheSuffix) {
+  qv::test::TempFolder temp;
+  QWidget window;
+  window.resize(800, 600);
+  window.show();
+  QtDialogService dialogs;
+  dialogs.setWindow(&window);
+  std::optional<std::optional<std::string>> chosen;
+  dialogs.chooseFileToSave("QuorvelLogs.zip", [&](std::optional<std::string> path) { chosen = path; }, {"zip"});
+  QFileDialog* panel = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    for (QFileDialog* d : window.findChildren<QFileDialog*>())
+      if (d->isVisible()) panel = d;
+    return panel != nullptr;
+  }, 5000));
+  EXPECT_EQ(panel->nameFilters().size(), 1);
+  EXPECT_TRUE(panel->nameFilters().value(0).contains("(*.zip)")) << panel->nameFilters().value(0).toStdString();
+  EXPECT_EQ(panel->defaultSuffix(), "zip");
+  EXPECT_TRUE(panel->selectedFiles().value(0).endsWith("QuorvelLogs.zip"));
+  panel->setDirectory(QString::fromStdString(temp.path().string()));
+  auto* name = panel->findChild<QLineEdit*>("fileNameEdit");
+  ASSERT_TRUE(name);
+  name->setText("Logs of Tuesday");
+  static_cast<QDialog*>(panel)->accept();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.has_value(); }, 5000));
+  ASSERT_TRUE(chosen->has_value());
+  EXPECT_EQ(**chosen, (temp.path() / "Logs of Tuesday.zip").string());
 }
 
 TEST(SingleInstanceOnScreen, ASecondLaunchHandsItsFilesToTheFirst) {

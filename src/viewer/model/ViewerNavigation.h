@@ -39,4 +39,20 @@ scene::Mat4 cameraTransform(float pitch, Double3 cameraPosition);
 // (a scan never shown stores none, which reads as the origin) or not finite becomes (0, 0, 100).
 Double3 usableCameraPosition(Double3 stored);
 
+// Where the camera of a scan's first view stands so that the whole object is seen: points are
+// added where they sit in the scene (home offset applied, no turn, no tilt), and the distance is
+// the nearest on the z axis at which each point lies inside the view with a tenth of the view to
+// spare, never nearer than the reset distance nor beyond the zoom's limit.
+class FirstViewFit {
+public:
+  // `aspect` is the view's width over its height; the field of view is the vertical one.
+  explicit FirstViewFit(double aspect, double fieldOfViewYDegrees = 60.0);
+  void add(double x, double y, double z);
+  double distance() const;
+
+private:
+  double tanY_ = 0, tanX_ = 0;
+  double needed_ = 0;
+};
+
 }  // namespace qv::viewer

@@ -349,6 +349,7 @@ void QVLObjectSceneViewController::fitCameraToDrawnPoints() {
   pointManagementQueue_->sync([&] {
     const auto vertices = qv::viewer::verticesOf(vertexData_);
     const std::size_t drawn = std::min<std::size_t>(numberOfFilteredVertices_, vertexIndexData_.size());
+    fit.reserve(drawn);
     for (std::size_t i = 0; i < drawn; ++i) {
       if (vertexIndexData_[i] >= vertices.size()) continue;
       const QVLScanVertex& v = vertices[vertexIndexData_[i]];

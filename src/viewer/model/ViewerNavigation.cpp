@@ -57,11 +57,17 @@ FirstViewFit::FirstViewFit(double aspect, double fieldOfViewYDegrees) {
 void FirstViewFit::add(double x, double y, double z) {
   // A point at depth z is inside the view from a camera at distance d when |y| <= (d - z) tan.
   const double d = z + std::max(std::fabs(y) / tanY_, std::fabs(x) / tanX_);
-  if (std::isfinite(d)) needed_ = std::max(needed_, d);
+  if (std::isfinite(d)) needed_.push_back(static_cast<float>(d));
 }
 
-double FirstViewFit::distance() const {
-  return std::clamp(needed_, kHomeCameraPosition.z, kMaxCameraDistance);
+double FirstViewFit::distance() {
+  double needed = 0;
+  if (!needed_.empty()) {
+    const auto kept = needed_.begin() + static_cast<std::ptrdiff_t>(needed_.size() - 1 - needed_.size() / 1000);
+    std::nth_element(needed_.begin(), kept, needed_.end());
+    needed = *kept;
+  }
+  return std::clamp(needed, kHomeCameraPosition.z, kMaxCameraDistance);
 }
 
 }  // namespace qv::viewer

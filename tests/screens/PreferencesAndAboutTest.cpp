@@ -5,6 +5,7 @@
 
 #include "screens/AboutPresenter.h"
 #include "screens/GeneralPreferencesPresenter.h"
+#include "screens/PreferenceFields.h"
 #include "screens/PreferencesWindowPresenter.h"
 #include "screens/ScreensTestSupport.h"
 
@@ -105,6 +106,51 @@ TEST_F(PreferencesTest, TheAcknowledgementsAreCopiedOnceReadOnlyAndOpenedEachTim
   EXPECT_EQ(opened.size(), 2u);
   EXPECT_FALSE(fs::exists(elsewhere / "Credits.rtf"));
   EXPECT_EQ(aboutVersionText("2.10", "305"), "Version 2.10 (305)");
+}
+
+// A laser's field shows and keeps its alternate exposure; the fields follow settings that other
+// screens write, and leaving a field never rewrites them with what it showed before.
+TEST_F(PreferencesTest, ExposureFieldsKeepAlternatesAndFollowOtherWriters) {
+  const PreferenceField laser{"CameraLaser1ExposureSetting", PreferenceFieldKind::ExposureList};
+  const PreferenceField colour{"CameraNonLaserExposureSetting", PreferenceFieldKind::Exposure};
+  const PreferenceField step{"ScanRotationInDegrees", PreferenceFieldKind::RotationStep};
+  settings->registerDefaults({{"CameraLaser1ExposureSetting", 50}, {"CameraNonLaserExposureSetting", 500},
+                              {"ScanRotationInDegrees", 2.0}});
+  EXPECT_EQ(preferenceFieldText(*settings, laser), "50");
+  EXPECT_EQ(preferenceFieldText(*settings, step), "2");
+
+  std::vector<std::string> told;
+  {
+    PreferenceBindings bindings(*settings, {laser.key, colour.key}, [&](const std::string& key) { told.push_back(key); });
+    settings->setValue("CameraLaser1ExposureSetting", "50,200");  // the manual scan screen's form
+    settings->setValue("MeshingOctreeDepth", 9);                  // not shown by these fields
+    settings->setValue("CameraNonLaserExposureSetting", 650);
+  }
+  settings->setValue("CameraNonLaserExposureSetting", 700);  // after the window let go
+  EXPECT_EQ(told, (std::vector<std::string>{laser.key, colour.key}));
+  EXPECT_EQ(preferenceFieldText(*settings, laser), "50, 200");
+
+  // Committing what is shown writes nothing; the same values in another spacing neither.
+  std::string error;
+  EXPECT_TRUE(commitPreferenceField(*settings, laser, "50,200", &error));
+  EXPECT_TRUE(commitPreferenceField(*settings, laser, " 50 , 200", &error));
+  EXPECT_EQ(settings->stringForKey(laser.key), "50,200");
+  EXPECT_TRUE(commitPreferenceField(*settings, laser, "60,200", &error));
+  EXPECT_EQ(settings->stringForKey(laser.key), "60, 200");
+  EXPECT_TRUE(commitPreferenceField(*settings, laser, "80", &error));
+  EXPECT_EQ(settings->stringForKey(laser.key), "80");
+  // Refused texts leave the setting and say why.
+  EXPECT_FALSE(commitPreferenceField(*settings, laser, "50;100", &error));
+  EXPECT_EQ(error, "Numbers must be separated by a comma");
+  EXPECT_FALSE(commitPreferenceField(*settings, laser, "50,0", &error));
+  EXPECT_EQ(error, "Exposures must be between 0 and 10000");
+  EXPECT_EQ(settings->stringForKey(laser.key), "80");
+  EXPECT_FALSE(commitPreferenceField(*settings, step, "7", &error));
+  EXPECT_EQ(error, "The value should evenly divide 360");
+  EXPECT_TRUE(commitPreferenceField(*settings, step, "1.5", &error));
+  EXPECT_DOUBLE_EQ(settings->doubleForKey(step.key), 1.5);
+  EXPECT_FALSE(commitPreferenceField(*settings, colour, "", &error));
+  EXPECT_EQ(settings->integerForKey(colour.key), 700);
 }
 
 }  // namespace

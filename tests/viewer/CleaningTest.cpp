@@ -395,3 +395,79 @@ TEST_F(ViewerController, CleanPanelCropBrushDeleteUndoResetAndApply) {
   ASSERT_TRUE(qv::test::waitFor([&] { return !viewer->isApplyingChanges() && viewer->cleaningButtons().apply; }));
   EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Cleaning);
 }
+
+// Cancel must drop every edit that was not applied: on screen, and in the records a save keeps
+// with the scan; Apply must keep them through the same save and a new load.
+TEST_F(ViewerController, CancelDropsUnappliedEditsEverywhereAndApplyKeepsThem) {
+  const auto id = makeScan({{4, 20.0, 1, 60}, {3, 25.0, 0, 40}});
+  load(id);
+  ASSERT_EQ(viewer->numberOfFilteredVertices(), 100u);
+  const auto settle = [&] {
+    for (int turn = 0; turn < 4; ++turn) {
+      viewer->pointManagementQueue()->sync([] {});
+      qv::drainMainQueue();
+    }
+  };
+  // Crop off the upper layer, auto-clean, and delete a brushed point of the lower one.
+  const auto edit = [&] {
+    viewer->cleanButtonPressed();
+    ASSERT_TRUE(qv::test::waitFor([&] { return viewer->projectionIsComplete(); }));
+    viewer->setTopYCutOff(22.0f);
+    bool cleaned = false;
+    viewer->autoCleanWithMean(10, 0.5, [&] { cleaned = true; });
+    ASSERT_TRUE(qv::test::waitFor([&] { qv::drainMainQueue(); return cleaned; }));
+    viewer->brushCleaningButtonPressed();
+    settle();
+    ASSERT_EQ(viewer->brushCleaningState(), 3);
+    ASSERT_TRUE(qv::test::waitFor([&] { return viewer->projectionIsComplete(); }));
+    const QVLScanVertex target = vertexAt(10, 20, 0);
+    const ViewPoint at = viewer->projectPointX(target.point3DX, target.point3DY, target.point3DZ);
+    viewer->mouseDown(at.x, at.y);
+    viewer->mouseUp({});
+    ASSERT_TRUE(qv::test::waitFor([&] { return viewer->numberOfSelectedVertices() > 0; }));
+    viewer->deleteBackward();
+    ASSERT_TRUE(qv::test::waitFor([&] { return viewer->numberOfSelectedVertices() == 0; }));
+    settle();
+    ASSERT_LT(viewer->numberOfFilteredVertices(), 60u);
+  };
+  const auto hiddenRecords = [&] {
+    std::size_t hidden = 0;
+    viewer->withRecords([&](std::vector<QVLSortableIndexEntry>& records, const SortOrders&, const std::vector<std::uint32_t>&) {
+      for (std::size_t i = 1; i < records.size(); ++i)
+        if (records[i].flags & kCleaningHideMask) ++hidden;
+    });
+    return hidden;
+  };
+  const auto saveAndReload = [&](const std::string& name) {
+    bool done = false, saved = false;
+    viewer->savePointsToFilePath((temp.path() / name).string(), "/scans/Vase.qvk", "qvk", [&](bool ok) {
+      saved = ok;
+      done = true;
+    });
+    ASSERT_TRUE(qv::test::waitFor([&] { qv::drainMainQueue(); return done; }));
+    ASSERT_TRUE(saved);
+    const auto savedId = viewer->scanObjectId();
+    ASSERT_TRUE(savedId);
+    load(*savedId);
+    ASSERT_TRUE(viewer->isDoneLoading());
+  };
+
+  edit();
+  viewer->cancelChangesButtonPressed();
+  settle();
+  EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Closed);
+  EXPECT_EQ(viewer->numberOfFilteredVertices(), 100u) << "every point is shown again";
+  EXPECT_EQ(hiddenRecords(), 0u);
+  saveAndReload("Cancelled.qvk");
+  EXPECT_EQ(viewer->numberOfFilteredVertices(), 100u) << "the saved scan hides nothing";
+  EXPECT_EQ(hiddenRecords(), 0u);
+
+  edit();
+  const std::uint64_t kept = viewer->numberOfFilteredVertices();
+  viewer->applyChangesPressed();
+  ASSERT_TRUE(qv::test::waitFor([&] { return !viewer->isApplyingChanges(); }));
+  settle();
+  EXPECT_EQ(viewer->numberOfFilteredVertices(), kept) << "closing after Apply takes nothing back";
+  saveAndReload("Applied.qvk");
+  EXPECT_EQ(viewer->numberOfFilteredVertices(), kept);
+}

@@ -128,3 +128,28 @@ TEST(Projection, KnownPointsLandWhereThePerspectivePutsThem) {
   EXPECT_NEAR(projectPoint(view, {0, 0, 0}).x, 200, 1e-3);
   EXPECT_FALSE(takeViewSnapshot(scene, nullptr, 400, 300).valid);
 }
+
+TEST(Navigation, FirstViewFitsEveryPointWithATenthToSpare) {
+  // Small objects keep the reset distance.
+  FirstViewFit small(1.0);
+  small.add(10, 20, 10);
+  EXPECT_DOUBLE_EQ(small.distance(), 100);
+  // A point 50 above the origin and 45 nearer the camera: 50 / (d - 45) = 0.9 tan 30 degrees.
+  const double t = 0.9 * std::tan(3.14159265358979 / 6);
+  FirstViewFit tall(1.0);
+  tall.add(0, 50, 45);
+  tall.add(0, -10, 0);
+  EXPECT_NEAR(tall.distance(), 45 + 50 / t, 1e-4);
+  // Sideways the view is wider by its aspect.
+  FirstViewFit wide(2.0);
+  wide.add(200, 0, 0);
+  EXPECT_NEAR(wide.distance(), 200 / (2 * t), 1e-4);
+  // A stray point far off the object does not move the camera away from a thousand others.
+  FirstViewFit stray(1.0);
+  for (int i = 0; i < 1000; ++i) stray.add(0, 50, 45);
+  stray.add(0, 400, 0);
+  EXPECT_NEAR(stray.distance(), 45 + 50 / t, 1e-4);
+  FirstViewFit huge(1.0);
+  huge.add(0, 1000, 0);
+  EXPECT_DOUBLE_EQ(huge.distance(), 300) << "never beyond the zoom's limit";
+}

@@ -44,8 +44,9 @@ class RecordingDelegate : public qv::viewer::ObjectSceneDelegate {
 public:
   bool resetApplicationStateForObjectSceneViewController() override { return openPanelShown; }
   void showHudScreenForObjectSceneViewController() override { ++hudShown; }
+  void openExistingScanForObjectSceneViewController() override { ++openAsked; }
   bool openPanelShown = false;
-  int hudShown = 0;
+  int hudShown = 0, openAsked = 0;
 };
 
 class ViewerController : public ::testing::Test {

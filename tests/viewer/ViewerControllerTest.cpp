@@ -378,3 +378,121 @@ TEST_F(ViewerController, KeysAndDragsMoveTheViewWithinTheirLimits) {
   qv::drainMainQueue();
   EXPECT_TRUE(display.smooth);
 }
+
+// What the header and the scene's keys do around the Clean panel: the layer list folds only the
+// sub-panels, Align, Home and Open close the panels first (and Align passes the open-panel
+// guard), Shift and Control show the brush's sign while held, Delete removes the selection.
+TEST_F(ViewerController, PanelControlsCloseWhatTheyShouldAndKeysReachTheBrush) {
+  const auto id = makeScan({{4, 20.0, 1, 60}, {3, 25.0, 0, 40}});
+  load(id);
+  const auto settle = [&] {
+    for (int turn = 0; turn < 4; ++turn) {
+      viewer->pointManagementQueue()->sync([] {});
+      qv::drainMainQueue();
+    }
+  };
+  viewer->cleanButtonPressed();
+  viewer->croppingButtonPressed();
+  settle();
+  ASSERT_TRUE(viewer->cleaningPanels().cropping);
+  viewer->pointCloudButtonPressed();
+  settle();
+  EXPECT_TRUE(viewer->cleaningPanels().layerTable) << "two visible layers";
+  EXPECT_FALSE(viewer->cleaningPanels().cropping);
+  EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Cleaning) << "the Clean panel stays";
+  viewer->pointCloudButtonPressed();
+  settle();
+  EXPECT_FALSE(viewer->cleaningPanels().anyOpen());
+  EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Cleaning);
+
+  // The brush's sign follows the modifier keys while they are held.
+  viewer->brushCleaningButtonPressed();
+  settle();
+  ASSERT_EQ(viewer->brushCleaningState(), 3);
+  viewer->flagsChanged(QVLModifiers{true});
+  EXPECT_EQ(viewer->brushCursor().sign, "+");
+  viewer->flagsChanged(QVLModifiers{false, true});
+  EXPECT_EQ(viewer->brushCursor().sign, "-");
+  viewer->flagsChanged({});
+  EXPECT_EQ(viewer->brushCursor().sign, "");
+
+  // Backspace and Delete both delete what the brush selected.
+  ASSERT_TRUE(qv::test::waitFor([&] { return viewer->projectionIsComplete(); }));
+  for (int key = 0; key < 2; ++key) {
+    const QVLScanVertex target = vertexAt(10, key == 0 ? 20 : 25, 0);  // the first point of each layer
+    const auto at = viewer->projectPointX(target.point3DX, target.point3DY, target.point3DZ);
+    const std::uint64_t before = viewer->numberOfFilteredVertices();
+    viewer->mouseDown(at.x, at.y);
+    viewer->mouseUp({});
+    ASSERT_TRUE(qv::test::waitFor([&] { return viewer->numberOfSelectedVertices() > 0; }));
+    key == 0 ? viewer->deleteBackward() : viewer->deleteForward();
+    ASSERT_TRUE(qv::test::waitFor([&] { return viewer->numberOfFilteredVertices() < before; })) << key;
+    viewer->didRenderScene();  // the frame after the stroke gives the brush back
+    settle();
+    ASSERT_EQ(viewer->brushCleaningState(), 3);
+  }
+
+  // Align waits while an open panel is up; then it closes the panels, dropping unapplied edits.
+  delegate.openPanelShown = true;
+  EXPECT_FALSE(viewer->alignButtonPressed());
+  EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Cleaning);
+  delegate.openPanelShown = false;
+  viewer->setAligningScreenShown(true);
+  EXPECT_FALSE(viewer->alignButtonPressed()) << "already aligning";
+  viewer->setAligningScreenShown(false);
+  EXPECT_TRUE(viewer->alignButtonPressed());
+  settle();
+  EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Closed);
+  EXPECT_FALSE(viewer->cleaningPanels().anyOpen());
+  EXPECT_EQ(viewer->brushCleaningState(), 0);
+  EXPECT_EQ(viewer->numberOfFilteredVertices(), 100u);
+
+  // Open and Home fold the sub-panels and close the Clean panel before they act.
+  for (bool home : {false, true}) {
+    viewer->cleanButtonPressed();
+    viewer->brushCleaningButtonPressed();
+    settle();
+    ASSERT_TRUE(viewer->cleaningPanels().brush);
+    home ? viewer->homeButtonPressed() : viewer->openButtonPressed();
+    settle();
+    EXPECT_FALSE(viewer->cleaningPanels().anyOpen()) << home;
+    EXPECT_EQ(viewer->rightPanel(), qv::viewer::RightPanel::Closed) << home;
+  }
+  EXPECT_EQ(delegate.openAsked, 1);
+  EXPECT_TRUE(qv::test::waitFor([&] { qv::drainMainQueue(); return delegate.hudShown == 1; }));
+}
+
+// A scan never shown before opens on a view of the whole of it, however tall; one shown before
+// opens where it was left.
+TEST_F(ViewerController, AFreshScanIsSeenWholeAtFirst) {
+  const auto id = makeScan({{1, 0.0, 0, 60}, {2, 150.0, 0, 60}});
+  load(id);
+  ASSERT_TRUE(viewer->isDoneLoading());
+  EXPECT_GT(viewer->cameraPosition().z, 100);
+  for (const QVLScanVertex& v : {vertexAt(10, 0, 0), vertexAt(10 * std::cos(5.9f), 150 + 59 * kStep, 10 * std::sin(5.9f))}) {
+    const auto at = viewer->projectPointX(v.point3DX, v.point3DY, v.point3DZ);
+    ASSERT_TRUE(at.inFront);
+    EXPECT_GT(at.y, 0) << v.point3DY;
+    EXPECT_LT(at.y, 300) << v.point3DY;
+  }
+  // Leaving keeps the view with the scan; a view set there is where the next load starts.
+  bool saved = false;
+  viewer->saveViewerState([&] { saved = true; });
+  ASSERT_TRUE(qv::test::waitFor([&] { return saved; }));
+  store->mainContext()->performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, *store->mainContext());
+    ASSERT_TRUE(scan);
+    EXPECT_GT(scan->cameraPosition().z, 100);
+    scan->setCameraPosition({0, 0, 60});
+    store->mainContext()->save();
+  });
+  // The main context's save reaches the private one, which the load reads, on its own queue.
+  ASSERT_TRUE(qv::test::waitFor([&] {
+    double z = 0;
+    onScan(id, [&](QVSDScanObject& scan) { z = scan.cameraPosition().z; });
+    return z == 60;
+  }));
+  viewer->resetScene();
+  load(id);
+  EXPECT_EQ(viewer->cameraPosition(), (qv::Double3{0, 0, 60}));
+}

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "platform/Paths.h"
 #include "screens/widgets/LevelIndicator.h"
 #include "screens/widgets/QtColours.h"
 #include "screens/widgets/SquareButton.h"
@@ -42,9 +43,7 @@ QString CalibrationAnimationView::resourceFileName(const QString& name, double d
 }
 
 QString CalibrationAnimationView::resourceFolder() {
-  QByteArray configured = qgetenv("QUORVEL_RESOURCE_DIR");
-  if (!configured.isEmpty()) return QString::fromLocal8Bit(configured);
-  return QDir(QCoreApplication::applicationDirPath()).filePath("../share/quorvel/calibration");
+  return QString::fromStdString(qv::paths::resourceFolder().string());
 }
 
 void CalibrationAnimationView::load() {

@@ -28,7 +28,7 @@ public:
   CalibrationAnimationView(const QString& resourceName, QWidget* parent = nullptr);
   // The file name asked for at a device pixel ratio ("X.gif" or "X@2x.gif").
   static QString resourceFileName(const QString& name, double devicePixelRatio);
-  // The folder the pictures are looked for in (QUORVEL_RESOURCE_DIR, else beside the program).
+  // The folder the pictures are looked for in: the resource folder, as for every other resource.
   static QString resourceFolder();
   bool isPlayingMovie() const { return movie_ != nullptr; }
   QString loadedFileName() const { return loaded_; }

@@ -12,69 +12,101 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
-#include <charconv>
 
-#include "screens/QVLDegreeFormatter.h"
 #include "screens/widgets/FormatterValidators.h"
 #include "screens/widgets/QtColours.h"
 
 namespace qv::screens {
-namespace {
 
-QCheckBox* boundCheck(qv::Settings& settings, const char* key, const QString& text, QWidget* parent) {
+QCheckBox* SettingsBoundPane::boundCheck(const char* key, const QString& text, QWidget* parent) {
   auto* box = new QCheckBox(text, parent);
-  box->setChecked(settings.boolForKey(key));
-  QObject::connect(box, &QCheckBox::toggled, parent, [&settings, key](bool on) { settings.setValue(key, on); });
+  refreshers_[key] = [this, box, key] { box->setChecked(settings_.boolForKey(key)); };
+  refreshers_[key]();
+  connect(box, &QCheckBox::toggled, this, [this, key](bool on) {
+    if (settings_.boolForKey(key) != on) settings_.setValue(key, on);
+  });
   return box;
 }
 
-QSpinBox* boundSpin(qv::Settings& settings, const char* key, int low, int high, QWidget* parent) {
+QSpinBox* SettingsBoundPane::boundSpin(const char* key, int low, int high, QWidget* parent) {
   auto* spin = new QSpinBox(parent);
   spin->setRange(low, high);
-  spin->setValue(static_cast<int>(settings.integerForKey(key)));
-  QObject::connect(spin, &QSpinBox::valueChanged, parent, [&settings, key](int v) { settings.setValue(key, v); });
+  // A stored value outside the range is shown clamped but not written back by merely showing it.
+  refreshers_[key] = [this, spin, key] {
+    const QSignalBlocker block(spin);
+    spin->setValue(static_cast<int>(settings_.integerForKey(key)));
+  };
+  refreshers_[key]();
+  connect(spin, &QSpinBox::valueChanged, this, [this, key](int v) {
+    if (settings_.integerForKey(key) != v) settings_.setValue(key, v);
+  });
   return spin;
 }
 
-// A text field holding a whole number (an exposure), written when editing ends.
-QLineEdit* boundExposure(qv::Settings& settings, const char* key, QWidget* parent) {
-  auto* field = new QLineEdit(QString::number(settings.integerForKey(key)), parent);
-  field->setValidator(new ExposureValidator(field));
-  field->setMaximumWidth(90);
-  QObject::connect(field, &QLineEdit::editingFinished, parent, [&settings, key, field] {
-    if (!field->text().isEmpty()) settings.setValue(key, field->text().toInt());
+QLineEdit* SettingsBoundPane::boundField(const PreferenceField& field, QWidget* parent) {
+  auto* edit = new QLineEdit(parent);
+  edit->setMaximumWidth(90);
+  switch (field.kind) {
+    case PreferenceFieldKind::Exposure: edit->setValidator(new ExposureValidator(edit)); break;
+    case PreferenceFieldKind::ExposureList:
+      edit->setValidator(new ExposureListValidator(edit));
+      edit->setMaximumWidth(120);
+      break;
+    case PreferenceFieldKind::RotationStep: edit->setValidator(new DegreeValidator(edit)); break;
+  }
+  refreshers_[field.key] = [this, edit, field] {
+    edit->setText(QString::fromStdString(preferenceFieldText(settings_, field)));
+  };
+  refreshers_[field.key]();
+  connect(edit, &QLineEdit::editingFinished, this, [this, edit, field] {
+    std::string error;
+    if (!commitPreferenceField(settings_, field, edit->text().toStdString(), &error)) {
+      // A refused text goes back to what is stored; the message says why.
+      edit->setToolTip(tr(error.c_str()));
+      refreshers_[field.key]();
+    } else {
+      edit->setToolTip({});
+    }
   });
-  return field;
+  return edit;
 }
 
-QString plainNumber(double v) {
-  char buffer[32];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v);
-  return ec == std::errc() ? QString::fromLatin1(buffer, int(end - buffer)) : QString();
+void SettingsBoundPane::followSettings() {
+  std::vector<std::string> keys;
+  for (const auto& [key, refresher] : refreshers_) keys.push_back(key);
+  // Settings change on any thread (a scan writes its tuned exposures from its own queue).
+  bindings_ = std::make_unique<PreferenceBindings>(settings_, std::move(keys), [this](const std::string& key) {
+    QMetaObject::invokeMethod(this, [this, key] { refresh(key); }, Qt::QueuedConnection);
+  });
 }
 
-}  // namespace
+void SettingsBoundPane::refresh(const std::string& key) {
+  // Filling a check box tells its toggled signal, so the controls it enables follow; its
+  // writer sees the value already stored and writes nothing.
+  if (auto it = refreshers_.find(key); it != refreshers_.end()) it->second();
+}
+
+void SettingsBoundPane::refreshAll() {
+  for (const auto& entry : refreshers_) refresh(entry.first);
+}
+
+void SettingsBoundPane::showEvent(QShowEvent* event) {
+  refreshAll();
+  QWidget::showEvent(event);
+}
 
 GeneralPreferencesPane::GeneralPreferencesPane(qv::Settings& settings, GeneralPreferencesDelegate* delegate, QWidget* parent)
-    : QWidget(parent) {
+    : SettingsBoundPane(settings, parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 16, 20, 16);
 
   auto* scanning = new QGroupBox(tr("Scanning"), this);
   auto* scanForm = new QFormLayout(scanning);
-  scanForm->addRow(boundCheck(settings, "EnableColourScans", tr("Capture colour"), scanning));
-  scanForm->addRow(boundCheck(settings, "EnableAdaptiveScanning", tr("Adaptive rotation (finer where the surface changes)"), scanning));
-  auto* fixedStep = boundCheck(settings, "OverrideScanRotationAndHeight", tr("Use a fixed rotation step"), scanning);
+  scanForm->addRow(boundCheck("EnableColourScans", tr("Capture colour"), scanning));
+  scanForm->addRow(boundCheck("EnableAdaptiveScanning", tr("Adaptive rotation (finer where the surface changes)"), scanning));
+  auto* fixedStep = boundCheck("OverrideScanRotationAndHeight", tr("Use a fixed rotation step"), scanning);
   scanForm->addRow(fixedStep);
-  degreesToRotateTextField_ = new QLineEdit(plainNumber(settings.doubleForKey("ScanRotationInDegrees")), scanning);
-  degreesToRotateTextField_->setValidator(new DegreeValidator(degreesToRotateTextField_));
-  degreesToRotateTextField_->setMaximumWidth(90);
-  connect(degreesToRotateTextField_, &QLineEdit::editingFinished, this, [this, &settings] {
-    float v = 0;
-    std::string error;
-    if (QVLDegreeFormatter::getObjectValue(degreesToRotateTextField_->text().toStdString(), &v, &error))
-      settings.setValue("ScanRotationInDegrees", static_cast<double>(v));
-  });
+  degreesToRotateTextField_ = boundField({"ScanRotationInDegrees", PreferenceFieldKind::RotationStep}, scanning);
   auto* stepLabel = new QLabel(tr("Rotation step (degrees):"), scanning);
   rotationLabels_.push_back(stepLabel);
   scanForm->addRow(stepLabel, degreesToRotateTextField_);
@@ -82,11 +114,12 @@ GeneralPreferencesPane::GeneralPreferencesPane(qv::Settings& settings, GeneralPr
 
   auto* exposures = new QGroupBox(tr("Exposures"), this);
   auto* exposureForm = new QFormLayout(exposures);
-  auto* manualExposures = boundCheck(settings, "OverrideAutoTuning", tr("Set the exposures myself"), exposures);
+  auto* manualExposures = boundCheck("OverrideAutoTuning", tr("Set the exposures myself"), exposures);
   exposureForm->addRow(manualExposures);
-  laser1ExposureTextField_ = boundExposure(settings, "CameraLaser1ExposureSetting", exposures);
-  auto* laser2 = boundExposure(settings, "CameraLaser2ExposureSetting", exposures);
-  auto* colour = boundExposure(settings, "CameraNonLaserExposureSetting", exposures);
+  // A laser's field holds its exposure and, after a comma, its alternate one ("50,200").
+  laser1ExposureTextField_ = boundField({"CameraLaser1ExposureSetting", PreferenceFieldKind::ExposureList}, exposures);
+  auto* laser2 = boundField({"CameraLaser2ExposureSetting", PreferenceFieldKind::ExposureList}, exposures);
+  auto* colour = boundField({"CameraNonLaserExposureSetting", PreferenceFieldKind::Exposure}, exposures);
   exposureForm->addRow(tr("Laser 1:"), laser1ExposureTextField_);
   exposureForm->addRow(tr("Laser 2:"), laser2);
   exposureForm->addRow(tr("Colour photographs:"), colour);
@@ -102,8 +135,8 @@ GeneralPreferencesPane::GeneralPreferencesPane(qv::Settings& settings, GeneralPr
 
   auto* application = new QGroupBox(tr("Application"), this);
   auto* appForm = new QVBoxLayout(application);
-  appForm->addWidget(boundCheck(settings, "CheckForUpdatesOnStartup", tr("Check for updates when Quorvel starts"), application));
-  appForm->addWidget(boundCheck(settings, "EnableCrashReporting", tr("Offer to send a report after a crash"), application));
+  appForm->addWidget(boundCheck("CheckForUpdatesOnStartup", tr("Check for updates when Quorvel starts"), application));
+  appForm->addWidget(boundCheck("EnableCrashReporting", tr("Offer to send a report after a crash"), application));
   layout->addWidget(application);
 
   auto* reset = new QPushButton(tr("Reset Scanner"), this);
@@ -111,6 +144,7 @@ GeneralPreferencesPane::GeneralPreferencesPane(qv::Settings& settings, GeneralPr
   layout->addWidget(reset, 0, Qt::AlignLeft);
   layout->addStretch(1);
 
+  followSettings();
   presenter_ = GeneralPreferencesPresenter::create(settings, *this);
   presenter_->setDelegate(delegate);
   connect(reset, &QPushButton::clicked, this, [this] { presenter_->resetConnection(); });
@@ -124,25 +158,26 @@ void GeneralPreferencesPane::setScanRotationLabelColour(Rgba colour) {
     label->setStyleSheet(QString("color: rgba(%1, %2, %3, %4);").arg(c.red()).arg(c.green()).arg(c.blue()).arg(c.alpha()));
 }
 
-ViewerPreferencesPane::ViewerPreferencesPane(qv::Settings& settings, QWidget* parent) : QWidget(parent) {
+ViewerPreferencesPane::ViewerPreferencesPane(qv::Settings& settings, QWidget* parent) : SettingsBoundPane(settings, parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 16, 20, 16);
   auto* display = new QGroupBox(tr("Display"), this);
   auto* form = new QFormLayout(display);
-  form->addRow(tr("Point size:"), boundSpin(settings, "ViewPointSize", 1, 10, display));
-  form->addRow(tr("Points shown while turning:"), boundSpin(settings, "MaximumNumberOfPointsToDisplay", 100, 2000000, display));
-  form->addRow(boundCheck(settings, "ObjectViewShouldPresentNormals", tr("Show normals"), display));
+  // The viewer draws four point sizes; any other value would draw one-pixel points.
+  form->addRow(tr("Point size:"), boundSpin("ViewPointSize", 1, 4, display));
+  form->addRow(boundCheck("ObjectViewShouldPresentNormals", tr("Show normals"), display));
   layout->addWidget(display);
   auto* meshing = new QGroupBox(tr("Meshing"), this);
   auto* meshForm = new QFormLayout(meshing);
-  meshForm->addRow(tr("Octree depth:"), boundSpin(settings, "MeshingOctreeDepth", 4, 12, meshing));
-  meshForm->addRow(tr("Samples per node:"), boundSpin(settings, "MeshingSamplesPerNode", 1, 20, meshing));
+  meshForm->addRow(tr("Octree depth:"), boundSpin("MeshingOctreeDepth", 4, 12, meshing));
+  meshForm->addRow(tr("Samples per node:"), boundSpin("MeshingSamplesPerNode", 1, 20, meshing));
   layout->addWidget(meshing);
   auto* files = new QGroupBox(tr("Files"), this);
   auto* fileForm = new QVBoxLayout(files);
-  fileForm->addWidget(boundCheck(settings, "EnableQvkExports", tr("Offer the qvk format when exporting"), files));
+  fileForm->addWidget(boundCheck("EnableQvkExports", tr("Offer the qvk format when exporting"), files));
   layout->addWidget(files);
   layout->addStretch(1);
+  followSettings();
 }
 
 PreferencesWindow::PreferencesWindow(qv::Settings& settings, GeneralPreferencesDelegate* delegate, QWidget* parent)

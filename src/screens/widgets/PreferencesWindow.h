@@ -3,21 +3,52 @@
 #pragma once
 
 #include <QActionGroup>
+#include <QCheckBox>
+#include <QSpinBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QStackedWidget>
+#include <functional>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/Settings.h"
 #include "screens/GeneralPreferencesPresenter.h"
+#include "screens/PreferenceFields.h"
 #include "screens/PreferencesWindowPresenter.h"
 
 namespace qv::screens {
 
+// A pane whose controls show settings: each control is filled again whenever its setting
+// changes (whoever wrote it) and whenever the pane is shown, so the window never holds a stale
+// value that it could write back.
+class SettingsBoundPane : public QWidget {
+public:
+  SettingsBoundPane(qv::Settings& settings, QWidget* parent) : QWidget(parent), settings_(settings) {}
+  // Fills every control from its setting.
+  void refreshAll();
+
+protected:
+  qv::Settings& settings() const { return settings_; }
+  QCheckBox* boundCheck(const char* key, const QString& text, QWidget* parent);
+  QSpinBox* boundSpin(const char* key, int low, int high, QWidget* parent);
+  QLineEdit* boundField(const PreferenceField& field, QWidget* parent);
+  // Starts following the settings of the controls made so far.
+  void followSettings();
+  void showEvent(QShowEvent* event) override;
+
+private:
+  void refresh(const std::string& key);
+  qv::Settings& settings_;
+  std::map<std::string, std::function<void()>> refreshers_;
+  std::unique_ptr<PreferenceBindings> bindings_;
+};
+
 // `QVLGeneralPreferences`: scan and connection settings and the scanner reset.
-class GeneralPreferencesPane : public QWidget, public GeneralPreferencesView {
+class GeneralPreferencesPane : public SettingsBoundPane, public GeneralPreferencesView {
   Q_OBJECT
 public:
   GeneralPreferencesPane(qv::Settings& settings, GeneralPreferencesDelegate* delegate, QWidget* parent = nullptr);
@@ -33,7 +64,7 @@ private:
 };
 
 // `QVL3DViewerPreferences`: the viewer's settings.
-class ViewerPreferencesPane : public QWidget {
+class ViewerPreferencesPane : public SettingsBoundPane {
   Q_OBJECT
 public:
   explicit ViewerPreferencesPane(qv::Settings& settings, QWidget* parent = nullptr);

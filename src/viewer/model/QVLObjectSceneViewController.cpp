@@ -273,6 +273,8 @@ void QVLObjectSceneViewController::loadOnBackgroundQueue(qv::ObjectID id, qv::Ti
     layerStates_ = std::move(layers);
     cameraPosition_ = qv::viewer::usableCameraPosition(camera);
   }
+  // A scan never shown has no camera of its own: its first view is chosen to show all of it.
+  const bool fitFirstView = !(qv::viewer::usableCameraPosition(camera) == camera);
   pitchAngle_ = qv::viewer::clampPitch(pitch);
   yawAngle_ = yaw;
   modelHasTextures_ = hasTextures;
@@ -303,6 +305,7 @@ void QVLObjectSceneViewController::loadOnBackgroundQueue(qv::ObjectID id, qv::Ti
   });
 
   renderScanObject();
+  if (fitFirstView) fitCameraToDrawnPoints();
   updateObjectTransform();
   adjustPixelSize();
   octree.join();
@@ -336,6 +339,27 @@ void QVLObjectSceneViewController::loadOnBackgroundQueue(qv::ObjectID id, qv::Ti
     });
   }
   finishLoading(busyShownAt);
+}
+
+void QVLObjectSceneViewController::fitCameraToDrawnPoints() {
+  const float w = display_ ? display_->viewWidth() : 0, h = display_ ? display_->viewHeight() : 0;
+  qv::viewer::FirstViewFit fit(w > 0 && h > 0 ? static_cast<double>(w) / h : 1.0);
+  const qv::Double3 home = objectsNodeHomePosition();
+  const double yaw = yawAngle_, c = std::cos(yaw), s = std::sin(yaw);
+  pointManagementQueue_->sync([&] {
+    const auto vertices = qv::viewer::verticesOf(vertexData_);
+    const std::size_t drawn = std::min<std::size_t>(numberOfFilteredVertices_, vertexIndexData_.size());
+    fit.reserve(drawn);
+    for (std::size_t i = 0; i < drawn; ++i) {
+      if (vertexIndexData_[i] >= vertices.size()) continue;
+      const QVLScanVertex& v = vertices[vertexIndexData_[i]];
+      const double x = v.point3DX + home.x, y = v.point3DY + home.y, z = v.point3DZ + home.z;
+      // The yaw turns the object about the vertical axis (a turn by a about y).
+      fit.add(c * x + s * z, y, -s * x + c * z);
+    }
+  });
+  setCameraPosition({0, 0, fit.distance()});
+  shouldUpdateCameraDistance_ = true;
 }
 
 void QVLObjectSceneViewController::finishLoading(qv::TimePoint busyShownAt) {
@@ -947,8 +971,13 @@ bool QVLObjectSceneViewController::headerActionsBlocked() const {
 }
 
 void QVLObjectSceneViewController::closeRightPanel(std::function<void()> completion) {
+  // Edits left unapplied when a panel closes are dropped: the display records go back to what
+  // they were when the panel opened, so nothing stays hidden on screen that exports and saves
+  // would still write (or that a save would store as hidden).
+  if (rightPanel_ != RightPanel::Closed && !isPresentingMeshedObject_) resetCleaningState();
   rightPanel_ = RightPanel::Closed;
   brushCleaningState_ = 0;
+  clearBrushStroke();
   replaceSelectedNode(nullptr);
   if (display_) display_->showRightPanel(RightPanel::Closed);
   if (completion) completion();
@@ -961,17 +990,21 @@ void QVLObjectSceneViewController::homeButtonPressed() {
     display_->setHomeButtonEnabled(false);
     display_->setHeaderBlocked(true);
   }
-  closeRightPanel([weak = weak_from_this()] {
+  closeAllCleaningPanels([weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self) return;
-    if (self->isRendering_) {
-      self->shouldReturnHome_ = true;
-      return;
-    }
-    self->saveAnyUnsavedChanges([weak](bool cancelled) {
+    self->closeRightPanel([weak] {
       auto self = weak.lock();
       if (!self) return;
-      if (!cancelled) self->closeSceneAndReturnHome();
+      if (self->isRendering_) {
+        self->shouldReturnHome_ = true;
+        return;
+      }
+      self->saveAnyUnsavedChanges([weak](bool cancelled) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (!cancelled) self->closeSceneAndReturnHome();
+      });
     });
   });
 }
@@ -982,8 +1015,13 @@ void QVLObjectSceneViewController::openButtonPressed() {
     display_->closeExportPopover();
     display_->setHeaderBlocked(true);
   }
-  closeRightPanel([this] {
-    if (delegate_) delegate_->openExistingScanForObjectSceneViewController();
+  closeAllCleaningPanels([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->closeRightPanel([weak] {
+      auto self = weak.lock();
+      if (self && self->delegate_) self->delegate_->openExistingScanForObjectSceneViewController();
+    });
   });
 }
 
@@ -1025,7 +1063,25 @@ double QVLObjectSceneViewController::layerTableTargetHeight(double rowHeight) co
 }
 
 void QVLObjectSceneViewController::pointCloudButtonPressed() {
-  if (rightPanel_ == RightPanel::Cleaning) closeRightPanel({});
+  // Opens only for two or more visible layers; a second press closes it. The rest of the Clean
+  // panel stays as it is: only its sub-panels fold away.
+  const bool open = !cleaningPanels_.layerTable && layerTableTargetHeight(1.0) > 0;
+  closeAllCleaningPanels([weak = weak_from_this(), open] {
+    auto self = weak.lock();
+    if (!self || !open) return;
+    qv::viewer::CleaningPanels panels;
+    panels.layerTable = true;
+    self->setCleaningPanels(panels);
+  });
+}
+
+bool QVLObjectSceneViewController::alignButtonPressed() {
+  if (isApplyingChanges_ || headerActionsBlocked() || aligningScreenShown_) return false;
+  if (display_) display_->closeExportPopover();
+  closeAllCleaningPanels([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->closeRightPanel({});
+  });
+  return true;
 }
 
 void QVLObjectSceneViewController::updateButtons() {

@@ -105,6 +105,9 @@ public:
   bool keyDown(const std::string& characters, QVLModifiers modifiers);
   bool keyUp(int keyCode);
   void flagsChanged(QVLModifiers modifiers);
+  // Backspace and Delete: the brushed selection is deleted, as the Delete button does.
+  void deleteBackward() { deletePointsButtonPressed(); }
+  void deleteForward() { deletePointsButtonPressed(); }
   // The renderer drew a frame.
   void didRenderScene();
   // Projects a point of the object node's space on the current view (any thread).
@@ -116,7 +119,12 @@ public:
   void openButtonPressed();
   void appearanceButtonPressed();
   void colorWellPressed(qv::scene::Colour colour);
+  // The layer list: opens (for two or more visible layers) or closes it, folding the cleaning
+  // sub-panels away; the Clean panel itself stays open.
   void pointCloudButtonPressed();
+  // Before the aligning screen opens: false when it must not (changes being applied, an open
+  // panel up, or the screen already shown); else the cleaning and right panels are closed first.
+  bool alignButtonPressed();
   // The height the layer table opens to (rows of the given height), 0 when it stays closed.
   double layerTableTargetHeight(double rowHeight) const;
   void updateButtons();
@@ -207,6 +215,8 @@ public:
   qv::viewer::CleaningPanels cleaningPanels() const { return cleaningPanels_; }
   qv::viewer::CleaningButtons cleaningButtons() const { return cleaningButtons_; }
   void updateBrushCursor();
+  // Forgets the stroke being painted and takes it off the screen.
+  void clearBrushStroke();
   qv::viewer::BrushCursor brushCursor() const { return brushCursor_; }
   std::uint64_t numberOfFilteredVerticesBeforeClean() const { return numberOfFilteredVerticesBeforeClean_; }
   // Point-management queue: projects the octree for the current view (at once when the view has
@@ -268,6 +278,7 @@ private:
   qv::Settings& settings() const;
   void loadOnBackgroundQueue(qv::ObjectID id, qv::TimePoint busyShownAt);
   void finishLoading(qv::TimePoint busyShownAt);
+  void fitCameraToDrawnPoints();
   void failLoading(const std::string& reason);
   void applyCropRanges(float minY, float maxY, float maxRadiusSquared);
   void replaceObjectNode(const qv::scene::NodePtr& node, bool keepTransform);

@@ -68,6 +68,7 @@ void QVLObjectSceneViewController::closeAllCleaningPanels(std::function<void()> 
   setCleaningPanels({});
   brushCleaningState_ = 0;
   updateBrushCursor();
+  clearBrushStroke();
   auto self = shared_from_this();
   pointManagementQueue_->async([self, completion = std::move(completion)]() mutable {
     self->clearManuallySelectedPoints();
@@ -316,6 +317,17 @@ void QVLObjectSceneViewController::resolveSelectedPoints() {
 
 void QVLObjectSceneViewController::clearManuallySelectedPoints() {
   qv::viewer::clearSelectedPoints(qv::viewer::verticesOf(vertexData_), sortableIndexData_);
+}
+
+void QVLObjectSceneViewController::clearBrushStroke() {
+  // A stroke still waiting for its frame when the brush goes away would stay painted: the frame
+  // that clears it only does so while the brush is up.
+  {
+    std::lock_guard<std::mutex> lock(brushLock_);
+    brushPointsToClean_.clear();
+    brushPointsCleaned_.clear();
+  }
+  if (display_) display_->setBrushStroke({}, 0);
 }
 
 void QVLObjectSceneViewController::updateBrushCursor() {

@@ -47,4 +47,27 @@ Double3 usableCameraPosition(Double3 stored) {
   return stored;
 }
 
+FirstViewFit::FirstViewFit(double aspect, double fieldOfViewYDegrees) {
+  constexpr double kSpare = 0.9;  // a point may reach nine tenths of the way to the view's edge
+  const double half = fieldOfViewYDegrees * 3.14159265358979323846 / 360.0;
+  tanY_ = std::tan(half) * kSpare;
+  tanX_ = std::tan(half) * (std::isfinite(aspect) && aspect > 0 ? aspect : 1.0) * kSpare;
+}
+
+void FirstViewFit::add(double x, double y, double z) {
+  // A point at depth z is inside the view from a camera at distance d when |y| <= (d - z) tan.
+  const double d = z + std::max(std::fabs(y) / tanY_, std::fabs(x) / tanX_);
+  if (std::isfinite(d)) needed_.push_back(static_cast<float>(d));
+}
+
+double FirstViewFit::distance() {
+  double needed = 0;
+  if (!needed_.empty()) {
+    const auto kept = needed_.begin() + static_cast<std::ptrdiff_t>(needed_.size() - 1 - needed_.size() / 1000);
+    std::nth_element(needed_.begin(), kept, needed_.end());
+    needed = *kept;
+  }
+  return std::clamp(needed, kHomeCameraPosition.z, kMaxCameraDistance);
+}
+
 }  // namespace qv::viewer

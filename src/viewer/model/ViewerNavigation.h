@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "store/Double3.h"
 #include "viewer/model/SceneMath.h"
@@ -38,5 +39,23 @@ scene::Mat4 cameraTransform(float pitch, Double3 cameraPosition);
 // A stored camera position the viewer can work with: one nearer the origin than the zoom allows
 // (a scan never shown stores none, which reads as the origin) or not finite becomes (0, 0, 100).
 Double3 usableCameraPosition(Double3 stored);
+
+// Where the camera of a scan's first view stands so that the whole object is seen: points are
+// added where they sit in the scene (home offset applied, no tilt), and the distance is the
+// nearest on the z axis at which the points lie inside the view with a tenth of the view to
+// spare, never nearer than the reset distance nor beyond the zoom's limit. A stray thousandth of
+// the points (a reflection far off the object) does not push the camera away.
+class FirstViewFit {
+public:
+  // `aspect` is the view's width over its height; the field of view is the vertical one.
+  explicit FirstViewFit(double aspect, double fieldOfViewYDegrees = 60.0);
+  void reserve(std::size_t points) { needed_.reserve(points); }
+  void add(double x, double y, double z);
+  double distance();
+
+private:
+  double tanY_ = 0, tanX_ = 0;
+  std::vector<float> needed_;  // per point, the distance that brings it into view
+};
 
 }  // namespace qv::viewer

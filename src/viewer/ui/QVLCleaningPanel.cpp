@@ -61,7 +61,8 @@ QVLCleaningPanel::QVLCleaningPanel(std::shared_ptr<QVLObjectSceneViewController>
   layersHeader_ = addButton("layers", "Layers", this);
   layersHeader_->setProperty("section", true);
   layersHeader_->setCheckable(true);
-  connect(layersHeader_, &QPushButton::clicked, this, [this](bool open) { layers_->setVisible(open); });
+  // The same list as the header's layer button: the viewer decides whether it opens.
+  connect(layersHeader_, &QPushButton::clicked, this, [this] { controller_->pointCloudButtonPressed(); });
   layout->addWidget(layersHeader_);
   layout->addWidget(layers_);
 
@@ -248,9 +249,12 @@ void QVLBrushStrokeOverlay::paintEvent(QPaintEvent*) {
   if (points_.empty()) return;
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
+  // One path of every circle, filled once in red at half strength; overlapping circles must
+  // not cancel each other out, so the path fills by winding.
   QPainterPath path;
+  path.setFillRule(Qt::WindingFill);
   for (const auto& p : points_) path.addEllipse(QPointF(p.x, p.y), radius_, radius_);
-  painter.fillPath(path.simplified(), QColor(17, 217, 127, 90));
+  painter.fillPath(path, QColor(255, 0, 0, 128));
 }
 
 QCursor cursorForBrush(const qv::viewer::BrushCursor& c, double pixelRatio) {

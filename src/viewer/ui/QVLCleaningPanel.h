@@ -56,6 +56,7 @@ class QVLBrushStrokeOverlay : public QWidget {
 public:
   explicit QVLBrushStrokeOverlay(QWidget* parent);
   void setStroke(std::vector<qv::viewer::BrushPoint> points, float radius);
+  const std::vector<qv::viewer::BrushPoint>& stroke() const { return points_; }
 
 protected:
   void paintEvent(QPaintEvent* event) override;

@@ -106,15 +106,26 @@ QVLMeshingView::QVLMeshingView(std::shared_ptr<QVLMeshingViewController> sheet, 
   waitingView_->setFixedWidth(320);
   auto* waiting = new QVBoxLayout(waitingView_);
   waiting->setContentsMargins(24, 20, 24, 20);
+  // The waiting sign is drawn in white: it stands on a disc of the accent green, as on the
+  // main screen, or it would vanish into the white panel.
+  auto* sign = new QWidget(waitingView_);
+  sign->setObjectName("meshingSign");
+  sign->setAttribute(Qt::WA_StyledBackground);
+  sign->setStyleSheet("#meshingSign { background-color: rgb(17, 217, 127); border-radius: 50px; }");
+  sign->setFixedSize(100, 100);
+  auto* signLayout = new QVBoxLayout(sign);
+  signLayout->setContentsMargins(0, 0, 0, 0);
   QWidget* indicator = nullptr;
-  if (indicatorFactory()) indicator = indicatorFactory()(waitingView_);
+  if (indicatorFactory()) indicator = indicatorFactory()(sign);
   if (!indicator) {
-    auto* bar = new QProgressBar(waitingView_);
+    auto* bar = new QProgressBar(sign);
     bar->setRange(0, 0);
     bar->setTextVisible(false);
+    bar->setFixedWidth(72);
     indicator = bar;
   }
-  waiting->addWidget(indicator, 0, Qt::AlignHCenter);
+  signLayout->addWidget(indicator, 0, Qt::AlignCenter);
+  waiting->addWidget(sign, 0, Qt::AlignHCenter);
   waiting->addWidget(text(tr("Meshing..."), waitingView_, "font-size: 15px; color: rgb(40, 40, 40); qproperty-alignment: AlignCenter;"));
   outer->addWidget(waitingView_, 0, Qt::AlignHCenter);
   outer->addStretch(1);

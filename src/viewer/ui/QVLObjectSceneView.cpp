@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QWindow>
+#include <string_view>
 
 #include "viewer/ui/FilePanel.h"
 #include "viewer/ui/KeyModifiers.h"
@@ -37,6 +38,18 @@ const char* kAccentVeil = "background-color: rgba(17, 217, 127, 128);";
 
 QColor toQColor(qv::scene::Colour c) { return QColor::fromRgbF(c.red, c.green, c.blue, c.alpha); }
 
+bool isModifierKey(int key) { return key == Qt::Key_Shift || key == Qt::Key_Control; }
+
+// The keys held once a Shift or Control press or release has taken effect: the event's own
+// modifiers may or may not count the key that changed, depending on the window system.
+QVLModifiers modifiersAfter(const QKeyEvent* e) {
+  QVLModifiers m = modifiersOf(e->modifiers());
+  const bool down = e->type() == QEvent::KeyPress;
+  if (e->key() == Qt::Key_Shift) m.shift = down;
+  if (e->key() == Qt::Key_Control) m.control = down;
+  return m;
+}
+
 }  // namespace
 
 QVLObjectSceneView::QVLObjectSceneView(std::shared_ptr<QVLObjectSceneViewController> controller, QWidget* parent)
@@ -59,6 +72,7 @@ QVLObjectSceneView::QVLObjectSceneView(std::shared_ptr<QVLObjectSceneViewControl
   renderer_->installEventFilter(this);
   sceneLayout->addWidget(renderer_);
   brushOverlay_ = new QVLBrushStrokeOverlay(sceneArea_);
+  brushOverlay_->setObjectName("brushStrokeOverlay");
   body->addWidget(sceneArea_, 1);
   buildPanels();
   body->addWidget(rightPanel_);
@@ -125,7 +139,9 @@ void QVLObjectSceneView::buildHeader() {
   row->addStretch(1);
   add("layers", "Layers", [this] { toggleLayerTable(); });
   add("clean", "Clean", [this] { controller_->cleanButtonPressed(); });
-  add("align", "Align", [this] { QVLAligningView::open(this); });
+  add("align", "Align", [this] {
+    if (controller_->alignButtonPressed()) QVLAligningView::open(this);
+  });
   add("appearance", "Appearance", [this] { controller_->appearanceButtonPressed(); });
 
   // Shown while a mesh is presented in place of the point tools.
@@ -230,10 +246,28 @@ void QVLObjectSceneView::buildExportPopover() {
                                 "QPushButton { min-height: 40px; min-width: 150px; }");
   auto* layout = new QVBoxLayout(exportPopover_);
   layout->setContentsMargins(8, 8, 8, 8);
+  layout->setSpacing(5);
   const std::pair<const char*, const char*> formats[] = {
       {"qvkx", "Project (qvkx)"}, {"qvk", "Scan (qvk)"}, {"ply", "PLY points"}, {"pcd", "PCD points"}, {"xyz", "XYZ points"},
       {"textured_obj", "Textured mesh (obj)"}, {"untextured_obj", "Mesh (obj)"}, {"stl", "Mesh (stl)"}};
+  // Each group under its label, with a thin line 5 points above and below the label.
+  const auto section = [&](const char* name, const QString& title) {
+    const auto line = [&] {
+      auto* rule = new QFrame(exportPopover_);
+      rule->setFrameShape(QFrame::HLine);
+      rule->setStyleSheet("color: rgb(190, 190, 190);");
+      layout->addWidget(rule);
+    };
+    line();
+    auto* label = new QLabel(title, exportPopover_);
+    label->setObjectName(name);
+    label->setStyleSheet("color: rgb(110, 110, 110); font-weight: bold; padding: 0 2px;");
+    layout->addWidget(label);
+    line();
+  };
   for (const auto& [id, title] : formats) {
+    if (std::string_view(id) == "qvkx") section("labelPointCloud", tr("Point Cloud"));
+    if (std::string_view(id) == "textured_obj") section("labelMeshed", tr("Mesh"));
     auto* b = new QPushButton(tr(title), exportPopover_);
     b->setObjectName(id);
     buttons_[id] = b;
@@ -344,9 +378,10 @@ void QVLObjectSceneView::reloadLayerTable() {
   }
 }
 
-void QVLObjectSceneView::toggleLayerTable() {
-  const int target = layerTableHeight_ == 0 ? static_cast<int>(controller_->layerTableTargetHeight(kLayerRowHeight)) : 0;
-  controller_->pointCloudButtonPressed();
+void QVLObjectSceneView::toggleLayerTable() { controller_->pointCloudButtonPressed(); }
+
+void QVLObjectSceneView::animateLayerTable(int target) {
+  if (target == layerTableHeight_) return;
   auto* animation = new QVariantAnimation(this);
   animation->setDuration(kFadeMs);
   animation->setStartValue(layerTableHeight_);
@@ -557,6 +592,18 @@ bool QVLObjectSceneView::eventFilter(QObject* watched, QEvent* event) {
     }
     case QEvent::KeyPress: {
       auto* e = static_cast<QKeyEvent*>(event);
+      if (isModifierKey(e->key())) {
+        controller_->flagsChanged(modifiersAfter(e));
+        return false;
+      }
+      if (e->key() == Qt::Key_Backspace) {
+        controller_->deleteBackward();
+        return true;
+      }
+      if (e->key() == Qt::Key_Delete) {
+        controller_->deleteForward();
+        return true;
+      }
       if (e->key() == Qt::Key_Escape) {
         // Escape lets go of the brush's selection, as the Clear button does.
         controller_->clearSelectionButtonPressed();
@@ -570,6 +617,10 @@ bool QVLObjectSceneView::eventFilter(QObject* watched, QEvent* event) {
     }
     case QEvent::KeyRelease: {
       auto* e = static_cast<QKeyEvent*>(event);
+      if (isModifierKey(e->key())) {
+        controller_->flagsChanged(modifiersAfter(e));
+        return false;
+      }
       if (e->key() == Qt::Key_Space && !e->isAutoRepeat()) return controller_->keyUp(49);
       return false;
     }
@@ -580,6 +631,9 @@ bool QVLObjectSceneView::eventFilter(QObject* watched, QEvent* event) {
 
 void QVLObjectSceneView::showCleaningPanels(const qv::viewer::CleaningPanels& panels) {
   cleaningPanel_->showPanels(panels);
+  // With the Clean panel open its own list shows the layers; else the list over the scene does.
+  const bool overScene = panels.layerTable && controller_->rightPanel() != RightPanel::Cleaning;
+  animateLayerTable(overScene ? static_cast<int>(controller_->layerTableTargetHeight(kLayerRowHeight)) : 0);
   // The brush paints in the scene: it takes the keys (space, [ and ]) from there.
   if (panels.brush) renderer_->setFocus();
 }

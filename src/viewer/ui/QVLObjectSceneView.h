@@ -106,6 +106,7 @@ private:
   void buildExportPopover();
   void layOutOverlays();
   void toggleLayerTable();
+  void animateLayerTable(int targetHeight);
   void fade(QWidget* widget, double from, double to, std::function<void()> done);
 
   std::shared_ptr<QVLObjectSceneViewController> controller_;

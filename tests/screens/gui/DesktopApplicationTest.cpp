@@ -6,11 +6,14 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QImage>
+#include <QLineEdit>
+#include <QSpinBox>
 #include <QStandardItemModel>
 #include <QTest>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "app/DesktopApplication.h"
 #include "app/StoreErrorAlerts.h"
@@ -28,6 +31,7 @@
 #include "screens/ScreenTiming.h"
 #include "screens/ScreensTestSupport.h"
 #include "screens/Screenshots.h"
+#include "screens/widgets/PreferencesWindow.h"
 #include "screens/widgets/SharedControls.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
@@ -434,3 +438,71 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   return RUN_ALL_TESTS();
 }
+
+namespace qv::screens {
+
+using qv::test::keepScreenshot;
+
+// The preferences window while a scan writes its tuned exposures and the meshing sheet its
+// levels: the controls show the new values, and leaving a field writes nothing stale back.
+TEST(PreferencesOnScreen, ControlsFollowSettingsWrittenElsewhereAndKeepAlternateExposures) {
+  qv::test::TempFolder temp;
+  qv::Settings settings(temp.path() / "Settings.json");
+  QVLRegisteredDefaults::registerWith(settings);
+  settings.setValue("OverrideAutoTuning", true);
+  settings.setValue("CameraLaser2ExposureSetting", "40,160");
+  PreferencesWindow window(settings, nullptr);
+  window.showWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  const auto field = [&](int index) {
+    auto fields = window.findChildren<QLineEdit*>();
+    std::vector<QLineEdit*> exposures;
+    for (QLineEdit* f : fields)
+      if (f->isVisible()) exposures.push_back(f);
+    return exposures.at(static_cast<std::size_t>(index));
+  };
+  // Shown in the order: rotation step, laser 1, laser 2, colour photographs.
+  EXPECT_EQ(field(2)->text().toStdString(), "40, 160") << "the alternate exposure is shown";
+
+  // A scan writes from its own thread.
+  std::thread scan([&] {
+    settings.setValue("CameraLaser1ExposureSetting", "60, 240");
+    settings.setValue("CameraNonLaserExposureSetting", 700);
+    settings.setValue("EnableAdaptiveScanning", false);
+  });
+  scan.join();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return field(1)->text() == "60, 240"; }, 3000));
+  EXPECT_EQ(field(3)->text().toStdString(), "700");
+  keepScreenshot(window, "preferences-after-scan");
+
+  // Leaving the fields writes nothing over what the scan stored; an edit keeps both exposures.
+  for (int i : {1, 2, 3}) {
+    field(i)->setFocus();
+    emit field(i)->editingFinished();
+  }
+  EXPECT_EQ(settings.stringForKey("CameraLaser1ExposureSetting"), "60, 240");
+  EXPECT_EQ(settings.stringForKey("CameraLaser2ExposureSetting"), "40,160");
+  field(2)->setText("45,180");
+  emit field(2)->editingFinished();
+  EXPECT_EQ(settings.stringForKey("CameraLaser2ExposureSetting"), "45, 180");
+  field(2)->setText("45;180");
+  emit field(2)->editingFinished();
+  EXPECT_EQ(settings.stringForKey("CameraLaser2ExposureSetting"), "45, 180") << "a refused text changes nothing";
+  EXPECT_EQ(field(2)->text().toStdString(), "45, 180");
+
+  // The viewer pane: the meshing sheet's levels show, and the point size offers the four sizes.
+  settings.setValue("MeshingOctreeDepth", 9);
+  window.selectPane(1);
+  QApplication::processEvents();
+  std::vector<QSpinBox*> spins;
+  for (QSpinBox* s : window.findChildren<QSpinBox*>())
+    if (s->isVisible()) spins.push_back(s);
+  ASSERT_EQ(spins.size(), 3u) << "point size, octree depth, samples per node";
+  EXPECT_EQ(spins[0]->maximum(), 4);
+  EXPECT_EQ(spins[1]->value(), 9);
+  settings.setValue("MeshingSamplesPerNode", 7);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return spins[2]->value() == 7; }, 3000));
+  keepScreenshot(window, "preferences-viewer-after-meshing");
+}
+
+}  // namespace qv::screens

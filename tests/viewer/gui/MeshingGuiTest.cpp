@@ -25,6 +25,9 @@
 #include "viewer/model/UserNotifier.h"
 #include "viewer/ui/QVLMeshingView.h"
 #include "viewer/ui/QVLSceneRenderer.h"
+#ifdef QUORVEL_WITH_WAITING_SIGN
+#include "screens/widgets/WaitingView.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -41,11 +44,15 @@ protected:
   void prepare(QVLObjectSceneViewController::Options& o) override {
     settings->registerDefaults({{"MeshingOctreeDepth", 6}, {"MeshingSamplesPerNode", 5}});
     qv::viewer::setUserNotifier(notifier);
+#ifdef QUORVEL_WITH_WAITING_SIGN
+    QVLMeshingView::setWaitingIndicatorFactory([](QWidget* p) -> QWidget* { return new qv::screens::WaitingView(p); });
+#endif
     o.meshingThreads = 1;  // OpenMP's spinning threads crawl on a machine busy with other tests
   }
   void TearDown() override {
     ViewerWindowTest::TearDown();
     qv::viewer::setUserNotifier(nullptr);
+    QVLMeshingView::setWaitingIndicatorFactory({});
   }
 
   // A ball as a scan leaves it (points with their normals) and the camera's photo of it from the

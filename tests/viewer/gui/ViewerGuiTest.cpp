@@ -54,6 +54,16 @@ bool colourAround(const QImage& frame, double dpr, float x, float y, QColor want
 
 class ViewerGui : public qv::test::ViewerWindowTest {
 protected:
+  // A fresh vase loaded and its Clean panel open, with the points projected for the brush.
+  QVLCleaningPanel* vaseInTheCleanPanel() {
+    controller->loadScan(makeVase(""));
+    if (!shownWhenLoaded()) return nullptr;
+    view->button("clean")->click();
+    if (!QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && controller->projectionIsComplete(); }, 5000))
+      return nullptr;
+    return view->cleaningPanel();
+  }
+
   // A vase as a turntable scan leaves it: rings of points in four passes, coloured by height,
   // and the zero record the scanner puts first.
   qv::ObjectID makeVase(const std::string& source) {
@@ -298,13 +308,8 @@ TEST_F(ViewerGui, RendererDrawsSinglePointsWhereTheProjectionPutsThemAndUploadsO
 }
 
 TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
-  const auto id = makeVase("");
-  controller->loadScan(id);
-  ASSERT_TRUE(shownWhenLoaded());
-  view->button("clean")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && controller->projectionIsComplete(); }, 5000));
-  QVLCleaningPanel* panel = view->cleaningPanel();
-  ASSERT_TRUE(panel->isVisible());
+  QVLCleaningPanel* panel = vaseInTheCleanPanel();
+  ASSERT_TRUE(panel && panel->isVisible());
   // The panel's own layer list hides a pass and shows it again.
   ASSERT_TRUE(panel->button("layers")->isVisible()) << "four passes with points";
   panel->button("layers")->click();
@@ -350,4 +355,65 @@ TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isApplyingChanges() && view->rightPanel()->width() == 0; }, 10000));
   EXPECT_EQ(controller->numberOfFilteredVertices(), 57600 - selected);
   saveScreenshot(grabWindow(), "viewer-cleaning-applied");
+}
+
+TEST_F(ViewerGui, CancelInTheCleanPanelBringsEveryPointBackAndKeysReachTheBrush) {
+  QVLCleaningPanel* panel = vaseInTheCleanPanel();
+  ASSERT_TRUE(panel);
+  // Crop the top off through the panel's field.
+  panel->button("cropping")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, 2000));
+  panel->cropField(1)->setText("30");
+  emit panel->cropField(1)->editingFinished();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() < 57600; }, 5000));
+  const std::uint64_t cropped = controller->numberOfFilteredVertices();
+
+  // A stroke, then the Delete key in the scene; Shift held shows the adding brush.
+  panel->button("brush")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->brushCleaningState() == 3; }, 2000));
+  QWidget* scene = view->renderer();
+  QTest::keyPress(scene, Qt::Key_Shift, Qt::ShiftModifier);
+  EXPECT_EQ(controller->brushCursor().sign, "+");
+  QTest::keyRelease(scene, Qt::Key_Shift, Qt::NoModifier);
+  EXPECT_EQ(controller->brushCursor().sign, "");
+  const QPoint from(scene->width() / 2 - 40, scene->height() / 2);
+  QTest::mousePress(scene, Qt::LeftButton, Qt::NoModifier, from);
+  for (int step = 1; step <= 8; ++step) QTest::mouseMove(scene, from + QPoint(step * 10, 0));
+  QTest::mouseRelease(scene, Qt::LeftButton, Qt::NoModifier, from + QPoint(80, 0));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfSelectedVertices() > 20; }, 5000));
+  QTest::keyClick(scene, Qt::Key_Delete);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() < cropped; }, 5000));
+
+  // Cancel: the panel closes and every point is back, on screen and in a fresh Clean panel.
+  panel->button("cancel")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 0; }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() == 57600; }, 5000));
+  auto* overlay = static_cast<QVLBrushStrokeOverlay*>(view->findChild<QWidget*>("brushStrokeOverlay"));
+  ASSERT_TRUE(overlay);
+  EXPECT_TRUE(overlay->stroke().empty()) << "no stroke is left painted over the scene";
+  QTest::qWait(50);
+  saveScreenshot(grabWindow(), "viewer-cleaning-cancelled");
+  EXPECT_EQ(view->pointCountLabel()->text().toStdString(), "Displaying 57600 points");
+  view->button("clean")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250; }, 3000));
+  panel->button("cropping")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, 2000));
+  EXPECT_EQ(panel->cropField(1)->text().toStdString(), controller->topYCutOffText());
+  EXPECT_FLOAT_EQ(controller->topYCutOff(), controller->maxYValue());
+  QTest::qWait(50);
+  saveScreenshot(grabWindow(), "viewer-cleaning-after-cancel");
+
+  // The export popover names its two groups.
+  panel->button("cancel")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 0; }, 3000));
+  controller->exportButtonPressed();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->exportPopover()->isVisible(); }, 2000));
+  for (const char* name : {"labelPointCloud", "labelMeshed"}) {
+    auto* label = view->exportPopover()->findChild<QLabel*>(name);
+    ASSERT_TRUE(label) << name;
+    EXPECT_TRUE(label->isVisible()) << name;
+  }
+  QTest::qWait(50);
+  saveScreenshot(view->exportPopover()->grab().toImage(), "viewer-export-popover");
+  view->closeExportPopover();
 }

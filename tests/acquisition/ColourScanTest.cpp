@@ -10,10 +10,14 @@
 #include <cmath>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
+#include <future>
 #include <set>
 
 #include "acquisition/LaserLineDetector.h"
+#include "acquisition/QVLTuning.h"
 #include "acquisition/ScanHarness.h"
+#include "acquisition/ScannerGeometry.h"
+#include "records/QVSCalibrationDetails.h"
 #include "sim/camera/SyntheticCamera.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanSlice.h"
@@ -89,7 +93,16 @@ public:
     completion(frame(exposure_, false, false), frame(exposure_, true, false), frame(exposure_, false, true),
                frame(exposure_, false, false), camera_->controls()->whiteBalance());
   }
-  bool isPointValidWithExposure(int, float, int, int, QVLTuning&) override { return true; }
+  // As the scan driver judges a point: inside the scanning area, a cylinder of 90 mm radius from
+  // 5 mm above the bed up.
+  bool isPointValidWithExposure(int, float x, int y, int laser, QVLTuning&) override {
+    const auto geometry = ScannerGeometryFromCalibration(mechanics_->calibration()->scannerCalibration(),
+                                                         mechanics_->headHeight_mm());
+    Eigen::Vector3d point, normal;
+    const float angle = static_cast<float>(mechanics_->bedRotation_deg() / 180.0 * M_PI);
+    if (!TriangulateLaserPixel(geometry, x, y, laser, angle, point, normal)) return false;
+    return point.x() * point.x() + point.z() * point.z() < 8100.0 && point.y() >= 5.0;
+  }
 
 private:
   std::shared_ptr<qv::sim::SimulatedScanner> mechanics_;
@@ -196,4 +209,35 @@ TEST(ColourScan, AnAutomaticScanKeepsTheObjectsColoursAndItsPhotographsDoNotClip
     for (const auto& channel : channels) saturated += cv::countNonZero(channel == 255);
     EXPECT_EQ(saturated, 0) << path;
   }
+}
+
+// The firmware does not turn the bed home, so the tuning runs wherever the bed was left. At 90
+// degrees the second laser's line meets only the bed, below the scanning area: the laser-off
+// exposure must still suit the objects the first laser lights, not be pushed to twice their
+// brightness.
+TEST(ColourScan, TuningWhereOneLaserMeetsOnlyTheBedStillChoosesAColourExposureThatDoesNotClip) {
+  const auto scene = std::make_shared<const qv::sim::Scene>(qv::sim::Scene::standard());
+  qv::test::ScanHarness h(*scene);
+  SyntheticCamera::Options options;
+  options.scene = scene;
+  auto scanner = std::make_shared<CameraScanner>(h.scannerPtr(), SyntheticCamera::create([] { return ScannerPose{}; }, options));
+  h.scanner().moveHeadByMillimeters(30.0f, h.scan(), nullptr, nullptr);
+  h.scanner().rotateBedByDegrees(90.0f, h.scan(), nullptr, nullptr);
+
+  auto tuning = QVLTuning::initWithDelegate(scanner.get());
+  std::promise<int> chosen;
+  tuning->findOptimalCombinedExposureForScan(
+      false, [&](int nonLaser, std::vector<int>, std::vector<int>, int) { chosen.set_value(nonLaser); }, nullptr,
+      [&](const qv::Error&) { chosen.set_value(-1); });
+  auto future = chosen.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+  const int exposure = future.get();
+  ASSERT_GT(exposure, 0);
+
+  // Nothing in the colour frame at that exposure clips.
+  const qv::SharedData frame = scanner->frame(exposure, false, false);
+  long saturated = 0;
+  for (std::size_t i = 0; i < frame->size(); i += 4)
+    saturated += (*frame)[i] == 255 || (*frame)[i + 1] == 255 || (*frame)[i + 2] == 255;
+  EXPECT_EQ(saturated, 0) << "at exposure " << exposure;
 }

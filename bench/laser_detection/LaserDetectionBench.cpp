@@ -7,6 +7,7 @@
 #include <map>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <random>
 #include <vector>
 
 #include "acquisition/LaserLineDetector.h"
@@ -64,6 +65,44 @@ struct Accuracy {
   }
   double rms() const { return matched ? std::sqrt(sumSquares / matched) : 0.0; }
 };
+
+// A frame pair with one straight, slightly slanted red line of Gaussian width `sigma_px` whose
+// centre in every row is known exactly, over a plain background; `peak` grey levels stay below
+// full scale. Sensor noise of `noise` grey levels on both frames.
+struct DrawnLine {
+  qv::Data off, on;
+  std::map<int, double> centre;
+};
+
+DrawnLine drawWideLine(double sigma_px, double peak, double noise, unsigned seed) {
+  DrawnLine d;
+  d.off.assign(qv::kFrameBytes, 255);
+  d.on.assign(qv::kFrameBytes, 255);
+  std::mt19937 random(seed);
+  std::normal_distribution<double> deviate(0.0, noise > 0.0 ? noise : 1.0);
+  auto sensor = [&](double light) {
+    if (noise > 0.0) light += deviate(random);
+    return static_cast<std::uint8_t>(std::clamp(std::lround(light), 0L, 255L));
+  };
+  const double scale = sigma_px * std::sqrt(2.0);
+  for (int r = 0; r < qv::kFrameHeight; ++r) {
+    const double centre = 500.0 + 0.173 * r;
+    d.centre[r] = centre;
+    for (int c = 0; c < qv::kFrameWidth; ++c) {
+      const double line = std::fabs(c - centre) > 8.0 * sigma_px ? 0.0
+                          : peak * 0.5 * (std::erf((c + 0.5 - centre) / scale) - std::erf((c - 0.5 - centre) / scale)) /
+                                std::erf(0.5 / scale);
+      std::uint8_t* off = d.off.data() + static_cast<std::size_t>(r) * qv::kFrameBytesPerRow + 4 * c;
+      std::uint8_t* on = d.on.data() + static_cast<std::size_t>(r) * qv::kFrameBytesPerRow + 4 * c;
+      for (int ch = 0; ch < 3; ++ch) {
+        const double background = ch == 2 ? 55.0 : 45.0;
+        off[ch] = sensor(background);
+        on[ch] = sensor(background + (ch == 2 ? line : 0.0));
+      }
+    }
+  }
+  return d;
+}
 
 }  // namespace
 
@@ -142,6 +181,15 @@ int main() {
     std::printf("RESULT peer_com_rows_measured_noise%d %ld rows\n", level, peer.matched);
     std::printf("RESULT laser_outliers_noise%d %ld rows\n", level, ours.outliers);
     std::printf("RESULT peer_com_outliers_noise%d %ld rows\n", level, peer.outliers);
+  }
+  // Wide lines below full scale: their round tops are measured by the sub-pixel steps.
+  {
+    Accuracy wide;
+    const DrawnLine line = drawWideLine(4.0, 150.0, 0.0, 1);
+    for (const auto& point : qv::detectLaserLine(line.off.data(), line.on.data(), qv::LaserLineOptions{}).points)
+      wide.add(point.x() - line.centre.at(point.y()));
+    std::printf("RESULT laser_rms_px_wide %.4f px\n", wide.rms());
+    std::printf("RESULT laser_rows_measured_wide %ld rows\n", wide.matched);
   }
   // Over-exposed frames (exposure tuning meets them): rows with bright pixels need the green search.
   std::vector<double> overExposedMs;

@@ -36,8 +36,11 @@ struct SyntheticLighting {
   // The camera exposure (0.1 ms units) at which the renderer's reference exposure applies.
   double referenceExposure = 100.0;
   // Lit so that the default non-laser exposure (500) shows the scene well and the default laser
-  // exposure (50) shows the laser line bright on a dim scene, as on the real scanner.
-  double ambient = 0.12;
+  // exposure (50) shows the laser line bright on a dim scene, as on the real scanner. At 500 the
+  // test objects under the laser lines come out near grey 157, where the exposure tuning aims the
+  // laser-off frame, and their brightest surfaces stay below full scale; the next exposures it
+  // tries, 400 and 1000, are darker and clipped.
+  double ambient = 0.18;
   double laserPeak = 360.0;
   double noiseSigma = 0.0;
   // The colour temperature the scene's light has: a white balance set here leaves colours alone,

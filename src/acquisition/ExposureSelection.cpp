@@ -114,11 +114,18 @@ std::optional<std::size_t> chooseNonLaserExposure(const std::vector<QVLExposureQ
   long bestDistance = 0;
   for (std::size_t i = 0; i < nonLaser.size(); ++i) {
     const QVSImageUtil* frame = nonLaser[i].referenceImage.get();
-    auto under = [&](const QVLExposureQuality* laser) -> double {
-      if (!laser || !frame) return 0.0;
-      return frame->averageLuminosityForPoints(laser->foundPoints);
-    };
-    const double mean = (under(bestLaser2) + under(bestLaser1)) / 2.0;
+    // A laser whose choice holds no point (none chosen, or its line met nothing that counts at
+    // the tuning's bed angle) says nothing of the frame's brightness. Counting it as black would
+    // halve the mean, and the search would settle on the first exposure whose object pixels clip
+    // at twice the brightness asked for; the mean is taken over the lasers that have points.
+    double sum = 0.0;
+    int lasers = 0;
+    for (const QVLExposureQuality* laser : {bestLaser2, bestLaser1}) {
+      if (!laser || laser->foundPoints.empty() || !frame) continue;
+      sum += frame->averageLuminosityForPoints(laser->foundPoints);
+      ++lasers;
+    }
+    const double mean = lasers ? sum / lasers : 0.0;
     const long distance = static_cast<long>(std::fabs(mean - 157.0));
     QVLogInfo("Average luminosity at exposure %d:%f", nonLaser[i].exposures.empty() ? 0 : nonLaser[i].exposures[0], mean);
     if (!best || distance < bestDistance) {

@@ -25,7 +25,8 @@ std::optional<std::size_t> chooseComplementaryExposure(const std::vector<QVLExpo
 std::optional<std::size_t> chooseCalibrationExposure(const std::vector<QVLExposureQuality>& laser1,
                                                      const std::vector<QVLExposureQuality>& laser2);
 // The laser-off result whose frame is closest to grey 157 under the chosen laser points (the mean
-// of the two lasers' averages, 0 for a laser without a choice); the earlier result wins a tie.
+// of the averages of the lasers whose choice holds points; 0 when neither does); the earlier
+// result wins a tie.
 std::optional<std::size_t> chooseNonLaserExposure(const std::vector<QVLExposureQuality>& nonLaser,
                                                   const QVLExposureQuality* bestLaser1,
                                                   const QVLExposureQuality* bestLaser2);

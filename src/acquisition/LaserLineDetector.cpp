@@ -50,9 +50,21 @@ bool addOverExposedPoint(int row, int xg, GreyAt greyAt, LaserLineDetection& out
   return true;
 }
 
+// The brightest red of a frame: where the camera clips, wherever that lies.
+int maximumRed(const std::uint8_t* frame) {
+  std::uint8_t maximum = 0;
+  for (std::size_t i = 2; i < kFrameBytes; i += 4) maximum = std::max(maximum, frame[i]);
+  return maximum;
+}
+
+// The laser frame's clipped columns in a row.
+ClippedColumns clippedColumnsOf(const std::uint8_t* laserOn, int row, int clipLevel) {
+  return {laserOn + static_cast<std::size_t>(row) * kFrameBytesPerRow + 2, 4, clipLevel};
+}
+
 // The filtered row's peak m at column xp (m > 0): a noisy, wide or accepted point, or nothing.
 void classifyPeak(const std::uint8_t* filteredRow, int row, int m, int xp, const LaserLineOptions& options,
-                  LaserLineDetection& out) {
+                  const ClippedColumns& clipped, LaserLineDetection& out) {
   if (m < kLitLevel) {
     QVSImageLaserPoint point(static_cast<float>(xp), row, Colour::white(), brightness(filteredRow[xp]));
     point.setWidth(1.0f);
@@ -73,7 +85,7 @@ void classifyPeak(const std::uint8_t* filteredRow, int row, int m, int xp, const
   const Colour colour = colourAt(options, row, xp);
   const float delta = subpixelDelta(filteredRow, kW, xp);
   if (std::fabs(delta) > kMaximumSubpixelOffset) return;
-  const float x = refineSubpixelColumn(filteredRow, kW, xp, delta);
+  const float x = refineSubpixelColumn(filteredRow, kW, xp, delta, clipped);
   QVSImageLaserPoint point(x, row, colour, leftBrightness);
   point.setWidth(static_cast<float>(width));
   point.setLeftPixelX(left);
@@ -303,6 +315,7 @@ LaserLineDetection detectLaserLineReference(const std::uint8_t* laserOff, const 
   writeDiagnosticImage(folder, "GreyscaleLaserImage.png", grey);
 
   LaserLineDetection out;
+  const int clipLevel = maximumRed(laserOn);
   int maximumGrey = 0;
   for (int r = 0; r < kH; ++r) {
     const std::uint8_t* greenRow = green.ptr<std::uint8_t>(r);
@@ -320,7 +333,7 @@ LaserLineDetection detectLaserLineReference(const std::uint8_t* laserOff, const 
       if (filteredRow[c] > filteredRow[xp]) xp = c;
     const int m = filteredRow[xp];
     if (m == 0) continue;
-    classifyPeak(filteredRow, r, m, xp, options, out);
+    classifyPeak(filteredRow, r, m, xp, options, clippedColumnsOf(laserOn, r, clipLevel), out);
   }
   if (options.wantMaximumGrey) out.maximumGrey = maximumGrey;
   return out;
@@ -376,6 +389,8 @@ LaserLineDetection detectLaserLineSparse(const std::uint8_t* laserOff, const std
   LaserLineDetection out;
   out.path = LaserLineDetectionPath::Sparse;
   out.candidates = candidates;
+  int clipLevel = 0;
+  for (const auto& maxima : ws.rowMaximum) clipLevel = std::max<int>(clipLevel, maxima[2]);
   int maximumGrey = 0;
   for (int r = 0; r < kH; ++r) {
     // The grey at the green peak can only reach saturation where the brightest laser-on pixels
@@ -415,7 +430,7 @@ LaserLineDetection detectLaserLineSparse(const std::uint8_t* laserOff, const std
       }
     });
     if (m == 0) continue;
-    classifyPeak(filteredRow, r, m, xp, options, out);
+    classifyPeak(filteredRow, r, m, xp, options, clippedColumnsOf(laserOn, r, clipLevel), out);
   }
   if (options.wantMaximumGrey) out.maximumGrey = maximumGrey;
   return out;

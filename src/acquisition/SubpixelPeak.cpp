@@ -92,27 +92,31 @@ float subpixelDelta(const std::uint8_t* row, int width, int peak) {
   return 0.0f;
 }
 
-float refineSubpixelColumn(const std::uint8_t* row, int width, int peak, float delta) {
+float refineSubpixelColumn(const std::uint8_t* row, int width, int peak, float delta, const ClippedColumns& clipped) {
   // The top: the columns around the peak within a few grey levels of it (the background under a
   // clipped top is not quite flat, so the top is not quite either).
+  // Noise in the laser-off frame leaves the filtered top of a clipped line ragged where the laser
+  // frame is flat, so the top also takes in the clipped columns next to it that are bright.
   const int top = std::max(int{row[peak]} - kTopTolerance, 1);
+  const auto inTop = [&](int c) { return row[c] >= top || (clipped(c) && 2 * row[c] > row[peak]); };
   int first = peak;
-  while (first > 0 && row[first - 1] >= top) --first;
+  while (first > 0 && inTop(first - 1)) --first;
   int last = peak;
-  while (last + 1 < width && row[last + 1] >= top) ++last;
-  if (last - first >= 2) {
-    // A flat top says nothing of where the line is; its two flanks do. The centre is midway
-    // between where they cross half the top's height.
-    const double level = 0.5 * row[peak];
-    int l = first;
-    while (l > 0 && row[l] >= level) --l;
-    int r = last;
-    while (r + 1 < width && row[r] >= level) ++r;
-    if (row[l] < level && row[r] < level) {
-      const double left = l + (level - row[l]) / (row[l + 1] - row[l]);
-      const double right = r - (level - row[r]) / (row[r - 1] - row[r]);
-      return static_cast<float>(0.5 * (left + right));
-    }
+  while (last + 1 < width && inTop(last + 1)) ++last;
+  int clippedColumns = 0;
+  for (int c = first; c <= last; ++c) clippedColumns += clipped(c) ? 1 : 0;
+  if (clippedColumns < kClippedTopColumns) return static_cast<float>(peak) + delta;
+  // A clipped top says nothing of where the line is; its two flanks do. The centre is midway
+  // between where they cross half the top's height.
+  const double level = 0.5 * row[peak];
+  int l = first;
+  while (l > 0 && row[l] >= level) --l;
+  int r = last;
+  while (r + 1 < width && row[r] >= level) ++r;
+  if (row[l] < level && row[r] < level) {
+    const double left = l + (level - row[l]) / (row[l + 1] - row[l]);
+    const double right = r - (level - row[r]) / (row[r - 1] - row[r]);
+    return static_cast<float>(0.5 * (left + right));
   }
   if (delta >= 0.0f && delta <= 1.0f) return static_cast<float>(peak) + delta;
   // Otherwise the steps are asked again from the middle of the top and then from the column their

@@ -47,7 +47,7 @@ public:
   }
 
   std::shared_ptr<QVLScan> makeScan() {
-    auto scan = QVLScan::initWithDelegate(scanner_);
+    auto scan = QVLScan::initWithDelegate(delegate_ ? delegate_ : std::shared_ptr<QVLScanDelegate>(scanner_));
     scan->setPrivateQueueContext(store_.privateContext());
     scan->setSettings(&settings_);
     return scan;
@@ -101,12 +101,18 @@ public:
   const std::shared_ptr<qv::sim::SimulatedScanner>& scannerPtr() { return scanner_; }
   QVLScan& scan() { return *scan_; }
   const qv::ObjectID& scanId() const { return scanId_; }
+  // Scans from now on talk to this delegate instead of the simulated scanner.
+  void useDelegate(std::shared_ptr<QVLScanDelegate> delegate) {
+    delegate_ = std::move(delegate);
+    scan_ = makeScan();
+  }
 
 private:
   TempFolder folder_;
   TBCoreDataStoreS1 store_;
   qv::Settings settings_;
   std::shared_ptr<qv::sim::SimulatedScanner> scanner_;
+  std::shared_ptr<QVLScanDelegate> delegate_;
   std::shared_ptr<QVLScan> scan_;
   qv::ObjectID scanId_;
 };

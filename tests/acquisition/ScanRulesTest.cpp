@@ -84,6 +84,18 @@ TEST(ExposureRules, CombinedExposuresAndTheLaserOffChoice) {
   const auto laser = quality(10, 20, 0);
   EXPECT_EQ(qv::chooseNonLaserExposure({off1, off2, off3}, &laser, &laser), 0u);
   EXPECT_EQ(qv::chooseNonLaserExposure({off3, off2}, &laser, &laser), 1u);
+
+  // A laser whose choice holds no point, or that has no choice, says nothing of the frames: the
+  // other laser's points alone choose grey 164, where counting the silent one as black would put
+  // the mean at 82, 100 and 127 and take the frame of grey 254.
+  auto off4 = quality(400, 0, 0);
+  off4.referenceImage = frame(254);
+  const auto silent = quality(10, 0, 0);
+  EXPECT_EQ(qv::chooseNonLaserExposure({off2, off3, off4}, &laser, &silent), 0u);
+  EXPECT_EQ(qv::chooseNonLaserExposure({off2, off3, off4}, &silent, &laser), 0u);
+  EXPECT_EQ(qv::chooseNonLaserExposure({off2, off3, off4}, nullptr, &laser), 0u);
+  // With no point at all, every frame is as far from the mark: the first stays.
+  EXPECT_EQ(qv::chooseNonLaserExposure({off3, off2}, &silent, nullptr), 0u);
 }
 
 TEST(AdaptiveRotation, StepsFromTheAverageSliceDistance) {

@@ -140,6 +140,7 @@ SweepResult sweep(double sigma, double amplitude) {
   for (int step = 0; step < steps; ++step) {
     const double centre = 600.0 + static_cast<double>(step) / steps;
     std::vector<std::uint8_t> row(kWidth, 0);
+    std::vector<std::uint8_t> laserFrame(kWidth, 0);  // the laser frame's red: 255 where it clips
     for (int c = 570; c < 630; ++c) {
       const double a = (c - 0.5 - centre) / (sigma * std::sqrt(2.0));
       const double b = (c + 0.5 - centre) / (sigma * std::sqrt(2.0));
@@ -147,12 +148,13 @@ SweepResult sweep(double sigma, double amplitude) {
       const double background = c < 603 ? 44.0 : 43.0;
       const long value = std::lround(std::min(v + background, 255.0) - background);
       row[c] = static_cast<std::uint8_t>(value > 60 ? value : 0);
+      laserFrame[c] = static_cast<std::uint8_t>(std::lround(std::min(v + background, 255.0)));
     }
     int peak = 0;
     for (int c = 1; c < kWidth; ++c)
       if (row[c] > row[peak]) peak = c;
     const float delta = qv::subpixelDelta(row.data(), kWidth, peak);
-    const double error = qv::refineSubpixelColumn(row.data(), kWidth, peak, delta) - centre;
+    const double error = qv::refineSubpixelColumn(row.data(), kWidth, peak, delta, {laserFrame.data(), 1, 255}) - centre;
     sumSquares += error * error;
     result.worst = std::max(result.worst, std::fabs(error));
   }
@@ -180,17 +182,30 @@ TEST(SubpixelPeak, StaysWithinATenthOfAPixelOverASweepOfPositionsWidthsAndClippe
   }
 }
 
-TEST(SubpixelPeak, RefiningKeepsAnOffsetWithinItsPixelAndReadsNothingPastTheRow) {
-  auto row = rowWith(596, {40, 70, 110, 150, 190, 190, 150, 110, 70, 40});
-  EXPECT_EQ(qv::refineSubpixelColumn(row.data(), kWidth, 600, 0.5f), 600.5f);
-  // An offset that reaches out of its pixel is asked again from the top.
-  EXPECT_EQ(qv::refineSubpixelColumn(row.data(), kWidth, 600, -3.5f), 600.5f);
-  // Nothing past the row's end is read: a top at the end, where no step can answer, stays put.
-  auto edge = rowWith(kWidth - 2, {200, 200});
-  EXPECT_EQ(qv::refineSubpixelColumn(edge.data(), kWidth, kWidth - 2, 2.5f), kWidth - 2.0f);
-  // A flat top that ends at the row's end has no right flank: measured by the steps.
+TEST(SubpixelPeak, OnlyATopTheLaserFrameClipsIsPlacedByItsFlanks) {
+  // A flat top of four, its flanks crossing half its height at 597 and 602.
+  auto flat = rowWith(596, {40, 100, 200, 200, 200, 200, 100, 40});
+  auto clipped = rowWith(598, {255, 255, 255, 255});
+  auto twoClipped = rowWith(599, {255, 255});
+  EXPECT_EQ(qv::refineSubpixelColumn(flat.data(), kWidth, 598, 0.25f, {clipped.data(), 1, 255}), 599.5f);
+  // Where the laser frame clips at its own maximum, say 250, that counts as clipping.
+  auto dimmer = rowWith(598, {250, 250, 250, 250});
+  EXPECT_EQ(qv::refineSubpixelColumn(flat.data(), kWidth, 598, 0.25f, {dimmer.data(), 1, 250}), 599.5f);
+  // The same filtered top where the laser frame does not clip, or clips over two columns only,
+  // is a round top: the steps' offset stands, whatever it is.
+  EXPECT_EQ(qv::refineSubpixelColumn(flat.data(), kWidth, 598, 0.25f, {}), 598.25f);
+  EXPECT_EQ(qv::refineSubpixelColumn(flat.data(), kWidth, 598, -1.5f, {twoClipped.data(), 1, 255}), 596.5f);
+  EXPECT_EQ(qv::refineSubpixelColumn(flat.data(), kWidth, 598, 0.25f, {dimmer.data(), 1, 255}), 598.25f);
+}
+
+TEST(SubpixelPeak, AClippedTopWithoutFlanksIsAskedAgainFromItsMiddleAndReadsNothingPastTheRow) {
+  // A clipped top that ends at the row's end has no right flank: an offset that reaches out of
+  // its pixel is asked again from the top, and nothing past the row's end is read.
   auto clippedEdge = rowWith(kWidth - 6, {100, 200, 200, 200, 200, 200});
-  EXPECT_GE(qv::refineSubpixelColumn(clippedEdge.data(), kWidth, kWidth - 5, -1.5f), kWidth - 6.0f);
+  auto clipped = rowWith(kWidth - 5, {255, 255, 255, 255, 255});
+  const float x = qv::refineSubpixelColumn(clippedEdge.data(), kWidth, kWidth - 5, -1.5f, {clipped.data(), 1, 255});
+  EXPECT_GE(x, kWidth - 6.0f);
+  EXPECT_LE(x, kWidth - 1.0f);
 }
 
 TEST(SubpixelPeak, TheFrameMethodsMeasureARowOfAGreyImage) {

@@ -77,8 +77,9 @@ int reconstructionThreads(int requested) {
   if (!before || !after) return wanted;
   const double busy = after->first - before->first, idle = after->second - before->second;
   if (!(busy + idle > 0)) return wanted;
+  // Only whole idle cores count: a thread sharing a core with other work spins the others' time away.
   const double idleCores = cores * idle / (busy + idle);
-  return std::clamp(static_cast<int>(std::lround(idleCores)), 1, wanted);
+  return std::clamp(static_cast<int>(std::floor(idleCores)), 1, wanted);
 }
 
 }  // namespace

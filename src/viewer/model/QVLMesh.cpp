@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -72,7 +73,7 @@ int reconstructionThreads(int requested) {
   const int wanted = requested > 0 ? std::min(requested, cores) : cores;
   if (wanted == 1) return 1;
   const auto before = cpuTicks();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const auto after = cpuTicks();
   if (!before || !after) return wanted;
   const double busy = after->first - before->first, idle = after->second - before->second;
@@ -88,6 +89,8 @@ int QVLMesh::threadsForReconstruction(int requested) { return reconstructionThre
 
 std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_t> vertexBlob, std::int32_t octreeDepth,
                                                      std::int32_t samplesPerNode, int threads) {
+  // The look at the idle cores takes a moment of its own, spent while the points are gathered.
+  auto threadCount = std::async(std::launch::async, reconstructionThreads, threads);
   const std::size_t records = vertexBlob.size() / sizeof(QVLScanVertex);
   std::vector<QVLScanVertex> kept;
   kept.reserve(records);
@@ -119,7 +122,7 @@ std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_
   poisson.setDepth(octreeDepth);
   poisson.setScale(kScale);
   poisson.setSamplesPerNode(static_cast<float>(samplesPerNode));
-  poisson.setThreads(reconstructionThreads(threads));
+  poisson.setThreads(threadCount.get());
   poisson.setInputCloud(cloud);
   pcl::PolygonMesh mesh;
   poisson.reconstruct(mesh);

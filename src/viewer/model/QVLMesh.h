@@ -38,7 +38,7 @@ public:
                              const Places& places, qv::Error* error = nullptr);
 
   // The threads a reconstruction asking for `requested` (0: every core) runs on now: the cores
-  // the machine leaves idle, over a tenth of a second's look at the kernel's counters, at most.
+  // the machine leaves idle, over a twentieth of a second's look at the kernel's counters, at most.
   static int threadsForReconstruction(int requested);
 
   // The reconstruction alone, on the idle cores (`threads` at most): the records of a vertex blob whose position is

@@ -1,4 +1,5 @@
-// Starts the program several times in fresh user folders and measures, from just before the start
+// Starts the program several times in fresh user folders (runtime and temporary folders
+// included, so that it never meets a Quorvel already running) and measures, from just before the start
 // to the line the program prints when its main screen is first painted, the launch time and the
 // resident memory then. Runs itself under xvfb-run when there is no display.
 #include <fcntl.h>
@@ -39,6 +40,10 @@ Launch launchOnce(const char* program, const std::filesystem::path& home) {
     setenv("XDG_DATA_HOME", (h + "/data").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
     setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
+    // A runtime folder of its own: the program looks for a running instance of the same user
+    // through a socket in the temporary folder, and would hand over to it and show nothing.
+    setenv("XDG_RUNTIME_DIR", (h + "/runtime").c_str(), 1);
+    setenv("TMPDIR", (h + "/runtime").c_str(), 1);
     setenv("QUORVEL_LAUNCH_PROBE", "1", 1);
     setenv("QUORVEL_QUIT_WHEN", "shown", 1);
     unsetenv("QUORVEL_SIMULATOR");
@@ -97,7 +102,8 @@ int main(int argc, char** argv) {
   // One warm-up run, so the file cache is the same for every measured one.
   for (int i = 0; i <= runs; ++i) {
     const auto home = std::filesystem::path(root) / std::to_string(i);
-    std::filesystem::create_directories(home);
+    std::filesystem::create_directories(home / "runtime");
+    std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
     Launch l = launchOnce(program, home);
     if (!l.ok) {
       std::fprintf(stderr, "launch %d did not show the main screen\n", i);

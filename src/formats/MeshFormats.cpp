@@ -166,22 +166,47 @@ Data binaryStl(std::span<const std::uint8_t> meshed) {
   return out;
 }
 
+namespace {
+
+constexpr const char* kStlStart = "solid ascii\n";
+constexpr const char* kStlEnd = "endsolid ascii\n";
+
+void appendFacet(std::string& out, const StlFacet& facet) {
+  appendTriple(out, "  facet normal", facet.normal);
+  out += "    outer loop\n";
+  for (const auto& corner : facet.corners) appendTriple(out, "      vertex", corner);
+  out += "    endloop\n  endfacet\n";
+}
+
+}  // namespace
+
 std::string asciiStlText(std::span<const StlFacet> facets) {
-  std::string out = "solid ascii\n";
+  std::string out = kStlStart;
   out.reserve(facets.size() * 200 + 32);
-  for (const auto& facet : facets) {
-    appendTriple(out, "  facet normal", facet.normal);
-    out += "    outer loop\n";
-    for (const auto& corner : facet.corners) appendTriple(out, "      vertex", corner);
-    out += "    endloop\n  endfacet\n";
-  }
-  out += "endsolid ascii\n";
+  for (const auto& facet : facets) appendFacet(out, facet);
+  out += kStlEnd;
   return out;
 }
 
 bool writeAsciiStlFile(const std::filesystem::path& path, std::span<const StlFacet> facets, Error* error) {
-  const std::string text = asciiStlText(facets);
-  return writeFileAtomically(path, {bytesOf(text)}, error);
+  // A mesh's text runs to tens of megabytes: it goes out a megabyte at a time instead of being
+  // held whole in memory first.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  return writeFileAtomically(
+      path,
+      [&](const ByteSink& sink) {
+        std::string piece = kStlStart;
+        piece.reserve(kPiece + 1024);
+        for (const auto& facet : facets) {
+          appendFacet(piece, facet);
+          if (piece.size() < kPiece) continue;
+          if (!sink(bytesOf(piece))) return;
+          piece.clear();
+        }
+        piece += kStlEnd;
+        sink(bytesOf(piece));
+      },
+      error);
 }
 
 }  // namespace qv::mesh

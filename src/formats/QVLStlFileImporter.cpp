@@ -1,9 +1,11 @@
-// The ASCII STL reader: a counting pass, a filling pass, then one store block.
+// The ASCII STL reader: one pass over the lines, looked at in place, then one store block.
 #include "formats/QVLStlFileImporter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <unordered_map>
 
 #include "formats/FormatErrors.h"
@@ -18,11 +20,71 @@ namespace {
 
 bool contains(const std::string& line, const char* word) { return line.find(word) != std::string::npos; }
 
+// Whether the line holds the word with its letters in any case (the word is given in lower case).
+bool containsAnyCase(std::string_view line, std::string_view word) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (std::size_t i = 0; i + word.size() <= line.size(); ++i) {
+    std::size_t k = 0;
+    while (k < word.size() && lower(line[i + k]) == word[k]) ++k;
+    if (k == word.size()) return true;
+  }
+  return false;
+}
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+
+// The last three words of a line that has at least four, as finite floats; false otherwise.
+bool lastThreeNumbers(std::string_view line, float out[3]) {
+  std::size_t end = line.size();
+  for (int i = 2; i >= 0; --i) {
+    while (end > 0 && blank(line[end - 1])) --end;
+    std::size_t start = end;
+    while (start > 0 && !blank(line[start - 1])) --start;
+    if (start == end) return false;
+    const auto value = qv::text::parseFloat(line.substr(start, end - start));
+    if (!value || !std::isfinite(*value)) return false;
+    out[i] = *value;
+    end = start;
+  }
+  // A fourth word, the keyword, comes before the numbers.
+  while (end > 0 && blank(line[end - 1])) --end;
+  return end > 0;
+}
+
 // Up to two earlier corners at one position; a third closes the group.
 struct CornerGroup {
   std::uint32_t first = 0, second = 0;
   int count = 0;
 };
+
+// Where corners meet: the position as the three-decimal text would name it. A float times 1000
+// is exact in a double, so rounding it half to even gives the printed digits, and the sign of a
+// zero is kept as "-0.000" keeps it.
+struct CornerKey {
+  double thousandths[3];
+  bool operator==(const CornerKey& other) const {
+    return std::memcmp(thousandths, other.thousandths, sizeof thousandths) == 0;
+  }
+};
+
+struct CornerKeyHash {
+  std::size_t operator()(const CornerKey& key) const {
+    std::uint64_t h = 0;
+    for (double d : key.thousandths) {
+      std::uint64_t bits;
+      std::memcpy(&bits, &d, sizeof bits);
+      h = (h ^ bits) * 0x100000001b3ull;
+      h ^= h >> 29;
+    }
+    return static_cast<std::size_t>(h);
+  }
+};
+
+CornerKey cornerKey(const float p[3]) {
+  CornerKey key;
+  for (int i = 0; i < 3; ++i) key.thousandths[i] = std::nearbyint(static_cast<double>(p[i]) * 1000.0);
+  return key;
+}
 
 }  // namespace
 
@@ -46,59 +108,51 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
     if (error) *error = qv::dataOffsetError(path, 0, kInvalidDescription, "the first line does not say \"solid ascii\"");
     return false;
   }
-  const std::uint64_t bodyStart = dataOffset_;
 
-  std::uint64_t vertexLines = 0;
-  for (;;) {
-    auto line = readLine(bytes, error);
-    if (!line) return false;
-    if (contains(*line, "vertex")) ++vertexLines;
-    else if (contains(*line, "endsolid")) break;
-  }
-  if (vertexLines == 0) {
-    if (error) *error = qv::dataOffsetError(path, dataOffset_, kInvalidDescription, "no vertex before \"endsolid\"");
-    return false;
-  }
-  if (vertexLines > std::numeric_limits<std::uint32_t>::max()) {
-    if (error) *error = qv::dataOffsetError(path, dataOffset_, kInvalidDescription, "too many vertices");
-    return false;
-  }
-
-  meshed.assign(static_cast<std::size_t>(vertexLines) * sizeof(QVLScanVertex), 0);
-  std::unordered_map<std::string, CornerGroup> groups;
-  groups.reserve(static_cast<std::size_t>(vertexLines));
-  std::uint32_t k = 0;
+  // One pass over the lines, each looked at in place. A mesher's facet takes some 250 bytes for
+  // its three corners, which sizes the first guess of the records and of the corner groups.
+  meshed.clear();
+  meshed.reserve(static_cast<std::size_t>(dataSize_ / 250 * 3 + 3) * sizeof(QVLScanVertex));
+  std::unordered_map<CornerKey, CornerGroup, CornerKeyHash> groups;
+  groups.reserve(static_cast<std::size_t>(dataSize_ / 250 * 3 / 2 + 1));
+  std::uint64_t k = 0;
   float normal[3] = {0, 0, 0};
-  std::string key;
-  dataOffset_ = bodyStart;
+  const char* text = reinterpret_cast<const char*>(bytes.data());
 
-  // The last three words as floats; false (and the error) when a line has fewer or they are not numbers.
-  auto lastThree = [&](const std::string& line, std::uint64_t lineStart, float out[3]) {
-    const auto words = qv::wordsOf(line);
-    bool ok = words.size() >= 4;
-    for (int i = 0; ok && i < 3; ++i) {
-      const auto value = qv::text::parseFloat(words[words.size() - 3 + static_cast<std::size_t>(i)]);
-      if (value) out[i] = *value;
-      else ok = false;
-    }
+  // The last three words as finite floats; false (and the error) when a line has fewer words or
+  // they are not such numbers.
+  auto lastThree = [&](std::string_view line, std::uint64_t lineStart, float out[3]) {
+    const bool ok = lastThreeNumbers(line, out);
     if (!ok && error) *error = qv::dataOffsetError(path, lineStart, kInvalidDescription, "a line without three numbers");
     return ok;
   };
 
   for (;;) {
     const std::uint64_t lineStart = dataOffset_;
-    auto line = readLine(bytes, error);
-    if (!line) return false;
-    if (contains(*line, "facet normal")) {
+    if (lineStart >= dataSize_) {
+      if (error) *error = qv::dataOffsetError(path, dataOffset_, qv::kQvkInvalidDescription, "the file ends before \"endsolid\"");
+      return false;
+    }
+    // The last line needs no line feed.
+    const auto rest = static_cast<std::size_t>(dataSize_ - lineStart);
+    const auto* feed = static_cast<const char*>(std::memchr(text + lineStart, '\n', rest));
+    const std::size_t length = feed ? static_cast<std::size_t>(feed - (text + lineStart)) : rest;
+    dataOffset_ = lineStart + length + (feed ? 1 : 0);
+    const std::string_view line(text + lineStart, length);
+
+    if (containsAnyCase(line, "facet normal")) {
       float n[3];
-      if (!lastThree(*line, lineStart, n)) return false;
+      if (!lastThree(line, lineStart, n)) return false;
       normal[0] = -n[0];
       normal[1] = -n[1];
       normal[2] = -n[2];
-    } else if (contains(*line, "vertex")) {
+    } else if (containsAnyCase(line, "vertex")) {
       float p[3];
-      if (!lastThree(*line, lineStart, p)) return false;
-      if (k >= vertexLines) break;  // cannot happen: both passes read the same lines
+      if (!lastThree(line, lineStart, p)) return false;
+      if (k >= std::numeric_limits<std::uint32_t>::max()) {
+        if (error) *error = qv::dataOffsetError(path, lineStart, kInvalidDescription, "too many vertices");
+        return false;
+      }
       QVLScanVertex v;
       v.point3DX = p[0];
       v.point3DZ = p[2];
@@ -114,26 +168,22 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
         v.normalZ = normal[2];
       }
       v.colourRed = v.colourGreen = v.colourBlue = kGrey;
-      qv::qvk::putScanVertex(meshed, k, v);
+      const auto record = static_cast<std::uint32_t>(k);
+      meshed.resize(meshed.size() + sizeof(QVLScanVertex));
+      qv::qvk::putScanVertex(meshed, record, v);
 
       // Grouped by the position as read, before any raising to the cut-off.
-      key.clear();
-      qv::text::appendFixed(key, p[0], 3);
-      key += ',';
-      qv::text::appendFixed(key, p[1], 3);
-      key += ',';
-      qv::text::appendFixed(key, p[2], 3);
-      auto it = groups.try_emplace(key).first;
+      auto it = groups.try_emplace(cornerKey(p)).first;
       CornerGroup& group = it->second;
       if (group.count == 0) {
-        group.first = k;
+        group.first = record;
         group.count = 1;
       } else if (group.count == 1) {
-        group.second = k;
+        group.second = record;
         group.count = 2;
       } else {
         QVLScanVertex a = qv::qvk::scanVertexAt(meshed, group.first), b = qv::qvk::scanVertexAt(meshed, group.second);
-        QVLScanVertex c = qv::qvk::scanVertexAt(meshed, k);
+        QVLScanVertex c = qv::qvk::scanVertexAt(meshed, record);
         const float mean[3] = {static_cast<float>((double(a.normalX) + b.normalX + c.normalX) / 3.0),
                                static_cast<float>((double(a.normalY) + b.normalY + c.normalY) / 3.0),
                                static_cast<float>((double(a.normalZ) + b.normalZ + c.normalZ) / 3.0)};
@@ -144,15 +194,18 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
         }
         qv::qvk::putScanVertex(meshed, group.first, a);
         qv::qvk::putScanVertex(meshed, group.second, b);
-        qv::qvk::putScanVertex(meshed, k, c);
+        qv::qvk::putScanVertex(meshed, record, c);
         groups.erase(it);  // a fourth corner at the same place starts a new group
       }
       ++k;
-    } else if (contains(*line, "endsolid")) {
+    } else if (containsAnyCase(line, "endsolid")) {
+      if (k == 0) {
+        if (error) *error = qv::dataOffsetError(path, dataOffset_, kInvalidDescription, "no vertex before \"endsolid\"");
+        return false;
+      }
       return true;
     }
   }
-  return true;
 }
 
 bool QVLStlFileImporter::parseFile(qv::Error* error) {

@@ -455,7 +455,7 @@ bool SSZipArchive::writeFileAtPath(const std::string& path, const std::optional<
   zipInfoSetDate(time, mtime);
   const std::uint32_t external = (0x8000u + (static_cast<std::uint32_t>(st.st_mode) & 07777u)) << 16;
   const bool large = static_cast<std::uint64_t>(st.st_size) >= 0xFFFFFFFFull;
-  return writeEntry(name, &time, external, 1, large, [&](void* zip) {
+  return writeEntry(name, &time, external, compressionLevel_, large, [&](void* zip) {
     std::vector<std::uint8_t> chunk(kZipChunkBytes);
     for (;;) {
       const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), input.get());
@@ -491,9 +491,11 @@ bool SSZipArchive::createZipFileAtPath(const std::string& path, const std::vecto
   return false;
 }
 
-bool SSZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath) {
+bool SSZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
+                                                              int compressionLevel) {
   SSZipArchive archive(path);
   if (!archive.open()) return false;
+  archive.setCompressionLevel(compressionLevel);
   std::error_code ec;
   std::vector<fs::path> files;
   for (fs::recursive_directory_iterator it(directoryPath, ec), end; !ec && it != end; it.increment(ec)) {

@@ -76,8 +76,14 @@ public:
   // Creates an archive holding each file under its last path component, in the list's order.
   // False when the archive cannot be created or written (a file that cannot be opened is left out).
   static bool createZipFileAtPath(const std::string& path, const std::vector<std::string>& filePaths);
-  // Creates an archive of every file below the folder, each named by its path relative to it.
-  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath);
+  // Creates an archive of every file below the folder, each named by its path relative to it,
+  // deflated at the level given (see setCompressionLevel).
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
+                                                         int compressionLevel = kDefaultCompressionLevel);
+
+  // zlib's fastest level that still compresses; 0 stores the bytes in the deflate stream as they
+  // are (the entries stay deflated, so every reader takes them alike).
+  static constexpr int kDefaultCompressionLevel = 1;
 
   explicit SSZipArchive(std::string path);
   ~SSZipArchive();
@@ -86,6 +92,8 @@ public:
 
   // Creates the archive at the path, replacing any file there.
   bool open();
+  // The deflate level of the files added from now on (0 to 9).
+  void setCompressionLevel(int level) { compressionLevel_ = level; }
   bool writeFile(const std::string& path);
   // Adds a file under the name (its last path component when there is none), with its date and
   // permissions. False when the file cannot be opened or read, or the entry cannot be written.
@@ -110,4 +118,5 @@ private:
   std::string path_;
   void* zip_ = nullptr;
   bool failed_ = false;
+  int compressionLevel_ = kDefaultCompressionLevel;
 };

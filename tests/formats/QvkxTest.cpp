@@ -193,6 +193,18 @@ TEST_F(QvkxTest, ACloudFileIsWrittenByteForByte) {
   });
   ASSERT_TRUE(write(id, path("golden.qvkx")));
   EXPECT_EQ(membersOf(path("golden.qvkx")), (std::vector<std::string>{"CloudData.qvk", "CloudData.qvtx", }));
+  // The members are stored as they are but still as deflate streams, the entries older readers expect.
+  struct Methods : SSZipArchiveDelegate {
+    std::vector<std::uint32_t> methods;
+    std::vector<bool> stored;
+    void zipArchiveWillUnzipFileAtIndex(std::uint64_t, std::uint64_t, const std::string&, const SSZipArchiveFileInfo& info) override {
+      methods.push_back(info.compressionMethod);
+      stored.push_back(info.compressedSize >= info.uncompressedSize);
+    }
+  } methods;
+  EXPECT_TRUE(SSZipArchive::unzipFileAtPath(path("golden.qvkx"), (temp.path() / "methods").string(), &methods));
+  EXPECT_EQ(methods.methods, (std::vector<std::uint32_t>{8, 8}));
+  EXPECT_EQ(methods.stored, (std::vector<bool>{true, true}));
   const std::string cloud = readFile(temp.path() / "unzipped-golden" / "CloudData.qvk");
   ASSERT_EQ(cloud.substr(0, std::strlen(kGoldenHeader)), kGoldenHeader);
 

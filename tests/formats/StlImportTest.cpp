@@ -2,6 +2,8 @@
 // lenient lines (upper case, trailing blanks, no final line feed), the files it refuses without
 // touching the scan, and the project's own ASCII writer read back.
 #include <cmath>
+#include <fstream>
+#include <iterator>
 
 #include "FormatsTestSupport.h"
 #include "formats/FormatErrors.h"
@@ -91,6 +93,9 @@ TEST_F(StlImportTest, RefusedFilesLeaveTheEarlierMesh) {
       {"no vertex", "solid ascii\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 21},
       {"word for a number", "solid ascii\n  facet normal 0 zero 1\n  vertex 1 2 3\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 12},
       {"two numbers", "solid ascii\n  vertex 1 2\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 12},
+      // A corner or normal that is not a finite number would poison every later step.
+      {"nan corner", "solid ascii\n" + one + "  vertex 1 nan 3\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 12 + one.size()},
+      {"overflowing normal", "solid ascii\n  facet normal 0 1e39 0\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 12},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -126,4 +131,16 @@ TEST_F(StlImportTest, TheProjectsOwnAsciiStlReadsBackExactly) {
   }
   EXPECT_EQ(mesh[0].normalZ, -1.0f);
   EXPECT_TRUE(std::signbit(mesh[4].point3DX));
+
+  // The file goes out a piece at a time: a mesh of megabytes must still be the one whole text.
+  std::vector<qv::mesh::StlFacet> many(20000);
+  for (std::size_t i = 0; i < many.size(); ++i) {
+    const float x = static_cast<float>(i) / 7;
+    many[i] = {{0, 0, 1}, {{{x, 0.5f, 1}, {x + 0.25f, 1, 1}, {x, 1, 1.125f}}}};
+  }
+  qv::Error error;
+  ASSERT_TRUE(qv::mesh::writeAsciiStlFile(path("many.stl"), many, &error)) << error.text();
+  std::ifstream in(path("many.stl"), std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(written, qv::mesh::asciiStlText(many));
 }

@@ -69,6 +69,16 @@ bool flushFile(const fs::path& path, Error* error) {
 }
 
 bool writeFileAtomically(const fs::path& target, std::initializer_list<std::span<const std::uint8_t>> parts, Error* error) {
+  return writeFileAtomically(
+      target,
+      [&](const ByteSink& sink) {
+        for (const auto& part : parts)
+          if (!sink(part)) return;
+      },
+      error);
+}
+
+bool writeFileAtomically(const fs::path& target, const std::function<void(const ByteSink&)>& produce, Error* error) {
   if (target.empty() || target.filename().empty()) {
     if (error) *error = fileError(kFileWriteError, target.string(), 0, "No file name was given");
     return false;
@@ -80,7 +90,11 @@ bool writeFileAtomically(const fs::path& target, std::initializer_list<std::span
     return false;
   }
   std::uint64_t written = 0;
-  int err = writeParts(fd, parts, written);
+  int err = 0;
+  produce([&](std::span<const std::uint8_t> piece) {
+    if (err == 0) err = writeParts(fd, {piece}, written);
+    return err == 0;
+  });
   // Flushed before the rename, so that a crash leaves the old file or the new one, not an empty one.
   if (err == 0 && ::fsync(fd) != 0) err = errno;
   if (::close(fd) != 0 && err == 0) err = errno;

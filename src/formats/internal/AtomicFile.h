@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -20,6 +21,11 @@ std::filesystem::path temporaryPathBeside(const std::filesystem::path& target);
 // left as it was, and the error (code kFileWriteError) names the target and how many bytes had
 // been written.
 bool writeFileAtomically(const std::filesystem::path& target, std::initializer_list<std::span<const std::uint8_t>> parts,
+                         Error* error);
+// The same for a file made piece by piece: `produce` hands each piece to the sink, which answers
+// false once the file has failed (the producer may stop then; the error is reported here).
+using ByteSink = std::function<bool(std::span<const std::uint8_t>)>;
+bool writeFileAtomically(const std::filesystem::path& target, const std::function<void(const ByteSink&)>& produce,
                          Error* error);
 inline std::span<const std::uint8_t> bytesOf(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};

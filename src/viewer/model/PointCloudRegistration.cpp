@@ -2,9 +2,14 @@
 #include "viewer/model/PointCloudRegistration.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <functional>
 #include <iostream>
 #include <limits>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include <Eigen/Core>
@@ -25,12 +30,16 @@
 #include <pcl/search/kdtree.h>
 #pragma GCC diagnostic pop
 
+#include "viewer/model/internal/DirectKdTree.h"
+
 namespace {
 
 using Point = pcl::PointXYZRGB;
 using Cloud = pcl::PointCloud<Point>;
 using Normals = pcl::PointCloud<pcl::PointNormal>;
 using Features = pcl::PointCloud<pcl::FPFHSignature33>;
+using Tree = qv::viewer::DirectKdTree<Point>;
+using FeatureTree = qv::viewer::DirectKdTree<pcl::FPFHSignature33>;
 
 constexpr float kFirstLeaf = 2.0f, kLastLeaf = 10.0f, kLeafStep = 1.0f;
 // The finest leaf of the refinement: a few times the spacing and the noise of a scan's points.
@@ -67,13 +76,15 @@ void writeRowMajor(const Eigen::Matrix4f& m, float out[16]) {
     for (int c = 0; c < 4; ++c) out[4 * r + c] = m(r, c);
 }
 
+// The tree may be one already built over the search surface (the normals' own): it is then reused.
 void computeFpfhFeatures(const Cloud::ConstPtr& cloud, const Normals::ConstPtr& normals,
-                         const Cloud::ConstPtr& searchSurface, const Features::Ptr& features, float radius) {
+                         const Cloud::ConstPtr& searchSurface, const Features::Ptr& features, float radius,
+                         const Tree::Ptr& tree) {
   pcl::FPFHEstimation<Point, pcl::PointNormal, pcl::FPFHSignature33> estimation;
   estimation.setInputNormals(normals);
   estimation.setSearchSurface(searchSurface);
   estimation.setInputCloud(cloud);
-  estimation.setSearchMethod(std::make_shared<pcl::search::KdTree<Point>>(true));
+  estimation.setSearchMethod(tree);
   estimation.setRadiusSearch(static_cast<double>(radius));
   estimation.compute(*features);
 }
@@ -106,74 +117,143 @@ void coarseAlignPointClouds(const QVLAlignmentPoint* sourcePoints, const std::in
                          bestCount, ratio, std::cout);
 }
 
+namespace {
+
+// Runs task(0) .. task(count - 1) on up to one thread a core, the calling thread among them, in
+// index order of start; the first exception a task throws is thrown again here once all are done.
+void runTasks(std::size_t count, const std::function<void(std::size_t)>& task) {
+  const std::size_t workers = std::min<std::size_t>(count, std::max(1u, std::thread::hardware_concurrency()));
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failure;
+  std::mutex failureMutex;
+  const auto work = [&] {
+    for (std::size_t i; (i = next++) < count;) {
+      try {
+        task(i);
+      } catch (...) {
+        const std::lock_guard lock(failureMutex);
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t w = 1; w < workers; ++w) threads.emplace_back(work);
+  work();
+  for (auto& t : threads) t.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// One side of one leaf size: the downsampled cloud, its normals and its descriptors.
+struct CoarseSide {
+  Cloud::Ptr filtered = std::make_shared<Cloud>();
+  std::size_t filteredSize = 0;  // before the undescribed points were dropped
+  Features::Ptr features = std::make_shared<Features>();
+};
+
+// What one leaf size found. Each pass depends on its own downsampled clouds alone (the sample
+// consensus seeds its generator afresh for every call), so the passes may run side by side and
+// be weighed afterwards in leaf order, with the same outcome as one after the other.
+struct CoarsePass {
+  float leaf = 0;
+  CoarseSide source, target;
+  bool matched = false;
+  std::int32_t remaining = 0;
+  Eigen::Matrix4f found = Eigen::Matrix4f::Identity();
+};
+
+void downsample(const Cloud::ConstPtr& cloud, float leaf, CoarseSide& side) {
+  pcl::VoxelGrid<Point> grid;
+  grid.setLeafSize(leaf, leaf, leaf);
+  grid.setInputCloud(cloud);
+  grid.filter(*side.filtered);
+  side.filteredSize = side.filtered->size();
+}
+
+void describe(CoarseSide& side, float radius) {
+  // One tree over the downsampled cloud serves its normals and its descriptors.
+  const auto tree = std::make_shared<Tree>(true);
+  pcl::NormalEstimation<Point, pcl::PointNormal> normalEstimation;
+  normalEstimation.setSearchMethod(tree);
+  normalEstimation.setRadiusSearch(static_cast<double>(radius));
+  normalEstimation.setInputCloud(side.filtered);
+  auto normals = std::make_shared<Normals>();
+  normalEstimation.compute(*normals);
+  computeFpfhFeatures(side.filtered, normals, side.filtered, side.features, radius, tree);
+  dropUndescribedPoints(*side.filtered, *side.features);
+}
+
+void match(CoarsePass& pass, float radius, std::int32_t iterations) {
+  pcl::registration::CorrespondenceEstimation<pcl::FPFHSignature33, pcl::FPFHSignature33> matching;
+  matching.setSearchMethodTarget(std::make_shared<FeatureTree>(true));
+  pcl::Correspondences correspondences;
+  matching.setInputSource(pass.source.features);
+  matching.setInputTarget(pass.target.features);
+  matching.determineCorrespondences(correspondences, std::numeric_limits<double>::max());
+
+  pcl::registration::CorrespondenceRejectorSampleConsensus<Point> rejector;
+  rejector.setInputSource(pass.source.filtered);
+  rejector.setInputTarget(pass.target.filtered);
+  rejector.setInlierThreshold(static_cast<double>(radius));
+  rejector.setMaximumIterations(iterations);
+  pcl::Correspondences remaining;
+  rejector.getRemainingCorrespondences(correspondences, remaining);
+  pass.matched = true;
+  pass.remaining = static_cast<std::int32_t>(remaining.size());
+  pass.found = rejector.getBestTransformation();
+}
+
+}  // namespace
+
 void coarseAlignPointClouds(const QVLAlignmentPoint* sourcePoints, const std::int32_t* sourceCount,
                             const QVLAlignmentPoint* targetPoints, const std::int32_t* targetCount, float matrix[16],
                             std::int32_t maximumIterations, float* bestLeaf, std::int32_t* bestCount, float ratio,
                             std::ostream& log) {
   const Cloud::Ptr source = cloudFromPoints(sourcePoints, sourceCount);
   const Cloud::Ptr target = cloudFromPoints(targetPoints, targetCount);
-  pcl::VoxelGrid<Point> grid;
-  pcl::NormalEstimation<Point, pcl::PointNormal> normalEstimation;
-  normalEstimation.setSearchMethod(std::make_shared<pcl::search::KdTree<Point>>(true));
-  pcl::registration::CorrespondenceEstimation<pcl::FPFHSignature33, pcl::FPFHSignature33> matching;
-  pcl::registration::CorrespondenceRejectorSampleConsensus<Point> rejector;
-  auto filteredSource = std::make_shared<Cloud>(), filteredTarget = std::make_shared<Cloud>();
-  auto sourceNormals = std::make_shared<Normals>(), targetNormals = std::make_shared<Normals>();
-  auto sourceFeatures = std::make_shared<Features>(), targetFeatures = std::make_shared<Features>();
+  const std::int32_t iterations = std::max<std::int32_t>(maximumIterations, 0);
+
+  std::vector<CoarsePass> passes;
+  for (float leaf = kFirstLeaf; leaf <= kLastLeaf; leaf += kLeafStep) passes.emplace_back().leaf = leaf;
+  // The full clouds are read once per leaf and side, every core taking a share; the finest
+  // leaves, the dearest, start first.
+  runTasks(2 * passes.size(), [&](std::size_t task) {
+    CoarsePass& pass = passes[task / 2];
+    if (task % 2 == 0)
+      downsample(source, pass.leaf, pass.source);
+    else
+      downsample(target, pass.leaf, pass.target);
+  });
+  runTasks(2 * passes.size(), [&](std::size_t task) {
+    CoarsePass& pass = passes[task / 2];
+    if (pass.source.filtered->empty() || pass.target.filtered->empty()) return;
+    describe(task % 2 == 0 ? pass.source : pass.target, pass.leaf * ratio);
+  });
+  runTasks(passes.size(), [&](std::size_t task) {
+    CoarsePass& pass = passes[task];
+    // Three pairs are the least a rigid model can be drawn from.
+    if (pass.source.filtered->size() < 3 || pass.target.filtered->size() < 3) return;
+    match(pass, pass.leaf * ratio, iterations);
+  });
 
   float leafOut = 0;
   std::int32_t countOut = 0;
   Eigen::Matrix4f best = Eigen::Matrix4f::Identity();
-  const std::int32_t iterations = std::max<std::int32_t>(maximumIterations, 0);
-
   log << "ratio: " << ratio << std::endl;
-  for (float leaf = kFirstLeaf; leaf <= kLastLeaf; leaf += kLeafStep) {
-    grid.setLeafSize(leaf, leaf, leaf);
-    grid.setInputCloud(source);
-    grid.filter(*filteredSource);
-    grid.setInputCloud(target);
-    grid.filter(*filteredTarget);
+  for (const CoarsePass& pass : passes) {
     log << "Source size before filter: " << source->size() << std::endl;
-    log << "Source size after filter: " << filteredSource->size() << std::endl;
+    log << "Source size after filter: " << pass.source.filteredSize << std::endl;
     log << "Target size before filter: " << target->size() << std::endl;
-    log << "Target size after filter: " << filteredTarget->size() << std::endl;
-    if (filteredSource->empty() || filteredTarget->empty()) continue;
-
-    const float radius = leaf * ratio;
-    normalEstimation.setRadiusSearch(static_cast<double>(radius));
-    normalEstimation.setInputCloud(filteredSource);
-    normalEstimation.compute(*sourceNormals);
-    normalEstimation.setInputCloud(filteredTarget);
-    normalEstimation.compute(*targetNormals);
-    computeFpfhFeatures(filteredSource, sourceNormals, filteredSource, sourceFeatures, radius);
-    computeFpfhFeatures(filteredTarget, targetNormals, filteredTarget, targetFeatures, radius);
-    dropUndescribedPoints(*filteredSource, *sourceFeatures);
-    dropUndescribedPoints(*filteredTarget, *targetFeatures);
-    // Three pairs are the least a rigid model can be drawn from.
-    if (filteredSource->size() < 3 || filteredTarget->size() < 3) continue;
-
-    pcl::Correspondences correspondences;
-    matching.setInputSource(sourceFeatures);
-    matching.setInputTarget(targetFeatures);
-    matching.determineCorrespondences(correspondences, std::numeric_limits<double>::max());
-
-    rejector.setInputSource(filteredSource);
-    rejector.setInputTarget(filteredTarget);
-    rejector.setInlierThreshold(static_cast<double>(radius));
-    rejector.setMaximumIterations(iterations);
-    pcl::Correspondences remaining;
-    rejector.getRemainingCorrespondences(correspondences, remaining);
-    const auto n = static_cast<std::int32_t>(remaining.size());
+    log << "Target size after filter: " << pass.target.filteredSize << std::endl;
+    if (!pass.matched) continue;
+    const std::int32_t n = pass.remaining;
     log << "Current remaining correspondences: " << n << std::endl;
-
     // With no model found the rejector answers the identity and keeps every pair: never a result.
-    const Eigen::Matrix4f found = rejector.getBestTransformation();
-    if (n > countOut && !found.isIdentity(1e-5f)) {
+    if (n > countOut && !pass.found.isIdentity(1e-5f)) {
       countOut = n;
       log << "Best correspondences updated: " << n << std::endl;
-      best = found;
-      leafOut = leaf;
-      log << "Best leaf: " << leaf << std::endl;
+      best = pass.found;
+      leafOut = pass.leaf;
+      log << "Best leaf: " << pass.leaf << std::endl;
       log << "Best SAC_M: " << best << std::endl;
     }
   }
@@ -200,9 +280,8 @@ public:
 };
 
 // How much of the moved set lies on the fixed one, measured the way ICP pairs points.
-void measureFit(const Cloud& moved, const Cloud::ConstPtr& fixed, double maximumDistance, QVLIcpOutcome& outcome) {
-  pcl::search::KdTree<Point> tree(false);
-  tree.setInputCloud(fixed);
+// `tree` is built over the fixed set.
+void measureFit(const Cloud& moved, const Tree& tree, double maximumDistance, QVLIcpOutcome& outcome) {
   pcl::Indices index(1);
   std::vector<float> squared(1);
   double sum = 0;
@@ -251,7 +330,11 @@ QVLIcpOutcome refineAlignmentWithIcp(const QVLAlignmentPoint* sourcePoints, cons
     pcl::transformPointCloud(*filteredSource, *filteredSource, Eigen::Matrix4f(fine * coarse));
 
     distance = static_cast<double>(ratio) * static_cast<double>(leaf);
+    // One tree over the fixed set serves every iteration and the fit measured afterwards.
+    const auto tree = std::make_shared<Tree>(true);
+    tree->setInputCloud(filteredTarget);
     CountingIcp icp;
+    icp.setSearchMethodTarget(tree, true);
     icp.setMaxCorrespondenceDistance(distance);
     icp.setRANSACOutlierRejectionThreshold(distance);
     icp.setMaximumIterations(maximumIterations);
@@ -268,7 +351,7 @@ QVLIcpOutcome refineAlignmentWithIcp(const QVLAlignmentPoint* sourcePoints, cons
     outcome.converged = icp.hasConverged();
     if (!outcome.converged) break;
     fine = icp.getFinalTransformation().cast<float>() * fine;
-    measureFit(aligned, filteredTarget, distance, outcome);
+    measureFit(aligned, *tree, distance, outcome);
     if (leaf <= kFinestLeaf) break;
     leaf = std::max(kFinestLeaf, leaf / 2);
   }

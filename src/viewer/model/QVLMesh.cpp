@@ -2,12 +2,17 @@
 // file of our own writer, and that file back through the STL reader into the scan object.
 #include "viewer/model/QVLMesh.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <future>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <pcl/PolygonMesh.h>
 #include <pcl/conversions.h>
@@ -44,10 +49,48 @@ void removeOwnMeshFile(const std::filesystem::path& folder, const std::optional<
   if (ec) QVLogWarn("Unable to remove the meshed file %s: %s", old.c_str(), ec.message().c_str());
 }
 
+// The busy and idle time of all cores together so far, from the kernel's counters (in ticks).
+std::optional<std::pair<double, double>> cpuTicks() {
+  std::ifstream stat("/proc/stat");
+  std::string label;
+  if (!(stat >> label) || label != "cpu") return std::nullopt;
+  double busy = 0, idle = 0;
+  // user nice system idle iowait irq softirq steal: idle and iowait leave the core free.
+  for (int field = 0; field < 8; ++field) {
+    double ticks = 0;
+    if (!(stat >> ticks)) return std::nullopt;
+    (field == 3 || field == 4 ? idle : busy) += ticks;
+  }
+  return std::make_pair(busy, idle);
+}
+
+// How many threads the reconstruction gets: the request (every core for 0), but never more than
+// the cores the machine leaves idle right now, and at least one. Waiting OpenMP threads spin, so
+// on a machine busy with other work the surplus threads only take time from the working ones: a
+// loaded machine made eight threads four times slower than one.
+int reconstructionThreads(int requested) {
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int wanted = requested > 0 ? std::min(requested, cores) : cores;
+  if (wanted == 1) return 1;
+  const auto before = cpuTicks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto after = cpuTicks();
+  if (!before || !after) return wanted;
+  const double busy = after->first - before->first, idle = after->second - before->second;
+  if (!(busy + idle > 0)) return wanted;
+  // Only whole idle cores count: a thread sharing a core with other work spins the others' time away.
+  const double idleCores = cores * idle / (busy + idle);
+  return std::clamp(static_cast<int>(std::floor(idleCores)), 1, wanted);
+}
+
 }  // namespace
+
+int QVLMesh::threadsForReconstruction(int requested) { return reconstructionThreads(requested); }
 
 std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_t> vertexBlob, std::int32_t octreeDepth,
                                                      std::int32_t samplesPerNode, int threads) {
+  // The look at the idle cores takes a moment of its own, spent while the points are gathered.
+  auto threadCount = std::async(std::launch::async, reconstructionThreads, threads);
   const std::size_t records = vertexBlob.size() / sizeof(QVLScanVertex);
   std::vector<QVLScanVertex> kept;
   kept.reserve(records);
@@ -79,7 +122,7 @@ std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_
   poisson.setDepth(octreeDepth);
   poisson.setScale(kScale);
   poisson.setSamplesPerNode(static_cast<float>(samplesPerNode));
-  poisson.setThreads(threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  poisson.setThreads(threadCount.get());
   poisson.setInputCloud(cloud);
   pcl::PolygonMesh mesh;
   poisson.reconstruct(mesh);

@@ -20,8 +20,9 @@ public:
   struct Places {
     qv::ObjectContextPtr context;
     std::filesystem::path folder;
-    // Threads of the reconstruction; 0 for every core. OpenMP's waiting threads spin, so on a
-    // machine already busy with other work fewer threads can finish sooner.
+    // Threads of the reconstruction at most; 0 for every core. Either way no more than the
+    // machine's idle cores: OpenMP's waiting threads spin, so on a machine already busy with
+    // other work fewer threads finish sooner.
     int threads = 0;
   };
 
@@ -36,7 +37,11 @@ public:
   static bool meshScanObject(const qv::ObjectID& scanObjectId, std::int32_t octreeDepth, std::int32_t samplesPerNode,
                              const Places& places, qv::Error* error = nullptr);
 
-  // The reconstruction alone, on every core: the records of a vertex blob whose position is
+  // The threads a reconstruction asking for `requested` (0: every core) runs on now: the cores
+  // the machine leaves idle, over a twentieth of a second's look at the kernel's counters, at most.
+  static int threadsForReconstruction(int requested);
+
+  // The reconstruction alone, on the idle cores (`threads` at most): the records of a vertex blob whose position is
   // neither the origin (the "no point" record) nor anything but finite, with their normals, in
   // blob order; a trailing partial record is ignored. Polygons of more than three corners are
   // split into fans. Empty when there is nothing to mesh.

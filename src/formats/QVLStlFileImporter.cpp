@@ -2,8 +2,10 @@
 #include "formats/QVLStlFileImporter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <unordered_map>
 
 #include "formats/FormatErrors.h"
@@ -29,7 +31,7 @@ struct CornerGroup {
 std::optional<std::string> QVLStlFileImporter::readLine(const qv::Data& bytes, qv::Error* error) {
   if (dataOffset_ >= dataSize_) {
     currentLineData_.clear();
-    if (error) *error = qv::dataOffsetError(localFilePath(), dataOffset_, qv::kQvkInvalidDescription, "the file ends before \"endsolid\"");
+    if (error) *error = qv::dataOffsetError(localFilePath(), dataOffset_, kInvalidDescription, "the file ends before \"endsolid\"");
     return std::nullopt;
   }
   qv::takeLine(bytes, dataOffset_, currentLineData_);  // the last line needs no line feed
@@ -48,12 +50,36 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
   }
   const std::uint64_t bodyStart = dataOffset_;
 
+  // The last three words as finite floats; false (and the error) when a line has fewer, they are
+  // not numbers, or one is not finite (no mesh has a corner at infinity).
+  auto lastThree = [&](const std::string& line, std::uint64_t lineStart, float out[3]) {
+    const auto words = qv::wordsOf(line);
+    bool ok = words.size() >= 4;
+    for (int i = 0; ok && i < 3; ++i) {
+      const auto value = qv::text::parseFloat(words[words.size() - 3 + static_cast<std::size_t>(i)]);
+      if (value && std::isfinite(*value)) out[i] = *value;
+      else ok = false;
+    }
+    if (!ok && error) *error = qv::dataOffsetError(path, lineStart, kInvalidDescription, "a line without three finite numbers");
+    return ok;
+  };
+
+  // Every line is checked as it is counted, so that nothing is sized from a file that turns out
+  // to be malformed.
   std::uint64_t vertexLines = 0;
   for (;;) {
+    const std::uint64_t lineStart = dataOffset_;
     auto line = readLine(bytes, error);
     if (!line) return false;
-    if (contains(*line, "vertex")) ++vertexLines;
-    else if (contains(*line, "endsolid")) break;
+    float checked[3];
+    if (contains(*line, "facet normal")) {
+      if (!lastThree(*line, lineStart, checked)) return false;
+    } else if (contains(*line, "vertex")) {
+      if (!lastThree(*line, lineStart, checked)) return false;
+      ++vertexLines;
+    } else if (contains(*line, "endsolid")) {
+      break;
+    }
   }
   if (vertexLines == 0) {
     if (error) *error = qv::dataOffsetError(path, dataOffset_, kInvalidDescription, "no vertex before \"endsolid\"");
@@ -71,19 +97,6 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
   float normal[3] = {0, 0, 0};
   std::string key;
   dataOffset_ = bodyStart;
-
-  // The last three words as floats; false (and the error) when a line has fewer or they are not numbers.
-  auto lastThree = [&](const std::string& line, std::uint64_t lineStart, float out[3]) {
-    const auto words = qv::wordsOf(line);
-    bool ok = words.size() >= 4;
-    for (int i = 0; ok && i < 3; ++i) {
-      const auto value = qv::text::parseFloat(words[words.size() - 3 + static_cast<std::size_t>(i)]);
-      if (value) out[i] = *value;
-      else ok = false;
-    }
-    if (!ok && error) *error = qv::dataOffsetError(path, lineStart, kInvalidDescription, "a line without three numbers");
-    return ok;
-  };
 
   for (;;) {
     const std::uint64_t lineStart = dataOffset_;
@@ -176,10 +189,17 @@ bool QVLStlFileImporter::parseFile(qv::Error* error) {
   }
 
   QVLogInfo("Reading ASCII STL file: %s", localFilePath().c_str());
-  const auto bytes = qv::loadReaderInput(localFilePath(), error);
-  if (!bytes) return false;
   qv::Data meshed;
-  if (!decodeMesh(*bytes, yCutoff, meshed, error)) return false;
+  try {
+    const auto bytes = qv::loadReaderInput(localFilePath(), error);
+    if (!bytes) return false;
+    if (!decodeMesh(*bytes, yCutoff, meshed, error)) return false;
+  } catch (const std::bad_alloc&) {
+    // A mesh too large for the memory is an error of the read, not the end of the program.
+    QVLogError("Reading %s ran out of memory", localFilePath().c_str());
+    if (error) *error = qv::dataOffsetError(localFilePath(), dataOffset_, kInvalidDescription, "there is not enough memory to read it");
+    return false;
+  }
 
   bool ok = false;
   context->performAndWait([&] {

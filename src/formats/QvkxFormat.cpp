@@ -140,6 +140,7 @@ Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::ui
       out.insert(out.end(), kEmptySlot, kEmptySlot + kEmptySlotBytes);
       continue;
     }
+    if (report) ++report->points;
     const std::size_t at = out.size();
     out.resize(at + kPointSlotBytes);
     const float fields[6] = {v.point3DX, v.point3DY, v.point3DZ, v.normalX, v.normalY, v.normalZ};
@@ -180,9 +181,21 @@ std::string textureDescriptionDocument(const std::vector<TextureValues>& texture
 }
 
 Error memberError(const MemberPlace& place, std::uint64_t offset, const std::string& description, const std::string& detail) {
+  if (place.member.empty()) return dataOffsetError(place.projectPath, offset, description, detail);
   Error e = dataOffsetError(place.projectPath, offset, description, detail.empty() ? detail : place.member + ": " + detail);
   e.userInfo[kMemberKey] = place.member;
   return e;
+}
+
+std::optional<std::vector<double>> rotationsOf(const std::string& text) {
+  std::vector<double> rotations;
+  for (const auto& part : splitAtEachSpace(text)) {
+    if (part.empty()) continue;
+    const auto value = text::parseDouble(part);
+    if (!value || !std::isfinite(*value)) return std::nullopt;
+    rotations.push_back(*value);
+  }
+  return rotations;
 }
 
 bool isPlainFileName(const std::string& name) {

@@ -267,7 +267,10 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
         context->rollback();
       }
     });
-    finish(ok, ok ? std::nullopt : std::optional<qv::Error>(error), scanId);
+    // A read that succeeded with an error set left a damaged part of the file out: the user hears
+    // of it as the scan opens.
+    const bool partial = ok && (error.code != 0 || !error.domain.empty());
+    finish(ok, ok && !partial ? std::nullopt : std::optional<qv::Error>(error), scanId);
   });
 }
 
@@ -286,6 +289,10 @@ void ScreenCoordinator::finishRead(bool ok, std::optional<qv::Error> error, qv::
     self->reading_ = false;
     if (ok) {
       self->openScan(scan);
+      if (error && !error->description.empty()) {
+        Alert alert{AlertStyle::Warning, kPartlyRead, error->description, {"OK"}};
+        self->o_.dialogs->showAlert(alert, [](int) {});
+      }
     } else {
       auto& host = *self->o_.host;
       const bool anyShown = host.isShown(ScreenKind::Main) || host.isShown(ScreenKind::Viewer) ||

@@ -253,7 +253,14 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       success = false;
       u.fail(kCannotReadEntryError, "failed to open an entry", "");
       if (limits.skipDamagedEntries) {
-        leaveOut("", "the entry cannot be opened");
+        unz_file_info64 described{};
+        std::string name;
+        if (unzGetCurrentFileInfo64(zip, &described, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK) {
+          name.assign(described.size_filename + 1, '\0');
+          unzGetCurrentFileInfo64(zip, nullptr, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr, 0);
+          name.resize(described.size_filename);
+        }
+        leaveOut(name, "the entry cannot be opened");
         ret = unzGoToNextFile(zip);
         continue;
       }

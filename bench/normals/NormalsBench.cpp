@@ -1,8 +1,9 @@
 // Which way the grid normals of a scan should face. A simulated scan of an hourglass, on the bed's
-// axis and off it, has its normals computed twice: turned to face the laser that lit each point
-// (what the driver does) and by the sign of the point's unwrapped depth alone (a record without
-// the laser's direction). For each: the share of normals that point out of the true surface, and
-// the mean distance of the Poisson mesh made from them to that surface.
+// axis and off it, has its normals signed two ways: by the side of the axis the point lies on (its
+// unwrapped depth, what the driver does) and turned to face the laser that lit it. For each: the
+// share of normals that point out of the true surface, the mean distance of the Poisson mesh made
+// from them to that surface, and the share of that mesh that faces out as the viewer shows it
+// (after the STL reader's negation of facet normals).
 #include <Eigen/Geometry>
 #include <atomic>
 #include <cmath>
@@ -28,6 +29,7 @@ struct Figures {
   double outward = 0.0;       // share of points whose normal leaves the true surface
   double meshError_mm = 0.0;  // mean distance of the mesh corners to the true surface
   std::size_t facets = 0;
+  double displayedOutward = 0.0;  // share of mesh facets that face out once read back as the viewer shows them
 };
 
 // The grids of every cloud of a simulated scan of the hourglass at (x, z) on the bed.
@@ -70,7 +72,7 @@ std::vector<std::pair<std::vector<QVLSliceVertex>, std::size_t>> scanGrids(doubl
 }
 
 Figures measure(std::vector<std::pair<std::vector<QVLSliceVertex>, std::size_t>> grids, bool fromLaser,
-                const qv::sim::Scene& scene, const Eigen::Matrix3d& turntableFromBed) {
+                const qv::sim::Scene& scene, const Eigen::Matrix3d& turntableFromBed, double x, double z) {
   auto distance = [&](const Eigen::Vector3d& p) {
     double d = 1e30;
     for (const auto& object : scene.objects()) d = std::min(d, object->distanceToSurface(p));
@@ -80,20 +82,27 @@ Figures measure(std::vector<std::pair<std::vector<QVLSliceVertex>, std::size_t>>
   std::size_t counted = 0, outward = 0;
   qv::Data blob;
   for (auto& [grid, slices] : grids) {
-    if (!fromLaser)
-      for (auto& v : grid) v.normalX = v.normalY = v.normalZ = 0.0f;
+    const auto laserDirections = grid;  // triangulation's normals: from the laser to the point
     qv::computeSliceGridNormals(grid, slices);
+    if (fromLaser) {
+      for (std::size_t i = 0; i < grid.size(); ++i) {
+        const QVLSliceVertex& o = laserDirections[i];
+        QVLSliceVertex& v = grid[i];
+        if (v.normalX * o.normalX + v.normalY * o.normalY + v.normalZ * o.normalZ > 0.0f) {
+          v.normalX = -v.normalX, v.normalY = -v.normalY, v.normalZ = -v.normalZ;
+        }
+      }
+    }
     for (const auto& v : grid) {
       if (!v.hasPoint()) continue;
       const Eigen::Vector3f n(v.normalX, v.normalY, v.normalZ);
       if (n.isZero()) continue;
       const Eigen::Vector3d p = turntableFromBed * Eigen::Vector3d(v.point3DX, v.point3DY, v.point3DZ);
-      const double h = 0.05;
-      const Eigen::Vector3d gradient((distance(p + Eigen::Vector3d::UnitX() * h) - distance(p - Eigen::Vector3d::UnitX() * h)),
-                                     (distance(p + Eigen::Vector3d::UnitY() * h) - distance(p - Eigen::Vector3d::UnitY() * h)),
-                                     (distance(p + Eigen::Vector3d::UnitZ() * h) - distance(p - Eigen::Vector3d::UnitZ() * h)));
+      // The hourglass is a surface of revolution about a vertical axis through (x, z): its
+      // outward normal always leans away from that axis.
+      const Eigen::Vector3d away(p.x() - x, 0.0, p.z() - z);
       ++counted;
-      if ((turntableFromBed * n.cast<double>()).dot(gradient) > 0.0) ++outward;
+      if ((turntableFromBed * n.cast<double>()).dot(away) > 0.0) ++outward;
       QVLScanVertex r;
       r.point3DX = v.point3DX, r.point3DY = v.point3DY, r.point3DZ = v.point3DZ;
       r.normalX = v.normalX, r.normalY = v.normalY, r.normalZ = v.normalZ;
@@ -104,8 +113,18 @@ Figures measure(std::vector<std::pair<std::vector<QVLSliceVertex>, std::size_t>>
   f.outward = counted ? static_cast<double>(outward) / static_cast<double>(counted) : 0.0;
   const auto facets = QVLMesh::reconstruct(blob, 8, 5);
   double sum = 0.0;
-  for (const auto& facet : facets)
+  std::size_t facingOut = 0;
+  for (const auto& facet : facets) {
     for (const auto& c : facet.corners) sum += std::fabs(distance(turntableFromBed * Eigen::Vector3d(c[0], c[1], c[2])));
+    const Eigen::Vector3d centre = turntableFromBed * Eigen::Vector3d((facet.corners[0][0] + facet.corners[1][0] + facet.corners[2][0]) / 3.0,
+                                                                      (facet.corners[0][1] + facet.corners[1][1] + facet.corners[2][1]) / 3.0,
+                                                                      (facet.corners[0][2] + facet.corners[1][2] + facet.corners[2][2]) / 3.0);
+    const Eigen::Vector3d n = turntableFromBed * Eigen::Vector3d(facet.normal[0], facet.normal[1], facet.normal[2]);
+    if (n.dot(Eigen::Vector3d(centre.x() - x, 0.0, centre.z() - z)) > 0.0) ++facingOut;
+  }
+  // The STL reader negates the facet normals it reads, so the displayed mesh faces out when the
+  // mesher's facets face in.
+  f.displayedOutward = facets.empty() ? 0.0 : 1.0 - static_cast<double>(facingOut) / static_cast<double>(facets.size());
   f.facets = facets.size();
   f.meshError_mm = facets.empty() ? NAN : sum / (3.0 * static_cast<double>(facets.size()));
   return f;
@@ -122,12 +141,14 @@ int main() {
     qv::sim::Scene scene;
     Eigen::Matrix3d turntableFromBed;
     const auto grids = scanGrids(x, z, scene, turntableFromBed);
-    const Figures laser = measure(grids, true, scene, turntableFromBed);
-    const Figures depth = measure(grids, false, scene, turntableFromBed);
+    const Figures laser = measure(grids, true, scene, turntableFromBed, x, z);
+    const Figures depth = measure(grids, false, scene, turntableFromBed, x, z);
     std::printf("RESULT normals_outward_laser_%s %.4f fraction\n", name, laser.outward);
     std::printf("RESULT normals_outward_depth_%s %.4f fraction\n", name, depth.outward);
     std::printf("RESULT mesh_error_laser_%s_mm %.3f mm\n", name, laser.meshError_mm);
     std::printf("RESULT mesh_error_depth_%s_mm %.3f mm\n", name, depth.meshError_mm);
+    std::printf("RESULT mesh_shown_outward_laser_%s %.4f fraction\n", name, laser.displayedOutward);
+    std::printf("RESULT mesh_shown_outward_depth_%s %.4f fraction\n", name, depth.displayedOutward);
     std::printf("# facets: laser %zu, depth %zu\n", laser.facets, depth.facets);
   }
   return 0;

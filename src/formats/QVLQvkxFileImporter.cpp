@@ -85,6 +85,11 @@ std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data
       QVLogError("readQvkHeader failed (line == nil)");
       return std::nullopt;
     }
+    if (line->size() > qv::qvkx::kMaximumHeaderLineBytes) {
+      // No value the writer makes is this long; splitting it would only fill the memory.
+      if (error) *error = invalidAt(lineStart, qv::qvkx::kInvalidDescription, "a header line is longer than any the writer makes");
+      return std::nullopt;
+    }
     if (*line == "end_header") {
       QVLogInfo("Finished reading QVK header");
       return header;

@@ -189,11 +189,18 @@ Error memberError(const MemberPlace& place, std::uint64_t offset, const std::str
 
 std::optional<std::vector<double>> rotationsOf(const std::string& text) {
   std::vector<double> rotations;
-  for (const auto& part : splitAtEachSpace(text)) {
-    if (part.empty()) continue;
-    const auto value = text::parseDouble(part);
-    if (!value || !std::isfinite(*value)) return std::nullopt;
-    rotations.push_back(*value);
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t space = text.find(' ', start);
+    if (space == std::string::npos) space = text.size();
+    if (space > start) {
+      const auto value = text::parseDouble(std::string_view(text).substr(start, space - start));
+      if (!value || !std::isfinite(*value)) return std::nullopt;
+      rotations.push_back(*value);
+      // One more than a scan can have is enough for the caller to refuse the list.
+      if (rotations.size() > kMaximumRotationsPerCloud) break;
+    }
+    start = space + 1;
   }
   return rotations;
 }
@@ -232,6 +239,7 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
     textures.push_back(std::move(texture));
     offset += length;
     ++named;
+    if (textures.size() > kMaximumTextures) break;  // more than a scan has: the caller refuses it
   }
   if (progress) progress(1.0f);
   QVLogInfo("Loaded QVT file %s (%lu/%lu)", place.member.c_str(), static_cast<unsigned long>(named),
@@ -315,6 +323,7 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
       }
     }
     textures.push_back(std::move(texture));
+    if (textures.size() > kMaximumTextures) break;  // more than a scan has: the caller refuses it
   }
   return true;
 }

@@ -41,9 +41,11 @@ inline constexpr std::uint64_t kMaximumRotationsPerCloud = 23040;  // steps of 1
 inline constexpr std::uint64_t kMaximumSlices = 100000;           // all clouds together
 inline constexpr std::uint64_t kMaximumSlotsPerSlice = 65535;     // a slot's row is kept in 16 bits
 inline constexpr std::uint64_t kMaximumTextures = 1024;
+inline constexpr std::uint64_t kMaximumHeaderLineBytes = 1u << 20;  // 23040 rotations take about 300 KB
 
 // The rotations of a "radians" value: the numbers between single spaces, empty parts (two spaces
-// in a row, or an empty value) standing for nothing. Nothing when a part is not a finite number.
+// in a row, or an empty value) standing for nothing. Nothing when a part is not a finite number;
+// the list stops after kMaximumRotationsPerCloud + 1 values.
 std::optional<std::vector<double>> rotationsOf(const std::string& text);
 
 inline constexpr std::size_t kPointSlotBytes = 27;
@@ -123,7 +125,8 @@ struct MemberPlace {
 Error memberError(const MemberPlace& place, std::uint64_t offset, const std::string& description, const std::string& detail);
 
 // The binary qvt records. A record needs its 37 bytes and its whole name: fewer is an error
-// naming the offset. A record whose name is empty is skipped with a warning.
+// naming the offset. A record whose name is empty is skipped with a warning. Both decoders stop
+// once they hold more than kMaximumTextures textures.
 bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,
                Error* error, const std::function<void(float)>& progress = {});
 // The XML description: a document that does not parse is an error naming the offset.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <filesystem>
 
 #include "formats/FileFormats.h"
@@ -249,7 +250,14 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
         std::lock_guard lock(self->importerMutex_);
         self->fileImporter_ = importer;
       }
-      ok = importer->parseFile(&error);
+      // Whatever a reader throws (a file too large for the memory above all) fails this read
+      // alone; it must not end the program and lose the user's unsaved work.
+      try {
+        ok = importer->parseFile(&error);
+      } catch (const std::exception& e) {
+        ok = false;
+        error = qv::fileError(qv::kInvalidFileError, path, 0, std::string("The file could not be read: ") + e.what());
+      }
       if (!ok) QVLogError("Could not read %s: %s", path.c_str(), error.text().c_str());
     }
     context->performAndWait([&] {

@@ -122,6 +122,14 @@ def main():
             "cloud_short": b"\x00" + cloud_file(2, [0.0], [point(1, 2, 3)])[:-5],
             "qvtx": b"\x01" + QVTX,
         },
+        "qvkx_project": {
+            "two_clouds.qvkx": zip_seed([("CloudData_0_1_0.qvk", cloud_file(3, [0.5, 1.0], [point(1, 2, 3), NAN_SLOT, point(4, 5, 6),
+                                                                                             NAN_SLOT, NAN_SLOT, point(7, 8, 9)]), False),
+                                         ("CloudData_1_1_1.qvk", cloud_file(2, [0.0], [point(1, 2, 3)])[:-5], False),
+                                         ("CloudData.qvtx", QVTX, False), ("a.png", b"\x89PNG\r\n\x1a\n", False)]),
+            "qvt.qvkx": zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
+                                  ("CloudData.qvt", qvt_record(b"a.png") + qvt_record(b"a.png"), False), ("a.png", b"img", False)]),
+        },
         "qvt_reader": {
             "two": qvt_record(b"a.png") + qvt_record(b"photo-2.png"),
             "unnamed": qvt_record(b"") + qvt_record(b"b.png"),

@@ -123,7 +123,10 @@ public:
                                                           qv::Error* error);
   qv::RotationStep estimateNextRotation(const std::shared_ptr<QVSDScanSlice>& slice);
   // Writes the scan object's vertex data with fresh normals; false with the reason.
-  bool savePointDataUsingContext(qv::ObjectContext& context, qv::Error* error);
+  // A cloud whose slice file cannot be read is left out and, when `skipped` is given, listed there
+  // (the others are still written and the result stays true), so one damaged file does not cost
+  // the whole scan.
+  bool savePointDataUsingContext(qv::ObjectContext& context, qv::Error* error, std::vector<qv::Error>* skipped = nullptr);
 
   // --- The tuning delegate: requests go on to this driver's delegate; points are judged here ---
   void setExposure(int exposure, QVLTuning& tuning, qv::Completion completion, qv::ErrorCallback error) override;

@@ -173,7 +173,7 @@ qv::RotationStep QVLScan::estimateNextRotation(const std::shared_ptr<QVSDScanSli
   return step;
 }
 
-bool QVLScan::savePointDataUsingContext(qv::ObjectContext& context, qv::Error* error) {
+bool QVLScan::savePointDataUsingContext(qv::ObjectContext& context, qv::Error* error, std::vector<qv::Error>* skipped) {
   auto scan = QVSDScanObject::scanObjectWithId(scanObjectId_, true, context);
   if (!scan) {
     if (error) *error = qv::Error(qv::kScanErrorDomain, kPointDataErrorCode, "The scan object is not in the store");
@@ -192,7 +192,7 @@ bool QVLScan::savePointDataUsingContext(qv::ObjectContext& context, qv::Error* e
     }
   };
   qv::Error buildError;
-  bool built = scan->buildVertexDataFromPointClouds(prepare, &buildError);
+  bool built = scan->buildVertexDataFromPointClouds(prepare, &buildError, skipped);
   if (count) scan->setObjectCenterPoint({sx / count, sy / count, sz / count});
   // The scan object holds the assembled records too: the writers, the viewer and the screens read
   // them from there.

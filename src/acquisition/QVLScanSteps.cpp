@@ -447,14 +447,21 @@ void QVLScan::completeScan(float nextRotation, float nextInterval, qv::SharedDat
   if (images)
     sendImages(update, "Completing scan", 1.0f, QVLStatusTypeLaserImage, laser1Image, QVLStatusTypeMonitorImage, laser2Image);
   std::optional<qv::Error> failure;
+  std::vector<qv::Error> skipped;
   context().performAndWait([&] {
     qv::Error e;
-    if (!savePointDataUsingContext(context(), &e)) failure = e;
+    if (!savePointDataUsingContext(context(), &e, &skipped)) failure = e;
   });
   if (failure) {
     // The slices stay stored; tidying up later can write the point data again.
     if (error) error(*failure);
     return;
+  }
+  // A cloud whose slice file could not be read is the only part lost: the scan finishes without
+  // it, and the user is told which one it was.
+  for (const auto& cloud : skipped) {
+    QVLogWarn("%s", cloud.description.c_str());
+    if (update) update(status(cloud.description, 1.0f));
   }
   if (images)
     sendImages(update, "Finished", 1.0f, QVLStatusTypeLaserImage, laser1Image, QVLStatusTypeMonitorImage, laser2Image);

@@ -93,12 +93,11 @@ void computeSliceGridNormals(std::span<QVLSliceVertex> grid, std::size_t slices)
       const float length = sum.norm();
       if (!(length > 0.0f) || !std::isfinite(length)) continue;
       Eigen::Vector3f normal = sum / length;
-      const Eigen::Vector3f fromLaser(here.normalX, here.normalY, here.normalZ);
-      if (!fromLaser.isZero()) {
-        if (normal.dot(fromLaser) > 0.0f) normal = -normal;
-      } else if (here.unwrappedPointZ < 0.0f) {
-        normal = -normal;
-      }
+      // Signed by the side of the bed's axis the point lies on as the scanner saw it. The whole
+      // chain is built on this orientation: the mesher's facets come out wound to match, and the
+      // STL reader negates facet normals, so the mesh the viewer shows faces out. Turning the
+      // normals towards the laser instead measured worse meshes and showed them inside out.
+      if (here.unwrappedPointZ < 0.0f) normal = -normal;
       normals[static_cast<std::size_t>(s) * kSliceBlockRows + static_cast<std::size_t>(r)] = normal;
     }
   }

@@ -16,10 +16,10 @@ Eigen::Vector3f normalOfThreePoints(const Eigen::Vector3f& a, const Eigen::Vecto
 // Replaces the normal of every point of a grid of `slices` blocks of 960 rows (slices in ascending
 // rotation, wrapping around) by the weighted mean of the eight triangles it forms with its nearest
 // neighbours up, down, left, right and along the diagonals, nearer neighbours weighing more.
-// The normal is turned to face the laser that lit the point (the record's own normal on entry is
-// the direction from the laser to the point); a record without one falls back to the sign of its
-// unwrapped depth. A point with no usable triangle (a cloud of one slice, an isolated point) gets
-// the zero normal, which exporters leave out, never a value that is not a number.
+// The normal is negated where the point's unwrapped depth is below 0, the orientation the mesher
+// and the STL reader expect (the record's own normal on entry, the laser's direction, is not used).
+// A point with no usable triangle (a cloud of one slice, an isolated point) gets the zero normal,
+// which exporters leave out, never a value that is not a number.
 void computeSliceGridNormals(std::span<QVLSliceVertex> grid, std::size_t slices);
 
 }  // namespace qv

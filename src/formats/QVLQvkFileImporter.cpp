@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <limits>
+#include <new>
 
 #include "formats/FormatErrors.h"
 #include "formats/QvkBodyDecoders.h"
@@ -208,10 +210,15 @@ bool QVLQvkFileImporter::parseFile(qv::Error* error) {
   }
   logCollections();
   bool ok = false;
-  switch (chooseBodyReader()) {
-    case BodyReader::PredictableMacV1: ok = readPredictableQvkMacV1Data(bytes, error); break;
-    case BodyReader::PredictableMacV2: ok = readPredictableQvkMacV2Data(bytes, error); break;
-    case BodyReader::Structural: ok = readStructuralQvkData(bytes, error); break;
+  try {
+    switch (chooseBodyReader()) {
+      case BodyReader::PredictableMacV1: ok = readPredictableQvkMacV1Data(bytes, error); break;
+      case BodyReader::PredictableMacV2: ok = readPredictableQvkMacV2Data(bytes, error); break;
+      case BodyReader::Structural: ok = readStructuralQvkData(bytes, error); break;
+    }
+  } catch (const std::bad_alloc&) {
+    // Too large for the memory left: an error of this read, not the end of the program.
+    if (error) *error = invalidAt(fileOffset_, "there is not enough memory to read it");
   }
   if (!ok) QVLogError("Parsing QVK vertex operation failed (%s)", path.c_str());
   return ok;
@@ -459,6 +466,12 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
     QVLogInfo("Finished reading QVK data");
     ok = true;
   });
+  // Clouds cut short by the end of the file: the read keeps what came before and says so.
+  if (ok && contents.cutShort) {
+    QVLogWarn("Read %s without its cloud records from byte %llu: %s", localFilePath().c_str(),
+              static_cast<unsigned long long>(contents.cutOffset), contents.cutReason.c_str());
+    if (error) *error = invalidAt(contents.cutOffset, contents.cutReason);
+  }
   return ok;
 }
 

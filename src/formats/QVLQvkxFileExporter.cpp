@@ -2,6 +2,7 @@
 // into the working folder, zipped beside the destination and moved over it.
 #include "formats/QVLQvkxFileExporter.h"
 
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -62,6 +63,41 @@ qv::qvkx::TextureValues textureValues(const QVSDTexture& t) {
   return v;
 }
 
+// A cloud read from a qvk file has no slices: its rotations are its list of radians and its index
+// data a grid of 960 rows a slice (or cameraHeight rows). Answers the rotations and sets the rows a
+// slice to what the index data was made with; a list too short for the index data is continued
+// with its own last step, so that no point of the cloud is left out.
+std::vector<double> rotationsWithoutSlices(const QVSDPointCloud& c, qv::qvkx::CloudHeaderSource& source) {
+  std::vector<double> rotations;
+  if (const auto radians = c.radiansData()) {
+    for (std::size_t at = 0; at + 4 <= radians->size(); at += 4) {
+      float value;
+      std::memcpy(&value, radians->data() + at, 4);
+      rotations.push_back(static_cast<double>(value));
+    }
+  }
+  const auto index = c.vertexIndexData();
+  const std::uint64_t entries = index ? index->size() / 4 : 0;
+  constexpr std::uint64_t kRows = 960;
+  std::uint64_t rows = source.cameraHeight > 0 ? static_cast<std::uint64_t>(source.cameraHeight) : kRows;
+  if (!rotations.empty() && entries == rotations.size() * kRows) rows = kRows;
+  source.cameraHeight = static_cast<std::int64_t>(rows);
+  const std::uint64_t needed = (entries + rows - 1) / rows;
+  const double step = rotations.size() >= 2 ? (rotations.back() - rotations.front()) / static_cast<double>(rotations.size() - 1) : 1.0;
+  while (rotations.size() < needed) rotations.push_back(rotations.empty() ? 0.0 : rotations.back() + step);
+  return rotations;
+}
+
+// What a cloud's header says, its slices' rotations or, without slices, those of its radians list.
+qv::qvkx::CloudHeaderSource cloudSource(const QVSDPointCloud& cloud, const std::vector<std::shared_ptr<QVSDScanSlice>>& sorted) {
+  auto source = headerSource(cloud, sorted);
+  if (sorted.empty()) {
+    source.rotations = rotationsWithoutSlices(cloud, source);
+    source.sliceCount = source.rotations.size();
+  }
+  return source;
+}
+
 qv::SharedData sourceVertexData(const QVSDScanObject& scan) {
   auto data = scan.unsavedVertexData();
   return data ? data : scan.vertexData();
@@ -69,7 +105,7 @@ qv::SharedData sourceVertexData(const QVSDScanObject& scan) {
 
 // The slot grid of a cloud, with the writer's warnings; nothing when the cloud has nothing to write.
 std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedData& vertexData, const qv::SharedData& index,
-                               std::uint64_t cameraHeight, std::uint64_t sliceCount) {
+                               std::uint64_t cameraHeight, std::uint64_t sliceCount, std::uint64_t* points = nullptr) {
   if (sliceCount == 0) {
     QVLogWarn("createQvkxVertexDataForPointCloud: The number of slices is invalid");
     return std::nullopt;
@@ -90,6 +126,7 @@ std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedDat
   if (report.paddedSlots > 0)
     QVLogWarn("Cloud %s: its index data ends %llu slots short; they are written as empty slots", cloudName.c_str(),
               static_cast<unsigned long long>(report.paddedSlots));
+  if (points) *points = report.points;
   if (body.empty()) return std::nullopt;
   return body;
 }
@@ -125,7 +162,7 @@ bool QVLQvkxFileExporter::exportScanToFilePath(const std::string& path, qv::Erro
 std::optional<qv::Data> QVLQvkxFileExporter::createQvkxQvkHeaderForPointCloud(const std::shared_ptr<QVSDPointCloud>& cloud) const {
   if (!cloud || !cloud->scanObject()) return std::nullopt;
   const std::string text =
-      qv::qvkx::cloudHeaderText(headerSource(*cloud, QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud)), version_);
+      qv::qvkx::cloudHeaderText(cloudSource(*cloud, QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud)), version_);
   return qv::Data(text.begin(), text.end());
 }
 
@@ -135,8 +172,9 @@ std::optional<qv::Data> QVLQvkxFileExporter::createQvkxVertexDataForPointCloud(c
     return std::nullopt;
   }
   auto scan = cloud->scanObject();
+  const auto source = cloudSource(*cloud, QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud));
   return bodyOf(std::to_string(cloud->lookupId().value_or(0)), scan ? sourceVertexData(*scan) : nullptr, cloud->vertexIndexData(),
-                static_cast<std::uint64_t>(std::max<std::int64_t>(cloud->cameraHeight().value_or(0), 0)), cloud->scanSliceCount());
+                static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0)), source.sliceCount);
 }
 
 bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error* error) {
@@ -178,10 +216,11 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
       Snapshot::Cloud c;
       c.member = qv::qvkx::cloudMemberName(clouds.size(), cloud->lookupId().value_or(0), cloud->referenceId().value_or(0),
                                            cloud->laserNumber().value_or(0));
-      c.header = qv::qvkx::cloudHeaderText(headerSource(*cloud, sorted), version_);
+      const auto source = cloudSource(*cloud, sorted);
+      c.header = qv::qvkx::cloudHeaderText(source, version_);
       c.index = cloud->vertexIndexData();
-      c.cameraHeight = static_cast<std::uint64_t>(std::max<std::int64_t>(cloud->cameraHeight().value_or(0), 0));
-      c.sliceCount = sorted.size();
+      c.cameraHeight = static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0));
+      c.sliceCount = source.sliceCount;
       c.name = std::to_string(cloud->lookupId().value_or(0));
       snap.clouds.push_back(std::move(c));
     }
@@ -192,15 +231,20 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
     return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no scan to write", {{qv::kParameterKey, "scanObjectId"}}));
 
   qv::Error e;
+  std::uint64_t points = 0;
   for (const auto& cloud : snap.clouds) {
     QVLogInfo("Exporting point cloud");
-    const auto body = bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount);
+    std::uint64_t cloudPoints = 0;
+    const auto body = bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount, &cloudPoints);
     if (!body) continue;
     if (!qv::writeWholeFile(folder / cloud.member, {qv::bytesOf(cloud.header), *body}, &e)) {
       qv::systemLog("There is a problem writing into %s", (folder / cloud.member).c_str());
       return fail(e);
     }
+    points += cloudPoints;
   }
+  // A project without a point would be no scan when read back: it is not written at all.
+  if (points == 0) return fail(qv::fileError(qv::kFileWriteError, path, 0, "The scan has no points to write to a project file"));
 
   QVLogInfo("Creating QVTX");
   std::vector<qv::qvkx::TextureValues> written;

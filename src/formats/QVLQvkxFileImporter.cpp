@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
+#include <map>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -83,6 +85,11 @@ std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data
       QVLogError("readQvkHeader failed (line == nil)");
       return std::nullopt;
     }
+    if (line->size() > qv::qvkx::kMaximumHeaderLineBytes) {
+      // No value the writer makes is this long; splitting it would only fill the memory.
+      if (error) *error = invalidAt(lineStart, qv::qvkx::kInvalidDescription, "a header line is longer than any the writer makes");
+      return std::nullopt;
+    }
     if (*line == "end_header") {
       QVLogInfo("Finished reading QVK header");
       return header;
@@ -113,24 +120,21 @@ std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data
 
 bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudContents& cloud, qv::Error* error) {
   const std::uint64_t height = cloud.cameraHeight, slices = cloud.sliceCount;
-  if (height != 0 && slices > std::numeric_limits<std::uint64_t>::max() / height) {
-    if (error) *error = invalidAt(dataOffset_, qv::qvkx::kInvalidDescription, "the cloud declares more slots than can exist");
+  if (height > qv::qvkx::kMaximumSlotsPerSlice || slices > qv::qvkx::kMaximumRotationsPerCloud) {
+    if (error) *error = invalidAt(dataOffset_, qv::qvkx::kInvalidDescription, "the cloud declares more slots than a scan has");
     return false;
   }
   const std::uint64_t expected = height * slices;
   cloud.points.clear();
   cloud.slots.clear();
+  cloud.cutShort = false;
   std::uint64_t offset = dataOffset_;
-  while (cloud.slots.size() < expected) {
+  std::optional<std::uint64_t> truncatedAt;  // the first point slot the data ends in
+  // A slot that is cut short counts as empty and the cloud ends there: what came before it is
+  // intact and kept.
+  while (cloud.slots.size() < expected && dataSize_ - offset >= qv::qvkx::kEmptySlotBytes) {
     if (cloud.slots.size() % kProgressEvery == 0) setPercentLoaded(static_cast<float>(offset) / static_cast<float>(dataSize_));
     const std::uint64_t left = dataSize_ - offset;
-    if (left < qv::qvkx::kEmptySlotBytes) {
-      if (error) {
-        *error = invalidAt(offset, qv::qvkx::kInvalidDescription,
-                           "the slots end after " + std::to_string(cloud.slots.size()) + " of " + std::to_string(expected));
-      }
-      return false;
-    }
     const std::uint8_t* slot = bytes.data() + offset;
     if (std::isnan(qv::qvk::readScalar<float>(slot))) {
       cloud.slots.push_back(0);
@@ -139,8 +143,11 @@ bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudCo
     }
     if (left < qv::qvkx::kPointSlotBytes) {
       QVLogWarn("Truncated vertext data");
-      if (error) *error = invalidAt(offset, qv::qvkx::kInvalidDescription, "a point slot is cut short");
-      return false;
+      // The data ends inside this point: it counts as an empty slot, and nothing after it is whole.
+      truncatedAt = offset;
+      cloud.slots.push_back(0);
+      offset += qv::qvkx::kEmptySlotBytes;
+      break;
     }
     QVLScanVertex v;
     float fields[6];
@@ -152,8 +159,16 @@ bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudCo
     v.colourGreen = static_cast<float>(slot[25] / 255.0);
     v.colourBlue = static_cast<float>(slot[26] / 255.0);
     cloud.points.push_back(v);
-    cloud.slots.push_back(static_cast<std::uint32_t>(std::min<std::size_t>(cloud.points.size(), UINT32_MAX)));
+    cloud.slots.push_back(static_cast<std::uint32_t>(cloud.points.size()));
     offset += qv::qvkx::kPointSlotBytes;
+  }
+  if (truncatedAt || cloud.slots.size() < expected) {
+    cloud.cutShort = true;
+    if (error) {
+      *error = truncatedAt ? invalidAt(*truncatedAt, qv::qvkx::kInvalidDescription, "a point slot is cut short")
+                           : invalidAt(offset, qv::qvkx::kInvalidDescription,
+                                       "the slots end after " + std::to_string(cloud.slots.size()) + " of " + std::to_string(expected));
+    }
   }
   dataOffset_ = offset;
   setPercentLoaded(1.0f);
@@ -169,14 +184,38 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
   cloud.member = member;
   auto header = readQvkxHeader(bytes, error);
   if (!header) return false;
+  const std::uint64_t bodyStart = dataOffset_;
   cloud.header = std::move(*header);
   cloud.cameraHeight = 0;
   cloud.sliceCount = 0;
-  // Read as the store reads them when it makes the cloud from the header, so the grid matches.
-  if (const auto* h = qv::find(cloud.header, "cameraheight"))
-    cloud.cameraHeight = static_cast<std::uint64_t>(std::max<std::int64_t>(h->toInt64(), 0));
-  if (const auto* r = qv::find(cloud.header, "radians"); r && r->string())
-    cloud.sliceCount = qv::splitAtEachSpace(*r->string()).size();
+  cloud.rotations.clear();
+  // Checked here as the store will read them when it makes the cloud, so the grid matches.
+  if (const auto* h = qv::find(cloud.header, "cameraheight")) {
+    const std::string text = h->string() ? *h->string() : std::string();
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > qv::qvkx::kMaximumSlotsPerSlice) {
+      if (error) *error = invalidAt(bodyStart, qv::qvkx::kInvalidDescription, "the camera height \"" + text.substr(0, 32) +
+                                                  "\" is not a whole number from 0 to " + std::to_string(qv::qvkx::kMaximumSlotsPerSlice));
+      return false;
+    }
+    cloud.cameraHeight = value;
+  }
+  if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
+    auto rotations = qv::qvkx::rotationsOf(*r->string());
+    if (!rotations) {
+      if (error) *error = invalidAt(bodyStart, qv::qvkx::kInvalidDescription, "a rotation is not a number");
+      return false;
+    }
+    if (rotations->size() > qv::qvkx::kMaximumRotationsPerCloud) {
+      if (error) *error = invalidAt(bodyStart, qv::qvkx::kInvalidDescription,
+                                    "the cloud lists " + std::to_string(rotations->size()) + " rotations, more than the " +
+                                        std::to_string(qv::qvkx::kMaximumRotationsPerCloud) + " a scan can have");
+      return false;
+    }
+    cloud.rotations = std::move(*rotations);
+    cloud.sliceCount = cloud.rotations.size();
+  }
   return readQvkxVertices(bytes, cloud, error);
 }
 
@@ -184,46 +223,104 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
 // The archive
 
 bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectContents& contents, qv::Error* error) {
-  contents = {};
+  contents.clouds.clear();
+  contents.textures.clear();
   contents.folder = folder;
+  // Members the unzip had to leave out matter when the reader would have used them.
+  auto unpackFailures = std::move(contents.skipped);
+  contents.skipped.clear();
+  auto leftOut = [&](const std::string& name) {
+    for (const auto& failure : unpackFailures)
+      if (failure.member == name) return &failure;
+    return static_cast<const QVLQvkxSkippedMember*>(nullptr);
+  };
+  for (const auto& failure : unpackFailures)
+    if (failure.member.empty() || extensionOf(failure.member) == "qvk") contents.skipped.push_back(failure);
+
   std::vector<std::string> names;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(folder, ec)) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end(), listedBefore);
 
+  std::uint64_t slices = 0;
   for (const auto& name : names) {
     if (extensionOf(name) != "qvk" || !isRegularFile(folder / name)) continue;
-    auto bytes = qv::readWholeFile(folder / name, nullptr);
-    if (!bytes) {
-      member_ = name;
-      if (error) *error = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "the cloud file cannot be read");
+    member_.clear();
+    if (contents.clouds.size() >= qv::qvkx::kMaximumClouds) {
+      if (error) *error = invalidAt(0, qv::qvkx::kArchiveInvalidDescription,
+                                    "the archive holds more than " + std::to_string(qv::qvkx::kMaximumClouds) + " cloud files");
       return false;
     }
+    auto bytes = qv::readWholeFile(folder / name, nullptr);
     QVLQvkxCloudContents cloud;
-    if (!decodeCloudFile(*bytes, name, cloud, error)) return false;
+    qv::Error cloudError;
+    if (!bytes) {
+      member_ = name;
+      contents.skipped.push_back({name, invalidAt(0, qv::qvkx::kInvalidDescription, "the cloud file cannot be read")});
+      continue;
+    }
+    if (!decodeCloudFile(*bytes, name, cloud, &cloudError)) {
+      QVLogWarn("Skipped the cloud file %s: %s", name.c_str(), cloudError.description.c_str());
+      contents.skipped.push_back({name, cloudError});
+      continue;
+    }
+    if (cloud.cutShort) contents.skipped.push_back({name, cloudError});
+    slices += cloud.sliceCount;
+    if (slices > qv::qvkx::kMaximumSlices) {
+      member_.clear();
+      if (error) *error = invalidAt(0, qv::qvkx::kArchiveInvalidDescription,
+                                    "the clouds list more than " + std::to_string(qv::qvkx::kMaximumSlices) + " rotations in all");
+      return false;
+    }
     contents.clouds.push_back(std::move(cloud));
   }
   if (contents.clouds.empty()) {
     member_.clear();
-    if (error) *error = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "the archive holds no cloud file");
+    if (error) {
+      if (!contents.skipped.empty()) *error = contents.skipped.front().reason;
+      else *error = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "the archive holds no cloud file");
+    }
     return false;
   }
 
   // Only the first description counts: a qvt sorts before the qvtx of the same name and wins.
+  std::vector<std::string> descriptions;
   for (const auto& name : names) {
     const std::string extension = extensionOf(name);
-    if ((extension != "qvt" && extension != "qvtx") || !isRegularFile(folder / name)) continue;
-    auto bytes = qv::readWholeFile(folder / name, nullptr);
+    if ((extension == "qvt" || extension == "qvtx") && isRegularFile(folder / name)) descriptions.push_back(name);
+  }
+  for (const auto& failure : unpackFailures) {
+    const std::string extension = extensionOf(failure.member);
+    if (extension == "qvt" || extension == "qvtx") descriptions.push_back(failure.member);
+  }
+  std::sort(descriptions.begin(), descriptions.end(), listedBefore);
+  if (!descriptions.empty()) {
+    const std::string& name = descriptions.front();
     const qv::qvkx::MemberPlace place{localFilePath(), name};
-    if (!bytes) {
-      if (error) *error = qv::qvkx::memberError(place, 0, qv::qvkx::kArchiveInvalidDescription, "the texture description cannot be read");
+    std::vector<qv::qvkx::DecodedTexture> textures;
+    qv::Error descriptionError;
+    std::optional<qv::Data> bytes;
+    if (const auto* failure = leftOut(name)) {
+      contents.skipped.push_back(*failure);
+    } else if (!(bytes = qv::readWholeFile(folder / name, nullptr))) {
+      contents.skipped.push_back({name, qv::qvkx::memberError(place, 0, qv::qvkx::kInvalidDescription, "the texture description cannot be read")});
+    } else {
+      const bool ok = extensionOf(name) == "qvt"
+                          ? qv::qvkx::decodeQvt(*bytes, place, textures, &descriptionError, [this](float f) { setPercentLoaded(f); })
+                          : qv::qvkx::decodeQvtx(*bytes, place, textures, &descriptionError);
+      if (!ok) {
+        // The clouds are the scan; the photographs only colour a mesh made from it later.
+        QVLogWarn("Skipped the texture description %s: %s", name.c_str(), descriptionError.description.c_str());
+        contents.skipped.push_back({name, descriptionError});
+        textures.clear();
+      }
+    }
+    if (textures.size() > qv::qvkx::kMaximumTextures) {
+      if (error) *error = qv::qvkx::memberError(place, 0, qv::qvkx::kArchiveInvalidDescription,
+                                                "the description lists " + std::to_string(textures.size()) + " textures, more than the " +
+                                                    std::to_string(qv::qvkx::kMaximumTextures) + " a scan can have");
       return false;
     }
-    std::vector<qv::qvkx::DecodedTexture> textures;
-    const bool ok = extension == "qvt"
-                        ? qv::qvkx::decodeQvt(*bytes, place, textures, error, [this](float f) { setPercentLoaded(f); })
-                        : qv::qvkx::decodeQvtx(*bytes, place, textures, error);
-    if (!ok) return false;
     for (auto& texture : textures) {
       // A name with a separator would lead out of the unpacked folder; a missing image is a
       // photo the project was saved without.
@@ -231,10 +328,12 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
         QVLogWarn("Texture image name %s is not a plain file name; the texture is skipped", texture.fileName.c_str());
         continue;
       }
-      if (!isRegularFile(folder / texture.fileName)) continue;
+      if (!isRegularFile(folder / texture.fileName)) {
+        if (const auto* failure = leftOut(texture.fileName)) contents.skipped.push_back(*failure);
+        continue;
+      }
       contents.textures.push_back(std::move(texture));
     }
-    break;
   }
   return true;
 }
@@ -253,13 +352,15 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
     return false;
   }
 
-  // The images are copied first, so that nothing in the store names a file that is not there.
-  std::vector<std::string> copies;
+  // The images are copied first, so that nothing in the store names a file that is not there;
+  // an image that several textures name is copied once.
+  std::map<std::string, std::string> copyOf;
   auto removeCopies = [&] {
     std::error_code ec;
-    for (const auto& copy : copies) fs::remove(copy, ec);
+    for (const auto& [name, copy] : copyOf) fs::remove(copy, ec);
   };
   for (const auto& texture : contents.textures) {
+    if (copyOf.count(texture.fileName)) continue;
     auto copy = qv::copyFileIntoFolder((contents.folder / texture.fileName).string(), context->libraryFolder());
     if (!copy) {
       removeCopies();
@@ -267,8 +368,13 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
                                         "Could not copy the texture image into the library");
       return false;
     }
-    copies.push_back(*copy);
+    copyOf[texture.fileName] = *copy;
   }
+
+  // Made before the store is touched: running out of memory here leaves nothing half done.
+  auto buffer = std::make_shared<qv::Data>(static_cast<std::size_t>(total) * sizeof(QVLScanVertex), 0);
+  std::vector<std::shared_ptr<qv::Data>> indexes;
+  for (const auto& decoded : contents.clouds) indexes.push_back(std::make_shared<qv::Data>(decoded.slots.size() * 4));
 
   bool ok = false;
   context->performAndWait([&] {
@@ -278,48 +384,59 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
       return;
     }
     qv::StoreUndo undo(*context, scan, {"lastOpenedDate", "vertexData", "unsavedVertexData", "radiusCutoff", "yCutoff"});
-    scan->setLastOpenedDate(qv::dateNow());
-
-    auto buffer = std::make_shared<qv::Data>(static_cast<std::size_t>(total) * sizeof(QVLScanVertex), 0);
-    std::uint32_t next = 1;  // record 0 stays the all-zero "no point"
-    for (const auto& decoded : contents.clouds) {
-      auto cloud = decoded.header.empty() ? QVSDPointCloud::createPointCloudForScanObject(scan)
-                                          : QVSDPointCloud::createPointCloudForScanObject(scan, decoded.header);
-      if (!cloud) continue;
-      undo.created(cloud);
-      const auto slices = QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(cloud);
-      if (slices.size() != decoded.sliceCount) {
-        undo.undo();
-        member_ = decoded.member;
-        if (error) *error = invalidAt(0, qv::qvkx::kInvalidDescription, "the rotations do not give one slice each");
-        return;
+    try {
+      scan->setLastOpenedDate(qv::dateNow());
+      std::uint32_t next = 1;  // record 0 stays the all-zero "no point"
+      for (std::size_t c = 0; c < contents.clouds.size(); ++c) {
+        const auto& decoded = contents.clouds[c];
+        auto cloud = decoded.header.empty() ? QVSDPointCloud::createPointCloudForScanObject(scan)
+                                            : QVSDPointCloud::createPointCloudForScanObject(scan, decoded.header);
+        if (!cloud) continue;
+        undo.created(cloud);
+        const auto slices = QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(cloud);
+        if (slices.size() != decoded.sliceCount) {
+          undo.undo();
+          member_ = decoded.member;
+          if (error) *error = invalidAt(0, qv::qvkx::kInvalidDescription, "the rotations do not give one slice each");
+          return;
+        }
+        const auto lookupId = static_cast<std::int16_t>(cloud->lookupId().value_or(0));
+        for (std::size_t j = 0; j < decoded.points.size(); ++j) {
+          QVLScanVertex v = decoded.points[j];
+          v.lookupId = lookupId;
+          qv::qvk::putScanVertex(*buffer, next + j, v);
+        }
+        auto& index = indexes[c];
+        for (std::size_t k = 0; k < decoded.slots.size(); ++k) {
+          const std::uint32_t entry = decoded.slots[k] == 0 ? 0 : next + decoded.slots[k] - 1;
+          std::memcpy(index->data() + k * 4, &entry, 4);
+        }
+        cloud->setVertexIndexData(index);
+        // A cloud cut short has fewer slots than its slices need: its first slice holds them all.
+        if (decoded.slots.size() == decoded.cameraHeight * decoded.sliceCount) {
+          for (const auto& slice : slices) slice->setNumberOfPoints(static_cast<std::int64_t>(decoded.cameraHeight));
+        } else if (!slices.empty()) {
+          slices.front()->setNumberOfPoints(static_cast<std::int64_t>(decoded.slots.size()));
+        }
+        next += static_cast<std::uint32_t>(decoded.points.size());
       }
-      const auto lookupId = static_cast<std::int16_t>(cloud->lookupId().value_or(0));
-      for (std::size_t j = 0; j < decoded.points.size(); ++j) {
-        QVLScanVertex v = decoded.points[j];
-        v.lookupId = lookupId;
-        qv::qvk::putScanVertex(*buffer, next + j, v);
+      for (const auto& decoded : contents.textures) {
+        auto texture = QVSDTexture::createTextureInScanObject(scan);
+        if (!texture) continue;
+        undo.created(texture);
+        texture->setTextureFileName(copyOf[decoded.fileName]);
+        for (const auto& [attribute, value] : decoded.attributes) texture->setValue(attribute, qv::AttributeValue(value));
       }
-      auto index = std::make_shared<qv::Data>(decoded.slots.size() * 4);
-      for (std::size_t k = 0; k < decoded.slots.size(); ++k) {
-        const std::uint32_t entry = decoded.slots[k] == 0 ? 0 : next + decoded.slots[k] - 1;
-        std::memcpy(index->data() + k * 4, &entry, 4);
-      }
-      cloud->setVertexIndexData(index);
-      for (const auto& slice : slices) slice->setNumberOfPoints(static_cast<std::int64_t>(decoded.cameraHeight));
-      next += static_cast<std::uint32_t>(decoded.points.size());
+      scan->setVertexData(buffer);
+      scan->setUnsavedVertexData(nullptr);
+      scan->setRadiusCutoff(static_cast<double>(std::numeric_limits<float>::max()));
+      scan->setYCutoff(static_cast<double>(std::numeric_limits<float>::min()));
+    } catch (const std::exception& e) {
+      undo.undo();
+      member_.clear();
+      if (error) *error = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, std::string("the scan could not be stored: ") + e.what());
+      return;
     }
-    for (std::size_t i = 0; i < contents.textures.size(); ++i) {
-      auto texture = QVSDTexture::createTextureInScanObject(scan);
-      if (!texture) continue;
-      undo.created(texture);
-      texture->setTextureFileName(copies[i]);
-      for (const auto& [attribute, value] : contents.textures[i].attributes) texture->setValue(attribute, qv::AttributeValue(value));
-    }
-    scan->setVertexData(buffer);
-    scan->setUnsavedVertexData(nullptr);
-    scan->setRadiusCutoff(static_cast<double>(std::numeric_limits<float>::max()));
-    scan->setYCutoff(static_cast<double>(std::numeric_limits<float>::min()));
 
     if (!undo.save(error)) return;
     QVLogInfo("Finished reading QVKX data");
@@ -329,8 +446,48 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
   return ok;
 }
 
+namespace {
+
+// The members a read left out, as the error value it reports beside its success: the first one's
+// place in the details, every one in the text.
+qv::Error skippedMembersError(const std::vector<QVLQvkxSkippedMember>& skipped) {
+  qv::Error e = skipped.front().reason;
+  if (skipped.size() == 1) return e;
+  std::string text = "The project was read without " + std::to_string(skipped.size()) + " damaged members:";
+  for (std::size_t i = 0; i < skipped.size(); ++i) text += (i == 0 ? " " : "; ") + skipped[i].reason.description;
+  e.description = std::move(text);
+  return e;
+}
+
+// Removes the folder a read unpacked into when the read ends, however it ends.
+struct FolderRemoval {
+  fs::path folder;
+  ~FolderRemoval() {
+    std::error_code ec;
+    if (!folder.empty()) fs::remove_all(folder, ec);
+    if (ec) QVLogWarn("Could not remove the intermediate import folder %s: %s", folder.c_str(), ec.message().c_str());
+  }
+};
+
+}  // namespace
+
 bool QVLQvkxFileImporter::parseFile(qv::Error* error) {
   QVLFileImporter::parseFile(error);
+  // A hostile file must not take the program down with it: whatever a read throws (running out of
+  // memory above all) becomes its error.
+  try {
+    return readProject(error);
+  } catch (const std::bad_alloc&) {
+    QVLogError("Reading %s ran out of memory", localFilePath().c_str());
+    if (error) *error = qv::dataOffsetError(localFilePath(), 0, qv::qvkx::kArchiveInvalidDescription, "there is not enough memory to read it");
+  } catch (const std::exception& e) {
+    QVLogError("Reading %s failed: %s", localFilePath().c_str(), e.what());
+    if (error) *error = qv::dataOffsetError(localFilePath(), 0, qv::qvkx::kArchiveInvalidDescription, e.what());
+  }
+  return false;
+}
+
+bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   const std::string& path = localFilePath();
   if (!qv::checkReaderInput(path, error)) return false;
   auto context = privateQueueContext();
@@ -352,14 +509,40 @@ bool QVLQvkxFileImporter::parseFile(qv::Error* error) {
     if (error) *error = qv::fileError(qv::kFileWriteError, folder.string(), 0, "Could not create the intermediate import folder: " + ec.message());
     return false;
   }
+  const FolderRemoval removal{folder};
 
-  qv::Error unzipError;
-  if (!SSZipArchive::unzipFileAtPath(path, folder.string(), true, "", &unzipError)) {
-    member_.clear();
-    if (error) *error = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "the archive cannot be unpacked: " + unzipError.description);
-    return false;
-  }
   QVLQvkxProjectContents contents;
+  SSZipArchiveLimits limits;
+  limits.maximumEntryBytes = qv::qvkx::kMaximumMemberBytes;
+  limits.maximumTotalBytes = qv::qvkx::kMaximumProjectBytes;
+  limits.maximumEntries = qv::qvkx::kMaximumMembers;
+  limits.skipDamagedEntries = true;
+  std::vector<SSZipArchiveSkippedEntry> leftOut;
+  qv::Error unzipError;
+  member_.clear();
+  if (!SSZipArchive::unzipFileAtPath(path, folder.string(), limits, &leftOut, &unzipError)) {
+    // Entries left out one by one cost only themselves; anything else ends the read.
+    const bool wholeArchive = unzipError.code == SSZipArchive::kCannotOpenArchiveError ||
+                              unzipError.code == SSZipArchive::kCannotOpenFirstEntryError ||
+                              (unzipError.code == SSZipArchive::kLimitExceededError &&
+                               !qv::find(unzipError.userInfo, SSZipArchive::kEntryNameKey));
+    if (wholeArchive) {
+      if (error) *error = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "the archive cannot be unpacked: " + unzipError.description);
+      return false;
+    }
+    QVLogWarn("Reading %s without what could not be unpacked: %s", path.c_str(), unzipError.description.c_str());
+    for (const auto& entry : leftOut) {
+      member_ = entry.name;
+      contents.skipped.push_back({entry.name, invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason)});
+    }
+    member_.clear();
+    // A damaged list of entries ends the unzip with what came before it.
+    if (leftOut.empty())
+      contents.skipped.push_back({"", invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "only part of the archive can be unpacked: " +
+                                                                                             unzipError.description)});
+  }
   if (!decodeFolder(folder, contents, error)) return false;
-  return storeContents(contents, error);
+  if (!storeContents(contents, error)) return false;
+  if (!contents.skipped.empty() && error) *error = skippedMembersError(contents.skipped);
+  return true;
 }

@@ -20,22 +20,37 @@ struct QVLQvkxCloudContents {
   std::uint64_t sliceCount = 0;        // values of "radians"
   std::vector<QVLScanVertex> points;   // the point slots in order (lookup identifier still 0)
   std::vector<std::uint32_t> slots;    // per slot 0 (empty) or 1 + the number of its point
+  std::vector<double> rotations;       // the slices' rotations, in the order listed
+  bool cutShort = false;               // the body ended inside a point or before cameraHeight × slices slots
+};
+
+// A member left out of a read, and why (an error naming the project, the member and the offset).
+struct QVLQvkxSkippedMember {
+  std::string member;
+  qv::Error reason;
 };
 
 // A whole archive decoded, before anything is stored.
 struct QVLQvkxProjectContents {
   std::vector<QVLQvkxCloudContents> clouds;
   std::vector<qv::qvkx::DecodedTexture> textures;  // only those whose image the archive holds
+  std::vector<QVLQvkxSkippedMember> skipped;      // damaged members left out, and damaged clouds read in part
   std::filesystem::path folder;                   // where the archive was unpacked
 };
 
-// The archive is unpacked into a fresh folder "<UUID>.QvkxImport" in the library folder (left
-// there; the application removes such folders at its next start). Every cloud file and the
-// texture description are decoded in full first; the scan object changes only when all of it was
-// good, in one block on the private-queue context that ends with a save (rolled back when it
-// fails). An archive that cannot be unpacked or holds no cloud file, a cloud file whose header or
-// slots are bad or cut short, and a bad texture description are errors (code 3) naming the
-// project file, the member and the byte offset ("File", "Member", "DataOffset").
+// The archive is unpacked into a fresh folder "<UUID>.QvkxImport" in the library folder, removed
+// again when the read ends, whatever its outcome. Members are bounded in number and size, and the
+// counts a cloud file or a texture description declares by what the writer can make (QvkxFormat.h):
+// a project beyond them is refused. Every cloud file and the texture description are decoded in
+// full first; the scan object changes only afterwards, in one block on the private-queue context
+// that ends with a save (rolled back when it fails).
+//
+// A damaged member costs only itself: a cloud file that cannot be unpacked or whose header is bad
+// is left out, and one whose body is cut short keeps the slots before the cut; the rest of the
+// project is read. The read then succeeds with the error value still set, naming the first member
+// concerned ("File", "DataOffset", "Description", "Member") and, in its text, every one, so that
+// the user learns what is missing. A project with no readable cloud file is an error (code 3).
+// Errors of the project as a whole carry "File", "DataOffset" and "Description" only.
 //
 // A stored slice's dataOffset keeps the one meaning it has everywhere in the store: the offset of
 // its block in its cloud's slice vertex file. An imported cloud has no such file, so the reader
@@ -51,7 +66,9 @@ public:
   std::optional<std::string> readLine(const qv::Data& bytes, qv::Error* error);
   // The header dictionary; leaves dataOffset at the first body byte.
   std::optional<qv::Dictionary> readQvkxHeader(const qv::Data& bytes, qv::Error* error);
-  // The slots from dataOffset on into the cloud; false (and the error) when they are cut short.
+  // The slots from dataOffset on into the cloud. Slots that are cut short end the cloud there
+  // (it is marked cutShort and the error names the place); false only when the body cannot be
+  // read at all.
   bool readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudContents& cloud, qv::Error* error);
   // Header and slots of one cloud file.
   bool decodeCloudFile(const qv::Data& bytes, const std::string& member, QVLQvkxCloudContents& cloud, qv::Error* error);
@@ -65,6 +82,7 @@ public:
   const std::string& currentLineData() const { return currentLineData_; }
 
 private:
+  bool readProject(qv::Error* error);
   qv::Error invalidAt(std::uint64_t offset, const char* description, const std::string& detail) const;
 
   std::string currentLineData_;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 
@@ -91,7 +92,7 @@ CornerKey cornerKey(const float p[3]) {
 std::optional<std::string> QVLStlFileImporter::readLine(const qv::Data& bytes, qv::Error* error) {
   if (dataOffset_ >= dataSize_) {
     currentLineData_.clear();
-    if (error) *error = qv::dataOffsetError(localFilePath(), dataOffset_, qv::kQvkInvalidDescription, "the file ends before \"endsolid\"");
+    if (error) *error = qv::dataOffsetError(localFilePath(), dataOffset_, kInvalidDescription, "the file ends before \"endsolid\"");
     return std::nullopt;
   }
   qv::takeLine(bytes, dataOffset_, currentLineData_);  // the last line needs no line feed
@@ -123,14 +124,14 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
   // they are not such numbers.
   auto lastThree = [&](std::string_view line, std::uint64_t lineStart, float out[3]) {
     const bool ok = lastThreeNumbers(line, out);
-    if (!ok && error) *error = qv::dataOffsetError(path, lineStart, kInvalidDescription, "a line without three numbers");
+    if (!ok && error) *error = qv::dataOffsetError(path, lineStart, kInvalidDescription, "a line without three finite numbers");
     return ok;
   };
 
   for (;;) {
     const std::uint64_t lineStart = dataOffset_;
     if (lineStart >= dataSize_) {
-      if (error) *error = qv::dataOffsetError(path, dataOffset_, qv::kQvkInvalidDescription, "the file ends before \"endsolid\"");
+      if (error) *error = qv::dataOffsetError(path, dataOffset_, kInvalidDescription, "the file ends before \"endsolid\"");
       return false;
     }
     // The last line needs no line feed.
@@ -229,10 +230,17 @@ bool QVLStlFileImporter::parseFile(qv::Error* error) {
   }
 
   QVLogInfo("Reading ASCII STL file: %s", localFilePath().c_str());
-  const auto bytes = qv::loadReaderInput(localFilePath(), error);
-  if (!bytes) return false;
   qv::Data meshed;
-  if (!decodeMesh(*bytes, yCutoff, meshed, error)) return false;
+  try {
+    const auto bytes = qv::loadReaderInput(localFilePath(), error);
+    if (!bytes) return false;
+    if (!decodeMesh(*bytes, yCutoff, meshed, error)) return false;
+  } catch (const std::bad_alloc&) {
+    // A mesh too large for the memory is an error of the read, not the end of the program.
+    QVLogError("Reading %s ran out of memory", localFilePath().c_str());
+    if (error) *error = qv::dataOffsetError(localFilePath(), dataOffset_, kInvalidDescription, "there is not enough memory to read it");
+    return false;
+  }
 
   bool ok = false;
   context->performAndWait([&] {

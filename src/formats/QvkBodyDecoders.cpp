@@ -197,12 +197,19 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
     if (collection.collectionType != QVLQvkFileImporterCollectionTypeClouds) break;
     ++contents.collectionsVisited;
     for (std::uint64_t item = 0; item < collection.numberOfItems; ++item) {
+      // A record cut short ends its collection: the clouds before it, and what this one had
+      // read, are intact and kept; the next collection is still read.
       auto cutShort = [&](const char* what) {
-        return failure.at(d.offset, qv::format("cloud record %llu of %llu is cut short in its %s",
-                                                              static_cast<unsigned long long>(item + 1),
-                                                              static_cast<unsigned long long>(collection.numberOfItems), what));
+        if (contents.cutShort) return;
+        contents.cutShort = true;
+        contents.cutOffset = d.offset;
+        contents.cutReason = qv::format("cloud record %llu of %llu is cut short in its %s", static_cast<unsigned long long>(item + 1),
+                                        static_cast<unsigned long long>(collection.numberOfItems), what);
       };
-      if (left() < fixedBytes) return cutShort("fixed part");
+      if (left() < fixedBytes) {
+        cutShort("fixed part");
+        break;
+      }
       const std::uint8_t* r = d.bytes.data() + d.offset;
       auto f32 = [&](std::size_t at) { return number(readScalar<float>(r + at)); };
       auto u16 = [&](std::size_t at) { return readScalar<std::uint16_t>(r + at); };
@@ -228,17 +235,29 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       vector("laserNormal", older && laser != 0 ? 87 : 75);
       d.offset += fixedBytes;
 
-      if (left() < 2) return cutShort("rotation count");
+      if (left() < 2) {
+        cutShort("rotation count");
+        break;
+      }
       const std::uint64_t radians = readScalar<std::uint16_t>(d.bytes.data() + d.offset);
       d.offset += 2;
-      if (left() < 4 * radians) return cutShort("rotation list");
+      if (left() < 4 * radians) {
+        cutShort("rotation list");
+        break;
+      }
       cloud.set("radiansData", bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(4 * radians)));
       d.offset += 4 * radians;
 
-      if (left() < 4) return cutShort("vertex index count");
+      if (left() < 4) {
+        cutShort("vertex index count");
+        break;
+      }
       const std::uint64_t indices = readScalar<std::uint32_t>(d.bytes.data() + d.offset);
       d.offset += 4;
-      if (left() < 4 * indices) return cutShort("vertex index list");
+      if (left() < 4 * indices) {
+        cutShort("vertex index list");
+        break;
+      }
       const std::uint8_t* list = d.bytes.data() + d.offset;
       cloud.set("vertexIndexData", bytesOf(list, static_cast<std::size_t>(4 * indices)));
       d.offset += 4 * indices;
@@ -280,46 +299,47 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
     const bool isClouds = collection.collectionType == QVLQvkFileImporterCollectionTypeClouds;
     ++contents.collectionsVisited;
 
-    // Every item occupies at least this much, so the declared count must fit in what is left;
-    // checking first keeps a wild count from allocating or looping without end.
+    // Every item occupies at least this much, so no more items than that can be in what is left:
+    // a wild count neither allocates nor loops beyond the file. A count the file cannot hold is a
+    // file cut short, read as far as it goes.
     std::uint64_t minimumItemBytes = 0;
     for (const auto& e : collection.elements) minimumItemBytes += minimumElementBytes(e);
-    if (collection.numberOfItems > 0) {
+    std::uint64_t items = collection.numberOfItems;
+    if (items > 0) {
       if (minimumItemBytes == 0) {
         return failure.at(d.offset, qv::format("collection %zu declares %llu items that hold no data", ci + 1,
                                                               static_cast<unsigned long long>(collection.numberOfItems)));
       }
-      if (collection.numberOfItems > left() / minimumItemBytes) {
-        return failure.at(d.offset, qv::format("collection %zu declares %llu items of at least %llu bytes; %llu bytes are left",
-                                                              ci + 1, static_cast<unsigned long long>(collection.numberOfItems),
-                                                              static_cast<unsigned long long>(minimumItemBytes),
-                                                              static_cast<unsigned long long>(left())));
-      }
+      items = std::min(items, left() / minimumItemBytes + 1);  // the one beyond is where the data ends
     }
     if (isVertex) {
       if (contents.hasVertexData) {
         return failure.at(d.offset, "a second vertex block");
       }
       contents.hasVertexData = true;
-      contents.vertexData.assign(static_cast<std::size_t>(collection.numberOfItems) * kScanVertexBytes, 0);
+      contents.vertexData.assign(static_cast<std::size_t>(std::min(items, collection.numberOfItems)) * kScanVertexBytes, 0);
     }
 
-    for (std::uint64_t item = 0; item < collection.numberOfItems; ++item) {
+    for (std::uint64_t item = 0; item < items; ++item) {
       if (d.isCancelled(failure)) return false;
       QVLScanVertex vertex;  // vertex `filled`, cleared for each item
       qv::QvkCloudContents* cloud = isClouds ? &contents.clouds.emplace_back() : nullptr;
       for (const auto& e : collection.elements) {
         if (d.isCancelled(failure)) return false;
         const std::uint64_t at = d.offset;
+        // The data ends inside this item: what came before it is kept, and the read ends here.
         auto need = [&](std::uint64_t n) {
           if (left() >= n) return true;
-          return failure.at(at, qv::format("property \"%s\" needs %llu bytes; %llu are left", e.name.c_str(),
-                                                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(left())));
+          contents.cutShort = true;
+          contents.cutOffset = at;
+          contents.cutReason = qv::format("property \"%s\" needs %llu bytes; %llu are left", e.name.c_str(),
+                                          static_cast<unsigned long long>(n), static_cast<unsigned long long>(left()));
+          return false;
         };
         const std::uint8_t* p = d.bytes.data() + d.offset;
         switch (e.dataType) {
           case QVLQvkFileImporterDataTypeByte: {
-            if (!need(1)) return false;
+            if (!need(1)) goto endOfData;
             d.offset += 1;
             if (float* colour = vertexColourField(vertex, e.name)) {
               if (isVertex) *colour = static_cast<float>(p[0] * 0.00390625);
@@ -329,7 +349,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
             break;
           }
           case QVLQvkFileImporterDataTypeUInt16: {
-            if (!need(2)) return false;
+            if (!need(2)) goto endOfData;
             d.offset += 2;
             if (const char* attribute = cloudUInt16Attribute(e.name)) {
               if (cloud) cloud->set(attribute, integer(readScalar<std::uint16_t>(p)));
@@ -342,13 +362,13 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
           case QVLQvkFileImporterDataTypeUInt64:
           case QVLQvkFileImporterDataTypeDouble: {
             const std::uint64_t size = e.dataType == QVLQvkFileImporterDataTypeUInt32 ? 4 : 8;
-            if (!need(size)) return false;
+            if (!need(size)) goto endOfData;
             d.offset += size;
             d.unhandledValue(e.name);
             break;
           }
           case QVLQvkFileImporterDataTypeFloat32: {
-            if (!need(4)) return false;
+            if (!need(4)) goto endOfData;
             d.offset += 4;
             const float value = readScalar<float>(p);
             if (float* field = vertexFloatField(vertex, e.name)) {
@@ -368,7 +388,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
               QVLogInfo("Unhandled array list type value: %s", e.name.c_str());
               break;
             }
-            if (!need(countBytes)) return false;
+            if (!need(countBytes)) goto endOfData;
             const std::uint64_t count = countBytes == 2 ? readScalar<std::uint16_t>(p) : readScalar<std::uint32_t>(p);
             d.offset += countBytes;
             const std::uint64_t itemBytes = dataTypeBytes(e.arrayDataType);
@@ -377,7 +397,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
             if (countBytes == 2 && e.name == "radians") kept = "radiansData";
             if (countBytes == 4 && e.name == "vertexindicies") kept = "vertexIndexData";
             if (kept) {
-              if (!need(listBytes)) return false;
+              if (!need(listBytes)) goto endOfData;
               if (cloud) cloud->set(kept, bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(listBytes)));
               d.offset += listBytes;
               break;
@@ -387,7 +407,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
             d.unhandledValue(e.name);
             if (d.isCancelled(failure)) return false;
             const std::uint64_t skipBytes = count * skippedItemBytes(e.arrayDataType);
-            if (!need(skipBytes)) return false;
+            if (!need(skipBytes)) goto endOfData;
             d.offset += skipBytes;
             break;
           }
@@ -409,9 +429,12 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
       }
     }
     // A dropped last point leaves no normal or colour behind in the trailing records.
-    if (isVertex && filled < collection.numberOfItems)
+    if (isVertex && filled < contents.vertexCount())
       putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
   }
+endOfData:
+  if (contents.cutShort && filled < contents.vertexCount())
+    putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
   contents.centre = centreOf(sx, sy, sz, filled);
   return true;
 }

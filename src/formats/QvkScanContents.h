@@ -1,6 +1,7 @@
 // What a qvk file holds once decoded, before any of it goes into the store.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,14 +22,18 @@ struct QvkCloudContents {
   AttributeValue get(const std::string& name) const;
 };
 
-// A whole decoded file. Reading decodes into this first and touches the store only when the file
-// was read to its end, so a failed or cancelled read leaves the store as it was.
+// A whole decoded file. Reading decodes into this first and touches the store only when the
+// decode succeeded, so a failed or cancelled read leaves the store as it was.
 struct QvkScanContents {
   bool hasVertexData = false;  // false when the file declared no vertex block: the scan keeps its own
   Data vertexData;             // 44-byte scan vertex records
   Double3 centre;
   std::vector<QvkCloudContents> clouds;
   std::size_t collectionsVisited = 0;
+  // Cloud records that end with the file: where, and which; the clouds read before stay.
+  bool cutShort = false;
+  std::uint64_t cutOffset = 0;
+  std::string cutReason;
   std::uint64_t vertexCount() const { return vertexData.size() / 44; }
 };
 

@@ -140,6 +140,7 @@ Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::ui
       out.insert(out.end(), kEmptySlot, kEmptySlot + kEmptySlotBytes);
       continue;
     }
+    if (report) ++report->points;
     const std::size_t at = out.size();
     out.resize(at + kPointSlotBytes);
     const float fields[6] = {v.point3DX, v.point3DY, v.point3DZ, v.normalX, v.normalY, v.normalZ};
@@ -180,9 +181,28 @@ std::string textureDescriptionDocument(const std::vector<TextureValues>& texture
 }
 
 Error memberError(const MemberPlace& place, std::uint64_t offset, const std::string& description, const std::string& detail) {
+  if (place.member.empty()) return dataOffsetError(place.projectPath, offset, description, detail);
   Error e = dataOffsetError(place.projectPath, offset, description, detail.empty() ? detail : place.member + ": " + detail);
   e.userInfo[kMemberKey] = place.member;
   return e;
+}
+
+std::optional<std::vector<double>> rotationsOf(const std::string& text) {
+  std::vector<double> rotations;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t space = text.find(' ', start);
+    if (space == std::string::npos) space = text.size();
+    if (space > start) {
+      const auto value = text::parseDouble(std::string_view(text).substr(start, space - start));
+      if (!value || !std::isfinite(*value)) return std::nullopt;
+      rotations.push_back(*value);
+      // One more than a scan can have is enough for the caller to refuse the list.
+      if (rotations.size() > kMaximumRotationsPerCloud) break;
+    }
+    start = space + 1;
+  }
+  return rotations;
 }
 
 bool isPlainFileName(const std::string& name) {
@@ -219,6 +239,7 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
     textures.push_back(std::move(texture));
     offset += length;
     ++named;
+    if (textures.size() > kMaximumTextures) break;  // more than a scan has: the caller refuses it
   }
   if (progress) progress(1.0f);
   QVLogInfo("Loaded QVT file %s (%lu/%lu)", place.member.c_str(), static_cast<unsigned long>(named),
@@ -302,6 +323,7 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
       }
     }
     textures.push_back(std::move(texture));
+    if (textures.size() > kMaximumTextures) break;  // more than a scan has: the caller refuses it
   }
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -27,6 +28,25 @@ inline constexpr const char* kInvalidDescription = "The QVK file is invalid";
 inline constexpr const char* kArchiveInvalidDescription = "The QVKX file is invalid";
 // The detail key naming the archive member an error concerns ("File" names the project file).
 inline constexpr const char* kMemberKey = "Member";
+
+// What a project may hold, bounded by what the writer makes of the largest real scan (a cloud is
+// at most 960 rows by 2880 steps of 1/8 degree, 75 MB when every slot holds a point; a pass makes
+// two clouds and six photographs), with room to spare. A file beyond them was not written by us
+// and is refused before it can fill the memory or the disk.
+inline constexpr std::uint64_t kMaximumMemberBytes = 128ull << 20;   // unpacked bytes of one member
+inline constexpr std::uint64_t kMaximumProjectBytes = 512ull << 20;  // unpacked bytes of all members
+inline constexpr std::uint64_t kMaximumMembers = 4096;
+inline constexpr std::uint64_t kMaximumClouds = 256;
+inline constexpr std::uint64_t kMaximumRotationsPerCloud = 23040;  // steps of 1/64 degree
+inline constexpr std::uint64_t kMaximumSlices = 100000;           // all clouds together
+inline constexpr std::uint64_t kMaximumSlotsPerSlice = 65535;     // a slot's row is kept in 16 bits
+inline constexpr std::uint64_t kMaximumTextures = 1024;
+inline constexpr std::uint64_t kMaximumHeaderLineBytes = 1u << 20;  // 23040 rotations take about 300 KB
+
+// The rotations of a "radians" value: the numbers between single spaces, empty parts (two spaces
+// in a row, or an empty value) standing for nothing. Nothing when a part is not a finite number;
+// the list stops after kMaximumRotationsPerCloud + 1 values.
+std::optional<std::vector<double>> rotationsOf(const std::string& text);
 
 inline constexpr std::size_t kPointSlotBytes = 27;
 inline constexpr std::size_t kEmptySlotBytes = 4;
@@ -69,6 +89,7 @@ struct CloudBodyReport {
   std::uint64_t expectedEntries = 0;  // cameraHeight × slices
   std::uint64_t indexEntries = 0;
   std::uint64_t paddedSlots = 0;  // slots of a last slice the index data did not reach
+  std::uint64_t points = 0;       // point slots written
 };
 // The slot grid of one cloud: cameraHeight slots for each slice, the slot of index entry e a
 // point when 0 < e < N and vertex e is off the origin with an x that is a number, else empty.
@@ -104,7 +125,8 @@ struct MemberPlace {
 Error memberError(const MemberPlace& place, std::uint64_t offset, const std::string& description, const std::string& detail);
 
 // The binary qvt records. A record needs its 37 bytes and its whole name: fewer is an error
-// naming the offset. A record whose name is empty is skipped with a warning.
+// naming the offset. A record whose name is empty is skipped with a warning. Both decoders stop
+// once they hold more than kMaximumTextures textures.
 bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,
                Error* error, const std::function<void(float)>& progress = {});
 // The XML description: a document that does not parse is an error naming the offset.

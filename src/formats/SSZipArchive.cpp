@@ -143,6 +143,8 @@ struct Unzipper {
   void fail(int code, const std::string& what, const std::string& entry) {
     if (!firstError) firstError = zipError(code, what, archive, entry);
   }
+  // A failure of the whole archive outweighs any entry's.
+  void stop(int code, const std::string& what) { firstError = zipError(code, what, archive); }
   void refuse(const std::string& entry, const std::string& why) {
     qv::systemLog("[SSZipArchive] Refused entry \"%s\": %s", entry.c_str(), why.c_str());
     refused = true;
@@ -169,8 +171,33 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
   return unzipFileAtPath(path, destination, true, "", nullptr, delegate);
 }
 
+namespace {
+bool unzipWithin(const std::string& path, const std::string& destination, bool overwrite, const std::string& password,
+                 qv::Error* error, SSZipArchiveDelegate* delegate, const SSZipArchiveLimits& limits,
+                 std::vector<SSZipArchiveSkippedEntry>* skipped);
+}  // namespace
+
 bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
                                    const std::string& password, qv::Error* error, SSZipArchiveDelegate* delegate) {
+  return unzipWithin(path, destination, overwrite, password, error, delegate, SSZipArchiveLimits{}, nullptr);
+}
+
+bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination, const SSZipArchiveLimits& limits,
+                                   std::vector<SSZipArchiveSkippedEntry>* skipped, qv::Error* error) {
+  return unzipWithin(path, destination, true, "", error, nullptr, limits, skipped);
+}
+
+namespace {
+
+bool unzipWithin(const std::string& path, const std::string& destination, bool overwrite, const std::string& password,
+                 qv::Error* error, SSZipArchiveDelegate* delegate, const SSZipArchiveLimits& limits,
+                 std::vector<SSZipArchiveSkippedEntry>* skipped) {
+  using Clock = SSZipArchive::Clock;
+  constexpr int kCannotOpenArchiveError = SSZipArchive::kCannotOpenArchiveError;
+  constexpr int kCannotOpenFirstEntryError = SSZipArchive::kCannotOpenFirstEntryError;
+  constexpr int kCannotReadEntryError = SSZipArchive::kCannotReadEntryError;
+  constexpr int kLimitExceededError = SSZipArchive::kLimitExceededError;
+  auto dateWithMSDOSFormat = [](std::uint32_t word) { return SSZipArchive::dateWithMSDOSFormat(word); };
   unzFile zip = unzOpen64(path.c_str());
   if (!zip) {
     if (error) *error = zipError(kCannotOpenArchiveError, "failed to open zip file", path);
@@ -206,12 +233,37 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
   std::vector<fs::path> links;
   std::vector<std::uint8_t> buffer(kUnzipChunkBytes);
 
+  std::uint64_t unpacked = 0;  // bytes written for all entries so far
+  auto leaveOut = [&](const std::string& entry, const std::string& why) {
+    qv::systemLog("[SSZipArchive] Left out entry \"%s\": %s", entry.c_str(), why.c_str());
+    if (skipped) skipped->push_back({entry, why});
+    success = false;
+  };
+
   int ret = UNZ_OK;
+  std::uint64_t seen = 0;
   do {
+    if (++seen > limits.maximumEntries) {
+      success = false;
+      u.stop(kLimitExceededError, "the archive holds more than " + std::to_string(limits.maximumEntries) + " entries");
+      break;
+    }
     const int opened = password.empty() ? unzOpenCurrentFile(zip) : unzOpenCurrentFilePassword(zip, password.c_str());
     if (opened != UNZ_OK) {
       success = false;
       u.fail(kCannotReadEntryError, "failed to open an entry", "");
+      if (limits.skipDamagedEntries) {
+        unz_file_info64 described{};
+        std::string name;
+        if (unzGetCurrentFileInfo64(zip, &described, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK) {
+          name.assign(described.size_filename + 1, '\0');
+          unzGetCurrentFileInfo64(zip, nullptr, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr, 0);
+          name.resize(described.size_filename);
+        }
+        leaveOut(name, "the entry cannot be opened");
+        ret = unzGoToNextFile(zip);
+        continue;
+      }
       break;
     }
     unz_file_info64 info{};
@@ -270,7 +322,22 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
       continue;
     }
 
+    if (!isLink && !isDirectory && info.uncompressed_size > limits.maximumEntryBytes) {
+      leaveOut(rawName, "it unpacks to more than " + std::to_string(limits.maximumEntryBytes) + " bytes");
+      u.fail(kLimitExceededError, "the entry \"" + rawName + "\" unpacks to more than allowed", rawName);
+      skip();
+      continue;
+    }
+    if (!isLink && !isDirectory && info.uncompressed_size > limits.maximumTotalBytes - std::min(unpacked, limits.maximumTotalBytes)) {
+      success = false;
+      u.stop(kLimitExceededError, "the archive unpacks to more than " + std::to_string(limits.maximumTotalBytes) + " bytes");
+      unzCloseCurrentFile(zip);
+      break;
+    }
+
     bool entryOk = true;
+    bool tooLarge = false;
+    bool overTotal = false;
     if (!canWrite) {
       // logged where the folder failed
     } else if (isLink) {
@@ -305,7 +372,17 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
       if (fd >= 0) {
         int n = 0;
         bool written = true;
+        std::uint64_t entryBytes = 0;
         while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+          // The sizes an entry declares may lie: what it really unpacks to is counted too.
+          entryBytes += static_cast<std::uint64_t>(n);
+          unpacked += static_cast<std::uint64_t>(n);
+          tooLarge = entryBytes > limits.maximumEntryBytes;
+          overTotal = unpacked > limits.maximumTotalBytes;
+          if (tooLarge || overTotal) {
+            written = false;
+            break;
+          }
           std::size_t done = 0;
           while (done < static_cast<std::size_t>(n)) {
             const ssize_t w = ::write(fd, buffer.data() + done, static_cast<std::size_t>(n) - done);
@@ -319,6 +396,9 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
           if (!written) break;
         }
         if (::close(fd) != 0) written = false;
+        // A damaged stream can end early without an error (and then without a checksum test):
+        // an entry that unpacks to fewer bytes than it declares is not whole.
+        if (n == 0 && written && entryBytes != info.uncompressed_size) n = -1;
         if (n < 0 || !written) {
           entryOk = false;
         } else {
@@ -340,9 +420,27 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
       entryOk = false;
       if (!isLink && !isDirectory) ::unlink(full.c_str());
     }
+    if (overTotal) {
+      success = false;
+      u.stop(kLimitExceededError, "the archive unpacks to more than " + std::to_string(limits.maximumTotalBytes) + " bytes");
+      break;
+    }
+    if (tooLarge) {
+      leaveOut(rawName, "it unpacks to more than " + std::to_string(limits.maximumEntryBytes) + " bytes");
+      u.fail(kLimitExceededError, "the entry \"" + rawName + "\" unpacks to more than allowed", rawName);
+      ret = unzGoToNextFile(zip);
+      ++index;
+      continue;
+    }
     if (!entryOk) {
       success = false;
       u.fail(kCannotReadEntryError, "failed to read or write the entry \"" + rawName + "\"", rawName);
+      if (limits.skipDamagedEntries) {
+        leaveOut(rawName, "it cannot be unpacked");
+        ret = unzGoToNextFile(zip);
+        ++index;
+        continue;
+      }
       break;
     }
     ret = unzGoToNextFile(zip);
@@ -384,6 +482,8 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
   if (!success && error && u.firstError) *error = *u.firstError;
   return success;
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Writing

@@ -44,6 +44,21 @@ public:
                                                const std::string& /*unzippedPath*/) {}
 };
 
+// Bounds for unpacking an archive that may have been made to exhaust the disk or the memory of
+// whoever reads it, and whether an entry that cannot be read ends the unzip or is left out.
+struct SSZipArchiveLimits {
+  std::uint64_t maximumEntryBytes = UINT64_MAX;  // unpacked bytes of one entry
+  std::uint64_t maximumTotalBytes = UINT64_MAX;  // unpacked bytes of all entries together
+  std::uint64_t maximumEntries = UINT64_MAX;
+  bool skipDamagedEntries = false;               // go on with the next entry after one that fails
+};
+
+// An entry the unzip left out, and why.
+struct SSZipArchiveSkippedEntry {
+  std::string name;
+  std::string reason;
+};
+
 // An entry's date and time fields as minizip takes them: month from 0, the full year.
 struct SSZipArchiveEntryTime {
   unsigned seconds = 0, minutes = 0, hours = 0, dayOfMonth = 0, month = 0, year = 0;
@@ -56,6 +71,7 @@ public:
   static constexpr int kCannotOpenFirstEntryError = -2;  // "failed to open first file in zip file"
   static constexpr int kUnsafeEntryError = -3;           // an entry that would land outside the folder was refused
   static constexpr int kCannotReadEntryError = -4;       // an entry could not be opened, described, read or written
+  static constexpr int kLimitExceededError = -5;         // an entry, or the archive, unpacks to more than allowed
   // The detail key naming the entry an error concerns.
   static constexpr const char* kEntryNameKey = "EntryName";
 
@@ -72,6 +88,12 @@ public:
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, SSZipArchiveDelegate* delegate);
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
                               const std::string& password, qv::Error* error, SSZipArchiveDelegate* delegate);
+  // The same within the limits: an entry larger than allowed is left out (nothing of it stays)
+  // and listed in `skipped`, as is a damaged one when the limits say to go on past it; more
+  // entries or more bytes in all than allowed end the unzip with kLimitExceededError and no
+  // entry name in the error. The result is false whenever anything was left out.
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination, const SSZipArchiveLimits& limits,
+                              std::vector<SSZipArchiveSkippedEntry>* skipped, qv::Error* error);
 
   // Creates an archive holding each file under its last path component, in the list's order.
   // False when the archive cannot be created or written (a file that cannot be opened is left out).

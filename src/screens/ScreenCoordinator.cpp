@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <filesystem>
 
 #include "formats/FileFormats.h"
@@ -251,7 +252,14 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
         std::lock_guard lock(self->importerMutex_);
         self->fileImporter_ = importer;
       }
-      ok = importer->parseFile(&error);
+      // Whatever a reader throws (a file too large for the memory above all) fails this read
+      // alone; it must not end the program and lose the user's unsaved work.
+      try {
+        ok = importer->parseFile(&error);
+      } catch (const std::exception& e) {
+        ok = false;
+        error = qv::fileError(qv::kInvalidFileError, path, 0, std::string("The file could not be read: ") + e.what());
+      }
       if (!ok) QVLogError("Could not read %s: %s", path.c_str(), error.text().c_str());
     }
     context->performAndWait([&] {
@@ -269,7 +277,10 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
         context->rollback();
       }
     });
-    finish(ok, ok ? std::nullopt : std::optional<qv::Error>(error), scanId);
+    // A read that succeeded with an error set left a damaged part of the file out: the user hears
+    // of it as the scan opens.
+    const bool partial = ok && (error.code != 0 || !error.domain.empty());
+    finish(ok, ok && !partial ? std::nullopt : std::optional<qv::Error>(error), scanId);
   });
 }
 
@@ -288,6 +299,10 @@ void ScreenCoordinator::finishRead(bool ok, std::optional<qv::Error> error, qv::
     self->reading_ = false;
     if (ok) {
       self->openScan(scan);
+      if (error && !error->description.empty()) {
+        Alert alert{AlertStyle::Warning, kPartlyRead, error->description, {"OK"}};
+        self->o_.dialogs->showAlert(alert, [](int) {});
+      }
     } else {
       auto& host = *self->o_.host;
       const bool anyShown = host.isShown(ScreenKind::Main) || host.isShown(ScreenKind::Viewer) ||

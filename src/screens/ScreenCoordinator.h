@@ -41,6 +41,7 @@ public:
   };
 
   static constexpr const char* kCouldNotOpen = "Could Not Open File";
+  static constexpr const char* kPartlyRead = "Part of the File Could Not Be Read";
   static constexpr const char* kFinishScanFirst = "Please finish your scan before opening an existing scan";
   static constexpr const char* kCompleteViewerOperation = "Please complete your current operation before opening a new scan";
   static constexpr const char* kCompleteOperation = "Please complete the current operation before opening this scan";

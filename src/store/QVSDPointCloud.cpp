@@ -132,9 +132,10 @@ std::shared_ptr<QVSDPointCloud> QVSDPointCloud::createPointCloudForScanObject(co
         cloud->setDistortion3(asFloatNumber(partAsDouble(parts[3])));
       }
     } else if (equalsIgnoringCase(key, "radians")) {
-      // The values are the slices' rotations as the file lists them; no unit is converted.
+      // The values are the slices' rotations as the file lists them; no unit is converted. An
+      // empty part (two blanks in a row, or no value at all) is no rotation, not one at 0.
       for (const auto& part : splitAtBlanks(textOf(value)))
-        QVSDScanSlice::createScanSliceInPointCloud(cloud, static_cast<float>(partAsDouble(part)));
+        if (!part.empty()) QVSDScanSlice::createScanSliceInPointCloud(cloud, static_cast<float>(partAsDouble(part)));
     }
   }
   return cloud;

@@ -173,7 +173,8 @@ void QVSDScanObject::copyFromScanObject(const QVSDScanObject& source) {
   }
 }
 
-bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareGrid, qv::Error* error) {
+bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareGrid, qv::Error* error,
+                                                    std::vector<qv::Error>* skipped) {
   auto context = managedObjectContext();
   if (!context) {
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kVertexFileError, "The scan object is in no context");
@@ -211,6 +212,12 @@ bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareG
     auto grid = cloud->readSliceGrid(&cloudError);
     if (!grid) {
       QVLogWarn("Skipped a point cloud while building the scan's vertices: %s", cloudError.text().c_str());
+      if (skipped) {
+        cloudError.description = "The point cloud " + std::to_string(cloud->lookupId().value_or(0)) + " (laser " +
+                                 std::to_string(cloud->laserNumber().value_or(0)) + ") was left out: " + cloudError.description;
+        skipped->push_back(std::move(cloudError));
+        continue;
+      }
       if (allWritten && error) *error = cloudError;
       allWritten = false;
       continue;

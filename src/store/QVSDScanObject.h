@@ -114,7 +114,9 @@ public:
   // `prepareGrid`, when given, may rework a cloud's grid in memory first (the scan driver
   // recomputes the normals there). A cloud whose file is missing or inconsistent is skipped and
   // keeps its old table; the other clouds are still written. False with the first error when any
-  // cloud was skipped or the scan's file could not be written.
+  // cloud was skipped or the scan's file could not be written; when `skipped` is given, skipped
+  // clouds are listed there instead (each error naming the cloud) and only a failed write is false.
   using GridPreparer = std::function<void(QVSDPointCloud& cloud, std::vector<QVLSliceVertex>& grid, std::size_t slices)>;
-  bool buildVertexDataFromPointClouds(const GridPreparer& prepareGrid, qv::Error* error);
+  bool buildVertexDataFromPointClouds(const GridPreparer& prepareGrid, qv::Error* error,
+                                      std::vector<qv::Error>* skipped = nullptr);
 };

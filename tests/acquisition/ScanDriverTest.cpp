@@ -234,6 +234,37 @@ TEST_F(ScanDriver, AVertexFileThatCannotBeWrittenEndsTheScanNamingItAndKeepsWhat
   EXPECT_EQ(slicesAt(90.0f), 0u);
 }
 
+TEST_F(ScanDriver, ACloudWhoseSliceFileIsSpoiltAtTheEndIsLeftOutAndNamedAndTheScanFinishes) {
+  std::string path;
+  blank->onSequence = [&](int step) {
+    if (step != 2) return;
+    h.context().performAndWait([&] {
+      path = QVSDPointCloud::pointCloudWithId(scan->laser2CloudObjectId(), h.context())->vertexDataFilePath().value_or("");
+    });
+  };
+  std::vector<std::string> messages;
+  auto update = [&](std::shared_ptr<QVLStatus> s) {
+    messages.push_back(s->message());
+    // Between the last step and the point data: the file loses all but its first block.
+    if (s->message() == "Completing scan" && !path.empty()) std::filesystem::resize_file(path, qv::kSliceBlockBytes);
+  };
+  qv::test::ScanOutcome o;
+  scan->buildScanWithId(h.scanId(), 60.0f, 0.0f, 100, 0, {50}, {50}, h.onComplete(o), update, h.onError(o));
+  qv::test::ScanHarness::wait(o);
+  ASSERT_FALSE(path.empty());
+  EXPECT_FALSE(o.error) << o.error->text();
+  EXPECT_TRUE(o.completed);
+  const auto named = std::count_if(messages.begin(), messages.end(), [](const std::string& m) {
+    return m.find("point cloud") != std::string::npos && m.find("left out") != std::string::npos;
+  });
+  EXPECT_EQ(named, 1);
+  h.context().performAndWait([&] {
+    // The other laser's cloud has its records; the spoilt one has none.
+    EXPECT_TRUE(QVSDPointCloud::pointCloudWithId(scan->laser1CloudObjectId(), h.context())->vertexIndexData());
+    EXPECT_FALSE(QVSDPointCloud::pointCloudWithId(scan->laser2CloudObjectId(), h.context())->vertexIndexData());
+  });
+}
+
 TEST_F(ScanDriver, APointDataFileThatCannotBeWrittenIsReported) {
   const auto torn = h.store().libraryFolder() / "torn.VertexData";
   { std::ofstream(torn) << "not whole records"; }

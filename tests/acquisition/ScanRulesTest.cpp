@@ -175,6 +175,8 @@ std::vector<QVLSliceVertex> analyticGrid(std::size_t slices, const std::function
       v.normalX = fromLaser.x();
       v.normalY = fromLaser.y();
       v.normalZ = fromLaser.z();
+      // The depth of the point turned back by its slice's angle, as triangulation stores it.
+      v.unwrappedPointZ = (Eigen::AngleAxisf(static_cast<float>(-angle), Eigen::Vector3f::UnitY()) * p).z();
     }
   }
   return grid;
@@ -182,7 +184,10 @@ std::vector<QVLSliceVertex> analyticGrid(std::size_t slices, const std::function
 
 }  // namespace
 
-TEST(SurfaceNormals, CylinderAndSphereWithinThreeDegreesFacingOut) {
+TEST(SurfaceNormals, CylinderAndSphereWithinThreeDegreesSignedByTheirUnwrappedDepth) {
+  // Seen from the front (unwrapped depth above 0) the grid's triangles give the normal that faces
+  // into the surface: the orientation the mesher's facets follow and the STL reader negates, so
+  // that the mesh shows its outside. A point behind the axis is negated to match.
   // Rows run down the image (y falls as the row grows); slices turn the bed, so the points of
   // slice s lie at angle s about the axis.
   auto cylinder = [](double angle, double t) {
@@ -206,12 +211,20 @@ TEST(SurfaceNormals, CylinderAndSphereWithinThreeDegreesFacingOut) {
       if (!v.hasPoint() || row < 102 || row > 857) continue;
       const Eigen::Vector3d p(v.point3DX, v.point3DY, v.point3DZ);
       const Eigen::Vector3d truth =
-          which == 0 ? Eigen::Vector3d(p.x(), 0.0, p.z()).normalized() : (p - Eigen::Vector3d(0, 40, 0)).normalized();
+          -(which == 0 ? Eigen::Vector3d(p.x(), 0.0, p.z()).normalized() : (p - Eigen::Vector3d(0, 40, 0)).normalized());
       const Eigen::Vector3d n(v.normalX, v.normalY, v.normalZ);
       ASSERT_NEAR(n.norm(), 1.0, 1e-4);
       worst = std::max(worst, std::acos(std::clamp(n.dot(truth), -1.0, 1.0)) * 180.0 / M_PI);
     }
     EXPECT_LT(worst, 3.0) << (which == 0 ? "cylinder" : "sphere");
+    // The same surface with every point behind the axis: every normal turns round.
+    auto behind = analyticGrid(180, which == 0 ? std::function<Eigen::Vector3f(double, double)>(cylinder) : sphere);
+    for (auto& v : behind) v.unwrappedPointZ = -v.unwrappedPointZ;
+    qv::computeSliceGridNormals(behind, 180);
+    for (std::size_t i = 0; i < grid.size(); i += 97) {
+      EXPECT_EQ(behind[i].normalX, -grid[i].normalX);
+      EXPECT_EQ(behind[i].normalZ, -grid[i].normalZ);
+    }
   }
 }
 

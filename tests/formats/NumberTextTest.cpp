@@ -52,4 +52,18 @@ TEST(NumberTextTest, FloatsPrintAsPrintfPrintsThemInTheCLocale) {
   EXPECT_EQ(qv::text::parseFloat("+1e-50"), 0.0f);
   EXPECT_FALSE(qv::text::parseDouble("2,5").has_value());
   EXPECT_FALSE(qv::text::parseDouble("").has_value());
+  // Beyond the range, read as the C library reads in the C locale: the infinity or the zero the
+  // value rounds to, with its sign, and never a prefix up to the point the locale stops at.
+  EXPECT_EQ(qv::text::parseDouble("1.5e-999"), 0.0);
+  EXPECT_EQ(qv::text::parseDouble("2.5e999"), INFINITY);
+  EXPECT_EQ(qv::text::parseDouble("-2.5e999"), -INFINITY);
+  EXPECT_EQ(qv::text::parseDouble("0.000123e-320"), 0.0);
+  EXPECT_EQ(qv::text::parseDouble("123456e+99999999999999999999"), INFINITY);
+  EXPECT_EQ(qv::text::parseFloat("1e39"), INFINITY);
+  EXPECT_EQ(qv::text::parseFloat("340282357000000000000000000000000000000"), INFINITY);
+  const auto tiny = qv::text::parseFloat("-1e-50");
+  ASSERT_TRUE(tiny.has_value());
+  EXPECT_EQ(*tiny, 0.0f);
+  EXPECT_TRUE(std::signbit(*tiny));
+  EXPECT_EQ(qv::text::parseFloat("1e-40"), std::strtof("1e-40", nullptr));  // a subnormal is in range
 }

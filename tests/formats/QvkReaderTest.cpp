@@ -379,41 +379,62 @@ TEST_F(QvkReaderTest, MissingOrEmptyFilesAreReportedWithTheirCodes) {
   expectTargetUntouched();
 }
 
-TEST_F(QvkReaderTest, FilesCutShortFailAtTheirOffsetAndChangeNothing) {
+TEST_F(QvkReaderTest, FilesCutShortKeepWhatIsWholeAndSayWhereTheyEnd) {
   const auto id = makeScan([](const std::shared_ptr<QVSDScanObject>& scan) {
     scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3), vertex(4, 5, 6)}));
-    QVSDPointCloud::createPointCloudForScanObject(scan)->setVertexIndexData(indexBytes({1, 2, 1, 2}));
+    auto first = QVSDPointCloud::createPointCloudForScanObject(scan);
+    first->setHeadHeight(1.0);  // written first
+    first->setVertexIndexData(indexBytes({1, 2}));
+    auto second = QVSDPointCloud::createPointCloudForScanObject(scan);
+    second->setHeadHeight(2.0);
+    second->setVertexIndexData(indexBytes({1, 2, 1, 2}));
   });
   const std::string file = written(id);
   const std::size_t body = file.find("end_header\n") + 11;
+  const std::size_t secondCloud = body + 3 * 27 + 87 + 2 + 4 + 2 * 4;
   qv::Error error;
 
   // In the point records: nothing is read at all.
   EXPECT_FALSE(readBytes(file.substr(0, body + 3 * 27 - 1), &error));
-  expectInvalidAt(error, static_cast<std::int64_t>(body));
   expectTargetUntouched();
 
-  // In the last cloud's index list (a fast reader once kept what it had and reported success).
-  const std::size_t list = body + 3 * 27 + 87 + 2 + 4;
-  EXPECT_FALSE(readBytes(file.substr(0, file.size() - 2), &error));
-  expectInvalidAt(error, static_cast<std::int64_t>(list));
-  expectTargetUntouched();
-  EXPECT_FALSE(readBytes(file.substr(0, body + 3 * 27 + 50), &error));
-  expectInvalidAt(error, static_cast<std::int64_t>(body + 3 * 27));
-  expectTargetUntouched();
+  // In the second cloud's record or its index list: the points and the first cloud are whole and
+  // kept, the read succeeds, and the error says where the file ends.
+  for (const std::size_t cut : {secondCloud + 50, file.size() - 2}) {
+    SCOPED_TRACE(cut);
+    target = makeScan();
+    error = {};
+    EXPECT_TRUE(readBytes(file.substr(0, cut), &error));
+    expectInvalidAt(error, static_cast<std::int64_t>(cut < file.size() - 2 ? secondCloud : secondCloud + 87 + 2 + 4));
+    withScan(target, [&](QVSDScanObject& scan) {
+      EXPECT_EQ(verticesOf(scan.vertexData()).size(), 3u);
+      ASSERT_EQ(scan.pointClouds().size(), cut < file.size() - 2 ? 1u : 2u);
+      EXPECT_FALSE(privateContext().hasChanges());
+    });
+  }
 
-  // In a structural item: the element that runs past the end is named by its offset.
+  // In a structural item: the items before it are read, the one it ends in is not.
   const std::string structural = "qvk\nelement vertex 2\nproperty float32 x\nproperty list uint16 double w\nend_header\n";
   Bytes b;
   b.text(structural).f32(1).u16(1).zeros(8).f32(2).u16(3).zeros(16);
-  EXPECT_FALSE(readBytes(b.str(), &error));
+  target = makeScan();
+  error = {};
+  EXPECT_TRUE(readBytes(b.str(), &error));
   expectInvalidAt(error, static_cast<std::int64_t>(structural.size() + 14 + 4));
-  expectTargetUntouched();
-  // A count the bytes left cannot hold fails before anything is read.
+  withScan(target, [&](QVSDScanObject& scan) {
+    const auto vertices = verticesOf(scan.vertexData());
+    ASSERT_EQ(vertices.size(), 2u);
+    EXPECT_EQ(vertices[0].point3DX, 1.0f);
+    EXPECT_TRUE(isZero(vertices[1]));
+  });
+  // A count the bytes left cannot hold allocates no more than the bytes can.
   Bytes many;
-  many.text("qvk\nelement vertex 3\nproperty double w\nend_header\n").zeros(20);
-  EXPECT_FALSE(readBytes(many.str(), &error));
-  expectInvalidAt(error, static_cast<std::int64_t>(many.size() - 20));
+  many.text("qvk\nelement vertex 3000\nproperty double w\nend_header\n").zeros(20);
+  target = makeScan();
+  error = {};
+  EXPECT_TRUE(readBytes(many.str(), &error));
+  expectInvalidAt(error, static_cast<std::int64_t>(many.size() - 4));
+  withScan(target, [&](QVSDScanObject& scan) { EXPECT_LE(verticesOf(scan.vertexData()).size(), 3u); });
 }
 
 TEST_F(QvkReaderTest, HeadersThatWouldOverrunTheReaderAreRefused) {

@@ -5,11 +5,15 @@
 
 #include <cmath>
 #include <filesystem>
+#include <set>
+#include <tuple>
 
 #include "FormatsTestSupport.h"
 #include "formats/FormatErrors.h"
 #include "formats/QVLQvkxFileExporter.h"
 #include "formats/QVLQvkxFileImporter.h"
+#include "formats/QVLQvkFileExporter.h"
+#include "formats/QVLQvkFileImporter.h"
 #include "formats/QvkFormat.h"
 #include "formats/QvkxFormat.h"
 #include "formats/SSZipArchive.h"
@@ -339,28 +343,76 @@ TEST_F(QvkxTest, OneCloudIsCloudDataAndEveryFailureIsAnError) {
   EXPECT_EQ(membersOf(path("kept.qvkx")).size(), 2u);  // the earlier file is untouched
 }
 
-TEST_F(QvkxTest, BadArchivesAndCloudFilesLeaveTheScanAsItWas) {
+TEST_F(QvkxTest, AScanOpenedFromAQvkFileIsSavedWithItsPointsOrNotAtAll) {
+  // A qvk file keeps a cloud's rotations and its index grid but no slices: the project writer
+  // takes the grid from them, so every point of the scan comes back from the project.
+  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(twoCloudScan(), path("scan.qvk"))));
+  const auto opened = makeScan();
+  ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("scan.qvk"), opened));
+  withScan(opened, [](QVSDScanObject& scan) {
+    for (const auto& cloud : scan.pointClouds()) EXPECT_EQ(cloud->scanSliceCount(), 0u);
+  });
+  ASSERT_TRUE(write(opened, path("scan.qvkx")));
+  const auto back = makeScan();
+  qv::Error error;
+  ASSERT_TRUE(read(back, path("scan.qvkx"), &error));
+  EXPECT_EQ(error.code, 0);
+  auto positions = [&](const qv::ObjectID& id) {
+    std::multiset<std::tuple<float, float, float>> out;
+    withScan(id, [&](QVSDScanObject& scan) {
+      for (const auto& v : verticesOf(scan.vertexData()))
+        if (v.point3DX != 0 || v.point3DY != 0 || v.point3DZ != 0) out.insert({v.point3DX, v.point3DY, v.point3DZ});
+    });
+    return out;
+  };
+  EXPECT_EQ(positions(back).size(), 6u);
+  EXPECT_EQ(positions(back), positions(opened));
+  withScan(back, [](QVSDScanObject& scan) {
+    std::multiset<std::size_t> slices;
+    for (const auto& cloud : scan.pointClouds()) slices.insert(cloud->scanSliceCount());
+    EXPECT_EQ(slices, (std::multiset<std::size_t>{1, 2}));  // as many as the clouds had rotations
+  });
+
+  // A scan with no point in any cloud makes no project that could not be read back.
+  const auto empty = makeScan([](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 1, 1)}));
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setCameraHeight(2);
+    QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.0f);
+    cloud->setVertexIndexData(indexBytes({0, 0}));
+  });
+  error = {};
+  EXPECT_FALSE(write(empty, path("empty.qvkx"), &error));
+  EXPECT_EQ(error.code, qv::kFileWriteError);
+  EXPECT_FALSE(fs::exists(path("empty.qvkx")));
+}
+
+TEST_F(QvkxTest, DamagedMembersAreLeftOutAndNamedWhileTheRestIsRead) {
   const std::string good = "QVK\nformat binary_little_endian 2.0\nproperty cameraHeight 2\nproperty radians 0.5\nend_header\n";
   const std::string point = Bytes().f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str();
   const std::string empty = Bytes().hex({0, 0, 0xC0, 0x7F}).str();
   struct Case {
     std::string name;
     std::vector<std::pair<std::string, std::string>> members;
+    bool read;               // whether the rest of the project is read
+    std::size_t clouds;      // the clouds then stored
     std::string member;      // the member the error names
     std::uint64_t offset;    // and the offset in it
     std::string description;
   };
   const std::vector<Case> cases = {
-      {"no-clouds", {{"CloudData.qvtx", "<qvtx/>"}}, "", 0, qv::qvkx::kArchiveInvalidDescription},
-      {"cut-point", {{"a.qvk", good + empty + point.substr(0, 20)}}, "a.qvk", good.size() + 4, qv::qvkx::kInvalidDescription},
-      {"few-slots", {{"a.qvk", good + point}}, "a.qvk", good.size() + 27, qv::qvkx::kInvalidDescription},
-      {"old-format", {{"a.qvk", good + empty + empty}, {"b.qvk", "QVK\nformat binary_little_endian 1.3\nend_header\n"}}, "b.qvk",
-       4, qv::qvkx::kUnsupportedDescription},
-      {"no-magic", {{"a.qvk", "QVKX\nend_header\n"}}, "a.qvk", 0, qv::qvkx::kInvalidDescription},
-      {"no-end", {{"a.qvk", "QVK\nproperty cameraHeight 2\n"}}, "a.qvk", 28, qv::qvkx::kInvalidDescription},
-      {"bad-xml", {{"a.qvk", good + empty + empty}, {"CloudData.qvtx", "<qvtx><textures>"}}, "CloudData.qvtx", 15,  // the parser's last byte
-       qv::qvkx::kArchiveInvalidDescription},
-      {"short-qvt", {{"a.qvk", good + empty + empty}, {"CloudData.qvt", std::string(36, '\0')}}, "CloudData.qvt", 0,
+      {"no-clouds", {{"CloudData.qvtx", "<qvtx/>"}}, false, 0, "", 0, qv::qvkx::kArchiveInvalidDescription},
+      {"cut-point", {{"a.qvk", good + empty + point.substr(0, 20)}}, true, 1, "a.qvk", good.size() + 4, qv::qvkx::kInvalidDescription},
+      {"few-slots", {{"a.qvk", good + point}}, true, 1, "a.qvk", good.size() + 27, qv::qvkx::kInvalidDescription},
+      {"old-format", {{"a.qvk", good + empty + empty}, {"b.qvk", "QVK\nformat binary_little_endian 1.3\nend_header\n"}}, true, 1,
+       "b.qvk", 4, qv::qvkx::kUnsupportedDescription},
+      {"no-magic", {{"a.qvk", "QVKX\nend_header\n"}}, false, 0, "a.qvk", 0, qv::qvkx::kInvalidDescription},
+      {"no-end", {{"a.qvk", "QVK\nproperty cameraHeight 2\n"}}, false, 0, "a.qvk", 28, qv::qvkx::kInvalidDescription},
+      {"negative-height", {{"a.qvk", good + empty + empty}, {"b.qvk", "QVK\nproperty cameraHeight -2\nend_header\n"}}, true, 1,
+       "b.qvk", 40, qv::qvkx::kInvalidDescription},
+      {"bad-xml", {{"a.qvk", good + empty + empty}, {"CloudData.qvtx", "<qvtx><textures>"}}, true, 1, "CloudData.qvtx", 15,
+       qv::qvkx::kArchiveInvalidDescription},  // the parser's last byte
+      {"short-qvt", {{"a.qvk", good + empty + empty}, {"CloudData.qvt", std::string(36, '\0')}}, true, 1, "CloudData.qvt", 0,
        qv::qvkx::kArchiveInvalidDescription},
   };
   for (const auto& c : cases) {
@@ -368,23 +420,150 @@ TEST_F(QvkxTest, BadArchivesAndCloudFilesLeaveTheScanAsItWas) {
     const auto id = makeScan([](const std::shared_ptr<QVSDScanObject>& scan) { scan->setVertexData(vertexBytes({vertex(9, 9, 9)})); });
     const std::string file = zipOf(c.name + ".qvkx", c.members);
     qv::Error error;
-    EXPECT_FALSE(read(id, file, &error));
+    EXPECT_EQ(read(id, file, &error), c.read);
+    // Either way the error says what was lost, with the documented details and no others.
     EXPECT_EQ(error.code, qv::kInvalidFileError);
     EXPECT_EQ(error.userInfo["File"].toString(), file);
     EXPECT_EQ(error.userInfo["Description"].toString(), c.description);
     EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(c.offset));
+    EXPECT_EQ(error.userInfo.size(), c.member.empty() ? 3u : 4u);
     if (!c.member.empty()) {
       EXPECT_EQ(error.userInfo["Member"].toString(), c.member);
+      EXPECT_NE(error.description.find(c.member), std::string::npos);
+    } else {
+      EXPECT_EQ(error.description.find("(:"), std::string::npos);
     }
-    EXPECT_EQ(cloudCount(id), 0u);
-    withScan(id, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 1u); });
+    EXPECT_EQ(cloudCount(id), c.clouds);
+    if (!c.read) withScan(id, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 1u); });
   }
+
+  // A cut-short body keeps the slots before the cut; its first slice holds them, as the
+  // slice's share of the index data can no longer be a whole slice.
+  const auto id = makeScan();
+  ASSERT_TRUE(read(id, zipOf("cut-later.qvkx", {{"a.qvk", "QVK\nproperty cameraHeight 2\nproperty radians 0 1 2\nend_header\n" + point +
+                                                               empty + point + point.substr(0, 20)}})));
+  withScan(id, [](QVSDScanObject& scan) {
+    ASSERT_EQ(scan.pointClouds().size(), 1u);
+    const auto slices = QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(scan.pointClouds()[0]);
+    ASSERT_EQ(slices.size(), 3u);
+    EXPECT_EQ(slices[0]->numberOfPoints(), 4);  // two points, one empty slot, and the cut one counted empty
+    EXPECT_FALSE(slices[1]->numberOfPoints().has_value());
+    EXPECT_EQ(verticesOf(scan.vertexData()).size(), 3u);
+  });
+
+  // A cloud member that cannot be unpacked (its bytes damaged in the archive) is left out too.
+  const std::string file = zipOf("crc.qvkx", {{"a.qvk", good + empty + empty}, {"b.qvk", good + point + point}});
+  std::string bytes = readFile(file);
+  const auto at = bytes.find("b.qvk");  // the local header's name; the compressed bytes follow it
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + 5 + 10] = static_cast<char>(bytes[at + 5 + 10] ^ 0x55);
+  writeFile(file, bytes);
+  const auto damaged = makeScan();
+  qv::Error error;
+  EXPECT_TRUE(read(damaged, file, &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "b.qvk");
+  EXPECT_NE(error.description.find("cannot be unpacked"), std::string::npos) << error.description;
+  EXPECT_EQ(cloudCount(damaged), 1u);
+
   // Not a zip at all: the unpacking is checked.
   writeFile(path("text.qvkx"), "this is not a zip archive");
-  const auto id = makeScan();
-  qv::Error error;
-  EXPECT_FALSE(read(id, path("text.qvkx"), &error));
+  const auto none = makeScan();
+  error = {};
+  EXPECT_FALSE(read(none, path("text.qvkx"), &error));
   EXPECT_EQ(error.code, qv::kInvalidFileError);
+  EXPECT_EQ(error.userInfo.size(), 3u);
+  // An empty file is code 3 without details, as the qvk reader reports it.
+  writeFile(path("empty.qvkx"), "");
+  error = {};
+  EXPECT_FALSE(read(none, path("empty.qvkx"), &error));
+  EXPECT_EQ(error.code, qv::kInvalidFileError);
+  EXPECT_TRUE(error.userInfo.empty());
+}
+
+TEST_F(QvkxTest, HostileProjectsAreBoundedAndLeaveNothingBehind) {
+  const std::string good = "QVK\nproperty cameraHeight 1\nproperty radians 0\nend_header\n" +
+                           Bytes().f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str();
+  const fs::path library = store->privateContext()->libraryFolder();
+  auto libraryFiles = [&] {  // the images copied into the library, and anything left of an unzip
+    std::size_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(library))
+      n += e.is_regular_file() && (e.path().extension() == ".png" || e.path().extension() == ".qvk" ||
+                                   e.path().extension() == ".bin") ? 1 : 0;
+    return n;
+  };
+  auto importFolders = [&] {
+    std::size_t n = 0;
+    for (const auto& e : fs::directory_iterator(library)) n += e.path().extension() == ".QvkxImport" ? 1 : 0;
+    return n;
+  };
+  const std::size_t filesBefore = libraryFiles();
+
+  // Members that unpack beyond what a scan can be: a junk member is dropped unseen, a cloud member
+  // is left out and named; neither is written past the bound nor left in the library.
+  {
+    const std::string file = path("huge.qvkx");
+    SSZipArchive zip(file);
+    ASSERT_TRUE(zip.open());
+    const qv::Data goodBytes(good.begin(), good.end());
+    const qv::Data huge(qv::qvkx::kMaximumMemberBytes + 1, 0);
+    ASSERT_TRUE(zip.writeData(&goodBytes, "a.qvk"));
+    ASSERT_TRUE(zip.writeData(&huge, "junk.bin"));
+    ASSERT_TRUE(zip.writeData(&huge, "b.qvk"));
+    ASSERT_TRUE(zip.close());
+    ASSERT_LT(fs::file_size(file), 1u << 20);
+    const auto id = makeScan();
+    qv::Error error;
+    EXPECT_TRUE(read(id, file, &error));
+    EXPECT_EQ(error.userInfo["Member"].toString(), "b.qvk");
+    EXPECT_EQ(cloudCount(id), 1u);
+  }
+  // A description naming one image many times: within the bound the image is copied once; beyond
+  // what a scan can have, the project is refused.
+  cv::imwrite(path("one.png"), cv::Mat(2, 2, CV_8UC3, cv::Scalar(1, 2, 3)));
+  const std::string image = readFile(path("one.png"));
+  auto qvt = [](std::size_t records) {
+    Bytes b;
+    for (std::size_t i = 0; i < records; ++i) b.zeros(36).u8(7).text("one.png");
+    return b.str();
+  };
+  {
+    const auto id = makeScan();
+    ASSERT_TRUE(read(id, zipOf("three.qvkx", {{"a.qvk", good}, {"CloudData.qvt", qvt(3)}, {"one.png", image}})));
+    withScan(id, [&](QVSDScanObject& scan) {
+      ASSERT_EQ(scan.textures().size(), 3u);
+      EXPECT_EQ(scan.textures()[0]->textureFileName(), scan.textures()[2]->textureFileName());
+    });
+    EXPECT_EQ(libraryFiles(), filesBefore + 1);
+    const auto refused = makeScan();
+    qv::Error error;
+    EXPECT_FALSE(read(refused, zipOf("many.qvkx", {{"a.qvk", good}, {"CloudData.qvt", qvt(qv::qvkx::kMaximumTextures + 1)},
+                                                   {"one.png", image}}), &error));
+    EXPECT_EQ(error.userInfo["Member"].toString(), "CloudData.qvt");
+    EXPECT_EQ(cloudCount(refused), 0u);
+    EXPECT_EQ(libraryFiles(), filesBefore + 1);
+  }
+  // A cloud listing more rotations than a scan can turn through is left out; a double space in
+  // the list is no rotation at all.
+  {
+    std::string rotations;
+    for (std::uint64_t i = 0; i <= qv::qvkx::kMaximumRotationsPerCloud; ++i) rotations += "1 ";
+    const auto id = makeScan();
+    qv::Error error;
+    EXPECT_TRUE(read(id, zipOf("turns.qvkx", {{"a.qvk", "QVK\nproperty cameraHeight 0\nproperty radians 0.5  1.5\nend_header\n"},
+                                              {"b.qvk", "QVK\nproperty cameraHeight 0\nproperty radians " + rotations + "\nend_header\n"}}),
+                     &error));
+    EXPECT_EQ(error.userInfo["Member"].toString(), "b.qvk");
+    withScan(id, [](QVSDScanObject& scan) {
+      ASSERT_EQ(scan.pointClouds().size(), 1u);
+      const auto slices = QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(scan.pointClouds()[0]);
+      ASSERT_EQ(slices.size(), 2u);
+      EXPECT_EQ(slices[0]->rotation(), 0.5);
+      EXPECT_EQ(slices[1]->rotation(), 1.5);
+    });
+  }
+  // Every read, refused or not, took its unpacked folder away with it.
+  EXPECT_EQ(importFolders(), 0u);
+  EXPECT_EQ(libraryFiles(), filesBefore + 1);
 }
 
 TEST_F(QvkxTest, TheOlderBinaryDescriptionWinsAndTheXmlIsReadLeniently) {

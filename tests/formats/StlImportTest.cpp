@@ -89,13 +89,21 @@ TEST_F(StlImportTest, RefusedFilesLeaveTheEarlierMesh) {
   const std::string one = facet("0 0 1", {"1 0 0", "0 1 0", "0 0 0"});
   const std::vector<Case> cases = {
       {"named solid", "solid mesh\n" + one + "endsolid\n", QVLStlFileImporter::kInvalidDescription, 0},
-      {"no endsolid", "solid ascii\n" + one, qv::kQvkInvalidDescription, 12 + one.size()},
+      {"no endsolid", "solid ascii\n" + one, QVLStlFileImporter::kInvalidDescription, 12 + one.size()},
       {"no vertex", "solid ascii\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 21},
       {"word for a number", "solid ascii\n  facet normal 0 zero 1\n  vertex 1 2 3\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 12},
       {"two numbers", "solid ascii\n  vertex 1 2\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 12},
       // A corner or normal that is not a finite number would poison every later step.
       {"nan corner", "solid ascii\n" + one + "  vertex 1 nan 3\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 12 + one.size()},
       {"overflowing normal", "solid ascii\n  facet normal 0 1e39 0\nendsolid\n", QVLStlFileImporter::kInvalidDescription, 12},
+      {"bare vertices", "solid ascii\n" + one + [] { std::string t; for (int i = 0; i < 1000; ++i) t += "vertex\n"; return t; }() + "endsolid\n",
+       QVLStlFileImporter::kInvalidDescription, 12 + one.size()},
+      {"not a number", "solid ascii\n" + one + facet("0 0 1", {"1 0 0", "nan 1 0", "0 0 0"}) + "endsolid\n",
+       QVLStlFileImporter::kInvalidDescription, 12 + one.size() + 55},
+      {"infinite", "solid ascii\n" + one + facet("0 0 1", {"1 0 0", "0 inf 0", "0 0 0"}) + "endsolid\n",
+       QVLStlFileImporter::kInvalidDescription, 12 + one.size() + 55},
+      {"beyond a float", "solid ascii\n" + facet("0 0 1e999", {"1 0 0", "0 1 0", "0 0 0"}) + "endsolid\n",
+       QVLStlFileImporter::kInvalidDescription, 12},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -106,6 +114,7 @@ TEST_F(StlImportTest, RefusedFilesLeaveTheEarlierMesh) {
     EXPECT_EQ(error.userInfo["Description"].toString(), c.description);
     EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(c.offset));
     EXPECT_EQ(error.userInfo["File"].toString(), path("mesh.stl"));
+    EXPECT_EQ(error.userInfo.size(), 3u);  // "File", "DataOffset" and "Description" alone
     const auto mesh = meshOf(id);
     ASSERT_EQ(mesh.size(), 1u);
     EXPECT_EQ(mesh[0].point3DX, 5.0f);

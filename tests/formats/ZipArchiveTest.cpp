@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -274,6 +275,44 @@ TEST_F(ZipArchiveTest, ADamagedEntryFailsAndLeavesNoHalfFile) {
   EXPECT_EQ(error.userInfo.at(SSZipArchive::kEntryNameKey), qv::Value("bad.txt"));
   EXPECT_TRUE(fs::exists(dst / "good.txt"));
   EXPECT_FALSE(fs::exists(dst / "bad.txt"));
+}
+
+TEST_F(ZipArchiveTest, WithinLimitsOversizedAndDamagedEntriesAreLeftOutAndTheRestUnpacked) {
+  const std::string archive = (temp.path() / "limited.zip").string();
+  writeRawZip(archive, {{"big.bin", std::string(5000, 'x')},
+                        {"short.txt", "SHORT-DATA", false, 0644, true},
+                        {"good.txt", "fine"}});
+  // short.txt declares more bytes than it holds (its central entry says 100): it cannot be whole.
+  std::string bytes = readText(archive);
+  const std::string centralEntry("PK\x01\x02", 4);
+  const std::size_t at = bytes.find(centralEntry, bytes.find(centralEntry) + 4);  // the second one
+  ASSERT_NE(at, std::string::npos);
+  const std::uint32_t declared = 100;
+  std::memcpy(bytes.data() + at + 24, &declared, 4);
+  writeText(archive, bytes);
+
+  SSZipArchiveLimits limits;
+  limits.maximumEntryBytes = 1000;
+  limits.skipDamagedEntries = true;
+  std::vector<SSZipArchiveSkippedEntry> skipped;
+  const fs::path dst = temp.path() / "limited";
+  qv::Error error;
+  EXPECT_FALSE(SSZipArchive::unzipFileAtPath(archive, dst.string(), limits, &skipped, &error));
+  ASSERT_EQ(skipped.size(), 2u);
+  EXPECT_EQ(skipped[0].name, "big.bin");
+  EXPECT_EQ(skipped[1].name, "short.txt");
+  EXPECT_FALSE(fs::exists(dst / "big.bin"));
+  EXPECT_FALSE(fs::exists(dst / "short.txt"));
+  EXPECT_EQ(readText(dst / "good.txt"), "fine");
+
+  // More in all than allowed ends the unzip, and the error names no entry.
+  limits.maximumEntryBytes = UINT64_MAX;
+  limits.maximumTotalBytes = 3000;
+  skipped.clear();
+  EXPECT_FALSE(SSZipArchive::unzipFileAtPath(archive, (temp.path() / "total").string(), limits, &skipped, &error));
+  EXPECT_EQ(error.code, SSZipArchive::kLimitExceededError);
+  EXPECT_FALSE(error.userInfo.count(SSZipArchive::kEntryNameKey));
+  EXPECT_FALSE(fs::exists(temp.path() / "total" / "good.txt"));
 }
 
 TEST_F(ZipArchiveTest, EntriesAndLinksLeadingOutOfTheFolderAreRefused) {

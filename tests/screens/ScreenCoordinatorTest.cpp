@@ -3,8 +3,10 @@
 
 #include <fstream>
 #include <future>
+#include <iterator>
 
 #include "formats/QVLQvkFileImporter.h"
+#include "formats/QvkFormat.h"
 #include "screens/ScreenCoordinator.h"
 #include "screens/ScreensTestSupport.h"
 #include "store/QVSDLibrary.h"
@@ -307,6 +309,29 @@ TEST_F(ScreenCoordinatorTest, TheRecentMenuHoldsAtMostFiveAndTheResetEmptiesTheL
   ASSERT_TRUE(runUntil([&] { return !coordinator->isResettingScanList() && scanCount() == 0; }));
   settle();
   EXPECT_TRUE(coordinator->recentScans().empty());
+}
+
+TEST_F(ScreenCoordinatorTest, APartlyDamagedFileOpensAndSaysWhatWasLeftOut) {
+  // A scan file whose one cloud record is missing: the points are whole and open, and the user
+  // learns what is missing instead of taking the scan for complete.
+  auto file = writeQvk("cup.qvk", 3);
+  std::string bytes;
+  {
+    std::ifstream in(file, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::string whole = qv::qvk::headerText(3, 0, "1.0", "1"), declaring = qv::qvk::headerText(3, 1, "1.0", "1");
+  ASSERT_EQ(bytes.compare(0, whole.size(), whole), 0);
+  { std::ofstream(file, std::ios::binary | std::ios::trunc) << declaring << bytes.substr(whole.size()); }
+  host.shown = {ScreenKind::Main};
+  coordinator->openScanWithFilePath(file.string());
+  ASSERT_TRUE(runUntil([&] { return !host.viewerScreen.loaded.empty(); }));
+  EXPECT_EQ(reads, std::vector<bool>{true});
+  ASSERT_EQ(scansOf(file).size(), 1u);
+  EXPECT_EQ(scansOf(file)[0].vertices, 3u);
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].message, ScreenCoordinator::kPartlyRead);
+  EXPECT_NE(dialogs.alerts[0].informativeText.find("cut short"), std::string::npos) << dialogs.alerts[0].informativeText;
 }
 
 }  // namespace

@@ -135,8 +135,8 @@ TEST_F(StoreTest, HeaderValuesMakeACloudWithItsSlicesWhateverTheLetterCase) {
     EXPECT_EQ(matrix->intrinsicCX(), 600.0);
     EXPECT_EQ(matrix->intrinsicFY(), 1001.0);
     EXPECT_EQ(matrix->intrinsicCY(), 470.0);
-    // A doubled blank makes an empty part, which reads as rotation 0.
-    EXPECT_EQ(rotationsOf(QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(matrix)), (std::vector<double>{1, 0, 3}));
+    // A doubled blank makes an empty part, which is no rotation (not a slice at 0).
+    EXPECT_EQ(rotationsOf(QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(matrix)), (std::vector<double>{1, 3}));
 
     // A trailing blank is one part too many: the intrinsics are skipped, the rest still applies.
     auto skipped = QVSDPointCloud::createPointCloudForScanObject(

@@ -240,8 +240,13 @@ TEST_F(StoreTest, AScansVertexFileStartsWithAnEmptyRecordAndEachCloudGetsItsInde
     EXPECT_EQ(qv::indexTableFromData(*high->vertexIndexData())[0], 3);
     EXPECT_EQ(qv::indexTableFromData(*broken->vertexIndexData()), std::vector<std::int32_t>{42});  // left alone
 
-    // A second build appends after the old records and points the tables at the new ones.
-    EXPECT_FALSE(scan->buildVertexDataFromPointClouds(nullptr, nullptr));
+    // A second build appends after the old records and points the tables at the new ones. Asked
+    // for the skipped clouds, it names the broken one and succeeds with the others.
+    std::vector<qv::Error> skipped;
+    EXPECT_TRUE(scan->buildVertexDataFromPointClouds(nullptr, nullptr, &skipped));
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_TRUE(skipped[0].is(qv::kScanErrorDomain, qv::kVertexFileError));
+    EXPECT_NE(skipped[0].description.find("point cloud 3"), std::string::npos) << skipped[0].description;
     EXPECT_EQ(fs::file_size(file), 7u * 44);
     EXPECT_EQ(qv::indexTableFromData(*low->vertexIndexData())[1], 4);
     ASSERT_TRUE(privateContext().save());

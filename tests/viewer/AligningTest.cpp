@@ -169,6 +169,9 @@ TEST_F(Aligning, MergesTheMovedSecondScanBehindTheFixedOneAndSavesIt) {
     auto edited = fixedRecords;
     edited[1] = QVLScanVertex{};  // a point removed in the viewer, not yet saved
     fixed->setUnsavedVertexData(vertexBytes(edited));
+    // Each cloud's grid is one slice of as many rows as it has entries, so the writers can lay it out.
+    for (const auto& cloud : fixed->pointClouds())
+      cloud->setCameraHeight(static_cast<std::int64_t>(cloud->vertexIndexData()->size() / 4));
     ASSERT_TRUE(context.save());
   });
   std::vector<QVLScanVertex> secondRecords{QVLScanVertex{}};
@@ -177,6 +180,8 @@ TEST_F(Aligning, MergesTheMovedSecondScanBehindTheFixedOneAndSavesIt) {
   inContext([&](qv::ObjectContext& context) {
     auto second = QVSDScanObject::scanObjectWithId(secondId, false, context);
     auto cloud = second->pointClouds().front();
+    for (const auto& each : second->pointClouds())
+      each->setCameraHeight(static_cast<std::int64_t>(each->vertexIndexData()->size() / 4));
     cloud->setBedX(0), cloud->setBedY(0), cloud->setBedZ(0);  // the origin stays
     cloud->setCameraOriginX(1), cloud->setCameraOriginY(0), cloud->setCameraOriginZ(0);
     cloud->setCameraNormalX(1), cloud->setCameraNormalY(0), cloud->setCameraNormalZ(0);

@@ -2,8 +2,6 @@
 #include "formats/internal/NumberText.h"
 
 #include <charconv>
-#include <cstdlib>
-#include <type_traits>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -18,6 +16,43 @@ void appendNonFinite(std::string& out, double value) {
   out += std::isnan(value) ? "nan" : "inf";
 }
 
+// Whether a decimal number that from_chars found out of range lies above the range (rather than
+// below it): the power of ten of its first significant digit is at least 0. Worked out from the
+// text alone, so that no locale has a say in it.
+bool isAboveRange(std::string_view token) {
+  std::size_t i = (!token.empty() && (token.front() == '-' || token.front() == '+')) ? 1 : 0;
+  long long position = 0;  // the power of ten of the first significant digit, before the exponent
+  bool significant = false, point = false;
+  long long integerDigits = 0, leadingFractionZeros = 0;
+  for (; i < token.size(); ++i) {
+    const char c = token[i];
+    if (c == '.') {
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      if (!significant && c == '0') {
+        if (point) ++leadingFractionZeros;
+        continue;
+      }
+      if (!significant) significant = true;
+      if (!point) ++integerDigits;
+    } else {
+      break;
+    }
+  }
+  position = integerDigits > 0 ? integerDigits - 1 : -(leadingFractionZeros + 1);
+  long long exponent = 0;
+  if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+    std::string_view digits = token.substr(i + 1);
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), exponent);
+    // An exponent too long for 64 bits is far beyond either end of the range.
+    if (ec == std::errc::result_out_of_range) exponent = std::numeric_limits<long long>::max() / 2;
+    if (negative) exponent = -exponent;
+  }
+  return position + exponent >= 0;
+}
+
 template <typename T>
 std::optional<T> parse(std::string_view token) {
   if (!token.empty() && token.front() == '+') token.remove_prefix(1);
@@ -26,10 +61,11 @@ std::optional<T> parse(std::string_view token) {
   const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
   if (end != token.data() + token.size()) return std::nullopt;
   if (ec == std::errc::result_out_of_range) {
-    // from_chars leaves the value alone out of range; the C library's answer is what files expect.
-    const std::string copy(token);
-    if constexpr (std::is_same_v<T, float>) return std::strtof(copy.c_str(), nullptr);
-    else return std::strtod(copy.c_str(), nullptr);
+    // from_chars leaves the value alone out of range; files expect what the C library reads in
+    // the C locale: the infinity above the range, zero below it, each with the number's sign.
+    const bool negative = token.front() == '-';
+    const T magnitude = isAboveRange(token) ? std::numeric_limits<T>::infinity() : T(0);
+    return negative ? -magnitude : magnitude;
   }
   if (ec != std::errc()) return std::nullopt;
   return value;

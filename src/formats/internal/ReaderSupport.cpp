@@ -12,14 +12,18 @@
 namespace qv {
 
 Error dataOffsetError(const std::string& path, std::uint64_t offset, const std::string& description, const std::string& detail) {
-  Error e = fileError(kInvalidFileError, path, offset, description);
-  e.userInfo.erase(kFileOffsetKey);
-  e.userInfo[kDataOffsetKey] = static_cast<std::int64_t>(offset);
+  Error e(kScanErrorDomain, kInvalidFileError, description,
+          {{kFileKey, path}, {kDataOffsetKey, static_cast<std::int64_t>(offset)}, {kDescriptionKey, description}});
   if (!detail.empty()) e.description += " (" + detail + " at byte " + std::to_string(offset) + ")";
   return e;
 }
 
 namespace {
+
+// An empty or unreadable file: code 3 without details, as callers of the readers have always had it.
+Error unreadableFileError(const std::string& path, bool readable) {
+  return Error(kScanErrorDomain, kInvalidFileError, (readable ? "The file is empty: " : "The file cannot be read: ") + path);
+}
 
 // Whether the path names a regular file with bytes in it; the error otherwise.
 bool checkPath(const std::string& path, struct stat& st, Error* error) {
@@ -34,7 +38,7 @@ bool checkPath(const std::string& path, struct stat& st, Error* error) {
     return false;
   }
   if (!S_ISREG(st.st_mode) || st.st_size == 0) {
-    if (error) *error = fileError(kInvalidFileError, path, 0, S_ISREG(st.st_mode) ? "The file is empty" : "The file cannot be read");
+    if (error) *error = unreadableFileError(path, S_ISREG(st.st_mode));
     return false;
   }
   return true;
@@ -52,7 +56,7 @@ std::optional<Data> loadReaderInput(const std::string& path, Error* error) {
   if (!checkPath(path, st, error)) return std::nullopt;
   auto bytes = readWholeFile(path, nullptr);
   if (!bytes || bytes->empty()) {
-    if (error) *error = fileError(kInvalidFileError, path, 0, bytes ? "The file is empty" : "The file cannot be read");
+    if (error) *error = unreadableFileError(path, bytes.has_value());
     return std::nullopt;
   }
   return bytes;

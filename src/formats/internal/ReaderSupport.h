@@ -15,14 +15,14 @@ namespace qv {
 
 inline constexpr const char* kDataOffsetKey = "DataOffset";
 
-// Code 3 naming the file and the offset under "File", "DataOffset" (and the platform's common
-// keys), with the description under "Description"; `detail`, when given, is added to the error's
-// own text (not to the "Description" value, which stays the fixed text callers compare).
+// Code 3 naming the file and the offset under "File" and "DataOffset", with the description under
+// "Description", and nothing else; `detail`, when given, is added to the error's own text (not to
+// the "Description" value, which stays the fixed text callers compare).
 Error dataOffsetError(const std::string& path, std::uint64_t offset, const std::string& description,
                       const std::string& detail = {});
 
 // The whole file at a path the reader was given; the errors for no path (code 2, "Parameter"
-// "localFileUrl"), no file (code 4) and an unreadable or empty file (code 3) otherwise.
+// "localFileUrl"), no file (code 4) and an unreadable or empty file (code 3, no details) otherwise.
 std::optional<Data> loadReaderInput(const std::string& path, Error* error);
 // The same checks without reading the file (an empty file is code 3).
 bool checkReaderInput(const std::string& path, Error* error);

@@ -20,6 +20,7 @@
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "support/BenchScans.h"
 #include "support/BenchSupport.h"
 #include "viewer/model/QVLMesh.h"
 
@@ -39,12 +40,7 @@ std::vector<std::pair<std::vector<QVLSliceVertex>, std::size_t>> scanGrids(doubl
   TBCoreDataStoreS1 store(TBCoreDataStoreS1::Options{folder.path() / "Library", nullptr, [](const qv::Error&) {}});
   qv::Settings settings(folder.path() / "Settings.json");
   auto context = store.privateContext();
-  qv::ObjectID scanId;
-  context->performAndWait([&] {
-    auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
-    context->save();
-    scanId = scan->objectID();
-  });
+  const qv::ObjectID scanId = qv::bench::emptyScan(*context);
   scene.add(std::make_shared<qv::sim::HourglassObject>(x, z, 18.0, 45.0, 0.45, 110.0, Eigen::Vector3d(0.75, 0.82, 0.9)));
   qv::sim::SimulatedScanner::Options options;
   options.completionQueue = qv::makeSerialQueue("SimulatedScannerCompletions");

@@ -26,6 +26,7 @@
 #include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "support/BenchScans.h"
 #include "support/BenchSupport.h"
 
 namespace {
@@ -119,12 +120,7 @@ ScanFigures scanHourglass(double noise) {
   qv::Settings settings(folder.path() / "Settings.json");
   settings.setValue("EnableColourScans", true);
   auto context = store.privateContext();
-  qv::ObjectID scanId;
-  context->performAndWait([&] {
-    auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
-    context->save();
-    scanId = scan->objectID();
-  });
+  const qv::ObjectID scanId = qv::bench::emptyScan(*context);
   qv::sim::Scene scene;
   auto hourglass = std::make_shared<qv::sim::HourglassObject>(0.0, 0.0, 18.0, 45.0, 0.45, 110.0,
                                                               Eigen::Vector3d(0.75, 0.82, 0.9));

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "platform/Queue.h"
+#include "scancmd/QVLIInterpreter.h"
 #include "scanlink/FirmwareProgrammer.h"
 
 namespace qv::test {
@@ -141,13 +142,18 @@ bool CoreTest::driveEmulator(const sim::FirmwareEmulator& emulator, const std::f
         if (done()) return true;
         if (onEachStep) onEachStep();
         const auto now = std::chrono::steady_clock::now();
-        if (now - last > std::chrono::milliseconds(2) && emulator.isIdle()) {
+        if (now - last > std::chrono::milliseconds(2) && emulator.isIdle() && !waitingForScannerReply()) {
           clock_.clock()->advance(seconds(1.0 / 30.0));
           last = now;
         }
         return false;
       },
       limit);
+}
+
+bool CoreTest::waitingForScannerReply() const {
+  const auto interpreter = std::dynamic_pointer_cast<QVLIInterpreter>(delegate_ ? delegate_->deviceInterpreter() : nullptr);
+  return interpreter && interpreter->isWatchdogArmed();
 }
 
 bool CoreTest::hasPort(const std::string& path) const {

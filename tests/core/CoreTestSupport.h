@@ -76,9 +76,13 @@ protected:
   // Runs the main queue until `done` (for at most `limit` of real time), calling `onEachStep` on
   // the way. The manual clock moves on a camera frame at a time while the emulator has nothing to
   // do, and never faster than the emulator answers, so that settle delays and frames pass but the
-  // interpreter's watchdog never sees a silent scanner.
+  // interpreter's watchdog never sees a silent scanner: an idle emulator may not have read the
+  // line it was sent yet, or its reply may not have been handled yet, so the clock also stands
+  // while the interpreter waits for an answer.
   bool driveEmulator(const sim::FirmwareEmulator& emulator, const std::function<bool()>& done,
                      const std::function<void()>& onEachStep = {}, Duration limit = seconds(50));
+  // Whether the interpreter has a command out and waits for the scanner's answer.
+  bool waitingForScannerReply() const;
   bool hasPort(const std::string& path) const;
   bool heard(const sim::FirmwareEmulator& emulator, const std::string& command) const;
 

@@ -137,7 +137,8 @@ def main():
         "stl_importer": {
             "shared": stl([("0 0 1", ["0 0 0", "1 0 0", "0 1 0"]), ("0 1 0", ["0 0 0", "0 1 0", "0 0 1"]),
                            ("1 0 0", ["0 0 0", "0 0 1", "1 0 0"]), ("0 0 -1", ["0 0 0", "-1e-4 0.25 0", "3 0.2 1e+3"])]),
-            "upper": b"SOLID ASCII\r\n  FACET NORMAL 0 0 1 \r\n    VERTEX 1 2 3\r\nENDSOLID",
+            "upper": b"SOLID ASCII\r\n  FACET NORMAL 0 0 1 \r\n    VERTEX 1 2 3\r\n    VERTEX 4 5 6\r\n    VERTEX 1 2 4\r\n"
+                     b"  ENDFACET\r\nENDSOLID",
         },
     }
     for target, files in seeds.items():

@@ -125,9 +125,11 @@ namespace {
 // What one point cloud costs once decoded, made a stored object and saved (its attributes, the
 // saved copy the save notification carries, the store's row): about 11 KiB measured, with room to spare.
 constexpr std::uint64_t kStoredCloudBytes = 16 * 1024;
-// Every file may use this much; beyond it, what a read allocates must stay proportional to the
-// file's size. A file as the writer makes it needs under twice its size.
-constexpr std::uint64_t kMemoryFloorBytes = 256ull << 20;
+// Every file may use this much: the clouds of the largest scan the scanner makes (256), however
+// short their records. Beyond it, what a read allocates must stay proportional to the file's size
+// (a file as the writer makes it needs under twice its size), so a small file cannot declare
+// thousands of one-byte records that each become a stored object.
+constexpr std::uint64_t kMemoryFloorBytes = 256 * kStoredCloudBytes;
 constexpr std::uint64_t kMemoryPerFileByte = 16;
 }  // namespace
 
@@ -466,9 +468,9 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
     QVLogInfo("Finished reading QVK data");
     ok = true;
   });
-  // Clouds cut short by the end of the file: the read keeps what came before and says so.
+  // A file cut short: the read keeps what was whole before the cut and says where it was.
   if (ok && contents.cutShort) {
-    QVLogWarn("Read %s without its cloud records from byte %llu: %s", localFilePath().c_str(),
+    QVLogWarn("Read %s only as far as byte %llu: %s", localFilePath().c_str(),
               static_cast<unsigned long long>(contents.cutOffset), contents.cutReason.c_str());
     if (error) *error = invalidAt(contents.cutOffset, contents.cutReason);
   }

@@ -128,6 +128,18 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
     return ok;
   };
 
+  // A mesh is whole triangles, three records each: a facet runs from its "facet normal" line to
+  // "endfacet", the next facet or "endsolid", and one that ends with other than three corners is
+  // named at its first byte. A corner outside any facet belongs to no triangle.
+  bool inFacet = false;
+  std::uint64_t facetStart = 0;
+  int corners = 0;
+  auto facetEndsWhole = [&] {
+    if (!inFacet || corners == 3) return true;
+    if (error) *error = qv::dataOffsetError(path, facetStart, kInvalidDescription, "a facet with " + std::to_string(corners) + (corners == 1 ? " corner" : " corners") + ", not three");
+    return false;
+  };
+
   for (;;) {
     const std::uint64_t lineStart = dataOffset_;
     if (lineStart >= dataSize_) {
@@ -142,14 +154,23 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
     const std::string_view line(text + lineStart, length);
 
     if (containsAnyCase(line, "facet normal")) {
+      if (!facetEndsWhole()) return false;
       float n[3];
       if (!lastThree(line, lineStart, n)) return false;
       normal[0] = -n[0];
       normal[1] = -n[1];
       normal[2] = -n[2];
+      inFacet = true;
+      facetStart = lineStart;
+      corners = 0;
     } else if (containsAnyCase(line, "vertex")) {
       float p[3];
       if (!lastThree(line, lineStart, p)) return false;
+      if (!inFacet) {
+        if (error) *error = qv::dataOffsetError(path, lineStart, kInvalidDescription, "a corner outside any facet");
+        return false;
+      }
+      if (++corners > 3) return facetEndsWhole();
       if (k >= std::numeric_limits<std::uint32_t>::max()) {
         if (error) *error = qv::dataOffsetError(path, lineStart, kInvalidDescription, "too many vertices");
         return false;
@@ -200,11 +221,15 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
       }
       ++k;
     } else if (containsAnyCase(line, "endsolid")) {
+      if (!facetEndsWhole()) return false;
       if (k == 0) {
         if (error) *error = qv::dataOffsetError(path, dataOffset_, kInvalidDescription, "no vertex before \"endsolid\"");
         return false;
       }
       return true;
+    } else if (containsAnyCase(line, "endfacet")) {
+      if (!facetEndsWhole()) return false;
+      inFacet = false;
     }
   }
 }

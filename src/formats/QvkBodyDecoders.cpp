@@ -135,12 +135,21 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
   const std::size_t fixedBytes = older ? kOlderCloudRecordBytes : kCloudRecordBytes;
   auto left = [&] { return d.size() - d.offset; };
 
-  // Point records: all of them must be there before anything is allocated for them.
-  const std::uint64_t n = collections[0].numberOfItems;
-  if (n > left() / kVertexRecordBytes) {
-    return failure.at(d.offset, qv::format("%llu point records do not fit in the %llu bytes left",
-                                                          static_cast<unsigned long long>(n),
-                                                          static_cast<unsigned long long>(left())));
+  // Point records: a block cut short keeps the records that are whole before the cut (and no
+  // more are allocated than the bytes hold); the rest of the file is read on from there. With not
+  // one whole record there is nothing to keep, and the read fails.
+  const std::uint64_t declared = collections[0].numberOfItems;
+  const std::uint64_t n = std::min<std::uint64_t>(declared, left() / kVertexRecordBytes);
+  if (n < declared) {
+    if (n == 0) {
+      return failure.at(d.offset, qv::format("%llu point records do not fit in the %llu bytes left",
+                                             static_cast<unsigned long long>(declared),
+                                             static_cast<unsigned long long>(left())));
+    }
+    contents.cutShort = true;
+    contents.cutOffset = d.offset + n * kVertexRecordBytes;
+    contents.cutReason = qv::format("point record %llu of %llu is cut short", static_cast<unsigned long long>(n + 1),
+                                    static_cast<unsigned long long>(declared));
   }
   contents.hasVertexData = true;
   // Records are built a batch at a time in a small buffer and appended, so the large output is
@@ -254,19 +263,18 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       }
       const std::uint64_t indices = readScalar<std::uint32_t>(d.bytes.data() + d.offset);
       d.offset += 4;
-      if (left() < 4 * indices) {
-        cutShort("vertex index list");
-        break;
-      }
+      // A list cut short keeps its whole entries: each still names a point of this cloud.
+      const std::uint64_t whole = std::min<std::uint64_t>(indices, left() / 4);
       const std::uint8_t* list = d.bytes.data() + d.offset;
-      cloud.set("vertexIndexData", bytesOf(list, static_cast<std::size_t>(4 * indices)));
-      d.offset += 4 * indices;
+      cloud.set("vertexIndexData", bytesOf(list, static_cast<std::size_t>(4 * whole)));
+      d.offset += 4 * whole;
+      if (whole < indices) cutShort("vertex index list");
       // Each listed vertex belongs to this cloud; a list of whole slices also gives the rows.
       // Only the two fields change, written in place rather than copying whole records.
       const bool grid = radians > 0 && indices == radians * kRowsPerSlice;
       const auto lookupId = static_cast<std::int16_t>(id);
       std::uint8_t* records = contents.vertexData.data();
-      for (std::uint64_t e = 0; e < indices; ++e) {
+      for (std::uint64_t e = 0; e < whole; ++e) {
         const std::uint32_t k = readScalar<std::uint32_t>(list + e * 4);
         if (k == 0 || k >= n) continue;
         std::uint8_t* record = records + static_cast<std::size_t>(k) * kScanVertexBytes;
@@ -276,7 +284,8 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
           std::memcpy(record + offsetof(QVLScanVertex, point2DY), &row, sizeof row);
         }
       }
-      if (!older) QVLogInfo("Imported cloud with %d points", static_cast<int>(indices));
+      if (!older) QVLogInfo("Imported cloud with %d points", static_cast<int>(whole));
+      if (whole < indices) break;
     }
   }
   return true;
@@ -397,7 +406,16 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
             if (countBytes == 2 && e.name == "radians") kept = "radiansData";
             if (countBytes == 4 && e.name == "vertexindicies") kept = "vertexIndexData";
             if (kept) {
-              if (!need(listBytes)) goto endOfData;
+              if (!need(listBytes)) {
+                // An index list cut short keeps its whole entries: each still names a point.
+                if (countBytes == 4) {
+                  const std::uint64_t whole = left() / itemBytes * itemBytes;
+                  if (cloud) cloud->set(kept, bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(whole)));
+                  d.offset += whole;
+                  contents.cutOffset = d.offset;
+                }
+                goto endOfData;
+              }
               if (cloud) cloud->set(kept, bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(listBytes)));
               d.offset += listBytes;
               break;

@@ -30,7 +30,7 @@ struct QvkScanContents {
   Double3 centre;
   std::vector<QvkCloudContents> clouds;
   std::size_t collectionsVisited = 0;
-  // Cloud records that end with the file: where, and which; the clouds read before stay.
+  // A file that ends inside a record or list: where, and which; what was whole before it stays.
   bool cutShort = false;
   std::uint64_t cutOffset = 0;
   std::string cutReason;

@@ -59,6 +59,9 @@ TEST(NumberTextTest, FloatsPrintAsPrintfPrintsThemInTheCLocale) {
   EXPECT_EQ(qv::text::parseDouble("-2.5e999"), -INFINITY);
   EXPECT_EQ(qv::text::parseDouble("0.000123e-320"), 0.0);
   EXPECT_EQ(qv::text::parseDouble("123456e+99999999999999999999"), INFINITY);
+  // Exponents at the very ends of 64 bits, where the digits before them must not wrap the sum.
+  EXPECT_EQ(qv::text::parseDouble("100e9223372036854775807"), INFINITY);
+  EXPECT_EQ(qv::text::parseDouble("-0.01e-9223372036854775807"), -0.0);
   EXPECT_EQ(qv::text::parseFloat("1e39"), INFINITY);
   EXPECT_EQ(qv::text::parseFloat("340282357000000000000000000000000000000"), INFINITY);
   const auto tiny = qv::text::parseFloat("-1e-50");

@@ -394,24 +394,15 @@ TEST_F(QvkReaderTest, FilesCutShortKeepWhatIsWholeAndSayWhereTheyEnd) {
   const std::size_t secondCloud = body + 3 * 27 + 87 + 2 + 4 + 2 * 4;
   qv::Error error;
 
-  // In the point records: nothing is read at all.
-  EXPECT_FALSE(readBytes(file.substr(0, body + 3 * 27 - 1), &error));
-  expectTargetUntouched();
-
-  // In the second cloud's record or its index list: the points and the first cloud are whole and
-  // kept, the read succeeds, and the error says where the file ends.
-  for (const std::size_t cut : {secondCloud + 50, file.size() - 2}) {
-    SCOPED_TRACE(cut);
-    target = makeScan();
-    error = {};
-    EXPECT_TRUE(readBytes(file.substr(0, cut), &error));
-    expectInvalidAt(error, static_cast<std::int64_t>(cut < file.size() - 2 ? secondCloud : secondCloud + 87 + 2 + 4));
-    withScan(target, [&](QVSDScanObject& scan) {
-      EXPECT_EQ(verticesOf(scan.vertexData()).size(), 3u);
-      ASSERT_EQ(scan.pointClouds().size(), cut < file.size() - 2 ? 1u : 2u);
-      EXPECT_FALSE(privateContext().hasChanges());
-    });
-  }
+  // In the second cloud's record: the points and the first cloud are whole and kept, the read
+  // succeeds, and the error says where the file ends.
+  EXPECT_TRUE(readBytes(file.substr(0, secondCloud + 50), &error));
+  expectInvalidAt(error, static_cast<std::int64_t>(secondCloud));
+  withScan(target, [&](QVSDScanObject& scan) {
+    EXPECT_EQ(verticesOf(scan.vertexData()).size(), 3u);
+    ASSERT_EQ(scan.pointClouds().size(), 1u);
+    EXPECT_FALSE(privateContext().hasChanges());
+  });
 
   // In a structural item: the items before it are read, the one it ends in is not.
   const std::string structural = "qvk\nelement vertex 2\nproperty float32 x\nproperty list uint16 double w\nend_header\n";
@@ -435,6 +426,73 @@ TEST_F(QvkReaderTest, FilesCutShortKeepWhatIsWholeAndSayWhereTheyEnd) {
   EXPECT_TRUE(readBytes(many.str(), &error));
   expectInvalidAt(error, static_cast<std::int64_t>(many.size() - 4));
   withScan(target, [&](QVSDScanObject& scan) { EXPECT_LE(verticesOf(scan.vertexData()).size(), 3u); });
+}
+
+TEST_F(QvkReaderTest, AFileCutInsideTheVertexBlockKeepsItsWholeRecords) {
+  const auto id = makeScan([](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3), vertex(4, 5, 6)}));
+    QVSDPointCloud::createPointCloudForScanObject(scan)->setVertexIndexData(indexBytes({1, 2}));
+  });
+  const std::string file = written(id);
+  const std::size_t body = file.find("end_header\n") + 11;
+
+  // Cut 10 bytes into the third record: the two before it are read, the clouds are gone with the rest.
+  qv::Error error;
+  EXPECT_TRUE(readBytes(file.substr(0, body + 2 * 27 + 10), &error));
+  expectInvalidAt(error, static_cast<std::int64_t>(body + 2 * 27));
+  withScan(target, [&](QVSDScanObject& scan) {
+    const auto vertices = verticesOf(scan.vertexData());
+    ASSERT_EQ(vertices.size(), 2u) << "no record is made up for the part that is missing";
+    EXPECT_TRUE(isZero(vertices[0]));
+    EXPECT_EQ(vertices[1].point3DZ, 3.0f);
+    EXPECT_EQ(scan.objectCenterPoint(), (qv::Double3{1, 2, 3}));
+    EXPECT_TRUE(scan.pointClouds().empty());
+    EXPECT_FALSE(privateContext().hasChanges());
+  });
+
+  // Cut inside the first record: nothing is whole, so nothing is stored.
+  target = makeScan();
+  EXPECT_FALSE(readBytes(file.substr(0, body + 10), &error));
+  expectInvalidAt(error, static_cast<std::int64_t>(body));
+  expectTargetUntouched();
+}
+
+TEST_F(QvkReaderTest, AFileCutInsideAVertexIndexListKeepsItsWholeEntries) {
+  const auto id = makeScan([](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3), vertex(4, 5, 6)}));
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setReferenceId(7);
+    cloud->setVertexIndexData(indexBytes({1, 2}));
+  });
+  const std::string file = written(id);
+  qv::Error error;
+  EXPECT_TRUE(readBytes(file.substr(0, file.size() - 2), &error));
+  expectInvalidAt(error, static_cast<std::int64_t>(file.size() - 4));
+  withScan(target, [&](QVSDScanObject& scan) {
+    const auto clouds = scan.pointClouds();
+    ASSERT_EQ(clouds.size(), 1u);
+    EXPECT_EQ(entriesOf(clouds[0]->vertexIndexData()), (std::vector<std::uint32_t>{1}));
+    const auto vertices = verticesOf(scan.vertexData());
+    ASSERT_EQ(vertices.size(), 3u);
+    EXPECT_EQ(vertices[1].lookupId, 7) << "the whole entry still names its cloud";
+    EXPECT_EQ(vertices[2].lookupId, 0) << "the cut entry names nothing";
+    EXPECT_FALSE(privateContext().hasChanges());
+  });
+
+  // The same cut in a list the structural reader keeps.
+  const std::string header = "qvk\nelement clouds 1\nproperty uint16 id\nproperty list uint32 uint32 vertexIndicies\nend_header\n";
+  Bytes b;
+  b.text(header).u16(7).u32(3).u32(5).u32(6).u16(0);
+  target = makeScan();
+  EXPECT_TRUE(readBytes(b.str(), &error));
+  expectInvalidAt(error, static_cast<std::int64_t>(header.size() + 2 + 4 + 8));
+  withScan(target, [&](QVSDScanObject& scan) {
+    const auto clouds = scan.pointClouds();
+    ASSERT_EQ(clouds.size(), 1u);
+    EXPECT_EQ(clouds[0]->referenceId(), 7);
+    EXPECT_EQ(entriesOf(clouds[0]->vertexIndexData()), (std::vector<std::uint32_t>{5, 6}));
+    EXPECT_FALSE(privateContext().hasChanges());
+  });
 }
 
 TEST_F(QvkReaderTest, HeadersThatWouldOverrunTheReaderAreRefused) {
@@ -472,11 +530,16 @@ TEST_F(QvkReaderTest, WhatAReadMayAllocateIsBoundedByTheFilesSize) {
   expectInvalidAt(error, static_cast<std::int64_t>(header.size()));  // refused before the body is read
   expectTargetUntouched();
 
-  // As many as a file of real cloud records holds still read.
+  // Even a small file of such records takes no more than the clouds a real scan has: 256 read,
+  // a thousand do not.
+  Bytes thousand;
+  thousand.text("qvk\nelement clouds 1000\nproperty byte laser\nend_header\n").zeros(1000);
+  EXPECT_FALSE(readBytes(thousand.str(), &error));
+  expectTargetUntouched();
   Bytes some;
-  some.text("qvk\nelement clouds 3000\nproperty byte laser\nend_header\n").zeros(3000);
+  some.text("qvk\nelement clouds 256\nproperty byte laser\nend_header\n").zeros(256);
   ASSERT_TRUE(readBytes(some.str(), &error)) << error.text();
-  withScan(target, [&](QVSDScanObject& scan) { EXPECT_EQ(scan.pointClouds().size(), 3000u); });
+  withScan(target, [&](QVSDScanObject& scan) { EXPECT_EQ(scan.pointClouds().size(), 256u); });
 }
 
 TEST_F(QvkReaderTest, CancellingTheStructuralReadStoresNothing) {

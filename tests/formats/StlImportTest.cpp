@@ -104,6 +104,15 @@ TEST_F(StlImportTest, RefusedFilesLeaveTheEarlierMesh) {
        QVLStlFileImporter::kInvalidDescription, 12 + one.size() + 55},
       {"beyond a float", "solid ascii\n" + facet("0 0 1e999", {"1 0 0", "0 1 0", "0 0 0"}) + "endsolid\n",
        QVLStlFileImporter::kInvalidDescription, 12},
+      {"exponent at the end of 64 bits", "solid ascii\n" + facet("0 0 1", {"100e9223372036854775807 0 0", "0 1 0", "0 0 0"}) + "endsolid\n",
+       QVLStlFileImporter::kInvalidDescription, 12 + 36},
+      // A mesh is whole triangles: a facet of any other count is named at its first byte.
+      {"facet cut after a corner", "solid ascii\n" + one + "  facet normal 0 0 1\n    outer loop\n      vertex 1 0 0\nendsolid\n",
+       QVLStlFileImporter::kInvalidDescription, 12 + one.size()},
+      {"corner after its facet's end", "solid ascii\n" + one + "      vertex 1 0 0\nendsolid\n", QVLStlFileImporter::kInvalidDescription,
+       12 + one.size()},
+      {"facet of four corners", "solid ascii\n" + facet("0 0 1", {"1 0 0", "0 1 0", "0 0 0", "1 1 0"}) + one + "endsolid\n",
+       QVLStlFileImporter::kInvalidDescription, 12},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -46,8 +46,10 @@ bool isAboveRange(std::string_view token) {
     const bool negative = !digits.empty() && digits.front() == '-';
     if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), exponent);
-    // An exponent too long for 64 bits is far beyond either end of the range.
-    if (ec == std::errc::result_out_of_range) exponent = std::numeric_limits<long long>::max() / 2;
+    // An exponent too long for 64 bits, or near their end, is far beyond either end of the range;
+    // held well inside them, adding the place of the first digit cannot wrap around.
+    constexpr long long kFarBeyond = std::numeric_limits<long long>::max() / 4;
+    if (ec == std::errc::result_out_of_range || exponent > kFarBeyond) exponent = kFarBeyond;
     if (negative) exponent = -exponent;
   }
   return position + exponent >= 0;

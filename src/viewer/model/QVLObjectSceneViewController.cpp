@@ -92,7 +92,8 @@ std::shared_ptr<QVLObjectSceneViewController> QVLObjectSceneViewController::crea
 std::shared_ptr<QVLObjectSceneViewController> QVLObjectSceneViewController::create() { return create(Options{}); }
 
 QVLObjectSceneViewController::QVLObjectSceneViewController(Options options)
-    : options_(std::move(options)), pointManagementQueue_(qv::makeSerialQueue("com.quorvel.PointManagementQueue")) {}
+    : options_(std::move(options)), pointManagementQueue_(qv::makeSerialQueue("com.quorvel.PointManagementQueue")),
+      loadQueue_(qv::makeSerialQueue("com.quorvel.ViewerLoadQueue")) {}
 
 // The settings listener stays registered: it holds the controller only weakly and does nothing
 // once it is gone, while the settings store may already be gone when the last background job
@@ -182,6 +183,8 @@ void QVLObjectSceneViewController::loadScan(std::optional<qv::ObjectID> id) {
       pcdFilePath_.clear();
     }
   }
+  // Asking again (the same scan or another) supersedes a load still waiting or running.
+  const std::uint64_t load = ++loadNumber_;
   isDoneLoading_ = false;
   isRendering_ = false;
   shouldReturnHome_ = false;
@@ -192,13 +195,13 @@ void QVLObjectSceneViewController::loadScan(std::optional<qv::ObjectID> id) {
 
   auto weak = weak_from_this();
   const qv::ObjectID target = *id;
-  qv::after(qv::seconds(0.3), qv::mainQueue(), [weak, target] {
+  qv::after(qv::seconds(0.3), qv::mainQueue(), [weak, target, load] {
     auto self = weak.lock();
-    if (!self || self->scanObjectId() != target) return;  // another scan was asked for meanwhile
-    auto start = [weak, target] {
+    if (!self || self->loadNumber_ != load) return;  // another load was asked for meanwhile
+    auto start = [weak, target, load, queue = self->loadQueue_] {
       const qv::TimePoint shownAt = qv::now();
-      qv::globalQueue(qv::QueuePriority::Background)->async([weak, target, shownAt] {
-        if (auto self = weak.lock()) self->loadOnBackgroundQueue(target, shownAt);
+      queue->async([weak, target, load, shownAt] {
+        if (auto self = weak.lock()) self->loadOnBackgroundQueue(target, load, shownAt);
       });
     };
     if (self->display_)
@@ -208,8 +211,10 @@ void QVLObjectSceneViewController::loadScan(std::optional<qv::ObjectID> id) {
   });
 }
 
-void QVLObjectSceneViewController::loadOnBackgroundQueue(qv::ObjectID id, qv::TimePoint busyShownAt) {
-  if (scanObjectId() != id) return;
+void QVLObjectSceneViewController::loadOnBackgroundQueue(qv::ObjectID id, std::uint64_t load,
+                                                         qv::TimePoint busyShownAt) {
+  // A newer load waits behind this one and takes the busy view down itself.
+  if (loadNumber_ != load || scanObjectId() != id) return;
   isRendering_ = true;
 
   qv::SharedData vertexData;
@@ -263,7 +268,7 @@ void QVLObjectSceneViewController::loadOnBackgroundQueue(qv::ObjectID id, qv::Ti
   if (!found || !vertexData) {
     QVLogWarn("Could not render object %s. Aborting render.", id.stringRepresentation().c_str());
     isRendering_ = false;
-    failLoading(found ? "The scan holds no point data." : "The scan could not be found.");
+    failLoading(load, found ? "The scan holds no point data." : "The scan could not be found.");
     return;
   }
 
@@ -338,7 +343,7 @@ void QVLObjectSceneViewController::loadOnBackgroundQueue(qv::ObjectID id, qv::Ti
       if (!context->save(&error)) QVLogWarn("Could not keep the display records: %s", error.description.c_str());
     });
   }
-  finishLoading(busyShownAt);
+  finishLoading(load, busyShownAt);
 }
 
 void QVLObjectSceneViewController::fitCameraToDrawnPoints() {
@@ -362,7 +367,8 @@ void QVLObjectSceneViewController::fitCameraToDrawnPoints() {
   shouldUpdateCameraDistance_ = true;
 }
 
-void QVLObjectSceneViewController::finishLoading(qv::TimePoint busyShownAt) {
+void QVLObjectSceneViewController::finishLoading(std::uint64_t load, qv::TimePoint busyShownAt) {
+  if (loadNumber_ != load) return;  // superseded while drawing: the newer load finishes instead
   auto weak = weak_from_this();
   if (shouldReturnHome_) {
     runOnMain([weak] {
@@ -390,7 +396,8 @@ void QVLObjectSceneViewController::finishLoading(qv::TimePoint busyShownAt) {
   });
 }
 
-void QVLObjectSceneViewController::failLoading(const std::string& reason) {
+void QVLObjectSceneViewController::failLoading(std::uint64_t load, const std::string& reason) {
+  if (loadNumber_ != load) return;
   // Without this the busy view would stay up for good: say what happened and go back home.
   runOnMain([weak = weak_from_this(), reason] {
     auto self = weak.lock();

@@ -276,10 +276,10 @@ private:
 
   TBCoreDataStoreS1& store() const;
   qv::Settings& settings() const;
-  void loadOnBackgroundQueue(qv::ObjectID id, qv::TimePoint busyShownAt);
-  void finishLoading(qv::TimePoint busyShownAt);
+  void loadOnBackgroundQueue(qv::ObjectID id, std::uint64_t load, qv::TimePoint busyShownAt);
+  void finishLoading(std::uint64_t load, qv::TimePoint busyShownAt);
   void fitCameraToDrawnPoints();
-  void failLoading(const std::string& reason);
+  void failLoading(std::uint64_t load, const std::string& reason);
   void applyCropRanges(float minY, float maxY, float maxRadiusSquared);
   void replaceObjectNode(const qv::scene::NodePtr& node, bool keepTransform);
   void replaceSelectedNode(const qv::scene::NodePtr& node);
@@ -301,6 +301,10 @@ private:
   std::optional<qv::ObjectID> scanObjectId_;
   std::string scanObjectFilePath_;
   std::string pcdFilePath_;
+  // Each loadScan call numbers its load; only the newest one may finish, and loads run one at a
+  // time on loadQueue_, so two loads never draw into the same scene at once.
+  std::atomic<std::uint64_t> loadNumber_{0};
+  qv::QueuePtr loadQueue_;
   std::atomic<bool> isDoneLoading_{false}, isRendering_{false}, shouldReturnHome_{false};
   std::atomic<bool> isPresentingMeshedObject_{false}, isApplyingChanges_{false}, isSaving_{false};
   std::atomic<bool> meshNeedsSaving_{false}, modelHasTextures_{false}, modelHasSlices_{false};

@@ -61,7 +61,8 @@ std::uint64_t plyRecordCount(std::span<const std::uint8_t> vertexData, const std
 }
 
 Data plyBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists, std::uint64_t& count) {
-  return collectPieces<Data>([&](PieceWriter& out) { count = writePlyBody(out, vertexData, indexLists); });
+  return collectPieces<Data>([&](PieceWriter& out) { count = writePlyBody(out, vertexData, indexLists); },
+                             vertexData.size() / sizeof(QVLScanVertex) * kPlyRecordBytes);
 }
 
 std::string plyHeader(std::uint64_t count) {
@@ -101,7 +102,8 @@ std::uint64_t textLineCount(std::span<const std::uint8_t> vertexData, const std:
 
 Data textBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists, std::uint64_t& count,
               const std::function<void(std::uint32_t)>& outOfRange) {
-  return collectPieces<Data>([&](PieceWriter& out) { count = writeTextBody(out, vertexData, indexLists, outOfRange); });
+  return collectPieces<Data>([&](PieceWriter& out) { count = writeTextBody(out, vertexData, indexLists, outOfRange); },
+                             vertexData.size() / sizeof(QVLScanVertex) * 64);
 }
 
 std::string pcdHeader(std::uint64_t count) {

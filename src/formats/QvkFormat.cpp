@@ -95,7 +95,8 @@ void writeVertexRecords(PieceWriter& out, std::span<const std::uint8_t> vertexDa
 }
 
 Data encodeVertexRecords(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
-  return collectPieces<Data>([&](PieceWriter& out) { writeVertexRecords(out, vertexData, indexLists); });
+  return collectPieces<Data>([&](PieceWriter& out) { writeVertexRecords(out, vertexData, indexLists); },
+                             vertexData.size() / kScanVertexBytes * kVertexRecordBytes);
 }
 
 namespace {

@@ -69,10 +69,12 @@ private:
 // writeFileAtomically for a file that `produce` writes through a PieceWriter.
 bool writeFileInPieces(const std::filesystem::path& target, const std::function<void(PieceWriter&)>& produce, Error* error);
 
-// The same bytes gathered in memory (a std::string or qv::Data), for callers that want them whole.
+// The same bytes gathered in memory (a std::string or qv::Data), for callers that want them whole;
+// room for `expectedBytes` is made at once.
 template <typename Bytes>
-Bytes collectPieces(const std::function<void(PieceWriter&)>& produce) {
+Bytes collectPieces(const std::function<void(PieceWriter&)>& produce, std::size_t expectedBytes = 0) {
   Bytes out;
+  out.reserve(expectedBytes);
   const ByteSink sink = [&out](std::span<const std::uint8_t> piece) {
     out.insert(out.end(), piece.begin(), piece.end());
     return true;

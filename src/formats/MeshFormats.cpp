@@ -1,13 +1,11 @@
 // OBJ, MTL and STL text and bytes.
 #include "formats/MeshFormats.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
 #include "formats/QvkFormat.h"
-#include "formats/internal/AtomicFile.h"
-#include "formats/internal/NumberText.h"
+#include "formats/internal/PieceWriter.h"
 
 namespace qv::mesh {
 
@@ -18,41 +16,23 @@ Float3 positionOf(std::span<const std::uint8_t> meshed, std::size_t record) {
   return {v.point3DX, v.point3DY, v.point3DZ};
 }
 
-void appendVertexLines(std::string& out, std::span<const std::uint8_t> meshed, std::size_t count) {
+void writeVertexLines(PieceWriter& out, std::span<const std::uint8_t> meshed, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const Float3 p = positionOf(meshed, i);
-    out += "v ";
-    text::appendFixed(out, p[0], 3);
-    out += ' ';
-    text::appendFixed(out, p[1], 3);
-    out += ' ';
-    text::appendFixed(out, p[2], 3);
-    out += '\n';
+    out.text("v ").fixed(p[0], 3).character(' ').fixed(p[1], 3).character(' ').fixed(p[2], 3).character('\n');
   }
 }
 
-bool wholeTriangles(std::size_t vertices, std::string* problem) {
-  if (vertices == 0 || vertices % 3 != 0) {
-    if (problem) *problem = vertices == 0 ? "There is no meshed data" : "Not a multiple of three!";
-    return false;
-  }
-  return true;
+std::optional<std::string> partialTriangleProblem(std::size_t vertices) {
+  if (vertices == 0) return "There is no meshed data";
+  if (vertices % 3 != 0) return "Not a multiple of three!";
+  return std::nullopt;
 }
 
-void appendFloat(std::string& out, float value) {
-  if (!std::isfinite(value)) return text::appendShortest(out, value);
-  char buffer[32];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  if (ec == std::errc()) out.append(buffer, end);
-}
-
-void appendTriple(std::string& out, const char* keyword, const Float3& v) {
-  out += keyword;
-  for (float c : v) {
-    out += ' ';
-    appendFloat(out, c);
-  }
-  out += '\n';
+void writeTriple(PieceWriter& out, const char* keyword, const Float3& v) {
+  out.text(keyword);
+  for (float c : v) out.character(' ').shortest(c);
+  out.character('\n');
 }
 
 template <typename T>
@@ -63,47 +43,57 @@ void put(std::uint8_t*& out, T value) {
 
 }  // namespace
 
-std::optional<std::string> objText(std::span<const std::uint8_t> meshed, std::string* problem) {
+std::optional<std::string> objProblem(std::span<const std::uint8_t> meshed) { return partialTriangleProblem(meshed.size() / 44); }
+
+std::optional<std::string> objProblem(std::span<const std::uint8_t> meshed, std::span<const std::uint8_t> textureCoordinates) {
   const std::size_t vertices = meshed.size() / 44;
-  if (!wholeTriangles(vertices, problem)) return std::nullopt;
-  std::string out;
-  out.reserve(vertices * 40);
-  appendVertexLines(out, meshed, vertices);
+  if (vertices == 0 || textureCoordinates.empty()) return "There is no meshed data";
+  if (vertices != textureCoordinates.size() / kTextureCoordinateBytes) return "Number of elements mismatch";
+  return partialTriangleProblem(vertices);
+}
+
+void writeObjText(PieceWriter& out, std::span<const std::uint8_t> meshed) {
+  const std::size_t vertices = meshed.size() / 44;
+  writeVertexLines(out, meshed, vertices);
   for (std::uint64_t t = 1; t <= vertices / 3; ++t)
-    out += "f " + std::to_string(3 * t - 1) + ' ' + std::to_string(3 * t - 2) + ' ' + std::to_string(3 * t) + '\n';
-  return out;
+    out.text("f ").integer(3 * t - 1).character(' ').integer(3 * t - 2).character(' ').integer(3 * t).character('\n');
+}
+
+void writeObjTextWithMaterial(PieceWriter& out, const std::string& materialFileName, std::span<const std::uint8_t> meshed,
+                              std::span<const std::uint8_t> textureCoordinates) {
+  const std::size_t vertices = meshed.size() / 44;
+  out.text("mtllib ").text(materialFileName).character('\n');
+  writeVertexLines(out, meshed, vertices);
+  for (std::size_t i = 0; i < vertices; ++i) {
+    const auto u = qvk::readScalar<double>(textureCoordinates.data() + i * kTextureCoordinateBytes);
+    const auto v = qvk::readScalar<double>(textureCoordinates.data() + i * kTextureCoordinateBytes + 8);
+    out.text("vt ").fixed(u, 6).character(' ').fixed(1.0 - v, 6).character('\n');  // image rows run down, texture v up
+  }
+  out.text("usemtl Material\n");
+  for (std::uint64_t t = 1; t <= vertices / 3; ++t) {
+    const std::uint64_t corners[3] = {3 * t - 1, 3 * t - 2, 3 * t};
+    out.character('f');
+    for (std::uint64_t k : corners) out.character(' ').integer(k).character('/').integer(k);
+    out.character('\n');
+  }
+}
+
+std::optional<std::string> objText(std::span<const std::uint8_t> meshed, std::string* problem) {
+  if (auto why = objProblem(meshed)) {
+    if (problem) *problem = std::move(*why);
+    return std::nullopt;
+  }
+  return collectPieces<std::string>([&](PieceWriter& out) { writeObjText(out, meshed); });
 }
 
 std::optional<std::string> objTextWithMaterial(const std::string& materialFileName, std::span<const std::uint8_t> meshed,
                                                std::span<const std::uint8_t> textureCoordinates, std::string* problem) {
-  const std::size_t vertices = meshed.size() / 44;
-  if (vertices == 0 || textureCoordinates.empty()) {
-    if (problem) *problem = "There is no meshed data";
+  if (auto why = objProblem(meshed, textureCoordinates)) {
+    if (problem) *problem = std::move(*why);
     return std::nullopt;
   }
-  if (vertices != textureCoordinates.size() / kTextureCoordinateBytes) {
-    if (problem) *problem = "Number of elements mismatch";
-    return std::nullopt;
-  }
-  if (!wholeTriangles(vertices, problem)) return std::nullopt;
-  std::string out = "mtllib " + materialFileName + "\n";
-  out.reserve(vertices * 80);
-  appendVertexLines(out, meshed, vertices);
-  for (std::size_t i = 0; i < vertices; ++i) {
-    const auto u = qvk::readScalar<double>(textureCoordinates.data() + i * kTextureCoordinateBytes);
-    const auto v = qvk::readScalar<double>(textureCoordinates.data() + i * kTextureCoordinateBytes + 8);
-    out += "vt ";
-    text::appendFixed(out, u, 6);
-    out += ' ';
-    text::appendFixed(out, 1.0 - v, 6);  // image rows run down, texture v up
-    out += '\n';
-  }
-  out += "usemtl Material\n";
-  for (std::uint64_t t = 1; t <= vertices / 3; ++t) {
-    const std::string a = std::to_string(3 * t - 1), b = std::to_string(3 * t - 2), c = std::to_string(3 * t);
-    out += "f " + a + '/' + a + ' ' + b + '/' + b + ' ' + c + '/' + c + '\n';
-  }
-  return out;
+  return collectPieces<std::string>(
+      [&](PieceWriter& out) { writeObjTextWithMaterial(out, materialFileName, meshed, textureCoordinates); });
 }
 
 std::string materialText(const std::string& imageFileName) {
@@ -171,42 +161,32 @@ namespace {
 constexpr const char* kStlStart = "solid ascii\n";
 constexpr const char* kStlEnd = "endsolid ascii\n";
 
-void appendFacet(std::string& out, const StlFacet& facet) {
-  appendTriple(out, "  facet normal", facet.normal);
-  out += "    outer loop\n";
-  for (const auto& corner : facet.corners) appendTriple(out, "      vertex", corner);
-  out += "    endloop\n  endfacet\n";
+void writeFacet(PieceWriter& out, const StlFacet& facet) {
+  writeTriple(out, "  facet normal", facet.normal);
+  out.text("    outer loop\n");
+  for (const auto& corner : facet.corners) writeTriple(out, "      vertex", corner);
+  out.text("    endloop\n  endfacet\n");
+}
+
+void writeAsciiStl(PieceWriter& out, std::span<const StlFacet> facets) {
+  out.text(kStlStart);
+  for (const auto& facet : facets) {
+    writeFacet(out, facet);
+    if (out.failed()) return;
+  }
+  out.text(kStlEnd);
 }
 
 }  // namespace
 
 std::string asciiStlText(std::span<const StlFacet> facets) {
-  std::string out = kStlStart;
-  out.reserve(facets.size() * 200 + 32);
-  for (const auto& facet : facets) appendFacet(out, facet);
-  out += kStlEnd;
-  return out;
+  return collectPieces<std::string>([&](PieceWriter& out) { writeAsciiStl(out, facets); });
 }
 
 bool writeAsciiStlFile(const std::filesystem::path& path, std::span<const StlFacet> facets, Error* error) {
-  // A mesh's text runs to tens of megabytes: it goes out a megabyte at a time instead of being
+  // A mesh's text runs to tens of megabytes: it goes out a piece at a time instead of being
   // held whole in memory first.
-  constexpr std::size_t kPiece = std::size_t{1} << 20;
-  return writeFileAtomically(
-      path,
-      [&](const ByteSink& sink) {
-        std::string piece = kStlStart;
-        piece.reserve(kPiece + 1024);
-        for (const auto& facet : facets) {
-          appendFacet(piece, facet);
-          if (piece.size() < kPiece) continue;
-          if (!sink(bytesOf(piece))) return;
-          piece.clear();
-        }
-        piece += kStlEnd;
-        sink(bytesOf(piece));
-      },
-      error);
+  return writeFileInPieces(path, [&](PieceWriter& out) { writeAsciiStl(out, facets); }, error);
 }
 
 }  // namespace qv::mesh

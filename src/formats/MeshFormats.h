@@ -13,6 +13,10 @@
 #include "platform/Error.h"
 #include "platform/Value.h"
 
+namespace qv {
+class PieceWriter;
+}
+
 namespace qv::mesh {
 
 inline constexpr std::size_t kTriangleBytes = 3 * 44;
@@ -28,6 +32,13 @@ std::optional<std::string> objText(std::span<const std::uint8_t> meshed, std::st
 // The same with "mtllib", one "vt" line a vertex (v flipped), "usemtl Material" and v/vt faces.
 std::optional<std::string> objTextWithMaterial(const std::string& materialFileName, std::span<const std::uint8_t> meshed,
                                                std::span<const std::uint8_t> textureCoordinates, std::string* problem);
+// The reason either text cannot be made, or nothing when it can; and the text written out as it
+// is made, once the mesh has passed that check.
+std::optional<std::string> objProblem(std::span<const std::uint8_t> meshed);
+std::optional<std::string> objProblem(std::span<const std::uint8_t> meshed, std::span<const std::uint8_t> textureCoordinates);
+void writeObjText(PieceWriter& out, std::span<const std::uint8_t> meshed);
+void writeObjTextWithMaterial(PieceWriter& out, const std::string& materialFileName, std::span<const std::uint8_t> meshed,
+                              std::span<const std::uint8_t> textureCoordinates);
 std::string materialText(const std::string& imageFileName);
 // A file name's stem with everything but letters and digits removed; "Scan" when nothing is left.
 std::string companionBaseName(const std::string& stem);

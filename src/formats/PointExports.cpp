@@ -1,11 +1,9 @@
 // Point selection and the PLY, PCD and XYZ bytes.
 #include "formats/PointExports.h"
 
-#include <algorithm>
 #include <cmath>
 
 #include "formats/QvkFormat.h"
-#include "formats/internal/NumberText.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 
@@ -33,20 +31,38 @@ bool isExportable(const QVLScanVertex& v) {
   return length > 0.0;  // false for NaN too
 }
 
-Data plyBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists, std::uint64_t& count) {
-  // Room for one record per vertex, the usual case; lists naming a vertex twice make it grow.
-  Data body(vertexData.size() / sizeof(QVLScanVertex) * kPlyRecordBytes);
-  std::size_t used = 0;
-  count = forEachExportedRecord(
-      vertexData, indexLists, false,
+namespace {
+
+constexpr bool kPlyFallsBackToAll = false;  // with index lists, only what they name
+constexpr bool kTextFallsBackToAll = true;
+
+std::uint64_t countOnly(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists, bool fallBackToAll,
+                        const std::function<void(std::uint32_t)>& outOfRange = {}) {
+  return forEachExportedRecord(vertexData, indexLists, fallBackToAll, [](const QVLScanVertex&) {}, [&](std::uint32_t entry) {
+    if (outOfRange) outOfRange(entry);
+  });
+}
+
+}  // namespace
+
+std::uint64_t writePlyBody(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
+  return forEachExportedRecord(
+      vertexData, indexLists, kPlyFallsBackToAll,
       [&](const QVLScanVertex& v) {
-        if (used + kPlyRecordBytes > body.size()) body.resize(std::max<std::size_t>(2 * body.size(), used + kPlyRecordBytes));
-        qvk::putVertexRecord(body.data() + used, v);
-        used += kPlyRecordBytes;
+        std::uint8_t record[kPlyRecordBytes];
+        qvk::putVertexRecord(record, v);
+        out.bytes(record);
       },
       [](std::uint32_t) {});
-  body.resize(used);
-  return body;
+}
+
+std::uint64_t plyRecordCount(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
+  return countOnly(vertexData, indexLists, kPlyFallsBackToAll);
+}
+
+Data plyBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists, std::uint64_t& count) {
+  return collectPieces<Data>([&](PieceWriter& out) { count = writePlyBody(out, vertexData, indexLists); },
+                             vertexData.size() / sizeof(QVLScanVertex) * kPlyRecordBytes);
 }
 
 std::string plyHeader(std::uint64_t count) {
@@ -66,24 +82,28 @@ std::string plyHeader(std::uint64_t count) {
          "end_header\n";
 }
 
-std::string textBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
-                     std::uint64_t& count, const std::function<void(std::uint32_t)>& outOfRange) {
-  std::string body;
-  body.reserve(vertexData.size() / sizeof(QVLScanVertex) * 64);
-  count = forEachExportedRecord(
-      vertexData, indexLists, true,
+std::uint64_t writeTextBody(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
+                            const std::function<void(std::uint32_t)>& outOfRange) {
+  return forEachExportedRecord(
+      vertexData, indexLists, kTextFallsBackToAll,
       [&](const QVLScanVertex& v) {
-        const float fields[6] = {v.point3DX, v.point3DY, v.point3DZ, v.normalX, v.normalY, v.normalZ};
-        for (int i = 0; i < 6; ++i) {
-          if (i > 0) body += ' ';
-          text::appendFixed(body, fields[i], 6);
-        }
-        body += '\n';
+        out.fixed(v.point3DX, 6).character(' ').fixed(v.point3DY, 6).character(' ').fixed(v.point3DZ, 6).character(' ');
+        out.fixed(v.normalX, 6).character(' ').fixed(v.normalY, 6).character(' ').fixed(v.normalZ, 6).character('\n');
       },
       [&](std::uint32_t entry) {
         if (outOfRange) outOfRange(entry);
       });
-  return body;
+}
+
+std::uint64_t textLineCount(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
+                            const std::function<void(std::uint32_t)>& outOfRange) {
+  return countOnly(vertexData, indexLists, kTextFallsBackToAll, outOfRange);
+}
+
+Data textBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists, std::uint64_t& count,
+              const std::function<void(std::uint32_t)>& outOfRange) {
+  return collectPieces<Data>([&](PieceWriter& out) { count = writeTextBody(out, vertexData, indexLists, outOfRange); },
+                             vertexData.size() / sizeof(QVLScanVertex) * 64);
 }
 
 std::string pcdHeader(std::uint64_t count) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/internal/PieceWriter.h"
 #include "platform/Value.h"
 #include "store/ObjectContext.h"
 #include "store/ObjectID.h"
@@ -68,14 +69,22 @@ std::uint64_t forEachExportedRecord(std::span<const std::uint8_t> vertexData, co
   return count;
 }
 
-// The PLY body: 27 bytes a point (position, normal, colour bytes cut toward zero). Sized from
-// what is written, so lists that name a vertex more than once cannot overflow it.
+// The PLY body: 27 bytes a point (position, normal, colour bytes cut toward zero), written as it
+// is made; answers how many records were written. The count alone, for the header that comes
+// first, is the same walk without the writing.
+std::uint64_t writePlyBody(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists);
+std::uint64_t plyRecordCount(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists);
 Data plyBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists, std::uint64_t& count);
 std::string plyHeader(std::uint64_t count);
 
-// The XYZ and PCD body: "x y z nx ny nz" with six decimals, one line a point, in the C locale.
-std::string textBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
-                     std::uint64_t& count, const std::function<void(std::uint32_t entry)>& outOfRange = {});
+// The XYZ and PCD body: "x y z nx ny nz" with six decimals, one line a point, in the C locale;
+// the same three forms. `outOfRange` hears of each list entry beyond the vertex data.
+std::uint64_t writeTextBody(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
+                            const std::function<void(std::uint32_t entry)>& outOfRange = {});
+std::uint64_t textLineCount(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
+                            const std::function<void(std::uint32_t entry)>& outOfRange = {});
+Data textBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists, std::uint64_t& count,
+              const std::function<void(std::uint32_t entry)>& outOfRange = {});
 std::string pcdHeader(std::uint64_t count);
 
 }  // namespace qv::points

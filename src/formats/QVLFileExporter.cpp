@@ -19,6 +19,15 @@ bool QVLFileExporter::storeReadFailed(qv::Error* error) const {
   return true;
 }
 
+qv::points::PointSource QVLFileExporter::readPointsForExport() {
+  storeReadError_.reset();
+  auto context = privateQueueContext();
+  if (!context) return {};
+  auto source = qv::points::readPointSource(*context, scanObjectId());
+  storeReadError_ = source.readError;
+  return source;
+}
+
 qv::ObjectContextPtr QVLFileExporter::privateQueueContext() const {
   return context_ ? context_ : TBCoreDataStoreS1::privateQueueContext();
 }

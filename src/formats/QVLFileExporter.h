@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "formats/PointExports.h"
 #include "platform/Error.h"
 #include "store/ObjectContext.h"
 #include "store/ObjectID.h"
@@ -36,6 +37,8 @@ protected:
   void readForExport(qv::ObjectContext& context, const std::function<void()>& reads);
   // True, with the store's error, when the last reads for this export failed.
   bool storeReadFailed(qv::Error* error) const;
+  // The scan's points for the point exports, read as above.
+  qv::points::PointSource readPointsForExport();
   std::optional<qv::Error> storeReadError_;
 
 private:

@@ -6,6 +6,7 @@
 #include "formats/FormatErrors.h"
 #include "formats/MeshFormats.h"
 #include "formats/internal/AtomicFile.h"
+#include "formats/internal/PieceWriter.h"
 #include "formats/internal/ImageFiles.h"
 #include "platform/Log.h"
 #include "store/QVSDScanObject.h"
@@ -16,6 +17,13 @@ namespace {
 
 qv::Data dataOf(std::string text) { return qv::Data(text.begin(), text.end()); }
 
+// Whether the mesh can be written; a mesh that is there but cannot be written is worth a warning,
+// an empty one only the caller's "no mesh".
+bool writable(const std::optional<std::string>& problem) {
+  if (problem && *problem != "There is no meshed data") QVLogWarn("%s", problem->c_str());
+  return !problem;
+}
+
 }  // namespace
 
 bool QVLObjFileExporter::exportScanToFilePath(const std::string& path, qv::Error* error) {
@@ -24,24 +32,14 @@ bool QVLObjFileExporter::exportScanToFilePath(const std::string& path, qv::Error
 }
 
 std::optional<qv::Data> QVLObjFileExporter::createObjWithMeshedData(const qv::Data& meshedData) const {
-  std::string problem;
-  auto text = qv::mesh::objText(meshedData, &problem);
-  if (!text) {
-    if (problem == "Not a multiple of three!") QVLogWarn("%s", problem.c_str());
-    return std::nullopt;
-  }
-  return dataOf(std::move(*text));
+  if (!writable(qv::mesh::objProblem(meshedData))) return std::nullopt;
+  return dataOf(*qv::mesh::objText(meshedData, nullptr));
 }
 
 std::optional<qv::Data> QVLObjFileExporter::createObjWithMtlName(const std::string& mtlName, const qv::Data& meshedData,
                                                                  const qv::Data& textureCoordinatesData) const {
-  std::string problem;
-  auto text = qv::mesh::objTextWithMaterial(mtlName, meshedData, textureCoordinatesData, &problem);
-  if (!text) {
-    if (problem != "There is no meshed data") QVLogWarn("%s", problem.c_str());
-    return std::nullopt;
-  }
-  return dataOf(std::move(*text));
+  if (!writable(qv::mesh::objProblem(meshedData, textureCoordinatesData))) return std::nullopt;
+  return dataOf(*qv::mesh::objTextWithMaterial(mtlName, meshedData, textureCoordinatesData, nullptr));
 }
 
 bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* error) {
@@ -75,8 +73,9 @@ bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* e
     const fs::path base = target.parent_path() / qv::mesh::companionBaseName(target.stem().string());
     const fs::path materialPath = fs::path(base).concat(".mtl");
     const fs::path imagePath = fs::path(base).concat(".png");
-    const auto obj = createObjWithMtlName(materialPath.filename().string(), meshedData, coordinates ? *coordinates : none);
-    if (!obj) return noMesh();
+    const std::string materialName = materialPath.filename().string();
+    const qv::Data& coordinateData = coordinates ? *coordinates : none;
+    if (!writable(qv::mesh::objProblem(meshedData, coordinateData))) return noMesh();
 
     std::string problem;
     const auto png = qv::pngFromImageFile(atlas, &problem);
@@ -92,7 +91,10 @@ bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* e
       return false;
     }
     QVLogInfo("MTL file was written successfully at %s", materialPath.c_str());
-    if (!qv::writeFileAtomically(target, {*obj}, error)) {
+    const bool written = qv::writeFileInPieces(
+        target, [&](qv::PieceWriter& out) { qv::mesh::writeObjTextWithMaterial(out, materialName, meshedData, coordinateData); },
+        error);
+    if (!written) {
       QVLogError("Writing data into the file %s failed", path.c_str());
       return false;
     }
@@ -100,9 +102,8 @@ bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* e
     return true;
   }
 
-  const auto obj = createObjWithMeshedData(meshedData);
-  if (!obj) return noMesh();
-  if (!qv::writeFileAtomically(target, {*obj}, error)) {
+  if (!writable(qv::mesh::objProblem(meshedData))) return noMesh();
+  if (!qv::writeFileInPieces(target, [&](qv::PieceWriter& out) { qv::mesh::writeObjText(out, meshedData); }, error)) {
     QVLogError("Writing data into the file %s failed", path.c_str());
     return false;
   }

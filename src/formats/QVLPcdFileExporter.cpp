@@ -3,7 +3,7 @@
 
 #include "formats/FormatErrors.h"
 #include "formats/PointExports.h"
-#include "formats/internal/AtomicFile.h"
+#include "formats/internal/PieceWriter.h"
 #include "platform/Log.h"
 
 bool QVLPcdFileExporter::exportScanToFilePath(const std::string& path, qv::Error* error) {
@@ -13,15 +13,11 @@ bool QVLPcdFileExporter::exportScanToFilePath(const std::string& path, qv::Error
 
 std::optional<qv::Data> QVLPcdFileExporter::createTextVertexData() {
   numberOfPointSaved_ = 0;
-  storeReadError_.reset();
-  auto context = privateQueueContext();
-  if (!context) return std::nullopt;
-  const auto source = qv::points::readPointSource(*context, scanObjectId());
-  storeReadError_ = source.readError;
+  const auto source = readPointsForExport();
   if (source.vertexCount() == 0) return std::nullopt;
-  const std::string body = qv::points::textBody(*source.vertexData, source.indexLists, numberOfPointSaved_);
+  qv::Data body = qv::points::textBody(*source.vertexData, source.indexLists, numberOfPointSaved_);
   if (numberOfPointSaved_ == 0) return std::nullopt;
-  return qv::Data(body.begin(), body.end());
+  return body;
 }
 
 qv::Data QVLPcdFileExporter::createPcdHeader() const {
@@ -34,16 +30,28 @@ bool QVLPcdFileExporter::savePcdToFilePath(const std::string& path, qv::Error* e
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kFileWriteError, "No file path was given");
     return false;
   }
-  const auto body = createTextVertexData();
+  numberOfPointSaved_ = 0;
+  const auto source = readPointsForExport();
   if (storeReadFailed(error)) return false;
-  if (!body) {
+  // The header carries the count, so the points are counted before the lines are written.
+  const std::span<const std::uint8_t> vertices = source.vertexData ? std::span<const std::uint8_t>(*source.vertexData)
+                                                                   : std::span<const std::uint8_t>();
+  numberOfPointSaved_ = qv::points::textLineCount(vertices, source.indexLists);
+  if (numberOfPointSaved_ == 0) {
     QVLogError("There is no vertex data for PCD!");
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no points to write",
                                   {{qv::kParameterKey, "vertexData"}});
     return false;
   }
-  const qv::Data header = createPcdHeader();
-  if (!qv::writeFileAtomically(path, {header, *body}, error)) {
+  const std::string header = qv::points::pcdHeader(numberOfPointSaved_);
+  const bool written = qv::writeFileInPieces(
+      path,
+      [&](qv::PieceWriter& out) {
+        out.text(header);
+        qv::points::writeTextBody(out, vertices, source.indexLists);
+      },
+      error);
+  if (!written) {
     QVLogError("Writing data into the file %s failed", path.c_str());
     return false;
   }

@@ -3,7 +3,7 @@
 
 #include "formats/FormatErrors.h"
 #include "formats/PointExports.h"
-#include "formats/internal/AtomicFile.h"
+#include "formats/internal/PieceWriter.h"
 #include "formats/internal/SystemLog.h"
 #include "platform/Log.h"
 
@@ -14,11 +14,7 @@ bool QVLPlyFileExporter::exportScanToFilePath(const std::string& path, qv::Error
 
 std::optional<qv::Data> QVLPlyFileExporter::createBinaryVertexData() {
   numberOfPointSaved_ = 0;
-  storeReadError_.reset();
-  auto context = privateQueueContext();
-  if (!context) return std::nullopt;
-  const auto source = qv::points::readPointSource(*context, scanObjectId());
-  storeReadError_ = source.readError;
+  const auto source = readPointsForExport();
   if (source.vertexCount() == 0) return std::nullopt;
   return qv::points::plyBody(*source.vertexData, source.indexLists, numberOfPointSaved_);
 }
@@ -29,16 +25,27 @@ qv::Data QVLPlyFileExporter::createPlyHeaderData() const {
 }
 
 bool QVLPlyFileExporter::savePlyToFilePath(const std::string& path, qv::Error* error) {
-  const auto body = createBinaryVertexData();
+  numberOfPointSaved_ = 0;
+  const auto source = readPointsForExport();
   if (storeReadFailed(error)) return false;
-  if (!body) {
+  if (source.vertexCount() == 0) {
     QVLogError("There is no vertex data for the PLY file");
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no points to write",
                                   {{qv::kParameterKey, "vertexData"}});
     return false;
   }
-  const qv::Data header = createPlyHeaderData();
-  if (!qv::writeFileAtomically(path, {header, *body}, error)) {
+  // The header carries the count, so the points are counted before the records are written.
+  const std::span<const std::uint8_t> vertices(*source.vertexData);
+  numberOfPointSaved_ = qv::points::plyRecordCount(vertices, source.indexLists);
+  const std::string header = qv::points::plyHeader(numberOfPointSaved_);
+  const bool written = qv::writeFileInPieces(
+      path,
+      [&](qv::PieceWriter& out) {
+        out.text(header);
+        qv::points::writePlyBody(out, vertices, source.indexLists);
+      },
+      error);
+  if (!written) {
     qv::systemLog("There is a problem writing into %s", path.c_str());
     return false;
   }

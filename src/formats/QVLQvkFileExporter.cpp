@@ -1,18 +1,12 @@
-// The qvk writer: copies the scan out of the store, encodes it and writes the file in one go.
+// The qvk writer: copies the scan out of the store, then writes the file as it encodes it.
 #include "formats/QVLQvkFileExporter.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <filesystem>
 
 #include "formats/FormatErrors.h"
 #include "formats/QvkFormat.h"
+#include "formats/internal/PieceWriter.h"
 #include "formats/internal/SystemLog.h"
-#include "platform/UUID.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
@@ -63,20 +57,6 @@ qv::qvk::CloudRecordSource cloudSource(const std::shared_ptr<QVSDPointCloud>& cl
   }
   if (auto index = cloud->vertexIndexData(); index && !index->empty()) s.vertexIndexData = index;
   return s;
-}
-
-// Writes all of the bytes; false with errno set when the descriptor refuses them.
-bool writeAll(int fd, const qv::Data& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -169,46 +149,29 @@ bool QVLQvkFileExporter::saveQvkToFilePath(const std::string& path, qv::Error* e
   }
   const std::uint64_t n = snap.vertexData->size() / qv::qvk::kScanVertexBytes;
   const qv::Data header = createQvkHeaderWithNumberOfPoints(n, snap.clouds.size());
-  const qv::Data vertexBytes = qv::qvk::encodeVertexRecords(*snap.vertexData, snap.indexLists);
-  qv::Data cloudBytes;
+  // Every cloud record is checked before the file is begun, so that a count the format cannot
+  // hold leaves the earlier file as it was; the error names where that record would begin.
+  std::uint64_t at = header.size() + n * qv::qvk::kVertexRecordBytes;
   for (std::size_t i = 0; i < snap.clouds.size(); ++i) {
-    std::string problem;
-    const std::uint64_t at = header.size() + vertexBytes.size() + cloudBytes.size();
-    if (!qv::qvk::appendCloudRecord(cloudBytes, snap.clouds[i], *snap.vertexData, &problem)) {
-      qv::systemLog("Could not write %s: %s", path.c_str(), problem.c_str());
-      if (error) *error = qv::fileError(qv::kFormatLimitError, path, at, "Cloud " + std::to_string(i + 1) + ": " + problem);
+    if (auto problem = qv::qvk::cloudRecordProblem(snap.clouds[i])) {
+      qv::systemLog("Could not write %s: %s", path.c_str(), problem->c_str());
+      if (error) *error = qv::fileError(qv::kFormatLimitError, path, at, "Cloud " + std::to_string(i + 1) + ": " + *problem);
       return false;
     }
+    at += qv::qvk::cloudRecordLength(snap.clouds[i]);
   }
 
-  // Written beside the destination and renamed over it once complete.
-  const std::filesystem::path target(path);
-  const std::filesystem::path temporary = target.parent_path() / ("." + target.filename().string() + "." + qv::makeUUIDString() + ".tmp");
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    const int err = errno;
-    qv::systemLog("Could not create the file with the path %s", path.c_str());
-    if (error) {
-      *error = qv::fileError(qv::kFileWriteError, path, 0, "Could not create the file: " + std::string(std::strerror(err)));
-    }
-    return false;
-  }
-  std::uint64_t written = 0;
-  int err = 0;
-  for (const qv::Data* part : std::initializer_list<const qv::Data*>{&header, &vertexBytes, &cloudBytes}) {
-    if (!writeAll(fd, *part)) {
-      err = errno;
-      break;
-    }
-    written += part->size();
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(temporary.c_str());
+  // Written beside the destination as it is encoded, and renamed over it once complete.
+  const bool written = qv::writeFileInPieces(
+      path,
+      [&](qv::PieceWriter& out) {
+        out.bytes(header);
+        qv::qvk::writeVertexRecords(out, *snap.vertexData, snap.indexLists);
+        for (const auto& cloud : snap.clouds) qv::qvk::writeCloudRecord(out, cloud, *snap.vertexData);
+      },
+      error);
+  if (!written) {
     qv::systemLog("There is a problem writing into %s", path.c_str());
-    if (error) *error = qv::fileError(qv::kFileWriteError, path, written, "Could not write the file: " + std::string(std::strerror(err)));
     return false;
   }
   qv::systemLog("The QVK file was written successfully at %s", path.c_str());

@@ -1,9 +1,11 @@
 // The XYZ writer: "x y z nx ny nz" lines with six decimals.
 #include "formats/QVLXyzFileExporter.h"
 
+#include <functional>
+
 #include "formats/FormatErrors.h"
 #include "formats/PointExports.h"
-#include "formats/internal/AtomicFile.h"
+#include "formats/internal/PieceWriter.h"
 #include "formats/internal/SystemLog.h"
 #include "platform/Log.h"
 
@@ -12,33 +14,55 @@ bool QVLXyzFileExporter::exportScanToFilePath(const std::string& path, qv::Error
   return saveXyzToFilePath(path, error);
 }
 
+namespace {
+
+// Warns of list entries beyond the vertex data: one line for the first few (a damaged list can
+// name millions of missing vertices), then how many there were in all.
+class OutOfRangeWarnings {
+public:
+  void operator()(std::uint32_t entry) {
+    if (++count_ <= kListed) QVLogWarn("Out of range vertex! (%u)", entry);
+  }
+  ~OutOfRangeWarnings() {
+    if (count_ > kListed) QVLogWarn("%llu out of range vertices in all", static_cast<unsigned long long>(count_));
+  }
+
+private:
+  static constexpr std::uint64_t kListed = 10;
+  std::uint64_t count_ = 0;
+};
+
+}  // namespace
+
 qv::Data QVLXyzFileExporter::createTextVertexData() {
-  storeReadError_.reset();
-  auto context = privateQueueContext();
-  if (!context) return {};
-  const auto source = qv::points::readPointSource(*context, scanObjectId());
-  storeReadError_ = source.readError;
+  const auto source = readPointsForExport();
   if (source.vertexCount() == 0) return {};
   std::uint64_t count = 0;
-  std::uint64_t outOfRange = 0;
-  const std::string body = qv::points::textBody(*source.vertexData, source.indexLists, count, [&](std::uint32_t entry) {
-    // One line for the first few: a damaged list can name millions of missing vertices.
-    if (++outOfRange <= 10) QVLogWarn("Out of range vertex! (%u)", entry);
-  });
-  if (outOfRange > 10) QVLogWarn("%llu out of range vertices in all", static_cast<unsigned long long>(outOfRange));
-  return qv::Data(body.begin(), body.end());
+  OutOfRangeWarnings warnings;
+  return qv::points::textBody(*source.vertexData, source.indexLists, count, std::ref(warnings));
 }
 
 bool QVLXyzFileExporter::saveXyzToFilePath(const std::string& path, qv::Error* error) {
-  const qv::Data body = createTextVertexData();
+  const auto source = readPointsForExport();
   if (storeReadFailed(error)) return false;
-  if (body.empty()) {
+  const std::span<const std::uint8_t> vertices = source.vertexData ? std::span<const std::uint8_t>(*source.vertexData)
+                                                                   : std::span<const std::uint8_t>();
+  // Counted first, so that a scan with nothing to write leaves no file; the count warns of the
+  // entries it skips, and the writing that follows skips them again silently.
+  std::uint64_t lines = 0;
+  {
+    OutOfRangeWarnings warnings;
+    lines = qv::points::textLineCount(vertices, source.indexLists, std::ref(warnings));
+  }
+  if (lines == 0) {
     QVLogError("There is no data for XYZ!");
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no points to write",
                                   {{qv::kParameterKey, "vertexData"}});
     return false;
   }
-  if (!qv::writeFileAtomically(path, {body}, error)) {
+  const bool written = qv::writeFileInPieces(
+      path, [&](qv::PieceWriter& out) { qv::points::writeTextBody(out, vertices, source.indexLists); }, error);
+  if (!written) {
     qv::systemLog("Writing data into the file %s failed", path.c_str());
     return false;
   }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "formats/internal/PieceWriter.h"
 #include "platform/Format.h"
 
 namespace qv::qvk {
@@ -24,8 +25,8 @@ constexpr const char* kCloudProperties[] = {
     "property list uint32 uint32 vertexIndicies",
 };
 
-void appendFloats(Data& out, const float (&values)[3]) {
-  for (float v : values) appendScalar(out, v);
+void writeFloats(PieceWriter& out, const float (&values)[3]) {
+  for (float v : values) out.scalar(v);
 }
 
 }  // namespace
@@ -65,73 +66,100 @@ void putVertexRecord(std::uint8_t* out, const QVLScanVertex& v) {
   out[26] = truncatedColourByte(v.colourBlue);
 }
 
-Data encodeVertexRecords(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
+void writeVertexRecords(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
   const std::size_t n = vertexData.size() / kScanVertexBytes;
-  Data out(n * kVertexRecordBytes, 0);
-  auto writeVertex = [&](std::size_t i) {
-    const QVLScanVertex v = scanVertexAt(vertexData, i);
-    if (!isEmptyVertex(v)) putVertexRecord(out.data() + i * kVertexRecordBytes, v);
-  };
-  if (indexLists.empty()) {
-    for (std::size_t i = 0; i < n; ++i) writeVertex(i);
-    return out;
-  }
-  for (const auto& list : indexLists) {
-    if (!list) continue;
-    const std::size_t entries = list->size() / 4;
-    for (std::size_t e = 0; e < entries; ++e) {
-      const auto k = readScalar<std::uint32_t>(list->data() + e * 4);
-      if (k != 0 && k < n) writeVertex(k);
+  // With index lists, which vertices some list names; the records then go out in vertex order.
+  std::vector<std::uint8_t> named;
+  if (!indexLists.empty()) {
+    named.assign(n, 0);
+    for (const auto& list : indexLists) {
+      if (!list) continue;
+      const std::size_t entries = list->size() / 4;
+      for (std::size_t e = 0; e < entries; ++e) {
+        const auto k = readScalar<std::uint32_t>(list->data() + e * 4);
+        if (k != 0 && k < n) named[k] = 1;
+      }
     }
   }
-  return out;
+  const std::uint8_t zeros[kVertexRecordBytes] = {};
+  std::uint8_t record[kVertexRecordBytes];
+  for (std::size_t i = 0; i < n; ++i) {
+    const QVLScanVertex v = scanVertexAt(vertexData, i);
+    if ((named.empty() || named[i]) && !isEmptyVertex(v)) {
+      putVertexRecord(record, v);
+      out.bytes(record);
+    } else {
+      out.bytes(zeros);
+    }
+  }
 }
 
-bool appendCloudRecord(Data& out, const CloudRecordSource& cloud, std::span<const std::uint8_t> vertexData,
-                       std::string* problem) {
-  const std::size_t radiansCount = cloud.radians.size() / 4;
-  const std::size_t indexCount = cloud.vertexIndexData ? cloud.vertexIndexData->size() / 4 : 0;
+Data encodeVertexRecords(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
+  return collectPieces<Data>([&](PieceWriter& out) { writeVertexRecords(out, vertexData, indexLists); },
+                             vertexData.size() / kScanVertexBytes * kVertexRecordBytes);
+}
+
+namespace {
+
+std::size_t radiansCountOf(const CloudRecordSource& cloud) { return cloud.radians.size() / 4; }
+std::size_t indexCountOf(const CloudRecordSource& cloud) { return cloud.vertexIndexData ? cloud.vertexIndexData->size() / 4 : 0; }
+
+}  // namespace
+
+std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud) {
   // The counts are 16 and 32 bits wide in the file: a larger count would wrap and make the rest
   // of the file unreadable, so the record is refused instead.
-  if (cloud.sliceCount > 0xFFFF) {
-    if (problem) *problem = format("the cloud has %llu slices; the file holds at most 65535",
-                                   static_cast<unsigned long long>(cloud.sliceCount));
-    return false;
-  }
-  if (radiansCount > 0xFFFF) {
-    if (problem) *problem = format("the cloud has %zu rotation values; the file holds at most 65535", radiansCount);
-    return false;
-  }
-  if (indexCount > std::numeric_limits<std::uint32_t>::max()) {
-    if (problem) *problem = format("the cloud has %zu vertex indices; the file holds at most 4294967295", indexCount);
-    return false;
-  }
-  out.reserve(out.size() + kCloudRecordBytes + 6 + radiansCount * 4 + indexCount * 4);
-  appendFloats(out, cloud.cameraOrigin);
-  appendFloats(out, cloud.laserOrigin);
-  appendScalar(out, cloud.headHeight);
+  if (cloud.sliceCount > 0xFFFF)
+    return format("the cloud has %llu slices; the file holds at most 65535", static_cast<unsigned long long>(cloud.sliceCount));
+  if (radiansCountOf(cloud) > 0xFFFF)
+    return format("the cloud has %zu rotation values; the file holds at most 65535", radiansCountOf(cloud));
+  if (indexCountOf(cloud) > std::numeric_limits<std::uint32_t>::max())
+    return format("the cloud has %zu vertex indices; the file holds at most 4294967295", indexCountOf(cloud));
+  return std::nullopt;
+}
+
+std::uint64_t cloudRecordLength(const CloudRecordSource& cloud) {
+  return kCloudRecordBytes + 2 + 4 * std::uint64_t{radiansCountOf(cloud)} + 4 + 4 * std::uint64_t{indexCountOf(cloud)};
+}
+
+void writeCloudRecord(PieceWriter& out, const CloudRecordSource& cloud, std::span<const std::uint8_t> vertexData) {
+  const std::size_t radiansCount = radiansCountOf(cloud);
+  const std::size_t indexCount = indexCountOf(cloud);
+  writeFloats(out, cloud.cameraOrigin);
+  writeFloats(out, cloud.laserOrigin);
+  out.scalar(cloud.headHeight);
   // The identifiers and sizes take the low bits of the stored integers.
-  appendScalar(out, static_cast<std::uint16_t>(cloud.referenceId));
-  appendScalar(out, static_cast<std::uint8_t>(cloud.laserNumber));
-  appendScalar(out, static_cast<std::uint16_t>(cloud.height));
-  appendScalar(out, static_cast<std::uint16_t>(cloud.sliceCount));
-  appendScalar(out, static_cast<std::uint16_t>(cloud.cameraWidth));
-  appendScalar(out, static_cast<std::uint16_t>(cloud.cameraHeight));
-  appendFloats(out, cloud.bed);
-  appendFloats(out, cloud.bedNormal);
-  appendFloats(out, cloud.leadScrewNormal);
-  appendFloats(out, cloud.laserNormal);
+  out.scalar(static_cast<std::uint16_t>(cloud.referenceId));
+  out.scalar(static_cast<std::uint8_t>(cloud.laserNumber));
+  out.scalar(static_cast<std::uint16_t>(cloud.height));
+  out.scalar(static_cast<std::uint16_t>(cloud.sliceCount));
+  out.scalar(static_cast<std::uint16_t>(cloud.cameraWidth));
+  out.scalar(static_cast<std::uint16_t>(cloud.cameraHeight));
+  writeFloats(out, cloud.bed);
+  writeFloats(out, cloud.bedNormal);
+  writeFloats(out, cloud.leadScrewNormal);
+  writeFloats(out, cloud.laserNormal);
 
-  appendScalar(out, static_cast<std::uint16_t>(radiansCount));
-  out.insert(out.end(), cloud.radians.begin(), cloud.radians.begin() + static_cast<std::ptrdiff_t>(radiansCount * 4));
+  out.scalar(static_cast<std::uint16_t>(radiansCount));
+  out.bytes(std::span<const std::uint8_t>(cloud.radians).first(radiansCount * 4));
 
-  appendScalar(out, static_cast<std::uint32_t>(indexCount));
+  out.scalar(static_cast<std::uint32_t>(indexCount));
   const std::size_t n = vertexData.size() / kScanVertexBytes;
   for (std::size_t e = 0; e < indexCount; ++e) {
     auto k = readScalar<std::uint32_t>(cloud.vertexIndexData->data() + e * 4);
     if (k == 0 || k >= n || isEmptyVertex(scanVertexAt(vertexData, k))) k = 0;
-    appendScalar(out, k);
+    out.scalar(k);
   }
+}
+
+bool appendCloudRecord(Data& out, const CloudRecordSource& cloud, std::span<const std::uint8_t> vertexData,
+                       std::string* problem) {
+  if (auto why = cloudRecordProblem(cloud)) {
+    if (problem) *problem = std::move(*why);
+    return false;
+  }
+  const Data record = collectPieces<Data>([&](PieceWriter& w) { writeCloudRecord(w, cloud, vertexData); });
+  out.insert(out.end(), record.begin(), record.end());
   return true;
 }
 

@@ -33,6 +33,10 @@ enum QVLQvkFileImporterDataType : std::int32_t {
   QVLQvkFileImporterDataTypeArray = 8,
 };
 
+namespace qv {
+class PieceWriter;
+}
+
 namespace qv::qvk {
 
 inline constexpr std::size_t kVertexRecordBytes = 27;
@@ -67,7 +71,9 @@ void putVertexRecord(std::uint8_t* out, const QVLScanVertex& v);
 
 // The vertex records of a scan's vertex data (N = length / 44 records). Without index lists
 // every vertex that is not empty is written; with them, only the vertices some list names (an
-// entry of 0, one not below N or one naming an empty vertex is skipped). Unwritten records are zero.
+// entry of 0, one not below N or one naming an empty vertex is skipped). Unwritten records are
+// zero. Written in record order as they are made, or gathered whole.
+void writeVertexRecords(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists);
 Data encodeVertexRecords(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists);
 
 // What one cloud record is made of, as read from a stored point cloud.
@@ -89,10 +95,15 @@ struct CloudRecordSource {
   SharedData vertexIndexData;  // uint32 entries; empty or null for none
 };
 
-// Appends one cloud record (fixed part, radians list, vertex index list). Index entries that are
-// 0, not below N, or name an empty vertex are written as 0. Fails, appending nothing, when a count
-// does not fit its field (more than 65,535 slices or radians, more than 2^32 - 1 index entries);
-// `problem` then says which.
+// Why a cloud record cannot be written: a count that does not fit its field (more than 65,535
+// slices or radians, more than 2^32 - 1 index entries); nothing when it can.
+std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud);
+// The record's length in the file: the fixed part, the radians list and the vertex index list.
+std::uint64_t cloudRecordLength(const CloudRecordSource& cloud);
+// Writes one cloud record that passed that check. Index entries that are 0, not below N, or name
+// an empty vertex are written as 0.
+void writeCloudRecord(PieceWriter& out, const CloudRecordSource& cloud, std::span<const std::uint8_t> vertexData);
+// The same appended to `out`; fails, appending nothing, with the problem, when the check fails.
 bool appendCloudRecord(Data& out, const CloudRecordSource& cloud, std::span<const std::uint8_t> vertexData,
                        std::string* problem);
 

@@ -103,14 +103,14 @@ bool writeFileAtomically(const fs::path& target, const std::function<void(const 
     if (error) *error = writeError(target, written, "Could not write the file", err);
     return false;
   }
-  return replaceFileWith(temporary, target, error);
+  return replaceFileWith(temporary, target, error, written);
 }
 
-bool replaceFileWith(const fs::path& temporary, const fs::path& target, Error* error) {
+bool replaceFileWith(const fs::path& temporary, const fs::path& target, Error* error, std::uint64_t written) {
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
     const int err = errno;
     ::unlink(temporary.c_str());
-    if (error) *error = writeError(target, 0, "Could not put the file in place", err);
+    if (error) *error = writeError(target, written, "Could not put the file in place", err);
     return false;
   }
   return true;

@@ -38,7 +38,9 @@ bool writeWholeFile(const std::filesystem::path& path, std::initializer_list<std
 // Flushes a finished file to the disk.
 bool flushFile(const std::filesystem::path& path, Error* error);
 
-// Moves a finished temporary file over the target (removing it on failure).
-bool replaceFileWith(const std::filesystem::path& temporary, const std::filesystem::path& target, Error* error);
+// Moves a finished temporary file over the target (removing it on failure, with an error that
+// names the bytes `written` to it).
+bool replaceFileWith(const std::filesystem::path& temporary, const std::filesystem::path& target, Error* error,
+                     std::uint64_t written = 0);
 
 }  // namespace qv

@@ -1,6 +1,10 @@
 // Opening the store (folder, file, recovery of an unreadable file), the contexts and their merging.
 #include "store/TBCoreDataStoreS1.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <ctime>
 #include <mutex>
 
@@ -23,25 +27,6 @@ std::mutex& presenterMutex() {
 TBCoreDataStoreS1::ErrorPresenter& processPresenter() {
   static TBCoreDataStoreS1::ErrorPresenter presenter;
   return presenter;
-}
-
-// The folder as a file URL ("file:///home/user/.local/share/Quorvel"), as the user sees it in
-// the message about a file standing in its place.
-std::string fileURLString(const fs::path& path) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out = "file://";
-  for (unsigned char c : path.string()) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '/' || c == '-' || c == '_' || c == '.' || c == '~';
-    if (plain) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
 }
 
 std::string timestamp() {
@@ -78,7 +63,8 @@ std::optional<fs::path> moveAside(const fs::path& file, qv::Error* error) {
 }  // namespace
 
 TBCoreDataStoreS1::TBCoreDataStoreS1(Options options)
-    : folder_(std::move(options.folder)), presenter_(std::move(options.presentError)) {
+    : folder_(std::move(options.folder)), presenter_(std::move(options.presentError)),
+      writeAccess_(options.writeAccess ? std::move(options.writeAccess) : WriteAccessProbe(&systemWriteAccess)) {
   qv::ModelPtr model = options.model ? options.model : qv::scanModel();
   coordinator_ = std::make_shared<qv::StoreCoordinator>(model);
   openStore();
@@ -145,7 +131,7 @@ void TBCoreDataStoreS1::openStore() {
   } else if (!fs::is_directory(status)) {
     openError_ = qv::Error(qv::kScanErrorDomain, qv::kLibraryFolderIsAFileError,
                            qv::format("Expected a folder to store application data, found a file (%s).",
-                                      fileURLString(folder_).c_str()),
+                                      qv::fileURLString(folder_).c_str()),
                            {{qv::Error::kFilePathKey, folder_.string()}});
     present(*openError_);
     return;
@@ -153,7 +139,7 @@ void TBCoreDataStoreS1::openStore() {
 
   const fs::path file = persistentStoreURL();
   qv::Error error;
-  auto result = coordinator_->open(file, &error);
+  auto result = coordinator_->open(file, &error, writeAccess_);
   if (result == qv::StoreCoordinator::OpenResult::Unreadable) {
     qv::Error moveError;
     auto moved = moveAside(file, &moveError);
@@ -168,7 +154,7 @@ void TBCoreDataStoreS1::openStore() {
     QVLogError("The store file %s cannot be read (%s); moved it to %s and started a new one", file.c_str(),
                error.description.c_str(), moved->c_str());
     qv::Error reopenError;
-    result = coordinator_->open(file, &reopenError);
+    result = coordinator_->open(file, &reopenError, writeAccess_);
     if (result == qv::StoreCoordinator::OpenResult::Unreadable || result == qv::StoreCoordinator::OpenResult::Failed) {
       openError_ = reopenError;
       present(reopenError);
@@ -213,6 +199,12 @@ qv::ObjectContextPtr TBCoreDataStoreS1::privateQueueContext() { return defaultSt
 
 std::optional<qv::ObjectID> TBCoreDataStoreS1::managedObjectIDFromString(const std::string& text) {
   return defaultStore().objectIDFromString(text);
+}
+
+int TBCoreDataStoreS1::systemWriteAccess(const std::filesystem::path& path) {
+  std::error_code ec;
+  const int mode = fs::is_directory(path, ec) ? W_OK | X_OK : W_OK;
+  return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 std::filesystem::path TBCoreDataStoreS1::appLibraryDirectory() { return qv::paths::applicationLibraryPath(); }

@@ -24,11 +24,15 @@ class TBCoreDataStoreS1 {
 public:
   // Shows an error to the user (the application installs an alert); without one errors are logged.
   using ErrorPresenter = std::function<void(const qv::Error&)>;
+  // Whether this process may write a path: 0 when it may, else the system's error number. A folder
+  // counts as writable when files can be made and removed in it.
+  using WriteAccessProbe = std::function<int(const std::filesystem::path&)>;
 
   struct Options {
     std::filesystem::path folder;  // the library folder: the store file and every file beside it
     qv::ModelPtr model;            // the scan model when empty
     ErrorPresenter presentError;   // the process-wide presenter when empty
+    WriteAccessProbe writeAccess = {};  // the system's answer (`systemWriteAccess`) when empty
   };
 
   static constexpr const char* kStoreFileName = "Scan.7.storedata";
@@ -37,7 +41,10 @@ public:
   // and the merge in both directions. Failures are presented, never thrown: a store that cannot be
   // opened still has its contexts, which then find nothing and cannot save. An unreadable store
   // file is moved aside (the date in its name), and a new one is started and reported. A file that
-  // can only be read is opened for reading, reported once, and every save names the reason.
+  // can only be read is opened for reading, reported once, and every save names the reason; so is
+  // a library whose folder cannot be written (SQLite keeps its log and index beside the file). Log
+  // and index files left unwritable beside a writable file are made writable again, keeping their
+  // bytes, unless another connection has the library open: then it opens for reading, naming them.
   explicit TBCoreDataStoreS1(Options options);
   ~TBCoreDataStoreS1();
   TBCoreDataStoreS1(const TBCoreDataStoreS1&) = delete;
@@ -53,6 +60,9 @@ public:
   static std::filesystem::path appLibraryDirectory();
   // Where stores without a presenter of their own show their errors (set before first use).
   static void setErrorPresenter(ErrorPresenter presenter);
+  // The system's own answer to whether this process may write a path (the effective user's rights
+  // and a read-only mount; root may write anything on a writable disk).
+  static int systemWriteAccess(const std::filesystem::path& path);
 
   const qv::ObjectContextPtr& mainContext() const { return mainContext_; }
   const qv::ObjectContextPtr& privateContext() const { return privateContext_; }
@@ -75,6 +85,7 @@ private:
 
   std::filesystem::path folder_;
   ErrorPresenter presenter_;
+  WriteAccessProbe writeAccess_;
   std::shared_ptr<qv::StoreCoordinator> coordinator_;
   qv::ObjectContextPtr privateContext_;
   qv::ObjectContextPtr mainContext_;

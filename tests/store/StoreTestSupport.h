@@ -24,11 +24,14 @@ protected:
 
   std::filesystem::path libraryFolder() const { return temp.path() / "Quorvel"; }
 
-  // A store instance on the folder, as a new run of the application would open it.
-  std::unique_ptr<TBCoreDataStoreS1> openStore(std::filesystem::path folder = {}) {
+  // A store instance on the folder, as a new run of the application would open it; whether a
+  // path may be written is the system's answer unless the test gives its own.
+  std::unique_ptr<TBCoreDataStoreS1> openStore(std::filesystem::path folder = {},
+                                               TBCoreDataStoreS1::WriteAccessProbe writeAccess = {}) {
     TBCoreDataStoreS1::Options options;
     options.folder = folder.empty() ? libraryFolder() : folder;
     options.presentError = [this](const qv::Error& e) { presented.push_back(e); };
+    options.writeAccess = std::move(writeAccess);
     return std::make_unique<TBCoreDataStoreS1>(std::move(options));
   }
 

@@ -4,12 +4,15 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 
 #include "platform/Format.h"
@@ -73,14 +76,111 @@ bool isTransientCode(int rc) {
          primary == SQLITE_CANTOPEN;
 }
 
+using WriteAccess = std::function<int(const std::filesystem::path&)>;
+
 // Why a file SQLite opened for reading only cannot be written, in the system's own words.
-std::string whyNotWritable(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd >= 0) {
-    ::close(fd);
-    return "the file cannot be written";
+std::string whyNotWritable(const std::filesystem::path& file, const WriteAccess& writeAccess) {
+  const int err = writeAccess(file);
+  return err ? std::strerror(err) : "the file cannot be written";
+}
+
+// SQLite's write-ahead log and the shared-memory index of it, beside the store file.
+constexpr const char* kLogSuffix = "-wal";
+constexpr const char* kIndexSuffix = "-shm";
+
+std::filesystem::path companion(const std::filesystem::path& file, const char* suffix) {
+  return file.string() + suffix;
+}
+
+// Whether a connection, of any process, holds a lock on one of the files: SQLite's connections
+// lock the store file and the log's index while they have the store open. The kernel's list is
+// read rather than the files asked, because closing a descriptor of a file drops every lock this
+// process holds on it. What cannot be known counts as held.
+bool anyLockHeldOn(const std::vector<std::filesystem::path>& files) {
+  std::vector<std::string> keys;  // as the list names a file: device major:minor in hex, inode
+  for (const auto& file : files) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0)
+      keys.push_back(format("%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                            static_cast<unsigned long long>(st.st_ino)));
   }
-  return std::strerror(errno);
+  std::ifstream locks("/proc/locks");
+  if (!locks) return true;
+  std::string token;
+  while (locks >> token)
+    if (std::find(keys.begin(), keys.end(), token) != keys.end()) return true;
+  return false;
+}
+
+// Puts a copy of the file owned by this process, with `mode`, in its place in one rename: every
+// byte is kept and the name never goes missing. 0, else the system's error number.
+int replaceWithOwnCopy(const std::filesystem::path& file, mode_t mode) {
+  const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+  std::string temporary = file.string() + ".XXXXXX";
+  const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (out < 0) {
+    const int err = errno;
+    ::close(in);
+    return err;
+  }
+  int err = 0;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) err = errno;
+      break;
+    }
+    for (ssize_t done = 0; done < n && !err;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno != EINTR) err = errno;
+      if (w > 0) done += w;
+    }
+    if (err) break;
+  }
+  if (!err && ::fchmod(out, mode) != 0) err = errno;
+  if (!err && ::fsync(out) != 0) err = errno;
+  ::close(in);
+  if (::close(out) != 0 && !err) err = errno;
+  if (!err && ::rename(temporary.c_str(), file.c_str()) != 0) err = errno;
+  if (err) ::unlink(temporary.c_str());
+  return err;
+}
+
+// Log and index files that SQLite made while the store file could only be read keep that mode
+// when the file is made writable again, and SQLite then refuses every save. Such a file is made
+// writable without changing a byte of it (a log may hold saves not yet copied into the store
+// file): its mode becomes the store file's where this process may change it, or else it is
+// replaced by a copy of its own. Never while a connection has the store open, whose view of the
+// files must not change under it. Nothing when every companion can be written afterwards; else
+// why the store can only be read.
+std::optional<std::string> mendCompanions(const std::filesystem::path& file, const WriteAccess& writeAccess) {
+  std::vector<std::pair<std::filesystem::path, int>> stuck;
+  std::error_code ec;
+  for (const char* suffix : {kLogSuffix, kIndexSuffix}) {
+    const auto path = companion(file, suffix);
+    if (!std::filesystem::exists(path, ec)) continue;
+    if (const int err = writeAccess(path)) stuck.emplace_back(path, err);
+  }
+  if (stuck.empty()) return std::nullopt;
+  const auto named = [](const std::filesystem::path& path, int err) {
+    return "its companion file " + path.string() + " cannot be written: " + std::strerror(err);
+  };
+  if (anyLockHeldOn({file, companion(file, kIndexSuffix)}))
+    return named(stuck.front().first, stuck.front().second) + "; another program has the library open";
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return named(stuck.front().first, errno);
+  for (const auto& [path, why] : stuck) {
+    int err = ::chmod(path.c_str(), st.st_mode & 0777) == 0 ? writeAccess(path) : errno;
+    if (err) err = replaceWithOwnCopy(path, st.st_mode & 0777);
+    if (!err) err = writeAccess(path);
+    if (err) return named(path, err);
+    QVLogWarn("The store's companion file %s could not be written (%s); it can be again, its contents kept",
+              path.c_str(), std::strerror(why));
+  }
+  return std::nullopt;
 }
 
 // SQLite keeps infinities in a REAL column but turns NaN into NULL, which reads back as unset. A
@@ -123,6 +223,23 @@ struct StatementUse {
 };
 
 }  // namespace
+
+std::string fileURLString(const std::filesystem::path& path) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out = "file://";
+  for (unsigned char c : path.string()) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '/' || c == '-' || c == '_' || c == '.' || c == '~';
+    if (plain) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
 
 StoreCoordinator::StoreCoordinator(ModelPtr model)
     : model_(std::move(model)), storeIdentifier_(std::make_shared<const std::string>(makeUUIDString())) {
@@ -203,12 +320,48 @@ bool StoreCoordinator::exec(const std::string& sql, Error* error) {
   return true;
 }
 
-StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path& file, Error* error) {
+StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path& file, Error* error,
+                                                    const WriteAccess& writeAccess) {
   close();
   std::lock_guard lock(mutex_);
   unavailable_.reset();
   file_ = file;
-  int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  // Why the store can only be read, found before SQLite is asked: SQLite keeps its log and the
+  // log's index beside the file, and where it cannot write those it fails to open or refuses
+  // every save without saying why.
+  std::optional<std::string> readOnlyReason;
+  std::error_code ec;
+  const bool exists = std::filesystem::exists(file, ec);
+  const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+  if (const int err = writeAccess(folder)) {
+    readOnlyReason = "its folder " + folder.string() + " cannot be written: " + std::strerror(err);
+    if (!exists) {
+      if (error)
+        *error = Error(kScanErrorDomain, kStoreUnavailableError, "Cannot create the store file: " + *readOnlyReason,
+                       {{Error::kFilePathKey, file.string()}});
+      return OpenResult::Failed;
+    }
+  } else if (exists) {
+    if (const int err = writeAccess(file)) readOnlyReason = std::strerror(err);
+    else readOnlyReason = mendCompanions(file, writeAccess);
+  }
+  int rc;
+  if (readOnlyReason) {
+    // Read without making anything beside the file (SQLite would make its log and index with the
+    // file's mode, and they would stay read-only once the file is writable again): the log is
+    // read through its index when both are there; otherwise the file is taken as it stands (a
+    // log without an index cannot be read without writing one: its latest saves stay unseen, not
+    // lost, until the folder is writable).
+    const bool hasLog = std::filesystem::exists(companion(file, kLogSuffix), ec);
+    const bool logReadable = hasLog && std::filesystem::exists(companion(file, kIndexSuffix), ec);
+    if (hasLog && !logReadable)
+      QVLogWarn("The store's log %s has no index and none can be made: its latest saves are not shown",
+                companion(file, kLogSuffix).c_str());
+    const std::string uri = fileURLString(file) + (logReadable ? "?mode=ro" : "?mode=ro&immutable=1");
+    rc = sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+  } else {
+    rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  }
   auto fail = [&](int code, const std::string& what) {
     const OpenResult result = isUnreadableCode(code) ? OpenResult::Unreadable : OpenResult::Failed;
     if (error) {
@@ -227,7 +380,7 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   sqlite3_extended_result_codes(db_, 1);
   // SQLite falls back to reading only when the file cannot be opened for writing, and says
   // nothing: the store is kept open for reading, and every save names the reason.
-  const bool readOnly = sqlite3_db_readonly(db_, "main") == 1;
+  const bool readOnly = readOnlyReason || sqlite3_db_readonly(db_, "main") == 1;
 
   // Counting the schema's entries reads the file's header and first page: a file that is not a
   // database fails here, before anything is written to it.
@@ -317,7 +470,8 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   }
   if (readOnly) {
     readOnlyError_ = Error(kScanErrorDomain, kStoreReadOnlyError,
-                           "The scan library " + file.string() + " can only be read (" + whyNotWritable(file) +
+                           "The scan library " + file.string() + " can only be read (" +
+                               (readOnlyReason ? *readOnlyReason : whyNotWritable(file, writeAccess)) +
                                "). Its scans can be opened, but nothing can be saved in it until it can be written.",
                            {{Error::kFilePathKey, file.string()}});
     // Checkpoints write: a file that cannot be written has none to run.

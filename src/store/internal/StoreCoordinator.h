@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,10 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace qv {
+
+// A path as a file URL ("file:///home/user/.local/share/Quorvel"), every byte but letters, digits
+// and "/-_.~" escaped: as the user reads it in a message, and as SQLite takes it with options.
+std::string fileURLString(const std::filesystem::path& path);
 
 // One stored row as read: bytes are left unread (not loaded) until asked for, so that listing
 // scans never reads their vertex buffers.
@@ -70,8 +75,12 @@ public:
   // can be read but not written; fetches work and every save fails with writeProblem(). Unreadable:
   // the file is not a database, is damaged, lacks a table, or was written with another model (the
   // caller may move it aside). Failed: any other reason (permissions, locks, disk); the file is
-  // left as it is.
-  OpenResult open(const std::filesystem::path& file, Error* error);
+  // left as it is. `writeAccess` answers whether a path may be written (0, else the system's error
+  // number): a folder that may not is opened for reading, nothing made in it; log and index files
+  // that may not, beside a file that may, are mended when no connection has the file open, and
+  // otherwise make the store read-only, named in writeProblem().
+  OpenResult open(const std::filesystem::path& file, Error* error,
+                  const std::function<int(const std::filesystem::path&)>& writeAccess);
   void close();
   bool isOpen() const;
   // Why the store is closed, when it was never opened (kept until the next open).

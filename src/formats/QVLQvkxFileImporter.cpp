@@ -542,7 +542,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     }
     member_.clear();
     if (unzipError.code == SSZipArchive::kUnsafeEntryError) {
-      // A hostile entry is reported whatever it would have been; the other members were unpacked.
+      // A hostile entry is reported whatever kind of member it would have been.
       const auto* entry = qv::find(unzipError.userInfo, SSZipArchive::kEntryNameKey);
       member_ = entry && entry->string() ? *entry->string() : std::string();
       contents.skipped.push_back({"", invalidAt(0, qv::qvkx::kArchiveInvalidDescription,

@@ -2,6 +2,7 @@
 // into the working folder, zipped beside the destination and moved over it.
 #include "formats/QVLQvkxFileExporter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -89,13 +90,32 @@ std::vector<double> rotationsWithoutSlices(const QVSDPointCloud& c, qv::qvkx::Cl
 }
 
 // What a cloud's header says, its slices' rotations or, without slices, those of its radians list.
+// The slices past the end of its index data hold no point and are not written (the body leaves
+// them out too), so that the header lists exactly the slices of the body.
 qv::qvkx::CloudHeaderSource cloudSource(const QVSDPointCloud& cloud, const std::vector<std::shared_ptr<QVSDScanSlice>>& sorted) {
   auto source = headerSource(cloud, sorted);
-  if (sorted.empty()) {
-    source.rotations = rotationsWithoutSlices(cloud, source);
-    source.sliceCount = source.rotations.size();
+  if (sorted.empty()) source.rotations = rotationsWithoutSlices(cloud, source);
+  const auto index = cloud.vertexIndexData();
+  const std::uint64_t reached = qv::qvkx::slicesReached(index ? index->size() / 4 : 0,
+                                                        static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0)),
+                                                        source.rotations.size());
+  if (reached < source.rotations.size()) {
+    QVLogWarn("Cloud %lld: its index data ends in slice %llu of %llu; the slices after it hold no point and are not written",
+              static_cast<long long>(cloud.lookupId().value_or(0)), static_cast<unsigned long long>(reached),
+              static_cast<unsigned long long>(source.rotations.size()));
+    source.rotations.resize(reached);
   }
+  source.sliceCount = source.rotations.size();
   return source;
+}
+
+// A cloud of more rows a slice than the camera has could not be read back.
+std::optional<qv::Error> rowsProblem(const std::string& cloudName, std::uint64_t cameraHeight) {
+  if (cameraHeight <= qv::qvkx::kMaximumRowsPerSlice) return std::nullopt;
+  return qv::Error(qv::kScanErrorDomain, qv::kFormatLimitError,
+                   "The cloud " + cloudName + " has " + std::to_string(cameraHeight) + " rows a slice; a project file holds at most " +
+                       std::to_string(qv::qvkx::kMaximumRowsPerSlice),
+                   {{qv::kParameterKey, "cameraHeight"}});
 }
 
 qv::SharedData sourceVertexData(const QVSDScanObject& scan) {
@@ -116,6 +136,10 @@ std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedDat
   }
   if (!vertexData || vertexData->empty()) {
     QVLogWarn("createQvkxVertexDataForPointCloud: The vertex data is not valid");
+    return std::nullopt;
+  }
+  if (const auto problem = rowsProblem(cloudName, cameraHeight)) {
+    QVLogWarn("createQvkxVertexDataForPointCloud: %s", problem->description.c_str());
     return std::nullopt;
   }
   qv::qvkx::CloudBodyReport report;
@@ -156,7 +180,18 @@ struct QVLQvkxFileExporter::Snapshot {
 
 bool QVLQvkxFileExporter::exportScanToFilePath(const std::string& path, qv::Error* error) {
   QVLFileExporter::exportScanToFilePath(path, error);
-  return saveQvkxToFilePath(path, error);
+  // Whatever a save throws (running out of memory above all) fails this save alone, with the
+  // earlier file kept.
+  try {
+    return saveQvkxToFilePath(path, error);
+  } catch (const std::bad_alloc&) {
+    QVLogError("Saving %s ran out of memory", path.c_str());
+    if (error) *error = qv::fileError(qv::kFileWriteError, path, 0, "There is not enough memory to save the project");
+  } catch (const std::exception& e) {
+    QVLogError("Saving %s failed: %s", path.c_str(), e.what());
+    if (error) *error = qv::fileError(qv::kFileWriteError, path, 0, std::string("The project could not be saved: ") + e.what());
+  }
+  return false;
 }
 
 std::optional<qv::Data> QVLQvkxFileExporter::createQvkxQvkHeaderForPointCloud(const std::shared_ptr<QVSDPointCloud>& cloud) const {
@@ -202,6 +237,8 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
     QVLogWarn("Error: %s", ec.message().c_str());
     return fail(qv::fileError(qv::kFileWriteError, folder.string(), 0, "Could not create the intermediate export folder: " + ec.message()));
   }
+  // Everything the archive is made of is in it by the time the save ends, or the save failed.
+  const qv::qvkx::FolderRemoval removal{folder};
 
   Snapshot snap;
   readForExport(*context, [&] {
@@ -234,6 +271,7 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   std::uint64_t points = 0;
   for (const auto& cloud : snap.clouds) {
     QVLogInfo("Exporting point cloud");
+    if (auto problem = rowsProblem(cloud.name, cloud.cameraHeight); problem && cloud.sliceCount > 0) return fail(std::move(*problem));
     std::uint64_t cloudPoints = 0;
     const auto body = bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount, &cloudPoints);
     if (!body) continue;
@@ -243,8 +281,11 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
     }
     points += cloudPoints;
   }
-  // A project without a point would be no scan when read back: it is not written at all.
-  if (points == 0) return fail(qv::fileError(qv::kFileWriteError, path, 0, "The scan has no points to write to a project file"));
+  // A project without a point would be no scan when read back: it is not written at all, and the
+  // user hears it as from every other writer.
+  if (points == 0)
+    return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no points to write",
+                          {{qv::kParameterKey, "vertexData"}}));
 
   QVLogInfo("Creating QVTX");
   std::vector<qv::qvkx::TextureValues> written;

@@ -13,10 +13,14 @@
 class QVSDPointCloud;
 
 // The members are put together in a fresh folder named "<UUID>.QvkxExport" in the library folder
-// (left there; the application removes such folders at its next start), zipped into a file beside
-// the destination and renamed over it once complete, so a failed save leaves any earlier project
-// file as it was. Every failure is an error: a missing scan, a cloud file, texture or description
-// that cannot be written, a failed zip.
+// (removed when the save ends; the application removes any that a crash left at its next start),
+// zipped into a file beside the destination and renamed over it once complete, so a failed save
+// leaves any earlier project file as it was. Every failure is an error: a missing scan, a scan
+// without points (code 2), a cloud of more rows a slice than the camera has (code 121), a cloud
+// file, texture or description that cannot be written, a failed zip, running out of memory.
+// A cloud's grid is written as far as its index data reaches: slices past its end hold no point
+// and are left out of the body and the header alike, so what is allocated follows the index data,
+// not the height and slice count a damaged cloud may claim.
 class QVLQvkxFileExporter : public QVLFileExporter {
 public:
   using QVLFileExporter::QVLFileExporter;

@@ -45,6 +45,18 @@ bool isRegularFile(const fs::path& path) {
   return fs::symlink_status(path, ec).type() == fs::file_type::regular;
 }
 
+// Members that cost a read something, as one error value: the first one's place in the details,
+// every one in the text after the lead (a single member's error stands as it is when there is no lead).
+qv::Error membersError(const std::vector<QVLQvkxSkippedMember>& members, const std::string& lead = {}) {
+  qv::Error e = members.front().reason;
+  if (members.size() == 1 && lead.empty()) return e;
+  std::string text = lead.empty() ? "The project was read without " + std::to_string(members.size()) + " damaged members" : lead;
+  text += ":";
+  for (std::size_t i = 0; i < members.size(); ++i) text += (i == 0 ? " " : "; ") + members[i].reason.description;
+  e.description = std::move(text);
+  return e;
+}
+
 }  // namespace
 
 qv::Error QVLQvkxFileImporter::invalidAt(std::uint64_t offset, const char* description, const std::string& detail) const {
@@ -120,7 +132,7 @@ std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data
 
 bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudContents& cloud, qv::Error* error) {
   const std::uint64_t height = cloud.cameraHeight, slices = cloud.sliceCount;
-  if (height > qv::qvkx::kMaximumSlotsPerSlice || slices > qv::qvkx::kMaximumRotationsPerCloud) {
+  if (height > qv::qvkx::kMaximumRowsPerSlice || slices > qv::qvkx::kMaximumRotationsPerCloud) {
     if (error) *error = invalidAt(dataOffset_, qv::qvkx::kInvalidDescription, "the cloud declares more slots than a scan has");
     return false;
   }
@@ -185,6 +197,11 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
   auto header = readQvkxHeader(bytes, error);
   if (!header) return false;
   const std::uint64_t bodyStart = dataOffset_;
+  // Without its calibration a cloud's points cannot be placed: such a file is no cloud of a scan.
+  if (header->empty()) {
+    if (error) *error = invalidAt(0, qv::qvkx::kInvalidDescription, "the cloud file's header holds no properties");
+    return false;
+  }
   cloud.header = std::move(*header);
   cloud.cameraHeight = 0;
   cloud.sliceCount = 0;
@@ -194,9 +211,9 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     const std::string text = h->string() ? *h->string() : std::string();
     std::uint64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > qv::qvkx::kMaximumSlotsPerSlice) {
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > qv::qvkx::kMaximumRowsPerSlice) {
       if (error) *error = invalidAt(bodyStart, qv::qvkx::kInvalidDescription, "the camera height \"" + text.substr(0, 32) +
-                                                  "\" is not a whole number from 0 to " + std::to_string(qv::qvkx::kMaximumSlotsPerSlice));
+                                                  "\" is not a whole number from 0 to " + std::to_string(qv::qvkx::kMaximumRowsPerSlice));
       return false;
     }
     cloud.cameraHeight = value;
@@ -282,6 +299,19 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
     }
     return false;
   }
+  // Clouds without a single point leave nothing to show: that is no scan, and the user learns of
+  // every member that cost it its points.
+  if (std::all_of(contents.clouds.begin(), contents.clouds.end(), [](const auto& c) { return c.points.empty(); })) {
+    auto lost = contents.skipped;
+    for (const auto& cloud : contents.clouds) {
+      if (cloud.cutShort) continue;  // already named with the place it was cut at
+      member_ = cloud.member;
+      lost.push_back({cloud.member, invalidAt(0, qv::qvkx::kInvalidDescription, "the cloud file holds no points")});
+    }
+    member_.clear();
+    if (error) *error = membersError(lost, "The project holds no points to show");
+    return false;
+  }
 
   // Only the first description counts: a qvt sorts before the qvtx of the same name and wins.
   std::vector<std::string> descriptions;
@@ -309,10 +339,11 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
                           ? qv::qvkx::decodeQvt(*bytes, place, textures, &descriptionError, [this](float f) { setPercentLoaded(f); })
                           : qv::qvkx::decodeQvtx(*bytes, place, textures, &descriptionError);
       if (!ok) {
-        // The clouds are the scan; the photographs only colour a mesh made from it later.
-        QVLogWarn("Skipped the texture description %s: %s", name.c_str(), descriptionError.description.c_str());
+        // The clouds are the scan; the photographs only colour a mesh made from it later. The
+        // textures described before the damage are whole and kept.
+        QVLogWarn("Read the texture description %s only up to its damage (%zu textures): %s", name.c_str(), textures.size(),
+                  descriptionError.description.c_str());
         contents.skipped.push_back({name, descriptionError});
-        textures.clear();
       }
     }
     if (textures.size() > qv::qvkx::kMaximumTextures) {
@@ -389,8 +420,7 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
       std::uint32_t next = 1;  // record 0 stays the all-zero "no point"
       for (std::size_t c = 0; c < contents.clouds.size(); ++c) {
         const auto& decoded = contents.clouds[c];
-        auto cloud = decoded.header.empty() ? QVSDPointCloud::createPointCloudForScanObject(scan)
-                                            : QVSDPointCloud::createPointCloudForScanObject(scan, decoded.header);
+        auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan, decoded.header);
         if (!cloud) continue;
         undo.created(cloud);
         const auto slices = QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(cloud);
@@ -446,31 +476,6 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
   return ok;
 }
 
-namespace {
-
-// The members a read left out, as the error value it reports beside its success: the first one's
-// place in the details, every one in the text.
-qv::Error skippedMembersError(const std::vector<QVLQvkxSkippedMember>& skipped) {
-  qv::Error e = skipped.front().reason;
-  if (skipped.size() == 1) return e;
-  std::string text = "The project was read without " + std::to_string(skipped.size()) + " damaged members:";
-  for (std::size_t i = 0; i < skipped.size(); ++i) text += (i == 0 ? " " : "; ") + skipped[i].reason.description;
-  e.description = std::move(text);
-  return e;
-}
-
-// Removes the folder a read unpacked into when the read ends, however it ends.
-struct FolderRemoval {
-  fs::path folder;
-  ~FolderRemoval() {
-    std::error_code ec;
-    if (!folder.empty()) fs::remove_all(folder, ec);
-    if (ec) QVLogWarn("Could not remove the intermediate import folder %s: %s", folder.c_str(), ec.message().c_str());
-  }
-};
-
-}  // namespace
-
 bool QVLQvkxFileImporter::parseFile(qv::Error* error) {
   QVLFileImporter::parseFile(error);
   // A hostile file must not take the program down with it: whatever a read throws (running out of
@@ -509,7 +514,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     if (error) *error = qv::fileError(qv::kFileWriteError, folder.string(), 0, "Could not create the intermediate import folder: " + ec.message());
     return false;
   }
-  const FolderRemoval removal{folder};
+  const qv::qvkx::FolderRemoval removal{folder};
 
   QVLQvkxProjectContents contents;
   SSZipArchiveLimits limits;
@@ -536,13 +541,21 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
       contents.skipped.push_back({entry.name, invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason)});
     }
     member_.clear();
-    // A damaged list of entries ends the unzip with what came before it.
-    if (leftOut.empty())
+    if (unzipError.code == SSZipArchive::kUnsafeEntryError) {
+      // A hostile entry is reported whatever kind of member it would have been.
+      const auto* entry = qv::find(unzipError.userInfo, SSZipArchive::kEntryNameKey);
+      member_ = entry && entry->string() ? *entry->string() : std::string();
+      contents.skipped.push_back({"", invalidAt(0, qv::qvkx::kArchiveInvalidDescription,
+                                                "the member was left out, as it would be unpacked outside the project's folder")});
+      member_.clear();
+    } else if (leftOut.empty()) {
+      // A damaged list of entries ends the unzip with what came before it.
       contents.skipped.push_back({"", invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "only part of the archive can be unpacked: " +
                                                                                              unzipError.description)});
+    }
   }
   if (!decodeFolder(folder, contents, error)) return false;
   if (!storeContents(contents, error)) return false;
-  if (!contents.skipped.empty() && error) *error = skippedMembersError(contents.skipped);
+  if (!contents.skipped.empty() && error) *error = membersError(contents.skipped);
   return true;
 }

@@ -45,11 +45,13 @@ struct QVLQvkxProjectContents {
 // full first; the scan object changes only afterwards, in one block on the private-queue context
 // that ends with a save (rolled back when it fails).
 //
-// A damaged member costs only itself: a cloud file that cannot be unpacked or whose header is bad
-// is left out, and one whose body is cut short keeps the slots before the cut; the rest of the
-// project is read. The read then succeeds with the error value still set, naming the first member
-// concerned ("File", "DataOffset", "Description", "Member") and, in its text, every one, so that
-// the user learns what is missing. A project with no readable cloud file is an error (code 3).
+// A damaged member costs only itself: a cloud file that cannot be unpacked, whose header is bad or
+// holds no properties is left out, one whose body is cut short keeps the slots before the cut, and
+// a damaged texture description keeps its whole records; the rest of the project is read. The read
+// then succeeds with the error value still set, naming the first member concerned ("File",
+// "DataOffset", "Description", "Member") and, in its text, every one, so that the user learns what
+// is missing. A project with no readable cloud file, or whose readable clouds hold no point, is an
+// error (code 3) naming every member that cost it its points.
 // Errors of the project as a whole carry "File", "DataOffset" and "Description" only.
 //
 // A stored slice's dataOffset keeps the one meaning it has everywhere in the store: the offset of

@@ -3,6 +3,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <sstream>
@@ -118,25 +119,39 @@ std::uint8_t roundedColourByte(float component) {
   return static_cast<std::uint8_t>(static_cast<std::int64_t>(scaled) & 0xFF);
 }
 
+std::uint64_t slicesReached(std::uint64_t indexEntries, std::uint64_t cameraHeight, std::uint64_t sliceCount) {
+  if (cameraHeight == 0) return 0;
+  return std::min(sliceCount, indexEntries / cameraHeight + (indexEntries % cameraHeight != 0 ? 1 : 0));
+}
+
 Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::uint8_t> indexData, std::uint64_t cameraHeight,
                std::uint64_t sliceCount, CloudBodyReport* report) {
   const std::uint64_t n = vertexData.size() / sizeof(QVLScanVertex);
   const std::uint64_t entries = indexData.size() / 4;
-  const std::uint64_t slots = cameraHeight * sliceCount;
-  if (report) *report = {slots, entries, slots > entries ? slots - entries : 0};
+  // A height and slice count the index data does not bear out must not decide what is allocated.
+  const std::uint64_t slices = slicesReached(entries, cameraHeight, sliceCount);
+  const std::uint64_t slots = cameraHeight * slices;
+  if (report) {
+    std::uint64_t expected = 0;
+    if (__builtin_mul_overflow(cameraHeight, sliceCount, &expected)) expected = UINT64_MAX;
+    *report = {expected, entries, slots > entries ? slots - entries : 0, sliceCount - slices};
+  }
   Data out;
   if (slots == 0) return out;
-  out.reserve(static_cast<std::size_t>(std::min(slots, entries)) * kPointSlotBytes);
-  for (std::uint64_t e = 0; e < slots; ++e) {
+  auto pointAt = [&](std::uint64_t e, QVLScanVertex& v) {
     const std::uint32_t k = e < entries ? qvk::readScalar<std::uint32_t>(indexData.data() + e * 4) : 0;
-    bool point = k != 0 && k < n;
-    QVLScanVertex v;
-    if (point) {
-      v = qvk::scanVertexAt(vertexData, k);
-      // A point whose x is not a number would read back as an empty slot and shift every later slot.
-      point = !(v.point3DX == 0.0f && v.point3DY == 0.0f && v.point3DZ == 0.0f) && !std::isnan(v.point3DX);
-    }
-    if (!point) {
+    if (k == 0 || k >= n) return false;
+    v = qvk::scanVertexAt(vertexData, k);
+    // A point whose x is not a number would read back as an empty slot and shift every later slot.
+    return !(v.point3DX == 0.0f && v.point3DY == 0.0f && v.point3DZ == 0.0f) && !std::isnan(v.point3DX);
+  };
+  // Sized exactly first: a grid of mostly empty slots takes four bytes a slot, not a point's 27.
+  QVLScanVertex v;
+  std::uint64_t points = 0;
+  for (std::uint64_t e = 0; e < std::min(slots, entries); ++e) points += pointAt(e, v) ? 1 : 0;
+  out.reserve(static_cast<std::size_t>(points * kPointSlotBytes + (slots - points) * kEmptySlotBytes));
+  for (std::uint64_t e = 0; e < slots; ++e) {
+    if (!pointAt(e, v)) {
       out.insert(out.end(), kEmptySlot, kEmptySlot + kEmptySlotBytes);
       continue;
     }
@@ -208,6 +223,12 @@ std::optional<std::vector<double>> rotationsOf(const std::string& text) {
 bool isPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
          name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+FolderRemoval::~FolderRemoval() {
+  std::error_code ec;
+  if (!folder.empty()) std::filesystem::remove_all(folder, ec);
+  if (ec) QVLogWarn("Could not remove the intermediate folder %s: %s", folder.c_str(), ec.message().c_str());
 }
 
 bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <span>
@@ -31,15 +32,16 @@ inline constexpr const char* kMemberKey = "Member";
 
 // What a project may hold, bounded by what the writer makes of the largest real scan (a cloud is
 // at most 960 rows by 2880 steps of 1/8 degree, 75 MB when every slot holds a point; a pass makes
-// two clouds and six photographs), with room to spare. A file beyond them was not written by us
-// and is refused before it can fill the memory or the disk.
+// two clouds and six photographs), with room to spare in the number of steps. A file beyond them
+// was not written by us and is refused before it can fill the memory or the disk. The rows of a
+// slice are the camera's rows: the writer refuses a cloud with more, so the reader does too.
 inline constexpr std::uint64_t kMaximumMemberBytes = 128ull << 20;   // unpacked bytes of one member
 inline constexpr std::uint64_t kMaximumProjectBytes = 512ull << 20;  // unpacked bytes of all members
 inline constexpr std::uint64_t kMaximumMembers = 4096;
 inline constexpr std::uint64_t kMaximumClouds = 256;
 inline constexpr std::uint64_t kMaximumRotationsPerCloud = 23040;  // steps of 1/64 degree
 inline constexpr std::uint64_t kMaximumSlices = 100000;           // all clouds together
-inline constexpr std::uint64_t kMaximumSlotsPerSlice = 65535;     // a slot's row is kept in 16 bits
+inline constexpr std::uint64_t kMaximumRowsPerSlice = 960;        // the camera's rows
 inline constexpr std::uint64_t kMaximumTextures = 1024;
 inline constexpr std::uint64_t kMaximumHeaderLineBytes = 1u << 20;  // 23040 rotations take about 300 KB
 
@@ -88,13 +90,19 @@ std::uint8_t roundedColourByte(float component);
 struct CloudBodyReport {
   std::uint64_t expectedEntries = 0;  // cameraHeight × slices
   std::uint64_t indexEntries = 0;
-  std::uint64_t paddedSlots = 0;  // slots of a last slice the index data did not reach
-  std::uint64_t points = 0;       // point slots written
+  std::uint64_t paddedSlots = 0;      // slots of a last slice the index data did not reach
+  std::uint64_t leftOutSlices = 0;    // slices past the end of the index data
+  std::uint64_t points = 0;           // point slots written
 };
+// The slices a grid of cameraHeight rows can be written with: those the index data reaches, at
+// most sliceCount. Slices past the end of the index data hold no point.
+std::uint64_t slicesReached(std::uint64_t indexEntries, std::uint64_t cameraHeight, std::uint64_t sliceCount);
 // The slot grid of one cloud: cameraHeight slots for each slice, the slot of index entry e a
 // point when 0 < e < N and vertex e is off the origin with an x that is a number, else empty.
 // Index data that ends inside a slice's block is padded with empty slots, so every slice keeps
-// its full height and no point of the cloud is lost. Empty when there are no slots.
+// its full height and no point of the cloud is lost; the slices past its end are left out, so the
+// grid is never larger than the index data and one slice, whatever the slice count claims.
+// Empty when there are no slots.
 Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::uint8_t> indexData, std::uint64_t cameraHeight,
                std::uint64_t sliceCount, CloudBodyReport* report = nullptr);
 
@@ -125,7 +133,7 @@ struct MemberPlace {
 Error memberError(const MemberPlace& place, std::uint64_t offset, const std::string& description, const std::string& detail);
 
 // The binary qvt records. A record needs its 37 bytes and its whole name: fewer is an error
-// naming the offset. A record whose name is empty is skipped with a warning. Both decoders stop
+// naming the offset, the textures of the whole records before it kept in `textures`. A record whose name is empty is skipped with a warning. Both decoders stop
 // once they hold more than kMaximumTextures textures.
 bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,
                Error* error, const std::function<void(float)>& progress = {});
@@ -135,5 +143,14 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
 
 // A name that stays inside the folder it is looked up in: no separators, not "." or "..".
 bool isPlainFileName(const std::string& name);
+
+// Removes the intermediate folder a read or a save works in when it ends, however it ends.
+struct FolderRemoval {
+  std::filesystem::path folder;
+  explicit FolderRemoval(std::filesystem::path path) : folder(std::move(path)) {}
+  FolderRemoval(const FolderRemoval&) = delete;
+  FolderRemoval& operator=(const FolderRemoval&) = delete;
+  ~FolderRemoval();
+};
 
 }  // namespace qv::qvkx

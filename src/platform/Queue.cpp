@@ -12,10 +12,12 @@
 #include <exception>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <unistd.h>
 
+#include "platform/Log.h"
 #include "platform/Timer.h"
 
 namespace qv {
@@ -91,14 +93,57 @@ private:
 
 }  // namespace
 
+namespace {
+
+std::string reasonOf(const std::exception_ptr& thrown) {
+  try {
+    std::rethrow_exception(thrown);
+  } catch (const std::bad_alloc&) {
+    return "there was not enough memory";
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an exception that is not a std::exception";
+  }
+}
+
+// Logs a task's failure and answers it as an error value.
+Error taskFailure(const std::string& label, const std::string& name, const std::exception_ptr& thrown) {
+  const std::string reason = reasonOf(thrown);
+  const std::string what = name.empty() ? "A task" : "The task \"" + name + "\"";
+  QVLogError("%s on queue %s failed: %s", what.c_str(), label.c_str(), reason.c_str());
+  Dictionary details{{kQueueLabelKey, Value(label)}};
+  if (!name.empty()) details[kTaskNameKey] = Value(name);
+  return Error(kQueueErrorDomain, kTaskFailedError, what + " on queue " + label + " failed: " + reason, std::move(details));
+}
+
+}  // namespace
+
 Task Queue::wrap(Task task) {
   // The task keeps its queue alive, so that currentQueue() never names a destroyed queue.
   return [self = shared_from_this(), task = std::move(task)] {
     Queue* previous = tlsCurrentQueue;
     tlsCurrentQueue = self.get();
-    task();
+    try {
+      task();
+    } catch (...) {
+      // An exception leaving a worker thread would end the process.
+      taskFailure(self->label(), {}, std::current_exception());
+    }
     tlsCurrentQueue = previous;
   };
+}
+
+void Queue::async(std::string name, Task task, ErrorCallback failed) {
+  async([label = label(), name = std::move(name), task = std::move(task), failed = std::move(failed)] {
+    std::optional<Error> error;
+    try {
+      task();
+    } catch (...) {
+      error = taskFailure(label, name, std::current_exception());
+    }
+    if (error && failed) failed(*error);
+  });
 }
 
 namespace {

@@ -6,10 +6,18 @@
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/Error.h"
 
 namespace qv {
 
 using Task = std::function<void()>;
+
+// The error a task's failure is reported with: the queue's label, the task's name (when it has
+// one) and the reason, in the description and as details.
+inline constexpr const char* kQueueErrorDomain = "com.quorvel.queue";
+inline constexpr int kTaskFailedError = 1;
+inline constexpr const char* kQueueLabelKey = "Queue";
+inline constexpr const char* kTaskNameKey = "Task";
 
 class Queue : public std::enable_shared_from_this<Queue> {
 public:
@@ -17,8 +25,14 @@ public:
 
   const std::string& label() const { return label_; }
 
-  // Runs the task later on this queue; never runs it before returning.
+  // Runs the task later on this queue; never runs it before returning. A task that throws does
+  // not take its worker thread, and so the program, down with it: the queue logs its label and
+  // the reason and goes on with its next task.
   virtual void async(Task task) = 0;
+  // The same for work whose caller waits for an outcome: when the task throws, the failure is
+  // logged with the task's name and `failed` is called on this queue with the error, so that the
+  // caller's completion still learns that the work did not happen.
+  void async(std::string name, Task task, ErrorCallback failed);
 
   // Runs the task on this queue and waits for it. Called on the queue itself, it runs the task
   // at once (rather than waiting forever for itself).

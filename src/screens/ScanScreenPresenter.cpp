@@ -454,7 +454,13 @@ void ScanScreenPresenter::saveTo(const std::string& path) {
   if (!id) return;
   auto context = store_.privateContext();
   auto weak = weakSelf();
-  qv::globalQueue(qv::QueuePriority::Background)->async([weak, context, id = *id, path] {
+  // A save that throws is a failed save, shown as any other.
+  auto failed = [weak](const qv::Error& error) {
+    qv::mainQueue()->async([weak, error] {
+      if (auto self = weak.lock()) self->saveFailed(error);
+    });
+  };
+  qv::globalQueue(qv::QueuePriority::Background)->async("save the scan to " + path, [weak, context, id = *id, path] {
     if (auto self = weak.lock()) {
       if (self->delegate_) self->delegate_->tidyScanForScanViewController();
     }
@@ -505,7 +511,7 @@ void ScanScreenPresenter::saveTo(const std::string& path) {
       auto self = weak.lock();
       if (self && self->delegate_) self->delegate_->openScan(id);
     });
-  });
+  }, failed);
 }
 
 void ScanScreenPresenter::saveFailed(const qv::Error& error) {

@@ -383,7 +383,7 @@ TEST_F(QvkxTest, AScanOpenedFromAQvkFileIsSavedWithItsPointsOrNotAtAll) {
   });
   error = {};
   EXPECT_FALSE(write(empty, path("empty.qvkx"), &error));
-  EXPECT_EQ(error.code, qv::kFileWriteError);
+  EXPECT_EQ(error.code, qv::kInvalidParameterError);  // as every writer says it: nothing to write, no write failure
   EXPECT_FALSE(fs::exists(path("empty.qvkx")));
 }
 
@@ -402,17 +402,17 @@ TEST_F(QvkxTest, DamagedMembersAreLeftOutAndNamedWhileTheRestIsRead) {
   };
   const std::vector<Case> cases = {
       {"no-clouds", {{"CloudData.qvtx", "<qvtx/>"}}, false, 0, "", 0, qv::qvkx::kArchiveInvalidDescription},
-      {"cut-point", {{"a.qvk", good + empty + point.substr(0, 20)}}, true, 1, "a.qvk", good.size() + 4, qv::qvkx::kInvalidDescription},
+      {"cut-point", {{"a.qvk", good + point + point.substr(0, 20)}}, true, 1, "a.qvk", good.size() + 27, qv::qvkx::kInvalidDescription},
       {"few-slots", {{"a.qvk", good + point}}, true, 1, "a.qvk", good.size() + 27, qv::qvkx::kInvalidDescription},
-      {"old-format", {{"a.qvk", good + empty + empty}, {"b.qvk", "QVK\nformat binary_little_endian 1.3\nend_header\n"}}, true, 1,
+      {"old-format", {{"a.qvk", good + point + empty}, {"b.qvk", "QVK\nformat binary_little_endian 1.3\nend_header\n"}}, true, 1,
        "b.qvk", 4, qv::qvkx::kUnsupportedDescription},
       {"no-magic", {{"a.qvk", "QVKX\nend_header\n"}}, false, 0, "a.qvk", 0, qv::qvkx::kInvalidDescription},
       {"no-end", {{"a.qvk", "QVK\nproperty cameraHeight 2\n"}}, false, 0, "a.qvk", 28, qv::qvkx::kInvalidDescription},
-      {"negative-height", {{"a.qvk", good + empty + empty}, {"b.qvk", "QVK\nproperty cameraHeight -2\nend_header\n"}}, true, 1,
+      {"negative-height", {{"a.qvk", good + point + empty}, {"b.qvk", "QVK\nproperty cameraHeight -2\nend_header\n"}}, true, 1,
        "b.qvk", 40, qv::qvkx::kInvalidDescription},
-      {"bad-xml", {{"a.qvk", good + empty + empty}, {"CloudData.qvtx", "<qvtx><textures>"}}, true, 1, "CloudData.qvtx", 15,
+      {"bad-xml", {{"a.qvk", good + point + empty}, {"CloudData.qvtx", "<qvtx><textures>"}}, true, 1, "CloudData.qvtx", 15,
        qv::qvkx::kArchiveInvalidDescription},  // the parser's last byte
-      {"short-qvt", {{"a.qvk", good + empty + empty}, {"CloudData.qvt", std::string(36, '\0')}}, true, 1, "CloudData.qvt", 0,
+      {"short-qvt", {{"a.qvk", good + point + empty}, {"CloudData.qvt", std::string(36, '\0')}}, true, 1, "CloudData.qvt", 0,
        qv::qvkx::kArchiveInvalidDescription},
   };
   for (const auto& c : cases) {
@@ -452,7 +452,7 @@ TEST_F(QvkxTest, DamagedMembersAreLeftOutAndNamedWhileTheRestIsRead) {
   });
 
   // A cloud member that cannot be unpacked (its bytes damaged in the archive) is left out too.
-  const std::string file = zipOf("crc.qvkx", {{"a.qvk", good + empty + empty}, {"b.qvk", good + point + point}});
+  const std::string file = zipOf("crc.qvkx", {{"a.qvk", good + point + empty}, {"b.qvk", good + point + point}});
   std::string bytes = readFile(file);
   const auto at = bytes.find("b.qvk");  // the local header's name; the compressed bytes follow it
   ASSERT_NE(at, std::string::npos);
@@ -549,7 +549,8 @@ TEST_F(QvkxTest, HostileProjectsAreBoundedAndLeaveNothingBehind) {
     for (std::uint64_t i = 0; i <= qv::qvkx::kMaximumRotationsPerCloud; ++i) rotations += "1 ";
     const auto id = makeScan();
     qv::Error error;
-    EXPECT_TRUE(read(id, zipOf("turns.qvkx", {{"a.qvk", "QVK\nproperty cameraHeight 0\nproperty radians 0.5  1.5\nend_header\n"},
+    EXPECT_TRUE(read(id, zipOf("turns.qvkx", {{"a.qvk", "QVK\nproperty cameraHeight 1\nproperty radians 0.5  1.5\nend_header\n" +
+                                                         good.substr(good.find("end_header\n") + 11) + Bytes().hex({0, 0, 0xC0, 0x7F}).str()},
                                               {"b.qvk", "QVK\nproperty cameraHeight 0\nproperty radians " + rotations + "\nend_header\n"}}),
                      &error));
     EXPECT_EQ(error.userInfo["Member"].toString(), "b.qvk");
@@ -567,7 +568,8 @@ TEST_F(QvkxTest, HostileProjectsAreBoundedAndLeaveNothingBehind) {
 }
 
 TEST_F(QvkxTest, TheOlderBinaryDescriptionWinsAndTheXmlIsReadLeniently) {
-  const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty radians 0\nend_header\n" + Bytes().hex({0, 0, 0xC0, 0x7F}).str();
+  const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty radians 0\nend_header\n" +
+                            Bytes().f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str();
   const std::string qvt = Bytes().f32(1).f32(2).f32(3).f32(4).f32(5).f32(6).f32(7).f32(8).f32(9).u8(5).text("a.png").str() +
                           Bytes().zeros(36).u8(0).str();  // a record without a name is skipped
   const std::string qvtx =
@@ -602,4 +604,146 @@ TEST_F(QvkxTest, TheOlderBinaryDescriptionWinsAndTheXmlIsReadLeniently) {
     EXPECT_FALSE(t->distortion0().has_value());  // three values set nothing
     EXPECT_EQ(t->cameraPositionX(), 5.5);
   });
+}
+
+TEST_F(QvkxTest, AGridTheIndexDataDoesNotFillNeverDecidesWhatASaveTakes) {
+  const std::string point = Bytes().f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str();
+  auto oneStoredPoint = [&](int rows, int rotations) {
+    std::string radians = "0";
+    for (int i = 1; i < rotations; ++i) radians += " 0";
+    return "QVK\nproperty cameraHeight " + std::to_string(rows) + "\nproperty radians " + radians + "\nend_header\n" + point;
+  };
+  const fs::path library = store->privateContext()->libraryFolder();
+  auto leftInLibrary = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(library))
+      if (e.path().extension() == ".QvkxImport" || e.path().extension() == ".QvkxExport") names.push_back(e.path().filename());
+    return names;
+  };
+
+  // More rows a slice than the camera has is no project of ours: refused, with the bound.
+  const auto refused = makeScan();
+  qv::Error error;
+  EXPECT_FALSE(read(refused, zipOf("tall.qvkx", {{"a.qvk", oneStoredPoint(65535, 23040)}}), &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
+  EXPECT_NE(error.description.find("65535"), std::string::npos) << error.description;
+  EXPECT_NE(error.description.find("960"), std::string::npos) << error.description;
+  EXPECT_EQ(cloudCount(refused), 0u);
+
+  // One point among 300 slices of 960 rows is read (the cut is named) and saved as the one slice
+  // its index data reaches, not as 300 slices of empty slots.
+  const auto sparse = makeScan();
+  error = {};
+  ASSERT_TRUE(read(sparse, zipOf("sparse.qvkx", {{"a.qvk", oneStoredPoint(960, 300)}}), &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
+  ASSERT_TRUE(write(sparse, path("sparse-saved.qvkx")));
+  const std::string cloud = readFile(unzipped(path("sparse-saved.qvkx")) / "CloudData.qvk");
+  EXPECT_NE(cloud.find("property cloudWidth 1\n"), std::string::npos);
+  EXPECT_NE(cloud.find("property radians 0.00000000\n"), std::string::npos);
+  const auto slots = slotsOf(cloud.substr(cloud.find("end_header\n") + 11));
+  ASSERT_EQ(slots.size(), 960u);
+  EXPECT_TRUE(slots[0].point);
+  const auto back = makeScan();
+  error = {};
+  ASSERT_TRUE(read(back, path("sparse-saved.qvkx"), &error));
+  EXPECT_EQ(error.code, 0) << error.description;  // a whole project again
+  withScan(back, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 2u); });
+
+  // A scan the store already holds with rows a project cannot carry is refused before anything is
+  // allocated for it; the earlier file stays and nothing is left behind.
+  const auto stored = makeScan([](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3)}));
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setCameraHeight(65535);
+    QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.0f);
+    QVSDScanSlice::createScanSliceInPointCloud(cloud, 1.0f);
+    cloud->setVertexIndexData(indexBytes({1}));
+  });
+  writeFile(path("kept.qvkx"), "an earlier project");
+  error = {};
+  EXPECT_FALSE(write(stored, path("kept.qvkx"), &error));
+  EXPECT_EQ(error.code, qv::kFormatLimitError);
+  EXPECT_NE(error.description.find("65535"), std::string::npos) << error.description;
+  EXPECT_EQ(readFile(path("kept.qvkx")), "an earlier project");
+  for (const auto& e : fs::directory_iterator(temp.path())) EXPECT_NE(e.path().extension(), ".tmp") << e.path();
+  EXPECT_EQ(leftInLibrary(), std::vector<std::string>{});
+}
+
+TEST_F(QvkxTest, DamageCostsOnlyTheWholeRecordsAfterItAndAProjectWithNothingToShowFails) {
+  const std::string point = Bytes().f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str();
+  const std::string empty = Bytes().hex({0, 0, 0xC0, 0x7F}).str();
+  const std::string header = "QVK\nproperty cameraHeight 1\nproperty radians 0\nend_header\n";
+  const fs::path library = store->privateContext()->libraryFolder();
+  auto libraryEntries = [&] {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(library)) ++n;
+    return n;
+  };
+  const std::size_t entriesBefore = libraryEntries();
+
+  // A binary description cut inside its third record's name keeps the two whole records before it.
+  const std::string qvt = Bytes().f32(1).zeros(32).u8(5).text("a.png").zeros(36).u8(5).text("b.png").zeros(36).u8(5).text("c.p").str();
+  const auto kept = makeScan();
+  qv::Error error;
+  ASSERT_TRUE(read(kept, zipOf("cut-qvt.qvkx", {{"a.qvk", header + point}, {"CloudData.qvt", qvt}, {"a.png", "A"}, {"b.png", "B"},
+                                                {"c.png", "C"}}),
+                   &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "CloudData.qvt");
+  EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), 2 * (37 + 5) + 37);
+  withScan(kept, [](QVSDScanObject& scan) {
+    const auto textures = scan.textures();
+    ASSERT_EQ(textures.size(), 2u);
+    std::multiset<std::string> images;
+    for (const auto& t : textures) images.insert(readFile(*t->textureFileName()));
+    EXPECT_EQ(images, (std::multiset<std::string>{"A", "B"}));
+  });
+  EXPECT_EQ(libraryEntries(), entriesBefore + 2);  // the two images, and no unpacked folder
+
+  // A cloud file without a single property is no cloud: left out and named, not an empty cloud.
+  const auto bare = makeScan();
+  error = {};
+  ASSERT_TRUE(read(bare, zipOf("bare.qvkx", {{"a.qvk", header + point}, {"b.qvk", "QVK\nend_header\n"}}), &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "b.qvk");
+  EXPECT_NE(error.description.find("no properties"), std::string::npos) << error.description;
+  EXPECT_EQ(cloudCount(bare), 1u);
+
+  // The only readable cloud has no point: nothing to show is a failed read naming both members,
+  // and the scan, the library and its images stay as they were.
+  const auto nothing = makeScan([](const std::shared_ptr<QVSDScanObject>& scan) { scan->setVertexData(vertexBytes({vertex(9, 9, 9)})); });
+  error = {};
+  EXPECT_FALSE(read(nothing, zipOf("nothing.qvkx", {{"a.qvk", header + empty}, {"b.qvk", "QVK\nformat binary_little_endian 1.3\nend_header\n"},
+                                                   {"CloudData.qvt", Bytes().zeros(36).u8(5).text("a.png").str()}, {"a.png", "A"}}),
+                    &error));
+  EXPECT_EQ(error.code, qv::kInvalidFileError);
+  EXPECT_EQ(error.userInfo["Member"].toString(), "b.qvk");
+  EXPECT_NE(error.description.find("a.qvk: the cloud file holds no points"), std::string::npos) << error.description;
+  EXPECT_NE(error.description.find("b.qvk"), std::string::npos) << error.description;
+  EXPECT_EQ(cloudCount(nothing), 0u);
+  withScan(nothing, [](QVSDScanObject& scan) {
+    EXPECT_TRUE(scan.textures().empty());
+    const auto vertices = verticesOf(scan.vertexData());
+    ASSERT_EQ(vertices.size(), 1u);
+    EXPECT_EQ(vertices[0].point3DX, 9.0f);
+  });
+  EXPECT_EQ(libraryEntries(), entriesBefore + 2);
+}
+
+TEST_F(QvkxTest, AnEntryRefusedAsUnsafeIsReportedForWhatHappened) {
+  const std::string file = path("slip.qvkx");
+  SSZipArchive zip(file);
+  ASSERT_TRUE(zip.open());
+  const std::string good = "QVK\nproperty cameraHeight 1\nproperty radians 0\nend_header\n" +
+                           Bytes().f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str();
+  const qv::Data cloud(good.begin(), good.end()), text{'n', 'o'};
+  ASSERT_TRUE(zip.writeData(&cloud, "a.qvk"));
+  ASSERT_TRUE(zip.writeData(&text, "../up.txt"));
+  ASSERT_TRUE(zip.close());
+  const auto id = makeScan();
+  qv::Error error;
+  ASSERT_TRUE(read(id, file, &error));
+  EXPECT_EQ(cloudCount(id), 1u);
+  EXPECT_EQ(error.userInfo["Member"].toString(), "../up.txt");
+  EXPECT_NE(error.description.find("outside the project's folder"), std::string::npos) << error.description;
+  EXPECT_EQ(error.description.find("only part of the archive"), std::string::npos) << error.description;
+  EXPECT_FALSE(fs::exists(store->privateContext()->libraryFolder().parent_path() / "up.txt"));
 }

@@ -1,13 +1,21 @@
 // Queues: order and exclusion of serial queues, the main queue's draining, sync from anywhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <future>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "platform/Log.h"
 #include "platform/Queue.h"
+#include "support/TempFolder.h"
+#include "support/WaitFor.h"
 
 using namespace std::chrono_literals;
 
@@ -139,4 +147,58 @@ TEST(MainQueue, SyncFromAWorkerWaitsForTheMainLoop) {
   });
   EXPECT_TRUE(qv::runMainQueueUntil([&] { return returned.load(); }, 5s));
   EXPECT_EQ(value, 42);
+}
+
+TEST(Queue, ATaskThatThrowsIsLoggedAndReportedAndTheQueueGoesOn) {
+  qv::test::TempFolder logs;
+  qv::log::Setup setup;
+  setup.logFolder = logs.path();
+  setup.console = false;
+  setup.systemLog = false;
+  qv::log::setup(setup);
+
+  // A task whose caller waits for an outcome: the failure reaches it, on the task's queue.
+  auto serial = qv::makeSerialQueue("test.throwing");
+  std::promise<std::pair<qv::Error, bool>> reported;
+  serial->async("export the scan", [] { throw std::runtime_error("the disk is on fire"); },
+                [&](const qv::Error& e) { reported.set_value({e, serial->isCurrent()}); });
+  auto [error, onItsQueue] = reported.get_future().get();
+  EXPECT_EQ(error.domain, qv::kQueueErrorDomain);
+  EXPECT_EQ(error.code, qv::kTaskFailedError);
+  EXPECT_NE(error.description.find("the disk is on fire"), std::string::npos) << error.description;
+  EXPECT_EQ(error.userInfo.at(qv::kQueueLabelKey), qv::Value("test.throwing"));
+  EXPECT_EQ(error.userInfo.at(qv::kTaskNameKey), qv::Value("export the scan"));
+  EXPECT_TRUE(onItsQueue);
+
+  // Tasks nobody waits for: running out of memory on a worker thread or on the main queue ends
+  // neither the program nor the queue, and the next task runs.
+  auto global = qv::globalQueue(qv::QueuePriority::Background);
+  global->async([] { throw std::bad_alloc(); });
+  bool after = false;
+  serial->async([] { throw 7; });
+  serial->sync([&] { after = true; });
+  EXPECT_TRUE(after);
+  qv::mainQueue()->async([] { throw std::logic_error("a broken promise"); });
+  bool mainAfter = false;
+  qv::mainQueue()->async([&] { mainAfter = true; });
+  EXPECT_NO_THROW(qv::drainMainQueue());
+  EXPECT_TRUE(mainAfter);
+
+  // Each failure is in the log with its queue's label and its reason (the global queue's task runs
+  // whenever a worker is free, so the log is read until it is there).
+  const std::vector<std::string> lines = {
+      "The task \"export the scan\" on queue test.throwing failed: the disk is on fire",
+      "A task on queue com.quorvel.global.background failed: there was not enough memory",
+      "A task on queue test.throwing failed: an exception that is not a std::exception",
+      "A task on queue com.quorvel.main-thread failed: a broken promise"};
+  std::string text;
+  const bool logged = qv::test::waitFor([&] {
+    const auto files = qv::log::sortedLogFilePaths();
+    if (files.size() != 1) return false;
+    std::ifstream in(files[0]);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+    return std::all_of(lines.begin(), lines.end(), [&](const std::string& l) { return text.find(l) != std::string::npos; });
+  });
+  qv::log::reset();
+  EXPECT_TRUE(logged) << text;
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -23,11 +24,12 @@
 #include "viewer/ViewerTestSupport.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
 
-// Writes the scan's vertex count as text, or fails when told to.
+// Writes the scan's vertex count as text, or fails when told to, or runs out of memory.
 class CountingWriter : public QVLFileExporter {
 public:
-  CountingWriter(qv::ObjectID id, bool fail) : QVLFileExporter(std::move(id)), fail_(fail) {}
+  CountingWriter(qv::ObjectID id, bool fail, bool exhausted = false) : QVLFileExporter(std::move(id)), fail_(fail), exhausted_(exhausted) {}
   bool exportScanToFilePath(const std::string& path, qv::Error* error) override {
+    if (exhausted_) throw std::bad_alloc();
     if (fail_) {
       if (error) *error = qv::Error{"test", 3, "The disk is full.", {}};
       return false;
@@ -37,7 +39,7 @@ public:
   }
 
 private:
-  bool fail_;
+  bool fail_, exhausted_;
 };
 
 class RecordingDelegate : public qv::viewer::ObjectSceneDelegate {
@@ -61,7 +63,7 @@ protected:
     o.settings = settings.get();
     o.writers = [this](const std::string& ext, const qv::ObjectID& id) -> std::unique_ptr<QVLFileExporter> {
       if (ext == "none") return nullptr;
-      return std::make_unique<CountingWriter>(id, failWrites);
+      return std::make_unique<CountingWriter>(id, failWrites, ext == "exhausting");
     };
     viewer = QVLObjectSceneViewController::create(o);
     viewer->setDisplay(&display);

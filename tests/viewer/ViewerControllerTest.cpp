@@ -213,6 +213,26 @@ TEST_F(ViewerController, SaveAsKeepsOrCopiesTheScanObject) {
   });
 }
 
+TEST_F(ViewerController, ASaveThatThrowsFailsWithItsReasonAndKeepsTheScan) {
+  const auto id = makeScan({{1, 0.0, 0, 10}}, (temp.path() / "Vase.qvk").string());
+  load(id);
+  bool done = false, saved = true;
+  // The writer runs out of memory on its worker queue: the program goes on, the user is told and
+  // the caller's completion hears of the failure.
+  viewer->savePointsToFilePath((temp.path() / "Big.qvkx").string(), (temp.path() / "Vase.qvk").string(), "exhausting",
+                               [&](bool ok) {
+                                 done = true;
+                                 saved = ok;
+                               });
+  ASSERT_TRUE(qv::test::waitFor([&] { return done; }));
+  EXPECT_FALSE(saved);
+  ASSERT_EQ(display.alerts.size(), 1u);
+  EXPECT_NE(display.alerts[0].find("not enough memory"), std::string::npos) << display.alerts[0];
+  EXPECT_FALSE(display.busyShown);
+  EXPECT_EQ(viewer->scanObjectId(), id);
+  EXPECT_FALSE(fs::exists(temp.path() / "Big.qvkx"));
+}
+
 TEST_F(ViewerController, UnsavedChangesQuestionAlwaysCompletes) {
   const auto id = makeScan({{1, 0.0, 0, 10}}, "");
   load(id);

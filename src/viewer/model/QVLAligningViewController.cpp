@@ -232,7 +232,16 @@ void QVLAligningViewController::offerToSave() {
 void QVLAligningViewController::saveMergedScan(const std::string& path) {
   if (display_) display_->showStage(qv::viewer::AligningDisplay::Stage::Saving);
   auto self = shared_from_this();
-  qv::globalQueue(qv::QueuePriority::Background)->async([self, path] {
+  auto finishOnMain = [self](const qv::ObjectID& id, bool saved, const qv::Error& error) {
+    qv::mainQueue()->async([self, id, saved, error] {
+      if (!saved && self->display_) self->display_->showAlert(kSaveFailureMessage, error.description);
+      if (self->delegate_) self->delegate_->loadScan(id);
+      self->dismiss();
+    });
+  };
+  // A save that throws still shows its reason and leaves the merged scan open.
+  auto failed = [self, finishOnMain](const qv::Error& error) { finishOnMain(*self->combinedScanObjectID_, false, error); };
+  qv::globalQueue(qv::QueuePriority::Background)->async("save the merged scan to " + path, [self, path, finishOnMain] {
     const qv::ObjectID id = *self->combinedScanObjectID_;
     auto exporter = self->options_.exporters(lowercaseExtension(path), id);
     qv::Error error("QVLAligningErrorDomain", 3, "Scans are saved as qvk or qvkx files");
@@ -254,10 +263,6 @@ void QVLAligningViewController::saveMergedScan(const std::string& path) {
     } else {
       QVLogError("The merged scan could not be saved to %s: %s", path.c_str(), error.text().c_str());
     }
-    qv::mainQueue()->async([self, id, saved, error] {
-      if (!saved && self->display_) self->display_->showAlert(kSaveFailureMessage, error.description);
-      if (self->delegate_) self->delegate_->loadScan(id);
-      self->dismiss();
-    });
-  });
+    finishOnMain(id, saved, error);
+  }, failed);
 }

@@ -1327,8 +1327,29 @@ void QVLObjectSceneViewController::savePointsToFilePath(const std::string& path,
                                                         const std::string& extension,
                                                         std::function<void(bool)> completion) {
   auto self = shared_from_this();
-  auto start = [self, path, original, extension, completion] {
-    qv::globalQueue(qv::QueuePriority::Background)->async([self, path, original, extension, completion] {
+  // The outcome reaches the user and the caller's completion on the main queue, whether the save
+  // ends with an answer or with an exception that its queue caught.
+  auto finishOnMain = [self, path, completion](bool saved, const qv::Error& error) {
+    runOnMain([self, saved, error, path, completion] {
+      auto finish = [self, saved, completion] {
+        self->isSaving_ = false;
+        self->updateButtons();
+        if (completion) completion(saved);
+      };
+      auto report = [self, saved, error, path, finish] {
+        if (saved || !self->display_) return finish();
+        QVLogError("Could not save %s: %s", path.c_str(), error.description.c_str());
+        self->display_->showAlert("The scan could not be saved", error.description, finish);
+      };
+      if (self->display_)
+        self->display_->dismissBusyView(report);
+      else
+        report();
+    });
+  };
+  auto start = [self, path, original, extension, finishOnMain] {
+    auto failed = [finishOnMain](const qv::Error& error) { finishOnMain(false, error); };
+    qv::globalQueue(qv::QueuePriority::Background)->async("save the scan to " + path, [self, path, original, extension, finishOnMain] {
       qv::Error error;
       std::unique_ptr<QVLFileExporter> writer = self->writerForExtension(extension);
       bool saved = false;
@@ -1390,23 +1411,8 @@ void QVLObjectSceneViewController::savePointsToFilePath(const std::string& path,
         }
       }
 
-      runOnMain([self, saved, error, path, completion] {
-        auto finish = [self, saved, completion] {
-          self->isSaving_ = false;
-          self->updateButtons();
-          if (completion) completion(saved);
-        };
-        auto report = [self, saved, error, path, finish] {
-          if (saved || !self->display_) return finish();
-          QVLogError("Could not save %s: %s", path.c_str(), error.description.c_str());
-          self->display_->showAlert("The scan could not be saved", error.description, finish);
-        };
-        if (self->display_)
-          self->display_->dismissBusyView(report);
-        else
-          report();
-      });
-    });
+      finishOnMain(saved, error);
+    }, failed);
   };
   runOnMain([self, start] {
     self->isSaving_ = true;
@@ -1447,14 +1453,7 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
       if (completion) completion(false);
       return;
     }
-    qv::globalQueue(qv::QueuePriority::Background)->async([self, id, type, extension, completion, path = *path] {
-      std::unique_ptr<QVLFileExporter> writer =
-          self->options_.writers ? self->options_.writers(extension, *id)
-                                 : qv::viewer::makeMeshWriter(extension, *id, type == 1);
-      qv::Error error{"com.quorvel.viewer", 1, "There is no writer for meshes of type \"" + extension + "\".", {}};
-      if (writer) writer->setPrivateQueueContext(self->store().privateContext());
-      const bool saved = writer && writer->exportScanToFilePath(path, &error);
-      if (saved) self->meshNeedsSaving_ = false;
+    auto finishOnMain = [self, completion](bool saved, const qv::Error& error) {
       runOnMain([self, saved, error, completion] {
         if (saved && self->display_) self->display_->dismissSaveMeshView();
         auto done = [completion, saved] {
@@ -1465,7 +1464,18 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
         else
           done();
       });
-    });
+    };
+    auto failed = [finishOnMain](const qv::Error& error) { finishOnMain(false, error); };
+    qv::globalQueue(qv::QueuePriority::Background)->async("save the mesh to " + *path, [self, id, type, extension, finishOnMain, path = *path] {
+      std::unique_ptr<QVLFileExporter> writer =
+          self->options_.writers ? self->options_.writers(extension, *id)
+                                 : qv::viewer::makeMeshWriter(extension, *id, type == 1);
+      qv::Error error{"com.quorvel.viewer", 1, "There is no writer for meshes of type \"" + extension + "\".", {}};
+      if (writer) writer->setPrivateQueueContext(self->store().privateContext());
+      const bool saved = writer && writer->exportScanToFilePath(path, &error);
+      if (saved) self->meshNeedsSaving_ = false;
+      finishOnMain(saved, error);
+    }, failed);
   });
 }
 

@@ -15,6 +15,11 @@
 #include <fstream>
 #include <thread>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "app/DesktopApplication.h"
 #include "app/StoreErrorAlerts.h"
 #ifdef QUORVEL_WITH_VIEWER
@@ -359,15 +364,65 @@ TEST(SavePanelOnScreen, AZipOnlyPanelOffersZipFilesAndAddsTheSuffix) {
 }
 
 TEST(SingleInstanceOnScreen, ASecondLaunchHandsItsFilesToTheFirst) {
-  const QString name = QStringLiteral("quorvel-test-%1").arg(QCoreApplication::applicationPid());
-  SingleInstance first(name);
-  QStringList received;
-  ASSERT_TRUE(first.listen([&](const QString& path) { received << path; }));
-  SingleInstance second(name);
-  ASSERT_TRUE(second.handOverToRunningInstance({"/scans/one.qvk", "/scans/two words.qvkx"}));
+  qv::test::TempFolder temp;
+  const QString path = QString::fromStdString((temp.path() / "instance").string());
+  SingleInstance first(path);
+  std::vector<QString> received;
+  ASSERT_TRUE(first.listen([&](const QString& file) { received.push_back(file); }));
+  SingleInstance second(path);
+  ASSERT_EQ(second.handOverToRunningInstance({"/scans/one.qvk", "/scans/two words.qvkx"}), SingleInstance::HandOver::Taken);
   ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, 5000));
-  EXPECT_EQ(received, (QStringList{"/scans/one.qvk", "/scans/two words.qvkx"}));
-  EXPECT_FALSE(SingleInstance(name + "-none").handOverToRunningInstance({"/scans/one.qvk"}));
+  EXPECT_EQ(received, (std::vector<QString>{"/scans/one.qvk", "/scans/two words.qvkx"}));
+  // A launch without files brings the first forward (an empty path), once.
+  received.clear();
+  ASSERT_EQ(second.handOverToRunningInstance({}), SingleInstance::HandOver::Taken);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !received.empty(); }, 5000));
+  EXPECT_EQ(received, std::vector<QString>{QString()});
+  EXPECT_EQ(SingleInstance(path + "-none").handOverToRunningInstance({"/scans/one.qvk"}), SingleInstance::HandOver::NoInstance);
+}
+
+// The socket of an instance that is gone is taken over; that of an instance that is alive but does
+// not accept (its queue of connections full) is left to it, both by a launch that gave up handing
+// over and by one that then tries to listen.
+TEST(SingleInstanceOnScreen, OnlyASocketNothingAnswersOnIsTakenOver) {
+  qv::test::TempFolder temp;
+  const std::string path = (temp.path() / "instance").string();
+  auto bindAt = [&](int backlog) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (backlog >= 0) EXPECT_EQ(::listen(fd, backlog), 0);
+    return std::pair{fd, address};
+  };
+
+  // Gone: the socket file stays behind a closed listener.
+  ::close(bindAt(4).first);
+  ASSERT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(SingleInstance(QString::fromStdString(path)).handOverToRunningInstance({"/scans/a.qvk"}, 200),
+            SingleInstance::HandOver::NoInstance);
+  {
+    SingleInstance after(QString::fromStdString(path));
+    EXPECT_TRUE(after.listen([](const QString&) {}));
+  }
+  std::filesystem::remove(path);
+
+  // Alive but not accepting: one connection waits in a queue of one, so the next cannot get in.
+  auto [live, address] = bindAt(0);
+  const int queued = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  struct stat before{};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  EXPECT_EQ(SingleInstance(QString::fromStdString(path)).handOverToRunningInstance({"/scans/a.qvk"}, 200),
+            SingleInstance::HandOver::NoAnswer);
+  SingleInstance second(QString::fromStdString(path));
+  EXPECT_FALSE(second.listen([](const QString&) {}));
+  struct stat still{};
+  ASSERT_EQ(::stat(path.c_str(), &still), 0) << "the live instance's socket was removed";
+  EXPECT_EQ(still.st_ino, before.st_ino) << "the live instance's socket was replaced";
+  ::close(queued);
+  ::close(live);
 }
 
 TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {

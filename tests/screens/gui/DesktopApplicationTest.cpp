@@ -24,6 +24,10 @@
 #include "app/StoreErrorAlerts.h"
 #ifdef QUORVEL_WITH_VIEWER
 #include <QMenuBar>
+#include <QDialogButtonBox>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
 #include <QPushButton>
 
 #include "app/ViewerPage.h"
@@ -277,6 +281,86 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   app->waitForHardwareStop();
   EXPECT_EQ(core->calls, (std::vector<std::string>{"stop hardware", "stopped"}));
 }
+
+#ifdef QUORVEL_WITH_VIEWER
+// What the virtual X server shows of a window, as a person would see it (a widget's own grab
+// paints it afresh, whatever the screen holds).
+QImage onScreen(QWidget& window) {
+  QApplication::processEvents();
+  return window.screen()->grabWindow(0, window.x(), window.y(), window.width(), window.height()).toImage();
+}
+
+// Quitting from the viewer with unsaved point edits, Save, and the save panel accepted on the
+// scan's own file: the question whether to replace it is drawn on the screen, and its Yes saves
+// and quits.
+TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
+  settings->setValue("HasShownFirstRunSetupView", true);
+  const auto scanFile = writeQvk("vase.qvk", 480);
+  start({QString::fromStdString(scanFile.string())});
+  QVLObjectSceneView* view = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    view = app->viewerPage() ? app->viewerPage()->view() : nullptr;
+    return view && view->controller()->isDoneLoading() && !view->controller()->isRendering() && !view->busyView()->isVisible();
+  }, 20000));
+  const auto id = view->controller()->scanObjectId();
+  ASSERT_TRUE(id);
+  store->mainContext()->performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(*id, false, *store->mainContext());
+    ASSERT_TRUE(scan);
+    scan->setUnsavedVertexData(scan->vertexData());
+    ASSERT_TRUE(store->mainContext()->save());
+  });
+  const auto writtenBefore = std::filesystem::last_write_time(scanFile);
+
+  auto shown = [&](auto* type, const QString& name = {}) {
+    using Widget = std::remove_pointer_t<decltype(type)>;
+    Widget* found = nullptr;
+    QTest::qWaitFor([&] {
+      for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* w = qobject_cast<Widget*>(top); w && w->isVisible() && (name.isEmpty() || w->objectName() == name)) found = w;
+      return found != nullptr;
+    }, 5000);
+    return found;
+  };
+  app->window().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&app->window()));
+  QTest::keyClick(app->window().windowHandle(), Qt::Key_Q, Qt::ControlModifier);
+  QMessageBox* question = shown(static_cast<QMessageBox*>(nullptr));
+  ASSERT_TRUE(question);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(question));
+  QTest::keyClick(question->windowHandle(), Qt::Key_Return);
+  QFileDialog* panel = shown(static_cast<QFileDialog*>(nullptr), "savePanel");
+  ASSERT_TRUE(panel);
+  panel->setDirectory(QString::fromStdString(temp.path().string()));
+  auto* name = panel->findChild<QLineEdit*>("fileNameEdit");
+  ASSERT_TRUE(name);
+  name->setText("vase.qvk");
+
+  auto replaceQuestion = [&] { return shown(static_cast<QMessageBox*>(nullptr), "replaceQuestion"); };
+  ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+  QTest::keyClick(panel->windowHandle(), Qt::Key_Return);
+  QMessageBox* replace = replaceQuestion();
+  ASSERT_TRUE(replace) << "no question whether to replace the file";
+  QImage shot;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return qv::test::looksDrawn(shot = onScreen(*replace)); }, 5000))
+      << "the question whether to replace the file is not drawn on the screen";
+  if (const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR"); !folder.isEmpty())
+    shot.save(QString::fromUtf8(folder) + "/replace-question.png");
+  // No goes back to the panel and leaves the file as it was; Yes saves over it and quits.
+  QTest::mouseClick(replace->button(QMessageBox::No), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !replace->isVisible(); }, 5000));
+  EXPECT_TRUE(panel->isVisible());
+  EXPECT_EQ(std::filesystem::last_write_time(scanFile), writtenBefore);
+  EXPECT_TRUE(core->calls.empty());
+  QTest::keyClick(panel->windowHandle(), Qt::Key_Return);
+  replace = replaceQuestion();
+  ASSERT_TRUE(replace);
+  QTest::mouseClick(replace->button(QMessageBox::Yes), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::last_write_time(scanFile) != writtenBefore; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !core->calls.empty(); }, 20000)) << "the program did not end";
+  EXPECT_EQ(core->calls, std::vector<std::string>{"stop hardware"});
+}
+#endif
 
 TEST_F(DesktopTest, TheProgramsStoreTellsTheUserWhyItCannotBeOpened) {
   // The only test of this process that opens the process-wide store: in a data folder of its own,

@@ -40,8 +40,9 @@ Launch launchOnce(const char* program, const std::filesystem::path& home) {
     setenv("XDG_DATA_HOME", (h + "/data").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
     setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-    // A runtime folder of its own: the program looks for a running instance of the same user
-    // through a socket in the temporary folder, and would hand over to it and show nothing.
+    // A runtime folder of its own (and a temporary folder, where the socket lives when there is
+    // no runtime folder): a running instance found there would be handed the launch, which would
+    // then show nothing.
     setenv("XDG_RUNTIME_DIR", (h + "/runtime").c_str(), 1);
     setenv("TMPDIR", (h + "/runtime").c_str(), 1);
     setenv("QUORVEL_LAUNCH_PROBE", "1", 1);

@@ -30,7 +30,7 @@ DesktopApplication::DesktopApplication(Options options)
       buildVersion_(options.buildVersion),
       bridge_(std::make_unique<QtMainQueueBridge>()),
       singleInstance_(options.singleInstance),
-      instanceName_(options.instanceName) {
+      instancePath_(options.instancePath) {
   if (options.dialogs) {
     dialogs_ = options.dialogs;
   } else {
@@ -159,7 +159,7 @@ void DesktopApplication::wireCommands() {
 
 void DesktopApplication::launch(const QStringList& files) {
   if (singleInstance_) {
-    instance_ = std::make_unique<SingleInstance>(instanceName_);
+    instance_ = std::make_unique<SingleInstance>(instancePath_);
     instance_->listen([this](const QString& path) {
       if (!path.isEmpty()) openFile(path);
       window_->raise();

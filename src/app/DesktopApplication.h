@@ -38,7 +38,7 @@ public:
     std::string buildVersion = "0";
     // Listen for files from later launches (the program does; tests need not).
     bool singleInstance = true;
-    QString instanceName = SingleInstance::defaultServerName();
+    QString instancePath = SingleInstance::defaultServerPath();
     // The dialog service; Qt's own when null (tests give a fake).
     qv::screens::DialogService* dialogs = nullptr;
   };
@@ -106,7 +106,7 @@ private:
   std::unique_ptr<qv::screens::AboutWindow> about_;
   std::unique_ptr<SingleInstance> instance_;
   bool singleInstance_;
-  QString instanceName_;
+  QString instancePath_;
   bool announcedShown_ = false;
 };
 

@@ -13,6 +13,7 @@
 #include "platform/Log.h"
 #ifdef QUORVEL_WITH_DESKTOP
 #include <QApplication>
+#include <QMessageBox>
 #include <QMetaObject>
 
 #include "app/CoreLink.h"
@@ -53,8 +54,20 @@ int main(int argc, char** argv) {
     gui.emplace(argc, argv);
     QApplication::setApplicationName("Quorvel");
     QApplication::setDesktopFileName("org.quorvel.Quorvel");
-    // One instance per user: a second launch hands its file to the first and ends.
-    if (qv::app::SingleInstance().handOverToRunningInstance(files)) return 0;
+    // One instance per login session: a second launch hands its file to the first and ends. An
+    // instance that is there but does not answer keeps its place (taking over its socket would
+    // leave two programs on one store): this launch says so and ends.
+    switch (qv::app::SingleInstance().handOverToRunningInstance(files)) {
+      case qv::app::SingleInstance::HandOver::Taken:
+        return 0;
+      case qv::app::SingleInstance::HandOver::NoAnswer:
+        std::fputs("Quorvel is already running in this session but does not answer; nothing was opened.\n", stderr);
+        QMessageBox::warning(nullptr, "Quorvel",
+                             "Quorvel is already running but does not answer. Quit it, then open the scan again.");
+        return 1;
+      case qv::app::SingleInstance::HandOver::NoInstance:
+        break;
+    }
   }
 #else
   const bool gui = false;

@@ -76,6 +76,10 @@ pid_t spawnProgram(const fs::path& root, const std::vector<std::string>& args) {
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME"}) {
     env.push_back(std::string(name) + "=" + (root / name).string());
   }
+  // A runtime folder of its own too: a running Quorvel of the user's is never reached.
+  fs::create_directories(root / "run");
+  fs::permissions(root / "run", fs::perms::owner_all);
+  env.push_back("XDG_RUNTIME_DIR=" + (root / "run").string());
   env.push_back("QUORVEL_SIM_DIR=" + (root / "sim").string());
   env.push_back("QUORVEL_RESOURCES=" + (root / "resources").string());
   fs::create_directories(root / "resources");

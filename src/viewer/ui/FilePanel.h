@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,8 +16,44 @@ namespace qv::viewer {
 
 using FileAnswer = std::function<void(std::optional<std::string>)>;
 
+// A save panel asks whether to replace an existing file in a window-modal question of its own,
+// opened like every other alert. Qt's built-in question runs a nested modal loop inside the
+// panel's accept; shown that way over the viewer's GL view, it was seen drawn as a black box
+// under the virtual X server while the program waited in it.
+class FilePanel : public QFileDialog {
+public:
+  FilePanel(QWidget* parent, const QString& caption) : QFileDialog(parent, caption) {
+    setOption(QFileDialog::DontConfirmOverwrite);
+  }
+
+  void accept() override {
+    const QFileInfo file(selectedFiles().value(0));
+    if (acceptMode() != QFileDialog::AcceptSave || replacing_ || !file.exists() || file.isDir()) {
+      QFileDialog::accept();
+      return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(),
+                                tr("%1 already exists.\nDo you want to replace it?").arg(file.fileName()),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName("replaceQuestion");
+    box->setDefaultButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    QObject::connect(box, &QMessageBox::finished, this, [this, box](int) {
+      if (box->clickedButton() != box->button(QMessageBox::Yes)) return;  // back to the panel
+      replacing_ = true;
+      QFileDialog::accept();
+      replacing_ = false;
+    });
+    box->open();
+  }
+
+private:
+  bool replacing_ = false;
+};
+
 inline QFileDialog* makeFilePanel(QWidget* parent) {
-  auto* panel = new QFileDialog(parent, QObject::tr("Quorvel"));
+  auto* panel = new FilePanel(parent, QObject::tr("Quorvel"));
   panel->setAttribute(Qt::WA_DeleteOnClose);
   panel->setOption(QFileDialog::DontUseNativeDialog);
   panel->setWindowModality(Qt::WindowModal);

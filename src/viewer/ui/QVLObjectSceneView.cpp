@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QTimer>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -475,10 +476,13 @@ void QVLObjectSceneView::askToSaveChanges(const std::string& informativeText,
   box->setDefaultButton(save);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::WindowModal);
-  connect(box, &QMessageBox::finished, this, [box, save, dontSave, answer = std::move(answer)](int) {
+  connect(box, &QMessageBox::finished, this, [this, box, save, dontSave, answer = std::move(answer)](int) {
     const QAbstractButton* clicked = box->clickedButton();
-    answer(clicked == save ? SaveChangesAnswer::Save
-                           : clicked == dontSave ? SaveChangesAnswer::DontSave : SaveChangesAnswer::Cancel);
+    const SaveChangesAnswer chosen = clicked == save ? SaveChangesAnswer::Save
+                                     : clicked == dontSave ? SaveChangesAnswer::DontSave : SaveChangesAnswer::Cancel;
+    // Answered once the question has closed, so that a save panel it leads to is not opened
+    // from inside the closing question.
+    QTimer::singleShot(0, this, [answer, chosen] { answer(chosen); });
   });
   box->open();
 }

@@ -15,10 +15,19 @@
 #include <fstream>
 #include <thread>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "app/DesktopApplication.h"
 #include "app/StoreErrorAlerts.h"
 #ifdef QUORVEL_WITH_VIEWER
 #include <QMenuBar>
+#include <QDialogButtonBox>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
 #include <QPushButton>
 
 #include "app/ViewerPage.h"
@@ -273,6 +282,86 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   EXPECT_EQ(core->calls, (std::vector<std::string>{"stop hardware", "stopped"}));
 }
 
+#ifdef QUORVEL_WITH_VIEWER
+// What the virtual X server shows of a window, as a person would see it (a widget's own grab
+// paints it afresh, whatever the screen holds).
+QImage onScreen(QWidget& window) {
+  QApplication::processEvents();
+  return window.screen()->grabWindow(0, window.x(), window.y(), window.width(), window.height()).toImage();
+}
+
+// Quitting from the viewer with unsaved point edits, Save, and the save panel accepted on the
+// scan's own file: the question whether to replace it is drawn on the screen, and its Yes saves
+// and quits.
+TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
+  settings->setValue("HasShownFirstRunSetupView", true);
+  const auto scanFile = writeQvk("vase.qvk", 480);
+  start({QString::fromStdString(scanFile.string())});
+  QVLObjectSceneView* view = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    view = app->viewerPage() ? app->viewerPage()->view() : nullptr;
+    return view && view->controller()->isDoneLoading() && !view->controller()->isRendering() && !view->busyView()->isVisible();
+  }, 20000));
+  const auto id = view->controller()->scanObjectId();
+  ASSERT_TRUE(id);
+  store->mainContext()->performAndWait([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(*id, false, *store->mainContext());
+    ASSERT_TRUE(scan);
+    scan->setUnsavedVertexData(scan->vertexData());
+    ASSERT_TRUE(store->mainContext()->save());
+  });
+  const auto writtenBefore = std::filesystem::last_write_time(scanFile);
+
+  auto shown = [&](auto* type, const QString& name = {}) {
+    using Widget = std::remove_pointer_t<decltype(type)>;
+    Widget* found = nullptr;
+    QTest::qWaitFor([&] {
+      for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* w = qobject_cast<Widget*>(top); w && w->isVisible() && (name.isEmpty() || w->objectName() == name)) found = w;
+      return found != nullptr;
+    }, 5000);
+    return found;
+  };
+  app->window().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&app->window()));
+  QTest::keyClick(app->window().windowHandle(), Qt::Key_Q, Qt::ControlModifier);
+  QMessageBox* question = shown(static_cast<QMessageBox*>(nullptr));
+  ASSERT_TRUE(question);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(question));
+  QTest::keyClick(question->windowHandle(), Qt::Key_Return);
+  QFileDialog* panel = shown(static_cast<QFileDialog*>(nullptr), "savePanel");
+  ASSERT_TRUE(panel);
+  panel->setDirectory(QString::fromStdString(temp.path().string()));
+  auto* name = panel->findChild<QLineEdit*>("fileNameEdit");
+  ASSERT_TRUE(name);
+  name->setText("vase.qvk");
+
+  auto replaceQuestion = [&] { return shown(static_cast<QMessageBox*>(nullptr), "replaceQuestion"); };
+  ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+  QTest::keyClick(panel->windowHandle(), Qt::Key_Return);
+  QMessageBox* replace = replaceQuestion();
+  ASSERT_TRUE(replace) << "no question whether to replace the file";
+  QImage shot;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return qv::test::looksDrawn(shot = onScreen(*replace)); }, 5000))
+      << "the question whether to replace the file is not drawn on the screen";
+  if (const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR"); !folder.isEmpty())
+    shot.save(QString::fromUtf8(folder) + "/replace-question.png");
+  // No goes back to the panel and leaves the file as it was; Yes saves over it and quits.
+  QTest::mouseClick(replace->button(QMessageBox::No), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !replace->isVisible(); }, 5000));
+  EXPECT_TRUE(panel->isVisible());
+  EXPECT_EQ(std::filesystem::last_write_time(scanFile), writtenBefore);
+  EXPECT_TRUE(core->calls.empty());
+  QTest::keyClick(panel->windowHandle(), Qt::Key_Return);
+  replace = replaceQuestion();
+  ASSERT_TRUE(replace);
+  QTest::mouseClick(replace->button(QMessageBox::Yes), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::last_write_time(scanFile) != writtenBefore; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !core->calls.empty(); }, 20000)) << "the program did not end";
+  EXPECT_EQ(core->calls, std::vector<std::string>{"stop hardware"});
+}
+#endif
+
 TEST_F(DesktopTest, TheProgramsStoreTellsTheUserWhyItCannotBeOpened) {
   // The only test of this process that opens the process-wide store: in a data folder of its own,
   // where a file stands in place of the library folder.
@@ -359,15 +448,65 @@ TEST(SavePanelOnScreen, AZipOnlyPanelOffersZipFilesAndAddsTheSuffix) {
 }
 
 TEST(SingleInstanceOnScreen, ASecondLaunchHandsItsFilesToTheFirst) {
-  const QString name = QStringLiteral("quorvel-test-%1").arg(QCoreApplication::applicationPid());
-  SingleInstance first(name);
-  QStringList received;
-  ASSERT_TRUE(first.listen([&](const QString& path) { received << path; }));
-  SingleInstance second(name);
-  ASSERT_TRUE(second.handOverToRunningInstance({"/scans/one.qvk", "/scans/two words.qvkx"}));
+  qv::test::TempFolder temp;
+  const QString path = QString::fromStdString((temp.path() / "instance").string());
+  SingleInstance first(path);
+  std::vector<QString> received;
+  ASSERT_TRUE(first.listen([&](const QString& file) { received.push_back(file); }));
+  SingleInstance second(path);
+  ASSERT_EQ(second.handOverToRunningInstance({"/scans/one.qvk", "/scans/two words.qvkx"}), SingleInstance::HandOver::Taken);
   ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, 5000));
-  EXPECT_EQ(received, (QStringList{"/scans/one.qvk", "/scans/two words.qvkx"}));
-  EXPECT_FALSE(SingleInstance(name + "-none").handOverToRunningInstance({"/scans/one.qvk"}));
+  EXPECT_EQ(received, (std::vector<QString>{"/scans/one.qvk", "/scans/two words.qvkx"}));
+  // A launch without files brings the first forward (an empty path), once.
+  received.clear();
+  ASSERT_EQ(second.handOverToRunningInstance({}), SingleInstance::HandOver::Taken);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !received.empty(); }, 5000));
+  EXPECT_EQ(received, std::vector<QString>{QString()});
+  EXPECT_EQ(SingleInstance(path + "-none").handOverToRunningInstance({"/scans/one.qvk"}), SingleInstance::HandOver::NoInstance);
+}
+
+// The socket of an instance that is gone is taken over; that of an instance that is alive but does
+// not accept (its queue of connections full) is left to it, both by a launch that gave up handing
+// over and by one that then tries to listen.
+TEST(SingleInstanceOnScreen, OnlyASocketNothingAnswersOnIsTakenOver) {
+  qv::test::TempFolder temp;
+  const std::string path = (temp.path() / "instance").string();
+  auto bindAt = [&](int backlog) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (backlog >= 0) EXPECT_EQ(::listen(fd, backlog), 0);
+    return std::pair{fd, address};
+  };
+
+  // Gone: the socket file stays behind a closed listener.
+  ::close(bindAt(4).first);
+  ASSERT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(SingleInstance(QString::fromStdString(path)).handOverToRunningInstance({"/scans/a.qvk"}, 200),
+            SingleInstance::HandOver::NoInstance);
+  {
+    SingleInstance after(QString::fromStdString(path));
+    EXPECT_TRUE(after.listen([](const QString&) {}));
+  }
+  std::filesystem::remove(path);
+
+  // Alive but not accepting: one connection waits in a queue of one, so the next cannot get in.
+  auto [live, address] = bindAt(0);
+  const int queued = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  struct stat before{};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  EXPECT_EQ(SingleInstance(QString::fromStdString(path)).handOverToRunningInstance({"/scans/a.qvk"}, 200),
+            SingleInstance::HandOver::NoAnswer);
+  SingleInstance second(QString::fromStdString(path));
+  EXPECT_FALSE(second.listen([](const QString&) {}));
+  struct stat still{};
+  ASSERT_EQ(::stat(path.c_str(), &still), 0) << "the live instance's socket was removed";
+  EXPECT_EQ(still.st_ino, before.st_ino) << "the live instance's socket was replaced";
+  ::close(queued);
+  ::close(live);
 }
 
 TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {

@@ -133,7 +133,9 @@ inline void expectCloseToTruth(const QVLScannerCalibration& c, const QVLScannerC
   EXPECT_LT(camera.fy_fraction, tolerances.focalFraction);
   EXPECT_LT(std::fabs(camera.cx_px), tolerances.centre_px);
   EXPECT_LT(std::fabs(camera.cy_px), tolerances.centre_px);
-  if (reprojection) EXPECT_LT(*reprojection, tolerances.reprojection_px);
+  if (reprojection) {
+    EXPECT_LT(*reprojection, tolerances.reprojection_px);
+  }
   EXPECT_LT(own.worstLaserAngle_deg(), tolerances.laserAngle_deg);
   EXPECT_LT(own.worstLaserOffsetInScanVolume_mm(), tolerances.laserOffset_mm);
   EXPECT_LT(own.bedAxis_deg, tolerances.bedAngle_deg);

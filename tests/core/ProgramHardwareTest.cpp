@@ -96,7 +96,7 @@ TEST_F(ProgramHardwareTest, TheSimulatedBedCarriesTheChosenTargetOnlyWhileACalib
   ASSERT_NO_FATAL_FAILURE(launchOnTheSimulator());
   // Lit as the calibration lights its board frames.
   for (auto [id, value] : {std::pair{V4L2_CID_EXPOSURE_AUTO, int(V4L2_EXPOSURE_MANUAL)}, {V4L2_CID_EXPOSURE_ABSOLUTE, 500}}) {
-    v4l2_control control{id, value};
+    v4l2_control control{static_cast<__u32>(id), value};
     ASSERT_EQ(camera->controls()->ioctl(camera->controls()->open(sim::SyntheticControls::kNodePath), VIDIOC_S_CTRL, &control), 0);
   }
   // The height of the board's corners in the picture: the card's stand holds its board higher.

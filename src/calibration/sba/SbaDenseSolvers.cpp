@@ -390,7 +390,7 @@ int sba_symat_invert_LU(double* A, int m, SbaDenseWorkspace* ws) {
 }
 
 int sba_symat_invert_Chol(double* A, int m, SbaDenseWorkspace* ws) {
-  return withWorkspace(A, m, ws, "sba_symat_invert_Chol", [&](SbaDenseWorkspace& w) {
+  return withWorkspace(A, m, ws, "sba_symat_invert_Chol", [&](SbaDenseWorkspace&) {
     lapack_int info = LAPACKE_dpotrf_work(kLayout, 'U', m, A, m);
     if (info < 0) return illegal("dpotrf", "sba_symat_invert_Chol", info);
     if (info > 0) {

@@ -315,7 +315,7 @@ TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
   auto shown = [&](auto* type, const QString& name = {}) {
     using Widget = std::remove_pointer_t<decltype(type)>;
     Widget* found = nullptr;
-    QTest::qWaitFor([&] {
+    (void)QTest::qWaitFor([&] {
       for (QWidget* top : QApplication::topLevelWidgets())
         if (auto* w = qobject_cast<Widget*>(top); w && w->isVisible() && (name.isEmpty() || w->objectName() == name)) found = w;
       return found != nullptr;
@@ -477,7 +477,9 @@ TEST(SingleInstanceOnScreen, OnlyASocketNothingAnswersOnIsTakenOver) {
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    if (backlog >= 0) EXPECT_EQ(::listen(fd, backlog), 0);
+    if (backlog >= 0) {
+      EXPECT_EQ(::listen(fd, backlog), 0);
+    }
     return std::pair{fd, address};
   };
 

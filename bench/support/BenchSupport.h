@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -52,6 +53,29 @@ public:
 
 private:
   std::filesystem::path path_;
+};
+
+// While it lives, what the libraries print on standard output (PCL's Poisson prints there and on
+// standard error) goes to standard error, so that standard output carries the RESULT lines
+// alone: print them once it is gone.
+class LibraryOutputToStderr {
+public:
+  LibraryOutputToStderr() {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    if (saved_ >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  }
+  ~LibraryOutputToStderr() {
+    std::fflush(stdout);
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+  }
+  LibraryOutputToStderr(const LibraryOutputToStderr&) = delete;
+  LibraryOutputToStderr& operator=(const LibraryOutputToStderr&) = delete;
+
+private:
+  int saved_ = -1;
 };
 
 }  // namespace qv::bench

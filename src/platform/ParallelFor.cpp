@@ -6,14 +6,12 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
+
+#include "platform/Cores.h"
 
 namespace qv {
 
-int defaultParallelism() {
-  static const int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
-  return threads;
-}
+int defaultParallelism() { return std::min(usableCores(), 16); }
 
 namespace {
 

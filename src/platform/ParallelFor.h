@@ -9,7 +9,7 @@
 
 namespace qv {
 
-// One thread per core (1 to 16): what a loop over a frame's rows uses unless told otherwise.
+// One thread per core the process may use (1 to 16): what a loop over a frame's rows uses unless told otherwise.
 int defaultParallelism();
 
 // Runs `work(i)` once for every i in [0, count), on the calling thread and on up to `threads` - 1

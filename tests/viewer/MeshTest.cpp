@@ -1,7 +1,10 @@
-// Meshing a stored scan: the surface's accuracy and closedness, the file it leaves, and the
-// inputs that must give no mesh.
+// Meshing a stored scan: the surface's accuracy and closedness, the file it leaves, the inputs
+// that must give no mesh, and the threads it runs on.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -9,9 +12,11 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "formats/MeshFormats.h"
+#include "platform/Cores.h"
 #include "platform/UUID.h"
 #include "support/TempFolder.h"
 #include "viewer/ViewerStore.h"
@@ -125,6 +130,36 @@ TEST_F(Meshing, NothingToMeshGivesNoMeshAndNoFile) {
   const auto [data, path] = meshed(origins);
   EXPECT_FALSE(data);
   EXPECT_FALSE(path);
+}
+
+// Two processors of its own, one of them kept busy: whatever the rest of the machine leaves idle,
+// the reconstruction has one free core and runs on one thread.
+TEST(MeshingThreads, OnlyTheIdleProcessorsOfTheProcessesSetCount) {
+  const std::vector<int> allowed = qv::allowedProcessors();
+  if (allowed.size() < 2) GTEST_SKIP() << "needs two processors";
+  cpu_set_t two;
+  CPU_ZERO(&two);
+  CPU_SET(allowed[0], &two);
+  CPU_SET(allowed[1], &two);
+  std::atomic<bool> spinning{false}, done{false};
+  std::thread busy([&] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(allowed[1], &one);
+    sched_setaffinity(0, sizeof one, &one);
+    spinning = true;
+    while (!done) {
+    }
+  });
+  int chosen = 0;
+  std::thread([&] {
+    ASSERT_EQ(sched_setaffinity(0, sizeof two, &two), 0);
+    while (!spinning) std::this_thread::yield();
+    chosen = QVLMesh::threadsForReconstruction(8);
+  }).join();
+  done = true;
+  busy.join();
+  EXPECT_EQ(chosen, 1);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <limits>
 #include <thread>
 
+#include "platform/Cores.h"
 #include "viewer/model/CleaningEdits.h"
 #include "viewer/model/DisplayRecords.h"
 
@@ -240,7 +241,7 @@ std::vector<std::size_t> statisticalOutliers(std::span<const scene::Vec3> points
   if (usable.size() < 2 || meanK < 1) return outliers;
   const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(meanK), usable.size() - 1);
 
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  if (threads == 0) threads = static_cast<unsigned>(qv::usableCores());
   if (usable.size() < 20'000) threads = 1;
   const NeighbourTree tree(points, std::move(usable), threads);
   const std::size_t n = tree.size();

@@ -31,7 +31,7 @@ bool autoCleanStrengthFor(const std::string& identifier, AutoCleanStrength* stre
 // The positions in `points` of the outliers, ascending. Points that are not finite take no part
 // (they are never neighbours and never outliers). With k or fewer other points each point uses
 // all the others; with fewer than two usable points nothing is an outlier. `threads` 0 means one
-// per processor.
+// per core the process may use.
 std::vector<std::size_t> statisticalOutliers(std::span<const scene::Vec3> points, int meanK, double multiplier,
                                              unsigned threads = 0);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/Cores.h"
 #include "platform/Format.h"
 #include "viewer/model/PointDistance.h"
 #include "viewer/model/QVLLayerState.h"
@@ -56,7 +57,7 @@ OrderList sortedBy(std::span<const QVLSortableIndexEntry> records, float QVLSort
 // Runs body(begin, end) over [0, n) in a few threads when n is large.
 template <typename Body>
 void inChunks(std::size_t n, Body body) {
-  const std::size_t threads = n < 200'000 ? 1 : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  const std::size_t threads = n < 200'000 ? 1 : std::clamp<std::size_t>(static_cast<std::size_t>(qv::usableCores()), 1, 4);
   std::vector<std::thread> workers;
   const std::size_t step = (n + threads - 1) / threads;
   for (std::size_t t = 1; t < threads; ++t) {

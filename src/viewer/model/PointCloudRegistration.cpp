@@ -30,6 +30,7 @@
 #include <pcl/search/kdtree.h>
 #pragma GCC diagnostic pop
 
+#include "platform/Cores.h"
 #include "viewer/model/internal/DirectKdTree.h"
 
 namespace {
@@ -119,10 +120,10 @@ void coarseAlignPointClouds(const QVLAlignmentPoint* sourcePoints, const std::in
 
 namespace {
 
-// Runs task(0) .. task(count - 1) on up to one thread a core, the calling thread among them, in
+// Runs task(0) .. task(count - 1) on up to one thread a core the process may use, the calling thread among them, in
 // index order of start; the first exception a task throws is thrown again here once all are done.
 void runTasks(std::size_t count, const std::function<void(std::size_t)>& task) {
-  const std::size_t workers = std::min<std::size_t>(count, std::max(1u, std::thread::hardware_concurrency()));
+  const std::size_t workers = std::min<std::size_t>(count, static_cast<std::size_t>(qv::usableCores()));
   std::atomic<std::size_t> next{0};
   std::exception_ptr failure;
   std::mutex failureMutex;

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <fstream>
+#include <functional>
 #include <future>
 #include <optional>
 #include <string>
@@ -22,6 +22,7 @@
 
 #include "formats/FormatErrors.h"
 #include "formats/QVLStlFileImporter.h"
+#include "platform/Cores.h"
 #include "platform/Log.h"
 #include "platform/UUID.h"
 #include "store/QVLScanVertex.h"
@@ -49,48 +50,32 @@ void removeOwnMeshFile(const std::filesystem::path& folder, const std::optional<
   if (ec) QVLogWarn("Unable to remove the meshed file %s: %s", old.c_str(), ec.message().c_str());
 }
 
-// The busy and idle time of all cores together so far, from the kernel's counters (in ticks).
-std::optional<std::pair<double, double>> cpuTicks() {
-  std::ifstream stat("/proc/stat");
-  std::string label;
-  if (!(stat >> label) || label != "cpu") return std::nullopt;
-  double busy = 0, idle = 0;
-  // user nice system idle iowait irq softirq steal: idle and iowait leave the core free.
-  for (int field = 0; field < 8; ++field) {
-    double ticks = 0;
-    if (!(stat >> ticks)) return std::nullopt;
-    (field == 3 || field == 4 ? idle : busy) += ticks;
-  }
-  return std::make_pair(busy, idle);
-}
-
-// How many threads the reconstruction gets: the request (every core for 0), but never more than
-// the cores the machine leaves idle right now, and at least one. Waiting OpenMP threads spin, so
-// on a machine busy with other work the surplus threads only take time from the working ones: a
-// loaded machine made eight threads four times slower than one.
+// How many threads the reconstruction gets: the request (every core the process may use for 0),
+// but never more than those cores leave idle right now, and at least one. Waiting OpenMP threads
+// spin, so surplus threads only take time from the working ones: on two cores, one of them busy
+// with other work, eight threads took twice as long as one.
 int reconstructionThreads(int requested) {
-  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int cores = qv::usableCores();
   const int wanted = requested > 0 ? std::min(requested, cores) : cores;
   if (wanted == 1) return 1;
-  const auto before = cpuTicks();
+  // Only the processors this process may run on: idle ones elsewhere are of no use to it.
+  const std::vector<int> processors = qv::allowedProcessors();
+  const auto before = qv::processorTicks(processors);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  const auto after = cpuTicks();
+  const auto after = qv::processorTicks(processors);
   if (!before || !after) return wanted;
-  const double busy = after->first - before->first, idle = after->second - before->second;
+  const double busy = after->busy - before->busy, idle = after->idle - before->idle;
   if (!(busy + idle > 0)) return wanted;
-  // Only whole idle cores count: a thread sharing a core with other work spins the others' time away.
-  const double idleCores = cores * idle / (busy + idle);
-  return std::clamp(static_cast<int>(std::floor(idleCores)), 1, wanted);
+  // Only whole idle cores count: a thread sharing a core with other work spins the others' time
+  // away. The counters move in hundredths of a second: over so short a look a quarter of a core
+  // either way is their rounding, not work.
+  const double idleCores = static_cast<double>(processors.size()) * idle / (busy + idle);
+  return std::clamp(static_cast<int>(std::floor(idleCores + 0.25)), 1, wanted);
 }
 
-}  // namespace
-
-int QVLMesh::threadsForReconstruction(int requested) { return reconstructionThreads(requested); }
-
-std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_t> vertexBlob, std::int32_t octreeDepth,
-                                                     std::int32_t samplesPerNode, int threads) {
-  // The look at the idle cores takes a moment of its own, spent while the points are gathered.
-  auto threadCount = std::async(std::launch::async, reconstructionThreads, threads);
+// The reconstruction on the thread count `threads` gives once the points are gathered.
+std::vector<qv::mesh::StlFacet> reconstructOn(std::span<const std::uint8_t> vertexBlob, std::int32_t octreeDepth,
+                                              std::int32_t samplesPerNode, const std::function<int()>& threads) {
   const std::size_t records = vertexBlob.size() / sizeof(QVLScanVertex);
   std::vector<QVLScanVertex> kept;
   kept.reserve(records);
@@ -104,6 +89,7 @@ std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_
       continue;
     kept.push_back(v);
   }
+  const int threadCount = threads();
   if (kept.empty()) return {};
 
   auto cloud = pcl::make_shared<pcl::PointCloud<pcl::PointNormal>>(static_cast<std::uint32_t>(kept.size()), 1);
@@ -122,7 +108,7 @@ std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_
   poisson.setDepth(octreeDepth);
   poisson.setScale(kScale);
   poisson.setSamplesPerNode(static_cast<float>(samplesPerNode));
-  poisson.setThreads(threadCount.get());
+  poisson.setThreads(std::max(1, threadCount));
   poisson.setInputCloud(cloud);
   pcl::PolygonMesh mesh;
   poisson.reconstruct(mesh);
@@ -150,6 +136,27 @@ std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_
     }
   }
   return facets;
+}
+
+}  // namespace
+
+int QVLMesh::threadsForReconstruction(int requested) { return reconstructionThreads(requested); }
+
+std::vector<qv::mesh::StlFacet> QVLMesh::reconstruct(std::span<const std::uint8_t> vertexBlob, std::int32_t octreeDepth,
+                                                     std::int32_t samplesPerNode, int threads, int* threadsUsed) {
+  // The look at the idle cores takes a moment of its own, spent while the points are gathered.
+  auto threadCount = std::async(std::launch::async, reconstructionThreads, threads);
+  return reconstructOn(vertexBlob, octreeDepth, samplesPerNode, [&] {
+    const int count = threadCount.get();
+    if (threadsUsed) *threadsUsed = count;
+    return count;
+  });
+}
+
+std::vector<qv::mesh::StlFacet> QVLMesh::reconstructOnThreads(std::span<const std::uint8_t> vertexBlob,
+                                                              std::int32_t octreeDepth, std::int32_t samplesPerNode,
+                                                              int threads) {
+  return reconstructOn(vertexBlob, octreeDepth, samplesPerNode, [threads] { return threads; });
 }
 
 bool QVLMesh::meshScanObject(const qv::ObjectID& scanObjectId, std::int32_t octreeDepth, std::int32_t samplesPerNode,

@@ -20,9 +20,9 @@ public:
   struct Places {
     qv::ObjectContextPtr context;
     std::filesystem::path folder;
-    // Threads of the reconstruction at most; 0 for every core. Either way no more than the
-    // machine's idle cores: OpenMP's waiting threads spin, so on a machine already busy with
-    // other work fewer threads finish sooner.
+    // Threads of the reconstruction at most; 0 for every core the process may use. Either way
+    // no more than those cores leave idle: OpenMP's waiting threads spin, so on cores already
+    // busy with other work fewer threads finish sooner.
     int threads = 0;
   };
 
@@ -37,14 +37,21 @@ public:
   static bool meshScanObject(const qv::ObjectID& scanObjectId, std::int32_t octreeDepth, std::int32_t samplesPerNode,
                              const Places& places, qv::Error* error = nullptr);
 
-  // The threads a reconstruction asking for `requested` (0: every core) runs on now: the cores
-  // the machine leaves idle, over a twentieth of a second's look at the kernel's counters, at most.
+  // The threads a reconstruction asking for `requested` (0: every core the process may use)
+  // runs on now: at most the process's cores (its CPU set and cgroup quota) that stay idle over
+  // a twentieth of a second's look at the kernel's counters, and at least one.
   static int threadsForReconstruction(int requested);
 
-  // The reconstruction alone, on the idle cores (`threads` at most): the records of a vertex blob whose position is
-  // neither the origin (the "no point" record) nor anything but finite, with their normals, in
-  // blob order; a trailing partial record is ignored. Polygons of more than three corners are
-  // split into fans. Empty when there is nothing to mesh.
+  // The reconstruction alone, on the idle cores (`threads` at most, the count chosen stored in
+  // `threadsUsed`): the records of a vertex blob whose position is neither the origin (the "no
+  // point" record) nor anything but finite, with their normals, in blob order; a trailing partial
+  // record is ignored. Polygons of more than three corners are split into fans. Empty when there
+  // is nothing to mesh.
   static std::vector<qv::mesh::StlFacet> reconstruct(std::span<const std::uint8_t> vertexBlob, std::int32_t octreeDepth,
-                                                     std::int32_t samplesPerNode, int threads = 0);
+                                                     std::int32_t samplesPerNode, int threads = 0,
+                                                     int* threadsUsed = nullptr);
+  // The same on exactly `threads` threads, whatever the cores (to measure what a count costs).
+  static std::vector<qv::mesh::StlFacet> reconstructOnThreads(std::span<const std::uint8_t> vertexBlob,
+                                                              std::int32_t octreeDepth, std::int32_t samplesPerNode,
+                                                              int threads);
 };

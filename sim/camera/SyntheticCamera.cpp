@@ -12,12 +12,15 @@
 namespace qv::sim {
 
 std::function<ScannerPose()> poseOf(const FirmwareEmulator& emulator) {
-  return [&emulator] {
-    ScannerPose pose;
-    pose.bedAngle_deg = emulator.bedAngle_deg();
-    pose.headHeight_mm = emulator.headHeight_mm();
-    pose.laser1On = emulator.laser1On();
-    pose.laser2On = emulator.laser2On();
+  return [presence = emulator.presence()] {
+    ScannerPose pose;  // a scanner that is gone shows the bed at rest, lasers off
+    std::lock_guard lock(presence->mutex);
+    if (const FirmwareEmulator* e = presence->emulator) {
+      pose.bedAngle_deg = e->bedAngle_deg();
+      pose.headHeight_mm = e->headHeight_mm();
+      pose.laser1On = e->laser1On();
+      pose.laser2On = e->laser2On();
+    }
     return pose;
   };
 }

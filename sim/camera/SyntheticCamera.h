@@ -28,7 +28,8 @@ struct ScannerPose {
   bool laser2On = false;
 };
 
-// The live pose of an emulated scanner (which must outlive the camera).
+// The live pose of an emulated scanner; a camera still rendering once the scanner is gone sees
+// the bed at rest.
 std::function<ScannerPose()> poseOf(const FirmwareEmulator& emulator);
 
 // How the simulated light turns into grey levels.

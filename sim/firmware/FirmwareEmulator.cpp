@@ -47,9 +47,14 @@ FirmwareEmulator::FirmwareEmulator(Options options)
       name_(options_.name),
       model_(options_.generation, options_.pace, options_.backlash_deg) {
   model_.setBanner(options_.banner);
+  presence_->emulator = this;
 }
 
 FirmwareEmulator::~FirmwareEmulator() {
+  {
+    std::lock_guard lock(presence_->mutex);
+    presence_->emulator = nullptr;
+  }
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;

@@ -44,6 +44,15 @@ public:
   FirmwareEmulator(const FirmwareEmulator&) = delete;
   FirmwareEmulator& operator=(const FirmwareEmulator&) = delete;
 
+  // Whether this emulator still exists, for readers that may outlive it: a camera's frame timer or
+  // render can still be running on another thread while the test that owns both ends. Readers
+  // hold the mutex while they use `emulator`; the destructor clears it first.
+  struct Presence {
+    std::mutex mutex;
+    const FirmwareEmulator* emulator = nullptr;
+  };
+  std::shared_ptr<Presence> presence() const { return presence_; }
+
   // The scanner's port (the same path each time it comes back), and whether it is plugged in.
   std::string path() const;
   bool isPluggedIn() const;
@@ -121,6 +130,7 @@ private:
   std::filesystem::path folder_;
   std::string name_;
 
+  const std::shared_ptr<Presence> presence_ = std::make_shared<Presence>();
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   FirmwareModel model_;

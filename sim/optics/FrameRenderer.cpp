@@ -330,13 +330,15 @@ public:
   FrameLight& operator*() const { return *light_; }
 
 private:
+  // Never destroyed: a camera's render may still be running on a worker thread while the program
+  // exits, and it hands its buffers back here.
   static std::mutex& mutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
   }
   static std::vector<std::unique_ptr<FrameLight>>& kept() {
-    static std::vector<std::unique_ptr<FrameLight>> k;
-    return k;
+    static auto* k = new std::vector<std::unique_ptr<FrameLight>>;
+    return *k;
   }
   std::unique_ptr<FrameLight> light_;
 };

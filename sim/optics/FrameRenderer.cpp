@@ -85,10 +85,13 @@ DirectionKey directionKey(const ScannerModel& model) {
 
 // Undoing the distortion is a Newton solve per pixel, the same for every frame of a camera: it is
 // done once for the whole image and shared by the renderers of that camera. The last few
-// cameras' tables are kept, since tests make a renderer per frame.
+// cameras' tables are kept, since tests make a renderer per frame. Never destroyed, like the
+// light buffers below: a render may still start on a worker while the program exits.
 std::shared_ptr<const std::vector<Eigen::Vector3d>> sharedDirections(const ScannerModel& model, int threads) {
-  static std::mutex mutex;
-  static std::vector<std::pair<DirectionKey, std::shared_ptr<const std::vector<Eigen::Vector3d>>>> kept;
+  static auto* keptMutex = new std::mutex;
+  static auto* keptTables = new std::vector<std::pair<DirectionKey, std::shared_ptr<const std::vector<Eigen::Vector3d>>>>;
+  std::mutex& mutex = *keptMutex;
+  auto& kept = *keptTables;
   const DirectionKey key = directionKey(model);
   std::lock_guard lock(mutex);
   for (auto it = kept.begin(); it != kept.end(); ++it) {

@@ -209,32 +209,59 @@ void SerialPeer::run() {
     if (ready < 0 && errno != EINTR) return;
     if (fds[1].revents) return;
     if (fds[0].revents & POLLIN) readAvailable();
-    const bool hungUp = (fds[0].revents & POLLHUP) != 0;
-
+    const bool hungUpBefore = (fds[0].revents & POLLHUP) != 0;
     termios attributes{};
     const int speed = ::tcgetattr(master_, &attributes) == 0 ? baudRateOf(::cfgetospeed(&attributes)) : 0;
+    // Looked at again after the speed: the device may have closed or opened in between, and a speed
+    // read across such a change belongs to the session on the far side of it.
+    pollfd again{master_, 0, 0};
+    const bool hungUpAfter = ::poll(&again, 1, 0) > 0 && (again.revents & POLLHUP) != 0;
     {
       std::lock_guard lock(mutex_);
-      if (hungUp) {
-        if (deviceOpen_) {
-          deviceOpen_ = false;
-          ++hangUps_;
-          events_.push_back({LineEvent::Kind::HungUp, speed});
-        }
-      } else if (!deviceOpen_) {
-        deviceOpen_ = true;
-        events_.push_back({LineEvent::Kind::Opened, speed});
-      } else if (speed != baudRate_) {
-        events_.push_back({LineEvent::Kind::SpeedChanged, speed});
-      }
-      baudRate_ = speed;
+      noteLine(hungUpBefore, speed, hungUpAfter);
     }
-    if (hungUp) {
+    if (hungUpAfter) {
       // The master reports the hang-up until the device opens again: wait here instead of spinning.
       pollfd wake{wakeFd_, POLLIN, 0};
       if (::poll(&wake, 1, kWatchIntervalMs) > 0) return;
     }
   }
+}
+
+void SerialPeer::noteLine(bool hungUpBefore, int speed, bool hungUpAfter) {
+  const auto hangUp = [&](int at) {
+    if (!deviceOpen_) return;
+    deviceOpen_ = false;
+    ++hangUps_;
+    events_.push_back({LineEvent::Kind::HungUp, at});
+  };
+  const auto open = [&](int at) {
+    if (deviceOpen_) {
+      if (at != baudRate_) events_.push_back({LineEvent::Kind::SpeedChanged, at});
+    } else {
+      deviceOpen_ = true;
+      events_.push_back({LineEvent::Kind::Opened, at});
+    }
+    baudRate_ = at;
+  };
+  if (hungUpBefore && !hungUpAfter) {
+    // Closed, then opened again while we looked: the speed is the new session's.
+    hangUp(baudRate_);
+    open(speed);
+  } else if (!hungUpBefore && hungUpAfter) {
+    // Open, then closed while we looked: the speed is the one it was closed at.
+    open(speed);
+    hangUp(speed);
+  } else if (hungUpAfter) {
+    // Closed at both looks. Only an open device changes the speed: either it did so as it closed,
+    // or, when it was already known closed, a whole session came and went between two looks and is
+    // reported as the device lived it.
+    if (speed != baudRate_) open(speed);
+    hangUp(speed);
+  } else {
+    open(speed);
+  }
+  baudRate_ = speed;
 }
 
 }  // namespace qv::sim

@@ -75,6 +75,8 @@ private:
   SerialPeer() = default;
   void run();
   void readAvailable();
+  // Records what one look at the line found: hung up or not before and after its speed was read.
+  void noteLine(bool hungUpBefore, int speed, bool hungUpAfter);
 
   int master_ = -1;
   int wakeFd_ = -1;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "formats/QvkFormat.h"
+#include "formats/internal/NumberText.h"
 #include "formats/internal/PieceWriter.h"
 
 namespace qv::mesh {
@@ -16,10 +17,18 @@ Float3 positionOf(std::span<const std::uint8_t> meshed, std::size_t record) {
   return {v.point3DX, v.point3DY, v.point3DZ};
 }
 
+// "v x y z" with three decimals, a line at a time: a mesh has a million of them.
 void writeVertexLines(PieceWriter& out, std::span<const std::uint8_t> meshed, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const Float3 p = positionOf(meshed, i);
-    out.text("v ").fixed(p[0], 3).character(' ').fixed(p[1], 3).character(' ').fixed(p[2], 3).character('\n');
+    char* at = out.place();
+    *at++ = 'v';
+    for (float c : p) {
+      *at++ = ' ';
+      at = text::writeFixed(at, c, 3);
+    }
+    *at++ = '\n';
+    out.advanceTo(at);
   }
 }
 

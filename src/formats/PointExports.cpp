@@ -24,13 +24,6 @@ PointSource readPointSource(ObjectContext& context, const ObjectID& scanObjectId
   return source;
 }
 
-bool isExportable(const QVLScanVertex& v) {
-  if (v.point3DX == 0.0f && v.point3DY == 0.0f && v.point3DZ == 0.0f) return false;
-  if (!std::isfinite(v.point3DX) || !std::isfinite(v.point3DY) || !std::isfinite(v.point3DZ)) return false;
-  const double length = std::sqrt(double(v.normalX) * v.normalX + double(v.normalY) * v.normalY + double(v.normalZ) * v.normalZ);
-  return length > 0.0;  // false for NaN too
-}
-
 namespace {
 
 constexpr bool kPlyFallsBackToAll = false;  // with index lists, only what they name

@@ -2,6 +2,7 @@
 // choosing the points to write, and the bytes of each format.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -31,8 +32,14 @@ struct PointSource {
 PointSource readPointSource(ObjectContext& context, const ObjectID& scanObjectId);
 
 // A record is written when it is off the origin, all its coordinates are finite and its normal
-// has a length above zero (a NaN normal has none).
-bool isExportable(const QVLScanVertex& v);
+// has a length above zero (a NaN normal has none). Inline: it runs for every point of an export.
+inline bool isExportable(const QVLScanVertex& v) {
+  if (v.point3DX == 0.0f && v.point3DY == 0.0f && v.point3DZ == 0.0f) return false;
+  if (!std::isfinite(v.point3DX) || !std::isfinite(v.point3DY) || !std::isfinite(v.point3DZ)) return false;
+  // The squared length, in double as the length always was: above zero exactly when its root is.
+  const double squared = double(v.normalX) * v.normalX + double(v.normalY) * v.normalY + double(v.normalZ) * v.normalZ;
+  return squared > 0.0;  // false for NaN too
+}
 
 // Calls `write` with every record to export, in order, and answers how many there were. With
 // index lists, each list's entries in turn (entry 0 and entries not below N are skipped, the

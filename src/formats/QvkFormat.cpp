@@ -51,21 +51,6 @@ std::string headerText(std::uint64_t vertexCount, std::uint64_t cloudCount, cons
   return h;
 }
 
-std::uint8_t truncatedColourByte(float component) {
-  const double product = static_cast<double>(component) * 255.0;
-  // Beyond this range (or for NaN) no integer holds the product; such colours never come from a scan.
-  if (!(std::fabs(product) < 9.2e18)) return 0;
-  return static_cast<std::uint8_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(product)) & 0xFFu);
-}
-
-void putVertexRecord(std::uint8_t* out, const QVLScanVertex& v) {
-  const float fields[6] = {v.point3DX, v.point3DY, v.point3DZ, v.normalX, v.normalY, v.normalZ};
-  std::memcpy(out, fields, sizeof(fields));
-  out[24] = truncatedColourByte(v.colourRed);
-  out[25] = truncatedColourByte(v.colourGreen);
-  out[26] = truncatedColourByte(v.colourBlue);
-}
-
 void writeVertexRecords(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
   const std::size_t n = vertexData.size() / kScanVertexBytes;
   // With index lists, which vertices some list names; the records then go out in vertex order.

@@ -2,6 +2,7 @@
 // data types its header names, and plain functions that encode a scan's records.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,7 +55,12 @@ inline bool isEmptyVertex(const QVLScanVertex& v) { return v.point3DX == 0.0f &&
 
 // The low 8 bits of the component times 255, taken in double precision and cut toward zero; a
 // value that is not a number, or too large for any integer, gives 0.
-std::uint8_t truncatedColourByte(float component);
+inline std::uint8_t truncatedColourByte(float component) {
+  const double product = static_cast<double>(component) * 255.0;
+  // Beyond this range (or for NaN) no integer holds the product; such colours never come from a scan.
+  if (!(std::fabs(product) < 9.2e18)) return 0;
+  return static_cast<std::uint8_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(product)) & 0xFFu);
+}
 
 // Vertex i of a buffer of 44-byte records (the caller checks the bounds).
 inline QVLScanVertex scanVertexAt(std::span<const std::uint8_t> data, std::size_t i) {
@@ -66,8 +72,14 @@ inline void putScanVertex(std::span<std::uint8_t> data, std::size_t i, const QVL
   std::memcpy(data.data() + i * kScanVertexBytes, &v, kScanVertexBytes);
 }
 
-// Writes the 27-byte record of a vertex.
-void putVertexRecord(std::uint8_t* out, const QVLScanVertex& v);
+// Writes the 27-byte record of a vertex. Inline: it runs for every point of an export.
+inline void putVertexRecord(std::uint8_t* out, const QVLScanVertex& v) {
+  const float fields[6] = {v.point3DX, v.point3DY, v.point3DZ, v.normalX, v.normalY, v.normalZ};
+  std::memcpy(out, fields, sizeof(fields));
+  out[24] = truncatedColourByte(v.colourRed);
+  out[25] = truncatedColourByte(v.colourGreen);
+  out[26] = truncatedColourByte(v.colourBlue);
+}
 
 // The vertex records of a scan's vertex data (N = length / 44 records). Without index lists
 // every vertex that is not empty is written; with them, only the vertices some list names (an

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -11,9 +12,22 @@ namespace qv::text {
 
 namespace {
 
-void appendNonFinite(std::string& out, double value) {
-  if (std::signbit(value)) out += '-';
-  out += std::isnan(value) ? "nan" : "inf";
+char* writeNonFinite(char* out, double value) {
+  if (std::signbit(value)) *out++ = '-';
+  const char* word = std::isnan(value) ? "nan" : "inf";
+  for (int i = 0; i < 3; ++i) *out++ = word[i];
+  return out;
+}
+
+// Runs a writer into a buffer of kMaxNumberChars and appends what it wrote.
+// The longest text of the float path: a sign, 18 integer digits, a point and 6 decimals, rounded up.
+constexpr std::size_t kFixedFloatChars = 32;
+static_assert(kFixedFloatChars <= kMaxNumberChars);
+
+template <typename Write>
+void appendWith(std::string& out, Write write) {
+  char buffer[kMaxNumberChars];
+  out.append(buffer, write(buffer));
 }
 
 // Whether a decimal number that from_chars found out of range lies above the range (rather than
@@ -75,38 +89,84 @@ std::optional<T> parse(std::string_view token) {
 
 }  // namespace
 
-void appendFixed(std::string& out, double value, int decimals) {
-  if (!std::isfinite(value)) return appendNonFinite(out, value);
-  // 309 integer digits, a sign, a point and the decimals fit in this.
-  char buffer[std::numeric_limits<double>::max_exponent10 + 64];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-  if (ec == std::errc()) out.append(buffer, end);
+char* writeFixed(char* out, double value, int decimals) {
+  if (!std::isfinite(value)) return writeNonFinite(out, value);
+  const auto [end, ec] = std::to_chars(out, out + kMaxNumberChars, value, std::chars_format::fixed, decimals);
+  return ec == std::errc() ? end : out;
 }
 
-void appendFixed(std::string& out, float value, int decimals) {
+char* writeFixed(char* out, float value, int decimals) {
   static constexpr double kScale[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
   if (decimals < 0 || decimals > 6 || !std::isfinite(value) || std::fabs(value) >= 1e12f) {
-    return appendFixed(out, static_cast<double>(value), decimals);
+    return writeFixed(out, static_cast<double>(value), decimals);
   }
   // 24 bits of the float times the 14 bits of 5^6 (the rest of 10^6 is a power of two) fit the
-  // 53 bits of a double, so the product is exact and nearbyint rounds it half to even, as printf
-  // rounds the exact value.
-  const double scaled = std::nearbyint(std::fabs(static_cast<double>(value)) * kScale[decimals]);
+  // 53 bits of a double, so the product is exact, and rounding it to an integer half to even
+  // rounds as printf rounds the exact value. Below 2^52, adding and taking away 2^52 is that
+  // rounding (in the default rounding mode), without a call into the maths library.
+  const double product = std::fabs(static_cast<double>(value)) * kScale[decimals];
+  constexpr double kTwoTo52 = 4503599627370496.0;
+  const double scaled = product < kTwoTo52 ? (product + kTwoTo52) - kTwoTo52 : std::nearbyint(product);
   auto digits = static_cast<std::uint64_t>(scaled);
-  char buffer[32];
-  char* end = buffer + sizeof buffer;
+  // Digits are made from the right, two at a time, into the first half of a small buffer; the
+  // half that follows lets them move into place as one block of a fixed size.
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char buffer[2 * kFixedFloatChars] = {};
+  char* const end = buffer + kFixedFloatChars;
   char* p = end;
-  for (int i = 0; i < decimals; ++i) {
+  int left = decimals;
+  for (; left >= 2; left -= 2) {
+    const auto pair = static_cast<unsigned>(digits % 100) * 2;
+    digits /= 100;
+    p -= 2;
+    p[0] = kPairs[pair];
+    p[1] = kPairs[pair + 1];
+  }
+  if (left == 1) {
     *--p = static_cast<char>('0' + digits % 10);
     digits /= 10;
   }
   if (decimals > 0) *--p = '.';
-  do {
-    *--p = static_cast<char>('0' + digits % 10);
-    digits /= 10;
-  } while (digits != 0);
+  while (digits >= 100) {
+    const auto pair = static_cast<unsigned>(digits % 100) * 2;
+    digits /= 100;
+    p -= 2;
+    p[0] = kPairs[pair];
+    p[1] = kPairs[pair + 1];
+  }
+  if (digits >= 10) {
+    p -= 2;
+    p[0] = kPairs[digits * 2];
+    p[1] = kPairs[digits * 2 + 1];
+  } else {
+    *--p = static_cast<char>('0' + digits);
+  }
   if (std::signbit(value)) *--p = '-';  // "-0.000000" for a small negative, as printf prints it
-  out.append(p, end);
+  std::memcpy(out, p, kFixedFloatChars);
+  return out + (end - p);
+}
+
+char* writeShortest(char* out, double value) {
+  if (!std::isfinite(value)) return writeNonFinite(out, value);
+  const auto [end, ec] = std::to_chars(out, out + kMaxNumberChars, value);
+  return ec == std::errc() ? end : out;
+}
+
+char* writeShortest(char* out, float value) {
+  if (!std::isfinite(value)) return writeNonFinite(out, value);
+  const auto [end, ec] = std::to_chars(out, out + kMaxNumberChars, value);
+  return ec == std::errc() ? end : out;
+}
+
+void appendFixed(std::string& out, double value, int decimals) {
+  appendWith(out, [&](char* at) { return writeFixed(at, value, decimals); });
+}
+
+void appendFixed(std::string& out, float value, int decimals) {
+  appendWith(out, [&](char* at) { return writeFixed(at, value, decimals); });
 }
 
 std::string fixed(double value, int decimals) {
@@ -116,10 +176,7 @@ std::string fixed(double value, int decimals) {
 }
 
 void appendShortest(std::string& out, double value) {
-  if (!std::isfinite(value)) return appendNonFinite(out, value);
-  char buffer[64];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  if (ec == std::errc()) out.append(buffer, end);
+  appendWith(out, [&](char* at) { return writeShortest(at, value); });
 }
 
 std::string shortest(double value) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,20 +26,26 @@ public:
   PieceWriter& operator=(const PieceWriter&) = delete;
 
   PieceWriter& text(std::string_view text) {
-    piece_.append(text);
+    if (text.size() > kItemRoom) return block({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    std::memcpy(at_, text.data(), text.size());
+    at_ += text.size();
     return handOverWhenFull();
   }
   PieceWriter& character(char c) {
-    piece_ += c;
+    *at_++ = c;
     return handOverWhenFull();
   }
-  PieceWriter& bytes(std::span<const std::uint8_t> bytes);
+  PieceWriter& bytes(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() > kItemRoom) return block(bytes);
+    std::memcpy(at_, bytes.data(), bytes.size());
+    at_ += bytes.size();
+    return handOverWhenFull();
+  }
   // A scalar's bytes as they lie in memory (little-endian on every machine we build for).
   template <typename T>
   PieceWriter& scalar(T value) {
-    char b[sizeof(T)];
-    std::memcpy(b, &value, sizeof(T));
-    piece_.append(b, sizeof(T));
+    std::memcpy(at_, &value, sizeof(T));
+    at_ += sizeof(T);
     return handOverWhenFull();
   }
   // As printf's "%.<decimals>f" prints the value in the C locale (qv::text::appendFixed).
@@ -49,20 +56,35 @@ public:
   PieceWriter& shortest(float value);
   PieceWriter& integer(std::uint64_t value);
 
+  // For a writer that makes a short line itself: at most kItemRoom characters may be written at
+  // `place()`, and `advanceTo` then takes them up to where the writing ended.
+  char* place() { return at_; }
+  PieceWriter& advanceTo(char* end) {
+    at_ = end;
+    return handOverWhenFull();
+  }
+
   // The sink refused a piece: nothing more is written, and the producer may stop.
   bool failed() const { return failed_; }
   // Hands over what is left; called once the file is complete.
   void finish();
 
+  // Every item but a long text or block is written straight into the buffer, which keeps this
+  // much room beyond a full piece: one number or short line always fits without a check.
+  static constexpr std::size_t kItemRoom = 4096;
+
 private:
   PieceWriter& handOverWhenFull() {
-    if (piece_.size() >= kPieceBytes) handOver();
+    if (static_cast<std::size_t>(at_ - buffer_.get()) >= kPieceBytes) handOver();
     return *this;
   }
   void handOver();
+  // A long block goes out as it is, after what came before it.
+  PieceWriter& block(std::span<const std::uint8_t> bytes);
 
   const ByteSink& sink_;
-  std::string piece_;
+  std::unique_ptr<char[]> buffer_;
+  char* at_ = nullptr;
   bool failed_ = false;
 };
 

@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "platform/Format.h"
+#include "platform/LargeData.h"
 #include "platform/Log.h"
 #include "platform/Settings.h"
 #include "platform/UUID.h"
@@ -757,7 +758,7 @@ std::optional<AttributeValue> StoreCoordinator::readAttribute(const EntityDescri
       return std::nullopt;
     }
     if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return AttributeValue();
-    Data bytes(static_cast<std::size_t>(sqlite3_column_int64(stmt, 0)));
+    Data bytes = zeroedData(static_cast<std::size_t>(sqlite3_column_int64(stmt, 0)));
     if (!bytes.empty()) {
       sqlite3_blob* blob = nullptr;
       int brc = sqlite3_blob_open(db_, "main", entity.name().c_str(), a.name.c_str(), number, 0, &blob);

@@ -5,9 +5,10 @@
 // it is compared with; each "_vs_raw" figure is the median of those per-run ratios. Reads, ours
 // and the plain one, come from the page cache (the file was just written).
 //
-// Each text and mesh writer is timed twice: as the export menu runs it, reading the scan's points
-// out of the store first ("_write_"), and with the points already in memory, held by the context
-// it exports from as an open scan holds them ("_writer_"), which leaves the encoding and writing.
+// Each text and mesh writer is timed twice, each time from a context of its own as the export menu
+// runs it: with nothing of the scan in memory, so that its points are read out of the store first
+// ("_write_"), and with the scan open in another context, as the viewer holds it while the user
+// exports, whose points the store shares ("_writer_"), which leaves the encoding and writing.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -156,10 +157,11 @@ int main() {
       exportOnce(QVLXyzFileExporter(source), folder / "scan.xyz", xyz);
       exportOnce(QVLObjFileExporter(source), folder / "scan.obj", obj);
       {
-        // The scan held open with its points and mesh read: the exporters find them in memory.
+        // The scan open in the viewer's context with its points and mesh read.
+        const auto& viewer = store.mainContext();
         std::shared_ptr<QVSDScanObject> open;
-        context->performAndWait([&] {
-          open = QVSDScanObject::scanObjectWithId(source, false, *context);
+        viewer->performAndWait([&] {
+          open = QVSDScanObject::scanObjectWithId(source, false, *viewer);
           if (!open || !open->vertexData() || !open->meshedVertexData()) std::abort();
           for (const auto& cloud : open->pointClouds())
             if (!cloud->vertexIndexData()) std::abort();
@@ -168,7 +170,7 @@ int main() {
         exportOnce(QVLPcdFileExporter(source), folder / "scan.pcd", pcdLoaded);
         exportOnce(QVLXyzFileExporter(source), folder / "scan.xyz", xyzLoaded);
         exportOnce(QVLObjFileExporter(source), folder / "scan.obj", objLoaded);
-        context->performAndWait([&] { open.reset(); });
+        viewer->performAndWait([&] { open.reset(); });
       }
 
       // The qvkx figures count the members' bytes (what was encoded and decoded), not the zip's.

@@ -5,10 +5,11 @@
 // memory) into scan contents, and the store's save of the decoded scan. The writes are synced to the
 // disk (the exporter syncs its file before it replaces the target, and so does the raw write); the
 // reads are page-cache figures (the file was just written), and so is the store's save, whose
-// write-ahead log commits with synchronous=NORMAL. The write is timed twice: as the export menu
-// runs it, reading the scan's points out of the store first, and with the points already in memory,
-// held by the context it exports from as an open scan holds them ("qvk_writer_"), which leaves the
-// encoding and writing.
+// write-ahead log commits with synchronous=NORMAL. The write is timed twice, from a context of its
+// own as the export menu runs it: with nothing of the scan in memory, so that its points are read
+// out of the store first, and with the scan open in another context, as the viewer holds it while
+// the user exports, whose points the store shares ("qvk_writer_"), which leaves the encoding and
+// writing.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -89,9 +90,10 @@ int main() {
       }
 
       {
+        const auto& viewer = store.mainContext();
         std::shared_ptr<QVSDScanObject> open;
-        context->performAndWait([&] {
-          open = QVSDScanObject::scanObjectWithId(source, false, *context);
+        viewer->performAndWait([&] {
+          open = QVSDScanObject::scanObjectWithId(source, false, *viewer);
           if (!open || !open->vertexData()) std::abort();
           for (const auto& cloud : open->pointClouds())
             if (!cloud->vertexIndexData()) std::abort();
@@ -101,7 +103,7 @@ int main() {
         const double seconds = secondsFor([&] {
           if (!writer.exportScanToFilePath(qvk.string())) std::abort();
         });
-        context->performAndWait([&] { open.reset(); });
+        viewer->performAndWait([&] { open.reset(); });
         const double megabytes = static_cast<double>(fs::file_size(qvk)) / 1e6;
         qvkWriter.push_back(megabytes / seconds);
         const qv::Data block(static_cast<std::size_t>(fs::file_size(qvk)), static_cast<std::uint8_t>(run));

@@ -622,6 +622,51 @@ TEST_F(StoreTest, BytesAreReadOnlyWhenAskedForAndTheirLengthWithoutReadingThem) 
   });
 }
 
+TEST_F(StoreTest, ALargeBufferHeldOpenIsSharedUntilAnyConnectionCommits) {
+  // Every version is as long as the others, so that only the store's own record of changes can
+  // tell them apart.
+  constexpr std::size_t kBytes = std::size_t{2} << 20;
+  qv::ObjectID id;
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/a");
+    scan->setVertexData(std::make_shared<const qv::Data>(kBytes, 1));
+    id = scan->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  auto readInPrivate = [&] {
+    qv::SharedData bytes;
+    onPrivate([&] { bytes = QVSDScanObject::scanObjectWithId(id, false, privateContext())->vertexData(); });
+    return bytes;
+  };
+  auto readInMain = [&] {
+    qv::SharedData bytes;
+    onMain([&] { bytes = QVSDScanObject::scanObjectWithId(id, false, mainContext())->vertexData(); });
+    return bytes;
+  };
+
+  // Held by one context (as an open scan's points are), read by the other: the same bytes.
+  const qv::SharedData held = readInPrivate();
+  ASSERT_TRUE(held);
+  EXPECT_EQ(readInMain().get(), held.get());
+
+  // Another connection changes them: the next read sees the change.
+  runSQL(libraryFolder() / "Scan.7.storedata", "UPDATE QVSDScanObject SET vertexData = zeroblob(" + std::to_string(kBytes) + ")");
+  const qv::SharedData zeros = readInPrivate();
+  ASSERT_TRUE(zeros);
+  EXPECT_EQ(*zeros, qv::Data(kBytes, 0));
+
+  // So does a save of this store, for the bytes it did not write itself.
+  onMain([&] {
+    QVSDScanObject::scanObjectWithId(id, false, mainContext())->setVertexData(std::make_shared<const qv::Data>(kBytes, 3));
+    ASSERT_TRUE(mainContext().save());
+  });
+  settle();
+  const qv::SharedData saved = readInPrivate();
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(*saved, qv::Data(kBytes, 3));
+  EXPECT_EQ(*held, qv::Data(kBytes, 1));  // what was held is never changed under its holder
+}
+
 // ---------------------------------------------------------------- fetching
 
 TEST_F(StoreTest, FetchesSeeUnsavedInsertsChangesAndDeletionsOfTheirOwnContext) {

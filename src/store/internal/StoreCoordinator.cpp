@@ -29,6 +29,8 @@ namespace {
 constexpr const char* kMetadataTable = "store_metadata";
 // Pages of 8 KiB keep the overflow chains of megabyte-sized vertex buffers short.
 constexpr int kPageSize = 8192;
+// Stored buffers from this size on are shared between the contexts that read them.
+constexpr std::size_t kHeldBlobBytes = std::size_t{1} << 20;
 
 std::string quoted(const std::string& name) {
   std::string out = "\"";
@@ -263,6 +265,7 @@ void StoreCoordinator::close() {
   writeStatements_.clear();
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
+  heldBlobs_.clear();  // versions of another connection, and perhaps of another file
   readOnlyError_.reset();
 }
 
@@ -758,7 +761,20 @@ std::optional<AttributeValue> StoreCoordinator::readAttribute(const EntityDescri
       return std::nullopt;
     }
     if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return AttributeValue();
-    Data bytes = zeroedData(static_cast<std::size_t>(sqlite3_column_int64(stmt, 0)));
+    const auto size = static_cast<std::size_t>(sqlite3_column_int64(stmt, 0));
+    // The statement holds the read transaction the blob is read in, so the data version asked for
+    // now is that of the bytes read below. Inside a transaction of our own nothing is shared: its
+    // writes are not committed, and may yet be rolled back.
+    std::uint32_t dataVersion = 0;
+    const bool shareable = size >= kHeldBlobBytes && sqlite3_get_autocommit(db_) &&
+                           sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &dataVersion) == SQLITE_OK;
+    const auto key = std::make_tuple(entity.name(), number, attribute);
+    if (shareable) {
+      if (auto it = heldBlobs_.find(key); it != heldBlobs_.end() && it->second.dataVersion == dataVersion) {
+        if (auto held = it->second.bytes.lock(); held && held->size() == size) return AttributeValue(std::move(held));
+      }
+    }
+    Data bytes = zeroedData(size);
     if (!bytes.empty()) {
       sqlite3_blob* blob = nullptr;
       int brc = sqlite3_blob_open(db_, "main", entity.name().c_str(), a.name.c_str(), number, 0, &blob);
@@ -769,7 +785,12 @@ std::optional<AttributeValue> StoreCoordinator::readAttribute(const EntityDescri
         return std::nullopt;
       }
     }
-    return AttributeValue(std::make_shared<const Data>(std::move(bytes)));
+    auto shared = std::make_shared<const Data>(std::move(bytes));
+    if (shareable) {
+      std::erase_if(heldBlobs_, [](const auto& entry) { return entry.second.bytes.expired(); });
+      heldBlobs_[key] = HeldBlob{shared, dataVersion};
+    }
+    return AttributeValue(std::move(shared));
   }
   sqlite3_stmt* stmt = prepare("SELECT " + quoted(a.name) + " FROM " + quoted(entity.name()) + " WHERE id = ?", error);
   if (!stmt) return std::nullopt;

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -156,6 +158,16 @@ private:
   std::unordered_map<std::string, sqlite3_stmt*> statements_;  // by SQL text; owns them
   std::unordered_map<std::string, sqlite3_stmt*> writeStatements_;  // by write shape; in statements_
   std::vector<bool> hasSerialisedValues_;  // by entity index: an attribute kept as serialised text
+
+  // Large stored buffers that some context still holds (an open scan's points), by entity, row and
+  // attribute, with the store's data version they were read at. A read of the same buffer while
+  // nothing has been committed since, by this connection or any other, shares those bytes instead
+  // of copying tens of megabytes out of the file again.
+  struct HeldBlob {
+    std::weak_ptr<const Data> bytes;
+    std::uint32_t dataVersion = 0;
+  };
+  std::map<std::tuple<std::string, std::int64_t, std::size_t>, HeldBlob> heldBlobs_;
 };
 
 }  // namespace qv

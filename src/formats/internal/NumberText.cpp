@@ -19,11 +19,33 @@ char* writeNonFinite(char* out, double value) {
   return out;
 }
 
-// Runs a writer into a buffer of kMaxNumberChars and appends what it wrote.
 // The longest text of the float path: a sign, 18 integer digits, a point and 6 decimals, rounded up.
 constexpr std::size_t kFixedFloatChars = 32;
 static_assert(kFixedFloatChars <= kMaxNumberChars);
 
+// Puts the last two decimal digits of `digits` just before `p`, takes them off, and answers the new start.
+char* putLastPair(char* p, std::uint64_t& digits) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  const auto pair = static_cast<unsigned>(digits % 100) * 2;
+  digits /= 100;
+  p -= 2;
+  p[0] = kPairs[pair];
+  p[1] = kPairs[pair + 1];
+  return p;
+}
+
+// The shortest text of a finite double or float; a value that is not finite as printf prints it.
+template <typename T>
+char* writeShortestOf(char* out, T value) {
+  if (!std::isfinite(value)) return writeNonFinite(out, value);
+  const auto [end, ec] = std::to_chars(out, out + kMaxNumberChars, value);
+  return ec == std::errc() ? end : out;
+}
+
+// Runs a writer into a buffer of kMaxNumberChars and appends what it wrote.
 template <typename Write>
 void appendWith(std::string& out, Write write) {
   char buffer[kMaxNumberChars];
@@ -110,56 +132,28 @@ char* writeFixed(char* out, float value, int decimals) {
   auto digits = static_cast<std::uint64_t>(scaled);
   // Digits are made from the right, two at a time, into the first half of a small buffer; the
   // half that follows lets them move into place as one block of a fixed size.
-  static constexpr char kPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
   char buffer[2 * kFixedFloatChars] = {};
   char* const end = buffer + kFixedFloatChars;
   char* p = end;
   int left = decimals;
-  for (; left >= 2; left -= 2) {
-    const auto pair = static_cast<unsigned>(digits % 100) * 2;
-    digits /= 100;
-    p -= 2;
-    p[0] = kPairs[pair];
-    p[1] = kPairs[pair + 1];
-  }
+  for (; left >= 2; left -= 2) p = putLastPair(p, digits);
   if (left == 1) {
     *--p = static_cast<char>('0' + digits % 10);
     digits /= 10;
   }
   if (decimals > 0) *--p = '.';
-  while (digits >= 100) {
-    const auto pair = static_cast<unsigned>(digits % 100) * 2;
-    digits /= 100;
-    p -= 2;
-    p[0] = kPairs[pair];
-    p[1] = kPairs[pair + 1];
-  }
-  if (digits >= 10) {
-    p -= 2;
-    p[0] = kPairs[digits * 2];
-    p[1] = kPairs[digits * 2 + 1];
-  } else {
-    *--p = static_cast<char>('0' + digits);
-  }
+  // The integer part has at least one digit.
+  while (digits >= 100) p = putLastPair(p, digits);
+  if (digits >= 10) p = putLastPair(p, digits);
+  else *--p = static_cast<char>('0' + digits);
   if (std::signbit(value)) *--p = '-';  // "-0.000000" for a small negative, as printf prints it
   std::memcpy(out, p, kFixedFloatChars);
   return out + (end - p);
 }
 
-char* writeShortest(char* out, double value) {
-  if (!std::isfinite(value)) return writeNonFinite(out, value);
-  const auto [end, ec] = std::to_chars(out, out + kMaxNumberChars, value);
-  return ec == std::errc() ? end : out;
-}
+char* writeShortest(char* out, double value) { return writeShortestOf(out, value); }
 
-char* writeShortest(char* out, float value) {
-  if (!std::isfinite(value)) return writeNonFinite(out, value);
-  const auto [end, ec] = std::to_chars(out, out + kMaxNumberChars, value);
-  return ec == std::errc() ? end : out;
-}
+char* writeShortest(char* out, float value) { return writeShortestOf(out, value); }
 
 void appendFixed(std::string& out, double value, int decimals) {
   appendWith(out, [&](char* at) { return writeFixed(at, value, decimals); });

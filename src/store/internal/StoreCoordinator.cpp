@@ -768,8 +768,10 @@ std::optional<AttributeValue> StoreCoordinator::readAttribute(const EntityDescri
     std::uint32_t dataVersion = 0;
     const bool shareable = size >= kHeldBlobBytes && sqlite3_get_autocommit(db_) &&
                            sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &dataVersion) == SQLITE_OK;
-    const auto key = std::make_tuple(entity.name(), number, attribute);
+    // Named only for a buffer that may be shared: most reads are small, and need no copy of the name.
+    std::tuple<std::string, std::int64_t, std::size_t> key;
     if (shareable) {
+      key = {entity.name(), number, attribute};
       if (auto it = heldBlobs_.find(key); it != heldBlobs_.end() && it->second.dataVersion == dataVersion) {
         if (auto held = it->second.bytes.lock(); held && held->size() == size) return AttributeValue(std::move(held));
       }

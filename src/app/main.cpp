@@ -11,6 +11,7 @@
 #include "core/QVLAppDelegate.h"
 #include "core/QVLLaunch.h"
 #include "platform/Log.h"
+#include "store/TBCoreDataStoreS1.h"
 #ifdef QUORVEL_WITH_DESKTOP
 #include <QApplication>
 #include <QMessageBox>
@@ -129,6 +130,8 @@ int main(int argc, char** argv) {
     }
 #endif
   }
+  // The scan library's log is folded into its file now, not left for the next launch.
+  TBCoreDataStoreS1::closeDefaultStore();
   hardware.reset();
   qv::log::reset();
   return status;

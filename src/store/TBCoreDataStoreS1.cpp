@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <mutex>
@@ -189,10 +190,26 @@ std::optional<qv::ObjectID> TBCoreDataStoreS1::objectIDFromString(const std::str
   return mainContext_->objectIDFromString(text);
 }
 
+namespace {
+std::atomic<TBCoreDataStoreS1*> madeDefaultStore{nullptr};
+}  // namespace
+
 TBCoreDataStoreS1& TBCoreDataStoreS1::defaultStore() {
-  static TBCoreDataStoreS1* store = new TBCoreDataStoreS1(Options{appLibraryDirectory(), nullptr, nullptr});
+  // Never destroyed: tasks still queued when the program ends may hold its contexts. The program
+  // closes its file instead (`closeDefaultStore`), so that its log is folded in as it goes.
+  static TBCoreDataStoreS1* store = [] {
+    auto* made = new TBCoreDataStoreS1(Options{appLibraryDirectory(), nullptr, nullptr});
+    madeDefaultStore = made;
+    return made;
+  }();
   return *store;
 }
+
+void TBCoreDataStoreS1::closeDefaultStore() {
+  if (TBCoreDataStoreS1* store = madeDefaultStore.load()) store->close();
+}
+
+void TBCoreDataStoreS1::close() { coordinator_->close(); }
 
 qv::ObjectContextPtr TBCoreDataStoreS1::mainQueueContext() { return defaultStore().mainContext(); }
 qv::ObjectContextPtr TBCoreDataStoreS1::privateQueueContext() { return defaultStore().privateContext(); }

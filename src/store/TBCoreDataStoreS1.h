@@ -52,6 +52,10 @@ public:
 
   // The process-wide store in the application library folder, made on first use.
   static TBCoreDataStoreS1& defaultStore();
+  // Closes the default store's file, if the store was made, as the program ends: the library's
+  // log is copied into the store file and removed (SQLite does so as its last connection to the
+  // file closes). Whatever runs later finds a closed store: nothing fetched, saves refused.
+  static void closeDefaultStore();
   static qv::ObjectContextPtr mainQueueContext();
   static qv::ObjectContextPtr privateQueueContext();
   // The identifier of a string form made by the default store; nothing for any other text.
@@ -72,6 +76,8 @@ public:
   std::filesystem::path persistentStoreURL() const { return folder_ / kStoreFileName; }
   // Whether the store file is open (the contexts can fetch and save).
   bool hasCoordinator() const;
+  // Closes the store file for good (see `closeDefaultStore`).
+  void close();
   // Why the store could not be opened, when it could not.
   const std::optional<qv::Error>& openError() const { return openError_; }
   // Why the store file can only be read, when it was opened for reading only.

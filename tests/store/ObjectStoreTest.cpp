@@ -2,6 +2,7 @@
 // unsaved changes, roll-back, save notifications and the merging of the two contexts.
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include "store/QVSDScanSlice.h"
 #include "store/QVSDTexture.h"
 #include "store/StoreErrors.h"
+#include "support/WaitFor.h"
 
 namespace fs = std::filesystem;
 
@@ -622,7 +624,7 @@ TEST_F(StoreTest, BytesAreReadOnlyWhenAskedForAndTheirLengthWithoutReadingThem) 
   });
 }
 
-TEST_F(StoreTest, ALargeBufferHeldOpenIsSharedUntilAnyConnectionCommits) {
+TEST_F(StoreTest, ALargeBufferHeldOpenIsSharedUntilACommitCouldHaveChangedIt) {
   // Every version is as long as the others, so that only the store's own record of changes can
   // tell them apart.
   constexpr std::size_t kBytes = std::size_t{2} << 20;
@@ -647,6 +649,17 @@ TEST_F(StoreTest, ALargeBufferHeldOpenIsSharedUntilAnyConnectionCommits) {
   // Held by one context (as an open scan's points are), read by the other: the same bytes.
   const qv::SharedData held = readInPrivate();
   ASSERT_TRUE(held);
+  EXPECT_EQ(readInMain().get(), held.get());
+
+  // A save of this store that writes other values of the same scan (the viewer's state and the
+  // opened date, saved before an export) leaves the bytes shared.
+  onMain([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, true, mainContext());
+    scan->setSourceFilePath("/b");
+    ASSERT_TRUE(mainContext().save());
+  });
+  settle();
+  EXPECT_EQ(readInPrivate().get(), held.get());
   EXPECT_EQ(readInMain().get(), held.get());
 
   // Another connection changes them: the next read sees the change.
@@ -1177,4 +1190,72 @@ TEST(DefaultStore, LivesInTheApplicationLibraryFolderWithContextsBoundToTheirQue
   qv::drainMainQueue();
   EXPECT_TRUE(ranOnMain);
   EXPECT_TRUE(found);
+}
+
+// ---------------------------------------------------------------- the write-ahead log
+
+TEST_F(StoreTest, TheLogStaysBoundedWhileAScanIsHeldOpenAndIsFoldedInWhenTheStoreCloses) {
+  const fs::path file = libraryFolder() / "Scan.7.storedata", log = file.string() + "-wal";
+  constexpr std::size_t kBytes = std::size_t{12} << 20;
+  // The viewer's scan: its points read and held by the main context for the whole session.
+  qv::ObjectID open;
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/open");
+    scan->setVertexData(std::make_shared<const qv::Data>(kBytes, 1));
+    open = scan->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  qv::SharedData held;
+  onMain([&] { held = QVSDScanObject::scanObjectWithId(open, true, mainContext())->vertexData(); });
+  ASSERT_TRUE(held);
+  std::uintmax_t largestLog = 0;
+  for (int i = 0; i < 12; ++i) {
+    onPrivate([&] {
+      auto scan = newScan(privateContext(), "/imported");
+      scan->setVertexData(std::make_shared<const qv::Data>(kBytes, static_cast<std::uint8_t>(i)));
+      ASSERT_TRUE(privateContext().save());
+    });
+    onMain([&] { ASSERT_TRUE(mainContext().save()); });
+    settle();
+    std::error_code ec;
+    largestLog = std::max(largestLog, fs::file_size(log, ec));
+  }
+  // The size the log is cut back to, plus what the save that crossed it wrote.
+  EXPECT_LE(largestLog, (std::uintmax_t{64} << 20) + 2 * kBytes) << largestLog;
+  closeStore();
+  EXPECT_FALSE(fs::exists(log));
+  EXPECT_GT(fs::file_size(file), 12 * kBytes);
+}
+
+TEST_F(StoreTest, ALogLeftByAKilledRunIsFoldedInAfterTheNextOpening) {
+  const fs::path file = libraryFolder() / "Scan.7.storedata", log = file.string() + "-wal";
+  qv::ObjectID id;
+  onMain([&] {
+    id = newScan(mainContext(), "/a")->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  closeStore();
+  // A run that saves and is killed before it closes the store: its saves are only in the log.
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    sqlite3_exec(db, "UPDATE QVSDScanObject SET sourceFilePath = '/killed', vertexData = zeroblob(8000000)", nullptr,
+                 nullptr, nullptr);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_GT(fs::file_size(log), 8000000u);
+  const auto storedBefore = fs::file_size(file);
+
+  store = openStore();
+  EXPECT_TRUE(qv::test::waitFor([&] { return fs::file_size(log) == 0; }));
+  EXPECT_GT(fs::file_size(file), storedBefore + 8000000);
+  onMain([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, mainContext());
+    ASSERT_TRUE(scan);
+    EXPECT_EQ(scan->sourceFilePath(), "/killed");
+  });
 }

@@ -29,6 +29,8 @@ namespace {
 constexpr const char* kMetadataTable = "store_metadata";
 // Pages of 8 KiB keep the overflow chains of megabyte-sized vertex buffers short.
 constexpr int kPageSize = 8192;
+// The size the log is cut back to each time it starts over.
+constexpr int kJournalSizeLimit = 64 << 20;
 // Stored buffers from this size on are shared between the contexts that read them.
 constexpr std::size_t kHeldBlobBytes = std::size_t{1} << 20;
 
@@ -336,6 +338,9 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   std::optional<std::string> readOnlyReason;
   std::error_code ec;
   const bool exists = std::filesystem::exists(file, ec);
+  // A log that is there before we open the file was left by a run that never closed it.
+  const auto leftOverLog = std::filesystem::file_size(companion(file, kLogSuffix), ec);
+  const std::uintmax_t leftOverLogBytes = ec ? 0 : leftOverLog;
   const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
   if (const int err = writeAccess(folder)) {
     readOnlyReason = "its folder " + folder.string() + " cannot be written: " + std::strerror(err);
@@ -445,7 +450,7 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
 
   // The journal mode is kept in the file itself, which a read-only file cannot change.
   if ((!readOnly && !exec("PRAGMA journal_mode=WAL", &inner)) || !exec("PRAGMA synchronous=NORMAL", &inner) ||
-      !exec("PRAGMA foreign_keys=ON", &inner) || !exec("PRAGMA journal_size_limit=67108864", &inner)) {
+      !exec("PRAGMA foreign_keys=ON", &inner) || !exec(format("PRAGMA journal_size_limit=%d", kJournalSizeLimit), &inner)) {
     const int code = static_cast<int>(find(inner.userInfo, kSQLiteResultCodeKey) ? find(inner.userInfo, kSQLiteResultCodeKey)->toInt64() : SQLITE_ERROR);
     return fail(code, inner.description);
   }
@@ -481,44 +486,91 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
     // Checkpoints write: a file that cannot be written has none to run.
     return OpenResult::OpenedReadOnly;
   }
-  startCheckpoints();
+  startCheckpoints(leftOverLogBytes);
   return OpenResult::Opened;
 }
 
 namespace {
-// Pages in the log after which a checkpoint is started.
+// Pages in the log after which a checkpoint is started in the background (8 MB).
 constexpr int kCheckpointPages = 1000;
+// Pages in the log at which the save that reached them copies the log into the file before it
+// returns (64 MB, the size the log is cut back to once it starts over): a stream of saves that
+// leaves the background checkpoints no pause to finish in cannot grow the log any further.
+constexpr int kLogLimitPages = kJournalSizeLimit / kPageSize;
 }  // namespace
 
-void StoreCoordinator::startCheckpoints() {
+void StoreCoordinator::startCheckpoints(std::uintmax_t leftOverLogBytes) {
   // Copying the log back into the file (and syncing both) would otherwise happen inside the save
   // that crossed the threshold, doubling its time. A second connection does it on a queue of its
   // own instead: a passive checkpoint never waits for, nor blocks, the contexts' reads and saves.
+  // Once the log is wholly in the file, the next save starts it over from its beginning.
   sqlite3* checkpointDb = nullptr;
   if (sqlite3_open_v2(file_.c_str(), &checkpointDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     sqlite3_close_v2(checkpointDb);
     return;  // the connection's own automatic checkpoints stay in place
   }
   sqlite3_busy_timeout(checkpointDb, 5000);
+  // A connection opens the log only when it first reads: until then it takes the file for one
+  // without a log, and every checkpoint it is asked for does nothing and says nothing.
+  if (sqlite3_exec(checkpointDb, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(checkpointDb);
+    return;
+  }
   {
     std::lock_guard lock(checkpointMutex_);
     checkpointDb_ = checkpointDb;
   }
   if (!checkpointQueue_) checkpointQueue_ = makeSerialQueue("com.quorvel.store.checkpoint");
   sqlite3_wal_hook(db_, &StoreCoordinator::walCommitted, this);
+
+  // A log left by a run that ended without closing the store (killed, or crashed) holds saves
+  // the file does not: fold it in now, in the background, so that the launch does not wait for it.
+  if (leftOverLogBytes > 0) {
+    checkpointPending_ = true;
+    std::weak_ptr<StoreCoordinator> weak = weak_from_this();
+    checkpointQueue_->async([weak, leftOver = leftOverLogBytes] {
+      if (auto strong = weak.lock()) {
+        strong->checkpointPending_ = false;
+        if (strong->checkpoint(true))
+          QVLogInfo("Folded the library's log of %.1f MB, left by an earlier run, into %s",
+                    static_cast<double>(leftOver) / 1e6, strong->file_.c_str());
+      }
+    });
+  }
+}
+
+bool StoreCoordinator::checkpoint(bool truncate) {
+  std::lock_guard lock(checkpointMutex_);
+  if (!checkpointDb_) return false;
+  int logPages = 0, copiedPages = 0;
+  int rc = sqlite3_wal_checkpoint_v2(checkpointDb_, "main", SQLITE_CHECKPOINT_PASSIVE, &logPages, &copiedPages);
+  if (rc != SQLITE_OK || logPages != copiedPages) return false;
+  if (truncate) {
+    // Everything is in the file: empty the log as well, unless a save or a read is under way
+    // (the next save then starts it over, and the size limit cuts it back).
+    sqlite3_busy_timeout(checkpointDb_, 0);
+    sqlite3_wal_checkpoint_v2(checkpointDb_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_busy_timeout(checkpointDb_, 5000);
+  }
+  return true;
 }
 
 int StoreCoordinator::walCommitted(void* self, sqlite3*, const char*, int pages) {
   auto* coordinator = static_cast<StoreCoordinator*>(self);
-  if (pages < kCheckpointPages || coordinator->checkpointPending_.exchange(true)) return SQLITE_OK;
+  if (pages < kCheckpointPages) return SQLITE_OK;
+  if (pages >= kLogLimitPages) {
+    // Runs on the saving thread, after the commit: the committing connection holds no read of
+    // its own, so every page can be copied (waiting for a background checkpoint under way).
+    coordinator->checkpoint(false);
+    return SQLITE_OK;
+  }
+  if (coordinator->checkpointPending_.exchange(true)) return SQLITE_OK;
   std::weak_ptr<StoreCoordinator> weak = coordinator->weak_from_this();
   coordinator->checkpointQueue_->async([weak] {
     auto strong = weak.lock();
     if (!strong) return;
     strong->checkpointPending_ = false;
-    std::lock_guard lock(strong->checkpointMutex_);
-    if (strong->checkpointDb_)
-      sqlite3_wal_checkpoint_v2(strong->checkpointDb_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    strong->checkpoint(false);
   });
   return SQLITE_OK;
 }
@@ -769,7 +821,7 @@ std::optional<AttributeValue> StoreCoordinator::readAttribute(const EntityDescri
     const bool shareable = size >= kHeldBlobBytes && sqlite3_get_autocommit(db_) &&
                            sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &dataVersion) == SQLITE_OK;
     // Named only for a buffer that may be shared: most reads are small, and need no copy of the name.
-    std::tuple<std::string, std::int64_t, std::size_t> key;
+    HeldBlobKey key;
     if (shareable) {
       key = {entity.name(), number, attribute};
       if (auto it = heldBlobs_.find(key); it != heldBlobs_.end() && it->second.dataVersion == dataVersion) {
@@ -1037,6 +1089,11 @@ bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
     return false;
   }
   if (!exec("BEGIN IMMEDIATE", error)) return false;
+  // The version the transaction starts from: a held buffer read at it has seen every commit but
+  // this one, and this one leaves it as it is unless the batch writes that very buffer.
+  std::uint32_t versionBefore = 0;
+  const bool keepHeld = !heldBlobs_.empty() &&
+                        sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &versionBefore) == SQLITE_OK;
   auto rollBack = [&] {
     exec("ROLLBACK", nullptr);
     return false;
@@ -1058,7 +1115,29 @@ bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
   }
   const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return failWith(rc, "Cannot commit the save");
+  if (keepHeld) keepHeldBlobsAcross(batch, versionBefore);
   return true;
+}
+
+void StoreCoordinator::keepHeldBlobsAcross(const SaveBatch& batch, std::uint32_t versionBefore) {
+  std::uint32_t versionAfter = 0;
+  const bool known = sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &versionAfter) == SQLITE_OK;
+  auto touches = [](const HeldBlobKey& key, const EntityDescription* entity, std::int64_t number) {
+    return std::get<1>(key) == number && entity->name() == std::get<0>(key);
+  };
+  std::erase_if(heldBlobs_, [&](const auto& entry) {
+    const auto& [key, held] = entry;
+    // Read before another connection's commit, or no longer held by anyone: nothing to keep.
+    if (!known || held.dataVersion != versionBefore || held.bytes.expired()) return true;
+    for (const auto& w : batch.updates)
+      if (touches(key, w.entity, w.number) && w.writesAttribute(std::get<2>(key))) return true;
+    for (const auto& [entity, number] : batch.deletes)
+      if (touches(key, entity, number)) return true;
+    for (const auto& w : batch.inserts)
+      if (touches(key, w.entity, w.number)) return true;
+    return false;
+  });
+  for (auto& [key, held] : heldBlobs_) held.dataVersion = versionAfter;
 }
 
 }  // namespace qv

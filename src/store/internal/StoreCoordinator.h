@@ -140,7 +140,11 @@ private:
   bool writeDeletes(const std::vector<std::pair<const EntityDescription*, std::int64_t>>& rows, Error* error);
 
   std::optional<Error> writeProblemLocked() const;
-  void startCheckpoints();
+  // `leftOverLogBytes`: the size of a log found beside the file before it was opened.
+  void startCheckpoints(std::uintmax_t leftOverLogBytes);
+  // Copies the log into the file as far as no reader stops it; true when all of it was copied.
+  // When asked, the log is then emptied too, unless a save or a read is under way.
+  bool checkpoint(bool truncate);
   static int walCommitted(void* self, sqlite3* db, const char* name, int pages);
 
   ModelPtr model_;
@@ -160,14 +164,18 @@ private:
   std::vector<bool> hasSerialisedValues_;  // by entity index: an attribute kept as serialised text
 
   // Large stored buffers that some context still holds (an open scan's points), by entity, row and
-  // attribute, with the store's data version they were read at. A read of the same buffer while
-  // nothing has been committed since, by this connection or any other, shares those bytes instead
-  // of copying tens of megabytes out of the file again.
+  // attribute, with the store's data version they are known to be current at. A read of the same
+  // buffer at that version shares those bytes instead of copying tens of megabytes out of the file
+  // again. A save of this connection that does not write a buffer carries it to the version after
+  // the save (saving the viewer's state before an export must not cost the export its points);
+  // any commit of another connection ends the sharing, as this connection cannot tell what it wrote.
   struct HeldBlob {
     std::weak_ptr<const Data> bytes;
     std::uint32_t dataVersion = 0;
   };
-  std::map<std::tuple<std::string, std::int64_t, std::size_t>, HeldBlob> heldBlobs_;
+  using HeldBlobKey = std::tuple<std::string, std::int64_t, std::size_t>;
+  std::map<HeldBlobKey, HeldBlob> heldBlobs_;
+  void keepHeldBlobsAcross(const SaveBatch& batch, std::uint32_t versionBefore);
 };
 
 }  // namespace qv

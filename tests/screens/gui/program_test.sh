@@ -36,4 +36,31 @@ points=$("$helper" --sample-qvk-points)
 grep -q "^QUORVEL_PROBE opened points=$points\$" "$dir/out.txt" || fail "the viewer does not show the scan's $points points"
 "$helper" --check-screenshot "$screenshot" || fail "the viewer's screenshot $screenshot looks blank"
 [ -z "$(ls -A "$dir/sim" 2>/dev/null)" ] || fail "the simulated port was left behind: $(ls "$dir/sim")"
-echo "quorvel started, connected, opened the scan and quit cleanly"
+
+# The scan's points were saved in the library, and quitting folded the library's log into its file.
+library="$dir/data/Quorvel/Scan.7.storedata"
+# The 44-byte records of the largest stored scan.
+stored_records() {
+  python3 -c 'import sqlite3, sys
+db = sqlite3.connect("file:" + sys.argv[1] + "?mode=ro&immutable=1", uri=True)
+print(max([(n or 0) // 44 for (n,) in db.execute("SELECT length(vertexData) FROM QVSDScanObject")] + [0]))' "$1"
+}
+[ ! -e "$library-wal" ] && [ ! -e "$library-shm" ] || fail "quitting left the library's log behind: $(ls -l "$library"-*)"
+[ "$(stored_records "$library")" -ge "$points" ] || fail "the library's file does not hold the scan's $points points"
+
+# A run that is killed leaves its log; the next one folds it in, and leaves none when it quits.
+QUORVEL_LAUNCH_PROBE=1 "$quorvel" "$dir/vase.qvk" >"$dir/out.txt" 2>"$dir/err.txt" &
+killed=$!
+i=0
+until grep -q '^QUORVEL_PROBE opened' "$dir/out.txt" 2>/dev/null; do
+  i=$((i + 1))
+  [ "$i" -le 300 ] || { kill -KILL "$killed"; fail "the second run did not open the scan"; }
+  sleep 0.1
+done
+kill -KILL "$killed"
+wait "$killed" 2>/dev/null
+[ -s "$library-wal" ] || fail "the killed run left no log to fold in (the test shows nothing)"
+QUORVEL_QUIT_WHEN=shown timeout 60 "$quorvel" >"$dir/out.txt" 2>"$dir/err.txt" || fail "the run after the killed one failed"
+[ ! -e "$library-wal" ] || fail "the run after a killed one left the log behind"
+[ "$(stored_records "$library")" -ge "$points" ] || fail "the library lost the scan's points after a killed run"
+echo "quorvel started, connected, opened the scan, kept it in its library and quit cleanly"

@@ -180,30 +180,36 @@ bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareG
     if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kVertexFileError, "The scan object is in no context");
     return false;
   }
-  std::string path = vertexDataFilePath().value_or("");
+  const std::string path = vertexDataFilePath().value_or("");
   std::error_code ec;
-  std::uint64_t length = 0;
-  if (!path.empty() && fs::exists(path, ec)) {
-    length = fs::file_size(path, ec);
+  const bool rebuild = !path.empty() && fs::exists(path, ec);
+  if (rebuild) {
+    const auto length = fs::file_size(path, ec);
     if (ec || length % sizeof(QVLScanVertex) != 0) {
-      // Records after a torn one would get numbers that point between records.
+      // Not ours to overwrite: whatever wrote it half-way may still be needed to recover it.
       if (error) {
         *error = qv::Error(qv::kScanErrorDomain, qv::kVertexFileError,
                            "The scan's vertex data file does not hold whole records", {{qv::Error::kFilePathKey, path}});
       }
       return false;
     }
-  } else {
-    // Record 0 stands for "no point" in every index table, so the file starts with a zero record.
-    const auto file = qv::newLibraryFilePath(context->libraryFolder(), qv::kScanVertexFileExtension);
-    const QVLScanVertex zero{};
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(&zero), sizeof zero);
-    if (!qv::createFileWithContents(file, bytes, error)) return false;
-    if (!path.empty()) QVLogWarn("The scan's vertex data file %s is gone; starting %s", path.c_str(), file.c_str());
-    path = file.string();
-    setVertexDataFilePath(path);
-    length = sizeof zero;
   }
+
+  // The file is rebuilt whole each time (the scan's end and a later tidy-up both build it), so
+  // every point has one record. Record 0 stands for "no point" in every index table.
+  std::vector<QVLScanVertex> vertices(1);
+  std::vector<std::pair<std::shared_ptr<QVSDPointCloud>, std::vector<std::int32_t>>> tables;
+  std::optional<std::vector<QVLScanVertex>> previous;
+  // A cloud that cannot be built now keeps the records its table names in the file being replaced.
+  auto carryOver = [&](const std::shared_ptr<QVSDPointCloud>& cloud) {
+    const auto old = cloud->vertexIndexData();
+    if (!rebuild || !old || old->empty()) return;
+    if (!previous) {
+      auto bytes = qv::readWholeFile(path, nullptr);
+      previous = bytes ? qv::scanVerticesFromData(*bytes) : std::vector<QVLScanVertex>{};
+    }
+    tables.emplace_back(cloud, qv::carryScanVertices(*previous, qv::indexTableFromData(*old), vertices));
+  };
 
   bool allWritten = true;
   auto self = std::dynamic_pointer_cast<QVSDScanObject>(shared_from_this());
@@ -212,6 +218,7 @@ bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareG
     auto grid = cloud->readSliceGrid(&cloudError);
     if (!grid) {
       QVLogWarn("Skipped a point cloud while building the scan's vertices: %s", cloudError.text().c_str());
+      carryOver(cloud);
       if (skipped) {
         cloudError.description = "The point cloud " + std::to_string(cloud->lookupId().value_or(0)) + " (laser " +
                                  std::to_string(cloud->laserNumber().value_or(0)) + ") was left out: " + cloudError.description;
@@ -222,23 +229,35 @@ bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareG
       allWritten = false;
       continue;
     }
-    if (grid->empty()) continue;
+    if (grid->empty()) {
+      carryOver(cloud);
+      continue;
+    }
     const std::size_t slices = grid->size() / qv::kSliceBlockRows;
     if (prepareGrid) prepareGrid(*cloud, *grid, slices);
-    std::vector<QVLScanVertex> vertices;
-    const auto firstRecord = static_cast<std::uint32_t>(length / sizeof(QVLScanVertex));
-    auto table = qv::appendScanVertices(*grid, static_cast<std::int16_t>(cloud->lookupId().value_or(0)), firstRecord, vertices);
-    if (!vertices.empty()) {
-      const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(vertices.data()),
-                                                vertices.size() * sizeof(QVLScanVertex));
-      qv::Error writeError;
-      if (!qv::appendToFile(path, bytes, &writeError)) {
-        if (allWritten && error) *error = writeError;
-        return false;
-      }
-      length += bytes.size();
-    }
-    cloud->setVertexIndexData(qv::dataFromIndexTable(table));
+    const auto firstRecord = static_cast<std::uint32_t>(vertices.size());
+    tables.emplace_back(cloud, qv::appendScanVertices(*grid, static_cast<std::int16_t>(cloud->lookupId().value_or(0)),
+                                                      firstRecord, vertices));
   }
+
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(vertices.data()),
+                                            vertices.size() * sizeof(QVLScanVertex));
+  qv::Error writeError;
+  if (rebuild) {
+    if (!qv::replaceFileContents(path, bytes, &writeError)) {
+      if (allWritten && error) *error = writeError;
+      return false;
+    }
+  } else {
+    const auto file = qv::newLibraryFilePath(context->libraryFolder(), qv::kScanVertexFileExtension);
+    if (!qv::createFileWithContents(file, bytes, &writeError)) {
+      if (allWritten && error) *error = writeError;
+      return false;
+    }
+    if (!path.empty()) QVLogWarn("The scan's vertex data file %s is gone; starting %s", path.c_str(), file.c_str());
+    setVertexDataFilePath(file.string());
+  }
+  // Only once the file holds them: a failed write leaves every table pointing where it did.
+  for (const auto& [cloud, table] : tables) cloud->setVertexIndexData(qv::dataFromIndexTable(table));
   return allWritten;
 }

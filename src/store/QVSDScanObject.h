@@ -110,10 +110,13 @@ public:
 
   // Rebuilds the vertex data file of the scan from its point clouds' slice blocks: the file
   // (UUID + ".VertexData" in the library folder, starting with one zero record, so that record 0
-  // means "none") gets each cloud's vertices appended, and each cloud gets its index table.
-  // `prepareGrid`, when given, may rework a cloud's grid in memory first (the scan driver
+  // means "none") is written anew with each cloud's vertices, one record per point however often
+  // it is built, and each cloud gets its index table. An existing file keeps its path and is
+  // replaced whole only once the new records are written; a file that does not hold whole records
+  // is refused. `prepareGrid`, when given, may rework a cloud's grid in memory first (the scan driver
   // recomputes the normals there). A cloud whose file is missing or inconsistent is skipped and
-  // keeps its old table; the other clouds are still written. False with the first error when any
+  // keeps the records its table names in the old file (renumbered); the other clouds are still
+  // written. False with the first error when any
   // cloud was skipped or the scan's file could not be written; when `skipped` is given, skipped
   // clouds are listed there instead (each error naming the cloud) and only a failed write is false.
   using GridPreparer = std::function<void(QVSDPointCloud& cloud, std::vector<QVLSliceVertex>& grid, std::size_t slices)>;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <unordered_map>
 
 #include "platform/UUID.h"
 #include "store/StoreErrors.h"
@@ -59,6 +60,20 @@ std::vector<std::int32_t> appendScanVertices(std::span<const QVLSliceVertex> gri
     }
   }
   return index;
+}
+
+std::vector<std::int32_t> carryScanVertices(std::span<const QVLScanVertex> from, std::span<const std::int32_t> table,
+                                            std::vector<QVLScanVertex>& out) {
+  std::vector<std::int32_t> renumbered(table.size(), 0);
+  std::unordered_map<std::int32_t, std::int32_t> moved;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const std::int32_t old = table[i];
+    if (old <= 0 || static_cast<std::size_t>(old) >= from.size()) continue;
+    auto [it, added] = moved.try_emplace(old, static_cast<std::int32_t>(out.size()));
+    if (added) out.push_back(from[static_cast<std::size_t>(old)]);
+    renumbered[i] = it->second;
+  }
+  return renumbered;
 }
 
 SharedData dataFromScanVertices(std::span<const QVLScanVertex> vertices) {
@@ -166,6 +181,35 @@ bool createFileWithContents(const fs::path& file, std::span<const std::uint8_t> 
     return false;
   }
   return true;
+}
+
+bool replaceFileContents(const fs::path& file, std::span<const std::uint8_t> bytes, Error* error) {
+  const fs::path fresh = newLibraryFilePath(file.parent_path(), file.filename().string() + ".new");
+  const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (error) *error = fileError(errno, "Cannot create the vertex file's replacement", fresh);
+    return false;
+  }
+  int err = 0;
+  // On disk before the rename: a crash must leave the old records or the new, never an empty file.
+  bool done = writeAll(fd, bytes, 0, err);
+  if (done && ::fsync(fd) != 0) {
+    err = errno;
+    done = false;
+  }
+  if (::close(fd) != 0 && done) {
+    err = errno;
+    done = false;
+  }
+  if (done && ::rename(fresh.c_str(), file.c_str()) != 0) {
+    err = errno;
+    done = false;
+  }
+  if (!done) {
+    ::unlink(fresh.c_str());
+    if (error) *error = fileError(err, "Cannot rewrite the vertex file", file);
+  }
+  return done;
 }
 
 std::optional<Data> readWholeFile(const fs::path& file, Error* error) {

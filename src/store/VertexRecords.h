@@ -44,6 +44,12 @@ SliceBlockBuild makeSliceBlock(std::span<const QVLPoint3D> points);
 std::vector<std::int32_t> appendScanVertices(std::span<const QVLSliceVertex> grid, std::int16_t lookupId,
                                              std::uint32_t firstRecordNumber, std::vector<QVLScanVertex>& out);
 
+// Copies the records an index table names from `from` to the end of `out`, each once however
+// often it is named, and answers the table renumbered for `out`. Entries naming no record of
+// `from` (0, negative or past its end) become 0.
+std::vector<std::int32_t> carryScanVertices(std::span<const QVLScanVertex> from, std::span<const std::int32_t> table,
+                                            std::vector<QVLScanVertex>& out);
+
 // Vertex buffers as stored bytes, and back; a trailing partial record is dropped.
 SharedData dataFromScanVertices(std::span<const QVLScanVertex> vertices);
 std::vector<QVLScanVertex> scanVerticesFromData(const Data& data);
@@ -57,6 +63,9 @@ std::optional<std::uint64_t> appendToFile(const std::filesystem::path& file, std
                                           Error* error);
 // Creates a new file holding exactly the bytes; fails when the file already exists.
 bool createFileWithContents(const std::filesystem::path& file, std::span<const std::uint8_t> bytes, Error* error);
+// Replaces what an existing file holds by the bytes, all at once: they are written beside it and
+// moved over it, so a failure leaves the old file as it was.
+bool replaceFileContents(const std::filesystem::path& file, std::span<const std::uint8_t> bytes, Error* error);
 // The whole file; nothing when it cannot be read.
 std::optional<Data> readWholeFile(const std::filesystem::path& file, Error* error);
 

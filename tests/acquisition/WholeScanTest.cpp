@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -308,4 +310,64 @@ TEST(ScanDiagnostics, EachStepLeavesItsFramesAndTheDetectorsImagesAndTheSamePoin
 
   if (previous) ::setenv("XDG_DATA_HOME", restore.c_str(), 1);
   else ::unsetenv("XDG_DATA_HOME");
+}
+
+// The scan's vertex data hold each stored point once, after record 0, and each cloud's index table
+// names the point's own record; tidying the scan up afterwards (as saving it does) builds them
+// again without doubling them.
+TEST(ScanPointData, EveryPointHasOneRecordNamedByItsCloudsTableAlsoAfterATidyUp) {
+  ScanHarness h(offAxisCylinder());
+  const auto outcome = h.build(60.0f, 0.0f, 100, {100}, {100});
+  ASSERT_TRUE(outcome.completed) << (outcome.error ? outcome.error->text() : "");
+
+  auto checkRecords = [&](const char* when) {
+    SCOPED_TRACE(when);
+    h.context().performAndWait([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(h.scanId(), false, h.context());
+      ASSERT_TRUE(scan->vertexDataFilePath());
+      const auto bytes = qv::readWholeFile(*scan->vertexDataFilePath(), nullptr);
+      ASSERT_TRUE(bytes);
+      const auto records = qv::scanVerticesFromData(*bytes);
+      std::size_t points = 0;
+      std::vector<int> named(records.size(), 0);
+      for (const auto& cloud : QVSDPointCloud::sortedPointCloudsForScanObject(scan)) {
+        const auto grid = cloud->readSliceGrid(nullptr);
+        ASSERT_TRUE(grid);
+        ASSERT_TRUE(cloud->vertexIndexData());
+        const auto table = qv::indexTableFromData(*cloud->vertexIndexData());
+        ASSERT_EQ(table.size(), grid->size());
+        for (std::size_t cell = 0; cell < grid->size(); ++cell) {
+          const QVLSliceVertex& v = (*grid)[cell];
+          const std::int32_t record = table[cell];
+          if (!v.hasPoint()) {
+            EXPECT_EQ(record, 0) << "cell " << cell;
+            continue;
+          }
+          ++points;
+          ASSERT_GT(record, 0) << "cell " << cell;
+          ASSERT_LT(static_cast<std::size_t>(record), records.size()) << "cell " << cell;
+          ++named[static_cast<std::size_t>(record)];
+          const QVLScanVertex& r = records[static_cast<std::size_t>(record)];
+          EXPECT_EQ(r.lookupId, cloud->lookupId().value_or(-1));
+          EXPECT_EQ(r.point2DY, cell % qv::kSliceBlockRows);
+          EXPECT_EQ(r.point3DX, v.point3DX);
+          EXPECT_EQ(r.point3DY, v.point3DY);
+          EXPECT_EQ(r.point3DZ, v.point3DZ);
+        }
+      }
+      EXPECT_GT(points, 1000u);
+      EXPECT_EQ(records.size(), points + 1) << "one record per point plus the empty record 0";
+      EXPECT_EQ(std::count(named.begin() + 1, named.end(), 1), static_cast<std::ptrdiff_t>(points))
+          << "each record named by exactly one cell";
+      const QVLScanVertex zero{};
+      EXPECT_EQ(std::memcmp(&records[0], &zero, sizeof zero), 0);
+      // What the viewer and the writers read holds the same records.
+      ASSERT_TRUE(scan->vertexData());
+      EXPECT_EQ(*scan->vertexData(), *bytes);
+      EXPECT_EQ(scan->numberOfVertices(), points + 1);
+    });
+  };
+  checkRecords("at the end of the scan");
+  h.scan().tidyUpCurrentScan();
+  checkRecords("after a tidy-up");
 }

@@ -240,15 +240,29 @@ TEST_F(StoreTest, AScansVertexFileStartsWithAnEmptyRecordAndEachCloudGetsItsInde
     EXPECT_EQ(qv::indexTableFromData(*high->vertexIndexData())[0], 3);
     EXPECT_EQ(qv::indexTableFromData(*broken->vertexIndexData()), std::vector<std::int32_t>{42});  // left alone
 
-    // A second build appends after the old records and points the tables at the new ones. Asked
-    // for the skipped clouds, it names the broken one and succeeds with the others.
+    // A second build rebuilds the same file rather than adding a second copy of every point. A
+    // cloud that cannot be read now keeps its records from the last build, renumbered; a table
+    // entry that named no record names none. Asked for the skipped clouds, it names them and
+    // succeeds with the others.
+    fs::remove(*high->vertexDataFilePath());
+    const QVLScanVertex highRecord = vertices[3];
     std::vector<qv::Error> skipped;
     EXPECT_TRUE(scan->buildVertexDataFromPointClouds(nullptr, nullptr, &skipped));
-    ASSERT_EQ(skipped.size(), 1u);
+    ASSERT_EQ(skipped.size(), 2u);
     EXPECT_TRUE(skipped[0].is(qv::kScanErrorDomain, qv::kVertexFileError));
-    EXPECT_NE(skipped[0].description.find("point cloud 3"), std::string::npos) << skipped[0].description;
-    EXPECT_EQ(fs::file_size(file), 7u * 44);
-    EXPECT_EQ(qv::indexTableFromData(*low->vertexIndexData())[1], 4);
+    EXPECT_NE(skipped[1].description.find("point cloud 3"), std::string::npos) << skipped[1].description;
+    EXPECT_EQ(*scan->vertexDataFilePath(), file.string());
+    vertices = qv::scanVerticesFromData(*qv::readWholeFile(file, nullptr));
+    ASSERT_EQ(vertices.size(), 4u);
+    EXPECT_EQ(vertices[1].point2DY, 1);
+    EXPECT_EQ(vertices[1].normalZ, 0.0f);  // no normals this time: the records are new
+    EXPECT_EQ(qv::indexTableFromData(*low->vertexIndexData())[1], 1);
+    EXPECT_EQ(qv::indexTableFromData(*low->vertexIndexData())[2], 2);
+    EXPECT_EQ(qv::indexTableFromData(*high->vertexIndexData())[0], 3);
+    EXPECT_EQ(std::memcmp(&vertices[3], &highRecord, 44), 0);
+    EXPECT_EQ(qv::indexTableFromData(*broken->vertexIndexData()), std::vector<std::int32_t>{0});
+    for (const auto& entry : fs::directory_iterator(file.parent_path()))
+      EXPECT_NE(entry.path().extension(), ".new") << "a replacement left behind";
     ASSERT_TRUE(privateContext().save());
   });
 }

@@ -35,6 +35,7 @@ DesktopApplication::DesktopApplication(Options options)
     dialogs_ = options.dialogs;
   } else {
     qtDialogs_ = std::make_unique<QtDialogService>();
+    qtDialogs_->setSettings(&settings_);
     dialogs_ = qtDialogs_.get();
   }
   storeAlerts_->attach(dialogs_);

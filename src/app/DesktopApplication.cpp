@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFileInfo>
 
 #include "platform/Log.h"
 #include "platform/Paths.h"
@@ -35,6 +36,7 @@ DesktopApplication::DesktopApplication(Options options)
     dialogs_ = options.dialogs;
   } else {
     qtDialogs_ = std::make_unique<QtDialogService>();
+    qtDialogs_->setSettings(&settings_);
     dialogs_ = qtDialogs_.get();
   }
   storeAlerts_->attach(dialogs_);
@@ -184,7 +186,12 @@ void DesktopApplication::launch(const QStringList& files) {
   core_->launch(hooks, pending);
 }
 
-bool DesktopApplication::openFile(const QString& path) { return coordinator_->applicationOpenFile(path.toStdString()); }
+bool DesktopApplication::openFile(const QString& path) {
+  // A path given relative to the folder the program was started from would follow the working
+  // folder, not the file: the library, recent tiles and save panels need where the file is.
+  const QString file = path.isEmpty() ? path : QFileInfo(path).absoluteFilePath();
+  return coordinator_->applicationOpenFile(file.toStdString());
+}
 
 qv::screens::PreferencesWindow& DesktopApplication::preferencesWindow() {
   if (!preferences_) preferences_ = std::make_unique<qv::screens::PreferencesWindow>(settings_, core_->preferencesDelegate());

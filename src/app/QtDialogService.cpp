@@ -9,6 +9,9 @@
 #include <QUrl>
 
 #include "platform/Log.h"
+#ifdef QUORVEL_WITH_VIEWER
+#include "viewer/model/PanelFolder.h"
+#endif
 
 namespace qv::app {
 
@@ -46,9 +49,11 @@ void QtDialogService::chooseFileToOpen(const std::string& prompt, const std::vec
   QStringList patterns;
   for (const auto& ext : extensions) patterns << QString("*.%1").arg(QString::fromStdString(ext));
   dialog->setNameFilter(QObject::tr("Scans (%1)").arg(patterns.join(' ')));
-  QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, done](int result) {
+  startInLastFolder(dialog);
+  QObject::connect(dialog, &QFileDialog::finished, dialog, [this, dialog, done](int result) {
     std::optional<std::string> path;
     if (result == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) path = dialog->selectedFiles().front().toStdString();
+    if (path) rememberFolderOf(*path);
     dialog->deleteLater();
     if (done) done(path);
   });
@@ -69,8 +74,9 @@ void QtDialogService::chooseFileToSave(const std::string& suggestedName,
     dialog->setNameFilter(QObject::tr("%1 files (%2)").arg(allowed.front().toUpper(), patterns.join(' ')));
     dialog->setDefaultSuffix(allowed.front());
   }
+  startInLastFolder(dialog);
   dialog->selectFile(QString::fromStdString(suggestedName));
-  QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, done, allowed](int result) {
+  QObject::connect(dialog, &QFileDialog::finished, dialog, [this, dialog, done, allowed](int result) {
     std::optional<std::string> path;
     if (result == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) {
       QString chosen = dialog->selectedFiles().front();
@@ -78,11 +84,28 @@ void QtDialogService::chooseFileToSave(const std::string& suggestedName,
       if (!allowed.isEmpty() && !allowed.contains(QFileInfo(chosen).suffix(), Qt::CaseInsensitive))
         chosen += "." + allowed.front();
       path = chosen.toStdString();
+      rememberFolderOf(*path);
     }
     dialog->deleteLater();
     if (done) done(path);
   });
   dialog->open();
+}
+
+void QtDialogService::startInLastFolder(QFileDialog* dialog) {
+#ifdef QUORVEL_WITH_VIEWER
+  if (settings_) dialog->setDirectory(QString::fromStdString(qv::viewer::lastPanelFolder(*settings_).string()));
+#else
+  (void)dialog;
+#endif
+}
+
+void QtDialogService::rememberFolderOf(const std::string& chosen) {
+#ifdef QUORVEL_WITH_VIEWER
+  if (settings_) qv::viewer::rememberPanelFolder(*settings_, chosen);
+#else
+  (void)chosen;
+#endif
 }
 
 void QtDialogService::openWithDesktop(const std::string& fileOrUrl) {

@@ -5,13 +5,18 @@
 #include <QPointer>
 #include <QWidget>
 
+#include "platform/Settings.h"
 #include "screens/DialogService.h"
+
+class QFileDialog;
 
 namespace qv::app {
 
 class QtDialogService : public qv::screens::DialogService {
 public:
   void setWindow(QWidget* window) { window_ = window; }
+  // Where the file panels remember the folder last used in any of them.
+  void setSettings(qv::Settings* settings) { settings_ = settings; }
   void showAlert(const qv::screens::Alert& alert, std::function<void(int)> done) override;
   void chooseFileToOpen(const std::string& prompt, const std::vector<std::string>& extensions,
                         std::function<void(std::optional<std::string>)> done) override;
@@ -20,7 +25,12 @@ public:
   void openWithDesktop(const std::string& fileOrUrl) override;
 
 private:
+  // Opens `dialog` in the remembered folder and remembers the folder of what is chosen in it.
+  void startInLastFolder(QFileDialog* dialog);
+  void rememberFolderOf(const std::string& chosen);
+
   QPointer<QWidget> window_;
+  qv::Settings* settings_ = nullptr;
 };
 
 }  // namespace qv::app

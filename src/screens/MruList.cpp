@@ -31,6 +31,7 @@ std::vector<MruItem> buildMruItems(qv::ObjectContext& context,
     if (source.empty() || scan->numberOfVertices() == 0) continue;
     MruItem item;
     item.filename = scanDisplayName(source);
+    item.sourceFilePath = source;
     item.objectId = scan->objectID();
     const std::string snapshot = scan->snapshotFilePath().value_or("");
     std::error_code ec;

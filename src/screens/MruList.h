@@ -17,6 +17,8 @@ namespace qv::screens {
 // One tile (`QVLMainViewControllerMruItem`).
 struct MruItem {
   std::string filename;
+  // The file the scan came from or was last saved to: two scans of one name tell apart by it.
+  std::string sourceFilePath;
   qv::ObjectID objectId;
   // The scan's thumbnail; nothing means the "TileBackground" image.
   std::optional<std::filesystem::path> thumbnail;

@@ -18,6 +18,7 @@
 #include "store/QVSDScanSlice.h"
 #include "store/TBCoreDataStoreS1.h"
 #include "store/VertexRecords.h"
+#include "viewer/model/PanelFolder.h"
 
 namespace qv::screens {
 
@@ -29,7 +30,6 @@ constexpr const char* kAdaptiveKey = "EnableAdaptiveScanning";
 constexpr const char* kOverrideKey = "OverrideScanRotationAndHeight";
 constexpr const char* kRotationKey = "ScanRotationInDegrees";
 constexpr const char* kHidePanelKey = "ScanViewShouldHideAdvancedPanel";
-constexpr const char* kLastFolderKey = "NSNavLastRootDirectory";
 constexpr double kHighlightFadeSeconds = 0.25;
 
 bool isScanDomain(const qv::Error& e) { return e.domain == qv::kScanErrorDomain; }
@@ -414,11 +414,7 @@ std::string ScanScreenPresenter::defaultScanFileName(const std::optional<std::st
 }
 
 fs::path ScanScreenPresenter::lastSaveFolder() const {
-  std::string folder = settings_.stringForKey(kLastFolderKey).value_or("");
-  const char* home = std::getenv("HOME");
-  if (!folder.empty() && folder[0] == '~' && home) folder = std::string(home) + folder.substr(1);
-  if (folder.empty() && home) folder = home;
-  return folder;
+  return qv::viewer::lastPanelFolder(settings_);
 }
 
 void ScanScreenPresenter::saveScanButtonPressed() {
@@ -441,7 +437,7 @@ void ScanScreenPresenter::saveScanButtonPressed() {
     std::string path = *chosen;
     const std::string extension = lowercased(fs::path(path).extension().string());
     if (extension != ".qvkx" && extension != ".qvk") path += ".qvkx";
-    self->settings_.setValue(kLastFolderKey, qv::Value(fs::path(path).parent_path().string()));
+    qv::viewer::rememberPanelFolder(self->settings_, path);
     self->controls_.saving = true;
     self->controls_.savePrompt = false;
     self->show();

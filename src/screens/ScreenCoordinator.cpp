@@ -136,6 +136,10 @@ void ScreenCoordinator::refuseOpen(const std::string& informativeText) {
 
 bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
   if (refusalAlertUp_) return true;
+  if (askingAboutViewerEdits_) {
+    QVLogInfo("Not opening %s: the viewer is asking about its unsaved changes", path.c_str());
+    return true;
+  }
   QVLogInfo("Request to open file: %s", path.c_str());
   const std::string ext = qv::fileExtension(path);
   if (ext != "qvk" && ext != "qvkx") return false;
@@ -156,7 +160,9 @@ bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
     if (viewer && !viewer->canOpenFile())
       refuseOpen(kCompleteViewerOperation);
     else
-      openScanWithFilePath(path);
+      openInPlaceOfViewerScan(path, [weak = weakSelf(), path] {
+        if (auto self = weak.lock()) self->openScanWithFilePath(path);
+      });
   } else if (host.isShown(ScreenKind::Calibration) || host.isShown(ScreenKind::ManualScan) || progress) {
     refuseOpen(kCompleteOperation);
   } else {
@@ -172,7 +178,7 @@ void ScreenCoordinator::openModelToDisplayOnStartup() {
 }
 
 void ScreenCoordinator::openExistingScan() {
-  if (openPanelUp_) return;
+  if (openPanelUp_ || askingAboutViewerEdits_) return;
   auto& host = *o_.host;
   if (!host.isShown(ScreenKind::Main)) {
     auto* viewer = host.viewer();
@@ -189,11 +195,41 @@ void ScreenCoordinator::openExistingScan() {
       if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
       return;
     }
-    self->removeAllChildViews();
-    qv::after(qv::seconds(self->viewerDelay()), qv::mainQueue(), [weak, p = *path] {
-      if (auto self = weak.lock()) self->openScanWithFilePath(p);
-    });
+    auto open = [weak, p = *path] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->removeAllChildViews();
+      qv::after(qv::seconds(self->viewerDelay()), qv::mainQueue(), [weak, p] {
+        if (auto self = weak.lock()) self->openScanWithFilePath(p);
+      });
+    };
+    if (self->o_.host->isShown(ScreenKind::Viewer))
+      self->openInPlaceOfViewerScan(*path, std::move(open));
+    else
+      open();
   });
+}
+
+void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::function<void()> open) {
+  auto* viewer = o_.host->viewer();
+  auto weak = weakSelf();
+  auto proceed = [weak, path, open = std::move(open)](bool cancelled) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->askingAboutViewerEdits_ = false;
+    if (cancelled) {
+      QVLogInfo("Not opening %s: the scan in the viewer stays", path.c_str());
+      if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
+      return;
+    }
+    open();
+  };
+  if (!viewer) return proceed(false);
+  // The scan shown may hold applied edits not yet written to its file. Another scan taking the
+  // viewer's place would leave them unasked-about in the library (and reading the same file again
+  // would replace them), so the user answers first, as on quitting.
+  askingAboutViewerEdits_ = true;
+  viewer->saveAnyUnsavedChanges(std::move(proceed));
 }
 
 void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
@@ -344,7 +380,7 @@ std::vector<ScreenCoordinator::RecentScan> ScreenCoordinator::recentScans() {
 }
 
 void ScreenCoordinator::openRecentScan(const qv::ObjectID& scan) {
-  if (openPanelUp_ || reading_) return;
+  if (openPanelUp_ || reading_ || askingAboutViewerEdits_) return;
   openScan(scan);
 }
 

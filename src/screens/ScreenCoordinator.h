@@ -95,6 +95,9 @@ public:
 private:
   explicit ScreenCoordinator(Options options);
   void refuseOpen(const std::string& informativeText);
+  // Runs `open` (which opens `path` in place of the viewer's scan) once the user has answered about
+  // that scan's unsaved changes, saved or dropped; a cancel keeps the scan and opens nothing.
+  void openInPlaceOfViewerScan(const std::string& path, std::function<void()> open);
   void finishRead(bool ok, std::optional<qv::Error> error, qv::ObjectID scan);
   double viewerDelay() const;
   std::weak_ptr<ScreenCoordinator> weakSelf() { return weak_from_this(); }
@@ -102,6 +105,7 @@ private:
   Options o_;
   bool openPanelUp_ = false;
   bool refusalAlertUp_ = false;
+  bool askingAboutViewerEdits_ = false;
   bool reading_ = false;
   bool shouldCheckForUpdate_ = false;
   std::string modelToDisplayOnStartup_;

@@ -1,6 +1,7 @@
 // Screen switching and the opening of files, through a fake window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -269,6 +270,51 @@ TEST_F(ScreenCoordinatorTest, AScanChosenInTheOpenPanelIsReadAfterTheScreensAreD
   ASSERT_TRUE(runUntil([&] { return host.viewerScreen.loaded.size() == 1; }));
   ASSERT_EQ(scansOf(file).size(), 1u);
   EXPECT_EQ(host.viewerScreen.loaded[0], scansOf(file)[0].id);
+}
+
+// A scan handed over (or chosen in the open panel) while the viewer shows another: the viewer is
+// asked about its unsaved changes first, nothing is read until the user answers, a cancel keeps
+// the scan shown, and requests arriving meanwhile are dropped.
+TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutItsChanges) {
+  auto first = writeQvk("vase.qvk", 4), other = writeQvk("other.qvk", 6);
+  host.shown = {ScreenKind::Main};
+  ASSERT_TRUE(coordinator->applicationOpenFile(first.string()));
+  ASSERT_TRUE(runUntil([&] { return host.viewerScreen.loaded.size() == 1; }));
+  FakeViewer& viewer = host.viewerScreen;
+  viewer.saveAnswer.reset();  // the question stays up until answered below
+  auto questions = [&] { return std::count(viewer.calls.begin(), viewer.calls.end(), "saveAnyUnsavedChanges"); };
+
+  for (bool cancel : {true, false}) {
+    SCOPED_TRACE(cancel ? "Cancel" : "Save or Don't Save");
+    EXPECT_TRUE(coordinator->applicationOpenFile(other.string()));
+    ASSERT_TRUE(viewer.pendingSave) << "the viewer was not asked about its unsaved changes";
+    EXPECT_TRUE(coordinator->applicationOpenFile(first.string()));  // a second hand-over meanwhile
+    dialogs.fileToChoose = other.string();
+    coordinator->openExistingScan();
+    EXPECT_EQ(questions(), cancel ? 1 : 2);
+    clock.advanceSeconds(1);
+    qv::drainMainQueue();
+    EXPECT_FALSE(coordinator->isReadingFile());
+    EXPECT_FALSE(host.isShown(ScreenKind::Progress));
+    EXPECT_EQ(viewer.loaded.size(), 1u);
+    std::exchange(viewer.pendingSave, nullptr)(cancel);
+  }
+  // Cancelled: the viewer keeps its scan and its header comes back. Answered: the new file is read.
+  EXPECT_EQ(std::count(viewer.calls.begin(), viewer.calls.end(), "enableHeaderUI"), 1);
+  ASSERT_TRUE(runUntil([&] { return viewer.loaded.size() == 2; }));
+  ASSERT_EQ(scansOf(other).size(), 1u);
+  EXPECT_EQ(viewer.loaded.back(), scansOf(other)[0].id);
+  EXPECT_EQ(scansOf(first).size(), 1u);
+  EXPECT_TRUE(dialogs.alerts.empty());
+
+  // The open panel's choice from the viewer asks too, and opens once answered.
+  dialogs.fileToChoose = first.string();
+  coordinator->openExistingScan();
+  ASSERT_TRUE(viewer.pendingSave);
+  EXPECT_TRUE(host.isShown(ScreenKind::Viewer));
+  std::exchange(viewer.pendingSave, nullptr)(false);
+  ASSERT_TRUE(runUntil([&] { return viewer.loaded.size() == 3; }));
+  EXPECT_EQ(viewer.loaded.back(), scansOf(first)[0].id);
 }
 
 TEST_F(ScreenCoordinatorTest, CancelAndHelpFollowTheApplicationState) {

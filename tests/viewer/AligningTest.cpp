@@ -30,10 +30,12 @@ using Stage = qv::viewer::AligningDisplay::Stage;
 class RecordingAligningDisplay : public qv::viewer::AligningDisplay {
 public:
   void showStage(Stage s) override { stages.push_back(s); }
-  void askForFileToAlign(std::function<void(std::optional<std::string>)> answer) override { answer(fileToAlign); }
-  void askForMergedScanPath(const std::string& name, const std::vector<std::string>& extensions,
+  void askForFileToAlign(const std::string&, std::function<void(std::optional<std::string>)> answer) override {
+    answer(fileToAlign);
+  }
+  void askForMergedScanPath(const std::string& path, const std::vector<std::string>& extensions,
                             std::function<void(std::optional<std::string>)> answer) override {
-    proposedName = name;
+    proposedName = std::filesystem::path(path).filename().string();
     offeredExtensions = extensions;
     answer(savePath);
   }

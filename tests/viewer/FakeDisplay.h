@@ -2,6 +2,7 @@
 // notifier that records what it was told to tell the user.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -58,9 +59,10 @@ public:
     saveQuestions.push_back(text);
     answer(saveAnswer);
   }
-  void askForSavePath(const std::string& name, const std::string& ext,
+  void askForSavePath(const std::string& proposed, const std::string& ext,
                       std::function<void(std::optional<std::string>)> answer) override {
-    suggestedNames.push_back(name);
+    suggestedNames.push_back(std::filesystem::path(proposed).filename().string());
+    suggestedFolders.push_back(std::filesystem::path(proposed).parent_path().string());
     panelExtensions.push_back(ext);
     answer(savePath);
   }
@@ -70,7 +72,7 @@ public:
   }
 
   // What the rules asked for.
-  std::vector<std::string> busyTexts, saveQuestions, suggestedNames, panelExtensions, alerts;
+  std::vector<std::string> busyTexts, saveQuestions, suggestedNames, suggestedFolders, panelExtensions, alerts;
   bool busyShown = false, headerBlocked = false, homeEnabled = true, popoverShown = false, smooth = false;
   int dismissals = 0, tableReloads = 0, redraws = 0;
   std::string label, title;

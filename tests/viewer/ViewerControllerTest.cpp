@@ -20,6 +20,7 @@
 #include "support/WaitFor.h"
 #include "viewer/ViewerControllerFixture.h"
 #include "viewer/ViewerTestSupport.h"
+#include "viewer/model/PanelFolder.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
 
 namespace fs = std::filesystem;
@@ -282,6 +283,52 @@ TEST_F(ViewerController, UnsavedChangesQuestionAlwaysCompletes) {
   viewer->saveAnyUnsavedChanges([&](bool c) { cancelled = c; });
   EXPECT_EQ(cancelled, false);
   onScan(*viewer->scanObjectId(), [](QVSDScanObject& scan) { EXPECT_FALSE(scan.unsavedVertexData()); });
+}
+
+// The save panel never opens in the program's working folder: beside the file the scan came from
+// (so that its own name asks to replace it), else in the folder last chosen in a panel, kept across
+// launches, and the home folder the first time or once that folder is gone.
+TEST_F(ViewerController, SavePanelsStartBesideTheScansFileOrInTheLastFolderChosen) {
+  const fs::path home = temp.path() / "home", exports = temp.path() / "exports", scans = temp.path() / "scans";
+  for (const auto& folder : {home, exports, scans}) fs::create_directories(folder);
+  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("HOME", home.c_str(), 1);
+  struct RestoreHome {
+    std::string value;
+    ~RestoreHome() { ::setenv("HOME", value.c_str(), 1); }
+  } restore{oldHome};
+
+  const auto fresh = makeScan({{1, 0.0, 0, 10}}, "");
+  load(fresh);
+  viewer->savePointsForFileType("ply");  // cancelled
+  ASSERT_EQ(display.suggestedFolders.size(), 1u);
+  EXPECT_EQ(display.suggestedFolders.back(), home.string()) << "the first panel starts at home";
+
+  std::optional<bool> saved;
+  display.savePath = (exports / "Scan.ply").string();
+  viewer->savePointsForFileType("ply", [&](bool ok) { saved = ok; });
+  ASSERT_TRUE(qv::test::waitFor([&] { return saved.has_value(); }));
+  display.savePath.reset();
+  viewer->savePointsForFileType("xyz");
+  EXPECT_EQ(display.suggestedFolders.back(), exports.string());
+  viewer->setMeshingType(3);
+  viewer->saveMesh({});
+  EXPECT_EQ(display.suggestedFolders.back(), exports.string()) << "the mesh panel shares the folder";
+  // The next launch reads the folder back from the settings file.
+  EXPECT_EQ(qv::viewer::lastPanelFolder(qv::Settings(settings->filePath())), exports);
+
+  // A scan opened from a file: its own folder and name, whatever was used last.
+  const auto fromFile = makeScan({{1, 0.0, 0, 10}}, (scans / "myscan.qvkx").string());
+  load(fromFile);
+  viewer->savePointsForFileType("qvkx");
+  EXPECT_EQ(display.suggestedFolders.back(), scans.string());
+  EXPECT_EQ(display.suggestedNames.back(), "myscan.qvkx");
+
+  // The last folder removed since: home again.
+  fs::remove_all(exports);
+  load(fresh);
+  viewer->savePointsForFileType("ply");
+  EXPECT_EQ(display.suggestedFolders.back(), home.string());
 }
 
 TEST_F(ViewerController, MeshSavesByMeshingTypeAndOnlyThenStopsAsking) {

@@ -20,7 +20,7 @@ public:
   RecentTile(const MruItem& item, QWidget* parent) : QWidget(parent), item_(item) {
     setFixedSize(static_cast<int>(kTileSlotWidth) - 10, static_cast<int>(kTileSlotWidth) - 10);
     setCursor(Qt::PointingHandCursor);
-    setToolTip(QString::fromStdString(item.filename));
+    setToolTip(QString::fromStdString(item.sourceFilePath.empty() ? item.filename : item.sourceFilePath));
     QPixmap image;
     if (item.thumbnail) image.load(QString::fromStdString(item.thumbnail->string()));
     placeholder_ = image.isNull();

@@ -60,8 +60,9 @@ public:
   virtual std::optional<scene::Image> sceneImage() = 0;
 
   virtual void askToSaveChanges(const std::string& informativeText, std::function<void(SaveChangesAnswer)> answer) = 0;
-  // A save panel (prompt "Save Scan", the one allowed extension); nothing when cancelled.
-  virtual void askForSavePath(const std::string& suggestedName, const std::string& extension,
+  // A save panel (prompt "Save Scan", the one allowed extension) opened in the folder of
+  // `proposedPath` with its name filled in; nothing when cancelled.
+  virtual void askForSavePath(const std::string& proposedPath, const std::string& extension,
                               std::function<void(std::optional<std::string>)> answer) = 0;
   virtual void showAlert(const std::string& message, const std::string& informativeText,
                          std::function<void()> dismissed) = 0;

@@ -13,6 +13,7 @@
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "viewer/model/PanelFolder.h"
 #include "viewer/model/ScanMerge.h"
 
 namespace {
@@ -79,6 +80,10 @@ TBCoreDataStoreS1& QVLAligningViewController::store() const {
   return options_.store ? *options_.store : TBCoreDataStoreS1::defaultStore();
 }
 
+qv::Settings& QVLAligningViewController::settings() const {
+  return options_.settings ? *options_.settings : qv::Settings::standard();
+}
+
 // The host and the display are only touched on the main queue, where they are also unset. The
 // failure alert comes in the same block, shown while the screen fades out.
 void QVLAligningViewController::dismiss(bool withFailureAlert) {
@@ -94,13 +99,15 @@ void QVLAligningViewController::cancelButtonPressed() { dismiss(); }
 void QVLAligningViewController::chooseFileButtonPressed() {
   if (!display_) return;
   std::weak_ptr<QVLAligningViewController> weak = shared_from_this();
-  display_->askForFileToAlign([weak](std::optional<std::string> path) {
+  display_->askForFileToAlign(qv::viewer::lastPanelFolder(settings()).string(), [weak](std::optional<std::string> path) {
     auto self = weak.lock();
     if (!self) return;
-    if (!path)
+    if (!path) {
       self->dismiss();
-    else
-      self->alignAndMergeFile(*path);
+      return;
+    }
+    qv::viewer::rememberPanelFolder(self->settings(), *path);
+    self->alignAndMergeFile(*path);
   });
 }
 
@@ -216,7 +223,9 @@ void QVLAligningViewController::offerToSave() {
   std::vector<std::string> extensions{"qvk"};
   if (bothHaveSlices_) extensions = {"qvkx", "qvk"};
   std::weak_ptr<QVLAligningViewController> weak = shared_from_this();
-  display_->askForMergedScanPath(std::filesystem::path(combinedScanObjectPath_).filename().string(), extensions,
+  const std::string name = std::filesystem::path(combinedScanObjectPath_).filename().string();
+  const std::string proposed = qv::viewer::proposedSavePath(settings(), combinedScanObjectPath_, name).string();
+  display_->askForMergedScanPath(proposed, extensions,
                                  [weak](std::optional<std::string> path) {
                                    auto self = weak.lock();
                                    if (!self) return;
@@ -225,6 +234,7 @@ void QVLAligningViewController::offerToSave() {
                                      self->dismiss();
                                      return;
                                    }
+                                   qv::viewer::rememberPanelFolder(self->settings(), *path);
                                    self->saveMergedScan(*path);
                                  });
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <functional>
+
+#include "platform/Settings.h"
 #include <memory>
 #include <optional>
 #include <span>
@@ -35,10 +37,11 @@ public:
   enum class Stage { Asking, Waiting, Offering, Saving };
   virtual ~AligningDisplay() = default;
   virtual void showStage(Stage stage) = 0;
-  // An open panel (prompt "Select") for qvkx and qvk files; nothing when cancelled.
-  virtual void askForFileToAlign(std::function<void(std::optional<std::string>)> answer) = 0;
-  // A save panel (prompt "Save Scan", title "Quorvel") offering the extensions in order.
-  virtual void askForMergedScanPath(const std::string& proposedName, const std::vector<std::string>& extensions,
+  // An open panel (prompt "Select") for qvkx and qvk files, opened in `folder`; nothing when cancelled.
+  virtual void askForFileToAlign(const std::string& folder, std::function<void(std::optional<std::string>)> answer) = 0;
+  // A save panel (prompt "Save Scan", title "Quorvel") offering the extensions in order, opened in
+  // the folder of `proposedPath` with its name filled in.
+  virtual void askForMergedScanPath(const std::string& proposedPath, const std::vector<std::string>& extensions,
                                     std::function<void(std::optional<std::string>)> answer) = 0;
   virtual void showAlert(const std::string& message, const std::string& informativeText) = 0;
 };
@@ -59,6 +62,7 @@ public:
     ImporterFactory importers;           // the qvk and qvkx readers when empty
     ExporterFactory exporters;           // the qvk and qvkx writers when empty
     Aligner aligner;                     // QVLAlign's search when empty
+    qv::Settings* settings = nullptr;    // the user's settings (the panels' last folder) when null
   };
 
   static constexpr const char* kFailureMessage = "Alignment Failed";
@@ -92,6 +96,7 @@ public:
 private:
   explicit QVLAligningViewController(Options options);
   TBCoreDataStoreS1& store() const;
+  qv::Settings& settings() const;
   void workStep(const std::string& path);
   void offerToSave();
   void saveMergedScan(const std::string& path);

@@ -14,6 +14,7 @@
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
+#include "viewer/model/PanelFolder.h"
 #include "viewer/model/ViewerNavigation.h"
 #include "viewer/model/ViewerThumbnail.h"
 #include "viewer/model/ViewerWriters.h"
@@ -1307,6 +1308,7 @@ void QVLObjectSceneViewController::savePointsForFileType(const std::string& exte
       }
     });
   const std::string suggestion = source.empty() ? "Scan." + extension : fs::path(source).stem().string() + "." + extension;
+  const std::string proposed = qv::viewer::proposedSavePath(settings(), source, suggestion).string();
   auto self = shared_from_this();
   auto finishCancelled = [self, completion] {
     if (self->display_) {
@@ -1316,9 +1318,10 @@ void QVLObjectSceneViewController::savePointsForFileType(const std::string& exte
     if (completion) completion(false);
   };
   if (!display_) return finishCancelled();
-  display_->askForSavePath(suggestion, extension,
+  display_->askForSavePath(proposed, extension,
                            [self, source, extension, completion, finishCancelled](std::optional<std::string> path) {
                              if (!path) return finishCancelled();
+                             qv::viewer::rememberPanelFolder(self->settings(), *path);
                              self->savePointsToFilePath(*path, source, extension, completion);
                            });
 }
@@ -1444,7 +1447,8 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
     if (completion) completion(false);
     return;
   }
-  display_->askForSavePath(suggestion, extension, [self, id, type, extension, completion](std::optional<std::string> path) {
+  const std::string proposed = qv::viewer::proposedSavePath(settings(), source, suggestion).string();
+  display_->askForSavePath(proposed, extension, [self, id, type, extension, completion](std::optional<std::string> path) {
     if (self->display_) {
       self->display_->setHomeButtonEnabled(true);
       self->display_->setHeaderBlocked(false);
@@ -1453,6 +1457,7 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
       if (completion) completion(false);
       return;
     }
+    qv::viewer::rememberPanelFolder(self->settings(), *path);
     auto finishOnMain = [self, completion](bool saved, const qv::Error& error) {
       runOnMain([self, saved, error, completion] {
         if (saved && self->display_) self->display_->dismissSaveMeshView();

@@ -271,11 +271,13 @@ public:
                                             const qv::viewer::SortOrders& orders,
                                             const std::vector<std::uint32_t>& vertexIndexData)>& code);
 
+  // The user's settings (the viewer's own, in tests).
+  qv::Settings& settings() const;
+
 private:
   explicit QVLObjectSceneViewController(Options options);
 
   TBCoreDataStoreS1& store() const;
-  qv::Settings& settings() const;
   void loadOnBackgroundQueue(qv::ObjectID id, std::uint64_t load, qv::TimePoint busyShownAt);
   void finishLoading(std::uint64_t load, qv::TimePoint busyShownAt);
   void fitCameraToDrawnPoints();

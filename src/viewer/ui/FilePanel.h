@@ -60,6 +60,14 @@ inline QFileDialog* makeFilePanel(QWidget* parent) {
   return panel;
 }
 
+// Opens the panel in the folder of `path` with its name filled in (a bare name alone would leave
+// the panel in the program's working folder).
+inline void proposeFile(QFileDialog* panel, const std::string& path) {
+  const QFileInfo proposed(QString::fromStdString(path));
+  if (!proposed.path().isEmpty() && proposed.isAbsolute()) panel->setDirectory(proposed.path());
+  panel->selectFile(proposed.fileName());
+}
+
 inline void openFilePanel(QFileDialog* panel, FileAnswer answer) {
   auto shared = std::make_shared<FileAnswer>(std::move(answer));
   QObject::connect(panel, &QFileDialog::fileSelected, panel, [shared](const QString& file) {

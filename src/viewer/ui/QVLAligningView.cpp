@@ -62,6 +62,7 @@ QVLAligningView* QVLAligningView::open(QVLObjectSceneView* viewer, QVLAligningVi
   QPushButton* alignButton = viewer->button("align");
   if (alignButton) alignButton->setEnabled(false);
 
+  if (!options.settings) options.settings = &controller->settings();
   auto* screen = new QVLAligningView(viewer, std::move(options));
   controller->setAligningScreenShown(true);
   screen->show();
@@ -222,15 +223,16 @@ void QVLAligningView::showStage(Stage stage) {
   }
 }
 
-void QVLAligningView::askForFileToAlign(std::function<void(std::optional<std::string>)> answer) {
+void QVLAligningView::askForFileToAlign(const std::string& folder, std::function<void(std::optional<std::string>)> answer) {
   QFileDialog* dialog = qv::viewer::makeFilePanel(this);
+  dialog->setDirectory(QString::fromStdString(folder));
   dialog->setFileMode(QFileDialog::ExistingFile);
   dialog->setLabelText(QFileDialog::Accept, tr("Select"));
   dialog->setNameFilter(tr("Scans (*.qvkx *.qvk)"));
   qv::viewer::openFilePanel(dialog, std::move(answer));
 }
 
-void QVLAligningView::askForMergedScanPath(const std::string& proposedName, const std::vector<std::string>& extensions,
+void QVLAligningView::askForMergedScanPath(const std::string& proposedPath, const std::vector<std::string>& extensions,
                                            std::function<void(std::optional<std::string>)> answer) {
   QFileDialog* dialog = qv::viewer::makeFilePanel(this);
   dialog->setAcceptMode(QFileDialog::AcceptSave);
@@ -240,7 +242,7 @@ void QVLAligningView::askForMergedScanPath(const std::string& proposedName, cons
     filters << QString("%1 (*.%2)").arg(e == "qvkx" ? tr("Project") : tr("Scan"), QString::fromStdString(e));
   dialog->setNameFilters(filters);
   if (!extensions.empty()) dialog->setDefaultSuffix(QString::fromStdString(extensions.front()));
-  dialog->selectFile(QString::fromStdString(proposedName));
+  qv::viewer::proposeFile(dialog, proposedPath);
   qv::viewer::openFilePanel(dialog, std::move(answer));
 }
 

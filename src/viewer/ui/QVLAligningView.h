@@ -34,8 +34,8 @@ public:
 
   // What the rules ask of the screen.
   void showStage(Stage stage) override;
-  void askForFileToAlign(std::function<void(std::optional<std::string>)> answer) override;
-  void askForMergedScanPath(const std::string& proposedName, const std::vector<std::string>& extensions,
+  void askForFileToAlign(const std::string& folder, std::function<void(std::optional<std::string>)> answer) override;
+  void askForMergedScanPath(const std::string& proposedPath, const std::vector<std::string>& extensions,
                             std::function<void(std::optional<std::string>)> answer) override;
   void showAlert(const std::string& message, const std::string& informativeText) override;
 

@@ -487,7 +487,7 @@ void QVLObjectSceneView::askToSaveChanges(const std::string& informativeText,
   box->open();
 }
 
-void QVLObjectSceneView::askForSavePath(const std::string& suggestedName, const std::string& extension,
+void QVLObjectSceneView::askForSavePath(const std::string& proposedPath, const std::string& extension,
                                         std::function<void(std::optional<std::string>)> answer) {
   QFileDialog* dialog = qv::viewer::makeFilePanel(this);
   dialog->setObjectName("savePanel");
@@ -496,7 +496,7 @@ void QVLObjectSceneView::askForSavePath(const std::string& suggestedName, const 
   const QString ext = QString::fromStdString(extension);
   dialog->setNameFilter(QString("%1 (*.%2)").arg(ext.toUpper(), ext));
   dialog->setDefaultSuffix(ext);
-  dialog->selectFile(QString::fromStdString(suggestedName));
+  qv::viewer::proposeFile(dialog, proposedPath);
   qv::viewer::openFilePanel(dialog, std::move(answer));
 }
 

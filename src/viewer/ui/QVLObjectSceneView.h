@@ -78,7 +78,7 @@ public:
   std::optional<qv::scene::Image> sceneImage() override;
   void askToSaveChanges(const std::string& informativeText,
                         std::function<void(qv::viewer::SaveChangesAnswer)> answer) override;
-  void askForSavePath(const std::string& suggestedName, const std::string& extension,
+  void askForSavePath(const std::string& proposedPath, const std::string& extension,
                       std::function<void(std::optional<std::string>)> answer) override;
   void showAlert(const std::string& message, const std::string& informativeText,
                  std::function<void()> dismissed) override;

@@ -5,10 +5,12 @@
 // it is compared with; each "_vs_raw" figure is the median of those per-run ratios. Reads, ours
 // and the plain one, come from the page cache (the file was just written).
 //
-// Each text and mesh writer is timed twice, each time from a context of its own as the export menu
-// runs it: with nothing of the scan in memory, so that its points are read out of the store first
-// ("_write_"), and with the scan open in another context, as the viewer holds it while the user
-// exports, whose points the store shares ("_writer_"), which leaves the encoding and writing.
+// Each text and mesh writer is timed three times, each time from a context of its own as the export
+// menu runs it: with nothing of the scan in memory, so that its points are read out of the store
+// first ("_write_"); with the scan open in another context, as the viewer holds it while the user
+// exports, whose points the store shares ("_writer_"), which leaves the encoding and writing; and
+// on the menu's own path ("_menu_"): the viewer's context holding the scan saves the viewer's state
+// and the scan's opened date first, as the menu does before the writer runs ("menu_saves_ms").
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -115,6 +117,9 @@ int main() {
     WriterFigures ply = writerFigures("ply"), pcd = writerFigures("pcd"), xyz = writerFigures("xyz"), obj = writerFigures("obj");
     WriterFigures plyLoaded = writerFigures("ply"), pcdLoaded = writerFigures("pcd"), xyzLoaded = writerFigures("xyz"),
                   objLoaded = writerFigures("obj");
+    WriterFigures plyMenu = writerFigures("ply"), pcdMenu = writerFigures("pcd"), xyzMenu = writerFigures("xyz"),
+                  objMenu = writerFigures("obj");
+    Figure menuSaves{"menu_saves_ms", {}};
     Figure qvkxWrite{"qvkx_write_mb_per_s", {}}, qvkxRead{"qvkx_read_mb_per_s", {}};
     Figure rawWriteRate{"raw_write_mb_per_s", {}}, rawReadRate{"raw_read_mb_per_s", {}};
     // Where a PLY export's time goes: copying the points out of the store, then encoding and
@@ -125,7 +130,7 @@ int main() {
     Figure zipTime{"qvkx_zip_ms", {}}, unzipTime{"qvkx_unzip_ms", {}};
     std::uintmax_t plyBytes = 0, qvkxFile = 0, qvkxMembers = 0;
     for (int run = 0; run < kRuns; ++run) {
-      auto exportOnce = [&](auto exporter, const fs::path& file, WriterFigures& figures) {
+      auto exportOnce = [&](auto&& exporter, const fs::path& file, WriterFigures& figures) {
         exporter.setPrivateQueueContext(context);
         const double seconds = secondsFor([&] {
           if (!exporter.exportScanToFilePath(file.string())) std::abort();
@@ -170,6 +175,14 @@ int main() {
         exportOnce(QVLPcdFileExporter(source), folder / "scan.pcd", pcdLoaded);
         exportOnce(QVLXyzFileExporter(source), folder / "scan.xyz", xyzLoaded);
         exportOnce(QVLObjFileExporter(source), folder / "scan.obj", objLoaded);
+        auto fromMenu = [&](auto&& exporter, const fs::path& file, WriterFigures& figures) {
+          menuSaves.rates.push_back(1e3 * qv::bench::saveAsTheExportMenuDoes(*viewer, source, run));
+          exportOnce(exporter, file, figures);
+        };
+        fromMenu(QVLPlyFileExporter(source), folder / "scan.ply", plyMenu);
+        fromMenu(QVLPcdFileExporter(source), folder / "scan.pcd", pcdMenu);
+        fromMenu(QVLXyzFileExporter(source), folder / "scan.xyz", xyzMenu);
+        fromMenu(QVLObjFileExporter(source), folder / "scan.obj", objMenu);
         viewer->performAndWait([&] { open.reset(); });
       }
 
@@ -219,9 +232,14 @@ int main() {
       std::printf("RESULT %s_writer_raw_write_mb_per_s %.1f MB/s\n", name, median(w->raw.rates));
       std::printf("RESULT %s_writer_vs_raw %.2f x\n", name, median(w->ratio.rates));
     }
+    for (const WriterFigures* w : {&plyMenu, &pcdMenu, &xyzMenu, &objMenu}) {
+      const char* name = w->rate.name;
+      std::printf("RESULT %s_menu_mb_per_s %.1f MB/s\n", name, median(w->rate.rates));
+      std::printf("RESULT %s_menu_vs_raw %.2f x\n", name, median(w->ratio.rates));
+    }
     for (const Figure* f : {&qvkxWrite, &qvkxRead, &rawWriteRate, &rawReadRate})
       std::printf("RESULT %s %.1f MB/s\n", f->name, median(f->rates));
-    for (const Figure* f : {&sourceTime, &plyEncodeWriteTime, &zipTime, &unzipTime})
+    for (const Figure* f : {&sourceTime, &plyEncodeWriteTime, &zipTime, &unzipTime, &menuSaves})
       std::printf("RESULT %s %.1f ms\n", f->name, median(f->rates));
   }
   qv::drainMainQueue();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "formats/internal/SystemLog.h"
@@ -71,6 +72,27 @@ inline qv::ObjectID emptyScan(qv::ObjectContext& context) {
     id = scan->objectID();
   });
   return id;
+}
+
+// What the viewer's export menu saves before it hands the scan to a writer, on the context that
+// holds the scan open: the viewer's state (its snapshot, angles, camera and background), then the
+// scan's last-opened date. Returns the seconds both saves took.
+inline double saveAsTheExportMenuDoes(qv::ObjectContext& viewer, const qv::ObjectID& id, int run) {
+  return secondsFor([&] {
+    viewer.performAndWait([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, viewer);
+      if (!scan) std::abort();
+      scan->setSnapshotFilePath("/snapshots/" + std::to_string(run) + ".tiff");
+      scan->setPitchAngle(0.25 * run);
+      scan->setYawAngle(0.5 * run);
+      scan->setCameraPosition({0.0, 100.0 + run, 400.0});
+      scan->setBackgroundColour(qv::Array{0.2, 0.2, 0.2, 1.0});
+      if (!viewer.save()) std::abort();
+    });
+    viewer.performAndWait([&] {
+      if (!QVSDScanObject::scanObjectWithId(id, true, viewer) || !viewer.save()) std::abort();
+    });
+  });
 }
 
 }  // namespace qv::bench

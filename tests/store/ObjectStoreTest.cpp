@@ -680,6 +680,89 @@ TEST_F(StoreTest, ALargeBufferHeldOpenIsSharedUntilACommitCouldHaveChangedIt) {
   EXPECT_EQ(*held, qv::Data(kBytes, 1));  // what was held is never changed under its holder
 }
 
+TEST_F(StoreTest, ASaveWritesALargeValueOnlyWhenItChangesAndOlderLibrariesKeepTheirsInTheRow) {
+  constexpr std::size_t kBytes = std::size_t{16} << 20;
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  qv::ObjectID id;
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/a");
+    scan->setVertexData(std::make_shared<const qv::Data>(kBytes, 7));
+    scan->setUnsavedVertexData(std::make_shared<const qv::Data>());
+    id = scan->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  // Frames the log gains from one save of the scan's name: with the log emptied first, all of
+  // them are that save's.
+  auto framesOfARenamingSave = [&](const std::string& name) {
+    OtherConnection other(file);
+    // Once the store's own checkpoints in the background are done.
+    EXPECT_TRUE(qv::test::waitFor([&] {
+      return sqlite3_wal_checkpoint_v2(other.db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) == SQLITE_OK;
+    }));
+    const fs::path log = file.string() + "-wal";
+    EXPECT_EQ(fs::file_size(log), 0u);
+    onMain([&] {
+      QVSDScanObject::scanObjectWithId(id, false, mainContext())->setSourceFilePath(name);
+      ASSERT_TRUE(mainContext().save());
+    });
+    constexpr std::uintmax_t kHeader = 32, kFrame = 24 + 8192;
+    return (std::max(fs::file_size(log), kHeader) - kHeader) / kFrame;
+  };
+  EXPECT_LT(framesOfARenamingSave("/a longer name than before"), 16);
+
+  // A library written before large values had tables of their own: the bytes in the scan's row.
+  closeStore();
+  runSQL(file, "UPDATE QVSDScanObject SET vertexData = (SELECT bytes FROM \"QVSDScanObject.vertexData\" AS t "
+               "WHERE t.id = QVSDScanObject.id), unsavedVertexData = x'';"
+               "DROP TABLE \"QVSDScanObject.vertexData\"; DROP TABLE \"QVSDScanObject.unsavedVertexData\"");
+  store = openStore();
+  auto read = [&] {
+    qv::SharedData vertices, unsaved;
+    settle();
+    onPrivate([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, privateContext());
+      vertices = scan->vertexData();
+      unsaved = scan->unsavedVertexData();
+    });
+    return std::pair{vertices, unsaved};
+  };
+  auto [vertices, unsaved] = read();
+  ASSERT_TRUE(vertices && unsaved);
+  EXPECT_EQ(*vertices, qv::Data(kBytes, 7));
+  EXPECT_TRUE(unsaved->empty());  // empty, not unset
+  // Written again, a value leaves the row for its table; one that is cleared is gone from both.
+  onMain([&] {
+    auto scan = QVSDScanObject::scanObjectWithId(id, false, mainContext());
+    scan->setVertexData(std::make_shared<const qv::Data>(kBytes, 9));
+    scan->setUnsavedVertexData(nullptr);
+    ASSERT_TRUE(mainContext().save());
+  });
+  std::tie(vertices, unsaved) = read();
+  ASSERT_TRUE(vertices);
+  EXPECT_EQ(*vertices, qv::Data(kBytes, 9));
+  EXPECT_FALSE(unsaved);
+  EXPECT_LT(framesOfARenamingSave("/b"), 16);
+  reopen();
+  std::tie(vertices, unsaved) = read();
+  ASSERT_TRUE(vertices);
+  EXPECT_EQ(*vertices, qv::Data(kBytes, 9));
+  EXPECT_FALSE(unsaved);
+  // Deleting the scan deletes its values with it.
+  onMain([&] {
+    mainContext().deleteObject(QVSDScanObject::scanObjectWithId(id, false, mainContext()));
+    ASSERT_TRUE(mainContext().save());
+  });
+  closeStore();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM \"QVSDScanObject.vertexData\"", -1, &stmt, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(stmt, 0), 0);
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+}
+
 // ---------------------------------------------------------------- fetching
 
 TEST_F(StoreTest, FetchesSeeUnsavedInsertsChangesAndDeletionsOfTheirOwnContext) {

@@ -43,6 +43,24 @@ std::string quoted(const std::string& name) {
   return out + "\"";
 }
 
+// The table of one large (bytes) attribute: one row per object that has a value, under the
+// object's own number. Kept out of the object's row, a value is written only when it changes:
+// SQLite writes a changed row whole, so a scan's tens of megabytes of points were written again
+// by every save of its name, its view or its opened date.
+std::string largeValueTable(const EntityDescription& entity, const AttributeDescription& attribute) {
+  return entity.name() + "." + attribute.name;
+}
+
+std::string createLargeValueTables(const EntityDescription& entity, const char* ifNotExists) {
+  std::string sql;
+  for (const auto& a : entity.attributes())
+    if (a.type == AttributeType::Data)
+      sql += std::string("CREATE TABLE ") + ifNotExists + quoted(largeValueTable(entity, a)) +
+             " (id INTEGER PRIMARY KEY REFERENCES " + quoted(entity.name()) +
+             "(id) ON DELETE CASCADE DEFERRABLE INITIALLY DEFERRED, bytes BLOB NOT NULL);";
+  return sql;
+}
+
 const char* columnType(AttributeType type) {
   switch (type) {
     case AttributeType::Integer: return "INTEGER";
@@ -269,6 +287,7 @@ void StoreCoordinator::close() {
   db_ = nullptr;
   heldBlobs_.clear();  // versions of another connection, and perhaps of another file
   readOnlyError_.reset();
+  largeValuesApart_ = false;
 }
 
 bool StoreCoordinator::isOpen() const {
@@ -476,6 +495,10 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
       sqlite3_finalize(stmt);
       if (rc != SQLITE_ROW) return fail(rc, "Cannot read the table of " + entity->name());
     }
+    if (!openLargeValueTables(readOnly, &inner)) {
+      const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
+      return fail(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner.description);
+    }
   }
   if (readOnly) {
     readOnlyError_ = Error(kScanErrorDomain, kStoreReadOnlyError,
@@ -493,9 +516,10 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
 namespace {
 // Pages in the log after which a checkpoint is started in the background (8 MB).
 constexpr int kCheckpointPages = 1000;
-// Pages in the log at which the save that reached them copies the log into the file before it
-// returns (64 MB, the size the log is cut back to once it starts over): a stream of saves that
-// leaves the background checkpoints no pause to finish in cannot grow the log any further.
+// Pages in the log from which the next save first waits for the log to be wholly in the file,
+// so that it starts the log over (64 MB, the size the log is then cut back to): a stream of saves
+// that leaves the background checkpoints no pause to finish in cannot grow the log further than
+// that and one save. Saves with pauses between them never wait: the background has finished.
 constexpr int kLogLimitPages = kJournalSizeLimit / kPageSize;
 }  // namespace
 
@@ -557,14 +581,8 @@ bool StoreCoordinator::checkpoint(bool truncate) {
 
 int StoreCoordinator::walCommitted(void* self, sqlite3*, const char*, int pages) {
   auto* coordinator = static_cast<StoreCoordinator*>(self);
-  if (pages < kCheckpointPages) return SQLITE_OK;
-  if (pages >= kLogLimitPages) {
-    // Runs on the saving thread, after the commit: the committing connection holds no read of
-    // its own, so every page can be copied (waiting for a background checkpoint under way).
-    coordinator->checkpoint(false);
-    return SQLITE_OK;
-  }
-  if (coordinator->checkpointPending_.exchange(true)) return SQLITE_OK;
+  coordinator->logPages_ = pages;
+  if (pages < kCheckpointPages || coordinator->checkpointPending_.exchange(true)) return SQLITE_OK;
   std::weak_ptr<StoreCoordinator> weak = coordinator->weak_from_this();
   coordinator->checkpointQueue_->async([weak] {
     auto strong = weak.lock();
@@ -589,6 +607,7 @@ bool StoreCoordinator::createSchema(Error* error) {
     for (const auto& r : entity->toOneRelationships())
       sql += "CREATE INDEX " + quoted(entity->name() + "_" + r.name) + " ON " + quoted(entity->name()) + "(" +
              quoted(r.name) + ");";
+    sql += createLargeValueTables(*entity, "");
   }
   sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('ModelVersion', '" + model_->versionHash() + "');";
   sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('StoreUUID', '" + *storeIdentifier_ + "');";
@@ -598,6 +617,36 @@ bool StoreCoordinator::createSchema(Error* error) {
     exec("ROLLBACK", nullptr);
     return false;
   }
+  largeValuesApart_ = true;
+  return true;
+}
+
+bool StoreCoordinator::openLargeValueTables(bool readOnly, Error* error) {
+  // A library written before large values had tables of their own keeps its values in the
+  // objects' rows until each is next written; the tables are added (empty) when the file can be
+  // written, and a library that can only be read is read as it stands.
+  std::size_t wanted = 0, found = 0;
+  sqlite3_stmt* stmt = prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?", error);
+  if (!stmt) return false;
+  for (const auto& entity : model_->entities())
+    for (const auto& a : entity->attributes()) {
+      if (a.type != AttributeType::Data) continue;
+      ++wanted;
+      StatementUse use{stmt};
+      const std::string name = largeValueTable(*entity, a);
+      sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int64(stmt, 0) > 0) ++found;
+    }
+  largeValuesApart_ = found == wanted;
+  if (largeValuesApart_ || readOnly) return true;
+  std::string sql = "BEGIN;";
+  for (const auto& entity : model_->entities()) sql += createLargeValueTables(*entity, "IF NOT EXISTS ");
+  sql += "COMMIT;";
+  if (!exec(sql, error)) {
+    exec("ROLLBACK", nullptr);
+    return false;
+  }
+  largeValuesApart_ = true;
   return true;
 }
 
@@ -803,17 +852,17 @@ std::optional<AttributeValue> StoreCoordinator::readAttribute(const EntityDescri
   const auto& a = entity.attributes().at(attribute);
   if (a.type == AttributeType::Data) {
     // Large buffers are read straight into their final place, without SQLite's own copy.
-    sqlite3_stmt* stmt = prepare("SELECT length(" + quoted(a.name) + ") FROM " + quoted(entity.name()) + " WHERE id = ?", error);
+    sqlite3_stmt* stmt = locateLargeValue(entity, number, attribute, error);
     if (!stmt) return std::nullopt;
     StatementUse use{stmt};
-    sqlite3_bind_int64(stmt, 1, number);
     const int rc = sqlite3_step(stmt);
     if (rc != SQLITE_ROW) {
       if (rc != SQLITE_DONE && error) *error = sqliteError(rc, "Cannot read a stored value");
       return std::nullopt;
     }
-    if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return AttributeValue();
-    const auto size = static_cast<std::size_t>(sqlite3_column_int64(stmt, 0));
+    const bool inRow = sqlite3_column_type(stmt, 0) != SQLITE_NULL;
+    if (!inRow && (!largeValuesApart_ || sqlite3_column_type(stmt, 1) == SQLITE_NULL)) return AttributeValue();
+    const auto size = static_cast<std::size_t>(sqlite3_column_int64(stmt, inRow ? 0 : 1));
     // The statement holds the read transaction the blob is read in, so the data version asked for
     // now is that of the bytes read below. Inside a transaction of our own nothing is shared: its
     // writes are not committed, and may yet be rolled back.
@@ -830,8 +879,9 @@ std::optional<AttributeValue> StoreCoordinator::readAttribute(const EntityDescri
     }
     Data bytes = zeroedData(size);
     if (!bytes.empty()) {
+      const std::string table = inRow ? entity.name() : largeValueTable(entity, a);
       sqlite3_blob* blob = nullptr;
-      int brc = sqlite3_blob_open(db_, "main", entity.name().c_str(), a.name.c_str(), number, 0, &blob);
+      int brc = sqlite3_blob_open(db_, "main", table.c_str(), inRow ? a.name.c_str() : "bytes", number, 0, &blob);
       if (brc == SQLITE_OK) brc = sqlite3_blob_read(blob, bytes.data(), static_cast<int>(bytes.size()), 0);
       sqlite3_blob_close(blob);
       if (brc != SQLITE_OK) {
@@ -861,22 +911,39 @@ std::optional<std::optional<std::size_t>> StoreCoordinator::dataLength(const Ent
                                                                         Error* error) {
   std::lock_guard lock(mutex_);
   if (!db_) return std::nullopt;
-  const auto& a = entity.attributes().at(attribute);
-  // length() of a blob comes from the record header: the bytes themselves are not read.
-  sqlite3_stmt* stmt = prepare("SELECT length(" + quoted(a.name) + ") FROM " + quoted(entity.name()) + " WHERE id = ?", error);
+  sqlite3_stmt* stmt = locateLargeValue(entity, number, attribute, error);
   if (!stmt) return std::nullopt;
   StatementUse use{stmt};
-  sqlite3_bind_int64(stmt, 1, number);
   const int rc = sqlite3_step(stmt);
   if (rc == SQLITE_ROW) {
-    if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return std::optional<std::size_t>();
-    return std::optional<std::size_t>(static_cast<std::size_t>(sqlite3_column_int64(stmt, 0)));
+    for (int column = 0; column < (largeValuesApart_ ? 2 : 1); ++column)
+      if (sqlite3_column_type(stmt, column) != SQLITE_NULL)
+        return std::optional<std::size_t>(static_cast<std::size_t>(sqlite3_column_int64(stmt, column)));
+    return std::optional<std::size_t>();
   }
   if (rc != SQLITE_DONE && error) *error = sqliteError(rc, "Cannot read a stored value");
   return std::nullopt;
 }
 
+sqlite3_stmt* StoreCoordinator::locateLargeValue(const EntityDescription& entity, std::int64_t number,
+                                                 std::size_t attribute, Error* error) {
+  const auto& a = entity.attributes().at(attribute);
+  // length() of a blob comes from the record header: the bytes themselves are not read.
+  std::string sql = "SELECT length(o." + quoted(a.name) + ")";
+  if (largeValuesApart_)
+    sql += ", (SELECT length(bytes) FROM " + quoted(largeValueTable(entity, a)) + " WHERE id = o.id)";
+  sql += " FROM " + quoted(entity.name()) + " AS o WHERE o.id = ?";
+  sqlite3_stmt* stmt = prepare(sql, error);
+  if (stmt) sqlite3_bind_int64(stmt, 1, number);
+  return stmt;
+}
+
 namespace {
+
+// Whether a row write sets a column of the object's own row: large values have tables of their own.
+bool writesColumn(const RowWrite& w, std::size_t i) {
+  return w.writesAttribute(i) && w.entity->attributes()[i].type != AttributeType::Data;
+}
 
 // Rows bound to one statement: a save of thousands of objects runs a few dozen statements, not
 // thousands. Every size stays far below SQLite's limit on bound values for any of our entities;
@@ -899,7 +966,7 @@ bool StoreCoordinator::writeShape(const RowWrite& w, char kind, std::string& key
   key.push_back(static_cast<char>(entityIndex >> 8));
   bool any = false;
   for (std::size_t i = 0; i < w.values->size(); ++i) {
-    const bool written = w.writesAttribute(i);
+    const bool written = writesColumn(w, i);
     key.push_back(written ? '1' : '0');
     any = any || written;
   }
@@ -919,7 +986,7 @@ sqlite3_stmt* StoreCoordinator::writeStatement(const RowWrite& shape, char kind,
   const auto& entity = *shape.entity;
   std::vector<std::string> columns;
   for (std::size_t i = 0; i < shape.values->size(); ++i)
-    if (shape.writesAttribute(i)) columns.push_back(quoted(entity.attributes()[i].name));
+    if (writesColumn(shape, i)) columns.push_back(quoted(entity.attributes()[i].name));
   for (std::size_t i = 0; i < shape.toOne->size(); ++i)
     if (shape.writesToOne(i)) columns.push_back(quoted(entity.toOneRelationships()[i].name));
   std::string sql;
@@ -947,7 +1014,7 @@ int StoreCoordinator::bindRow(sqlite3_stmt* stmt, int index, const RowWrite& w, 
                               std::size_t& used) {
   const auto& attributes = w.entity->attributes();
   for (std::size_t i = 0; i < w.values->size(); ++i) {
-    if (!w.writesAttribute(i)) continue;
+    if (!writesColumn(w, i)) continue;
     const AttributeValue& v = (*w.values)[i];
     // Only serialised values need text that lives until the statement has run.
     std::string* text = &scratch.front();
@@ -977,7 +1044,7 @@ void reserveScratch(std::vector<std::string>& scratch, const std::vector<RowWrit
 bool sameColumns(const RowWrite& a, const RowWrite& b) {
   if (a.entity != b.entity) return false;
   for (std::size_t i = 0; i < a.values->size(); ++i)
-    if (a.writesAttribute(i) != b.writesAttribute(i)) return false;
+    if (writesColumn(a, i) != writesColumn(b, i)) return false;
   for (std::size_t i = 0; i < a.toOne->size(); ++i)
     if (a.writesToOne(i) != b.writesToOne(i)) return false;
   return true;
@@ -1051,6 +1118,44 @@ bool StoreCoordinator::writeUpdates(const std::vector<RowWrite>& rows, Error* er
   return true;
 }
 
+bool StoreCoordinator::writeLargeValues(const std::vector<RowWrite>& rows, bool updates, Error* error) {
+  for (const auto& w : rows) {
+    const auto& attributes = w.entity->attributes();
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+      if (attributes[i].type != AttributeType::Data || !w.writesAttribute(i)) continue;
+      const auto& a = attributes[i];
+      const std::string what = "Cannot store the " + a.name + " of a " + w.entity->name();
+      auto run = [&](const std::string& sql, const SharedData* bytes) {
+        sqlite3_stmt* stmt = prepare(sql, error);
+        if (!stmt) return false;
+        StatementUse use{stmt};
+        if (bytes) {
+          if ((*bytes)->empty()) sqlite3_bind_zeroblob(stmt, 1, 0);
+          else sqlite3_bind_blob64(stmt, 1, (*bytes)->data(), (*bytes)->size(), SQLITE_STATIC);
+        }
+        sqlite3_bind_int64(stmt, bytes ? 2 : 1, w.number);
+        const int rc = sqlite3_step(stmt);
+        if (rc != SQLITE_DONE && error) *error = sqliteError(rc, what);
+        return rc == SQLITE_DONE;
+      };
+      // A value the object's row still holds from before is dropped from it once (length() reads
+      // the row's header, not the bytes).
+      if (updates && !run("UPDATE " + quoted(w.entity->name()) + " SET " + quoted(a.name) + " = NULL WHERE id = ?1 AND length(" +
+                               quoted(a.name) + ") IS NOT NULL",
+                           nullptr))
+        return false;
+      const auto* bytes = std::get_if<SharedData>(&(*w.values)[i]);
+      const std::string table = quoted(largeValueTable(*w.entity, a));
+      if (bytes && *bytes) {
+        if (!run("INSERT OR REPLACE INTO " + table + " (bytes, id) VALUES (?1, ?2)", bytes)) return false;
+      } else if (updates && !run("DELETE FROM " + table + " WHERE id = ?1", nullptr)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 bool StoreCoordinator::writeDeletes(const std::vector<std::pair<const EntityDescription*, std::int64_t>>& rows,
                                     Error* error) {
   // Objects made together have consecutive numbers and mostly go together (a step's points): each
@@ -1088,6 +1193,9 @@ bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
     }
     return false;
   }
+  // This connection holds no read now, so every page can be copied (after a background
+  // checkpoint under way, if any, has finished).
+  if (logPages_ >= kLogLimitPages && checkpoint(false)) logPages_ = 0;
   if (!exec("BEGIN IMMEDIATE", error)) return false;
   // The version the transaction starts from: a held buffer read at it has seen every commit but
   // this one, and this one leaves it as it is unless the batch writes that very buffer.
@@ -1102,7 +1210,9 @@ bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
     if (error) *error = sqliteError(rc, what);
     return rollBack();
   };
-  if (!writeInserts(batch.inserts, error) || !writeUpdates(batch.updates, error) || !writeDeletes(batch.deletes, error))
+  if (!writeInserts(batch.inserts, error) || !writeLargeValues(batch.inserts, false, error) ||
+      !writeUpdates(batch.updates, error) || !writeLargeValues(batch.updates, true, error) ||
+      !writeDeletes(batch.deletes, error))
     return rollBack();
   {
     sqlite3_stmt* stmt = prepare(std::string("UPDATE ") + kMetadataTable + " SET value = ? WHERE key = 'NextObjectNumber'", error);

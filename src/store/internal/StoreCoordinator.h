@@ -121,6 +121,13 @@ private:
   bool exec(const std::string& sql, Error* error);
   Error sqliteError(int rc, const std::string& what) const;
   bool createSchema(Error* error);
+  bool openLargeValueTables(bool readOnly, Error* error);
+  // A statement giving where a large value is kept, bound and ready to step: one row while the
+  // object's row is there, with the length of the value in that row (a library written before
+  // large values had tables of their own) and, when the file has them, in the value's table.
+  sqlite3_stmt* locateLargeValue(const EntityDescription& entity, std::int64_t number, std::size_t attribute,
+                                 Error* error);
+  bool writeLargeValues(const std::vector<RowWrite>& rows, bool updates, Error* error);
   void bindValue(sqlite3_stmt* stmt, int index, const AttributeValue& value,
                  const AttributeDescription& attribute, std::string& scratch);
   AttributeValue columnValue(sqlite3_stmt* stmt, int column, const AttributeDescription& attribute);
@@ -153,6 +160,7 @@ private:
   sqlite3* checkpointDb_ = nullptr;
   QueuePtr checkpointQueue_;
   std::atomic<bool> checkpointPending_{false};
+  int logPages_ = 0;  // pages in the log after this connection's last commit (under mutex_)
   sqlite3* db_ = nullptr;
   std::filesystem::path file_;
   std::optional<Error> unavailable_;    // why the store could not be opened
@@ -162,6 +170,7 @@ private:
   std::unordered_map<std::string, sqlite3_stmt*> statements_;  // by SQL text; owns them
   std::unordered_map<std::string, sqlite3_stmt*> writeStatements_;  // by write shape; in statements_
   std::vector<bool> hasSerialisedValues_;  // by entity index: an attribute kept as serialised text
+  bool largeValuesApart_ = false;          // the file has a table for each large attribute
 
   // Large stored buffers that some context still holds (an open scan's points), by entity, row and
   // attribute, with the store's data version they are known to be current at. A read of the same

@@ -23,7 +23,8 @@ namespace qv::app {
 using qv::screens::ScreenKind;
 
 DesktopApplication::DesktopApplication(Options options)
-    : storeAlerts_(StoreErrorAlerts::install()),
+    : colormaps_(ScreenColormap::install()),
+      storeAlerts_(StoreErrorAlerts::install()),
       settings_(options.settings ? *options.settings : qv::Settings::standard()),
       store_(options.store ? *options.store : TBCoreDataStoreS1::defaultStore()),
       core_(options.core ? std::move(options.core) : makeStandaloneCore(options.shortVersion, options.buildVersion)),

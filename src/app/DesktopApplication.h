@@ -14,6 +14,7 @@
 #include "app/MainWindow.h"
 #include "app/QtDialogService.h"
 #include "app/QtMainQueueBridge.h"
+#include "app/ScreenColormap.h"
 #include "app/SingleInstance.h"
 #include "app/StoreErrorAlerts.h"
 #include "screens/AppTermination.h"
@@ -87,6 +88,7 @@ private:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void wireCommands();
 
+  std::unique_ptr<ScreenColormap> colormaps_;  // before any window is made
   // First: the store may report while it opens, which the next member does.
   std::shared_ptr<StoreErrorAlerts> storeAlerts_;
   qv::Settings& settings_;

@@ -43,7 +43,7 @@ library="$dir/data/Quorvel/Scan.7.storedata"
 stored_records() {
   python3 -c 'import sqlite3, sys
 db = sqlite3.connect("file:" + sys.argv[1] + "?mode=ro&immutable=1", uri=True)
-print(max([(n or 0) // 44 for (n,) in db.execute("SELECT length(vertexData) FROM QVSDScanObject")] + [0]))' "$1"
+print(db.execute("SELECT coalesce(max(length(bytes)), 0) / 44 FROM \"QVSDScanObject.vertexData\"").fetchone()[0])' "$1"
 }
 [ ! -e "$library-wal" ] && [ ! -e "$library-shm" ] || fail "quitting left the library's log behind: $(ls -l "$library"-*)"
 [ "$(stored_records "$library")" -ge "$points" ] || fail "the library's file does not hold the scan's $points points"

@@ -261,7 +261,9 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
     }
     DecodedTexture texture;
     texture.fileName.assign(reinterpret_cast<const char*>(bytes.data() + offset), length);
-    for (int i = 0; i < 9; ++i) texture.attributes.emplace_back(kNames[i], qvk::readScalar<float>(record + 4 * i));
+    // An infinity or a NaN is no camera value and is left unset, as in the XML description.
+    for (int i = 0; i < 9; ++i)
+      if (const float value = qvk::readScalar<float>(record + 4 * i); std::isfinite(value)) texture.attributes.emplace_back(kNames[i], value);
     textures.push_back(std::move(texture));
     offset += length;
     ++named;

@@ -119,8 +119,9 @@ qv::Error limitError(const std::string& description, const char* parameter) {
   return qv::Error(qv::kScanErrorDomain, qv::kFormatLimitError, description, {{qv::kParameterKey, parameter}});
 }
 
-// What the project reader would refuse in a cloud that is written: more slices than a scan has,
-// a rotation no slice can keep, a header line longer than it reads.
+// What the project reader would refuse, or read as another value, in a cloud that is written: more
+// slices than a scan has, a rotation or lens value no float can keep, a header line longer than it
+// reads.
 std::optional<qv::Error> cloudProblem(const std::string& cloudName, const qv::qvkx::CloudHeaderSource& source,
                                       std::uint64_t slicesNeeded, const std::string& header) {
   if (auto problem = rowsProblem(cloudName, static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0)))) return problem;
@@ -129,10 +130,16 @@ std::optional<qv::Error> cloudProblem(const std::string& cloudName, const qv::qv
                           std::to_string(qv::qvkx::kMaximumRotationsPerCloud),
                       "scanSlices");
   for (const double rotation : source.rotations)
-    if (!qv::qvkx::isStorableRotation(rotation))
+    if (!qv::qvkx::isFloatStorable(rotation))
       return limitError("The cloud " + cloudName + " has a rotation of " + qv::text::shortest(rotation) +
                             ", which a project file cannot hold",
                         "rotation");
+  for (const double value : {source.intrinsic[0], source.intrinsic[1], source.intrinsic[2], source.intrinsic[3], source.distortion[0],
+                             source.distortion[1], source.distortion[2], source.distortion[3]})
+    if (!qv::qvkx::isFloatStorable(value))
+      return limitError("The cloud " + cloudName + " has a lens value of " + qv::text::shortest(value) +
+                            ", which a project file cannot hold",
+                        "intrinsic");
   std::size_t longest = 0;
   for (std::size_t at = 0; at < header.size();) {
     const std::size_t end = std::min(header.find('\n', at), header.size());

@@ -78,7 +78,7 @@ std::optional<std::string> QVLQvkxFileImporter::readLine(const qv::Data& bytes, 
 std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data& bytes, qv::Error* error) {
   dataSize_ = bytes.size();
   dataOffset_ = 0;
-  radiansAt_ = 0;
+  valueAt_.clear();
   qv::Dictionary header;
   auto line = readLine(bytes, error);
   if (!line) {
@@ -124,7 +124,7 @@ std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data
       }
       std::string value = parts[2];
       for (std::size_t i = 3; i < parts.size(); ++i) value += " " + parts[i];
-      if (parts[1] == "radians") radiansAt_ = lineStart + std::string("property radians ").size();
+      valueAt_[parts[1]] = lineStart + parts[0].size() + 1 + parts[1].size() + 1;
       header[parts[1]] = qv::Value(std::move(value));
       continue;
     }
@@ -220,11 +220,21 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     }
     cloud.cameraHeight = value;
   }
+  // The calibration's lens values are kept as floats: one beyond a float's range cannot be kept.
+  for (const char* key : {"intrinsic", "distortion"}) {
+    const auto* v = qv::find(cloud.header, key);
+    if (!v || !v->string()) continue;
+    if (const auto badAt = qv::qvkx::unstorableLensValue(key, *v->string())) {
+      if (error) *error = invalidAt(valueAt_[key] + *badAt, qv::qvkx::kInvalidDescription,
+                                    std::string("a value of \"") + key + "\" is beyond a float's range");
+      return false;
+    }
+  }
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
     std::size_t badAt = 0;
     auto rotations = qv::qvkx::rotationsOf(*r->string(), &badAt);
     if (!rotations) {
-      if (error) *error = invalidAt(radiansAt_ + badAt, qv::qvkx::kInvalidDescription,
+      if (error) *error = invalidAt(valueAt_["radians"] + badAt, qv::qvkx::kInvalidDescription,
                                     "a rotation is not a number a slice can keep (finite, within a float's range)");
       return false;
     }

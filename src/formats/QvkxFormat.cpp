@@ -14,6 +14,7 @@
 #include "formats/internal/NumberText.h"
 #include "formats/internal/ReaderSupport.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace qv::qvkx {
 
@@ -200,8 +201,28 @@ Error memberError(const MemberPlace& place, std::uint64_t offset, const std::str
   return e;
 }
 
-bool isStorableRotation(double rotation) {
-  return std::isfinite(rotation) && std::fabs(rotation) <= static_cast<double>(std::numeric_limits<float>::max());
+bool isFloatStorable(double value) {
+  return std::isfinite(value) && std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
+}
+
+std::optional<std::size_t> unstorableLensValue(const std::string& key, const std::string& text) {
+  std::vector<std::size_t> starts;  // of the parts between single spaces, as the cloud splits them
+  for (std::size_t at = 0;;) {
+    starts.push_back(at);
+    const std::size_t space = text.find(' ', at);
+    if (space == std::string::npos) break;
+    at = space + 1;
+  }
+  std::vector<std::size_t> used;
+  if (key == "intrinsic" && (starts.size() == 4 || starts.size() == 9)) used = starts.size() == 4 ? std::vector<std::size_t>{0, 1, 2, 3}
+                                                                                                    : std::vector<std::size_t>{0, 2, 4, 5};
+  if (key == "distortion" && starts.size() >= 4) used = {0, 1, 2, 3};
+  for (const std::size_t i : used) {
+    const std::size_t end = i + 1 < starts.size() ? starts[i + 1] - 1 : text.size();
+    const double value = text::leadingNumber(std::string_view(text).substr(starts[i], end - starts[i]));
+    if (!isFloatStorable(value)) return starts[i];
+  }
+  return std::nullopt;
 }
 
 std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt) {
@@ -212,7 +233,7 @@ std::optional<std::vector<double>> rotationsOf(const std::string& text, std::siz
     if (space == std::string::npos) space = text.size();
     if (space > start) {
       const auto value = text::parseDouble(std::string_view(text).substr(start, space - start));
-      if (!value || !isStorableRotation(*value)) {
+      if (!value || !isFloatStorable(*value)) {
         if (badAt) *badAt = start;
         return std::nullopt;
       }

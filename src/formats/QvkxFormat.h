@@ -50,9 +50,14 @@ inline constexpr std::uint64_t kMaximumHeaderLineBytes = 1u << 20;  // 23040 rot
 // can keep (a finite number within a float's range), with the part's position in `badAt`; the
 // list stops after kMaximumRotationsPerCloud + 1 values.
 std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt = nullptr);
-// Whether a slice can keep the rotation as it is written and read back: a finite number within a
-// float's range (a larger one would be kept as an infinity, which no file can hold).
-bool isStorableRotation(double rotation);
+// Whether a value kept as a float (a slice's rotation, a lens value) is kept as it is written and
+// read back: a finite number within a float's range (a larger one would become an infinity, which
+// the project file cannot carry back).
+bool isFloatStorable(double value);
+// The position in an "intrinsic" or "distortion" value of the first number a cloud takes from it
+// (all four, or fx, cx, fy, cy of a 3 × 3 matrix; the first four distortion values) that is beyond
+// a float's range, read as the cloud reads it; nothing when there is none.
+std::optional<std::size_t> unstorableLensValue(const std::string& key, const std::string& text);
 
 inline constexpr std::size_t kPointSlotBytes = 27;
 inline constexpr std::size_t kEmptySlotBytes = 4;

@@ -825,6 +825,12 @@ TEST_F(QvkxRoundTripTest, WhatASaveSucceedsWithReadsBackAndWhatCannotBeKeptIsRef
   EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
   EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(huge.find("1e300")));
   EXPECT_EQ(cloudCount(refused), 0u);
+  // So is a lens value, which a cloud keeps as a float too.
+  const std::string lens = "QVK\nproperty cameraHeight 1\nproperty intrinsic 1400 -1e39 640 480\nproperty radians 0\nend_header\n" + point(1);
+  error = {};
+  EXPECT_FALSE(read(refused, zipOf("lens.qvkx", {{"a.qvk", lens}}), &error));
+  EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(lens.find("-1e39")));
+  EXPECT_EQ(cloudCount(refused), 0u);
 
   // An infinite camera value in a texture description is no value: left unset, never saved as "inf".
   const std::string qvtx = "<qvtx><textures><texture><cameraPositionX>inf</cameraPositionX><cameraPositionY>2</cameraPositionY>"

@@ -160,6 +160,7 @@ def main():
             "qvt.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
                                        ("CloudData.qvt", qvt_record(b"a.png") + qvt_record(b"a.png"), False), ("a.png", b"img", False)]),
             "huge_rotation.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]).replace(b"0.00000000\n", b"1e300\n"), False)]),
+            "huge_lens.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]).replace(b"1400 1400", b"1400 1e300"), False)]),
             "inf_texture.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
                                                ("CloudData.qvtx", QVTX.replace(b">1.5<", b">inf<"), False), ("a.png", b"img", False)]),
             "empty.qvkx": b"\x01" + zip_seed([("CloudData_%d.qvk" % i, cloud_file(1, [0.0], [NAN_SLOT]), False) for i in range(4)]),

@@ -21,6 +21,7 @@
 #include "formats/QVLQvkxFileImporter.h"
 #include "formats/QvkFormat.h"
 #include "formats/QvkxFormat.h"
+#include "FuzzStore.h"
 #include "FuzzSupport.h"
 #include "platform/Queue.h"
 #include "store/QVSDLibrary.h"
@@ -28,22 +29,12 @@
 #include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
 #include "store/QVSDTexture.h"
-#include "store/TBCoreDataStoreS1.h"
-#include "support/QuietStore.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-TBCoreDataStoreS1& store() {
-  static TBCoreDataStoreS1* made = [] {
-    qv::fuzz::quietLogs();
-    auto* s = qv::test::makeQuietStore(qv::fuzz::workFolder("round-trip") / "library").release();
-    std::atexit([] { delete made; });
-    return s;
-  }();
-  return *made;
-}
+TBCoreDataStoreS1& store() { return qv::fuzz::storeIn("round-trip"); }
 
 // A point as both formats keep it: position and normal bit for bit, the colour as its byte.
 using Point = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, int, int, int>;

@@ -5,27 +5,17 @@
 #include <filesystem>
 
 #include "formats/QVLQvkFileImporter.h"
+#include "FuzzStore.h"
 #include "FuzzSupport.h"
 #include "platform/Queue.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
-#include "store/TBCoreDataStoreS1.h"
-#include "support/QuietStore.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The store the reads go into, in the work folder; it is closed before the folder goes.
-TBCoreDataStoreS1& store() {
-  static TBCoreDataStoreS1* made = [] {
-    qv::fuzz::quietLogs();
-    auto* s = qv::test::makeQuietStore(qv::fuzz::workFolder("qvk") / "library").release();
-    std::atexit([] { delete made; });
-    return s;
-  }();
-  return *made;
-}
+TBCoreDataStoreS1& store() { return qv::fuzz::storeIn("qvk"); }
 
 }  // namespace
 

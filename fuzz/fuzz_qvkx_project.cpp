@@ -7,6 +7,7 @@
 
 #include "formats/QVLQvkxFileImporter.h"
 #include "formats/QvkxFormat.h"
+#include "FuzzStore.h"
 #include "FuzzSupport.h"
 #include "platform/Queue.h"
 #include "store/QVSDLibrary.h"
@@ -14,22 +15,12 @@
 #include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
 #include "store/QVSDTexture.h"
-#include "store/TBCoreDataStoreS1.h"
-#include "support/QuietStore.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-TBCoreDataStoreS1& store() {
-  static TBCoreDataStoreS1* made = [] {
-    qv::fuzz::quietLogs();
-    auto* s = qv::test::makeQuietStore(qv::fuzz::workFolder("qvkx-project") / "library").release();
-    std::atexit([] { delete made; });
-    return s;
-  }();
-  return *made;
-}
+TBCoreDataStoreS1& store() { return qv::fuzz::storeIn("qvkx-project"); }
 
 // The unpacked folders a read leaves in the library folder: there must be none.
 bool anyImportFolderLeft(const fs::path& library) {

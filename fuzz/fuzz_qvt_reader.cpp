@@ -1,4 +1,5 @@
 // Feeds arbitrary bytes to the decoder of the older binary texture description (qvt).
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
@@ -15,10 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     last = f;
   });
   if (ok) {
-    // Every record holds its 37 bytes and a name of at least one byte.
+    // Every record holds its 37 bytes and a name of at least one byte, and only finite values.
     std::size_t used = 0;
     for (const auto& t : textures) {
-      if (t.fileName.empty() || t.attributes.size() != 9) std::abort();
+      if (t.fileName.empty() || t.attributes.size() > 9) std::abort();
+      for (const auto& [name, value] : t.attributes)
+        if (!std::isfinite(value)) std::abort();
       used += qv::qvkx::kQvtFixedBytes + t.fileName.size();
     }
     if (used > size || last != 1.0f) std::abort();

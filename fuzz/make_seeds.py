@@ -7,7 +7,11 @@ import io
 import os
 import struct
 import sys
+import warnings
 import zipfile
+
+# A seed repeats a member's name on purpose.
+warnings.filterwarnings("ignore", "Duplicate name", UserWarning)
 
 
 def qvk_header(vertices, clouds, older):
@@ -31,6 +35,17 @@ def qvk_file(older):
     cloud += struct.pack("<%df" % (15 if older else 12), *range(15 if older else 12))
     cloud += struct.pack("<Hf", 1, 0.5) + struct.pack("<III", 2, 1, 2)
     return qvk_header(3, 1, older) + body + cloud
+
+
+def qvk_clouds(points, clouds):
+    # Vertices at (i, 1, 1) and clouds of (camera height, rotations, index entries), as a qvk file
+    # leaves a scan: no slices, a radians list and an index list each.
+    body = bytes(27) + b"".join(struct.pack("<6f3B", i, 1, 1, 0, 0, 1, 10, 20, 30) for i in range(1, points + 1))
+    for height, radians, index in clouds:
+        body += struct.pack("<7fHBHHHH", 1, 2, 3, 4, 5, 6, 7, 1, 0, 960, 0, 1280, height) + struct.pack("<12f", *range(12))
+        body += struct.pack("<H%df" % len(radians), len(radians), *radians)
+        body += struct.pack("<I%dI" % len(index), len(index), *index)
+    return qvk_header(points + 1, len(clouds), False) + body
 
 
 def large_qvk():
@@ -130,6 +145,31 @@ def main():
             "qvt.qvkx": zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
                                   ("CloudData.qvt", qvt_record(b"a.png") + qvt_record(b"a.png"), False), ("a.png", b"img", False)]),
         },
+        # The first byte picks the reader: even the qvk reader, odd the qvkx reader.
+        "round_trip": {
+            "writer.qvk": b"\x00" + qvk_file(False),
+            "older.qvk": b"\x00" + qvk_file(True),
+            "structural.qvk": b"\x00" + structural(),
+            # One row a slice and 30000 index entries: more slices than a project holds.
+            "tall.qvk": b"\x00" + qvk_clouds(1, [(1, [0.0], [1] * 30000)]),
+            # A second cloud of four rotations and eight entries of a 960-row camera.
+            "four.qvk": b"\x00" + qvk_clouds(10, [(960, [0.0], [1, 2]), (960, [0.0, 0.5, 1.0, 1.5], list(range(3, 11)))]),
+            "two_clouds.qvkx": b"\x01" + zip_seed([("CloudData_0_1_0.qvk", cloud_file(3, [0.5, 1.0], [point(1, 2, 3), NAN_SLOT, point(4, 5, 6),
+                                                                                                  NAN_SLOT, NAN_SLOT, point(7, 8, 9)]), False),
+                                              ("CloudData.qvtx", QVTX, False), ("a.png", b"\x89PNG\r\n\x1a\n", False)]),
+            "qvt.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
+                                       ("CloudData.qvt", qvt_record(b"a.png") + qvt_record(b"a.png"), False), ("a.png", b"img", False)]),
+            "huge_rotation.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]).replace(b"0.00000000\n", b"1e300\n"), False)]),
+            "huge_lens.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]).replace(b"1400 1400", b"1400 1e300"), False)]),
+            "inf_texture.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
+                                               ("CloudData.qvtx", QVTX.replace(b">1.5<", b">inf<"), False), ("a.png", b"img", False)]),
+            "empty.qvkx": b"\x01" + zip_seed([("CloudData_%d.qvk" % i, cloud_file(1, [0.0], [NAN_SLOT]), False) for i in range(4)]),
+            "twice.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
+                                          ("CloudData.qvk", cloud_file(1, [0.0], [point(7, 7, 7)]), False)]),
+            "cut_qvtx.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
+                                             ("CloudData.qvtx", QVTX.replace(b"</textures>", b"<texture><filename>b.png</filen"), False),
+                                             ("a.png", b"img", False), ("b.png", b"img", False)]),
+        },
         "qvt_reader": {
             "two": qvt_record(b"a.png") + qvt_record(b"photo-2.png"),
             "unnamed": qvt_record(b"") + qvt_record(b"b.png"),
@@ -137,6 +177,9 @@ def main():
         "stl_importer": {
             "shared": stl([("0 0 1", ["0 0 0", "1 0 0", "0 1 0"]), ("0 1 0", ["0 0 0", "0 1 0", "0 0 1"]),
                            ("1 0 0", ["0 0 0", "0 0 1", "1 0 0"]), ("0 0 -1", ["0 0 0", "-1e-4 0.25 0", "3 0.2 1e+3"])]),
+            "blanks": b"solid ascii\r\n\tfacet\tnormal 0 0 1\r\n\touter loop\r\n\tvertex 1 0 0\r\n\tvertex 0 1 0\r\n"
+                      b"\tvertex 0 0 1\r\n\tendloop\r\n\tendfacet\r\n  facet  normal 1 0 0\n vertex 1 0 0\n vertex 0 1 0\n"
+                      b" vertex 0 0 1\nendfacet\nendsolid\n",
             "upper": b"SOLID ASCII\r\n  FACET NORMAL 0 0 1 \r\n    VERTEX 1 2 3\r\n    VERTEX 4 5 6\r\n    VERTEX 1 2 4\r\n"
                      b"  ENDFACET\r\nENDSOLID",
         },

@@ -12,6 +12,7 @@
 #include "formats/SSZipArchive.h"
 #include "formats/internal/AtomicFile.h"
 #include "formats/internal/ImageFiles.h"
+#include "formats/internal/NumberText.h"
 #include "formats/internal/SystemLog.h"
 #include "platform/Log.h"
 #include "platform/UUID.h"
@@ -67,8 +68,10 @@ qv::qvkx::TextureValues textureValues(const QVSDTexture& t) {
 // A cloud read from a qvk file has no slices: its rotations are its list of radians and its index
 // data a grid of 960 rows a slice (or cameraHeight rows). Answers the rotations and sets the rows a
 // slice to what the index data was made with; a list too short for the index data is continued
-// with its own last step, so that no point of the cloud is left out.
-std::vector<double> rotationsWithoutSlices(const QVSDPointCloud& c, qv::qvkx::CloudHeaderSource& source) {
+// with its own last step, so that no point of the cloud is left out. A list that would grow past
+// what a project holds is left as it is, with the number of slices the index data needs in
+// `needed` for the save to refuse.
+std::vector<double> rotationsWithoutSlices(const QVSDPointCloud& c, qv::qvkx::CloudHeaderSource& source, std::uint64_t& needed) {
   std::vector<double> rotations;
   if (const auto radians = c.radiansData()) {
     for (std::size_t at = 0; at + 4 <= radians->size(); at += 4) {
@@ -83,29 +86,23 @@ std::vector<double> rotationsWithoutSlices(const QVSDPointCloud& c, qv::qvkx::Cl
   std::uint64_t rows = source.cameraHeight > 0 ? static_cast<std::uint64_t>(source.cameraHeight) : kRows;
   if (!rotations.empty() && entries == rotations.size() * kRows) rows = kRows;
   source.cameraHeight = static_cast<std::int64_t>(rows);
-  const std::uint64_t needed = (entries + rows - 1) / rows;
+  needed = std::max<std::uint64_t>((entries + rows - 1) / rows, rotations.size());
+  if (needed > qv::qvkx::kMaximumRotationsPerCloud) return rotations;
   const double step = rotations.size() >= 2 ? (rotations.back() - rotations.front()) / static_cast<double>(rotations.size() - 1) : 1.0;
   while (rotations.size() < needed) rotations.push_back(rotations.empty() ? 0.0 : rotations.back() + step);
   return rotations;
 }
 
-// What a cloud's header says, its slices' rotations or, without slices, those of its radians list.
-// The slices past the end of its index data hold no point and are not written (the body leaves
-// them out too), so that the header lists exactly the slices of the body.
-qv::qvkx::CloudHeaderSource cloudSource(const QVSDPointCloud& cloud, const std::vector<std::shared_ptr<QVSDScanSlice>>& sorted) {
+// What a cloud's header says: its slices' rotations or, without slices, those of its radians
+// list. Every rotation is kept, and the body is a grid of the same width. `needed` is the number of
+// slices the cloud is written with.
+qv::qvkx::CloudHeaderSource cloudSource(const QVSDPointCloud& cloud, const std::vector<std::shared_ptr<QVSDScanSlice>>& sorted,
+                                        std::uint64_t* needed = nullptr) {
   auto source = headerSource(cloud, sorted);
-  if (sorted.empty()) source.rotations = rotationsWithoutSlices(cloud, source);
-  const auto index = cloud.vertexIndexData();
-  const std::uint64_t reached = qv::qvkx::slicesReached(index ? index->size() / 4 : 0,
-                                                        static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0)),
-                                                        source.rotations.size());
-  if (reached < source.rotations.size()) {
-    QVLogWarn("Cloud %lld: its index data ends in slice %llu of %llu; the slices after it hold no point and are not written",
-              static_cast<long long>(cloud.lookupId().value_or(0)), static_cast<unsigned long long>(reached),
-              static_cast<unsigned long long>(source.rotations.size()));
-    source.rotations.resize(reached);
-  }
+  std::uint64_t slices = source.rotations.size();
+  if (sorted.empty()) source.rotations = rotationsWithoutSlices(cloud, source, slices);
   source.sliceCount = source.rotations.size();
+  if (needed) *needed = slices;
   return source;
 }
 
@@ -118,6 +115,44 @@ std::optional<qv::Error> rowsProblem(const std::string& cloudName, std::uint64_t
                    {{qv::kParameterKey, "cameraHeight"}});
 }
 
+qv::Error limitError(const std::string& description, const char* parameter) {
+  return qv::Error(qv::kScanErrorDomain, qv::kFormatLimitError, description, {{qv::kParameterKey, parameter}});
+}
+
+// What the project reader would refuse, or read as another value, in a cloud that is written: more
+// slices than a scan has, a rotation or lens value no float can keep, a header line longer than it
+// reads.
+std::optional<qv::Error> cloudProblem(const std::string& cloudName, const qv::qvkx::CloudHeaderSource& source,
+                                      std::uint64_t slicesNeeded, const std::string& header) {
+  if (auto problem = rowsProblem(cloudName, static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0)))) return problem;
+  if (slicesNeeded > qv::qvkx::kMaximumRotationsPerCloud)
+    return limitError("The cloud " + cloudName + " needs " + std::to_string(slicesNeeded) + " rotations for its points; a project file holds at most " +
+                          std::to_string(qv::qvkx::kMaximumRotationsPerCloud),
+                      "scanSlices");
+  for (const double rotation : source.rotations)
+    if (!qv::qvkx::isFloatStorable(rotation))
+      return limitError("The cloud " + cloudName + " has a rotation of " + qv::text::shortest(rotation) +
+                            ", which a project file cannot hold",
+                        "rotation");
+  for (const double value : {source.intrinsic[0], source.intrinsic[1], source.intrinsic[2], source.intrinsic[3], source.distortion[0],
+                             source.distortion[1], source.distortion[2], source.distortion[3]})
+    if (!qv::qvkx::isFloatStorable(value))
+      return limitError("The cloud " + cloudName + " has a lens value of " + qv::text::shortest(value) +
+                            ", which a project file cannot hold",
+                        "intrinsic");
+  std::size_t longest = 0;
+  for (std::size_t at = 0; at < header.size();) {
+    const std::size_t end = std::min(header.find('\n', at), header.size());
+    longest = std::max(longest, end - at);
+    at = end + 1;
+  }
+  if (longest > qv::qvkx::kMaximumHeaderLineBytes)
+    return limitError("The cloud " + cloudName + "'s rotations take " + std::to_string(longest) + " bytes of text; a project file holds at most " +
+                          std::to_string(qv::qvkx::kMaximumHeaderLineBytes),
+                      "scanSlices");
+  return std::nullopt;
+}
+
 qv::SharedData sourceVertexData(const QVSDScanObject& scan) {
   auto data = scan.unsavedVertexData();
   return data ? data : scan.vertexData();
@@ -125,7 +160,8 @@ qv::SharedData sourceVertexData(const QVSDScanObject& scan) {
 
 // The slot grid of a cloud, with the writer's warnings; nothing when the cloud has nothing to write.
 std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedData& vertexData, const qv::SharedData& index,
-                               std::uint64_t cameraHeight, std::uint64_t sliceCount, std::uint64_t* points = nullptr) {
+                               std::uint64_t cameraHeight, std::uint64_t sliceCount, std::uint64_t* points = nullptr,
+                               std::uint64_t* bytes = nullptr, std::uint64_t maximumBytes = UINT64_MAX) {
   if (sliceCount == 0) {
     QVLogWarn("createQvkxVertexDataForPointCloud: The number of slices is invalid");
     return std::nullopt;
@@ -143,7 +179,7 @@ std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedDat
     return std::nullopt;
   }
   qv::qvkx::CloudBodyReport report;
-  qv::Data body = qv::qvkx::cloudBody(*vertexData, *index, cameraHeight, sliceCount, &report);
+  qv::Data body = qv::qvkx::cloudBody(*vertexData, *index, cameraHeight, sliceCount, &report, maximumBytes);
   if (report.expectedEntries != report.indexEntries)
     QVLogWarn("The number of expected vertices does not match the number of actual vertices (%llu != %llu)",
               static_cast<unsigned long long>(report.expectedEntries), static_cast<unsigned long long>(report.indexEntries));
@@ -151,6 +187,7 @@ std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedDat
     QVLogWarn("Cloud %s: its index data ends %llu slots short; they are written as empty slots", cloudName.c_str(),
               static_cast<unsigned long long>(report.paddedSlots));
   if (points) *points = report.points;
+  if (bytes) *bytes = report.bytes;
   if (body.empty()) return std::nullopt;
   return body;
 }
@@ -165,6 +202,8 @@ struct QVLQvkxFileExporter::Snapshot {
     qv::SharedData index;
     std::uint64_t cameraHeight = 0;
     std::uint64_t sliceCount = 0;
+    std::uint64_t slicesNeeded = 0;  // by its rotations and its index data
+    std::optional<qv::Error> problem;  // what the reader would refuse in it
     std::string name;  // for the warnings: the lookup identifier
   };
   struct Texture {
@@ -253,12 +292,13 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
       Snapshot::Cloud c;
       c.member = qv::qvkx::cloudMemberName(clouds.size(), cloud->lookupId().value_or(0), cloud->referenceId().value_or(0),
                                            cloud->laserNumber().value_or(0));
-      const auto source = cloudSource(*cloud, sorted);
+      const auto source = cloudSource(*cloud, sorted, &c.slicesNeeded);
       c.header = qv::qvkx::cloudHeaderText(source, version_);
       c.index = cloud->vertexIndexData();
       c.cameraHeight = static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0));
       c.sliceCount = source.sliceCount;
       c.name = std::to_string(cloud->lookupId().value_or(0));
+      c.problem = cloudProblem(c.name, source, c.slicesNeeded, c.header);
       snap.clouds.push_back(std::move(c));
     }
     for (const auto& texture : scan->textures()) snap.textures.push_back({textureValues(*texture), texture->textureFileName().value_or("")});
@@ -267,13 +307,34 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   if (!snap.found)
     return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "There is no scan to write", {{qv::kParameterKey, "scanObjectId"}}));
 
+  // Nothing is written that the project reader would refuse: the save fails instead, naming why.
+  if (snap.clouds.size() > qv::qvkx::kMaximumClouds)
+    return fail(limitError("The scan has " + std::to_string(snap.clouds.size()) + " point clouds; a project file holds at most " +
+                               std::to_string(qv::qvkx::kMaximumClouds),
+                           "pointClouds"));
+  if (snap.textures.size() > qv::qvkx::kMaximumTextures)
+    return fail(limitError("The scan has " + std::to_string(snap.textures.size()) + " textures; a project file holds at most " +
+                               std::to_string(qv::qvkx::kMaximumTextures),
+                           "textures"));
   qv::Error e;
-  std::uint64_t points = 0;
+  std::uint64_t points = 0, slices = 0;
   for (const auto& cloud : snap.clouds) {
     QVLogInfo("Exporting point cloud");
-    if (auto problem = rowsProblem(cloud.name, cloud.cameraHeight); problem && cloud.sliceCount > 0) return fail(std::move(*problem));
-    std::uint64_t cloudPoints = 0;
-    const auto body = bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount, &cloudPoints);
+    const bool written = cloud.slicesNeeded > 0 && cloud.cameraHeight > 0 && cloud.index && !cloud.index->empty() && snap.vertexData &&
+                         !snap.vertexData->empty();
+    if (!written) continue;
+    if (cloud.problem) return fail(*cloud.problem);
+    if ((slices += cloud.sliceCount) > qv::qvkx::kMaximumSlices)
+      return fail(limitError("The scan's clouds have more than " + std::to_string(qv::qvkx::kMaximumSlices) +
+                                 " rotations in all; a project file holds no more",
+                             "scanSlices"));
+    std::uint64_t cloudPoints = 0, bytes = 0;
+    const std::uint64_t room = qv::qvkx::kMaximumMemberBytes - std::min<std::uint64_t>(cloud.header.size(), qv::qvkx::kMaximumMemberBytes);
+    const auto body = bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount, &cloudPoints, &bytes, room);
+    if (bytes > room)
+      return fail(limitError("The cloud " + cloud.name + " takes " + std::to_string(bytes + cloud.header.size()) +
+                                 " bytes; a project file's member holds at most " + std::to_string(qv::qvkx::kMaximumMemberBytes),
+                             "vertexIndexData"));
     if (!body) continue;
     if (!qv::writeWholeFile(folder / cloud.member, {qv::bytesOf(cloud.header), *body}, &e)) {
       qv::systemLog("There is a problem writing into %s", (folder / cloud.member).c_str());
@@ -315,6 +376,21 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
       QVLogWarn("The project is saved without its thumbnail: %s", problem.c_str());  // only a picture for the file list
     }
   }
+
+  // The reader unpacks no member, and no project, larger than these.
+  std::uint64_t total = 0;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::uint64_t size = entry.is_regular_file(ec) ? entry.file_size(ec) : 0;
+    total += size;
+    if (size > qv::qvkx::kMaximumMemberBytes)
+      return fail(limitError("The member " + entry.path().filename().string() + " takes " + std::to_string(size) +
+                                 " bytes; a project file's member holds at most " + std::to_string(qv::qvkx::kMaximumMemberBytes),
+                             "textures"));
+  }
+  if (total > qv::qvkx::kMaximumProjectBytes)
+    return fail(limitError("The project takes " + std::to_string(total) + " bytes; a project file holds at most " +
+                               std::to_string(qv::qvkx::kMaximumProjectBytes),
+                           "vertexData"));
 
   QVLogInfo("Archiving folder");
   const fs::path target(path);

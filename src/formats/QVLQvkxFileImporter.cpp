@@ -78,6 +78,7 @@ std::optional<std::string> QVLQvkxFileImporter::readLine(const qv::Data& bytes, 
 std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data& bytes, qv::Error* error) {
   dataSize_ = bytes.size();
   dataOffset_ = 0;
+  valueAt_.clear();
   qv::Dictionary header;
   auto line = readLine(bytes, error);
   if (!line) {
@@ -123,6 +124,7 @@ std::optional<qv::Dictionary> QVLQvkxFileImporter::readQvkxHeader(const qv::Data
       }
       std::string value = parts[2];
       for (std::size_t i = 3; i < parts.size(); ++i) value += " " + parts[i];
+      valueAt_[parts[1]] = lineStart + parts[0].size() + 1 + parts[1].size() + 1;
       header[parts[1]] = qv::Value(std::move(value));
       continue;
     }
@@ -218,10 +220,22 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     }
     cloud.cameraHeight = value;
   }
+  // The calibration's lens values are kept as floats: one beyond a float's range cannot be kept.
+  for (const char* key : {"intrinsic", "distortion"}) {
+    const auto* v = qv::find(cloud.header, key);
+    if (!v || !v->string()) continue;
+    if (const auto badAt = qv::qvkx::unstorableLensValue(key, *v->string())) {
+      if (error) *error = invalidAt(valueAt_[key] + *badAt, qv::qvkx::kInvalidDescription,
+                                    std::string("a value of \"") + key + "\" is beyond a float's range");
+      return false;
+    }
+  }
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
-    auto rotations = qv::qvkx::rotationsOf(*r->string());
+    std::size_t badAt = 0;
+    auto rotations = qv::qvkx::rotationsOf(*r->string(), &badAt);
     if (!rotations) {
-      if (error) *error = invalidAt(bodyStart, qv::qvkx::kInvalidDescription, "a rotation is not a number");
+      if (error) *error = invalidAt(valueAt_["radians"] + badAt, qv::qvkx::kInvalidDescription,
+                                    "a rotation is not a number a slice can keep (finite, within a float's range)");
       return false;
     }
     if (rotations->size() > qv::qvkx::kMaximumRotationsPerCloud) {
@@ -299,9 +313,11 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
     }
     return false;
   }
-  // Clouds without a single point leave nothing to show: that is no scan, and the user learns of
-  // every member that cost it its points.
-  if (std::all_of(contents.clouds.begin(), contents.clouds.end(), [](const auto& c) { return c.points.empty(); })) {
+  // Clouds left without a single point by damage leave nothing to show: that is no scan, and the
+  // user learns of every member that cost it its points. Clouds that were saved empty are a scan
+  // with no points yet, and open as such.
+  if (!contents.skipped.empty() &&
+      std::all_of(contents.clouds.begin(), contents.clouds.end(), [](const auto& c) { return c.points.empty(); })) {
     auto lost = contents.skipped;
     for (const auto& cloud : contents.clouds) {
       if (cloud.cutShort) continue;  // already named with the place it was cut at
@@ -522,10 +538,24 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   limits.maximumTotalBytes = qv::qvkx::kMaximumProjectBytes;
   limits.maximumEntries = qv::qvkx::kMaximumMembers;
   limits.skipDamagedEntries = true;
+  limits.keepFirstOfEachName = true;
   std::vector<SSZipArchiveSkippedEntry> leftOut;
   qv::Error unzipError;
   member_.clear();
-  if (!SSZipArchive::unzipFileAtPath(path, folder.string(), limits, &leftOut, &unzipError)) {
+  const bool unzipped = SSZipArchive::unzipFileAtPath(path, folder.string(), limits, &leftOut, &unzipError);
+  // A second member of a name already unpacked: the first is read, and the other named.
+  std::vector<QVLQvkxSkippedMember> duplicates;
+  for (auto entry = leftOut.begin(); entry != leftOut.end();) {
+    if (!entry->duplicate) {
+      ++entry;
+      continue;
+    }
+    member_ = entry->name;
+    duplicates.push_back({entry->name, invalidAt(0, qv::qvkx::kArchiveInvalidDescription, entry->reason)});
+    entry = leftOut.erase(entry);
+  }
+  member_.clear();
+  if (!unzipped) {
     // Entries left out one by one cost only themselves; anything else ends the read.
     const bool wholeArchive = unzipError.code == SSZipArchive::kCannotOpenArchiveError ||
                               unzipError.code == SSZipArchive::kCannotOpenFirstEntryError ||
@@ -556,6 +586,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   }
   if (!decodeFolder(folder, contents, error)) return false;
   if (!storeContents(contents, error)) return false;
+  contents.skipped.insert(contents.skipped.end(), duplicates.begin(), duplicates.end());
   if (!contents.skipped.empty() && error) *error = membersError(contents.skipped);
   return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -91,4 +92,5 @@ private:
   std::string member_;  // the cloud file being read, for the errors
   std::uint64_t dataOffset_ = 0;
   std::uint64_t dataSize_ = 0;
+  std::map<std::string, std::uint64_t> valueAt_;  // where each property's value starts, for the errors
 };

@@ -19,20 +19,36 @@
 
 namespace {
 
-bool contains(const std::string& line, const char* word) { return line.find(word) != std::string::npos; }
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether the word (given in lower case) stands at `at` in the line, its letters in any case.
+bool wordAt(std::string_view line, std::size_t at, std::string_view word) {
+  if (at + word.size() > line.size()) return false;
+  for (std::size_t k = 0; k < word.size(); ++k)
+    if (lower(line[at + k]) != word[k]) return false;
+  return true;
+}
 
 // Whether the line holds the word with its letters in any case (the word is given in lower case).
 bool containsAnyCase(std::string_view line, std::string_view word) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  for (std::size_t i = 0; i + word.size() <= line.size(); ++i) {
-    std::size_t k = 0;
-    while (k < word.size() && lower(line[i + k]) == word[k]) ++k;
-    if (k == word.size()) return true;
-  }
+  for (std::size_t i = 0; i + word.size() <= line.size(); ++i)
+    if (wordAt(line, i, word)) return true;
   return false;
 }
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+
+// Whether the line holds the two words, in any case, with a run of blanks between them: writers
+// put one space, two, or a tab between "facet" and "normal", as they do between numbers.
+bool containsWords(std::string_view line, std::string_view first, std::string_view second) {
+  for (std::size_t i = 0; i + first.size() < line.size(); ++i) {
+    if (!wordAt(line, i, first) || !blank(line[i + first.size()])) continue;
+    std::size_t at = i + first.size();
+    while (at < line.size() && blank(line[at])) ++at;
+    if (wordAt(line, at, second)) return true;
+  }
+  return false;
+}
 
 // The last three words of a line that has at least four, as finite floats; false otherwise.
 bool lastThreeNumbers(std::string_view line, float out[3]) {
@@ -105,7 +121,7 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
   dataOffset_ = 0;
   auto first = readLine(bytes, error);
   if (!first) return false;
-  if (!contains(*first, "solid ascii")) {
+  if (!containsWords(*first, "solid", "ascii")) {
     if (error) *error = qv::dataOffsetError(path, 0, kInvalidDescription, "the first line does not say \"solid ascii\"");
     return false;
   }
@@ -153,7 +169,7 @@ bool QVLStlFileImporter::decodeMesh(const qv::Data& bytes, float yCutoff, qv::Da
     dataOffset_ = lineStart + length + (feed ? 1 : 0);
     const std::string_view line(text + lineStart, length);
 
-    if (containsAnyCase(line, "facet normal")) {
+    if (containsWords(line, "facet", "normal")) {
       if (!facetEndsWhole()) return false;
       float n[3];
       if (!lastThree(line, lineStart, n)) return false;

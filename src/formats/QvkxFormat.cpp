@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <sstream>
 
 #include "formats/FormatErrors.h"
@@ -13,6 +14,7 @@
 #include "formats/internal/NumberText.h"
 #include "formats/internal/ReaderSupport.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace qv::qvkx {
 
@@ -119,23 +121,15 @@ std::uint8_t roundedColourByte(float component) {
   return static_cast<std::uint8_t>(static_cast<std::int64_t>(scaled) & 0xFF);
 }
 
-std::uint64_t slicesReached(std::uint64_t indexEntries, std::uint64_t cameraHeight, std::uint64_t sliceCount) {
-  if (cameraHeight == 0) return 0;
-  return std::min(sliceCount, indexEntries / cameraHeight + (indexEntries % cameraHeight != 0 ? 1 : 0));
-}
-
 Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::uint8_t> indexData, std::uint64_t cameraHeight,
-               std::uint64_t sliceCount, CloudBodyReport* report) {
+               std::uint64_t sliceCount, CloudBodyReport* report, std::uint64_t maximumBytes) {
   const std::uint64_t n = vertexData.size() / sizeof(QVLScanVertex);
   const std::uint64_t entries = indexData.size() / 4;
-  // A height and slice count the index data does not bear out must not decide what is allocated.
-  const std::uint64_t slices = slicesReached(entries, cameraHeight, sliceCount);
-  const std::uint64_t slots = cameraHeight * slices;
-  if (report) {
-    std::uint64_t expected = 0;
-    if (__builtin_mul_overflow(cameraHeight, sliceCount, &expected)) expected = UINT64_MAX;
-    *report = {expected, entries, slots > entries ? slots - entries : 0, sliceCount - slices};
-  }
+  std::uint64_t slots = 0;
+  if (__builtin_mul_overflow(cameraHeight, sliceCount, &slots)) slots = UINT64_MAX;
+  CloudBodyReport local;
+  CloudBodyReport& r = report ? *report : local;
+  r = {slots, entries, slots > entries ? slots - entries : 0, 0, 0};
   Data out;
   if (slots == 0) return out;
   auto pointAt = [&](std::uint64_t e, QVLScanVertex& v) {
@@ -149,13 +143,18 @@ Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::ui
   QVLScanVertex v;
   std::uint64_t points = 0;
   for (std::uint64_t e = 0; e < std::min(slots, entries); ++e) points += pointAt(e, v) ? 1 : 0;
-  out.reserve(static_cast<std::size_t>(points * kPointSlotBytes + (slots - points) * kEmptySlotBytes));
+  std::uint64_t pointBytes = 0, emptyBytes = 0;
+  if (__builtin_mul_overflow(points, kPointSlotBytes, &pointBytes) || __builtin_mul_overflow(slots - points, kEmptySlotBytes, &emptyBytes) ||
+      __builtin_add_overflow(pointBytes, emptyBytes, &r.bytes))
+    r.bytes = UINT64_MAX;
+  if (r.bytes > maximumBytes) return out;
+  out.reserve(static_cast<std::size_t>(r.bytes));
   for (std::uint64_t e = 0; e < slots; ++e) {
     if (!pointAt(e, v)) {
       out.insert(out.end(), kEmptySlot, kEmptySlot + kEmptySlotBytes);
       continue;
     }
-    if (report) ++report->points;
+    ++r.points;
     const std::size_t at = out.size();
     out.resize(at + kPointSlotBytes);
     const float fields[6] = {v.point3DX, v.point3DY, v.point3DZ, v.normalX, v.normalY, v.normalZ};
@@ -202,7 +201,31 @@ Error memberError(const MemberPlace& place, std::uint64_t offset, const std::str
   return e;
 }
 
-std::optional<std::vector<double>> rotationsOf(const std::string& text) {
+bool isFloatStorable(double value) {
+  return std::isfinite(value) && std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
+}
+
+std::optional<std::size_t> unstorableLensValue(const std::string& key, const std::string& text) {
+  std::vector<std::size_t> starts;  // of the parts between single spaces, as the cloud splits them
+  for (std::size_t at = 0;;) {
+    starts.push_back(at);
+    const std::size_t space = text.find(' ', at);
+    if (space == std::string::npos) break;
+    at = space + 1;
+  }
+  std::vector<std::size_t> used;
+  if (key == "intrinsic" && (starts.size() == 4 || starts.size() == 9)) used = starts.size() == 4 ? std::vector<std::size_t>{0, 1, 2, 3}
+                                                                                                    : std::vector<std::size_t>{0, 2, 4, 5};
+  if (key == "distortion" && starts.size() >= 4) used = {0, 1, 2, 3};
+  for (const std::size_t i : used) {
+    const std::size_t end = i + 1 < starts.size() ? starts[i + 1] - 1 : text.size();
+    const double value = text::leadingNumber(std::string_view(text).substr(starts[i], end - starts[i]));
+    if (!isFloatStorable(value)) return starts[i];
+  }
+  return std::nullopt;
+}
+
+std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt) {
   std::vector<double> rotations;
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -210,7 +233,10 @@ std::optional<std::vector<double>> rotationsOf(const std::string& text) {
     if (space == std::string::npos) space = text.size();
     if (space > start) {
       const auto value = text::parseDouble(std::string_view(text).substr(start, space - start));
-      if (!value || !std::isfinite(*value)) return std::nullopt;
+      if (!value || !isFloatStorable(*value)) {
+        if (badAt) *badAt = start;
+        return std::nullopt;
+      }
       rotations.push_back(*value);
       // One more than a scan can have is enough for the caller to refuse the list.
       if (rotations.size() > kMaximumRotationsPerCloud) break;
@@ -256,7 +282,9 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
     }
     DecodedTexture texture;
     texture.fileName.assign(reinterpret_cast<const char*>(bytes.data() + offset), length);
-    for (int i = 0; i < 9; ++i) texture.attributes.emplace_back(kNames[i], qvk::readScalar<float>(record + 4 * i));
+    // An infinity or a NaN is no camera value and is left unset, as in the XML description.
+    for (int i = 0; i < 9; ++i)
+      if (const float value = qvk::readScalar<float>(record + 4 * i); std::isfinite(value)) texture.attributes.emplace_back(kNames[i], value);
     textures.push_back(std::move(texture));
     offset += length;
     ++named;
@@ -272,11 +300,17 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
                 Error* error) {
   pugi::xml_document doc;
   const auto parsed = doc.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto);
-  if (!parsed) {
-    if (error) *error = memberError(place, static_cast<std::uint64_t>(std::max<std::ptrdiff_t>(parsed.offset, 0)),
-                                    kArchiveInvalidDescription, std::string("the texture description is not XML: ") + parsed.description());
+  if (!parsed && error)
+    *error = memberError(place, static_cast<std::uint64_t>(std::max<std::ptrdiff_t>(parsed.offset, 0)), kArchiveInvalidDescription,
+                         std::string("the texture description is not XML: ") + parsed.description());
+  // The parser keeps what it read before the damage. An element it got past, with something read
+  // after it, is whole; the ones still open where the damage is are not, and are left out.
+  auto whole = [&](pugi::xml_node node) {
+    if (parsed) return true;
+    for (; node && node.type() != pugi::node_document; node = node.parent())
+      if (node.next_sibling()) return true;
     return false;
-  }
+  };
   const auto root = doc.document_element();
   for (const auto& attribute : root.attributes()) {
     QVLogInfo("QVLX %s : %s", attribute.name(), attribute.value());
@@ -296,14 +330,18 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
       {"cameraUpX", "cameraUpX"},             {"cameraUpY", "cameraUpY"},             {"cameraUpZ", "cameraUpZ"},
   };
   for (const auto& element : list.children()) {
-    if (element.type() != pugi::node_element || !equalsIgnoringCase(element.name(), "texture")) continue;
+    if (element.type() != pugi::node_element || !equalsIgnoringCase(element.name(), "texture") || !whole(element)) continue;
     DecodedTexture texture;
     texture.fileName = trimmed(childNamed(element, "filename").child_value());
     if (texture.fileName.empty()) continue;
     for (const auto& child : element.children()) {
       if (child.type() != pugi::node_element || equalsIgnoringCase(child.name(), "filename")) continue;
       const std::string value = child.child_value();
-      auto number = [&](const std::string& word) { return text::parseDouble(trimmed(word)); };
+      // An infinity or a NaN is no camera value: it is left unset, as text that is no number is.
+      auto number = [&](const std::string& word) -> std::optional<double> {
+        const auto v = text::parseDouble(trimmed(word));
+        return v && std::isfinite(*v) ? v : std::nullopt;
+      };
       bool known = false;
       for (const auto& [name, attribute] : kElements) {
         if (!equalsIgnoringCase(child.name(), name)) continue;
@@ -346,7 +384,7 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
     textures.push_back(std::move(texture));
     if (textures.size() > kMaximumTextures) break;  // more than a scan has: the caller refuses it
   }
-  return true;
+  return static_cast<bool>(parsed);
 }
 
 }  // namespace qv::qvkx

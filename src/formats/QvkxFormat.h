@@ -46,9 +46,18 @@ inline constexpr std::uint64_t kMaximumTextures = 1024;
 inline constexpr std::uint64_t kMaximumHeaderLineBytes = 1u << 20;  // 23040 rotations take about 300 KB
 
 // The rotations of a "radians" value: the numbers between single spaces, empty parts (two spaces
-// in a row, or an empty value) standing for nothing. Nothing when a part is not a finite number;
-// the list stops after kMaximumRotationsPerCloud + 1 values.
-std::optional<std::vector<double>> rotationsOf(const std::string& text);
+// in a row, or an empty value) standing for nothing. Nothing when a part is not a number a slice
+// can keep (a finite number within a float's range), with the part's position in `badAt`; the
+// list stops after kMaximumRotationsPerCloud + 1 values.
+std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt = nullptr);
+// Whether a value kept as a float (a slice's rotation, a lens value) is kept as it is written and
+// read back: a finite number within a float's range (a larger one would become an infinity, which
+// the project file cannot carry back).
+bool isFloatStorable(double value);
+// The position in an "intrinsic" or "distortion" value of the first number a cloud takes from it
+// (all four, or fx, cx, fy, cy of a 3 × 3 matrix; the first four distortion values) that is beyond
+// a float's range, read as the cloud reads it; nothing when there is none.
+std::optional<std::size_t> unstorableLensValue(const std::string& key, const std::string& text);
 
 inline constexpr std::size_t kPointSlotBytes = 27;
 inline constexpr std::size_t kEmptySlotBytes = 4;
@@ -90,21 +99,18 @@ std::uint8_t roundedColourByte(float component);
 struct CloudBodyReport {
   std::uint64_t expectedEntries = 0;  // cameraHeight × slices
   std::uint64_t indexEntries = 0;
-  std::uint64_t paddedSlots = 0;      // slots of a last slice the index data did not reach
-  std::uint64_t leftOutSlices = 0;    // slices past the end of the index data
-  std::uint64_t points = 0;           // point slots written
+  std::uint64_t paddedSlots = 0;  // slots the index data did not reach
+  std::uint64_t points = 0;       // point slots written
+  std::uint64_t bytes = 0;        // the grid's size, also when it was too large to make
 };
-// The slices a grid of cameraHeight rows can be written with: those the index data reaches, at
-// most sliceCount. Slices past the end of the index data hold no point.
-std::uint64_t slicesReached(std::uint64_t indexEntries, std::uint64_t cameraHeight, std::uint64_t sliceCount);
 // The slot grid of one cloud: cameraHeight slots for each slice, the slot of index entry e a
 // point when 0 < e < N and vertex e is off the origin with an x that is a number, else empty.
-// Index data that ends inside a slice's block is padded with empty slots, so every slice keeps
-// its full height and no point of the cloud is lost; the slices past its end are left out, so the
-// grid is never larger than the index data and one slice, whatever the slice count claims.
-// Empty when there are no slots.
+// Index data that ends before the grid does is padded with empty slots, so every slice keeps its
+// full height and its rotation; with the rows a slice and the slices bounded by what a reader
+// takes, the padding is bounded too. Empty when there are no slots, or when the grid would take
+// more than maximumBytes (its size is then in the report).
 Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::uint8_t> indexData, std::uint64_t cameraHeight,
-               std::uint64_t sliceCount, CloudBodyReport* report = nullptr);
+               std::uint64_t sliceCount, CloudBodyReport* report = nullptr, std::uint64_t maximumBytes = UINT64_MAX);
 
 // One texture of the description, as written and as read back.
 struct TextureValues {
@@ -133,11 +139,14 @@ struct MemberPlace {
 Error memberError(const MemberPlace& place, std::uint64_t offset, const std::string& description, const std::string& detail);
 
 // The binary qvt records. A record needs its 37 bytes and its whole name: fewer is an error
-// naming the offset, the textures of the whole records before it kept in `textures`. A record whose name is empty is skipped with a warning. Both decoders stop
-// once they hold more than kMaximumTextures textures.
+// naming the offset, the textures of the whole records before it kept in `textures`. A record
+// whose name is empty is skipped with a warning. Both decoders stop once they hold more than
+// kMaximumTextures textures.
 bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,
                Error* error, const std::function<void(float)>& progress = {});
-// The XML description: a document that does not parse is an error naming the offset.
+// The XML description: a document that does not parse is an error naming the offset, the
+// textures it closed before the damage kept in `textures`. A value that is not a finite number
+// is left unset with a warning.
 bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,
                 Error* error);
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 #include "formats/internal/SystemLog.h"
 
@@ -234,6 +235,7 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
   std::vector<std::uint8_t> buffer(kUnzipChunkBytes);
 
   std::uint64_t unpacked = 0;  // bytes written for all entries so far
+  std::set<fs::path> unpackedNames;  // the files and links made so far
   auto leaveOut = [&](const std::string& entry, const std::string& why) {
     qv::systemLog("[SSZipArchive] Left out entry \"%s\": %s", entry.c_str(), why.c_str());
     if (skipped) skipped->push_back({entry, why});
@@ -318,6 +320,12 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
     struct stat existing {};
     const bool exists = ::lstat(full.c_str(), &existing) == 0;
     if (exists && !isDirectory && !overwrite) {
+      skip();
+      continue;
+    }
+    if (!isDirectory && limits.keepFirstOfEachName && unpackedNames.count(full) != 0) {
+      qv::systemLog("[SSZipArchive] Left out entry \"%s\": an earlier entry has its name", rawName.c_str());
+      if (skipped) skipped->push_back({rawName, "an earlier member has its name, and is the one read", true});
       skip();
       continue;
     }
@@ -443,6 +451,7 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       }
       break;
     }
+    if (!isDirectory && canWrite) unpackedNames.insert(full);
     ret = unzGoToNextFile(zip);
     if (delegate) delegate->zipArchiveDidUnzipFileAtIndex(index, zipInfo.numberOfEntries, path, fileInfo);
     ++index;

@@ -51,12 +51,14 @@ struct SSZipArchiveLimits {
   std::uint64_t maximumTotalBytes = UINT64_MAX;  // unpacked bytes of all entries together
   std::uint64_t maximumEntries = UINT64_MAX;
   bool skipDamagedEntries = false;               // go on with the next entry after one that fails
+  bool keepFirstOfEachName = false;              // a later entry of a name already unpacked is left out
 };
 
 // An entry the unzip left out, and why.
 struct SSZipArchiveSkippedEntry {
   std::string name;
   std::string reason;
+  bool duplicate = false;  // a later entry of a name already unpacked, not a damaged one
 };
 
 // An entry's date and time fields as minizip takes them: month from 0, the full year.
@@ -91,7 +93,8 @@ public:
   // The same within the limits: an entry larger than allowed is left out (nothing of it stays)
   // and listed in `skipped`, as is a damaged one when the limits say to go on past it; more
   // entries or more bytes in all than allowed end the unzip with kLimitExceededError and no
-  // entry name in the error. The result is false whenever anything was left out.
+  // entry name in the error. The result is false whenever anything was left out, except a later
+  // entry of a name already unpacked (keepFirstOfEachName), which is only listed.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, const SSZipArchiveLimits& limits,
                               std::vector<SSZipArchiveSkippedEntry>* skipped, qv::Error* error);
 

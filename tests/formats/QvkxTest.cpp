@@ -3,6 +3,7 @@
 // that are refused without touching the store.
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <set>
@@ -630,18 +631,18 @@ TEST_F(QvkxTest, AGridTheIndexDataDoesNotFillNeverDecidesWhatASaveTakes) {
   EXPECT_NE(error.description.find("960"), std::string::npos) << error.description;
   EXPECT_EQ(cloudCount(refused), 0u);
 
-  // One point among 300 slices of 960 rows is read (the cut is named) and saved as the one slice
-  // its index data reaches, not as 300 slices of empty slots.
+  // One point among 300 slices of 960 rows is read (the cut is named) and saved with every
+  // rotation, its grid padded to the full 300 slices: bounded by the camera's rows and a scan's
+  // rotations, the padding costs at most what a full scan does.
   const auto sparse = makeScan();
   error = {};
   ASSERT_TRUE(read(sparse, zipOf("sparse.qvkx", {{"a.qvk", oneStoredPoint(960, 300)}}), &error));
   EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
   ASSERT_TRUE(write(sparse, path("sparse-saved.qvkx")));
   const std::string cloud = readFile(unzipped(path("sparse-saved.qvkx")) / "CloudData.qvk");
-  EXPECT_NE(cloud.find("property cloudWidth 1\n"), std::string::npos);
-  EXPECT_NE(cloud.find("property radians 0.00000000\n"), std::string::npos);
+  EXPECT_NE(cloud.find("property cloudWidth 300\n"), std::string::npos);
   const auto slots = slotsOf(cloud.substr(cloud.find("end_header\n") + 11));
-  ASSERT_EQ(slots.size(), 960u);
+  ASSERT_EQ(slots.size(), 300u * 960u);
   EXPECT_TRUE(slots[0].point);
   const auto back = makeScan();
   error = {};
@@ -746,4 +747,164 @@ TEST_F(QvkxTest, AnEntryRefusedAsUnsafeIsReportedForWhatHappened) {
   EXPECT_NE(error.description.find("outside the project's folder"), std::string::npos) << error.description;
   EXPECT_EQ(error.description.find("only part of the archive"), std::string::npos) << error.description;
   EXPECT_FALSE(fs::exists(store->privateContext()->libraryFolder().parent_path() / "up.txt"));
+}
+
+namespace {
+
+// A scan as a qvk file leaves it: clouds without slices, each with its radians and index lists.
+struct QvkCloud {
+  int cameraHeight;
+  std::vector<float> radians;
+  std::vector<std::uint32_t> index;
+};
+
+qv::SharedData floatBytes(const std::vector<float>& values) {
+  auto data = std::make_shared<qv::Data>(values.size() * 4);
+  if (!values.empty()) std::memcpy(data->data(), values.data(), data->size());
+  return data;
+}
+
+}  // namespace
+
+class QvkxRoundTripTest : public QvkxTest {
+protected:
+  // The qvk file of the clouds over `points` vertices at (i, 1, 1), opened as the user opens it.
+  qv::ObjectID openedQvk(const std::string& name, std::size_t points, const std::vector<QvkCloud>& clouds) {
+    const auto made = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+      std::vector<QVLScanVertex> v = {vertex(0, 0, 0)};
+      for (std::size_t i = 1; i <= points; ++i) v.push_back(vertex(float(i), 1, 1));
+      scan->setVertexData(vertexBytes(v));
+      for (const auto& c : clouds) {
+        auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+        cloud->setCameraHeight(c.cameraHeight);
+        cloud->setRadiansData(floatBytes(c.radians));
+        cloud->setVertexIndexData(indexBytes(c.index));
+      }
+    });
+    EXPECT_TRUE((exportScan<QVLQvkFileExporter>(made, path(name))));
+    const auto opened = makeScan();
+    EXPECT_TRUE(importFile<QVLQvkFileImporter>(path(name), opened));
+    return opened;
+  }
+  // An archive of the members in this order, names repeated as given.
+  std::string archiveOf(const std::string& name, const std::vector<std::pair<std::string, std::string>>& members) {
+    SSZipArchive zip(path(name));
+    EXPECT_TRUE(zip.open());
+    for (const auto& [member, bytes] : members) {
+      const qv::Data data(bytes.begin(), bytes.end());
+      EXPECT_TRUE(zip.writeData(&data, member));
+    }
+    EXPECT_TRUE(zip.close());
+    return path(name);
+  }
+  static std::string cloudFile(const std::string& radians, const std::string& slots) {
+    return "QVK\nproperty cameraHeight 1\nproperty radians " + radians + "\nend_header\n" + slots;
+  }
+  static std::string point(float x) { return Bytes().f32(x).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str(); }
+  static std::string emptySlot() { return Bytes().hex({0, 0, 0xC0, 0x7F}).str(); }
+};
+
+TEST_F(QvkxRoundTripTest, WhatASaveSucceedsWithReadsBackAndWhatCannotBeKeptIsRefusedAtRead) {
+  // 30000 rows of one slice each need more rotations than a project holds: the save fails, says
+  // why, and writes nothing, where it used to write a file its own reader refused.
+  std::vector<std::uint32_t> tall(30000);
+  for (std::uint32_t i = 0; i < tall.size(); ++i) tall[i] = i + 1;
+  const auto opened = openedQvk("tall.qvk", tall.size(), {{1, {0.0f}, tall}});
+  qv::Error error;
+  EXPECT_FALSE(write(opened, path("tall.qvkx"), &error));
+  EXPECT_EQ(error.code, qv::kFormatLimitError);
+  EXPECT_NE(error.description.find("30000"), std::string::npos) << error.description;
+  EXPECT_NE(error.description.find("23040"), std::string::npos) << error.description;
+  EXPECT_FALSE(fs::exists(path("tall.qvkx")));
+
+  // A rotation beyond a float's range cannot be kept by a slice: refused at the byte it starts at.
+  const std::string huge = cloudFile("0 1e300", point(1) + point(2));
+  const auto refused = makeScan();
+  error = {};
+  EXPECT_FALSE(read(refused, zipOf("huge.qvkx", {{"a.qvk", huge}}), &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
+  EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(huge.find("1e300")));
+  EXPECT_EQ(cloudCount(refused), 0u);
+  // So is a lens value, which a cloud keeps as a float too.
+  const std::string lens = "QVK\nproperty cameraHeight 1\nproperty intrinsic 1400 -1e39 640 480\nproperty radians 0\nend_header\n" + point(1);
+  error = {};
+  EXPECT_FALSE(read(refused, zipOf("lens.qvkx", {{"a.qvk", lens}}), &error));
+  EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(lens.find("-1e39")));
+  EXPECT_EQ(cloudCount(refused), 0u);
+
+  // An infinite camera value in a texture description is no value: left unset, never saved as "inf".
+  const std::string qvtx = "<qvtx><textures><texture><cameraPositionX>inf</cameraPositionX><cameraPositionY>2</cameraPositionY>"
+                           "<filename>a.png</filename></texture></textures></qvtx>";
+  const auto textured = makeScan();
+  ASSERT_TRUE(read(textured, zipOf("inf.qvkx", {{"a.qvk", cloudFile("0", point(1))}, {"CloudData.qvtx", qvtx}, {"a.png", "A"}})));
+  withScan(textured, [](QVSDScanObject& scan) {
+    ASSERT_EQ(scan.textures().size(), 1u);
+    EXPECT_FALSE(scan.textures().front()->cameraPositionX().has_value());
+    EXPECT_EQ(scan.textures().front()->cameraPositionY(), 2.0);
+  });
+  ASSERT_TRUE(write(textured, path("inf-saved.qvkx")));
+  EXPECT_EQ(readFile(unzipped(path("inf-saved.qvkx")) / "CloudData.qvtx").find("inf"), std::string::npos);
+}
+
+TEST_F(QvkxRoundTripTest, EveryRotationIsSavedAndAnUndamagedEmptyProjectOpens) {
+  // Four rotations and eight index entries of a 960-row camera: every rotation is written and the
+  // grid padded to all four slices, as it always was.
+  const auto opened = openedQvk("four.qvk", 8, {{960, {0.0f, 0.5f, 1.0f, 1.5f}, {1, 2, 3, 4, 5, 6, 7, 8}}});
+  ASSERT_TRUE(write(opened, path("four.qvkx")));
+  const std::string cloud = readFile(unzipped(path("four.qvkx")) / "CloudData.qvk");
+  EXPECT_NE(cloud.find("property cloudWidth 4\n"), std::string::npos);
+  EXPECT_NE(cloud.find("property radians 0.00000000 0.50000000 1.00000000 1.50000000\n"), std::string::npos);
+  const auto slots = slotsOf(cloud.substr(cloud.find("end_header\n") + 11));
+  ASSERT_EQ(slots.size(), 4u * 960u);
+  EXPECT_EQ(std::count_if(slots.begin(), slots.end(), [](const Slot& s) { return s.point; }), 8);
+  const auto back = makeScan();
+  qv::Error error;
+  ASSERT_TRUE(read(back, path("four.qvkx"), &error));
+  EXPECT_EQ(error.code, 0) << error.description;
+  withScan(back, [](QVSDScanObject& scan) {
+    ASSERT_EQ(scan.pointClouds().size(), 1u);
+    EXPECT_EQ(scan.pointClouds().front()->scanSliceCount(), 4u);
+  });
+
+  // Clouds saved with empty slots only are a scan without points yet, not damage: they open.
+  for (const std::size_t clouds : {1u, 4u}) {
+    std::vector<std::pair<std::string, std::string>> members;
+    for (std::size_t c = 0; c < clouds; ++c) members.push_back({"CloudData_" + std::to_string(c) + ".qvk", cloudFile("0", emptySlot())});
+    const auto empty = makeScan();
+    error = {};
+    ASSERT_TRUE(read(empty, zipOf("empty" + std::to_string(clouds) + ".qvkx", members), &error)) << error.description;
+    EXPECT_EQ(error.code, 0);
+    EXPECT_EQ(cloudCount(empty), clouds);
+    withScan(empty, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 1u); });
+  }
+}
+
+TEST_F(QvkxRoundTripTest, ARepeatedMemberAndADamagedDescriptionCostOnlyWhatIsNotWhole) {
+  // Two members of one name: the first is read, the second named in the read's warning.
+  const auto twice = makeScan();
+  qv::Error error;
+  ASSERT_TRUE(read(twice, archiveOf("twice.qvkx", {{"CloudData.qvk", cloudFile("0", point(1))}, {"CloudData.qvk", cloudFile("0", point(7))}}),
+                   &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "CloudData.qvk");
+  EXPECT_NE(error.description.find("earlier member"), std::string::npos) << error.description;
+  withScan(twice, [](QVSDScanObject& scan) {
+    const auto vertices = verticesOf(scan.vertexData());
+    ASSERT_EQ(vertices.size(), 2u);
+    EXPECT_EQ(vertices[1].point3DX, 1.0f);
+  });
+
+  // An XML description broken inside its second texture keeps the first, as a binary one does.
+  const std::string qvtx = "<qvtx><textures><texture><cameraPositionX>1.5</cameraPositionX><filename>a.png</filename></texture>"
+                           "<texture><filename>b.png</filen";
+  const auto kept = makeScan();
+  error = {};
+  ASSERT_TRUE(read(kept, zipOf("cut-qvtx.qvkx", {{"a.qvk", cloudFile("0", point(1))}, {"CloudData.qvtx", qvtx}, {"a.png", "A"},
+                                                 {"b.png", "B"}}),
+                   &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "CloudData.qvtx");
+  withScan(kept, [](QVSDScanObject& scan) {
+    ASSERT_EQ(scan.textures().size(), 1u);
+    EXPECT_EQ(scan.textures().front()->cameraPositionX(), 1.5);
+    EXPECT_EQ(readFile(*scan.textures().front()->textureFileName()), "A");
+  });
 }

@@ -162,3 +162,16 @@ TEST_F(StlImportTest, TheProjectsOwnAsciiStlReadsBackExactly) {
   const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(written, qv::mesh::asciiStlText(many));
 }
+
+TEST_F(StlImportTest, AnyRunOfBlanksSeparatesTheWordsOfALine) {
+  // A tab, or two spaces, between "facet" and "normal", in a CR LF file with tabs before each word.
+  const auto id = scanWithCutoff(-10.0);
+  const std::string corners = "\touter loop\r\n\tvertex 1 0 0\r\n\tvertex 0 1 0\r\n\tvertex 0 0 1\r\n\tendloop\r\n\tendfacet\r\n";
+  ASSERT_TRUE(import(id, "solid\tascii\r\n\tfacet\tnormal 0 0 1\r\n" + corners + "  facet  normal\t1\t0\t0\r\n" + corners +
+                             "endsolid\r\n"));
+  const auto mesh = meshOf(id);
+  ASSERT_EQ(mesh.size(), 6u);
+  EXPECT_EQ(mesh[0].normalZ, -1.0f);
+  EXPECT_EQ(mesh[3].normalX, -1.0f);
+  EXPECT_EQ(mesh[3].normalZ, 0.0f);
+}

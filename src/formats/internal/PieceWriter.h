@@ -36,6 +36,7 @@ public:
     return handOverWhenFull();
   }
   PieceWriter& bytes(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return *this;  // an empty list may have no storage at all
     if (bytes.size() > kItemRoom) return block(bytes);
     std::memcpy(at_, bytes.data(), bytes.size());
     at_ += bytes.size();

@@ -186,7 +186,7 @@ BrushCursor brushCursorFor(int state, int action, std::uint64_t brushSize) {
   c.circleX = 1;
   c.circleY = c.imageSize - 10 - 2 * s + 1;
   c.circleSize = 2 * s - 2;
-  c.sign = action == AddToSelection ? "+" : action == RemoveFromSelection ? "-" : "";
+  if (action == AddToSelection || action == RemoveFromSelection) c.sign.assign(1, action == AddToSelection ? '+' : '-');
   c.signLeft = 2 * s - 4;
   c.signBottom = c.imageSize;
   c.hotSpotX = s - 0.5;

@@ -123,8 +123,8 @@ TEST(LargeTextExportTest, BlocksGiveTheBytesCountAndReportsOfTheLineRule) {
   EXPECT_TRUE(writer.failed());
   EXPECT_EQ(pieces, 2);
 
-  // The OBJ lines of a mesh of more vertices than a block, with and without texture coordinates.
-  const std::size_t meshVertices = 3 * (kBlock / 3 + 40);
+  // The OBJ lines of a mesh of more triangles than a block, with and without texture coordinates.
+  const std::size_t meshVertices = 3 * (kBlock + 40);
   const std::vector<QVLScanVertex> mesh(vertices.begin(), vertices.begin() + meshVertices);
   std::vector<double> uv;
   for (std::size_t i = 0; i < meshVertices; ++i) uv.insert(uv.end(), {double(i % 1000) / 999.0, double(i % 777) / 776.0});
@@ -132,10 +132,9 @@ TEST(LargeTextExportTest, BlocksGiveTheBytesCountAndReportsOfTheLineRule) {
   std::string v, vt, f, fvt;
   for (const auto& p : mesh) v += printed("v %.3f %.3f %.3f\n", p.point3DX, p.point3DY, p.point3DZ);
   for (std::size_t i = 0; i < meshVertices; ++i) vt += printed("vt %.6f %.6f\n", uv[2 * i], 1.0 - uv[2 * i + 1], 0);
-  for (std::size_t t = 1; t <= meshVertices / 3; ++t) {
-    f += "f " + std::to_string(3 * t - 1) + " " + std::to_string(3 * t - 2) + " " + std::to_string(3 * t) + "\n";
-    fvt += "f " + std::to_string(3 * t - 1) + "/" + std::to_string(3 * t - 1) + " " + std::to_string(3 * t - 2) + "/" +
-           std::to_string(3 * t - 2) + " " + std::to_string(3 * t) + "/" + std::to_string(3 * t) + "\n";
+  for (double t = 1; t <= meshVertices / 3; ++t) {
+    f += printed("f %.0f %.0f %.0f\n", 3 * t - 1, 3 * t - 2, 3 * t);
+    fvt += printed("f %1$.0f/%1$.0f %2$.0f/%2$.0f %3$.0f/%3$.0f\n", 3 * t - 1, 3 * t - 2, 3 * t);
   }
   const qv::SharedData meshBytes = vertexBytes(mesh);
   EXPECT_EQ(firstDifference(qv::mesh::objText(*meshBytes, nullptr).value_or(""), v + f), "");

@@ -1,11 +1,14 @@
 // OBJ, MTL and STL text and bytes.
 #include "formats/MeshFormats.h"
 
+#include <charconv>
 #include <cmath>
+#include <string_view>
 #include <cstring>
 
 #include "formats/QvkFormat.h"
 #include "formats/internal/NumberText.h"
+#include "formats/internal/OrderedBlocks.h"
 #include "formats/internal/PieceWriter.h"
 
 namespace qv::mesh {
@@ -17,20 +20,27 @@ Float3 positionOf(std::span<const std::uint8_t> meshed, std::size_t record) {
   return {v.point3DX, v.point3DY, v.point3DZ};
 }
 
-// "v x y z" with three decimals, a line at a time: a mesh has a million of them.
+// "v x y z" with three decimals, a line a vertex: a mesh has a million of them.
 void writeVertexLines(PieceWriter& out, std::span<const std::uint8_t> meshed, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const Float3 p = positionOf(meshed, i);
-    char* at = out.place();
+  writeLines(out, count, [&](char* at, std::size_t i) {
     *at++ = 'v';
-    for (float c : p) {
+    for (float c : positionOf(meshed, i)) {
       *at++ = ' ';
       at = text::writeFixed(at, c, 3);
     }
     *at++ = '\n';
-    out.advanceTo(at);
-  }
+    return at;
+  });
 }
+
+char* putText(char* at, std::string_view text) {
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
+}
+char* putInteger(char* at, std::uint64_t value) { return std::to_chars(at, at + PieceWriter::kItemRoom, value).ptr; }
+
+// The corners of triangle t (from 1) as the faces name them: the first two swapped.
+std::array<std::uint64_t, 3> faceCorners(std::uint64_t t) { return {3 * t - 1, 3 * t - 2, 3 * t}; }
 
 std::optional<std::string> partialTriangleProblem(std::size_t vertices) {
   if (vertices == 0) return "There is no meshed data";
@@ -64,8 +74,11 @@ std::optional<std::string> objProblem(std::span<const std::uint8_t> meshed, std:
 void writeObjText(PieceWriter& out, std::span<const std::uint8_t> meshed) {
   const std::size_t vertices = meshed.size() / 44;
   writeVertexLines(out, meshed, vertices);
-  for (std::uint64_t t = 1; t <= vertices / 3; ++t)
-    out.text("f ").integer(3 * t - 1).character(' ').integer(3 * t - 2).character(' ').integer(3 * t).character('\n');
+  writeLines(out, vertices / 3, [](char* at, std::size_t i) {
+    at = putText(at, "f");
+    for (std::uint64_t k : faceCorners(i + 1)) at = putInteger(putText(at, " "), k);
+    return putText(at, "\n");
+  });
 }
 
 void writeObjTextWithMaterial(PieceWriter& out, const std::string& materialFileName, std::span<const std::uint8_t> meshed,
@@ -73,18 +86,19 @@ void writeObjTextWithMaterial(PieceWriter& out, const std::string& materialFileN
   const std::size_t vertices = meshed.size() / 44;
   out.text("mtllib ").text(materialFileName).character('\n');
   writeVertexLines(out, meshed, vertices);
-  for (std::size_t i = 0; i < vertices; ++i) {
+  writeLines(out, vertices, [&](char* at, std::size_t i) {
     const auto u = qvk::readScalar<double>(textureCoordinates.data() + i * kTextureCoordinateBytes);
     const auto v = qvk::readScalar<double>(textureCoordinates.data() + i * kTextureCoordinateBytes + 8);
-    out.text("vt ").fixed(u, 6).character(' ').fixed(1.0 - v, 6).character('\n');  // image rows run down, texture v up
-  }
+    at = text::writeFixed(putText(at, "vt "), u, 6);
+    at = text::writeFixed(putText(at, " "), 1.0 - v, 6);  // image rows run down, texture v up
+    return putText(at, "\n");
+  });
   out.text("usemtl Material\n");
-  for (std::uint64_t t = 1; t <= vertices / 3; ++t) {
-    const std::uint64_t corners[3] = {3 * t - 1, 3 * t - 2, 3 * t};
-    out.character('f');
-    for (std::uint64_t k : corners) out.character(' ').integer(k).character('/').integer(k);
-    out.character('\n');
-  }
+  writeLines(out, vertices / 3, [](char* at, std::size_t i) {
+    at = putText(at, "f");
+    for (std::uint64_t k : faceCorners(i + 1)) at = putInteger(putText(putInteger(putText(at, " "), k), "/"), k);
+    return putText(at, "\n");
+  });
 }
 
 std::optional<std::string> objText(std::span<const std::uint8_t> meshed, std::string* problem) {

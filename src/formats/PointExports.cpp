@@ -1,9 +1,12 @@
 // Point selection and the PLY, PCD and XYZ bytes.
 #include "formats/PointExports.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "formats/QvkFormat.h"
+#include "formats/internal/NumberText.h"
+#include "platform/Cores.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 
@@ -75,17 +78,65 @@ std::string plyHeader(std::uint64_t count) {
          "end_header\n";
 }
 
+namespace {
+
+char* putTextLine(char* at, const QVLScanVertex& v) {
+  for (float c : {v.point3DX, v.point3DY, v.point3DZ, v.normalX, v.normalY}) {
+    at = text::writeFixed(at, c, 6);
+    *at++ = ' ';
+  }
+  at = text::writeFixed(at, v.normalZ, 6);
+  *at++ = '\n';
+  return at;
+}
+
+// The lines of the records that `walk(begin, end, write, outOfRange)` finds among `entries`
+// entries (list entries or records): straight into `out` when they fit in one block, else
+// encoded block by block on the cores the process may use, each block's count and skipped
+// entries taken up as it is written, in order.
+template <typename Walk>
+std::uint64_t writeTextLines(PieceWriter& out, std::uint64_t entries, Walk&& walk,
+                             const std::function<void(std::uint32_t)>& outOfRange) {
+  const auto report = [&](std::uint32_t entry) {
+    if (outOfRange) outOfRange(entry);
+  };
+  if (entries <= kLinesPerBlock)
+    return walk(0, entries, [&](const QVLScanVertex& v) { out.advanceTo(putTextLine(out.place(), v)); }, report);
+  std::uint64_t count = 0;
+  const std::size_t blocks = static_cast<std::size_t>((entries + kLinesPerBlock - 1) / kLinesPerBlock);
+  writeBlocksInOrder(
+      out, blocks, usableCores(),
+      [&](std::size_t block, TextBlock& into) {
+        const std::uint64_t begin = std::uint64_t{block} * kLinesPerBlock;
+        into.records = walk(
+            begin, std::min<std::uint64_t>(entries, begin + kLinesPerBlock),
+            [&](const QVLScanVertex& v) { into.advanceTo(putTextLine(into.place(), v)); },
+            [&](std::uint32_t entry) { into.skipped.push_back(entry); });
+      },
+      [&](const TextBlock& block) {
+        count += block.records;
+        for (std::uint32_t entry : block.skipped) report(entry);
+      });
+  return count;
+}
+
+}  // namespace
+
 std::uint64_t writeTextBody(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
                             const std::function<void(std::uint32_t)>& outOfRange) {
-  return forEachExportedRecord(
-      vertexData, indexLists, kTextFallsBackToAll,
-      [&](const QVLScanVertex& v) {
-        out.fixed(v.point3DX, 6).character(' ').fixed(v.point3DY, 6).character(' ').fixed(v.point3DZ, 6).character(' ');
-        out.fixed(v.normalX, 6).character(' ').fixed(v.normalY, 6).character(' ').fixed(v.normalZ, 6).character('\n');
+  // As forEachExportedRecord chooses the records, each pass cut into blocks.
+  std::uint64_t count = writeTextLines(
+      out, listEntryCount(indexLists),
+      [&](std::uint64_t begin, std::uint64_t end, auto&& write, auto&& skip) {
+        return forEachListedRecord(vertexData, indexLists, begin, end, write, skip);
       },
-      [&](std::uint32_t entry) {
-        if (outOfRange) outOfRange(entry);
-      });
+      outOfRange);
+  if (count == 0 && (indexLists.empty() || kTextFallsBackToAll) && !out.failed())
+    count = writeTextLines(
+        out, vertexData.size() / sizeof(QVLScanVertex),
+        [&](std::uint64_t begin, std::uint64_t end, auto&& write, auto&&) { return forEachRecordIn(vertexData, begin, end, write); },
+        outOfRange);
+  return count;
 }
 
 std::uint64_t textLineCount(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/internal/OrderedBlocks.h"
 #include "formats/internal/PieceWriter.h"
 #include "platform/Value.h"
 #include "store/ObjectContext.h"
@@ -41,38 +42,76 @@ inline bool isExportable(const QVLScanVertex& v) {
   return squared > 0.0;  // false for NaN too
 }
 
-// Calls `write` with every record to export, in order, and answers how many there were. With
-// index lists, each list's entries in turn (entry 0 and entries not below N are skipped, the
-// latter reported to `outOfRange`); a vertex several lists name is written each time. With
-// `fallBackToAll`, or without index lists, every record 0 to N-1 is considered when the lists
-// gave nothing. A template, so that the per-point work is inlined: it runs a million times a scan.
+// Calls `f(k)` with the list entries [begin, end) of the lists taken one after another.
+template <typename F>
+void forEachListEntry(const std::vector<SharedData>& indexLists, std::uint64_t begin, std::uint64_t end, F&& f) {
+  std::uint64_t start = 0;  // the current list's first entry
+  for (const auto& list : indexLists) {
+    if (start >= end) break;
+    const std::uint64_t entries = list->size() / 4;
+    const std::uint64_t from = begin > start ? begin - start : 0;
+    const std::uint64_t to = end - start < entries ? end - start : entries;
+    for (std::uint64_t i = from; i < to; ++i) {
+      std::uint32_t k;
+      std::memcpy(&k, list->data() + i * 4, 4);
+      f(k);
+    }
+    start += entries;
+  }
+}
+inline std::uint64_t listEntryCount(const std::vector<SharedData>& indexLists) {
+  std::uint64_t entries = 0;
+  for (const auto& list : indexLists) entries += list->size() / 4;
+  return entries;
+}
+
+// Calls `write` with record k when it is to be exported; answers whether it was.
+template <typename Write>
+bool writeIfExportable(std::span<const std::uint8_t> vertexData, std::uint64_t k, Write&& write) {
+  QVLScanVertex v;
+  std::memcpy(&v, vertexData.data() + k * sizeof(QVLScanVertex), sizeof v);
+  if (!isExportable(v)) return false;
+  write(v);
+  return true;
+}
+
+// The records that the list entries [begin, end) name, in order: entry 0 and entries not below N
+// are skipped, the latter reported to `outOfRange`; a vertex named several times is written each
+// time. Answers how many were written.
+template <typename Write, typename OutOfRange>
+std::uint64_t forEachListedRecord(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
+                                  std::uint64_t begin, std::uint64_t end, Write&& write, OutOfRange&& outOfRange) {
+  const std::uint64_t n = vertexData.size() / sizeof(QVLScanVertex);
+  std::uint64_t count = 0;
+  forEachListEntry(indexLists, begin, end, [&](std::uint32_t k) {
+    if (k == 0) return;
+    if (k >= n) {
+      outOfRange(k);
+      return;
+    }
+    count += writeIfExportable(vertexData, k, write);
+  });
+  return count;
+}
+
+// The exportable records among records [begin, end); answers how many were written.
+template <typename Write>
+std::uint64_t forEachRecordIn(std::span<const std::uint8_t> vertexData, std::uint64_t begin, std::uint64_t end, Write&& write) {
+  std::uint64_t count = 0;
+  for (std::uint64_t k = begin; k < end; ++k) count += writeIfExportable(vertexData, k, write);
+  return count;
+}
+
+// Calls `write` with every record to export, in order, and answers how many there were: the
+// records the index lists name (forEachListedRecord). With `fallBackToAll`, or without index
+// lists, every record 0 to N-1 is considered when the lists gave nothing. Templates, so that the
+// per-point work is inlined: it runs a million times a scan.
 template <typename Write, typename OutOfRange>
 std::uint64_t forEachExportedRecord(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
                                     bool fallBackToAll, Write&& write, OutOfRange&& outOfRange) {
-  const std::uint64_t n = vertexData.size() / sizeof(QVLScanVertex);
-  std::uint64_t count = 0;
-  auto consider = [&](std::uint64_t k) {
-    QVLScanVertex v;
-    std::memcpy(&v, vertexData.data() + k * sizeof(QVLScanVertex), sizeof v);
-    if (!isExportable(v)) return;
-    write(v);
-    ++count;
-  };
-  for (const auto& list : indexLists) {
-    const std::size_t entries = list->size() / 4;
-    for (std::size_t i = 0; i < entries; ++i) {
-      std::uint32_t k;
-      std::memcpy(&k, list->data() + i * 4, 4);
-      if (k == 0) continue;
-      if (k >= n) {
-        outOfRange(k);
-        continue;
-      }
-      consider(k);
-    }
-  }
+  std::uint64_t count = forEachListedRecord(vertexData, indexLists, 0, listEntryCount(indexLists), write, outOfRange);
   if (count == 0 && (indexLists.empty() || fallBackToAll))
-    for (std::uint64_t k = 0; k < n; ++k) consider(k);
+    count = forEachRecordIn(vertexData, 0, vertexData.size() / sizeof(QVLScanVertex), write);
   return count;
 }
 
@@ -85,7 +124,10 @@ Data plyBody(std::span<const std::uint8_t> vertexData, const std::vector<SharedD
 std::string plyHeader(std::uint64_t count);
 
 // The XYZ and PCD body: "x y z nx ny nz" with six decimals, one line a point, in the C locale;
-// the same three forms. `outOfRange` hears of each list entry beyond the vertex data.
+// the same three forms. `outOfRange` hears of each list entry beyond the vertex data, in order.
+// More records than one block (kLinesPerBlock list entries or records) are encoded in blocks on
+// the cores the process may use and written in order: the same bytes, the same reports. Once the
+// writer has failed, the rest is neither encoded nor reported.
 std::uint64_t writeTextBody(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,
                             const std::function<void(std::uint32_t entry)>& outOfRange = {});
 std::uint64_t textLineCount(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists,

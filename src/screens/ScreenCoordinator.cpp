@@ -137,7 +137,9 @@ void ScreenCoordinator::refuseOpen(const std::string& informativeText) {
 bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
   if (refusalAlertUp_) return true;
   if (askingAboutViewerEdits_) {
-    QVLogInfo("Not opening %s: the viewer is asking about its unsaved changes", path.c_str());
+    // Opened once the question about the viewer's scan is answered: the user asked for it last.
+    QVLogInfo("Opening %s once the viewer's question about its unsaved changes is answered", path.c_str());
+    handedOverWhileAsking_ = path;
     return true;
   }
   QVLogInfo("Request to open file: %s", path.c_str());
@@ -217,9 +219,17 @@ void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::fu
     auto self = weak.lock();
     if (!self) return;
     self->askingAboutViewerEdits_ = false;
+    const auto handedOver = std::exchange(self->handedOverWhileAsking_, std::nullopt);
     if (cancelled) {
       QVLogInfo("Not opening %s: the scan in the viewer stays", path.c_str());
       if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
+      // The later request was never answered: it asks in its turn.
+      if (handedOver && *handedOver != path) self->applicationOpenFile(*handedOver);
+      return;
+    }
+    if (handedOver && *handedOver != path) {
+      QVLogInfo("Opening %s, handed over last, in place of %s", handedOver->c_str(), path.c_str());
+      self->openScanWithFilePath(*handedOver);
       return;
     }
     open();

@@ -96,7 +96,9 @@ private:
   explicit ScreenCoordinator(Options options);
   void refuseOpen(const std::string& informativeText);
   // Runs `open` (which opens `path` in place of the viewer's scan) once the user has answered about
-  // that scan's unsaved changes, saved or dropped; a cancel keeps the scan and opens nothing.
+  // that scan's unsaved changes, saved or dropped; a cancel keeps the scan and opens nothing. A file
+  // handed over while the question is up takes the place of `path` once it is answered, or is
+  // asked about in its turn after a cancel.
   void openInPlaceOfViewerScan(const std::string& path, std::function<void()> open);
   void finishRead(bool ok, std::optional<qv::Error> error, qv::ObjectID scan);
   double viewerDelay() const;
@@ -106,6 +108,7 @@ private:
   bool openPanelUp_ = false;
   bool refusalAlertUp_ = false;
   bool askingAboutViewerEdits_ = false;
+  std::optional<std::string> handedOverWhileAsking_;  // the last one
   bool reading_ = false;
   bool shouldCheckForUpdate_ = false;
   std::string modelToDisplayOnStartup_;

@@ -273,38 +273,50 @@ TEST_F(ScreenCoordinatorTest, AScanChosenInTheOpenPanelIsReadAfterTheScreensAreD
 }
 
 // A scan handed over (or chosen in the open panel) while the viewer shows another: the viewer is
-// asked about its unsaved changes first, nothing is read until the user answers, a cancel keeps
-// the scan shown, and requests arriving meanwhile are dropped.
+// asked about its unsaved changes first and nothing is read until the user answers; a cancel keeps
+// the scan shown. A file handed over while the question is up is not lost: once the question is
+// answered the last one handed over is read, and after a cancel it is asked about in its turn.
 TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutItsChanges) {
-  auto first = writeQvk("vase.qvk", 4), other = writeQvk("other.qvk", 6);
+  auto first = writeQvk("vase.qvk", 4), other = writeQvk("other.qvk", 6), third = writeQvk("cup.qvk", 5);
   host.shown = {ScreenKind::Main};
   ASSERT_TRUE(coordinator->applicationOpenFile(first.string()));
   ASSERT_TRUE(runUntil([&] { return host.viewerScreen.loaded.size() == 1; }));
   FakeViewer& viewer = host.viewerScreen;
   viewer.saveAnswer.reset();  // the question stays up until answered below
   auto questions = [&] { return std::count(viewer.calls.begin(), viewer.calls.end(), "saveAnyUnsavedChanges"); };
-
-  for (bool cancel : {true, false}) {
-    SCOPED_TRACE(cancel ? "Cancel" : "Save or Don't Save");
-    EXPECT_TRUE(coordinator->applicationOpenFile(other.string()));
-    ASSERT_TRUE(viewer.pendingSave) << "the viewer was not asked about its unsaved changes";
-    EXPECT_TRUE(coordinator->applicationOpenFile(first.string()));  // a second hand-over meanwhile
-    dialogs.fileToChoose = other.string();
-    coordinator->openExistingScan();
-    EXPECT_EQ(questions(), cancel ? 1 : 2);
+  auto nothingIsReadWhileAsking = [&] {
     clock.advanceSeconds(1);
     qv::drainMainQueue();
     EXPECT_FALSE(coordinator->isReadingFile());
     EXPECT_FALSE(host.isShown(ScreenKind::Progress));
     EXPECT_EQ(viewer.loaded.size(), 1u);
-    std::exchange(viewer.pendingSave, nullptr)(cancel);
-  }
-  // Cancelled: the viewer keeps its scan and its header comes back. Answered: the new file is read.
+  };
+
+  EXPECT_TRUE(coordinator->applicationOpenFile(other.string()));
+  ASSERT_TRUE(viewer.pendingSave) << "the viewer was not asked about its unsaved changes";
+  EXPECT_TRUE(coordinator->applicationOpenFile(third.string()));  // handed over meanwhile
+  dialogs.fileToChoose = other.string();
+  coordinator->openExistingScan();  // no panel over the question
+  EXPECT_FALSE(coordinator->isOpenPanelUp());
+  EXPECT_EQ(questions(), 1);
+  nothingIsReadWhileAsking();
+
+  // Cancelled: the viewer keeps its scan and its header, and the file handed over meanwhile asks.
+  std::exchange(viewer.pendingSave, nullptr)(true);
   EXPECT_EQ(std::count(viewer.calls.begin(), viewer.calls.end(), "enableHeaderUI"), 1);
+  ASSERT_TRUE(viewer.pendingSave) << "the file handed over during the question was dropped";
+  EXPECT_EQ(questions(), 2);
+  EXPECT_TRUE(coordinator->applicationOpenFile(other.string()));  // and another one meanwhile
+  nothingIsReadWhileAsking();
+
+  // Answered: the last file handed over is read, and only it.
+  std::exchange(viewer.pendingSave, nullptr)(false);
   ASSERT_TRUE(runUntil([&] { return viewer.loaded.size() == 2; }));
   ASSERT_EQ(scansOf(other).size(), 1u);
   EXPECT_EQ(viewer.loaded.back(), scansOf(other)[0].id);
+  EXPECT_TRUE(scansOf(third).empty());
   EXPECT_EQ(scansOf(first).size(), 1u);
+  EXPECT_EQ(questions(), 2);
   EXPECT_TRUE(dialogs.alerts.empty());
 
   // The open panel's choice from the viewer asks too, and opens once answered.

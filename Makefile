@@ -35,9 +35,19 @@ run: build
 	  fi;; esac; \
 	exec $(BUILD)/bin/quorvel $$sim $(ARGS)
 
+# The tests run with a HOME and XDG folders of their own, so that nothing reaches the user's library,
+# settings or logs; afterwards the checkout must be as it was and hold no file over 2 MB.
 test: build
-	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600 \
-	  $(if $(EXCLUDE_LABELS),--label-exclude '$(EXCLUDE_LABELS)')
+	@tree=$$(scripts/check-tree status); \
+	home=$$(mktemp -d "$${TMPDIR:-/tmp}/quorvel-test-home.XXXXXX"); \
+	mkdir -m 700 "$$home/runtime"; \
+	HOME="$$home" XDG_DATA_HOME="$$home/data" XDG_CONFIG_HOME="$$home/config" XDG_STATE_HOME="$$home/state" \
+	XDG_CACHE_HOME="$$home/cache" XDG_RUNTIME_DIR="$$home/runtime" \
+	  ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600 \
+	  $(if $(EXCLUDE_LABELS),--label-exclude '$(EXCLUDE_LABELS)'); \
+	status=$$?; rm -rf "$$home"; \
+	scripts/check-tree verify "$$tree" || status=1; \
+	exit $$status
 
 # The same sanitizer options as the asan test preset (ctest --test-dir does not read presets):
 # leaks reported, the first report ends the test, undefined behaviour reported with its stack.
@@ -48,7 +58,11 @@ test-asan:
 
 bench:
 	@$(MAKE) --no-print-directory build PRESET=release
-	@set -e; for b in build/release/bench/*; do \
+	@set -e; home=$$(mktemp -d "$${TMPDIR:-/tmp}/quorvel-bench-home.XXXXXX"); trap 'rm -rf "$$home"' EXIT; \
+	mkdir -m 700 "$$home/runtime"; \
+	export HOME="$$home" XDG_DATA_HOME="$$home/data" XDG_CONFIG_HOME="$$home/config" XDG_STATE_HOME="$$home/state" \
+	  XDG_CACHE_HOME="$$home/cache" XDG_RUNTIME_DIR="$$home/runtime"; \
+	for b in build/release/bench/*; do \
 	  if [ -x "$$b" ] && [ -f "$$b" ]; then echo "== $$b"; "$$b"; fi; done
 
 fuzz:

@@ -25,6 +25,13 @@ function(quorvel_target_defaults target)
   target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}/src")
 endfunction()
 
+# Linked into every test and benchmark program: a HOME and XDG folders of the process's own, so
+# that nothing they run reaches the user's folders or the checkout.
+if(QUORVEL_BUILD_TESTS OR QUORVEL_BUILD_BENCH)
+  add_library(qvownhome OBJECT "${PROJECT_SOURCE_DIR}/tests/support/OwnHome.cpp")
+  target_compile_options(qvownhome PRIVATE ${QUORVEL_WARNINGS})
+endif()
+
 # quorvel_add_test(<name> LABELS <label>... SOURCES <file>... LIBS <lib>...)
 # One GoogleTest program per area; every case becomes its own CTest test carrying the labels.
 function(quorvel_add_test name)
@@ -32,7 +39,7 @@ function(quorvel_add_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${QUORVEL_WARNINGS})
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} qvownhome GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 120
     PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}")
@@ -46,7 +53,7 @@ function(quorvel_add_bench name)
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${QUORVEL_WARNINGS})
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/bench")
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} qvownhome)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bench")
 endfunction()
 

@@ -13,7 +13,8 @@ trap 'rm -rf "$dir"' EXIT
   printf '\necho $? > "%s/status"\nopenbox --exit\n' "$dir"
 } >"$dir/run"
 chmod +x "$dir/run"
-openbox --startup "$dir/run"
+# openbox keeps its session and log under the home it is given: a folder of the run's own.
+HOME="$dir" XDG_CACHE_HOME="$dir/cache" XDG_CONFIG_HOME="$dir/config" openbox --startup "$dir/run"
 wm=$?
 if [ ! -f "$dir/status" ]; then
   echo "skipped: openbox could not manage the display (exit code $wm)"

@@ -220,15 +220,18 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     }
     cloud.cameraHeight = value;
   }
-  // The calibration's lens values are kept as floats: one beyond a float's range cannot be kept.
-  for (const char* key : {"intrinsic", "distortion"}) {
-    const auto* v = qv::find(cloud.header, key);
-    if (!v || !v->string()) continue;
-    if (const auto badAt = qv::qvkx::unstorableLensValue(key, *v->string())) {
-      if (error) *error = invalidAt(valueAt_[key] + *badAt, qv::qvkx::kInvalidDescription,
-                                    std::string("a value of \"") + key + "\" is beyond a float's range");
-      return false;
-    }
+  // The calibration and lens values are kept as floats: an infinity, a NaN or a number beyond a
+  // float's range is no value a cloud can keep, and the first one in the file is named at its byte.
+  std::optional<std::pair<std::uint64_t, std::string>> unstorable;
+  for (const auto& [key, value] : cloud.header) {
+    if (!value.string()) continue;
+    const auto badAt = qv::qvkx::unstorableHeaderValue(key, *value.string());
+    if (badAt && (!unstorable || valueAt_[key] + *badAt < unstorable->first)) unstorable = {{valueAt_[key] + *badAt, key}};
+  }
+  if (unstorable) {
+    if (error) *error = invalidAt(unstorable->first, qv::qvkx::kInvalidDescription,
+                                  "a value of \"" + unstorable->second + "\" is not a finite number within a float's range");
+    return false;
   }
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
     std::size_t badAt = 0;

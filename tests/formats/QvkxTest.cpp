@@ -19,6 +19,7 @@
 #include "formats/QvkxFormat.h"
 #include "formats/SSZipArchive.h"
 #include "store/QVSDTexture.h"
+#include "support/CapturedLog.h"
 #include "support/DecimalCommaLocale.h"
 
 namespace fs = std::filesystem;
@@ -907,4 +908,86 @@ TEST_F(QvkxRoundTripTest, ARepeatedMemberAndADamagedDescriptionCostOnlyWhatIsNot
     EXPECT_EQ(scan.textures().front()->cameraPositionX(), 1.5);
     EXPECT_EQ(readFile(*scan.textures().front()->textureFileName()), "A");
   });
+}
+
+TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnotherValue) {
+  // In a cloud file: refused at the byte it starts at, as a number beyond a float's range is.
+  for (const auto& [line, word] : std::vector<std::pair<std::string, std::string>>{{"property intrinsic inf 1400 640 480", "inf"},
+                                                                                   {"property cameraOriginX nan", "nan"},
+                                                                                   {"property laserNormalY  -Infinity", "-Infinity"},
+                                                                                   {"property distortion 0 0 NaN 0", "NaN"},
+                                                                                   {"property captureHeight 1e999", "1e999"}}) {
+    SCOPED_TRACE(line);
+    const std::string cloud = "QVK\nproperty cameraHeight 1\n" + line + "\nproperty radians 0\nend_header\n" + point(1);
+    const auto refused = makeScan();
+    qv::Error error;
+    EXPECT_FALSE(read(refused, zipOf("non-finite.qvkx", {{"a.qvk", cloud}}), &error));
+    EXPECT_EQ(error.code, qv::kInvalidFileError);
+    EXPECT_EQ(error.userInfo["Description"].toString(), qv::qvkx::kInvalidDescription);
+    EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
+    EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(cloud.find(line) + line.find(word)));
+    EXPECT_EQ(cloudCount(refused), 0u);
+  }
+
+  // In a qvk file's cloud record: refused at its byte, the scan left as it was.
+  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(openedQvk("finite.qvk", 1, {{1, {0.0f}, {1}}}), path("nan.qvk"))));
+  std::string bytes = readFile(path("nan.qvk"));
+  const std::size_t laserNormalY = bytes.find("end_header\n") + 11 + 2 * 27 + 79;
+  const float nan = std::nanf("");
+  std::memcpy(bytes.data() + laserNormalY, &nan, 4);
+  writeFile(path("nan.qvk"), bytes);
+  const auto untouched = makeScan();
+  qv::Error error;
+  EXPECT_FALSE(importFile<QVLQvkFileImporter>(path("nan.qvk"), untouched, &error));
+  EXPECT_EQ(error.code, qv::kInvalidFileError);
+  EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(laserNormalY));
+  EXPECT_EQ(cloudCount(untouched), 0u);
+
+  // Stored values no file can carry back: both saves refuse them and leave no file.
+  auto scanWith = [&](const std::function<void(QVSDPointCloud&)>& cloudValue, const std::function<void(QVSDTexture&)>& textureValue) {
+    return makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+      scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3)}));
+      auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+      cloud->setCameraHeight(1);
+      QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.0f);
+      cloud->setVertexIndexData(indexBytes({1}));
+      if (cloudValue) cloudValue(*cloud);
+      writeFile(path("photo.png"), "P");
+      auto texture = QVSDTexture::createTextureInScanObject(scan);
+      texture->setTextureFileName(path("photo.png"));
+      if (textureValue) textureValue(*texture);
+    });
+  };
+  const auto infiniteOrigin = scanWith([](QVSDPointCloud& c) { c.setCameraOriginZ(INFINITY); }, {});
+  const auto nanNormal = scanWith([](QVSDPointCloud& c) { c.setLaserNormalX(NAN); }, {});
+  const auto nanTexture = scanWith({}, [](QVSDTexture& t) { t.setCameraUpY(NAN); });
+  for (const auto& [id, qvkToo] : {std::pair{infiniteOrigin, true}, std::pair{nanNormal, true}, std::pair{nanTexture, false}}) {
+    error = {};
+    EXPECT_FALSE(write(id, path("refused.qvkx"), &error));
+    EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
+    EXPECT_FALSE(fs::exists(path("refused.qvkx")));
+    if (!qvkToo) continue;
+    error = {};
+    EXPECT_FALSE((exportScan<QVLQvkFileExporter>(id, path("refused.qvk"), &error)));
+    EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
+    EXPECT_FALSE(fs::exists(path("refused.qvk")));
+  }
+
+  // A texture value that is no finite number is left unset, with a warning naming it and its texture.
+  qv::test::CapturedLog log;
+  std::vector<qv::qvkx::DecodedTexture> textures;
+  const qv::qvkx::MemberPlace place{"p.qvkx", "CloudData.qvt"};
+  ASSERT_TRUE(qv::qvkx::decodeQvt(Bytes().zeros(36).u8(5).text("a.png").zeros(16).f32(INFINITY).zeros(16).u8(5).text("b.png").data(),
+                                  place, textures, &error));
+  ASSERT_EQ(textures.size(), 2u);
+  EXPECT_EQ(textures[1].attributes.size(), 8u);
+  const std::string qvtx = "<qvtx><textures><texture><filename>a.png</filename></texture><texture><filename>b.png</filename>"
+                           "<cameraOriginZ>nan</cameraOriginZ><distortion>0 -inf 0 0</distortion></texture></textures></qvtx>";
+  textures.clear();
+  ASSERT_TRUE(qv::qvkx::decodeQvtx(qv::Data(qvtx.begin(), qvtx.end()), place, textures, &error));
+  ASSERT_EQ(textures.size(), 2u);
+  EXPECT_TRUE(textures[1].attributes.empty());
+  EXPECT_TRUE(log.contains("Texture 2 (b.png): its cameraNormY \"inf\"")) << log.text();
+  EXPECT_TRUE(log.contains("Texture 2 (b.png): its cameraOriginZ \"nan\"")) << log.text();
+  EXPECT_TRUE(log.contains("Texture 2 (b.png): its distortion value 2 \"-inf\"")) << log.text();
 }

@@ -13,6 +13,7 @@
 #include "formats/FormatErrors.h"
 #include "formats/QvkFormat.h"
 #include "formats/SSZipArchive.h"
+#include "formats/internal/NumberText.h"
 #include "formats/internal/ReaderSupport.h"
 #include "formats/internal/StoreUndo.h"
 #include "platform/Log.h"
@@ -55,6 +56,35 @@ qv::Error membersError(const std::vector<QVLQvkxSkippedMember>& members, const s
   for (std::size_t i = 0; i < members.size(); ++i) text += (i == 0 ? " " : "; ") + members[i].reason.description;
   e.description = std::move(text);
   return e;
+}
+
+// The store pairs a cloud's slices with the blocks of its index data in ascending rotation order,
+// as it builds the data of a scan. A file may list its rotations in another order, each with the
+// block at its place in the list: the slices are then made in ascending order, each block moving
+// with its rotation (equal rotations keep their listed order), and a grid cut short is padded to
+// its full size so that no block moves into another's place.
+void putSlicesInRotationOrder(QVLQvkxCloudContents& cloud) {
+  const auto order = qv::qvkx::ascendingRotationOrder(cloud.rotations);
+  if (order.empty()) return;
+  std::vector<double> rotations(order.size());
+  std::string text;
+  for (std::size_t j = 0; j < order.size(); ++j) {
+    rotations[j] = cloud.rotations[order[j]];
+    if (j > 0) text += ' ';
+    qv::text::appendShortest(text, rotations[j]);  // reads back as the same number
+  }
+  cloud.rotations = std::move(rotations);
+  cloud.header["radians"] = qv::Value(std::move(text));
+  const std::uint64_t rows = cloud.cameraHeight;
+  if (rows == 0) return;
+  std::vector<std::uint32_t> slots(rows * order.size(), 0);
+  for (std::size_t j = 0; j < order.size(); ++j) {
+    const std::uint64_t from = order[j] * rows;
+    if (from >= cloud.slots.size()) continue;
+    const std::uint64_t n = std::min<std::uint64_t>(rows, cloud.slots.size() - from);
+    std::copy_n(cloud.slots.begin() + static_cast<std::ptrdiff_t>(from), n, slots.begin() + static_cast<std::ptrdiff_t>(j * rows));
+  }
+  cloud.slots = std::move(slots);
 }
 
 }  // namespace
@@ -250,7 +280,9 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     cloud.rotations = std::move(*rotations);
     cloud.sliceCount = cloud.rotations.size();
   }
-  return readQvkxVertices(bytes, cloud, error);
+  if (!readQvkxVertices(bytes, cloud, error)) return false;
+  putSlicesInRotationOrder(cloud);
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -270,6 +270,18 @@ std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const s
   return std::nullopt;
 }
 
+std::vector<std::size_t> ascendingRotationOrder(const std::vector<double>& rotations) {
+  // By the value a slice keeps (a float), so that equal slices keep their order in the store too.
+  auto kept = [&](std::size_t i) { return static_cast<float>(rotations[i]); };
+  bool ascending = true;
+  for (std::size_t i = 1; i < rotations.size() && ascending; ++i) ascending = !(kept(i) < kept(i - 1));
+  if (ascending) return {};
+  std::vector<std::size_t> order(rotations.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return kept(a) < kept(b); });
+  return order;
+}
+
 std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt) {
   std::vector<double> rotations;
   std::size_t start = 0;

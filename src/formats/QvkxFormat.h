@@ -62,6 +62,10 @@ bool isFloatStorable(double value);
 // value) and the lens values (all four "intrinsic" values, or fx, cx, fy, cy of a 3 × 3 matrix;
 // the first four "distortion" values). Nothing for a good value or another key.
 std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text);
+// The positions of listed rotations in the order a cloud's slices take them: ascending (as the
+// store orders a cloud's slices and the blocks of its index data), equal ones in list order.
+// Empty when the list is in that order already.
+std::vector<std::size_t> ascendingRotationOrder(const std::vector<double>& rotations);
 
 inline constexpr std::size_t kPointSlotBytes = 27;
 inline constexpr std::size_t kEmptySlotBytes = 4;

@@ -910,6 +910,61 @@ TEST_F(QvkxRoundTripTest, ARepeatedMemberAndADamagedDescriptionCostOnlyWhatIsNot
   });
 }
 
+namespace {
+
+// Every point of a scan with the rotation of its slice, as the store pairs them: the blocks of a
+// cloud's index data (cameraHeight entries each) follow its slices in ascending rotation or, in a
+// cloud without slices, its list of radians in order.
+std::multiset<std::pair<float, float>> rotationOfEachPoint(QVSDScanObject& scan) {
+  std::multiset<std::pair<float, float>> pairs;
+  const auto vertices = verticesOf(scan.vertexData());
+  for (const auto& cloud : scan.pointClouds()) {
+    std::vector<float> rotations;
+    for (const auto& slice : QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud))
+      rotations.push_back(static_cast<float>(*slice->rotation()));
+    if (rotations.empty() && cloud->radiansData()) {
+      rotations.resize(cloud->radiansData()->size() / 4);
+      std::memcpy(rotations.data(), cloud->radiansData()->data(), rotations.size() * 4);
+    }
+    const auto index = cloud->vertexIndexData();
+    const auto rows = static_cast<std::size_t>(cloud->cameraHeight().value_or(0));
+    for (std::size_t e = 0; index && rows > 0 && e < index->size() / 4; ++e) {
+      const auto k = qv::qvk::readScalar<std::uint32_t>(index->data() + 4 * e);
+      if (k == 0) continue;
+      EXPECT_LT(e / rows, rotations.size());
+      pairs.insert({e / rows < rotations.size() ? rotations[e / rows] : NAN, vertices.at(k).point3DX});
+    }
+  }
+  return pairs;
+}
+
+}  // namespace
+
+TEST_F(QvkxRoundTripTest, EachSliceKeepsItsOwnRotationWhateverOrderTheRotationsAreListedIn) {
+  // Slice s of the file holds the point at x = s + 1; two slices share a rotation.
+  const std::multiset<std::pair<float, float>> expected = {{0.0f, 1.0f}, {-0.1f, 2.0f}, {-0.1f, 3.0f}, {-0.2f, 4.0f}};
+  const auto opened = makeScan();
+  ASSERT_TRUE(read(opened, zipOf("descending.qvkx", {{"a.qvk", cloudFile("0 -0.1 -0.1 -0.2", point(1) + point(2) + point(3) + point(4))}})));
+  withScan(opened, [&](QVSDScanObject& scan) { EXPECT_EQ(rotationOfEachPoint(scan), expected); });
+  ASSERT_TRUE(write(opened, path("descending-saved.qvkx")));
+  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(opened, path("descending-saved.qvk"))));
+  const auto project = makeScan();
+  ASSERT_TRUE(read(project, path("descending-saved.qvkx")));
+  withScan(project, [&](QVSDScanObject& scan) { EXPECT_EQ(rotationOfEachPoint(scan), expected); });
+  const auto scanFile = makeScan();
+  ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("descending-saved.qvk"), scanFile));
+  withScan(scanFile, [&](QVSDScanObject& scan) { EXPECT_EQ(rotationOfEachPoint(scan), expected); });
+
+  // A scan opened from a qvk file whose radians descend keeps them through a project too.
+  const auto fromQvk = openedQvk("descending.qvk", 3, {{1, {0.0f, -0.1f, -0.2f}, {1, 2, 3}}});
+  ASSERT_TRUE(write(fromQvk, path("from-qvk.qvkx")));
+  const auto back = makeScan();
+  ASSERT_TRUE(read(back, path("from-qvk.qvkx")));
+  withScan(back, [](QVSDScanObject& scan) {
+    EXPECT_EQ(rotationOfEachPoint(scan), (std::multiset<std::pair<float, float>>{{0.0f, 1.0f}, {-0.1f, 2.0f}, {-0.2f, 3.0f}}));
+  });
+}
+
 TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnotherValue) {
   // In a cloud file: refused at the byte it starts at, as a number beyond a float's range is.
   for (const auto& [line, word] : std::vector<std::pair<std::string, std::string>>{{"property intrinsic inf 1400 640 480", "inf"},

@@ -356,15 +356,36 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
   return true;
 }
 
+namespace {
+
+// The parser keeps what it read before damage, but not which elements it closed. The text is read
+// again up to the damage with an empty element after it: an element whose end tag came before the
+// damage then has that element, or one before it, as a later sibling of itself or of an ancestor;
+// an element still open holds it. Damage inside a tag (a stray or cut end tag) leaves that tag out.
+void readUpToDamage(pugi::xml_document& doc, std::span<const std::uint8_t> bytes, std::ptrdiff_t offset) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::string_view seen = text.substr(0, static_cast<std::size_t>(std::max<std::ptrdiff_t>(offset, 0)) + 1);
+  const std::size_t open = seen.rfind('<'), close = seen.rfind('>');
+  if (open != std::string_view::npos && (close == std::string_view::npos || open > close)) seen = seen.substr(0, open);
+  std::string upToDamage(seen);
+  upToDamage += "<qvtx-damage/>";
+  doc.load_buffer(upToDamage.data(), upToDamage.size(), pugi::parse_default, pugi::encoding_auto);
+}
+
+}  // namespace
+
 bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, std::vector<DecodedTexture>& textures,
                 Error* error) {
   pugi::xml_document doc;
   const auto parsed = doc.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto);
-  if (!parsed && error)
-    *error = memberError(place, static_cast<std::uint64_t>(std::max<std::ptrdiff_t>(parsed.offset, 0)), kArchiveInvalidDescription,
-                         std::string("the texture description is not XML: ") + parsed.description());
-  // The parser keeps what it read before the damage. An element it got past, with something read
-  // after it, is whole; the ones still open where the damage is are not, and are left out.
+  if (!parsed) {
+    if (error)
+      *error = memberError(place, static_cast<std::uint64_t>(std::max<std::ptrdiff_t>(parsed.offset, 0)), kArchiveInvalidDescription,
+                           std::string("the texture description is not XML: ") + parsed.description());
+    readUpToDamage(doc, bytes, parsed.offset);
+  }
+  // A texture whose end tag is there is whole, whatever follows it; the ones still open where the
+  // damage is are not, and are left out.
   auto whole = [&](pugi::xml_node node) {
     if (parsed) return true;
     for (; node && node.type() != pugi::node_document; node = node.parent())

@@ -1046,3 +1046,30 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
   EXPECT_TRUE(log.contains("Texture 2 (b.png): its cameraOriginZ \"nan\"")) << log.text();
   EXPECT_TRUE(log.contains("Texture 2 (b.png): its distortion value 2 \"-inf\"")) << log.text();
 }
+
+TEST_F(QvkxTest, ATextureWhoseEndTagIsThereIsWholeWhateverFollowsIt) {
+  const std::string two = "<qvtx><textures><texture><filename>a.png</filename></texture>"
+                          "<texture><cameraPositionX>2</cameraPositionX><filename>b.png</filename></texture>";
+  struct Case {
+    std::string text;
+    std::size_t whole;
+  };
+  const std::vector<Case> cases = {
+      {two, 2},                                           // cut right after the second end tag
+      {two + "\n  <!-- more to come -->", 2},             // a comment after it
+      {two + "</texture>", 2},                            // a stray end tag after it
+      {two + "</textures></qvtx", 2},                     // cut in the root's end tag
+      {two + "<texture><filename>c.png</filename>", 2},   // a third one begun
+      {two.substr(0, two.size() - 3), 1},                 // the second one's end tag cut
+      {two.substr(0, two.size() - 10), 1},                // cut before it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<qv::qvkx::DecodedTexture> textures;
+    qv::Error error;
+    EXPECT_FALSE(qv::qvkx::decodeQvtx(qv::Data(c.text.begin(), c.text.end()), {"p.qvkx", "CloudData.qvtx"}, textures, &error));
+    EXPECT_EQ(error.code, qv::kInvalidFileError);
+    ASSERT_EQ(textures.size(), c.whole);
+    if (c.whole == 2) EXPECT_EQ(textures[1].attributes, (std::vector<std::pair<std::string, double>>{{"cameraPositionX", 2.0}}));
+  }
+}

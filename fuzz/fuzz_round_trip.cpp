@@ -1,8 +1,8 @@
 // Every scan the qvk or the qvkx reader takes (the first byte picks which: even qvk, odd qvkx) is
 // saved as a qvkx and as a qvk file, and each file read back must give the same scan: the same
-// clouds with the same points in index order, the same rotations and, through a project, the same
-// textures. A save may refuse the scan, with an error and no file; it may not write a file that
-// its reader refuses or reads differently.
+// clouds, each slice with its own rotation and its own points in their rows and, through a project,
+// the same textures. A save may refuse the scan, with an error and no file; it may not write a file
+// that its reader refuses or reads differently.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -39,11 +39,23 @@ TBCoreDataStoreS1& store() { return qv::fuzz::storeIn("round-trip"); }
 // A point as both formats keep it: position and normal bit for bit, the colour as its byte.
 using Point = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, int, int, int>;
 
+// A block of a cloud's index data with the rotation it is paired with, and its points by row.
+struct Slice {
+  float rotation = 0;
+  std::uint32_t rotationBits = 0;  // the same, bit for bit (a qvk file keeps any float)
+  std::vector<std::pair<std::uint32_t, Point>> points;
+  bool operator<(const Slice& o) const { return std::tie(rotationBits, points) < std::tie(o.rotationBits, o.points); }
+  bool operator==(const Slice& o) const { return rotationBits == o.rotationBits && points == o.points; }
+};
+
+// The store pairs the blocks of a cloud's index data with its slices in ascending rotation or, in
+// a cloud without slices, with its list of radians in order. Blocks beyond the rotations are loose.
 struct Cloud {
-  std::vector<Point> points;              // of the index entries, in index order
-  std::vector<float> rotations;           // ascending
-  std::vector<std::uint32_t> rotationBits;  // the same, bit for bit (a qvk file keeps any float)
-  bool operator<(const Cloud& o) const { return std::tie(points, rotationBits) < std::tie(o.points, o.rotationBits); }
+  std::vector<Slice> slices;
+  std::vector<Slice> loose;
+  std::size_t points = 0;
+  bool operator<(const Cloud& o) const { return std::tie(slices, loose) < std::tie(o.slices, o.loose); }
+  bool operator==(const Cloud& o) const { return slices == o.slices && loose == o.loose; }
 };
 
 struct Texture {
@@ -83,35 +95,53 @@ Scan scanOf(const qv::ObjectID& id, qv::ObjectContext& context, bool asProject) 
     const std::size_t n = vertices ? vertices->size() / sizeof(QVLScanVertex) : 0;
     for (const auto& stored : scan->pointClouds()) {
       Cloud cloud;
-      if (const auto index = stored->vertexIndexData()) {
-        for (std::size_t at = 0; at + 4 <= index->size(); at += 4) {
-          std::uint32_t k;
-          std::memcpy(&k, index->data() + at, 4);
-          if (k == 0 || k >= n) continue;
-          QVLScanVertex v;
-          std::memcpy(&v, vertices->data() + k * sizeof(QVLScanVertex), sizeof v);
-          if (v.point3DX == 0.0f && v.point3DY == 0.0f && v.point3DZ == 0.0f) continue;
-          if (asProject && !projectKeeps(v)) continue;
-          cloud.points.emplace_back(bitsOf(v.point3DX), bitsOf(v.point3DY), bitsOf(v.point3DZ), bitsOf(v.normalX), bitsOf(v.normalY),
-                                    bitsOf(v.normalZ), colourByte(v.colourRed, asProject),
-                                    colourByte(v.colourGreen, asProject), colourByte(v.colourBlue, asProject));
+      std::vector<float> rotations;
+      for (const auto& slice : QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(stored))
+        rotations.push_back(static_cast<float>(slice->rotation().value_or(0.0)));
+      const bool hasSlices = !rotations.empty();
+      if (!hasSlices) {
+        if (const auto radians = stored->radiansData()) {
+          for (std::size_t at = 0; at + 4 <= radians->size(); at += 4) {
+            float r;
+            std::memcpy(&r, radians->data() + at, 4);
+            rotations.push_back(r);
+          }
         }
       }
-      if (stored->scanSliceCount() > 0) {
-        for (const auto& slice : stored->scanSlices()) cloud.rotations.push_back(static_cast<float>(slice->rotation().value_or(0.0)));
-      } else if (const auto radians = stored->radiansData()) {
-        for (std::size_t at = 0; at + 4 <= radians->size(); at += 4) {
-          float r;
-          std::memcpy(&r, radians->data() + at, 4);
-          cloud.rotations.push_back(r);
+      const auto index = stored->vertexIndexData();
+      const std::uint64_t entries = index ? index->size() / 4 : 0;
+      // The rows a block: a cloud's camera height or, without slices, what a project makes of it
+      // (960 rows where none is given or where the index data is a grid of 960-row slices).
+      const std::int64_t height = stored->cameraHeight().value_or(0);
+      std::uint64_t rows = height > 0 ? static_cast<std::uint64_t>(height) : 0;
+      if (!hasSlices && (rows == 0 || (!rotations.empty() && entries == rotations.size() * 960))) rows = 960;
+      for (const float r : rotations) cloud.slices.push_back({r, bitsOf(r), {}});
+      for (std::uint64_t e = 0; e < entries; ++e) {
+        std::uint32_t k;
+        std::memcpy(&k, index->data() + e * 4, 4);
+        if (k == 0 || k >= n) continue;
+        QVLScanVertex v;
+        std::memcpy(&v, vertices->data() + k * sizeof(QVLScanVertex), sizeof v);
+        if (v.point3DX == 0.0f && v.point3DY == 0.0f && v.point3DZ == 0.0f) continue;
+        if (asProject && !projectKeeps(v)) continue;
+        const Point point(bitsOf(v.point3DX), bitsOf(v.point3DY), bitsOf(v.point3DZ), bitsOf(v.normalX), bitsOf(v.normalY),
+                          bitsOf(v.normalZ), colourByte(v.colourRed, asProject), colourByte(v.colourGreen, asProject),
+                          colourByte(v.colourBlue, asProject));
+        // Without rows (a cloud with slices but no camera height) no entry belongs to a slice.
+        const std::uint64_t block = rows ? e / rows : cloud.slices.size(), row = rows ? e % rows : e;
+        if (block < cloud.slices.size()) {
+          cloud.slices[block].points.emplace_back(static_cast<std::uint32_t>(row), point);
+        } else {
+          // Beyond the rotations: a project continues them for these blocks; the writer of a
+          // cloud with slices writes none of them.
+          if (asProject && hasSlices) continue;
+          const std::uint64_t loose = block - cloud.slices.size();
+          if (cloud.loose.size() <= loose) cloud.loose.resize(loose + 1);
+          cloud.loose[loose].points.emplace_back(static_cast<std::uint32_t>(row), point);
         }
+        ++cloud.points;
       }
-      // Ascending, a NaN after every number; equal numbers (0 and -0) by their bits.
-      std::sort(cloud.rotations.begin(), cloud.rotations.end(), [](float a, float b) {
-        if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) || (std::isnan(b) && bitsOf(a) < bitsOf(b));
-        return a < b || (a == b && bitsOf(a) < bitsOf(b));
-      });
-      for (const float r : cloud.rotations) cloud.rotationBits.push_back(bitsOf(r));
+      if (!asProject) std::sort(cloud.slices.begin(), cloud.slices.end());
       out.clouds.push_back(std::move(cloud));
     }
     for (const auto& stored : scan->textures()) {
@@ -141,34 +171,45 @@ bool sameRotation(float a, float b) {
   return a == b || std::fabs(static_cast<double>(a) - b) <= 5.1e-9 + 1.2e-7 * std::fabs(static_cast<double>(a));
 }
 
+// Whether a project read back as `read` keeps the cloud `saved`: each saved slice is a read slice
+// of the same rotation and the same points in the same rows, and the read slices left over are
+// the loose blocks, which the project gave rotations continuing the listed ones.
+bool projectKeepsCloud(const Cloud& saved, const Cloud& read) {
+  std::vector<bool> used(read.slices.size(), false);
+  for (const auto& slice : saved.slices) {  // both ascending by rotation
+    bool found = false;
+    for (std::size_t i = 0; i < read.slices.size() && !found; ++i) {
+      if (used[i] || read.slices[i].points != slice.points || !sameRotation(slice.rotation, read.slices[i].rotation)) continue;
+      found = used[i] = true;
+    }
+    if (!found) return false;
+  }
+  std::vector<std::vector<std::pair<std::uint32_t, Point>>> leftOver, loose;
+  for (std::size_t i = 0; i < read.slices.size(); ++i)
+    if (!used[i]) leftOver.push_back(read.slices[i].points);
+  for (const auto& block : saved.loose) loose.push_back(block.points);
+  loose.resize(std::max(loose.size(), leftOver.size()));  // blocks without a point may be at the end
+  std::sort(leftOver.begin(), leftOver.end());
+  std::sort(loose.begin(), loose.end());
+  return leftOver == loose;
+}
+
 // The clouds of `read` are those of `saved`. A project leaves out the clouds it has no grid for and
 // continues a cloud's rotations where its index data needs more slices than it lists.
 bool sameClouds(const Scan& saved, const Scan& read, bool asProject) {
-  if (!asProject) {
-    if (saved.clouds.size() != read.clouds.size()) return false;
-    for (std::size_t i = 0; i < saved.clouds.size(); ++i)
-      if (saved.clouds[i].points != read.clouds[i].points || saved.clouds[i].rotationBits != read.clouds[i].rotationBits) return false;
-    return true;
-  }
-  // Every rotation of the saved cloud, in order, among the read one's.
-  auto rotationsKept = [](const std::vector<float>& savedRotations, const std::vector<float>& readRotations) {
-    std::size_t at = 0;
-    for (const float r : readRotations)
-      if (at < savedRotations.size() && sameRotation(savedRotations[at], r)) ++at;
-    return at == savedRotations.size();
-  };
+  if (!asProject) return saved.clouds == read.clouds;
   std::vector<bool> used(read.clouds.size(), false);
   for (const auto& cloud : saved.clouds) {
-    if (cloud.points.empty()) continue;
+    if (cloud.points == 0) continue;
     bool found = false;
     for (std::size_t i = 0; i < read.clouds.size() && !found; ++i) {
-      if (used[i] || read.clouds[i].points != cloud.points || !rotationsKept(cloud.rotations, read.clouds[i].rotations)) continue;
+      if (used[i] || !projectKeepsCloud(cloud, read.clouds[i])) continue;
       found = used[i] = true;
     }
     if (!found) return false;
   }
   for (std::size_t i = 0; i < read.clouds.size(); ++i)
-    if (!used[i] && !read.clouds[i].points.empty()) return false;  // points the saved scan did not have
+    if (!used[i] && read.clouds[i].points != 0) return false;  // points the saved scan did not have
   return true;
 }
 
@@ -220,21 +261,16 @@ void roundTrip(qv::ObjectContext& context, const qv::ObjectID& id, const Scan& s
   }
   const Scan again = scanOf(back, context, asProject);
   if (!sameClouds(scan, again, asProject)) {
-    std::fprintf(stderr, "The saved %s file reads back other clouds or points\n", asProject ? "qvkx" : "qvk");
+    std::fprintf(stderr, "The saved %s file reads back other clouds, rotations or points\n", asProject ? "qvkx" : "qvk");
     for (const auto* s : {&scan, &again}) {
       std::fprintf(stderr, "%s:", s == &scan ? "saved" : "read");
-      for (const auto& c : s->clouds) std::fprintf(stderr, " (%zu points, %zu rotations)", c.points.size(), c.rotations.size());
+      for (const auto& c : s->clouds) {
+        std::fprintf(stderr, " (%zu points:", c.points);
+        for (const auto& slice : c.slices) std::fprintf(stderr, " %.9g/%zu", static_cast<double>(slice.rotation), slice.points.size());
+        std::fprintf(stderr, "; %zu loose)", c.loose.size());
+      }
       std::fprintf(stderr, "\n");
     }
-    for (std::size_t c = 0; c < std::min(scan.clouds.size(), again.clouds.size()); ++c)
-      for (std::size_t i = 0; i < std::min(scan.clouds[c].points.size(), again.clouds[c].points.size()); ++i)
-        if (scan.clouds[c].points[i] != again.clouds[c].points[i]) {
-          const auto& [x, y, z, nx, ny, nz, r, g, b] = scan.clouds[c].points[i];
-          const auto& [x2, y2, z2, nx2, ny2, nz2, r2, g2, b2] = again.clouds[c].points[i];
-          std::fprintf(stderr, "cloud %zu point %zu: %08x %08x %08x %08x %08x %08x %d %d %d / %08x %08x %08x %08x %08x %08x %d %d %d\n", c, i,
-                       x, y, z, nx, ny, nz, r, g, b, x2, y2, z2, nx2, ny2, nz2, r2, g2, b2);
-          break;
-        }
     std::abort();
   }
   if (asProject && scan.textures != again.textures) {

@@ -37,12 +37,12 @@ def qvk_file(older):
     return qvk_header(3, 1, older) + body + cloud
 
 
-def qvk_clouds(points, clouds):
+def qvk_clouds(points, clouds, origin=1.0):
     # Vertices at (i, 1, 1) and clouds of (camera height, rotations, index entries), as a qvk file
     # leaves a scan: no slices, a radians list and an index list each.
     body = bytes(27) + b"".join(struct.pack("<6f3B", i, 1, 1, 0, 0, 1, 10, 20, 30) for i in range(1, points + 1))
     for height, radians, index in clouds:
-        body += struct.pack("<7fHBHHHH", 1, 2, 3, 4, 5, 6, 7, 1, 0, 960, 0, 1280, height) + struct.pack("<12f", *range(12))
+        body += struct.pack("<7fHBHHHH", origin, 2, 3, 4, 5, 6, 7, 1, 0, 960, 0, 1280, height) + struct.pack("<12f", *range(12))
         body += struct.pack("<H%df" % len(radians), len(radians), *radians)
         body += struct.pack("<I%dI" % len(index), len(index), *index)
     return qvk_header(points + 1, len(clouds), False) + body
@@ -80,6 +80,10 @@ def cloud_file(height, rotations, slots):
              "property intrinsic 1400 1400 640 480", "property distortion 0 0 0 0",
              "property radians " + " ".join("%.8f" % r for r in rotations), "end_header"]
     return ("\n".join(lines) + "\n").encode() + b"".join(slots)
+
+
+def points(*xs):
+    return [point(x, 1, 1) for x in xs]
 
 
 QVTX = b"""<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
@@ -136,6 +140,12 @@ def main():
             "cloud": b"\x00" + cloud_file(3, [0.5, 1.0], [point(1, 2, 3), NAN_SLOT, point(4, 5, 6), NAN_SLOT, NAN_SLOT, point(7, 8, 9)]),
             "cloud_short": b"\x00" + cloud_file(2, [0.0], [point(1, 2, 3)])[:-5],
             "qvtx": b"\x01" + QVTX,
+            # Rotations listed downwards, two of them equal: each slice keeps its own block.
+            "cloud_descending": b"\x00" + cloud_file(1, [0.0, -0.1, -0.1, -0.2], points(1, 2, 3, 4)),
+            "cloud_nan_lens": b"\x00" + cloud_file(1, [0.0], points(1)).replace(b"1400 1400", b"1400 nan"),
+            # Cut right after a texture's end tag, and a stray end tag after one.
+            "qvtx_cut": b"\x01" + QVTX[:QVTX.index(b"</texture>") + 10],
+            "qvtx_stray": b"\x01" + QVTX.replace(b"</texture>", b"</texture></texture>"),
         },
         "qvkx_project": {
             "two_clouds.qvkx": zip_seed([("CloudData_0_1_0.qvk", cloud_file(3, [0.5, 1.0], [point(1, 2, 3), NAN_SLOT, point(4, 5, 6),
@@ -166,6 +176,12 @@ def main():
             "empty.qvkx": b"\x01" + zip_seed([("CloudData_%d.qvk" % i, cloud_file(1, [0.0], [NAN_SLOT]), False) for i in range(4)]),
             "twice.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
                                           ("CloudData.qvk", cloud_file(1, [0.0], [point(7, 7, 7)]), False)]),
+            # Rotations listed downwards, two equal, in a project and in a qvk file.
+            "descending.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0, -0.1, -0.1, -0.2], points(1, 2, 3, 4)), False)]),
+            "descending.qvk": b"\x00" + qvk_clouds(3, [(1, [0.0, -0.1, -0.2], [1, 2, 3])]),
+            # Values no float keeps, in a project's cloud file and in a qvk cloud record.
+            "inf_origin.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], points(1)).replace(b"1.00000000\n", b"-inf\n"), False)]),
+            "nan_origin.qvk": b"\x00" + qvk_clouds(1, [(1, [0.0], [1])], origin=float("nan")),
             "cut_qvtx.qvkx": b"\x01" + zip_seed([("CloudData.qvk", cloud_file(1, [0.0], [point(1, 1, 1)]), False),
                                              ("CloudData.qvtx", QVTX.replace(b"</textures>", b"<texture><filename>b.png</filen"), False),
                                              ("a.png", b"img", False), ("b.png", b"img", False)]),
@@ -173,6 +189,7 @@ def main():
         "qvt_reader": {
             "two": qvt_record(b"a.png") + qvt_record(b"photo-2.png"),
             "unnamed": qvt_record(b"") + qvt_record(b"b.png"),
+            "infinite": struct.pack("<9fB", 0, 0, float("inf"), 0, 0, float("nan"), 0, 0, 0, 5) + b"a.png",
         },
         "stl_importer": {
             "shared": stl([("0 0 1", ["0 0 0", "1 0 0", "0 1 0"]), ("0 1 0", ["0 0 0", "0 1 0", "0 0 1"]),

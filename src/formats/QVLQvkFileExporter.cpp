@@ -29,7 +29,8 @@ qv::qvk::CloudRecordSource cloudSource(const std::shared_ptr<QVSDPointCloud>& cl
   s.laserOrigin[0] = floatOf(cloud->laserOriginX());
   s.laserOrigin[1] = floatOf(cloud->laserOriginY());
   s.laserOrigin[2] = floatOf(cloud->laserOriginZ());
-  s.headHeight = static_cast<float>(integerOf(cloud->headHeight()));
+  // Cut toward zero; an infinity or a NaN stays one, for the save to refuse.
+  s.headHeight = static_cast<float>(std::trunc(cloud->headHeight().value_or(0.0)));
   s.referenceId = cloud->referenceId().value_or(0);
   s.laserNumber = cloud->laserNumber().value_or(0);
   s.height = integerOf(cloud->height());

@@ -120,8 +120,8 @@ qv::Error limitError(const std::string& description, const char* parameter) {
 }
 
 // What the project reader would refuse, or read as another value, in a cloud that is written: more
-// slices than a scan has, a rotation or lens value no float can keep, a header line longer than it
-// reads.
+// slices than a scan has, a calibration value, rotation or lens value no float can keep (an
+// infinity or a NaN would come back as 0), a header line longer than it reads.
 std::optional<qv::Error> cloudProblem(const std::string& cloudName, const qv::qvkx::CloudHeaderSource& source,
                                       std::uint64_t slicesNeeded, const std::string& header) {
   if (auto problem = rowsProblem(cloudName, static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0)))) return problem;
@@ -129,6 +129,10 @@ std::optional<qv::Error> cloudProblem(const std::string& cloudName, const qv::qv
     return limitError("The cloud " + cloudName + " needs " + std::to_string(slicesNeeded) + " rotations for its points; a project file holds at most " +
                           std::to_string(qv::qvkx::kMaximumRotationsPerCloud),
                       "scanSlices");
+  for (const auto& [name, value] : qv::qvkx::calibrationValues(source))
+    if (!qv::qvkx::isFloatStorable(value))
+      return limitError("The cloud " + cloudName + " has a " + name + " of " + qv::text::shortest(value) + ", which a project file cannot hold",
+                        name);
   for (const double rotation : source.rotations)
     if (!qv::qvkx::isFloatStorable(rotation))
       return limitError("The cloud " + cloudName + " has a rotation of " + qv::text::shortest(rotation) +
@@ -354,6 +358,10 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   for (const auto& cloud : snap.clouds) names.insert(cloud.member);
   for (auto& texture : snap.textures) {
     if (texture.imagePath.empty() || !fs::is_regular_file(texture.imagePath, ec)) continue;  // a photo the user deleted
+    if (const auto value = qv::qvkx::nonFiniteTextureValue(texture.values))
+      return fail(limitError("The texture " + fs::path(texture.imagePath).filename().string() + " has a " + *value +
+                                 " that is not a finite number, which a project file cannot hold",
+                             "textures"));
     std::string name = fs::path(texture.imagePath).filename().string();
     // Two photos of one name from different folders, or one named like another member, must not
     // overwrite each other in the flat archive.

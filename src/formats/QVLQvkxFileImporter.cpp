@@ -13,6 +13,7 @@
 #include "formats/FormatErrors.h"
 #include "formats/QvkFormat.h"
 #include "formats/SSZipArchive.h"
+#include "formats/internal/NumberText.h"
 #include "formats/internal/ReaderSupport.h"
 #include "formats/internal/StoreUndo.h"
 #include "platform/Log.h"
@@ -55,6 +56,35 @@ qv::Error membersError(const std::vector<QVLQvkxSkippedMember>& members, const s
   for (std::size_t i = 0; i < members.size(); ++i) text += (i == 0 ? " " : "; ") + members[i].reason.description;
   e.description = std::move(text);
   return e;
+}
+
+// The store pairs a cloud's slices with the blocks of its index data in ascending rotation order,
+// as it builds the data of a scan. A file may list its rotations in another order, each with the
+// block at its place in the list: the slices are then made in ascending order, each block moving
+// with its rotation (equal rotations keep their listed order), and a grid cut short is padded to
+// its full size so that no block moves into another's place.
+void putSlicesInRotationOrder(QVLQvkxCloudContents& cloud) {
+  const auto order = qv::qvkx::ascendingRotationOrder(cloud.rotations);
+  if (order.empty()) return;
+  std::vector<double> rotations(order.size());
+  std::string text;
+  for (std::size_t j = 0; j < order.size(); ++j) {
+    rotations[j] = cloud.rotations[order[j]];
+    if (j > 0) text += ' ';
+    qv::text::appendShortest(text, rotations[j]);  // reads back as the same number
+  }
+  cloud.rotations = std::move(rotations);
+  cloud.header["radians"] = qv::Value(std::move(text));
+  const std::uint64_t rows = cloud.cameraHeight;
+  if (rows == 0) return;
+  std::vector<std::uint32_t> slots(rows * order.size(), 0);
+  for (std::size_t j = 0; j < order.size(); ++j) {
+    const std::uint64_t from = order[j] * rows;
+    if (from >= cloud.slots.size()) continue;
+    const std::uint64_t n = std::min<std::uint64_t>(rows, cloud.slots.size() - from);
+    std::copy_n(cloud.slots.begin() + static_cast<std::ptrdiff_t>(from), n, slots.begin() + static_cast<std::ptrdiff_t>(j * rows));
+  }
+  cloud.slots = std::move(slots);
 }
 
 }  // namespace
@@ -220,15 +250,18 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     }
     cloud.cameraHeight = value;
   }
-  // The calibration's lens values are kept as floats: one beyond a float's range cannot be kept.
-  for (const char* key : {"intrinsic", "distortion"}) {
-    const auto* v = qv::find(cloud.header, key);
-    if (!v || !v->string()) continue;
-    if (const auto badAt = qv::qvkx::unstorableLensValue(key, *v->string())) {
-      if (error) *error = invalidAt(valueAt_[key] + *badAt, qv::qvkx::kInvalidDescription,
-                                    std::string("a value of \"") + key + "\" is beyond a float's range");
-      return false;
-    }
+  // The calibration and lens values are kept as floats: an infinity, a NaN or a number beyond a
+  // float's range is no value a cloud can keep, and the first one in the file is named at its byte.
+  std::optional<std::pair<std::uint64_t, std::string>> unstorable;
+  for (const auto& [key, value] : cloud.header) {
+    if (!value.string()) continue;
+    const auto badAt = qv::qvkx::unstorableHeaderValue(key, *value.string());
+    if (badAt && (!unstorable || valueAt_[key] + *badAt < unstorable->first)) unstorable = {{valueAt_[key] + *badAt, key}};
+  }
+  if (unstorable) {
+    if (error) *error = invalidAt(unstorable->first, qv::qvkx::kInvalidDescription,
+                                  "a value of \"" + unstorable->second + "\" is not a finite number within a float's range");
+    return false;
   }
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
     std::size_t badAt = 0;
@@ -247,7 +280,9 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     cloud.rotations = std::move(*rotations);
     cloud.sliceCount = cloud.rotations.size();
   }
-  return readQvkxVertices(bytes, cloud, error);
+  if (!readQvkxVertices(bytes, cloud, error)) return false;
+  putSlicesInRotationOrder(cloud);
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------

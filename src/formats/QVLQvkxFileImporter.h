@@ -20,8 +20,8 @@ struct QVLQvkxCloudContents {
   std::uint64_t cameraHeight = 0;      // slots per slice
   std::uint64_t sliceCount = 0;        // values of "radians"
   std::vector<QVLScanVertex> points;   // the point slots in order (lookup identifier still 0)
-  std::vector<std::uint32_t> slots;    // per slot 0 (empty) or 1 + the number of its point
-  std::vector<double> rotations;       // the slices' rotations, in the order listed
+  std::vector<std::uint32_t> slots;    // per slot 0 (empty) or 1 + the number of its point, slice after slice
+  std::vector<double> rotations;       // the slices' rotations, ascending (the header's "radians" likewise)
   bool cutShort = false;               // the body ended inside a point or before cameraHeight × slices slots
 };
 
@@ -57,7 +57,10 @@ struct QVLQvkxProjectContents {
 //
 // A stored slice's dataOffset keeps the one meaning it has everywhere in the store: the offset of
 // its block in its cloud's slice vertex file. An imported cloud has no such file, so the reader
-// leaves it unset; the slice's share of the cloud's index data is slice index × cameraHeight.
+// leaves it unset; the slice's share of the cloud's index data is slice index × cameraHeight. As
+// in every cloud of the store, the blocks of the index data follow the slices' rotations upwards:
+// a file that lists its rotations in another order has its slices made in ascending order, each
+// with the block listed with its rotation.
 class QVLQvkxFileImporter : public QVLFileImporter {
 public:
   using QVLFileImporter::QVLFileImporter;

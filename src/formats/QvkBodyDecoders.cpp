@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -91,6 +92,11 @@ float* vertexColourField(QVLScanVertex& v, const std::string& name) {
 [[gnu::noinline]] double asFloat(double v) {
   const volatile float f = static_cast<float>(v);
   return f;
+}
+
+std::string nonFiniteCalibration(std::uint64_t item, std::uint64_t items, const char* name) {
+  return qv::format("cloud record %llu of %llu has a %s that is not a finite number", static_cast<unsigned long long>(item + 1),
+                    static_cast<unsigned long long>(items), name);
 }
 
 qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
@@ -222,6 +228,18 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       const std::uint8_t* r = d.bytes.data() + d.offset;
       auto f32 = [&](std::size_t at) { return number(readScalar<float>(r + at)); };
       auto u16 = [&](std::size_t at) { return readScalar<std::uint16_t>(r + at); };
+      const std::uint8_t laser = r[30];
+      // The older record carries both lasers' normals: laser byte 0 takes the first.
+      const std::size_t laserNormalAt = older && laser != 0 ? 87 : 75;
+      // A calibration value that is an infinity or a NaN is no calibration: refused at its byte.
+      const std::pair<std::size_t, const char*> kept[] = {
+          {0, "cameraOriginX"}, {4, "cameraOriginY"}, {8, "cameraOriginZ"}, {12, "laserOriginX"}, {16, "laserOriginY"},
+          {20, "laserOriginZ"}, {39, "bedX"},         {43, "bedY"},         {47, "bedZ"},         {51, "bedNX"},
+          {55, "bedNY"},        {59, "bedNZ"},        {63, "leadScrewNX"},  {67, "leadScrewNY"},  {71, "leadScrewNZ"},
+          {laserNormalAt, "laserNormalX"}, {laserNormalAt + 4, "laserNormalY"}, {laserNormalAt + 8, "laserNormalZ"}};
+      for (const auto& [at, name] : kept)
+        if (!std::isfinite(readScalar<float>(r + at)))
+          return failure.at(d.offset + at, nonFiniteCalibration(item, collection.numberOfItems, name));
       qv::QvkCloudContents& cloud = contents.clouds.emplace_back();
       // Three floats in a row, set as the attribute name followed by X, Y and Z.
       auto vector = [&](const std::string& name, std::size_t at) {
@@ -232,7 +250,6 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       vector("cameraOrigin", 0);
       vector("laserOrigin", 12);
       const std::uint16_t id = u16(28);
-      const std::uint8_t laser = r[30];
       cloud.set("laserNumber", integer(laser));
       cloud.set("height", integer(u16(31)));
       cloud.set("cameraWidth", integer(u16(35)));
@@ -240,8 +257,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       vector("bed", 39);
       vector("bedN", 51);
       vector("leadScrewN", 63);
-      // The older record carries both lasers' normals: laser byte 0 takes the first.
-      vector("laserNormal", older && laser != 0 ? 87 : 75);
+      vector("laserNormal", laserNormalAt);
       d.offset += fixedBytes;
 
       if (left() < 2) {
@@ -383,6 +399,8 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
             if (float* field = vertexFloatField(vertex, e.name)) {
               if (isVertex) *field = value;
             } else if (const char* attribute = cloudFloatAttribute(e.name)) {
+              if (cloud && !std::isfinite(value))
+                return failure.at(at, nonFiniteCalibration(item, collection.numberOfItems, attribute));
               if (cloud) cloud->set(attribute, number(value));
             } else {
               d.unhandledValue(e.name);

@@ -49,7 +49,8 @@ std::size_t dataTypeBytes(QVLQvkFileImporterDataType type);
 
 // One of the two fixed layouts the writers produce: the vertex block, then the cloud records of
 // 87 bytes (or 99 with both lasers' normals when `olderClouds`). The header must have matched
-// that layout.
+// that layout. A calibration value a cloud keeps that is an infinity or a NaN fails the decode at
+// its byte, in both decoders.
 bool decodeFixedLayoutBody(BodyDecoding& decoding, const std::vector<QVLQvkFileImporterCollectionDescription>& collections,
                            bool olderClouds, QvkScanContents& contents, BodyFailure& failure);
 

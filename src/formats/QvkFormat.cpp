@@ -100,6 +100,16 @@ std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud) {
     return format("the cloud has %zu rotation values; the file holds at most 65535", radiansCountOf(cloud));
   if (indexCountOf(cloud) > std::numeric_limits<std::uint32_t>::max())
     return format("the cloud has %zu vertex indices; the file holds at most 4294967295", indexCountOf(cloud));
+  // A calibration value that became an infinity (beyond a float's range) or is a NaN: the readers
+  // refuse such a record, so it is not written.
+  const std::pair<const char*, const float*> vectors[] = {{"cameraOrigin", cloud.cameraOrigin}, {"laserOrigin", cloud.laserOrigin},
+                                                          {"bed", cloud.bed},                   {"bedNormal", cloud.bedNormal},
+                                                          {"leadScrewNormal", cloud.leadScrewNormal}, {"laserNormal", cloud.laserNormal}};
+  for (const auto& [name, values] : vectors)
+    for (int i = 0; i < 3; ++i)
+      if (!std::isfinite(values[i]))
+        return format("the cloud's %s%c is not a finite number within a float's range", name, "XYZ"[i]);
+  if (!std::isfinite(cloud.headHeight)) return std::string("the cloud's headHeight is not a finite number within a float's range");
   return std::nullopt;
 }
 

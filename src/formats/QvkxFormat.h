@@ -3,6 +3,7 @@
 // functions that make and decode them, with no store and no files.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -50,14 +51,21 @@ inline constexpr std::uint64_t kMaximumHeaderLineBytes = 1u << 20;  // 23040 rot
 // can keep (a finite number within a float's range), with the part's position in `badAt`; the
 // list stops after kMaximumRotationsPerCloud + 1 values.
 std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt = nullptr);
-// Whether a value kept as a float (a slice's rotation, a lens value) is kept as it is written and
-// read back: a finite number within a float's range (a larger one would become an infinity, which
-// the project file cannot carry back).
+// Whether a value kept as a float (a slice's rotation, a lens value, a calibration value) is kept as
+// it is written and read back: a finite number within a float's range (a larger one would become
+// an infinity, which the project file cannot carry back).
 bool isFloatStorable(double value);
-// The position in an "intrinsic" or "distortion" value of the first number a cloud takes from it
-// (all four, or fx, cx, fy, cy of a 3 × 3 matrix; the first four distortion values) that is beyond
-// a float's range, read as the cloud reads it; nothing when there is none.
-std::optional<std::size_t> unstorableLensValue(const std::string& key, const std::string& text);
+// The position in a cloud header value of the first number the cloud keeps from it that no float
+// can keep, read as the cloud reads it (the number the text begins with): an infinity or a NaN
+// however written ("inf", "-NaN", "1e999") or a number beyond a float's range. The values checked
+// are the calibration's (origins, normals, bed, lead screw, camera, capture height: the whole
+// value) and the lens values (all four "intrinsic" values, or fx, cx, fy, cy of a 3 × 3 matrix;
+// the first four "distortion" values). Nothing for a good value or another key.
+std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text);
+// The positions of listed rotations in the order a cloud's slices take them: ascending (as the
+// store orders a cloud's slices and the blocks of its index data), equal ones in list order.
+// Empty when the list is in that order already.
+std::vector<std::size_t> ascendingRotationOrder(const std::vector<double>& rotations);
 
 inline constexpr std::size_t kPointSlotBytes = 27;
 inline constexpr std::size_t kEmptySlotBytes = 4;
@@ -90,6 +98,10 @@ struct CloudHeaderSource {
 };
 // The 40 header lines, each ended by a line feed, in the C locale.
 std::string cloudHeaderText(const CloudHeaderSource& cloud, const FileVersion& version);
+// The cloud's calibration values that a header carries one to a line, by their names there, in
+// header order (the first ten before the "ID" line, the others after "cameraHeight").
+using CalibrationValues = std::array<std::pair<const char*, double>, 25>;
+CalibrationValues calibrationValues(const CloudHeaderSource& cloud);
 
 // The low 8 bits of roundf(component × 255) taken in single precision (halves away from zero, no
 // clamping); 0 for a value that is not a number or beyond any integer.
@@ -124,6 +136,10 @@ struct TextureValues {
 };
 // The "CloudData.qvtx" XML document, pretty-printed, UTF-8, standalone.
 std::string textureDescriptionDocument(const std::vector<TextureValues>& textures, const std::string& clientVersion);
+// The first value of a texture that is not a finite number (which the description cannot carry
+// back: it is read as no value), named by its element and, for a lens value, its place ("intrinsic
+// value 2"); nothing when every value is finite.
+std::optional<std::string> nonFiniteTextureValue(const TextureValues& texture);
 
 // A texture as a description gives it: its image's name in the archive and the stored texture
 // attributes it sets (only those the description holds).

@@ -19,6 +19,7 @@
 #include "formats/QvkxFormat.h"
 #include "formats/SSZipArchive.h"
 #include "store/QVSDTexture.h"
+#include "support/CapturedLog.h"
 #include "support/DecimalCommaLocale.h"
 
 namespace fs = std::filesystem;
@@ -907,4 +908,168 @@ TEST_F(QvkxRoundTripTest, ARepeatedMemberAndADamagedDescriptionCostOnlyWhatIsNot
     EXPECT_EQ(scan.textures().front()->cameraPositionX(), 1.5);
     EXPECT_EQ(readFile(*scan.textures().front()->textureFileName()), "A");
   });
+}
+
+namespace {
+
+// Every point of a scan with the rotation of its slice, as the store pairs them: the blocks of a
+// cloud's index data (cameraHeight entries each) follow its slices in ascending rotation or, in a
+// cloud without slices, its list of radians in order.
+std::multiset<std::pair<float, float>> rotationOfEachPoint(QVSDScanObject& scan) {
+  std::multiset<std::pair<float, float>> pairs;
+  const auto vertices = verticesOf(scan.vertexData());
+  for (const auto& cloud : scan.pointClouds()) {
+    std::vector<float> rotations;
+    for (const auto& slice : QVSDScanSlice::scanSlicesSortedByRotationInPointCloud(cloud))
+      rotations.push_back(static_cast<float>(*slice->rotation()));
+    if (rotations.empty() && cloud->radiansData()) {
+      rotations.resize(cloud->radiansData()->size() / 4);
+      std::memcpy(rotations.data(), cloud->radiansData()->data(), rotations.size() * 4);
+    }
+    const auto index = cloud->vertexIndexData();
+    const auto rows = static_cast<std::size_t>(cloud->cameraHeight().value_or(0));
+    for (std::size_t e = 0; index && rows > 0 && e < index->size() / 4; ++e) {
+      const auto k = qv::qvk::readScalar<std::uint32_t>(index->data() + 4 * e);
+      if (k == 0) continue;
+      EXPECT_LT(e / rows, rotations.size());
+      pairs.insert({e / rows < rotations.size() ? rotations[e / rows] : NAN, vertices.at(k).point3DX});
+    }
+  }
+  return pairs;
+}
+
+}  // namespace
+
+TEST_F(QvkxRoundTripTest, EachSliceKeepsItsOwnRotationWhateverOrderTheRotationsAreListedIn) {
+  // Slice s of the file holds the point at x = s + 1; two slices share a rotation.
+  const std::multiset<std::pair<float, float>> expected = {{0.0f, 1.0f}, {-0.1f, 2.0f}, {-0.1f, 3.0f}, {-0.2f, 4.0f}};
+  const auto opened = makeScan();
+  ASSERT_TRUE(read(opened, zipOf("descending.qvkx", {{"a.qvk", cloudFile("0 -0.1 -0.1 -0.2", point(1) + point(2) + point(3) + point(4))}})));
+  withScan(opened, [&](QVSDScanObject& scan) { EXPECT_EQ(rotationOfEachPoint(scan), expected); });
+  ASSERT_TRUE(write(opened, path("descending-saved.qvkx")));
+  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(opened, path("descending-saved.qvk"))));
+  const auto project = makeScan();
+  ASSERT_TRUE(read(project, path("descending-saved.qvkx")));
+  withScan(project, [&](QVSDScanObject& scan) { EXPECT_EQ(rotationOfEachPoint(scan), expected); });
+  const auto scanFile = makeScan();
+  ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("descending-saved.qvk"), scanFile));
+  withScan(scanFile, [&](QVSDScanObject& scan) { EXPECT_EQ(rotationOfEachPoint(scan), expected); });
+
+  // A scan opened from a qvk file whose radians descend keeps them through a project too.
+  const auto fromQvk = openedQvk("descending.qvk", 3, {{1, {0.0f, -0.1f, -0.2f}, {1, 2, 3}}});
+  ASSERT_TRUE(write(fromQvk, path("from-qvk.qvkx")));
+  const auto back = makeScan();
+  ASSERT_TRUE(read(back, path("from-qvk.qvkx")));
+  withScan(back, [](QVSDScanObject& scan) {
+    EXPECT_EQ(rotationOfEachPoint(scan), (std::multiset<std::pair<float, float>>{{0.0f, 1.0f}, {-0.1f, 2.0f}, {-0.2f, 3.0f}}));
+  });
+}
+
+TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnotherValue) {
+  // In a cloud file: refused at the byte it starts at, as a number beyond a float's range is.
+  for (const auto& [line, word] : std::vector<std::pair<std::string, std::string>>{{"property intrinsic inf 1400 640 480", "inf"},
+                                                                                   {"property cameraOriginX nan", "nan"},
+                                                                                   {"property laserNormalY  -Infinity", "-Infinity"},
+                                                                                   {"property distortion 0 0 NaN 0", "NaN"},
+                                                                                   {"property captureHeight 1e999", "1e999"}}) {
+    SCOPED_TRACE(line);
+    const std::string cloud = "QVK\nproperty cameraHeight 1\n" + line + "\nproperty radians 0\nend_header\n" + point(1);
+    const auto refused = makeScan();
+    qv::Error error;
+    EXPECT_FALSE(read(refused, zipOf("non-finite.qvkx", {{"a.qvk", cloud}}), &error));
+    EXPECT_EQ(error.code, qv::kInvalidFileError);
+    EXPECT_EQ(error.userInfo["Description"].toString(), qv::qvkx::kInvalidDescription);
+    EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
+    EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(cloud.find(line) + line.find(word)));
+    EXPECT_EQ(cloudCount(refused), 0u);
+  }
+
+  // In a qvk file's cloud record: refused at its byte, the scan left as it was.
+  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(openedQvk("finite.qvk", 1, {{1, {0.0f}, {1}}}), path("nan.qvk"))));
+  std::string bytes = readFile(path("nan.qvk"));
+  const std::size_t laserNormalY = bytes.find("end_header\n") + 11 + 2 * 27 + 79;
+  const float nan = std::nanf("");
+  std::memcpy(bytes.data() + laserNormalY, &nan, 4);
+  writeFile(path("nan.qvk"), bytes);
+  const auto untouched = makeScan();
+  qv::Error error;
+  EXPECT_FALSE(importFile<QVLQvkFileImporter>(path("nan.qvk"), untouched, &error));
+  EXPECT_EQ(error.code, qv::kInvalidFileError);
+  EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(laserNormalY));
+  EXPECT_EQ(cloudCount(untouched), 0u);
+
+  // Stored values no file can carry back: both saves refuse them and leave no file.
+  auto scanWith = [&](const std::function<void(QVSDPointCloud&)>& cloudValue, const std::function<void(QVSDTexture&)>& textureValue) {
+    return makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+      scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3)}));
+      auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+      cloud->setCameraHeight(1);
+      QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.0f);
+      cloud->setVertexIndexData(indexBytes({1}));
+      if (cloudValue) cloudValue(*cloud);
+      writeFile(path("photo.png"), "P");
+      auto texture = QVSDTexture::createTextureInScanObject(scan);
+      texture->setTextureFileName(path("photo.png"));
+      if (textureValue) textureValue(*texture);
+    });
+  };
+  const auto infiniteOrigin = scanWith([](QVSDPointCloud& c) { c.setCameraOriginZ(INFINITY); }, {});
+  const auto nanNormal = scanWith([](QVSDPointCloud& c) { c.setLaserNormalX(NAN); }, {});
+  const auto nanTexture = scanWith({}, [](QVSDTexture& t) { t.setCameraUpY(NAN); });
+  for (const auto& [id, qvkToo] : {std::pair{infiniteOrigin, true}, std::pair{nanNormal, true}, std::pair{nanTexture, false}}) {
+    error = {};
+    EXPECT_FALSE(write(id, path("refused.qvkx"), &error));
+    EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
+    EXPECT_FALSE(fs::exists(path("refused.qvkx")));
+    if (!qvkToo) continue;
+    error = {};
+    EXPECT_FALSE((exportScan<QVLQvkFileExporter>(id, path("refused.qvk"), &error)));
+    EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
+    EXPECT_FALSE(fs::exists(path("refused.qvk")));
+  }
+
+  // A texture value that is no finite number is left unset, with a warning naming it and its texture.
+  qv::test::CapturedLog log;
+  std::vector<qv::qvkx::DecodedTexture> textures;
+  const qv::qvkx::MemberPlace place{"p.qvkx", "CloudData.qvt"};
+  ASSERT_TRUE(qv::qvkx::decodeQvt(Bytes().zeros(36).u8(5).text("a.png").zeros(16).f32(INFINITY).zeros(16).u8(5).text("b.png").data(),
+                                  place, textures, &error));
+  ASSERT_EQ(textures.size(), 2u);
+  EXPECT_EQ(textures[1].attributes.size(), 8u);
+  const std::string qvtx = "<qvtx><textures><texture><filename>a.png</filename></texture><texture><filename>b.png</filename>"
+                           "<cameraOriginZ>nan</cameraOriginZ><distortion>0 -inf 0 0</distortion></texture></textures></qvtx>";
+  textures.clear();
+  ASSERT_TRUE(qv::qvkx::decodeQvtx(qv::Data(qvtx.begin(), qvtx.end()), place, textures, &error));
+  ASSERT_EQ(textures.size(), 2u);
+  EXPECT_TRUE(textures[1].attributes.empty());
+  EXPECT_TRUE(log.contains("Texture 2 (b.png): its cameraNormY \"inf\"")) << log.text();
+  EXPECT_TRUE(log.contains("Texture 2 (b.png): its cameraOriginZ \"nan\"")) << log.text();
+  EXPECT_TRUE(log.contains("Texture 2 (b.png): its distortion value 2 \"-inf\"")) << log.text();
+}
+
+TEST_F(QvkxTest, ATextureWhoseEndTagIsThereIsWholeWhateverFollowsIt) {
+  const std::string two = "<qvtx><textures><texture><filename>a.png</filename></texture>"
+                          "<texture><cameraPositionX>2</cameraPositionX><filename>b.png</filename></texture>";
+  struct Case {
+    std::string text;
+    std::size_t whole;
+  };
+  const std::vector<Case> cases = {
+      {two, 2},                                           // cut right after the second end tag
+      {two + "\n  <!-- more to come -->", 2},             // a comment after it
+      {two + "</texture>", 2},                            // a stray end tag after it
+      {two + "</textures></qvtx", 2},                     // cut in the root's end tag
+      {two + "<texture><filename>c.png</filename>", 2},   // a third one begun
+      {two.substr(0, two.size() - 3), 1},                 // the second one's end tag cut
+      {two.substr(0, two.size() - 10), 1},                // cut before it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<qv::qvkx::DecodedTexture> textures;
+    qv::Error error;
+    EXPECT_FALSE(qv::qvkx::decodeQvtx(qv::Data(c.text.begin(), c.text.end()), {"p.qvkx", "CloudData.qvtx"}, textures, &error));
+    EXPECT_EQ(error.code, qv::kInvalidFileError);
+    ASSERT_EQ(textures.size(), c.whole);
+    if (c.whole == 2) EXPECT_EQ(textures[1].attributes, (std::vector<std::pair<std::string, double>>{{"cameraPositionX", 2.0}}));
+  }
 }

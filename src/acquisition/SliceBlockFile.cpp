@@ -2,7 +2,6 @@
 #include "acquisition/SliceBlockFile.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,9 +14,11 @@ namespace {
 
 Error blockError(const char* what, const std::filesystem::path& file, std::uint64_t offset, int err) {
   std::string description = what;
-  if (err) description += std::string(": ") + std::strerror(err);
-  return Error(kScanErrorDomain, kVertexFileError, description,
-               {{Error::kFilePathKey, file.string()}, {Error::kOffsetKey, static_cast<std::int64_t>(offset)}});
+  if (err) description += ": " + writeFailureReason(err, file.parent_path().string());
+  Error e(kScanErrorDomain, kVertexFileError, description,
+          {{Error::kFilePathKey, file.string()}, {Error::kOffsetKey, static_cast<std::int64_t>(offset)}});
+  if (err) e.userInfo[Error::kUnderlyingErrorKey] = err;
+  return e;
 }
 
 }  // namespace

@@ -23,6 +23,16 @@ Error qvkUnsupportedFileError(const std::string& path) {
                {{kFileKey, path}, {kDescriptionKey, kQvkUnsupportedDescription}});
 }
 
+Error readerOutOfSpaceError(const std::string& path, const Error& cause, const std::filesystem::path& folder) {
+  const Value* underlying = find(cause.userInfo, Error::kUnderlyingErrorKey);
+  const int err = underlying && underlying->isInteger() ? static_cast<int>(underlying->toInt64()) : 0;
+  const std::string name = std::filesystem::path(path).filename().string();
+  return Error(kScanErrorDomain, kFileWriteError,
+               "There is not enough space to open " + name + ": " + writeFailureReason(err, folder.string()) +
+                   ". The file itself is fine: free some space there and open it again.",
+               {{kFileKey, path}, {Error::kFilePathKey, folder.string()}, {Error::kUnderlyingErrorKey, err}});
+}
+
 Error noScanToReadIntoError() {
   return Error(kScanErrorDomain, kInvalidParameterError, "The scan to read into does not exist",
                {{kParameterKey, "scanObjectId"}});

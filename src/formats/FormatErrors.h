@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "platform/Error.h"
@@ -35,6 +36,13 @@ Error fileError(int code, const std::string& path, std::uint64_t offset, const s
 // "Description"; an unreadable or empty one nothing at all.
 Error qvkInvalidFileError(const std::string& path, std::uint64_t offset, const std::string& description);
 Error qvkUnsupportedFileError(const std::string& path);
+
+// A read that could not keep what it read for want of room (unpacking a project into its working
+// folder, copying its photographs, the store's save), where `cause` says so (its
+// "UnderlyingError"): code kFileWriteError naming the file read under "File", the folder that is
+// full under "FilePath" and the system's code under "UnderlyingError". The text names the folder
+// and says that the file itself is not at fault.
+Error readerOutOfSpaceError(const std::string& path, const Error& cause, const std::filesystem::path& folder);
 
 // A reader asked to store into a scan object that does not exist (code 2, "Parameter"
 // "scanObjectId"), or given no store at all (code 2).

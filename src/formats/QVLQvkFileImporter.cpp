@@ -464,7 +464,7 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
               static_cast<unsigned long>(contents.hasVertexData ? vertexCount : scan->numberOfVertices()),
               static_cast<unsigned long>(created));
     // Leaves nothing of the half-stored scan behind when the save fails.
-    if (!undo.save(error)) return;
+    if (!undo.save(error, localFilePath())) return;
     QVLogInfo("Finished reading QVK data");
     ok = true;
   });

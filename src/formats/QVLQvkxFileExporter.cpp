@@ -3,6 +3,7 @@
 #include "formats/QVLQvkxFileExporter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -268,7 +269,10 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   // A store that could not be opened: its reason, not the intermediate folder's, tells the user why.
   if (auto problem = context->hasStore() ? std::nullopt : context->storeWriteProblem()) return fail(std::move(*problem));
 
-  const fs::path folder = context->libraryFolder() / (qv::makeUUIDString() + "." + qv::qvkx::kExportFolderExtension);
+  // The members are written in a working folder of the library: a disk without room there is
+  // told as the library folder's, the one the user knows.
+  const fs::path library = context->libraryFolder();
+  const fs::path folder = library / (qv::makeUUIDString() + "." + qv::qvkx::kExportFolderExtension);
   std::error_code ec;
   if (fs::exists(folder, ec)) {
     QVLogWarn("The randomly named intermediate export folder already exists!!");
@@ -278,7 +282,7 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   if (!fs::create_directory(folder, ec) || ec) {
     QVLogWarn("Could not create the intermediate export folder at %s", folder.c_str());
     QVLogWarn("Error: %s", ec.message().c_str());
-    return fail(qv::fileError(qv::kFileWriteError, folder.string(), 0, "Could not create the intermediate export folder: " + ec.message()));
+    return fail(qv::writeFailure(folder, 0, "Could not create the intermediate export folder", ec ? ec.value() : EEXIST, library));
   }
   // Everything the archive is made of is in it by the time the save ends, or the save failed.
   const qv::qvkx::FolderRemoval removal{folder};
@@ -340,7 +344,7 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
                                  " bytes; a project file's member holds at most " + std::to_string(qv::qvkx::kMaximumMemberBytes),
                              "vertexIndexData"));
     if (!body) continue;
-    if (!qv::writeWholeFile(folder / cloud.member, {qv::bytesOf(cloud.header), *body}, &e)) {
+    if (!qv::writeWholeFile(folder / cloud.member, {qv::bytesOf(cloud.header), *body}, &e, library)) {
       qv::systemLog("There is a problem writing into %s", (folder / cloud.member).c_str());
       return fail(e);
     }
@@ -368,18 +372,18 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
     if (!names.insert(name).second) name = qv::makeUUIDString() + fs::path(name).extension().string();
     names.insert(name);
     if (!fs::copy_file(texture.imagePath, folder / name, fs::copy_options::overwrite_existing, ec) || ec)
-      return fail(qv::fileError(qv::kFileWriteError, texture.imagePath, 0, "Could not copy the texture image: " + ec.message()));
+      return fail(qv::writeFailure(texture.imagePath, 0, "Could not copy the texture image", ec ? ec.value() : EIO, library));
     texture.values.fileName = name;
     written.push_back(texture.values);
   }
   const std::string clientVersion = version_.shortVersion + "." + version_.build;
   const std::string description = qv::qvkx::textureDescriptionDocument(written, clientVersion);
-  if (!qv::writeWholeFile(folder / qv::qvkx::kTextureDescriptionMember, {qv::bytesOf(description)}, &e)) return fail(e);
+  if (!qv::writeWholeFile(folder / qv::qvkx::kTextureDescriptionMember, {qv::bytesOf(description)}, &e, library)) return fail(e);
 
   if (!snap.snapshotPath.empty() && fs::is_regular_file(snap.snapshotPath, ec)) {
     std::string problem;
     if (const auto png = qv::pngFromImageFile(snap.snapshotPath, &problem)) {
-      if (!qv::writeWholeFile(folder / qv::qvkx::kThumbnailMember, {*png}, &e)) return fail(e);
+      if (!qv::writeWholeFile(folder / qv::qvkx::kThumbnailMember, {*png}, &e, library)) return fail(e);
     } else {
       QVLogWarn("The project is saved without its thumbnail: %s", problem.c_str());  // only a picture for the file list
     }
@@ -402,17 +406,19 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
 
   QVLogInfo("Archiving folder");
   const fs::path target(path);
-  const fs::path temporary = qv::temporaryPathBeside(target);
+  // Made (and locked) before the archive is written into it by name, and removed however the save ends.
+  const auto temporary = qv::SaveTemporary::create(target, &e);
+  if (!temporary) return fail(e);
   // Scan members are binary floats that even zlib's fastest level shrinks by some 6 %, at nine
   // tenths of the save's time: they are stored in the deflate stream as they are.
-  if (!SSZipArchive::createZipFileAtPathWithContentsOfDirectory(temporary.string(), folder.string(), kZipLevel)) {
-    fs::remove(temporary, ec);
+  qv::Error zipError;
+  if (!SSZipArchive::createZipFileAtPathWithContentsOfDirectory(temporary->path().string(), folder.string(), kZipLevel, &zipError)) {
+    const auto* cause = qv::find(zipError.userInfo, qv::Error::kUnderlyingErrorKey);
+    if (cause && cause->isInteger()) return fail(qv::writeFailure(target, 0, "Could not create the archive", static_cast<int>(cause->toInt64())));
     return fail(qv::fileError(qv::kFileWriteError, path, 0, "Could not create the archive"));
   }
-  if (!qv::flushFile(temporary, &e) || !qv::replaceFileWith(temporary, target, &e)) {
-    fs::remove(temporary, ec);
-    return fail(e);
-  }
+  const auto archived = fs::file_size(temporary->path(), ec);
+  if (!temporary->putInPlace(&e, ec ? 0 : archived)) return fail(e);
   QVLogInfo("Successfully created QVKX file at %s", path.c_str());
   return true;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <map>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include "formats/FormatErrors.h"
 #include "formats/QvkFormat.h"
 #include "formats/SSZipArchive.h"
+#include "formats/internal/AtomicFile.h"
 #include "formats/internal/NumberText.h"
 #include "formats/internal/ReaderSupport.h"
 #include "formats/internal/StoreUndo.h"
@@ -443,11 +445,15 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
   };
   for (const auto& texture : contents.textures) {
     if (copyOf.count(texture.fileName)) continue;
-    auto copy = qv::copyFileIntoFolder((contents.folder / texture.fileName).string(), context->libraryFolder());
+    qv::Error copyError;
+    auto copy = qv::copyFileIntoFolder((contents.folder / texture.fileName).string(), context->libraryFolder(), &copyError);
     if (!copy) {
       removeCopies();
-      if (error) *error = qv::fileError(qv::kFileWriteError, (contents.folder / texture.fileName).string(), 0,
-                                        "Could not copy the texture image into the library");
+      if (error) {
+        *error = qv::isOutOfSpace(copyError) ? qv::readerOutOfSpaceError(localFilePath(), copyError, context->libraryFolder())
+                                             : qv::fileError(qv::kFileWriteError, (contents.folder / texture.fileName).string(), 0,
+                                                             "Could not copy the texture image into the library");
+      }
       return false;
     }
     copyOf[texture.fileName] = *copy;
@@ -519,7 +525,7 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
       return;
     }
 
-    if (!undo.save(error)) return;
+    if (!undo.save(error, localFilePath())) return;
     QVLogInfo("Finished reading QVKX data");
     ok = true;
   });
@@ -562,7 +568,12 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   if (!fs::create_directory(folder, ec) || ec) {
     QVLogWarn("Could not create the intermediate export folder at %s", folder.c_str());
     QVLogWarn("Error: %s", ec.message().c_str());
-    if (error) *error = qv::fileError(qv::kFileWriteError, folder.string(), 0, "Could not create the intermediate import folder: " + ec.message());
+    if (error) {
+      const qv::Error cause = qv::writeFailure(folder, 0, "Could not create the intermediate import folder", ec ? ec.value() : EEXIST);
+      *error = qv::isOutOfSpace(cause) ? qv::readerOutOfSpaceError(path, cause, context->libraryFolder())
+                                       : qv::fileError(qv::kFileWriteError, folder.string(), 0,
+                                                       "Could not create the intermediate import folder: " + ec.message());
+    }
     return false;
   }
   const qv::qvkx::FolderRemoval removal{folder};
@@ -590,6 +601,12 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     entry = leftOut.erase(entry);
   }
   member_.clear();
+  // A library without room for the unpacked members says nothing about the file.
+  if (!unzipped && qv::isOutOfSpace(unzipError)) {
+    QVLogError("Could not unpack %s: %s", path.c_str(), unzipError.description.c_str());
+    if (error) *error = qv::readerOutOfSpaceError(path, unzipError, context->libraryFolder());
+    return false;
+  }
   if (!unzipped) {
     // Entries left out one by one cost only themselves; anything else ends the read.
     const bool wholeArchive = unzipError.code == SSZipArchive::kCannotOpenArchiveError ||

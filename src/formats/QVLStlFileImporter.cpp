@@ -295,7 +295,7 @@ bool QVLStlFileImporter::parseFile(qv::Error* error) {
     const std::size_t vertices = meshed.size() / sizeof(QVLScanVertex);
     const std::size_t length = meshed.size();
     scan->setMeshedVertexData(std::make_shared<const qv::Data>(std::move(meshed)));
-    if (!undo.save(error)) return;
+    if (!undo.save(error, localFilePath())) return;
     QVLogInfo("STL reading has finished: %lu elements (%lu bytes) were imported from STL file.",
               static_cast<unsigned long>(vertices), static_cast<unsigned long>(length));
     ok = true;

@@ -38,6 +38,15 @@ qv::Error zipError(int code, const std::string& description, const std::string& 
   return qv::Error(SSZipArchive::kErrorDomain, code, description, std::move(info));
 }
 
+// A write into the folder that the system refused with `err`: code -4, the reason in the text (for
+// want of room, that the folder's disk is full) and the system's code under "UnderlyingError".
+qv::Error zipWriteError(int err, const std::string& what, const std::string& folder, const std::string& archive,
+                        const std::string& entry = {}) {
+  qv::Error e = zipError(SSZipArchive::kCannotReadEntryError, what + ": " + qv::writeFailureReason(err, folder), archive, entry);
+  e.userInfo[qv::Error::kUnderlyingErrorKey] = err;
+  return e;
+}
+
 // Whether a real (link-free) path lies in the real folder or is the folder itself.
 bool isInside(const fs::path& real, const fs::path& folder) {
   const fs::path rel = real.lexically_relative(folder);
@@ -81,9 +90,10 @@ void setModificationDate(const fs::path& path, SSZipArchive::Clock::time_point d
 
 // Makes the folder `relative` below the real destination one component at a time, never
 // following a link out of the destination. Answers the folder's real path, or nothing when a
-// component is a link leading outside (escape set) or cannot be made (logged).
+// component is a link leading outside (escape set) or cannot be made (logged, the system's code
+// in `err`).
 std::optional<fs::path> makeFolderInside(const fs::path& destination, const fs::path& relative,
-                                         SSZipArchive::Clock::time_point date, bool* escape,
+                                         SSZipArchive::Clock::time_point date, bool* escape, int* err,
                                          std::vector<std::pair<fs::path, SSZipArchive::Clock::time_point>>& made) {
   fs::path current = destination;
   for (const auto& part : relative) {
@@ -91,7 +101,8 @@ std::optional<fs::path> makeFolderInside(const fs::path& destination, const fs::
     struct stat st {};
     if (::lstat(next.c_str(), &st) != 0) {
       if (::mkdir(next.c_str(), 0777) != 0) {
-        qv::systemLog("[SSZipArchive] Error: %s", std::strerror(errno));
+        *err = errno;
+        qv::systemLog("[SSZipArchive] Error: %s", std::strerror(*err));
         return std::nullopt;
       }
       bool dated = false;
@@ -305,12 +316,20 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       continue;
     }
     bool escape = false;
+    int folderError = 0;
     const fs::path folderPart = isDirectory ? *relative : relative->parent_path();
-    const auto realFolder = makeFolderInside(root, folderPart, date, &escape, dated);
+    const auto realFolder = makeFolderInside(root, folderPart, date, &escape, &folderError, dated);
     if (escape) {
       u.refuse(rawName, "a folder on its way is a link leading out of the folder");
       skip();
       continue;
+    }
+    // A disk without room takes no later entry either: the unzip ends, saying so.
+    if (qv::isOutOfSpace(folderError)) {
+      success = false;
+      u.firstError = zipWriteError(folderError, "failed to make the folder of the entry \"" + rawName + "\"", destination, path, rawName);
+      unzCloseCurrentFile(zip);
+      break;
     }
     // Where the folder could not be made, nothing of the entry is written.
     const bool canWrite = realFolder.has_value();
@@ -346,6 +365,7 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
     bool entryOk = true;
     bool tooLarge = false;
     bool overTotal = false;
+    int writeError = 0;  // the system's code when the entry's file could not be written
     if (!canWrite) {
       // logged where the folder failed
     } else if (isLink) {
@@ -377,6 +397,10 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       // A link left at the path by an earlier entry is replaced, never written through.
       if (exists && S_ISLNK(existing.st_mode)) ::unlink(full.c_str());
       const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (const int openError = fd < 0 ? errno : 0; qv::isOutOfSpace(openError)) {
+        writeError = openError;
+        entryOk = false;
+      }
       if (fd >= 0) {
         int n = 0;
         bool written = true;
@@ -396,6 +420,7 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
             const ssize_t w = ::write(fd, buffer.data() + done, static_cast<std::size_t>(n) - done);
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
+              writeError = w < 0 ? errno : ENOSPC;  // a write that takes nothing has found no room
               written = false;
               break;
             }
@@ -403,7 +428,10 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
           }
           if (!written) break;
         }
-        if (::close(fd) != 0) written = false;
+        if (::close(fd) != 0) {
+          if (written) writeError = errno;
+          written = false;
+        }
         // A damaged stream can end early without an error (and then without a checksum test):
         // an entry that unpacks to fewer bytes than it declares is not whole.
         if (n == 0 && written && entryBytes != info.uncompressed_size) n = -1;
@@ -431,6 +459,12 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
     if (overTotal) {
       success = false;
       u.stop(kLimitExceededError, "the archive unpacks to more than " + std::to_string(limits.maximumTotalBytes) + " bytes");
+      break;
+    }
+    // Not the entry's fault: no later entry would fit either, so the unzip ends, saying so.
+    if (qv::isOutOfSpace(writeError)) {
+      success = false;
+      u.firstError = zipWriteError(writeError, "failed to write the entry \"" + rawName + "\"", destination, path, rawName);
       break;
     }
     if (tooLarge) {
@@ -497,6 +531,63 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
 // ---------------------------------------------------------------------------------------------
 // Writing
 
+// minizip's own file functions, each failure's system code kept: minizip answers only that a
+// write failed, and by the time it does the code may be gone.
+struct SSZipArchive::Files {
+  zlib_filefunc64_def system{};
+  zlib_filefunc64_def kept{};
+  int err = 0;  // the first code the system gave
+
+  Files() {
+    fill_fopen64_filefunc(&system);
+    kept = system;
+    kept.opaque = this;
+    kept.zopen64_file = [](voidpf self, const void* name, int mode) -> voidpf {
+      auto& files = *static_cast<Files*>(self);
+      errno = 0;
+      voidpf stream = files.system.zopen64_file(files.system.opaque, name, mode);
+      if (!stream) files.keep();
+      return stream;
+    };
+    kept.zread_file = [](voidpf self, voidpf stream, void* buffer, uLong size) -> uLong {
+      auto& files = *static_cast<Files*>(self);
+      return files.system.zread_file(files.system.opaque, stream, buffer, size);
+    };
+    kept.zwrite_file = [](voidpf self, voidpf stream, const void* buffer, uLong size) -> uLong {
+      auto& files = *static_cast<Files*>(self);
+      errno = 0;
+      const uLong written = files.system.zwrite_file(files.system.opaque, stream, buffer, size);
+      if (written != size) files.keep();
+      return written;
+    };
+    kept.ztell64_file = [](voidpf self, voidpf stream) -> ZPOS64_T {
+      auto& files = *static_cast<Files*>(self);
+      return files.system.ztell64_file(files.system.opaque, stream);
+    };
+    kept.zseek64_file = [](voidpf self, voidpf stream, ZPOS64_T offset, int origin) -> long {
+      auto& files = *static_cast<Files*>(self);
+      errno = 0;
+      const long result = files.system.zseek64_file(files.system.opaque, stream, offset, origin);
+      if (result != 0) files.keep();  // a seek writes out what the stream buffered
+      return result;
+    };
+    kept.zclose_file = [](voidpf self, voidpf stream) -> int {
+      auto& files = *static_cast<Files*>(self);
+      errno = 0;
+      const int result = files.system.zclose_file(files.system.opaque, stream);
+      if (result != 0) files.keep();  // closing writes out what the stream buffered
+      return result;
+    };
+    kept.zerror_file = [](voidpf self, voidpf stream) -> int {
+      auto& files = *static_cast<Files*>(self);
+      return files.system.zerror_file(files.system.opaque, stream);
+    };
+  }
+  void keep() {
+    if (err == 0) err = errno != 0 ? errno : EIO;
+  }
+};
+
 SSZipArchive::SSZipArchive(std::string path) : path_(std::move(path)) {}
 
 SSZipArchive::~SSZipArchive() {
@@ -505,7 +596,8 @@ SSZipArchive::~SSZipArchive() {
 
 bool SSZipArchive::open() {
   if (zip_) return false;
-  zip_ = zipOpen64(path_.c_str(), APPEND_STATUS_CREATE);
+  files_ = std::make_unique<Files>();
+  zip_ = zipOpen2_64(path_.c_str(), APPEND_STATUS_CREATE, nullptr, &files_->kept);
   failed_ = false;
   return zip_ != nullptr;
 }
@@ -515,6 +607,13 @@ bool SSZipArchive::close() {
   const int rc = zipClose(static_cast<zipFile>(zip_), nullptr);
   zip_ = nullptr;
   return rc == ZIP_OK && !failed_;
+}
+
+std::optional<qv::Error> SSZipArchive::writeError() const {
+  if (!files_ || files_->err == 0) return std::nullopt;
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(path_, ec);
+  return zipWriteError(files_->err, "failed to write the archive", (ec ? fs::path(path_) : absolute).parent_path().string(), path_);
 }
 
 bool SSZipArchive::writeEntry(const std::string& name, const SSZipArchiveEntryTime* time, std::uint32_t externalAttributes,
@@ -601,9 +700,13 @@ bool SSZipArchive::createZipFileAtPath(const std::string& path, const std::vecto
 }
 
 bool SSZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
-                                                              int compressionLevel) {
+                                                              int compressionLevel, qv::Error* error) {
   SSZipArchive archive(path);
-  if (!archive.open()) return false;
+  auto failed = [&](int code, const std::string& what) {
+    if (error) *error = archive.writeError().value_or(zipError(code, what, path));
+    return false;
+  };
+  if (!archive.open()) return failed(kCannotOpenArchiveError, "failed to create the archive");
   archive.setCompressionLevel(compressionLevel);
   std::error_code ec;
   std::vector<fs::path> files;
@@ -616,7 +719,7 @@ bool SSZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string&
   for (const auto& file : files) archive.writeFileAtPath(file.string(), file.lexically_relative(directoryPath).generic_string());
   if (archive.close() && !ec) return true;
   ::unlink(path.c_str());
-  return false;
+  return failed(kCannotReadEntryError, ec ? "the folder cannot be listed: " + ec.message() : "failed to write the archive");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,9 +103,11 @@ public:
   // False when the archive cannot be created or written (a file that cannot be opened is left out).
   static bool createZipFileAtPath(const std::string& path, const std::vector<std::string>& filePaths);
   // Creates an archive of every file below the folder, each named by its path relative to it,
-  // deflated at the level given (see setCompressionLevel).
+  // deflated at the level given (see setCompressionLevel). On failure nothing is left at the path
+  // and the error says why (see writeError; -1 or -4 without a system code otherwise).
   static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
-                                                         int compressionLevel = kDefaultCompressionLevel);
+                                                         int compressionLevel = kDefaultCompressionLevel,
+                                                         qv::Error* error = nullptr);
 
   // zlib's fastest level that still compresses; 0 stores the bytes in the deflate stream as they
   // are (the entries stay deflated, so every reader takes them alike).
@@ -129,6 +132,10 @@ public:
   // Finishes the archive. False when it could not be finished or an entry failed to be written
   // since it was opened (the archive is then incomplete).
   bool close();
+  // Why the archive could not be made or written, when the system refused it (creating or writing
+  // the file): code -4 with the system's code under "UnderlyingError", for want of room naming the
+  // archive's folder as full. Nothing when no write of the archive failed.
+  std::optional<qv::Error> writeError() const;
 
   static void zipInfoSetDate(SSZipArchiveEntryTime& info, Clock::time_point date);
   // The date of an MS-DOS date and time word, in local time.
@@ -140,7 +147,9 @@ private:
   bool writeEntry(const std::string& name, const SSZipArchiveEntryTime* time, std::uint32_t externalAttributes,
                   int level, bool large, const std::function<bool(void* zip)>& writeBytes);
 
+  struct Files;
   std::string path_;
+  std::unique_ptr<Files> files_;
   void* zip_ = nullptr;
   bool failed_ = false;
   int compressionLevel_ = kDefaultCompressionLevel;

@@ -39,6 +39,17 @@ using ErrorCallback = std::function<void(const Error&)>;
 // An error from errno: the POSIX domain, the errno value and the system's text.
 Error posixError(int err, const std::string& what);
 
+// Whether a write failed for want of room: the file system is full (ENOSPC), the user's quota on
+// it is spent (EDQUOT), or the file would grow past what the file system or the process may write
+// (EFBIG). The file being written is not at fault, and another folder may still take it.
+bool isOutOfSpace(int err);
+// Whether an error is such a failure: its "UnderlyingError" is one of those system codes.
+bool isOutOfSpace(const Error& error);
+// Why a write into the folder failed, in the user's terms: for want of room, that the disk holding
+// the folder is full (or the quota or the largest file on it reached), naming the folder, with the
+// system's words after it; otherwise the system's words alone.
+std::string writeFailureReason(int err, const std::string& folder);
+
 // The domains of the three deliverables.
 inline constexpr const char* kInterpreterErrorDomain = "QVLIErrorDomain";
 inline constexpr const char* kControlErrorDomain = "QVLCErrorDomain";

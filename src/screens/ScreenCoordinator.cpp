@@ -273,7 +273,7 @@ void ScreenCoordinator::openScanWithFilePath(const std::string& path) {
           scanId = scan->objectID();
         else {
           QVLogError("Could not store a scan for %s: %s", path.c_str(), error.text().c_str());
-          storeError = error;
+          storeError = qv::isOutOfSpace(error) ? qv::readerOutOfSpaceError(path, error, context->libraryFolder()) : error;
           context->rollback();
         }
       }

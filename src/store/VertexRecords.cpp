@@ -105,7 +105,7 @@ std::vector<std::int32_t> indexTableFromData(const Data& data) {
 namespace {
 
 Error fileError(int err, const std::string& what, const fs::path& file) {
-  return Error(kScanErrorDomain, kVertexFileError, what + ": " + std::strerror(err),
+  return Error(kScanErrorDomain, kVertexFileError, what + ": " + writeFailureReason(err, file.parent_path().string()),
                {{Error::kFilePathKey, file.string()}, {Error::kUnderlyingErrorKey, err}});
 }
 
@@ -237,14 +237,16 @@ fs::path newLibraryFilePath(const fs::path& folder, const std::string& extension
   return folder / (makeUUIDString() + (extension.empty() ? "" : "." + extension));
 }
 
-std::optional<std::string> copyFileIntoFolder(const std::string& path, const fs::path& folder) {
+std::optional<std::string> copyFileIntoFolder(const std::string& path, const fs::path& folder, Error* error) {
   if (path.empty()) return std::nullopt;
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) return std::nullopt;
   const std::string extension = fs::path(path).extension().string();  // with its dot, or empty
   const fs::path target = folder / (makeUUIDString() + extension);
   if (!fs::copy_file(path, target, fs::copy_options::none, ec) || ec) {
-    fs::remove(target, ec);
+    if (error) *error = fileError(ec ? ec.value() : EIO, "Cannot copy " + path + " into the library", target);
+    std::error_code ignored;
+    fs::remove(target, ignored);
     return std::nullopt;
   }
   return target.string();

@@ -72,7 +72,9 @@ std::optional<Data> readWholeFile(const std::filesystem::path& file, Error* erro
 // A new file name in a folder: a fresh UUID with the extension.
 std::filesystem::path newLibraryFilePath(const std::filesystem::path& folder, const std::string& extension);
 // Copies a file into the folder under a fresh UUID name with the source's extension; nothing when
-// the path is empty, no file is there, or the copy fails (a partial copy is removed).
-std::optional<std::string> copyFileIntoFolder(const std::string& path, const std::filesystem::path& folder);
+// the path is empty, no file is there, or the copy fails (a partial copy is removed; the error,
+// when asked for, then says why: code 105 with the system's code under "UnderlyingError").
+std::optional<std::string> copyFileIntoFolder(const std::string& path, const std::filesystem::path& folder,
+                                              Error* error = nullptr);
 
 }  // namespace qv

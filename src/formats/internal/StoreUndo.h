@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "formats/FormatErrors.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
 #include "store/AttributeValue.h"
@@ -32,14 +33,15 @@ public:
     for (const auto& object : created_) context_.deleteObject(object);
     for (auto& [key, value] : before_) object_->setValue(key, std::move(value));
   }
-  // The reader's final save. When it fails, what the reader did is undone and the save's error
-  // handed on.
-  bool save(Error* error) {
+  // The reader's final save of what it read from `file`. When it fails, what the reader did is
+  // undone and the save's error handed on; a library folder without room is told as such, not
+  // as a fault of the file.
+  bool save(Error* error, const std::string& file) {
     Error saveError;
     if (context_.save(&saveError)) return true;
     QVLogInfo("Save failed: %s", saveError.text().c_str());
     undo();
-    if (error) *error = saveError;
+    if (error) *error = isOutOfSpace(saveError) ? readerOutOfSpaceError(file, saveError, context_.libraryFolder()) : saveError;
     return false;
   }
 

@@ -317,6 +317,16 @@ std::optional<Error> StoreCoordinator::writeProblemLocked() const {
 
 Error StoreCoordinator::sqliteError(int rc, const std::string& what) const {
   std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+  // A disk without room is told as such, naming the library folder: SQLite answers SQLITE_FULL
+  // for a full disk, and an I/O error carrying the system's code for a spent quota.
+  const int systemCode = db_ ? sqlite3_system_errno(db_) : 0;
+  int outOfSpace = isOutOfSpace(systemCode) && ((rc & 0xFF) == SQLITE_FULL || (rc & 0xFF) == SQLITE_IOERR) ? systemCode : 0;
+  if ((rc & 0xFF) == SQLITE_FULL && outOfSpace == 0) outOfSpace = ENOSPC;  // a short write leaves no system code
+  if (outOfSpace != 0) {
+    const std::filesystem::path folder = file_.has_parent_path() ? file_.parent_path() : std::filesystem::path(".");
+    return Error(kScanErrorDomain, kStoreOperationError, what + ": " + writeFailureReason(outOfSpace, folder.string()),
+                 {{Error::kFilePathKey, file_.string()}, {kSQLiteResultCodeKey, rc}, {Error::kUnderlyingErrorKey, outOfSpace}});
+  }
   return Error(kScanErrorDomain, kStoreOperationError, what + ": " + message,
                {{Error::kFilePathKey, file_.string()}, {kSQLiteResultCodeKey, rc}});
 }

@@ -167,6 +167,14 @@ SerialPeer::~SerialPeer() {
 }
 
 bool SerialPeer::claim(const std::filesystem::path& link) {
+  // A link still there keeps its lock file as it is, even one left behind (whose publisher lock
+  // someone was looking at as the stale links were cleared): taking that file away would make the
+  // link look like one that never had a lock.
+  struct stat existing {};
+  if (::lstat(link.c_str(), &existing) == 0) {
+    errno = EEXIST;
+    return false;
+  }
   const std::filesystem::path lockFile = SimulatorPortSource::publisherLockPath(link);
   const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;

@@ -47,6 +47,14 @@ FirmwareEmulator::FirmwareEmulator(Options options)
       name_(options_.name),
       model_(options_.generation, options_.pace, options_.backlash_deg) {
   model_.setBanner(options_.banner);
+  if (!options_.memoryFolder.empty()) {
+    if (auto memory = loadScannerMemory(options_.memoryFolder)) {
+      model_.setStoredCalibration(std::move(memory->calibration));
+      flashed_ = memory->flashed;
+      if (flashed_) model_.setGeneration(*flashed_);
+    }
+    memoryWritten_ = model_.storedRevision();
+  }
   presence_->emulator = this;
 }
 
@@ -62,13 +70,23 @@ FirmwareEmulator::~FirmwareEmulator() {
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
   std::shared_ptr<SerialPeer> scanner, bootLoader;
+  std::optional<ScannerMemory> memory;
   {
     std::lock_guard lock(mutex_);
     scanner = std::move(scanner_);
     bootLoader = std::move(bootLoader_);
+    memory = memoryToWrite();  // a change the thread had no time to write
   }
+  if (memory) saveScannerMemory(options_.memoryFolder, *memory);
   retire(scanner);
   retire(bootLoader);
+}
+
+std::optional<ScannerMemory> FirmwareEmulator::memoryToWrite() {
+  if (options_.memoryFolder.empty() || (model_.storedRevision() == memoryWritten_ && !flashToWrite_)) return std::nullopt;
+  memoryWritten_ = model_.storedRevision();
+  flashToWrite_ = false;
+  return ScannerMemory{model_.storedCalibration(), flashed_};
 }
 
 double FirmwareEmulator::elapsed_s() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
@@ -203,7 +221,11 @@ void FirmwareEmulator::watchPorts(double t_s) {
     bootLoaderLeaves_s_.reset();
     if (bootLoaderOpened_) {
       ++flashes_;
-      if (generationAfterFlash_) model_.setGeneration(*generationAfterFlash_);
+      if (generationAfterFlash_) {
+        model_.setGeneration(*generationAfterFlash_);
+        flashed_ = generationAfterFlash_;
+        flashToWrite_ = true;
+      }
     }
     retired_.push_back(std::move(bootLoader_));
     wantPlug_ = true;
@@ -268,6 +290,7 @@ void FirmwareEmulator::run() {
     retired_.clear();
     const bool plugScannerNow = std::exchange(wantPlug_, false);
     const bool plugBootLoaderNow = std::exchange(wantBootLoader_, false);
+    const auto memory = memoryToWrite();
 
     lock.unlock();
     for (const auto& write : writes) {
@@ -281,6 +304,8 @@ void FirmwareEmulator::run() {
       }
     }
     writes.clear();
+    // After the replies: the host does not wait for the disk.
+    if (memory) saveScannerMemory(options_.memoryFolder, *memory);
     for (const auto& peer : retired) retire(peer);
     retired.clear();
     std::shared_ptr<SerialPeer> newBootLoader, newScanner;
@@ -315,7 +340,8 @@ void FirmwareEmulator::run() {
     if (scanner_ || bootLoader_) wake_s = std::min(wake_s, elapsed_s() + kWatchInterval_s);
     const auto deadline = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wake_s));
     wake_.wait_until(lock, deadline, [&] {
-      return stopping_ || !inputs_.empty() || !spoken_.empty() || wantPlug_;
+      return stopping_ || !inputs_.empty() || !spoken_.empty() || wantPlug_ ||
+             (!options_.memoryFolder.empty() && model_.storedRevision() != memoryWritten_);
     });
   }
 }
@@ -353,8 +379,11 @@ std::map<std::string, std::string> FirmwareEmulator::storedCalibration() const {
 }
 
 void FirmwareEmulator::setStoredValue(const std::string& key, const std::string& value) {
-  std::lock_guard lock(mutex_);
-  model_.setStoredValue(key, value);
+  {
+    std::lock_guard lock(mutex_);
+    model_.setStoredValue(key, value);
+  }
+  wake_.notify_all();  // the memory is written at once
 }
 
 std::vector<std::string> FirmwareEmulator::commands() const {

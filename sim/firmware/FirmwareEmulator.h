@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim/firmware/FirmwareModel.h"
+#include "sim/firmware/ScannerMemory.h"
 #include "sim/serial/SerialPeer.h"
 
 namespace qv::sim {
@@ -36,6 +37,10 @@ public:
     double backlash_deg = FirmwareModel::kDefaultBacklash_deg;
     // What ends each line the firmware prints.
     std::string lineEnd = "\r\n";
+    // Where the scanner keeps what survives a power cycle (its stored calibration, the firmware a
+    // flash installed), read at plug-in and written whenever it changes, so that it also survives
+    // the emulator; empty: kept in the emulator only.
+    std::filesystem::path memoryFolder;
   };
 
   // Plugs the scanner in. Throws std::system_error when the pseudo-terminal cannot be made.
@@ -55,6 +60,8 @@ public:
 
   // The scanner's port (the same path each time it comes back), and whether it is plugged in.
   std::string path() const;
+  // Where the scanner keeps its memory; empty when it keeps it only while the emulator lives.
+  const std::filesystem::path& memoryFolder() const { return options_.memoryFolder; }
   bool isPluggedIn() const;
 
   // ---- what the scanner is doing ----
@@ -121,6 +128,8 @@ private:
   void takeInputs(double t_s);
   void watchPorts(double t_s);
   void emitDue(double t_s, std::vector<std::string>& lines);
+  // The memory as it stands when it changed since it was last written (and notes it written).
+  std::optional<ScannerMemory> memoryToWrite();
   std::shared_ptr<SerialPeer> plugScanner();
   std::shared_ptr<SerialPeer> plugBootLoader();
   void attach(const std::shared_ptr<SerialPeer>& peer, bool scanner);
@@ -151,6 +160,9 @@ private:
   int resets_ = 0;
   int flashes_ = 0;
   std::optional<FirmwareGeneration> generationAfterFlash_;
+  std::optional<FirmwareGeneration> flashed_;  // what the last flash installed
+  std::uint64_t memoryWritten_ = 0;            // the stored calibration's revision last written
+  bool flashToWrite_ = false;
 
   bool silent_ = false;
   double chatterInterval_s_ = 0;

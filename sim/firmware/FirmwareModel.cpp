@@ -244,7 +244,7 @@ void FirmwareModel::start(const std::string& line, double t_s) {
     const std::string key = line.substr(3, 4);
     const std::string value = line.substr(7);
     say(echo_s + pace_.calibrationLine_s, "CALIBRATION SET " + key + " " + value,
-        [this, key, value] { stored_[key] = value; });
+        [this, key, value] { setStoredValue(key, value); });
   } else {
     say(echo_s, "UNKNOWN COMMAND " + line);
   }

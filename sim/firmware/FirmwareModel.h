@@ -2,6 +2,7 @@
 // with the head, bed, lasers and stored calibration they change. No threads and no I/O.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -76,7 +77,18 @@ public:
 
   // The stored calibration: key to value text, as last written.
   const std::map<std::string, std::string>& storedCalibration() const { return stored_; }
-  void setStoredValue(const std::string& key, const std::string& value) { stored_[key] = value; }
+  void setStoredValue(const std::string& key, const std::string& value) {
+    stored_[key] = value;
+    ++storedRevision_;
+  }
+  // Replaces the whole stored calibration (a memory read back).
+  void setStoredCalibration(std::map<std::string, std::string> values) {
+    stored_ = std::move(values);
+    ++storedRevision_;
+  }
+  // Counts the changes of the stored calibration, so that a keeper of the memory sees when to
+  // write it.
+  std::uint64_t storedRevision() const { return storedRevision_; }
 
   // Every command line received, oldest first.
   const std::vector<std::string>& commands() const { return commands_; }
@@ -115,6 +127,7 @@ private:
   bool laser2_ = false;
   bool homed_ = false;
   std::map<std::string, std::string> stored_;
+  std::uint64_t storedRevision_ = 0;
 
   std::deque<Step> script_;           // lines of the command being carried out, by due time
   Motion motion_;

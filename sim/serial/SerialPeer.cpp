@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -35,6 +37,80 @@ int baudRateOf(speed_t speed) {
 // How often the peer looks at the device side when nothing arrives.
 constexpr int kWatchIntervalMs = 2;
 
+// Publishers in one folder (in any process) take turns: each holds an exclusive lock on the folder
+// itself while it clears stale links away and claims a name, or takes its own link away. With no
+// folder (it was removed under us) there is nothing to take turns over.
+class FolderLock {
+public:
+  explicit FolderLock(const std::filesystem::path& folder)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+  int fd_;
+};
+
+// Takes the publisher lock of a link whose publisher is gone (nobody holds it), so that the link
+// and its lock file can be removed; -1 when someone holds it or there is none.
+int takeAbandonedLock(const std::filesystem::path& lockFile) {
+  const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// Removes what publishers that died (a program killed with SIGKILL) left in the folder: their
+// links, whose pseudo-terminals are gone or (their numbers being reused at once) lead to another
+// program's line, and their lock files. A link with no lock file was made by a simulator that
+// kept none: it goes too when it leads to a pseudo-terminal or to nothing, since the folder holds
+// only simulators' links; a link to anything else was made by hand and stays.
+void removeAbandonedLinks(const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    struct stat entry {};
+    if (::lstat(it->path().c_str(), &entry) != 0) continue;
+    if (name.front() == '.') {
+      // A lock file whose link is gone: its publisher died before making the link or after
+      // removing it.
+      const auto port = SimulatorPortSource::portNameOfLockFile(name);
+      struct stat link {};
+      if (!port || ::lstat((folder / *port).c_str(), &link) == 0) continue;
+      if (const int fd = takeAbandonedLock(it->path()); fd >= 0) {
+        ::unlink(it->path().c_str());
+        ::close(fd);
+      }
+      continue;
+    }
+    if (!S_ISLNK(entry.st_mode)) continue;
+    const fs::path lockFile = SimulatorPortSource::publisherLockPath(it->path());
+    struct stat lock {};
+    if (::lstat(lockFile.c_str(), &lock) == 0) {
+      if (const int fd = takeAbandonedLock(lockFile); fd >= 0) {
+        ::unlink(it->path().c_str());
+        ::unlink(lockFile.c_str());
+        ::close(fd);
+      }
+      continue;
+    }
+    struct stat target {};
+    std::error_code unreadable;
+    const fs::path leadsTo = fs::read_symlink(it->path(), unreadable);
+    if (::stat(it->path().c_str(), &target) != 0 || leadsTo.string().starts_with("/dev/pts/")) {
+      ::unlink(it->path().c_str());
+    }
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<SerialPeer> SerialPeer::plugIn(Options options) {
@@ -64,17 +140,19 @@ std::unique_ptr<SerialPeer> SerialPeer::plugIn(Options options) {
   std::filesystem::path folder = options.folder.empty() ? SimulatorPortSource::defaultFolder() : options.folder;
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
-  if (!options.name.empty()) {
-    peer->linkPath_ = folder / options.name;
-    if (::symlink(peer->devicePath_.c_str(), peer->linkPath_.c_str()) != 0) fail("symlink");
-  } else {
-    for (int n = 0;; ++n) {
-      peer->linkPath_ = folder / ("ttyACM" + std::to_string(n));
-      if (::symlink(peer->devicePath_.c_str(), peer->linkPath_.c_str()) == 0) break;
-      if (errno != EEXIST || n > 9999) fail("symlink");
+  {
+    FolderLock turn(folder);
+    // What a killed simulator left must not stand in the way: its names are free again, and a
+    // port source must not see its links beside this one.
+    removeAbandonedLinks(folder);
+    if (!options.name.empty()) {
+      if (!peer->claim(folder / options.name)) fail("symlink");
+    } else {
+      for (int n = 0; !peer->claim(folder / ("ttyACM" + std::to_string(n))); ++n) {
+        if (errno != EEXIST || n > 9999) fail("symlink");
+      }
     }
   }
-  peer->published_ = true;
 
   peer->wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (peer->wakeFd_ < 0) fail("eventfd");
@@ -88,11 +166,47 @@ SerialPeer::~SerialPeer() {
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
+bool SerialPeer::claim(const std::filesystem::path& link) {
+  // A link still there keeps its lock file as it is, even one left behind (whose publisher lock
+  // someone was looking at as the stale links were cleared): taking that file away would make the
+  // link look like one that never had a lock.
+  struct stat existing {};
+  if (::lstat(link.c_str(), &existing) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  const std::filesystem::path lockFile = SimulatorPortSource::publisherLockPath(link);
+  const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Another peer's, alive (or being looked at this moment): the name is taken.
+    ::close(fd);
+    errno = EEXIST;
+    return false;
+  }
+  if (::symlink(devicePath_.c_str(), link.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(lockFile.c_str());
+    ::close(fd);
+    errno = error;
+    return false;
+  }
+  linkPath_ = link;
+  lockFd_ = fd;
+  published_ = true;
+  return true;
+}
+
 void SerialPeer::unplug() {
   std::lock_guard lock(mutex_);
   if (!published_) return;
-  std::error_code ec;
-  std::filesystem::remove(linkPath_, ec);
+  {
+    FolderLock turn(linkPath_.parent_path());
+    ::unlink(linkPath_.c_str());
+    ::unlink(SimulatorPortSource::publisherLockPath(linkPath_).c_str());
+  }
+  ::close(lockFd_);  // the lock goes last: the link is never seen without it
+  lockFd_ = -1;
   published_ = false;
 }
 

@@ -24,6 +24,9 @@ struct LineEvent {
 // The peer watches the device side every couple of milliseconds: whether it is open, at what speed,
 // and what was written to it. Removing the link unplugs the port (the port sources report the
 // removal); hanging up closes the master side, so that the device's reads end and writes fail.
+// While the link is published the peer holds its publisher lock (see SimulatorPortSource), which
+// the kernel drops when the process dies however it dies: the links of a killed simulator are then
+// seen as abandoned, and the next peer plugged into the folder clears them away.
 class SerialPeer {
 public:
   struct Options {
@@ -33,8 +36,9 @@ public:
     std::string name;
   };
 
-  // Makes the pseudo-terminal, sets its device side raw at 9600 baud, and publishes the link.
-  // Throws std::system_error when any step fails.
+  // Makes the pseudo-terminal, sets its device side raw at 9600 baud, clears away the links of
+  // simulators that died, and publishes the link. Throws std::system_error when any step fails
+  // (EEXIST: the name asked for belongs to a live port).
   static std::unique_ptr<SerialPeer> plugIn(Options options);
   static std::unique_ptr<SerialPeer> plugIn() { return plugIn(Options{}); }
 
@@ -73,6 +77,9 @@ public:
 
 private:
   SerialPeer() = default;
+  // Takes the link's publisher lock and makes the link; false (errno EEXIST when the name is
+  // taken) otherwise. Called with the folder lock held.
+  bool claim(const std::filesystem::path& link);
   void run();
   void readAvailable();
   // Records what one look at the line found: hung up or not before and after its speed was read.
@@ -82,6 +89,7 @@ private:
   int wakeFd_ = -1;
   std::string devicePath_;
   std::filesystem::path linkPath_;
+  int lockFd_ = -1;  // the publisher lock, held while published
   bool published_ = false;
   std::thread thread_;
 

@@ -8,6 +8,7 @@
 #include "core/QVLAppDelegate.h"
 #include "core/camera/V4L2CaptureDevice.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 #ifdef QUORVEL_WITH_SIMULATOR
 #include "sim/firmware/FirmwareEmulator.h"
 #endif
@@ -75,7 +76,13 @@ std::unique_ptr<ProgramHardware> ProgramHardware::create(const Options& options)
   }
 #ifdef QUORVEL_WITH_SIMULATOR
   sim::FirmwareEmulator::Options scanner;
+  // The current firmware generation: the one whose calibration read gives back the whole record a
+  // calibration writes (an older one forgets the camera's intrinsics at every connection, and with
+  // no firmware image among the resources it would never be updated).
+  scanner.generation = sim::FirmwareGeneration::V200;
   scanner.folder = options.simulatorFolder;
+  scanner.memoryFolder = options.simulatorMemoryFolder.empty() ? paths::stateHome() / "quorvel-sim"
+                                                               : options.simulatorMemoryFolder;
   if (options.instantSimulator) scanner.pace = sim::FirmwarePace::none();
   parts->emulator = sim::FirmwareEmulator::plugIn(scanner);
 #ifdef QUORVEL_WITH_SYNTHETIC_CAMERA
@@ -108,6 +115,13 @@ bool ProgramHardware::isSimulated() const {
 std::string ProgramHardware::simulatedScannerPath() const {
 #ifdef QUORVEL_WITH_SIMULATOR
   if (parts_->emulator) return parts_->emulator->path();
+#endif
+  return {};
+}
+
+std::filesystem::path ProgramHardware::simulatedScannerMemoryFolder() const {
+#ifdef QUORVEL_WITH_SIMULATOR
+  if (parts_->emulator) return parts_->emulator->memoryFolder();
 #endif
   return {};
 }

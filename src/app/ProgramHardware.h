@@ -23,6 +23,9 @@ public:
     std::shared_ptr<V4L2Io> videoDevices;
     // Where the simulated scanner publishes its port; empty: the simulator folder.
     std::filesystem::path simulatorFolder;
+    // Where the simulated scanner keeps its memory (its calibration) from one launch to the next,
+    // as a real scanner keeps it across power cycles; empty: $XDG_STATE_HOME/quorvel-sim.
+    std::filesystem::path simulatorMemoryFolder;
     // The simulated firmware answers at once instead of at a real scanner's pace (for tests).
     bool instantSimulator = false;
   };
@@ -35,8 +38,9 @@ public:
   ProgramHardware& operator=(const ProgramHardware&) = delete;
 
   bool isSimulated() const;
-  // The simulated scanner's port; empty for real hardware.
+  // The simulated scanner's port, and the folder of its memory; empty for real hardware.
   std::string simulatedScannerPath() const;
+  std::filesystem::path simulatedScannerMemoryFolder() const;
   // The cameras the capture session looks for the scanner's among (it picks the scanner's by its
   // USB identity); nullptr when this build has no camera for the simulated scanner.
   std::shared_ptr<CameraBackend> cameraBackend() const;

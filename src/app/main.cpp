@@ -122,7 +122,10 @@ int main(int argc, char** argv) {
         }, Qt::QueuedConnection);
       });
       desktop.launch(files);
-      if (hardware->isSimulated()) QVLogInfo("The simulated scanner is at %s", hardware->simulatedScannerPath().c_str());
+      if (hardware->isSimulated()) {
+        QVLogInfo("The simulated scanner is at %s; it keeps its memory in %s", hardware->simulatedScannerPath().c_str(),
+                  hardware->simulatedScannerMemoryFolder().c_str());
+      }
       status = QApplication::exec();
       // However the loop ended, the scanner's stop started by the quit is answered (or given up
       // after its limit) before the program goes.

@@ -360,6 +360,8 @@ private:
   void installFirmware(const std::shared_ptr<QVLCDevice>& device);
   ConnectionCompletion standardCompletion(const std::shared_ptr<QVLCDevice>& device);
   bool isPresent(const QVLCDevice& device) const;
+  // Tells the log why nothing is connected when several scanners are present.
+  static void logSeveralScanners(const std::vector<std::shared_ptr<QVLCDevice>>& present);
   void showHudScreen();
   // A frame of the last calibration laser capture: laser 0 or 1; reference, laser on, verification.
   qv::SharedData laserCalibrationImage(int laser, int which) const;

@@ -183,6 +183,12 @@ void QVLAppDelegate::connectionCompleted(bool success, const std::optional<qv::E
   setCurrentConnectionState(QVLConnectionStateNone);
 }
 
+void QVLAppDelegate::logSeveralScanners(const std::vector<std::shared_ptr<QVLCDevice>>& present) {
+  std::string ports;
+  for (const auto& device : present) ports += (ports.empty() ? "" : ", ") + device->port();
+  QVLogInfo("Not connecting: %zu scanners are present (%s); leave only one plugged in", present.size(), ports.c_str());
+}
+
 bool QVLAppDelegate::isPresent(const QVLCDevice& device) const {
   for (const auto& present : serialPortController_->devices()) {
     if (*present == device) return true;
@@ -250,11 +256,16 @@ void QVLAppDelegate::arrivalFollowUp(const std::shared_ptr<QVLCDevice>& device) 
     std::lock_guard lock(mutex_);
     isBootLoader = bootLoaderPort_ && *bootLoaderPort_ == device->port();
   }
-  if (!isBootLoader && serialPortController_->devices().size() == 1) {
+  const auto present = serialPortController_->devices();
+  if (!isBootLoader && present.size() == 1) {
     connectToDevice(device, standardCompletion(device));
     return;
   }
-  if (isBootLoader) QVLogInfo("Not connecting to %s: it is the boot loader of a reset scanner", device->port().c_str());
+  if (isBootLoader) {
+    QVLogInfo("Not connecting to %s: it is the boot loader of a reset scanner", device->port().c_str());
+  } else if (present.size() > 1) {
+    logSeveralScanners(present);
+  }
   if (!isResetting(currentConnectionState())) {
     setIsConnecting(false);
     setCurrentConnectionState(QVLConnectionStateNone);

@@ -30,7 +30,9 @@ void QVLAppDelegate::applicationDidFinishLaunching(const QVLLaunchOptions& optio
   showHudScreen();
 
   // 5. The automatic connection, only when exactly one scanner is present.
-  if (serialPortController_->devices().size() == 1) {
+  if (const auto scanners = serialPortController_->devices(); scanners.size() > 1) {
+    logSeveralScanners(scanners);
+  } else if (scanners.size() == 1) {
     setIsConnecting(true);
     std::weak_ptr<QVLAppDelegate> weak = weak_from_this();
     qv::after(qv::seconds(1.0), qv::mainQueue(), [weak] {

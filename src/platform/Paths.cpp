@@ -34,12 +34,13 @@ std::optional<fs::path> applicationLibraryFolder(Error* error) {
   return folder;
 }
 
-fs::path logFolder() {
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) return fs::path(xdg) / "Quorvel" / "Logs";
-  if (const char* home = std::getenv("HOME"); home && *home)
-    return fs::path(home) / ".local" / "state" / "Quorvel" / "Logs";
-  return fs::temp_directory_path() / "Quorvel" / "Logs";
+fs::path stateHome() {
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) return fs::path(xdg);
+  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".local" / "state";
+  return fs::temp_directory_path();
 }
+
+fs::path logFolder() { return stateHome() / "Quorvel" / "Logs"; }
 
 fs::path resourceFolder() {
   if (const char* env = std::getenv("QUORVEL_RESOURCES"); env && *env) return env;

@@ -16,6 +16,9 @@ std::optional<std::filesystem::path> applicationLibraryFolder(Error* error = nul
 // The same folder's path, whether or not it exists.
 std::filesystem::path applicationLibraryPath();
 
+// Where programs keep state that outlives a run: $XDG_STATE_HOME (~/.local/state when unset).
+std::filesystem::path stateHome();
+
 // The folder of the log files, $XDG_STATE_HOME/Quorvel/Logs (~/.local/state/Quorvel/Logs when unset).
 std::filesystem::path logFolder();
 

@@ -1,14 +1,10 @@
 // The settings store and its JSON file.
 #include "platform/Settings.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -16,6 +12,7 @@
 #include "platform/Base64.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
+#include "platform/SafeFile.h"
 
 namespace qv {
 
@@ -110,31 +107,6 @@ bool nestsAtMost(const std::string& text, std::size_t limit) {
   return true;
 }
 
-// Moves a damaged file to "<name>.corrupt-<time>" (with "-2", "-3"... when that name is taken,
-// as it is for a second damaged file within the same second). A kept copy is never replaced:
-// link() refuses an existing name where rename() would overwrite it.
-std::optional<fs::path> keepAside(const fs::path& file, const std::string& stamp) {
-  for (int n = 1; n < 1000; ++n) {
-    fs::path aside = file;
-    aside += ".corrupt-" + stamp + (n == 1 ? std::string() : "-" + std::to_string(n));
-    if (::link(file.c_str(), aside.c_str()) == 0) {
-      ::unlink(file.c_str());
-      return aside;
-    }
-    if (errno != EEXIST) return std::nullopt;
-  }
-  return std::nullopt;
-}
-
-std::string timestamp() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &tm);
-  return text;
-}
-
 }  // namespace
 
 std::string Settings::toJSON(const Dictionary& values) {
@@ -190,7 +162,7 @@ void Settings::load() {
     return;
   }
   // A damaged file is kept for inspection, never silently overwritten.
-  const auto aside = keepAside(file_, timestamp());
+  const auto aside = keepDamagedFileAside(file_);
   QVLogWarn("The settings file %s is damaged; it was moved to %s and the defaults apply",
             file_.c_str(), aside ? aside->c_str() : "(could not be moved)");
 }
@@ -304,35 +276,9 @@ std::optional<Error> Settings::writeLocked() const {
     QVLogError("Could not write the settings file %s: %s", file_.c_str(), e.what());
     return Error(kPosixErrorDomain, EILSEQ, "The settings cannot be written as JSON");
   }
-  fs::path temporary = file_;
-  temporary += format(".tmp-%d", static_cast<int>(getpid()));
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    const int err = errno;
-    QVLogError("Could not write the settings file %s: %s", temporary.c_str(), std::strerror(err));
+  if (const int err = replaceTextFile(file_, text)) {
+    QVLogError("Could not write the settings file %s: %s", file_.c_str(), std::strerror(err));
     return posixError(err, "Writing the settings file");
-  }
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      QVLogError("Could not write the settings file %s: %s", temporary.c_str(), std::strerror(err));
-      return posixError(err, "Writing the settings file");
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  int failed = ::fsync(fd) != 0 ? errno : 0;
-  if (::close(fd) != 0 && !failed) failed = errno;
-  if (!failed && ::rename(temporary.c_str(), file_.c_str()) != 0) failed = errno;
-  if (failed) {
-    const int err = failed;
-    ::unlink(temporary.c_str());
-    QVLogError("Could not replace the settings file %s: %s", file_.c_str(), std::strerror(err));
-    return posixError(err, "Replacing the settings file");
   }
   return std::nullopt;
 }

@@ -1,6 +1,8 @@
 // The simulator folder's ports and their arrival and removal through inotify.
 #include "scanlink/SimulatorPortSource.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "platform/Log.h"
 #include "platform/Queue.h"
@@ -33,15 +36,41 @@ fs::path SimulatorPortSource::defaultFolder() {
   return temp / ("quorvel-sim-" + std::to_string(::getuid()));
 }
 
+namespace {
+
+constexpr std::string_view kLockSuffix = ".lock";
+
+// True when the link has a lock file that nobody holds: its publisher is gone. Looked at with a
+// shared lock, let go at once, so that two lookers never take each other for a publisher.
+bool publisherIsGone(const fs::path& link) {
+  const int fd = ::open(SimulatorPortSource::publisherLockPath(link).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const bool gone = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+  ::close(fd);
+  return gone;
+}
+
+}  // namespace
+
+fs::path SimulatorPortSource::publisherLockPath(const fs::path& link) {
+  return link.parent_path() / ("." + link.filename().string() + std::string(kLockSuffix));
+}
+
+std::optional<std::string> SimulatorPortSource::portNameOfLockFile(const std::string& name) {
+  if (name.size() <= 1 + kLockSuffix.size() || name.front() != '.' || !name.ends_with(kLockSuffix)) return std::nullopt;
+  return name.substr(1, name.size() - 1 - kLockSuffix.size());
+}
+
 std::optional<SerialPortInfo> SimulatorPortSource::infoForEntry(const std::string& name) const {
-  // Hidden names are the temporary links a peer makes just before renaming them into place:
-  // never ports of their own.
+  // Hidden names are lock files, and the temporary links a publisher may make just before renaming
+  // them into place: never ports of their own.
   if (name.empty() || name.front() == '.') return std::nullopt;
   const fs::path link = folder_ / name;
   struct stat linkStat {};
   struct stat targetStat {};
   if (::lstat(link.c_str(), &linkStat) != 0 || !S_ISLNK(linkStat.st_mode)) return std::nullopt;
   if (::stat(link.c_str(), &targetStat) != 0 || !S_ISCHR(targetStat.st_mode)) return std::nullopt;
+  if (publisherIsGone(link)) return std::nullopt;
   std::error_code ec;
   fs::path target = fs::read_symlink(link, ec);
   if (ec) return std::nullopt;
@@ -102,8 +131,9 @@ bool SimulatorPortSource::startWatching(PortsHandler arrived, PortsHandler remov
     QVLogWarn("The simulator folder %s cannot be watched: %s", folder_.c_str(), std::strerror(errno));
     return false;
   }
-  const std::uint32_t mask =
-      IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+  // A publisher's lock file is closed (it was open for writing) when the publisher unplugs or dies.
+  const std::uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE | IN_DELETE_SELF |
+                             IN_MOVE_SELF | IN_ONLYDIR;
   if (::inotify_add_watch(fd, folder_.c_str(), mask) < 0) {
     QVLogWarn("The simulator folder %s cannot be watched: %s", folder_.c_str(), std::strerror(errno));
     ::close(fd);
@@ -161,6 +191,15 @@ void SimulatorPortSource::readEvents() {
         if (auto it = known_.find(name); it != known_.end()) {
           removedPorts.push_back(it->second);
           known_.erase(it);
+        }
+      } else if (event->mask & IN_CLOSE_WRITE) {
+        // A publisher let its lock go: when its link is still there, the publisher died.
+        if (const auto port = portNameOfLockFile(name); port && !infoForEntry(*port)) {
+          std::lock_guard lock(mutex_);
+          if (auto it = known_.find(*port); it != known_.end()) {
+            removedPorts.push_back(it->second);
+            known_.erase(it);
+          }
         }
       } else if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
         // The folder itself went away: every port in it went with it.

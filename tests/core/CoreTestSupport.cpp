@@ -67,6 +67,31 @@ std::vector<Error> RecordingScreenHost::errors() const {
   return errors_;
 }
 
+std::shared_ptr<QVSCalibrationDetails> goodCalibration() {
+  auto c = std::make_shared<QVSCalibrationDetails>();
+  c->setBedNormalX(0.0f);
+  c->setBedNormalY(0.8f);
+  c->setBedNormalZ(0.6f);
+  c->setBedOriginX(1.5f);
+  c->setBedOriginY(-20.25f);
+  c->setBedOriginZ(-300.0f);
+  c->setLaser1NormalX(0.866025f);
+  c->setLaser1NormalZ(0.5f);
+  c->setLaser1OriginX(-120.5f);
+  c->setLaser2NormalX(-0.866025f);
+  c->setLaser2NormalZ(0.5f);
+  c->setLaser2OriginX(120.5f);
+  c->setLeadScrewNormalY(1.0f);
+  c->setIntrinsicFX(1400.5f);
+  c->setIntrinsicFY(1401.25f);
+  c->setIntrinsicCX(640.0f);
+  c->setIntrinsicCY(480.0f);
+  c->setDistortion0(-0.125f);
+  c->setDistortion1(0.0625f);
+  c->setUniqueId("00000000-0000-4000-8000-000000000000");  // never written: the scanner keeps its own
+  return c;
+}
+
 CoreTest::CoreTest()
     : settings_(settingsFolder_.path() / "Settings.json"), manager_(ORSSerialPortManager::create({source_})) {
   (void)kPrivateFolders;

@@ -55,6 +55,9 @@ public:
   void release(std::uint32_t) override {}
 };
 
+// A plausible calibration: unit normals, positive intrinsics, the bed below the camera.
+std::shared_ptr<QVSCalibrationDetails> goodCalibration();
+
 // A delegate over the test's own simulator folder, settings and resources, on the manual clock.
 class CoreTest : public SimulatorTest {
 protected:

@@ -1,5 +1,6 @@
 // The launch: its order (banner before the file handed over), crash reporting switched off, the
-// command line, and `quorvel --simulator` run as a process and stopped with SIGTERM.
+// command line, and `quorvel --simulator` run as a process, stopped with SIGTERM and launched again
+// after one was killed.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -133,7 +134,9 @@ TEST(ProgramTest, TheSimulatorIsFoundConnectedAndStoppedCleanlyBySigterm) {
       std::chrono::seconds(20));
   EXPECT_TRUE(connected) << readFile(output);
   std::vector<fs::path> links;
-  for (const auto& entry : fs::directory_iterator(root.path() / "sim")) links.push_back(entry.path());
+  for (const auto& entry : fs::directory_iterator(root.path() / "sim")) {
+    if (entry.path().filename().string().front() != '.') links.push_back(entry.path());  // not its lock file
+  }
   ASSERT_EQ(links.size(), 1u);
 
   const auto stopAsked = std::chrono::steady_clock::now();
@@ -146,6 +149,30 @@ TEST(ProgramTest, TheSimulatorIsFoundConnectedAndStoppedCleanlyBySigterm) {
   // The link is gone; the pseudo-terminal went with the process (its number may be reused at once).
   EXPECT_TRUE(fs::is_empty(root.path() / "sim"));
   EXPECT_NE(readFile(output).find("Stopping on signal 15"), std::string::npos);
+}
+
+// A run killed with SIGKILL leaves its simulated scanner's link behind, leading nowhere or (its
+// pseudo-terminal's number given out again) to the next run's scanner: the next run clears it away
+// and connects its own scanner.
+TEST(ProgramTest, ALaunchAfterAKilledOneConnectsItsSimulatedScanner) {
+  TempFolder root;
+  const fs::path output = root.path() / "output";
+  const auto connected = [&] { return readFile(output).find("calibration read, port closed") != std::string::npos; };
+  const pid_t killed = spawnProgram(root.path(), {"--simulator"});
+  ASSERT_GT(killed, 0);
+  const bool first = eventually(connected, std::chrono::seconds(20));
+  ::kill(killed, SIGKILL);
+  waitForExit(killed, std::chrono::seconds(5));
+  ASSERT_TRUE(first) << readFile(output);
+
+  const pid_t pid = spawnProgram(root.path(), {"--simulator"});
+  ASSERT_GT(pid, 0);
+  const bool second = eventually(connected, std::chrono::seconds(20));
+  const std::string log = readFile(output);
+  ::kill(pid, SIGTERM);
+  if (!waitForExit(pid, std::chrono::seconds(5))) ::kill(pid, SIGKILL), waitForExit(pid, std::chrono::seconds(5));
+  EXPECT_TRUE(second) << log;
+  EXPECT_TRUE(fs::is_empty(root.path() / "sim"));  // nothing of either run is left
 }
 
 TEST(ProgramTest, WithoutAScannerItSaysHowToStartTheSimulator) {

@@ -4,12 +4,15 @@
 // the simulator finds the target the wizard asked for on the bed.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "CoreTestSupport.h"
 #include "app/ProgramHardware.h"
 #include "calibration/QVLCalibration.h"
 #include "calibration/QVLCalibrationUtil.h"
 #include "camera/FakeV4L2Device.h"
 #include "core/camera/QVLCameraCaptureSession.h"
+#include "platform/Paths.h"
 #include "sim/camera/SyntheticCamera.h"
 
 namespace qv::test {
@@ -44,8 +47,8 @@ protected:
     ASSERT_TRUE(advanceUntil([&] { return delegate_->deviceInterpreter() != nullptr; }));
     ASSERT_NE(delegate_->captureSession(), nullptr);
   }
-  // The program's hardware under --simulator (the emulator at the manual clock's pace), launched.
-  void launchOnTheSimulator() {
+  // The program's hardware under --simulator (the emulator at the manual clock's pace), plugged in.
+  void plugInTheSimulator() {
     app::ProgramHardware::Options options;
     options.simulator = true;
     options.simulatorFolder = simFolder();
@@ -54,17 +57,22 @@ protected:
     ASSERT_TRUE(waitFor([&] { return hasPort(hardware_->simulatedScannerPath()); }));
     camera = std::dynamic_pointer_cast<sim::SyntheticCamera>(hardware_->cameraBackend());
     ASSERT_NE(camera, nullptr);
+  }
+  // The same, launched.
+  void launchOnTheSimulator() {
+    ASSERT_NO_FATAL_FAILURE(plugInTheSimulator());
     launchWith(*hardware_);
+  }
+  void disconnect() {
+    bool done = false;
+    delegate_->disconnectFromScanner([&] { done = true; }, [&](const Error&) { done = true; });
+    advanceUntil([&] { return done; });
   }
   std::unique_ptr<app::ProgramHardware> hardware_;
   std::shared_ptr<sim::SyntheticCamera> camera;
 
   void TearDown() override {
-    if (delegate_) {
-      bool done = false;
-      delegate_->disconnectFromScanner([&] { done = true; }, [&](const Error&) { done = true; });
-      advanceUntil([&] { return done; });
-    }
+    if (delegate_) disconnect();
   }
 };
 
@@ -130,6 +138,47 @@ TEST_F(ProgramHardwareTest, TheSimulatedBedCarriesTheChosenTargetOnlyWhileACalib
   }
   ASSERT_TRUE(top[0] && top[1]) << "the wizard's pass sees its target";
   EXPECT_LT(*top[1], *top[0] - 20.0);
+}
+
+// A calibration saved into the simulated scanner is there at the next launch, as a real scanner
+// keeps it across power cycles; a memory the scanner cannot read leaves it uncalibrated and is
+// kept aside, never in the way.
+TEST_F(ProgramHardwareTest, TheSimulatedScannerKeepsItsCalibrationFromOneLaunchToTheNext) {
+  namespace fs = std::filesystem;
+  const fs::path memory = paths::stateHome() / "quorvel-sim";
+  fs::remove_all(memory);
+  fs::create_directories(memory);
+  struct Forget {
+    fs::path folder;
+    ~Forget() { std::error_code ec; fs::remove_all(folder, ec); }
+  } forget{memory};  // the other tests' simulated scanners start as they left the factory
+  std::ofstream(memory / "scanner-memory.json") << R"({"calibration": {"BEDX": )";
+  CapturedLog log;
+  ASSERT_NO_FATAL_FAILURE(launchOnTheSimulator());
+  EXPECT_FALSE(delegate_->isCalibrated());
+  EXPECT_TRUE(log.contains("scanner-memory.json cannot be read")) << log.text();
+  std::vector<std::string> files;
+  for (const auto& entry : fs::directory_iterator(memory)) files.push_back(entry.path().filename().string());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].rfind("scanner-memory.json.corrupt-", 0), 0u) << files[0];
+
+  Error error;
+  ASSERT_TRUE(delegate_->connectToScanner(&error)) << error.text();
+  std::optional<Error> failure;
+  bool saved = false;
+  delegate_->saveCalibration(goodCalibration(), [&] { saved = true; }, [&](const Error& e) { saved = true, failure = e; });
+  ASSERT_TRUE(advanceUntil([&] { return saved; }));
+  ASSERT_FALSE(failure) << failure->text();
+
+  // The program ends, and the next launch's scanner is read afresh.
+  disconnect();
+  hardware_.reset();
+  ASSERT_TRUE(advanceUntil([&] { return !delegate_->deviceInterpreter(); }));
+  ASSERT_NO_FATAL_FAILURE(plugInTheSimulator());
+  ASSERT_TRUE(advanceUntil([&] { return delegate_->deviceInterpreter() != nullptr; }));
+  EXPECT_TRUE(delegate_->isCalibrated());
+  ASSERT_TRUE(delegate_->calibrationDetails());
+  EXPECT_FLOAT_EQ(delegate_->calibrationDetails()->bedOriginZ(), -300.0f);
 }
 
 TEST_F(ProgramHardwareTest, ARealScannersCameraIsFoundByItsUsbIdentityAndItsLossIsAnError) {

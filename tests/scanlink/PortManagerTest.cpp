@@ -1,6 +1,10 @@
 // The port manager over a private simulator folder: the list at creation, arrivals and removals
 // with their notifications in order, and the udev source's filtering.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -51,6 +55,16 @@ private:
 class PortManagerTest : public SimulatorTest {
 protected:
   std::shared_ptr<ORSSerialPortManager> makeManager() { return ORSSerialPortManager::create({source_}); }
+  // Watches the folder, recording the names of the ports that arrive and leave.
+  void watchNames() {
+    auto into = [](std::vector<std::string>& names) {
+      return [&names](const std::vector<SerialPortInfo>& ports) {
+        for (const auto& p : ports) names.push_back(p.ttyName);
+      };
+    };
+    ASSERT_TRUE(source_->startWatching(into(arrived), into(removed)));
+  }
+  std::vector<std::string> arrived, removed;
 };
 
 TEST_F(PortManagerTest, ListsThePortsPresentAtCreationInOrderWithoutNotifying) {
@@ -122,13 +136,7 @@ TEST_F(PortManagerTest, UnplugClosesTheOpenPortTellsItsDelegateThenAnnouncesTheR
 // publisher that never shows a half-made port does) arrives once, under its final name.
 TEST_F(PortManagerTest, TheSimulatorFolderReportsPortsPresentAtTheStartAndIgnoresHiddenLinks) {
   auto present = plugIn("ttyACM0");
-  std::vector<std::string> arrived, removed;
-  auto names = [](std::vector<std::string>& into) {
-    return [&into](const std::vector<SerialPortInfo>& ports) {
-      for (const auto& p : ports) into.push_back(p.ttyName);
-    };
-  };
-  ASSERT_TRUE(source_->startWatching(names(arrived), names(removed)));
+  ASSERT_NO_FATAL_FAILURE(watchNames());
 
   const auto hidden = simFolder() / ".ttyACM1.tmp";
   ASSERT_EQ(::symlink(present->devicePath().c_str(), hidden.c_str()), 0);
@@ -140,6 +148,49 @@ TEST_F(PortManagerTest, TheSimulatorFolderReportsPortsPresentAtTheStartAndIgnore
   source_->stopWatching();
   EXPECT_EQ(arrived, std::vector<std::string>{"ttyACM1"});
   EXPECT_EQ(removed, (std::vector<std::string>{"ttyACM0", "ttyACM1"}));
+}
+
+// A simulator killed with SIGKILL leaves its link behind. The watcher reports the port gone as its
+// publisher dies, and never takes the link for a port again, even once the kernel has given its
+// pseudo-terminal's number to another line; the next simulator in the folder clears the link away
+// and takes its name, so that exactly one port is there: its own.
+TEST_F(PortManagerTest, ALinkWhosePublisherWasKilledIsNoPortAndMakesWayForTheNextOne) {
+  ASSERT_NO_FATAL_FAILURE(watchNames());
+  int published[2];
+  ASSERT_EQ(::pipe2(published, O_CLOEXEC), 0);
+  const pid_t simulator = ::fork();
+  ASSERT_GE(simulator, 0);
+  if (simulator == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    auto peer = sim::SerialPeer::plugIn({simFolder(), {}});
+    [[maybe_unused]] const auto written = ::write(published[1], "!", 1);
+    for (;;) ::pause();
+  }
+  ::close(published[1]);
+  char byte = 0;
+  const bool seen = ::read(published[0], &byte, 1) == 1 && waitFor([&] { return !arrived.empty(); });
+  ::close(published[0]);
+  ::kill(simulator, SIGKILL);
+  ::waitpid(simulator, nullptr, 0);
+  ASSERT_TRUE(seen);
+  ASSERT_TRUE(waitFor([&] { return !removed.empty(); }));
+  source_->stopWatching();
+  EXPECT_EQ(arrived, std::vector<std::string>{"ttyACM0"});
+  EXPECT_EQ(removed, std::vector<std::string>{"ttyACM0"});
+
+  const auto left = simFolder() / "ttyACM0";
+  ASSERT_TRUE(std::filesystem::is_symlink(left));
+  TempFolder elsewhere;
+  auto reused = sim::SerialPeer::plugIn({elsewhere.path(), {}});
+  ASSERT_EQ(::symlink(reused->devicePath().c_str(), (simFolder() / ".relinked").c_str()), 0);
+  std::filesystem::rename(simFolder() / ".relinked", left);
+  EXPECT_TRUE(source_->presentPorts().empty());
+
+  auto next = plugIn();
+  EXPECT_EQ(next->linkPath(), left);
+  const auto ports = source_->presentPorts();
+  ASSERT_EQ(ports.size(), 1u);
+  EXPECT_EQ(ports[0].dialinPath, next->devicePath());
 }
 
 TEST_F(PortManagerTest, ExitCleanUpClosesEveryListedPortAndEmptiesTheList) {

@@ -408,7 +408,7 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
   };
   for (const auto& texture : contents.textures) {
     if (copyOf.count(texture.fileName)) continue;
-    auto copy = qv::copyFileIntoFolder((contents.folder / texture.fileName).string(), context->libraryFolder());
+    auto copy = qv::copyFileIntoFolder((contents.folder / texture.fileName).string(), context->filesFolder());
     if (!copy) {
       removeCopies();
       if (error) *error = qv::fileError(qv::kFileWriteError, (contents.folder / texture.fileName).string(), 0,

@@ -283,7 +283,7 @@ void QVLScan::startNextCaptureAndConversion(qv::Completion completion, UpdateCal
 void QVLScan::saveTextureImage(const qv::SharedData& frame) {
   const float bed = currentBedRotation();
   if (!frame || !(bed >= 0.0f && bed < 360.0f)) return;
-  const auto path = libraryFolder() / qv::textureFileName(qv::makeUUIDString(), currentHeadHeight(), bed);
+  const auto path = context().filesFolder() / qv::textureFileName(qv::makeUUIDString(), currentHeadHeight(), bed);
   QVSImageUtil::saveInvertedPngImage(*frame, path);
   createTextureObjectWithCameraHeight(currentHeadHeight(), nextTextureImageAngle_, path.string());
   nextTextureImageAngle_ += 60.0f;

@@ -446,11 +446,11 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
   for (const auto& texture : contents.textures) {
     if (copyOf.count(texture.fileName)) continue;
     qv::Error copyError;
-    auto copy = qv::copyFileIntoFolder((contents.folder / texture.fileName).string(), context->libraryFolder(), &copyError);
+    auto copy = qv::copyFileIntoFolder((contents.folder / texture.fileName).string(), context->filesFolder(), &copyError);
     if (!copy) {
       removeCopies();
       if (error) {
-        *error = qv::isOutOfSpace(copyError) ? qv::readerOutOfSpaceError(localFilePath(), copyError, context->libraryFolder())
+        *error = qv::isOutOfSpace(copyError) ? qv::readerOutOfSpaceError(localFilePath(), copyError, context->filesFolder())
                                              : qv::fileError(qv::kFileWriteError, (contents.folder / texture.fileName).string(), 0,
                                                              "Could not copy the texture image into the library");
       }

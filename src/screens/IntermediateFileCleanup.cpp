@@ -35,14 +35,32 @@ void removeFile(const fs::path& path) {
   if (ec) QVLogWarn("Could not remove %s: %s", path.c_str(), ec.message().c_str());
 }
 
+// Whether the library names a file through `lookup`. A lookup that fails cannot tell: the file
+// counts as named, and stays.
+template <class Lookup>
+bool isReferenced(qv::ObjectContext& context, const std::string& path, Lookup lookup) {
+  const bool found = static_cast<bool>(lookup());
+  if (const auto error = context.takeReadError()) {
+    QVLogWarn("Keeping %s: the library could not be asked about it (%s)", path.c_str(), error->text().c_str());
+    return true;
+  }
+  return found;
+}
+
 void removeStaleScans(qv::ObjectContext& context, const std::shared_ptr<QVSDLibrary>& library) {
   for (const auto& scan : QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(library)) {
     const std::string source = scan->sourceFilePath().value_or("");
     std::error_code ec;
+    const auto dataLength = scan->dataLength("vertexData");
+    if (const auto error = context.takeReadError()) {
+      // Points that could not be measured are not missing points.
+      QVLogWarn("Keeping a scan whose data could not be read: %s", error->text().c_str());
+      continue;
+    }
     if (source.empty()) {
       QVLogInfo("Removing reference to blank scan");
       context.deleteObject(scan);
-    } else if (scan->dataLength("vertexData").value_or(0) == 0) {
+    } else if (dataLength.value_or(0) == 0) {
       QVLogInfo("Removing reference to scan object with no data");
       context.deleteObject(scan);
     } else if (!fs::exists(source, ec)) {
@@ -52,34 +70,40 @@ void removeStaleScans(qv::ObjectContext& context, const std::shared_ptr<QVSDLibr
   }
 }
 
-// The rule for one entry that is not a folder: whether it goes.
-bool shouldDelete(const fs::path& path, const fs::path& folder, qv::ObjectContext& context,
+// The rule for one entry that is not a folder: whether it goes. Only the files directly in the
+// library folder or in the library's own files folder are judged: another library's files folder
+// (one moved aside keeps its own) is none of this library's business.
+bool shouldDelete(const fs::path& path, const fs::path& folder, const fs::path& filesFolder, qv::ObjectContext& context,
                   const std::shared_ptr<QVSDLibrary>& library) {
   const std::string name = path.filename().string();
   const std::string ext = extensionOf(path);
   const std::string text = path.string();
   if (!name.empty() && name.front() == '.') return false;
   if (ext == "storedata" || ext == "storedata-shm" || ext == "storedata-wal" || ext == "rtf") return false;
-  if (path.parent_path() != folder) return false;
+  if (path.parent_path() != folder && path.parent_path() != filesFolder) return false;
   if (ext == "tiff") {
-    if (QVSDScanObject::scanObjectWithThumbnailFilePath(text, library)) return false;
+    if (isReferenced(context, text, [&] { return QVSDScanObject::scanObjectWithThumbnailFilePath(text, library); }))
+      return false;
     QVLogInfo("Removing thumbnail: %s", text.c_str());
     return true;
   }
   if (ext == "LaserVertexIndexData") {
-    if (QVSDPointCloud::pointCloudWithLaserVertexIndexFilePath(text, context)) return false;
+    if (isReferenced(context, text, [&] { return QVSDPointCloud::pointCloudWithLaserVertexIndexFilePath(text, context); }))
+      return false;
     QVLogInfo("Removing point cloud vertex index file: %s", text.c_str());
     return true;
   }
   if (ext == "VertexIndexData") {
-    if (QVSDScanObject::scanObjectWithVertexIndexDataFilePath(text, context)) return false;
+    if (isReferenced(context, text, [&] { return QVSDScanObject::scanObjectWithVertexIndexDataFilePath(text, context); }))
+      return false;
     QVLogInfo("Removing vertex index file: %s", text.c_str());
     return true;
   }
-  if (ext == "VertexData") return !QVSDScanObject::scanObjectWithVertexDataFilePath(text, context);
+  if (ext == "VertexData")
+    return !isReferenced(context, text, [&] { return QVSDScanObject::scanObjectWithVertexDataFilePath(text, context); });
   if (ext == "stl" || ext == "pcd") return true;
   if (equalsIgnoringCase(ext, "png") || equalsIgnoringCase(ext, "bmp")) {
-    if (QVSDTexture::textureWithFilePath(text, context)) return false;
+    if (isReferenced(context, text, [&] { return QVSDTexture::textureWithFilePath(text, context); })) return false;
     QVLogInfo("Removing texture image: %s", text.c_str());
     return true;
   }
@@ -90,7 +114,8 @@ bool shouldDelete(const fs::path& path, const fs::path& folder, qv::ObjectContex
   return false;
 }
 
-void removeFiles(const fs::path& folder, qv::ObjectContext& context, const std::shared_ptr<QVSDLibrary>& library) {
+void removeFiles(const fs::path& folder, const fs::path& filesFolder, qv::ObjectContext& context,
+                 const std::shared_ptr<QVSDLibrary>& library) {
   std::error_code ec;
   fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
@@ -106,7 +131,7 @@ void removeFiles(const fs::path& folder, qv::ObjectContext& context, const std::
       }
       continue;
     }
-    if (shouldDelete(path, folder, context, library)) removeFile(path);
+    if (shouldDelete(path, folder, filesFolder, context, library)) removeFile(path);
   }
   if (ec) QVLogWarn("Could not walk %s: %s", folder.c_str(), ec.message().c_str());
 }
@@ -115,16 +140,28 @@ void removeFiles(const fs::path& folder, qv::ObjectContext& context, const std::
 
 void removeIntermediateFiles(TBCoreDataStoreS1& store, std::function<void()> done) {
   auto context = store.privateContext();
-  fs::path folder = store.libraryFolder().lexically_normal();
-  if (folder.filename().empty()) folder = folder.parent_path();  // a trailing separator
-  context->perform([context, folder, done = std::move(done)] {
-    auto library = QVSDLibrary::defaultLibraryInContext(*context);
-    removeStaleScans(*context, library);
-    removeFiles(folder, *context, library);
-    qv::Error error;
-    if (context->hasChanges() && !context->save(&error)) {
-      QVLogWarn("Could not save the clean-up: %s", error.text().c_str());
-      context->rollback();
+  auto normal = [](const fs::path& path) {
+    fs::path n = path.lexically_normal();
+    return n.filename().empty() ? n.parent_path() : n;  // a trailing separator
+  };
+  context->perform([context, folder = normal(store.libraryFolder()), filesFolder = normal(store.filesFolder()),
+                    done = std::move(done)] {
+    // A library that cannot be written could not let go of anything, and one that is closed
+    // cannot say what it refers to: either way every file stays.
+    if (const auto problem = context->storeWriteProblem()) {
+      QVLogWarn("Nothing was cleaned up: %s", problem->text().c_str());
+    } else {
+      auto library = QVSDLibrary::defaultLibraryInContext(*context);
+      removeStaleScans(*context, library);
+      // The files of a scan go only once its deletion is saved: a save that fails (a full disk)
+      // keeps the scan, which must keep its files too.
+      qv::Error error;
+      if (context->hasChanges() && !context->save(&error)) {
+        QVLogWarn("Could not save the clean-up, so no file was removed: %s", error.text().c_str());
+        context->rollback();
+      } else {
+        removeFiles(folder, filesFolder, *context, library);
+      }
     }
     if (done) done();
   });

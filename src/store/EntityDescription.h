@@ -18,6 +18,9 @@ enum class AttributeType { Integer, Double, String, Date, Data, Object };
 struct AttributeDescription {
   std::string name;
   AttributeType type = AttributeType::Double;
+  // A string naming a file the library keeps beside its store (an image, a vertex file): such
+  // files move with the library when its layout changes. Not part of the model's fingerprint.
+  bool libraryFile = false;
 };
 
 // A to-one relationship: one object of the destination kind, or none. Deleting the destination

@@ -12,9 +12,9 @@
 namespace qv {
 
 ObjectContext::ObjectContext(ConcurrencyType type, QueuePtr queue, std::shared_ptr<StoreCoordinator> coordinator,
-                             std::filesystem::path libraryFolder)
+                             std::filesystem::path libraryFolder, std::filesystem::path filesFolder)
     : type_(type), queue_(std::move(queue)), coordinator_(std::move(coordinator)),
-      libraryFolder_(std::move(libraryFolder)) {}
+      libraryFolder_(std::move(libraryFolder)), filesFolder_(std::move(filesFolder)) {}
 
 ObjectContext::~ObjectContext() = default;
 

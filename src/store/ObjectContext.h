@@ -39,15 +39,18 @@ public:
   static constexpr const char* kDidSaveNotification = "QVObjectContextDidSaveNotification";
 
   ObjectContext(ConcurrencyType type, QueuePtr queue, std::shared_ptr<StoreCoordinator> coordinator,
-                std::filesystem::path libraryFolder);
+                std::filesystem::path libraryFolder, std::filesystem::path filesFolder);
   ~ObjectContext();
   ObjectContext(const ObjectContext&) = delete;
   ObjectContext& operator=(const ObjectContext&) = delete;
 
   ConcurrencyType concurrencyType() const { return type_; }
   const QueuePtr& queue() const { return queue_; }
-  // The folder the store and every file it refers to lie in.
+  // The folder the store file lies in, with the temporary folders of imports and exports.
   const std::filesystem::path& libraryFolder() const { return libraryFolder_; }
+  // The folder the library's own files go in (images, thumbnails, vertex files, copies): the
+  // store's `filesFolder()`.
+  const std::filesystem::path& filesFolder() const { return filesFolder_; }
   const ModelPtr& model() const;
   // False when the store file could not be opened: fetches find nothing and saves fail.
   bool hasStore() const;
@@ -154,6 +157,7 @@ private:
   QueuePtr queue_;
   std::shared_ptr<StoreCoordinator> coordinator_;
   std::filesystem::path libraryFolder_;
+  std::filesystem::path filesFolder_;
   mutable std::unordered_map<std::int64_t, std::weak_ptr<ManagedObject>> registry_;
   std::unordered_map<std::int64_t, ManagedObjectPtr> pending_;  // inserted, changed or deleted
   // pending_ by entity index: fetches and relationship reads of one entity look at its own

@@ -231,7 +231,7 @@ void QVSDPointCloud::copyFromPointCloud(const QVSDPointCloud& source) {
        "intrinsicFY", "distortion0", "distortion1", "distortion2", "distortion3", "referenceId"});
   // The copied slices keep their offsets, so the copy needs the blocks those offsets point into.
   if (auto context = managedObjectContext())
-    setVertexDataFilePath(qv::copyFileIntoFolder(source.vertexDataFilePath().value_or(""), context->libraryFolder()));
+    setVertexDataFilePath(qv::copyFileIntoFolder(source.vertexDataFilePath().value_or(""), context->filesFolder()));
   auto self = std::dynamic_pointer_cast<QVSDPointCloud>(shared_from_this());
   for (const auto& slice : source.scanSlices()) {
     auto rotation = slice->rotation();
@@ -249,7 +249,7 @@ bool QVSDPointCloud::appendSliceBlock(QVSDScanSlice& slice, const qv::SliceBlock
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(block.data()), qv::kSliceBlockBytes);
   const std::string path = vertexDataFilePath().value_or("");
   if (path.empty()) {
-    const auto file = qv::newLibraryFilePath(context->libraryFolder(), qv::kPointCloudVertexFileExtension);
+    const auto file = qv::newLibraryFilePath(context->filesFolder(), qv::kPointCloudVertexFileExtension);
     if (!qv::createFileWithContents(file, bytes, error)) return false;
     setVertexDataFilePath(file.string());
     slice.setDataOffset(0);

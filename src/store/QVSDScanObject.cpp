@@ -148,7 +148,7 @@ std::vector<std::shared_ptr<QVSDScanObject>> QVSDScanObject::scanObjectsSortedBy
 std::optional<std::string> QVSDScanObject::copyFile(const std::string& path) const {
   auto context = managedObjectContext();
   if (!context) return std::nullopt;
-  return qv::copyFileIntoFolder(path, context->libraryFolder());
+  return qv::copyFileIntoFolder(path, context->filesFolder());
 }
 
 void QVSDScanObject::copyFromScanObject(const QVSDScanObject& source) {
@@ -249,7 +249,7 @@ bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareG
       return false;
     }
   } else {
-    const auto file = qv::newLibraryFilePath(context->libraryFolder(), qv::kScanVertexFileExtension);
+    const auto file = qv::newLibraryFilePath(context->filesFolder(), qv::kScanVertexFileExtension);
     if (!qv::createFileWithContents(file, bytes, &writeError)) {
       if (allWritten && error) *error = writeError;
       return false;

@@ -76,5 +76,5 @@ void QVSDTexture::copyFromTexture(const QVSDTexture& source) {
 std::optional<std::string> QVSDTexture::copyFile(const std::string& path) const {
   auto context = managedObjectContext();
   if (!context) return std::nullopt;
-  return qv::copyFileIntoFolder(path, context->libraryFolder());
+  return qv::copyFileIntoFolder(path, context->filesFolder());
 }

@@ -70,11 +70,12 @@ TBCoreDataStoreS1::TBCoreDataStoreS1(Options options)
   coordinator_ = std::make_shared<qv::StoreCoordinator>(model);
   openStore();
   if (openError_) coordinator_->setUnavailable(*openError_);
+  filesFolder_ = coordinator_->filesFolder().empty() ? folder_ : coordinator_->filesFolder();
   privateContext_ = std::make_shared<qv::ObjectContext>(qv::ObjectContext::ConcurrencyType::PrivateQueue,
                                                         qv::makeSerialQueue("com.quorvel.store.private-context"),
-                                                        coordinator_, folder_);
+                                                        coordinator_, folder_, filesFolder_);
   mainContext_ = std::make_shared<qv::ObjectContext>(qv::ObjectContext::ConcurrencyType::MainQueue, qv::mainQueue(),
-                                                     coordinator_, folder_);
+                                                     coordinator_, folder_, filesFolder_);
   // Each context's saves reach the other asynchronously, on the other's queue; only plain
   // snapshots travel, never the saving context's objects.
   auto& center = qv::NotificationCenter::defaultCenter();

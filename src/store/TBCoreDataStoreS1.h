@@ -73,6 +73,11 @@ public:
   std::optional<qv::ObjectID> objectIDFromString(const std::string& text) const;
 
   const std::filesystem::path& libraryFolder() const { return folder_; }
+  // Where this library keeps its files (texture images, thumbnails, vertex files; the contexts'
+  // `filesFolder()`): a folder of its own inside the library folder, so that no other library's
+  // clean-up takes them for leftovers. The library folder itself while the store is closed, and
+  // for a library of the older layout that can only be read.
+  const std::filesystem::path& filesFolder() const { return filesFolder_; }
   std::filesystem::path persistentStoreURL() const { return folder_ / kStoreFileName; }
   // Whether the store file is open (the contexts can fetch and save).
   bool hasCoordinator() const;
@@ -90,6 +95,7 @@ private:
   void present(const qv::Error& error);
 
   std::filesystem::path folder_;
+  std::filesystem::path filesFolder_;
   ErrorPresenter presenter_;
   WriteAccessProbe writeAccess_;
   std::shared_ptr<qv::StoreCoordinator> coordinator_;

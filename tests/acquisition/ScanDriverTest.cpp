@@ -209,7 +209,7 @@ TEST_F(ScanDriver, TexturesEverySixtyDegreesFromStepsOrFromStopsOnTheWay) {
   for (const auto& name : names) {
     EXPECT_EQ(name.rfind("Texture.", 0), 0u) << name;
     EXPECT_NE(name.find(".1.0_"), std::string::npos) << "the head height with one decimal: " << name;
-    EXPECT_TRUE(std::filesystem::exists(h.store().libraryFolder() / name)) << name;
+    EXPECT_TRUE(std::filesystem::exists(h.store().filesFolder() / name)) << name;
   }
 }
 

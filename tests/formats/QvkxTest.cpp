@@ -301,7 +301,7 @@ TEST_F(QvkxTest, TwoCloudsWithTexturesAndThumbnailComeBack) {
     EXPECT_EQ(t->intrinsicFX(), 1234.5);
     EXPECT_EQ(t->distortion3(), 0.001);
     // The photo is the library's own copy, not the unpacked one.
-    EXPECT_EQ(fs::path(*t->textureFileName()).parent_path(), libraryFolder());
+    EXPECT_EQ(fs::path(*t->textureFileName()).parent_path(), store->filesFolder());
     EXPECT_EQ(readFile(*t->textureFileName()), readFile(path("photo-a.png")));
   });
 }
@@ -678,7 +678,8 @@ TEST_F(QvkxTest, DamageCostsOnlyTheWholeRecordsAfterItAndAProjectWithNothingToSh
   const fs::path library = store->privateContext()->libraryFolder();
   auto libraryEntries = [&] {
     std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator(library)) ++n;
+    for (const auto& folder : {library, store->filesFolder()})
+      for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++n;
     return n;
   };
   const std::size_t entriesBefore = libraryEntries();

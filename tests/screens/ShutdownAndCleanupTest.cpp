@@ -1,5 +1,8 @@
 // The questions before quitting, and the launch clean-up of the library folder.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cerrno>
 
 #include "screens/AppTermination.h"
 #include "screens/IntermediateFileCleanup.h"
@@ -143,6 +146,85 @@ TEST_F(CleanupTest, IntermediateFilesGoAndReferencedOnesStay) {
       remaining.push_back(scan->sourceFilePath().value_or(""));
   });
   EXPECT_EQ(remaining, std::vector<std::string>{source.string()});
+}
+
+TEST_F(CleanupTest, NoFileGoesWhileALibraryMayStillNameIt) {
+  auto context = store->privateContext();
+  auto scanCount = [&] {
+    std::size_t n = 0;
+    context->performAndWait([&] { n = QVSDLibrary::defaultLibraryInContext(*context)->scanObjects().size(); });
+    return n;
+  };
+  auto addScan = [&](const fs::path& source, const fs::path& image) {
+    std::ofstream(image) << "x";
+    context->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
+      scan->setSourceFilePath(source.string());
+      scan->setVertexData(std::make_shared<const qv::Data>(44, 1));
+      QVSDTexture::createTextureInScanObject(scan)->setTextureFileName(image.string());
+      ASSERT_TRUE(context->save());
+    });
+  };
+  auto runSQL = [&](const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((libraryFolder() / TBCoreDataStoreS1::kStoreFileName).c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  };
+
+  // A stale scan (its source file is gone) while the disk is full: its deletion cannot be saved,
+  // so the scan stays, and so does its image.
+  const fs::path staleImage = store->filesFolder() / "stale.png";
+  addScan(temp.path() / "gone.qvk", staleImage);
+  runSQL("CREATE TRIGGER full BEFORE DELETE ON QVSDScanObject BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END");
+  runCleanup();
+  EXPECT_EQ(scanCount(), 1u);
+  EXPECT_TRUE(fs::exists(staleImage));
+  runSQL("DROP TRIGGER full");
+  runCleanup();
+  EXPECT_EQ(scanCount(), 0u);
+  EXPECT_FALSE(fs::exists(staleImage));
+
+  // A read that fails cannot tell what the library holds: a scan whose points cannot be measured
+  // is not a scan without points, and a file whose lookup fails may be named.
+  const fs::path namedImage = store->filesFolder() / "named.png";
+  addScan(touch("../scans/named.qvk"), namedImage);
+  runSQL("ALTER TABLE \"QVSDScanObject.vertexData\" RENAME TO Hidden");
+  runCleanup();
+  runSQL("ALTER TABLE Hidden RENAME TO \"QVSDScanObject.vertexData\"");
+  EXPECT_EQ(scanCount(), 1u);
+  runSQL("ALTER TABLE QVSDTexture RENAME TO Hidden");
+  runCleanup();
+  runSQL("ALTER TABLE Hidden RENAME TO QVSDTexture");
+  EXPECT_TRUE(fs::exists(namedImage));
+
+  // A library moved aside (as an older program moves one of this layout, taking it for another
+  // model's) keeps every file it names when a new library starts in the same folder and cleans up.
+  const fs::path keptImage = store->filesFolder() / "kept.png";
+  addScan(touch("../scans/kept.qvk"), keptImage);
+  store.reset();
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const fs::path file = libraryFolder() / (std::string(TBCoreDataStoreS1::kStoreFileName) + suffix);
+    if (fs::exists(file)) fs::rename(file, file.string() + ".corrupt-20240101-000000");
+  }
+  store = qv::test::makeQuietStore(libraryFolder());
+  ASSERT_TRUE(store->hasCoordinator());
+  runCleanup();
+  EXPECT_TRUE(fs::exists(keptImage));
+
+  // A store that could not be opened cannot say which files it names: every one stays.
+  store.reset();
+  const fs::path locked = temp.path() / "Locked";
+  fs::create_directories(locked);
+  std::ofstream(locked / "image.png") << "x";
+  TBCoreDataStoreS1::Options options;
+  options.folder = locked;
+  options.presentError = [](const qv::Error&) {};
+  options.writeAccess = [](const fs::path&) { return EACCES; };
+  store = std::make_unique<TBCoreDataStoreS1>(std::move(options));
+  ASSERT_FALSE(store->hasCoordinator());
+  runCleanup();
+  EXPECT_TRUE(fs::exists(locked / "image.png"));
 }
 
 }  // namespace

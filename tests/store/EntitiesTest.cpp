@@ -400,7 +400,7 @@ TEST_F(StoreTest, ACopiedScanOwnsCopiesOfEveryFileAndEveryCloudSliceAndTexture) 
     auto expectCopied = [&](const std::optional<std::string>& path, const char* extension, const std::string& contents) {
       ASSERT_TRUE(path);
       const fs::path p(*path);
-      EXPECT_EQ(p.parent_path(), folder);
+      EXPECT_EQ(p.parent_path(), store->filesFolder());
       EXPECT_EQ(p.extension(), extension);
       EXPECT_TRUE(qv::isUUIDString(p.stem().string())) << p;
       EXPECT_EQ(readFile(p), contents);

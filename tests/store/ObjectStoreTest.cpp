@@ -82,6 +82,9 @@ TEST_F(StoreTest, FirstOpeningCreatesTheFolderChainAndAnEmptyStore) {
   EXPECT_TRUE(presented.empty());
   EXPECT_EQ(other->persistentStoreURL(), nested / "Scan.7.storedata");
   EXPECT_EQ(other->mainContext()->libraryFolder(), nested);
+  EXPECT_EQ(other->mainContext()->filesFolder(), other->filesFolder());
+  EXPECT_TRUE(fs::is_directory(other->filesFolder()));
+  EXPECT_EQ(other->filesFolder().parent_path(), nested);
 }
 
 TEST_F(StoreTest, AFileWhereTheFolderShouldBeIsReportedWithCode101AndLeavesTheStoreClosed) {
@@ -264,7 +267,7 @@ TEST_P(StoreWriteAccessTest, AStoreFileThatCannotBeWrittenOpensItsScansReadOnlyA
   expectOpensForReadingOnly(file().string() + " can only be read (" + std::strerror(EACCES) + ")", kept);
   closeStore();
   // Nothing was made beside the file (a log made now would stay read-only), nor changed in it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(libraryFolder()), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(libraryFolder()), fs::directory_iterator()), 2);  // and its files folder
   EXPECT_EQ(readFile(file()), before);
 }
 
@@ -282,7 +285,7 @@ TEST_P(StoreWriteAccessTest, AFolderThatCannotBeWrittenOpensItsScansReadOnlyAndE
   EXPECT_FALSE(store->movedStoreFilePath());
   closeStore();
   // Nothing was made beside the file, nor changed in it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(libraryFolder()), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(libraryFolder()), fs::directory_iterator()), 2);  // and its files folder
   EXPECT_EQ(readFile(file()), before);
 }
 
@@ -386,6 +389,86 @@ TEST_F(StoreTest, AStoreWrittenWithAnotherModelIsMovedAsideWithItsLogAndStaysRea
     ASSERT_EQ(things.size(), 1u);
     EXPECT_EQ(things[0]->stringValue("name"), "precious");
   });
+}
+
+TEST_F(StoreTest, AnOlderLibraryIsMarkedForOlderProgramsAndItsFilesMovedOnlyWhenItCanBeWritten) {
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  auto modelVersion = [&] {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT value FROM store_metadata WHERE key = 'ModelVersion'", -1, &stmt, nullptr), SQLITE_OK);
+    std::string value;
+    if (sqlite3_step(stmt) == SQLITE_ROW) value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return value;
+  };
+  // Older programs compare the model's fingerprint exactly: a library of this layout must not
+  // pass for theirs (they would find its scans without points and delete them).
+  const std::string fingerprint = store->mainContext()->model()->versionHash();
+  const std::string mark = modelVersion();
+  EXPECT_NE(mark, fingerprint);
+  EXPECT_EQ(mark.rfind(fingerprint, 0), 0u) << "the mark changes with the model";
+  EXPECT_EQ(store->filesFolder().parent_path(), libraryFolder());
+  EXPECT_EQ(store->mainContext()->filesFolder(), store->filesFolder());
+
+  // A library of the older layout: its files directly in the library folder.
+  const fs::path image = libraryFolder() / "photo.png", thumbnail = libraryFolder() / "thumb.tiff";
+  const fs::path source = libraryFolder() / "scan.qvk";  // the user's own file: never moved
+  for (const auto& f : {image, thumbnail, source}) writeFile(f, f.filename().string());
+  qv::ObjectID id;
+  onMain([&] {
+    auto scan = newScan(mainContext(), source.string());
+    scan->setVertexData(std::make_shared<const qv::Data>(44, 3));
+    scan->setSnapshotFilePath(thumbnail.string());
+    QVSDTexture::createTextureInScanObject(scan)->setTextureFileName(image.string());
+    QVSDTexture::createTextureInScanObject(scan)->setTextureFileName(image.string());
+    QVSDTexture::createTextureInScanObject(scan)->setTextureFileName((libraryFolder() / "gone.png").string());
+    id = scan->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  closeStore();
+  runSQL(file, "UPDATE store_metadata SET value = '" + fingerprint + "' WHERE key = 'ModelVersion'");
+  auto paths = [&] {
+    std::vector<std::string> found;
+    onPrivate([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, privateContext());
+      ASSERT_TRUE(scan);
+      found = {scan->sourceFilePath().value_or(""), scan->snapshotFilePath().value_or("")};
+      for (const auto& t : scan->textures()) found.push_back(t->textureFileName().value_or(""));
+      std::sort(found.begin() + 2, found.end());
+      EXPECT_EQ(scan->dataLength("vertexData"), 44u);
+    });
+    return found;
+  };
+  const std::vector<std::string> before = {source.string(), thumbnail.string(), (libraryFolder() / "gone.png").string(),
+                                           image.string(), image.string()};
+
+  // Read as it stands while it can only be read: no mark, nothing moved.
+  store = openStore({}, [&](const fs::path& p) { return p == file ? EACCES : 0; });
+  ASSERT_TRUE(store->readOnlyError());
+  EXPECT_EQ(paths(), before);
+  EXPECT_EQ(store->filesFolder(), libraryFolder());
+  closeStore();
+  EXPECT_EQ(modelVersion(), fingerprint);
+
+  // Opened for writing: marked, and every file it names beside the store moved into its own folder.
+  store = openStore();
+  EXPECT_FALSE(store->readOnlyError());
+  const fs::path files = store->filesFolder();
+  EXPECT_EQ(files.parent_path(), libraryFolder());
+  std::vector<std::string> after = {source.string(), (files / "thumb.tiff").string(), (libraryFolder() / "gone.png").string(),
+                                    (files / "photo.png").string(), (files / "photo.png").string()};
+  std::sort(after.begin() + 2, after.end());
+  EXPECT_EQ(paths(), after);
+  EXPECT_EQ(readFile(files / "photo.png"), "photo.png");
+  EXPECT_EQ(readFile(files / "thumb.tiff"), "thumb.tiff");
+  EXPECT_FALSE(fs::exists(image));
+  EXPECT_FALSE(fs::exists(thumbnail));
+  EXPECT_EQ(readFile(source), "scan.qvk");
+  closeStore();
+  EXPECT_EQ(modelVersion(), mark);
 }
 
 TEST_F(StoreTest, AMetadataTableWithAKeylessRowIsAForeignStoreMovedAside) {

@@ -119,7 +119,7 @@ TEST_F(StoreTest, SliceBlocksAppendToTheCloudsFileAtWholeBlockOffsets) {
     ASSERT_TRUE(cloud->appendSliceBlock(*first, qv::makeSliceBlock(std::span(&p, 1)).block, nullptr));
     ASSERT_TRUE(cloud->vertexDataFilePath());
     const fs::path file(*cloud->vertexDataFilePath());
-    EXPECT_EQ(file.parent_path(), libraryFolder());
+    EXPECT_EQ(file.parent_path(), store->filesFolder());
     EXPECT_EQ(file.extension(), ".PointCloudVertices");
     EXPECT_EQ(fs::file_size(file), 42240u);
     EXPECT_EQ(first->dataOffset(), 0);

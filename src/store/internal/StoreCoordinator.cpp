@@ -361,6 +361,7 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   std::lock_guard lock(mutex_);
   unavailable_.reset();
   file_ = file;
+  filesFolder_.clear();
   // Why the store can only be read, found before SQLite is asked: SQLite keeps its log and the
   // log's index beside the file, and where it cannot write those it fails to open or refuses
   // every save without saying why.
@@ -418,7 +419,8 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   sqlite3_extended_result_codes(db_, 1);
   // SQLite falls back to reading only when the file cannot be opened for writing, and says
   // nothing: the store is kept open for reading, and every save names the reason.
-  const bool readOnly = readOnlyReason || sqlite3_db_readonly(db_, "main") == 1;
+  bool readOnly = readOnlyReason || sqlite3_db_readonly(db_, "main") == 1;
+  bool olderLayout = false;
 
   // Counting the schema's entries reads the file's header and first page: a file that is not a
   // database fails here, before anything is written to it.
@@ -459,11 +461,12 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
     }
     sqlite3_finalize(stmt);
     if (rc != SQLITE_DONE) return fail(rc, "Cannot read the store file");
-    if (version != model_->versionHash() || identifier.empty()) {
+    olderLayout = version == model_->versionHash();
+    if ((!olderLayout && version != layoutMark()) || identifier.empty()) {
       if (error) {
         *error = Error(kScanErrorDomain, kStoreUnavailableError,
                        "The store file was written with another data model (" + version + ", expected " +
-                           model_->versionHash() + ")",
+                           layoutMark() + ")",
                        {{Error::kFilePathKey, file_.string()}});
       }
       for (auto& [sql, s] : statements_) sqlite3_finalize(s);
@@ -509,6 +512,22 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
       const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
       return fail(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner.description);
     }
+  }
+  const std::filesystem::path filesFolder = folder / filesFolderName(*storeIdentifier_);
+  if (olderLayout && readOnly) {
+    filesFolder_ = folder;  // read as it stands
+  } else if (olderLayout && !upgradeLayout(filesFolder, &inner)) {
+    // Written in this layout, the library would lose its scans to an older program: it is kept
+    // as it is, for reading, until the change can be made.
+    QVLogError("The scan library %s could not be changed to this version's layout: %s", file.c_str(),
+               inner.text().c_str());
+    readOnly = true;
+    readOnlyReason = "it could not be changed to this version's layout: " + inner.description;
+    filesFolder_ = folder;
+  } else {
+    if (!readOnly && !std::filesystem::create_directory(filesFolder, ec) && ec)
+      QVLogWarn("Cannot create the library's files folder %s: %s", filesFolder.c_str(), ec.message().c_str());
+    filesFolder_ = filesFolder;
   }
   if (readOnly) {
     readOnlyError_ = Error(kScanErrorDomain, kStoreReadOnlyError,
@@ -619,7 +638,7 @@ bool StoreCoordinator::createSchema(Error* error) {
              quoted(r.name) + ");";
     sql += createLargeValueTables(*entity, "");
   }
-  sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('ModelVersion', '" + model_->versionHash() + "');";
+  sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('ModelVersion', '" + layoutMark() + "');";
   sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('StoreUUID', '" + *storeIdentifier_ + "');";
   sql += std::string("INSERT INTO ") + kMetadataTable + " VALUES ('NextObjectNumber', '1');";
   sql += "COMMIT;";
@@ -657,6 +676,132 @@ bool StoreCoordinator::openLargeValueTables(bool readOnly, Error* error) {
     return false;
   }
   largeValuesApart_ = true;
+  return true;
+}
+
+// Programs before this layout compare the fingerprint exactly and take a library with any other
+// value for one of another model: they move it aside whole and say so. Read by them as it is, its
+// scans would show no points (those are in tables such programs do not know) and be deleted at
+// their next launch as scans without data. Made of the fingerprint, the mark still changes with
+// the model.
+std::string StoreCoordinator::layoutMark() const { return model_->versionHash() + "-2"; }
+
+std::string StoreCoordinator::filesFolderName(const std::string& storeIdentifier) { return "Files-" + storeIdentifier; }
+
+namespace {
+
+std::filesystem::path withoutTrailingSeparator(const std::filesystem::path& path) {
+  std::filesystem::path normal = path.lexically_normal();
+  return normal.has_filename() || !normal.has_parent_path() ? normal : normal.parent_path();
+}
+
+}  // namespace
+
+bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, Error* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directory(filesFolder, ec);
+  if (ec) {
+    if (error) *error = posixError(ec.value(), "Cannot create the library's files folder " + filesFolder.string());
+    return false;
+  }
+  // The files the rows name directly beside the store file (where an older program's clean-up
+  // judges them) get a second name in the files folder; the rows are changed to it in the same
+  // transaction as the mark, and the first names are removed only once that is committed. A
+  // failure anywhere leaves both the rows and the files as they were.
+  const fs::path folder = withoutTrailingSeparator(fs::absolute(file_, ec).parent_path());
+  std::map<fs::path, fs::path> targets;  // a file beside the store → its name in the files folder
+  std::vector<fs::path> made;            // names made now, taken back on failure
+  std::vector<std::pair<std::string, std::string>> renamed;  // stored value → new value
+  auto undo = [&] {
+    for (const auto& path : made) fs::remove(path, ec);
+    return false;
+  };
+  for (const auto& entity : model_->entities())
+    for (const auto& a : entity->attributes()) {
+      if (!a.libraryFile) continue;
+      sqlite3_stmt* stmt = prepare("SELECT DISTINCT " + quoted(a.name) + " FROM " + quoted(entity->name()) +
+                                       " WHERE " + quoted(a.name) + " IS NOT NULL",
+                                   error);
+      if (!stmt) return undo();
+      StatementUse use{stmt};
+      int rc;
+      while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        const std::string value(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
+        const fs::path path = fs::path(value).lexically_normal();
+        if (!path.is_absolute() || !path.has_filename() || path.parent_path() != folder) continue;
+        auto target = targets.find(path);
+        if (target == targets.end()) {
+          if (!fs::is_regular_file(path, ec)) continue;  // a file already gone stays named as it was
+          fs::path to = filesFolder / path.filename();
+          // A name made by an earlier attempt that did not finish is this very file.
+          if (!fs::equivalent(path, to, ec)) {
+            if (fs::exists(to, ec)) to = filesFolder / (makeUUIDString() + path.extension().string());
+            fs::create_hard_link(path, to, ec);
+            if (ec) fs::copy_file(path, to, ec);  // a file system without hard links
+            if (ec) {
+              if (error) *error = posixError(ec.value(), "Cannot move " + path.string() + " into " + filesFolder.string());
+              return undo();
+            }
+            made.push_back(to);
+          }
+          target = targets.emplace(path, to).first;
+        }
+        renamed.emplace_back(value, target->second.string());
+      }
+      if (rc != SQLITE_DONE) {
+        if (error) *error = sqliteError(rc, "Cannot read the files the library names");
+        return undo();
+      }
+    }
+
+  std::string sql = "BEGIN; CREATE TEMP TABLE moved_files (old TEXT PRIMARY KEY, new TEXT NOT NULL);";
+  if (!exec(sql, error)) {
+    exec("ROLLBACK", nullptr);
+    return undo();
+  }
+  auto finish = [&](bool commit) {
+    const bool done = commit && exec("DROP TABLE temp.moved_files; COMMIT", error);
+    if (!done) exec("ROLLBACK; DROP TABLE IF EXISTS temp.moved_files", nullptr);
+    return done;
+  };
+  {
+    sqlite3_stmt* insert = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "INSERT OR IGNORE INTO temp.moved_files VALUES (?, ?)", -1, &insert, nullptr);
+    for (const auto& [from, to] : renamed) {
+      if (rc != SQLITE_OK) break;
+      sqlite3_bind_text(insert, 1, from.data(), static_cast<int>(from.size()), SQLITE_STATIC);
+      sqlite3_bind_text(insert, 2, to.data(), static_cast<int>(to.size()), SQLITE_STATIC);
+      rc = sqlite3_step(insert) == SQLITE_DONE ? sqlite3_reset(insert) : sqlite3_errcode(db_);
+    }
+    sqlite3_finalize(insert);
+    if (rc != SQLITE_OK) {
+      if (error) *error = sqliteError(rc, "Cannot note the library's moved files");
+      finish(false);
+      return undo();
+    }
+  }
+  sql.clear();
+  for (const auto& entity : model_->entities())
+    for (const auto& a : entity->attributes())
+      if (a.libraryFile)
+        sql += "UPDATE " + quoted(entity->name()) + " SET " + quoted(a.name) +
+               " = (SELECT new FROM temp.moved_files WHERE old = " + quoted(entity->name()) + "." + quoted(a.name) +
+               ") WHERE " + quoted(a.name) +
+               " IN (SELECT old FROM temp.moved_files);";
+  sql += std::string("UPDATE ") + kMetadataTable + " SET value = '" + layoutMark() + "' WHERE key = 'ModelVersion';";
+  if (!exec(sql, error)) {
+    finish(false);
+    return undo();
+  }
+  if (!finish(true)) return undo();
+  for (const auto& [from, to] : targets) {
+    fs::remove(from, ec);
+    if (ec) QVLogWarn("Cannot remove %s, now kept as %s: %s", from.c_str(), to.c_str(), ec.message().c_str());
+  }
+  QVLogInfo("Changed the scan library %s to this version's layout; its %zu files are in %s", file_.c_str(),
+            targets.size(), filesFolder.c_str());
   return true;
 }
 

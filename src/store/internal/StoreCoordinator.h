@@ -92,6 +92,16 @@ public:
   std::optional<Error> writeProblem() const;
 
   const ModelPtr& model() const { return model_; }
+  // The folder the library keeps its files in (texture images, thumbnails, vertex files), set by
+  // open(): a folder of its own beside the store file, named after the library, which no other
+  // library's clean-up judges (an older program's included, once it has moved this library aside
+  // as one of another model). A library in the older layout opened for reading only keeps them
+  // beside the store file; a closed store has none (empty).
+  const std::filesystem::path& filesFolder() const { return filesFolder_; }
+  // The name of that folder for a library with this identifier.
+  static std::string filesFolderName(const std::string& storeIdentifier);
+  // The model's fingerprint as this layout writes it in the file (see layoutMark in the source).
+  std::string layoutMark() const;
   const std::shared_ptr<const std::string>& storeIdentifier() const { return storeIdentifier_; }
 
   // A number no other object of this store has or will get.
@@ -122,6 +132,10 @@ private:
   Error sqliteError(int rc, const std::string& what) const;
   bool createSchema(Error* error);
   bool openLargeValueTables(bool readOnly, Error* error);
+  // Turns a library of the older layout, opened for writing, into one of this layout: its files
+  // move into `filesFolder` and the rows name them there, and the file gets the layout's mark,
+  // all in one transaction. On failure the file is as it was and its files where they were.
+  bool upgradeLayout(const std::filesystem::path& filesFolder, Error* error);
   // A statement giving where a large value is kept, bound and ready to step: one row while the
   // object's row is there, with the length of the value in that row (a library written before
   // large values had tables of their own) and, when the file has them, in the value's table.
@@ -163,6 +177,7 @@ private:
   int logPages_ = 0;  // pages in the log after this connection's last commit (under mutex_)
   sqlite3* db_ = nullptr;
   std::filesystem::path file_;
+  std::filesystem::path filesFolder_;
   std::optional<Error> unavailable_;    // why the store could not be opened
   std::optional<Error> readOnlyError_;  // set while the file is open for reading only
   std::shared_ptr<const std::string> storeIdentifier_;

@@ -1221,7 +1221,7 @@ void QVLObjectSceneViewController::saveViewerState(std::function<void()> complet
       });
     std::error_code ec;
     if (!oldPath.empty() && fs::exists(oldPath, ec)) fs::remove(oldPath, ec);
-    const std::string path = (self->store().libraryFolder() / (qv::makeUUIDString() + ".tiff")).string();
+    const std::string path = (self->store().filesFolder() / (qv::makeUUIDString() + ".tiff")).string();
     bool written = false;
     if (!fs::exists(path, ec))
       qv::mainQueue()->sync([&] {

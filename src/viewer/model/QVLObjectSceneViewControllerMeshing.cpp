@@ -96,7 +96,7 @@ void QVLObjectSceneViewController::performMeshingWithOctreeDepth(std::int64_t de
 
     QVLMesh::Places places;
     places.context = self->store().privateContext();
-    places.folder = self->store().libraryFolder();
+    places.folder = self->store().filesFolder();
     places.threads = self->options_.meshingThreads;
     qv::Error error;
     if (!QVLMesh::meshScanObject(*id, static_cast<std::int32_t>(depth), static_cast<std::int32_t>(samples), places,

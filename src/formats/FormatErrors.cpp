@@ -33,6 +33,16 @@ Error readerOutOfSpaceError(const std::string& path, const Error& cause, const s
                {{kFileKey, path}, {Error::kFilePathKey, folder.string()}, {Error::kUnderlyingErrorKey, err}});
 }
 
+Error readerWriteError(const std::string& path, const Error& cause, const std::filesystem::path& folder) {
+  if (isOutOfSpace(cause)) return readerOutOfSpaceError(path, cause, folder);
+  const Value* underlying = find(cause.userInfo, Error::kUnderlyingErrorKey);
+  const int err = underlying && underlying->isInteger() ? static_cast<int>(underlying->toInt64()) : 0;
+  return Error(kScanErrorDomain, kFileWriteError,
+               "Could not open " + std::filesystem::path(path).filename().string() + ": what it holds cannot be written into the folder " +
+                   folder.string() + " (" + cause.description + ")",
+               {{kFileKey, path}, {Error::kFilePathKey, folder.string()}, {Error::kUnderlyingErrorKey, err}});
+}
+
 Error noScanToReadIntoError() {
   return Error(kScanErrorDomain, kInvalidParameterError, "The scan to read into does not exist",
                {{kParameterKey, "scanObjectId"}});

@@ -15,6 +15,7 @@
 #include "formats/internal/ImageFiles.h"
 #include "formats/internal/NumberText.h"
 #include "formats/internal/SystemLog.h"
+#include "platform/FileCopy.h"
 #include "platform/Log.h"
 #include "platform/UUID.h"
 #include "store/QVSDPointCloud.h"
@@ -371,8 +372,8 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
     // overwrite each other in the flat archive.
     if (!names.insert(name).second) name = qv::makeUUIDString() + fs::path(name).extension().string();
     names.insert(name);
-    if (!fs::copy_file(texture.imagePath, folder / name, fs::copy_options::overwrite_existing, ec) || ec)
-      return fail(qv::writeFailure(texture.imagePath, 0, "Could not copy the texture image", ec ? ec.value() : EIO, library));
+    if (int err = 0; !qv::copyFileExclusively(texture.imagePath, folder / name, err))
+      return fail(qv::writeFailure(texture.imagePath, 0, "Could not copy the texture image", err, library));
     texture.values.fileName = name;
     written.push_back(texture.values);
   }

@@ -601,10 +601,11 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     entry = leftOut.erase(entry);
   }
   member_.clear();
-  // A library without room for the unpacked members says nothing about the file.
-  if (!unzipped && qv::isOutOfSpace(unzipError)) {
+  // A library that cannot take the unpacked members (no room, a member's name its disk refuses, no
+  // permission) is not a damaged file, and reading on would store the project without them.
+  if (!unzipped && SSZipArchive::isWriteFailure(unzipError)) {
     QVLogError("Could not unpack %s: %s", path.c_str(), unzipError.description.c_str());
-    if (error) *error = qv::readerOutOfSpaceError(path, unzipError, context->libraryFolder());
+    if (error) *error = qv::readerWriteError(path, unzipError, context->libraryFolder());
     return false;
   }
   if (!unzipped) {

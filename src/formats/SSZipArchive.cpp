@@ -91,10 +91,16 @@ void setModificationDate(const fs::path& path, SSZipArchive::Clock::time_point d
 // Makes the folder `relative` below the real destination one component at a time, never
 // following a link out of the destination. Answers the folder's real path, or nothing when a
 // component is a link leading outside (escape set) or cannot be made (logged, the system's code
-// in `err`).
+// in `err` and the component in `failed`; a file in the way is ENOTDIR).
 std::optional<fs::path> makeFolderInside(const fs::path& destination, const fs::path& relative,
-                                         SSZipArchive::Clock::time_point date, bool* escape, int* err,
+                                         SSZipArchive::Clock::time_point date, bool* escape, int* err, fs::path* failed,
                                          std::vector<std::pair<fs::path, SSZipArchive::Clock::time_point>>& made) {
+  auto notAFolder = [&](const fs::path& path) {
+    qv::systemLog("[SSZipArchive] Error: %s is not a folder", path.c_str());
+    *err = ENOTDIR;
+    *failed = path;
+    return std::nullopt;
+  };
   fs::path current = destination;
   for (const auto& part : relative) {
     const fs::path next = current / part;
@@ -102,6 +108,7 @@ std::optional<fs::path> makeFolderInside(const fs::path& destination, const fs::
     if (::lstat(next.c_str(), &st) != 0) {
       if (::mkdir(next.c_str(), 0777) != 0) {
         *err = errno;
+        *failed = next;
         qv::systemLog("[SSZipArchive] Error: %s", std::strerror(*err));
         return std::nullopt;
       }
@@ -118,17 +125,11 @@ std::optional<fs::path> makeFolderInside(const fs::path& destination, const fs::
         *escape = true;
         return std::nullopt;
       }
-      if (!fs::is_directory(real, ec)) {
-        qv::systemLog("[SSZipArchive] Error: %s is not a folder", next.c_str());
-        return std::nullopt;
-      }
+      if (!fs::is_directory(real, ec)) return notAFolder(next);
       current = real;
       continue;
     }
-    if (!S_ISDIR(st.st_mode)) {
-      qv::systemLog("[SSZipArchive] Error: %s is not a folder", next.c_str());
-      return std::nullopt;
-    }
+    if (!S_ISDIR(st.st_mode)) return notAFolder(next);
     current = next;
   }
   return current;
@@ -181,6 +182,10 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
 bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
                                    SSZipArchiveDelegate* delegate) {
   return unzipFileAtPath(path, destination, true, "", nullptr, delegate);
+}
+
+bool SSZipArchive::isWriteFailure(const qv::Error& error) {
+  return error.is(kErrorDomain, kCannotReadEntryError) && qv::find(error.userInfo, qv::Error::kUnderlyingErrorKey);
 }
 
 namespace {
@@ -317,24 +322,25 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
     }
     bool escape = false;
     int folderError = 0;
+    fs::path failedFolder;
     const fs::path folderPart = isDirectory ? *relative : relative->parent_path();
-    const auto realFolder = makeFolderInside(root, folderPart, date, &escape, &folderError, dated);
+    const auto realFolder = makeFolderInside(root, folderPart, date, &escape, &folderError, &failedFolder, dated);
     if (escape) {
       u.refuse(rawName, "a folder on its way is a link leading out of the folder");
       skip();
       continue;
     }
-    // A disk without room takes no later entry either: the unzip ends, saying so.
-    if (qv::isOutOfSpace(folderError)) {
+    // A folder the system refuses (no room, no permission, a file in the way) is no fault of the
+    // archive, and the entry would be missing from what the caller reads: the unzip ends, saying so.
+    if (!realFolder) {
       success = false;
-      u.firstError = zipWriteError(folderError, "failed to make the folder of the entry \"" + rawName + "\"", destination, path, rawName);
+      u.firstError = zipWriteError(folderError, "failed to make the folder " + failedFolder.string() + " of the entry \"" + rawName + "\"",
+                                   destination, path, rawName);
       unzCloseCurrentFile(zip);
       break;
     }
-    // Where the folder could not be made, nothing of the entry is written.
-    const bool canWrite = realFolder.has_value();
-    const fs::path full = !canWrite ? root / *relative : isDirectory ? *realFolder : *realFolder / relative->filename();
-    if (!isLink && canWrite) dated.emplace_back(full, date);
+    const fs::path full = isDirectory ? *realFolder : *realFolder / relative->filename();
+    if (!isLink) dated.emplace_back(full, date);
 
     struct stat existing {};
     const bool exists = ::lstat(full.c_str(), &existing) == 0;
@@ -365,10 +371,8 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
     bool entryOk = true;
     bool tooLarge = false;
     bool overTotal = false;
-    int writeError = 0;  // the system's code when the entry's file could not be written
-    if (!canWrite) {
-      // logged where the folder failed
-    } else if (isLink) {
+    int writeError = 0;  // the system's code when the entry's file or link could not be made or written
+    if (isLink) {
       std::string target;
       int n = 0;
       while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0 &&
@@ -386,8 +390,10 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
         } else {
           if (exists) ::unlink(full.c_str());
           if (::symlink(target.c_str(), full.c_str()) != 0) {
+            writeError = errno;
+            entryOk = false;
             qv::systemLog("Failed to create symbolic link at \"%s\" to \"%s\". symlink() error code: %d", full.c_str(),
-                          target.c_str(), errno);
+                          target.c_str(), writeError);
           } else {
             links.push_back(full);
           }
@@ -397,11 +403,10 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       // A link left at the path by an earlier entry is replaced, never written through.
       if (exists && S_ISLNK(existing.st_mode)) ::unlink(full.c_str());
       const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (const int openError = fd < 0 ? errno : 0; qv::isOutOfSpace(openError)) {
-        writeError = openError;
+      if (fd < 0) {
+        writeError = errno;
         entryOk = false;
-      }
-      if (fd >= 0) {
+      } else {
         int n = 0;
         bool written = true;
         std::uint64_t entryBytes = 0;
@@ -461,10 +466,12 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       u.stop(kLimitExceededError, "the archive unpacks to more than " + std::to_string(limits.maximumTotalBytes) + " bytes");
       break;
     }
-    // Not the entry's fault: no later entry would fit either, so the unzip ends, saying so.
-    if (qv::isOutOfSpace(writeError)) {
+    // Not the entry's fault (a full disk takes no later entry either; a refused name or a failing
+    // disk is no damage to leave out and go on past): the unzip ends, saying so.
+    if (writeError != 0) {
       success = false;
-      u.firstError = zipWriteError(writeError, "failed to write the entry \"" + rawName + "\"", destination, path, rawName);
+      u.firstError = zipWriteError(writeError, "failed to write " + full.string() + " of the entry \"" + rawName + "\"", destination,
+                                   path, rawName);
       break;
     }
     if (tooLarge) {
@@ -485,7 +492,7 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       }
       break;
     }
-    if (!isDirectory && canWrite) unpackedNames.insert(full);
+    if (!isDirectory) unpackedNames.insert(full);
     ret = unzGoToNextFile(zip);
     if (delegate) delegate->zipArchiveDidUnzipFileAtIndex(index, zipInfo.numberOfEntries, path, fileInfo);
     ++index;

@@ -84,7 +84,11 @@ public:
   // written outside it: entries whose names are absolute or hold "..", symbolic links whose
   // targets lead outside, and entries that would be written through such a link are refused;
   // the other entries are still extracted and the result is then false with kUnsafeEntryError.
-  // False too (and the error) when the archive cannot be opened or an entry cannot be read.
+  // False too (and the error) when the archive cannot be opened or an entry cannot be read. An
+  // entry whose file, folder or link the system refuses (no room, no permission, a name too long,
+  // a file where its folder should be, a failing disk) ends the unzip: kCannotReadEntryError with
+  // the path and the system's reason in the text and its code under "UnderlyingError" (see
+  // isWriteFailure).
   static bool unzipFileAtPath(const std::string& path, const std::string& destination);
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
                               const std::string& password, qv::Error* error);
@@ -98,6 +102,10 @@ public:
   // entry of a name already unpacked (keepFirstOfEachName), which is only listed.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, const SSZipArchiveLimits& limits,
                               std::vector<SSZipArchiveSkippedEntry>* skipped, qv::Error* error);
+
+  // Whether an unzip's error is a write into the destination that the system refused, rather than
+  // a fault of the archive.
+  static bool isWriteFailure(const qv::Error& error);
 
   // Creates an archive holding each file under its last path component, in the list's order.
   // False when the archive cannot be created or written (a file that cannot be opened is left out).

@@ -220,7 +220,7 @@ std::vector<std::shared_ptr<QVSDPointCloud>> QVSDPointCloud::sortedPointCloudsFo
                                                                .sortedBy("laserNumber", true));
 }
 
-void QVSDPointCloud::copyFromPointCloud(const QVSDPointCloud& source) {
+bool QVSDPointCloud::copyFromPointCloud(const QVSDPointCloud& source, qv::Error* error) {
   qv::entity::copyAttributes(
       *this, source,
       {"bedNX", "bedNY", "bedNZ", "bedX", "bedY", "bedZ", "cameraHeight", "cameraNormalX", "cameraNormalY",
@@ -230,14 +230,14 @@ void QVSDPointCloud::copyFromPointCloud(const QVSDPointCloud& source) {
        "vertexIndexData", "cameraUpX", "cameraUpY", "cameraUpZ", "intrinsicCX", "intrinsicCY", "intrinsicFX",
        "intrinsicFY", "distortion0", "distortion1", "distortion2", "distortion3", "referenceId"});
   // The copied slices keep their offsets, so the copy needs the blocks those offsets point into.
-  if (auto context = managedObjectContext())
-    setVertexDataFilePath(qv::copyFileIntoFolder(source.vertexDataFilePath().value_or(""), context->filesFolder()));
+  if (!qv::entity::copyFileAttribute(*this, source, "vertexDataFilePath", error)) return false;
   auto self = std::dynamic_pointer_cast<QVSDPointCloud>(shared_from_this());
   for (const auto& slice : source.scanSlices()) {
     auto rotation = slice->rotation();
     if (auto copy = QVSDScanSlice::createScanSliceInPointCloud(self, static_cast<float>(rotation.value_or(0))))
       copy->copyFromScanSlice(*slice);
   }
+  return true;
 }
 
 bool QVSDPointCloud::appendSliceBlock(QVSDScanSlice& slice, const qv::SliceBlock& block, qv::Error* error) {

@@ -99,8 +99,9 @@ public:
   // Copies another cloud's calibration (camera normal included: a merged or re-saved cloud keeps
   // its whole capture geometry), centre, tables and identifiers (lookupId included), its vertex
   // data file (copied under a fresh name, so the copied slices' offsets still find their blocks),
-  // and a copy of every slice.
-  void copyFromPointCloud(const QVSDPointCloud& source);
+  // and a copy of every slice. False, with the error (code 105, naming the copy), when the vertex
+  // data file is there but cannot be copied: the cloud is then incomplete, for the caller to give up.
+  bool copyFromPointCloud(const QVSDPointCloud& source, qv::Error* error = nullptr);
 
   // Appends a slice's block to the cloud's vertex data file and sets the slice's dataOffset. The
   // first block creates the file (a fresh UUID name with the extension "PointCloudVertices" in the

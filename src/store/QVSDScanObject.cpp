@@ -95,6 +95,10 @@ std::shared_ptr<QVSDScanObject> QVSDScanObject::scanObjectWithId(const qv::Objec
 }
 
 namespace {
+
+// The files a scan object names, each its own: a copy of the scan gets copies of them.
+constexpr const char* kFileKeys[] = {"snapshotFilePath", "meshedVertexDataFilePath", "vertexDataFilePath", "objTextureFileName"};
+
 qv::FetchRequest scansOfLibrary(const std::shared_ptr<QVSDLibrary>& library) {
   return qv::FetchRequest(QVSDScanObject::kEntityName).whereRelated("library", library->objectID());
 }
@@ -151,7 +155,7 @@ std::optional<std::string> QVSDScanObject::copyFile(const std::string& path) con
   return qv::copyFileIntoFolder(path, context->filesFolder());
 }
 
-void QVSDScanObject::copyFromScanObject(const QVSDScanObject& source) {
+bool QVSDScanObject::copyFromScanObject(const QVSDScanObject& source, qv::Error* error) {
   qv::entity::copyAttributes(
       *this, source,
       {"backgroundColour", "cameraPositionX", "cameraPositionY", "cameraPositionZ", "isActiveScan", "meshedVertexData",
@@ -160,17 +164,30 @@ void QVSDScanObject::copyFromScanObject(const QVSDScanObject& source) {
        "sortableIndexReferenceForYPositionData", "unsavedVertexData", "vertexData", "yawAngle", "yCutoff",
        // The textured mesh comes along with its mesh: its coordinates here, its atlas image below.
        "objTextureCoordinatesData"});
-  setSnapshotFilePath(copyFile(source.snapshotFilePath().value_or("")));
-  setMeshedVertexDataFilePath(copyFile(source.meshedVertexDataFilePath().value_or("")));
-  setVertexDataFilePath(copyFile(source.vertexDataFilePath().value_or("")));
-  setObjTextureFileName(copyFile(source.objTextureFileName().value_or("")));
+  qv::Error failure;
+  bool copied = true;
+  for (const char* key : kFileKeys) copied = copied && qv::entity::copyFileAttribute(*this, source, key, &failure);
   auto self = std::dynamic_pointer_cast<QVSDScanObject>(shared_from_this());
   for (const auto& cloud : source.pointClouds()) {
-    if (auto copy = QVSDPointCloud::createPointCloudForScanObject(self)) copy->copyFromPointCloud(*cloud);
+    if (!copied) break;
+    if (auto copy = QVSDPointCloud::createPointCloudForScanObject(self)) copied = copy->copyFromPointCloud(*cloud, &failure);
   }
   for (const auto& texture : source.textures()) {
-    if (auto copy = QVSDTexture::createTextureInScanObject(self)) copy->copyFromTexture(*texture);
+    if (!copied) break;
+    if (auto copy = QVSDTexture::createTextureInScanObject(self)) copied = copy->copyFromTexture(*texture, &failure);
   }
+  if (!copied) {
+    QVLogWarn("The copy of a scan was given up: %s", failure.description.c_str());
+    discardCopiedFiles();
+    if (error) *error = std::move(failure);
+  }
+  return copied;
+}
+
+void QVSDScanObject::discardCopiedFiles() {
+  for (const char* key : kFileKeys) qv::entity::removeFileAttribute(*this, key);
+  for (const auto& cloud : pointClouds()) qv::entity::removeFileAttribute(*cloud, "vertexDataFilePath");
+  for (const auto& texture : textures()) qv::entity::removeFileAttribute(*texture, "textureFileName");
 }
 
 bool QVSDScanObject::buildVertexDataFromPointClouds(const GridPreparer& prepareGrid, qv::Error* error,

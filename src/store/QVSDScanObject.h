@@ -102,8 +102,14 @@ public:
   // Copies another scan object of the same context into this one: its view settings, vertex
   // buffers and index tables, its files (each copied under a fresh name, so the copy owns them),
   // its textured mesh (atlas image and coordinates), and a copy of every point cloud and texture.
-  // Not copied: the dates, the source file and the library.
-  void copyFromScanObject(const QVSDScanObject& source);
+  // Not copied: the dates, the source file and the library. False, with the error (code 105 naming
+  // the copy, for want of room that the library's disk is full), when a file that is there cannot
+  // be copied: the copies made so far are then removed (discardCopiedFiles), and the caller gives
+  // the receiver up rather than keep a scan without its points or photographs.
+  bool copyFromScanObject(const QVSDScanObject& source, qv::Error* error = nullptr);
+  // Removes the files this scan, its clouds and its textures name, and unsets their paths: for a
+  // copy (whose files are its own) that is given up.
+  void discardCopiedFiles();
   // A copy of the file in the library folder under a fresh UUID name with the same extension;
   // nothing for an empty path, a missing file or a failed copy.
   std::optional<std::string> copyFile(const std::string& path) const;

@@ -64,13 +64,13 @@ std::shared_ptr<QVSDTexture> QVSDTexture::textureWithFilePath(const std::string&
       context, qv::FetchRequest(kEntityName).where("textureFileName", qv::Comparison::Equal, path));
 }
 
-void QVSDTexture::copyFromTexture(const QVSDTexture& source) {
+bool QVSDTexture::copyFromTexture(const QVSDTexture& source, qv::Error* error) {
   qv::entity::copyAttributes(*this, source,
                              {"cameraPositionX", "cameraPositionY", "cameraPositionZ", "cameraNormX", "cameraNormY",
                               "cameraNormZ", "cameraOriginX", "cameraOriginY", "cameraOriginZ", "cameraUpX",
                               "cameraUpY", "cameraUpZ", "distortion0", "distortion1", "distortion2", "distortion3",
                               "intrinsicCX", "intrinsicCY", "intrinsicFX", "intrinsicFY"});
-  setTextureFileName(copyFile(source.textureFileName().value_or("")));
+  return qv::entity::copyFileAttribute(*this, source, "textureFileName", error);
 }
 
 std::optional<std::string> QVSDTexture::copyFile(const std::string& path) const {

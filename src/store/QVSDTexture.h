@@ -57,7 +57,8 @@ public:
   static std::vector<std::shared_ptr<QVSDTexture>> allTexturesInContext(qv::ObjectContext& context);
   static std::shared_ptr<QVSDTexture> textureWithFilePath(const std::string& path, qv::ObjectContext& context);
 
-  // Copies another texture's camera values and its image (copied under a fresh name).
-  void copyFromTexture(const QVSDTexture& source);
+  // Copies another texture's camera values and its image (copied under a fresh name). False, with
+  // the error (code 105, naming the copy), when the image is there but cannot be copied.
+  bool copyFromTexture(const QVSDTexture& source, qv::Error* error = nullptr);
   std::optional<std::string> copyFile(const std::string& path) const;
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/FileCopy.h"
 #include "platform/UUID.h"
 #include "store/StoreErrors.h"
 
@@ -243,10 +244,9 @@ std::optional<std::string> copyFileIntoFolder(const std::string& path, const fs:
   if (!fs::is_regular_file(path, ec)) return std::nullopt;
   const std::string extension = fs::path(path).extension().string();  // with its dot, or empty
   const fs::path target = folder / (makeUUIDString() + extension);
-  if (!fs::copy_file(path, target, fs::copy_options::none, ec) || ec) {
-    if (error) *error = fileError(ec ? ec.value() : EIO, "Cannot copy " + path + " into the library", target);
-    std::error_code ignored;
-    fs::remove(target, ignored);
+  int err = 0;
+  if (!copyFileExclusively(path, target, err)) {
+    if (error) *error = fileError(err, "Cannot copy " + path + " into the library", target);
     return std::nullopt;
   }
   return target.string();

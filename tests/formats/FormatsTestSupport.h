@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/SSZipArchive.h"
 #include "platform/Value.h"
 #include "store/QVLScanVertex.h"
 #include "support/RecordBytes.h"
@@ -121,4 +122,17 @@ protected:
   static void asVersion25(auto& exporter) { exporter.setVersion({"2.5", "37"}); }
 
   std::string path(const std::string& name) const { return (temp.path() / name).string(); }
+
+  // An archive of the members in this order, names repeated as given (and kept as they are, even
+  // where no file system would take them).
+  std::string archiveOf(const std::string& name, const std::vector<std::pair<std::string, std::string>>& members) {
+    SSZipArchive zip(path(name));
+    EXPECT_TRUE(zip.open());
+    for (const auto& [member, bytes] : members) {
+      const qv::Data data(bytes.begin(), bytes.end());
+      EXPECT_TRUE(zip.writeData(&data, member));
+    }
+    EXPECT_TRUE(zip.close());
+    return path(name);
+  }
 };

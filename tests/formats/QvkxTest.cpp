@@ -788,17 +788,6 @@ protected:
     EXPECT_TRUE(importFile<QVLQvkFileImporter>(path(name), opened));
     return opened;
   }
-  // An archive of the members in this order, names repeated as given.
-  std::string archiveOf(const std::string& name, const std::vector<std::pair<std::string, std::string>>& members) {
-    SSZipArchive zip(path(name));
-    EXPECT_TRUE(zip.open());
-    for (const auto& [member, bytes] : members) {
-      const qv::Data data(bytes.begin(), bytes.end());
-      EXPECT_TRUE(zip.writeData(&data, member));
-    }
-    EXPECT_TRUE(zip.close());
-    return path(name);
-  }
   static std::string cloudFile(const std::string& radians, const std::string& slots) {
     return "QVK\nproperty cameraHeight 1\nproperty radians " + radians + "\nend_header\n" + slots;
   }

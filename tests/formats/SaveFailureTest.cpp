@@ -1,5 +1,6 @@
 // What a read, a save or an export does when the disk has no room (a real, small file system
-// filled up), and how a save clears away the temporary files of saves that were killed.
+// filled up) or refuses a file, and how a save clears away the temporary files of saves that were
+// killed.
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include "formats/QVLQvkxFileImporter.h"
 #include "formats/QVLStlFileExporter.h"
 #include "formats/QVLXyzFileExporter.h"
+#include "formats/SSZipArchive.h"
 #include "formats/internal/AtomicFile.h"
 #include "support/SmallDisk.h"
 
@@ -155,6 +157,53 @@ TEST_F(SaveFailureTest, SavesAndExportsWithoutRoomNameTheFullFolderAndKeepTheEar
   for (const auto& name : namesIn(disk / "Quorvel"))
     EXPECT_EQ(name.find(".QvkxExport"), std::string::npos) << "the working folder is removed";
   full.reset();
+}
+
+TEST_F(SaveFailureTest, AMemberTheDiskRefusesFailsTheUnzipAndTheReadAndChangesNothing) {
+  const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty radians 0\nend_header\n" +
+                            Bytes().f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str();
+  const std::string tooLong = std::string(300, 'n') + ".png";  // more than a file name may hold
+
+  // The system refuses the file, or the folder (a file stands where it should be): the unzip ends
+  // there and says where and why, rather than leave the entry out and answer that all went well.
+  struct Refused {
+    std::vector<std::pair<std::string, std::string>> members;
+    std::string entry, path;
+    int err;
+  };
+  const fs::path folder = temp.path() / "unzipped";
+  for (const Refused& c : {Refused{{{"a.txt", "a"}, {tooLong, "b"}, {"c.txt", "c"}}, tooLong, (folder / tooLong).string(), ENAMETOOLONG},
+                           Refused{{{"a.txt", "a"}, {"a.txt/b.txt", "b"}, {"c.txt", "c"}}, "a.txt/b.txt", (folder / "a.txt").string(), ENOTDIR}}) {
+    SCOPED_TRACE(c.entry.substr(0, 12));
+    fs::remove_all(folder);
+    qv::Error error;
+    EXPECT_FALSE(SSZipArchive::unzipFileAtPath(archiveOf("refused.zip", c.members), folder.string(), true, "", &error));
+    EXPECT_EQ(error.code, SSZipArchive::kCannotReadEntryError);
+    EXPECT_TRUE(SSZipArchive::isWriteFailure(error));
+    EXPECT_EQ(underlyingCode(error), c.err);
+    EXPECT_EQ(error.userInfo[SSZipArchive::kEntryNameKey], qv::Value(c.entry));
+    EXPECT_NE(error.description.find(c.path), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find(std::strerror(c.err)), std::string::npos) << error.description;
+    EXPECT_FALSE(fs::exists(folder / "c.txt")) << "nothing after it is unpacked";
+  }
+
+  // A project with such a member is not read without it: the read fails, saying why, and the scan
+  // it was to fill and the library are as they were.
+  const auto scan = makeScan();
+  const auto before = namesIn(libraryFolder());
+  const std::string project = archiveOf("refused.qvkx", {{"a.qvk", cloud}, {tooLong, "photo"}});
+  qv::Error error;
+  EXPECT_FALSE(importFile<QVLQvkxFileImporter>(project, scan, &error));
+  EXPECT_EQ(error.domain, qv::kScanErrorDomain);
+  EXPECT_EQ(error.code, qv::kFileWriteError) << error.description;
+  EXPECT_EQ(underlyingCode(error), ENAMETOOLONG);
+  EXPECT_EQ(error.userInfo[qv::kFileKey], qv::Value(project));
+  EXPECT_NE(error.description.find(std::strerror(ENAMETOOLONG)), std::string::npos) << error.description;
+  withScan(scan, [](QVSDScanObject& s) {
+    EXPECT_FALSE(s.vertexData());
+    EXPECT_TRUE(s.pointClouds().empty());
+  });
+  EXPECT_EQ(namesIn(libraryFolder()), before) << "the working folder is removed";
 }
 
 TEST_F(SaveFailureTest, ASaveRemovesTheTemporaryFilesOfKilledSavesAndNoOtherFile) {

@@ -18,6 +18,7 @@
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanSlice.h"
 #include "support/ManualClockScope.h"
+#include "support/SmallDisk.h"
 #include "support/TempFolder.h"
 #include "support/WaitFor.h"
 #include "viewer/ViewerStore.h"
@@ -56,7 +57,8 @@ protected:
   static constexpr float kStep = 0.013f;  // height between a layer's points, never on a 0.1 step
 
   void SetUp() override {
-    store = makeQuietStore(temp.path() / "Quorvel");
+    // In a test's run on a small disk the library lies there, for the test to fill.
+    store = makeQuietStore(qv::test::smallDiskFolder().value_or(temp.path()) / "Quorvel");
     settings = std::make_unique<qv::Settings>(temp.path() / "Settings.json");
     QVLObjectSceneViewController::Options o;
     o.store = store.get();

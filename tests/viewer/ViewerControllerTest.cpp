@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <opencv2/imgcodecs.hpp>
 
 #include "FakeDisplay.h"
@@ -212,6 +213,49 @@ TEST_F(ViewerController, SaveAsKeepsOrCopiesTheScanObject) {
     ASSERT_EQ(scan.pointClouds().size(), 1u);
     EXPECT_EQ(scan.pointClouds()[0]->cameraNormalY(), 0.25) << "the copy keeps the camera normal";
   });
+}
+
+TEST_F(ViewerController, SaveAsWithoutRoomInTheLibraryStoresNoScanWithoutItsPointsAndSaysWhy) {
+  QV_RUN_ON_A_SMALL_DISK(8u << 20);
+  const fs::path library = store->privateContext()->libraryFolder();
+  const auto id = makeScan({{1, 0.0, 0, 10}}, (temp.path() / "Vase.qvk").string());
+  // The scan's snapshot, and its vertex file as the scan driver leaves it: larger than the room left.
+  onScan(id, [&](QVSDScanObject& scan) {
+    std::ofstream(library / "Vase.png") << std::string(4096, 'p');
+    std::ofstream(library / "Vase.VertexData", std::ios::binary) << std::string(1u << 20, 'v');
+    scan.setSnapshotFilePath((library / "Vase.png").string());
+    scan.setVertexDataFilePath((library / "Vase.VertexData").string());
+    scan.setUnsavedVertexData(vertexBytes({QVLScanVertex{}, vertexAt(1, 2, 3, 1)}));
+    ASSERT_TRUE(scan.managedObjectContext()->save());
+  });
+  load(id);
+  qv::test::fillDiskLeaving(library, 256u << 10);
+  auto libraryFiles = [&] {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(library)) names.insert(entry.path().filename().string());
+    return names;
+  };
+  const auto before = libraryFiles();
+
+  // The file is written elsewhere, but the library cannot copy the scan's files for it: the user
+  // is told so, no scan without its points is stored, and the viewer keeps the scan and its edits.
+  bool done = false, saved = true;
+  viewer->savePointsToFilePath((temp.path() / "Copy.qvk").string(), (temp.path() / "Vase.qvk").string(), "qvk", [&](bool ok) {
+    done = true;
+    saved = ok;
+  });
+  ASSERT_TRUE(qv::test::waitFor([&] { return done; }));
+  EXPECT_FALSE(saved);
+  ASSERT_EQ(display.alerts.size(), 1u);
+  EXPECT_NE(display.alerts[0].find("the disk that holds the folder " + library.string() + " is full"), std::string::npos)
+      << display.alerts[0];
+  EXPECT_EQ(scanCount(), 1u);
+  EXPECT_EQ(viewer->scanObjectId(), id);
+  onScan(id, [&](QVSDScanObject& scan) {
+    EXPECT_EQ(scan.unsavedVertexData()->size(), 88u);
+    EXPECT_EQ(scan.vertexDataFilePath(), (library / "Vase.VertexData").string());
+  });
+  EXPECT_EQ(libraryFiles(), before) << "no copy made on the way is left";
 }
 
 TEST_F(ViewerController, ASaveThatThrowsFailsWithItsReasonAndKeepsTheScan) {

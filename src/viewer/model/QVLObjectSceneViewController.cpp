@@ -1378,7 +1378,18 @@ void QVLObjectSceneViewController::savePointsToFilePath(const std::string& path,
           std::shared_ptr<QVSDScanObject> into = scan;
           if (lowercase(path) != lowercase(original)) {
             into = QVSDScanObject::createScanObjectInLibrary(scan->library());
-            into->copyFromScanObject(*scan);
+            qv::Error copyError;
+            if (!into->copyFromScanObject(*scan, &copyError)) {
+              // The file is written, but the library cannot hold the scan for it (its disk is
+              // full, say): no scan is stored without its points, and the viewer stays on the
+              // scan it shows, edits and all.
+              context->rollback();
+              saved = false;
+              error = copyError;
+              error.description = "The scan was written to " + path + ", but the library could not keep a copy of it: " +
+                                  copyError.description;
+              return;
+            }
             copyCameraNormals(*scan, *into);
             into->setSourceFilePath(path);
             scan->setUnsavedVertexData(nullptr);

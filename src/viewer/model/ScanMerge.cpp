@@ -114,7 +114,17 @@ std::optional<MergeResult> mergeAlignedScans(ObjectContext& context, const Merge
     if (error) *error = Error("QVLAligningErrorDomain", 2, "The store has no library for the merged scan");
     return std::nullopt;
   }
-  merged->copyFromScanObject(*fixed);
+  // A merged scan without the files of its clouds and photographs would lose them: a copy that
+  // fails gives the merge up, its copies removed.
+  auto giveUp = [&](const Error& why) {
+    QVLogWarn("The merged scan could not be stored: %s", why.description.c_str());
+    merged->discardCopiedFiles();
+    context.deleteObject(merged);
+    if (error) *error = why;
+    return std::nullopt;
+  };
+  Error copyError;
+  if (!merged->copyFromScanObject(*fixed, &copyError)) return giveUp(copyError);
 
   MergeResult result;
   result.bothHaveSlices = !fixed->scanSlices().empty() && !second->scanSlices().empty();
@@ -137,7 +147,7 @@ std::optional<MergeResult> mergeAlignedScans(ObjectContext& context, const Merge
   for (const auto& cloud : second->pointClouds()) {
     auto copy = QVSDPointCloud::createPointCloudForScanObject(merged);
     if (!copy) continue;
-    copy->copyFromPointCloud(*cloud);
+    if (!copy->copyFromPointCloud(*cloud, &copyError)) return giveUp(copyError);
     const std::int64_t oldId = cloud->lookupId().value_or(0);
     if (!renumbered.count(oldId)) renumbered[oldId] = static_cast<std::int16_t>(nextLookupId++);
     copy->setLookupId(renumbered[oldId]);
@@ -174,7 +184,7 @@ std::optional<MergeResult> mergeAlignedScans(ObjectContext& context, const Merge
   for (const auto& texture : second->textures()) {
     auto copy = QVSDTexture::createTextureInScanObject(merged);
     if (!copy) continue;
-    copy->copyFromTexture(*texture);
+    if (!copy->copyFromTexture(*texture, &copyError)) return giveUp(copyError);
     const auto position = tripleOf(*copy, kTexturePosition), normal = tripleOf(*copy, kTextureNormal),
                up = tripleOf(*copy, kTextureUp);
     moveTriple(*copy, kTexturePosition, kSetTexturePosition, input.matrix, false);
@@ -188,12 +198,7 @@ std::optional<MergeResult> mergeAlignedScans(ObjectContext& context, const Merge
   }
 
   Error saveError;
-  if (!context.save(&saveError)) {
-    QVLogWarn("The merged scan could not be stored: %s", saveError.description.c_str());
-    context.deleteObject(merged);
-    if (error) *error = saveError;
-    return std::nullopt;
-  }
+  if (!context.save(&saveError)) return giveUp(saveError);
   result.mergedScanId = merged->objectID();
   return result;
 }

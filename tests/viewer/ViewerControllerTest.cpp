@@ -217,7 +217,9 @@ TEST_F(ViewerController, SaveAsKeepsOrCopiesTheScanObject) {
 
 TEST_F(ViewerController, SaveAsWithoutRoomInTheLibraryStoresNoScanWithoutItsPointsAndSaysWhy) {
   QV_RUN_ON_A_SMALL_DISK(8u << 20);
-  const fs::path library = store->privateContext()->libraryFolder();
+  // The library's own files, where its copies are made.
+  const fs::path library = store->privateContext()->filesFolder();
+  fs::create_directories(library);
   const auto id = makeScan({{1, 0.0, 0, 10}}, (temp.path() / "Vase.qvk").string());
   // The scan's snapshot, and its vertex file as the scan driver leaves it: larger than the room left.
   onScan(id, [&](QVSDScanObject& scan) {

@@ -252,6 +252,18 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     }
     cloud.cameraHeight = value;
   }
+  // The cloud's other whole numbers are read from their leading digits, as they always were; one
+  // with no number at all ("inf", "nan", a word) is named at its byte rather than taken for 0.
+  for (const char* key : {"id", "laser", "camerawidth"}) {
+    const auto* v = qv::find(cloud.header, key);
+    if (!v || !v->string()) continue;
+    const std::string& text = *v->string();
+    const std::size_t digit = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (digit < text.size() && text[digit] >= '0' && text[digit] <= '9') continue;
+    if (error) *error = invalidAt(valueAt_[key], qv::qvkx::kInvalidDescription,
+                                  "the value of \"" + std::string(key) + "\", \"" + text.substr(0, 32) + "\", is not a whole number");
+    return false;
+  }
   // The calibration and lens values are kept as floats: an infinity, a NaN or a number beyond a
   // float's range is no value a cloud can keep, and the first one in the file is named at its byte.
   std::optional<std::pair<std::uint64_t, std::string>> unstorable;

@@ -961,7 +961,9 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
                                                                                    {"property cameraOriginX nan", "nan"},
                                                                                    {"property laserNormalY  -Infinity", "-Infinity"},
                                                                                    {"property distortion 0 0 NaN 0", "NaN"},
-                                                                                   {"property captureHeight 1e999", "1e999"}}) {
+                                                                                   {"property captureHeight 1e999", "1e999"},
+                                                                                   {"property ID inf", "inf"},
+                                                                                   {"property laser nan", "nan"}}) {
     SCOPED_TRACE(line);
     const std::string cloud = "QVK\nproperty cameraHeight 1\n" + line + "\nproperty radians 0\nend_header\n" + point(1);
     const auto refused = makeScan();

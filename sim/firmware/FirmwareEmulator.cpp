@@ -217,7 +217,7 @@ void FirmwareEmulator::watchPorts(double t_s) {
     bootLoaderDue_s_.reset();
     wantBootLoader_ = true;
   }
-  if (bootLoader_ && bootLoaderLeaves_s_ && *bootLoaderLeaves_s_ <= t_s) {
+  if (bootLoader_ && bootLoaderLeaves_s_ && *bootLoaderLeaves_s_ <= t_s && (bootLoaderOpened_ || !bootLoaderHeld_)) {
     bootLoaderLeaves_s_.reset();
     if (bootLoaderOpened_) {
       ++flashes_;
@@ -441,6 +441,14 @@ void FirmwareEmulator::setMergeLines(bool on) {
 void FirmwareEmulator::dropNextCompletions(int count) {
   std::lock_guard lock(mutex_);
   dropCompletions_ = std::max(0, count);
+}
+
+void FirmwareEmulator::holdBootLoader(bool held) {
+  {
+    std::lock_guard lock(mutex_);
+    bootLoaderHeld_ = held;
+  }
+  wake_.notify_all();
 }
 
 void FirmwareEmulator::unplugOnNextCommand(std::string prefix) {

@@ -113,6 +113,9 @@ public:
   int flashCount() const;
   // The firmware the scanner comes back with after a boot loader that was opened (flashed).
   void setGenerationAfterFlash(FirmwareGeneration generation);
+  // While held, a boot loader nobody programs stays past its window, however slowly the peer under
+  // test gets round to seeing it; released, it leaves once its window is over.
+  void holdBootLoader(bool held);
 
 private:
   using Clock = std::chrono::steady_clock;
@@ -155,6 +158,7 @@ private:
   bool slowOpen_ = false;
   std::optional<double> bootLoaderDue_s_;
   std::optional<double> bootLoaderLeaves_s_;
+  bool bootLoaderHeld_ = false;
   std::size_t bootLoaderEventsSeen_ = 0;
   bool bootLoaderOpened_ = false;
   int resets_ = 0;

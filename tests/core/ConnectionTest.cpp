@@ -111,6 +111,7 @@ TEST_F(ConnectionTest, AFailedFlashIsTriedOnceThenReportedWithTheProgrammersReas
   FirmwarePace pace = FirmwarePace::none();
   pace.bootLoaderWindow_s = 0.3;  // nobody programs it: the old firmware comes back
   auto& scanner = plugScanner(FirmwareGeneration::V161, pace);
+  scanner.holdBootLoader(true);  // until the program has seen it, on however busy a machine
   launch();
 
   clock_.advanceSeconds(1.0);
@@ -124,6 +125,7 @@ TEST_F(ConnectionTest, AFailedFlashIsTriedOnceThenReportedWithTheProgrammersReas
   EXPECT_EQ(host_->errors()[0].code, 17);
   EXPECT_EQ(delegate_->currentConnectionState(), 0);
   EXPECT_FALSE(delegate_->isConnecting());
+  scanner.holdBootLoader(false);
 
   // The scanner comes back with its old firmware: it is not reset again.
   ASSERT_TRUE(waitFor([&] { return scanner.isPluggedIn() && listed(scanner.path()); }));
@@ -239,8 +241,9 @@ TEST_F(ConnectionTest, RemovalsOfTheKnownScannerOfAnotherAndDuringTheCalibration
 
 TEST_F(ConnectionTest, AResetFromThePreferencesNeverTakesTheBootLoaderForAScanner) {
   FirmwarePace pace = FirmwarePace::none();
-  pace.bootLoaderWindow_s = 1.0;
+  pace.bootLoaderWindow_s = 0.2;
   auto& scanner = plugScanner(FirmwareGeneration::V170, pace);
+  scanner.holdBootLoader(true);  // until the program has seen it, on however busy a machine
   launch();
   clock_.advanceSeconds(1.0);
   ASSERT_TRUE(waitFor([&] { return connected(); }));
@@ -257,6 +260,7 @@ TEST_F(ConnectionTest, AResetFromThePreferencesNeverTakesTheBootLoaderForAScanne
   EXPECT_FALSE(delegate_->isConnecting());
   clock_.advanceSeconds(2.0);
   EXPECT_FALSE(delegate_->isConnecting());
+  scanner.holdBootLoader(false);
 
   // Then the scanner itself arrives and is connected.
   ASSERT_TRUE(waitFor([&] { return scanner.isPluggedIn() && listed(scanner.path()); }));

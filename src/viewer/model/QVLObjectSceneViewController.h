@@ -243,6 +243,8 @@ public:
   void setMeshNeedsSaving(bool needs) { meshNeedsSaving_ = needs; }
   void setAligningScreenShown(bool shown) { aligningScreenShown_ = shown; }
   bool isApplyingChanges() const { return isApplyingChanges_; }
+  // A crop pass is drawing: Apply and new crops are not taken until it ends.
+  bool isCropPassRunning() const { return croppingIsDisabled_; }
   bool modelHasSlices() const { return modelHasSlices_; }
   bool modelHasTextures() const { return modelHasTextures_; }
   int brushCleaningState() const { return brushCleaningState_; }

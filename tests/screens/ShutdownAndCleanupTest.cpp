@@ -199,7 +199,8 @@ TEST_F(CleanupTest, NoFileGoesWhileALibraryMayStillNameIt) {
   EXPECT_TRUE(fs::exists(namedImage));
 
   // A library moved aside (as an older program moves one of this layout, taking it for another
-  // model's) keeps every file it names when a new library starts in the same folder and cleans up.
+  // model's) keeps every file it names when a new library, with scans of its own, starts in the
+  // same folder and cleans up.
   const fs::path keptImage = store->filesFolder() / "kept.png";
   addScan(touch("../scans/kept.qvk"), keptImage);
   store.reset();
@@ -207,8 +208,18 @@ TEST_F(CleanupTest, NoFileGoesWhileALibraryMayStillNameIt) {
     const fs::path file = libraryFolder() / (std::string(TBCoreDataStoreS1::kStoreFileName) + suffix);
     if (fs::exists(file)) fs::rename(file, file.string() + ".corrupt-20240101-000000");
   }
+  {
+    // The new library, made elsewhere: a library without scans would take the kept one back.
+    const fs::path elsewhere = temp.path() / "Elsewhere";
+    store = qv::test::makeQuietStore(elsewhere);
+    context = store->privateContext();
+    addScan(touch("../scans/new.qvk"), store->filesFolder() / "new.png");
+    store.reset();
+    fs::rename(elsewhere / TBCoreDataStoreS1::kStoreFileName, libraryFolder() / TBCoreDataStoreS1::kStoreFileName);
+  }
   store = qv::test::makeQuietStore(libraryFolder());
   ASSERT_TRUE(store->hasCoordinator());
+  ASSERT_FALSE(store->takenBackStoreFilePath());
   runCleanup();
   EXPECT_TRUE(fs::exists(keptImage));
 

@@ -290,6 +290,10 @@ void StoreCoordinator::close() {
   largeValuesApart_ = false;
 }
 
+bool StoreCoordinator::inUse(const std::filesystem::path& file) {
+  return anyLockHeldOn({file, companion(file, kIndexSuffix)});
+}
+
 bool StoreCoordinator::isOpen() const {
   std::lock_guard lock(mutex_);
   return db_ != nullptr;
@@ -358,6 +362,33 @@ bool StoreCoordinator::exec(const std::string& sql, Error* error) {
 StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path& file, Error* error,
                                                     const WriteAccess& writeAccess) {
   close();
+  std::error_code ec;
+  const bool hadLog = std::filesystem::exists(companion(file, kLogSuffix), ec);
+  const bool hadIndex = std::filesystem::exists(companion(file, kIndexSuffix), ec);
+  Error failure;
+  OpenResult result = openFile(file, &failure, writeAccess, std::nullopt);
+  // Opening for writing makes the log's index (32 KB) and may add tables: on a full disk that
+  // fails, though every scan can still be read. The library is then opened for reading, naming
+  // the full disk, and the companions the attempt made are taken away again.
+  if (result == OpenResult::Failed && isOutOfSpace(failure) && std::filesystem::exists(file, ec) &&
+      !anyLockHeldOn({file, companion(file, kIndexSuffix)})) {
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    for (const auto& [suffix, had] : {std::pair{kLogSuffix, hadLog}, std::pair{kIndexSuffix, hadIndex}})
+      if (!had) std::filesystem::remove(companion(file, suffix), ec);
+    const int systemCode = static_cast<int>(find(failure.userInfo, Error::kUnderlyingErrorKey)->toInt64());
+    const std::string reason = writeFailureReason(systemCode, folder.string());
+    QVLogWarn("The scan library %s cannot be opened for writing (%s); it is opened for reading", file.c_str(),
+              reason.c_str());
+    result = openFile(file, &failure, writeAccess, reason);
+  }
+  if (error && (result == OpenResult::Unreadable || result == OpenResult::Failed)) *error = failure;
+  return result;
+}
+
+StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::path& file, Error* error,
+                                                        const WriteAccess& writeAccess,
+                                                        const std::optional<std::string>& readOnlyBecause) {
+  close();
   std::lock_guard lock(mutex_);
   unavailable_.reset();
   file_ = file;
@@ -365,14 +396,21 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   // Why the store can only be read, found before SQLite is asked: SQLite keeps its log and the
   // log's index beside the file, and where it cannot write those it fails to open or refuses
   // every save without saying why.
-  std::optional<std::string> readOnlyReason;
+  std::optional<std::string> readOnlyReason = readOnlyBecause;
   std::error_code ec;
   const bool exists = std::filesystem::exists(file, ec);
   // A log that is there before we open the file was left by a run that never closed it.
   const auto leftOverLog = std::filesystem::file_size(companion(file, kLogSuffix), ec);
   const std::uintmax_t leftOverLogBytes = ec ? 0 : leftOverLog;
   const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-  if (const int err = writeAccess(folder)) {
+  if (readOnlyReason) {
+    if (!exists) {
+      if (error)
+        *error = Error(kScanErrorDomain, kStoreUnavailableError, "Cannot create the store file: " + *readOnlyReason,
+                       {{Error::kFilePathKey, file.string()}});
+      return OpenResult::Failed;
+    }
+  } else if (const int err = writeAccess(folder)) {
     readOnlyReason = "its folder " + folder.string() + " cannot be written: " + std::strerror(err);
     if (!exists) {
       if (error)
@@ -401,18 +439,25 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   } else {
     rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   }
-  auto fail = [&](int code, const std::string& what) {
+  auto failWith = [&](int code, Error made) {
     const OpenResult result = isUnreadableCode(code) ? OpenResult::Unreadable : OpenResult::Failed;
     if (error) {
-      *error = sqliteError(code, what);
+      *error = std::move(made);
       error->code = kStoreUnavailableError;
     }
     for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
     statements_.clear();
-  writeStatements_.clear();
+    writeStatements_.clear();
     sqlite3_close_v2(db_);
     db_ = nullptr;
     return result;
+  };
+  auto fail = [&](int code, const std::string& what) { return failWith(code, sqliteError(code, what)); };
+  // A step that failed with an error of its own keeps it (and SQLite's code, which tells a damaged
+  // file from a full disk).
+  auto failInner = [&](const Error& inner) {
+    const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
+    return failWith(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner);
   };
   if (rc != SQLITE_OK) return fail(rc, "Cannot open the store file");
   sqlite3_busy_timeout(db_, 5000);
@@ -433,7 +478,7 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
 
   Error inner;
   if (entries == 0) {
-    if (!exec(format("PRAGMA page_size=%d", kPageSize), &inner)) return fail(SQLITE_ERROR, inner.description);
+    if (!exec(format("PRAGMA page_size=%d", kPageSize), &inner)) return failInner(inner);
   } else {
     // Our file carries the model's fingerprint; anything else is another program's database or
     // a store of another model, which this model cannot read.
@@ -482,17 +527,12 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
 
   // The journal mode is kept in the file itself, which a read-only file cannot change.
   if ((!readOnly && !exec("PRAGMA journal_mode=WAL", &inner)) || !exec("PRAGMA synchronous=NORMAL", &inner) ||
-      !exec("PRAGMA foreign_keys=ON", &inner) || !exec(format("PRAGMA journal_size_limit=%d", kJournalSizeLimit), &inner)) {
-    const int code = static_cast<int>(find(inner.userInfo, kSQLiteResultCodeKey) ? find(inner.userInfo, kSQLiteResultCodeKey)->toInt64() : SQLITE_ERROR);
-    return fail(code, inner.description);
-  }
+      !exec("PRAGMA foreign_keys=ON", &inner) || !exec(format("PRAGMA journal_size_limit=%d", kJournalSizeLimit), &inner))
+    return failInner(inner);
   if (entries == 0) {
     storeIdentifier_ = std::make_shared<const std::string>(makeUUIDString());
     nextNumber_ = 1;
-    if (!createSchema(&inner)) {
-      const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
-      return fail(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner.description);
-    }
+    if (!createSchema(&inner)) return failInner(inner);
   } else {
     // A number handed out but never saved may be given again; a saved one never.
     // Every table is read here: one that is missing or damaged makes the file unusable with this
@@ -508,10 +548,9 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
       sqlite3_finalize(stmt);
       if (rc != SQLITE_ROW) return fail(rc, "Cannot read the table of " + entity->name());
     }
-    if (!openLargeValueTables(readOnly, &inner)) {
-      const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
-      return fail(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner.description);
-    }
+    // A library of the older layout gets its tables with the rest of the change to this layout,
+    // in the same transaction: a change that fails leaves none behind.
+    if (!openLargeValueTables(readOnly || olderLayout, &inner)) return failInner(inner);
   }
   const std::filesystem::path filesFolder = folder / filesFolderName(*storeIdentifier_);
   if (olderLayout && readOnly) {
@@ -700,7 +739,7 @@ std::filesystem::path withoutTrailingSeparator(const std::filesystem::path& path
 bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, Error* error) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::create_directory(filesFolder, ec);
+  const bool madeFolder = fs::create_directory(filesFolder, ec);
   if (ec) {
     if (error) *error = posixError(ec.value(), "Cannot create the library's files folder " + filesFolder.string());
     return false;
@@ -715,6 +754,7 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
   std::vector<std::pair<std::string, std::string>> renamed;  // stored value → new value
   auto undo = [&] {
     for (const auto& path : made) fs::remove(path, ec);
+    if (madeFolder) fs::remove(filesFolder, ec);  // only while empty: nothing but what this attempt made
     return false;
   };
   for (const auto& entity : model_->entities())
@@ -756,7 +796,11 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
       }
     }
 
-  std::string sql = "BEGIN; CREATE TEMP TABLE moved_files (old TEXT PRIMARY KEY, new TEXT NOT NULL);";
+  std::string sql = "BEGIN;";
+  // The tables of large values, for a library written before they were kept apart.
+  if (!largeValuesApart_)
+    for (const auto& entity : model_->entities()) sql += createLargeValueTables(*entity, "IF NOT EXISTS ");
+  sql += "CREATE TEMP TABLE moved_files (old TEXT PRIMARY KEY, new TEXT NOT NULL);";
   if (!exec(sql, error)) {
     exec("ROLLBACK", nullptr);
     return undo();
@@ -796,6 +840,7 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
     return undo();
   }
   if (!finish(true)) return undo();
+  largeValuesApart_ = true;
   for (const auto& [from, to] : targets) {
     fs::remove(from, ec);
     if (ec) QVLogWarn("Cannot remove %s, now kept as %s: %s", from.c_str(), to.c_str(), ec.message().c_str());

@@ -27,6 +27,8 @@ namespace qv {
 namespace {
 
 constexpr const char* kMetadataTable = "store_metadata";
+// The SQL function that reads a path a row names as ownLibraryFile does.
+constexpr const char* kLibraryFileFunction = "library_file";
 // Pages of 8 KiB keep the overflow chains of megabyte-sized vertex buffers short.
 constexpr int kPageSize = 8192;
 // The size the log is cut back to each time it starts over.
@@ -393,6 +395,8 @@ StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::p
   unavailable_.reset();
   file_ = file;
   filesFolder_.clear();
+  filesMarker_.clear();
+  filesPrefix_.clear();
   // Why the store can only be read, found before SQLite is asked: SQLite keeps its log and the
   // log's index beside the file, and where it cannot write those it fails to open or refuses
   // every save without saying why.
@@ -459,6 +463,10 @@ StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::p
     const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
     return failWith(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner);
   };
+  if (rc != SQLITE_OK) return fail(rc, "Cannot open the store file");
+  // Fetches compare the files the rows name as they are read (see ownLibraryFile).
+  rc = sqlite3_create_function_v2(db_, kLibraryFileFunction, 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, this,
+                                  &StoreCoordinator::libraryFileFunction, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return fail(rc, "Cannot open the store file");
   sqlite3_busy_timeout(db_, 5000);
   sqlite3_extended_result_codes(db_, 1);
@@ -567,6 +575,8 @@ StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::p
     if (!readOnly && !std::filesystem::create_directory(filesFolder, ec) && ec)
       QVLogWarn("Cannot create the library's files folder %s: %s", filesFolder.c_str(), ec.message().c_str());
     filesFolder_ = filesFolder;
+    filesMarker_ = "/" + filesFolder.filename().string() + "/";
+    filesPrefix_ = filesFolder.string() + "/";
   }
   if (readOnly) {
     readOnlyError_ = Error(kScanErrorDomain, kStoreReadOnlyError,
@@ -850,6 +860,30 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
   return true;
 }
 
+bool StoreCoordinator::ownLibraryFile(std::string& path) const {
+  if (filesMarker_.empty() || path.empty() || path.front() != '/') return false;
+  const auto at = path.rfind(filesMarker_);
+  if (at == std::string::npos) return false;
+  const auto name = at + filesMarker_.size();
+  if (name == filesPrefix_.size() && path.compare(0, name, filesPrefix_) == 0) return false;  // named where it lies
+  const std::string_view rest = std::string_view(path).substr(name);
+  if (rest.empty() || rest == "." || rest == ".." || rest.find('/') != std::string_view::npos) return false;
+  path = filesPrefix_ + std::string(rest);
+  return true;
+}
+
+void StoreCoordinator::libraryFileFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
+  const auto* self = static_cast<const StoreCoordinator*>(sqlite3_user_data(context));
+  if (sqlite3_value_type(arguments[0]) != SQLITE_TEXT) {
+    sqlite3_result_value(context, arguments[0]);
+    return;
+  }
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+  std::string path(text ? text : "", static_cast<std::size_t>(sqlite3_value_bytes(arguments[0])));
+  if (self->ownLibraryFile(path)) sqlite3_result_text(context, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+  else sqlite3_result_value(context, arguments[0]);
+}
+
 std::int64_t StoreCoordinator::allocateNumber() {
   std::lock_guard lock(mutex_);
   return nextNumber_++;
@@ -908,7 +942,9 @@ AttributeValue StoreCoordinator::columnValue(sqlite3_stmt* stmt, int column, con
     case AttributeType::Date: return dateFromMicroseconds(sqlite3_column_int64(stmt, column));
     case AttributeType::String: {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-      return std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+      std::string value(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+      if (attribute.libraryFile) ownLibraryFile(value);
+      return value;
     }
     case AttributeType::Data: {
       const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, column));
@@ -975,6 +1011,9 @@ std::string StoreCoordinator::whereClause(const EntityDescription& entity, const
       sql += quoted(c.key) + (c.op == Comparison::Equal ? " IS NULL" : " IS NOT NULL");
     } else if (unset) {
       sql += "0";
+    } else if (prop->kind == PropertyKind::Attribute && entity.attributes()[prop->index].libraryFile) {
+      // As the rows are read: a file of this library's files folder is found by where it lies now.
+      sql += std::string(kLibraryFileFunction) + "(" + quoted(c.key) + ") " + sqlOperator(c.op) + " ?";
     } else {
       sql += quoted(c.key) + " " + sqlOperator(c.op) + " ?";
     }

@@ -50,8 +50,11 @@ void StoreErrorAlerts::flush() {
 }
 
 qv::screens::Alert StoreErrorAlerts::alertFor(const qv::Error& error) {
-  // A library started anew still works: that is news, not a failure.
-  const bool notice = error.is(qv::kScanErrorDomain, qv::kStoreFileMovedAsideError);
+  // A library started anew, or one taken back, still works, and a library kept aside is still
+  // there: that is news, not a failure.
+  const bool notice = error.is(qv::kScanErrorDomain, qv::kStoreFileMovedAsideError) ||
+                      error.is(qv::kScanErrorDomain, qv::kKeptLibraryTakenBackError) ||
+                      error.is(qv::kScanErrorDomain, qv::kKeptLibraryFoundError);
   return {notice ? qv::screens::AlertStyle::Informational : qv::screens::AlertStyle::Critical, error.description, "",
           {"OK"}};
 }

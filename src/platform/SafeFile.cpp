@@ -2,11 +2,14 @@
 #include "platform/SafeFile.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
 #include <string>
+#include <utility>
 
 namespace qv {
 
@@ -33,23 +36,90 @@ int replaceTextFile(const fs::path& file, std::string_view text) {
   return failed;
 }
 
-std::optional<fs::path> keepDamagedFileAside(const fs::path& file) {
+namespace {
+
+std::string asideStamp() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  for (int n = 1; n < 1000; ++n) {
-    fs::path aside = file;
-    aside += std::string(".corrupt-") + stamp + (n == 1 ? std::string() : "-" + std::to_string(n));
-    // link() refuses an existing name where rename() would overwrite it.
-    if (::link(file.c_str(), aside.c_str()) == 0) {
-      ::unlink(file.c_str());
-      return aside;
-    }
-    if (errno != EEXIST) return std::nullopt;
+  return stamp;
+}
+
+fs::path asideName(const fs::path& file, const std::string& stamp, int n) {
+  fs::path aside = file;
+  aside += std::string(".corrupt-") + stamp + (n == 1 ? std::string() : "-" + std::to_string(n));
+  return aside;
+}
+
+fs::path withSuffix(const fs::path& file, const std::string& suffix) {
+  fs::path named = file;
+  named += suffix;
+  return named;
+}
+
+bool nameTaken(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+// rename() that never replaces: RENAME_NOREPLACE where the file system has it, else a second name
+// made with link() (which refuses a taken name) and the first one removed.
+int moveWithoutReplacing(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  if (::unlink(from.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(to.c_str());
+    return err;
   }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<fs::path> keepDamagedFileAside(const fs::path& file) {
+  int error = 0;
+  return keepDamagedFileAside(file, {}, &error);
+}
+
+std::optional<fs::path> keepDamagedFileAside(const fs::path& file, const std::vector<std::string>& companionSuffixes,
+                                             int* error) {
+  const std::string stamp = asideStamp();
+  int err = EEXIST;
+  for (int n = 1; n < 1000 && err == EEXIST; ++n) {
+    const fs::path aside = asideName(file, stamp, n);
+    // A companion's name taken by an earlier file's is as taken as the file's own.
+    bool taken = false;
+    for (const auto& suffix : companionSuffixes) taken = taken || nameTaken(withSuffix(aside, suffix));
+    if (taken) continue;
+    err = moveFileWithCompanions(file, aside, companionSuffixes);
+    if (err == 0) return aside;
+  }
+  if (error) *error = err;
   return std::nullopt;
+}
+
+int moveFileWithCompanions(const fs::path& file, const fs::path& target, const std::vector<std::string>& companionSuffixes) {
+  std::vector<std::pair<fs::path, fs::path>> moved;
+  auto moveBack = [&] {
+    for (auto it = moved.rbegin(); it != moved.rend(); ++it) moveWithoutReplacing(it->second, it->first);
+  };
+  if (const int err = moveWithoutReplacing(file, target)) return err;
+  moved.emplace_back(file, target);
+  for (const auto& suffix : companionSuffixes) {
+    const fs::path from = withSuffix(file, suffix);
+    if (!nameTaken(from)) continue;
+    const fs::path to = withSuffix(target, suffix);
+    if (const int err = moveWithoutReplacing(from, to)) {
+      moveBack();
+      return err;
+    }
+    moved.emplace_back(from, to);
+  }
+  return 0;
 }
 
 }  // namespace qv

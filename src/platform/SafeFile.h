@@ -3,7 +3,9 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv {
 
@@ -17,5 +19,20 @@ int replaceTextFile(const std::filesystem::path& file, std::string_view text);
 // taken, as it is for a second damaged file within the same second). A kept copy is never
 // replaced. Answers the new name, or nothing when the file could not be moved.
 std::optional<std::filesystem::path> keepDamagedFileAside(const std::filesystem::path& file);
+
+// The same for a file that has companions named "<file><suffix>" (a database's log and index):
+// those that exist go with it, under the same dated name and their own suffixes, all or none.
+// Answers the file's new name; nothing, with the errno in `error`, when it stays where it was.
+std::optional<std::filesystem::path> keepDamagedFileAside(const std::filesystem::path& file,
+                                                          const std::vector<std::string>& companionSuffixes,
+                                                          int* error);
+
+// Moves `file` to `target`, and each companion "<file><suffix>" that exists to
+// "<target><suffix>". A name that is taken is never replaced (EEXIST), and when one move fails
+// those made before it are taken back: everything ends under the old names or under the new
+// ones. The file goes first, so that a crash between the moves never leaves one file's log
+// beside another file. Answers 0, or the errno of the move that failed.
+int moveFileWithCompanions(const std::filesystem::path& file, const std::filesystem::path& target,
+                           const std::vector<std::string>& companionSuffixes);
 
 }  // namespace qv

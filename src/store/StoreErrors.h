@@ -17,10 +17,18 @@ inline constexpr int kVertexFileError = 105;
 // The store file can be read but not written (its permissions, a read-only disk): scans can be
 // opened, and every save fails with this error, which names the file and the reason.
 inline constexpr int kStoreReadOnlyError = 106;
+// The library found held no scans (or was missing) and a library kept aside beside it, which held
+// scans, was taken back in its place; the one found is kept aside in turn. Told, not a failure.
+inline constexpr int kKeptLibraryTakenBackError = 107;
+// The library found holds no scans and a library kept aside beside it cannot be opened or taken
+// back: the user is told where it is. Told, not a failure.
+inline constexpr int kKeptLibraryFoundError = 108;
 
 // The detail key carrying SQLite's own result code.
 inline constexpr const char* kSQLiteResultCodeKey = "SQLiteResultCode";
 // The detail key carrying the path a store file was moved to.
 inline constexpr const char* kMovedFilePathKey = "MovedFilePath";
+// The detail key carrying the path of a library kept aside that was taken back or is still kept.
+inline constexpr const char* kKeptLibraryPathKey = "KeptLibraryPath";
 
 }  // namespace qv

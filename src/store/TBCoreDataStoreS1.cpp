@@ -4,15 +4,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
-#include <ctime>
+#include <cstring>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/Queue.h"
+#include "platform/SafeFile.h"
 #include "store/ScanModel.h"
 #include "store/StoreErrors.h"
 #include "store/internal/StoreCoordinator.h"
@@ -30,35 +35,61 @@ TBCoreDataStoreS1::ErrorPresenter& processPresenter() {
   return presenter;
 }
 
-std::string timestamp() {
-  const std::time_t t = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char buffer[32];
-  std::strftime(buffer, sizeof buffer, "%Y%m%d-%H%M%S", &local);
-  return buffer;
+// A library is its store file with SQLite's log and the log's index, when they are there: it is
+// moved whole, or not at all.
+const std::vector<std::string> kStoreCompanions = {"-wal", "-shm"};
+
+fs::path companionOf(const fs::path& file, const char* suffix) { return file.string() + suffix; }
+
+// The libraries kept aside beside the store file, newest first: "<store file>.corrupt-<yyyymmdd-hhmmss>"
+// (with "-2", "-3"... for more in the same second), as this version and older ones keep a library
+// they cannot read. Their companions and names of any other shape are not libraries.
+std::vector<fs::path> keptLibraries(const fs::path& file) {
+  const std::string prefix = file.filename().string() + ".corrupt-";
+  std::vector<std::pair<std::pair<std::string, long>, fs::path>> found;
+  std::error_code ec;
+  for (fs::directory_iterator it(file.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() < prefix.size() + 15 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string stamp = name.substr(prefix.size(), 15), rest = name.substr(prefix.size() + 15);
+    bool wellFormed = stamp[8] == '-';
+    for (std::size_t i = 0; i < stamp.size(); ++i)
+      if (i != 8 && !std::isdigit(static_cast<unsigned char>(stamp[i]))) wellFormed = false;
+    long n = 1;
+    if (!rest.empty()) {
+      wellFormed = wellFormed && rest.size() > 1 && rest.size() < 8 && rest[0] == '-' &&
+                   std::all_of(rest.begin() + 1, rest.end(), [](unsigned char c) { return std::isdigit(c); });
+      if (wellFormed) n = std::stol(rest.substr(1));
+    }
+    std::error_code typeError;
+    if (wellFormed && it->is_regular_file(typeError)) found.push_back({{stamp, n}, it->path()});
+  }
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<fs::path> libraries;
+  for (auto& [key, path] : found) libraries.push_back(std::move(path));
+  return libraries;
 }
 
-// Moves the store file and its write-ahead log aside under one dated name, so that nothing the
-// user saved is lost and SQLite still finds the log beside the moved file.
-std::optional<fs::path> moveAside(const fs::path& file, qv::Error* error) {
-  const std::string base = file.string() + ".corrupt-" + timestamp();
-  fs::path target = base;
+enum class Holding { NoFile, NoScans, Scans, Unreadable, Unknown };
+
+// What a library holds, read without writing anything in it or beside it.
+Holding whatLibraryHolds(const qv::ModelPtr& model, const qv::EntityDescription& scans, const fs::path& file) {
   std::error_code ec;
-  for (int n = 2; fs::exists(target, ec); ++n) target = base + "-" + std::to_string(n);
-  fs::rename(file, target, ec);
-  if (ec) {
-    if (error) *error = qv::posixError(ec.value(), "Cannot move the unreadable store file aside");
-    return std::nullopt;
-  }
-  for (const char* suffix : {"-wal", "-shm"}) {
-    const fs::path companion = file.string() + suffix;
-    if (fs::exists(companion, ec)) {
-      fs::rename(companion, target.string() + suffix, ec);
-      if (ec) fs::remove(companion, ec);  // a log left behind would be replayed into the new store
-    }
-  }
-  return target;
+  const auto size = fs::file_size(file, ec);
+  if (ec) return fs::exists(file, ec) ? Holding::Unknown : Holding::NoFile;
+  if (size == 0) return Holding::NoScans;  // taken for a new library
+  // A log whose index is gone cannot be read without writing one: its saves would go unseen.
+  if (fs::file_size(companionOf(file, "-wal"), ec) > 0 && !ec && !fs::exists(companionOf(file, "-shm"), ec))
+    return Holding::Unknown;
+  qv::StoreCoordinator probe(model);
+  qv::Error error;
+  const auto opened = probe.open(file, &error, [](const fs::path&) { return EACCES; });
+  if (opened == qv::StoreCoordinator::OpenResult::Unreadable) return Holding::Unreadable;
+  if (opened != qv::StoreCoordinator::OpenResult::OpenedReadOnly) return Holding::Unknown;
+  qv::Error readError;
+  const auto rows = probe.fetchRows(scans, qv::FetchRequest(scans.name()), 1, &readError);
+  if (!readError.domain.empty()) return Holding::Unknown;
+  return rows.empty() ? Holding::NoScans : Holding::Scans;
 }
 
 }  // namespace
@@ -140,15 +171,17 @@ void TBCoreDataStoreS1::openStore() {
   }
 
   const fs::path file = persistentStoreURL();
+  takeBackKeptLibrary(file);
   qv::Error error;
   auto result = coordinator_->open(file, &error, writeAccess_);
   if (result == qv::StoreCoordinator::OpenResult::Unreadable) {
-    qv::Error moveError;
-    auto moved = moveAside(file, &moveError);
+    int moveError = 0;
+    auto moved = qv::keepDamagedFileAside(file, kStoreCompanions, &moveError);
     if (!moved) {
       // Never delete what cannot be moved: the store stays closed and the user is told.
       openError_ = error;
-      openError_->userInfo[qv::Error::kUnderlyingErrorKey] = moveError.text();
+      openError_->userInfo[qv::Error::kUnderlyingErrorKey] =
+          qv::posixError(moveError, "Cannot move the unreadable store file aside").text();
       present(*openError_);
       return;
     }
@@ -183,6 +216,90 @@ void TBCoreDataStoreS1::openStore() {
     if (readOnlyError_) present(*readOnlyError_);
   }
   QVLogDebug("Data file: %s", file.c_str());
+}
+
+void TBCoreDataStoreS1::takeBackKeptLibrary(const fs::path& file) {
+  // An older program that takes this version's library for another model's keeps it aside whole
+  // and starts an empty one; a library kept aside is never deleted. Back on this version, a
+  // library without scans beside a kept library that this version can read and that holds scans
+  // is that library's successor, not a choice the user made: the kept one is taken back.
+  const auto kept = keptLibraries(file);
+  if (kept.empty()) return;
+  const auto scans = coordinator_->model()->entity("QVSDScanObject");
+  if (!scans) return;  // not a library of scans: there is nothing to compare
+  const Holding current = whatLibraryHolds(coordinator_->model(), *scans, file);
+  if (current == Holding::Scans || current == Holding::Unknown) return;
+  std::optional<fs::path> chosen;
+  std::optional<fs::path> unopened;  // the newest kept library this version cannot read
+  for (const auto& library : kept) {
+    const Holding holding = whatLibraryHolds(coordinator_->model(), *scans, library);
+    if (holding == Holding::Scans) {
+      chosen = library;
+      break;
+    }
+    if ((holding == Holding::Unreadable || holding == Holding::Unknown) && !unopened) unopened = library;
+  }
+  auto tellWhereItIs = [&](const fs::path& library, const std::string& why) {
+    if (current == Holding::Unreadable) return;  // the opening tells of the library it keeps now
+    QVLogWarn("The scan library %s holds no scans; the library kept as %s %s", file.c_str(), library.c_str(), why.c_str());
+    present(qv::Error(qv::kScanErrorDomain, qv::kKeptLibraryFoundError,
+                      qv::format("The scan library holds no scans. The library kept earlier as \"%s\" %s; it is still "
+                                 "there, in %s.",
+                                 library.filename().c_str(), why.c_str(), library.parent_path().c_str()),
+                      {{qv::Error::kFilePathKey, file.string()}, {qv::kKeptLibraryPathKey, library.string()}}));
+  };
+  if (!chosen) {
+    if (unopened) tellWhereItIs(*unopened, "cannot be opened by this version");
+    return;
+  }
+  // Moved only where names can be changed and while no program has either library open.
+  if (const int err = writeAccess_(folder_)) {
+    tellWhereItIs(*chosen, std::string("holds scans but could not be taken back (") + std::strerror(err) + ")");
+    return;
+  }
+  if (qv::StoreCoordinator::inUse(file) || qv::StoreCoordinator::inUse(*chosen)) {
+    tellWhereItIs(*chosen, "holds scans but could not be taken back while another program has a library open");
+    return;
+  }
+  std::optional<fs::path> setAside;
+  if (current != Holding::NoFile) {
+    int err = 0;
+    setAside = qv::keepDamagedFileAside(file, kStoreCompanions, &err);
+    if (!setAside) {
+      tellWhereItIs(*chosen, std::string("holds scans but could not be taken back (") + std::strerror(err) + ")");
+      return;
+    }
+  }
+  if (const int err = qv::moveFileWithCompanions(*chosen, file, kStoreCompanions)) {
+    if (setAside && qv::moveFileWithCompanions(*setAside, file, kStoreCompanions) == 0) setAside.reset();
+    if (!setAside) {
+      tellWhereItIs(*chosen, std::string("holds scans but could not be taken back (") + std::strerror(err) + ")");
+      return;
+    }
+    // Neither could go back: the store name is free, and a new library starts there, both kept.
+    QVLogError("Could not take back the scan library %s (%s), nor put %s back in its place", chosen->c_str(),
+               std::strerror(err), setAside->c_str());
+    return;
+  }
+  takenBackStoreFilePath_ = *chosen;
+  if (current == Holding::Unreadable) movedStoreFilePath_ = setAside;
+  std::string message;
+  if (current == Holding::Unreadable)
+    message = qv::format("The scan library could not be read. It was kept as \"%s\", and the library kept earlier as "
+                         "\"%s\" was taken back.",
+                         setAside->filename().c_str(), chosen->filename().c_str());
+  else if (setAside)
+    message = qv::format("The scan library held no scans, so the library kept earlier as \"%s\" was taken back. The "
+                         "empty library was kept as \"%s\".",
+                         chosen->filename().c_str(), setAside->filename().c_str());
+  else
+    message = qv::format("The scan library was missing, so the library kept earlier as \"%s\" was taken back.",
+                         chosen->filename().c_str());
+  QVLogInfo("Took back the scan library kept as %s%s%s", chosen->c_str(), setAside ? "; the one in its place is kept as " : "",
+            setAside ? setAside->c_str() : "");
+  qv::Dictionary info{{qv::Error::kFilePathKey, file.string()}, {qv::kKeptLibraryPathKey, chosen->string()}};
+  if (setAside) info[qv::kMovedFilePathKey] = setAside->string();
+  present(qv::Error(qv::kScanErrorDomain, qv::kKeptLibraryTakenBackError, message, info));
 }
 
 bool TBCoreDataStoreS1::hasCoordinator() const { return coordinator_->isOpen(); }

@@ -45,6 +45,11 @@ public:
   // a library whose folder cannot be written (SQLite keeps its log and index beside the file). Log
   // and index files left unwritable beside a writable file are made writable again, keeping their
   // bytes, unless another connection has the library open: then it opens for reading, naming them.
+  // A library without scans (or none at all) beside kept libraries is replaced by the newest kept
+  // one this model can read that holds scans, whole, and itself kept aside (an older program keeps
+  // this version's library aside and starts an empty one); when none can be taken back and one
+  // cannot be read, the user is told where it is. A disk too full to open the library for writing
+  // opens it for reading.
   explicit TBCoreDataStoreS1(Options options);
   ~TBCoreDataStoreS1();
   TBCoreDataStoreS1(const TBCoreDataStoreS1&) = delete;
@@ -89,9 +94,12 @@ public:
   const std::optional<qv::Error>& readOnlyError() const { return readOnlyError_; }
   // Where an unreadable store file was moved to, when that happened at opening.
   const std::optional<std::filesystem::path>& movedStoreFilePath() const { return movedStoreFilePath_; }
+  // Where the library now in use was kept, when it was taken back at opening (see the constructor).
+  const std::optional<std::filesystem::path>& takenBackStoreFilePath() const { return takenBackStoreFilePath_; }
 
 private:
   void openStore();
+  void takeBackKeptLibrary(const std::filesystem::path& file);
   void present(const qv::Error& error);
 
   std::filesystem::path folder_;
@@ -106,4 +114,5 @@ private:
   std::optional<qv::Error> openError_;
   std::optional<qv::Error> readOnlyError_;
   std::optional<std::filesystem::path> movedStoreFilePath_;
+  std::optional<std::filesystem::path> takenBackStoreFilePath_;
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "screens/AppTermination.h"
@@ -198,8 +199,51 @@ TEST_F(CleanupTest, NoFileGoesWhileALibraryMayStillNameIt) {
   runSQL("ALTER TABLE Hidden RENAME TO QVSDTexture");
   EXPECT_TRUE(fs::exists(namedImage));
 
+  // A library copied or moved to another folder (a restored backup, another machine or user):
+  // its rows still name its files under the folder it was in, and it reads them, and keeps them,
+  // where they lie now; what no row names still goes. The rows stay as they were.
+  const fs::path copiedImage = store->filesFolder() / "copied.png";
+  const fs::path copiedSource = temp.path() / "scans" / "copied.qvk";  // not under the folder that goes
+  std::ofstream(copiedSource) << "x";
+  addScan(copiedSource, copiedImage);
+  const fs::path filesName = store->filesFolder().filename();
+  store.reset();
+  const fs::path moved = temp.path() / "Restored" / "Quorvel";
+  fs::create_directories(moved.parent_path());
+  fs::copy(libraryFolder(), moved, fs::copy_options::recursive);
+  std::ofstream(moved / filesName / "stray.png") << "x";
+  fs::remove_all(libraryFolder());
+  store = qv::test::makeQuietStore(moved);
+  context = store->privateContext();
+  ASSERT_EQ(store->filesFolder(), moved / filesName);
+  runCleanup();
+  EXPECT_TRUE(fs::exists(moved / filesName / "copied.png"));
+  EXPECT_FALSE(fs::exists(moved / filesName / "stray.png"));
+  std::vector<std::string> images;
+  context->performAndWait([&] {
+    for (const auto& scan : QVSDLibrary::defaultLibraryInContext(*context)->scanObjects())
+      for (const auto& texture : scan->textures()) images.push_back(texture->textureFileName().value_or(""));
+  });
+  EXPECT_NE(std::find(images.begin(), images.end(), (moved / filesName / "copied.png").string()), images.end());
+  store.reset();
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((moved / TBCoreDataStoreS1::kStoreFileName).c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM QVSDTexture WHERE textureFileName = ?", -1, &stmt, nullptr);
+    sqlite3_bind_text(stmt, 1, copiedImage.c_str(), -1, SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), 1) << "the row names the file as it was written";
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+  fs::rename(moved, libraryFolder());
+  store = qv::test::makeQuietStore(libraryFolder());
+  context = store->privateContext();
+
   // A library moved aside (as an older program moves one of this layout, taking it for another
-  // model's) keeps every file it names when a new library starts in the same folder and cleans up.
+  // model's) keeps every file it names when a new library, with scans of its own, starts in the
+  // same folder and cleans up.
   const fs::path keptImage = store->filesFolder() / "kept.png";
   addScan(touch("../scans/kept.qvk"), keptImage);
   store.reset();
@@ -207,8 +251,18 @@ TEST_F(CleanupTest, NoFileGoesWhileALibraryMayStillNameIt) {
     const fs::path file = libraryFolder() / (std::string(TBCoreDataStoreS1::kStoreFileName) + suffix);
     if (fs::exists(file)) fs::rename(file, file.string() + ".corrupt-20240101-000000");
   }
+  {
+    // The new library, made elsewhere: a library without scans would take the kept one back.
+    const fs::path elsewhere = temp.path() / "Elsewhere";
+    store = qv::test::makeQuietStore(elsewhere);
+    context = store->privateContext();
+    addScan(touch("../scans/new.qvk"), store->filesFolder() / "new.png");
+    store.reset();
+    fs::rename(elsewhere / TBCoreDataStoreS1::kStoreFileName, libraryFolder() / TBCoreDataStoreS1::kStoreFileName);
+  }
   store = qv::test::makeQuietStore(libraryFolder());
   ASSERT_TRUE(store->hasCoordinator());
+  ASSERT_FALSE(store->takenBackStoreFilePath());
   runCleanup();
   EXPECT_TRUE(fs::exists(keptImage));
 

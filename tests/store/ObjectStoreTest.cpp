@@ -21,7 +21,9 @@
 #include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
 #include "store/QVSDTexture.h"
+#include "store/ScanModel.h"
 #include "store/StoreErrors.h"
+#include "support/SmallDisk.h"
 #include "support/WaitFor.h"
 
 namespace fs = std::filesystem;
@@ -469,6 +471,157 @@ TEST_F(StoreTest, AnOlderLibraryIsMarkedForOlderProgramsAndItsFilesMovedOnlyWhen
   EXPECT_EQ(readFile(source), "scan.qvk");
   closeStore();
   EXPECT_EQ(modelVersion(), mark);
+}
+
+TEST_F(StoreTest, AnEmptyLibraryBesideKeptOnesTakesBackTheNewestThatHoldsScansWholeOrSaysWhereOneIs) {
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  const std::string fingerprint = store->mainContext()->model()->versionHash();
+  auto scanCount = [&] {
+    std::size_t n = 0;
+    onMain([&] { n = mainContext().fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")).size(); });
+    return n;
+  };
+  // A closed library made in a folder of its own, with `scans` scans, moved to `to`.
+  int made = 0;
+  auto placeLibrary = [&](int scans, const fs::path& to) {
+    const fs::path folder = temp.path() / ("made" + std::to_string(++made));
+    auto other = openStore(folder);
+    other->mainContext()->performAndWait([&] {
+      for (int i = 0; i < scans; ++i) newScan(*other->mainContext(), "/scans/other.qvk");
+      ASSERT_TRUE(other->mainContext()->save());
+    });
+    other.reset();
+    fs::rename(folder / "Scan.7.storedata", to);
+  };
+  // What an older program leaves of this version's library: the whole of it kept aside (here with
+  // its saves still in its log), and a new, empty library of the older layout in its place.
+  auto reader = std::make_unique<OtherConnection>(file);
+  onMain([&] { keepOneScan(mainContext()); });
+  onMain([&] {
+    newScan(mainContext(), "/scans/logged.qvk");
+    ASSERT_TRUE(mainContext().save());
+  });
+  closeStore();
+  reader.reset();
+  ASSERT_TRUE(fs::exists(file.string() + "-wal"));
+  const fs::path newest = file.string() + ".corrupt-20240301-000000-2";
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::rename(file.string() + suffix, newest.string() + suffix);
+  // Beside it: an older kept library with a scan, a newer one with none, one no model can read.
+  const fs::path older = file.string() + ".corrupt-20240301-000000";
+  const fs::path empty = file.string() + ".corrupt-20240302-000000";
+  const fs::path unreadable = file.string() + ".corrupt-20240303-000000";
+  placeLibrary(1, older);
+  placeLibrary(0, empty);
+  writeFile(unreadable, std::string(8192, 'x'));
+  placeLibrary(0, file);
+  runSQL(file, "UPDATE store_metadata SET value = '" + fingerprint + "' WHERE key = 'ModelVersion'");
+  const std::string emptyLibrary = readFile(file);
+
+  presented.clear();
+  store = openStore();
+  ASSERT_TRUE(store->hasCoordinator());
+  EXPECT_EQ(store->takenBackStoreFilePath(), newest);
+  EXPECT_EQ(scanCount(), 2u) << "taken back with its log";
+  ASSERT_EQ(presented.size(), 1u);
+  EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kKeptLibraryTakenBackError)) << presented[0].text();
+  const auto* setAsideValue = qv::find(presented[0].userInfo, qv::kMovedFilePathKey);
+  ASSERT_TRUE(setAsideValue);
+  const fs::path setAside = setAsideValue->toString().value_or("");
+  EXPECT_EQ(presented[0].description, "The scan library held no scans, so the library kept earlier as \"" +
+                                          newest.filename().string() + "\" was taken back. The empty library was kept as \"" +
+                                          setAside.filename().string() + "\".");
+  // The empty library is kept as it was; the others stay as they are.
+  EXPECT_EQ(readFile(setAside), emptyLibrary);
+  for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_FALSE(fs::exists(newest.string() + suffix)) << suffix;
+  EXPECT_EQ(readFile(unreadable), std::string(8192, 'x'));
+  EXPECT_TRUE(fs::exists(older) && fs::exists(empty));
+  // Holding scans, the library is kept whatever lies beside it, and nothing is said.
+  presented.clear();
+  reopen();
+  EXPECT_TRUE(presented.empty()) << presented.front().text();
+  EXPECT_EQ(scanCount(), 2u);
+
+  // A library without scans beside kept ones of which none can be taken back: the user is told
+  // where the newest that cannot be read is, and it stays as it is.
+  const fs::path lone = temp.path() / "Lone";
+  fs::create_directories(lone);
+  writeFile(lone / "Scan.7.storedata.corrupt-20240101-000000", "damaged");
+  presented.clear();
+  auto fresh = openStore(lone);
+  ASSERT_TRUE(fresh->hasCoordinator());
+  EXPECT_FALSE(fresh->takenBackStoreFilePath());
+  ASSERT_EQ(presented.size(), 1u);
+  EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kKeptLibraryFoundError)) << presented[0].text();
+  EXPECT_EQ(qv::find(presented[0].userInfo, qv::kKeptLibraryPathKey)->toString(),
+            (lone / "Scan.7.storedata.corrupt-20240101-000000").string());
+  EXPECT_NE(presented[0].description.find(lone.string()), std::string::npos) << presented[0].description;
+  EXPECT_EQ(readFile(lone / "Scan.7.storedata.corrupt-20240101-000000"), "damaged");
+}
+
+TEST_F(StoreTest, AFailedChangeOfAnOlderLibraryLeavesItAsItWasAndAFullDiskOpensItForReading) {
+  QV_RUN_ON_A_SMALL_DISK(16u << 20);
+  const fs::path disk = *qv::test::smallDiskFolder();
+  const fs::path folder = disk / "Quorvel", file = folder / "Scan.7.storedata";
+  // A library of the older layout from before large values had tables of their own: its values
+  // in the rows, its files beside the store file.
+  store = openStore(folder);
+  const std::string fingerprint = store->mainContext()->model()->versionHash();
+  const fs::path image = folder / "photo.png";
+  writeFile(image, "photo");
+  qv::ObjectID id;
+  onMain([&] {
+    auto scan = newScan(mainContext(), (disk / "scan.qvk").string());
+    QVSDTexture::createTextureInScanObject(scan)->setTextureFileName(image.string());
+    id = scan->objectID();
+    ASSERT_TRUE(mainContext().save());
+  });
+  const fs::path filesFolder = store->filesFolder();
+  closeStore();
+  fs::remove(filesFolder);
+  std::string sql = "UPDATE store_metadata SET value = '" + fingerprint + "' WHERE key = 'ModelVersion';";
+  for (const auto& entity : qv::scanModel()->entities())
+    for (const auto& a : entity->attributes())
+      if (a.type == qv::AttributeType::Data) sql += "DROP TABLE \"" + entity->name() + "." + a.name + "\";";
+  runSQL(file, sql + "UPDATE QVSDScanObject SET vertexData = zeroblob(44);");
+  auto names = [&] {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  // Opened for reading, told why once, read as it stands; and not even tables, a files folder, a
+  // log or an index are left of the attempt to change it.
+  auto expectReadAsItWas = [&](const std::string& why) {
+    const auto namesBefore = names();
+    const std::string bytesBefore = readFile(file);
+    presented.clear();
+    store = openStore(folder);
+    ASSERT_TRUE(store->hasCoordinator());
+    ASSERT_EQ(presented.size(), 1u);
+    EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kStoreReadOnlyError)) << presented[0].text();
+    EXPECT_NE(presented[0].description.find(why), std::string::npos) << presented[0].description;
+    onMain([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, mainContext());
+      ASSERT_TRUE(scan);
+      EXPECT_EQ(scan->dataLength("vertexData"), 44u);
+      EXPECT_EQ(scan->textures().at(0)->textureFileName(), image.string());
+    });
+    closeStore();
+    EXPECT_EQ(names(), namesBefore);
+    EXPECT_TRUE(readFile(file) == bytesBefore) << "the store file changed";
+    EXPECT_EQ(readFile(image), "photo");
+  };
+  // The change's own write refused (its files already have their second names by then).
+  runSQL(file, "CREATE TRIGGER refuse BEFORE UPDATE ON QVSDTexture BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  expectReadAsItWas("it could not be changed to this version's layout");
+  runSQL(file, "DROP TRIGGER refuse");
+  // No room at all, then room to open it but not to change it.
+  for (const std::uint64_t room : {std::uint64_t{0}, std::uint64_t{64} << 10}) {
+    SCOPED_TRACE(room);
+    qv::test::fillDiskLeaving(disk, room);
+    expectReadAsItWas("the disk that holds the folder " + folder.string() + " is full");
+    fs::remove(disk / "filler");
+  }
 }
 
 TEST_F(StoreTest, AMetadataTableWithAKeylessRowIsAForeignStoreMovedAside) {

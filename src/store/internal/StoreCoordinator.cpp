@@ -27,6 +27,8 @@ namespace qv {
 namespace {
 
 constexpr const char* kMetadataTable = "store_metadata";
+// The SQL function that reads a path a row names as ownLibraryFile does.
+constexpr const char* kLibraryFileFunction = "library_file";
 // Pages of 8 KiB keep the overflow chains of megabyte-sized vertex buffers short.
 constexpr int kPageSize = 8192;
 // The size the log is cut back to each time it starts over.
@@ -290,6 +292,10 @@ void StoreCoordinator::close() {
   largeValuesApart_ = false;
 }
 
+bool StoreCoordinator::inUse(const std::filesystem::path& file) {
+  return anyLockHeldOn({file, companion(file, kIndexSuffix)});
+}
+
 bool StoreCoordinator::isOpen() const {
   std::lock_guard lock(mutex_);
   return db_ != nullptr;
@@ -358,21 +364,57 @@ bool StoreCoordinator::exec(const std::string& sql, Error* error) {
 StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path& file, Error* error,
                                                     const WriteAccess& writeAccess) {
   close();
+  std::error_code ec;
+  const bool hadLog = std::filesystem::exists(companion(file, kLogSuffix), ec);
+  const bool hadIndex = std::filesystem::exists(companion(file, kIndexSuffix), ec);
+  Error failure;
+  OpenResult result = openFile(file, &failure, writeAccess, std::nullopt);
+  // Opening for writing makes the log's index (32 KB) and may add tables: on a full disk that
+  // fails, though every scan can still be read. The library is then opened for reading, naming
+  // the full disk, and the companions the attempt made are taken away again.
+  if (result == OpenResult::Failed && isOutOfSpace(failure) && std::filesystem::exists(file, ec) &&
+      !anyLockHeldOn({file, companion(file, kIndexSuffix)})) {
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    for (const auto& [suffix, had] : {std::pair{kLogSuffix, hadLog}, std::pair{kIndexSuffix, hadIndex}})
+      if (!had) std::filesystem::remove(companion(file, suffix), ec);
+    const int systemCode = static_cast<int>(find(failure.userInfo, Error::kUnderlyingErrorKey)->toInt64());
+    const std::string reason = writeFailureReason(systemCode, folder.string());
+    QVLogWarn("The scan library %s cannot be opened for writing (%s); it is opened for reading", file.c_str(),
+              reason.c_str());
+    result = openFile(file, &failure, writeAccess, reason);
+  }
+  if (error && (result == OpenResult::Unreadable || result == OpenResult::Failed)) *error = failure;
+  return result;
+}
+
+StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::path& file, Error* error,
+                                                        const WriteAccess& writeAccess,
+                                                        const std::optional<std::string>& readOnlyBecause) {
+  close();
   std::lock_guard lock(mutex_);
   unavailable_.reset();
   file_ = file;
   filesFolder_.clear();
+  filesMarker_.clear();
+  filesPrefix_.clear();
   // Why the store can only be read, found before SQLite is asked: SQLite keeps its log and the
   // log's index beside the file, and where it cannot write those it fails to open or refuses
   // every save without saying why.
-  std::optional<std::string> readOnlyReason;
+  std::optional<std::string> readOnlyReason = readOnlyBecause;
   std::error_code ec;
   const bool exists = std::filesystem::exists(file, ec);
   // A log that is there before we open the file was left by a run that never closed it.
   const auto leftOverLog = std::filesystem::file_size(companion(file, kLogSuffix), ec);
   const std::uintmax_t leftOverLogBytes = ec ? 0 : leftOverLog;
   const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-  if (const int err = writeAccess(folder)) {
+  if (readOnlyReason) {
+    if (!exists) {
+      if (error)
+        *error = Error(kScanErrorDomain, kStoreUnavailableError, "Cannot create the store file: " + *readOnlyReason,
+                       {{Error::kFilePathKey, file.string()}});
+      return OpenResult::Failed;
+    }
+  } else if (const int err = writeAccess(folder)) {
     readOnlyReason = "its folder " + folder.string() + " cannot be written: " + std::strerror(err);
     if (!exists) {
       if (error)
@@ -401,19 +443,30 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
   } else {
     rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   }
-  auto fail = [&](int code, const std::string& what) {
+  auto failWith = [&](int code, Error made) {
     const OpenResult result = isUnreadableCode(code) ? OpenResult::Unreadable : OpenResult::Failed;
     if (error) {
-      *error = sqliteError(code, what);
+      *error = std::move(made);
       error->code = kStoreUnavailableError;
     }
     for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
     statements_.clear();
-  writeStatements_.clear();
+    writeStatements_.clear();
     sqlite3_close_v2(db_);
     db_ = nullptr;
     return result;
   };
+  auto fail = [&](int code, const std::string& what) { return failWith(code, sqliteError(code, what)); };
+  // A step that failed with an error of its own keeps it (and SQLite's code, which tells a damaged
+  // file from a full disk).
+  auto failInner = [&](const Error& inner) {
+    const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
+    return failWith(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner);
+  };
+  if (rc != SQLITE_OK) return fail(rc, "Cannot open the store file");
+  // Fetches compare the files the rows name as they are read (see ownLibraryFile).
+  rc = sqlite3_create_function_v2(db_, kLibraryFileFunction, 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, this,
+                                  &StoreCoordinator::libraryFileFunction, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return fail(rc, "Cannot open the store file");
   sqlite3_busy_timeout(db_, 5000);
   sqlite3_extended_result_codes(db_, 1);
@@ -433,7 +486,7 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
 
   Error inner;
   if (entries == 0) {
-    if (!exec(format("PRAGMA page_size=%d", kPageSize), &inner)) return fail(SQLITE_ERROR, inner.description);
+    if (!exec(format("PRAGMA page_size=%d", kPageSize), &inner)) return failInner(inner);
   } else {
     // Our file carries the model's fingerprint; anything else is another program's database or
     // a store of another model, which this model cannot read.
@@ -482,17 +535,12 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
 
   // The journal mode is kept in the file itself, which a read-only file cannot change.
   if ((!readOnly && !exec("PRAGMA journal_mode=WAL", &inner)) || !exec("PRAGMA synchronous=NORMAL", &inner) ||
-      !exec("PRAGMA foreign_keys=ON", &inner) || !exec(format("PRAGMA journal_size_limit=%d", kJournalSizeLimit), &inner)) {
-    const int code = static_cast<int>(find(inner.userInfo, kSQLiteResultCodeKey) ? find(inner.userInfo, kSQLiteResultCodeKey)->toInt64() : SQLITE_ERROR);
-    return fail(code, inner.description);
-  }
+      !exec("PRAGMA foreign_keys=ON", &inner) || !exec(format("PRAGMA journal_size_limit=%d", kJournalSizeLimit), &inner))
+    return failInner(inner);
   if (entries == 0) {
     storeIdentifier_ = std::make_shared<const std::string>(makeUUIDString());
     nextNumber_ = 1;
-    if (!createSchema(&inner)) {
-      const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
-      return fail(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner.description);
-    }
+    if (!createSchema(&inner)) return failInner(inner);
   } else {
     // A number handed out but never saved may be given again; a saved one never.
     // Every table is read here: one that is missing or damaged makes the file unusable with this
@@ -508,10 +556,9 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
       sqlite3_finalize(stmt);
       if (rc != SQLITE_ROW) return fail(rc, "Cannot read the table of " + entity->name());
     }
-    if (!openLargeValueTables(readOnly, &inner)) {
-      const auto* code = find(inner.userInfo, kSQLiteResultCodeKey);
-      return fail(code ? static_cast<int>(code->toInt64()) : SQLITE_ERROR, inner.description);
-    }
+    // A library of the older layout gets its tables with the rest of the change to this layout,
+    // in the same transaction: a change that fails leaves none behind.
+    if (!openLargeValueTables(readOnly || olderLayout, &inner)) return failInner(inner);
   }
   const std::filesystem::path filesFolder = folder / filesFolderName(*storeIdentifier_);
   if (olderLayout && readOnly) {
@@ -528,6 +575,8 @@ StoreCoordinator::OpenResult StoreCoordinator::open(const std::filesystem::path&
     if (!readOnly && !std::filesystem::create_directory(filesFolder, ec) && ec)
       QVLogWarn("Cannot create the library's files folder %s: %s", filesFolder.c_str(), ec.message().c_str());
     filesFolder_ = filesFolder;
+    filesMarker_ = "/" + filesFolder.filename().string() + "/";
+    filesPrefix_ = filesFolder.string() + "/";
   }
   if (readOnly) {
     readOnlyError_ = Error(kScanErrorDomain, kStoreReadOnlyError,
@@ -700,7 +749,7 @@ std::filesystem::path withoutTrailingSeparator(const std::filesystem::path& path
 bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, Error* error) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::create_directory(filesFolder, ec);
+  const bool madeFolder = fs::create_directory(filesFolder, ec);
   if (ec) {
     if (error) *error = posixError(ec.value(), "Cannot create the library's files folder " + filesFolder.string());
     return false;
@@ -715,6 +764,7 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
   std::vector<std::pair<std::string, std::string>> renamed;  // stored value → new value
   auto undo = [&] {
     for (const auto& path : made) fs::remove(path, ec);
+    if (madeFolder) fs::remove(filesFolder, ec);  // only while empty: nothing but what this attempt made
     return false;
   };
   for (const auto& entity : model_->entities())
@@ -756,7 +806,11 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
       }
     }
 
-  std::string sql = "BEGIN; CREATE TEMP TABLE moved_files (old TEXT PRIMARY KEY, new TEXT NOT NULL);";
+  std::string sql = "BEGIN;";
+  // The tables of large values, for a library written before they were kept apart.
+  if (!largeValuesApart_)
+    for (const auto& entity : model_->entities()) sql += createLargeValueTables(*entity, "IF NOT EXISTS ");
+  sql += "CREATE TEMP TABLE moved_files (old TEXT PRIMARY KEY, new TEXT NOT NULL);";
   if (!exec(sql, error)) {
     exec("ROLLBACK", nullptr);
     return undo();
@@ -796,6 +850,7 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
     return undo();
   }
   if (!finish(true)) return undo();
+  largeValuesApart_ = true;
   for (const auto& [from, to] : targets) {
     fs::remove(from, ec);
     if (ec) QVLogWarn("Cannot remove %s, now kept as %s: %s", from.c_str(), to.c_str(), ec.message().c_str());
@@ -803,6 +858,30 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
   QVLogInfo("Changed the scan library %s to this version's layout; its %zu files are in %s", file_.c_str(),
             targets.size(), filesFolder.c_str());
   return true;
+}
+
+bool StoreCoordinator::ownLibraryFile(std::string& path) const {
+  if (filesMarker_.empty() || path.empty() || path.front() != '/') return false;
+  const auto at = path.rfind(filesMarker_);
+  if (at == std::string::npos) return false;
+  const auto name = at + filesMarker_.size();
+  if (name == filesPrefix_.size() && path.compare(0, name, filesPrefix_) == 0) return false;  // named where it lies
+  const std::string_view rest = std::string_view(path).substr(name);
+  if (rest.empty() || rest == "." || rest == ".." || rest.find('/') != std::string_view::npos) return false;
+  path = filesPrefix_ + std::string(rest);
+  return true;
+}
+
+void StoreCoordinator::libraryFileFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
+  const auto* self = static_cast<const StoreCoordinator*>(sqlite3_user_data(context));
+  if (sqlite3_value_type(arguments[0]) != SQLITE_TEXT) {
+    sqlite3_result_value(context, arguments[0]);
+    return;
+  }
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+  std::string path(text ? text : "", static_cast<std::size_t>(sqlite3_value_bytes(arguments[0])));
+  if (self->ownLibraryFile(path)) sqlite3_result_text(context, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+  else sqlite3_result_value(context, arguments[0]);
 }
 
 std::int64_t StoreCoordinator::allocateNumber() {
@@ -863,7 +942,9 @@ AttributeValue StoreCoordinator::columnValue(sqlite3_stmt* stmt, int column, con
     case AttributeType::Date: return dateFromMicroseconds(sqlite3_column_int64(stmt, column));
     case AttributeType::String: {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-      return std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+      std::string value(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+      if (attribute.libraryFile) ownLibraryFile(value);
+      return value;
     }
     case AttributeType::Data: {
       const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, column));
@@ -930,6 +1011,9 @@ std::string StoreCoordinator::whereClause(const EntityDescription& entity, const
       sql += quoted(c.key) + (c.op == Comparison::Equal ? " IS NULL" : " IS NOT NULL");
     } else if (unset) {
       sql += "0";
+    } else if (prop->kind == PropertyKind::Attribute && entity.attributes()[prop->index].libraryFile) {
+      // As the rows are read: a file of this library's files folder is found by where it lies now.
+      sql += std::string(kLibraryFileFunction) + "(" + quoted(c.key) + ") " + sqlOperator(c.op) + " ?";
     } else {
       sql += quoted(c.key) + " " + sqlOperator(c.op) + " ?";
     }

@@ -24,6 +24,8 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_context;
+struct sqlite3_value;
 
 namespace qv {
 
@@ -80,11 +82,15 @@ public:
   // left as it is. `writeAccess` answers whether a path may be written (0, else the system's error
   // number): a folder that may not is opened for reading, nothing made in it; log and index files
   // that may not, beside a file that may, are mended when no connection has the file open, and
-  // otherwise make the store read-only, named in writeProblem().
+  // otherwise make the store read-only, named in writeProblem(). So does a disk too full to open
+  // the file for writing: what the attempt made beside the file is removed first.
   OpenResult open(const std::filesystem::path& file, Error* error,
                   const std::function<int(const std::filesystem::path&)>& writeAccess);
   void close();
   bool isOpen() const;
+  // Whether a connection of any process has the store file open (holds a lock on it or on its
+  // log's index). What cannot be known counts as open.
+  static bool inUse(const std::filesystem::path& file);
   // Why the store is closed, when it was never opened (kept until the next open).
   void setUnavailable(const Error& why);
   // Why a save cannot succeed: the store is closed (with the reason it could not be opened) or
@@ -127,6 +133,15 @@ public:
   bool save(const SaveBatch& batch, Error* error);
 
 private:
+  OpenResult openFile(const std::filesystem::path& file, Error* error,
+                      const std::function<int(const std::filesystem::path&)>& writeAccess,
+                      const std::optional<std::string>& readOnlyBecause);
+  // A path a row names of a file in this library's files folder, named under the folder where the
+  // library lay when the row was written (it has been copied or moved since: a restored backup,
+  // another machine or user): changed to name the file where it lies now; true when changed. The
+  // rows keep what they hold, which older programs read.
+  bool ownLibraryFile(std::string& path) const;
+  static void libraryFileFunction(sqlite3_context* context, int count, sqlite3_value** arguments);
   sqlite3_stmt* prepare(const std::string& sql, Error* error);
   bool exec(const std::string& sql, Error* error);
   Error sqliteError(int rc, const std::string& what) const;
@@ -178,6 +193,8 @@ private:
   sqlite3* db_ = nullptr;
   std::filesystem::path file_;
   std::filesystem::path filesFolder_;
+  std::string filesMarker_;  // "/Files-<identifier>/" while filesFolder_ is that folder, else empty
+  std::string filesPrefix_;  // filesFolder_ and a separator
   std::optional<Error> unavailable_;    // why the store could not be opened
   std::optional<Error> readOnlyError_;  // set while the file is open for reading only
   std::shared_ptr<const std::string> storeIdentifier_;

@@ -401,13 +401,16 @@ TEST(StoreAlertsOnScreen, EachOpeningErrorOfTheStoreReachesTheUserOnceTheDialogs
   std::filesystem::create_directories(temp.path() / "Damaged");
   std::ofstream(temp.path() / "Damaged" / "Scan.7.storedata") << std::string(8192, 'x');
   open(temp.path() / "Damaged");                 // an unreadable store, moved aside
+  std::filesystem::create_directories(temp.path() / "Kept");
+  std::ofstream(temp.path() / "Kept" / "Scan.7.storedata.corrupt-20240101-000000") << "damaged";
+  open(temp.path() / "Kept");                    // a new library beside a kept one it cannot read
   qv::drainMainQueue();
 
   AnsweringDialogs dialogs;
   EXPECT_TRUE(dialogs.alerts.empty());
   alerts->attach(&dialogs);
   qv::drainMainQueue();
-  ASSERT_EQ(dialogs.alerts.size(), 5u);
+  ASSERT_EQ(dialogs.alerts.size(), 6u);
   EXPECT_EQ(dialogs.alerts[0].message,
             "Expected a folder to store application data, found a file (file://" + temp.path().string() + "/Blocked).");
   EXPECT_EQ(dialogs.alerts[0].style, qv::screens::AlertStyle::Critical);
@@ -422,6 +425,10 @@ TEST(StoreAlertsOnScreen, EachOpeningErrorOfTheStoreReachesTheUserOnceTheDialogs
   EXPECT_NE(dialogs.alerts[4].message.find("The scan library could not be read. It was kept as"), std::string::npos)
       << dialogs.alerts[4].message;
   EXPECT_EQ(dialogs.alerts[4].style, qv::screens::AlertStyle::Informational);
+  EXPECT_NE(dialogs.alerts[5].message.find("The library kept earlier as \"Scan.7.storedata.corrupt-20240101-000000\""),
+            std::string::npos)
+      << dialogs.alerts[5].message;
+  EXPECT_EQ(dialogs.alerts[5].style, qv::screens::AlertStyle::Informational);
 }
 
 // The log export's panel: zip files only, and the chosen name ends in ".zip" even when typed without.

@@ -220,6 +220,8 @@ TEST_F(SaveFailureTest, ASaveRemovesTheTemporaryFilesOfKilledSavesAndNoOtherFile
   };
   const fs::path killed = leftOver("scan.qvkx");
   const fs::path killedToo = leftOver("other scan.ply");
+  // Shaped alike, old and held by nobody, but of a file no writer of ours makes: the user's.
+  const fs::path othersLeftover = leftOver("holiday.jpg");
   // A save of another process that is still writing holds its file locked, however old it looks.
   const fs::path inProgress = leftOver("big.qvkx");
   const int held = ::open(inProgress.c_str(), O_RDONLY | O_CLOEXEC);
@@ -251,7 +253,7 @@ TEST_F(SaveFailureTest, ASaveRemovesTheTemporaryFilesOfKilledSavesAndNoOtherFile
   EXPECT_EQ(readFile(folder / "notes.txt"), "first half second half");
 
   std::set<std::string> expected(theUsers.begin(), theUsers.end());
-  expected.insert({".folder." + uuid + ".tmp", inProgress.filename().string(), "scan.ply"});
+  expected.insert({".folder." + uuid + ".tmp", inProgress.filename().string(), othersLeftover.filename().string(), "scan.ply"});
   std::set<std::string> outerTemporary;
   for (const auto& name : duringTheSave)
     if (!expected.count(name)) outerTemporary.insert(name);

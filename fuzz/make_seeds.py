@@ -146,6 +146,8 @@ def main():
             # Cut right after a texture's end tag, and a stray end tag after one.
             "qvtx_cut": b"\x01" + QVTX[:QVTX.index(b"</texture>") + 10],
             "qvtx_stray": b"\x01" + QVTX.replace(b"</texture>", b"</texture></texture>"),
+            # The zeroed end a crash leaves, after a whole texture.
+            "qvtx_zeroed": b"\x01" + QVTX[:QVTX.index(b"</texture>") + 10] + b"\x00\x01\xff",
         },
         "qvkx_project": {
             "two_clouds.qvkx": zip_seed([("CloudData_0_1_0.qvk", cloud_file(3, [0.5, 1.0], [point(1, 2, 3), NAN_SLOT, point(4, 5, 6),
@@ -190,6 +192,7 @@ def main():
             "two": qvt_record(b"a.png") + qvt_record(b"photo-2.png"),
             "unnamed": qvt_record(b"") + qvt_record(b"b.png"),
             "infinite": struct.pack("<9fB", 0, 0, float("inf"), 0, 0, float("nan"), 0, 0, 0, 5) + b"a.png",
+            "zeroed": qvt_record(b"a.png") + bytes(40),
         },
         "stl_importer": {
             "shared": stl([("0 0 1", ["0 0 0", "1 0 0", "0 1 0"]), ("0 1 0", ["0 0 0", "0 1 0", "0 0 1"]),

@@ -319,8 +319,20 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
   std::size_t offset = 0, records = 0, named = 0;
   static const char* kNames[] = {"cameraPositionX", "cameraPositionY", "cameraPositionZ", "cameraNormX", "cameraNormY",
                                  "cameraNormZ",     "cameraUpX",       "cameraUpY",       "cameraUpZ"};
+  // Where the zero bytes the data may end in begin: a crash commonly leaves a file's end zeroed.
+  // A record that begins there, or whose name runs into them (no name ends in a zero byte), is
+  // that damage, not a record without a name.
+  std::size_t zeroTail = bytes.size();
+  while (zeroTail > 0 && bytes[zeroTail - 1] == 0) --zeroTail;
+  auto endsInZeros = [&](std::size_t at) {
+    if (error)
+      *error = memberError(place, at, kArchiveInvalidDescription,
+                           "the texture description ends in " + std::to_string(bytes.size() - zeroTail) + " zero bytes");
+    return false;
+  };
   while (offset < bytes.size()) {
     if (progress) progress(static_cast<float>(offset) / static_cast<float>(bytes.size()));
+    if (offset >= zeroTail) return endsInZeros(offset);
     if (bytes.size() - offset < kQvtFixedBytes) {
       if (error) *error = memberError(place, offset, kArchiveInvalidDescription, "a texture record is cut short");
       return false;
@@ -337,6 +349,7 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
       if (error) *error = memberError(place, offset, kArchiveInvalidDescription, "a texture name runs past the end");
       return false;
     }
+    if (offset + length > zeroTail) return endsInZeros(offset - kQvtFixedBytes);
     DecodedTexture texture;
     texture.fileName.assign(reinterpret_cast<const char*>(bytes.data() + offset), length);
     // An infinity or a NaN is no camera value and is left unset, as in the XML description.
@@ -365,6 +378,9 @@ namespace {
 void readUpToDamage(pugi::xml_document& doc, std::span<const std::uint8_t> bytes, std::ptrdiff_t offset) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::string_view seen = text.substr(0, static_cast<std::size_t>(std::max<std::ptrdiff_t>(offset, 0)) + 1);
+  // The parser reads no further than a zero byte (the zeroed end a crash commonly leaves), and
+  // would not see the marker after one.
+  seen = seen.substr(0, seen.find('\0'));
   const std::size_t open = seen.rfind('<'), close = seen.rfind('>');
   if (open != std::string_view::npos && (close == std::string_view::npos || open > close)) seen = seen.substr(0, open);
   std::string upToDamage(seen);

@@ -1054,6 +1054,10 @@ TEST_F(QvkxTest, ATextureWhoseEndTagIsThereIsWholeWhateverFollowsIt) {
       {two + "<texture><filename>c.png</filename>", 2},   // a third one begun
       {two.substr(0, two.size() - 3), 1},                 // the second one's end tag cut
       {two.substr(0, two.size() - 10), 1},                // cut before it
+      // the zeroed end a crash leaves, which the parser reads no further than
+      {two.substr(0, two.find("<texture><camera")) + std::string("\x00\x01\xff", 3), 1},
+      {two + std::string(1, '\0'), 2},
+      {two + std::string("\n\0", 2), 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -1062,6 +1066,20 @@ TEST_F(QvkxTest, ATextureWhoseEndTagIsThereIsWholeWhateverFollowsIt) {
     EXPECT_FALSE(qv::qvkx::decodeQvtx(qv::Data(c.text.begin(), c.text.end()), {"p.qvkx", "CloudData.qvtx"}, textures, &error));
     EXPECT_EQ(error.code, qv::kInvalidFileError);
     ASSERT_EQ(textures.size(), c.whole);
-    if (c.whole == 2) EXPECT_EQ(textures[1].attributes, (std::vector<std::pair<std::string, double>>{{"cameraPositionX", 2.0}}));
+    if (c.whole == 2) {
+      EXPECT_EQ(textures[1].attributes, (std::vector<std::pair<std::string, double>>{{"cameraPositionX", 2.0}}));
+    }
+  }
+
+  // A binary description that ends in zero bytes is damaged there too, not a run of records
+  // without names: the whole records before it are kept, and the damage is named where it begins.
+  const std::string records = Bytes().zeros(36).u8(5).text("a.png").zeros(36).u8(5).text("b.png").str();
+  for (const std::size_t zeros : {3u, 37u, 4096u}) {
+    SCOPED_TRACE(zeros);
+    std::vector<qv::qvkx::DecodedTexture> textures;
+    qv::Error error;
+    EXPECT_FALSE(qv::qvkx::decodeQvt(Bytes().text(records).zeros(zeros).data(), {"p.qvkx", "CloudData.qvt"}, textures, &error));
+    EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(records.size()));
+    EXPECT_EQ(textures.size(), 2u);
   }
 }

@@ -23,12 +23,14 @@ struct QVLQvkxCloudContents {
   std::vector<std::uint32_t> slots;    // per slot 0 (empty) or 1 + the number of its point, slice after slice
   std::vector<double> rotations;       // the slices' rotations, ascending (the header's "radians" likewise)
   bool cutShort = false;               // the body ended inside a point or before cameraHeight × slices slots
+  std::vector<qv::Error> remarks;      // values that hold no number and are read as 0, each named at its byte
 };
 
 // A member left out of a read, and why (an error naming the project, the member and the offset).
 struct QVLQvkxSkippedMember {
   std::string member;
   qv::Error reason;
+  bool refused = false;  // the library's file system refused its name, or another member stood in its way
 };
 
 // A whole archive decoded, before anything is stored.
@@ -36,6 +38,9 @@ struct QVLQvkxProjectContents {
   std::vector<QVLQvkxCloudContents> clouds;
   std::vector<qv::qvkx::DecodedTexture> textures;  // only those whose image the archive holds
   std::vector<QVLQvkxSkippedMember> skipped;      // damaged members left out, and damaged clouds read in part
+  // What the read's warning names besides, though it costs the scan nothing it shows: members the
+  // reader would not use that could not be unpacked under their names, values read as 0.
+  std::vector<QVLQvkxSkippedMember> remarks;
   std::filesystem::path folder;                   // where the archive was unpacked
 };
 

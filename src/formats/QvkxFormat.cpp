@@ -241,16 +241,23 @@ std::size_t numberStart(std::string_view text) {
   return at;
 }
 
-}  // namespace
+// Whether a text begins (past white space and a sign) with a digit, or a point and a digit: holds
+// a number a cloud reads, rather than none, read as 0.
+bool beginsWithNumber(std::string_view text) {
+  std::size_t at = numberStart(text);
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+  if (at < text.size() && text[at] == '.') ++at;
+  return at < text.size() && text[at] >= '0' && text[at] <= '9';
+}
 
-std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text) {
-  for (const auto& [name, value] : calibrationValues(CloudHeaderSource{})) {  // by their names only
-    if (!equalsIgnoringCase(key, name)) continue;
-    if (leadingNumberIsStorable(text)) return std::nullopt;
-    return numberStart(text);
-  }
+// The parts of a cloud header value whose leading numbers a cloud keeps, each with where it
+// starts in the value: the whole value of a calibration value, the "intrinsic" and "distortion"
+// values the cloud takes from the parts between single spaces; none for another key.
+std::vector<std::pair<std::size_t, std::string_view>> keptNumberParts(const std::string& key, const std::string& text) {
+  for (const auto& [name, value] : calibrationValues(CloudHeaderSource{}))  // by their names only
+    if (equalsIgnoringCase(key, name)) return {{0, text}};
   const bool intrinsic = equalsIgnoringCase(key, "intrinsic");
-  if (!intrinsic && !equalsIgnoringCase(key, "distortion")) return std::nullopt;
+  if (!intrinsic && !equalsIgnoringCase(key, "distortion")) return {};
   std::vector<std::size_t> starts;  // of the parts between single spaces, as the cloud splits them
   for (std::size_t at = 0;;) {
     starts.push_back(at);
@@ -262,11 +269,25 @@ std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const s
   if (intrinsic && (starts.size() == 4 || starts.size() == 9))
     used = starts.size() == 4 ? std::vector<std::size_t>{0, 1, 2, 3} : std::vector<std::size_t>{0, 2, 4, 5};
   if (!intrinsic && starts.size() >= 4) used = {0, 1, 2, 3};
+  std::vector<std::pair<std::size_t, std::string_view>> parts;
   for (const std::size_t i : used) {
     const std::size_t end = i + 1 < starts.size() ? starts[i + 1] - 1 : text.size();
-    const std::string_view part = std::string_view(text).substr(starts[i], end - starts[i]);
-    if (!leadingNumberIsStorable(part)) return starts[i] + numberStart(part);
+    parts.emplace_back(starts[i], std::string_view(text).substr(starts[i], end - starts[i]));
   }
+  return parts;
+}
+
+}  // namespace
+
+std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text) {
+  for (const auto& [start, part] : keptNumberParts(key, text))
+    if (!leadingNumberIsStorable(part)) return start + numberStart(part);
+  return std::nullopt;
+}
+
+std::optional<std::size_t> numberlessHeaderValue(const std::string& key, const std::string& text) {
+  for (const auto& [start, part] : keptNumberParts(key, text))
+    if (!beginsWithNumber(part)) return start + numberStart(part);
   return std::nullopt;
 }
 

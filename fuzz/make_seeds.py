@@ -129,11 +129,17 @@ def main():
     root = sys.argv[1] if len(sys.argv) > 1 else "fuzz/corpus"
     seeds = {
         "qvk_reader": {"writer.qvk": qvk_file(False), "older.qvk": qvk_file(True), "structural.qvk": structural(),
-                       "large.qvk": large_qvk()},
+                       "large.qvk": large_qvk(),
+                       # A count with no number in it, and a cloud left out for a rotation no float is.
+                       "clouds_inf.qvk": qvk_file(False).replace(b"element Clouds 1", b"element Clouds inf"),
+                       "inf_rotation.qvk": qvk_clouds(2, [(1, [0.0], [1]), (1, [float("inf")], [2])])},
         "zip_reader": {
             "plain.zip": zip_seed([("CloudData.qvk", qvk_file(False), False), ("sub/b.txt", b"hello", False)]),
             "link.zip": zip_seed([("l", "sub", True), ("sub/x", b"1", False), ("l/y", b"2", False)]),
             "slip.zip": zip_seed([("../up.txt", b"no", False), ("a\\b.txt", b"ok", False)]),
+            # Names the file system refuses: too long, and a file where a folder would be.
+            "refused.zip": zip_seed([("b" * 252 + ".png", b"1", False), ("x", b"2", False), ("x/y.png", b"3", False),
+                                     ("c.txt", b"4", False)]),
         },
         "qvkx_reader": {
             # The first byte picks the decoder: even a cloud file, odd a texture description.

@@ -423,7 +423,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
     qv::Error descriptionError;
     std::optional<qv::Data> bytes;
     if (const auto* failure = leftOut(name)) {
-      contents.skipped.push_back(*failure);
+      nameFailure(*failure);
     } else if (!(bytes = qv::readWholeFile(folder / name, nullptr))) {
       contents.skipped.push_back({name, qv::qvkx::memberError(place, 0, qv::qvkx::kInvalidDescription, "the texture description cannot be read")});
     } else {
@@ -452,12 +452,16 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
         continue;
       }
       if (!isRegularFile(folder / texture.fileName)) {
-        if (const auto* failure = leftOut(texture.fileName)) contents.skipped.push_back(*failure);
+        if (const auto* failure = leftOut(texture.fileName)) nameFailure(*failure);
         continue;
       }
       contents.textures.push_back(std::move(texture));
     }
   }
+  // A member that could not be unpacked under its name is named though the reader would not use
+  // it: the file is whole, and the user learns what it holds that this library cannot.
+  for (const auto& failure : unpackFailures)
+    if (failure.refused && !named.count(&failure)) contents.remarks.push_back(failure);
   return true;
 }
 
@@ -640,8 +644,9 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     entry = leftOut.erase(entry);
   }
   member_.clear();
-  // A library that cannot take the unpacked members (no room, a member's name its disk refuses, no
-  // permission) is not a damaged file, and reading on would store the project without them.
+  // A library whose folder or disk cannot take the unpacked members (no room, no permission, a
+  // read-only or failing disk) is not a damaged file, and reading on would store the project
+  // without them. A member whose own name it refuses costs only that member, below.
   if (!unzipped && SSZipArchive::isWriteFailure(unzipError)) {
     QVLogError("Could not unpack %s: %s", path.c_str(), unzipError.description.c_str());
     if (error) *error = qv::readerWriteError(path, unzipError, context->libraryFolder());
@@ -660,7 +665,17 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     QVLogWarn("Reading %s without what could not be unpacked: %s", path.c_str(), unzipError.description.c_str());
     for (const auto& entry : leftOut) {
       member_ = entry.name;
-      contents.skipped.push_back({entry.name, invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason)});
+      if (!entry.refused) {
+        contents.skipped.push_back({entry.name, invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason)});
+        continue;
+      }
+      qv::Error refused = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "");
+      refused.description = "The member " + entry.name + " was left out: it cannot be unpacked into the folder " +
+                            context->libraryFolder().string() + ", as " + entry.reason;
+      refused.userInfo[qv::qvkx::kMemberKey] = entry.name;
+      refused.userInfo[qv::Error::kFilePathKey] = context->libraryFolder().string();
+      refused.userInfo[qv::Error::kUnderlyingErrorKey] = entry.systemCode;
+      contents.skipped.push_back({entry.name, std::move(refused), true});
     }
     member_.clear();
     if (unzipError.code == SSZipArchive::kUnsafeEntryError) {

@@ -53,11 +53,16 @@ struct QVLQvkxProjectContents {
 //
 // A damaged member costs only itself: a cloud file that cannot be unpacked, whose header is bad or
 // holds no properties is left out, one whose body is cut short keeps the slots before the cut, and
-// a damaged texture description keeps its whole records; the rest of the project is read. The read
-// then succeeds with the error value still set, naming the first member concerned ("File",
-// "DataOffset", "Description", "Member") and, in its text, every one, so that the user learns what
-// is missing. A project with no readable cloud file, or whose readable clouds hold no point, is an
-// error (code 3) naming every member that cost it its points.
+// a damaged texture description keeps its whole records; the rest of the project is read. So does
+// a member that cannot be unpacked under its name (too long for the library's file system, or a
+// file of another member in its way): it is left out, and a texture whose image it was is missing,
+// as though damaged. A failure of the library's folder or disk itself (no room, no permission, a
+// read-only or failing disk) fails the read whole with code 120. A cloud value that should be a
+// number but holds none is read as 0, as it always was, and named. The read then succeeds with
+// the error value still set, naming the first member concerned ("File", "DataOffset",
+// "Description", "Member") and, in its text, every one, so that the user learns what is missing.
+// A project with no readable cloud file, or whose readable clouds hold no point, is an error
+// (code 3) naming every member that cost it its points.
 // Errors of the project as a whole carry "File", "DataOffset" and "Description" only.
 //
 // A stored slice's dataOffset keeps the one meaning it has everywhere in the store: the offset of

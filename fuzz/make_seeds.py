@@ -129,11 +129,17 @@ def main():
     root = sys.argv[1] if len(sys.argv) > 1 else "fuzz/corpus"
     seeds = {
         "qvk_reader": {"writer.qvk": qvk_file(False), "older.qvk": qvk_file(True), "structural.qvk": structural(),
-                       "large.qvk": large_qvk()},
+                       "large.qvk": large_qvk(),
+                       # A count with no number in it, and a cloud left out for a rotation no float is.
+                       "clouds_inf.qvk": qvk_file(False).replace(b"element Clouds 1", b"element Clouds inf"),
+                       "inf_rotation.qvk": qvk_clouds(2, [(1, [0.0], [1]), (1, [float("inf")], [2])])},
         "zip_reader": {
             "plain.zip": zip_seed([("CloudData.qvk", qvk_file(False), False), ("sub/b.txt", b"hello", False)]),
             "link.zip": zip_seed([("l", "sub", True), ("sub/x", b"1", False), ("l/y", b"2", False)]),
             "slip.zip": zip_seed([("../up.txt", b"no", False), ("a\\b.txt", b"ok", False)]),
+            # Names the file system refuses: too long, and a file where a folder would be.
+            "refused.zip": zip_seed([("b" * 252 + ".png", b"1", False), ("x", b"2", False), ("x/y.png", b"3", False),
+                                     ("c.txt", b"4", False)]),
         },
         "qvkx_reader": {
             # The first byte picks the decoder: even a cloud file, odd a texture description.
@@ -146,6 +152,8 @@ def main():
             # Cut right after a texture's end tag, and a stray end tag after one.
             "qvtx_cut": b"\x01" + QVTX[:QVTX.index(b"</texture>") + 10],
             "qvtx_stray": b"\x01" + QVTX.replace(b"</texture>", b"</texture></texture>"),
+            # The zeroed end a crash leaves, after a whole texture.
+            "qvtx_zeroed": b"\x01" + QVTX[:QVTX.index(b"</texture>") + 10] + b"\x00\x01\xff",
         },
         "qvkx_project": {
             "two_clouds.qvkx": zip_seed([("CloudData_0_1_0.qvk", cloud_file(3, [0.5, 1.0], [point(1, 2, 3), NAN_SLOT, point(4, 5, 6),
@@ -190,6 +198,7 @@ def main():
             "two": qvt_record(b"a.png") + qvt_record(b"photo-2.png"),
             "unnamed": qvt_record(b"") + qvt_record(b"b.png"),
             "infinite": struct.pack("<9fB", 0, 0, float("inf"), 0, 0, float("nan"), 0, 0, 0, 5) + b"a.png",
+            "zeroed": qvt_record(b"a.png") + bytes(40),
         },
         "stl_importer": {
             "shared": stl([("0 0 1", ["0 0 0", "1 0 0", "0 1 0"]), ("0 1 0", ["0 0 0", "0 1 0", "0 0 1"]),

@@ -43,9 +43,10 @@ Error qvkUnsupportedFileError(const std::string& path);
 // full under "FilePath" and the system's code under "UnderlyingError". The text names the folder
 // and says that the file itself is not at fault.
 Error readerOutOfSpaceError(const std::string& path, const Error& cause, const std::filesystem::path& folder);
-// The same for any write into the folder that the system refused (`cause` carries its code under
-// "UnderlyingError"): for want of room as above; otherwise (no permission, a name the disk
-// refuses, a failing disk) code kFileWriteError with the same details and the cause's text.
+// The same for any write into the folder that the system refused for a reason of the folder or its
+// disk (`cause` carries its code under "UnderlyingError"): for want of room as above; otherwise
+// (no permission, a read-only or failing disk) code kFileWriteError with the same details and the
+// cause's text.
 Error readerWriteError(const std::string& path, const Error& cause, const std::filesystem::path& folder);
 
 // A reader asked to store into a scan object that does not exist (code 2, "Parameter"

@@ -260,6 +260,7 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
     return false;
   }
   for (;;) {
+    const std::uint64_t lineStart = fileOffset_;
     auto line = readLine(bytes, error);
     if (!line) {
       QVLogError("readQvkHeader failed (line == nil)");
@@ -282,6 +283,16 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
     if (vertex || line->starts_with("element clouds")) {
       const auto parts = qv::splitAtEachSpace(*line);
       if (parts.size() < 3) continue;
+      // A count is read from its leading digits, as it always was; one with no number at all
+      // ("inf", "nan", a word) would read as none, and is named at its byte instead.
+      const std::string& count = parts[2];
+      const std::size_t digit = !count.empty() && (count[0] == '-' || count[0] == '+') ? 1 : 0;
+      if (digit >= count.size() || count[digit] < '0' || count[digit] > '9') {
+        if (error) *error = invalidAt(lineStart + parts[0].size() + 1 + parts[1].size() + 1,
+                                      "the number of " + std::string(vertex ? "vertices" : "clouds") + ", \"" + count.substr(0, 32) +
+                                          "\", is not a whole number");
+        return false;
+      }
       QVLQvkFileImporterCollectionDescription c;
       c.collectionType = vertex ? QVLQvkFileImporterCollectionTypeVertex : QVLQvkFileImporterCollectionTypeClouds;
       c.numberOfItems = static_cast<std::uint64_t>(qv::text::leadingInteger(parts[2]));
@@ -468,12 +479,27 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
     QVLogInfo("Finished reading QVK data");
     ok = true;
   });
-  // A file cut short: the read keeps what was whole before the cut and says where it was.
-  if (ok && contents.cutShort) {
+  if (!ok) return false;
+  // Clouds left out and a file cut short: the read keeps the rest and says what and where, the
+  // first place in the details and every one in the text.
+  std::vector<qv::QvkScanContents::LeftOut> problems = contents.leftOutClouds;
+  for (const auto& c : contents.leftOutClouds)
+    QVLogWarn("Read %s without a cloud at byte %llu: %s", localFilePath().c_str(), static_cast<unsigned long long>(c.offset),
+              c.reason.c_str());
+  if (contents.cutShort) {
     QVLogWarn("Read %s only as far as byte %llu: %s", localFilePath().c_str(),
               static_cast<unsigned long long>(contents.cutOffset), contents.cutReason.c_str());
-    if (error) *error = invalidAt(contents.cutOffset, contents.cutReason);
+    problems.push_back({contents.cutOffset, contents.cutReason});
   }
-  return ok;
+  if (!problems.empty() && error) {
+    *error = invalidAt(problems.front().offset, problems.front().reason);
+    if (problems.size() > 1) {
+      std::string text;
+      for (const auto& p : problems)
+        text += qv::format("%s%s at byte %llu", text.empty() ? "" : "; ", p.reason.c_str(), static_cast<unsigned long long>(p.offset));
+      error->description = std::string(qv::kQvkInvalidDescription) + " (" + text + ")";
+    }
+  }
+  return true;
 }
 

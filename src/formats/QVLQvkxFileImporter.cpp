@@ -8,6 +8,7 @@
 #include <charconv>
 #include <map>
 #include <cmath>
+#include <set>
 #include <cstring>
 #include <limits>
 
@@ -53,7 +54,11 @@ bool isRegularFile(const fs::path& path) {
 qv::Error membersError(const std::vector<QVLQvkxSkippedMember>& members, const std::string& lead = {}) {
   qv::Error e = members.front().reason;
   if (members.size() == 1 && lead.empty()) return e;
-  std::string text = lead.empty() ? "The project was read without " + std::to_string(members.size()) + " damaged members" : lead;
+  std::set<std::string> names;
+  for (const auto& m : members) names.insert(m.member);
+  std::string text = lead.empty() ? "The project was read, but " + std::to_string(names.size()) +
+                                        (names.size() == 1 ? " of its members was" : " of its members were") + " not read as saved"
+                                  : lead;
   text += ":";
   for (std::size_t i = 0; i < members.size(); ++i) text += (i == 0 ? " " : "; ") + members[i].reason.description;
   e.description = std::move(text);
@@ -246,7 +251,7 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     std::uint64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > qv::qvkx::kMaximumRowsPerSlice) {
-      if (error) *error = invalidAt(bodyStart, qv::qvkx::kInvalidDescription, "the camera height \"" + text.substr(0, 32) +
+      if (error) *error = invalidAt(valueAt_["cameraheight"], qv::qvkx::kInvalidDescription, "the camera height \"" + text.substr(0, 32) +
                                                   "\" is not a whole number from 0 to " + std::to_string(qv::qvkx::kMaximumRowsPerSlice));
       return false;
     }
@@ -276,6 +281,22 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     if (error) *error = invalidAt(unstorable->first, qv::qvkx::kInvalidDescription,
                                   "a value of \"" + unstorable->second + "\" is not a finite number within a float's range");
     return false;
+  }
+  // A value with no number in it at all has always been read as 0, and files may hold one: it is
+  // still read so, and named, in the order of the file.
+  cloud.remarks.clear();
+  std::vector<std::pair<std::uint64_t, std::string>> numberless;
+  for (const auto& [key, value] : cloud.header) {
+    if (!value.string()) continue;
+    if (const auto at = qv::qvkx::numberlessHeaderValue(key, *value.string())) numberless.emplace_back(valueAt_[key] + *at, key);
+  }
+  std::sort(numberless.begin(), numberless.end());
+  for (const auto& [at, key] : numberless) {
+    const std::string& text = *cloud.header[key].string();
+    const std::size_t from = static_cast<std::size_t>(at - valueAt_[key]);
+    const std::string part = text.substr(from, std::min<std::size_t>(text.find(' ', from) - from, 32));
+    cloud.remarks.push_back(invalidAt(at, qv::qvkx::kInvalidDescription,
+                                      "a value of \"" + key + "\", \"" + part + "\", holds no number and is read as 0"));
   }
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
     std::size_t badAt = 0;
@@ -309,13 +330,18 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
   // Members the unzip had to leave out matter when the reader would have used them.
   auto unpackFailures = std::move(contents.skipped);
   contents.skipped.clear();
+  contents.remarks.clear();
   auto leftOut = [&](const std::string& name) {
     for (const auto& failure : unpackFailures)
       if (failure.member == name) return &failure;
     return static_cast<const QVLQvkxSkippedMember*>(nullptr);
   };
+  std::set<const QVLQvkxSkippedMember*> named;  // each failure is named once, however often it is met
+  auto nameFailure = [&](const QVLQvkxSkippedMember& failure) {
+    if (named.insert(&failure).second) contents.skipped.push_back(failure);
+  };
   for (const auto& failure : unpackFailures)
-    if (failure.member.empty() || extensionOf(failure.member) == "qvk") contents.skipped.push_back(failure);
+    if (failure.member.empty() || extensionOf(failure.member) == "qvk") nameFailure(failure);
 
   std::vector<std::string> names;
   std::error_code ec;
@@ -345,6 +371,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
       continue;
     }
     if (cloud.cutShort) contents.skipped.push_back({name, cloudError});
+    for (const auto& remark : cloud.remarks) contents.remarks.push_back({name, remark});
     slices += cloud.sliceCount;
     if (slices > qv::qvkx::kMaximumSlices) {
       member_.clear();
@@ -396,7 +423,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
     qv::Error descriptionError;
     std::optional<qv::Data> bytes;
     if (const auto* failure = leftOut(name)) {
-      contents.skipped.push_back(*failure);
+      nameFailure(*failure);
     } else if (!(bytes = qv::readWholeFile(folder / name, nullptr))) {
       contents.skipped.push_back({name, qv::qvkx::memberError(place, 0, qv::qvkx::kInvalidDescription, "the texture description cannot be read")});
     } else {
@@ -425,12 +452,16 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
         continue;
       }
       if (!isRegularFile(folder / texture.fileName)) {
-        if (const auto* failure = leftOut(texture.fileName)) contents.skipped.push_back(*failure);
+        if (const auto* failure = leftOut(texture.fileName)) nameFailure(*failure);
         continue;
       }
       contents.textures.push_back(std::move(texture));
     }
   }
+  // A member that could not be unpacked under its name is named though the reader would not use
+  // it: the file is whole, and the user learns what it holds that this library cannot.
+  for (const auto& failure : unpackFailures)
+    if (failure.refused && !named.count(&failure)) contents.remarks.push_back(failure);
   return true;
 }
 
@@ -613,8 +644,9 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     entry = leftOut.erase(entry);
   }
   member_.clear();
-  // A library that cannot take the unpacked members (no room, a member's name its disk refuses, no
-  // permission) is not a damaged file, and reading on would store the project without them.
+  // A library whose folder or disk cannot take the unpacked members (no room, no permission, a
+  // read-only or failing disk) is not a damaged file, and reading on would store the project
+  // without them. A member whose own name it refuses costs only that member, below.
   if (!unzipped && SSZipArchive::isWriteFailure(unzipError)) {
     QVLogError("Could not unpack %s: %s", path.c_str(), unzipError.description.c_str());
     if (error) *error = qv::readerWriteError(path, unzipError, context->libraryFolder());
@@ -633,7 +665,17 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     QVLogWarn("Reading %s without what could not be unpacked: %s", path.c_str(), unzipError.description.c_str());
     for (const auto& entry : leftOut) {
       member_ = entry.name;
-      contents.skipped.push_back({entry.name, invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason)});
+      if (!entry.refused) {
+        contents.skipped.push_back({entry.name, invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason)});
+        continue;
+      }
+      qv::Error refused = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "");
+      refused.description = "The member " + entry.name + " was left out: it cannot be unpacked into the folder " +
+                            context->libraryFolder().string() + ", as " + entry.reason;
+      refused.userInfo[qv::qvkx::kMemberKey] = entry.name;
+      refused.userInfo[qv::Error::kFilePathKey] = context->libraryFolder().string();
+      refused.userInfo[qv::Error::kUnderlyingErrorKey] = entry.systemCode;
+      contents.skipped.push_back({entry.name, std::move(refused), true});
     }
     member_.clear();
     if (unzipError.code == SSZipArchive::kUnsafeEntryError) {
@@ -652,6 +694,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   if (!decodeFolder(folder, contents, error)) return false;
   if (!storeContents(contents, error)) return false;
   contents.skipped.insert(contents.skipped.end(), duplicates.begin(), duplicates.end());
+  contents.skipped.insert(contents.skipped.end(), contents.remarks.begin(), contents.remarks.end());
   if (!contents.skipped.empty() && error) *error = membersError(contents.skipped);
   return true;
 }

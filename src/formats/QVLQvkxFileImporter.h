@@ -23,12 +23,14 @@ struct QVLQvkxCloudContents {
   std::vector<std::uint32_t> slots;    // per slot 0 (empty) or 1 + the number of its point, slice after slice
   std::vector<double> rotations;       // the slices' rotations, ascending (the header's "radians" likewise)
   bool cutShort = false;               // the body ended inside a point or before cameraHeight × slices slots
+  std::vector<qv::Error> remarks;      // values that hold no number and are read as 0, each named at its byte
 };
 
 // A member left out of a read, and why (an error naming the project, the member and the offset).
 struct QVLQvkxSkippedMember {
   std::string member;
   qv::Error reason;
+  bool refused = false;  // the library's file system refused its name, or another member stood in its way
 };
 
 // A whole archive decoded, before anything is stored.
@@ -36,6 +38,9 @@ struct QVLQvkxProjectContents {
   std::vector<QVLQvkxCloudContents> clouds;
   std::vector<qv::qvkx::DecodedTexture> textures;  // only those whose image the archive holds
   std::vector<QVLQvkxSkippedMember> skipped;      // damaged members left out, and damaged clouds read in part
+  // What the read's warning names besides, though it costs the scan nothing it shows: members the
+  // reader would not use that could not be unpacked under their names, values read as 0.
+  std::vector<QVLQvkxSkippedMember> remarks;
   std::filesystem::path folder;                   // where the archive was unpacked
 };
 
@@ -48,11 +53,16 @@ struct QVLQvkxProjectContents {
 //
 // A damaged member costs only itself: a cloud file that cannot be unpacked, whose header is bad or
 // holds no properties is left out, one whose body is cut short keeps the slots before the cut, and
-// a damaged texture description keeps its whole records; the rest of the project is read. The read
-// then succeeds with the error value still set, naming the first member concerned ("File",
-// "DataOffset", "Description", "Member") and, in its text, every one, so that the user learns what
-// is missing. A project with no readable cloud file, or whose readable clouds hold no point, is an
-// error (code 3) naming every member that cost it its points.
+// a damaged texture description keeps its whole records; the rest of the project is read. So does
+// a member that cannot be unpacked under its name (too long for the library's file system, or a
+// file of another member in its way): it is left out, and a texture whose image it was is missing,
+// as though damaged. A failure of the library's folder or disk itself (no room, no permission, a
+// read-only or failing disk) fails the read whole with code 120. A cloud value that should be a
+// number but holds none is read as 0, as it always was, and named. The read then succeeds with
+// the error value still set, naming the first member concerned ("File", "DataOffset",
+// "Description", "Member") and, in its text, every one, so that the user learns what is missing.
+// A project with no readable cloud file, or whose readable clouds hold no point, is an error
+// (code 3) naming every member that cost it its points.
 // Errors of the project as a whole carry "File", "DataOffset" and "Description" only.
 //
 // A stored slice's dataOffset keeps the one meaning it has everywhere in the store: the offset of

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include "platform/Format.h"
 #include "platform/Log.h"
@@ -95,8 +96,45 @@ float* vertexColourField(QVLScanVertex& v, const std::string& name) {
 }
 
 std::string nonFiniteCalibration(std::uint64_t item, std::uint64_t items, const char* name) {
-  return qv::format("cloud record %llu of %llu has a %s that is not a finite number", static_cast<unsigned long long>(item + 1),
+  return qv::format("cloud record %llu of %llu is left out: its %s is not a finite number", static_cast<unsigned long long>(item + 1),
                     static_cast<unsigned long long>(items), name);
+}
+
+std::string nonFiniteRotation(std::uint64_t item, std::uint64_t items, std::uint64_t rotation) {
+  return qv::format("cloud record %llu of %llu is left out: its rotation %llu is not a finite number",
+                    static_cast<unsigned long long>(item + 1), static_cast<unsigned long long>(items),
+                    static_cast<unsigned long long>(rotation + 1));
+}
+
+// The cloud record being read, to be left out should one of its values turn out to be no number:
+// at the end of the record, however it ends, the cloud begun for it is taken away again and the
+// first such value is noted with its byte.
+class CloudRecordCheck {
+public:
+  explicit CloudRecordCheck(QvkScanContents& contents) : contents_(contents) {}
+  ~CloudRecordCheck() {
+    if (!leftOut_) return;
+    contents_.clouds.pop_back();
+    contents_.leftOutClouds.push_back(std::move(*leftOut_));
+  }
+  CloudRecordCheck(const CloudRecordCheck&) = delete;
+  CloudRecordCheck& operator=(const CloudRecordCheck&) = delete;
+
+  void leaveOut(std::uint64_t at, std::string reason) {
+    if (!leftOut_) leftOut_ = QvkScanContents::LeftOut{at, std::move(reason)};
+  }
+  bool leftOut() const { return leftOut_.has_value(); }
+
+private:
+  QvkScanContents& contents_;
+  std::optional<QvkScanContents::LeftOut> leftOut_;
+};
+
+// The first of the float32 rotations in the bytes that is an infinity or a NaN, by its place.
+std::optional<std::uint64_t> nonFiniteRotationIn(const std::uint8_t* list, std::uint64_t bytes) {
+  for (std::uint64_t i = 0; i + 4 <= bytes; i += 4)
+    if (!std::isfinite(readScalar<float>(list + i))) return i / 4;
+  return std::nullopt;
 }
 
 qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
@@ -231,16 +269,18 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       const std::uint8_t laser = r[30];
       // The older record carries both lasers' normals: laser byte 0 takes the first.
       const std::size_t laserNormalAt = older && laser != 0 ? 87 : 75;
-      // A calibration value that is an infinity or a NaN is no calibration: refused at its byte.
+      // A calibration value or rotation that is an infinity or a NaN is no calibration: the cloud is
+      // left out, named at that byte, and the record still read past, so that the next is found.
       const std::pair<std::size_t, const char*> kept[] = {
           {0, "cameraOriginX"}, {4, "cameraOriginY"}, {8, "cameraOriginZ"}, {12, "laserOriginX"}, {16, "laserOriginY"},
           {20, "laserOriginZ"}, {39, "bedX"},         {43, "bedY"},         {47, "bedZ"},         {51, "bedNX"},
           {55, "bedNY"},        {59, "bedNZ"},        {63, "leadScrewNX"},  {67, "leadScrewNY"},  {71, "leadScrewNZ"},
           {laserNormalAt, "laserNormalX"}, {laserNormalAt + 4, "laserNormalY"}, {laserNormalAt + 8, "laserNormalZ"}};
+      qv::QvkCloudContents& cloud = contents.clouds.emplace_back();
+      CloudRecordCheck check(contents);
       for (const auto& [at, name] : kept)
         if (!std::isfinite(readScalar<float>(r + at)))
-          return failure.at(d.offset + at, nonFiniteCalibration(item, collection.numberOfItems, name));
-      qv::QvkCloudContents& cloud = contents.clouds.emplace_back();
+          check.leaveOut(d.offset + at, nonFiniteCalibration(item, collection.numberOfItems, name));
       // Three floats in a row, set as the attribute name followed by X, Y and Z.
       auto vector = [&](const std::string& name, std::size_t at) {
         cloud.set(name + "X", f32(at));
@@ -270,6 +310,8 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
         cutShort("rotation list");
         break;
       }
+      if (const auto bad = nonFiniteRotationIn(d.bytes.data() + d.offset, 4 * radians))
+        check.leaveOut(d.offset + 4 * *bad, nonFiniteRotation(item, collection.numberOfItems, *bad));
       cloud.set("radiansData", bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(4 * radians)));
       d.offset += 4 * radians;
 
@@ -290,7 +332,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       const bool grid = radians > 0 && indices == radians * kRowsPerSlice;
       const auto lookupId = static_cast<std::int16_t>(id);
       std::uint8_t* records = contents.vertexData.data();
-      for (std::uint64_t e = 0; e < whole; ++e) {
+      for (std::uint64_t e = 0; e < whole && !check.leftOut(); ++e) {
         const std::uint32_t k = readScalar<std::uint32_t>(list + e * 4);
         if (k == 0 || k >= n) continue;
         std::uint8_t* record = records + static_cast<std::size_t>(k) * kScanVertexBytes;
@@ -300,7 +342,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
           std::memcpy(record + offsetof(QVLScanVertex, point2DY), &row, sizeof row);
         }
       }
-      if (!older) QVLogInfo("Imported cloud with %d points", static_cast<int>(whole));
+      if (!older && !check.leftOut()) QVLogInfo("Imported cloud with %d points", static_cast<int>(whole));
       if (whole < indices) break;
     }
   }
@@ -349,6 +391,8 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
       if (d.isCancelled(failure)) return false;
       QVLScanVertex vertex;  // vertex `filled`, cleared for each item
       qv::QvkCloudContents* cloud = isClouds ? &contents.clouds.emplace_back() : nullptr;
+      std::optional<CloudRecordCheck> check;
+      if (cloud) check.emplace(contents);
       for (const auto& e : collection.elements) {
         if (d.isCancelled(failure)) return false;
         const std::uint64_t at = d.offset;
@@ -399,8 +443,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
             if (float* field = vertexFloatField(vertex, e.name)) {
               if (isVertex) *field = value;
             } else if (const char* attribute = cloudFloatAttribute(e.name)) {
-              if (cloud && !std::isfinite(value))
-                return failure.at(at, nonFiniteCalibration(item, collection.numberOfItems, attribute));
+              if (cloud && !std::isfinite(value)) check->leaveOut(at, nonFiniteCalibration(item, collection.numberOfItems, attribute));
               if (cloud) cloud->set(attribute, number(value));
             } else {
               d.unhandledValue(e.name);
@@ -433,6 +476,10 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
                   contents.cutOffset = d.offset;
                 }
                 goto endOfData;
+              }
+              if (cloud && countBytes == 2) {
+                if (const auto bad = nonFiniteRotationIn(d.bytes.data() + d.offset, listBytes))
+                  check->leaveOut(d.offset + 4 * *bad, nonFiniteRotation(item, collection.numberOfItems, *bad));
               }
               if (cloud) cloud->set(kept, bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(listBytes)));
               d.offset += listBytes;

@@ -110,6 +110,11 @@ std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud) {
       if (!std::isfinite(values[i]))
         return format("the cloud's %s%c is not a finite number within a float's range", name, "XYZ"[i]);
   if (!std::isfinite(cloud.headHeight)) return std::string("the cloud's headHeight is not a finite number within a float's range");
+  // So is a rotation: the readers leave such a cloud out.
+  for (std::size_t i = 0; i < radiansCountOf(cloud); ++i)
+    if (const float rotation = readScalar<float>(cloud.radians.data() + 4 * i); !std::isfinite(rotation))
+      return format("the cloud's rotation %zu of %zu is %s, not a finite number within a float's range", i + 1, radiansCountOf(cloud),
+                    std::isnan(rotation) ? "not a number" : "an infinity");
   return std::nullopt;
 }
 

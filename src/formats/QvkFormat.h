@@ -108,7 +108,8 @@ struct CloudRecordSource {
 };
 
 // Why a cloud record cannot be written: a count that does not fit its field (more than 65,535
-// slices or radians, more than 2^32 - 1 index entries); nothing when it can.
+// slices or radians, more than 2^32 - 1 index entries), or a calibration value or rotation that
+// is not a finite float, which the readers would not take back; nothing when it can.
 std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud);
 // The record's length in the file: the fixed part, the radians list and the vertex index list.
 std::uint64_t cloudRecordLength(const CloudRecordSource& cloud);

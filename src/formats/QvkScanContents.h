@@ -34,6 +34,13 @@ struct QvkScanContents {
   bool cutShort = false;
   std::uint64_t cutOffset = 0;
   std::string cutReason;
+  // Cloud records left out, with the byte and the reason of each: a calibration value or rotation
+  // that is not a finite number. The other clouds and every point are kept.
+  struct LeftOut {
+    std::uint64_t offset = 0;
+    std::string reason;
+  };
+  std::vector<LeftOut> leftOutClouds;
   std::uint64_t vertexCount() const { return vertexData.size() / 44; }
 };
 

@@ -241,16 +241,23 @@ std::size_t numberStart(std::string_view text) {
   return at;
 }
 
-}  // namespace
+// Whether a text begins (past white space and a sign) with a digit, or a point and a digit: holds
+// a number a cloud reads, rather than none, read as 0.
+bool beginsWithNumber(std::string_view text) {
+  std::size_t at = numberStart(text);
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+  if (at < text.size() && text[at] == '.') ++at;
+  return at < text.size() && text[at] >= '0' && text[at] <= '9';
+}
 
-std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text) {
-  for (const auto& [name, value] : calibrationValues(CloudHeaderSource{})) {  // by their names only
-    if (!equalsIgnoringCase(key, name)) continue;
-    if (leadingNumberIsStorable(text)) return std::nullopt;
-    return numberStart(text);
-  }
+// The parts of a cloud header value whose leading numbers a cloud keeps, each with where it
+// starts in the value: the whole value of a calibration value, the "intrinsic" and "distortion"
+// values the cloud takes from the parts between single spaces; none for another key.
+std::vector<std::pair<std::size_t, std::string_view>> keptNumberParts(const std::string& key, const std::string& text) {
+  for (const auto& [name, value] : calibrationValues(CloudHeaderSource{}))  // by their names only
+    if (equalsIgnoringCase(key, name)) return {{0, text}};
   const bool intrinsic = equalsIgnoringCase(key, "intrinsic");
-  if (!intrinsic && !equalsIgnoringCase(key, "distortion")) return std::nullopt;
+  if (!intrinsic && !equalsIgnoringCase(key, "distortion")) return {};
   std::vector<std::size_t> starts;  // of the parts between single spaces, as the cloud splits them
   for (std::size_t at = 0;;) {
     starts.push_back(at);
@@ -262,11 +269,25 @@ std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const s
   if (intrinsic && (starts.size() == 4 || starts.size() == 9))
     used = starts.size() == 4 ? std::vector<std::size_t>{0, 1, 2, 3} : std::vector<std::size_t>{0, 2, 4, 5};
   if (!intrinsic && starts.size() >= 4) used = {0, 1, 2, 3};
+  std::vector<std::pair<std::size_t, std::string_view>> parts;
   for (const std::size_t i : used) {
     const std::size_t end = i + 1 < starts.size() ? starts[i + 1] - 1 : text.size();
-    const std::string_view part = std::string_view(text).substr(starts[i], end - starts[i]);
-    if (!leadingNumberIsStorable(part)) return starts[i] + numberStart(part);
+    parts.emplace_back(starts[i], std::string_view(text).substr(starts[i], end - starts[i]));
   }
+  return parts;
+}
+
+}  // namespace
+
+std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text) {
+  for (const auto& [start, part] : keptNumberParts(key, text))
+    if (!leadingNumberIsStorable(part)) return start + numberStart(part);
+  return std::nullopt;
+}
+
+std::optional<std::size_t> numberlessHeaderValue(const std::string& key, const std::string& text) {
+  for (const auto& [start, part] : keptNumberParts(key, text))
+    if (!beginsWithNumber(part)) return start + numberStart(part);
   return std::nullopt;
 }
 
@@ -319,8 +340,20 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
   std::size_t offset = 0, records = 0, named = 0;
   static const char* kNames[] = {"cameraPositionX", "cameraPositionY", "cameraPositionZ", "cameraNormX", "cameraNormY",
                                  "cameraNormZ",     "cameraUpX",       "cameraUpY",       "cameraUpZ"};
+  // Where the zero bytes the data may end in begin: a crash commonly leaves a file's end zeroed.
+  // A record that begins there, or whose name runs into them (no name ends in a zero byte), is
+  // that damage, not a record without a name.
+  std::size_t zeroTail = bytes.size();
+  while (zeroTail > 0 && bytes[zeroTail - 1] == 0) --zeroTail;
+  auto endsInZeros = [&](std::size_t at) {
+    if (error)
+      *error = memberError(place, at, kArchiveInvalidDescription,
+                           "the texture description ends in " + std::to_string(bytes.size() - zeroTail) + " zero bytes");
+    return false;
+  };
   while (offset < bytes.size()) {
     if (progress) progress(static_cast<float>(offset) / static_cast<float>(bytes.size()));
+    if (offset >= zeroTail) return endsInZeros(offset);
     if (bytes.size() - offset < kQvtFixedBytes) {
       if (error) *error = memberError(place, offset, kArchiveInvalidDescription, "a texture record is cut short");
       return false;
@@ -337,6 +370,7 @@ bool decodeQvt(std::span<const std::uint8_t> bytes, const MemberPlace& place, st
       if (error) *error = memberError(place, offset, kArchiveInvalidDescription, "a texture name runs past the end");
       return false;
     }
+    if (offset + length > zeroTail) return endsInZeros(offset - kQvtFixedBytes);
     DecodedTexture texture;
     texture.fileName.assign(reinterpret_cast<const char*>(bytes.data() + offset), length);
     // An infinity or a NaN is no camera value and is left unset, as in the XML description.
@@ -365,6 +399,9 @@ namespace {
 void readUpToDamage(pugi::xml_document& doc, std::span<const std::uint8_t> bytes, std::ptrdiff_t offset) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::string_view seen = text.substr(0, static_cast<std::size_t>(std::max<std::ptrdiff_t>(offset, 0)) + 1);
+  // The parser reads no further than a zero byte (the zeroed end a crash commonly leaves), and
+  // would not see the marker after one.
+  seen = seen.substr(0, seen.find('\0'));
   const std::size_t open = seen.rfind('<'), close = seen.rfind('>');
   if (open != std::string_view::npos && (close == std::string_view::npos || open > close)) seen = seen.substr(0, open);
   std::string upToDamage(seen);

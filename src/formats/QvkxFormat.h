@@ -62,6 +62,10 @@ bool isFloatStorable(double value);
 // value) and the lens values (all four "intrinsic" values, or fx, cx, fy, cy of a 3 × 3 matrix;
 // the first four "distortion" values). Nothing for a good value or another key.
 std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text);
+// The position in a cloud header value of the first of those numbers (the same values as above)
+// whose text holds no number at all ("abc", "-", "x1", nothing), which the cloud reads as 0.
+// Nothing when each begins with a number, or for another key.
+std::optional<std::size_t> numberlessHeaderValue(const std::string& key, const std::string& text);
 // The positions of listed rotations in the order a cloud's slices take them: ascending (as the
 // store orders a cloud's slices and the blocks of its index data), equal ones in list order.
 // Empty when the list is in that order already.

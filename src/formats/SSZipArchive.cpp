@@ -47,6 +47,19 @@ qv::Error zipWriteError(int err, const std::string& what, const std::string& fol
   return e;
 }
 
+// Why an entry the system refused with a code of qv::isRefusedName cannot be made in the folder.
+std::string refusalReason(int err) {
+  const std::string words = std::strerror(err);
+  switch (err) {
+    case ENAMETOOLONG: return "its name is longer than the file system takes (" + words + ")";
+    case EISDIR: return "a folder stands where its file would be made (" + words + ")";
+    case ENOTDIR: return "a file stands where its folder would be made (" + words + ")";
+    case EEXIST: return "a file or folder stands where it would be made (" + words + ")";
+    case ELOOP: return "its path leads through too many links (" + words + ")";
+    default: return "its name is not one the file system takes (" + words + ")";
+  }
+}
+
 // Whether a real (link-free) path lies in the real folder or is the folder itself.
 bool isInside(const fs::path& real, const fs::path& folder) {
   const fs::path rel = real.lexically_relative(folder);
@@ -257,6 +270,20 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
     if (skipped) skipped->push_back({entry, why});
     success = false;
   };
+  // An entry whose name the file system refuses at `at`, or that something stands in the way of:
+  // not written, and, when the limits say to go on past damage, left out like a damaged one.
+  auto refuseName = [&](const std::string& entry, const fs::path& at, int err) {
+    leaveOut(entry, refusalReason(err));
+    if (skipped) {
+      skipped->back().refused = true;
+      skipped->back().systemCode = err;
+    }
+    if (!u.firstError) {
+      u.firstError = zipError(SSZipArchive::kRefusedEntryError,
+                              "failed to make " + at.string() + " of the entry \"" + entry + "\": " + std::strerror(err), path, entry);
+      u.firstError->userInfo[qv::Error::kUnderlyingErrorKey] = err;
+    }
+  };
 
   int ret = UNZ_OK;
   std::uint64_t seen = 0;
@@ -330,8 +357,20 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       skip();
       continue;
     }
-    // A folder the system refuses (no room, no permission, a file in the way) is no fault of the
-    // archive, and the entry would be missing from what the caller reads: the unzip ends, saying so.
+    // A folder of a name the file system refuses, or with a file of another entry in its way, costs
+    // only the entries in it.
+    if (!realFolder && qv::isRefusedName(folderError)) {
+      refuseName(rawName, failedFolder, folderError);
+      skip();
+      if (limits.skipDamagedEntries) {
+        ++index;
+        continue;
+      }
+      break;
+    }
+    // A folder the system refuses for a reason of the folder or its disk (no room, no permission,
+    // a read-only or failing disk) is no fault of the archive, and the entry would be missing from
+    // what the caller reads: the unzip ends, saying so.
     if (!realFolder) {
       success = false;
       u.firstError = zipWriteError(folderError, "failed to make the folder " + failedFolder.string() + " of the entry \"" + rawName + "\"",
@@ -372,6 +411,7 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
     bool tooLarge = false;
     bool overTotal = false;
     int writeError = 0;  // the system's code when the entry's file or link could not be made or written
+    bool refusedAtName = false;  // the code came from making the file or link, where a name can be refused
     if (isLink) {
       std::string target;
       int n = 0;
@@ -391,6 +431,7 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
           if (exists) ::unlink(full.c_str());
           if (::symlink(target.c_str(), full.c_str()) != 0) {
             writeError = errno;
+            refusedAtName = qv::isRefusedName(writeError);
             entryOk = false;
             qv::systemLog("Failed to create symbolic link at \"%s\" to \"%s\". symlink() error code: %d", full.c_str(),
                           target.c_str(), writeError);
@@ -405,6 +446,7 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd < 0) {
         writeError = errno;
+        refusedAtName = qv::isRefusedName(writeError);
         entryOk = false;
       } else {
         int n = 0;
@@ -466,8 +508,17 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       u.stop(kLimitExceededError, "the archive unpacks to more than " + std::to_string(limits.maximumTotalBytes) + " bytes");
       break;
     }
-    // Not the entry's fault (a full disk takes no later entry either; a refused name or a failing
-    // disk is no damage to leave out and go on past): the unzip ends, saying so.
+    if (refusedAtName) {
+      refuseName(rawName, full, writeError);
+      ret = unzGoToNextFile(zip);
+      if (limits.skipDamagedEntries) {
+        ++index;
+        continue;
+      }
+      break;
+    }
+    // Not the entry's fault (a full disk takes no later entry either; a folder without permission,
+    // a read-only or failing disk is no damage to leave out and go on past): the unzip ends, saying so.
     if (writeError != 0) {
       success = false;
       u.firstError = zipWriteError(writeError, "failed to write " + full.string() + " of the entry \"" + rawName + "\"", destination,

@@ -60,6 +60,10 @@ struct SSZipArchiveSkippedEntry {
   std::string name;
   std::string reason;
   bool duplicate = false;  // a later entry of a name already unpacked, not a damaged one
+  // The folder's file system refused the entry's name, or something stood in its way (see
+  // qv::isRefusedName): the archive is not damaged, and the system's code is kept.
+  bool refused = false;
+  int systemCode = 0;
 };
 
 // An entry's date and time fields as minizip takes them: month from 0, the full year.
@@ -75,6 +79,7 @@ public:
   static constexpr int kUnsafeEntryError = -3;           // an entry that would land outside the folder was refused
   static constexpr int kCannotReadEntryError = -4;       // an entry could not be opened, described, read or written
   static constexpr int kLimitExceededError = -5;         // an entry, or the archive, unpacks to more than allowed
+  static constexpr int kRefusedEntryError = -6;          // the file system refused an entry's name, or something was in its way
   // The detail key naming the entry an error concerns.
   static constexpr const char* kEntryNameKey = "EntryName";
 
@@ -85,10 +90,12 @@ public:
   // targets lead outside, and entries that would be written through such a link are refused;
   // the other entries are still extracted and the result is then false with kUnsafeEntryError.
   // False too (and the error) when the archive cannot be opened or an entry cannot be read. An
-  // entry whose file, folder or link the system refuses (no room, no permission, a name too long,
-  // a file where its folder should be, a failing disk) ends the unzip: kCannotReadEntryError with
+  // entry whose file, folder or link the system refuses for a reason of the folder or its disk (no
+  // room, no permission, a read-only or failing disk) ends the unzip: kCannotReadEntryError with
   // the path and the system's reason in the text and its code under "UnderlyingError" (see
-  // isWriteFailure).
+  // isWriteFailure). One refused for a reason of its own (its name too long or not one the file
+  // system takes, a file or folder of another entry in its way: qv::isRefusedName) is an entry that
+  // cannot be unpacked there: kRefusedEntryError with the same details, nothing of it written.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination);
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
                               const std::string& password, qv::Error* error);
@@ -96,15 +103,15 @@ public:
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
                               const std::string& password, qv::Error* error, SSZipArchiveDelegate* delegate);
   // The same within the limits: an entry larger than allowed is left out (nothing of it stays)
-  // and listed in `skipped`, as is a damaged one when the limits say to go on past it; more
+  // and listed in `skipped`, as is a damaged or refused one when the limits say to go on past it; more
   // entries or more bytes in all than allowed end the unzip with kLimitExceededError and no
   // entry name in the error. The result is false whenever anything was left out, except a later
   // entry of a name already unpacked (keepFirstOfEachName), which is only listed.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, const SSZipArchiveLimits& limits,
                               std::vector<SSZipArchiveSkippedEntry>* skipped, qv::Error* error);
 
-  // Whether an unzip's error is a write into the destination that the system refused, rather than
-  // a fault of the archive.
+  // Whether an unzip's error is a write into the destination that the system refused for a reason
+  // of the folder or its disk, rather than a fault of the archive or of one entry.
   static bool isWriteFailure(const qv::Error& error);
 
   // Creates an archive holding each file under its last path component, in the list's order.

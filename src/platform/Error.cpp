@@ -25,6 +25,19 @@ bool isOutOfSpace(const Error& error) {
   return cause && cause->isInteger() && isOutOfSpace(static_cast<int>(cause->toInt64()));
 }
 
+bool isRefusedName(int err) {
+  switch (err) {
+    case ENAMETOOLONG:
+    case EILSEQ:
+    case EINVAL:
+    case EEXIST:
+    case EISDIR:
+    case ENOTDIR:
+    case ELOOP: return true;
+    default: return false;
+  }
+}
+
 std::string writeFailureReason(int err, const std::string& folder) {
   const std::string words = std::strerror(err);
   switch (err) {

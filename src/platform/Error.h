@@ -45,6 +45,13 @@ Error posixError(int err, const std::string& what);
 bool isOutOfSpace(int err);
 // Whether an error is such a failure: its "UnderlyingError" is one of those system codes.
 bool isOutOfSpace(const Error& error);
+// Whether the system refused to make a file or folder for a reason of its name or of what already
+// stands at that path: a name too long (ENAMETOOLONG) or not one the file system takes (EILSEQ,
+// EINVAL), a file or folder already there (EEXIST, EISDIR), a file where a folder of the path
+// should be (ENOTDIR), a path through too many links (ELOOP). Another name may still be made there.
+// Not so for the folder's own failures (no room, no permission, a read-only or failing disk): those
+// refuse every name alike.
+bool isRefusedName(int err);
 // Why a write into the folder failed, in the user's terms: for want of room, that the disk holding
 // the folder is full (or the quota or the largest file on it reached), naming the folder, with the
 // system's words after it; otherwise the system's words alone.

@@ -355,6 +355,14 @@ TEST_F(QvkReaderTest, HeaderLinesAreMatchedExactlyAfterLowerCasing) {
   minor.replace(minor.find("1.3"), 3, "1.7");
   EXPECT_TRUE(readBytes(minor, &error)) << error.text();
 
+  // A count with no number in it is no count of none: refused at its byte.
+  for (const char* count : {"element Clouds inf", "element clouds nan", "element vertex abc"}) {
+    std::string bad = good;
+    bad.insert(bad.find("end_header"), std::string(count) + "\nproperty byte laser\n");
+    EXPECT_FALSE(readBytes(bad, &error)) << count;
+    expectInvalidAt(error, static_cast<std::int64_t>(bad.find(count) + std::string(count).rfind(' ') + 1));
+  }
+
   EXPECT_FALSE(readBytes("qvk\nelement vertex 1\nproperty float32 x\n", &error)) << "no end_header";
   EXPECT_EQ(error.code, qv::kInvalidFileError);
   EXPECT_FALSE(readBytes("ply\nend_header\n", &error));

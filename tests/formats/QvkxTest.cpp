@@ -411,7 +411,7 @@ TEST_F(QvkxTest, DamagedMembersAreLeftOutAndNamedWhileTheRestIsRead) {
       {"no-magic", {{"a.qvk", "QVKX\nend_header\n"}}, false, 0, "a.qvk", 0, qv::qvkx::kInvalidDescription},
       {"no-end", {{"a.qvk", "QVK\nproperty cameraHeight 2\n"}}, false, 0, "a.qvk", 28, qv::qvkx::kInvalidDescription},
       {"negative-height", {{"a.qvk", good + point + empty}, {"b.qvk", "QVK\nproperty cameraHeight -2\nend_header\n"}}, true, 1,
-       "b.qvk", 40, qv::qvkx::kInvalidDescription},
+       "b.qvk", 26, qv::qvkx::kInvalidDescription},  // at the value
       {"bad-xml", {{"a.qvk", good + point + empty}, {"CloudData.qvtx", "<qvtx><textures>"}}, true, 1, "CloudData.qvtx", 15,
        qv::qvkx::kArchiveInvalidDescription},  // the parser's last byte
       {"short-qvt", {{"a.qvk", good + point + empty}, {"CloudData.qvt", std::string(36, '\0')}}, true, 1, "CloudData.qvt", 0,
@@ -963,7 +963,8 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
                                                                                    {"property distortion 0 0 NaN 0", "NaN"},
                                                                                    {"property captureHeight 1e999", "1e999"},
                                                                                    {"property ID inf", "inf"},
-                                                                                   {"property laser nan", "nan"}}) {
+                                                                                   {"property laser nan", "nan"},
+                                                                                   {"property cameraHeight inf", "inf"}}) {
     SCOPED_TRACE(line);
     const std::string cloud = "QVK\nproperty cameraHeight 1\n" + line + "\nproperty radians 0\nend_header\n" + point(1);
     const auto refused = makeScan();
@@ -976,19 +977,59 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     EXPECT_EQ(cloudCount(refused), 0u);
   }
 
-  // In a qvk file's cloud record: refused at its byte, the scan left as it was.
-  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(openedQvk("finite.qvk", 1, {{1, {0.0f}, {1}}}), path("nan.qvk"))));
+  // A value with no number in it at all is read as 0, as such files have always been read, and each
+  // is named at its byte in the read's warning.
+  {
+    const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty cameraOriginX abc\nproperty laserOriginZ -\n"
+                              "property intrinsic 1400 x1 640 480\nproperty bedNormalY \nproperty radians 0\nend_header\n" + point(1);
+    const auto zeroed = makeScan();
+    qv::Error error;
+    ASSERT_TRUE(read(zeroed, zipOf("numberless.qvkx", {{"a.qvk", cloud}}), &error));
+    EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
+    EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(cloud.find("abc")));
+    for (const auto& [word, at] : std::vector<std::pair<std::string, std::size_t>>{
+             {"\"abc\"", cloud.find("abc")}, {"\"-\"", cloud.find("-\n")}, {"\"x1\"", cloud.find("x1")},
+             {"\"\"", cloud.find("bedNormalY ") + 11}})
+      EXPECT_NE(error.description.find(word + ", holds no number and is read as 0 at byte " + std::to_string(at)), std::string::npos)
+          << error.description;
+    withScan(zeroed, [](QVSDScanObject& scan) {
+      ASSERT_EQ(scan.pointClouds().size(), 1u);
+      const auto c = scan.pointClouds().front();
+      EXPECT_EQ(c->cameraOriginX(), 0.0);
+      EXPECT_EQ(c->intrinsicFY(), 0.0);
+      EXPECT_EQ(c->intrinsicCX(), 640.0);
+      EXPECT_EQ(verticesOf(scan.vertexData()).size(), 2u);
+    });
+  }
+
+  // In a qvk file's cloud records, a calibration value or a rotation: that cloud is left out and
+  // named at the byte, as a cloud file of a project is; the other clouds and every point are read.
+  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(openedQvk("finite.qvk", 3, {{1, {0.0f}, {1}}, {1, {0.0f}, {2}}, {1, {0.0f, 1.0f}, {3, 0}}}),
+                                              path("nan.qvk"))));
   std::string bytes = readFile(path("nan.qvk"));
-  const std::size_t laserNormalY = bytes.find("end_header\n") + 11 + 2 * 27 + 79;
-  const float nan = std::nanf("");
+  const std::size_t clouds = bytes.find("end_header\n") + 11 + 4 * 27;
+  const std::size_t laserNormalY = clouds + (87 + 2 + 4 + 8) + 79;  // of the second cloud
+  const std::size_t rotation = clouds + 2 * (87 + 2 + 4 + 8) + 87 + 2 + 4;  // the second of the third
+  const float nan = std::nanf(""), inf = INFINITY;
   std::memcpy(bytes.data() + laserNormalY, &nan, 4);
-  writeFile(path("nan.qvk"), bytes);
-  const auto untouched = makeScan();
-  qv::Error error;
-  EXPECT_FALSE(importFile<QVLQvkFileImporter>(path("nan.qvk"), untouched, &error));
-  EXPECT_EQ(error.code, qv::kInvalidFileError);
-  EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(laserNormalY));
-  EXPECT_EQ(cloudCount(untouched), 0u);
+  std::memcpy(bytes.data() + rotation, &inf, 4);
+  // The same in a layout the structural reader walks.
+  const std::string structural = "qvk\nelement vertex 1\nproperty float32 x\nelement clouds 3\nproperty uint16 id\n"
+                                 "property float32 l1nx\nproperty list uint16 float32 radians\nend_header\n";
+  const std::string walked =
+      Bytes().text(structural).f32(1).u16(1).f32(0.5f).u16(0).u16(2).f32(nan).u16(0).u16(3).f32(0.5f).u16(1).f32(inf).str();
+  for (const auto& [file, offsets] : std::vector<std::pair<std::string, std::vector<std::size_t>>>{
+           {bytes, {laserNormalY, rotation}}, {walked, {structural.size() + 4 + 8 + 2, structural.size() + 4 + 8 + 8 + 8}}}) {
+    writeFile(path("nan.qvk"), file);
+    const auto opened = makeScan();
+    qv::Error error;
+    EXPECT_TRUE(importFile<QVLQvkFileImporter>(path("nan.qvk"), opened, &error));
+    EXPECT_EQ(error.code, qv::kInvalidFileError);
+    EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(offsets[0]));
+    EXPECT_NE(error.description.find("at byte " + std::to_string(offsets[1])), std::string::npos) << error.description;
+    EXPECT_EQ(cloudCount(opened), 1u);
+    withScan(opened, [&](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), file == bytes ? 4u : 1u); });
+  }
 
   // Stored values no file can carry back: both saves refuse them and leave no file.
   auto scanWith = [&](const std::function<void(QVSDPointCloud&)>& cloudValue, const std::function<void(QVSDTexture&)>& textureValue) {
@@ -1008,7 +1049,16 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
   const auto infiniteOrigin = scanWith([](QVSDPointCloud& c) { c.setCameraOriginZ(INFINITY); }, {});
   const auto nanNormal = scanWith([](QVSDPointCloud& c) { c.setLaserNormalX(NAN); }, {});
   const auto nanTexture = scanWith({}, [](QVSDTexture& t) { t.setCameraUpY(NAN); });
-  for (const auto& [id, qvkToo] : {std::pair{infiniteOrigin, true}, std::pair{nanNormal, true}, std::pair{nanTexture, false}}) {
+  const auto infiniteRotation = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3)}));
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setCameraHeight(1);
+    QVSDScanSlice::createScanSliceInPointCloud(cloud, INFINITY);
+    cloud->setVertexIndexData(indexBytes({1}));
+  });
+  qv::Error error;
+  for (const auto& [id, qvkToo] : {std::pair{infiniteOrigin, true}, std::pair{nanNormal, true}, std::pair{nanTexture, false},
+                                   std::pair{infiniteRotation, true}}) {
     error = {};
     EXPECT_FALSE(write(id, path("refused.qvkx"), &error));
     EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
@@ -1054,6 +1104,10 @@ TEST_F(QvkxTest, ATextureWhoseEndTagIsThereIsWholeWhateverFollowsIt) {
       {two + "<texture><filename>c.png</filename>", 2},   // a third one begun
       {two.substr(0, two.size() - 3), 1},                 // the second one's end tag cut
       {two.substr(0, two.size() - 10), 1},                // cut before it
+      // the zeroed end a crash leaves, which the parser reads no further than
+      {two.substr(0, two.find("<texture><camera")) + std::string("\x00\x01\xff", 3), 1},
+      {two + std::string(1, '\0'), 2},
+      {two + std::string("\n\0", 2), 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -1062,6 +1116,20 @@ TEST_F(QvkxTest, ATextureWhoseEndTagIsThereIsWholeWhateverFollowsIt) {
     EXPECT_FALSE(qv::qvkx::decodeQvtx(qv::Data(c.text.begin(), c.text.end()), {"p.qvkx", "CloudData.qvtx"}, textures, &error));
     EXPECT_EQ(error.code, qv::kInvalidFileError);
     ASSERT_EQ(textures.size(), c.whole);
-    if (c.whole == 2) EXPECT_EQ(textures[1].attributes, (std::vector<std::pair<std::string, double>>{{"cameraPositionX", 2.0}}));
+    if (c.whole == 2) {
+      EXPECT_EQ(textures[1].attributes, (std::vector<std::pair<std::string, double>>{{"cameraPositionX", 2.0}}));
+    }
+  }
+
+  // A binary description that ends in zero bytes is damaged there too, not a run of records
+  // without names: the whole records before it are kept, and the damage is named where it begins.
+  const std::string records = Bytes().zeros(36).u8(5).text("a.png").zeros(36).u8(5).text("b.png").str();
+  for (const std::size_t zeros : {3u, 37u, 4096u}) {
+    SCOPED_TRACE(zeros);
+    std::vector<qv::qvkx::DecodedTexture> textures;
+    qv::Error error;
+    EXPECT_FALSE(qv::qvkx::decodeQvt(Bytes().text(records).zeros(zeros).data(), {"p.qvkx", "CloudData.qvt"}, textures, &error));
+    EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(records.size()));
+    EXPECT_EQ(textures.size(), 2u);
   }
 }

@@ -2,11 +2,13 @@
 // filled up) or refuses a file, and how a save clears away the temporary files of saves that were
 // killed.
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -22,8 +24,10 @@
 #include "formats/QVLQvkxFileImporter.h"
 #include "formats/QVLStlFileExporter.h"
 #include "formats/QVLXyzFileExporter.h"
+#include "formats/QvkxFormat.h"
 #include "formats/SSZipArchive.h"
 #include "formats/internal/AtomicFile.h"
+#include "store/QVSDTexture.h"
 #include "support/SmallDisk.h"
 
 namespace fs = std::filesystem;
@@ -94,6 +98,17 @@ TEST_F(SaveFailureTest, AReadWithoutRoomInTheLibraryNamesTheFullFolderNotADamage
   ASSERT_TRUE((exportScan<QVLQvkxFileExporter>(source, path("scan.qvkx"))));
   ASSERT_TRUE((exportScan<QVLQvkFileExporter>(source, path("scan.qvk"))));
 
+  // A read-only disk takes no member at all: that is the folder's failure, which ends the unzip as
+  // no room does, not a name it refuses.
+  const fs::path readOnly = *qv::test::smallDiskFolder() / "read-only";
+  fs::create_directories(readOnly / "unzipped");
+  ASSERT_EQ(::mount(readOnly.c_str(), readOnly.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+  ASSERT_EQ(::mount(nullptr, readOnly.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0) << std::strerror(errno);
+  qv::Error unzipError;
+  EXPECT_FALSE(SSZipArchive::unzipFileAtPath(path("scan.qvkx"), (readOnly / "unzipped").string(), true, "", &unzipError));
+  EXPECT_TRUE(SSZipArchive::isWriteFailure(unzipError)) << unzipError.description;
+  EXPECT_EQ(underlyingCode(unzipError), EROFS);
+
   // The library on the small disk, nearly full: the project's cloud cannot be unpacked there, nor
   // the scan file's points saved in the store.
   const fs::path library = *qv::test::smallDiskFolder() / "Quorvel";
@@ -159,51 +174,92 @@ TEST_F(SaveFailureTest, SavesAndExportsWithoutRoomNameTheFullFolderAndKeepTheEar
   full.reset();
 }
 
-TEST_F(SaveFailureTest, AMemberTheDiskRefusesFailsTheUnzipAndTheReadAndChangesNothing) {
+TEST_F(SaveFailureTest, AMemberWhoseNameTheDiskRefusesIsLeftOutAndNamedAndTheRestIsRead) {
   const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty radians 0\nend_header\n" +
                             Bytes().f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str();
-  const std::string tooLong = std::string(300, 'n') + ".png";  // more than a file name may hold
+  const std::string tooLong = std::string(252, 'b') + ".png";  // one byte more than a file name may hold
+  const fs::path folder = temp.path() / "unzipped";
 
-  // The system refuses the file, or the folder (a file stands where it should be): the unzip ends
-  // there and says where and why, rather than leave the entry out and answer that all went well.
+  // The file system refuses the entry's name, or another entry stands in its way: that entry is
+  // not written (the unzip ends there, or, within limits that go on past damage, leaves it out and
+  // unpacks the rest), and the error is the entry's, not the folder's.
   struct Refused {
     std::vector<std::pair<std::string, std::string>> members;
     std::string entry, path;
     int err;
   };
-  const fs::path folder = temp.path() / "unzipped";
-  for (const Refused& c : {Refused{{{"a.txt", "a"}, {tooLong, "b"}, {"c.txt", "c"}}, tooLong, (folder / tooLong).string(), ENAMETOOLONG},
-                           Refused{{{"a.txt", "a"}, {"a.txt/b.txt", "b"}, {"c.txt", "c"}}, "a.txt/b.txt", (folder / "a.txt").string(), ENOTDIR}}) {
+  const std::vector<Refused> refused = {
+      {{{"a.txt", "a"}, {tooLong, "b"}, {"c.txt", "c"}}, tooLong, (folder / tooLong).string(), ENAMETOOLONG},
+      {{{"x", "a"}, {"x/y.png", "b"}, {"c.txt", "c"}}, "x/y.png", (folder / "x").string(), ENOTDIR},
+      {{{"d/", ""}, {"d", "b"}, {"c.txt", "c"}}, "d", (folder / "d").string(), EISDIR},
+  };
+  for (const Refused& c : refused) {
     SCOPED_TRACE(c.entry.substr(0, 12));
+    const std::string archive = archiveOf("refused.zip", c.members);
     fs::remove_all(folder);
     qv::Error error;
-    EXPECT_FALSE(SSZipArchive::unzipFileAtPath(archiveOf("refused.zip", c.members), folder.string(), true, "", &error));
-    EXPECT_EQ(error.code, SSZipArchive::kCannotReadEntryError);
-    EXPECT_TRUE(SSZipArchive::isWriteFailure(error));
+    EXPECT_FALSE(SSZipArchive::unzipFileAtPath(archive, folder.string(), true, "", &error));
+    EXPECT_EQ(error.code, SSZipArchive::kRefusedEntryError) << error.description;
+    EXPECT_FALSE(SSZipArchive::isWriteFailure(error));
     EXPECT_EQ(underlyingCode(error), c.err);
     EXPECT_EQ(error.userInfo[SSZipArchive::kEntryNameKey], qv::Value(c.entry));
     EXPECT_NE(error.description.find(c.path), std::string::npos) << error.description;
     EXPECT_NE(error.description.find(std::strerror(c.err)), std::string::npos) << error.description;
     EXPECT_FALSE(fs::exists(folder / "c.txt")) << "nothing after it is unpacked";
+
+    fs::remove_all(folder);
+    SSZipArchiveLimits limits;
+    limits.skipDamagedEntries = true;
+    std::vector<SSZipArchiveSkippedEntry> skipped;
+    EXPECT_FALSE(SSZipArchive::unzipFileAtPath(archive, folder.string(), limits, &skipped, &error));
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_EQ(skipped[0].name, c.entry);
+    EXPECT_TRUE(skipped[0].refused);
+    EXPECT_EQ(skipped[0].systemCode, c.err);
+    EXPECT_EQ(readFile(folder / "c.txt"), "c");
   }
 
-  // A project with such a member is not read without it: the read fails, saying why, and the scan
-  // it was to fill and the library are as they were.
-  const auto scan = makeScan();
-  const auto before = namesIn(libraryFolder());
-  const std::string project = archiveOf("refused.qvkx", {{"a.qvk", cloud}, {tooLong, "photo"}});
+  // A project holding such a member opens without it, and the read's warning names it; nothing of
+  // it is left in the library.
+  const fs::path library = libraryFolder();
+  const auto before = namesIn(library);
+  for (const Refused& c : refused) {
+    SCOPED_TRACE(c.entry.substr(0, 12));
+    auto members = c.members;
+    members.insert(members.begin(), {"CloudData.qvk", cloud});
+    const std::string project = archiveOf("refused.qvkx", members);
+    const auto scan = makeScan();
+    qv::Error error;
+    EXPECT_TRUE(importFile<QVLQvkxFileImporter>(project, scan, &error)) << error.description;
+    EXPECT_EQ(error.userInfo[qv::kFileKey], qv::Value(project));
+    EXPECT_EQ(error.userInfo[qv::qvkx::kMemberKey], qv::Value(c.entry));
+    EXPECT_EQ(underlyingCode(error), c.err);
+    EXPECT_NE(error.description.find(c.entry), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find(std::strerror(c.err)), std::string::npos) << error.description;
+    withScan(scan, [](QVSDScanObject& s) {
+      EXPECT_EQ(s.pointClouds().size(), 1u);
+      EXPECT_EQ(verticesOf(s.vertexData()).size(), 2u);
+    });
+    EXPECT_EQ(namesIn(library), before);
+  }
+
+  // A photograph named with 86 CJK characters (fewer than 255 UTF-16 units, more than 255 bytes in
+  // UTF-8) is missing from the scan and named, as a damaged one is; the other photograph is kept.
+  std::string cjk;
+  for (int i = 0; i < 86; ++i) cjk += "\xe5\x86\x99";
+  cjk += ".png";
+  const std::string qvtx = "<qvtx><textures><texture><filename>a.png</filename></texture><texture><filename>" + cjk +
+                           "</filename></texture></textures></qvtx>";
+  const auto textured = makeScan();
   qv::Error error;
-  EXPECT_FALSE(importFile<QVLQvkxFileImporter>(project, scan, &error));
-  EXPECT_EQ(error.domain, qv::kScanErrorDomain);
-  EXPECT_EQ(error.code, qv::kFileWriteError) << error.description;
+  EXPECT_TRUE(importFile<QVLQvkxFileImporter>(
+      archiveOf("photos.qvkx", {{"CloudData.qvk", cloud}, {"CloudData.qvtx", qvtx}, {"a.png", "A"}, {cjk, "B"}}), textured, &error));
+  EXPECT_EQ(error.userInfo[qv::qvkx::kMemberKey], qv::Value(cjk));
   EXPECT_EQ(underlyingCode(error), ENAMETOOLONG);
-  EXPECT_EQ(error.userInfo[qv::kFileKey], qv::Value(project));
-  EXPECT_NE(error.description.find(std::strerror(ENAMETOOLONG)), std::string::npos) << error.description;
-  withScan(scan, [](QVSDScanObject& s) {
-    EXPECT_FALSE(s.vertexData());
-    EXPECT_TRUE(s.pointClouds().empty());
+  withScan(textured, [](QVSDScanObject& s) {
+    ASSERT_EQ(s.textures().size(), 1u);
+    EXPECT_EQ(readFile(*s.textures()[0]->textureFileName()), "A");
   });
-  EXPECT_EQ(namesIn(libraryFolder()), before) << "the working folder is removed";
 }
 
 TEST_F(SaveFailureTest, ASaveRemovesTheTemporaryFilesOfKilledSavesAndNoOtherFile) {
@@ -220,6 +276,8 @@ TEST_F(SaveFailureTest, ASaveRemovesTheTemporaryFilesOfKilledSavesAndNoOtherFile
   };
   const fs::path killed = leftOver("scan.qvkx");
   const fs::path killedToo = leftOver("other scan.ply");
+  // Shaped alike, old and held by nobody, but of a file no writer of ours makes: the user's.
+  const fs::path othersLeftover = leftOver("holiday.jpg");
   // A save of another process that is still writing holds its file locked, however old it looks.
   const fs::path inProgress = leftOver("big.qvkx");
   const int held = ::open(inProgress.c_str(), O_RDONLY | O_CLOEXEC);
@@ -251,7 +309,7 @@ TEST_F(SaveFailureTest, ASaveRemovesTheTemporaryFilesOfKilledSavesAndNoOtherFile
   EXPECT_EQ(readFile(folder / "notes.txt"), "first half second half");
 
   std::set<std::string> expected(theUsers.begin(), theUsers.end());
-  expected.insert({".folder." + uuid + ".tmp", inProgress.filename().string(), "scan.ply"});
+  expected.insert({".folder." + uuid + ".tmp", inProgress.filename().string(), othersLeftover.filename().string(), "scan.ply"});
   std::set<std::string> outerTemporary;
   for (const auto& name : duringTheSave)
     if (!expected.count(name)) outerTemporary.insert(name);

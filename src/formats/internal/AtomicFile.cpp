@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -74,6 +75,24 @@ std::uint64_t realTimeNanoseconds() {
   return nanosecondsOf(t);
 }
 
+// The kinds of file the program's writers put in place through a temporary file beside them: the
+// scan and project files, the point and mesh exports with the OBJ's material and texture image.
+// Only their leftovers are removed; a temporary file of another program, named alike, is not ours.
+bool isOwnTarget(std::string_view targetName) {
+  static constexpr std::string_view kExtensions[] = {"qvk", "qvkx", "ply", "pcd", "xyz", "obj", "mtl", "png", "stl"};
+  const auto dot = targetName.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  const std::string_view extension = targetName.substr(dot + 1);
+  for (const std::string_view own : kExtensions) {
+    if (own.size() != extension.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < own.size() && same; ++i)
+      same = std::tolower(static_cast<unsigned char>(extension[i])) == own[i];
+    if (same) return true;
+  }
+  return false;
+}
+
 // When each save in progress in this process began: a leftover must be older than all of them.
 std::mutex savesMutex;
 std::multiset<std::uint64_t> savesInProgress;
@@ -114,20 +133,22 @@ std::size_t removeLeftoverTemporaries(const fs::path& folder) {
   const int dirFd = ::dirfd(dir);
   std::size_t removed = 0;
   while (const struct dirent* entry = ::readdir(dir)) {
-    const char* name = entry->d_name;
+    const std::string_view name = entry->d_name;
     if (!isTemporaryName(name)) continue;
+    // ".<target>.<UUID>.tmp"
+    if (!isOwnTarget(name.substr(1, name.size() - 1 - 1 - kUUIDLength - kTemporarySuffix.size()))) continue;
     // Not blocking on a FIFO, never following a link: only a regular file of ours is a leftover.
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat opened {};
     struct stat named {};
     // The lock is free only when no save holds the file: one still writing it keeps it locked.
     const bool leftover = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && nanosecondsOf(opened.st_mtim) < bound &&
                           ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                          ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == opened.st_dev &&
+                          ::fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == opened.st_dev &&
                           named.st_ino == opened.st_ino;
-    if (leftover && ::unlinkat(dirFd, name, 0) == 0) {
-      QVLogInfo("Removed %s, left by a save that did not finish", (folder / name).c_str());
+    if (leftover && ::unlinkat(dirFd, entry->d_name, 0) == 0) {
+      QVLogInfo("Removed %s, left by a save that did not finish", (folder / entry->d_name).c_str());
       ++removed;
     }
     ::close(fd);

@@ -58,8 +58,9 @@ private:
 };
 
 // Removes from the folder the temporary files of saves that were killed before they finished:
-// files named as temporaryPathBeside names them, last written before every save in progress in
-// this process began, and locked by nobody (a save in progress in any process holds its file
+// files named as temporaryPathBeside names them for a target of a kind our writers make (qvk,
+// qvkx, ply, pcd, xyz, obj, mtl, png, stl, in any case), last written before every save in progress
+// in this process began, and locked by nobody (a save in progress in any process holds its file
 // locked). Answers how many were removed.
 std::size_t removeLeftoverTemporaries(const std::filesystem::path& folder);
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -33,7 +34,12 @@ int replaceTextFile(const fs::path& file, std::string_view text) {
   return failed;
 }
 
-std::optional<fs::path> keepDamagedFileAside(const fs::path& file) {
+std::string DamagedFileAside::outcome() const {
+  if (path) return "was moved to " + path->string();
+  return std::string("could not be set aside (") + std::strerror(error) + ")";
+}
+
+DamagedFileAside keepDamagedFileAside(const fs::path& file) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -45,11 +51,11 @@ std::optional<fs::path> keepDamagedFileAside(const fs::path& file) {
     // link() refuses an existing name where rename() would overwrite it.
     if (::link(file.c_str(), aside.c_str()) == 0) {
       ::unlink(file.c_str());
-      return aside;
+      return {aside, 0};
     }
-    if (errno != EEXIST) return std::nullopt;
+    if (errno != EEXIST) return {std::nullopt, errno};
   }
-  return std::nullopt;
+  return {std::nullopt, EEXIST};
 }
 
 }  // namespace qv

@@ -226,7 +226,8 @@ void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::fu
       // over meanwhile would look as if the cancel did nothing.
       QVLogInfo("Not opening %s: the scan in the viewer stays", path.c_str());
       for (const auto& dropped : handedOver) {
-        if (dropped != path) QVLogInfo("Not opening %s, handed over during the question: the scan in the viewer stays", dropped.c_str());
+        if (dropped == path) continue;
+        QVLogInfo("Not opening %s, handed over during the question: the scan in the viewer stays", dropped.c_str());
       }
       if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
       return;

@@ -155,7 +155,8 @@ TEST_F(CalibrationSaveTest, AScannerThatCannotKeepTheCalibrationFailsTheSaveSayi
 
   EXPECT_EQ(scanner_->storedCalibration(), storedBefore);
   const auto commands = scanner_->commands();
-  EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& c) { return c.starts_with(">>>"); }), 1)
+  const auto writes = std::count_if(commands.begin(), commands.end(), [](const std::string& c) { return c.starts_with(">>>"); });
+  EXPECT_EQ(writes, 1)
       << "the write went on past a line the scanner did not acknowledge";
   const std::string text = log.text();
   std::size_t failedWrites = 0;

@@ -54,6 +54,16 @@ FirmwareEmulator::FirmwareEmulator(Options options)
       if (flashed_) model_.setGeneration(*flashed_);
     }
     memoryWritten_ = model_.storedRevision();
+    // A calibration line is acknowledged only once the memory holds it, so a memory that cannot
+    // be written leaves the host's write unanswered (its watchdog fails it) instead of letting it
+    // pass for saved and losing the calibration at the next power-up. Runs on the thread, with the
+    // lock held, between storing the line and its acknowledgement going out.
+    model_.setMemoryKeeper([this] {
+      if (!saveScannerMemory(options_.memoryFolder, ScannerMemory{model_.storedCalibration(), flashed_})) return false;
+      memoryWritten_ = model_.storedRevision();
+      flashToWrite_ = false;
+      return true;
+    });
   }
   presence_->emulator = this;
 }
@@ -304,7 +314,8 @@ void FirmwareEmulator::run() {
       }
     }
     writes.clear();
-    // After the replies: the host does not wait for the disk.
+    // After the replies: the host does not wait for the disk. (Calibration lines were written
+    // before their acknowledgement; this is what else changed: a value set from outside, a flash.)
     if (memory) saveScannerMemory(options_.memoryFolder, *memory);
     for (const auto& peer : retired) retire(peer);
     retired.clear();

@@ -39,7 +39,8 @@ public:
     std::string lineEnd = "\r\n";
     // Where the scanner keeps what survives a power cycle (its stored calibration, the firmware a
     // flash installed), read at plug-in and written whenever it changes, so that it also survives
-    // the emulator; empty: kept in the emulator only.
+    // the emulator; empty: kept in the emulator only. A calibration line is written before it is
+    // acknowledged: one the folder cannot take is not kept and gets no "CALIBRATION SET".
     std::filesystem::path memoryFolder;
   };
 

@@ -108,7 +108,21 @@ FirmwareModel::FirmwareModel(FirmwareGeneration generation, FirmwarePace pace, d
 std::string FirmwareModel::banner() const { return banner_ ? *banner_ : firmwareBanner(generation_); }
 
 void FirmwareModel::say(double due_s, std::string line, std::function<void()> effect) {
-  script_.push_back({std::max(due_s, lastDue(due_s)), std::move(line), std::move(effect)});
+  script_.push_back({std::max(due_s, lastDue(due_s)), std::move(line), std::move(effect), {}});
+}
+
+void FirmwareModel::sayIf(double due_s, std::string line, std::function<bool()> effect) {
+  script_.push_back({std::max(due_s, lastDue(due_s)), std::move(line), {}, std::move(effect)});
+}
+
+bool FirmwareModel::storeCalibrationLine(const std::string& key, const std::string& value) {
+  auto before = stored_;
+  const std::uint64_t revision = storedRevision_;
+  setStoredValue(key, value);
+  if (!memoryKeeper_ || memoryKeeper_()) return true;
+  stored_ = std::move(before);
+  storedRevision_ = revision;
+  return false;
 }
 
 void FirmwareModel::receive(const std::string& line, double t_s) {
@@ -243,8 +257,8 @@ void FirmwareModel::start(const std::string& line, double t_s) {
     }
     const std::string key = line.substr(3, 4);
     const std::string value = line.substr(7);
-    say(echo_s + pace_.calibrationLine_s, "CALIBRATION SET " + key + " " + value,
-        [this, key, value] { setStoredValue(key, value); });
+    sayIf(echo_s + pace_.calibrationLine_s, "CALIBRATION SET " + key + " " + value,
+          [this, key, value] { return storeCalibrationLine(key, value); });
   } else {
     say(echo_s, "UNKNOWN COMMAND " + line);
   }
@@ -257,8 +271,10 @@ std::vector<std::string> FirmwareModel::takeDue(double t_s) {
     while (!script_.empty() && script_.front().due_s <= t_s) {
       Step step = std::move(script_.front());
       script_.pop_front();
-      if (step.effect) step.effect();
-      if (!step.line.empty()) lines.push_back(std::move(step.line));
+      bool said = true;
+      if (step.effectSaying) said = step.effectSaying();
+      else if (step.effect) step.effect();
+      if (said && !step.line.empty()) lines.push_back(std::move(step.line));
       finished_s = step.due_s;
     }
     if (!script_.empty()) break;

@@ -89,6 +89,11 @@ public:
   // Counts the changes of the stored calibration, so that a keeper of the memory sees when to
   // write it.
   std::uint64_t storedRevision() const { return storedRevision_; }
+  // Asked, once a calibration line has been stored, whether the memory kept it (the calibration as
+  // it now stands is storedCalibration()). A line it did not keep is forgotten again and is not
+  // acknowledged, as a scanner whose memory fails would not: the host hears no "CALIBRATION SET"
+  // for it. Without a keeper every line is kept.
+  void setMemoryKeeper(std::function<bool()> keeper) { memoryKeeper_ = std::move(keeper); }
 
   // Every command line received, oldest first.
   const std::vector<std::string>& commands() const { return commands_; }
@@ -99,6 +104,8 @@ private:
     double due_s;
     std::string line;              // empty: an effect only
     std::function<void()> effect;  // applied when the line goes out
+    // Applied in place of `effect` when set: the line goes out only when it answers true.
+    std::function<bool()> effectSaying;
   };
   struct Motion {
     Activity kind = Activity::None;
@@ -108,6 +115,10 @@ private:
 
   void start(const std::string& line, double t_s);
   void say(double due_s, std::string line, std::function<void()> effect = {});
+  // As say(), with an effect that decides when the line is due whether it goes out.
+  void sayIf(double due_s, std::string line, std::function<bool()> effect);
+  // Stores one calibration value; false when the memory did not keep it (nothing then changed).
+  bool storeCalibrationLine(const std::string& key, const std::string& value);
   // Schedules a motion's progress lines ("<prefix><n>", n of 10000) and answers when it ends.
   double scheduleMotion(Activity kind, double t0_s, double duration_s, const std::string& progressPrefix,
                         std::function<void(double fraction)> moveTo);
@@ -128,6 +139,7 @@ private:
   bool homed_ = false;
   std::map<std::string, std::string> stored_;
   std::uint64_t storedRevision_ = 0;
+  std::function<bool()> memoryKeeper_;
 
   std::deque<Step> script_;           // lines of the command being carried out, by due time
   Motion motion_;

@@ -75,8 +75,8 @@ std::optional<ScannerMemory> loadScannerMemory(const fs::path& folder) {
   }
   const auto aside = keepDamagedFileAside(file);
   QVLogWarn("The simulated scanner's memory %s cannot be read (%s): the scanner starts as it left the factory, "
-            "uncalibrated; the file was moved to %s",
-            file.c_str(), reason.c_str(), aside ? aside->c_str() : "(could not be moved)");
+            "uncalibrated; the file %s",
+            file.c_str(), reason.c_str(), aside.outcome().c_str());
   return std::nullopt;
 }
 

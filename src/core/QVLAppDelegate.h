@@ -181,9 +181,14 @@ public:
   // ---- calibration save and test ----
   // Writes a new calibration into the known scanner (keeping the scanner's own identifier) and
   // keeps a small JSON copy under "CalibrationResultsForLastScanner". A calibration holding NaN or
-  // infinity is refused (code 18) and no scanner (code 5) too, at once and on the caller's thread;
-  // the interpreter's errors pass unchanged. The settings and the scanner keep the old calibration
-  // on any failure.
+  // infinity is refused (code 18) and no scanner (code 5) too, at once and on the caller's thread.
+  // The interpreter's errors (a scanner that did not acknowledge every line, say) keep their
+  // domain, code and description and gain kCalibrationNotSavedReason as their "Reason", which the
+  // calibration screen shows: the user learns then, not at the next scan, that the calibration was
+  // not saved. The settings copy and the delegate's calibration stay as they were on any failure.
+  static constexpr const char* kCalibrationNotSavedReason =
+      "The new calibration could not be saved in the scanner. Please check that the scanner is connected and "
+      "calibrate it again.";
   void saveCalibration(std::shared_ptr<const QVSCalibrationDetails> calibration, qv::Completion completion,
                        qv::ErrorCallback error);
   // True when the calibration is usable: finite normals, intrinsics and distortion, positive

@@ -52,6 +52,17 @@ std::string number(float value) {
   return std::string(text, result.ptr);
 }
 
+// A read or write of the save that failed: the error as the interpreter gave it, with the reason
+// the user is told.
+qv::ErrorCallback notSaved(qv::ErrorCallback error) {
+  return [error = std::move(error)](const qv::Error& failure) {
+    QVLogError("The calibration was not saved in the scanner: %s", failure.text().c_str());
+    qv::Error told = failure;
+    told.userInfo["Reason"] = qv::Value(std::string(QVLAppDelegate::kCalibrationNotSavedReason));
+    if (error) error(told);
+  };
+}
+
 void logVector(const char* label, float x, float y, float z) {
   QVLogInfo("%s:(%f,%f,%f)", label, x, y, z);
 }
@@ -120,6 +131,7 @@ void QVLAppDelegate::saveCalibration(std::shared_ptr<const QVSCalibrationDetails
   }
 
   std::weak_ptr<QVLAppDelegate> weak = weak_from_this();
+  error = notSaved(std::move(error));
   interpreter->readCalibrationValues(
       [weak, interpreter, calibration, record, completion, error](const QVLICalibrationDetails& stored) mutable {
         const auto& storedId = stored.uniqueId();

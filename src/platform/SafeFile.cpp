@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -80,9 +81,17 @@ int moveWithoutReplacing(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
-std::optional<fs::path> keepDamagedFileAside(const fs::path& file) {
+std::string DamagedFileAside::outcome() const {
+  if (path) return "was moved to " + path->string();
+  return std::string("could not be set aside (") + std::strerror(error) + ")";
+}
+
+DamagedFileAside keepDamagedFileAside(const fs::path& file) {
   int error = 0;
-  return keepDamagedFileAside(file, {}, &error);
+  DamagedFileAside outcome;
+  outcome.path = keepDamagedFileAside(file, {}, &error);
+  if (!outcome.path) outcome.error = error;
+  return outcome;
 }
 
 std::optional<fs::path> keepDamagedFileAside(const fs::path& file, const std::vector<std::string>& companionSuffixes,

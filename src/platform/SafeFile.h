@@ -15,10 +15,18 @@ namespace qv {
 // is left as it was).
 int replaceTextFile(const std::filesystem::path& file, std::string_view text);
 
+// What became of a damaged file set aside: where it now is, or why it could not be set aside.
+struct DamagedFileAside {
+  std::optional<std::filesystem::path> path;  // the new name; nothing when it stayed where it was
+  int error = 0;                              // then the errno of the failure
+  // For the log: "was moved to <path>", or "could not be set aside (<the system's reason>)".
+  std::string outcome() const;
+};
+
 // Moves a damaged file to "<file>.corrupt-<yyyymmdd-hhmmss>" (with "-2", "-3"... when that name is
 // taken, as it is for a second damaged file within the same second). A kept copy is never
-// replaced. Answers the new name, or nothing when the file could not be moved.
-std::optional<std::filesystem::path> keepDamagedFileAside(const std::filesystem::path& file);
+// replaced.
+DamagedFileAside keepDamagedFileAside(const std::filesystem::path& file);
 
 // The same for a file that has companions named "<file><suffix>" (a database's log and index):
 // those that exist go with it, under the same dated name and their own suffixes, all or none.

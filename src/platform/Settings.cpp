@@ -163,8 +163,7 @@ void Settings::load() {
   }
   // A damaged file is kept for inspection, never silently overwritten.
   const auto aside = keepDamagedFileAside(file_);
-  QVLogWarn("The settings file %s is damaged; it was moved to %s and the defaults apply",
-            file_.c_str(), aside ? aside->c_str() : "(could not be moved)");
+  QVLogWarn("The settings file %s is damaged; it %s, and the defaults apply", file_.c_str(), aside.outcome().c_str());
 }
 
 void Settings::reload() { load(); }

@@ -136,15 +136,16 @@ void ScreenCoordinator::refuseOpen(const std::string& informativeText) {
 
 bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
   if (refusalAlertUp_) return true;
-  if (askingAboutViewerEdits_) {
-    // Opened once the question about the viewer's scan is answered: the user asked for it last.
-    QVLogInfo("Opening %s once the viewer's question about its unsaved changes is answered", path.c_str());
-    handedOverWhileAsking_ = path;
-    return true;
-  }
   QVLogInfo("Request to open file: %s", path.c_str());
   const std::string ext = qv::fileExtension(path);
   if (ext != "qvk" && ext != "qvkx") return false;
+  if (askingAboutViewerEdits_) {
+    // Waits for the answer about the viewer's scan: opened in its place after Save or Don't Save
+    // (when handed over last), dropped after Cancel.
+    QVLogInfo("%s waits for the answer about the unsaved changes of the scan in the viewer", path.c_str());
+    handedOverWhileAsking_.push_back(path);
+    return true;
+  }
   auto& host = *o_.host;
   const bool progress = host.isShown(ScreenKind::Progress);
   if (host.isShown(ScreenKind::Main)) {
@@ -219,17 +220,21 @@ void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::fu
     auto self = weak.lock();
     if (!self) return;
     self->askingAboutViewerEdits_ = false;
-    const auto handedOver = std::exchange(self->handedOverWhileAsking_, std::nullopt);
+    const auto handedOver = std::exchange(self->handedOverWhileAsking_, {});
     if (cancelled) {
+      // The user chose to keep the scan: asking the same question again for each file handed
+      // over meanwhile would look as if the cancel did nothing.
       QVLogInfo("Not opening %s: the scan in the viewer stays", path.c_str());
+      for (const auto& dropped : handedOver) {
+        if (dropped == path) continue;
+        QVLogInfo("Not opening %s, handed over during the question: the scan in the viewer stays", dropped.c_str());
+      }
       if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
-      // The later request was never answered: it asks in its turn.
-      if (handedOver && *handedOver != path) self->applicationOpenFile(*handedOver);
       return;
     }
-    if (handedOver && *handedOver != path) {
-      QVLogInfo("Opening %s, handed over last, in place of %s", handedOver->c_str(), path.c_str());
-      self->openScanWithFilePath(*handedOver);
+    if (!handedOver.empty() && handedOver.back() != path) {
+      QVLogInfo("Opening %s, handed over last, in place of %s", handedOver.back().c_str(), path.c_str());
+      self->openScanWithFilePath(handedOver.back());
       return;
     }
     open();

@@ -96,9 +96,9 @@ private:
   explicit ScreenCoordinator(Options options);
   void refuseOpen(const std::string& informativeText);
   // Runs `open` (which opens `path` in place of the viewer's scan) once the user has answered about
-  // that scan's unsaved changes, saved or dropped; a cancel keeps the scan and opens nothing. A file
-  // handed over while the question is up takes the place of `path` once it is answered, or is
-  // asked about in its turn after a cancel.
+  // that scan's unsaved changes, saved or dropped; a cancel keeps the scan and opens nothing. The
+  // file handed over last while the question is up takes the place of `path` once it is answered;
+  // after a cancel none of them is opened (the log names each).
   void openInPlaceOfViewerScan(const std::string& path, std::function<void()> open);
   void finishRead(bool ok, std::optional<qv::Error> error, qv::ObjectID scan);
   double viewerDelay() const;
@@ -108,7 +108,7 @@ private:
   bool openPanelUp_ = false;
   bool refusalAlertUp_ = false;
   bool askingAboutViewerEdits_ = false;
-  std::optional<std::string> handedOverWhileAsking_;  // the last one
+  std::vector<std::string> handedOverWhileAsking_;  // in the order handed over
   bool reading_ = false;
   bool shouldCheckForUpdate_ = false;
   std::string modelToDisplayOnStartup_;

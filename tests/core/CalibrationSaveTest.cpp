@@ -1,11 +1,15 @@
 // Saving a calibration into the simulated scanner and into the settings, the refusals, and the
 // test of whether a calibration is usable at its bounds.
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <fstream>
 #include <limits>
 
 #include "CoreTestSupport.h"
 #include "platform/UUID.h"
+#include "scancmd/QVLIErrors.h"
+#include "screens/CalibrationWizardPresenter.h"
 
 namespace qv::test {
 namespace {
@@ -14,8 +18,8 @@ constexpr const char* kResultsKey = "CalibrationResultsForLastScanner";
 
 class CalibrationSaveTest : public CoreTest {
 protected:
-  void connect() {
-    scanner_ = &plugScanner();
+  void connect(const std::filesystem::path& scannerMemory = {}) {
+    scanner_ = &plugScanner(sim::FirmwareGeneration::V170, sim::FirmwarePace::none(), scannerMemory);
     launch();
     clock_.advanceSeconds(1.0);
     ASSERT_TRUE(waitFor([&] { return delegate_->deviceInterpreter() && delegate_->currentConnectionState() == 0; }));
@@ -129,6 +133,39 @@ TEST_F(CalibrationSaveTest, AWriteThatFailsLeavesTheSettingsAndTheCalibrationAsT
   ASSERT_TRUE(refusal);
   EXPECT_FALSE(settings_.stringForKey(kResultsKey));
   EXPECT_EQ(delegate_->calibrationDetails(), detailsBefore);
+}
+
+// A scanner whose memory cannot take the calibration does not acknowledge the line it could not
+// keep: the save fails through the watchdog, and the calibration screen says it was not saved
+// instead of "Calibration complete", with nothing changed in the scanner, the settings or the
+// delegate.
+TEST_F(CalibrationSaveTest, AScannerThatCannotKeepTheCalibrationFailsTheSaveSayingItWasNotSaved) {
+  TempFolder temp;
+  std::ofstream(temp.path() / "file") << "not a folder";
+  connect(temp.path() / "file" / "memory");  // never writable, whoever runs the test
+  const auto storedBefore = scanner_->storedCalibration();
+  const auto detailsBefore = delegate_->calibrationDetails();
+  CapturedLog log;
+
+  const auto refusal = save(goodCalibration(), true);
+  ASSERT_TRUE(refusal);
+  EXPECT_TRUE(refusal->is(kInterpreterErrorDomain, QVLIErrorAborted)) << refusal->text();
+  EXPECT_EQ(screens::CalibrationWizardPresenter::failureMessageForError(*refusal),
+            QVLAppDelegate::kCalibrationNotSavedReason);
+
+  EXPECT_EQ(scanner_->storedCalibration(), storedBefore);
+  const auto commands = scanner_->commands();
+  const auto writes = std::count_if(commands.begin(), commands.end(), [](const std::string& c) { return c.starts_with(">>>"); });
+  EXPECT_EQ(writes, 1)
+      << "the write went on past a line the scanner did not acknowledge";
+  const std::string text = log.text();
+  std::size_t failedWrites = 0;
+  for (auto at = text.find("cannot be written"); at != std::string::npos; at = text.find("cannot be written", at + 1))
+    ++failedWrites;
+  EXPECT_EQ(failedWrites, 1u) << text;
+  EXPECT_FALSE(settings_.stringForKey(kResultsKey));
+  EXPECT_EQ(delegate_->calibrationDetails(), detailsBefore);
+  EXPECT_FALSE(delegate_->isCalibrated());
 }
 
 TEST(CalibrationTest, IsCalibratedAtItsBounds) {

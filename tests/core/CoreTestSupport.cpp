@@ -103,11 +103,13 @@ CoreTest::~CoreTest() {
   drainMainQueue();
 }
 
-sim::FirmwareEmulator& CoreTest::plugScanner(sim::FirmwareGeneration generation, sim::FirmwarePace pace) {
+sim::FirmwareEmulator& CoreTest::plugScanner(sim::FirmwareGeneration generation, sim::FirmwarePace pace,
+                                             const std::filesystem::path& memoryFolder) {
   sim::FirmwareEmulator::Options options;
   options.folder = simFolder();
   options.generation = generation;
   options.pace = pace;
+  options.memoryFolder = memoryFolder;
   scanners_.push_back(sim::FirmwareEmulator::plugIn(options));
   auto& scanner = *scanners_.back();
   // The port manager hears of it on the main queue.

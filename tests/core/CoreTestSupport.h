@@ -64,9 +64,11 @@ protected:
   CoreTest();
   ~CoreTest() override;
 
-  // Plugs a simulated scanner in (instant replies unless a pace is given).
+  // Plugs a simulated scanner in (instant replies unless a pace is given), keeping its memory in
+  // `memoryFolder` when one is given.
   sim::FirmwareEmulator& plugScanner(sim::FirmwareGeneration generation = sim::FirmwareGeneration::V170,
-                                     sim::FirmwarePace pace = sim::FirmwarePace::none());
+                                     sim::FirmwarePace pace = sim::FirmwarePace::none(),
+                                     const std::filesystem::path& memoryFolder = {});
   // Makes the delegate (after the scanners present at launch are plugged in) and launches it,
   // handing it the file to open when one is given.
   void launch(const std::string& fileToOpen = {});

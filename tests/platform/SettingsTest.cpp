@@ -1,11 +1,14 @@
 // The settings store: precedence, coercions, persistence and damaged files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <set>
 
 #include "platform/Settings.h"
+#include "support/CapturedLog.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -120,6 +123,18 @@ TEST(Settings, ADamagedFileIsMovedAsideAndTheDefaultsApply) {
   // Nesting that any of our values could need still reads.
   std::ofstream(file) << "{\"Nested\": " + std::string(200, '[') + std::string(200, ']') + "}";
   EXPECT_TRUE(qv::Settings(file).arrayForKey("Nested"));
+
+  // One that cannot be set aside (its name with the suffix is longer than a name may be) stays
+  // where it is, and the log says so and why, not that it was moved.
+  const auto longName = dir.path() / (std::string(235, 'S') + ".json");
+  std::ofstream(longName) << damaged[0];
+  qv::test::CapturedLog log;
+  qv::Settings stayed(longName);
+  stayed.registerDefaults({{"Exposure", 50}});
+  EXPECT_EQ(stayed.integerForKey("Exposure"), 50);
+  EXPECT_EQ(readFile(longName), damaged[0]);
+  EXPECT_TRUE(log.contains("could not be set aside (" + std::string(std::strerror(ENAMETOOLONG)) + ")")) << log.text();
+  EXPECT_FALSE(log.contains("moved to")) << log.text();
 }
 
 TEST(Settings, TextThatIsNotUtf8IsRefusedAndTheSettingsStayWritable) {

@@ -12,6 +12,7 @@
 #include "screens/ScreensTestSupport.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDScanObject.h"
+#include "support/CapturedLog.h"
 #include "support/QuietStore.h"
 
 namespace qv::screens::test {
@@ -294,6 +295,7 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
 
   EXPECT_TRUE(coordinator->applicationOpenFile(other.string()));
   ASSERT_TRUE(viewer.pendingSave) << "the viewer was not asked about its unsaved changes";
+  EXPECT_FALSE(coordinator->applicationOpenFile("/tmp/notes.txt"));  // not a scan: refused, asking or not
   EXPECT_TRUE(coordinator->applicationOpenFile(third.string()));  // handed over meanwhile
   dialogs.fileToChoose = other.string();
   coordinator->openExistingScan();  // no panel over the question
@@ -301,12 +303,26 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
   EXPECT_EQ(questions(), 1);
   nothingIsReadWhileAsking();
 
-  // Cancelled: the viewer keeps its scan and its header, and the file handed over meanwhile asks.
-  std::exchange(viewer.pendingSave, nullptr)(true);
-  EXPECT_EQ(std::count(viewer.calls.begin(), viewer.calls.end(), "enableHeaderUI"), 1);
-  ASSERT_TRUE(viewer.pendingSave) << "the file handed over during the question was dropped";
+  // Cancelled: the viewer keeps its scan and its header, and the file handed over meanwhile is
+  // dropped with it (asking the same question again would look as if the cancel did nothing); the
+  // log names both.
+  {
+    qv::test::CapturedLog log;
+    std::exchange(viewer.pendingSave, nullptr)(true);
+    EXPECT_EQ(std::count(viewer.calls.begin(), viewer.calls.end(), "enableHeaderUI"), 1);
+    EXPECT_FALSE(viewer.pendingSave) << "the file handed over during the question asked again";
+    EXPECT_EQ(questions(), 1);
+    nothingIsReadWhileAsking();
+    EXPECT_TRUE(log.contains("Not opening " + other.string())) << log.text();
+    EXPECT_TRUE(log.contains("Not opening " + third.string())) << log.text();
+    EXPECT_FALSE(log.contains("Not opening /tmp/notes.txt")) << log.text();
+  }
+
+  // Asked again, with another file handed over meanwhile.
+  EXPECT_TRUE(coordinator->applicationOpenFile(third.string()));
+  ASSERT_TRUE(viewer.pendingSave);
   EXPECT_EQ(questions(), 2);
-  EXPECT_TRUE(coordinator->applicationOpenFile(other.string()));  // and another one meanwhile
+  EXPECT_TRUE(coordinator->applicationOpenFile(other.string()));
   nothingIsReadWhileAsking();
 
   // Answered: the last file handed over is read, and only it.

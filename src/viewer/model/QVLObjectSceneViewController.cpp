@@ -839,8 +839,12 @@ void QVLObjectSceneViewController::mouseDown(float x, float y) {
   if (state == 0 || state == 1 || state == 5) {
     isDragging_ = true;
   } else if (state == 3 || state == 4) {
-    paintBrushPoint(x, y);
-    brushCleaningState_ = 4;
+    // The stroke is claimed before its first point is painted: a projection pass ending now
+    // resolves what a stroke left behind when it finds the brush ready (state 3), and must not
+    // take this stroke's first dab for such a leftover. A press that finds the state changed
+    // meanwhile (a leftover being resolved) paints nothing.
+    int ready = 3;
+    if (state == 4 || brushCleaningState_.compare_exchange_strong(ready, 4)) paintBrushPoint(x, y);
   }
 }
 
@@ -873,14 +877,15 @@ void QVLObjectSceneViewController::mouseUp(QVLModifiers m) {
   const int state = brushCleaningState_;
   if (state == 0 || state == 1 || state == 5) isDragging_ = false;
   if (state == 4) {
+    ++strokesEnded_;
     brushCleaningAction_ = m.shift ? 1 : m.control ? 3 : 2;
-    if (projectionIsComplete_) {
-      brushCleaningState_ = 6;
+    // The projection pass resolves the stroke once it completes (state 2). A pass that completed
+    // just now may have looked at the state before this stroke ended: the projection then reads
+    // complete here, and whichever of the two claims the stroke first resolves it.
+    brushCleaningState_ = 2;
+    int waiting = 2;
+    if (projectionIsComplete_ && brushCleaningState_.compare_exchange_strong(waiting, 6))
       pointManagementQueue_->async([self = shared_from_this()] { self->resolveStroke(); });
-    } else {
-      // The projection pass resolves the stroke once it completes.
-      brushCleaningState_ = 2;
-    }
   }
   if (state == 5) queueReprojection();
 }

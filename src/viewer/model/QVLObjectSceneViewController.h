@@ -231,6 +231,10 @@ public:
   void clearManuallySelectedPoints();
   // Main queue: a point of the stroke at (x, y) in the scene view.
   void paintBrushPoint(float x, float y);
+  // A finished stroke is still being turned into the selection: true from its mouse-up until the
+  // crop pass that draws its selection has ended (or the brush was put away). The selected count
+  // is the stroke's own only once this is false.
+  bool isBrushSelectionPending() const { return strokesDrawn_ < strokesEnded_; }
 
   // ---- State (for the widget and tests) ----
   std::optional<qv::ObjectID> scanObjectId() const;
@@ -357,6 +361,10 @@ private:
   void projectUntilDone(bool force, bool renderWhenRemoved);
   bool projectionMatchesView();
   void resolveStroke();
+  // Point-management queue, after a stroke was resolved: draws the selection, then counts every
+  // stroke ended so far as drawn.
+  void drawResolvedStrokes();
+  void markStrokesDrawn(std::uint64_t ended);
   void clearStaleScreenPositions();
   qv::viewer::CleaningHistory cleaningHistory_;  // point-management queue
   std::vector<qv::viewer::BrushPoint> brushPointsToClean_, brushPointsCleaned_;  // under brushLock_
@@ -364,6 +372,8 @@ private:
   qv::viewer::ViewSnapshot projectedView_;  // point-management queue: the view of the last pass
   std::weak_ptr<const qv::Data> screenPositionsFor_;  // point-management queue
   std::atomic<std::int32_t> currentProjectionId_{0};
+  // Strokes ended by a mouse-up (main queue) and, of those, the ones whose selection is drawn.
+  std::atomic<std::uint64_t> strokesEnded_{0}, strokesDrawn_{0};
   std::atomic<std::uint64_t> numberOfFilteredVerticesBeforeClean_{0};
   std::atomic<bool> canUndo_{false}, canRedo_{false};
   std::string undoActionName_;  // main queue

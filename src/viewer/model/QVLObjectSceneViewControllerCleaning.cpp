@@ -219,17 +219,25 @@ void QVLObjectSceneViewController::projectPointsByForce(bool force, bool* succee
     if (ok) {
       QVLogInfo("Projection updated in %.2f sec", qv::toSeconds(qv::now() - start));
       projectionIsComplete_ = true;
+      // A stroke that ended before this pass (state 2), or points a stroke left while the brush
+      // is ready (state 3), are resolved here, claiming the state found once the points are
+      // marked. A stroke begun meanwhile (state 4) is left to its own mouse-up: resolving its
+      // first dab here would cut it in two (two undo steps, the first dab replaced by the rest)
+      // and leave it in a state its mouse-up does not resolve.
       const int state = brushCleaningState_;
       if (state == 2 || state == 3) {
-        brushCleaningState_ = 3;
-        if (removeAllBrushPoints()) {
+        const bool brushed = removeAllBrushPoints();
+        int claimed = state;
+        if (brushed && brushCleaningState_.compare_exchange_strong(claimed, 6)) {
           removed = true;
           resolveSelectedPoints();
-          brushCleaningState_ = 6;
-        } else if (state == 2) {
-          std::lock_guard<std::mutex> lock(brushLock_);
-          brushPointsToClean_.clear();
-          brushPointsCleaned_.clear();
+        } else if (!brushed && state == 2 && brushCleaningState_.compare_exchange_strong(claimed, 3)) {
+          {
+            std::lock_guard<std::mutex> lock(brushLock_);
+            brushPointsToClean_.clear();
+            brushPointsCleaned_.clear();
+          }
+          markStrokesDrawn(strokesEnded_);  // nothing new to select: the stroke is over
         }
       }
     }
@@ -253,8 +261,24 @@ void QVLObjectSceneViewController::projectUntilDone(bool force, bool renderWhenR
     bool ok = false, removed = false;
     self->projectPointsByForce(force, &ok, &removed);
     if (!ok) return self->projectUntilDone(force, renderWhenRemoved);
-    if (removed && renderWhenRemoved) onMain([self] { self->renderCroppedNodes(); });
+    if (removed && renderWhenRemoved) self->drawResolvedStrokes();
   });
+}
+
+void QVLObjectSceneViewController::drawResolvedStrokes() {
+  const std::uint64_t ended = strokesEnded_;
+  onMain([self = shared_from_this(), ended] {
+    self->renderCroppedNodes();
+    // Queued behind the crop pass just asked for, or behind the one already asked for, which
+    // starts after the resolution: either way the selection it draws is the stroke's.
+    self->pointManagementQueue_->async([self, ended] { self->markStrokesDrawn(ended); });
+  });
+}
+
+void QVLObjectSceneViewController::markStrokesDrawn(std::uint64_t ended) {
+  std::uint64_t drawn = strokesDrawn_;
+  while (drawn < ended && !strokesDrawn_.compare_exchange_weak(drawn, ended)) {
+  }
 }
 
 void QVLObjectSceneViewController::paintBrushPoint(float x, float y) {
@@ -305,7 +329,7 @@ void QVLObjectSceneViewController::resolveStroke() {
   }
   removeAllBrushPoints();
   resolveSelectedPoints();
-  onMain([self = shared_from_this()] { self->renderCroppedNodes(); });
+  drawResolvedStrokes();
 }
 
 void QVLObjectSceneViewController::resolveSelectedPoints() {
@@ -327,6 +351,8 @@ void QVLObjectSceneViewController::clearBrushStroke() {
     brushPointsToClean_.clear();
     brushPointsCleaned_.clear();
   }
+  // A stroke waiting to be resolved goes with the brush: nothing is being selected any more.
+  markStrokesDrawn(strokesEnded_);
   if (display_) display_->setBrushStroke({}, 0);
 }
 

@@ -336,11 +336,17 @@ void QVLObjectSceneView::setPointCountLabel(const std::string& text) {
 }
 
 void QVLObjectSceneView::setHeaderButtons(HeaderButtons state) {
+  // Every button of the header row follows it, Clean included: shown disabled while a scan loads
+  // or saves, since the veil over the header then takes their clicks and none may look as if it
+  // would act (as Clean did while the points came back after "Back to Point Cloud"); hidden while
+  // the mesh toolbar stands in their place.
+  headerButtons_ = state;
   const bool mesh = state == HeaderButtons::MeshToolbar;
-  for (const char* name : {"home", "open", "export", "align"}) {
+  for (const char* name : {"home", "open", "export", "layers", "clean", "align", "appearance"}) {
     buttons_[name]->setVisible(!mesh);
     buttons_[name]->setEnabled(state == HeaderButtons::ShownEnabled);
   }
+  buttons_["clean"]->setEnabled(state == HeaderButtons::ShownEnabled && cleanButtonEnabled_);
   meshToolbar_->setVisible(mesh);
   // The count is of points; a mesh in their place has none to count.
   pointCount_->setVisible(!mesh);
@@ -643,7 +649,8 @@ void QVLObjectSceneView::showCleaningPanels(const qv::viewer::CleaningPanels& pa
 }
 
 void QVLObjectSceneView::setCleaningButtons(const qv::viewer::CleaningButtons& buttons) {
-  buttons_["clean"]->setEnabled(buttons.clean);
+  cleanButtonEnabled_ = buttons.clean;
+  buttons_["clean"]->setEnabled(buttons.clean && headerButtons_ == HeaderButtons::ShownEnabled);
   cleaningPanel_->setButtons(buttons);
 }
 

@@ -132,6 +132,9 @@ private:
   QPoint lastDrag_;
   bool rightDragging_ = false;
   int layerTableHeight_ = 0;
+  // The header row's state and the Clean panel's say on its own button (both must let it act).
+  qv::viewer::HeaderButtons headerButtons_ = qv::viewer::HeaderButtons::ShownDisabled;
+  bool cleanButtonEnabled_ = true;
   // The scene's size as last laid out: read by projections on the point-management queue, which
   // must not ask the widget itself from another thread.
   std::atomic<float> sceneWidth_{0}, sceneHeight_{0};

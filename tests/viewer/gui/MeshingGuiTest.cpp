@@ -23,6 +23,7 @@
 #include "viewer/gui/ViewerWindowTest.h"
 #include "viewer/model/QVLMeshingViewController.h"
 #include "viewer/model/UserNotifier.h"
+#include "viewer/ui/QVLCleaningPanel.h"
 #include "viewer/ui/QVLMeshingView.h"
 #include "viewer/ui/QVLSceneRenderer.h"
 #ifdef QUORVEL_WITH_WAITING_SIGN
@@ -183,15 +184,27 @@ TEST_F(MeshingGui, LeavingAnUnsavedMeshAsksFirst) {
   QTest::qWait(400);
   EXPECT_TRUE(controller->meshNeedsSaving());
   EXPECT_FALSE(view->meshingView());
+  const char* header[] = {"home", "open", "export", "layers", "clean", "align", "appearance"};
+  for (const char* name : header) EXPECT_FALSE(view->button(name)->isVisible()) << name << " beside the mesh toolbar";
 
   QTest::mouseClick(view->button("backToPointCloud"), Qt::LeftButton);
   ASSERT_TRUE(view->saveMeshView());
   QTest::qWait(350);
   saveScreenshot(grabWindow(), "save-mesh-overlay");
   QTest::mouseClick(view->saveMeshView()->leaveButton(), Qt::LeftButton);
+  // While the points come back the veiled header takes no click: none of its buttons may show
+  // enabled, Clean no more than the others.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->button("home")->isVisible(); }, 10000));
+  for (const char* name : header) EXPECT_FALSE(view->button(name)->isEnabled()) << name << " while the points reload";
+  saveScreenshot(grabWindow(), "back-to-points-reloading");
   ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !controller->isPresentingMeshedObject(); }, 10000));
   EXPECT_FALSE(view->saveMeshView());
   EXPECT_FALSE(controller->meshNeedsSaving());
   EXPECT_EQ(controller->objectNode()->geometry()->primitive, qv::scene::PrimitiveType::Points);
   EXPECT_TRUE(view->button("home")->isVisible());
+  // Once the points are shown, one click on Clean opens its panel.
+  ASSERT_TRUE(shownWhenLoaded());
+  QTest::mouseClick(view->button("clean"), Qt::LeftButton);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && view->cleaningPanel()->isVisible(); }, 10000))
+      << "the first click on Clean";
 }

@@ -53,9 +53,14 @@ protected:
     return addScanObject(*store, fill);
   }
 
-  // Whether the scan asked for came in and the busy view went away again.
+  // Whether the scan asked for came in, the busy view went away again and the header's buttons
+  // were enabled (which follows on the main queue).
   bool shownWhenLoaded(int timeoutMs = 20000) {
-    return QTest::qWaitFor([&] { return controller->isDoneLoading() && !view->busyView()->isVisible(); }, timeoutMs);
+    return QTest::qWaitFor(
+        [&] {
+          return controller->isDoneLoading() && !view->busyView()->isVisible() && view->button("export")->isEnabled();
+        },
+        timeoutMs);
   }
 
   // The file panel shown over the window (the one of that name, when one is given), waited for.

@@ -53,7 +53,10 @@ DesktopApplication::DesktopApplication(Options options)
   coordination.store = &store_;
   coordination.settings = &settings_;
   coordinator_ = qv::screens::ScreenCoordinator::create(std::move(coordination));
-  termination_ = qv::screens::AppTermination::create(*window_, *dialogs_, core_.get());
+  termination_ = qv::screens::AppTermination::create(*window_, *dialogs_, core_.get(), [this](auto done) {
+    if (coordinator_) coordinator_->askAboutViewerEditsBeforeQuitting(std::move(done));
+    else if (done) done(false);
+  });
   window_->setAboutAndPreferences([this] { showAbout(); }, [this] { showPreferences(); });
   window_->mainScreen()->installEventFilter(this);
   wireCommands();

@@ -6,8 +6,8 @@
 namespace qv::screens {
 
 std::shared_ptr<AppTermination> AppTermination::create(ScreenHost& host, DialogService& dialogs,
-                                                       ApplicationState* application) {
-  return std::shared_ptr<AppTermination>(new AppTermination(host, dialogs, application));
+                                                       ApplicationState* application, EditsQuestion askAboutViewerEdits) {
+  return std::shared_ptr<AppTermination>(new AppTermination(host, dialogs, application, std::move(askAboutViewerEdits)));
 }
 
 // Ending the program leaves no laser lit and no motor turning.
@@ -38,7 +38,9 @@ bool AppTermination::handleAppTermination(std::function<void(bool mayEnd)> done)
     dialogs_.showAlert(alert, [answer](int button) { answer(button == 1); });
     return false;
   }
-  viewer->saveAnyUnsavedChanges([answer](bool cancelled) { answer(!cancelled); });
+  auto answered = [answer](bool cancelled) { answer(!cancelled); };
+  if (askAboutViewerEdits_) askAboutViewerEdits_(std::move(answered));
+  else viewer->saveAnyUnsavedChanges(std::move(answered));
   return false;
 }
 

@@ -14,7 +14,11 @@ class AppTermination : public std::enable_shared_from_this<AppTermination> {
 public:
   enum class Reply { Now, Cancel, Later };
 
-  static std::shared_ptr<AppTermination> create(ScreenHost& host, DialogService& dialogs, ApplicationState* application);
+  // How the viewer's unsaved edits are asked about; the viewer's own question when empty.
+  using EditsQuestion = std::function<void(std::function<void(bool cancelled)> done)>;
+
+  static std::shared_ptr<AppTermination> create(ScreenHost& host, DialogService& dialogs, ApplicationState* application,
+                                                EditsQuestion askAboutViewerEdits = {});
 
   // True when the application may end at once; otherwise the answer comes through `done` (true:
   // it may end), exactly once, also after a save the user asked for has ended.
@@ -26,13 +30,14 @@ public:
   bool mainWindowShouldClose();
 
 private:
-  AppTermination(ScreenHost& host, DialogService& dialogs, ApplicationState* application)
-      : host_(host), dialogs_(dialogs), application_(application) {}
+  AppTermination(ScreenHost& host, DialogService& dialogs, ApplicationState* application, EditsQuestion askAboutViewerEdits)
+      : host_(host), dialogs_(dialogs), application_(application), askAboutViewerEdits_(std::move(askAboutViewerEdits)) {}
   std::function<void(bool)> stoppingHardwareFirst(std::function<void(bool)> done);
 
   ScreenHost& host_;
   DialogService& dialogs_;
   ApplicationState* application_;
+  EditsQuestion askAboutViewerEdits_;
 };
 
 }  // namespace qv::screens

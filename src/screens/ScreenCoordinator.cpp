@@ -17,6 +17,12 @@
 namespace qv::screens {
 namespace {
 
+// Names in the log each file handed over while a question was up that is not opened after all.
+void logDropped(const std::vector<std::string>& handedOver, const std::string& except, const char* because) {
+  for (const auto& dropped : handedOver)
+    if (dropped != except) QVLogInfo("Not opening %s, handed over during the question: %s", dropped.c_str(), because);
+}
+
 // Scan and project files only: a mesh file is no scan to open from the desktop.
 std::unique_ptr<QVLFileImporter> defaultImporter(const std::string& extension, const std::string& path,
                                                  const qv::ObjectID& scan) {
@@ -225,10 +231,7 @@ void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::fu
       // The user chose to keep the scan: asking the same question again for each file handed
       // over meanwhile would look as if the cancel did nothing.
       QVLogInfo("Not opening %s: the scan in the viewer stays", path.c_str());
-      for (const auto& dropped : handedOver) {
-        if (dropped == path) continue;
-        QVLogInfo("Not opening %s, handed over during the question: the scan in the viewer stays", dropped.c_str());
-      }
+      logDropped(handedOver, path, "the scan in the viewer stays");
       if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
       return;
     }
@@ -245,6 +248,26 @@ void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::fu
   // would replace them), so the user answers first, as on quitting.
   askingAboutViewerEdits_ = true;
   viewer->saveAnyUnsavedChanges(std::move(proceed));
+}
+
+void ScreenCoordinator::askAboutViewerEditsBeforeQuitting(std::function<void(bool cancelled)> done) {
+  auto* viewer = o_.host->isShown(ScreenKind::Viewer) ? o_.host->viewer() : nullptr;
+  if (!viewer) {
+    if (done) done(false);
+    return;
+  }
+  // A file handed over meanwhile waits for this answer like one handed over during the question
+  // of an opening: asking again would put a second question over the first.
+  askingAboutViewerEdits_ = true;
+  auto weak = weakSelf();
+  viewer->saveAnyUnsavedChanges([weak, done = std::move(done)](bool cancelled) {
+    if (auto self = weak.lock()) {
+      self->askingAboutViewerEdits_ = false;
+      logDropped(std::exchange(self->handedOverWhileAsking_, {}), {},
+                 cancelled ? "the scan in the viewer stays" : "the program is quitting");
+    }
+    if (done) done(cancelled);
+  });
 }
 
 void ScreenCoordinator::openScanWithFilePath(const std::string& path) {

@@ -62,6 +62,10 @@ public:
   void openExistingScan();
   void openScanWithFilePath(const std::string& path);
   void cancelFileLoadOperation();
+  // Asks about the viewer's unsaved point edits as the program ends (`done(cancelled)` as the
+  // viewer's own question answers). Files handed over while it is up wait for the answer as during
+  // the question of an opening, and are not opened: the program ends, or the user kept the scan.
+  void askAboutViewerEditsBeforeQuitting(std::function<void(bool cancelled)> done);
   bool isOpenPanelUp() const { return openPanelUp_; }
   bool isReadingFile() const { return reading_; }
   bool isRefusalAlertUp() const { return refusalAlertUp_; }

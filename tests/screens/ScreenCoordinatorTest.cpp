@@ -8,6 +8,7 @@
 
 #include "formats/QVLQvkFileImporter.h"
 #include "formats/QvkFormat.h"
+#include "screens/AppTermination.h"
 #include "screens/ScreenCoordinator.h"
 #include "screens/ScreensTestSupport.h"
 #include "store/QVSDLibrary.h"
@@ -343,6 +344,31 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
   std::exchange(viewer.pendingSave, nullptr)(false);
   ASSERT_TRUE(runUntil([&] { return viewer.loaded.size() == 3; }));
   EXPECT_EQ(viewer.loaded.back(), scansOf(first)[0].id);
+
+  // Quitting asks the same question; a file handed over while it is up waits for the answer
+  // (rather than putting a second question over it) and is not opened, whatever the answer.
+  auto termination = AppTermination::create(host, dialogs, &application, [&](auto done) {
+    coordinator->askAboutViewerEditsBeforeQuitting(std::move(done));
+  });
+  for (const bool cancelled : {true, false}) {
+    std::optional<bool> mayEnd;
+    EXPECT_FALSE(termination->handleAppTermination([&](bool end) { mayEnd = end; }));
+    ASSERT_TRUE(viewer.pendingSave);
+    const auto asked = questions();
+    EXPECT_TRUE(coordinator->applicationOpenFile(third.string()));
+    EXPECT_EQ(questions(), asked) << "a second question over the quit's";
+    qv::test::CapturedLog log;
+    std::exchange(viewer.pendingSave, nullptr)(cancelled);
+    EXPECT_EQ(mayEnd, !cancelled);
+    clock.advanceSeconds(1);
+    qv::drainMainQueue();
+    EXPECT_FALSE(coordinator->isReadingFile());
+    EXPECT_EQ(viewer.loaded.size(), 3u);
+    EXPECT_TRUE(log.contains("Not opening " + third.string())) << log.text();
+  }
+  // After the answer a file handed over opens as before.
+  EXPECT_TRUE(coordinator->applicationOpenFile(third.string()));
+  EXPECT_TRUE(viewer.pendingSave);
 }
 
 TEST_F(ScreenCoordinatorTest, CancelAndHelpFollowTheApplicationState) {

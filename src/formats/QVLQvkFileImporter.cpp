@@ -489,7 +489,7 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
   if (contents.cutShort) {
     QVLogWarn("Read %s only as far as byte %llu: %s", localFilePath().c_str(),
               static_cast<unsigned long long>(contents.cutOffset), contents.cutReason.c_str());
-    problems.push_back({contents.cutOffset, contents.cutReason});
+    problems.push_back({contents.cutOffset, contents.cutReason, {}});
   }
   if (!problems.empty() && error) {
     *error = invalidAt(problems.front().offset, problems.front().reason);

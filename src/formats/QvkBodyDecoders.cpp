@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstring>
 #include <optional>
+#include <variant>
+#include <vector>
 
 #include "platform/Format.h"
 #include "platform/Log.h"
@@ -114,6 +116,9 @@ public:
   explicit CloudRecordCheck(QvkScanContents& contents) : contents_(contents) {}
   ~CloudRecordCheck() {
     if (!leftOut_) return;
+    // Its list goes with it: the points only it names are left out after the last record.
+    const qv::AttributeValue list = contents_.clouds.back().get("vertexIndexData");
+    if (const auto* data = std::get_if<qv::SharedData>(&list)) leftOut_->vertexIndexData = *data;
     contents_.clouds.pop_back();
     contents_.leftOutClouds.push_back(std::move(*leftOut_));
   }
@@ -121,7 +126,7 @@ public:
   CloudRecordCheck& operator=(const CloudRecordCheck&) = delete;
 
   void leaveOut(std::uint64_t at, std::string reason) {
-    if (!leftOut_) leftOut_ = QvkScanContents::LeftOut{at, std::move(reason)};
+    if (!leftOut_) leftOut_ = QvkScanContents::LeftOut{at, std::move(reason), {}};
   }
   bool leftOut() const { return leftOut_.has_value(); }
 
@@ -142,6 +147,52 @@ qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
   if (count == 0) return {};
   const double c = static_cast<double>(count);
   return {asFloat(sx / c), asFloat(sy / c), asFloat(sz / c)};
+}
+
+// The points that only left-out clouds name go with them, as the points of a project's cloud file
+// go with the file when it is left out: what the scan shows is then what a save of it keeps (the
+// writers keep points by the clouds that name them). A point another cloud names stays. Each
+// left-out cloud's reason says how many of its points went.
+void leaveOutPointsOfLeftOutClouds(QvkScanContents& contents) {
+  if (contents.leftOutClouds.empty()) return;
+  const std::uint64_t n = contents.vertexCount();
+  auto eachIndex = [n](const qv::SharedData& list, auto&& use) {
+    if (!list) return;
+    for (std::size_t i = 0; i + 4 <= list->size(); i += 4) {
+      const std::uint32_t k = readScalar<std::uint32_t>(list->data() + i);
+      if (k != 0 && k < n) use(k);  // 0 names no point, as in every cloud's list
+    }
+  };
+  std::vector<bool> namedByAKeptCloud(static_cast<std::size_t>(n), false);
+  for (const auto& cloud : contents.clouds) {
+    const qv::AttributeValue list = cloud.get("vertexIndexData");
+    if (const auto* data = std::get_if<qv::SharedData>(&list)) eachIndex(*data, [&](std::uint32_t k) { namedByAKeptCloud[k] = true; });
+  }
+  bool any = false;
+  for (auto& leftOut : contents.leftOutClouds) {
+    std::uint64_t count = 0;
+    eachIndex(leftOut.vertexIndexData, [&](std::uint32_t k) {
+      if (namedByAKeptCloud[k] || isEmptyVertex(scanVertexAt(contents.vertexData, k))) return;
+      putScanVertex(contents.vertexData, k, QVLScanVertex{});
+      ++count;
+    });
+    if (count == 0) continue;
+    leftOut.reason +=
+        qv::format(", with the %llu point%s only it names", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
+    any = true;
+  }
+  if (!any) return;
+  double sx = 0, sy = 0, sz = 0;
+  std::uint64_t counted = 0;
+  for (std::uint64_t k = 0; k < n; ++k) {
+    const QVLScanVertex v = scanVertexAt(contents.vertexData, static_cast<std::size_t>(k));
+    if (isEmptyVertex(v)) continue;
+    sx += v.point3DX;
+    sy += v.point3DY;
+    sz += v.point3DZ;
+    ++counted;
+  }
+  contents.centre = centreOf(sx, sy, sz, counted);
 }
 
 }  // namespace
@@ -346,6 +397,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       if (whole < indices) break;
     }
   }
+  leaveOutPointsOfLeftOutClouds(contents);
   return true;
 }
 
@@ -519,6 +571,7 @@ endOfData:
   if (contents.cutShort && filled < contents.vertexCount())
     putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
   contents.centre = centreOf(sx, sy, sz, filled);
+  leaveOutPointsOfLeftOutClouds(contents);
   return true;
 }
 

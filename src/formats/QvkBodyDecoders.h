@@ -50,8 +50,8 @@ std::size_t dataTypeBytes(QVLQvkFileImporterDataType type);
 // One of the two fixed layouts the writers produce: the vertex block, then the cloud records of
 // 87 bytes (or 99 with both lasers' normals when `olderClouds`). The header must have matched
 // that layout. In both decoders a cloud record with a calibration value or a rotation that is an
-// infinity or a NaN is read past and left out (listed in leftOutClouds with that value's byte);
-// its points stay, and the other clouds are read.
+// infinity or a NaN is read past and left out (listed in leftOutClouds with that value's byte),
+// with the points no other cloud names; the other clouds are read.
 bool decodeFixedLayoutBody(BodyDecoding& decoding, const std::vector<QVLQvkFileImporterCollectionDescription>& collections,
                            bool olderClouds, QvkScanContents& contents, BodyFailure& failure);
 

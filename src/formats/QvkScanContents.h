@@ -35,10 +35,12 @@ struct QvkScanContents {
   std::uint64_t cutOffset = 0;
   std::string cutReason;
   // Cloud records left out, with the byte and the reason of each: a calibration value or rotation
-  // that is not a finite number. The other clouds and every point are kept.
+  // that is not a finite number. The other clouds are kept, and every point but those only a
+  // left-out cloud names (see leaveOutPointsOfLeftOutClouds).
   struct LeftOut {
     std::uint64_t offset = 0;
     std::string reason;
+    SharedData vertexIndexData;  // the left-out cloud's list of its points, when it had one
   };
   std::vector<LeftOut> leftOutClouds;
   std::uint64_t vertexCount() const { return vertexData.size() / 44; }

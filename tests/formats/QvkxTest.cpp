@@ -1029,6 +1029,24 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     EXPECT_NE(error.description.find("at byte " + std::to_string(offsets[1])), std::string::npos) << error.description;
     EXPECT_EQ(cloudCount(opened), 1u);
     withScan(opened, [&](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), file == bytes ? 4u : 1u); });
+    if (file != bytes) continue;
+    // The points only the left-out clouds name go with them, so that what is shown is what a save
+    // keeps: saved as a project and read back, the scan has the same points.
+    EXPECT_NE(error.description.find("with the 1 point only it names"), std::string::npos) << error.description;
+    auto shown = [&](const qv::ObjectID& id) {
+      std::vector<float> xs;
+      withScan(id, [&](QVSDScanObject& scan) {
+        for (const auto& v : verticesOf(scan.vertexData()))
+          if (v.point3DX != 0 || v.point3DY != 0 || v.point3DZ != 0) xs.push_back(v.point3DX);
+      });
+      std::sort(xs.begin(), xs.end());
+      return xs;
+    };
+    EXPECT_EQ(shown(opened).size(), 1u);
+    ASSERT_TRUE(write(opened, path("kept.qvkx")));
+    const auto reread = makeScan();
+    ASSERT_TRUE(read(reread, path("kept.qvkx")));
+    EXPECT_EQ(shown(reread), shown(opened));
   }
 
   // Stored values no file can carry back: both saves refuse them and leave no file.

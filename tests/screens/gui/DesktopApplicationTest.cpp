@@ -208,6 +208,7 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   }
   start({QString::fromStdString(atLaunch.string())});
   auto& window = app->window();
+  const WId shownAs = window.winId();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Viewer); }, 10000));
   EXPECT_EQ(qv::screens::test::storedScanCount(*store), 2u);
   EXPECT_TRUE(dialogs.alerts.empty());
@@ -221,6 +222,9 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   };
   ASSERT_TRUE(QTest::qWaitFor(drawn, 20000));
   EXPECT_EQ(view->controller()->numberOfPresentVertices(), 480u);
+  // The viewer's OpenGL view did not have the window made again: an alert put up with it (a file
+  // partly read) would have stayed over the old native window, out of sight behind the new one.
+  EXPECT_EQ(window.winId(), shownAs);
   keepScreenshot(window, "viewer");
 
   // While the viewer is shown it decides the menus: no new scan from here, opening another is fine.

@@ -27,8 +27,8 @@ long residentKilobytes() {
   return resident * 4;  // 4 KiB pages
 }
 
-// The number of points the viewer shows once its scan is loaded, drawn and the busy view gone;
-// nothing before. A build without the viewer counts its page being up as shown.
+// The number of points the viewer shows once its scan is loaded, drawn, the busy view gone and
+// its header's buttons enabled again (which follows on the main queue); nothing before. A build without the viewer counts its page being up as shown.
 std::optional<std::uint64_t> pointsShown(DesktopApplication& application) {
   if (!application.window().isShown(qv::screens::ScreenKind::Viewer)) return std::nullopt;
 #ifdef QUORVEL_WITH_VIEWER
@@ -36,7 +36,9 @@ std::optional<std::uint64_t> pointsShown(DesktopApplication& application) {
   QVLObjectSceneView* view = page ? page->view() : nullptr;
   if (!view) return std::nullopt;
   const auto& controller = *view->controller();
-  if (!controller.isDoneLoading() || controller.isRendering() || view->busyView()->isVisible()) return std::nullopt;
+  if (!controller.isDoneLoading() || controller.isRendering() || view->busyView()->isVisible() ||
+      !view->button("export")->isEnabled())
+    return std::nullopt;
   if (controller.numberOfPresentVertices() == 0) return std::nullopt;
   return controller.numberOfPresentVertices();
 #else

@@ -14,8 +14,6 @@
 #include "screens/widgets/ScanScreenWidget.h"
 #endif
 #ifdef QUORVEL_WITH_VIEWER
-#include <QOpenGLWidget>
-
 #include "app/ViewerPage.h"
 #include "viewer/ui/QVLObjectSceneView.h"
 #endif
@@ -177,13 +175,6 @@ void DesktopApplication::launch(const QStringList& files) {
   // Before any screen is up, documents wait for the end of the launch.
   for (const QString& file : files) openFile(file);
   const std::string pending = coordinator_->modelToDisplayOnStartup();
-#ifdef QUORVEL_WITH_VIEWER
-  // The viewer draws with OpenGL, and a shown window that first takes an OpenGL widget is made
-  // again as another native window: an alert put up with the viewer (a file partly read) stayed
-  // over the old one, out of sight behind the window while still holding it modal. An OpenGL
-  // widget of its own, never shown, has the window made for OpenGL from the start.
-  (new QOpenGLWidget(window_.get()))->hide();
-#endif
   window_->show();
 
   ShellLaunchHooks hooks;

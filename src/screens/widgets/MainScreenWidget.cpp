@@ -2,7 +2,6 @@
 #include "screens/widgets/MainScreenWidget.h"
 
 #include <QEnterEvent>
-#include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPropertyAnimation>
@@ -10,59 +9,53 @@
 
 #include "screens/ScreenTiming.h"
 #include "screens/widgets/QtColours.h"
+#include "screens/widgets/ThumbnailImage.h"
 #include "screens/widgets/WaitingView.h"
 
 namespace qv::screens {
 
-// One recent scan: its thumbnail, with its name and a light frame fading in under the mouse.
+// One recent scan: its thumbnail with its name beneath, and a light frame fading in over the
+// picture under the mouse. The name lies outside the picture, so no thumbnail ever hides it.
 class RecentTile : public QWidget {
 public:
+  static constexpr int kSide = static_cast<int>(kTileSlotWidth) - 10;
+  static constexpr int kNameHeight = 22;
+
   RecentTile(const MruItem& item, QWidget* parent) : QWidget(parent), item_(item) {
-    setFixedSize(static_cast<int>(kTileSlotWidth) - 10, static_cast<int>(kTileSlotWidth) - 10);
+    setFixedSize(kSide, kSide + 2 + kNameHeight);
     setCursor(Qt::PointingHandCursor);
     setToolTip(QString::fromStdString(item.sourceFilePath.empty() ? item.filename : item.sourceFilePath));
-    QPixmap image;
-    if (item.thumbnail) image.load(QString::fromStdString(item.thumbnail->string()));
-    placeholder_ = image.isNull();
-    image_ = placeholder_ ? MainScreenWidget::tileBackground(size()) : image.scaled(size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+    const QImage image = item.thumbnail ? readThumbnail(*item.thumbnail) : QImage();
+    const QSize picture(kSide, kSide);
+    image_ = image.isNull() ? MainScreenWidget::tileBackground(picture)
+                            : QPixmap::fromImage(image.scaled(picture, Qt::KeepAspectRatioByExpanding,
+                                                              Qt::SmoothTransformation));
+    name_ = new QLabel(this);
+    name_->setObjectName("tileName");
+    name_->setGeometry(0, kSide + 2, kSide, kNameHeight);
+    name_->setAlignment(Qt::AlignCenter);
+    name_->setStyleSheet("color: white; background: transparent;");
+    name_->setText(name_->fontMetrics().elidedText(QString::fromStdString(item.filename), Qt::ElideRight, kSide - 4));
   }
   std::function<void(const qv::ObjectID&)> onClick;
-  void hideLabel() {
-    labelAlpha_ = 0;
-    labelHidden_ = true;
-    update();
-  }
+  void hideLabel() { name_->hide(); }
+  QRect pictureRect() const { return {0, 0, kSide, kSide}; }
 
 protected:
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    p.drawPixmap(rect(), image_, QRect(QPoint((image_.width() - width()) / 2, (image_.height() - height()) / 2), size()));
-    if (placeholder_ && labelAlpha_ == 0) {
-      // Without a thumbnail the tiles would all look alike: the name stands in for the picture.
-      p.setPen(QColor(0x59, 0x59, 0x59));
-      p.drawText(QRect(6, height() - 24, width() - 12, 20), Qt::AlignCenter,
-                 fontMetrics().elidedText(QString::fromStdString(item_.filename), Qt::ElideRight, width() - 12));
-    }
+    const QRect picture = pictureRect();
+    p.drawPixmap(picture, image_,
+                 QRect(QPoint((image_.width() - kSide) / 2, (image_.height() - kSide) / 2), picture.size()));
     if (frameAlpha_ > 0) {
-      p.fillRect(rect(), QColor::fromRgbF(0.9f, 0.9f, 0.9f, float(frameAlpha_ * 0.35)));
+      p.fillRect(picture, QColor::fromRgbF(0.9f, 0.9f, 0.9f, float(frameAlpha_ * 0.35)));
       p.setPen(QPen(QColor::fromRgbF(1, 1, 1, float(frameAlpha_)), 3));
-      p.drawRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5));
-    }
-    if (labelAlpha_ > 0 && !labelHidden_) {
-      const QRect band(0, height() - 26, width(), 26);
-      p.fillRect(band, QColor::fromRgbF(0, 0, 0, float(0.45 * labelAlpha_)));
-      p.setPen(QColor::fromRgbF(1, 1, 1, float(labelAlpha_)));
-      p.drawText(band.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                 fontMetrics().elidedText(QString::fromStdString(item_.filename), Qt::ElideRight, band.width() - 12));
+      p.drawRect(QRectF(picture).adjusted(1.5, 1.5, -1.5, -1.5));
     }
   }
-  void enterEvent(QEnterEvent*) override {
-    animate(&labelAlpha_, 1.0, 1.0);
-    animate(&frameAlpha_, 0.7, 0.2);
-  }
+  void enterEvent(QEnterEvent*) override { animateFrame(0.7, 0.2); }
   void leaveEvent(QEvent*) override {
-    labelAlpha_ = 0;
     frameAlpha_ = 0;
     update();
   }
@@ -71,14 +64,14 @@ protected:
   }
 
 private:
-  void animate(double* value, double to, double seconds) {
-    *value = 0;
+  void animateFrame(double to, double seconds) {
+    frameAlpha_ = 0;
     auto* animation = new QVariantAnimation(this);
     animation->setStartValue(0.0);
     animation->setEndValue(to);
     animation->setDuration(animationMilliseconds(seconds));
-    connect(animation, &QVariantAnimation::valueChanged, this, [this, value](const QVariant& v) {
-      *value = v.toDouble();
+    connect(animation, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
+      frameAlpha_ = v.toDouble();
       update();
     });
     animation->start(QAbstractAnimation::DeleteWhenStopped);
@@ -86,9 +79,8 @@ private:
 
   MruItem item_;
   QPixmap image_;
-  double labelAlpha_ = 0, frameAlpha_ = 0;
-  bool labelHidden_ = false;
-  bool placeholder_ = false;
+  QLabel* name_;
+  double frameAlpha_ = 0;
 };
 
 namespace {
@@ -189,7 +181,7 @@ MainScreenWidget::MainScreenWidget(std::shared_ptr<MainScreenPresenter> presente
   recentTitle_ = whiteLabel(tr("Recent scans"), 14, true, body);
   layout->addWidget(recentTitle_);
   collectionView_ = new QWidget(body);
-  collectionView_->setMinimumHeight(static_cast<int>(kTileSlotWidth) - 10);
+  collectionView_->setMinimumHeight(RecentTile::kSide + 2 + RecentTile::kNameHeight);
   tileLayout_ = new QHBoxLayout(collectionView_);
   tileLayout_->setContentsMargins(0, 0, 0, 0);
   tileLayout_->setSpacing(10);
@@ -222,9 +214,7 @@ MainScreenWidget::MainScreenWidget(std::shared_ptr<MainScreenPresenter> presente
   connect(calibrateScannerButton_, &QPushButton::clicked, this, [this] { presenter_->showCalibrationScreen(); });
   connect(openScanButton_, &QPushButton::clicked, this, [this] { presenter_->openScanButtonPressed(); });
 
-  presenter_->setImageValidator([](const std::filesystem::path& path) {
-    return QImageReader(QString::fromStdString(path.string())).canRead();
-  });
+  presenter_->setImageValidator([](const std::filesystem::path& path) { return !readThumbnail(path).isNull(); });
   presenter_->attachView(this);
 }
 

@@ -1,7 +1,14 @@
 // Draws the viewer's scene with OpenGL 3.3 core.
 #include "viewer/ui/QVLSceneRenderer.h"
 
+#include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFramebufferObject>
+#include <QPainter>
+#include <QPaintEvent>
 #include <QSurfaceFormat>
+#include <cmath>
 #include <vector>
 
 #include "platform/Log.h"
@@ -78,21 +85,18 @@ GLenum glPrimitive(qv::scene::PrimitiveType type) {
 
 }  // namespace
 
-QVLSceneRenderer::QVLSceneRenderer(QWidget* parent) : QOpenGLWidget(parent) {
-  QSurfaceFormat format;
-  format.setVersion(3, 3);
-  format.setProfile(QSurfaceFormat::CoreProfile);
-  format.setDepthBufferSize(24);
-  setFormat(format);
+QVLSceneRenderer::QVLSceneRenderer(QWidget* parent) : QWidget(parent) {
+  // Every pixel is the frame's (or the message's): nothing behind needs painting.
+  setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(64, 64);
 }
 
 QVLSceneRenderer::~QVLSceneRenderer() {
-  if (ready_ && context()) {
-    makeCurrent();
+  if (context_ && context_->makeCurrent(surface_.get())) {
     releaseAll();
     program_.reset();
-    doneCurrent();
+    framebuffer_.reset();
+    context_->doneCurrent();
   }
 }
 
@@ -102,19 +106,103 @@ void QVLSceneRenderer::setPointRendering(float pointSizePixels, bool smoothing) 
   update();
 }
 
-void QVLSceneRenderer::initializeGL() {
-  if (!initializeOpenGLFunctions()) {
-    QVLogError("The 3D view needs OpenGL 3.3 core, which this display does not offer");
-    return;
-  }
-  program_ = std::make_unique<QOpenGLShaderProgram>();
-  if (!program_->addShaderFromSourceCode(QOpenGLShader::Vertex, kVertexShader) ||
-      !program_->addShaderFromSourceCode(QOpenGLShader::Fragment, kFragmentShader) || !program_->link()) {
-    QVLogError("The 3D view's shader failed: %s", program_->log().toUtf8().constData());
-    program_.reset();
-    return;
+bool QVLSceneRenderer::prepare() {
+  if (tried_) return ready_;
+  tried_ = true;
+  unavailable_ = makeContext();
+  if (!unavailable_.isEmpty()) {
+    QVLogError("The 3D view cannot be drawn: %s", unavailable_.toUtf8().constData());
+    return false;
   }
   ready_ = true;
+  return true;
+}
+
+QString QVLSceneRenderer::makeContext() {
+  const QString platform = QGuiApplication::platformName();
+  QSurfaceFormat format;
+  format.setVersion(3, 3);
+  format.setProfile(QSurfaceFormat::CoreProfile);
+  format.setDepthBufferSize(24);
+  context_ = std::make_unique<QOpenGLContext>();
+  context_->setFormat(format);
+  if (!context_->create()) return tr("this display offers no OpenGL (Qt platform \"%1\")").arg(platform);
+  const QSurfaceFormat made = context_->format();
+  if (made.version() < qMakePair(3, 3))
+    return tr("it needs OpenGL 3.3, and this display offers %1.%2 (Qt platform \"%3\")")
+        .arg(made.majorVersion())
+        .arg(made.minorVersion())
+        .arg(platform);
+  surface_ = std::make_unique<QOffscreenSurface>();
+  surface_->setFormat(made);
+  surface_->create();
+  if (!surface_->isValid() || !context_->makeCurrent(surface_.get()))
+    return tr("no OpenGL drawing surface can be made on this display (Qt platform \"%1\")").arg(platform);
+  QString failure;
+  if (!initializeOpenGLFunctions()) {
+    failure = tr("its OpenGL 3.3 functions cannot be reached on this display");
+  } else {
+    program_ = std::make_unique<QOpenGLShaderProgram>();
+    if (!program_->addShaderFromSourceCode(QOpenGLShader::Vertex, kVertexShader) ||
+        !program_->addShaderFromSourceCode(QOpenGLShader::Fragment, kFragmentShader) || !program_->link()) {
+      failure = tr("its shader failed: %1").arg(program_->log());
+      program_.reset();
+    }
+  }
+  context_->doneCurrent();
+  return failure;
+}
+
+void QVLSceneRenderer::drawFrame() {
+  frameNeeded_ = false;
+  if (!prepare() || !context_->makeCurrent(surface_.get())) return;
+  const qreal scale = devicePixelRatioF();
+  const QSize pixels = framePixels();
+  if (!framebuffer_ || framebuffer_->size() != pixels)
+    framebuffer_ = std::make_unique<QOpenGLFramebufferObject>(pixels, QOpenGLFramebufferObject::Depth);
+  if (!framebuffer_->isValid() || !framebuffer_->bind()) {
+    context_->doneCurrent();
+    return;
+  }
+  glViewport(0, 0, pixels.width(), pixels.height());
+  drawScene();
+  frame_ = framebuffer_->toImage().convertToFormat(QImage::Format_RGB32);
+  frame_.setDevicePixelRatio(scale);
+  framebuffer_->release();
+  context_->doneCurrent();
+  if (didRender_) didRender_();
+}
+
+QSize QVLSceneRenderer::framePixels() const {
+  const qreal scale = devicePixelRatioF();
+  return {std::max(1, static_cast<int>(std::lround(width() * scale))),
+          std::max(1, static_cast<int>(std::lround(height() * scale)))};
+}
+
+QImage QVLSceneRenderer::grabFramebuffer() {
+  drawFrame();
+  return ready_ ? frame_ : QImage();
+}
+
+void QVLSceneRenderer::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  frameNeeded_ = true;
+}
+
+void QVLSceneRenderer::paintEvent(QPaintEvent* event) {
+  if (frameNeeded_ || frame_.isNull() || frame_.size() != framePixels()) drawFrame();
+  QPainter painter(this);
+  if (ready_ && !frame_.isNull()) {
+    painter.drawImage(QRectF(rect()), frame_);
+    return;
+  }
+  // No scene can be drawn: the scene's background, and why.
+  const qv::scene::ScenePtr scene = sceneSource_ ? sceneSource_() : nullptr;
+  const qv::scene::Colour bg = scene ? scene->snapshot().background : qv::scene::Colour{0.9f, 0.9f, 0.9f, 1};
+  painter.fillRect(event->rect(), QColor::fromRgbF(bg.red, bg.green, bg.blue));
+  painter.setPen(QColor(60, 60, 60));
+  const QString text = unavailable_.isEmpty() ? QString() : tr("The 3D view cannot be drawn: %1.").arg(unavailable_);
+  painter.drawText(rect().adjusted(24, 24, -24, -24), Qt::AlignCenter | Qt::TextWordWrap, text);
 }
 
 QVLSceneRenderer::GpuVertices& QVLSceneRenderer::verticesFor(const qv::scene::VertexBufferPtr& buffer) {
@@ -238,10 +326,9 @@ void QVLSceneRenderer::releaseAll() {
   coordinates_.clear();
 }
 
-void QVLSceneRenderer::paintGL() {
+void QVLSceneRenderer::drawScene() {
   const qv::scene::ScenePtr scene = sceneSource_ ? sceneSource_() : nullptr;
   const qv::scene::SceneSnapshot snapshot = scene ? scene->snapshot() : qv::scene::SceneSnapshot{};
-  if (!ready_) return;
   const qv::scene::Colour bg = snapshot.background;
   glClearColor(bg.red, bg.green, bg.blue, 1.0f);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -312,5 +399,4 @@ void QVLSceneRenderer::paintGL() {
   glBindVertexArray(0);
   program_->release();
   releaseUnused();
-  if (didRender_) didRender_();
 }

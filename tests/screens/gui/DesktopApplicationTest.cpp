@@ -6,6 +6,8 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QImage>
+#include <QLabel>
+#include <QScreen>
 #include <QLineEdit>
 #include <QSpinBox>
 #include <QStandardItemModel>
@@ -30,6 +32,7 @@
 #include <QPushButton>
 
 #include "app/ViewerPage.h"
+#include "viewer/model/ViewerThumbnail.h"
 #include "viewer/ui/QVLObjectSceneView.h"
 #endif
 #include "core/QVLRegisteredDefaults.h"
@@ -286,6 +289,72 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
 }
 
 #ifdef QUORVEL_WITH_VIEWER
+// A scan saved with a thumbnail, as the viewer writes it (TIFF, which Qt alone may not read): its
+// tile shows that picture on the screen, and its name beside it where the picture does not cover it.
+TEST_F(DesktopTest, ARecentScanTileShowsItsThumbnailAndItsNameOnTheScreen) {
+  settings->setValue("HasShownFirstRunSetupView", true);
+  const auto source = writeQvk("myscan.qvk", 12);
+  const QColor magenta(200, 30, 160);
+  qv::scene::Image picture;
+  picture.width = picture.height = 300;
+  for (int i = 0; i < picture.width * picture.height; ++i)
+    picture.pixels.insert(picture.pixels.end(), {std::uint8_t(magenta.red()), std::uint8_t(magenta.green()),
+                                                 std::uint8_t(magenta.blue())});
+  const auto thumbnail = temp.path() / "Quorvel" / "thumbnail.tiff";
+  ASSERT_TRUE(qv::viewer::writeThumbnail(picture, thumbnail.string()));
+  {
+    auto context = store->privateContext();
+    context->performAndWait([&] {
+      auto scan = QVSDScanObject::createScanObjectWithFilePath(source.string(), QVSDLibrary::defaultLibraryInContext(*context));
+      scan->setVertexData(std::make_shared<const qv::Data>(44 * 12, 1));
+      scan->setSnapshotFilePath(thumbnail.string());
+      ASSERT_TRUE(context->save());
+    });
+  }
+  start();
+  auto& window = app->window();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QLabel* name = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    for (auto* label : window.mainScreen()->findChildren<QLabel*>("tileName"))
+      if (label->isVisibleTo(&window)) name = label;
+    return name != nullptr;
+  }, 10000)) << "no tile shows a name";
+  EXPECT_EQ(name->text(), "myscan");
+  QWidget* tile = name->parentWidget();
+  // The tile's pixels as the screen shows them: the picture is its square above the name.
+  const QRect tileOnScreen(tile->mapToGlobal(QPoint(0, 0)), tile->size());
+  const QRect pictureOnScreen(tileOnScreen.topLeft(), QSize(tile->width(), tile->width()));
+  const QRect nameOnScreen(name->mapToGlobal(QPoint(0, 0)), name->size());
+  EXPECT_FALSE(nameOnScreen.intersects(pictureOnScreen)) << "the picture covers the name";
+  QImage screen;
+  auto share = [&](const QRect& area, auto&& counts) {
+    int hits = 0;
+    const QRect inside = area.translated(-tileOnScreen.topLeft());
+    for (int y = inside.top(); y <= inside.bottom(); ++y)
+      for (int x = inside.left(); x <= inside.right(); ++x) hits += counts(screen.pixelColor(x, y)) ? 1 : 0;
+    return double(hits) / (area.width() * area.height());
+  };
+  auto isMagenta = [&](const QColor& c) {
+    return std::abs(c.red() - magenta.red()) < 12 && std::abs(c.green() - magenta.green()) < 12 &&
+           std::abs(c.blue() - magenta.blue()) < 12;
+  };
+  auto isWhite = [](const QColor& c) { return c.red() > 200 && c.green() > 200 && c.blue() > 200; };
+  const bool shows = QTest::qWaitFor([&] {
+    screen = window.screen()->grabWindow(0, tileOnScreen.x(), tileOnScreen.y(), tileOnScreen.width(),
+                                         tileOnScreen.height()).toImage();
+    return share(pictureOnScreen, isMagenta) > 0.8 && share(nameOnScreen, isWhite) > 0.02;
+  }, 5000);
+  if (const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR"); !folder.isEmpty()) {
+    std::filesystem::create_directories(folder.toStdString());
+    window.screen()->grabWindow(0, window.x(), window.y(), window.frameGeometry().width(), window.frameGeometry().height())
+        .save(QString::fromUtf8(folder) + "/main-screen-recent-tile.png");
+  }
+  EXPECT_TRUE(shows) << "the tile shows " << share(pictureOnScreen, isMagenta) * 100 << "% of its thumbnail's colour and "
+                     << share(nameOnScreen, isWhite) * 100 << "% white name pixels";
+  EXPECT_EQ(share(nameOnScreen, isMagenta), 0.0) << "the picture runs into the name";
+}
+
 // Quitting from the viewer with unsaved point edits, Save, and the save panel accepted on the
 // scan's own file: the question whether to replace it shows on a screenshot of the whole screen
 // (the root window, as a person takes one; a window's own grab paints it afresh), and its Yes

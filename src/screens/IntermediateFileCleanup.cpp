@@ -5,12 +5,13 @@
 #include <cctype>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 
 #include "platform/Log.h"
+#include "store/FetchRequest.h"
+#include "store/LibraryFiles.h"
 #include "store/QVSDLibrary.h"
-#include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
-#include "store/QVSDTexture.h"
 #include "store/TBCoreDataStoreS1.h"
 
 namespace qv::screens {
@@ -29,23 +30,42 @@ bool equalsIgnoringCase(const std::string& a, const char* b) {
          std::equal(a.begin(), a.end(), bs.begin(), [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
-void removeFile(const fs::path& path) {
-  std::error_code ec;
-  fs::remove(path, ec);
-  if (ec) QVLogWarn("Could not remove %s: %s", path.c_str(), ec.message().c_str());
-}
-
-// Whether the library names a file through `lookup`. A lookup that fails cannot tell: the file
-// counts as named, and stays.
-template <class Lookup>
-bool isReferenced(qv::ObjectContext& context, const std::string& path, Lookup lookup) {
-  const bool found = static_cast<bool>(lookup());
-  if (const auto error = context.takeReadError()) {
-    QVLogWarn("Keeping %s: the library could not be asked about it (%s)", path.c_str(), error->text().c_str());
-    return true;
+// The file names the library's rows hold, each kind read once: judging a file is then a look-up
+// in a set, so the clean-up grows with the library, not with the square of it. A kind whose rows
+// could not be read cannot tell: every file of that kind counts as named, and stays.
+class NamedFiles {
+public:
+  // The names `key` holds in the rows of `entity`: all of them, or only those of the library's
+  // scans (thumbnails: another library's are none of this one's).
+  NamedFiles(qv::ObjectContext& context, const char* entity, const char* key,
+             const std::shared_ptr<QVSDLibrary>& library = nullptr) {
+    qv::FetchRequest request(entity);
+    request.where(key, qv::Comparison::NotEqual, qv::AttributeValue());
+    if (library) request.whereRelated("library", library->objectID());
+    for (const auto& object : context.executeFetchRequest(request))
+      if (auto name = object->stringValue(key)) names_.insert(std::move(*name));
+    if (const auto error = context.takeReadError()) {
+      QVLogWarn("Keeping every file named by %s.%s: the library could not be asked about them (%s)", entity, key,
+                error->text().c_str());
+      known_ = false;
+    }
   }
-  return found;
-}
+  bool contains(const std::string& path) const { return !known_ || names_.count(path) != 0; }
+
+private:
+  std::unordered_set<std::string> names_;
+  bool known_ = true;
+};
+
+struct LibraryNames {
+  NamedFiles thumbnails, laserVertexIndexes, vertexIndexes, vertexData, textures;
+  LibraryNames(qv::ObjectContext& context, const std::shared_ptr<QVSDLibrary>& library)
+      : thumbnails(context, "QVSDScanObject", "snapshotFilePath", library),
+        laserVertexIndexes(context, "QVSDPointCloud", "vertexIndexDataFilePath"),
+        vertexIndexes(context, "QVSDScanObject", "vertexIndexDataFilePath"),
+        vertexData(context, "QVSDScanObject", "vertexDataFilePath"),
+        textures(context, "QVSDTexture", "textureFileName") {}
+};
 
 void removeStaleScans(qv::ObjectContext& context, const std::shared_ptr<QVSDLibrary>& library) {
   for (const auto& scan : QVSDScanObject::scanObjectsSortedByLastOpenedDateInLibrary(library)) {
@@ -73,8 +93,8 @@ void removeStaleScans(qv::ObjectContext& context, const std::shared_ptr<QVSDLibr
 // The rule for one entry that is not a folder: whether it goes. Only the files directly in the
 // library folder or in the library's own files folder are judged: another library's files folder
 // (one moved aside keeps its own) is none of this library's business.
-bool shouldDelete(const fs::path& path, const fs::path& folder, const fs::path& filesFolder, qv::ObjectContext& context,
-                  const std::shared_ptr<QVSDLibrary>& library) {
+bool shouldDelete(const fs::path& path, const fs::path& folder, const fs::path& filesFolder,
+                  const LibraryNames& named) {
   const std::string name = path.filename().string();
   const std::string ext = extensionOf(path);
   const std::string text = path.string();
@@ -82,28 +102,24 @@ bool shouldDelete(const fs::path& path, const fs::path& folder, const fs::path& 
   if (ext == "storedata" || ext == "storedata-shm" || ext == "storedata-wal" || ext == "rtf") return false;
   if (path.parent_path() != folder && path.parent_path() != filesFolder) return false;
   if (ext == "tiff") {
-    if (isReferenced(context, text, [&] { return QVSDScanObject::scanObjectWithThumbnailFilePath(text, library); }))
-      return false;
+    if (named.thumbnails.contains(text)) return false;
     QVLogInfo("Removing thumbnail: %s", text.c_str());
     return true;
   }
   if (ext == "LaserVertexIndexData") {
-    if (isReferenced(context, text, [&] { return QVSDPointCloud::pointCloudWithLaserVertexIndexFilePath(text, context); }))
-      return false;
+    if (named.laserVertexIndexes.contains(text)) return false;
     QVLogInfo("Removing point cloud vertex index file: %s", text.c_str());
     return true;
   }
   if (ext == "VertexIndexData") {
-    if (isReferenced(context, text, [&] { return QVSDScanObject::scanObjectWithVertexIndexDataFilePath(text, context); }))
-      return false;
+    if (named.vertexIndexes.contains(text)) return false;
     QVLogInfo("Removing vertex index file: %s", text.c_str());
     return true;
   }
-  if (ext == "VertexData")
-    return !isReferenced(context, text, [&] { return QVSDScanObject::scanObjectWithVertexDataFilePath(text, context); });
+  if (ext == "VertexData") return !named.vertexData.contains(text);
   if (ext == "stl" || ext == "pcd") return true;
   if (equalsIgnoringCase(ext, "png") || equalsIgnoringCase(ext, "bmp")) {
-    if (isReferenced(context, text, [&] { return QVSDTexture::textureWithFilePath(text, context); })) return false;
+    if (named.textures.contains(text)) return false;
     QVLogInfo("Removing texture image: %s", text.c_str());
     return true;
   }
@@ -116,6 +132,7 @@ bool shouldDelete(const fs::path& path, const fs::path& folder, const fs::path& 
 
 void removeFiles(const fs::path& folder, const fs::path& filesFolder, qv::ObjectContext& context,
                  const std::shared_ptr<QVSDLibrary>& library) {
+  const LibraryNames named(context, library);
   std::error_code ec;
   fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
@@ -131,7 +148,8 @@ void removeFiles(const fs::path& folder, const fs::path& filesFolder, qv::Object
       }
       continue;
     }
-    if (shouldDelete(path, folder, filesFolder, context, library)) removeFile(path);
+    // A link found here that leads out of the library stays, and so does what it leads to.
+    if (shouldDelete(path, folder, filesFolder, named)) qv::removeLibraryFile(folder, filesFolder, path, "file");
   }
   if (ec) QVLogWarn("Could not walk %s: %s", folder.c_str(), ec.message().c_str());
 }

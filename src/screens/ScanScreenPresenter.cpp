@@ -11,6 +11,7 @@
 #include "platform/Queue.h"
 #include "screens/ScreenTiming.h"
 #include "store/ContextSave.h"
+#include "store/LibraryFiles.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDPoint3D.h"
 #include "store/QVSDPointCloud.h"
@@ -470,7 +471,7 @@ void ScanScreenPresenter::saveTo(const std::string& path) {
         qv::Error error;
         if (auto bytes = qv::readWholeFile(file, &error)) {
           scan->setVertexData(std::make_shared<const qv::Data>(std::move(*bytes)));
-          fs::remove(file, ec);
+          qv::removeLibraryFile(*context, file, "scan's vertex file");
         } else {
           // The file and its name stay: its records are not in the store yet.
           QVLogWarn("Could not read the scan's vertex data: %s", error.text().c_str());

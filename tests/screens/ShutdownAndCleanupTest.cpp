@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 #include "screens/AppTermination.h"
 #include "screens/IntermediateFileCleanup.h"
@@ -279,6 +280,60 @@ TEST_F(CleanupTest, NoFileGoesWhileALibraryMayStillNameIt) {
   ASSERT_FALSE(store->hasCoordinator());
   runCleanup();
   EXPECT_TRUE(fs::exists(locked / "image.png"));
+}
+
+TEST_F(CleanupTest, AnOlderLibraryCopiedFromAnotherHomeKeepsEveryImage) {
+  // A library of the older layout (its files beside the store) copied from another home that is
+  // kept: its rows name each file where it lay there, and the copy of it lies beside this store.
+  const fs::path firstHome = temp.path() / "first/.local/share/Quorvel";
+  fs::create_directories(firstHome);
+  const std::vector<std::string> names = {"6F1C2A3B-0D4E-4F5A-8B6C-7D8E9FA0B1C2.tiff",
+                                          "0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9.png",
+                                          "9E8D7C6B-5A49-4837-8261-5F4E3D2C1B0A.png"};
+  auto context = store->privateContext();
+  const std::string fingerprint = context->model()->versionHash();
+  const fs::path source = touch("../scans/old.qvk");
+  context->performAndWait([&] {
+    auto scan = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(*context));
+    scan->setSourceFilePath(source.string());
+    scan->setVertexData(std::make_shared<const qv::Data>(44, 1));
+    scan->setSnapshotFilePath((firstHome / names[0]).string());
+    for (std::size_t i = 1; i < names.size(); ++i)
+      QVSDTexture::createTextureInScanObject(scan)->setTextureFileName((firstHome / names[i]).string());
+    ASSERT_TRUE(context->save());
+  });
+  store.reset();
+  for (const auto& name : names) {
+    std::ofstream(libraryFolder() / name) << "copy " << name;
+    std::ofstream(firstHome / name) << "first";
+  }
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((libraryFolder() / TBCoreDataStoreS1::kStoreFileName).c_str(), &db), SQLITE_OK);
+    const std::string sql = "UPDATE store_metadata SET value = '" + fingerprint + "' WHERE key = 'ModelVersion'";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  store = qv::test::makeQuietStore(libraryFolder());
+  context = store->privateContext();
+  ASSERT_FALSE(store->readOnlyError());
+  runCleanup();
+
+  std::vector<std::string> named;
+  context->performAndWait([&] {
+    for (const auto& scan : QVSDLibrary::defaultLibraryInContext(*context)->scanObjects()) {
+      named.push_back(scan->snapshotFilePath().value_or(""));
+      for (const auto& texture : scan->textures()) named.push_back(texture->textureFileName().value_or(""));
+    }
+  });
+  ASSERT_EQ(named.size(), names.size());
+  for (const auto& path : named) {
+    EXPECT_EQ(fs::path(path).parent_path(), store->filesFolder()) << path;
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "copy " + fs::path(path).filename().string()) << path;
+  }
+  for (const auto& name : names) EXPECT_TRUE(fs::exists(firstHome / name)) << "the first home's own " << name;
 }
 
 }  // namespace

@@ -434,6 +434,71 @@ TEST_F(ViewerController, ViewerStateGoesBackIntoTheScan) {
   });
 }
 
+TEST_F(ViewerController, LeavingAScanRemovesOnlyFilesOfItsOwnLibrary) {
+  const auto id = makeScan({{1, 0.0, 0, 10}});
+  const fs::path files = store->filesFolder(), elsewhere = temp.path() / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::create_directories(temp.path() / "cwd");
+  fs::create_symlink(elsewhere, files / "out");
+  fs::create_symlink(elsewhere / "linked.tiff", files / "link.tiff");
+  fs::create_symlink(elsewhere / "linked.stl", files / "link.stl");
+  // Rows naming someone else's files, in each form a row can name one: the thumbnail a scan
+  // leaves behind and its unsaved mesh are removed only when they are the library's own.
+  struct CurrentFolder {
+    fs::path was = fs::current_path();
+    ~CurrentFolder() { fs::current_path(was); }
+  } restore;
+  fs::current_path(temp.path() / "cwd");
+  struct Decoy {
+    std::string thumbnail, mesh;
+    std::vector<fs::path> files;
+  };
+  const std::vector<Decoy> decoys = {
+      {"rel.tiff", "rel.stl", {temp.path() / "cwd/rel.tiff", temp.path() / "cwd/rel.stl"}},
+      {(files / "../../snap.tiff").string(), (files / "../../snap.stl").string(),
+       {files.parent_path().parent_path() / "snap.tiff", files.parent_path().parent_path() / "snap.stl"}},
+      {(elsewhere / "abs.tiff").string(), (elsewhere / "abs.stl").string(),
+       {elsewhere / "abs.tiff", elsewhere / "abs.stl"}},
+      {(files / "out/in.tiff").string(), (files / "out/in.stl").string(),
+       {elsewhere / "in.tiff", elsewhere / "in.stl"}},  // through a folder link leading out
+      {(files / "link.tiff").string(), (files / "link.stl").string(),
+       {elsewhere / "linked.tiff", elsewhere / "linked.stl"}},  // a file link leading out
+  };
+  for (const auto& decoy : decoys) {
+    for (const auto& file : decoy.files) std::ofstream(file) << "keep";
+    store->mainContext()->performAndWait([&] {
+      auto scan = QVSDScanObject::scanObjectWithId(id, false, *store->mainContext());
+      ASSERT_TRUE(scan);
+      scan->setSnapshotFilePath(decoy.thumbnail);
+      scan->setMeshedVertexDataFilePath(decoy.mesh);
+      ASSERT_TRUE(store->mainContext()->save());
+    });
+    ASSERT_TRUE(qv::test::waitFor([&] {
+      std::string mesh;
+      onScan(id, [&](QVSDScanObject& scan) { mesh = scan.meshedVertexDataFilePath().value_or(""); });
+      return mesh == decoy.mesh;
+    }));
+    delegate.hudShown = 0;
+    load(id);
+    ASSERT_TRUE(viewer->isDoneLoading());
+    viewer->closeSceneAndReturnHome();
+    ASSERT_TRUE(qv::test::waitFor([&] { return delegate.hudShown > 0; }));
+    store->privateContext()->performAndWait([] {});
+    for (const auto& file : decoy.files) EXPECT_TRUE(fs::exists(file)) << decoy.thumbnail << ": " << file;
+  }
+  // The library's own thumbnail goes when the next one takes its place.
+  std::string own;
+  onScan(id, [&](QVSDScanObject& scan) { own = scan.snapshotFilePath().value_or(""); });
+  ASSERT_EQ(fs::path(own).parent_path(), files);
+  ASSERT_TRUE(fs::exists(own));
+  delegate.hudShown = 0;
+  load(id);
+  bool saved = false;
+  viewer->saveViewerState([&] { saved = true; });
+  ASSERT_TRUE(qv::test::waitFor([&] { return saved; }));
+  EXPECT_FALSE(fs::exists(own));
+}
+
 TEST_F(ViewerController, KeysAndDragsMoveTheViewWithinTheirLimits) {
   const auto id = makeScan({{1, 0.0, 0, 10}});
   load(id);

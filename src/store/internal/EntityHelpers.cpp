@@ -3,6 +3,8 @@
 
 #include <filesystem>
 
+#include "store/LibraryFiles.h"
+#include "store/ObjectContext.h"
 #include "store/StoreErrors.h"
 #include "store/VertexRecords.h"
 
@@ -28,8 +30,7 @@ bool copyFileAttribute(ManagedObject& to, const ManagedObject& from, const char*
 void removeFileAttribute(ManagedObject& object, const char* key) {
   const auto path = object.stringValue(key);
   if (!path) return;
-  std::error_code ec;
-  std::filesystem::remove(*path, ec);
+  if (const auto context = object.managedObjectContext()) removeLibraryFile(*context, *path, "copied file");
   object.setValue(key, AttributeValue());
 }
 

@@ -757,8 +757,12 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
   // The files the rows name directly beside the store file (where an older program's clean-up
   // judges them) get a second name in the files folder; the rows are changed to it in the same
   // transaction as the mark, and the first names are removed only once that is committed. A
-  // failure anywhere leaves both the rows and the files as they were.
+  // failure anywhere leaves both the rows and the files as they were. A library copied or moved
+  // from another folder (another home, a restored backup) names its files where they lay there:
+  // each is the file of that name beside this store, which is where the copy put it, and never
+  // the file the row names elsewhere (that is the other library's, when it is still there).
   const fs::path folder = withoutTrailingSeparator(fs::absolute(file_, ec).parent_path());
+  const std::string storeName = file_.filename().string();
   std::map<fs::path, fs::path> targets;  // a file beside the store → its name in the files folder
   std::vector<fs::path> made;            // names made now, taken back on failure
   std::vector<std::pair<std::string, std::string>> renamed;  // stored value → new value
@@ -779,8 +783,11 @@ bool StoreCoordinator::upgradeLayout(const std::filesystem::path& filesFolder, E
       while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
         const std::string value(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
-        const fs::path path = fs::path(value).lexically_normal();
-        if (!path.is_absolute() || !path.has_filename() || path.parent_path() != folder) continue;
+        const fs::path named = fs::path(value).lexically_normal();
+        if (!named.is_absolute() || !named.has_filename()) continue;
+        const std::string name = named.filename().string();
+        if (name == "." || name == ".." || name.rfind(storeName, 0) == 0) continue;  // never the store itself
+        const fs::path path = folder / named.filename();
         auto target = targets.find(path);
         if (target == targets.end()) {
           if (!fs::is_regular_file(path, ec)) continue;  // a file already gone stays named as it was

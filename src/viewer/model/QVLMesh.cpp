@@ -25,6 +25,7 @@
 #include "platform/Cores.h"
 #include "platform/Log.h"
 #include "platform/UUID.h"
+#include "store/LibraryFiles.h"
 #include "store/QVLScanVertex.h"
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
@@ -45,9 +46,7 @@ void removeOwnMeshFile(const std::filesystem::path& folder, const std::optional<
   const std::filesystem::path old(*path);
   if (old == keep || old.parent_path() != folder || old.extension() != ".stl" || !qv::isUUIDString(old.stem().string()))
     return;
-  std::error_code ec;
-  std::filesystem::remove(old, ec);
-  if (ec) QVLogWarn("Unable to remove the meshed file %s: %s", old.c_str(), ec.message().c_str());
+  qv::removeLibraryFile(folder, folder, old, "earlier meshed file");
 }
 
 // How many threads the reconstruction gets: the request (every core the process may use for 0),

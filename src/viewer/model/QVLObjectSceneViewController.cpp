@@ -10,6 +10,7 @@
 #include "formats/QVLFileExporter.h"
 #include "platform/Log.h"
 #include "platform/UUID.h"
+#include "store/LibraryFiles.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
@@ -1225,7 +1226,10 @@ void QVLObjectSceneViewController::saveViewerState(std::function<void()> complet
         if (auto scan = QVSDScanObject::scanObjectWithId(*id, false, *context)) oldPath = scan->snapshotFilePath().value_or("");
       });
     std::error_code ec;
-    if (!oldPath.empty() && fs::exists(oldPath, ec)) fs::remove(oldPath, ec);
+    // The row may name any file (a library copied from elsewhere, an edited row): only the
+    // library's own thumbnail goes.
+    if (!oldPath.empty() && fs::exists(oldPath, ec))
+      qv::removeLibraryFile(self->store().libraryFolder(), self->store().filesFolder(), oldPath, "old thumbnail");
     const std::string path = (self->store().filesFolder() / (qv::makeUUIDString() + ".tiff")).string();
     bool written = false;
     if (!fs::exists(path, ec))

@@ -8,6 +8,7 @@
 #include "platform/Log.h"
 #include "platform/Queue.h"
 #include "records/QVLTexture.h"
+#include "store/LibraryFiles.h"
 #include "store/QVSDScanObject.h"
 #include "store/QVSDTexture.h"
 #include "store/TBCoreDataStoreS1.h"
@@ -179,10 +180,8 @@ void QVLObjectSceneViewController::removeUnsavedMeshedFile() {
   context->perform([context, id = *id] {
     auto scan = QVSDScanObject::scanObjectWithId(id, false, *context);
     if (!scan) return;
-    if (const auto path = scan->meshedVertexDataFilePath(); path && !path->empty()) {
-      std::error_code ec;
-      std::filesystem::remove(*path, ec);
-    }
+    if (const auto path = scan->meshedVertexDataFilePath(); path && !path->empty())
+      qv::removeLibraryFile(*context, *path, "unsaved meshed file");
     scan->setMeshedVertexDataFilePath(std::nullopt);
     qv::Error error;
     if (!context->save(&error)) QVLogWarn("Unable to update scan object: %s", error.text().c_str());

@@ -164,6 +164,26 @@ qv::Error QVLQvkFileImporter::invalidAt(std::uint64_t offset, const std::string&
   return e;
 }
 
+qv::Error QVLQvkFileImporter::readWarning(const std::vector<qv::QvkScanContents::Noted>& lost,
+                                          const std::vector<qv::QvkScanContents::Noted>& remarks) const {
+  std::vector<qv::QvkScanContents::Noted> all = lost;
+  all.insert(all.end(), remarks.begin(), remarks.end());
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  qv::Error e = invalidAt(all.front().offset, all.front().reason);
+  if (all.size() == 1 && !lost.empty()) return e;
+  std::string text;
+  for (const auto& n : all)
+    text += qv::format("%s%s at byte %llu", text.empty() ? "" : "; ", n.reason.c_str(), static_cast<unsigned long long>(n.offset));
+  if (!lost.empty()) {
+    e.description = std::string(qv::kQvkInvalidDescription) + " (" + text + ")";
+  } else {
+    e.description = "The QVK file was read whole and nothing was left out, but " +
+                    (all.size() == 1 ? std::string("one value was") : std::to_string(all.size()) + " values were") +
+                    " read otherwise than written: " + text;
+  }
+  return e;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Entry
 
@@ -249,6 +269,7 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
   fileSize_ = bytes.size();
   fileOffset_ = 0;
   collections_.clear();
+  headerRemarks_.clear();
   auto first = readLine(bytes, error);
   if (!first) {
     QVLogError("readQvkHeader failed (line == nil)");
@@ -283,15 +304,17 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
     if (vertex || line->starts_with("element clouds")) {
       const auto parts = qv::splitAtEachSpace(*line);
       if (parts.size() < 3) continue;
-      // A count is read from its leading digits, as it always was; one with no number at all
-      // ("inf", "nan", a word) would read as none, and is named at its byte instead.
+      // A count is read from its leading digits, as it always was: one with no number in it (two
+      // blanks before it, a word, nothing) reads as none, and one with a tail as its number. The
+      // read's warning names either, at the count's byte.
       const std::string& count = parts[2];
-      const std::size_t digit = !count.empty() && (count[0] == '-' || count[0] == '+') ? 1 : 0;
-      if (digit >= count.size() || count[digit] < '0' || count[digit] > '9') {
-        if (error) *error = invalidAt(lineStart + parts[0].size() + 1 + parts[1].size() + 1,
-                                      "the number of " + std::string(vertex ? "vertices" : "clouds") + ", \"" + count.substr(0, 32) +
-                                          "\", is not a whole number");
-        return false;
+      const std::size_t read = qv::text::leadingIntegerLength(count);
+      if (read == 0 || read < count.size()) {
+        const std::uint64_t at = lineStart + parts[0].size() + 1 + parts[1].size() + 1;
+        const std::string what = std::string("the number of ") + (vertex ? "vertices" : "clouds") + ", \"" + qv::printable(count) + "\", ";
+        headerRemarks_.push_back({at, what + (read == 0 ? "holds no number and is read as 0"
+                                                        : "is read as " + count.substr(0, read) + ", its tail \"" +
+                                                              qv::printable(count.substr(read)) + "\" dropped")});
       }
       QVLQvkFileImporterCollectionDescription c;
       c.collectionType = vertex ? QVLQvkFileImporterCollectionTypeVertex : QVLQvkFileImporterCollectionTypeClouds;
@@ -480,26 +503,26 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
     ok = true;
   });
   if (!ok) return false;
-  // Clouds left out and a file cut short: the read keeps the rest and says what and where, the
-  // first place in the details and every one in the text.
-  std::vector<qv::QvkScanContents::LeftOut> problems = contents.leftOutClouds;
-  for (const auto& c : contents.leftOutClouds)
+  // Clouds left out and a file cut short cost the scan something; values read otherwise than
+  // written cost it nothing. The read keeps the rest and says what and where: the first place in
+  // the details, every one in the text, in the order of the file.
+  std::vector<qv::QvkScanContents::Noted> lost;
+  for (const auto& c : contents.leftOutClouds) {
     QVLogWarn("Read %s without a cloud at byte %llu: %s", localFilePath().c_str(), static_cast<unsigned long long>(c.offset),
               c.reason.c_str());
+    lost.push_back({c.offset, c.reason});
+  }
   if (contents.cutShort) {
     QVLogWarn("Read %s only as far as byte %llu: %s", localFilePath().c_str(),
               static_cast<unsigned long long>(contents.cutOffset), contents.cutReason.c_str());
-    problems.push_back({contents.cutOffset, contents.cutReason, {}});
+    lost.push_back({contents.cutOffset, contents.cutReason});
   }
-  if (!problems.empty() && error) {
-    *error = invalidAt(problems.front().offset, problems.front().reason);
-    if (problems.size() > 1) {
-      std::string text;
-      for (const auto& p : problems)
-        text += qv::format("%s%s at byte %llu", text.empty() ? "" : "; ", p.reason.c_str(), static_cast<unsigned long long>(p.offset));
-      error->description = std::string(qv::kQvkInvalidDescription) + " (" + text + ")";
-    }
-  }
+  std::vector<qv::QvkScanContents::Noted> remarks = headerRemarks_;
+  remarks.insert(remarks.end(), contents.remarks.begin(), contents.remarks.end());
+  for (const auto& r : remarks)
+    QVLogWarn("Read %s with a value at byte %llu that is not as written: %s", localFilePath().c_str(),
+              static_cast<unsigned long long>(r.offset), r.reason.c_str());
+  if (error && (!lost.empty() || !remarks.empty())) *error = readWarning(lost, remarks);
   return true;
 }
 

@@ -43,6 +43,14 @@ struct QvkScanContents {
     SharedData vertexIndexData;  // the left-out cloud's list of its points, when it had one
   };
   std::vector<LeftOut> leftOutClouds;
+  // Something the read's warning names, at its byte.
+  struct Noted {
+    std::uint64_t offset = 0;
+    std::string reason;
+  };
+  // Values read otherwise than written, or kept though they are no finite number: nothing of the
+  // file is left out for them.
+  std::vector<Noted> remarks;
   std::uint64_t vertexCount() const { return vertexData.size() / 44; }
 };
 

@@ -82,4 +82,5 @@ private:
   // Header values read otherwise than written (a count with no number, or with a tail), for the
   // read's warning.
   std::vector<qv::QvkScanContents::Noted> headerRemarks_;
+  bool vertexCountHoldsNoNumber_ = false;
 };

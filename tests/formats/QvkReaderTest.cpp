@@ -374,6 +374,16 @@ TEST_F(QvkReaderTest, HeaderLinesAreMatchedExactlyAfterLowerCasing) {
     withScan(target, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 1u); });
   }
 
+  for (const std::string count : {"element vertex  1", "element vertex one"}) {
+    std::string odd = good;
+    odd.replace(odd.find("element vertex 1"), 16, count);
+    target = makeScan();
+    EXPECT_FALSE(readBytes(odd, &error)) << count << ": a numberless vertex count leaves no point to show";
+    expectInvalidAt(error, static_cast<std::int64_t>(odd.find(count) + count.find(' ', 8) + 1));
+    EXPECT_NE(error.description.find("holds no point to show"), std::string::npos) << error.description;
+    expectTargetUntouched();
+  }
+
   EXPECT_FALSE(readBytes("qvk\nelement vertex 1\nproperty float32 x\n", &error)) << "no end_header";
   EXPECT_EQ(error.code, qv::kInvalidFileError);
   EXPECT_FALSE(readBytes("ply\nend_header\n", &error));

@@ -760,6 +760,12 @@ struct QvkCloud {
   std::vector<std::uint32_t> index;
 };
 
+std::vector<float> floatsOf(const qv::SharedData& data) {
+  std::vector<float> out(data ? data->size() / 4 : 0);
+  if (!out.empty()) std::memcpy(out.data(), data->data(), out.size() * 4);
+  return out;
+}
+
 qv::SharedData floatBytes(const std::vector<float>& values) {
   auto data = std::make_shared<qv::Data>(values.size() * 4);
   if (!values.empty()) std::memcpy(data->data(), values.data(), data->size());
@@ -1002,8 +1008,8 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     });
   }
 
-  // In a qvk file's cloud records, a calibration value or a rotation: that cloud is left out and
-  // named at the byte, as a cloud file of a project is; the other clouds and every point are read.
+  // In a qvk file's cloud records, a calibration value or a rotation: only that value is left out
+  // and named at its byte; every cloud and every point is read, and a save keeps them.
   ASSERT_TRUE((exportScan<QVLQvkFileExporter>(openedQvk("finite.qvk", 3, {{1, {0.0f}, {1}}, {1, {0.0f}, {2}}, {1, {0.0f, 1.0f}, {3, 0}}}),
                                               path("nan.qvk"))));
   std::string bytes = readFile(path("nan.qvk"));
@@ -1018,6 +1024,15 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
                                  "property float32 l1nx\nproperty list uint16 float32 radians\nend_header\n";
   const std::string walked =
       Bytes().text(structural).f32(1).u16(1).f32(0.5f).u16(0).u16(2).f32(nan).u16(0).u16(3).f32(0.5f).u16(1).f32(inf).str();
+  auto shown = [&](const qv::ObjectID& id) {
+    std::vector<float> xs;
+    withScan(id, [&](QVSDScanObject& scan) {
+      for (const auto& v : verticesOf(scan.vertexData()))
+        if (v.point3DX != 0 || v.point3DY != 0 || v.point3DZ != 0) xs.push_back(v.point3DX);
+    });
+    std::sort(xs.begin(), xs.end());
+    return xs;
+  };
   for (const auto& [file, offsets] : std::vector<std::pair<std::string, std::vector<std::size_t>>>{
            {bytes, {laserNormalY, rotation}}, {walked, {structural.size() + 4 + 8 + 2, structural.size() + 4 + 8 + 8 + 8}}}) {
     writeFile(path("nan.qvk"), file);
@@ -1026,27 +1041,53 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     EXPECT_TRUE(importFile<QVLQvkFileImporter>(path("nan.qvk"), opened, &error));
     EXPECT_EQ(error.code, qv::kInvalidFileError);
     EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(offsets[0]));
-    EXPECT_NE(error.description.find("at byte " + std::to_string(offsets[1])), std::string::npos) << error.description;
-    EXPECT_EQ(cloudCount(opened), 1u);
-    withScan(opened, [&](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), file == bytes ? 4u : 1u); });
+    EXPECT_NE(error.description.find("is left unset at byte " + std::to_string(offsets[0])), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find("is left out at byte " + std::to_string(offsets[1])), std::string::npos) << error.description;
+    EXPECT_EQ(cloudCount(opened), 3u);
+    EXPECT_EQ(shown(opened).size(), file == bytes ? 3u : 1u);
+    withScan(opened, [&](QVSDScanObject& scan) {
+      for (const auto& cloud : scan.pointClouds()) {
+        EXPECT_TRUE(!cloud->laserNormalX() || std::isfinite(*cloud->laserNormalX()));
+        EXPECT_TRUE(!cloud->laserNormalY() || std::isfinite(*cloud->laserNormalY()));
+        for (const float r : floatsOf(cloud->radiansData())) EXPECT_TRUE(std::isfinite(r));
+      }
+    });
     if (file != bytes) continue;
-    // The points only the left-out clouds name go with them, so that what is shown is what a save
-    // keeps: saved as a project and read back, the scan has the same points.
-    EXPECT_NE(error.description.find("with the 1 point only it names"), std::string::npos) << error.description;
-    auto shown = [&](const qv::ObjectID& id) {
-      std::vector<float> xs;
-      withScan(id, [&](QVSDScanObject& scan) {
-        for (const auto& v : verticesOf(scan.vertexData()))
-          if (v.point3DX != 0 || v.point3DY != 0 || v.point3DZ != 0) xs.push_back(v.point3DX);
-      });
-      std::sort(xs.begin(), xs.end());
-      return xs;
-    };
-    EXPECT_EQ(shown(opened).size(), 1u);
+    // What is shown is what a save keeps: saved as a project and as a scan file, read back, the
+    // scan has the same points.
     ASSERT_TRUE(write(opened, path("kept.qvkx")));
     const auto reread = makeScan();
     ASSERT_TRUE(read(reread, path("kept.qvkx")));
     EXPECT_EQ(shown(reread), shown(opened));
+    ASSERT_TRUE((exportScan<QVLQvkFileExporter>(opened, path("kept.qvk"))));
+    const auto rescanned = makeScan();
+    ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("kept.qvk"), rescanned));
+    EXPECT_EQ(shown(rescanned), shown(opened));
+  }
+  // A file of one cloud whose rotation is no number opens with all its points, not as an empty scan.
+  {
+    const auto sixteen = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+      std::vector<QVLScanVertex> v = {vertex(0, 0, 0)};
+      std::vector<std::uint32_t> list;
+      for (int i = 1; i <= 16; ++i) v.push_back(vertex(float(i), 1, 1)), list.push_back(static_cast<std::uint32_t>(i));
+      scan->setVertexData(vertexBytes(v));
+      auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+      cloud->setRadiansData(floatBytes({0.0f, 0.5f, 1.0f}));
+      cloud->setVertexIndexData(indexBytes(list));
+    });
+    ASSERT_TRUE((exportScan<QVLQvkFileExporter>(sixteen, path("one.qvk"))));
+    std::string one = readFile(path("one.qvk"));
+    std::memcpy(one.data() + one.find("end_header\n") + 11 + 17 * 27 + 87 + 2 + 4, &inf, 4);
+    writeFile(path("one.qvk"), one);
+    const auto opened = makeScan();
+    qv::Error error;
+    ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("one.qvk"), opened, &error));
+    EXPECT_NE(error.description.find("rotation 2 of 3 of cloud record 1 of 1"), std::string::npos) << error.description;
+    EXPECT_EQ(shown(opened).size(), 16u);
+    withScan(opened, [&](QVSDScanObject& scan) {
+      ASSERT_EQ(scan.pointClouds().size(), 1u);
+      EXPECT_EQ(floatsOf(scan.pointClouds().front()->radiansData()), (std::vector<float>{0.0f, 1.0f}));
+    });
   }
 
   // Stored values no file can carry back: both saves refuse them and leave no file.

@@ -65,6 +65,25 @@ qv::Error membersError(const std::vector<QVLQvkxSkippedMember>& members, const s
   return e;
 }
 
+// The warning of a read that succeeded: the members left out or read in part (`lost`), then the
+// values read otherwise than written. With no member lost it says that the project was read whole.
+qv::Error readWarning(const std::vector<QVLQvkxSkippedMember>& lost, const std::vector<QVLQvkxSkippedMember>& values) {
+  auto valuesText = [&] {
+    std::string text = values.size() == 1 ? std::string("one value was") : std::to_string(values.size()) + " values were";
+    text += " read otherwise than written:";
+    for (std::size_t i = 0; i < values.size(); ++i) text += (i == 0 ? " " : "; ") + values[i].reason.description;
+    return text;
+  };
+  if (lost.empty()) {
+    qv::Error e = values.front().reason;
+    e.description = "The project was read whole and nothing was left out, but " + valuesText();
+    return e;
+  }
+  qv::Error e = membersError(lost);
+  if (!values.empty()) e.description += ". Besides, " + valuesText();
+  return e;
+}
+
 // The store pairs a cloud's slices with the blocks of its index data in ascending rotation order,
 // as it builds the data of a scan. A file may list its rotations in another order, each with the
 // block at its place in the list: the slices are then made in ascending order, each block moving
@@ -257,18 +276,6 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     }
     cloud.cameraHeight = value;
   }
-  // The cloud's other whole numbers are read from their leading digits, as they always were; one
-  // with no number at all ("inf", "nan", a word) is named at its byte rather than taken for 0.
-  for (const char* key : {"id", "laser", "camerawidth"}) {
-    const auto* v = qv::find(cloud.header, key);
-    if (!v || !v->string()) continue;
-    const std::string& text = *v->string();
-    const std::size_t digit = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-    if (digit < text.size() && text[digit] >= '0' && text[digit] <= '9') continue;
-    if (error) *error = invalidAt(valueAt_[key], qv::qvkx::kInvalidDescription,
-                                  "the value of \"" + std::string(key) + "\", \"" + text.substr(0, 32) + "\", is not a whole number");
-    return false;
-  }
   // The calibration and lens values are kept as floats: an infinity, a NaN or a number beyond a
   // float's range is no value a cloud can keep, and the first one in the file is named at its byte.
   std::optional<std::pair<std::uint64_t, std::string>> unstorable;
@@ -282,21 +289,26 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
                                   "a value of \"" + unstorable->second + "\" is not a finite number within a float's range");
     return false;
   }
-  // A value with no number in it at all has always been read as 0, and files may hold one: it is
-  // still read so, and named, in the order of the file.
+  // A value with no number in it at all has always been read as 0, and one whose number has a
+  // tail as that number, and files may hold either (the cloud's whole numbers, its calibration and
+  // lens values): they are still read so, and named, in the order of the file.
   cloud.remarks.clear();
-  std::vector<std::pair<std::uint64_t, std::string>> numberless;
+  std::vector<std::pair<std::uint64_t, std::string>> remarks;
   for (const auto& [key, value] : cloud.header) {
     if (!value.string()) continue;
-    if (const auto at = qv::qvkx::numberlessHeaderValue(key, *value.string())) numberless.emplace_back(valueAt_[key] + *at, key);
+    for (const auto& r : qv::qvkx::headerValueRemarks(key, *value.string())) {
+      const std::string quoted = "a value of \"" + key + "\", \"" + qv::printable(r.part) + "\", ";
+      remarks.emplace_back(valueAt_[key] + r.at, quoted + (r.number.empty() ? "holds no number and is read as 0"
+                                                                               : "is read as " + r.number + ", its tail \"" +
+                                                                                     qv::printable(r.part.substr(r.number.size())) +
+                                                                                     "\" dropped"));
+    }
   }
-  std::sort(numberless.begin(), numberless.end());
-  for (const auto& [at, key] : numberless) {
-    const std::string& text = *cloud.header[key].string();
-    const std::size_t from = static_cast<std::size_t>(at - valueAt_[key]);
-    const std::string part = text.substr(from, std::min<std::size_t>(text.find(' ', from) - from, 32));
-    cloud.remarks.push_back(invalidAt(at, qv::qvkx::kInvalidDescription,
-                                      "a value of \"" + key + "\", \"" + part + "\", holds no number and is read as 0"));
+  std::sort(remarks.begin(), remarks.end());
+  for (const auto& [at, detail] : remarks) {
+    qv::Error remark = invalidAt(at, qv::qvkx::kInvalidDescription, detail);
+    remark.description = member + ": " + detail + " at byte " + std::to_string(at);
+    cloud.remarks.push_back(std::move(remark));
   }
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
     std::size_t badAt = 0;
@@ -331,6 +343,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
   auto unpackFailures = std::move(contents.skipped);
   contents.skipped.clear();
   contents.remarks.clear();
+  contents.valueRemarks.clear();
   auto leftOut = [&](const std::string& name) {
     for (const auto& failure : unpackFailures)
       if (failure.member == name) return &failure;
@@ -371,7 +384,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
       continue;
     }
     if (cloud.cutShort) contents.skipped.push_back({name, cloudError});
-    for (const auto& remark : cloud.remarks) contents.remarks.push_back({name, remark});
+    for (const auto& remark : cloud.remarks) contents.valueRemarks.push_back({name, remark});
     slices += cloud.sliceCount;
     if (slices > qv::qvkx::kMaximumSlices) {
       member_.clear();
@@ -695,6 +708,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   if (!storeContents(contents, error)) return false;
   contents.skipped.insert(contents.skipped.end(), duplicates.begin(), duplicates.end());
   contents.skipped.insert(contents.skipped.end(), contents.remarks.begin(), contents.remarks.end());
-  if (!contents.skipped.empty() && error) *error = membersError(contents.skipped);
+  if (error && (!contents.skipped.empty() || !contents.valueRemarks.empty()))
+    *error = readWarning(contents.skipped, contents.valueRemarks);
   return true;
 }

@@ -285,10 +285,22 @@ std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const s
   return std::nullopt;
 }
 
-std::optional<std::size_t> numberlessHeaderValue(const std::string& key, const std::string& text) {
-  for (const auto& [start, part] : keptNumberParts(key, text))
-    if (!beginsWithNumber(part)) return start + numberStart(part);
-  return std::nullopt;
+std::vector<HeaderValueRemark> headerValueRemarks(const std::string& key, const std::string& text) {
+  std::vector<std::pair<std::size_t, std::string_view>> parts = keptNumberParts(key, text);
+  bool integer = false;
+  for (const char* name : {"id", "laser", "camerawidth"})
+    if (equalsIgnoringCase(key, name)) parts = {{0, text}}, integer = true;
+  std::vector<HeaderValueRemark> remarks;
+  for (const auto& [start, part] : parts) {
+    const std::size_t begin = numberStart(part);
+    // A number is what the cloud reads: a point and a digit, or digits, after a sign.
+    const std::size_t read = integer ? text::leadingIntegerLength(part) : beginsWithNumber(part) ? text::leadingNumberLength(part) : 0;
+    const std::string_view tail = part.substr(read);
+    // White space after a number is no tail: nothing of it is dropped that meant anything.
+    if (read > 0 && numberStart(tail) == tail.size()) continue;
+    remarks.push_back({start + begin, std::string(part.substr(begin)), std::string(part.substr(begin, read > begin ? read - begin : 0))});
+  }
+  return remarks;
 }
 
 std::vector<std::size_t> ascendingRotationOrder(const std::vector<double>& rotations) {

@@ -968,8 +968,6 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
                                                                                    {"property laserNormalY  -Infinity", "-Infinity"},
                                                                                    {"property distortion 0 0 NaN 0", "NaN"},
                                                                                    {"property captureHeight 1e999", "1e999"},
-                                                                                   {"property ID inf", "inf"},
-                                                                                   {"property laser nan", "nan"},
                                                                                    {"property cameraHeight inf", "inf"}}) {
     SCOPED_TRACE(line);
     const std::string cloud = "QVK\nproperty cameraHeight 1\n" + line + "\nproperty radians 0\nend_header\n" + point(1);
@@ -983,27 +981,37 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     EXPECT_EQ(cloudCount(refused), 0u);
   }
 
-  // A value with no number in it at all is read as 0, as such files have always been read, and each
-  // is named at its byte in the read's warning.
+  // A value with no number in it at all is read as 0, and one whose number has a tail as that
+  // number, as such files have always been read; each is named at its byte in the read's warning,
+  // which says that nothing was left out.
   {
-    const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty cameraOriginX abc\nproperty laserOriginZ -\n"
-                              "property intrinsic 1400 x1 640 480\nproperty bedNormalY \nproperty radians 0\nend_header\n" + point(1);
+    const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty cameraOriginX abc\nproperty laserOriginZ -\nproperty ID inf\n"
+                              "property laser 2\x01\nproperty intrinsic 1400 x1 640.5abc 480\nproperty bedNormalY \n"
+                              "property radians 0\nend_header\n" + point(1);
     const auto zeroed = makeScan();
     qv::Error error;
     ASSERT_TRUE(read(zeroed, zipOf("numberless.qvkx", {{"a.qvk", cloud}}), &error));
     EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
     EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(cloud.find("abc")));
     for (const auto& [word, at] : std::vector<std::pair<std::string, std::size_t>>{
-             {"\"abc\"", cloud.find("abc")}, {"\"-\"", cloud.find("-\n")}, {"\"x1\"", cloud.find("x1")},
-             {"\"\"", cloud.find("bedNormalY ") + 11}})
-      EXPECT_NE(error.description.find(word + ", holds no number and is read as 0 at byte " + std::to_string(at)), std::string::npos)
-          << error.description;
+             {"\"abc\", holds no number and is read as 0", cloud.find("abc")},
+             {"\"-\", holds no number and is read as 0", cloud.find("-\n")},
+             {"\"inf\", holds no number and is read as 0", cloud.find("inf")},
+             {"\"2\\x01\", is read as 2, its tail \"\\x01\" dropped", cloud.find("2\x01")},
+             {"\"x1\", holds no number and is read as 0", cloud.find("x1")},
+             {"\"640.5abc\", is read as 640.5, its tail \"abc\" dropped", cloud.find("640.5")},
+             {"\"\", holds no number and is read as 0", cloud.find("bedNormalY ") + 11}})
+      EXPECT_NE(error.description.find(word + " at byte " + std::to_string(at)), std::string::npos) << word << "\n" << error.description;
+    EXPECT_EQ(error.description.find("not read as saved"), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find("nothing was left out"), std::string::npos) << error.description;
     withScan(zeroed, [](QVSDScanObject& scan) {
       ASSERT_EQ(scan.pointClouds().size(), 1u);
       const auto c = scan.pointClouds().front();
       EXPECT_EQ(c->cameraOriginX(), 0.0);
       EXPECT_EQ(c->intrinsicFY(), 0.0);
-      EXPECT_EQ(c->intrinsicCX(), 640.0);
+      EXPECT_EQ(c->intrinsicCX(), 640.5);
+      EXPECT_EQ(c->referenceId(), 0);
+      EXPECT_EQ(c->laserNumber(), 2);
       EXPECT_EQ(verticesOf(scan.vertexData()).size(), 2u);
     });
   }

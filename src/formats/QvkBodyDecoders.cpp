@@ -129,6 +129,30 @@ qv::AttributeValue finiteRotations(const std::uint8_t* list, std::uint64_t count
   return qv::AttributeValue(std::make_shared<const qv::Data>(std::move(kept)));
 }
 
+// Points whose position or normal holds an infinity or a NaN: kept as written (the file holds
+// them so, and a scan file saves them back so), and named once for the file, at the first.
+class NonFinitePoints {
+public:
+  void check(const float (&fields)[6], std::uint64_t record, std::uint64_t at) {
+    bool finite = true;
+    for (const float f : fields) finite = finite && std::isfinite(f);
+    if (finite) return;
+    if (count_++ == 0) first_ = record, at_ = at;
+  }
+  void note(std::uint64_t records, QvkScanContents& contents) const {
+    if (count_ == 0) return;
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    contents.remarks.push_back(
+        {at_, count_ == 1 ? qv::format("point record %llu of %llu has a position or normal that is no finite number; it is kept as written",
+                                       u(first_ + 1), u(records))
+                          : qv::format("%llu point records have a position or normal that is no finite number, the first record %llu of "
+                                       "%llu; they are kept as written", u(count_), u(first_ + 1), u(records))});
+  }
+
+private:
+  std::uint64_t count_ = 0, first_ = 0, at_ = 0;
+};
+
 qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
   // No point off the origin: the centre stays at the origin rather than becoming 0/0.
   if (count == 0) return {};
@@ -202,6 +226,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
   std::array<QVLScanVertex, kBatch> batch;
   double sx = 0, sy = 0, sz = 0;
   std::uint64_t counted = 0;
+  NonFinitePoints nonFinite;
   const std::uint8_t* p = d.bytes.data() + d.offset;
   for (std::uint64_t first = 0; first < n; first += kBatch) {
     const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, n - first));
@@ -219,6 +244,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       v.colourRed = kColour[p[24]];
       v.colourGreen = kColour[p[25]];
       v.colourBlue = kColour[p[26]];
+      nonFinite.check(fields, first + j, d.offset + (first + j) * kVertexRecordBytes);
       if (!isEmptyVertex(v)) {
         sx += v.point3DX;
         sy += v.point3DY;
@@ -233,6 +259,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
   }
   d.offset += n * kVertexRecordBytes;
   contents.centre = centreOf(sx, sy, sz, counted);
+  nonFinite.note(n, contents);
 
   // The older layout was also written with the cloud records left off altogether.
   if (older && d.offset == d.size()) return true;
@@ -347,6 +374,8 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
   };
   double sx = 0, sy = 0, sz = 0;
   std::uint64_t filled = 0;  // the next vertex record to fill
+  NonFinitePoints nonFinite;
+  std::uint64_t vertexItems = 0;
 
   for (std::size_t ci = 0; ci < collections.size(); ++ci) {
     if (d.isCancelled(failure)) return false;
@@ -378,6 +407,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
 
     for (std::uint64_t item = 0; item < items; ++item) {
       if (d.isCancelled(failure)) return false;
+      const std::uint64_t itemAt = d.offset;
       QVLScanVertex vertex;  // vertex `filled`, cleared for each item
       qv::QvkCloudContents* cloud = isClouds ? &contents.clouds.emplace_back() : nullptr;
       for (const auto& e : collection.elements) {
@@ -490,6 +520,9 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
         progress();
       }
       if (isVertex) {
+        const float fields[6] = {vertex.point3DX, vertex.point3DY, vertex.point3DZ, vertex.normalX, vertex.normalY, vertex.normalZ};
+        nonFinite.check(fields, item, itemAt);
+        vertexItems = std::max(vertexItems, items);
         putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), vertex);
         // Points at the origin are dropped: the next item fills the same record.
         if (!isEmptyVertex(vertex)) {
@@ -508,6 +541,7 @@ endOfData:
   if (contents.cutShort && filled < contents.vertexCount())
     putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
   contents.centre = centreOf(sx, sy, sz, filled);
+  nonFinite.note(vertexItems, contents);
   return true;
 }
 

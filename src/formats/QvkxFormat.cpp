@@ -144,7 +144,11 @@ Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::ui
   // Sized exactly first: a grid of mostly empty slots takes four bytes a slot, not a point's 27.
   QVLScanVertex v;
   std::uint64_t points = 0;
-  for (std::uint64_t e = 0; e < std::min(slots, entries); ++e) points += pointAt(e, v) ? 1 : 0;
+  for (std::uint64_t e = 0; e < std::min(slots, entries); ++e) {
+    if (pointAt(e, v)) ++points;
+    else if (const std::uint32_t k = qvk::readScalar<std::uint32_t>(indexData.data() + e * 4); k != 0 && k < n)
+      r.nanX += std::isnan(qvk::scanVertexAt(vertexData, k).point3DX) ? 1 : 0;
+  }
   std::uint64_t pointBytes = 0, emptyBytes = 0;
   if (__builtin_mul_overflow(points, kPointSlotBytes, &pointBytes) || __builtin_mul_overflow(slots - points, kEmptySlotBytes, &emptyBytes) ||
       __builtin_add_overflow(pointBytes, emptyBytes, &r.bytes))

@@ -125,6 +125,7 @@ struct CloudBodyReport {
   std::uint64_t indexEntries = 0;
   std::uint64_t paddedSlots = 0;  // slots the index data did not reach
   std::uint64_t points = 0;       // point slots written
+  std::uint64_t nanX = 0;         // listed points whose x is not a number, which no slot can hold
   std::uint64_t bytes = 0;        // the grid's size, also when it was too large to make
 };
 // The slot grid of one cloud: cameraHeight slots for each slice, the slot of index entry e a

@@ -194,8 +194,8 @@ TEST_F(QvkxTest, ACloudFileIsWrittenByteForByte) {
     cloud->setDistortion1(0.02);
     QVSDScanSlice::createScanSliceInPointCloud(cloud, 3.0f);
     QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.25f);
-    // Slice 0.25: a point, vertex 0, one past the end; slice 3: the origin, x NaN, y NaN.
-    cloud->setVertexIndexData(indexBytes({1, 0, 99, 2, 3, 4}));
+    // Slice 0.25: a point, vertex 0, one past the end; slice 3: the origin, vertex 0, y NaN.
+    cloud->setVertexIndexData(indexBytes({1, 0, 99, 2, 0, 4}));
   });
   ASSERT_TRUE(write(id, path("golden.qvkx")));
   EXPECT_EQ(membersOf(path("golden.qvkx")), (std::vector<std::string>{"CloudData.qvk", "CloudData.qvtx", }));
@@ -217,9 +217,23 @@ TEST_F(QvkxTest, ACloudFileIsWrittenByteForByte) {
   Bytes body;
   body.f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(128).u8(255).u8(0);  // 0.5 rounds to 128
   body.hex({0, 0, 0xC0, 0x7F}).hex({0, 0, 0xC0, 0x7F}).hex({0, 0, 0xC0, 0x7F});
-  body.hex({0, 0, 0xC0, 0x7F});  // a NaN x would read back as an empty slot and shift the rest
+  body.hex({0, 0, 0xC0, 0x7F});
   body.f32(0).f32(nan).f32(0).f32(0).f32(0).f32(1).u8(51).u8(51).u8(51);  // a NaN y is still a point
   EXPECT_EQ(cloud.substr(std::strlen(kGoldenHeader)), body.str());
+
+  // A point whose x is NaN would read back as an empty slot, and be lost: the save refuses it.
+  const auto nanX = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3), vertex(nan, 5, 5, 0, 0, 1)}));
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setCameraHeight(2);
+    QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.0f);
+    cloud->setVertexIndexData(indexBytes({1, 2}));
+  });
+  qv::Error refusal;
+  EXPECT_FALSE(write(nanX, path("nan-x.qvkx"), &refusal));
+  EXPECT_EQ(refusal.code, qv::kFormatLimitError) << refusal.description;
+  EXPECT_NE(refusal.description.find("1 point whose x is not a number"), std::string::npos) << refusal.description;
+  EXPECT_FALSE(fs::exists(path("nan-x.qvkx")));
 
   const std::string qvtx = readFile(temp.path() / "unzipped-golden" / "CloudData.qvtx");
   EXPECT_EQ(qvtx,
@@ -1136,6 +1150,30 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
     EXPECT_FALSE(fs::exists(path("refused.qvk")));
   }
+
+  // A height that is no number would be written to a scan file as 0: refused there (a project
+  // does not carry it).
+  const auto infiniteHeight = scanWith([](QVSDPointCloud& c) { c.setHeight(INFINITY); }, {});
+  error = {};
+  EXPECT_FALSE((exportScan<QVLQvkFileExporter>(infiniteHeight, path("refused.qvk"), &error)));
+  EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
+  EXPECT_NE(error.description.find("height"), std::string::npos) << error.description;
+  EXPECT_FALSE(fs::exists(path("refused.qvk")));
+
+  // Points whose position or normal is no finite number are kept as a scan file holds them, and
+  // named.
+  const auto oddPoints = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3), vertex(nan, 5, 5), vertex(4, 5, 6, 0, inf, 0)}));
+  });
+  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(oddPoints, path("odd-points.qvk"))));
+  const auto oddRead = makeScan();
+  error = {};
+  ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("odd-points.qvk"), oddRead, &error));
+  const std::string oddFile = readFile(path("odd-points.qvk"));
+  EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(oddFile.find("end_header\n") + 11 + 2 * 27));
+  EXPECT_NE(error.description.find("2 point records have a position or normal that is no finite number"), std::string::npos)
+      << error.description;
+  withScan(oddRead, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 4u); });
 
   // A texture value that is no finite number is left unset, with a warning naming it and its texture.
   qv::test::CapturedLog log;

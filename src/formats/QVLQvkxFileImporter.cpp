@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <map>
@@ -19,6 +20,7 @@
 #include "formats/internal/NumberText.h"
 #include "formats/internal/ReaderSupport.h"
 #include "formats/internal/StoreUndo.h"
+#include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/UUID.h"
 #include "store/QVSDPointCloud.h"
@@ -63,6 +65,25 @@ qv::Error membersError(const std::vector<QVLQvkxSkippedMember>& members, const s
   for (std::size_t i = 0; i < members.size(); ++i) text += (i == 0 ? " " : "; ") + members[i].reason.description;
   e.description = std::move(text);
   return e;
+}
+
+// Which layer of the scan a cloud file holds, by its name: the writer names each cloud file by its
+// cloud's lookup identifier, reference identifier and laser, and the file of a scan's only cloud
+// "CloudData.qvk".
+std::string layerOfMember(const std::string& name) {
+  if (qv::asciiLowerCased(name) == "clouddata.qvk") return "the scan's only layer";
+  std::uint64_t fields[3] = {0, 0, 0};
+  std::size_t at = std::string("CloudData_").size();
+  bool named = name.size() > at + 4 && qv::asciiLowerCased(name.substr(0, at)) == "clouddata_";
+  for (int i = 0; named && i < 3; ++i) {
+    const auto [end, ec] = std::from_chars(name.data() + at, name.data() + name.size(), fields[i]);
+    named = ec == std::errc() && end != name.data() + at && *end == (i < 2 ? '_' : '.');
+    at = static_cast<std::size_t>(end - name.data()) + 1;
+  }
+  named = named && qv::asciiLowerCased(name.substr(at - 1)) == ".qvk";
+  if (!named) return "the layer of the cloud file " + name;
+  return qv::format("the layer of cloud %llu (reference %llu, laser %llu)", static_cast<unsigned long long>(fields[0]),
+                    static_cast<unsigned long long>(fields[1]), static_cast<unsigned long long>(fields[2]));
 }
 
 // The warning of a read that succeeded: the members left out or read in part (`lost`), then the
@@ -589,6 +610,25 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
   return ok;
 }
 
+std::string QVLQvkxFileImporter::missingLayerText(const SSZipArchiveSkippedEntry& entry) {
+  std::string layer = layerOfMember(entry.name);
+  // Its points can be told only from a file that unpacked whole (the checksum alone failed) and
+  // reads as a whole cloud; otherwise no number is given rather than a guess.
+  std::optional<std::uint64_t> points;
+  if (entry.unpackedBytes && entry.unpackedInFull) {
+    QVLQvkxCloudContents cloud;
+    qv::Error ignored;
+    if (decodeCloudFile(*entry.unpackedBytes, entry.name, cloud, &ignored) && !cloud.cutShort) points = cloud.points.size();
+    member_ = entry.name;
+  }
+  std::string text = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(layer[0])))) + layer.substr(1) +
+                     " is missing";
+  if (points) text += qv::format(", with its %llu point%s", static_cast<unsigned long long>(*points), *points == 1 ? "" : "s");
+  text += ": its file " + entry.name + " " + (entry.reason == "it cannot be unpacked" ? "cannot be unpacked" : "was left out, as " + entry.reason);
+  if (!points) text += "; how many points it held cannot be told";
+  return text;
+}
+
 bool QVLQvkxFileImporter::parseFile(qv::Error* error) {
   QVLFileImporter::parseFile(error);
   // A hostile file must not take the program down with it: whatever a read throws (running out of
@@ -641,6 +681,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   limits.maximumEntries = qv::qvkx::kMaximumMembers;
   limits.skipDamagedEntries = true;
   limits.keepFirstOfEachName = true;
+  limits.keepDamagedBytes = true;  // to tell how many points a damaged cloud file took with it
   std::vector<SSZipArchiveSkippedEntry> leftOut;
   qv::Error unzipError;
   member_.clear();
@@ -679,7 +720,9 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     for (const auto& entry : leftOut) {
       member_ = entry.name;
       if (!entry.refused) {
-        contents.skipped.push_back({entry.name, invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason)});
+        qv::Error damaged = invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason);
+        if (extensionOf(entry.name) == "qvk") damaged.description = missingLayerText(entry);
+        contents.skipped.push_back({entry.name, std::move(damaged)});
         continue;
       }
       qv::Error refused = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "");

@@ -11,6 +11,7 @@
 
 #include "formats/QVLFileImporter.h"
 #include "formats/QvkxFormat.h"
+#include "formats/SSZipArchive.h"
 #include "platform/Value.h"
 
 // One cloud file decoded: its header values and its slots.
@@ -102,6 +103,9 @@ public:
 private:
   bool readProject(qv::Error* error);
   qv::Error invalidAt(std::uint64_t offset, const char* description, const std::string& detail) const;
+  // What the user is told of a cloud file the unzip left out as damaged: which layer is missing,
+  // and with how many points when its bytes still tell.
+  std::string missingLayerText(const SSZipArchiveSkippedEntry& entry);
 
   std::string currentLineData_;
   std::string member_;  // the cloud file being read, for the errors

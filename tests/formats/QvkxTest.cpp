@@ -480,6 +480,27 @@ TEST_F(QvkxTest, DamagedMembersAreLeftOutAndNamedWhileTheRestIsRead) {
   EXPECT_EQ(error.userInfo["Member"].toString(), "b.qvk");
   EXPECT_NE(error.description.find("cannot be unpacked"), std::string::npos) << error.description;
   EXPECT_EQ(cloudCount(damaged), 1u);
+  // The warning says which layer is missing, and with how many points when the damaged bytes still
+  // tell (only the checksum failed); when they do not, it gives no number.
+  for (const auto& [content, said] : std::vector<std::pair<std::string, std::string>>{
+           {good + point + point, "The layer of cloud 3 (reference 3, laser 0) is missing, with its 2 points: its file CloudData_3_3_0.qvk"},
+           {"QVK\nend", "The layer of cloud 3 (reference 3, laser 0) is missing: its file CloudData_3_3_0.qvk cannot be unpacked; how "
+                        "many points it held cannot be told"}}) {
+    const std::string layered = zipOf("layer.qvkx", {{"CloudData_1_1_0.qvk", good + point + empty}, {"CloudData_3_3_0.qvk", content}});
+    std::string zipped = readFile(layered);
+    // The member's checksum, in its local header and in the archive's list alike, no longer fits.
+    const std::string name = "CloudData_3_3_0.qvk";
+    const auto local = zipped.find(name), central = zipped.find(name, local + 1);
+    ASSERT_NE(central, std::string::npos);
+    zipped[local - 30 + 14] = static_cast<char>(zipped[local - 30 + 14] ^ 0x55);
+    zipped[central - 46 + 16] = static_cast<char>(zipped[central - 46 + 16] ^ 0x55);
+    writeFile(layered, zipped);
+    const auto layer = makeScan();
+    error = {};
+    EXPECT_TRUE(read(layer, layered, &error));
+    EXPECT_NE(error.description.find(said), std::string::npos) << error.description;
+    EXPECT_EQ(error.userInfo["Member"].toString(), name);
+  }
 
   // Not a zip at all: the unpacking is checked.
   writeFile(path("text.qvkx"), "this is not a zip archive");

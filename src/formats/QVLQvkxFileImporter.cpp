@@ -624,7 +624,8 @@ std::string QVLQvkxFileImporter::missingLayerText(const SSZipArchiveSkippedEntry
   std::string text = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(layer[0])))) + layer.substr(1) +
                      " is missing";
   if (points) text += qv::format(", with its %llu point%s", static_cast<unsigned long long>(*points), *points == 1 ? "" : "s");
-  text += ": its file " + entry.name + " " + (entry.reason == "it cannot be unpacked" ? "cannot be unpacked" : "was left out, as " + entry.reason);
+  const bool unpackable = entry.reason != "it cannot be unpacked";
+  text += ": its file " + entry.name + " " + (unpackable ? "was left out, as " + entry.reason : std::string("cannot be unpacked"));
   if (!points) text += "; how many points it held cannot be told";
   return text;
 }

@@ -1526,13 +1526,14 @@ void QVLObjectSceneViewController::askToReplaceEach(std::vector<std::string> fil
   const std::string name = fs::path(files.front()).filename().string();
   files.erase(files.begin());
   auto self = shared_from_this();
-  display_->askToReplaceFile(name, [self, files = std::move(files), replace = std::move(replace), keep = std::move(keep)](bool yes) mutable {
+  auto answered = [self, files = std::move(files), replace = std::move(replace), keep = std::move(keep)](bool yes) mutable {
     if (!yes) {
       keep();
       return;
     }
     self->askToReplaceEach(std::move(files), std::move(replace), std::move(keep));
-  });
+  };
+  display_->askToReplaceFile(name, std::move(answered));
 }
 
 void QVLObjectSceneViewController::saveAnyUnsavedChanges(std::function<void(bool)> completion) {

@@ -42,6 +42,12 @@ std::optional<qv::Data> QVLObjFileExporter::createObjWithMtlName(const std::stri
   return dataOf(*qv::mesh::objTextWithMaterial(mtlName, meshedData, textureCoordinatesData, nullptr));
 }
 
+std::vector<std::string> QVLObjFileExporter::companionPaths(const std::string& path) {
+  const fs::path target(path);
+  const fs::path base = target.parent_path() / qv::mesh::companionBaseName(target.stem().string());
+  return {fs::path(base).concat(".mtl").string(), fs::path(base).concat(".png").string()};
+}
+
 bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* error) {
   qv::SharedData meshed, coordinates;
   std::string atlas;
@@ -70,9 +76,9 @@ bool QVLObjFileExporter::saveObjToFilePath(const std::string& path, qv::Error* e
 
   const fs::path target(path);
   if (shouldExportTextures_ && !atlas.empty()) {
-    const fs::path base = target.parent_path() / qv::mesh::companionBaseName(target.stem().string());
-    const fs::path materialPath = fs::path(base).concat(".mtl");
-    const fs::path imagePath = fs::path(base).concat(".png");
+    const auto companions = companionPaths(path);
+    const fs::path materialPath = companions[0];
+    const fs::path imagePath = companions[1];
     const std::string materialName = materialPath.filename().string();
     const qv::Data& coordinateData = coordinates ? *coordinates : none;
     if (!writable(qv::mesh::objProblem(meshedData, coordinateData))) return noMesh();

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "formats/QVLFileExporter.h"
 #include "platform/Value.h"
@@ -19,6 +20,10 @@ public:
   // The texts are made before any file is written, and each file is written beside its target
   // and renamed over it once complete, so a refused mesh leaves no file behind.
   bool saveObjToFilePath(const std::string& path, qv::Error* error = nullptr);
+  // The material file and the texture image a textured save to `path` writes beside it, in that
+  // order: a save that is to replace one of them may want to ask first, as another mesh's OBJ
+  // may name it (a-b.obj and ab.obj share ab.mtl and ab.png).
+  static std::vector<std::string> companionPaths(const std::string& path);
 
   std::optional<qv::Data> createObjWithMeshedData(const qv::Data& meshedData) const;
   std::optional<qv::Data> createObjWithMtlName(const std::string& mtlName, const qv::Data& meshedData,

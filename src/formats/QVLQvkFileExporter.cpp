@@ -34,6 +34,7 @@ qv::qvk::CloudRecordSource cloudSource(const std::shared_ptr<QVSDPointCloud>& cl
   s.referenceId = cloud->referenceId().value_or(0);
   s.laserNumber = cloud->laserNumber().value_or(0);
   s.height = integerOf(cloud->height());
+  s.heightIsANumber = !cloud->height() || std::isfinite(*cloud->height());
   s.cameraWidth = cloud->cameraWidth().value_or(0);
   s.cameraHeight = cloud->cameraHeight().value_or(0);
   s.bed[0] = floatOf(cloud->bedX());

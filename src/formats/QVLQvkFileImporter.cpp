@@ -164,6 +164,48 @@ qv::Error QVLQvkFileImporter::invalidAt(std::uint64_t offset, const std::string&
   return e;
 }
 
+namespace {
+
+std::vector<qv::QvkScanContents::Noted> inFileOrder(const std::vector<qv::QvkScanContents::Noted>& lost,
+                                                   const std::vector<qv::QvkScanContents::Noted>& remarks) {
+  std::vector<qv::QvkScanContents::Noted> all = lost;
+  all.insert(all.end(), remarks.begin(), remarks.end());
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  return all;
+}
+
+// Each noted thing with its byte, in the order of the file.
+std::string notedText(const std::vector<qv::QvkScanContents::Noted>& lost, const std::vector<qv::QvkScanContents::Noted>& remarks) {
+  std::string text;
+  for (const auto& n : inFileOrder(lost, remarks))
+    text += qv::format("%s%s at byte %llu", text.empty() ? "" : "; ", n.reason.c_str(), static_cast<unsigned long long>(n.offset));
+  return text;
+}
+
+bool holdsAPoint(const qv::QvkScanContents& contents) {
+  for (std::uint64_t k = 0; k < contents.vertexCount(); ++k)
+    if (!qv::qvk::isEmptyVertex(qv::qvk::scanVertexAt(contents.vertexData, static_cast<std::size_t>(k)))) return true;
+  return false;
+}
+
+}  // namespace
+
+qv::Error QVLQvkFileImporter::readWarning(const std::vector<qv::QvkScanContents::Noted>& lost,
+                                          const std::vector<qv::QvkScanContents::Noted>& remarks) const {
+  const auto all = inFileOrder(lost, remarks);
+  qv::Error e = invalidAt(all.front().offset, all.front().reason);
+  if (all.size() == 1 && !lost.empty()) return e;
+  const std::string text = notedText(lost, remarks);
+  if (!lost.empty()) {
+    e.description = std::string(qv::kQvkInvalidDescription) + " (" + text + ")";
+  } else {
+    e.description = "The QVK file was read whole and nothing was left out, but " +
+                    (all.size() == 1 ? std::string("one value was") : std::to_string(all.size()) + " values were") +
+                    " read otherwise than written: " + text;
+  }
+  return e;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Entry
 
@@ -249,6 +291,8 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
   fileSize_ = bytes.size();
   fileOffset_ = 0;
   collections_.clear();
+  headerRemarks_.clear();
+  vertexCountHoldsNoNumber_ = false;
   auto first = readLine(bytes, error);
   if (!first) {
     QVLogError("readQvkHeader failed (line == nil)");
@@ -283,15 +327,18 @@ bool QVLQvkFileImporter::readQvkHeader(const qv::Data& bytes, qv::Error* error) 
     if (vertex || line->starts_with("element clouds")) {
       const auto parts = qv::splitAtEachSpace(*line);
       if (parts.size() < 3) continue;
-      // A count is read from its leading digits, as it always was; one with no number at all
-      // ("inf", "nan", a word) would read as none, and is named at its byte instead.
+      // A count is read from its leading digits, as it always was: one with no number in it (two
+      // blanks before it, a word, nothing) reads as none, and one with a tail as its number. The
+      // read's warning names either, at the count's byte.
       const std::string& count = parts[2];
-      const std::size_t digit = !count.empty() && (count[0] == '-' || count[0] == '+') ? 1 : 0;
-      if (digit >= count.size() || count[digit] < '0' || count[digit] > '9') {
-        if (error) *error = invalidAt(lineStart + parts[0].size() + 1 + parts[1].size() + 1,
-                                      "the number of " + std::string(vertex ? "vertices" : "clouds") + ", \"" + count.substr(0, 32) +
-                                          "\", is not a whole number");
-        return false;
+      const std::size_t read = qv::text::leadingIntegerLength(count);
+      if (read == 0 || read < count.size()) {
+        const std::uint64_t at = lineStart + parts[0].size() + 1 + parts[1].size() + 1;
+        const std::string what = std::string("the number of ") + (vertex ? "vertices" : "clouds") + ", \"" + qv::printable(count) + "\", ";
+        if (vertex && read == 0) vertexCountHoldsNoNumber_ = true;
+        headerRemarks_.push_back({at, what + (read == 0 ? "holds no number and is read as 0"
+                                                        : "is read as " + count.substr(0, read) + ", its tail \"" +
+                                                              qv::printable(count.substr(read)) + "\" dropped")});
       }
       QVLQvkFileImporterCollectionDescription c;
       c.collectionType = vertex ? QVLQvkFileImporterCollectionTypeVertex : QVLQvkFileImporterCollectionTypeClouds;
@@ -442,6 +489,33 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
     if (error) *error = qv::noStoreToReadIntoError();
     return false;
   }
+  // Values left out and a file cut short cost the scan something; values read otherwise than
+  // written cost it nothing. The read keeps the rest and says what and where: the first place in
+  // the details, every one in the text, in the order of the file.
+  std::vector<qv::QvkScanContents::Noted> lost = contents.leftOutValues;
+  for (const auto& v : contents.leftOutValues)
+    QVLogWarn("Read %s without a value at byte %llu: %s", localFilePath().c_str(), static_cast<unsigned long long>(v.offset),
+              v.reason.c_str());
+  if (contents.cutShort) {
+    QVLogWarn("Read %s only as far as byte %llu: %s", localFilePath().c_str(),
+              static_cast<unsigned long long>(contents.cutOffset), contents.cutReason.c_str());
+    lost.push_back({contents.cutOffset, contents.cutReason});
+  }
+  std::vector<qv::QvkScanContents::Noted> remarks = headerRemarks_;
+  remarks.insert(remarks.end(), contents.remarks.begin(), contents.remarks.end());
+  for (const auto& r : remarks)
+    QVLogWarn("Read %s with a value at byte %llu that is not as written: %s", localFilePath().c_str(),
+              static_cast<unsigned long long>(r.offset), r.reason.c_str());
+  // A file whose vertex count holds no number leaves no point to show: that is no scan, and it is
+  // refused at the count's byte, so that no empty scan takes the file's place (a file saved
+  // without points, or one cut short before any, opens as it is).
+  if (vertexCountHoldsNoNumber_ && !holdsAPoint(contents)) {
+    qv::Error refused = readWarning(lost, remarks);
+    refused.description = "The QVK file holds no point to show (" + notedText(lost, remarks) + ")";
+    if (error) *error = std::move(refused);
+    QVLogError("Read %s without a point to show", localFilePath().c_str());
+    return false;
+  }
   bool ok = false;
   context->performAndWait([&] {
     auto scan = scanObjectId() ? QVSDScanObject::scanObjectWithId(scanObjectId(), false, *context) : nullptr;
@@ -480,26 +554,7 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
     ok = true;
   });
   if (!ok) return false;
-  // Clouds left out and a file cut short: the read keeps the rest and says what and where, the
-  // first place in the details and every one in the text.
-  std::vector<qv::QvkScanContents::LeftOut> problems = contents.leftOutClouds;
-  for (const auto& c : contents.leftOutClouds)
-    QVLogWarn("Read %s without a cloud at byte %llu: %s", localFilePath().c_str(), static_cast<unsigned long long>(c.offset),
-              c.reason.c_str());
-  if (contents.cutShort) {
-    QVLogWarn("Read %s only as far as byte %llu: %s", localFilePath().c_str(),
-              static_cast<unsigned long long>(contents.cutOffset), contents.cutReason.c_str());
-    problems.push_back({contents.cutOffset, contents.cutReason, {}});
-  }
-  if (!problems.empty() && error) {
-    *error = invalidAt(problems.front().offset, problems.front().reason);
-    if (problems.size() > 1) {
-      std::string text;
-      for (const auto& p : problems)
-        text += qv::format("%s%s at byte %llu", text.empty() ? "" : "; ", p.reason.c_str(), static_cast<unsigned long long>(p.offset));
-      error->description = std::string(qv::kQvkInvalidDescription) + " (" + text + ")";
-    }
-  }
+  if (error && (!lost.empty() || !remarks.empty())) *error = readWarning(lost, remarks);
   return true;
 }
 

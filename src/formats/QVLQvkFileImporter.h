@@ -63,6 +63,10 @@ public:
 private:
   void logCollections() const;
   qv::Error invalidAt(std::uint64_t offset, const std::string& why) const;
+  // The warning of a read that succeeded: what it left out (`lost`) and what it read otherwise
+  // than written, each at its byte.
+  qv::Error readWarning(const std::vector<qv::QvkScanContents::Noted>& lost,
+                        const std::vector<qv::QvkScanContents::Noted>& remarks) const;
   // Runs a body decoder from the current offset with this reader's progress, cancel and
   // unhandled-value reporting, and turns its failure into the reader's error.
   bool runDecoder(const qv::Data& bytes, qv::Error* error,
@@ -75,4 +79,8 @@ private:
   std::uint64_t fileOffset_ = 0;
   std::uint64_t fileSize_ = 0;
   std::vector<std::string> unhandledValues_;
+  // Header values read otherwise than written (a count with no number, or with a tail), for the
+  // read's warning.
+  std::vector<qv::QvkScanContents::Noted> headerRemarks_;
+  bool vertexCountHoldsNoNumber_ = false;
 };

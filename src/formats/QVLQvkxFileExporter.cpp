@@ -167,7 +167,7 @@ qv::SharedData sourceVertexData(const QVSDScanObject& scan) {
 // The slot grid of a cloud, with the writer's warnings; nothing when the cloud has nothing to write.
 std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedData& vertexData, const qv::SharedData& index,
                                std::uint64_t cameraHeight, std::uint64_t sliceCount, std::uint64_t* points = nullptr,
-                               std::uint64_t* bytes = nullptr, std::uint64_t maximumBytes = UINT64_MAX) {
+                               std::uint64_t* bytes = nullptr, std::uint64_t maximumBytes = UINT64_MAX, std::uint64_t* nanX = nullptr) {
   if (sliceCount == 0) {
     QVLogWarn("createQvkxVertexDataForPointCloud: The number of slices is invalid");
     return std::nullopt;
@@ -194,6 +194,7 @@ std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedDat
               static_cast<unsigned long long>(report.paddedSlots));
   if (points) *points = report.points;
   if (bytes) *bytes = report.bytes;
+  if (nanX) *nanX = report.nanX;
   if (body.empty()) return std::nullopt;
   return body;
 }
@@ -337,9 +338,15 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
       return fail(limitError("The scan's clouds have more than " + std::to_string(qv::qvkx::kMaximumSlices) +
                                  " rotations in all; a project file holds no more",
                              "scanSlices"));
-    std::uint64_t cloudPoints = 0, bytes = 0;
+    std::uint64_t cloudPoints = 0, bytes = 0, nanX = 0;
     const std::uint64_t room = qv::qvkx::kMaximumMemberBytes - std::min<std::uint64_t>(cloud.header.size(), qv::qvkx::kMaximumMemberBytes);
-    const auto body = bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount, &cloudPoints, &bytes, room);
+    const auto body =
+        bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount, &cloudPoints, &bytes, room, &nanX);
+    // A slot whose first value is not a number is an empty one: such a point would be lost.
+    if (nanX > 0)
+      return fail(limitError("The cloud " + cloud.name + " has " + std::to_string(nanX) + (nanX == 1 ? " point" : " points") +
+                                 " whose x is not a number, which a project file cannot hold",
+                             "vertexData"));
     if (bytes > room)
       return fail(limitError("The cloud " + cloud.name + " takes " + std::to_string(bytes + cloud.header.size()) +
                                  " bytes; a project file's member holds at most " + std::to_string(qv::qvkx::kMaximumMemberBytes),

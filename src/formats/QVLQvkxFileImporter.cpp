@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <map>
@@ -19,6 +20,7 @@
 #include "formats/internal/NumberText.h"
 #include "formats/internal/ReaderSupport.h"
 #include "formats/internal/StoreUndo.h"
+#include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/UUID.h"
 #include "store/QVSDPointCloud.h"
@@ -62,6 +64,44 @@ qv::Error membersError(const std::vector<QVLQvkxSkippedMember>& members, const s
   text += ":";
   for (std::size_t i = 0; i < members.size(); ++i) text += (i == 0 ? " " : "; ") + members[i].reason.description;
   e.description = std::move(text);
+  return e;
+}
+
+// Which layer of the scan a cloud file holds, by its name: the writer names each cloud file by its
+// cloud's lookup identifier, reference identifier and laser, and the file of a scan's only cloud
+// "CloudData.qvk".
+std::string layerOfMember(const std::string& name) {
+  if (qv::asciiLowerCased(name) == "clouddata.qvk") return "the scan's only layer";
+  std::uint64_t fields[3] = {0, 0, 0};
+  std::size_t at = std::string("CloudData_").size();
+  bool named = name.size() > at + 4 && qv::asciiLowerCased(name.substr(0, at)) == "clouddata_";
+  for (int i = 0; named && i < 3; ++i) {
+    const auto [end, ec] = std::from_chars(name.data() + at, name.data() + name.size(), fields[i]);
+    named = ec == std::errc() && end != name.data() + at && *end == (i < 2 ? '_' : '.');
+    at = static_cast<std::size_t>(end - name.data()) + 1;
+  }
+  named = named && qv::asciiLowerCased(name.substr(at - 1)) == ".qvk";
+  if (!named) return "the layer of the cloud file " + name;
+  return qv::format("the layer of cloud %llu (reference %llu, laser %llu)", static_cast<unsigned long long>(fields[0]),
+                    static_cast<unsigned long long>(fields[1]), static_cast<unsigned long long>(fields[2]));
+}
+
+// The warning of a read that succeeded: the members left out or read in part (`lost`), then the
+// values read otherwise than written. With no member lost it says that the project was read whole.
+qv::Error readWarning(const std::vector<QVLQvkxSkippedMember>& lost, const std::vector<QVLQvkxSkippedMember>& values) {
+  auto valuesText = [&] {
+    std::string text = values.size() == 1 ? std::string("one value was") : std::to_string(values.size()) + " values were";
+    text += " read otherwise than written:";
+    for (std::size_t i = 0; i < values.size(); ++i) text += (i == 0 ? " " : "; ") + values[i].reason.description;
+    return text;
+  };
+  if (lost.empty()) {
+    qv::Error e = values.front().reason;
+    e.description = "The project was read whole and nothing was left out, but " + valuesText();
+    return e;
+  }
+  qv::Error e = membersError(lost);
+  if (!values.empty()) e.description += ". Besides, " + valuesText();
   return e;
 }
 
@@ -257,18 +297,6 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     }
     cloud.cameraHeight = value;
   }
-  // The cloud's other whole numbers are read from their leading digits, as they always were; one
-  // with no number at all ("inf", "nan", a word) is named at its byte rather than taken for 0.
-  for (const char* key : {"id", "laser", "camerawidth"}) {
-    const auto* v = qv::find(cloud.header, key);
-    if (!v || !v->string()) continue;
-    const std::string& text = *v->string();
-    const std::size_t digit = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-    if (digit < text.size() && text[digit] >= '0' && text[digit] <= '9') continue;
-    if (error) *error = invalidAt(valueAt_[key], qv::qvkx::kInvalidDescription,
-                                  "the value of \"" + std::string(key) + "\", \"" + text.substr(0, 32) + "\", is not a whole number");
-    return false;
-  }
   // The calibration and lens values are kept as floats: an infinity, a NaN or a number beyond a
   // float's range is no value a cloud can keep, and the first one in the file is named at its byte.
   std::optional<std::pair<std::uint64_t, std::string>> unstorable;
@@ -282,21 +310,26 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
                                   "a value of \"" + unstorable->second + "\" is not a finite number within a float's range");
     return false;
   }
-  // A value with no number in it at all has always been read as 0, and files may hold one: it is
-  // still read so, and named, in the order of the file.
+  // A value with no number in it at all has always been read as 0, and one whose number has a
+  // tail as that number, and files may hold either (the cloud's whole numbers, its calibration and
+  // lens values): they are still read so, and named, in the order of the file.
   cloud.remarks.clear();
-  std::vector<std::pair<std::uint64_t, std::string>> numberless;
+  std::vector<std::pair<std::uint64_t, std::string>> remarks;
   for (const auto& [key, value] : cloud.header) {
     if (!value.string()) continue;
-    if (const auto at = qv::qvkx::numberlessHeaderValue(key, *value.string())) numberless.emplace_back(valueAt_[key] + *at, key);
+    for (const auto& r : qv::qvkx::headerValueRemarks(key, *value.string())) {
+      const std::string quoted = "a value of \"" + key + "\", \"" + qv::printable(r.part) + "\", ";
+      remarks.emplace_back(valueAt_[key] + r.at, quoted + (r.number.empty() ? "holds no number and is read as 0"
+                                                                               : "is read as " + r.number + ", its tail \"" +
+                                                                                     qv::printable(r.part.substr(r.number.size())) +
+                                                                                     "\" dropped"));
+    }
   }
-  std::sort(numberless.begin(), numberless.end());
-  for (const auto& [at, key] : numberless) {
-    const std::string& text = *cloud.header[key].string();
-    const std::size_t from = static_cast<std::size_t>(at - valueAt_[key]);
-    const std::string part = text.substr(from, std::min<std::size_t>(text.find(' ', from) - from, 32));
-    cloud.remarks.push_back(invalidAt(at, qv::qvkx::kInvalidDescription,
-                                      "a value of \"" + key + "\", \"" + part + "\", holds no number and is read as 0"));
+  std::sort(remarks.begin(), remarks.end());
+  for (const auto& [at, detail] : remarks) {
+    qv::Error remark = invalidAt(at, qv::qvkx::kInvalidDescription, detail);
+    remark.description = member + ": " + detail + " at byte " + std::to_string(at);
+    cloud.remarks.push_back(std::move(remark));
   }
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
     std::size_t badAt = 0;
@@ -331,6 +364,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
   auto unpackFailures = std::move(contents.skipped);
   contents.skipped.clear();
   contents.remarks.clear();
+  contents.valueRemarks.clear();
   auto leftOut = [&](const std::string& name) {
     for (const auto& failure : unpackFailures)
       if (failure.member == name) return &failure;
@@ -371,7 +405,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
       continue;
     }
     if (cloud.cutShort) contents.skipped.push_back({name, cloudError});
-    for (const auto& remark : cloud.remarks) contents.remarks.push_back({name, remark});
+    for (const auto& remark : cloud.remarks) contents.valueRemarks.push_back({name, remark});
     slices += cloud.sliceCount;
     if (slices > qv::qvkx::kMaximumSlices) {
       member_.clear();
@@ -576,6 +610,26 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
   return ok;
 }
 
+std::string QVLQvkxFileImporter::missingLayerText(const SSZipArchiveSkippedEntry& entry) {
+  std::string layer = layerOfMember(entry.name);
+  // Its points can be told only from a file that unpacked whole (the checksum alone failed) and
+  // reads as a whole cloud; otherwise no number is given rather than a guess.
+  std::optional<std::uint64_t> points;
+  if (entry.unpackedBytes && entry.unpackedInFull) {
+    QVLQvkxCloudContents cloud;
+    qv::Error ignored;
+    if (decodeCloudFile(*entry.unpackedBytes, entry.name, cloud, &ignored) && !cloud.cutShort) points = cloud.points.size();
+    member_ = entry.name;
+  }
+  std::string text = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(layer[0])))) + layer.substr(1) +
+                     " is missing";
+  if (points) text += qv::format(", with its %llu point%s", static_cast<unsigned long long>(*points), *points == 1 ? "" : "s");
+  const bool unpackable = entry.reason != "it cannot be unpacked";
+  text += ": its file " + entry.name + " " + (unpackable ? "was left out, as " + entry.reason : std::string("cannot be unpacked"));
+  if (!points) text += "; how many points it held cannot be told";
+  return text;
+}
+
 bool QVLQvkxFileImporter::parseFile(qv::Error* error) {
   QVLFileImporter::parseFile(error);
   // A hostile file must not take the program down with it: whatever a read throws (running out of
@@ -628,6 +682,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   limits.maximumEntries = qv::qvkx::kMaximumMembers;
   limits.skipDamagedEntries = true;
   limits.keepFirstOfEachName = true;
+  limits.keepDamagedBytes = true;  // to tell how many points a damaged cloud file took with it
   std::vector<SSZipArchiveSkippedEntry> leftOut;
   qv::Error unzipError;
   member_.clear();
@@ -666,7 +721,9 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
     for (const auto& entry : leftOut) {
       member_ = entry.name;
       if (!entry.refused) {
-        contents.skipped.push_back({entry.name, invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason)});
+        qv::Error damaged = invalidAt(0, qv::qvkx::kInvalidDescription, entry.reason);
+        if (extensionOf(entry.name) == "qvk") damaged.description = missingLayerText(entry);
+        contents.skipped.push_back({entry.name, std::move(damaged)});
         continue;
       }
       qv::Error refused = invalidAt(0, qv::qvkx::kArchiveInvalidDescription, "");
@@ -695,6 +752,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   if (!storeContents(contents, error)) return false;
   contents.skipped.insert(contents.skipped.end(), duplicates.begin(), duplicates.end());
   contents.skipped.insert(contents.skipped.end(), contents.remarks.begin(), contents.remarks.end());
-  if (!contents.skipped.empty() && error) *error = membersError(contents.skipped);
+  if (error && (!contents.skipped.empty() || !contents.valueRemarks.empty()))
+    *error = readWarning(contents.skipped, contents.valueRemarks);
   return true;
 }

@@ -11,6 +11,7 @@
 
 #include "formats/QVLFileImporter.h"
 #include "formats/QvkxFormat.h"
+#include "formats/SSZipArchive.h"
 #include "platform/Value.h"
 
 // One cloud file decoded: its header values and its slots.
@@ -23,7 +24,7 @@ struct QVLQvkxCloudContents {
   std::vector<std::uint32_t> slots;    // per slot 0 (empty) or 1 + the number of its point, slice after slice
   std::vector<double> rotations;       // the slices' rotations, ascending (the header's "radians" likewise)
   bool cutShort = false;               // the body ended inside a point or before cameraHeight × slices slots
-  std::vector<qv::Error> remarks;      // values that hold no number and are read as 0, each named at its byte
+  std::vector<qv::Error> remarks;      // values read otherwise than written (as 0, or without a tail), each at its byte
 };
 
 // A member left out of a read, and why (an error naming the project, the member and the offset).
@@ -39,8 +40,10 @@ struct QVLQvkxProjectContents {
   std::vector<qv::qvkx::DecodedTexture> textures;  // only those whose image the archive holds
   std::vector<QVLQvkxSkippedMember> skipped;      // damaged members left out, and damaged clouds read in part
   // What the read's warning names besides, though it costs the scan nothing it shows: members the
-  // reader would not use that could not be unpacked under their names, values read as 0.
+  // reader would not use that could not be unpacked under their names...
   std::vector<QVLQvkxSkippedMember> remarks;
+  // ...and values read otherwise than written (as 0, or without their tail); nothing is left out for them.
+  std::vector<QVLQvkxSkippedMember> valueRemarks;
   std::filesystem::path folder;                   // where the archive was unpacked
 };
 
@@ -100,6 +103,9 @@ public:
 private:
   bool readProject(qv::Error* error);
   qv::Error invalidAt(std::uint64_t offset, const char* description, const std::string& detail) const;
+  // What the user is told of a cloud file the unzip left out as damaged: which layer is missing,
+  // and with how many points when its bytes still tell.
+  std::string missingLayerText(const SSZipArchiveSkippedEntry& entry);
 
   std::string currentLineData_;
   std::string member_;  // the cloud file being read, for the errors

@@ -98,101 +98,66 @@ float* vertexColourField(QVLScanVertex& v, const std::string& name) {
 }
 
 std::string nonFiniteCalibration(std::uint64_t item, std::uint64_t items, const char* name) {
-  return qv::format("cloud record %llu of %llu is left out: its %s is not a finite number", static_cast<unsigned long long>(item + 1),
-                    static_cast<unsigned long long>(items), name);
+  return qv::format("the %s of cloud record %llu of %llu is no finite number and is left unset", name,
+                    static_cast<unsigned long long>(item + 1), static_cast<unsigned long long>(items));
 }
 
-std::string nonFiniteRotation(std::uint64_t item, std::uint64_t items, std::uint64_t rotation) {
-  return qv::format("cloud record %llu of %llu is left out: its rotation %llu is not a finite number",
-                    static_cast<unsigned long long>(item + 1), static_cast<unsigned long long>(items),
-                    static_cast<unsigned long long>(rotation + 1));
+// A cloud record's rotations without those that are an infinity or a NaN: such a value is no
+// rotation a slice can keep, while the points of the cloud are whole. Each left out is noted at
+// its byte, once for the record (the first one's place, and how many).
+qv::AttributeValue finiteRotations(const std::uint8_t* list, std::uint64_t count, std::uint64_t at, std::uint64_t item,
+                                   std::uint64_t items, QvkScanContents& contents) {
+  std::vector<std::uint8_t> kept;
+  kept.reserve(static_cast<std::size_t>(4 * count));
+  std::uint64_t bad = 0, first = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (std::isfinite(readScalar<float>(list + 4 * i))) {
+      kept.insert(kept.end(), list + 4 * i, list + 4 * i + 4);
+    } else if (bad++ == 0) {
+      first = i;
+    }
+  }
+  if (bad > 0) {
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    contents.leftOutValues.push_back(
+        {at + 4 * first, bad == 1 ? qv::format("rotation %llu of %llu of cloud record %llu of %llu is no finite number and is left "
+                                               "out", u(first + 1), u(count), u(item + 1), u(items))
+                                  : qv::format("%llu of the %llu rotations of cloud record %llu of %llu are no finite numbers and are "
+                                               "left out, the first rotation %llu", u(bad), u(count), u(item + 1), u(items),
+                                               u(first + 1))});
+  }
+  return qv::AttributeValue(std::make_shared<const qv::Data>(std::move(kept)));
 }
 
-// The cloud record being read, to be left out should one of its values turn out to be no number:
-// at the end of the record, however it ends, the cloud begun for it is taken away again and the
-// first such value is noted with its byte.
-class CloudRecordCheck {
+// Points whose position or normal holds an infinity or a NaN: kept as written (the file holds
+// them so, and a scan file saves them back so), and named once for the file, at the first.
+class NonFinitePoints {
 public:
-  explicit CloudRecordCheck(QvkScanContents& contents) : contents_(contents) {}
-  ~CloudRecordCheck() {
-    if (!leftOut_) return;
-    // Its list goes with it: the points only it names are left out after the last record.
-    const qv::AttributeValue list = contents_.clouds.back().get("vertexIndexData");
-    if (const auto* data = std::get_if<qv::SharedData>(&list)) leftOut_->vertexIndexData = *data;
-    contents_.clouds.pop_back();
-    contents_.leftOutClouds.push_back(std::move(*leftOut_));
+  void check(const float (&fields)[6], std::uint64_t record, std::uint64_t at) {
+    bool finite = true;
+    for (const float f : fields) finite = finite && std::isfinite(f);
+    if (finite) return;
+    if (count_++ == 0) first_ = record, at_ = at;
   }
-  CloudRecordCheck(const CloudRecordCheck&) = delete;
-  CloudRecordCheck& operator=(const CloudRecordCheck&) = delete;
-
-  void leaveOut(std::uint64_t at, std::string reason) {
-    if (!leftOut_) leftOut_ = QvkScanContents::LeftOut{at, std::move(reason), {}};
+  void note(std::uint64_t records, QvkScanContents& contents) const {
+    if (count_ == 0) return;
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    contents.remarks.push_back(
+        {at_, count_ == 1 ? qv::format("point record %llu of %llu has a position or normal that is no finite number; it is kept as written",
+                                       u(first_ + 1), u(records))
+                          : qv::format("%llu point records have a position or normal that is no finite number, the first record %llu of "
+                                       "%llu; they are kept as written", u(count_), u(first_ + 1), u(records))});
   }
-  bool leftOut() const { return leftOut_.has_value(); }
 
 private:
-  QvkScanContents& contents_;
-  std::optional<QvkScanContents::LeftOut> leftOut_;
+  std::uint64_t count_ = 0, first_ = 0, at_ = 0;
 };
-
-// The first of the float32 rotations in the bytes that is an infinity or a NaN, by its place.
-std::optional<std::uint64_t> nonFiniteRotationIn(const std::uint8_t* list, std::uint64_t bytes) {
-  for (std::uint64_t i = 0; i + 4 <= bytes; i += 4)
-    if (!std::isfinite(readScalar<float>(list + i))) return i / 4;
-  return std::nullopt;
-}
 
 qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
   // No point off the origin: the centre stays at the origin rather than becoming 0/0.
   if (count == 0) return {};
   const double c = static_cast<double>(count);
   return {asFloat(sx / c), asFloat(sy / c), asFloat(sz / c)};
-}
-
-// The points that only left-out clouds name go with them, as the points of a project's cloud file
-// go with the file when it is left out: what the scan shows is then what a save of it keeps (the
-// writers keep points by the clouds that name them). A point another cloud names stays. Each
-// left-out cloud's reason says how many of its points went.
-void leaveOutPointsOfLeftOutClouds(QvkScanContents& contents) {
-  if (contents.leftOutClouds.empty()) return;
-  const std::uint64_t n = contents.vertexCount();
-  auto eachIndex = [n](const qv::SharedData& list, auto&& use) {
-    if (!list) return;
-    for (std::size_t i = 0; i + 4 <= list->size(); i += 4) {
-      const std::uint32_t k = readScalar<std::uint32_t>(list->data() + i);
-      if (k != 0 && k < n) use(k);  // 0 names no point, as in every cloud's list
-    }
-  };
-  std::vector<bool> namedByAKeptCloud(static_cast<std::size_t>(n), false);
-  for (const auto& cloud : contents.clouds) {
-    const qv::AttributeValue list = cloud.get("vertexIndexData");
-    if (const auto* data = std::get_if<qv::SharedData>(&list)) eachIndex(*data, [&](std::uint32_t k) { namedByAKeptCloud[k] = true; });
-  }
-  bool any = false;
-  for (auto& leftOut : contents.leftOutClouds) {
-    std::uint64_t count = 0;
-    eachIndex(leftOut.vertexIndexData, [&](std::uint32_t k) {
-      if (namedByAKeptCloud[k] || isEmptyVertex(scanVertexAt(contents.vertexData, k))) return;
-      putScanVertex(contents.vertexData, k, QVLScanVertex{});
-      ++count;
-    });
-    if (count == 0) continue;
-    leftOut.reason +=
-        qv::format(", with the %llu point%s only it names", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
-    any = true;
-  }
-  if (!any) return;
-  double sx = 0, sy = 0, sz = 0;
-  std::uint64_t counted = 0;
-  for (std::uint64_t k = 0; k < n; ++k) {
-    const QVLScanVertex v = scanVertexAt(contents.vertexData, static_cast<std::size_t>(k));
-    if (isEmptyVertex(v)) continue;
-    sx += v.point3DX;
-    sy += v.point3DY;
-    sz += v.point3DZ;
-    ++counted;
-  }
-  contents.centre = centreOf(sx, sy, sz, counted);
 }
 
 }  // namespace
@@ -261,6 +226,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
   std::array<QVLScanVertex, kBatch> batch;
   double sx = 0, sy = 0, sz = 0;
   std::uint64_t counted = 0;
+  NonFinitePoints nonFinite;
   const std::uint8_t* p = d.bytes.data() + d.offset;
   for (std::uint64_t first = 0; first < n; first += kBatch) {
     const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, n - first));
@@ -278,6 +244,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       v.colourRed = kColour[p[24]];
       v.colourGreen = kColour[p[25]];
       v.colourBlue = kColour[p[26]];
+      nonFinite.check(fields, first + j, d.offset + (first + j) * kVertexRecordBytes);
       if (!isEmptyVertex(v)) {
         sx += v.point3DX;
         sy += v.point3DY;
@@ -292,6 +259,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
   }
   d.offset += n * kVertexRecordBytes;
   contents.centre = centreOf(sx, sy, sz, counted);
+  nonFinite.note(n, contents);
 
   // The older layout was also written with the cloud records left off altogether.
   if (older && d.offset == d.size()) return true;
@@ -315,28 +283,27 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
         break;
       }
       const std::uint8_t* r = d.bytes.data() + d.offset;
-      auto f32 = [&](std::size_t at) { return number(readScalar<float>(r + at)); };
       auto u16 = [&](std::size_t at) { return readScalar<std::uint16_t>(r + at); };
       const std::uint8_t laser = r[30];
       // The older record carries both lasers' normals: laser byte 0 takes the first.
       const std::size_t laserNormalAt = older && laser != 0 ? 87 : 75;
-      // A calibration value or rotation that is an infinity or a NaN is no calibration: the cloud is
-      // left out, named at that byte, and the record still read past, so that the next is found.
-      const std::pair<std::size_t, const char*> kept[] = {
-          {0, "cameraOriginX"}, {4, "cameraOriginY"}, {8, "cameraOriginZ"}, {12, "laserOriginX"}, {16, "laserOriginY"},
-          {20, "laserOriginZ"}, {39, "bedX"},         {43, "bedY"},         {47, "bedZ"},         {51, "bedNX"},
-          {55, "bedNY"},        {59, "bedNZ"},        {63, "leadScrewNX"},  {67, "leadScrewNY"},  {71, "leadScrewNZ"},
-          {laserNormalAt, "laserNormalX"}, {laserNormalAt + 4, "laserNormalY"}, {laserNormalAt + 8, "laserNormalZ"}};
+      // A calibration value that is an infinity or a NaN is no value a cloud can keep: it is left
+      // unset and named at its byte, and the cloud keeps its other values and its points.
       qv::QvkCloudContents& cloud = contents.clouds.emplace_back();
-      CloudRecordCheck check(contents);
-      for (const auto& [at, name] : kept)
-        if (!std::isfinite(readScalar<float>(r + at)))
-          check.leaveOut(d.offset + at, nonFiniteCalibration(item, collection.numberOfItems, name));
+      const std::uint64_t recordAt = d.offset;
+      auto calibration = [&](const std::string& name, std::size_t at) {
+        const float value = readScalar<float>(r + at);
+        if (std::isfinite(value)) {
+          cloud.set(name, number(value));
+          return;
+        }
+        contents.leftOutValues.push_back({recordAt + at, nonFiniteCalibration(item, collection.numberOfItems, name.c_str())});
+      };
       // Three floats in a row, set as the attribute name followed by X, Y and Z.
       auto vector = [&](const std::string& name, std::size_t at) {
-        cloud.set(name + "X", f32(at));
-        cloud.set(name + "Y", f32(at + 4));
-        cloud.set(name + "Z", f32(at + 8));
+        calibration(name + "X", at);
+        calibration(name + "Y", at + 4);
+        calibration(name + "Z", at + 8);
       };
       vector("cameraOrigin", 0);
       vector("laserOrigin", 12);
@@ -361,9 +328,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
         cutShort("rotation list");
         break;
       }
-      if (const auto bad = nonFiniteRotationIn(d.bytes.data() + d.offset, 4 * radians))
-        check.leaveOut(d.offset + 4 * *bad, nonFiniteRotation(item, collection.numberOfItems, *bad));
-      cloud.set("radiansData", bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(4 * radians)));
+      cloud.set("radiansData", finiteRotations(d.bytes.data() + d.offset, radians, d.offset, item, collection.numberOfItems, contents));
       d.offset += 4 * radians;
 
       if (left() < 4) {
@@ -383,7 +348,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       const bool grid = radians > 0 && indices == radians * kRowsPerSlice;
       const auto lookupId = static_cast<std::int16_t>(id);
       std::uint8_t* records = contents.vertexData.data();
-      for (std::uint64_t e = 0; e < whole && !check.leftOut(); ++e) {
+      for (std::uint64_t e = 0; e < whole; ++e) {
         const std::uint32_t k = readScalar<std::uint32_t>(list + e * 4);
         if (k == 0 || k >= n) continue;
         std::uint8_t* record = records + static_cast<std::size_t>(k) * kScanVertexBytes;
@@ -393,11 +358,10 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
           std::memcpy(record + offsetof(QVLScanVertex, point2DY), &row, sizeof row);
         }
       }
-      if (!older && !check.leftOut()) QVLogInfo("Imported cloud with %d points", static_cast<int>(whole));
+      if (!older) QVLogInfo("Imported cloud with %d points", static_cast<int>(whole));
       if (whole < indices) break;
     }
   }
-  leaveOutPointsOfLeftOutClouds(contents);
   return true;
 }
 
@@ -410,6 +374,8 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
   };
   double sx = 0, sy = 0, sz = 0;
   std::uint64_t filled = 0;  // the next vertex record to fill
+  NonFinitePoints nonFinite;
+  std::uint64_t vertexItems = 0;
 
   for (std::size_t ci = 0; ci < collections.size(); ++ci) {
     if (d.isCancelled(failure)) return false;
@@ -441,10 +407,9 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
 
     for (std::uint64_t item = 0; item < items; ++item) {
       if (d.isCancelled(failure)) return false;
+      const std::uint64_t itemAt = d.offset;
       QVLScanVertex vertex;  // vertex `filled`, cleared for each item
       qv::QvkCloudContents* cloud = isClouds ? &contents.clouds.emplace_back() : nullptr;
-      std::optional<CloudRecordCheck> check;
-      if (cloud) check.emplace(contents);
       for (const auto& e : collection.elements) {
         if (d.isCancelled(failure)) return false;
         const std::uint64_t at = d.offset;
@@ -495,8 +460,11 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
             if (float* field = vertexFloatField(vertex, e.name)) {
               if (isVertex) *field = value;
             } else if (const char* attribute = cloudFloatAttribute(e.name)) {
-              if (cloud && !std::isfinite(value)) check->leaveOut(at, nonFiniteCalibration(item, collection.numberOfItems, attribute));
-              if (cloud) cloud->set(attribute, number(value));
+              // One that is no finite number is left unset and named, as in the fixed layouts.
+              if (cloud && !std::isfinite(value))
+                contents.leftOutValues.push_back({at, nonFiniteCalibration(item, collection.numberOfItems, attribute)});
+              else if (cloud)
+                cloud->set(attribute, number(value));
             } else {
               d.unhandledValue(e.name);
             }
@@ -529,11 +497,10 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
                 }
                 goto endOfData;
               }
-              if (cloud && countBytes == 2) {
-                if (const auto bad = nonFiniteRotationIn(d.bytes.data() + d.offset, listBytes))
-                  check->leaveOut(d.offset + 4 * *bad, nonFiniteRotation(item, collection.numberOfItems, *bad));
-              }
-              if (cloud) cloud->set(kept, bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(listBytes)));
+              if (cloud && countBytes == 2 && e.arrayDataType == QVLQvkFileImporterDataTypeFloat32)
+                cloud->set(kept, finiteRotations(d.bytes.data() + d.offset, count, d.offset, item, collection.numberOfItems, contents));
+              else if (cloud)
+                cloud->set(kept, bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(listBytes)));
               d.offset += listBytes;
               break;
             }
@@ -553,6 +520,9 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
         progress();
       }
       if (isVertex) {
+        const float fields[6] = {vertex.point3DX, vertex.point3DY, vertex.point3DZ, vertex.normalX, vertex.normalY, vertex.normalZ};
+        nonFinite.check(fields, item, itemAt);
+        vertexItems = std::max(vertexItems, items);
         putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), vertex);
         // Points at the origin are dropped: the next item fills the same record.
         if (!isEmptyVertex(vertex)) {
@@ -571,7 +541,7 @@ endOfData:
   if (contents.cutShort && filled < contents.vertexCount())
     putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
   contents.centre = centreOf(sx, sy, sz, filled);
-  leaveOutPointsOfLeftOutClouds(contents);
+  nonFinite.note(vertexItems, contents);
   return true;
 }
 

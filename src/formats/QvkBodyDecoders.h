@@ -49,9 +49,8 @@ std::size_t dataTypeBytes(QVLQvkFileImporterDataType type);
 
 // One of the two fixed layouts the writers produce: the vertex block, then the cloud records of
 // 87 bytes (or 99 with both lasers' normals when `olderClouds`). The header must have matched
-// that layout. In both decoders a cloud record with a calibration value or a rotation that is an
-// infinity or a NaN is read past and left out (listed in leftOutClouds with that value's byte),
-// with the points no other cloud names; the other clouds are read.
+// that layout. In both decoders a calibration value or a rotation that is an infinity or a NaN is
+// left out of its cloud (listed in leftOutValues with its byte); the cloud and its points are kept.
 bool decodeFixedLayoutBody(BodyDecoding& decoding, const std::vector<QVLQvkFileImporterCollectionDescription>& collections,
                            bool olderClouds, QvkScanContents& contents, BodyFailure& failure);
 

@@ -110,7 +110,9 @@ std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud) {
       if (!std::isfinite(values[i]))
         return format("the cloud's %s%c is not a finite number within a float's range", name, "XYZ"[i]);
   if (!std::isfinite(cloud.headHeight)) return std::string("the cloud's headHeight is not a finite number within a float's range");
-  // So is a rotation: the readers leave such a cloud out.
+  // The record's height is an integer: an infinity or a NaN would be written as some other one.
+  if (!cloud.heightIsANumber) return std::string("the cloud's height is not a finite number");
+  // So is a rotation: the readers leave such a value out.
   for (std::size_t i = 0; i < radiansCountOf(cloud); ++i)
     if (const float rotation = readScalar<float>(cloud.radians.data() + 4 * i); !std::isfinite(rotation))
       return format("the cloud's rotation %zu of %zu is %s, not a finite number within a float's range", i + 1, radiansCountOf(cloud),

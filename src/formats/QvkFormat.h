@@ -96,6 +96,7 @@ struct CloudRecordSource {
   std::int64_t referenceId = 0;
   std::int64_t laserNumber = 0;
   std::int64_t height = 0;
+  bool heightIsANumber = true;  // false for a stored height that is an infinity or a NaN
   std::uint64_t sliceCount = 0;
   std::int64_t cameraWidth = 0;
   std::int64_t cameraHeight = 0;
@@ -108,8 +109,9 @@ struct CloudRecordSource {
 };
 
 // Why a cloud record cannot be written: a count that does not fit its field (more than 65,535
-// slices or radians, more than 2^32 - 1 index entries), or a calibration value or rotation that
-// is not a finite float, which the readers would not take back; nothing when it can.
+// slices or radians, more than 2^32 - 1 index entries), a calibration value or rotation that is
+// not a finite float, which the readers would not take back, or a height that is no number, which
+// the record would carry as another; nothing when it can.
 std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud);
 // The record's length in the file: the fixed part, the radians list and the vertex index list.
 std::uint64_t cloudRecordLength(const CloudRecordSource& cloud);

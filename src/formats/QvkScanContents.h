@@ -34,15 +34,17 @@ struct QvkScanContents {
   bool cutShort = false;
   std::uint64_t cutOffset = 0;
   std::string cutReason;
-  // Cloud records left out, with the byte and the reason of each: a calibration value or rotation
-  // that is not a finite number. The other clouds are kept, and every point but those only a
-  // left-out cloud names (see leaveOutPointsOfLeftOutClouds).
-  struct LeftOut {
+  // Something the read's warning names, at its byte.
+  struct Noted {
     std::uint64_t offset = 0;
     std::string reason;
-    SharedData vertexIndexData;  // the left-out cloud's list of its points, when it had one
   };
-  std::vector<LeftOut> leftOutClouds;
+  // Values read otherwise than written, or kept though they are no finite number: nothing of the
+  // file is left out for them.
+  std::vector<Noted> remarks;
+  // Values the read does not keep, each at its byte: a cloud's calibration value or rotation that
+  // is an infinity or a NaN. The cloud keeps its other values and its points.
+  std::vector<Noted> leftOutValues;
   std::uint64_t vertexCount() const { return vertexData.size() / 44; }
 };
 

@@ -144,7 +144,11 @@ Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::ui
   // Sized exactly first: a grid of mostly empty slots takes four bytes a slot, not a point's 27.
   QVLScanVertex v;
   std::uint64_t points = 0;
-  for (std::uint64_t e = 0; e < std::min(slots, entries); ++e) points += pointAt(e, v) ? 1 : 0;
+  for (std::uint64_t e = 0; e < std::min(slots, entries); ++e) {
+    if (pointAt(e, v)) ++points;
+    else if (const std::uint32_t k = qvk::readScalar<std::uint32_t>(indexData.data() + e * 4); k != 0 && k < n)
+      r.nanX += std::isnan(qvk::scanVertexAt(vertexData, k).point3DX) ? 1 : 0;
+  }
   std::uint64_t pointBytes = 0, emptyBytes = 0;
   if (__builtin_mul_overflow(points, kPointSlotBytes, &pointBytes) || __builtin_mul_overflow(slots - points, kEmptySlotBytes, &emptyBytes) ||
       __builtin_add_overflow(pointBytes, emptyBytes, &r.bytes))
@@ -285,10 +289,22 @@ std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const s
   return std::nullopt;
 }
 
-std::optional<std::size_t> numberlessHeaderValue(const std::string& key, const std::string& text) {
-  for (const auto& [start, part] : keptNumberParts(key, text))
-    if (!beginsWithNumber(part)) return start + numberStart(part);
-  return std::nullopt;
+std::vector<HeaderValueRemark> headerValueRemarks(const std::string& key, const std::string& text) {
+  std::vector<std::pair<std::size_t, std::string_view>> parts = keptNumberParts(key, text);
+  bool integer = false;
+  for (const char* name : {"id", "laser", "camerawidth"})
+    if (equalsIgnoringCase(key, name)) parts = {{0, text}}, integer = true;
+  std::vector<HeaderValueRemark> remarks;
+  for (const auto& [start, part] : parts) {
+    const std::size_t begin = numberStart(part);
+    // A number is what the cloud reads: a point and a digit, or digits, after a sign.
+    const std::size_t read = integer ? text::leadingIntegerLength(part) : beginsWithNumber(part) ? text::leadingNumberLength(part) : 0;
+    const std::string_view tail = part.substr(read);
+    // White space after a number is no tail: nothing of it is dropped that meant anything.
+    if (read > 0 && numberStart(tail) == tail.size()) continue;
+    remarks.push_back({start + begin, std::string(part.substr(begin)), std::string(part.substr(begin, read > begin ? read - begin : 0))});
+  }
+  return remarks;
 }
 
 std::vector<std::size_t> ascendingRotationOrder(const std::vector<double>& rotations) {

@@ -62,10 +62,18 @@ bool isFloatStorable(double value);
 // value) and the lens values (all four "intrinsic" values, or fx, cx, fy, cy of a 3 × 3 matrix;
 // the first four "distortion" values). Nothing for a good value or another key.
 std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text);
-// The position in a cloud header value of the first of those numbers (the same values as above)
-// whose text holds no number at all ("abc", "-", "x1", nothing), which the cloud reads as 0.
-// Nothing when each begins with a number, or for another key.
-std::optional<std::size_t> numberlessHeaderValue(const std::string& key, const std::string& text);
+// A number of a cloud header value that a cloud reads otherwise than written: one with no number
+// in it at all ("abc", "-", "x1", nothing), read as 0, or one whose number has a tail ("1.5abc",
+// read as 1.5). `at` is where it starts in the value, `part` its text and `number` the text of the
+// number read (empty for none).
+struct HeaderValueRemark {
+  std::size_t at = 0;
+  std::string part;
+  std::string number;
+};
+// Those of a value's numbers: the same values as above, and the whole numbers "ID", "laser" and
+// "cameraWidth", in the order of the value; none for another key.
+std::vector<HeaderValueRemark> headerValueRemarks(const std::string& key, const std::string& text);
 // The positions of listed rotations in the order a cloud's slices take them: ascending (as the
 // store orders a cloud's slices and the blocks of its index data), equal ones in list order.
 // Empty when the list is in that order already.
@@ -117,6 +125,7 @@ struct CloudBodyReport {
   std::uint64_t indexEntries = 0;
   std::uint64_t paddedSlots = 0;  // slots the index data did not reach
   std::uint64_t points = 0;       // point slots written
+  std::uint64_t nanX = 0;         // listed points whose x is not a number, which no slot can hold
   std::uint64_t bytes = 0;        // the grid's size, also when it was too large to make
 };
 // The slot grid of one cloud: cameraHeight slots for each slice, the slot of index entry e a

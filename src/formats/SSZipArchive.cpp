@@ -408,6 +408,20 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
     }
 
     bool entryOk = true;
+    // What a damaged entry unpacked to, read back before its file goes, for the caller to judge.
+    std::optional<qv::Data> damagedBytes;
+    bool damagedInFull = false;
+    auto keepDamaged = [&](bool inFull) {
+      if (!limits.keepDamagedBytes) return;
+      std::FILE* f = std::fopen(full.c_str(), "rb");
+      if (!f) return;
+      qv::Data bytes;
+      std::size_t got = 0;
+      while ((got = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) bytes.insert(bytes.end(), buffer.data(), buffer.data() + got);
+      std::fclose(f);
+      damagedBytes = std::move(bytes);
+      damagedInFull = inFull;
+    };
     bool tooLarge = false;
     bool overTotal = false;
     int writeError = 0;  // the system's code when the entry's file or link could not be made or written
@@ -495,13 +509,17 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
           if (mode != 0 && ::chmod(full.c_str(), static_cast<mode_t>(mode & 0777)) != 0)
             qv::systemLog("[SSZipArchive] Failed to set attributes - whilst setting permissions");
         }
+        if (!entryOk && n < 0 && written) keepDamaged(false);
         if (!entryOk) ::unlink(full.c_str());  // no half-written file stands for the entry
       }
     }
     const int closed = unzCloseCurrentFile(zip);
     if (entryOk && closed == UNZ_CRCERROR) {
       entryOk = false;
-      if (!isLink && !isDirectory) ::unlink(full.c_str());
+      if (!isLink && !isDirectory) {
+        keepDamaged(true);
+        ::unlink(full.c_str());
+      }
     }
     if (overTotal) {
       success = false;
@@ -537,6 +555,10 @@ bool unzipWithin(const std::string& path, const std::string& destination, bool o
       u.fail(kCannotReadEntryError, "failed to read or write the entry \"" + rawName + "\"", rawName);
       if (limits.skipDamagedEntries) {
         leaveOut(rawName, "it cannot be unpacked");
+        if (skipped && damagedBytes) {
+          skipped->back().unpackedBytes = std::move(damagedBytes);
+          skipped->back().unpackedInFull = damagedInFull;
+        }
         ret = unzGoToNextFile(zip);
         ++index;
         continue;

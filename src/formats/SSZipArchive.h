@@ -53,6 +53,8 @@ struct SSZipArchiveLimits {
   std::uint64_t maximumEntries = UINT64_MAX;
   bool skipDamagedEntries = false;               // go on with the next entry after one that fails
   bool keepFirstOfEachName = false;              // a later entry of a name already unpacked is left out
+  // A damaged entry's bytes, as far as they unpacked, go with its record (see below).
+  bool keepDamagedBytes = false;
 };
 
 // An entry the unzip left out, and why.
@@ -64,6 +66,10 @@ struct SSZipArchiveSkippedEntry {
   // qv::isRefusedName): the archive is not damaged, and the system's code is kept.
   bool refused = false;
   int systemCode = 0;
+  // With keepDamagedBytes, what a damaged entry unpacked to before its damage was found, and
+  // whether that is every byte it declares (only its checksum failed); nothing is left on disk.
+  std::optional<qv::Data> unpackedBytes = std::nullopt;
+  bool unpackedInFull = false;
 };
 
 // An entry's date and time fields as minizip takes them: month from 0, the full year.

@@ -22,14 +22,23 @@ std::size_t skipSpace(std::string_view text) {
 
 }  // namespace
 
-double leadingNumber(std::string_view text) {
-  std::size_t i = skipSpace(text);
+namespace {
+
+// Where the number at the start of the text lies: its mantissa's first character (past white
+// space and sign) and the end of the whole number; end 0 when there is none.
+struct NumberSpan {
+  std::size_t mantissa = 0, end = 0;
   bool negative = false;
+};
+
+NumberSpan scanNumber(std::string_view text) {
+  NumberSpan span;
+  std::size_t i = skipSpace(text);
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
+    span.negative = text[i] == '-';
     ++i;
   }
-  const std::size_t mantissa = i;
+  span.mantissa = i;
   std::size_t digits = 0;
   while (i < text.size() && isDigit(text[i])) ++i, ++digits;
   if (i < text.size() && text[i] == '.') {
@@ -41,7 +50,7 @@ double leadingNumber(std::string_view text) {
       digits += fraction;
     }
   }
-  if (digits == 0) return 0.0;
+  if (digits == 0) return span;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
     std::size_t j = i + 1;
     if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
@@ -50,6 +59,16 @@ double leadingNumber(std::string_view text) {
       i = j;
     }
   }
+  span.end = i;
+  return span;
+}
+
+}  // namespace
+
+double leadingNumber(std::string_view text) {
+  const NumberSpan span = scanNumber(text);
+  if (span.end == 0) return 0.0;
+  const std::size_t mantissa = span.mantissa, i = span.end;
   double value = 0.0;
   const auto result = std::from_chars(text.data() + mantissa, text.data() + i, value);
   if (result.ec == std::errc::result_out_of_range) {
@@ -59,7 +78,17 @@ double leadingNumber(std::string_view text) {
     const bool tooSmall = e != std::string_view::npos && e + 1 < number.size() && number[e + 1] == '-';
     value = tooSmall ? 0.0 : std::numeric_limits<double>::infinity();
   }
-  return negative ? -value : value;
+  return span.negative ? -value : value;
+}
+
+std::size_t leadingNumberLength(std::string_view text) { return scanNumber(text).end; }
+
+std::size_t leadingIntegerLength(std::string_view text) {
+  std::size_t i = skipSpace(text);
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  const std::size_t begin = i;
+  while (i < text.size() && isDigit(text[i])) ++i;
+  return i == begin ? 0 : i;
 }
 
 std::int64_t leadingInteger(std::string_view text) {

@@ -2,6 +2,7 @@
 // replies, the scan files' headers and the settings' coercions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -14,5 +15,9 @@ double leadingNumber(std::string_view text);
 // The integer at the start of the text: leading white space, an optional sign, decimal digits; the
 // rest ignored; 0 when there is none; clamped to the range of 64 bits.
 std::int64_t leadingInteger(std::string_view text);
+// How many characters of the text those two read (white space and sign included): 0 when the
+// text holds no number, less than its length when a tail follows the number.
+std::size_t leadingNumberLength(std::string_view text);
+std::size_t leadingIntegerLength(std::string_view text);
 
 }  // namespace qv::text

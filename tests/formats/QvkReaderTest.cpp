@@ -355,12 +355,33 @@ TEST_F(QvkReaderTest, HeaderLinesAreMatchedExactlyAfterLowerCasing) {
   minor.replace(minor.find("1.3"), 3, "1.7");
   EXPECT_TRUE(readBytes(minor, &error)) << error.text();
 
-  // A count with no number in it is no count of none: refused at its byte.
-  for (const char* count : {"element Clouds inf", "element clouds nan", "element vertex abc"}) {
-    std::string bad = good;
-    bad.insert(bad.find("end_header"), std::string(count) + "\nproperty byte laser\n");
-    EXPECT_FALSE(readBytes(bad, &error)) << count;
-    expectInvalidAt(error, static_cast<std::int64_t>(bad.find(count) + std::string(count).rfind(' ') + 1));
+  // A count with no number in it reads as none, and one with a tail as its number, as such files
+  // have always been read: the file opens with its points, and the warning names the count.
+  for (const auto& [count, said] : std::vector<std::pair<std::string, std::string>>{
+           {"element Clouds  1", "\"\", holds no number and is read as 0"},
+           {"element Clouds abc", "\"abc\", holds no number and is read as 0"},
+           {"element clouds ", "\"\", holds no number and is read as 0"},
+           {"element Clouds inf", "\"inf\", holds no number and is read as 0"},
+           {"element Clouds 1x\x01", "\"1x\\x01\", is read as 1, its tail \"x\\x01\" dropped"}}) {
+    std::string odd = good;
+    odd.insert(odd.find("end_header"), count + "\nproperty byte laser\n");
+    odd += '\0';  // the laser byte of the one cloud "1x" counts
+    error = {};
+    ASSERT_TRUE(readBytes(odd, &error)) << count << ": " << error.text();
+    expectInvalidAt(error, static_cast<std::int64_t>(odd.find(count) + count.find(' ', 8) + 1));
+    EXPECT_NE(error.description.find(said + " at byte "), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find("nothing was left out"), std::string::npos) << error.description;
+    withScan(target, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 1u); });
+  }
+
+  for (const std::string count : {"element vertex  1", "element vertex one"}) {
+    std::string odd = good;
+    odd.replace(odd.find("element vertex 1"), 16, count);
+    target = makeScan();
+    EXPECT_FALSE(readBytes(odd, &error)) << count << ": a numberless vertex count leaves no point to show";
+    expectInvalidAt(error, static_cast<std::int64_t>(odd.find(count) + count.find(' ', 8) + 1));
+    EXPECT_NE(error.description.find("holds no point to show"), std::string::npos) << error.description;
+    expectTargetUntouched();
   }
 
   EXPECT_FALSE(readBytes("qvk\nelement vertex 1\nproperty float32 x\n", &error)) << "no end_header";

@@ -194,8 +194,8 @@ TEST_F(QvkxTest, ACloudFileIsWrittenByteForByte) {
     cloud->setDistortion1(0.02);
     QVSDScanSlice::createScanSliceInPointCloud(cloud, 3.0f);
     QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.25f);
-    // Slice 0.25: a point, vertex 0, one past the end; slice 3: the origin, x NaN, y NaN.
-    cloud->setVertexIndexData(indexBytes({1, 0, 99, 2, 3, 4}));
+    // Slice 0.25: a point, vertex 0, one past the end; slice 3: the origin, vertex 0, y NaN.
+    cloud->setVertexIndexData(indexBytes({1, 0, 99, 2, 0, 4}));
   });
   ASSERT_TRUE(write(id, path("golden.qvkx")));
   EXPECT_EQ(membersOf(path("golden.qvkx")), (std::vector<std::string>{"CloudData.qvk", "CloudData.qvtx", }));
@@ -217,9 +217,23 @@ TEST_F(QvkxTest, ACloudFileIsWrittenByteForByte) {
   Bytes body;
   body.f32(1).f32(2).f32(3).f32(0).f32(0).f32(1).u8(128).u8(255).u8(0);  // 0.5 rounds to 128
   body.hex({0, 0, 0xC0, 0x7F}).hex({0, 0, 0xC0, 0x7F}).hex({0, 0, 0xC0, 0x7F});
-  body.hex({0, 0, 0xC0, 0x7F});  // a NaN x would read back as an empty slot and shift the rest
+  body.hex({0, 0, 0xC0, 0x7F});
   body.f32(0).f32(nan).f32(0).f32(0).f32(0).f32(1).u8(51).u8(51).u8(51);  // a NaN y is still a point
   EXPECT_EQ(cloud.substr(std::strlen(kGoldenHeader)), body.str());
+
+  // A point whose x is NaN would read back as an empty slot, and be lost: the save refuses it.
+  const auto nanX = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3), vertex(nan, 5, 5, 0, 0, 1)}));
+    auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+    cloud->setCameraHeight(2);
+    QVSDScanSlice::createScanSliceInPointCloud(cloud, 0.0f);
+    cloud->setVertexIndexData(indexBytes({1, 2}));
+  });
+  qv::Error refusal;
+  EXPECT_FALSE(write(nanX, path("nan-x.qvkx"), &refusal));
+  EXPECT_EQ(refusal.code, qv::kFormatLimitError) << refusal.description;
+  EXPECT_NE(refusal.description.find("1 point whose x is not a number"), std::string::npos) << refusal.description;
+  EXPECT_FALSE(fs::exists(path("nan-x.qvkx")));
 
   const std::string qvtx = readFile(temp.path() / "unzipped-golden" / "CloudData.qvtx");
   EXPECT_EQ(qvtx,
@@ -466,6 +480,27 @@ TEST_F(QvkxTest, DamagedMembersAreLeftOutAndNamedWhileTheRestIsRead) {
   EXPECT_EQ(error.userInfo["Member"].toString(), "b.qvk");
   EXPECT_NE(error.description.find("cannot be unpacked"), std::string::npos) << error.description;
   EXPECT_EQ(cloudCount(damaged), 1u);
+  // The warning says which layer is missing, and with how many points when the damaged bytes still
+  // tell (only the checksum failed); when they do not, it gives no number.
+  for (const auto& [content, said] : std::vector<std::pair<std::string, std::string>>{
+           {good + point + point, "The layer of cloud 3 (reference 3, laser 0) is missing, with its 2 points: its file CloudData_3_3_0.qvk"},
+           {"QVK\nend", "The layer of cloud 3 (reference 3, laser 0) is missing: its file CloudData_3_3_0.qvk cannot be unpacked; how "
+                        "many points it held cannot be told"}}) {
+    const std::string layered = zipOf("layer.qvkx", {{"CloudData_1_1_0.qvk", good + point + empty}, {"CloudData_3_3_0.qvk", content}});
+    std::string zipped = readFile(layered);
+    // The member's checksum, in its local header and in the archive's list alike, no longer fits.
+    const std::string name = "CloudData_3_3_0.qvk";
+    const auto local = zipped.find(name), central = zipped.find(name, local + 1);
+    ASSERT_NE(central, std::string::npos);
+    zipped[local - 30 + 14] = static_cast<char>(zipped[local - 30 + 14] ^ 0x55);
+    zipped[central - 46 + 16] = static_cast<char>(zipped[central - 46 + 16] ^ 0x55);
+    writeFile(layered, zipped);
+    const auto layer = makeScan();
+    error = {};
+    EXPECT_TRUE(read(layer, layered, &error));
+    EXPECT_NE(error.description.find(said), std::string::npos) << error.description;
+    EXPECT_EQ(error.userInfo["Member"].toString(), name);
+  }
 
   // Not a zip at all: the unpacking is checked.
   writeFile(path("text.qvkx"), "this is not a zip archive");
@@ -760,6 +795,12 @@ struct QvkCloud {
   std::vector<std::uint32_t> index;
 };
 
+std::vector<float> floatsOf(const qv::SharedData& data) {
+  std::vector<float> out(data ? data->size() / 4 : 0);
+  if (!out.empty()) std::memcpy(out.data(), data->data(), out.size() * 4);
+  return out;
+}
+
 qv::SharedData floatBytes(const std::vector<float>& values) {
   auto data = std::make_shared<qv::Data>(values.size() * 4);
   if (!values.empty()) std::memcpy(data->data(), values.data(), data->size());
@@ -962,8 +1003,6 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
                                                                                    {"property laserNormalY  -Infinity", "-Infinity"},
                                                                                    {"property distortion 0 0 NaN 0", "NaN"},
                                                                                    {"property captureHeight 1e999", "1e999"},
-                                                                                   {"property ID inf", "inf"},
-                                                                                   {"property laser nan", "nan"},
                                                                                    {"property cameraHeight inf", "inf"}}) {
     SCOPED_TRACE(line);
     const std::string cloud = "QVK\nproperty cameraHeight 1\n" + line + "\nproperty radians 0\nend_header\n" + point(1);
@@ -977,33 +1016,43 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     EXPECT_EQ(cloudCount(refused), 0u);
   }
 
-  // A value with no number in it at all is read as 0, as such files have always been read, and each
-  // is named at its byte in the read's warning.
+  // A value with no number in it at all is read as 0, and one whose number has a tail as that
+  // number, as such files have always been read; each is named at its byte in the read's warning,
+  // which says that nothing was left out.
   {
-    const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty cameraOriginX abc\nproperty laserOriginZ -\n"
-                              "property intrinsic 1400 x1 640 480\nproperty bedNormalY \nproperty radians 0\nend_header\n" + point(1);
+    const std::string cloud = "QVK\nproperty cameraHeight 1\nproperty cameraOriginX abc\nproperty laserOriginZ -\nproperty ID inf\n"
+                              "property laser 2\x01\nproperty intrinsic 1400 x1 640.5abc 480\nproperty bedNormalY \n"
+                              "property radians 0\nend_header\n" + point(1);
     const auto zeroed = makeScan();
     qv::Error error;
     ASSERT_TRUE(read(zeroed, zipOf("numberless.qvkx", {{"a.qvk", cloud}}), &error));
     EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
     EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(cloud.find("abc")));
     for (const auto& [word, at] : std::vector<std::pair<std::string, std::size_t>>{
-             {"\"abc\"", cloud.find("abc")}, {"\"-\"", cloud.find("-\n")}, {"\"x1\"", cloud.find("x1")},
-             {"\"\"", cloud.find("bedNormalY ") + 11}})
-      EXPECT_NE(error.description.find(word + ", holds no number and is read as 0 at byte " + std::to_string(at)), std::string::npos)
-          << error.description;
+             {"\"abc\", holds no number and is read as 0", cloud.find("abc")},
+             {"\"-\", holds no number and is read as 0", cloud.find("-\n")},
+             {"\"inf\", holds no number and is read as 0", cloud.find("inf")},
+             {"\"2\\x01\", is read as 2, its tail \"\\x01\" dropped", cloud.find("2\x01")},
+             {"\"x1\", holds no number and is read as 0", cloud.find("x1")},
+             {"\"640.5abc\", is read as 640.5, its tail \"abc\" dropped", cloud.find("640.5")},
+             {"\"\", holds no number and is read as 0", cloud.find("bedNormalY ") + 11}})
+      EXPECT_NE(error.description.find(word + " at byte " + std::to_string(at)), std::string::npos) << word << "\n" << error.description;
+    EXPECT_EQ(error.description.find("not read as saved"), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find("nothing was left out"), std::string::npos) << error.description;
     withScan(zeroed, [](QVSDScanObject& scan) {
       ASSERT_EQ(scan.pointClouds().size(), 1u);
       const auto c = scan.pointClouds().front();
       EXPECT_EQ(c->cameraOriginX(), 0.0);
       EXPECT_EQ(c->intrinsicFY(), 0.0);
-      EXPECT_EQ(c->intrinsicCX(), 640.0);
+      EXPECT_EQ(c->intrinsicCX(), 640.5);
+      EXPECT_EQ(c->referenceId(), 0);
+      EXPECT_EQ(c->laserNumber(), 2);
       EXPECT_EQ(verticesOf(scan.vertexData()).size(), 2u);
     });
   }
 
-  // In a qvk file's cloud records, a calibration value or a rotation: that cloud is left out and
-  // named at the byte, as a cloud file of a project is; the other clouds and every point are read.
+  // In a qvk file's cloud records, a calibration value or a rotation: only that value is left out
+  // and named at its byte; every cloud and every point is read, and a save keeps them.
   ASSERT_TRUE((exportScan<QVLQvkFileExporter>(openedQvk("finite.qvk", 3, {{1, {0.0f}, {1}}, {1, {0.0f}, {2}}, {1, {0.0f, 1.0f}, {3, 0}}}),
                                               path("nan.qvk"))));
   std::string bytes = readFile(path("nan.qvk"));
@@ -1018,6 +1067,15 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
                                  "property float32 l1nx\nproperty list uint16 float32 radians\nend_header\n";
   const std::string walked =
       Bytes().text(structural).f32(1).u16(1).f32(0.5f).u16(0).u16(2).f32(nan).u16(0).u16(3).f32(0.5f).u16(1).f32(inf).str();
+  auto shown = [&](const qv::ObjectID& id) {
+    std::vector<float> xs;
+    withScan(id, [&](QVSDScanObject& scan) {
+      for (const auto& v : verticesOf(scan.vertexData()))
+        if (v.point3DX != 0 || v.point3DY != 0 || v.point3DZ != 0) xs.push_back(v.point3DX);
+    });
+    std::sort(xs.begin(), xs.end());
+    return xs;
+  };
   for (const auto& [file, offsets] : std::vector<std::pair<std::string, std::vector<std::size_t>>>{
            {bytes, {laserNormalY, rotation}}, {walked, {structural.size() + 4 + 8 + 2, structural.size() + 4 + 8 + 8 + 8}}}) {
     writeFile(path("nan.qvk"), file);
@@ -1026,27 +1084,53 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     EXPECT_TRUE(importFile<QVLQvkFileImporter>(path("nan.qvk"), opened, &error));
     EXPECT_EQ(error.code, qv::kInvalidFileError);
     EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(offsets[0]));
-    EXPECT_NE(error.description.find("at byte " + std::to_string(offsets[1])), std::string::npos) << error.description;
-    EXPECT_EQ(cloudCount(opened), 1u);
-    withScan(opened, [&](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), file == bytes ? 4u : 1u); });
+    EXPECT_NE(error.description.find("is left unset at byte " + std::to_string(offsets[0])), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find("is left out at byte " + std::to_string(offsets[1])), std::string::npos) << error.description;
+    EXPECT_EQ(cloudCount(opened), 3u);
+    EXPECT_EQ(shown(opened).size(), file == bytes ? 3u : 1u);
+    withScan(opened, [&](QVSDScanObject& scan) {
+      for (const auto& cloud : scan.pointClouds()) {
+        EXPECT_TRUE(!cloud->laserNormalX() || std::isfinite(*cloud->laserNormalX()));
+        EXPECT_TRUE(!cloud->laserNormalY() || std::isfinite(*cloud->laserNormalY()));
+        for (const float r : floatsOf(cloud->radiansData())) EXPECT_TRUE(std::isfinite(r));
+      }
+    });
     if (file != bytes) continue;
-    // The points only the left-out clouds name go with them, so that what is shown is what a save
-    // keeps: saved as a project and read back, the scan has the same points.
-    EXPECT_NE(error.description.find("with the 1 point only it names"), std::string::npos) << error.description;
-    auto shown = [&](const qv::ObjectID& id) {
-      std::vector<float> xs;
-      withScan(id, [&](QVSDScanObject& scan) {
-        for (const auto& v : verticesOf(scan.vertexData()))
-          if (v.point3DX != 0 || v.point3DY != 0 || v.point3DZ != 0) xs.push_back(v.point3DX);
-      });
-      std::sort(xs.begin(), xs.end());
-      return xs;
-    };
-    EXPECT_EQ(shown(opened).size(), 1u);
+    // What is shown is what a save keeps: saved as a project and as a scan file, read back, the
+    // scan has the same points.
     ASSERT_TRUE(write(opened, path("kept.qvkx")));
     const auto reread = makeScan();
     ASSERT_TRUE(read(reread, path("kept.qvkx")));
     EXPECT_EQ(shown(reread), shown(opened));
+    ASSERT_TRUE((exportScan<QVLQvkFileExporter>(opened, path("kept.qvk"))));
+    const auto rescanned = makeScan();
+    ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("kept.qvk"), rescanned));
+    EXPECT_EQ(shown(rescanned), shown(opened));
+  }
+  // A file of one cloud whose rotation is no number opens with all its points, not as an empty scan.
+  {
+    const auto sixteen = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+      std::vector<QVLScanVertex> v = {vertex(0, 0, 0)};
+      std::vector<std::uint32_t> list;
+      for (int i = 1; i <= 16; ++i) v.push_back(vertex(float(i), 1, 1)), list.push_back(static_cast<std::uint32_t>(i));
+      scan->setVertexData(vertexBytes(v));
+      auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+      cloud->setRadiansData(floatBytes({0.0f, 0.5f, 1.0f}));
+      cloud->setVertexIndexData(indexBytes(list));
+    });
+    ASSERT_TRUE((exportScan<QVLQvkFileExporter>(sixteen, path("one.qvk"))));
+    std::string one = readFile(path("one.qvk"));
+    std::memcpy(one.data() + one.find("end_header\n") + 11 + 17 * 27 + 87 + 2 + 4, &inf, 4);
+    writeFile(path("one.qvk"), one);
+    const auto opened = makeScan();
+    qv::Error error;
+    ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("one.qvk"), opened, &error));
+    EXPECT_NE(error.description.find("rotation 2 of 3 of cloud record 1 of 1"), std::string::npos) << error.description;
+    EXPECT_EQ(shown(opened).size(), 16u);
+    withScan(opened, [&](QVSDScanObject& scan) {
+      ASSERT_EQ(scan.pointClouds().size(), 1u);
+      EXPECT_EQ(floatsOf(scan.pointClouds().front()->radiansData()), (std::vector<float>{0.0f, 1.0f}));
+    });
   }
 
   // Stored values no file can carry back: both saves refuse them and leave no file.
@@ -1087,6 +1171,30 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
     EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
     EXPECT_FALSE(fs::exists(path("refused.qvk")));
   }
+
+  // A height that is no number would be written to a scan file as 0: refused there (a project
+  // does not carry it).
+  const auto infiniteHeight = scanWith([](QVSDPointCloud& c) { c.setHeight(INFINITY); }, {});
+  error = {};
+  EXPECT_FALSE((exportScan<QVLQvkFileExporter>(infiniteHeight, path("refused.qvk"), &error)));
+  EXPECT_EQ(error.code, qv::kFormatLimitError) << error.description;
+  EXPECT_NE(error.description.find("height"), std::string::npos) << error.description;
+  EXPECT_FALSE(fs::exists(path("refused.qvk")));
+
+  // Points whose position or normal is no finite number are kept as a scan file holds them, and
+  // named.
+  const auto oddPoints = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
+    scan->setVertexData(vertexBytes({vertex(0, 0, 0), vertex(1, 2, 3), vertex(nan, 5, 5), vertex(4, 5, 6, 0, inf, 0)}));
+  });
+  ASSERT_TRUE((exportScan<QVLQvkFileExporter>(oddPoints, path("odd-points.qvk"))));
+  const auto oddRead = makeScan();
+  error = {};
+  ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("odd-points.qvk"), oddRead, &error));
+  const std::string oddFile = readFile(path("odd-points.qvk"));
+  EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(oddFile.find("end_header\n") + 11 + 2 * 27));
+  EXPECT_NE(error.description.find("2 point records have a position or normal that is no finite number"), std::string::npos)
+      << error.description;
+  withScan(oddRead, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 4u); });
 
   // A texture value that is no finite number is left unset, with a warning naming it and its texture.
   qv::test::CapturedLog log;

@@ -66,13 +66,17 @@ public:
     panelExtensions.push_back(ext);
     answer(savePath);
   }
+  void askToReplaceFile(const std::string& fileName, std::function<void(bool)> answer) override {
+    replaceQuestions.push_back(fileName);
+    answer(replaceAnswer);
+  }
   void showAlert(const std::string& message, const std::string& text, std::function<void()> dismissed) override {
     alerts.push_back(message + ": " + text);
     if (dismissed) dismissed();
   }
 
   // What the rules asked for.
-  std::vector<std::string> busyTexts, saveQuestions, suggestedNames, suggestedFolders, panelExtensions, alerts;
+  std::vector<std::string> busyTexts, saveQuestions, suggestedNames, suggestedFolders, panelExtensions, alerts, replaceQuestions;
   bool busyShown = false, headerBlocked = false, homeEnabled = true, popoverShown = false, smooth = false;
   int dismissals = 0, tableReloads = 0, redraws = 0;
   std::string label, title;
@@ -85,6 +89,7 @@ public:
   // How questions are answered.
   qv::viewer::SaveChangesAnswer saveAnswer = qv::viewer::SaveChangesAnswer::Cancel;
   std::optional<std::string> savePath;
+  bool replaceAnswer = false;
 };
 
 // Each notice as "<title>: <text>".

@@ -407,6 +407,41 @@ TEST_F(ViewerController, MeshSavesByMeshingTypeAndOnlyThenStopsAsking) {
   EXPECT_FALSE(viewer->meshNeedsSaving());
 }
 
+TEST_F(ViewerController, ATexturedMeshSaveAsksBeforeReplacingAnotherMeshsMaterialOrImage) {
+  // "a-b.obj" writes its material and image as "ab.mtl" and "ab.png", which "ab.obj" uses.
+  const auto id = makeScan({{1, 0.0, 0, 10}}, "/scans/Bust.qvk");
+  onScan(id, [&](QVSDScanObject& scan) { scan.setObjTextureFileName((temp.path() / "atlas.png").string()); });
+  store->privateContext()->performAndWait([&] { ASSERT_TRUE(store->privateContext()->save(nullptr)); });
+  load(id);
+  viewer->setMeshingType(1);
+  std::ofstream(temp.path() / "ab.mtl") << "mesh 1";
+  std::ofstream(temp.path() / "ab.png") << "mesh 1";
+  display.savePath = (temp.path() / "a-b.obj").string();
+  auto save = [&] {
+    std::optional<bool> saved;
+    viewer->saveMesh([&](bool s) { saved = s; });
+    EXPECT_TRUE(qv::test::waitFor([&] { return saved.has_value(); }));
+    return saved.value_or(false);
+  };
+  display.replaceAnswer = false;
+  EXPECT_FALSE(save());
+  EXPECT_EQ(display.replaceQuestions, (std::vector<std::string>{"ab.mtl"}));
+  EXPECT_FALSE(fs::exists(temp.path() / "a-b.obj")) << "a No replaces nothing, and writes nothing";
+  EXPECT_TRUE(display.alerts.empty());
+
+  display.replaceQuestions.clear();
+  display.replaceAnswer = true;
+  EXPECT_TRUE(save());
+  EXPECT_EQ(display.replaceQuestions, (std::vector<std::string>{"ab.mtl", "ab.png"}));
+  EXPECT_TRUE(fs::exists(temp.path() / "a-b.obj"));
+
+  // An untextured OBJ writes no companions and asks nothing more.
+  display.replaceQuestions.clear();
+  viewer->setMeshingType(2);
+  EXPECT_TRUE(save());
+  EXPECT_TRUE(display.replaceQuestions.empty());
+}
+
 TEST_F(ViewerController, ViewerStateGoesBackIntoTheScan) {
   const auto id = makeScan({{1, 0.0, 0, 10}});
   bool called = false;

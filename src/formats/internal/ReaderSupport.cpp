@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "formats/FormatErrors.h"
+#include "platform/Format.h"
 #include "platform/Log.h"
 #include "store/VertexRecords.h"
 
@@ -16,6 +17,17 @@ Error dataOffsetError(const std::string& path, std::uint64_t offset, const std::
           {{kFileKey, path}, {kDataOffsetKey, static_cast<std::int64_t>(offset)}, {kDescriptionKey, description}});
   if (!detail.empty()) e.description += " (" + detail + " at byte " + std::to_string(offset) + ")";
   return e;
+}
+
+std::string printable(std::string_view text, std::size_t limit) {
+  std::string out;
+  for (const char c : text.substr(0, limit)) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7f) out += c;
+    else out += format("\\x%02X", b);
+  }
+  if (text.size() > limit) out += "...";
+  return out;
 }
 
 namespace {

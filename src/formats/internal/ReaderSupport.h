@@ -29,6 +29,10 @@ bool checkReaderInput(const std::string& path, Error* error);
 
 // The words of a line, split at any run of blanks (spaces, tabs, carriage returns).
 std::vector<std::string_view> wordsOf(std::string_view line);
+// A piece of a file's text as a warning quotes it: at most `limit` characters, bytes that are not
+// printable ASCII (a zero byte, a carriage return) as \xNN.
+std::string printable(std::string_view text, std::size_t limit = 32);
+
 // The parts of a text between single spaces, empty parts between adjacent spaces kept: header
 // values have always been split this way.
 std::vector<std::string> splitAtEachSpace(const std::string& text);

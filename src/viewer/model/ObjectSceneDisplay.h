@@ -66,6 +66,9 @@ public:
                               std::function<void(std::optional<std::string>)> answer) = 0;
   virtual void showAlert(const std::string& message, const std::string& informativeText,
                          std::function<void()> dismissed) = 0;
+  // The save panel's own question about a file that exists, "<name> already exists. Do you want
+  // to replace it?", asked of another file the save would replace; true for Yes.
+  virtual void askToReplaceFile(const std::string& fileName, std::function<void(bool replace)> answer) = 0;
 
   // The meshing sheet laid over the whole viewer (faded in), and its fade-out; `dismissed`
   // runs once it is gone.

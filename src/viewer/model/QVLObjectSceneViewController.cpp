@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "formats/QVLFileExporter.h"
+#include "formats/QVLObjFileExporter.h"
 #include "platform/Log.h"
 #include "platform/UUID.h"
 #include "store/LibraryFiles.h"
@@ -1456,9 +1457,13 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
     return;
   }
   std::string source;
+  bool textured = false;  // whether the save writes a material file and an image beside the OBJ
   auto context = store().mainContext();
   context->performAndWait([&] {
-    if (auto scan = QVSDScanObject::scanObjectWithId(*id, false, *context)) source = scan->sourceFilePath().value_or("");
+    if (auto scan = QVSDScanObject::scanObjectWithId(*id, false, *context)) {
+      source = scan->sourceFilePath().value_or("");
+      textured = type == 1 && !scan->objTextureFileName().value_or("").empty();
+    }
   });
   const std::string stem = fs::path(source).stem().string();
   const std::string suggestion = (stem.empty() ? std::string("Scan") : stem) + "." + extension;
@@ -1468,7 +1473,7 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
     return;
   }
   const std::string proposed = qv::viewer::proposedSavePath(settings(), source, suggestion).string();
-  display_->askForSavePath(proposed, extension, [self, id, type, extension, completion](std::optional<std::string> path) {
+  display_->askForSavePath(proposed, extension, [self, id, type, extension, textured, completion](std::optional<std::string> path) {
     if (self->display_) {
       self->display_->setHomeButtonEnabled(true);
       self->display_->setHeaderBlocked(false);
@@ -1491,17 +1496,48 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
       });
     };
     auto failed = [finishOnMain](const qv::Error& error) { finishOnMain(false, error); };
-    qv::globalQueue(qv::QueuePriority::Background)->async("save the mesh to " + *path, [self, id, type, extension, finishOnMain, path = *path] {
-      std::unique_ptr<QVLFileExporter> writer =
-          self->options_.writers ? self->options_.writers(extension, *id)
-                                 : qv::viewer::makeMeshWriter(extension, *id, type == 1);
-      qv::Error error{"com.quorvel.viewer", 1, "There is no writer for meshes of type \"" + extension + "\".", {}};
-      if (writer) writer->setPrivateQueueContext(self->store().privateContext());
-      const bool saved = writer && writer->exportScanToFilePath(path, &error);
-      if (saved) self->meshNeedsSaving_ = false;
-      finishOnMain(saved, error);
-    }, failed);
+    auto write = [self, id, type, extension, finishOnMain, failed, path = *path] {
+      qv::globalQueue(qv::QueuePriority::Background)->async("save the mesh to " + path, [self, id, type, extension, finishOnMain, path] {
+        std::unique_ptr<QVLFileExporter> writer =
+            self->options_.writers ? self->options_.writers(extension, *id) : qv::viewer::makeMeshWriter(extension, *id, type == 1);
+        qv::Error error{"com.quorvel.viewer", 1, "There is no writer for meshes of type \"" + extension + "\".", {}};
+        if (writer) writer->setPrivateQueueContext(self->store().privateContext());
+        const bool saved = writer && writer->exportScanToFilePath(path, &error);
+        if (saved) self->meshNeedsSaving_ = false;
+        finishOnMain(saved, error);
+      }, failed);
+    };
+    // The panel asked about the OBJ itself. Its material file and image take a name of their own
+    // that another mesh's OBJ may share ("a-b.obj" and "ab.obj" both use "ab.mtl"): each that is
+    // there is asked about the same way, and a No replaces nothing at all.
+    std::vector<std::string> existing;
+    if (textured)
+      for (const auto& companion : QVLObjFileExporter::companionPaths(*path))
+        if (std::error_code ec; fs::exists(companion, ec)) existing.push_back(companion);
+    self->askToReplaceEach(std::move(existing), std::move(write), [completion] {
+      if (completion) completion(false);
+    });
   });
+}
+
+void QVLObjectSceneViewController::askToReplaceEach(std::vector<std::string> files, std::function<void()> replace,
+                                                    std::function<void()> keep) {
+  if (files.empty() || !display_) {
+    if (files.empty()) replace();
+    else keep();
+    return;
+  }
+  const std::string name = fs::path(files.front()).filename().string();
+  files.erase(files.begin());
+  auto self = shared_from_this();
+  auto answered = [self, files = std::move(files), replace = std::move(replace), keep = std::move(keep)](bool yes) mutable {
+    if (!yes) {
+      keep();
+      return;
+    }
+    self->askToReplaceEach(std::move(files), std::move(replace), std::move(keep));
+  };
+  display_->askToReplaceFile(name, std::move(answered));
 }
 
 void QVLObjectSceneViewController::saveAnyUnsavedChanges(std::function<void(bool)> completion) {

@@ -149,6 +149,9 @@ public:
   // Saves the presented mesh ("obj" for meshing types 1 and 2, the first with textures; "stl" for
   // 3) through a save panel; nothing for type 0. The completion tells whether a file was written.
   void saveMesh(std::function<void(bool saved)> completion = {});
+  // Asks about each file in turn whether to replace it: `replace` once every answer is Yes,
+  // `keep` at the first No (or with no display to ask).
+  void askToReplaceEach(std::vector<std::string> files, std::function<void()> replace, std::function<void()> keep);
   int meshingType() const { return meshingType_; }
   void setMeshingType(int type) { meshingType_ = type; }
 

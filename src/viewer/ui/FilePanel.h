@@ -16,6 +16,19 @@ namespace qv::viewer {
 
 using FileAnswer = std::function<void(std::optional<std::string>)>;
 
+// The question whether to replace a file that exists, window-modal and gone once answered: the
+// save panel's about the file chosen, and the viewer's about a file the save writes beside it.
+inline QMessageBox* makeReplaceQuestion(QWidget* parent, const QString& title, const QString& fileName) {
+  auto* box = new QMessageBox(QMessageBox::Warning, title,
+                              QObject::tr("%1 already exists.\nDo you want to replace it?").arg(fileName),
+                              QMessageBox::Yes | QMessageBox::No, parent);
+  box->setObjectName("replaceQuestion");
+  box->setDefaultButton(QMessageBox::No);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::WindowModal);
+  return box;
+}
+
 // A save panel asks whether to replace an existing file in a window-modal question of its own,
 // opened like every other alert. Qt's built-in question runs a nested modal loop inside the
 // panel's accept; shown that way over the viewer's GL view, it was seen drawn as a black box
@@ -32,13 +45,7 @@ public:
       QFileDialog::accept();
       return;
     }
-    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(),
-                                tr("%1 already exists.\nDo you want to replace it?").arg(file.fileName()),
-                                QMessageBox::Yes | QMessageBox::No, this);
-    box->setObjectName("replaceQuestion");
-    box->setDefaultButton(QMessageBox::No);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
+    auto* box = makeReplaceQuestion(this, windowTitle(), file.fileName());
     QObject::connect(box, &QMessageBox::finished, this, [this, box](int) {
       if (box->clickedButton() != box->button(QMessageBox::Yes)) return;  // back to the panel
       replacing_ = true;

@@ -506,6 +506,16 @@ void QVLObjectSceneView::askForSavePath(const std::string& proposedPath, const s
   qv::viewer::openFilePanel(dialog, std::move(answer));
 }
 
+void QVLObjectSceneView::askToReplaceFile(const std::string& fileName, std::function<void(bool)> answer) {
+  auto* box = qv::viewer::makeReplaceQuestion(this, tr("Quorvel"), QString::fromStdString(fileName));
+  connect(box, &QMessageBox::finished, this, [box, answer = std::move(answer)](int) {
+    const bool replace = box->clickedButton() == box->button(QMessageBox::Yes);
+    // Answered once the question has closed, as the save panel's own question is.
+    QTimer::singleShot(0, box->parent(), [answer, replace] { answer(replace); });
+  });
+  box->open();
+}
+
 void QVLObjectSceneView::showAlert(const std::string& message, const std::string& informativeText,
                                    std::function<void()> dismissed) {
   auto* box = new QMessageBox(QMessageBox::Warning, tr("Quorvel"), QString::fromStdString(message), QMessageBox::Ok, this);

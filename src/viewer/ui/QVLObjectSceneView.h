@@ -80,6 +80,7 @@ public:
                         std::function<void(qv::viewer::SaveChangesAnswer)> answer) override;
   void askForSavePath(const std::string& proposedPath, const std::string& extension,
                       std::function<void(std::optional<std::string>)> answer) override;
+  void askToReplaceFile(const std::string& fileName, std::function<void(bool)> answer) override;
   void showAlert(const std::string& message, const std::string& informativeText,
                  std::function<void()> dismissed) override;
   void showMeshingSheet(const std::shared_ptr<QVLMeshingViewController>& sheet) override;

@@ -297,7 +297,8 @@ bool TBCoreDataStoreS1::setAsideStrayCompanions(const fs::path& file, int* error
     int err = 0;
     const auto aside = qv::keepDamagedFileAside(stray, {}, &err, renameStep());
     if (!aside) {
-      QVLogError("The store's %s lies beside no store file and cannot be set aside: %s", stray.c_str(), std::strerror(err));
+      QVLogError("The store's %s lies beside no store file and cannot be set aside: %s", stray.c_str(),
+                 std::strerror(err));
       if (error) *error = err;
       return false;
     }
@@ -390,7 +391,8 @@ void TBCoreDataStoreS1::takeBackKeptLibrary(const fs::path& file) {
   }
   // Nothing may lie under the store's name but the library taken back.
   int err = 0;
-  if (!setAsideStrayCompanions(file, &err) || (err = qv::moveFileWithCompanions(*chosen, file, kStoreCompanions, renameStep()))) {
+  if (!setAsideStrayCompanions(file, &err) ||
+      (err = qv::moveFileWithCompanions(*chosen, file, kStoreCompanions, renameStep()))) {
     if (setAside && qv::moveFileWithCompanions(*setAside, file, kStoreCompanions, renameStep()) == 0) setAside.reset();
     if (!setAside) {
       tellWhereItIs(*chosen, std::string("holds scans but could not be taken back (") + std::strerror(err) + ")");

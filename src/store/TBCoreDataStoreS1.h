@@ -51,10 +51,12 @@ public:
   // a library whose folder cannot be written (SQLite keeps its log and index beside the file). Log
   // and index files left unwritable beside a writable file are made writable again, keeping their
   // bytes, unless another connection has the library open: then it opens for reading, naming them.
-  // A library without scans (or none at all) beside kept libraries is replaced by the newest kept
-  // one this model can read that holds scans, whole, and itself kept aside (an older program keeps
-  // this version's library aside and starts an empty one); when none can be taken back and one
-  // cannot be read, the user is told where it is. A disk too full to open the library for writing
+  // A library that never held a scan (or none at all) beside kept libraries is replaced by the
+  // newest kept one this model can read, that holds scans and passes SQLite's integrity check,
+  // and itself kept aside (an older program keeps this version's library aside and starts an
+  // empty one); each moves as one file, its log folded in first. When none can be taken back and
+  // one cannot be read, the user is told where it is, once. A log or index under the store's name
+  // beside no store file is set aside on its own. A disk too full to open the library for writing
   // opens it for reading.
   explicit TBCoreDataStoreS1(Options options);
   ~TBCoreDataStoreS1();

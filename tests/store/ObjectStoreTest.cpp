@@ -14,6 +14,8 @@
 
 #include "StoreTestSupport.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Paths.h"
+#include "platform/Settings.h"
 #include "store/ContextSave.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDPoint3D.h"
@@ -561,7 +563,8 @@ TEST_F(StoreTest, AnEmptyLibraryBesideKeptOnesTakesBackTheNewestThatHoldsScansWh
 TEST_F(StoreTest, ALibraryThatOnceHeldScansStaysAndAKeptOneThatCannotComeBackIsToldOfOnceAndTruly) {
   auto scanCount = [](TBCoreDataStoreS1& in) {
     std::size_t n = 0;
-    in.mainContext()->performAndWait([&] { n = in.mainContext()->fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")).size(); });
+    in.mainContext()->performAndWait(
+        [&] { n = in.mainContext()->fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")).size(); });
     return n;
   };
   int made = 0;
@@ -1782,6 +1785,38 @@ TEST(DefaultStore, LivesInTheApplicationLibraryFolderWithContextsBoundToTheirQue
   qv::drainMainQueue();
   EXPECT_TRUE(ranOnMain);
   EXPECT_TRUE(found);
+}
+
+TEST(DefaultStore, RelativeXDGFoldersArePassedOverAndALibraryUnderARelativePathOpensForReading) {
+  qv::test::TempFolder temp;  // each test case runs in a process of its own
+  ::setenv("HOME", temp.path().c_str(), 1);
+  ::setenv("XDG_DATA_HOME", "data", 1);
+  ::setenv("XDG_STATE_HOME", "state", 1);
+  ::setenv("XDG_CONFIG_HOME", "config", 1);
+  EXPECT_EQ(TBCoreDataStoreS1::appLibraryDirectory(), temp.path() / ".local" / "share" / "Quorvel");
+  EXPECT_EQ(qv::paths::stateHome(), temp.path() / ".local" / "state");
+  EXPECT_EQ(qv::Settings::standardFilePath(), temp.path() / ".config" / "Quorvel" / "Settings.json");
+
+  // A library named by a relative path, with characters a URI escapes, that can only be read.
+  ASSERT_EQ(::chdir(temp.path().c_str()), 0);
+  const fs::path folder = "my scans/#1?%";
+  auto options = [&](TBCoreDataStoreS1::WriteAccessProbe writeAccess) {
+    TBCoreDataStoreS1::Options made;
+    made.folder = folder;
+    made.presentError = [](const qv::Error&) {};
+    made.writeAccess = std::move(writeAccess);
+    return made;
+  };
+  {
+    TBCoreDataStoreS1 writable(options({}));
+    writable.mainContext()->performAndWait([&] { keepOneScan(*writable.mainContext()); });
+  }
+  TBCoreDataStoreS1 readOnly(options([](const fs::path& p) { return p.filename() == "Scan.7.storedata" ? EACCES : 0; }));
+  ASSERT_TRUE(readOnly.hasCoordinator()) << (readOnly.openError() ? readOnly.openError()->text() : "");
+  EXPECT_TRUE(readOnly.readOnlyError());
+  readOnly.mainContext()->performAndWait([&] {
+    EXPECT_EQ(readOnly.mainContext()->fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")).size(), 1u);
+  });
 }
 
 // ---------------------------------------------------------------- the write-ahead log

@@ -254,8 +254,12 @@ struct StatementUse {
 
 std::string fileURLString(const std::filesystem::path& path) {
   static const char* hex = "0123456789ABCDEF";
+  // SQLite reads what follows "file://" up to the next "/" as the host: a relative path would
+  // name one ("invalid uri authority"). The path is made absolute, so the host is always empty.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   std::string out = "file://";
-  for (unsigned char c : path.string()) {
+  for (unsigned char c : (ec ? path : absolute).string()) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                        c == '/' || c == '-' || c == '_' || c == '.' || c == '~';
     if (plain) {
@@ -303,7 +307,8 @@ bool StoreCoordinator::inUse(const std::filesystem::path& file) {
 bool StoreCoordinator::foldLogIntoFile(const std::filesystem::path& file, std::string* why) {
   std::error_code ec;
   auto companionsLeft = [&] {
-    return std::filesystem::exists(companion(file, kLogSuffix), ec) || std::filesystem::exists(companion(file, kIndexSuffix), ec);
+    return std::filesystem::exists(companion(file, kLogSuffix), ec) ||
+           std::filesystem::exists(companion(file, kIndexSuffix), ec);
   };
   if (!companionsLeft()) return true;
   sqlite3* db = nullptr;
@@ -931,7 +936,8 @@ bool StoreCoordinator::onceHeldScans() {
   std::int64_t rows = 0, scans = 0;
   for (const auto& entity : model_->entities()) {
     sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v2(db_, ("SELECT count(*), max(id) FROM " + quoted(entity->name())).c_str(), -1, &stmt, nullptr);
+    const std::string sql = "SELECT count(*), max(id) FROM " + quoted(entity->name());
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
     const std::int64_t count = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
     const std::int64_t highest = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 1) : 0;
@@ -977,7 +983,8 @@ bool StoreCoordinator::setNote(const std::string& key, const std::string& value,
     if (error) *error = *problem;
     return false;
   }
-  sqlite3_stmt* stmt = prepare(std::string("INSERT OR REPLACE INTO ") + kMetadataTable + " (key, value) VALUES (?1, ?2)", error);
+  sqlite3_stmt* stmt =
+      prepare(std::string("INSERT OR REPLACE INTO ") + kMetadataTable + " (key, value) VALUES (?1, ?2)", error);
   if (!stmt) return false;
   StatementUse use{stmt};
   sqlite3_bind_text(stmt, 1, key.c_str(), -1, SQLITE_TRANSIENT);

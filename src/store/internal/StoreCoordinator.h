@@ -29,8 +29,8 @@ struct sqlite3_value;
 
 namespace qv {
 
-// A path as a file URL ("file:///home/user/.local/share/Quorvel"), every byte but letters, digits
-// and "/-_.~" escaped: as the user reads it in a message, and as SQLite takes it with options.
+// A path, made absolute, as a file URL ("file:///home/user/.local/share/Quorvel"), every byte but
+// letters, digits and "/-_.~" escaped: as the user reads it in a message, and as SQLite takes it.
 std::string fileURLString(const std::filesystem::path& path);
 
 // One stored row as read: bytes are left unread (not loaded) until asked for, so that listing

@@ -9,12 +9,13 @@ namespace qv::paths {
 
 namespace fs = std::filesystem;
 
-fs::path applicationLibraryPath() {
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return fs::path(xdg) / "Quorvel";
-  if (const char* home = std::getenv("HOME"); home && *home)
-    return fs::path(home) / ".local" / "share" / "Quorvel";
-  return fs::temp_directory_path() / "Quorvel";
+fs::path xdgFolder(const char* variable, const fs::path& homeDefault) {
+  if (const char* xdg = std::getenv(variable); xdg && fs::path(xdg).is_absolute()) return fs::path(xdg);
+  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / homeDefault;
+  return fs::temp_directory_path();
 }
+
+fs::path applicationLibraryPath() { return xdgFolder("XDG_DATA_HOME", fs::path(".local") / "share") / "Quorvel"; }
 
 std::optional<fs::path> applicationLibraryFolder(Error* error) {
   const fs::path folder = applicationLibraryPath();
@@ -34,11 +35,7 @@ std::optional<fs::path> applicationLibraryFolder(Error* error) {
   return folder;
 }
 
-fs::path stateHome() {
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) return fs::path(xdg);
-  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".local" / "state";
-  return fs::temp_directory_path();
-}
+fs::path stateHome() { return xdgFolder("XDG_STATE_HOME", fs::path(".local") / "state"); }
 
 fs::path logFolder() { return stateHome() / "Quorvel" / "Logs"; }
 

@@ -9,6 +9,11 @@
 
 namespace qv::paths {
 
+// A folder named by an XDG base-directory variable ("XDG_DATA_HOME"...): its value when that is
+// an absolute path; else (unset, empty or relative, which the XDG rule says to pass over) the
+// default below $HOME (`homeDefault`, such as ".local/share"), or the temporary folder without HOME.
+std::filesystem::path xdgFolder(const char* variable, const std::filesystem::path& homeDefault);
+
 // The application library folder, $XDG_DATA_HOME/Quorvel (~/.local/share/Quorvel when unset),
 // created on demand. Fails when it cannot be created or a file stands where it should be; the
 // caller decides which error to report.

@@ -95,7 +95,7 @@ DamagedFileAside keepDamagedFileAside(const fs::path& file) {
 }
 
 std::optional<fs::path> keepDamagedFileAside(const fs::path& file, const std::vector<std::string>& companionSuffixes,
-                                             int* error) {
+                                             int* error, const RenameStep& step) {
   const std::string stamp = asideStamp();
   int err = EEXIST;
   for (int n = 1; n < 1000 && err == EEXIST; ++n) {
@@ -104,25 +104,32 @@ std::optional<fs::path> keepDamagedFileAside(const fs::path& file, const std::ve
     bool taken = false;
     for (const auto& suffix : companionSuffixes) taken = taken || nameTaken(withSuffix(aside, suffix));
     if (taken) continue;
-    err = moveFileWithCompanions(file, aside, companionSuffixes);
+    err = moveFileWithCompanions(file, aside, companionSuffixes, step);
     if (err == 0) return aside;
   }
   if (error) *error = err;
   return std::nullopt;
 }
 
-int moveFileWithCompanions(const fs::path& file, const fs::path& target, const std::vector<std::string>& companionSuffixes) {
+int moveFileWithCompanions(const fs::path& file, const fs::path& target, const std::vector<std::string>& companionSuffixes,
+                           const RenameStep& step) {
+  auto renameOne = [&](const fs::path& from, const fs::path& to) {
+    if (step) step(from, to, false);
+    const int err = moveWithoutReplacing(from, to);
+    if (step) step(from, to, true);
+    return err;
+  };
   std::vector<std::pair<fs::path, fs::path>> moved;
   auto moveBack = [&] {
-    for (auto it = moved.rbegin(); it != moved.rend(); ++it) moveWithoutReplacing(it->second, it->first);
+    for (auto it = moved.rbegin(); it != moved.rend(); ++it) renameOne(it->second, it->first);
   };
-  if (const int err = moveWithoutReplacing(file, target)) return err;
+  if (const int err = renameOne(file, target)) return err;
   moved.emplace_back(file, target);
   for (const auto& suffix : companionSuffixes) {
     const fs::path from = withSuffix(file, suffix);
     if (!nameTaken(from)) continue;
     const fs::path to = withSuffix(target, suffix);
-    if (const int err = moveWithoutReplacing(from, to)) {
+    if (const int err = renameOne(from, to)) {
       moveBack();
       return err;
     }

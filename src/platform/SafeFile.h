@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,12 +29,16 @@ struct DamagedFileAside {
 // replaced.
 DamagedFileAside keepDamagedFileAside(const std::filesystem::path& file);
 
+// Told before (`done` false) and after (`done` true) each rename a move makes, moves back
+// included: what a crash between two renames would leave can be seen there.
+using RenameStep = std::function<void(const std::filesystem::path& from, const std::filesystem::path& to, bool done)>;
+
 // The same for a file that has companions named "<file><suffix>" (a database's log and index):
 // those that exist go with it, under the same dated name and their own suffixes, all or none.
 // Answers the file's new name; nothing, with the errno in `error`, when it stays where it was.
 std::optional<std::filesystem::path> keepDamagedFileAside(const std::filesystem::path& file,
                                                           const std::vector<std::string>& companionSuffixes,
-                                                          int* error);
+                                                          int* error, const RenameStep& step = {});
 
 // Moves `file` to `target`, and each companion "<file><suffix>" that exists to
 // "<target><suffix>". A name that is taken is never replaced (EEXIST), and when one move fails
@@ -41,6 +46,6 @@ std::optional<std::filesystem::path> keepDamagedFileAside(const std::filesystem:
 // ones. The file goes first, so that a crash between the moves never leaves one file's log
 // beside another file. Answers 0, or the errno of the move that failed.
 int moveFileWithCompanions(const std::filesystem::path& file, const std::filesystem::path& target,
-                           const std::vector<std::string>& companionSuffixes);
+                           const std::vector<std::string>& companionSuffixes, const RenameStep& step = {});
 
 }  // namespace qv

@@ -12,6 +12,7 @@
 #include "platform/Base64.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 #include "platform/SafeFile.h"
 
 namespace qv {
@@ -127,15 +128,7 @@ std::optional<Dictionary> Settings::fromJSON(const std::string& text) {
 }
 
 fs::path Settings::standardFilePath() {
-  fs::path base;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
-    base = xdg;
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    base = fs::path(home) / ".config";
-  } else {
-    base = fs::temp_directory_path();
-  }
-  return base / "Quorvel" / "Settings.json";
+  return paths::xdgFolder("XDG_CONFIG_HOME", ".config") / "Quorvel" / "Settings.json";
 }
 
 Settings& Settings::standard() {

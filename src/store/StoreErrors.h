@@ -28,6 +28,9 @@ inline constexpr int kKeptLibraryFoundError = 108;
 inline constexpr const char* kSQLiteResultCodeKey = "SQLiteResultCode";
 // The detail key carrying the path a store file was moved to.
 inline constexpr const char* kMovedFilePathKey = "MovedFilePath";
+// The detail key carrying the model mark of a store file written with another model (one that
+// another version can open, unlike a damaged file).
+inline constexpr const char* kStoredModelVersionKey = "StoredModelVersion";
 // The detail key carrying the path of a library kept aside that was taken back or is still kept.
 inline constexpr const char* kKeptLibraryPathKey = "KeptLibraryPath";
 

@@ -2,6 +2,7 @@
 #include "store/TBCoreDataStoreS1.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,33 +71,69 @@ std::vector<fs::path> keptLibraries(const fs::path& file) {
   return libraries;
 }
 
+// The metadata note naming the kept library the user was last told of (code 102 or 108): told
+// once, not at every opening of the library.
+constexpr const char* kToldOfKeptLibraryNote = "ToldOfKeptLibrary";
+
 enum class Holding { NoFile, NoScans, Scans, Unreadable, Unknown };
 
-// What a library holds, read without writing anything in it or beside it.
-Holding whatLibraryHolds(const qv::ModelPtr& model, const qv::EntityDescription& scans, const fs::path& file) {
+struct LibraryState {
+  Holding holding = Holding::Unknown;
+  bool onceHeldScans = true;  // NoScans: it held scans once, and is the user's even when empty
+  bool otherModel = false;    // Unreadable: written with another model, not damaged
+  std::string damage;         // Scans, when asked: what SQLite's integrity check finds wrong
+  std::string toldOf;         // the name of the kept library the user was last told of
+};
+
+// What a library holds, read without writing anything in it or beside it; with `checkIntegrity`,
+// one that holds scans is checked by SQLite as well.
+LibraryState whatLibraryHolds(const qv::ModelPtr& model, const qv::EntityDescription& scans, const fs::path& file,
+                              bool checkIntegrity) {
+  LibraryState state;
   std::error_code ec;
   const auto size = fs::file_size(file, ec);
-  if (ec) return fs::exists(file, ec) ? Holding::Unknown : Holding::NoFile;
-  if (size == 0) return Holding::NoScans;  // taken for a new library
+  if (ec) {
+    state.holding = fs::exists(file, ec) ? Holding::Unknown : Holding::NoFile;
+    return state;
+  }
+  const auto logSize = fs::file_size(companionOf(file, "-wal"), ec);
+  const bool hasLog = !ec && logSize > 0;
+  if (size == 0 && !hasLog) {  // taken for a new library
+    state.holding = Holding::NoScans;
+    state.onceHeldScans = false;
+    return state;
+  }
   // A log whose index is gone cannot be read without writing one: its saves would go unseen.
-  if (fs::file_size(companionOf(file, "-wal"), ec) > 0 && !ec && !fs::exists(companionOf(file, "-shm"), ec))
-    return Holding::Unknown;
+  if (hasLog && !fs::exists(companionOf(file, "-shm"), ec)) return state;
   qv::StoreCoordinator probe(model);
   qv::Error error;
   const auto opened = probe.open(file, &error, [](const fs::path&) { return EACCES; });
-  if (opened == qv::StoreCoordinator::OpenResult::Unreadable) return Holding::Unreadable;
-  if (opened != qv::StoreCoordinator::OpenResult::OpenedReadOnly) return Holding::Unknown;
+  if (opened == qv::StoreCoordinator::OpenResult::Unreadable) {
+    state.holding = Holding::Unreadable;
+    const auto* version = qv::find(error.userInfo, qv::kStoredModelVersionKey);
+    const std::string mark = version ? version->toString().value_or("") : "";
+    state.otherModel = !mark.empty() && mark != probe.layoutMark() && mark != model->versionHash();
+    return state;
+  }
+  if (opened != qv::StoreCoordinator::OpenResult::OpenedReadOnly) return state;
   qv::Error readError;
   const auto rows = probe.fetchRows(scans, qv::FetchRequest(scans.name()), 1, &readError);
-  if (!readError.domain.empty()) return Holding::Unknown;
-  return rows.empty() ? Holding::NoScans : Holding::Scans;
+  if (!readError.domain.empty()) return state;
+  state.holding = rows.empty() ? Holding::NoScans : Holding::Scans;
+  state.onceHeldScans = !rows.empty() || probe.onceHeldScans();
+  state.toldOf = probe.note(kToldOfKeptLibraryNote).value_or("");
+  if (checkIntegrity && state.holding == Holding::Scans && !probe.passesIntegrityCheck(&state.damage) &&
+      state.damage.empty())
+    state.damage = "damaged";
+  return state;
 }
 
 }  // namespace
 
 TBCoreDataStoreS1::TBCoreDataStoreS1(Options options)
     : folder_(std::move(options.folder)), presenter_(std::move(options.presentError)),
-      writeAccess_(options.writeAccess ? std::move(options.writeAccess) : WriteAccessProbe(&systemWriteAccess)) {
+      writeAccess_(options.writeAccess ? std::move(options.writeAccess) : WriteAccessProbe(&systemWriteAccess)),
+      libraryStep_(std::move(options.libraryStep)) {
   qv::ModelPtr model = options.model ? options.model : qv::scanModel();
   coordinator_ = std::make_shared<qv::StoreCoordinator>(model);
   openStore();
@@ -142,6 +179,13 @@ void TBCoreDataStoreS1::present(const qv::Error& error) {
   if (presenter) presenter(error);
 }
 
+qv::RenameStep TBCoreDataStoreS1::renameStep() const {
+  if (!libraryStep_) return {};
+  return [this](const fs::path& from, const fs::path& to, bool done) {
+    libraryStep_("rename " + from.filename().string() + " to " + to.filename().string(), done);
+  };
+}
+
 void TBCoreDataStoreS1::openStore() {
   std::error_code ec;
   const auto status = fs::status(folder_, ec);
@@ -171,12 +215,22 @@ void TBCoreDataStoreS1::openStore() {
   }
 
   const fs::path file = persistentStoreURL();
+  if (int strayError = 0; !setAsideStrayCompanions(file, &strayError)) {
+    // Opening would replay that log into the new store file: the store stays closed.
+    openError_ = qv::posixError(strayError, "The scan library's log lies beside no library and cannot be set aside");
+    openError_->userInfo[qv::Error::kFilePathKey] = file.string() + "-wal";
+    present(*openError_);
+    return;
+  }
   takeBackKeptLibrary(file);
   qv::Error error;
   auto result = coordinator_->open(file, &error, writeAccess_);
   if (result == qv::StoreCoordinator::OpenResult::Unreadable) {
+    // SQLite's own opening has folded a log it could read; what is left moves with the file.
+    std::string why;
+    if (!foldLog(file, &why)) QVLogWarn("The unreadable store file %s moves with its log: %s", file.c_str(), why.c_str());
     int moveError = 0;
-    auto moved = qv::keepDamagedFileAside(file, kStoreCompanions, &moveError);
+    auto moved = qv::keepDamagedFileAside(file, kStoreCompanions, &moveError, renameStep());
     if (!moved) {
       // Never delete what cannot be moved: the store stays closed and the user is told.
       openError_ = error;
@@ -196,6 +250,7 @@ void TBCoreDataStoreS1::openStore() {
       QVLogVerbose("Data file: %s", file.c_str());
       return;
     }
+    toldOfKeptLibrary_ = moved->filename().string();  // the new library's openings say no more of it
     present(qv::Error(qv::kScanErrorDomain, qv::kStoreFileMovedAsideError,
                       qv::format("The scan library could not be read. It was kept as \"%s\" and a new, empty library "
                                  "was started.", moved->filename().c_str()),
@@ -214,33 +269,75 @@ void TBCoreDataStoreS1::openStore() {
     // Told once, here; each refused save repeats the reason to its caller.
     readOnlyError_ = coordinator_->writeProblem();
     if (readOnlyError_) present(*readOnlyError_);
+  } else if (toldOfKeptLibrary_) {
+    qv::Error noteError;
+    if (!coordinator_->setNote(kToldOfKeptLibraryNote, *toldOfKeptLibrary_, &noteError))
+      QVLogWarn("Cannot note in the scan library what the user was told: %s", noteError.text().c_str());
   }
   QVLogDebug("Data file: %s", file.c_str());
+}
+
+bool TBCoreDataStoreS1::foldLog(const fs::path& file, std::string* why) {
+  const std::string step = "fold the log of " + file.filename().string() + " into it";
+  if (libraryStep_) libraryStep_(step, false);
+  const bool folded = qv::StoreCoordinator::foldLogIntoFile(file, why);
+  if (libraryStep_) libraryStep_(step, true);
+  return folded;
+}
+
+bool TBCoreDataStoreS1::setAsideStrayCompanions(const fs::path& file, int* error) {
+  // A log or an index under the store's name beside no store file (a crash between an older
+  // program's renames, a file removed by hand) belongs to some other library: SQLite would replay
+  // that log into whatever file next takes the name. Each is kept under a dated name of its own.
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) == 0 || errno != ENOENT) return true;
+  for (const auto& suffix : kStoreCompanions) {
+    const fs::path stray = companionOf(file, suffix.c_str());
+    if (::lstat(stray.c_str(), &st) != 0) continue;
+    int err = 0;
+    const auto aside = qv::keepDamagedFileAside(stray, {}, &err, renameStep());
+    if (!aside) {
+      QVLogError("The store's %s lies beside no store file and cannot be set aside: %s", stray.c_str(),
+                 std::strerror(err));
+      if (error) *error = err;
+      return false;
+    }
+    QVLogWarn("The store's %s lay beside no store file; it is kept as %s, never read into another library",
+              stray.filename().c_str(), aside->c_str());
+  }
+  return true;
 }
 
 void TBCoreDataStoreS1::takeBackKeptLibrary(const fs::path& file) {
   // An older program that takes this version's library for another model's keeps it aside whole
   // and starts an empty one; a library kept aside is never deleted. Back on this version, a
-  // library without scans beside a kept library that this version can read and that holds scans
-  // is that library's successor, not a choice the user made: the kept one is taken back.
+  // library that never held a scan beside a kept library that this version can read and that
+  // holds scans is that library's successor, not a choice the user made: the kept one is taken
+  // back. A library that once held scans is the user's, emptied or not.
   const auto kept = keptLibraries(file);
   if (kept.empty()) return;
   const auto scans = coordinator_->model()->entity("QVSDScanObject");
   if (!scans) return;  // not a library of scans: there is nothing to compare
-  const Holding current = whatLibraryHolds(coordinator_->model(), *scans, file);
-  if (current == Holding::Scans || current == Holding::Unknown) return;
+  const LibraryState current = whatLibraryHolds(coordinator_->model(), *scans, file, false);
+  if (current.holding == Holding::Scans || current.holding == Holding::Unknown) return;
+  if (current.holding == Holding::NoScans && current.onceHeldScans) return;
   std::optional<fs::path> chosen;
-  std::optional<fs::path> unopened;  // the newest kept library this version cannot read
+  std::optional<fs::path> unopened;  // the newest kept library that cannot be taken back
+  LibraryState unopenedState;
   for (const auto& library : kept) {
-    const Holding holding = whatLibraryHolds(coordinator_->model(), *scans, library);
-    if (holding == Holding::Scans) {
+    const LibraryState state = whatLibraryHolds(coordinator_->model(), *scans, library, true);
+    if (state.holding == Holding::Scans && state.damage.empty()) {
       chosen = library;
       break;
     }
-    if ((holding == Holding::Unreadable || holding == Holding::Unknown) && !unopened) unopened = library;
+    if ((state.holding == Holding::Unreadable || state.holding == Holding::Unknown || state.holding == Holding::Scans) &&
+        !unopened) {
+      unopened = library;
+      unopenedState = state;
+    }
   }
   auto tellWhereItIs = [&](const fs::path& library, const std::string& why) {
-    if (current == Holding::Unreadable) return;  // the opening tells of the library it keeps now
+    if (current.holding == Holding::Unreadable) return;  // the opening tells of the library it keeps now
     QVLogWarn("The scan library %s holds no scans; the library kept as %s %s", file.c_str(), library.c_str(), why.c_str());
     present(qv::Error(qv::kScanErrorDomain, qv::kKeptLibraryFoundError,
                       qv::format("The scan library holds no scans. The library kept earlier as \"%s\" %s; it is still "
@@ -249,7 +346,19 @@ void TBCoreDataStoreS1::takeBackKeptLibrary(const fs::path& file) {
                       {{qv::Error::kFilePathKey, file.string()}, {qv::kKeptLibraryPathKey, library.string()}}));
   };
   if (!chosen) {
-    if (unopened) tellWhereItIs(*unopened, "cannot be opened by this version");
+    // What cannot change by itself is told once: the library notes it once it is open.
+    if (!unopened || unopened->filename().string() == current.toldOf) return;
+    std::string why;
+    if (unopenedState.holding == Holding::Scans)
+      why = "holds scans but is damaged (" + unopenedState.damage + "), so it was not taken back";
+    else if (unopenedState.holding == Holding::Unknown)
+      why = "could not be read";
+    else if (unopenedState.otherModel)
+      why = "was written by another version of the program and cannot be opened by this one";
+    else
+      why = "is damaged and cannot be opened";
+    tellWhereItIs(*unopened, why);
+    if (current.holding != Holding::Unreadable) toldOfKeptLibrary_ = unopened->filename().string();
     return;
   }
   // Moved only where names can be changed and while no program has either library open.
@@ -261,17 +370,30 @@ void TBCoreDataStoreS1::takeBackKeptLibrary(const fs::path& file) {
     tellWhereItIs(*chosen, "holds scans but could not be taken back while another program has a library open");
     return;
   }
+  // Each library moves as one file: its log is folded into it first, so that no crash between
+  // two renames leaves a log under a name whose file is another library's. The library found
+  // goes with its companions if its log cannot be folded (a damaged file): a crash then leaves
+  // them beside no file, and they are set aside on their own at the next opening.
+  std::string why;
+  if (!foldLog(*chosen, &why)) {
+    tellWhereItIs(*chosen, "holds scans but could not be taken back (" + why + ")");
+    return;
+  }
   std::optional<fs::path> setAside;
-  if (current != Holding::NoFile) {
+  if (current.holding != Holding::NoFile) {
+    if (!foldLog(file, &why)) QVLogWarn("The scan library %s moves with its log: %s", file.c_str(), why.c_str());
     int err = 0;
-    setAside = qv::keepDamagedFileAside(file, kStoreCompanions, &err);
+    setAside = qv::keepDamagedFileAside(file, kStoreCompanions, &err, renameStep());
     if (!setAside) {
       tellWhereItIs(*chosen, std::string("holds scans but could not be taken back (") + std::strerror(err) + ")");
       return;
     }
   }
-  if (const int err = qv::moveFileWithCompanions(*chosen, file, kStoreCompanions)) {
-    if (setAside && qv::moveFileWithCompanions(*setAside, file, kStoreCompanions) == 0) setAside.reset();
+  // Nothing may lie under the store's name but the library taken back.
+  int err = 0;
+  if (!setAsideStrayCompanions(file, &err) ||
+      (err = qv::moveFileWithCompanions(*chosen, file, kStoreCompanions, renameStep()))) {
+    if (setAside && qv::moveFileWithCompanions(*setAside, file, kStoreCompanions, renameStep()) == 0) setAside.reset();
     if (!setAside) {
       tellWhereItIs(*chosen, std::string("holds scans but could not be taken back (") + std::strerror(err) + ")");
       return;
@@ -282,9 +404,9 @@ void TBCoreDataStoreS1::takeBackKeptLibrary(const fs::path& file) {
     return;
   }
   takenBackStoreFilePath_ = *chosen;
-  if (current == Holding::Unreadable) movedStoreFilePath_ = setAside;
+  if (current.holding == Holding::Unreadable) movedStoreFilePath_ = setAside;
   std::string message;
-  if (current == Holding::Unreadable)
+  if (current.holding == Holding::Unreadable)
     message = qv::format("The scan library could not be read. It was kept as \"%s\", and the library kept earlier as "
                          "\"%s\" was taken back.",
                          setAside->filename().c_str(), chosen->filename().c_str());

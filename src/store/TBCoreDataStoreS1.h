@@ -10,6 +10,7 @@
 
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SafeFile.h"
 #include "store/ObjectContext.h"
 #include "store/ObjectID.h"
 #include "store/ObjectModel.h"
@@ -27,12 +28,17 @@ public:
   // Whether this process may write a path: 0 when it may, else the system's error number. A folder
   // counts as writable when files can be made and removed in it.
   using WriteAccessProbe = std::function<int(const std::filesystem::path&)>;
+  // Told before (`done` false) and after (`done` true) each step that moves a library at opening
+  // (a log folded into its file, a rename), with what the step does: a test stops the program
+  // there to see what a crash between two steps leaves.
+  using LibraryStep = std::function<void(const std::string& step, bool done)>;
 
   struct Options {
     std::filesystem::path folder;  // the library folder: the store file and every file beside it
     qv::ModelPtr model;            // the scan model when empty
     ErrorPresenter presentError;   // the process-wide presenter when empty
     WriteAccessProbe writeAccess = {};  // the system's answer (`systemWriteAccess`) when empty
+    LibraryStep libraryStep = {};       // nothing told when empty
   };
 
   static constexpr const char* kStoreFileName = "Scan.7.storedata";
@@ -45,10 +51,12 @@ public:
   // a library whose folder cannot be written (SQLite keeps its log and index beside the file). Log
   // and index files left unwritable beside a writable file are made writable again, keeping their
   // bytes, unless another connection has the library open: then it opens for reading, naming them.
-  // A library without scans (or none at all) beside kept libraries is replaced by the newest kept
-  // one this model can read that holds scans, whole, and itself kept aside (an older program keeps
-  // this version's library aside and starts an empty one); when none can be taken back and one
-  // cannot be read, the user is told where it is. A disk too full to open the library for writing
+  // A library that never held a scan (or none at all) beside kept libraries is replaced by the
+  // newest kept one this model can read, that holds scans and passes SQLite's integrity check,
+  // and itself kept aside (an older program keeps this version's library aside and starts an
+  // empty one); each moves as one file, its log folded in first. When none can be taken back and
+  // one cannot be read, the user is told where it is, once. A log or index under the store's name
+  // beside no store file is set aside on its own. A disk too full to open the library for writing
   // opens it for reading.
   explicit TBCoreDataStoreS1(Options options);
   ~TBCoreDataStoreS1();
@@ -100,12 +108,21 @@ public:
 private:
   void openStore();
   void takeBackKeptLibrary(const std::filesystem::path& file);
+  // Folds a closed library's log into its file (`StoreCoordinator::foldLogIntoFile`), told to
+  // `libraryStep`.
+  bool foldLog(const std::filesystem::path& file, std::string* why);
+  // Sets a log or an index that lies under the store's name beside no store file aside under a
+  // name of its own; false, with the errno, when one cannot be moved.
+  bool setAsideStrayCompanions(const std::filesystem::path& file, int* error);
   void present(const qv::Error& error);
+  // Forwards a rename of a library's files to `libraryStep`.
+  qv::RenameStep renameStep() const;
 
   std::filesystem::path folder_;
   std::filesystem::path filesFolder_;
   ErrorPresenter presenter_;
   WriteAccessProbe writeAccess_;
+  LibraryStep libraryStep_;
   std::shared_ptr<qv::StoreCoordinator> coordinator_;
   qv::ObjectContextPtr privateContext_;
   qv::ObjectContextPtr mainContext_;
@@ -115,4 +132,6 @@ private:
   std::optional<qv::Error> readOnlyError_;
   std::optional<std::filesystem::path> movedStoreFilePath_;
   std::optional<std::filesystem::path> takenBackStoreFilePath_;
+  // The kept library the user has just been told of, noted in the library once it is open.
+  std::optional<std::string> toldOfKeptLibrary_;
 };

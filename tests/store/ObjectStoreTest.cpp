@@ -14,6 +14,8 @@
 
 #include "StoreTestSupport.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Paths.h"
+#include "platform/Settings.h"
 #include "store/ContextSave.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDPoint3D.h"
@@ -557,6 +559,280 @@ TEST_F(StoreTest, AnEmptyLibraryBesideKeptOnesTakesBackTheNewestThatHoldsScansWh
   EXPECT_NE(presented[0].description.find(lone.string()), std::string::npos) << presented[0].description;
   EXPECT_EQ(readFile(lone / "Scan.7.storedata.corrupt-20240101-000000"), "damaged");
 }
+
+TEST_F(StoreTest, ALibraryThatOnceHeldScansStaysAndAKeptOneThatCannotComeBackIsToldOfOnceAndTruly) {
+  auto scanCount = [](TBCoreDataStoreS1& in) {
+    std::size_t n = 0;
+    in.mainContext()->performAndWait(
+        [&] { n = in.mainContext()->fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")).size(); });
+    return n;
+  };
+  int made = 0;
+  auto keepLibraryWithAScan = [&](const fs::path& as) {
+    const fs::path folder = temp.path() / ("made" + std::to_string(++made));
+    auto other = openStore(folder);
+    other->mainContext()->performAndWait([&] { keepOneScan(*other->mainContext()); });
+    other.reset();
+    fs::rename(folder / "Scan.7.storedata", as);
+  };
+  const std::string keptName = "Scan.7.storedata.corrupt-20240301-000000";
+
+  // Emptied by the user, a library is still the user's: a kept one beside it stays kept, and
+  // nothing is said; so too for a library of an older program, which has no mark of it.
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  onMain([&] {
+    auto scan = newScan(mainContext(), "/scans/cleared.qvk");
+    ASSERT_TRUE(mainContext().save());
+    mainContext().deleteObject(scan);
+    ASSERT_TRUE(mainContext().save());
+  });
+  closeStore();
+  keepLibraryWithAScan(libraryFolder() / keptName);
+  for (int older = 0; older < 2; ++older) {
+    if (older) runSQL(file, "DELETE FROM store_metadata WHERE key NOT IN ('ModelVersion', 'StoreUUID', 'NextObjectNumber')");
+    presented.clear();
+    store = openStore();
+    EXPECT_FALSE(store->takenBackStoreFilePath()) << older;
+    EXPECT_TRUE(presented.empty()) << presented.front().text();
+    EXPECT_EQ(scanCount(*store), 0u);
+    EXPECT_TRUE(fs::exists(libraryFolder() / keptName));
+    closeStore();
+  }
+
+  // A kept library with scans that fails SQLite's integrity check is not taken back: the user
+  // is told it is damaged, once; so is a damaged library this version set aside itself.
+  const fs::path beside = temp.path() / "Beside", damagedHere = temp.path() / "DamagedHere";
+  fs::create_directories(beside);
+  keepLibraryWithAScan(beside / keptName);
+  runSQL(beside / keptName,
+         "PRAGMA writable_schema=ON; UPDATE sqlite_master SET rootpage = (SELECT rootpage FROM sqlite_master WHERE "
+         "name = 'QVSDTexture_scanObject') WHERE name = 'QVSDScanObject_library'");
+  fs::create_directories(damagedHere);
+  writeFile(damagedHere / "Scan.7.storedata", std::string(8192, 'x'));
+  for (const auto& folder : {beside, damagedHere}) {
+    for (int opening = 0; opening < 3; ++opening) {
+      presented.clear();
+      auto opened = openStore(folder);
+      ASSERT_TRUE(opened->hasCoordinator());
+      EXPECT_FALSE(opened->takenBackStoreFilePath());
+      EXPECT_EQ(scanCount(*opened), 0u);
+      if (opening > 0) {
+        EXPECT_TRUE(presented.empty()) << folder << " " << presented.front().text();
+      } else if (folder == beside) {
+        ASSERT_EQ(presented.size(), 1u);
+        EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kKeptLibraryFoundError)) << presented[0].text();
+        EXPECT_NE(presented[0].description.find("\"" + keptName + "\" holds scans but is damaged"), std::string::npos)
+            << presented[0].description;
+      } else {
+        ASSERT_EQ(presented.size(), 1u);
+        EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kStoreFileMovedAsideError)) << presented[0].text();
+      }
+    }
+  }
+  EXPECT_TRUE(fs::exists(beside / keptName));
+}
+
+namespace {
+
+// What SQLite finds of a file's soundness ("ok", or the first faults), read through a connection
+// of its own.
+std::string integrityOf(const fs::path& file) {
+  sqlite3* db = nullptr;
+  std::string verdict = "cannot be opened";
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    verdict.clear();
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK)
+      while (sqlite3_step(stmt) == SQLITE_ROW) verdict += reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    else
+      verdict = sqlite3_errmsg(db);
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return verdict;
+}
+
+// A kept library with scans is taken back at opening, the library in its place set aside: one of
+// another model, or an empty successor, each with its latest saves still in its log; or no library
+// is there but the successor's log and index (a crash between the renames of an older program).
+enum class LibraryMove { SetAside, TakeBack, LogWithoutFile };
+constexpr int kMoveStepsTried = 9;  // more than any move takes
+
+}  // namespace
+
+class LibraryMoveCrashTest : public StoreTest, public ::testing::WithParamInterface<std::tuple<LibraryMove, int>> {};
+
+TEST_P(LibraryMoveCrashTest, ARunStoppedAtAnyStepOfTheMoveLosesNoScanAndReplaysNoLogIntoAnotherFile) {
+  const auto [move, stopAt] = GetParam();
+  const fs::path file = libraryFolder() / "Scan.7.storedata";
+  // Saved while another connection has the library open: the saves stay in its log at the end.
+  auto saveIntoLog = [&](TBCoreDataStoreS1& into, const std::function<void(qv::ObjectContext&)>& more) {
+    auto reader = std::make_unique<OtherConnection>(into.persistentStoreURL());
+    into.mainContext()->performAndWait([&] {
+      more(*into.mainContext());
+      ASSERT_TRUE(into.mainContext()->save());
+    });
+    into.close();
+    reader.reset();
+    ASSERT_GT(fs::file_size(into.persistentStoreURL().string() + "-wal"), 0u);
+  };
+  auto placeAs = [](const fs::path& from, const fs::path& to) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      if (fs::exists(from.string() + suffix)) fs::rename(from.string() + suffix, to.string() + suffix);
+    }
+  };
+  std::vector<std::pair<std::string, std::string>> scans;  // source and points of each kept scan
+  std::vector<std::pair<fs::path, std::string>> images;
+  std::string strayLog;
+  closeStore();
+  fs::remove_all(libraryFolder());
+  // The kept library: this version's, with scans and images, its latest save in its log.
+  store = openStore();
+  for (int i = 0; i < 2; ++i) {
+    const fs::path image = store->filesFolder() / ("photo" + std::to_string(i) + ".png");
+    images.emplace_back(image, std::string(5000 + i, static_cast<char>('a' + i)));
+    writeFile(image, images.back().second);
+    std::string points(44 * 300, '\0');
+    for (std::size_t b = 0; b < points.size(); ++b) points[b] = static_cast<char>(b * 7 + i);
+    scans.emplace_back("/scans/" + std::to_string(i) + ".qvk", points);
+    auto add = [&, i](qv::ObjectContext& c) {
+      auto scan = newScan(c, scans[i].first);
+      scan->setVertexData(std::make_shared<const qv::Data>(points.begin(), points.end()));
+      QVSDTexture::createTextureInScanObject(scan)->setTextureFileName(images[i].first.string());
+    };
+    if (i == 0) {
+      onMain([&] {
+        add(mainContext());
+        ASSERT_TRUE(mainContext().save());
+      });
+    } else {
+      saveIntoLog(*store, add);
+    }
+  }
+  closeStore();
+  placeAs(file, file.string() + ".corrupt-20240301-000000");
+  auto otherModel = std::make_shared<const qv::ObjectModel>(std::vector<qv::EntityDescription>{
+      qv::EntityDescription("Thing", {{"name", qv::AttributeType::String}}, {}, {})});
+  if (move == LibraryMove::SetAside) {
+    // In its place a library of another model, its latest save in its log.
+    TBCoreDataStoreS1::Options options;
+    options.folder = temp.path() / "other";
+    options.model = otherModel;
+    {
+      TBCoreDataStoreS1 other(options);
+      other.mainContext()->performAndWait([&] {
+        other.mainContext()->insertNewObject("Thing")->setValue("name", std::string("filed"));
+        ASSERT_TRUE(other.mainContext()->save());
+      });
+    }
+    TBCoreDataStoreS1 other(options);
+    saveIntoLog(other, [](qv::ObjectContext& c) { c.insertNewObject("Thing")->setValue("name", std::string("logged")); });
+    placeAs(options.folder / "Scan.7.storedata", file);
+  } else {
+    // In its place its successor, left with a log of its own by a run that was killed.
+    openStore(temp.path() / "successor").reset();
+    placeAs(temp.path() / "successor" / "Scan.7.storedata", file);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      sqlite3* db = nullptr;
+      sqlite3_open(file.c_str(), &db);
+      sqlite3_exec(db, "INSERT INTO store_metadata VALUES ('KilledRun', 'yes')", nullptr, nullptr, nullptr);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_GT(fs::file_size(file.string() + "-wal"), 0u);
+    if (move == LibraryMove::LogWithoutFile) {
+      strayLog = readFile(file.string() + "-wal");
+      fs::rename(file, file.string() + ".corrupt-20240302-000000");
+    }
+  }
+
+  // A run stopped at the step: the system's crash, with nothing closed or tidied.
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    int steps = 0;
+    TBCoreDataStoreS1::Options options;
+    options.folder = libraryFolder();
+    options.presentError = [](const qv::Error&) {};
+    options.libraryStep = [&](const std::string&, bool) {
+      if (steps++ == stopAt) _exit(0);
+    };
+    TBCoreDataStoreS1 stopped(options);
+    _exit(100 + std::min(steps, 99));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (stopAt == kMoveStepsTried - 1) {
+    EXPECT_GE(WEXITSTATUS(status), 100) << "more steps than tried";
+  }
+
+  presented.clear();
+  store = openStore();
+  ASSERT_TRUE(store->hasCoordinator());
+  EXPECT_FALSE(store->readOnlyError());
+  EXPECT_EQ(integrityOf(file), "ok");
+  std::size_t found = 0;
+  onMain([&] {
+    for (const auto& scan : mainContext().fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject"))) {
+      ++found;
+      const auto source = scan->sourceFilePath().value_or("");
+      const auto expected = std::find_if(scans.begin(), scans.end(), [&](const auto& s) { return s.first == source; });
+      ASSERT_NE(expected, scans.end()) << source;
+      const auto points = scan->vertexData();
+      ASSERT_TRUE(points);
+      EXPECT_EQ(std::string(points->begin(), points->end()), expected->second) << source;
+    }
+  });
+  EXPECT_EQ(found, scans.size());
+  for (const auto& [image, bytes] : images) EXPECT_EQ(readFile(image), bytes) << image;
+  if (move == LibraryMove::LogWithoutFile) {
+    bool kept = false;
+    for (const auto& entry : fs::directory_iterator(libraryFolder()))
+      kept = kept || (entry.path().filename().string().rfind("Scan.7.storedata-wal.", 0) == 0 && readFile(entry.path()) == strayLog);
+    EXPECT_TRUE(kept) << "the log that lay beside no library is kept under a name of its own";
+  }
+  if (move == LibraryMove::SetAside) {
+    // The library of another model is kept whole under a dated name, its log's save in it.
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(libraryFolder())) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("Scan.7.storedata.corrupt-", 0) != 0 || name.rfind("Scan.7.storedata.corrupt-2024", 0) == 0 ||
+          name.ends_with("-wal") || name.ends_with("-shm"))
+        continue;
+      TBCoreDataStoreS1::Options options;
+      options.folder = temp.path() / ("recovered-" + name);
+      options.model = otherModel;
+      fs::create_directories(options.folder);
+      for (const char* suffix : {"", "-wal", "-shm"}) {
+        if (fs::exists(entry.path().string() + suffix))
+          fs::copy_file(entry.path().string() + suffix, options.folder / (std::string("Scan.7.storedata") + suffix));
+      }
+      TBCoreDataStoreS1 recovered(options);
+      recovered.mainContext()->performAndWait([&] {
+        for (const auto& thing : recovered.mainContext()->executeFetchRequest(qv::FetchRequest("Thing")))
+          names.push_back(thing->stringValue("name").value_or(""));
+      });
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"filed", "logged"}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStep, LibraryMoveCrashTest,
+                         ::testing::Combine(::testing::Values(LibraryMove::SetAside, LibraryMove::TakeBack,
+                                                              LibraryMove::LogWithoutFile),
+                                            ::testing::Range(0, kMoveStepsTried)),
+                         [](const auto& info) {
+                           const LibraryMove move = std::get<0>(info.param);
+                           return std::string(move == LibraryMove::SetAside   ? "SetAside"
+                                              : move == LibraryMove::TakeBack ? "TakeBack"
+                                                                              : "LogWithoutFile") +
+                                  "StoppedAtStep" + std::to_string(std::get<1>(info.param));
+                         });
 
 TEST_F(StoreTest, AFailedChangeOfAnOlderLibraryLeavesItAsItWasAndAFullDiskOpensItForReading) {
   QV_RUN_ON_A_SMALL_DISK(16u << 20);
@@ -1509,6 +1785,38 @@ TEST(DefaultStore, LivesInTheApplicationLibraryFolderWithContextsBoundToTheirQue
   qv::drainMainQueue();
   EXPECT_TRUE(ranOnMain);
   EXPECT_TRUE(found);
+}
+
+TEST(DefaultStore, RelativeXDGFoldersArePassedOverAndALibraryUnderARelativePathOpensForReading) {
+  qv::test::TempFolder temp;  // each test case runs in a process of its own
+  ::setenv("HOME", temp.path().c_str(), 1);
+  ::setenv("XDG_DATA_HOME", "data", 1);
+  ::setenv("XDG_STATE_HOME", "state", 1);
+  ::setenv("XDG_CONFIG_HOME", "config", 1);
+  EXPECT_EQ(TBCoreDataStoreS1::appLibraryDirectory(), temp.path() / ".local" / "share" / "Quorvel");
+  EXPECT_EQ(qv::paths::stateHome(), temp.path() / ".local" / "state");
+  EXPECT_EQ(qv::Settings::standardFilePath(), temp.path() / ".config" / "Quorvel" / "Settings.json");
+
+  // A library named by a relative path, with characters a URI escapes, that can only be read.
+  ASSERT_EQ(::chdir(temp.path().c_str()), 0);
+  const fs::path folder = "my scans/#1?%";
+  auto options = [&](TBCoreDataStoreS1::WriteAccessProbe writeAccess) {
+    TBCoreDataStoreS1::Options made;
+    made.folder = folder;
+    made.presentError = [](const qv::Error&) {};
+    made.writeAccess = std::move(writeAccess);
+    return made;
+  };
+  {
+    TBCoreDataStoreS1 writable(options({}));
+    writable.mainContext()->performAndWait([&] { keepOneScan(*writable.mainContext()); });
+  }
+  TBCoreDataStoreS1 readOnly(options([](const fs::path& p) { return p.filename() == "Scan.7.storedata" ? EACCES : 0; }));
+  ASSERT_TRUE(readOnly.hasCoordinator()) << (readOnly.openError() ? readOnly.openError()->text() : "");
+  EXPECT_TRUE(readOnly.readOnlyError());
+  readOnly.mainContext()->performAndWait([&] {
+    EXPECT_EQ(readOnly.mainContext()->fetch<QVSDScanObject>(qv::FetchRequest("QVSDScanObject")).size(), 1u);
+  });
 }
 
 // ---------------------------------------------------------------- the write-ahead log

@@ -27,6 +27,9 @@ namespace qv {
 namespace {
 
 constexpr const char* kMetadataTable = "store_metadata";
+// The metadata key the save that first stores a scan writes: the library is the user's from then
+// on, even when emptied, and never taken for an older program's new and empty one.
+constexpr const char* kHeldScansKey = "HeldScans";
 // The SQL function that reads a path a row names as ownLibraryFile does.
 constexpr const char* kLibraryFileFunction = "library_file";
 // Pages of 8 KiB keep the overflow chains of megabyte-sized vertex buffers short.
@@ -251,8 +254,12 @@ struct StatementUse {
 
 std::string fileURLString(const std::filesystem::path& path) {
   static const char* hex = "0123456789ABCDEF";
+  // SQLite reads what follows "file://" up to the next "/" as the host: a relative path would
+  // name one ("invalid uri authority"). The path is made absolute, so the host is always empty.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   std::string out = "file://";
-  for (unsigned char c : path.string()) {
+  for (unsigned char c : (ec ? path : absolute).string()) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                        c == '/' || c == '-' || c == '_' || c == '.' || c == '~';
     if (plain) {
@@ -268,6 +275,7 @@ std::string fileURLString(const std::filesystem::path& path) {
 
 StoreCoordinator::StoreCoordinator(ModelPtr model)
     : model_(std::move(model)), storeIdentifier_(std::make_shared<const std::string>(makeUUIDString())) {
+  scanEntity_ = model_->entity("QVSDScanObject").get();
   for (const auto& entity : model_->entities())
     hasSerialisedValues_.push_back(std::any_of(entity->attributes().begin(), entity->attributes().end(),
                                                [](const auto& a) { return a.type == AttributeType::Object; }));
@@ -294,6 +302,30 @@ void StoreCoordinator::close() {
 
 bool StoreCoordinator::inUse(const std::filesystem::path& file) {
   return anyLockHeldOn({file, companion(file, kIndexSuffix)});
+}
+
+bool StoreCoordinator::foldLogIntoFile(const std::filesystem::path& file, std::string* why) {
+  std::error_code ec;
+  auto companionsLeft = [&] {
+    return std::filesystem::exists(companion(file, kLogSuffix), ec) ||
+           std::filesystem::exists(companion(file, kIndexSuffix), ec);
+  };
+  if (!companionsLeft()) return true;
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  std::string reason;
+  if (rc == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 2000);
+    // The log is opened by the first read; until then a checkpoint does nothing.
+    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  }
+  if (rc != SQLITE_OK) reason = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  rc = sqlite3_close(db);
+  if (reason.empty() && rc != SQLITE_OK) reason = sqlite3_errstr(rc);
+  if (!companionsLeft()) return true;
+  if (why) *why = reason.empty() ? "its log could not be copied into it" : reason;
+  return false;
 }
 
 bool StoreCoordinator::isOpen() const {
@@ -394,6 +426,9 @@ StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::p
   std::lock_guard lock(mutex_);
   unavailable_.reset();
   file_ = file;
+  notes_.clear();
+  storedNextNumber_ = 1;
+  heldScansMarked_ = false;
   filesFolder_.clear();
   filesMarker_.clear();
   filesPrefix_.clear();
@@ -511,6 +546,7 @@ StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::p
       if (key == "ModelVersion") version = value;
       else if (key == "StoreUUID") identifier = value;
       else if (key == "NextObjectNumber") next = std::max<std::int64_t>(1, std::atoll(value.c_str()));
+      else notes_[key] = value;
     }
     sqlite3_finalize(stmt);
     if (rc != SQLITE_DONE) return fail(rc, "Cannot read the store file");
@@ -520,7 +556,7 @@ StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::p
         *error = Error(kScanErrorDomain, kStoreUnavailableError,
                        "The store file was written with another data model (" + version + ", expected " +
                            layoutMark() + ")",
-                       {{Error::kFilePathKey, file_.string()}});
+                       {{Error::kFilePathKey, file_.string()}, {kStoredModelVersionKey, version}});
       }
       for (auto& [sql, s] : statements_) sqlite3_finalize(s);
       statements_.clear();
@@ -531,6 +567,8 @@ StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::p
     }
     storeIdentifier_ = std::make_shared<const std::string>(identifier);
     nextNumber_ = next;
+    storedNextNumber_ = next;
+    heldScansMarked_ = notes_.count(kHeldScansKey) > 0;
   }
 
   // The journal mode is kept in the file itself, which a read-only file cannot change.
@@ -894,6 +932,77 @@ void StoreCoordinator::libraryFileFunction(sqlite3_context* context, int, sqlite
 std::int64_t StoreCoordinator::allocateNumber() {
   std::lock_guard lock(mutex_);
   return nextNumber_++;
+}
+
+bool StoreCoordinator::onceHeldScans() {
+  std::lock_guard lock(mutex_);
+  if (!db_ || heldScansMarked_) return true;
+  // Every number the file has handed out is held by a row: nothing was ever deleted, so no scan
+  // was stored and removed since (numbers are the store's, not an entity's; an unsaved object's
+  // number counts too, which errs on the side of the user).
+  std::int64_t rows = 0, scans = 0;
+  for (const auto& entity : model_->entities()) {
+    sqlite3_stmt* stmt = nullptr;
+    const std::string sql = "SELECT count(*), max(id) FROM " + quoted(entity->name());
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+    const std::int64_t count = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    const std::int64_t highest = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 1) : 0;
+    sqlite3_finalize(stmt);
+    if (count < 0 || highest >= storedNextNumber_) return true;
+    rows += count;
+    if (entity.get() == scanEntity_) scans = count;
+  }
+  return scans > 0 || storedNextNumber_ - 1 > rows;
+}
+
+bool StoreCoordinator::passesIntegrityCheck(std::string* finding) {
+  std::lock_guard lock(mutex_);
+  if (!db_) return false;
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "PRAGMA integrity_check(1)", -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+  std::string verdict;
+  if (rc == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    verdict = text ? text : "";
+  } else {
+    verdict = sqlite3_errmsg(db_);
+  }
+  sqlite3_finalize(stmt);
+  if (verdict == "ok") return true;
+  // The finding comes after a line naming the database ("*** in database main ***").
+  if (const auto lineEnd = verdict.rfind('\n'); lineEnd != std::string::npos) verdict.erase(0, lineEnd + 1);
+  if (finding) *finding = verdict;
+  return false;
+}
+
+std::optional<std::string> StoreCoordinator::note(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  const auto it = notes_.find(key);
+  if (it == notes_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool StoreCoordinator::setNote(const std::string& key, const std::string& value, Error* error) {
+  std::lock_guard lock(mutex_);
+  if (auto problem = writeProblemLocked()) {
+    if (error) *error = *problem;
+    return false;
+  }
+  sqlite3_stmt* stmt =
+      prepare(std::string("INSERT OR REPLACE INTO ") + kMetadataTable + " (key, value) VALUES (?1, ?2)", error);
+  if (!stmt) return false;
+  StatementUse use{stmt};
+  sqlite3_bind_text(stmt, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 2, value.c_str(), -1, SQLITE_TRANSIENT);
+  const int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) {
+    if (error) *error = sqliteError(rc, "Cannot write the store's metadata");
+    return false;
+  }
+  notes_[key] = value;
+  return true;
 }
 
 std::string StoreCoordinator::selectList(const EntityDescription& entity) const {
@@ -1469,8 +1578,20 @@ bool StoreCoordinator::save(const SaveBatch& batch, Error* error) {
     const int rc = sqlite3_step(stmt);
     if (rc != SQLITE_DONE) return failWith(rc, "Cannot update the store's numbering");
   }
+  const bool marksScans = !heldScansMarked_ && scanEntity_ &&
+                          std::any_of(batch.inserts.begin(), batch.inserts.end(),
+                                      [&](const RowWrite& w) { return w.entity == scanEntity_; });
+  if (marksScans) {
+    sqlite3_stmt* stmt =
+        prepare(std::string("INSERT OR REPLACE INTO ") + kMetadataTable + " VALUES ('" + kHeldScansKey + "', '1')", error);
+    if (!stmt) return failWith(SQLITE_ERROR, "Cannot mark the library as holding scans");
+    StatementUse use{stmt};
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) return failWith(rc, "Cannot mark the library as holding scans");
+  }
   const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return failWith(rc, "Cannot commit the save");
+  if (marksScans) heldScansMarked_ = true;
   if (keepHeld) keepHeldBlobsAcross(batch, versionBefore);
   return true;
 }

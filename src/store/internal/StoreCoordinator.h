@@ -29,8 +29,8 @@ struct sqlite3_value;
 
 namespace qv {
 
-// A path as a file URL ("file:///home/user/.local/share/Quorvel"), every byte but letters, digits
-// and "/-_.~" escaped: as the user reads it in a message, and as SQLite takes it with options.
+// A path, made absolute, as a file URL ("file:///home/user/.local/share/Quorvel"), every byte but
+// letters, digits and "/-_.~" escaped: as the user reads it in a message, and as SQLite takes it.
 std::string fileURLString(const std::filesystem::path& path);
 
 // One stored row as read: bytes are left unread (not loaded) until asked for, so that listing
@@ -91,6 +91,11 @@ public:
   // Whether a connection of any process has the store file open (holds a lock on it or on its
   // log's index). What cannot be known counts as open.
   static bool inUse(const std::filesystem::path& file);
+  // Copies a closed library's log wholly into its file through a connection of its own, which
+  // then closes: SQLite removes the log and its index as its last connection to a file closes.
+  // The file can then move alone, in one rename, which a crash cannot split from its log. True
+  // when nothing is left beside the file; else false, with SQLite's reason in `why`.
+  static bool foldLogIntoFile(const std::filesystem::path& file, std::string* why);
   // Why the store is closed, when it was never opened (kept until the next open).
   void setUnavailable(const Error& why);
   // Why a save cannot succeed: the store is closed (with the reason it could not be opened) or
@@ -108,6 +113,17 @@ public:
   static std::string filesFolderName(const std::string& storeIdentifier);
   // The model's fingerprint as this layout writes it in the file (see layoutMark in the source).
   std::string layoutMark() const;
+  // Whether the open library ever held a scan: marked in the file by the save that first stores
+  // one; a file without the mark (an older program's) counts as having held one when it holds one
+  // now or when numbers were handed out that no row holds (an object saved and deleted since).
+  // What cannot be read counts as held.
+  bool onceHeldScans();
+  // Whether SQLite's integrity check passes on the open file; else false, with its first finding.
+  bool passesIntegrityCheck(std::string* finding);
+  // Notes of the library's own in its metadata, under keys of their own (older programs pass over
+  // keys they do not know): read at opening, written in a transaction of their own.
+  std::optional<std::string> note(const std::string& key) const;
+  bool setNote(const std::string& key, const std::string& value, Error* error);
   const std::shared_ptr<const std::string>& storeIdentifier() const { return storeIdentifier_; }
 
   // A number no other object of this store has or will get.
@@ -199,6 +215,10 @@ private:
   std::optional<Error> readOnlyError_;  // set while the file is open for reading only
   std::shared_ptr<const std::string> storeIdentifier_;
   std::int64_t nextNumber_ = 1;
+  std::int64_t storedNextNumber_ = 1;  // as the file said at opening
+  std::map<std::string, std::string> notes_;  // the metadata's other keys, as read at opening
+  const EntityDescription* scanEntity_ = nullptr;  // the entity whose first row marks the file
+  bool heldScansMarked_ = false;
   std::unordered_map<std::string, sqlite3_stmt*> statements_;  // by SQL text; owns them
   std::unordered_map<std::string, sqlite3_stmt*> writeStatements_;  // by write shape; in statements_
   std::vector<bool> hasSerialisedValues_;  // by entity index: an attribute kept as serialised text

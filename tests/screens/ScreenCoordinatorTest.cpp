@@ -44,9 +44,12 @@ protected:
     return options;
   }
 
-  // Lets the file queue, the store and the manual clock run until `done` holds.
+  // Lets the file queue, the store and the manual clock run until `done` holds; the clock moves
+  // on a tenth of a second at a time while the reads on the file queue take what real time they
+  // need.
   bool runUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 400 && !done(); ++i) {
+    const auto giveUp = std::chrono::steady_clock::now() + qv::test::kPatience;
+    while (!done() && std::chrono::steady_clock::now() < giveUp) {
       qv::runMainQueueUntil(done, qv::seconds(0.02));
       clock.advanceSeconds(0.1);
     }

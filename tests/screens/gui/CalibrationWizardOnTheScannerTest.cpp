@@ -36,7 +36,7 @@ protected:
     page_ = std::make_unique<screens::CalibrationWizardPage>(*runner_, &notifier_);
     page_->resize(900, 640);
     page_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(page_.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page_.get(), kPatienceMs));
   }
   void TearDown() override { page_.reset(); }
 

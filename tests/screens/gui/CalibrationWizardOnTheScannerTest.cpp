@@ -48,7 +48,7 @@ protected:
     QApplication::processEvents();
   }
   // The scanner, the camera and the window all move on while waiting.
-  bool run(const std::function<bool()>& done, Duration limit = seconds(50)) {
+  bool run(const std::function<bool()>& done, Duration limit = kPatience) {
     return driveEmulator(*emulator_, done, [] { QApplication::processEvents(); }, limit);
   }
   bool laserLit() const { return emulator_->laser1On() || emulator_->laser2On(); }

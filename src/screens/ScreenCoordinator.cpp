@@ -17,10 +17,12 @@
 namespace qv::screens {
 namespace {
 
-// Names in the log each file handed over while a question was up that is not opened after all.
-void logDropped(const std::vector<std::string>& handedOver, const std::string& except, const char* because) {
-  for (const auto& dropped : handedOver)
-    if (dropped != except) QVLogInfo("Not opening %s, handed over during the question: %s", dropped.c_str(), because);
+// Each file once, in the order first handed over, leaving out the one that was opened.
+std::vector<std::string> notOpenedOf(const std::vector<std::string>& asked, const std::string& opened) {
+  std::vector<std::string> out;
+  for (const auto& path : asked)
+    if (path != opened && std::find(out.begin(), out.end(), path) == out.end()) out.push_back(path);
+  return out;
 }
 
 // Scan and project files only: a mesh file is no scan to open from the desktop.
@@ -140,6 +142,20 @@ void ScreenCoordinator::refuseOpen(const std::string& informativeText) {
   });
 }
 
+void ScreenCoordinator::tellNotOpened(const std::vector<std::string>& notOpened, const std::string& opened,
+                                      bool onScreen, bool quitting) {
+  const char* because = quitting ? "the program is quitting"
+                        : opened.empty() ? "the scan in the viewer stays"
+                                         : "another file handed over later is opened";
+  for (const auto& path : notOpened) QVLogInfo("Not opening %s: %s", path.c_str(), because);
+  if (!onScreen || notOpened.empty()) return;
+  std::string text = opened.empty() ? std::string(kKeptScanNotOpened)
+                                    : "The viewer shows one scan at a time: " + opened + " is opened. Not opened:";
+  for (const auto& path : notOpened) text += "\n" + path;
+  Alert alert{AlertStyle::Informational, notOpened.size() == 1 ? kFileNotOpened : kFilesNotOpened, text, {"OK"}};
+  o_.dialogs->showAlert(alert, [](int) {});
+}
+
 bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
   if (refusalAlertUp_) return true;
   QVLogInfo("Request to open file: %s", path.c_str());
@@ -147,7 +163,7 @@ bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
   if (ext != "qvk" && ext != "qvkx") return false;
   if (askingAboutViewerEdits_) {
     // Waits for the answer about the viewer's scan: opened in its place after Save or Don't Save
-    // (when handed over last), dropped after Cancel.
+    // (when handed over last), else named to the user as not opened.
     QVLogInfo("%s waits for the answer about the unsaved changes of the scan in the viewer", path.c_str());
     handedOverWhileAsking_.push_back(path);
     return true;
@@ -227,17 +243,21 @@ void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::fu
     if (!self) return;
     self->askingAboutViewerEdits_ = false;
     const auto handedOver = std::exchange(self->handedOverWhileAsking_, {});
+    std::vector<std::string> asked{path};
+    asked.insert(asked.end(), handedOver.begin(), handedOver.end());
     if (cancelled) {
       // The user chose to keep the scan: asking the same question again for each file handed
-      // over meanwhile would look as if the cancel did nothing.
-      QVLogInfo("Not opening %s: the scan in the viewer stays", path.c_str());
-      logDropped(handedOver, path, "the scan in the viewer stays");
+      // over meanwhile would look as if the cancel did nothing, so they are named instead.
+      self->tellNotOpened(notOpenedOf(asked, {}), {}, !handedOver.empty());
       if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
       return;
     }
-    if (!handedOver.empty() && handedOver.back() != path) {
-      QVLogInfo("Opening %s, handed over last, in place of %s", handedOver.back().c_str(), path.c_str());
-      self->openScanWithFilePath(handedOver.back());
+    // One scan at a time: the file asked for last is opened, and the user hears of the others.
+    const std::string opened = handedOver.empty() ? path : handedOver.back();
+    self->tellNotOpened(notOpenedOf(asked, opened), opened, true);
+    if (opened != path) {
+      QVLogInfo("Opening %s, handed over last during the question", opened.c_str());
+      self->openScanWithFilePath(opened);
       return;
     }
     open();
@@ -263,8 +283,10 @@ void ScreenCoordinator::askAboutViewerEditsBeforeQuitting(std::function<void(boo
   viewer->saveAnyUnsavedChanges([weak, done = std::move(done)](bool cancelled) {
     if (auto self = weak.lock()) {
       self->askingAboutViewerEdits_ = false;
-      logDropped(std::exchange(self->handedOverWhileAsking_, {}), {},
-                 cancelled ? "the scan in the viewer stays" : "the program is quitting");
+      // A cancel keeps the program and its scan, and the user is told what was not opened; after
+      // Save or Don't Save the program ends, so only the log can name them.
+      self->tellNotOpened(notOpenedOf(std::exchange(self->handedOverWhileAsking_, {}), {}), {}, cancelled,
+                          !cancelled);
     }
     if (done) done(cancelled);
   });

@@ -46,6 +46,10 @@ public:
   static constexpr const char* kCompleteViewerOperation = "Please complete your current operation before opening a new scan";
   static constexpr const char* kCompleteOperation = "Please complete the current operation before opening this scan";
   static constexpr const char* kReadUnderWay = "Please wait until the file being opened has finished loading";
+  // Files handed over while the viewer's question was up that were not opened after the answer.
+  static constexpr const char* kFileNotOpened = "File Not Opened";
+  static constexpr const char* kFilesNotOpened = "Files Not Opened";
+  static constexpr const char* kKeptScanNotOpened = "The scan in the viewer stays. Not opened:";
 
   static std::shared_ptr<ScreenCoordinator> create(Options options);
 
@@ -64,7 +68,8 @@ public:
   void cancelFileLoadOperation();
   // Asks about the viewer's unsaved point edits as the program ends (`done(cancelled)` as the
   // viewer's own question answers). Files handed over while it is up wait for the answer as during
-  // the question of an opening, and are not opened: the program ends, or the user kept the scan.
+  // the question of an opening, and are not opened: the program ends (the log names them), or the
+  // user kept the scan (an alert and the log name them).
   void askAboutViewerEditsBeforeQuitting(std::function<void(bool cancelled)> done);
   bool isOpenPanelUp() const { return openPanelUp_; }
   bool isReadingFile() const { return reading_; }
@@ -102,8 +107,13 @@ private:
   // Runs `open` (which opens `path` in place of the viewer's scan) once the user has answered about
   // that scan's unsaved changes, saved or dropped; a cancel keeps the scan and opens nothing. The
   // file handed over last while the question is up takes the place of `path` once it is answered;
-  // after a cancel none of them is opened (the log names each).
+  // after a cancel none of them is opened. When files were handed over meanwhile, one alert names
+  // each one not opened; the log names each in any case.
   void openInPlaceOfViewerScan(const std::string& path, std::function<void()> open);
+  // Names each file in `notOpened` once in the log and, `onScreen`, in one alert; `opened` is the
+  // file opened in their place (empty: none, the scan in the viewer stays).
+  void tellNotOpened(const std::vector<std::string>& notOpened, const std::string& opened, bool onScreen,
+                     bool quitting = false);
   void finishRead(bool ok, std::optional<qv::Error> error, qv::ObjectID scan);
   double viewerDelay() const;
   std::weak_ptr<ScreenCoordinator> weakSelf() { return weak_from_this(); }

@@ -13,6 +13,7 @@
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanSlice.h"
 #include "store/QVSDTexture.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -295,7 +296,7 @@ TEST(ExposureTuning, ACancelDuringTheLastCaptureEndsWithCodeOne) {
         error = e;
         done = true;
       });
-  ASSERT_TRUE(qv::runMainQueueUntil([&] { return done; }, qv::seconds(30)));
+  ASSERT_TRUE(qv::runMainQueueUntil([&] { return done; }, qv::test::kPatience));
   ASSERT_TRUE(error);
   EXPECT_TRUE(error->is(qv::kScanErrorDomain, 1));
   EXPECT_EQ(delegate.captures, 22);

@@ -3,6 +3,7 @@
 
 #include "CalibrationSimulation.h"
 #include "calibration/QVLCalibrationUtil.h"
+#include "support/WaitFor.h"
 
 namespace calibration_test {
 namespace {
@@ -22,7 +23,7 @@ void parkHead(SimulatedCalibrationScanner& scanner, double head) {
   QVLCalibration* none = nullptr;  // the mechanics do not look at the caller
   scanner.moveHeadByMillimeters(static_cast<float>(head - scanner.headHeight_mm()), *none,
                                 [&](float, float) { moved = true; }, nullptr);
-  ASSERT_TRUE(qv::runMainQueueUntil([&] { return moved.load(); }, std::chrono::seconds(10)));
+  ASSERT_TRUE(qv::runMainQueueUntil([&] { return moved.load(); }, qv::test::kPatience));
 }
 
 TEST(BoardDetection, FindsEveryCornerInBoardOrderWithinATenthOfAPixel) {

@@ -85,7 +85,7 @@ protected:
   // line it was sent yet, or its reply may not have been handled yet, so the clock also stands
   // while the interpreter waits for an answer.
   bool driveEmulator(const sim::FirmwareEmulator& emulator, const std::function<bool()>& done,
-                     const std::function<void()>& onEachStep = {}, Duration limit = seconds(50));
+                     const std::function<void()>& onEachStep = {}, Duration limit = kPatience);
   // Whether the interpreter has a command out and waits for the scanner's answer.
   bool waitingForScannerReply() const;
   bool hasPort(const std::string& path) const;

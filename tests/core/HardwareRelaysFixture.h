@@ -98,7 +98,7 @@ protected:
           clock_.clock()->advance(seconds(1.0 / 30.0));
           return false;
         },
-        seconds(60));
+        kPatience);
   }
 
   std::shared_ptr<ScriptedInterpreter> interpreter_ = std::make_shared<ScriptedInterpreter>();

@@ -10,6 +10,7 @@
 #include "platform/Timer.h"
 #include "support/ManualClockScope.h"
 #include "support/TempFolder.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ TEST_F(LogTest, RollingOnRequestClosesTheFileThenCallsBackOffTheCallingThread) {
   std::promise<std::thread::id> rolled;
   qv::log::rollLogFile([&] { rolled.set_value(std::this_thread::get_id()); });
   auto future = rolled.get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(qv::test::kPatience), std::future_status::ready);
   EXPECT_NE(future.get(), std::this_thread::get_id());
   QVLogInfo("after the roll");
   const auto files = qv::log::sortedLogFilePaths();

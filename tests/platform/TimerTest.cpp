@@ -6,6 +6,7 @@
 #include "platform/Queue.h"
 #include "platform/Timer.h"
 #include "support/ManualClockScope.h"
+#include "support/WaitFor.h"
 
 class ManualClockTest : public ::testing::Test {
 protected:
@@ -121,6 +122,6 @@ TEST(SystemClock, DelayedWorkRunsInRealTime) {
   bool ran = false;
   const auto start = std::chrono::steady_clock::now();
   qv::after(qv::seconds(0.02), qv::mainQueue(), [&] { ran = true; });
-  ASSERT_TRUE(qv::runMainQueueUntil([&] { return ran; }, qv::seconds(5)));
+  ASSERT_TRUE(qv::runMainQueueUntil([&] { return ran; }, qv::test::kPatience));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
 }

@@ -134,7 +134,7 @@ TEST_F(DeviceLinkTest, LinesGoOutByteForByteInOrderAndAreAnnounced) {
     writeLine(*device_, "X" + std::to_string(i));
     expected += "X" + std::to_string(i) + "\n";
   }
-  ASSERT_TRUE(peer_->waitForReceived(expected.size(), std::chrono::seconds(5)));
+  ASSERT_TRUE(peer_->waitForReceived(expected.size(), kPatience));
   EXPECT_EQ(peer_->received(), expected);
   const auto sent = lines_->sent();
   ASSERT_GE(sent.size(), 2u);
@@ -161,7 +161,7 @@ TEST_F(DeviceLinkTest, WriteAtAnotherSpeedFailsWithCode8AndSendsNothing) {
   ASSERT_TRUE(device_->disconnect());
   connect();
   writeAndWait(*device_, "z");
-  ASSERT_TRUE(peer_->waitForReceived(2, std::chrono::seconds(5)));
+  ASSERT_TRUE(peer_->waitForReceived(2, kPatience));
   EXPECT_EQ(peer_->received(), "z\n");
 }
 

@@ -70,7 +70,7 @@ TEST_F(SerialPortTest, WritesArriveByteForByteAndReadsReachTheDelegateInOrderOnT
 
   const std::string bytes("h\r\n\0\x7f\xff" "end", 9);
   ASSERT_TRUE(port->sendData(Data(bytes.begin(), bytes.end())));
-  ASSERT_TRUE(peer->waitForReceived(bytes.size(), std::chrono::seconds(5)));
+  ASSERT_TRUE(peer->waitForReceived(bytes.size(), kPatience));
   EXPECT_EQ(peer->received(), bytes);
   EXPECT_TRUE(port->writeBuffer().empty());
 
@@ -186,7 +186,7 @@ TEST_F(SerialPortTest, DescriptorZeroIsAnOpenPort) {
   EXPECT_TRUE(open);
   EXPECT_TRUE(sent);
   EXPECT_TRUE(closed);
-  ASSERT_TRUE(peer->waitForReceived(1, std::chrono::seconds(5)));
+  ASSERT_TRUE(peer->waitForReceived(1, kPatience));
   EXPECT_EQ(peer->received(), "z");
 }
 

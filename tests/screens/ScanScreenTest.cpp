@@ -509,7 +509,7 @@ TEST_F(ScanScreenPresenterTest, TheSaveNamesAFreeFileAndAFailedWriteReturnsToThe
   view.saveAs = (folder / "Empty.qvk").string();
   presenter->saveScanButtonPressed();
   EXPECT_TRUE(view.shown.saving);
-  ASSERT_TRUE(qv::runMainQueueUntil([&] { return !dialogs.alerts.empty(); }, std::chrono::seconds(10)));
+  ASSERT_TRUE(qv::runMainQueueUntil([&] { return !dialogs.alerts.empty(); }, qv::test::kPatience));
   EXPECT_EQ(dialogs.alerts[0].message, "The scan could not be saved");
   EXPECT_TRUE(view.shown.saveOverlay && view.shown.savePrompt && !view.shown.saving);
   EXPECT_TRUE(delegate.opened.empty());

@@ -44,9 +44,12 @@ protected:
     return options;
   }
 
-  // Lets the file queue, the store and the manual clock run until `done` holds.
+  // Lets the file queue, the store and the manual clock run until `done` holds; the clock moves
+  // on a tenth of a second at a time while the reads on the file queue take what real time they
+  // need.
   bool runUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 400 && !done(); ++i) {
+    const auto giveUp = std::chrono::steady_clock::now() + qv::test::kPatience;
+    while (!done() && std::chrono::steady_clock::now() < giveUp) {
       qv::runMainQueueUntil(done, qv::seconds(0.02));
       clock.advanceSeconds(0.1);
     }
@@ -305,8 +308,8 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
   nothingIsReadWhileAsking();
 
   // Cancelled: the viewer keeps its scan and its header, and the file handed over meanwhile is
-  // dropped with it (asking the same question again would look as if the cancel did nothing); the
-  // log names both.
+  // not opened either (asking the same question again would look as if the cancel did nothing);
+  // the log names both.
   {
     qv::test::CapturedLog log;
     std::exchange(viewer.pendingSave, nullptr)(true);
@@ -334,7 +337,8 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
   EXPECT_TRUE(scansOf(third).empty());
   EXPECT_EQ(scansOf(first).size(), 1u);
   EXPECT_EQ(questions(), 2);
-  EXPECT_TRUE(dialogs.alerts.empty());
+  ASSERT_FALSE(dialogs.alerts.empty());
+  EXPECT_NE(dialogs.alerts.back().informativeText.find(third.string()), std::string::npos);
 
   // The open panel's choice from the viewer asks too, and opens once answered.
   dialogs.fileToChoose = first.string();
@@ -369,6 +373,69 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
   // After the answer a file handed over opens as before.
   EXPECT_TRUE(coordinator->applicationOpenFile(third.string()));
   EXPECT_TRUE(viewer.pendingSave);
+}
+
+// Files handed over while a question about the viewer's unsaved changes is up are never dropped
+// without a word: after the answer each one not opened is named once in one alert over the window
+// where the user answered, and once in the log.
+TEST_F(ScreenCoordinatorTest, FilesHandedOverDuringAQuestionAreOpenedOrNamedOnce) {
+  const auto shown = writeQvk("shown.qvk", 4), a = writeQvk("a.qvk", 5), b = writeQvk("b.qvk", 6), c = writeQvk("c.qvk", 7);
+  host.shown = {ScreenKind::Main};
+  ASSERT_TRUE(coordinator->applicationOpenFile(shown.string()));
+  ASSERT_TRUE(runUntil([&] { return host.viewerScreen.loaded.size() == 1; }));
+  FakeViewer& viewer = host.viewerScreen;
+  viewer.saveAnswer.reset();  // each question stays up until answered below
+  auto times = [](const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+  };
+
+  // Ctrl+Q, a file handed over during the quit's question, Cancel: the program stays, and the
+  // user is told the file was not opened.
+  auto termination = AppTermination::create(host, dialogs, &application, [&](auto done) {
+    coordinator->askAboutViewerEditsBeforeQuitting(std::move(done));
+  });
+  {
+    qv::test::CapturedLog log;
+    std::optional<bool> mayEnd;
+    EXPECT_FALSE(termination->handleAppTermination([&](bool end) { mayEnd = end; }));
+    ASSERT_TRUE(viewer.pendingSave);
+    EXPECT_TRUE(coordinator->applicationOpenFile(a.string()));
+    std::exchange(viewer.pendingSave, nullptr)(true);
+    EXPECT_EQ(mayEnd, false);
+    ASSERT_EQ(dialogs.alerts.size(), 1u) << "the file handed over during the quit's question was dropped silently";
+    EXPECT_EQ(times(dialogs.alerts[0].informativeText, a.string()), 1) << dialogs.alerts[0].informativeText;
+    EXPECT_EQ(times(log.text(), "Not opening " + a.string()), 1) << log.text();
+  }
+
+  // a opens in place of the viewer's scan, and b (twice), c are handed over during its question.
+  // Cancel keeps the scan and names all three; Don't Save opens c, the last, and names a and b.
+  for (const bool cancelled : {true, false}) {
+    dialogs.alerts.clear();
+    qv::test::CapturedLog log;
+    const auto loaded = viewer.loaded.size();
+    EXPECT_TRUE(coordinator->applicationOpenFile(a.string()));
+    ASSERT_TRUE(viewer.pendingSave);
+    for (const auto* file : {&b, &b, &c}) EXPECT_TRUE(coordinator->applicationOpenFile(file->string()));
+    std::exchange(viewer.pendingSave, nullptr)(cancelled);
+    if (!cancelled) {
+      ASSERT_TRUE(runUntil([&] { return viewer.loaded.size() == loaded + 1; }));
+      ASSERT_EQ(scansOf(c).size(), 1u);
+      EXPECT_EQ(viewer.loaded.back(), scansOf(c)[0].id);
+    }
+    ASSERT_EQ(dialogs.alerts.size(), 1u) << "answered " << (cancelled ? "Cancel" : "Don't Save");
+    const std::string& named = dialogs.alerts[0].informativeText;
+    for (const auto* file : {&a, &b}) {
+      EXPECT_EQ(times(named, file->string()), 1) << named;
+      EXPECT_EQ(times(log.text(), "Not opening " + file->string()), 1) << log.text();
+    }
+    EXPECT_EQ(times(log.text(), "Not opening " + c.string()), cancelled ? 1 : 0) << log.text();
+    if (cancelled) {
+      EXPECT_EQ(times(named, c.string()), 1) << named;
+    }
+    EXPECT_TRUE(scansOf(a).empty() && scansOf(b).empty());
+  }
 }
 
 TEST_F(ScreenCoordinatorTest, CancelAndHelpFollowTheApplicationState) {

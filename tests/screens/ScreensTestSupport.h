@@ -24,6 +24,7 @@
 #include "support/ManualClockScope.h"
 #include "support/QuietStore.h"
 #include "support/TempFolder.h"
+#include "support/WaitFor.h"
 
 namespace qv::screens::test {
 

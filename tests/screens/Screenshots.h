@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "support/WaitFor.h"
+
 namespace qv::test {
 
 // More than `minColours` distinct colours on a coarse grid: a drawn page, not a flat fill.
@@ -43,7 +45,7 @@ inline void keepScreenshot(QWidget& widget, const QString& name, int minColours 
 inline QImage rootWindowImage() {
   QProcess xwd;
   xwd.start("xwd", {"-root", "-silent"});
-  if (!xwd.waitForFinished(20000) || xwd.exitStatus() != QProcess::NormalExit || xwd.exitCode() != 0) return {};
+  if (!xwd.waitForFinished(qv::test::kPatienceMs) || xwd.exitStatus() != QProcess::NormalExit || xwd.exitCode() != 0) return {};
   const QByteArray dump = xwd.readAllStandardOutput();
   const auto* bytes = reinterpret_cast<const unsigned char*>(dump.constData());
   auto field = [&](int i) {  // the header: big-endian 32-bit fields

@@ -1741,7 +1741,7 @@ TEST_F(StoreTest, BothContextsWorkAtOnceFromTheirOwnQueues) {
     auto scan = QVSDScanObject::scanObjectWithId(scanID, false, mainContext());
     seen = scan->scanSlices().size();
     return done.load() && seen == 40;
-  }, std::chrono::seconds(20)));
+  }, qv::test::kPatience));
   onMain([&] {
     auto scan = QVSDScanObject::scanObjectWithId(scanID, false, mainContext());
     EXPECT_EQ(scan->points().size(), 800u);

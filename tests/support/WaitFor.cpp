@@ -6,6 +6,6 @@
 
 namespace qv::test {
 
-bool waitFor(const std::function<bool()>& done) { return runMainQueueUntil(done, seconds(10)); }
+bool waitFor(const std::function<bool()>& done) { return runMainQueueUntil(done, kPatience); }
 
 }  // namespace qv::test

@@ -75,9 +75,9 @@ protected:
     page_ = std::make_unique<qv::screens::AdvancedScanPage>(core, settings_);
     page_->resize(1280, 860);
     page_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(page_.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page_.get(), kPatienceMs));
     page_->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(page_.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(page_.get(), kPatienceMs));
   }
   void TearDown() override { page_.reset(); }
 
@@ -98,7 +98,7 @@ protected:
           }
           return false;
         },
-        seconds(40));
+        kPatience);
   }
   void click(QWidget* widget) {
     ASSERT_TRUE(widget->isEnabled()) << widget->objectName().toStdString();

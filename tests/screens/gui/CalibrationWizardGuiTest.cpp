@@ -11,6 +11,7 @@
 #include "platform/Queue.h"
 #include "screens/widgets/CalibrationWizardPage.h"
 #include "support/ManualClockScope.h"
+#include "support/WaitFor.h"
 
 namespace qv::screens {
 namespace {
@@ -55,7 +56,7 @@ protected:
     page = std::make_unique<CalibrationWizardPage>(runner, &notifier);
     page->resize(900, 640);
     page->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(page.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page.get(), qv::test::kPatienceMs));
   }
   void settle() {
     qv::drainMainQueue();

@@ -36,7 +36,7 @@ protected:
     page_ = std::make_unique<screens::CalibrationWizardPage>(*runner_, &notifier_);
     page_->resize(900, 640);
     page_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(page_.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page_.get(), kPatienceMs));
   }
   void TearDown() override { page_.reset(); }
 
@@ -48,7 +48,7 @@ protected:
     QApplication::processEvents();
   }
   // The scanner, the camera and the window all move on while waiting.
-  bool run(const std::function<bool()>& done, Duration limit = seconds(50)) {
+  bool run(const std::function<bool()>& done, Duration limit = kPatience) {
     return driveEmulator(*emulator_, done, [] { QApplication::processEvents(); }, limit);
   }
   bool laserLit() const { return emulator_->laser1On() || emulator_->laser2On(); }

@@ -161,7 +161,7 @@ protected:
     bool shown = false;
     QObject::connect(app.get(), &DesktopApplication::mainScreenShown, [&] { shown = true; });
     app->launch(files);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return shown; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shown; }, qv::test::kPatienceMs));
   }
   std::filesystem::path writeQvk(const std::string& name, std::size_t count) {
     auto path = temp.path() / name;
@@ -186,12 +186,16 @@ TEST_F(DesktopTest, TheFirstLaunchWelcomesTheUserUntilTheScannerConnects) {
   keepScreenshot(window, "first-run");
 
   core->set(true, false);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !app->mainScreen().isBottomPanelSliding() && app->mainScreen().isBottomPanelShown(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return !app->mainScreen().isBottomPanelSliding() && app->mainScreen().isBottomPanelShown(); },
+      qv::test::kPatienceMs));
   core->set(false, true);
   // The welcome stays at least four seconds in all, then fades.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !window.mainScreen()->isFirstRunViewShown(); }, 8000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window.mainScreen()->isFirstRunViewShown(); }, qv::test::kPatienceMs));
   EXPECT_TRUE(settings->boolForKey("HasShownFirstRunSetupView"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return !app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); },
+      qv::test::kPatienceMs));
   keepScreenshot(window, "main-screen-connected");
 }
 
@@ -212,7 +216,7 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   start({QString::fromStdString(atLaunch.string())});
   auto& window = app->window();
   const WId shownAs = window.winId();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Viewer); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Viewer); }, qv::test::kPatienceMs));
   EXPECT_EQ(qv::screens::test::storedScanCount(*store), 2u);
   EXPECT_TRUE(dialogs.alerts.empty());
 #ifdef QUORVEL_WITH_VIEWER
@@ -223,7 +227,7 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   auto drawn = [&] {
     return view->controller()->isDoneLoading() && !view->controller()->isRendering() && !view->busyView()->isVisible();
   };
-  ASSERT_TRUE(QTest::qWaitFor(drawn, 20000));
+  ASSERT_TRUE(QTest::qWaitFor(drawn, qv::test::kPatienceMs));
   EXPECT_EQ(view->controller()->numberOfPresentVertices(), 480u);
   // The viewer's OpenGL view did not have the window made again: an alert put up with it (a file
   // partly read) would have stayed over the old native window, out of sight behind the new one.
@@ -246,9 +250,11 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
   EXPECT_TRUE(menuItem(QString("&Open Scan..."))->isEnabled());
 
   // Its home button asks the shell for the main screen.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->button("home")->isEnabled(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->button("home")->isEnabled(); }, qv::test::kPatienceMs));
   QTest::mouseClick(view->button("home"), Qt::LeftButton);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.isShown(ScreenKind::Main) && !window.isShown(ScreenKind::Viewer); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return window.isShown(ScreenKind::Main) && !window.isShown(ScreenKind::Viewer); },
+      qv::test::kPatienceMs));
 #else
   keepScreenshot(window, "viewer-placeholder");
   app->coordinator().showHudScreen();
@@ -256,26 +262,32 @@ TEST_F(DesktopTest, AFileGivenAtLaunchOpensAfterTheMainScreenAndTheWindowsShowTh
 
   // Back on the main screen without a scanner: the scan buttons lie under the veil.
   auto tilesShown = [&] { return app->mainScreen().visibleMruItems() && app->mainScreen().visibleMruItems()->size() == 2; };
-  ASSERT_TRUE(QTest::qWaitFor(tilesShown, 5000));
+  ASSERT_TRUE(QTest::qWaitFor(tilesShown, qv::test::kPatienceMs));
   EXPECT_EQ(app->mainScreen().visibleMruItems()->front().filename, "chair");
   EXPECT_FALSE(app->mainScreen().validateMenuItem(qv::screens::MainScreenPresenter::kScanMenuTag));
   keepScreenshot(window, "main-screen-no-scanner");
 
   // A scanner arrives: the information panel slides in while it connects, and out once connected.
   core->set(true, false);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); },
+      qv::test::kPatienceMs));
   keepScreenshot(window, "main-screen-connecting");
   core->set(false, true);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); }, 5000));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return app->mainScreen().validateMenuItem(qv::screens::MainScreenPresenter::kScanMenuTag); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return !app->mainScreen().isBottomPanelShown() && !app->mainScreen().isBottomPanelSliding(); },
+      qv::test::kPatienceMs));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return app->mainScreen().validateMenuItem(qv::screens::MainScreenPresenter::kScanMenuTag); },
+      qv::test::kPatienceMs));
   QApplication::processEvents();
   keepScreenshot(window, "main-screen");
 
   app->showPreferences();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&app->preferencesWindow()));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&app->preferencesWindow(), qv::test::kPatienceMs));
   keepScreenshot(app->preferencesWindow(), "preferences");
   app->showAbout();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&app->aboutWindow()));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&app->aboutWindow(), qv::test::kPatienceMs));
   EXPECT_EQ(app->aboutWindow().versionText(), "Version 2.1 (305)");
   keepScreenshot(app->aboutWindow(), "about");
 
@@ -367,7 +379,7 @@ TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
   ASSERT_TRUE(QTest::qWaitFor([&] {
     view = app->viewerPage() ? app->viewerPage()->view() : nullptr;
     return view && view->controller()->isDoneLoading() && !view->controller()->isRendering() && !view->busyView()->isVisible();
-  }, 20000));
+  }, qv::test::kPatienceMs));
   const auto id = view->controller()->scanObjectId();
   ASSERT_TRUE(id);
   store->mainContext()->performAndWait([&] {
@@ -385,15 +397,15 @@ TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
       for (QWidget* top : QApplication::topLevelWidgets())
         if (auto* w = qobject_cast<Widget*>(top); w && w->isVisible() && (name.isEmpty() || w->objectName() == name)) found = w;
       return found != nullptr;
-    }, 5000);
+    }, qv::test::kPatienceMs);
     return found;
   };
   app->window().activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&app->window()));
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&app->window(), qv::test::kPatienceMs));
   QTest::keyClick(app->window().windowHandle(), Qt::Key_Q, Qt::ControlModifier);
   QMessageBox* question = shown(static_cast<QMessageBox*>(nullptr));
   ASSERT_TRUE(question);
-  ASSERT_TRUE(QTest::qWaitForWindowActive(question));
+  ASSERT_TRUE(QTest::qWaitForWindowActive(question, qv::test::kPatienceMs));
   QTest::keyClick(question->windowHandle(), Qt::Key_Return);
   QFileDialog* panel = shown(static_cast<QFileDialog*>(nullptr), "savePanel");
   ASSERT_TRUE(panel);
@@ -403,7 +415,7 @@ TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
   name->setText("vase.qvk");
 
   auto replaceQuestion = [&] { return shown(static_cast<QMessageBox*>(nullptr), "replaceQuestion"); };
-  ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+  ASSERT_TRUE(QTest::qWaitForWindowActive(panel, qv::test::kPatienceMs));
   QTest::keyClick(panel->windowHandle(), Qt::Key_Return);
   QMessageBox* replace = replaceQuestion();
   ASSERT_TRUE(replace) << "no question whether to replace the file";
@@ -411,14 +423,14 @@ TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
   // not at first.
   auto onScreen = [&] { return QRect(replace->mapToGlobal(QPoint(0, 0)), replace->size()); };
   replace->move(replace->pos() + panel->geometry().center() - onScreen().center());
-  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->geometry().contains(onScreen()); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->geometry().contains(onScreen()); }, qv::test::kPatienceMs));
   QImage root, shot;
   EXPECT_TRUE(QTest::qWaitFor([&] {
     QApplication::processEvents();
     root = qv::test::rootWindowImage();
     shot = root.copy(onScreen());
     return qv::test::looksDrawn(shot);
-  }, 5000)) << "the question whether to replace the file is not on the screen (a flat box)";
+  }, qv::test::kPatienceMs)) << "the question whether to replace the file is not on the screen (a flat box)";
   ASSERT_FALSE(root.isNull()) << "no screenshot of the root window (xwd -root)";
   if (const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR"); !folder.isEmpty()) {
     const QString name = qgetenv("QUORVEL_WINDOW_MANAGER").isEmpty() ? "replace-question" : "replace-question-wm";
@@ -428,7 +440,7 @@ TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
   }
   // No goes back to the panel and leaves the file as it was; Yes saves over it and quits.
   QTest::mouseClick(replace->button(QMessageBox::No), Qt::LeftButton);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !replace->isVisible(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !replace->isVisible(); }, qv::test::kPatienceMs));
   EXPECT_TRUE(panel->isVisible());
   EXPECT_EQ(std::filesystem::last_write_time(scanFile), writtenBefore);
   EXPECT_TRUE(core->calls.empty());
@@ -436,8 +448,8 @@ TEST_F(DesktopTest, TheReplaceQuestionOfASaveOnQuitIsDrawnOnTheScreen) {
   replace = replaceQuestion();
   ASSERT_TRUE(replace);
   QTest::mouseClick(replace->button(QMessageBox::Yes), Qt::LeftButton);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::last_write_time(scanFile) != writtenBefore; }, 20000));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !core->calls.empty(); }, 20000)) << "the program did not end";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::last_write_time(scanFile) != writtenBefore; }, qv::test::kPatienceMs));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !core->calls.empty(); }, qv::test::kPatienceMs)) << "the program did not end";
   EXPECT_EQ(core->calls, std::vector<std::string>{"stop hardware"});
 }
 #endif
@@ -451,7 +463,7 @@ TEST_F(DesktopTest, TheProgramsStoreTellsTheUserWhyItCannotBeOpened) {
   ::setenv("XDG_DATA_HOME", data.c_str(), 1);
   useProgramsStore = true;
   start();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.alerts.empty(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.alerts.empty(); }, qv::test::kPatienceMs));
   ASSERT_EQ(dialogs.alerts.size(), 1u);
   EXPECT_EQ(dialogs.alerts[0].message,
             "Expected a folder to store application data, found a file (file://" + data.string() + "/Quorvel).");
@@ -519,7 +531,7 @@ TEST(SavePanelOnScreen, AZipOnlyPanelOffersZipFilesAndAddsTheSuffix) {
     for (QFileDialog* d : window.findChildren<QFileDialog*>())
       if (d->isVisible()) panel = d;
     return panel != nullptr;
-  }, 5000));
+  }, qv::test::kPatienceMs));
   EXPECT_EQ(panel->nameFilters().size(), 1);
   EXPECT_TRUE(panel->nameFilters().value(0).contains("(*.zip)")) << panel->nameFilters().value(0).toStdString();
   EXPECT_EQ(panel->defaultSuffix(), "zip");
@@ -529,7 +541,7 @@ TEST(SavePanelOnScreen, AZipOnlyPanelOffersZipFilesAndAddsTheSuffix) {
   ASSERT_TRUE(name);
   name->setText("Logs of Tuesday");
   static_cast<QDialog*>(panel)->accept();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.has_value(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.has_value(); }, qv::test::kPatienceMs));
   ASSERT_TRUE(chosen->has_value());
   EXPECT_EQ(**chosen, (temp.path() / "Logs of Tuesday.zip").string());
 }
@@ -542,12 +554,12 @@ TEST(SingleInstanceOnScreen, ASecondLaunchHandsItsFilesToTheFirst) {
   ASSERT_TRUE(first.listen([&](const QString& file) { received.push_back(file); }));
   SingleInstance second(path);
   ASSERT_EQ(second.handOverToRunningInstance({"/scans/one.qvk", "/scans/two words.qvkx"}), SingleInstance::HandOver::Taken);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, qv::test::kPatienceMs));
   EXPECT_EQ(received, (std::vector<QString>{"/scans/one.qvk", "/scans/two words.qvkx"}));
   // A launch without files brings the first forward (an empty path), once.
   received.clear();
   ASSERT_EQ(second.handOverToRunningInstance({}), SingleInstance::HandOver::Taken);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !received.empty(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !received.empty(); }, qv::test::kPatienceMs));
   EXPECT_EQ(received, std::vector<QString>{QString()});
   EXPECT_EQ(SingleInstance(path + "-none").handOverToRunningInstance({"/scans/one.qvk"}), SingleInstance::HandOver::NoInstance);
 }
@@ -605,7 +617,7 @@ TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {
   table.setModel(&model);
   table.resize(300, 400);
   table.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&table));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&table, qv::test::kPatienceMs));
   std::vector<std::pair<int, int>> clicks;  // the row told, the row selected when told
   QObject::connect(&table, &qv::screens::ClickTableView::didClickRow, [&](int row) {
     clicks.emplace_back(row, table.currentIndex().row());
@@ -620,7 +632,7 @@ TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {
   int pressed = 0;
   QObject::connect(&button, &QPushButton::clicked, [&] { ++pressed; });
   button.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&button));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&button, qv::test::kPatienceMs));
   const QPointF centre = QRectF(button.rect()).center();
   auto send = [&](QEvent::Type type) {
     QMouseEvent event(type, centre, button.mapToGlobal(centre), Qt::LeftButton,
@@ -644,7 +656,7 @@ TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {
   auto* veil = new qv::screens::OpaqueView(&under);
   veil->resize(100, 100);
   under.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&under));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&under, qv::test::kPatienceMs));
   QTest::mouseClick(veil, Qt::LeftButton);
   EXPECT_EQ(parentPresses, 0);
 }
@@ -681,7 +693,7 @@ TEST(PreferencesOnScreen, ControlsFollowSettingsWrittenElsewhereAndKeepAlternate
   settings.setValue("CameraLaser2ExposureSetting", "40,160");
   PreferencesWindow window(settings, nullptr);
   window.showWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, qv::test::kPatienceMs));
   const auto field = [&](int index) {
     auto fields = window.findChildren<QLineEdit*>();
     std::vector<QLineEdit*> exposures;
@@ -699,7 +711,7 @@ TEST(PreferencesOnScreen, ControlsFollowSettingsWrittenElsewhereAndKeepAlternate
     settings.setValue("EnableAdaptiveScanning", false);
   });
   scan.join();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return field(1)->text() == "60, 240"; }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return field(1)->text() == "60, 240"; }, qv::test::kPatienceMs));
   EXPECT_EQ(field(3)->text().toStdString(), "700");
   keepScreenshot(window, "preferences-after-scan");
 
@@ -729,7 +741,7 @@ TEST(PreferencesOnScreen, ControlsFollowSettingsWrittenElsewhereAndKeepAlternate
   EXPECT_EQ(spins[0]->maximum(), 4);
   EXPECT_EQ(spins[1]->value(), 9);
   settings.setValue("MeshingSamplesPerNode", 7);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return spins[2]->value() == 7; }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return spins[2]->value() == 7; }, qv::test::kPatienceMs));
   keepScreenshot(window, "preferences-viewer-after-meshing");
 }
 

@@ -6,6 +6,8 @@ set -u
 quorvel=$1
 helper=$2
 dir=$(mktemp -d)
+# Seconds a step may take before the test gives up: far above what it takes on a loaded machine.
+patience=300
 first=
 cleanup() {
   [ -z "$first" ] || { kill "$first" 2>/dev/null; wait "$first" 2>/dev/null; }
@@ -21,12 +23,12 @@ session() {
   echo "HOME=$dir/$1 XDG_DATA_HOME=$dir/$1/data XDG_CONFIG_HOME=$dir/$1/config XDG_STATE_HOME=$dir/$1/state" \
     "XDG_RUNTIME_DIR=$dir/$1/run QUORVEL_SIM_DIR=$dir/$1/sim QUORVEL_LAUNCH_PROBE=1"
 }
-# Waits up to 30 s for a line matching $2 in file $1.
+# Waits, up to the patience, for a line matching $2 in file $1.
 await() {
   i=0
   while ! grep -q "$2" "$1" 2>/dev/null; do
     i=$((i + 1))
-    [ "$i" -le 300 ] || return 1
+    [ "$i" -le $((patience * 10)) ] || return 1
     sleep 0.1
   done
 }
@@ -46,7 +48,7 @@ await "$dir/first.out" '^QUORVEL_PROBE shown' || fail "the first instance never 
 [ -S "$dir/one/run/quorvel-instance" ] || fail "the first instance listens outside its runtime folder"
 
 # The same session: handed over, and the first instance shows the scan.
-env $(session one) timeout 30 "$quorvel" "$dir/vase.qvk" >"$dir/second.out" 2>"$dir/second.err"
+env $(session one) timeout "$patience" "$quorvel" "$dir/vase.qvk" >"$dir/second.out" 2>"$dir/second.err"
 status=$?
 [ "$status" -eq 0 ] || fail "the second launch ended with status $status"
 ! grep -q '^QUORVEL_PROBE shown' "$dir/second.out" || fail "the second launch showed a window of its own"
@@ -54,7 +56,7 @@ await "$dir/first.err" 'Request to open file: .*vase.qvk' || fail "the first ins
 await "$dir/first.out" '^QUORVEL_PROBE opened points=' || fail "the first instance did not show the handed scan"
 
 # Another session: its own instance opens its scan, and the first hears nothing of it.
-env $(session two) QUORVEL_QUIT_WHEN=opened timeout 60 "$quorvel" "$dir/bowl.qvk" >"$dir/other.out" 2>"$dir/other.err"
+env $(session two) QUORVEL_QUIT_WHEN=opened timeout "$patience" "$quorvel" "$dir/bowl.qvk" >"$dir/other.out" 2>"$dir/other.err"
 status=$?
 [ "$status" -eq 0 ] || fail "the launch in another session ended with status $status"
 grep -q '^QUORVEL_PROBE opened points=' "$dir/other.out" || fail "the launch in another session did not open its scan"

@@ -9,6 +9,8 @@ helper=$2
 screenshot=${3:-}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
+# Seconds a step may take before the test gives up: far above what it takes on a loaded machine.
+patience=300
 export HOME="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state"
 export XDG_RUNTIME_DIR="$dir/run" QUORVEL_SIM_DIR="$dir/sim"
 mkdir -m 700 "$dir/run"
@@ -18,7 +20,7 @@ mkdir -m 700 "$dir/run"
 mkdir -p "$(dirname "$screenshot")"
 rm -f "$screenshot"
 QUORVEL_LAUNCH_PROBE=1 QUORVEL_QUIT_WHEN=connected+opened QUORVEL_PROBE_SCREENSHOT="$screenshot" \
-  timeout 60 "$quorvel" --simulator "$dir/vase.qvk" >"$dir/out.txt" 2>"$dir/err.txt"
+  timeout "$patience" "$quorvel" --simulator "$dir/vase.qvk" >"$dir/out.txt" 2>"$dir/err.txt"
 status=$?
 fail() {
   echo "$1"
@@ -56,13 +58,13 @@ killed=$!
 i=0
 until grep -q '^QUORVEL_PROBE opened' "$dir/out.txt" 2>/dev/null && [ -s "$library-wal" ]; do
   i=$((i + 1))
-  [ "$i" -le 600 ] || { kill -KILL "$killed"; fail "the second run did not open the scan and save it in its library's log"; }
+  [ "$i" -le $((patience * 10)) ] || { kill -KILL "$killed"; fail "the second run did not open the scan and save it in its library's log"; }
   sleep 0.1
 done
 kill -KILL "$killed"
 wait "$killed" 2>/dev/null
 [ -s "$library-wal" ] || fail "the killed run left no log to fold in (the test shows nothing)"
-QUORVEL_QUIT_WHEN=shown timeout 60 "$quorvel" >"$dir/out.txt" 2>"$dir/err.txt" || fail "the run after the killed one failed"
+QUORVEL_QUIT_WHEN=shown timeout "$patience" "$quorvel" >"$dir/out.txt" 2>"$dir/err.txt" || fail "the run after the killed one failed"
 [ ! -e "$library-wal" ] || fail "the run after a killed one left the log behind"
 [ "$(stored_records "$library")" -ge "$points" ] || fail "the library lost the scan's points after a killed run"
 echo "quorvel started, connected, opened the scan, kept it in its library and quit cleanly"

@@ -111,7 +111,7 @@ protected:
 
   // Runs Qt's events and the main queue until `done`; while the emulator has nothing to do the
   // manual clock moves on by `step_s`, never faster than the emulator answers.
-  bool pump(const std::function<bool()>& done, double step_s = 1.0 / 30.0, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  bool pump(const std::function<bool()>& done, double step_s = 1.0 / 30.0, std::chrono::seconds limit = qv::test::kPatience) {
     const auto end = std::chrono::steady_clock::now() + limit;
     auto last = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() < end) {
@@ -185,7 +185,7 @@ TEST_F(ScanScreenGuiTest, AScanStartedFromTheWindowGrowsPausesResumesAndOpensInT
 
   click(page->button(ScanScreenPresenter::kPlayMenuTag));
   ASSERT_TRUE(pump([&] { return points() > paused && presenter.controls().pause; }));
-  ASSERT_TRUE(pump([&] { return presenter.controls().finish; }, 1.0 / 30.0, std::chrono::seconds(120)))
+  ASSERT_TRUE(pump([&] { return presenter.controls().finish; }))
       << presenter.controls().status;
   EXPECT_FLOAT_EQ(presenter.controls().progress, 1.0f);
   EXPECT_GT(points(), paused);
@@ -203,7 +203,7 @@ TEST_F(ScanScreenGuiTest, AScanStartedFromTheWindowGrowsPausesResumesAndOpensInT
   const auto scan = presenter.scanObjectID();
   ASSERT_TRUE(scan);
   click(page->saveButton());
-  ASSERT_TRUE(pump([&] { return window.isShown(ScreenKind::Viewer); }, 1.0 / 30.0, std::chrono::seconds(60)));
+  ASSERT_TRUE(pump([&] { return window.isShown(ScreenKind::Viewer); }));
   EXPECT_EQ(offered, "Scan");
   const auto file = files_.path() / "Scan.qvk";
   EXPECT_TRUE(std::filesystem::exists(file));

@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using qv::test::kPatienceMs;
 using qv::test::saveScreenshot;
 
 class AligningGui : public qv::test::ViewerWindowTest {
@@ -65,7 +66,7 @@ TEST_F(AligningGui, AlignsTheSecondScanOntoTheShownOneAndShowsTheMerge) {
   EXPECT_TRUE(screen->waitingView()->isVisible());
   saveScreenshot(grabWindow(), "aligning-waiting");
 
-  QFileDialog* panel = filePanel({}, 30000);
+  QFileDialog* panel = filePanel({}, kPatienceMs);
   ASSERT_TRUE(panel) << "no save panel";
   EXPECT_EQ(panel->labelText(QFileDialog::Accept).toStdString(), "Save Scan");
   ASSERT_FALSE(panel->selectedFiles().isEmpty());
@@ -75,7 +76,7 @@ TEST_F(AligningGui, AlignsTheSecondScanOntoTheShownOneAndShowsTheMerge) {
   panel->reject();
 
   // Cancelled: the merged scan is shown and the screen is gone.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->findChild<QVLAligningView*>() == nullptr; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->findChild<QVLAligningView*>() == nullptr; }, kPatienceMs));
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return controller->scanObjectId() == merged && controller->isDoneLoading() && !view->busyView()->isVisible(); },
       20000));

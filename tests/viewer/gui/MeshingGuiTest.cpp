@@ -34,6 +34,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using qv::test::kPatienceMs;
 using qv::test::saveScreenshot;
 
 using qv::test::runCommand;
@@ -87,7 +88,7 @@ protected:
 
   void load(const qv::ObjectID& id) {
     controller->loadScan(id);
-    ASSERT_TRUE(shownWhenLoaded(10000));
+    ASSERT_TRUE(shownWhenLoaded());
     QTest::qWait(50);
   }
 
@@ -103,7 +104,7 @@ TEST_F(MeshingGui, TexturedMeshIsMadeShownSavedAndReadByAssimp) {
   ASSERT_TRUE(view->button("textured_obj")->isVisible());
   view->button("textured_obj")->click();
 
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->meshingView() != nullptr; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->meshingView() != nullptr; }, kPatienceMs));
   QVLMeshingView* sheet = view->meshingView();
   QTest::qWait(350);  // the fade-in
   EXPECT_EQ(sheet->meshingBodyTextField()->text().toStdString(),
@@ -112,7 +113,7 @@ TEST_F(MeshingGui, TexturedMeshIsMadeShownSavedAndReadByAssimp) {
   // The slider writes the setting and the text follows it.
   sheet->detailsLevelSlider()->setValue(7);
   EXPECT_EQ(settings->integerForKey("MeshingOctreeDepth"), 7);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->detailLevelTextField()->text() == "7: Medium details, relatively fast"; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->detailLevelTextField()->text() == "7: Medium details, relatively fast"; }, kPatienceMs));
   EXPECT_EQ(sheet->smoothingLevelTextField()->text().toStdString(), "5 samples per octree node");
   saveScreenshot(grabWindow(), "meshing-sheet");
 
@@ -131,7 +132,7 @@ TEST_F(MeshingGui, TexturedMeshIsMadeShownSavedAndReadByAssimp) {
   panel->findChild<QLineEdit*>("fileNameEdit")->setText("Ball.obj");
   static_cast<QDialog*>(panel)->accept();
   const fs::path obj = temp.path() / "Ball.obj";
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->meshNeedsSaving(); }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->meshNeedsSaving(); }, kPatienceMs));
   ASSERT_TRUE(fs::exists(obj));
   EXPECT_TRUE(fs::exists(temp.path() / "Ball.png"));
   QTest::qWait(400);  // the sheet's fade-out
@@ -174,7 +175,7 @@ TEST_F(MeshingGui, LeavingAnUnsavedMeshAsksFirst) {
   load(makeBall());
   controller->exportButtonPressed();
   view->button("stl")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->meshingView() != nullptr; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->meshingView() != nullptr; }, kPatienceMs));
   EXPECT_EQ(view->meshingView()->meshingBodyTextField()->text().toStdString(),
             "Meshing is required for the STL file format. It may take several minutes to complete.");
   QTest::mouseClick(view->meshingView()->performMeshingButton(), Qt::LeftButton);
@@ -194,10 +195,10 @@ TEST_F(MeshingGui, LeavingAnUnsavedMeshAsksFirst) {
   QTest::mouseClick(view->saveMeshView()->leaveButton(), Qt::LeftButton);
   // While the points come back the veiled header takes no click: none of its buttons may show
   // enabled, Clean no more than the others.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->button("home")->isVisible(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->button("home")->isVisible(); }, kPatienceMs));
   for (const char* name : header) EXPECT_FALSE(view->button(name)->isEnabled()) << name << " while the points reload";
   saveScreenshot(grabWindow(), "back-to-points-reloading");
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !controller->isPresentingMeshedObject(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isDoneLoading() && !controller->isPresentingMeshedObject(); }, kPatienceMs));
   EXPECT_FALSE(view->saveMeshView());
   EXPECT_FALSE(controller->meshNeedsSaving());
   EXPECT_EQ(controller->objectNode()->geometry()->primitive, qv::scene::PrimitiveType::Points);
@@ -205,6 +206,6 @@ TEST_F(MeshingGui, LeavingAnUnsavedMeshAsksFirst) {
   // Once the points are shown, one click on Clean opens its panel.
   ASSERT_TRUE(shownWhenLoaded());
   QTest::mouseClick(view->button("clean"), Qt::LeftButton);
-  EXPECT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && view->cleaningPanel()->isVisible(); }, 10000))
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && view->cleaningPanel()->isVisible(); }, kPatienceMs))
       << "the first click on Clean";
 }

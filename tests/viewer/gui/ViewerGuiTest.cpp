@@ -25,6 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using qv::test::kPatienceMs;
 using qv::test::saveScreenshot;
 
 // Distinct colours in an image, counted on a coarse grid: a blank frame has one or two.
@@ -59,7 +60,7 @@ protected:
     controller->loadScan(makeVase(""));
     if (!shownWhenLoaded()) return nullptr;
     view->button("clean")->click();
-    if (!QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && controller->projectionIsComplete(); }, 5000))
+    if (!QTest::qWaitFor([&] { return view->rightPanel()->width() == 250 && controller->projectionIsComplete(); }, kPatienceMs))
       return nullptr;
     return view->cleaningPanel();
   }
@@ -133,7 +134,7 @@ protected:
 TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
   const auto id = makeVase((temp.path() / "Vase.qvk").string());
   controller->loadScan(id);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->busyView()->isVisible(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->busyView()->isVisible(); }, kPatienceMs));
   QTest::qWait(350);  // the fade-in
   const QImage busy = grabWindow();
   saveScreenshot(busy, "viewer-busy");
@@ -141,7 +142,7 @@ TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
 
   ASSERT_TRUE(shownWhenLoaded());
   EXPECT_EQ(view->pointCountLabel()->text().toStdString(), "Displaying 57600 points");
-  EXPECT_TRUE(QTest::qWaitFor([&] { return view->button("export")->isEnabled(); }, 2000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view->button("export")->isEnabled(); }, kPatienceMs));
   EXPECT_EQ(view->window()->windowTitle().toStdString(), "Vase");
 
   const QImage loaded = grabWindow();
@@ -201,12 +202,12 @@ TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
   // Save it as a scan file through the save panel.
   const std::string target = (temp.path() / "Saved Vase.qvk").string();
   view->button("export")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->exportPopover()->isVisible(); }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->exportPopover()->isVisible(); }, kPatienceMs));
   EXPECT_TRUE(view->button("qvk")->isVisible());
   EXPECT_FALSE(view->button("qvkx")->isVisible());
   saveScreenshot(view->exportPopover()->grab().toImage(), "viewer-export-popover");
   view->button("qvk")->click();
-  QFileDialog* panel = filePanel("savePanel", 5000);
+  QFileDialog* panel = filePanel("savePanel");
   ASSERT_TRUE(panel);
   QTest::qWait(100);
   EXPECT_EQ(panel->selectedFiles().value(0).toStdString().substr(panel->selectedFiles().value(0).size() - 8), "Vase.qvk");
@@ -215,7 +216,7 @@ TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
   ASSERT_TRUE(name);
   name->setText("Saved Vase.qvk");
   static_cast<QDialog*>(panel)->accept();  // through the dialog, as its Save button does
-  ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(target) && !controller->isSaving(); }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(target) && !controller->isSaving(); }, kPatienceMs));
   EXPECT_GT(fs::file_size(target), 57600u * 12);  // at least every position
   EXPECT_EQ(controller->scanObjectFilePath(), target);
   EXPECT_EQ(view->window()->windowTitle().toStdString(), "Saved Vase");
@@ -227,7 +228,7 @@ TEST_F(ViewerGui, AppearancePanelOpensAndTheBackgroundFollowsTheColourWell) {
   ASSERT_TRUE(shownWhenLoaded());
   view->button("appearance")->click();
   // The panel slides for about half a second; under load it may take longer.
-  EXPECT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250; }, 10000)) << view->rightPanel()->width();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250; }, kPatienceMs)) << view->rightPanel()->width();
   controller->colorWellPressed({0.1f, 0.2f, 0.4f, 1});
   QTest::qWait(50);
   const QImage shot = grabWindow();
@@ -236,23 +237,23 @@ TEST_F(ViewerGui, AppearancePanelOpensAndTheBackgroundFollowsTheColourWell) {
   EXPECT_TRUE(near(frame.pixelColor(3, 3), QColor::fromRgbF(0.1, 0.2, 0.4), 3));
   expectPointsWhereProjected(frame);
   view->button("appearance")->click();
-  EXPECT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 0; }, 10000)) << view->rightPanel()->width();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 0; }, kPatienceMs)) << view->rightPanel()->width();
 
   // The layer list: four passes, and a click hides only the one clicked.
   view->button("layers")->click();
   ASSERT_EQ(view->layerTable()->count(), 4);
   // The list slides open to a row per layer.
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return view->layerTable()->height() == 4 * view->layerTable()->item(0)->sizeHint().height(); }, 10000))
+      [&] { return view->layerTable()->height() == 4 * view->layerTable()->item(0)->sizeHint().height(); }, kPatienceMs))
       << view->layerTable()->height();
   view->layerTable()->item(3)->setSelected(true);
   emit view->layerTable()->itemClicked(view->layerTable()->item(3));
   // The label follows the crop pass on the main queue: wait for the pass and then for the label.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isCropPassRunning(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isCropPassRunning(); }, kPatienceMs));
   EXPECT_EQ(controller->numberOfFilteredVertices(), 3u * 14400);
   EXPECT_FALSE(controller->layerStates()[3].isEnabled);
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return view->pointCountLabel()->text() == "Displaying 43200 of 57600 points"; }, 10000))
+      [&] { return view->pointCountLabel()->text() == "Displaying 43200 of 57600 points"; }, kPatienceMs))
       << view->pointCountLabel()->text().toStdString();
   saveScreenshot(grabWindow(), "viewer-layers");
 
@@ -304,7 +305,7 @@ TEST_F(ViewerGui, RendererDrawsSinglePointsWhereTheProjectionPutsThemAndUploadsO
   const std::size_t indexUploads = view->renderer()->indexBufferUploads();
   controller->setTopYCutOff(30.0f);
   // The count is published before the pass hands the renderer its new node: wait for its end.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isCropPassRunning(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isCropPassRunning(); }, kPatienceMs));
   ASSERT_LT(controller->numberOfFilteredVertices(), 57600u);
   const QImage cropped = rendererFrame();
   saveScreenshot(cropped, "renderer-cropped");
@@ -324,15 +325,15 @@ TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
   saveScreenshot(grabWindow(), "viewer-cleaning-layers");
   for (bool enabled : {false, true}) {
     QTest::mouseClick(layers->viewport(), Qt::LeftButton, Qt::NoModifier, layers->visualItemRect(layers->item(0)).center());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->layerRows()[0].isEnabled == enabled; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->layerRows()[0].isEnabled == enabled; }, kPatienceMs));
   }
   panel->button("cropping")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, kPatienceMs));
   EXPECT_EQ(panel->cropField(1)->text().toStdString(), controller->topYCutOffText());
   saveScreenshot(grabWindow(), "viewer-cleaning-crop");
 
   panel->button("brush")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->brushCleaningState() == 3; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->brushCleaningState() == 3; }, kPatienceMs));
   EXPECT_EQ(view->renderer()->cursor().shape(), Qt::BitmapCursor) << "the drawn brush";
   // A stroke across the middle of the vase, photographed before it is let go.
   QWidget* scene = view->renderer();
@@ -345,7 +346,7 @@ TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
   QTest::mouseRelease(scene, Qt::LeftButton, Qt::NoModifier, from + QPoint(140, 28));
   // The count is the stroke's once its selection pass has ended and been drawn, not when it first
   // passes some size: on a busy machine a pass may still be under way.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isBrushSelectionPending(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isBrushSelectionPending(); }, kPatienceMs));
   const std::uint64_t selected = controller->numberOfSelectedVertices();
   ASSERT_GT(selected, 100u);
   QTest::qWait(100);
@@ -360,11 +361,11 @@ TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
   // Apply is not taken while the crop pass that draws the deletion runs: wait for its end, which
   // comes late on a busy machine.
   ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return controller->numberOfSelectedVertices() == 0 && !controller->isCropPassRunning(); }, 30000));
+      [&] { return controller->numberOfSelectedVertices() == 0 && !controller->isCropPassRunning(); }, kPatienceMs));
   EXPECT_EQ(controller->numberOfFilteredVertices(), 57600 - selected);
   panel->button("apply")->click();
   ASSERT_TRUE(controller->isApplyingChanges()) << "Apply was taken";
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isApplyingChanges() && view->rightPanel()->width() == 0; }, 30000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isApplyingChanges() && view->rightPanel()->width() == 0; }, kPatienceMs));
   EXPECT_EQ(controller->numberOfFilteredVertices(), 57600 - selected);
   saveScreenshot(grabWindow(), "viewer-cleaning-applied");
 }
@@ -374,16 +375,16 @@ TEST_F(ViewerGui, CancelInTheCleanPanelBringsEveryPointBackAndKeysReachTheBrush)
   ASSERT_TRUE(panel);
   // Crop the top off through the panel's field.
   panel->button("cropping")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, kPatienceMs));
   panel->cropField(1)->setText("30");
   emit panel->cropField(1)->editingFinished();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isCropPassRunning(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isCropPassRunning(); }, kPatienceMs));
   const std::uint64_t cropped = controller->numberOfFilteredVertices();
   ASSERT_LT(cropped, 57600u);
 
   // A stroke, then the Delete key in the scene; Shift held shows the adding brush.
   panel->button("brush")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->brushCleaningState() == 3; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->brushCleaningState() == 3; }, kPatienceMs));
   QWidget* scene = view->renderer();
   QTest::keyPress(scene, Qt::Key_Shift, Qt::ShiftModifier);
   EXPECT_EQ(controller->brushCursor().sign, "+");
@@ -393,15 +394,15 @@ TEST_F(ViewerGui, CancelInTheCleanPanelBringsEveryPointBackAndKeysReachTheBrush)
   QTest::mousePress(scene, Qt::LeftButton, Qt::NoModifier, from);
   for (int step = 1; step <= 8; ++step) QTest::mouseMove(scene, from + QPoint(step * 10, 0));
   QTest::mouseRelease(scene, Qt::LeftButton, Qt::NoModifier, from + QPoint(80, 0));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isBrushSelectionPending(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isBrushSelectionPending(); }, kPatienceMs));
   ASSERT_GT(controller->numberOfSelectedVertices(), 20u);
   QTest::keyClick(scene, Qt::Key_Delete);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() < cropped; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() < cropped; }, kPatienceMs));
 
   // Cancel: the panel closes and every point is back, on screen and in a fresh Clean panel.
   panel->button("cancel")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 0; }, 3000));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() == 57600; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 0; }, kPatienceMs));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller->numberOfFilteredVertices() == 57600; }, kPatienceMs));
   auto* overlay = static_cast<QVLBrushStrokeOverlay*>(view->findChild<QWidget*>("brushStrokeOverlay"));
   ASSERT_TRUE(overlay);
   EXPECT_TRUE(overlay->stroke().empty()) << "no stroke is left painted over the scene";
@@ -409,9 +410,9 @@ TEST_F(ViewerGui, CancelInTheCleanPanelBringsEveryPointBackAndKeysReachTheBrush)
   saveScreenshot(grabWindow(), "viewer-cleaning-cancelled");
   EXPECT_EQ(view->pointCountLabel()->text().toStdString(), "Displaying 57600 points");
   view->button("clean")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250; }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 250; }, kPatienceMs));
   panel->button("cropping")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->cropField(1)->isVisible(); }, kPatienceMs));
   EXPECT_EQ(panel->cropField(1)->text().toStdString(), controller->topYCutOffText());
   EXPECT_FLOAT_EQ(controller->topYCutOff(), controller->maxYValue());
   QTest::qWait(50);
@@ -419,9 +420,9 @@ TEST_F(ViewerGui, CancelInTheCleanPanelBringsEveryPointBackAndKeysReachTheBrush)
 
   // The export popover names its two groups.
   panel->button("cancel")->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 0; }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->rightPanel()->width() == 0; }, kPatienceMs));
   controller->exportButtonPressed();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view->exportPopover()->isVisible(); }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->exportPopover()->isVisible(); }, kPatienceMs));
   for (const char* name : {"labelPointCloud", "labelMeshed"}) {
     auto* label = view->exportPopover()->findChild<QLabel*>(name);
     ASSERT_TRUE(label) << name;

@@ -13,6 +13,7 @@
 #include "platform/Queue.h"
 #include "platform/Settings.h"
 #include "support/TempFolder.h"
+#include "support/WaitFor.h"
 #include "viewer/ViewerStore.h"
 #include "viewer/gui/GuiOutput.h"
 #include "viewer/model/QVLObjectSceneViewController.h"
@@ -34,12 +35,12 @@ protected:
     view = std::make_unique<QVLObjectSceneView>(controller);
     view->resize(900, 640);
     view->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), kPatienceMs));
   }
   void TearDown() override {
     view.reset();
     // Background jobs hold the controller until they end; the store must outlive them.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return controller.use_count() == 1; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller.use_count() == 1; }, kPatienceMs));
     controller.reset();
     store->privateContext()->performAndWait([] {});
     qv::drainMainQueue();
@@ -55,7 +56,7 @@ protected:
 
   // Whether the scan asked for came in, the busy view went away again and the header's buttons
   // were enabled (which follows on the main queue).
-  bool shownWhenLoaded(int timeoutMs = 20000) {
+  bool shownWhenLoaded(int timeoutMs = kPatienceMs) {
     return QTest::qWaitFor(
         [&] {
           return controller->isDoneLoading() && !view->busyView()->isVisible() && view->button("export")->isEnabled();
@@ -64,7 +65,7 @@ protected:
   }
 
   // The file panel shown over the window (the one of that name, when one is given), waited for.
-  QFileDialog* filePanel(const QString& name = {}, int timeoutMs = 20000) {
+  QFileDialog* filePanel(const QString& name = {}, int timeoutMs = kPatienceMs) {
     QFileDialog* panel = nullptr;
     const bool shown = QTest::qWaitFor(
         [&] {

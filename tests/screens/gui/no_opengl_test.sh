@@ -15,7 +15,7 @@ mkdir -m 700 "$dir/run"
 mkdir -p "$(dirname "$screenshot")"
 rm -f "$screenshot"
 QUORVEL_LAUNCH_PROBE=1 QUORVEL_QUIT_WHEN=connected+opened QUORVEL_PROBE_SCREENSHOT="$screenshot" \
-  timeout 120 "$quorvel" --simulator "$dir/vase.qvk" >"$dir/out.txt" 2>"$dir/err.txt"
+  timeout 300 "$quorvel" --simulator "$dir/vase.qvk" >"$dir/out.txt" 2>"$dir/err.txt"
 status=$?
 fail() {
   echo "$1 (QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-} QT_XCB_GL_INTEGRATION=${QT_XCB_GL_INTEGRATION:-})"

@@ -157,7 +157,11 @@ void ScreenCoordinator::tellNotOpened(const std::vector<std::string>& notOpened,
 }
 
 bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
-  if (refusalAlertUp_) return true;
+  if (refusalAlertUp_) {
+    // The alert up names why nothing opens now; the log names each file it turned away.
+    QVLogInfo("Not opening %s: the program is telling why it cannot open a file now", path.c_str());
+    return true;
+  }
   QVLogInfo("Request to open file: %s", path.c_str());
   const std::string ext = qv::fileExtension(path);
   if (ext != "qvk" && ext != "qvkx") return false;

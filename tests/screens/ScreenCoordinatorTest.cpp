@@ -94,7 +94,11 @@ TEST_F(ScreenCoordinatorTest, TheOpenFileTableDecidesByWhatIsShown) {
   ASSERT_EQ(dialogs.alerts.size(), 1u);
   EXPECT_EQ(dialogs.alerts[0].message, "Could Not Open File");
   EXPECT_EQ(dialogs.alerts[0].informativeText, ScreenCoordinator::kFinishScanFirst);
-  EXPECT_TRUE(coordinator->applicationOpenFile("/tmp/b.qvk"));
+  {
+    qv::test::CapturedLog log;
+    EXPECT_TRUE(coordinator->applicationOpenFile("/tmp/b.qvk"));
+    EXPECT_TRUE(log.contains("Not opening /tmp/b.qvk")) << "a file turned away is named: " << log.text();
+  }
   EXPECT_EQ(dialogs.alerts.size(), 1u);
   dialogs.pending.front()(0);
   EXPECT_FALSE(coordinator->isRefusalAlertUp());

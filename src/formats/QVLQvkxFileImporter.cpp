@@ -221,6 +221,9 @@ bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudCo
   cloud.cutShort = false;
   std::uint64_t offset = dataOffset_;
   std::optional<std::uint64_t> truncatedAt;  // the first point slot the data ends in
+  // Points whose position or normal holds an infinity or a NaN (a NaN x is an empty slot): kept
+  // as written, as a scan file's are, and named once for the member, at the first.
+  std::uint64_t nonFinite = 0, firstNonFinite = 0, nonFiniteAt = 0;
   // A slot that is cut short counts as empty and the cloud ends there: what came before it is
   // intact and kept.
   while (cloud.slots.size() < expected && dataSize_ - offset >= qv::qvkx::kEmptySlotBytes) {
@@ -249,6 +252,8 @@ bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudCo
     v.colourRed = static_cast<float>(slot[24] / 255.0);
     v.colourGreen = static_cast<float>(slot[25] / 255.0);
     v.colourBlue = static_cast<float>(slot[26] / 255.0);
+    if (!std::all_of(std::begin(fields), std::end(fields), [](float f) { return std::isfinite(f); }) && nonFinite++ == 0)
+      firstNonFinite = cloud.slots.size(), nonFiniteAt = offset;
     cloud.points.push_back(v);
     cloud.slots.push_back(static_cast<std::uint32_t>(cloud.points.size()));
     offset += qv::qvkx::kPointSlotBytes;
@@ -260,6 +265,17 @@ bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudCo
                            : invalidAt(offset, qv::qvkx::kInvalidDescription,
                                        "the slots end after " + std::to_string(cloud.slots.size()) + " of " + std::to_string(expected));
     }
+  }
+  if (nonFinite > 0) {
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    const std::string detail =
+        nonFinite == 1 ? qv::format("point slot %llu of %llu has a position or normal that is no finite number; it is kept as written",
+                                    u(firstNonFinite + 1), u(expected))
+                       : qv::format("%llu point slots have a position or normal that is no finite number, the first slot %llu of "
+                                    "%llu; they are kept as written", u(nonFinite), u(firstNonFinite + 1), u(expected));
+    qv::Error remark = invalidAt(nonFiniteAt, qv::qvkx::kInvalidDescription, detail);
+    remark.description = cloud.member + ": " + detail + " at byte " + std::to_string(nonFiniteAt);
+    cloud.remarks.push_back(std::move(remark));
   }
   dataOffset_ = offset;
   setPercentLoaded(1.0f);
@@ -298,17 +314,28 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     cloud.cameraHeight = value;
   }
   // The calibration and lens values are kept as floats: an infinity, a NaN or a number beyond a
-  // float's range is no value a cloud can keep, and the first one in the file is named at its byte.
-  std::optional<std::pair<std::uint64_t, std::string>> unstorable;
+  // float's range is no value a cloud can keep. Only that value is left unset (a whole value
+  // dropped from the header, a lens value unset once the cloud is made) and named at its byte, as
+  // a scan file's are; the cloud keeps its other values and its points.
+  cloud.leftOutValues.clear();
+  cloud.unsetAttributes.clear();
+  std::vector<std::pair<std::uint64_t, std::string>> unstorable;
+  std::vector<std::string> dropped;
   for (const auto& [key, value] : cloud.header) {
     if (!value.string()) continue;
-    const auto badAt = qv::qvkx::unstorableHeaderValue(key, *value.string());
-    if (badAt && (!unstorable || valueAt_[key] + *badAt < unstorable->first)) unstorable = {{valueAt_[key] + *badAt, key}};
+    for (const auto& bad : qv::qvkx::unstorableHeaderParts(key, *value.string())) {
+      unstorable.emplace_back(valueAt_[key] + bad.at, "a value of \"" + key + "\", \"" + qv::printable(bad.part) +
+                                                          "\", is no finite number within a float's range and is left unset");
+      if (bad.attribute.empty()) dropped.push_back(key);
+      else cloud.unsetAttributes.push_back(bad.attribute);
+    }
   }
-  if (unstorable) {
-    if (error) *error = invalidAt(unstorable->first, qv::qvkx::kInvalidDescription,
-                                  "a value of \"" + unstorable->second + "\" is not a finite number within a float's range");
-    return false;
+  for (const auto& key : dropped) cloud.header.erase(key);
+  std::sort(unstorable.begin(), unstorable.end());
+  for (const auto& [at, detail] : unstorable) {
+    QVLogWarn("Read the cloud file %s without a value at byte %llu: %s", member.c_str(), static_cast<unsigned long long>(at),
+              detail.c_str());
+    cloud.leftOutValues.push_back(invalidAt(at, qv::qvkx::kInvalidDescription, detail));
   }
   // A value with no number in it at all has always been read as 0, and one whose number has a
   // tail as that number, and files may hold either (the cloud's whole numbers, its calibration and
@@ -318,6 +345,8 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
   for (const auto& [key, value] : cloud.header) {
     if (!value.string()) continue;
     for (const auto& r : qv::qvkx::headerValueRemarks(key, *value.string())) {
+      // A lens value left unset above is named once, as such, not also as read as 0.
+      if (std::any_of(unstorable.begin(), unstorable.end(), [&](const auto& u) { return u.first == valueAt_[key] + r.at; })) continue;
       const std::string quoted = "a value of \"" + key + "\", \"" + qv::printable(r.part) + "\", ";
       remarks.emplace_back(valueAt_[key] + r.at, quoted + (r.number.empty() ? "holds no number and is read as 0"
                                                                                : "is read as " + r.number + ", its tail \"" +
@@ -404,6 +433,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
       contents.skipped.push_back({name, cloudError});
       continue;
     }
+    for (const auto& value : cloud.leftOutValues) contents.skipped.push_back({name, value});
     if (cloud.cutShort) contents.skipped.push_back({name, cloudError});
     for (const auto& remark : cloud.remarks) contents.valueRemarks.push_back({name, remark});
     slices += cloud.sliceCount;
@@ -557,6 +587,7 @@ bool QVLQvkxFileImporter::storeContents(const QVLQvkxProjectContents& contents, 
         auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan, decoded.header);
         if (!cloud) continue;
         undo.created(cloud);
+        for (const auto& attribute : decoded.unsetAttributes) cloud->setValue(attribute, qv::AttributeValue());
         const auto slices = QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(cloud);
         if (slices.size() != decoded.sliceCount) {
           undo.undo();

@@ -130,7 +130,8 @@ qv::AttributeValue finiteRotations(const std::uint8_t* list, std::uint64_t count
 }
 
 // Points whose position or normal holds an infinity or a NaN: kept as written (the file holds
-// them so, and a scan file saves them back so), and named once for the file, at the first.
+// them so, and a scan file saves them back so), and named once for the file, at the first. They
+// are left out of the centre.
 class NonFinitePoints {
 public:
   void check(const float (&fields)[6], std::uint64_t record, std::uint64_t at) {
@@ -152,6 +153,12 @@ public:
 private:
   std::uint64_t count_ = 0, first_ = 0, at_ = 0;
 };
+
+// Whether a point can count towards the scan's centre: one whose position holds an infinity or a
+// NaN is kept, but has no place, and would make the centre (and all placed by it) no number.
+bool hasAPlace(const QVLScanVertex& v) {
+  return std::isfinite(v.point3DX) && std::isfinite(v.point3DY) && std::isfinite(v.point3DZ);
+}
 
 qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
   // No point off the origin: the centre stays at the origin rather than becoming 0/0.
@@ -245,7 +252,7 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       v.colourGreen = kColour[p[25]];
       v.colourBlue = kColour[p[26]];
       nonFinite.check(fields, first + j, d.offset + (first + j) * kVertexRecordBytes);
-      if (!isEmptyVertex(v)) {
+      if (!isEmptyVertex(v) && hasAPlace(v)) {
         sx += v.point3DX;
         sy += v.point3DY;
         sz += v.point3DZ;
@@ -374,6 +381,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
   };
   double sx = 0, sy = 0, sz = 0;
   std::uint64_t filled = 0;  // the next vertex record to fill
+  std::uint64_t placed = 0;  // the points the centre is the mean of
   NonFinitePoints nonFinite;
   std::uint64_t vertexItems = 0;
 
@@ -526,9 +534,12 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
         putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), vertex);
         // Points at the origin are dropped: the next item fills the same record.
         if (!isEmptyVertex(vertex)) {
-          sx += vertex.point3DX;
-          sy += vertex.point3DY;
-          sz += vertex.point3DZ;
+          if (hasAPlace(vertex)) {
+            sx += vertex.point3DX;
+            sy += vertex.point3DY;
+            sz += vertex.point3DZ;
+            ++placed;
+          }
           ++filled;
         }
       }
@@ -540,7 +551,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
 endOfData:
   if (contents.cutShort && filled < contents.vertexCount())
     putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
-  contents.centre = centreOf(sx, sy, sz, filled);
+  contents.centre = centreOf(sx, sy, sz, placed);
   nonFinite.note(vertexItems, contents);
   return true;
 }

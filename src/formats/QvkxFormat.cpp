@@ -283,10 +283,25 @@ std::vector<std::pair<std::size_t, std::string_view>> keptNumberParts(const std:
 
 }  // namespace
 
-std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text) {
-  for (const auto& [start, part] : keptNumberParts(key, text))
-    if (!leadingNumberIsStorable(part)) return start + numberStart(part);
-  return std::nullopt;
+std::vector<UnstorablePart> unstorableHeaderParts(const std::string& key, const std::string& text) {
+  // The attributes the kept parts set, in the order keptNumberParts gives them.
+  std::vector<std::string> attributes;
+  if (equalsIgnoringCase(key, "intrinsic")) {
+    const bool matrix = std::count(text.begin(), text.end(), ' ') == 8;
+    attributes = matrix ? std::vector<std::string>{"intrinsicFX", "intrinsicCX", "intrinsicFY", "intrinsicCY"}
+                        : std::vector<std::string>{"intrinsicFX", "intrinsicFY", "intrinsicCX", "intrinsicCY"};
+  } else if (equalsIgnoringCase(key, "distortion")) {
+    attributes = {"distortion0", "distortion1", "distortion2", "distortion3"};
+  }
+  std::vector<UnstorablePart> unstorable;
+  const auto parts = keptNumberParts(key, text);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const auto& [start, part] = parts[i];
+    if (leadingNumberIsStorable(part)) continue;
+    const std::size_t begin = numberStart(part);
+    unstorable.push_back({start + begin, std::string(part.substr(begin)), i < attributes.size() ? attributes[i] : std::string()});
+  }
+  return unstorable;
 }
 
 std::vector<HeaderValueRemark> headerValueRemarks(const std::string& key, const std::string& text) {

@@ -55,13 +55,20 @@ std::optional<std::vector<double>> rotationsOf(const std::string& text, std::siz
 // it is written and read back: a finite number within a float's range (a larger one would become
 // an infinity, which the project file cannot carry back).
 bool isFloatStorable(double value);
-// The position in a cloud header value of the first number the cloud keeps from it that no float
-// can keep, read as the cloud reads it (the number the text begins with): an infinity or a NaN
-// however written ("inf", "-NaN", "1e999") or a number beyond a float's range. The values checked
-// are the calibration's (origins, normals, bed, lead screw, camera, capture height: the whole
-// value) and the lens values (all four "intrinsic" values, or fx, cx, fy, cy of a 3 × 3 matrix;
-// the first four "distortion" values). Nothing for a good value or another key.
-std::optional<std::size_t> unstorableHeaderValue(const std::string& key, const std::string& text);
+// The numbers of a cloud header value that the cloud keeps from it but no float can keep, read
+// as the cloud reads them (the number each text begins with): an infinity or a NaN however
+// written ("inf", "-NaN", "1e999") or a number beyond a float's range. The values checked are the
+// calibration's (origins, normals, bed, lead screw, camera, capture height: the whole value) and
+// the lens values (all four "intrinsic" values, or fx, cx, fy, cy of a 3 × 3 matrix; the first
+// four "distortion" values). Each with where it starts in the value, its text, and for a lens
+// value the cloud attribute it sets ("intrinsicFX", "distortion2"; empty for a whole value). None
+// for good values or another key.
+struct UnstorablePart {
+  std::size_t at = 0;
+  std::string part;
+  std::string attribute;
+};
+std::vector<UnstorablePart> unstorableHeaderParts(const std::string& key, const std::string& text);
 // A number of a cloud header value that a cloud reads otherwise than written: one with no number
 // in it at all ("abc", "-", "x1", nothing), read as 0, or one whose number has a tail ("1.5abc",
 // read as 1.5). `at` is where it starts in the value, `part` its text and `number` the text of the

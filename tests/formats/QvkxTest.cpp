@@ -857,12 +857,19 @@ TEST_F(QvkxRoundTripTest, WhatASaveSucceedsWithReadsBackAndWhatCannotBeKeptIsRef
   EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
   EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(huge.find("1e300")));
   EXPECT_EQ(cloudCount(refused), 0u);
-  // So is a lens value, which a cloud keeps as a float too.
+  // A lens value, which a cloud keeps as a float too, is left unset and named there; the cloud
+  // keeps its other values and its point.
   const std::string lens = "QVK\nproperty cameraHeight 1\nproperty intrinsic 1400 -1e39 640 480\nproperty radians 0\nend_header\n" + point(1);
+  const auto lensRead = makeScan();
   error = {};
-  EXPECT_FALSE(read(refused, zipOf("lens.qvkx", {{"a.qvk", lens}}), &error));
+  EXPECT_TRUE(read(lensRead, zipOf("lens.qvkx", {{"a.qvk", lens}}), &error));
   EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(lens.find("-1e39")));
-  EXPECT_EQ(cloudCount(refused), 0u);
+  withScan(lensRead, [](QVSDScanObject& scan) {
+    ASSERT_EQ(scan.pointClouds().size(), 1u);
+    EXPECT_FALSE(scan.pointClouds().front()->intrinsicFY().has_value());
+    EXPECT_EQ(scan.pointClouds().front()->intrinsicFX(), 1400.0);
+    EXPECT_EQ(verticesOf(scan.vertexData()).size(), 2u);
+  });
 
   // An infinite camera value in a texture description is no value: left unset, never saved as "inf".
   const std::string qvtx = "<qvtx><textures><texture><cameraPositionX>inf</cameraPositionX><cameraPositionY>2</cameraPositionY>"
@@ -997,23 +1004,44 @@ TEST_F(QvkxRoundTripTest, EachSliceKeepsItsOwnRotationWhateverOrderTheRotationsA
 }
 
 TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnotherValue) {
-  // In a cloud file: refused at the byte it starts at, as a number beyond a float's range is.
-  for (const auto& [line, word] : std::vector<std::pair<std::string, std::string>>{{"property intrinsic inf 1400 640 480", "inf"},
-                                                                                   {"property cameraOriginX nan", "nan"},
-                                                                                   {"property laserNormalY  -Infinity", "-Infinity"},
-                                                                                   {"property distortion 0 0 NaN 0", "NaN"},
-                                                                                   {"property captureHeight 1e999", "1e999"},
-                                                                                   {"property cameraHeight inf", "inf"}}) {
+  // In a cloud file's calibration or lens values, as in a scan file's: only that value is left
+  // unset and named at the byte it starts at (as a number beyond a float's range is); the cloud
+  // keeps its other values and its points. A camera height that is none leaves no grid to read.
+  struct NonFinite {
+    std::string line, word, attribute, kept;
+  };
+  for (const auto& [line, word, attribute, kept] : std::vector<NonFinite>{
+           {"property intrinsic inf 1400 640 480", "inf", "intrinsicFX", "intrinsicFY"},
+           {"property cameraOriginX nan", "nan", "cameraOriginX", ""},
+           {"property laserNormalY  -Infinity", "-Infinity", "laserNormalY", ""},
+           {"property distortion 0 0 NaN 0", "NaN", "distortion2", "distortion3"},
+           {"property captureHeight 1e999", "1e999", "headHeight", ""},
+           {"property cameraHeight inf", "inf", "", ""}}) {
     SCOPED_TRACE(line);
     const std::string cloud = "QVK\nproperty cameraHeight 1\n" + line + "\nproperty radians 0\nend_header\n" + point(1);
-    const auto refused = makeScan();
+    const auto opened = makeScan();
     qv::Error error;
-    EXPECT_FALSE(read(refused, zipOf("non-finite.qvkx", {{"a.qvk", cloud}}), &error));
+    EXPECT_EQ(read(opened, zipOf("non-finite.qvkx", {{"a.qvk", cloud}}), &error), !attribute.empty());
     EXPECT_EQ(error.code, qv::kInvalidFileError);
     EXPECT_EQ(error.userInfo["Description"].toString(), qv::qvkx::kInvalidDescription);
     EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
     EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(cloud.find(line) + line.find(word)));
-    EXPECT_EQ(cloudCount(refused), 0u);
+    EXPECT_EQ(cloudCount(opened), attribute.empty() ? 0u : 1u);
+    if (attribute.empty()) continue;
+    EXPECT_NE(error.description.find("a.qvk: a value of"), std::string::npos) << error.description;
+    EXPECT_NE(error.description.find("is left unset at byte " + std::to_string(cloud.find(line) + line.find(word))), std::string::npos)
+        << error.description;
+    EXPECT_EQ(error.description.find("read as 0"), std::string::npos) << error.description;
+    withScan(opened, [&](QVSDScanObject& scan) {
+      ASSERT_EQ(scan.pointClouds().size(), 1u);
+      const auto c = scan.pointClouds().front();
+      EXPECT_FALSE(c->doubleValue(attribute)) << attribute;
+      if (!kept.empty()) {
+        EXPECT_TRUE(c->doubleValue(kept)) << kept;
+      }
+      EXPECT_EQ(c->cameraHeight(), 1);
+      EXPECT_EQ(verticesOf(scan.vertexData()).size(), 2u);
+    });
   }
 
   // A value with no number in it at all is read as 0, and one whose number has a tail as that
@@ -1194,7 +1222,36 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
   EXPECT_EQ(error.userInfo["FileOffset"].toInt64(), static_cast<std::int64_t>(oddFile.find("end_header\n") + 11 + 2 * 27));
   EXPECT_NE(error.description.find("2 point records have a position or normal that is no finite number"), std::string::npos)
       << error.description;
-  withScan(oddRead, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 4u); });
+  // Such a point has no place, so the scan's centre is that of the others, in either qvk reader.
+  const std::string oddWalked = Bytes()
+                                    .text("qvk\nelement vertex 3\nproperty float32 x\nproperty float32 y\nend_header\n")
+                                    .f32(1).f32(2).f32(nan).f32(1).f32(3).f32(4).str();
+  writeFile(path("odd-walked.qvk"), oddWalked);
+  const auto walkedRead = makeScan();
+  ASSERT_TRUE(importFile<QVLQvkFileImporter>(path("odd-walked.qvk"), walkedRead));
+  for (const auto& [id, centre] : {std::pair{oddRead, qv::Double3{2.5, 3.5, 4.5}}, std::pair{walkedRead, qv::Double3{2, 3, 0}}}) {
+    withScan(id, [&](QVSDScanObject& scan) {
+      EXPECT_EQ(verticesOf(scan.vertexData()).size(), id == oddRead ? 4u : 3u);
+      EXPECT_EQ(scan.objectCenterPoint().x, centre.x);
+      EXPECT_EQ(scan.objectCenterPoint().y, centre.y);
+      EXPECT_EQ(scan.objectCenterPoint().z, centre.z);
+    });
+  }
+  // In a project's cloud file (whose slot with a NaN x is an empty one) likewise: kept and named,
+  // how many and the first one's member and byte.
+  const std::string oddSlots = "QVK\nproperty cameraHeight 5\nproperty radians 0\nend_header\n" + point(1) +
+                               Bytes().f32(inf).f32(2).f32(3).f32(0).f32(0).f32(1).u8(1).u8(2).u8(3).str() + emptySlot() +
+                               Bytes().f32(4).f32(2).f32(3).f32(0).f32(nan).f32(1).u8(1).u8(2).u8(3).str() + point(5);
+  const auto slotsRead = makeScan();
+  error = {};
+  ASSERT_TRUE(read(slotsRead, zipOf("odd-slots.qvkx", {{"b.qvk", cloudFile("0", point(1))}, {"a.qvk", oddSlots}}), &error));
+  EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
+  EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(oddSlots.find("end_header\n") + 11 + 27));
+  EXPECT_NE(error.description.find("a.qvk: 2 point slots have a position or normal that is no finite number, the first slot 2 of 5"),
+            std::string::npos)
+      << error.description;
+  EXPECT_NE(error.description.find("nothing was left out"), std::string::npos) << error.description;
+  withScan(slotsRead, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 6u); });
 
   // A texture value that is no finite number is left unset, with a warning naming it and its texture.
   qv::test::CapturedLog log;

@@ -142,6 +142,19 @@ TEST(DisplayRecords, DrawnListSkipsOriginAndFlaggedPointsAndCountsClouds) {
   EXPECT_EQ(collectDrawnVertices(v, records, false).drawnCount, 0u);
   // Nothing drawn: no home position rather than a division by zero.
   EXPECT_FALSE(collectDrawnVertices(v, records, false).homePosition);
+  // A point whose position is no finite number has no place to be drawn at: it is present but
+  // not drawn, and the home position and the bounds are those of the others.
+  const std::vector<QVLScanVertex> odd{vertexAt(0, 0, 0), vertexAt(2, 1, 0), vertexAt(NAN, 5, 0), vertexAt(6, INFINITY, 0),
+                                       vertexAt(4, 3, 0)};
+  const DrawnList oddList = collectDrawnVertices(odd, recordsOf(odd), false);
+  EXPECT_EQ(oddList.drawnCount, 2u);
+  EXPECT_EQ(oddList.presentCount, 4u);
+  ASSERT_TRUE(oddList.homePosition);
+  EXPECT_NEAR(oddList.homePosition->x, -3, 1e-5);
+  EXPECT_NEAR(oddList.homePosition->y, -2, 1e-5);
+  EXPECT_FLOAT_EQ(oddList.minY, 1);
+  EXPECT_FLOAT_EQ(oddList.maxY, 3);
+  EXPECT_FLOAT_EQ(oddList.maxRadiusSquared, 16);
 }
 
 TEST(DisplayRecords, CropPassSetsOnlyItsBitsAndHidesDisabledLayersOfAnyId) {

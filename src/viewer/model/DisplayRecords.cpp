@@ -242,6 +242,9 @@ DrawnList collect(std::span<const QVLScanVertex> vertices, std::span<QVLSortable
       const QVLScanVertex& v = vertices[i];
       if (isAtOrigin(v)) continue;
       ++part.present;
+      // A position that holds an infinity or a NaN is no place to draw at, and would make the home
+      // position and the crop bounds no numbers: such a point is present but not drawn.
+      if (!std::isfinite(v.point3DX) || !std::isfinite(v.point3DY) || !std::isfinite(v.point3DZ)) continue;
       const std::uint16_t flags = records[i].flags;
       if (isDrawnFlags(flags, hasClouds)) {
         part.drawn.push_back(static_cast<std::uint32_t>(i));

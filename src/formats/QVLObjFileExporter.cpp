@@ -1,7 +1,10 @@
 // The OBJ writer: vertex and face lines, and the material file and texture image it names.
 #include "formats/QVLObjFileExporter.h"
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <fstream>
 
 #include "formats/FormatErrors.h"
 #include "formats/MeshFormats.h"
@@ -24,7 +27,45 @@ bool writable(const std::optional<std::string>& problem) {
   return !problem;
 }
 
+// Whether the OBJ file `obj` begins by naming `materialName` as its material library, as ours do.
+bool namesMaterial(const fs::path& obj, const std::string& materialName) {
+  std::ifstream in(obj, std::ios::binary);
+  std::string first;
+  return std::getline(in, first) && first == "mtllib " + materialName;
+}
+
+bool isObjName(const fs::path& path) {
+  std::string ext = path.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext == ".obj";
+}
+
+// Whether the companions beside `target` are its own alone: the OBJ there names its material
+// file, and no other OBJ in the folder takes the same companion names or names that material.
+bool ownsCompanionsAlone(const fs::path& target, const std::string& base) {
+  const std::string material = base + ".mtl";
+  if (!namesMaterial(target, material)) return false;
+  std::error_code ec;
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path other = it->path();
+    if (other.filename() == target.filename() || !isObjName(other)) continue;
+    if (qv::mesh::companionBaseName(other.stem().string()) == base || namesMaterial(other, material)) return false;
+  }
+  return !ec;
+}
+
 }  // namespace
+
+std::vector<std::string> QVLObjFileExporter::companionsToAskAbout(const std::string& path) {
+  std::vector<std::string> existing;
+  for (const auto& companion : companionPaths(path))
+    if (std::error_code ec; fs::exists(companion, ec)) existing.push_back(companion);
+  const fs::path target(path);
+  if (!existing.empty() && ownsCompanionsAlone(target, qv::mesh::companionBaseName(target.stem().string())))
+    existing.clear();
+  return existing;
+}
 
 bool QVLObjFileExporter::exportScanToFilePath(const std::string& path, qv::Error* error) {
   QVLFileExporter::exportScanToFilePath(path, error);

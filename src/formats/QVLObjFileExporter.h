@@ -24,6 +24,10 @@ public:
   // order: a save that is to replace one of them may want to ask first, as another mesh's OBJ
   // may name it (a-b.obj and ab.obj share ab.mtl and ab.png).
   static std::vector<std::string> companionPaths(const std::string& path);
+  // Those of the companions that are there and that another mesh may use, to be asked about
+  // before they are replaced: none when the OBJ being replaced at `path` is the one OBJ in its
+  // folder that names them (saving over it replaces them with it).
+  static std::vector<std::string> companionsToAskAbout(const std::string& path);
 
   std::optional<qv::Data> createObjWithMeshedData(const qv::Data& meshedData) const;
   std::optional<qv::Data> createObjWithMtlName(const std::string& mtlName, const qv::Data& meshedData,

@@ -435,6 +435,19 @@ TEST_F(ViewerController, ATexturedMeshSaveAsksBeforeReplacingAnotherMeshsMateria
   EXPECT_EQ(display.replaceQuestions, (std::vector<std::string>{"ab.mtl", "ab.png"}));
   EXPECT_TRUE(fs::exists(temp.path() / "a-b.obj"));
 
+  // Saved over the OBJ that names them, they are that OBJ's own and go with it, unless another OBJ
+  // here takes the same names.
+  std::ofstream(temp.path() / "ab.obj") << "mtllib ab.mtl\n";
+  std::ofstream(temp.path() / "a-b.obj") << "mtllib ab.mtl\n";
+  display.replaceQuestions.clear();
+  EXPECT_TRUE(save());
+  EXPECT_EQ(display.replaceQuestions, (std::vector<std::string>{"ab.mtl", "ab.png"})) << "ab.obj may use them";
+  fs::remove(temp.path() / "ab.obj");
+  std::ofstream(temp.path() / "a-b.obj") << "mtllib ab.mtl\n";
+  display.replaceQuestions.clear();
+  EXPECT_TRUE(save());
+  EXPECT_TRUE(display.replaceQuestions.empty()) << "a save over a-b.obj asked again about its own companions";
+
   // An untextured OBJ writes no companions and asks nothing more.
   display.replaceQuestions.clear();
   viewer->setMeshingType(2);

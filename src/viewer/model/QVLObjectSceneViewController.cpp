@@ -1509,11 +1509,10 @@ void QVLObjectSceneViewController::saveMesh(std::function<void(bool)> completion
     };
     // The panel asked about the OBJ itself. Its material file and image take a name of their own
     // that another mesh's OBJ may share ("a-b.obj" and "ab.obj" both use "ab.mtl"): each that is
-    // there is asked about the same way, and a No replaces nothing at all.
+    // there is asked about the same way (unless the OBJ replaced is the one that names them), and
+    // a No replaces nothing at all.
     std::vector<std::string> existing;
-    if (textured)
-      for (const auto& companion : QVLObjFileExporter::companionPaths(*path))
-        if (std::error_code ec; fs::exists(companion, ec)) existing.push_back(companion);
+    if (textured) existing = QVLObjFileExporter::companionsToAskAbout(*path);
     self->askToReplaceEach(std::move(existing), std::move(write), [completion] {
       if (completion) completion(false);
     });

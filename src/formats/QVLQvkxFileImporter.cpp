@@ -134,6 +134,42 @@ void putSlicesInRotationOrder(QVLQvkxCloudContents& cloud) {
   cloud.slots = std::move(slots);
 }
 
+// Takes the slices at the given places of the rotation list out of the cloud, each with its block
+// of slots (the slots follow the rotations, one block of cameraHeight slots each, in list order);
+// the other slices keep their blocks and their points in order. Returns the point slots taken out.
+std::uint64_t leaveOutSlices(QVLQvkxCloudContents& cloud, const std::vector<qv::qvkx::UnkeptRotation>& unkept) {
+  std::vector<bool> out(cloud.rotations.size(), false);
+  for (const auto& u : unkept) out[u.index] = true;
+  std::vector<double> rotations;
+  std::string text;
+  for (std::size_t i = 0; i < cloud.rotations.size(); ++i) {
+    if (out[i]) continue;
+    if (!rotations.empty()) text += ' ';
+    qv::text::appendShortest(text, cloud.rotations[i]);  // reads back as the same number
+    rotations.push_back(cloud.rotations[i]);
+  }
+  std::vector<std::uint32_t> slots;
+  std::vector<QVLScanVertex> points;
+  std::uint64_t lost = 0;
+  for (std::size_t k = 0; k < cloud.slots.size(); ++k) {
+    const std::uint32_t slot = cloud.slots[k];
+    if (out[k / cloud.cameraHeight]) {  // a grid with slots has rows
+      lost += slot != 0;
+    } else if (slot == 0) {
+      slots.push_back(0);
+    } else {
+      points.push_back(cloud.points[slot - 1]);
+      slots.push_back(static_cast<std::uint32_t>(points.size()));
+    }
+  }
+  cloud.rotations = std::move(rotations);
+  cloud.sliceCount = cloud.rotations.size();
+  cloud.header["radians"] = qv::Value(std::move(text));
+  cloud.slots = std::move(slots);
+  cloud.points = std::move(points);
+  return lost;
+}
+
 }  // namespace
 
 qv::Error QVLQvkxFileImporter::invalidAt(std::uint64_t offset, const char* description, const std::string& detail) const {
@@ -360,9 +396,12 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     remark.description = member + ": " + detail + " at byte " + std::to_string(at);
     cloud.remarks.push_back(std::move(remark));
   }
+  // A rotation that is an infinity or a NaN is no rotation a slice can keep; its block of slots
+  // belongs to it alone, so only that slice and its points are left out, and named.
+  std::vector<qv::qvkx::UnkeptRotation> unkept;
   if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
     std::size_t badAt = 0;
-    auto rotations = qv::qvkx::rotationsOf(*r->string(), &badAt);
+    auto rotations = qv::qvkx::rotationsOf(*r->string(), &badAt, &unkept);
     if (!rotations) {
       if (error) *error = invalidAt(valueAt_["radians"] + badAt, qv::qvkx::kInvalidDescription,
                                     "a rotation is not a number a slice can keep (finite, within a float's range)");
@@ -378,6 +417,29 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     cloud.sliceCount = cloud.rotations.size();
   }
   if (!readQvkxVertices(bytes, cloud, error)) return false;
+  if (!unkept.empty()) {
+    const std::uint64_t listed = cloud.rotations.size(), lost = leaveOutSlices(cloud, unkept);
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    const auto& first = unkept.front();
+    const std::string part = qv::printable(first.part);
+    const bool one = unkept.size() == 1;
+    const std::string what =
+        one ? qv::format("rotation %llu of %llu, \"%s\", is no finite number within a float's range", u(first.index + 1), u(listed),
+                         part.c_str())
+            : qv::format("%llu of the %llu rotations are no finite numbers within a float's range, the first rotation %llu, \"%s\"",
+                         u(unkept.size()), u(listed), u(first.index + 1), part.c_str());
+    const std::uint64_t at = valueAt_["radians"] + first.at;
+    if (cloud.points.empty()) {
+      // Without them the cloud keeps no point: no cloud of a scan is left to make.
+      if (error) *error = invalidAt(at, qv::qvkx::kInvalidDescription,
+                                    what + (one ? "; its slice holds" : "; their slices hold") + " every point of the cloud");
+      return false;
+    }
+    const std::string detail = what + qv::format("; %s left out with %s %llu point slot%s", one ? "it is" : "they are",
+                                                 one ? "its" : "their", u(lost), lost == 1 ? "" : "s");
+    QVLogWarn("Read the cloud file %s without a slice at byte %llu: %s", member.c_str(), u(at), detail.c_str());
+    cloud.leftOutValues.push_back(invalidAt(at, qv::qvkx::kInvalidDescription, detail));
+  }
   putSlicesInRotationOrder(cloud);
   return true;
 }

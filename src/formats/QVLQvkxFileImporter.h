@@ -26,7 +26,7 @@ struct QVLQvkxCloudContents {
   bool cutShort = false;               // the body ended inside a point or before cameraHeight × slices slots
   std::vector<qv::Error> remarks;      // values read otherwise than written (as 0, or without a tail), each at its byte
   // Calibration and lens values no float can keep (an infinity, a NaN), each left unset and named
-  // at its byte; the cloud keeps its other values and its points.
+  // at its byte, and such rotations, left out with their slices' slots; the cloud keeps the rest.
   std::vector<qv::Error> leftOutValues;
   std::vector<std::string> unsetAttributes;  // the lens values among them, unset once the cloud is made
 };

@@ -334,18 +334,20 @@ std::vector<std::size_t> ascendingRotationOrder(const std::vector<double>& rotat
   return order;
 }
 
-std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt) {
+std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt, std::vector<UnkeptRotation>* unkept) {
   std::vector<double> rotations;
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t space = text.find(' ', start);
     if (space == std::string::npos) space = text.size();
     if (space > start) {
-      const auto value = text::parseDouble(std::string_view(text).substr(start, space - start));
-      if (!value || !isFloatStorable(*value)) {
+      const std::string_view part = std::string_view(text).substr(start, space - start);
+      const auto value = text::parseDouble(part);
+      if (!value || (!unkept && !isFloatStorable(*value))) {
         if (badAt) *badAt = start;
         return std::nullopt;
       }
+      if (!isFloatStorable(*value)) unkept->push_back({rotations.size(), start, std::string(part)});
       rotations.push_back(*value);
       // One more than a scan can have is enough for the caller to refuse the list.
       if (rotations.size() > kMaximumRotationsPerCloud) break;

@@ -49,8 +49,17 @@ inline constexpr std::uint64_t kMaximumHeaderLineBytes = 1u << 20;  // 23040 rot
 // The rotations of a "radians" value: the numbers between single spaces, empty parts (two spaces
 // in a row, or an empty value) standing for nothing. Nothing when a part is not a number a slice
 // can keep (a finite number within a float's range), with the part's position in `badAt`; the
-// list stops after kMaximumRotationsPerCloud + 1 values.
-std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt = nullptr);
+// list stops after kMaximumRotationsPerCloud + 1 values. With `unkept` given, a part that is a
+// number no slice can keep (an infinity, a NaN, one beyond a float's range) stays in the list as
+// read, and `unkept` names it (its place in the list, where it starts, its text); only a part
+// that is no number at all then gives nothing.
+struct UnkeptRotation {
+  std::size_t index = 0;
+  std::size_t at = 0;
+  std::string part;
+};
+std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt = nullptr,
+                                               std::vector<UnkeptRotation>* unkept = nullptr);
 // Whether a value kept as a float (a slice's rotation, a lens value, a calibration value) is kept as
 // it is written and read back: a finite number within a float's range (a larger one would become
 // an infinity, which the project file cannot carry back).

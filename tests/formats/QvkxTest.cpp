@@ -849,14 +849,15 @@ TEST_F(QvkxRoundTripTest, WhatASaveSucceedsWithReadsBackAndWhatCannotBeKeptIsRef
   EXPECT_NE(error.description.find("23040"), std::string::npos) << error.description;
   EXPECT_FALSE(fs::exists(path("tall.qvkx")));
 
-  // A rotation beyond a float's range cannot be kept by a slice: refused at the byte it starts at.
+  // A rotation beyond a float's range cannot be kept by a slice: its slice is left out with its
+  // slot, named at the byte it starts at; the cloud keeps the other slice and its point.
   const std::string huge = cloudFile("0 1e300", point(1) + point(2));
   const auto refused = makeScan();
   error = {};
-  EXPECT_FALSE(read(refused, zipOf("huge.qvkx", {{"a.qvk", huge}}), &error));
+  EXPECT_TRUE(read(refused, zipOf("huge.qvkx", {{"a.qvk", huge}}), &error));
   EXPECT_EQ(error.userInfo["Member"].toString(), "a.qvk");
   EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(huge.find("1e300")));
-  EXPECT_EQ(cloudCount(refused), 0u);
+  EXPECT_EQ(cloudCount(refused), 1u);
   // A lens value, which a cloud keeps as a float too, is left unset and named there; the cloud
   // keeps its other values and its point.
   const std::string lens = "QVK\nproperty cameraHeight 1\nproperty intrinsic 1400 -1e39 640 480\nproperty radians 0\nend_header\n" + point(1);
@@ -1159,6 +1160,44 @@ TEST_F(QvkxRoundTripTest, AnInfinityOrANaNIsNamedAtItsByteAndNeverSavedAsAnother
       ASSERT_EQ(scan.pointClouds().size(), 1u);
       EXPECT_EQ(floatsOf(scan.pointClouds().front()->radiansData()), (std::vector<float>{0.0f, 1.0f}));
     });
+  }
+
+  // In a project's cloud file, a rotation that is no number a slice can keep: its slice is left
+  // out with its own block of slots and named at its byte; the other slices keep their blocks,
+  // however the rotations are listed. A cloud whose points all lay in such slices is refused there.
+  {
+    const std::string cloud = "QVK\nproperty cameraHeight 2\nproperty radians 2 inf 0\nend_header\n" + emptySlot() + point(1) +
+                              point(2) + point(3) + point(4) + emptySlot();
+    const auto opened = makeScan();
+    qv::Error error;
+    ASSERT_TRUE(read(opened, zipOf("slice.qvkx", {{"a.qvk", cloud}}), &error)) << error.description;
+    EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(cloud.find("inf")));
+    EXPECT_NE(error.description.find("rotation 2 of 3, \"inf\", is no finite number within a float's range; it is left out with its "
+                                     "2 point slots at byte " + std::to_string(cloud.find("inf"))),
+              std::string::npos) << error.description;
+    withScan(opened, [&](QVSDScanObject& scan) {
+      ASSERT_EQ(scan.pointClouds().size(), 1u);
+      const auto c = scan.pointClouds().front();
+      std::vector<double> rotations;
+      for (const auto& slice : QVSDScanSlice::scanSlicesSortedBySliceIndexInPointCloud(c)) rotations.push_back(*slice->rotation());
+      EXPECT_EQ(rotations, (std::vector<double>{0, 2}));
+      const auto v = verticesOf(scan.vertexData());
+      const auto index = *c->vertexIndexData();
+      std::vector<std::uint32_t> e(index.size() / 4);
+      std::memcpy(e.data(), index.data(), index.size());
+      ASSERT_EQ(v.size(), 3u);
+      ASSERT_EQ(e.size(), 4u);
+      EXPECT_EQ(v[e[0]].point3DX, 4.0f);
+      EXPECT_EQ((std::vector<std::uint32_t>{e[1], e[2]}), (std::vector<std::uint32_t>{0, 0}));
+      EXPECT_EQ(v[e[3]].point3DX, 1.0f);
+      EXPECT_EQ(v[e[3]].point2DY, 1);
+    });
+    const std::string lost = "QVK\nproperty cameraHeight 1\nproperty radians 0 nan\nend_header\n" + emptySlot() + point(1);
+    const auto refused = makeScan();
+    error = {};
+    EXPECT_FALSE(read(refused, zipOf("lost.qvkx", {{"a.qvk", lost}}), &error));
+    EXPECT_EQ(error.userInfo["DataOffset"].toInt64(), static_cast<std::int64_t>(lost.find("nan")));
+    EXPECT_EQ(cloudCount(refused), 0u);
   }
 
   // Stored values no file can carry back: both saves refuse them and leave no file.

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -75,6 +76,45 @@ std::vector<fs::path> keptLibraries(const fs::path& file) {
 // once, not at every opening of the library.
 constexpr const char* kToldOfKeptLibraryNote = "ToldOfKeptLibrary";
 
+// The metadata note of the kept libraries found damaged by SQLite's integrity check, one a line:
+// "<name>\t<what identifies the file unchanged>\t<the finding>". The check reads the whole file,
+// seconds for a large one, and its verdict cannot change while the file stays as it was.
+constexpr const char* kDamagedKeptLibrariesNote = "DamagedKeptLibraries";
+
+// What tells a file unchanged since it was last looked at: its size and modification time, and its
+// log's when it has one (its saves are read with it); empty when it cannot be examined.
+std::string unchangedFileMark(const fs::path& file) {
+  std::string mark;
+  for (const fs::path& part : {file, companionOf(file, "-wal")}) {
+    struct stat st {};
+    if (::stat(part.c_str(), &st) != 0) {
+      const int error = errno;
+      if (part == file || error != ENOENT) return {};
+      break;
+    }
+    if (!mark.empty()) mark += ' ';
+    mark += std::to_string(st.st_size) + ' ' + std::to_string(st.st_mtim.tv_sec) + '.' +
+            std::to_string(st.st_mtim.tv_nsec);
+  }
+  return mark;
+}
+
+// The findings of that note, by kept library name: what identified its file, and what was wrong.
+std::map<std::string, std::pair<std::string, std::string>> damagedKeptLibraries(const std::string& note) {
+  std::map<std::string, std::pair<std::string, std::string>> found;
+  std::size_t start = 0;
+  while (start < note.size()) {
+    std::size_t end = note.find('\n', start);
+    if (end == std::string::npos) end = note.size();
+    const std::string line = note.substr(start, end - start);
+    const auto first = line.find('\t'), second = first == std::string::npos ? first : line.find('\t', first + 1);
+    if (second != std::string::npos)
+      found[line.substr(0, first)] = {line.substr(first + 1, second - first - 1), line.substr(second + 1)};
+    start = end + 1;
+  }
+  return found;
+}
+
 enum class Holding { NoFile, NoScans, Scans, Unreadable, Unknown };
 
 struct LibraryState {
@@ -83,12 +123,13 @@ struct LibraryState {
   bool otherModel = false;    // Unreadable: written with another model, not damaged
   std::string damage;         // Scans, when asked: what SQLite's integrity check finds wrong
   std::string toldOf;         // the name of the kept library the user was last told of
+  std::string damagedKept;    // the note of the kept libraries found damaged
 };
 
 // What a library holds, read without writing anything in it or beside it; with `checkIntegrity`,
-// one that holds scans is checked by SQLite as well.
+// one that holds scans is checked by SQLite as well, told first to `checking`.
 LibraryState whatLibraryHolds(const qv::ModelPtr& model, const qv::EntityDescription& scans, const fs::path& file,
-                              bool checkIntegrity) {
+                              bool checkIntegrity, const TBCoreDataStoreS1::LibraryCheck& checking = {}) {
   LibraryState state;
   std::error_code ec;
   const auto size = fs::file_size(file, ec);
@@ -122,9 +163,12 @@ LibraryState whatLibraryHolds(const qv::ModelPtr& model, const qv::EntityDescrip
   state.holding = rows.empty() ? Holding::NoScans : Holding::Scans;
   state.onceHeldScans = !rows.empty() || probe.onceHeldScans();
   state.toldOf = probe.note(kToldOfKeptLibraryNote).value_or("");
-  if (checkIntegrity && state.holding == Holding::Scans && !probe.passesIntegrityCheck(&state.damage) &&
-      state.damage.empty())
-    state.damage = "damaged";
+  state.damagedKept = probe.note(kDamagedKeptLibrariesNote).value_or("");
+  if (checkIntegrity && state.holding == Holding::Scans) {
+    if (checking) checking(file);
+    if (!probe.passesIntegrityCheck(&state.damage) && state.damage.empty()) state.damage = "damaged";
+    std::replace_if(state.damage.begin(), state.damage.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
+  }
   return state;
 }
 
@@ -133,7 +177,7 @@ LibraryState whatLibraryHolds(const qv::ModelPtr& model, const qv::EntityDescrip
 TBCoreDataStoreS1::TBCoreDataStoreS1(Options options)
     : folder_(std::move(options.folder)), presenter_(std::move(options.presentError)),
       writeAccess_(options.writeAccess ? std::move(options.writeAccess) : WriteAccessProbe(&systemWriteAccess)),
-      libraryStep_(std::move(options.libraryStep)) {
+      libraryStep_(std::move(options.libraryStep)), libraryCheck_(std::move(options.libraryCheck)) {
   qv::ModelPtr model = options.model ? options.model : qv::scanModel();
   coordinator_ = std::make_shared<qv::StoreCoordinator>(model);
   openStore();
@@ -269,10 +313,12 @@ void TBCoreDataStoreS1::openStore() {
     // Told once, here; each refused save repeats the reason to its caller.
     readOnlyError_ = coordinator_->writeProblem();
     if (readOnlyError_) present(*readOnlyError_);
-  } else if (toldOfKeptLibrary_) {
+  } else {
     qv::Error noteError;
-    if (!coordinator_->setNote(kToldOfKeptLibraryNote, *toldOfKeptLibrary_, &noteError))
+    if (toldOfKeptLibrary_ && !coordinator_->setNote(kToldOfKeptLibraryNote, *toldOfKeptLibrary_, &noteError))
       QVLogWarn("Cannot note in the scan library what the user was told: %s", noteError.text().c_str());
+    if (damagedKeptLibraries_ && !coordinator_->setNote(kDamagedKeptLibrariesNote, *damagedKeptLibraries_, &noteError))
+      QVLogWarn("Cannot note in the scan library which kept libraries are damaged: %s", noteError.text().c_str());
   }
   QVLogDebug("Data file: %s", file.c_str());
 }
@@ -324,18 +370,32 @@ void TBCoreDataStoreS1::takeBackKeptLibrary(const fs::path& file) {
   std::optional<fs::path> chosen;
   std::optional<fs::path> unopened;  // the newest kept library that cannot be taken back
   LibraryState unopenedState;
+  // A kept file found damaged at an earlier opening and unchanged since is not checked again; a
+  // file that changed is. The note names only files still there and still damaged.
+  const auto damagedEarlier = damagedKeptLibraries(current.damagedKept);
+  std::string damagedNow;
   for (const auto& library : kept) {
-    const LibraryState state = whatLibraryHolds(coordinator_->model(), *scans, library, true);
+    const std::string name = library.filename().string(), mark = unchangedFileMark(library);
+    const auto earlier = damagedEarlier.find(name);
+    LibraryState state;
+    if (!mark.empty() && earlier != damagedEarlier.end() && earlier->second.first == mark) {
+      state.holding = Holding::Scans;
+      state.damage = earlier->second.second;
+    } else {
+      state = whatLibraryHolds(coordinator_->model(), *scans, library, true, libraryCheck_);
+    }
     if (state.holding == Holding::Scans && state.damage.empty()) {
       chosen = library;
       break;
     }
+    if (state.holding == Holding::Scans && !mark.empty()) damagedNow += name + '\t' + mark + '\t' + state.damage + '\n';
     if ((state.holding == Holding::Unreadable || state.holding == Holding::Unknown || state.holding == Holding::Scans) &&
         !unopened) {
       unopened = library;
       unopenedState = state;
     }
   }
+  if (damagedNow != current.damagedKept) damagedKeptLibraries_ = damagedNow;
   auto tellWhereItIs = [&](const fs::path& library, const std::string& why) {
     if (current.holding == Holding::Unreadable) return;  // the opening tells of the library it keeps now
     QVLogWarn("The scan library %s holds no scans; the library kept as %s %s", file.c_str(), library.c_str(), why.c_str());
@@ -404,6 +464,7 @@ void TBCoreDataStoreS1::takeBackKeptLibrary(const fs::path& file) {
     return;
   }
   takenBackStoreFilePath_ = *chosen;
+  damagedKeptLibraries_.reset();  // the library taken back is the user's: it never takes one back
   if (current.holding == Holding::Unreadable) movedStoreFilePath_ = setAside;
   std::string message;
   if (current.holding == Holding::Unreadable)

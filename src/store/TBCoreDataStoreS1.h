@@ -32,6 +32,8 @@ public:
   // (a log folded into its file, a rename), with what the step does: a test stops the program
   // there to see what a crash between two steps leaves.
   using LibraryStep = std::function<void(const std::string& step, bool done)>;
+  // Told as SQLite's integrity check starts on a kept library at opening (it reads the whole file).
+  using LibraryCheck = std::function<void(const std::filesystem::path& kept)>;
 
   struct Options {
     std::filesystem::path folder;  // the library folder: the store file and every file beside it
@@ -39,6 +41,7 @@ public:
     ErrorPresenter presentError;   // the process-wide presenter when empty
     WriteAccessProbe writeAccess = {};  // the system's answer (`systemWriteAccess`) when empty
     LibraryStep libraryStep = {};       // nothing told when empty
+    LibraryCheck libraryCheck = {};     // nothing told when empty
   };
 
   static constexpr const char* kStoreFileName = "Scan.7.storedata";
@@ -123,6 +126,7 @@ private:
   ErrorPresenter presenter_;
   WriteAccessProbe writeAccess_;
   LibraryStep libraryStep_;
+  LibraryCheck libraryCheck_;
   std::shared_ptr<qv::StoreCoordinator> coordinator_;
   qv::ObjectContextPtr privateContext_;
   qv::ObjectContextPtr mainContext_;
@@ -134,4 +138,7 @@ private:
   std::optional<std::filesystem::path> takenBackStoreFilePath_;
   // The kept library the user has just been told of, noted in the library once it is open.
   std::optional<std::string> toldOfKeptLibrary_;
+  // The kept libraries found damaged, each with what identifies its file unchanged, noted in the
+  // library once it is open when the note differs from the one it holds.
+  std::optional<std::string> damagedKeptLibraries_;
 };

@@ -1,11 +1,10 @@
 // The OBJ writer: vertex and face lines, and the material file and texture image it names.
 #include "formats/QVLObjFileExporter.h"
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 
+#include "formats/FileFormats.h"
 #include "formats/FormatErrors.h"
 #include "formats/MeshFormats.h"
 #include "formats/internal/AtomicFile.h"
@@ -34,12 +33,6 @@ bool namesMaterial(const fs::path& obj, const std::string& materialName) {
   return std::getline(in, first) && first == "mtllib " + materialName;
 }
 
-bool isObjName(const fs::path& path) {
-  std::string ext = path.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  return ext == ".obj";
-}
-
 // Whether the companions beside `target` are its own alone: the OBJ there names its material
 // file, and no other OBJ in the folder takes the same companion names or names that material.
 bool ownsCompanionsAlone(const fs::path& target, const std::string& base) {
@@ -49,7 +42,7 @@ bool ownsCompanionsAlone(const fs::path& target, const std::string& base) {
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::path other = it->path();
-    if (other.filename() == target.filename() || !isObjName(other)) continue;
+    if (other.filename() == target.filename() || qv::fileExtension(other.string()) != "obj") continue;
     if (qv::mesh::companionBaseName(other.stem().string()) == base || namesMaterial(other, material)) return false;
   }
   return !ec;

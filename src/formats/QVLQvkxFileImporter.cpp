@@ -712,7 +712,6 @@ std::string QVLQvkxFileImporter::missingLayerText(const SSZipArchiveSkippedEntry
     QVLQvkxCloudContents cloud;
     qv::Error ignored;
     if (decodeCloudFile(*entry.unpackedBytes, entry.name, cloud, &ignored) && !cloud.cutShort) points = cloud.points.size();
-    member_ = entry.name;
   }
   std::string text = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(layer[0])))) + layer.substr(1) +
                      " is missing";

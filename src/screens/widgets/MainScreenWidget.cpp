@@ -20,9 +20,10 @@ class RecentTile : public QWidget {
 public:
   static constexpr int kSide = static_cast<int>(kTileSlotWidth) - 10;
   static constexpr int kNameHeight = 22;
+  static constexpr int kHeight = kSide + 2 + kNameHeight;  // the picture, a gap, the name
 
   RecentTile(const MruItem& item, QWidget* parent) : QWidget(parent), item_(item) {
-    setFixedSize(kSide, kSide + 2 + kNameHeight);
+    setFixedSize(kSide, kHeight);
     setCursor(Qt::PointingHandCursor);
     setToolTip(QString::fromStdString(item.sourceFilePath.empty() ? item.filename : item.sourceFilePath));
     const QImage image = item.thumbnail ? readThumbnail(*item.thumbnail) : QImage();
@@ -181,7 +182,7 @@ MainScreenWidget::MainScreenWidget(std::shared_ptr<MainScreenPresenter> presente
   recentTitle_ = whiteLabel(tr("Recent scans"), 14, true, body);
   layout->addWidget(recentTitle_);
   collectionView_ = new QWidget(body);
-  collectionView_->setMinimumHeight(RecentTile::kSide + 2 + RecentTile::kNameHeight);
+  collectionView_->setMinimumHeight(RecentTile::kHeight);
   tileLayout_ = new QHBoxLayout(collectionView_);
   tileLayout_->setContentsMargins(0, 0, 0, 0);
   tileLayout_->setSpacing(10);
@@ -214,7 +215,7 @@ MainScreenWidget::MainScreenWidget(std::shared_ptr<MainScreenPresenter> presente
   connect(calibrateScannerButton_, &QPushButton::clicked, this, [this] { presenter_->showCalibrationScreen(); });
   connect(openScanButton_, &QPushButton::clicked, this, [this] { presenter_->openScanButtonPressed(); });
 
-  presenter_->setImageValidator([](const std::filesystem::path& path) { return !readThumbnail(path).isNull(); });
+  presenter_->setImageValidator([](const std::filesystem::path& path) { return canReadThumbnail(path); });
   presenter_->attachView(this);
 }
 

@@ -1,6 +1,7 @@
 // Reads a scan's thumbnail.
 #include "screens/widgets/ThumbnailImage.h"
 
+#include <QImageReader>
 #include <QString>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -21,6 +22,15 @@ QImage readThumbnail(const std::filesystem::path& file) {
   // The copy owns its pixels; the matrix's go with it.
   return QImage(pixels.data, pixels.cols, pixels.rows, static_cast<qsizetype>(pixels.step), QImage::Format_RGB888)
       .copy();
+}
+
+bool canReadThumbnail(const std::filesystem::path& file) {
+  if (QImageReader(QString::fromStdString(file.string())).canRead()) return true;
+  try {
+    return cv::haveImageReader(file.string());
+  } catch (const cv::Exception&) {
+    return false;
+  }
 }
 
 }  // namespace qv::screens

@@ -11,5 +11,8 @@ namespace qv::screens {
 // The picture in the file, or a null image when neither reader makes one of it. Safe on any
 // thread (no pixmap is made).
 QImage readThumbnail(const std::filesystem::path& file);
+// Whether one of those readers takes the file, judged from its first bytes only: the main screen
+// asks it of every scan in the library, so it must not decode the pictures.
+bool canReadThumbnail(const std::filesystem::path& file);
 
 }  // namespace qv::screens

@@ -198,7 +198,7 @@ void QVLSceneRenderer::paintEvent(QPaintEvent* event) {
   }
   // No scene can be drawn: the scene's background, and why.
   const qv::scene::ScenePtr scene = sceneSource_ ? sceneSource_() : nullptr;
-  const qv::scene::Colour bg = scene ? scene->snapshot().background : qv::scene::Colour{0.9f, 0.9f, 0.9f, 1};
+  const qv::scene::Colour bg = scene ? scene->background() : qv::scene::Colour{0.9f, 0.9f, 0.9f, 1};
   painter.fillRect(event->rect(), QColor::fromRgbF(bg.red, bg.green, bg.blue));
   painter.setPen(QColor(60, 60, 60));
   const QString text = unavailable_.isEmpty() ? QString() : tr("The 3D view cannot be drawn: %1.").arg(unavailable_);

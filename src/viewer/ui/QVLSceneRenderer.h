@@ -39,8 +39,6 @@ public:
   std::size_t textureUploads() const { return textureUploads_; }
   // Whether a 3.3 core context could be made and the shader built (known from the first frame on).
   bool isReady() const { return ready_; }
-  // Why the scene cannot be drawn here; empty while it can, or before the first frame was tried.
-  const QString& unavailableReason() const { return unavailable_; }
   // A repaint asked for through the renderer draws a new frame; one Qt asks for because something
   // over the scene changed shows the last frame again.
   void update() {

@@ -382,9 +382,10 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     if (!value.string()) continue;
     for (const auto& r : qv::qvkx::headerValueRemarks(key, *value.string())) {
       // A lens value left unset above is named once, as such, not also as read as 0.
-      if (std::any_of(unstorable.begin(), unstorable.end(), [&](const auto& u) { return u.first == valueAt_[key] + r.at; })) continue;
+      const std::uint64_t at = valueAt_[key] + r.at;
+      if (std::any_of(unstorable.begin(), unstorable.end(), [at](const auto& u) { return u.first == at; })) continue;
       const std::string quoted = "a value of \"" + key + "\", \"" + qv::printable(r.part) + "\", ";
-      remarks.emplace_back(valueAt_[key] + r.at, quoted + (r.number.empty() ? "holds no number and is read as 0"
+      remarks.emplace_back(at, quoted + (r.number.empty() ? "holds no number and is read as 0"
                                                                                : "is read as " + r.number + ", its tail \"" +
                                                                                      qv::printable(r.part.substr(r.number.size())) +
                                                                                      "\" dropped"));

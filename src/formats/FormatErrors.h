@@ -26,6 +26,8 @@ inline constexpr const char* kParameterKey = "Parameter";
 
 inline constexpr const char* kQvkInvalidDescription = "The QVK file is invalid";
 inline constexpr const char* kQvkUnsupportedDescription = "The QVK file is unsupported";
+// The "Description" of the warning of a read that left nothing out (its text names what is odd).
+inline constexpr const char* kQvkReadWholeDescription = "The QVK file was read whole";
 
 // An error of the application's domain naming the file and the byte offset it concerns (under
 // both the readers' keys and the platform's common keys), with the description also as a detail.

@@ -7,13 +7,18 @@
 #include "formats/QvkFormat.h"
 #include "formats/internal/PieceWriter.h"
 #include "formats/internal/SystemLog.h"
+#include "platform/Log.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
 #include "store/QVSDScanSlice.h"
 
 namespace {
 
-float floatOf(const std::optional<double>& v) { return static_cast<float>(v.value_or(0.0)); }
+// A value the cloud does not hold stays unset: the record carries it as a NaN, never as 0.
+std::optional<float> floatOf(const std::optional<double>& v) {
+  if (!v) return std::nullopt;
+  return static_cast<float>(*v);
+}
 
 // The integer value of a stored number, cut toward zero; 0 for a value no integer holds.
 std::int64_t integerOf(const std::optional<double>& v) {
@@ -177,5 +182,13 @@ bool QVLQvkFileExporter::saveQvkToFilePath(const std::string& path, qv::Error* e
     return false;
   }
   qv::systemLog("The QVK file was written successfully at %s", path.c_str());
+  // Saved: the points the file does not hold are said now, as a read says what it did not keep.
+  if (const std::uint64_t unlisted = qv::qvk::unlistedPoints(*snap.vertexData, snap.indexLists); unlisted > 0) {
+    const std::string text = "The scan was saved, but " + std::to_string(unlisted) + " of its points " + (unlisted == 1 ? "was" : "were") +
+                             " not kept: no cloud lists " + (unlisted == 1 ? "it" : "them") +
+                             " (a scan file with clouds keeps only the points its clouds list)";
+    QVLogWarn("Saved %s: %s", path.c_str(), text.c_str());
+    if (error) *error = qv::Error(qv::kScanErrorDomain, qv::kFormatLimitError, text, {{qv::kParameterKey, "vertexData"}});
+  }
   return true;
 }

@@ -191,18 +191,23 @@ bool holdsAPoint(const qv::QvkScanContents& contents) {
 }  // namespace
 
 qv::Error QVLQvkFileImporter::readWarning(const std::vector<qv::QvkScanContents::Noted>& lost,
-                                          const std::vector<qv::QvkScanContents::Noted>& remarks) const {
-  const auto all = inFileOrder(lost, remarks);
+                                          const std::vector<qv::QvkScanContents::Noted>& remarks,
+                                          const std::vector<qv::QvkScanContents::Noted>& kept) const {
+  auto notes = remarks;
+  notes.insert(notes.end(), kept.begin(), kept.end());
+  const auto all = inFileOrder(lost, notes);
   qv::Error e = invalidAt(all.front().offset, all.front().reason);
-  if (all.size() == 1 && !lost.empty()) return e;
-  const std::string text = notedText(lost, remarks);
   if (!lost.empty()) {
-    e.description = std::string(qv::kQvkInvalidDescription) + " (" + text + ")";
-  } else {
-    e.description = "The QVK file was read whole and nothing was left out, but " +
-                    (all.size() == 1 ? std::string("one value was") : std::to_string(all.size()) + " values were") +
-                    " read otherwise than written: " + text;
+    if (all.size() > 1) e.description = std::string(qv::kQvkInvalidDescription) + " (" + notedText(lost, notes) + ")";
+    return e;
   }
+  // Nothing was left out: the details say so as well as the text, which names what is odd.
+  e.userInfo[qv::kDescriptionKey] = qv::kQvkReadWholeDescription;
+  e.description = "The QVK file was read whole and nothing was left out";
+  if (!remarks.empty())
+    e.description += ", but " + (remarks.size() == 1 ? std::string("one value was") : std::to_string(remarks.size()) + " values were") +
+                     " read otherwise than written: " + notedText(remarks, {});
+  if (!kept.empty()) e.description += (remarks.empty() ? ": " : ". Besides, ") + notedText(kept, {});
   return e;
 }
 
@@ -501,17 +506,33 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
               static_cast<unsigned long long>(contents.cutOffset), contents.cutReason.c_str());
     lost.push_back({contents.cutOffset, contents.cutReason});
   }
+  // A count read otherwise than written (one with no number reads as 0) can leave records after
+  // the ones it declares unread: the clouds after the points, say. What is left is named.
+  if (!headerRemarks_.empty() && !contents.cutShort && fileOffset_ < fileSize_) {
+    const std::uint64_t unread = fileSize_ - fileOffset_;
+    lost.push_back({fileOffset_, qv::format("the %llu byte%s after the records the counts declare %s left unread",
+                                            static_cast<unsigned long long>(unread), unread == 1 ? "" : "s", unread == 1 ? "is" : "are")});
+    QVLogWarn("Read %s without its last %llu bytes: %s", localFilePath().c_str(),
+              static_cast<unsigned long long>(fileSize_ - fileOffset_), lost.back().reason.c_str());
+  }
   std::vector<qv::QvkScanContents::Noted> remarks = headerRemarks_;
   remarks.insert(remarks.end(), contents.remarks.begin(), contents.remarks.end());
   for (const auto& r : remarks)
     QVLogWarn("Read %s with a value at byte %llu that is not as written: %s", localFilePath().c_str(),
               static_cast<unsigned long long>(r.offset), r.reason.c_str());
+  const std::vector<qv::QvkScanContents::Noted>& kept = contents.keptAsWritten;
+  for (const auto& k : kept)
+    QVLogWarn("Read %s with points at byte %llu that are no finite numbers: %s", localFilePath().c_str(),
+              static_cast<unsigned long long>(k.offset), k.reason.c_str());
   // A file whose vertex count holds no number leaves no point to show: that is no scan, and it is
   // refused at the count's byte, so that no empty scan takes the file's place (a file saved
   // without points, or one cut short before any, opens as it is).
   if (vertexCountHoldsNoNumber_ && !holdsAPoint(contents)) {
-    qv::Error refused = readWarning(lost, remarks);
-    refused.description = "The QVK file holds no point to show (" + notedText(lost, remarks) + ")";
+    qv::Error refused = readWarning(lost, remarks, kept);
+    auto notes = remarks;
+    notes.insert(notes.end(), kept.begin(), kept.end());
+    refused.userInfo[qv::kDescriptionKey] = qv::kQvkInvalidDescription;
+    refused.description = "The QVK file holds no point to show (" + notedText(lost, notes) + ")";
     if (error) *error = std::move(refused);
     QVLogError("Read %s without a point to show", localFilePath().c_str());
     return false;
@@ -554,7 +575,7 @@ bool QVLQvkFileImporter::storeContents(qv::QvkScanContents&& contents, qv::Error
     ok = true;
   });
   if (!ok) return false;
-  if (error && (!lost.empty() || !remarks.empty())) *error = readWarning(lost, remarks);
+  if (error && (!lost.empty() || !remarks.empty() || !kept.empty())) *error = readWarning(lost, remarks, kept);
   return true;
 }
 

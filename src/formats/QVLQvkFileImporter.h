@@ -63,10 +63,10 @@ public:
 private:
   void logCollections() const;
   qv::Error invalidAt(std::uint64_t offset, const std::string& why) const;
-  // The warning of a read that succeeded: what it left out (`lost`) and what it read otherwise
-  // than written, each at its byte.
-  qv::Error readWarning(const std::vector<qv::QvkScanContents::Noted>& lost,
-                        const std::vector<qv::QvkScanContents::Noted>& remarks) const;
+  // The warning of a read that succeeded: what it left out (`lost`), what it read otherwise than
+  // written and the points it kept as written though they are no finite numbers, each at its byte.
+  qv::Error readWarning(const std::vector<qv::QvkScanContents::Noted>& lost, const std::vector<qv::QvkScanContents::Noted>& remarks,
+                        const std::vector<qv::QvkScanContents::Noted>& kept) const;
   // Runs a body decoder from the current offset with this reader's progress, cancel and
   // unhandled-value reporting, and turns its failure into the reader's error.
   bool runDecoder(const qv::Data& bytes, qv::Error* error,

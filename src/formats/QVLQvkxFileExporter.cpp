@@ -9,6 +9,7 @@
 #include <set>
 
 #include "formats/FormatErrors.h"
+#include "formats/QvkFormat.h"
 #include "formats/QvkxFormat.h"
 #include "formats/SSZipArchive.h"
 #include "formats/internal/AtomicFile.h"
@@ -29,51 +30,47 @@ namespace {
 
 constexpr int kZipLevel = 0;
 
-double d(const std::optional<double>& v) { return v.value_or(0.0); }
-
 qv::qvkx::CloudHeaderSource headerSource(const QVSDPointCloud& c, const std::vector<std::shared_ptr<QVSDScanSlice>>& sorted) {
   qv::qvkx::CloudHeaderSource s;
-  s.cameraOrigin[0] = d(c.cameraOriginX()), s.cameraOrigin[1] = d(c.cameraOriginY()), s.cameraOrigin[2] = d(c.cameraOriginZ());
-  s.laserOrigin[0] = d(c.laserOriginX()), s.laserOrigin[1] = d(c.laserOriginY()), s.laserOrigin[2] = d(c.laserOriginZ());
-  s.laserNormal[0] = d(c.laserNormalX()), s.laserNormal[1] = d(c.laserNormalY()), s.laserNormal[2] = d(c.laserNormalZ());
-  s.captureHeight = d(c.headHeight());
-  s.referenceId = c.referenceId().value_or(0);
-  s.laserNumber = c.laserNumber().value_or(0);
+  s.cameraOrigin[0] = c.cameraOriginX(), s.cameraOrigin[1] = c.cameraOriginY(), s.cameraOrigin[2] = c.cameraOriginZ();
+  s.laserOrigin[0] = c.laserOriginX(), s.laserOrigin[1] = c.laserOriginY(), s.laserOrigin[2] = c.laserOriginZ();
+  s.laserNormal[0] = c.laserNormalX(), s.laserNormal[1] = c.laserNormalY(), s.laserNormal[2] = c.laserNormalZ();
+  s.captureHeight = c.headHeight();
+  s.referenceId = c.referenceId();
+  s.laserNumber = c.laserNumber();
   s.sliceCount = sorted.size();
-  s.cameraWidth = c.cameraWidth().value_or(0);
+  s.cameraWidth = c.cameraWidth();
   s.cameraHeight = c.cameraHeight().value_or(0);
-  s.bed[0] = d(c.bedX()), s.bed[1] = d(c.bedY()), s.bed[2] = d(c.bedZ());
-  s.bedNormal[0] = d(c.bedNX()), s.bedNormal[1] = d(c.bedNY()), s.bedNormal[2] = d(c.bedNZ());
-  s.leadScrewNormal[0] = d(c.leadScrewNX()), s.leadScrewNormal[1] = d(c.leadScrewNY()), s.leadScrewNormal[2] = d(c.leadScrewNZ());
-  s.cameraNormal[0] = d(c.cameraNormalX()), s.cameraNormal[1] = d(c.cameraNormalY()), s.cameraNormal[2] = d(c.cameraNormalZ());
-  s.cameraUp[0] = d(c.cameraUpX()), s.cameraUp[1] = d(c.cameraUpY()), s.cameraUp[2] = d(c.cameraUpZ());
-  s.intrinsic[0] = d(c.intrinsicFX()), s.intrinsic[1] = d(c.intrinsicFY());
-  s.intrinsic[2] = d(c.intrinsicCX()), s.intrinsic[3] = d(c.intrinsicCY());
-  s.distortion[0] = d(c.distortion0()), s.distortion[1] = d(c.distortion1());
-  s.distortion[2] = d(c.distortion2()), s.distortion[3] = d(c.distortion3());
-  for (const auto& slice : sorted) s.rotations.push_back(d(slice->rotation()));
+  s.bed[0] = c.bedX(), s.bed[1] = c.bedY(), s.bed[2] = c.bedZ();
+  s.bedNormal[0] = c.bedNX(), s.bedNormal[1] = c.bedNY(), s.bedNormal[2] = c.bedNZ();
+  s.leadScrewNormal[0] = c.leadScrewNX(), s.leadScrewNormal[1] = c.leadScrewNY(), s.leadScrewNormal[2] = c.leadScrewNZ();
+  s.cameraNormal[0] = c.cameraNormalX(), s.cameraNormal[1] = c.cameraNormalY(), s.cameraNormal[2] = c.cameraNormalZ();
+  s.cameraUp[0] = c.cameraUpX(), s.cameraUp[1] = c.cameraUpY(), s.cameraUp[2] = c.cameraUpZ();
+  s.intrinsic[0] = c.intrinsicFX(), s.intrinsic[1] = c.intrinsicFY();
+  s.intrinsic[2] = c.intrinsicCX(), s.intrinsic[3] = c.intrinsicCY();
+  s.distortion[0] = c.distortion0(), s.distortion[1] = c.distortion1();
+  s.distortion[2] = c.distortion2(), s.distortion[3] = c.distortion3();
+  for (const auto& slice : sorted) s.rotations.push_back(slice->rotation().value_or(0.0));
   return s;
 }
 
 qv::qvkx::TextureValues textureValues(const QVSDTexture& t) {
   qv::qvkx::TextureValues v;
-  v.cameraPosition[0] = d(t.cameraPositionX()), v.cameraPosition[1] = d(t.cameraPositionY()), v.cameraPosition[2] = d(t.cameraPositionZ());
-  v.cameraNormal[0] = d(t.cameraNormX()), v.cameraNormal[1] = d(t.cameraNormY()), v.cameraNormal[2] = d(t.cameraNormZ());
-  v.cameraOrigin[0] = d(t.cameraOriginX()), v.cameraOrigin[1] = d(t.cameraOriginY()), v.cameraOrigin[2] = d(t.cameraOriginZ());
-  v.cameraUp[0] = d(t.cameraUpX()), v.cameraUp[1] = d(t.cameraUpY()), v.cameraUp[2] = d(t.cameraUpZ());
-  v.intrinsic[0] = d(t.intrinsicFX()), v.intrinsic[1] = d(t.intrinsicFY()), v.intrinsic[2] = d(t.intrinsicCX()), v.intrinsic[3] = d(t.intrinsicCY());
-  v.distortion[0] = d(t.distortion0()), v.distortion[1] = d(t.distortion1());
-  v.distortion[2] = d(t.distortion2()), v.distortion[3] = d(t.distortion3());
+  v.cameraPosition[0] = t.cameraPositionX(), v.cameraPosition[1] = t.cameraPositionY(), v.cameraPosition[2] = t.cameraPositionZ();
+  v.cameraNormal[0] = t.cameraNormX(), v.cameraNormal[1] = t.cameraNormY(), v.cameraNormal[2] = t.cameraNormZ();
+  v.cameraOrigin[0] = t.cameraOriginX(), v.cameraOrigin[1] = t.cameraOriginY(), v.cameraOrigin[2] = t.cameraOriginZ();
+  v.cameraUp[0] = t.cameraUpX(), v.cameraUp[1] = t.cameraUpY(), v.cameraUp[2] = t.cameraUpZ();
+  v.intrinsic[0] = t.intrinsicFX(), v.intrinsic[1] = t.intrinsicFY(), v.intrinsic[2] = t.intrinsicCX(), v.intrinsic[3] = t.intrinsicCY();
+  v.distortion[0] = t.distortion0(), v.distortion[1] = t.distortion1();
+  v.distortion[2] = t.distortion2(), v.distortion[3] = t.distortion3();
   return v;
 }
 
-// A cloud read from a qvk file has no slices: its rotations are its list of radians and its index
-// data a grid of 960 rows a slice (or cameraHeight rows). Answers the rotations and sets the rows a
-// slice to what the index data was made with; a list too short for the index data is continued
-// with its own last step, so that no point of the cloud is left out. A list that would grow past
-// what a project holds is left as it is, with the number of slices the index data needs in
-// `needed` for the save to refuse.
-std::vector<double> rotationsWithoutSlices(const QVSDPointCloud& c, qv::qvkx::CloudHeaderSource& source, std::uint64_t& needed) {
+// A cloud read from a qvk file has no slices: its rotations are its list of radians, each owning
+// a block of its index data in list order, and its rows a slice what that data was made with. A
+// block past the last rotation has no rotation to be written at: its points are not kept (the
+// save says how many), rather than given a rotation the cloud never had.
+std::vector<double> rotationsWithoutSlices(const QVSDPointCloud& c, qv::qvkx::CloudHeaderSource& source) {
   std::vector<double> rotations;
   if (const auto radians = c.radiansData()) {
     for (std::size_t at = 0; at + 4 <= radians->size(); at += 4) {
@@ -84,27 +81,16 @@ std::vector<double> rotationsWithoutSlices(const QVSDPointCloud& c, qv::qvkx::Cl
   }
   const auto index = c.vertexIndexData();
   const std::uint64_t entries = index ? index->size() / 4 : 0;
-  constexpr std::uint64_t kRows = 960;
-  std::uint64_t rows = source.cameraHeight > 0 ? static_cast<std::uint64_t>(source.cameraHeight) : kRows;
-  if (!rotations.empty() && entries == rotations.size() * kRows) rows = kRows;
-  source.cameraHeight = static_cast<std::int64_t>(rows);
-  needed = std::max<std::uint64_t>((entries + rows - 1) / rows, rotations.size());
-  if (needed > qv::qvkx::kMaximumRotationsPerCloud) return rotations;
-  const double step = rotations.size() >= 2 ? (rotations.back() - rotations.front()) / static_cast<double>(rotations.size() - 1) : 1.0;
-  while (rotations.size() < needed) rotations.push_back(rotations.empty() ? 0.0 : rotations.back() + step);
+  source.cameraHeight = static_cast<std::int64_t>(qv::qvk::rowsPerRotation(rotations.size(), entries, source.cameraHeight));
   return rotations;
 }
 
 // What a cloud's header says: its slices' rotations or, without slices, those of its radians
-// list. Every rotation is kept, and the body is a grid of the same width. `needed` is the number of
-// slices the cloud is written with.
-qv::qvkx::CloudHeaderSource cloudSource(const QVSDPointCloud& cloud, const std::vector<std::shared_ptr<QVSDScanSlice>>& sorted,
-                                        std::uint64_t* needed = nullptr) {
+// list. Every rotation is kept, and the body is a grid of the same width.
+qv::qvkx::CloudHeaderSource cloudSource(const QVSDPointCloud& cloud, const std::vector<std::shared_ptr<QVSDScanSlice>>& sorted) {
   auto source = headerSource(cloud, sorted);
-  std::uint64_t slices = source.rotations.size();
-  if (sorted.empty()) source.rotations = rotationsWithoutSlices(cloud, source, slices);
+  if (sorted.empty()) source.rotations = rotationsWithoutSlices(cloud, source);
   source.sliceCount = source.rotations.size();
-  if (needed) *needed = slices;
   return source;
 }
 
@@ -123,27 +109,26 @@ qv::Error limitError(const std::string& description, const char* parameter) {
 
 // What the project reader would refuse, or read as another value, in a cloud that is written: more
 // slices than a scan has, a calibration value, rotation or lens value no float can keep (an
-// infinity or a NaN would come back as 0), a header line longer than it reads.
-std::optional<qv::Error> cloudProblem(const std::string& cloudName, const qv::qvkx::CloudHeaderSource& source,
-                                      std::uint64_t slicesNeeded, const std::string& header) {
+// infinity or a NaN would come back unset), a header line longer than it reads.
+std::optional<qv::Error> cloudProblem(const std::string& cloudName, const qv::qvkx::CloudHeaderSource& source, const std::string& header) {
   if (auto problem = rowsProblem(cloudName, static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0)))) return problem;
-  if (slicesNeeded > qv::qvkx::kMaximumRotationsPerCloud)
-    return limitError("The cloud " + cloudName + " needs " + std::to_string(slicesNeeded) + " rotations for its points; a project file holds at most " +
-                          std::to_string(qv::qvkx::kMaximumRotationsPerCloud),
+  if (source.rotations.size() > qv::qvkx::kMaximumRotationsPerCloud)
+    return limitError("The cloud " + cloudName + " has " + std::to_string(source.rotations.size()) +
+                          " rotations; a project file holds at most " + std::to_string(qv::qvkx::kMaximumRotationsPerCloud),
                       "scanSlices");
   for (const auto& [name, value] : qv::qvkx::calibrationValues(source))
-    if (!qv::qvkx::isFloatStorable(value))
-      return limitError("The cloud " + cloudName + " has a " + name + " of " + qv::text::shortest(value) + ", which a project file cannot hold",
+    if (value && !qv::qvkx::isFloatStorable(*value))
+      return limitError("The cloud " + cloudName + " has a " + name + " of " + qv::text::shortest(*value) + ", which a project file cannot hold",
                         name);
   for (const double rotation : source.rotations)
     if (!qv::qvkx::isFloatStorable(rotation))
       return limitError("The cloud " + cloudName + " has a rotation of " + qv::text::shortest(rotation) +
                             ", which a project file cannot hold",
                         "rotation");
-  for (const double value : {source.intrinsic[0], source.intrinsic[1], source.intrinsic[2], source.intrinsic[3], source.distortion[0],
-                             source.distortion[1], source.distortion[2], source.distortion[3]})
-    if (!qv::qvkx::isFloatStorable(value))
-      return limitError("The cloud " + cloudName + " has a lens value of " + qv::text::shortest(value) +
+  for (const auto& value : {source.intrinsic[0], source.intrinsic[1], source.intrinsic[2], source.intrinsic[3], source.distortion[0],
+                            source.distortion[1], source.distortion[2], source.distortion[3]})
+    if (value && !qv::qvkx::isFloatStorable(*value))
+      return limitError("The cloud " + cloudName + " has a lens value of " + qv::text::shortest(*value) +
                             ", which a project file cannot hold",
                         "intrinsic");
   std::size_t longest = 0;
@@ -166,8 +151,8 @@ qv::SharedData sourceVertexData(const QVSDScanObject& scan) {
 
 // The slot grid of a cloud, with the writer's warnings; nothing when the cloud has nothing to write.
 std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedData& vertexData, const qv::SharedData& index,
-                               std::uint64_t cameraHeight, std::uint64_t sliceCount, std::uint64_t* points = nullptr,
-                               std::uint64_t* bytes = nullptr, std::uint64_t maximumBytes = UINT64_MAX, std::uint64_t* nanX = nullptr) {
+                               std::uint64_t cameraHeight, std::uint64_t sliceCount, qv::qvkx::CloudBodyReport* made = nullptr,
+                               std::uint64_t maximumBytes = UINT64_MAX) {
   if (sliceCount == 0) {
     QVLogWarn("createQvkxVertexDataForPointCloud: The number of slices is invalid");
     return std::nullopt;
@@ -192,9 +177,7 @@ std::optional<qv::Data> bodyOf(const std::string& cloudName, const qv::SharedDat
   if (report.paddedSlots > 0)
     QVLogWarn("Cloud %s: its index data ends %llu slots short; they are written as empty slots", cloudName.c_str(),
               static_cast<unsigned long long>(report.paddedSlots));
-  if (points) *points = report.points;
-  if (bytes) *bytes = report.bytes;
-  if (nanX) *nanX = report.nanX;
+  if (made) *made = report;
   if (body.empty()) return std::nullopt;
   return body;
 }
@@ -209,7 +192,6 @@ struct QVLQvkxFileExporter::Snapshot {
     qv::SharedData index;
     std::uint64_t cameraHeight = 0;
     std::uint64_t sliceCount = 0;
-    std::uint64_t slicesNeeded = 0;  // by its rotations and its index data
     std::optional<qv::Error> problem;  // what the reader would refuse in it
     std::string name;  // for the warnings: the lookup identifier
   };
@@ -302,13 +284,13 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
       Snapshot::Cloud c;
       c.member = qv::qvkx::cloudMemberName(clouds.size(), cloud->lookupId().value_or(0), cloud->referenceId().value_or(0),
                                            cloud->laserNumber().value_or(0));
-      const auto source = cloudSource(*cloud, sorted, &c.slicesNeeded);
+      const auto source = cloudSource(*cloud, sorted);
       c.header = qv::qvkx::cloudHeaderText(source, version_);
       c.index = cloud->vertexIndexData();
       c.cameraHeight = static_cast<std::uint64_t>(std::max<std::int64_t>(source.cameraHeight, 0));
       c.sliceCount = source.sliceCount;
       c.name = std::to_string(cloud->lookupId().value_or(0));
-      c.problem = cloudProblem(c.name, source, c.slicesNeeded, c.header);
+      c.problem = cloudProblem(c.name, source, c.header);
       snap.clouds.push_back(std::move(c));
     }
     for (const auto& texture : scan->textures()) snap.textures.push_back({textureValues(*texture), texture->textureFileName().value_or("")});
@@ -328,9 +310,13 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
                            "textures"));
   qv::Error e;
   std::uint64_t points = 0, slices = 0;
+  // The points written as a point slot somewhere; any other point of the scan is not kept, and the
+  // save says how many and why once the file is in place.
+  const std::uint64_t n = snap.vertexData ? snap.vertexData->size() / sizeof(QVLScanVertex) : 0;
+  std::vector<bool> kept(static_cast<std::size_t>(n), false);
   for (const auto& cloud : snap.clouds) {
     QVLogInfo("Exporting point cloud");
-    const bool written = cloud.slicesNeeded > 0 && cloud.cameraHeight > 0 && cloud.index && !cloud.index->empty() && snap.vertexData &&
+    const bool written = cloud.sliceCount > 0 && cloud.cameraHeight > 0 && cloud.index && !cloud.index->empty() && snap.vertexData &&
                          !snap.vertexData->empty();
     if (!written) continue;
     if (cloud.problem) return fail(*cloud.problem);
@@ -338,17 +324,11 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
       return fail(limitError("The scan's clouds have more than " + std::to_string(qv::qvkx::kMaximumSlices) +
                                  " rotations in all; a project file holds no more",
                              "scanSlices"));
-    std::uint64_t cloudPoints = 0, bytes = 0, nanX = 0;
+    qv::qvkx::CloudBodyReport report;
     const std::uint64_t room = qv::qvkx::kMaximumMemberBytes - std::min<std::uint64_t>(cloud.header.size(), qv::qvkx::kMaximumMemberBytes);
-    const auto body =
-        bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount, &cloudPoints, &bytes, room, &nanX);
-    // A slot whose first value is not a number is an empty one: such a point would be lost.
-    if (nanX > 0)
-      return fail(limitError("The cloud " + cloud.name + " has " + std::to_string(nanX) + (nanX == 1 ? " point" : " points") +
-                                 " whose x is not a number, which a project file cannot hold",
-                             "vertexData"));
-    if (bytes > room)
-      return fail(limitError("The cloud " + cloud.name + " takes " + std::to_string(bytes + cloud.header.size()) +
+    const auto body = bodyOf(cloud.name, snap.vertexData, cloud.index, cloud.cameraHeight, cloud.sliceCount, &report, room);
+    if (report.bytes > room)
+      return fail(limitError("The cloud " + cloud.name + " takes " + std::to_string(report.bytes + cloud.header.size()) +
                                  " bytes; a project file's member holds at most " + std::to_string(qv::qvkx::kMaximumMemberBytes),
                              "vertexIndexData"));
     if (!body) continue;
@@ -356,12 +336,36 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
       qv::systemLog("There is a problem writing into %s", (folder / cloud.member).c_str());
       return fail(e);
     }
-    points += cloudPoints;
+    points += report.points;
+    const std::uint64_t grid = std::min<std::uint64_t>(cloud.index->size() / 4, cloud.cameraHeight * cloud.sliceCount);
+    for (std::uint64_t entry = 0; entry < grid; ++entry) {
+      const auto k = qv::qvk::readScalar<std::uint32_t>(cloud.index->data() + 4 * entry);
+      if (k != 0 && k < n && !std::isnan(qv::qvk::scanVertexAt(*snap.vertexData, k).point3DX)) kept[k] = true;
+    }
   }
+  std::uint64_t nanX = 0, unplaced = 0;
+  for (std::uint64_t k = 0; k < n; ++k) {  // record 0 too: no entry names it
+    const QVLScanVertex v = qv::qvk::scanVertexAt(*snap.vertexData, static_cast<std::size_t>(k));
+    if (kept[k] || qv::qvk::isEmptyVertex(v)) continue;
+    ++(std::isnan(v.point3DX) ? nanX : unplaced);
+  }
+  auto notKeptText = [&] {
+    const auto some = [](std::uint64_t count, const char* one, const char* many) { return std::to_string(count) + (count == 1 ? one : many); };
+    std::string text;
+    if (nanX > 0)
+      text += some(nanX, " point whose x is not a number", " points whose x is not a number") +
+              " (a project file reads such a point as an empty slot)";
+    if (unplaced > 0)
+      text += std::string(text.empty() ? "" : "; ") + some(unplaced, " point", " points") +
+              " at no rotation of a cloud (a project file keeps each point in a slice of its cloud)";
+    return text;
+  };
   // A project without a point would be no scan when read back: it is not written at all, and the
   // user hears it as from every other writer.
   if (points == 0)
-    return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError, "The scan has no points to write",
+    return fail(qv::Error(qv::kScanErrorDomain, qv::kInvalidParameterError,
+                          nanX + unplaced == 0 ? std::string("The scan has no points to write")
+                                               : "The scan has no points a project file can keep: " + notKeptText(),
                           {{qv::kParameterKey, "vertexData"}}));
 
   QVLogInfo("Creating QVTX");
@@ -370,9 +374,9 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   for (const auto& cloud : snap.clouds) names.insert(cloud.member);
   for (auto& texture : snap.textures) {
     if (texture.imagePath.empty() || !fs::is_regular_file(texture.imagePath, ec)) continue;  // a photo the user deleted
-    if (const auto value = qv::qvkx::nonFiniteTextureValue(texture.values))
-      return fail(limitError("The texture " + fs::path(texture.imagePath).filename().string() + " has a " + *value +
-                                 " that is not a finite number, which a project file cannot hold",
+    if (const auto problem = qv::qvkx::textureValueProblem(texture.values))
+      return fail(limitError("The texture " + fs::path(texture.imagePath).filename().string() + " has " + *problem +
+                                 ", which a project file cannot hold",
                              "textures"));
     std::string name = fs::path(texture.imagePath).filename().string();
     // Two photos of one name from different folders, or one named like another member, must not
@@ -428,5 +432,12 @@ bool QVLQvkxFileExporter::saveQvkxToFilePath(const std::string& path, qv::Error*
   const auto archived = fs::file_size(temporary->path(), ec);
   if (!temporary->putInPlace(&e, ec ? 0 : archived)) return fail(e);
   QVLogInfo("Successfully created QVKX file at %s", path.c_str());
+  // Saved: what the project does not hold is said now, as a read says what it did not keep.
+  if (nanX + unplaced > 0) {
+    const std::string text = "The scan was saved, but " + std::to_string(nanX + unplaced) + " of its points " +
+                             (nanX + unplaced == 1 ? "was" : "were") + " not kept: " + notKeptText();
+    QVLogWarn("Saved %s: %s", path.c_str(), text.c_str());
+    if (error) *error = limitError(text, "vertexData");
+  }
   return true;
 }

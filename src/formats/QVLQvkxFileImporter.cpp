@@ -87,22 +87,62 @@ std::string layerOfMember(const std::string& name) {
 }
 
 // The warning of a read that succeeded: the members left out or read in part (`lost`), then the
-// values read otherwise than written. With no member lost it says that the project was read whole.
-qv::Error readWarning(const std::vector<QVLQvkxSkippedMember>& lost, const std::vector<QVLQvkxSkippedMember>& values) {
-  auto valuesText = [&] {
-    std::string text = values.size() == 1 ? std::string("one value was") : std::to_string(values.size()) + " values were";
-    text += " read otherwise than written:";
-    for (std::size_t i = 0; i < values.size(); ++i) text += (i == 0 ? " " : "; ") + values[i].reason.description;
+// values read otherwise than written and the points kept as written though they are no finite
+// numbers. With no member lost it says that the project was read whole.
+qv::Error readWarning(const std::vector<QVLQvkxSkippedMember>& lost, const std::vector<QVLQvkxSkippedMember>& values,
+                      const std::vector<QVLQvkxSkippedMember>& kept) {
+  auto listed = [](const std::vector<QVLQvkxSkippedMember>& members) {
+    std::string text;
+    for (std::size_t i = 0; i < members.size(); ++i) text += (i == 0 ? "" : "; ") + members[i].reason.description;
     return text;
   };
+  std::string odd;
+  if (!values.empty())
+    odd = (values.size() == 1 ? std::string("one value was") : std::to_string(values.size()) + " values were") +
+          " read otherwise than written: " + listed(values);
+  if (!kept.empty()) odd += (odd.empty() ? "" : ". Besides, ") + listed(kept);
   if (lost.empty()) {
-    qv::Error e = values.front().reason;
-    e.description = "The project was read whole and nothing was left out, but " + valuesText();
+    qv::Error e = (values.empty() ? kept : values).front().reason;
+    e.userInfo[qv::kDescriptionKey] = qv::qvkx::kReadWholeDescription;
+    e.description = "The project was read whole and nothing was left out" + std::string(values.empty() ? ": " : ", but ") + odd;
     return e;
   }
   qv::Error e = membersError(lost);
-  if (!values.empty()) e.description += ". Besides, " + valuesText();
+  if (!odd.empty()) e.description += ". Besides, " + odd;
   return e;
+}
+
+// The slots of a cloud body from `offset` to the end of its data, and how many of them are points:
+// a slot whose first float is a NaN is an empty one of 4 bytes, any other a point of 27 (one the
+// data ends inside counts as a slot, not a point).
+struct SlotCount {
+  std::uint64_t slots = 0, points = 0;
+};
+SlotCount slotsFrom(const qv::Data& bytes, std::uint64_t offset) {
+  SlotCount count;
+  while (bytes.size() - offset >= qv::qvkx::kEmptySlotBytes) {
+    ++count.slots;
+    if (std::isnan(qv::qvk::readScalar<float>(bytes.data() + offset))) {
+      offset += qv::qvkx::kEmptySlotBytes;
+    } else if (bytes.size() - offset < qv::qvkx::kPointSlotBytes) {
+      break;
+    } else {
+      ++count.points;
+      offset += qv::qvkx::kPointSlotBytes;
+    }
+  }
+  return count;
+}
+
+// A header value that is a whole number and nothing else, or nothing.
+std::optional<std::uint64_t> wholeNumberOf(const qv::Dictionary& header, const std::string& key) {
+  const auto* value = qv::find(header, key);
+  if (!value || !value->string() || value->string()->empty()) return std::nullopt;
+  const std::string& text = *value->string();
+  std::uint64_t number = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return number;
 }
 
 // The store pairs a cloud's slices with the blocks of its index data in ascending rotation order,
@@ -134,12 +174,11 @@ void putSlicesInRotationOrder(QVLQvkxCloudContents& cloud) {
   cloud.slots = std::move(slots);
 }
 
-// Takes the slices at the given places of the rotation list out of the cloud, each with its block
-// of slots (the slots follow the rotations, one block of cameraHeight slots each, in list order);
-// the other slices keep their blocks and their points in order. Returns the point slots taken out.
-std::uint64_t leaveOutSlices(QVLQvkxCloudContents& cloud, const std::vector<qv::qvkx::UnkeptRotation>& unkept) {
-  std::vector<bool> out(cloud.rotations.size(), false);
-  for (const auto& u : unkept) out[u.index] = true;
+// Takes the slices at the places of the rotation list marked `out` out of the cloud, each with its
+// block of slots (the slots follow the rotations, one block of cameraHeight slots each, in list
+// order); the other slices keep their blocks and their points in order. Returns the point slots
+// taken out.
+std::uint64_t leaveOutSlices(QVLQvkxCloudContents& cloud, const std::vector<bool>& out) {
   std::vector<double> rotations;
   std::string text;
   for (std::size_t i = 0; i < cloud.rotations.size(); ++i) {
@@ -259,7 +298,7 @@ bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudCo
   std::optional<std::uint64_t> truncatedAt;  // the first point slot the data ends in
   // Points whose position or normal holds an infinity or a NaN (a NaN x is an empty slot): kept
   // as written, as a scan file's are, and named once for the member, at the first.
-  std::uint64_t nonFinite = 0, firstNonFinite = 0, nonFiniteAt = 0;
+  qv::qvk::NonFinitePoints nonFinite;
   // A slot that is cut short counts as empty and the cloud ends there: what came before it is
   // intact and kept.
   while (cloud.slots.size() < expected && dataSize_ - offset >= qv::qvkx::kEmptySlotBytes) {
@@ -288,8 +327,7 @@ bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudCo
     v.colourRed = static_cast<float>(slot[24] / 255.0);
     v.colourGreen = static_cast<float>(slot[25] / 255.0);
     v.colourBlue = static_cast<float>(slot[26] / 255.0);
-    if (!std::all_of(std::begin(fields), std::end(fields), [](float f) { return std::isfinite(f); }) && nonFinite++ == 0)
-      firstNonFinite = cloud.slots.size(), nonFiniteAt = offset;
+    nonFinite.check(fields, cloud.slots.size(), offset);
     cloud.points.push_back(v);
     cloud.slots.push_back(static_cast<std::uint32_t>(cloud.points.size()));
     offset += qv::qvkx::kPointSlotBytes;
@@ -302,16 +340,11 @@ bool QVLQvkxFileImporter::readQvkxVertices(const qv::Data& bytes, QVLQvkxCloudCo
                                        "the slots end after " + std::to_string(cloud.slots.size()) + " of " + std::to_string(expected));
     }
   }
-  if (nonFinite > 0) {
-    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
-    const std::string detail =
-        nonFinite == 1 ? qv::format("point slot %llu of %llu has a position or normal that is no finite number; it is kept as written",
-                                    u(firstNonFinite + 1), u(expected))
-                       : qv::format("%llu point slots have a position or normal that is no finite number, the first slot %llu of "
-                                    "%llu; they are kept as written", u(nonFinite), u(firstNonFinite + 1), u(expected));
-    qv::Error remark = invalidAt(nonFiniteAt, qv::qvkx::kInvalidDescription, detail);
-    remark.description = cloud.member + ": " + detail + " at byte " + std::to_string(nonFiniteAt);
-    cloud.remarks.push_back(std::move(remark));
+  cloud.keptAsWritten.clear();
+  for (const auto& note : nonFinite.notes("point slot", expected)) {
+    qv::Error kept = invalidAt(note.offset, qv::qvkx::kInvalidDescription, note.text);
+    kept.description = cloud.member + ": " + note.text + " at byte " + std::to_string(note.offset);
+    cloud.keptAsWritten.push_back(std::move(kept));
   }
   dataOffset_ = offset;
   setPercentLoaded(1.0f);
@@ -355,13 +388,18 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
   // a scan file's are; the cloud keeps its other values and its points.
   cloud.leftOutValues.clear();
   cloud.unsetAttributes.clear();
+  // A NaN is how the writer holds a lens value the cloud does not have among the four of its line:
+  // it leaves the value unset and is not named, as a scan file's NaN is not.
   std::vector<std::pair<std::uint64_t, std::string>> unstorable;
+  std::vector<std::uint64_t> unsetAt;
   std::vector<std::string> dropped;
   for (const auto& [key, value] : cloud.header) {
     if (!value.string()) continue;
     for (const auto& bad : qv::qvkx::unstorableHeaderParts(key, *value.string())) {
-      unstorable.emplace_back(valueAt_[key] + bad.at, "a value of \"" + key + "\", \"" + qv::printable(bad.part) +
-                                                          "\", is no finite number within a float's range and is left unset");
+      unsetAt.push_back(valueAt_[key] + bad.at);
+      if (const auto number = qv::text::parseDouble(bad.part); !number || !std::isnan(*number))
+        unstorable.emplace_back(unsetAt.back(), "a value of \"" + key + "\", \"" + qv::printable(bad.part) +
+                                                    "\", is no finite number within a float's range and is left unset");
       if (bad.attribute.empty()) dropped.push_back(key);
       else cloud.unsetAttributes.push_back(bad.attribute);
     }
@@ -381,9 +419,9 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
   for (const auto& [key, value] : cloud.header) {
     if (!value.string()) continue;
     for (const auto& r : qv::qvkx::headerValueRemarks(key, *value.string())) {
-      // A lens value left unset above is named once, as such, not also as read as 0.
+      // A value left unset above is not also named as read as 0.
       const std::uint64_t at = valueAt_[key] + r.at;
-      if (std::any_of(unstorable.begin(), unstorable.end(), [at](const auto& u) { return u.first == at; })) continue;
+      if (std::find(unsetAt.begin(), unsetAt.end(), at) != unsetAt.end()) continue;
       const std::string quoted = "a value of \"" + key + "\", \"" + qv::printable(r.part) + "\", ";
       remarks.emplace_back(at, quoted + (r.number.empty() ? "holds no number and is read as 0"
                                                                                : "is read as " + r.number + ", its tail \"" +
@@ -397,48 +435,116 @@ bool QVLQvkxFileImporter::decodeCloudFile(const qv::Data& bytes, const std::stri
     remark.description = member + ": " + detail + " at byte " + std::to_string(at);
     cloud.remarks.push_back(std::move(remark));
   }
-  // A rotation that is an infinity or a NaN is no rotation a slice can keep; its block of slots
-  // belongs to it alone, so only that slice and its points are left out, and named.
-  std::vector<qv::qvkx::UnkeptRotation> unkept;
-  if (const auto* r = qv::find(cloud.header, "radians"); r && r->string()) {
+  // Each place of the rotation list owns a block of cameraHeight slots, in list order. A place that
+  // is no number a slice can keep (an infinity, a NaN, one beyond a float's range) or an empty one
+  // (two blanks in a row) has no rotation to read its block at: that slice and its points are left
+  // out and named, and no other rotation is paired with them. Empty places are stray blanks instead
+  // when the body's blocks, or the cloud width, count only the other places.
+  std::vector<qv::qvkx::RotationPlace> places;
+  const qv::Value* radians = qv::find(cloud.header, "radians");
+  const bool listed = radians && radians->string();
+  const std::uint64_t listAt = listed ? valueAt_["radians"] : bodyStart;
+  if (listed) {
     std::size_t badAt = 0;
-    auto rotations = qv::qvkx::rotationsOf(*r->string(), &badAt, &unkept);
-    if (!rotations) {
-      if (error) *error = invalidAt(valueAt_["radians"] + badAt, qv::qvkx::kInvalidDescription,
+    auto parsed = qv::qvkx::rotationPlacesOf(*radians->string(), &badAt);
+    if (!parsed) {
+      if (error) *error = invalidAt(listAt + badAt, qv::qvkx::kInvalidDescription,
                                     "a rotation is not a number a slice can keep (finite, within a float's range)");
       return false;
     }
-    if (rotations->size() > qv::qvkx::kMaximumRotationsPerCloud) {
+    if (parsed->size() > qv::qvkx::kMaximumRotationsPerCloud) {
       if (error) *error = invalidAt(bodyStart, qv::qvkx::kInvalidDescription,
-                                    "the cloud lists " + std::to_string(rotations->size()) + " rotations, more than the " +
+                                    "the cloud lists " + std::to_string(parsed->size()) + " rotations, more than the " +
                                         std::to_string(qv::qvkx::kMaximumRotationsPerCloud) + " a scan can have");
       return false;
     }
-    cloud.rotations = std::move(*rotations);
-    cloud.sliceCount = cloud.rotations.size();
+    places = std::move(*parsed);
   }
-  if (!readQvkxVertices(bytes, cloud, error)) return false;
-  if (!unkept.empty()) {
-    const std::uint64_t listed = cloud.rotations.size(), lost = leaveOutSlices(cloud, unkept);
-    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
-    const auto& first = unkept.front();
-    const std::string part = qv::printable(first.part);
-    const bool one = unkept.size() == 1;
-    const std::string what =
-        one ? qv::format("rotation %llu of %llu, \"%s\", is no finite number within a float's range", u(first.index + 1), u(listed),
-                         part.c_str())
-            : qv::format("%llu of the %llu rotations are no finite numbers within a float's range, the first rotation %llu, \"%s\"",
-                         u(unkept.size()), u(listed), u(first.index + 1), part.c_str());
-    const std::uint64_t at = valueAt_["radians"] + first.at;
-    if (cloud.points.empty()) {
-      // Without them the cloud keeps no point: no cloud of a scan is left to make.
-      if (error) *error = invalidAt(at, qv::qvkx::kInvalidDescription,
-                                    what + (one ? "; its slice holds" : "; their slices hold") + " every point of the cloud");
-      return false;
+  const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+  auto remark = [&](std::uint64_t at, const std::string& detail) {
+    qv::Error r = invalidAt(at, qv::qvkx::kInvalidDescription, detail);
+    r.description = member + ": " + detail + " at byte " + std::to_string(at);
+    cloud.remarks.push_back(std::move(r));
+  };
+  const auto isEmpty = [](const qv::qvkx::RotationPlace& p) { return p.kind == qv::qvkx::RotationPlace::Empty; };
+  const std::optional<std::uint64_t> width = wholeNumberOf(cloud.header, "cloudwidth");
+  if (const auto empties = static_cast<std::uint64_t>(std::count_if(places.begin(), places.end(), isEmpty)); empties > 0) {
+    const std::uint64_t values = places.size() - empties;
+    const std::uint64_t slots = slotsFrom(bytes, bodyStart).slots;
+    const std::uint64_t blocks = cloud.cameraHeight > 0 ? (slots + cloud.cameraHeight - 1) / cloud.cameraHeight : 0;
+    if (blocks != places.size() && (blocks == values || width == values)) {
+      remark(listAt + std::find_if(places.begin(), places.end(), isEmpty)->at,
+             qv::format("the rotations hold %llu empty place%s (two blanks in a row), read as no rotation: the body's blocks of slots "
+                        "and the cloud width count %llu rotations", u(empties), empties == 1 ? "" : "s", u(values)));
+      places.erase(std::remove_if(places.begin(), places.end(), isEmpty), places.end());
     }
-    const std::string detail = what + qv::format("; %s left out with %s %llu point slot%s", one ? "it is" : "they are",
-                                                 one ? "its" : "their", u(lost), lost == 1 ? "" : "s");
-    QVLogWarn("Read the cloud file %s without a slice at byte %llu: %s", member.c_str(), u(at), detail.c_str());
+  }
+  if (width && *width != places.size())
+    remark(valueAt_["cloudwidth"], qv::format("the cloud width, %llu, is not the %llu places of the rotation list, which are read "
+                                              "with the body's blocks", u(*width), u(places.size())));
+  for (const auto& place : places) cloud.rotations.push_back(place.kind == qv::qvkx::RotationPlace::Rotation ? place.value : 0.0);
+  cloud.sliceCount = cloud.rotations.size();
+  if (!readQvkxVertices(bytes, cloud, error)) return false;
+
+  // What is left out, each at its byte: the slices of places without a rotation, and the slots the
+  // body holds past the blocks of the listed rotations, which no rotation owns.
+  std::vector<std::pair<std::uint64_t, std::string>> notes;
+  std::uint64_t lostPoints = 0;
+  std::vector<bool> out(places.size(), false);
+  for (const auto kind : {qv::qvkx::RotationPlace::Unkept, qv::qvkx::RotationPlace::Empty}) {
+    std::vector<std::size_t> at;
+    std::uint64_t points = 0;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+      if (places[i].kind != kind) continue;
+      at.push_back(i);
+      out[i] = true;
+      const std::uint64_t from = std::min<std::uint64_t>(i * cloud.cameraHeight, cloud.slots.size());
+      const std::uint64_t to = std::min<std::uint64_t>(from + cloud.cameraHeight, cloud.slots.size());
+      points += static_cast<std::uint64_t>(std::count_if(cloud.slots.begin() + static_cast<std::ptrdiff_t>(from),
+                                                         cloud.slots.begin() + static_cast<std::ptrdiff_t>(to),
+                                                         [](std::uint32_t slot) { return slot != 0; }));
+    }
+    if (at.empty()) continue;
+    lostPoints += points;
+    const auto& first = places[at.front()];
+    const std::string part = qv::printable(first.part);
+    const bool one = at.size() == 1;
+    const std::string what =
+        kind == qv::qvkx::RotationPlace::Unkept
+            ? (one ? qv::format("rotation %llu of %llu, \"%s\", is no finite number within a float's range", u(at.front() + 1), u(places.size()),
+                                part.c_str())
+                   : qv::format("%llu of the %llu rotations are no finite numbers within a float's range, the first rotation %llu, \"%s\"",
+                                u(at.size()), u(places.size()), u(at.front() + 1), part.c_str()))
+            : (one ? qv::format("rotation %llu of %llu is an empty place (two blanks in a row)", u(at.front() + 1), u(places.size()))
+                   : qv::format("%llu of the %llu rotations are empty places (two blanks in a row), the first rotation %llu", u(at.size()),
+                                u(places.size()), u(at.front() + 1)));
+    notes.emplace_back(listAt + first.at, what + qv::format("; %s left out with %s %llu point slot%s", one ? "it is" : "they are",
+                                                            one ? "its" : "their", u(points), points == 1 ? "" : "s"));
+  }
+  if (!cloud.cutShort) {
+    const auto rest = slotsFrom(bytes, dataOffset_);
+    auto some = [&](std::uint64_t count, const char* thing) { return qv::format("%llu %s%s", u(count), thing, count == 1 ? "" : "s"); };
+    const std::string beyond =
+        "the body holds " + some(rest.slots, "slot") + " after the slots of the " + some(cloud.sliceCount, "rotation") + " listed";
+    if (rest.points > 0) {
+      notes.emplace_back(listAt, beyond + ", " + some(rest.points, "point") + " no rotation owns: " + (rest.points == 1 ? "it is" : "they are") +
+                                     " left out");
+      lostPoints += rest.points;
+    } else if (rest.slots > 0) {
+      remark(listAt, beyond + ", all of them empty");
+    }
+  }
+  if (std::find(out.begin(), out.end(), true) != out.end()) leaveOutSlices(cloud, out);
+  std::sort(notes.begin(), notes.end());
+  if (lostPoints > 0 && cloud.points.empty()) {
+    // Without them the cloud keeps no point: no cloud of a scan is left to make.
+    std::string detail;
+    for (const auto& [at, note] : notes) detail += (detail.empty() ? "" : "; ") + note;
+    if (error) *error = invalidAt(notes.front().first, qv::qvkx::kInvalidDescription, detail + ": the cloud keeps no point");
+    return false;
+  }
+  for (const auto& [at, detail] : notes) {
+    QVLogWarn("Read the cloud file %s without some of its slots at byte %llu: %s", member.c_str(), u(at), detail.c_str());
     cloud.leftOutValues.push_back(invalidAt(at, qv::qvkx::kInvalidDescription, detail));
   }
   putSlicesInRotationOrder(cloud);
@@ -457,6 +563,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
   contents.skipped.clear();
   contents.remarks.clear();
   contents.valueRemarks.clear();
+  contents.keptAsWritten.clear();
   auto leftOut = [&](const std::string& name) {
     for (const auto& failure : unpackFailures)
       if (failure.member == name) return &failure;
@@ -499,6 +606,7 @@ bool QVLQvkxFileImporter::decodeFolder(const fs::path& folder, QVLQvkxProjectCon
     for (const auto& value : cloud.leftOutValues) contents.skipped.push_back({name, value});
     if (cloud.cutShort) contents.skipped.push_back({name, cloudError});
     for (const auto& remark : cloud.remarks) contents.valueRemarks.push_back({name, remark});
+    for (const auto& kept : cloud.keptAsWritten) contents.keptAsWritten.push_back({name, kept});
     slices += cloud.sliceCount;
     if (slices > qv::qvkx::kMaximumSlices) {
       member_.clear();
@@ -845,7 +953,7 @@ bool QVLQvkxFileImporter::readProject(qv::Error* error) {
   if (!storeContents(contents, error)) return false;
   contents.skipped.insert(contents.skipped.end(), duplicates.begin(), duplicates.end());
   contents.skipped.insert(contents.skipped.end(), contents.remarks.begin(), contents.remarks.end());
-  if (error && (!contents.skipped.empty() || !contents.valueRemarks.empty()))
-    *error = readWarning(contents.skipped, contents.valueRemarks);
+  if (error && (!contents.skipped.empty() || !contents.valueRemarks.empty() || !contents.keptAsWritten.empty()))
+    *error = readWarning(contents.skipped, contents.valueRemarks, contents.keptAsWritten);
   return true;
 }

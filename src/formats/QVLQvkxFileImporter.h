@@ -25,6 +25,7 @@ struct QVLQvkxCloudContents {
   std::vector<double> rotations;       // the slices' rotations, ascending (the header's "radians" likewise)
   bool cutShort = false;               // the body ended inside a point or before cameraHeight × slices slots
   std::vector<qv::Error> remarks;      // values read otherwise than written (as 0, or without a tail), each at its byte
+  std::vector<qv::Error> keptAsWritten;  // points kept as written though no finite numbers, at the first of each kind
   // Calibration and lens values no float can keep (an infinity, a NaN), each left unset and named
   // at its byte, and such rotations, left out with their slices' slots; the cloud keeps the rest.
   std::vector<qv::Error> leftOutValues;
@@ -46,8 +47,10 @@ struct QVLQvkxProjectContents {
   // What the read's warning names besides, though it costs the scan nothing it shows: members the
   // reader would not use that could not be unpacked under their names...
   std::vector<QVLQvkxSkippedMember> remarks;
-  // ...and values read otherwise than written (as 0, or without their tail); nothing is left out for them.
+  // ...values read otherwise than written (as 0, or without their tail); nothing is left out for them...
   std::vector<QVLQvkxSkippedMember> valueRemarks;
+  // ...and points kept as written though their position or normal is no finite number.
+  std::vector<QVLQvkxSkippedMember> keptAsWritten;
   std::filesystem::path folder;                   // where the archive was unpacked
 };
 

@@ -41,7 +41,6 @@ std::uint64_t skippedItemBytes(QVLQvkFileImporterDataType type) {
   return type == QVLQvkFileImporterDataTypeByte ? 1 : dataTypeBytes(type);
 }
 
-qv::AttributeValue number(float v) { return qv::AttributeValue(static_cast<double>(v)); }
 qv::AttributeValue integer(std::int64_t v) { return qv::AttributeValue(v); }
 qv::AttributeValue bytesOf(const std::uint8_t* p, std::size_t n) {
   return qv::AttributeValue(std::make_shared<const qv::Data>(p, p + n));
@@ -97,62 +96,90 @@ float* vertexColourField(QVLScanVertex& v, const std::string& name) {
   return f;
 }
 
-std::string nonFiniteCalibration(std::uint64_t item, std::uint64_t items, const char* name) {
-  return qv::format("the %s of cloud record %llu of %llu is no finite number and is left unset", name,
-                    static_cast<unsigned long long>(item + 1), static_cast<unsigned long long>(items));
+// A calibration value of a cloud record: a finite one is set; a NaN is how the record holds no
+// value (the writers put one in the slot of a value the cloud does not hold), and leaves it unset;
+// an infinity is no value a cloud can keep, and is left unset and named at its byte.
+void setCalibration(QvkCloudContents& cloud, const char* attribute, float value, std::uint64_t at, std::uint64_t item,
+                    std::uint64_t items, QvkScanContents& contents) {
+  if (std::isfinite(value)) {
+    cloud.set(attribute, qv::AttributeValue(static_cast<double>(value)));  // widened exactly
+  } else if (!std::isnan(value)) {
+    contents.leftOutValues.push_back({at, qv::format("the %s of cloud record %llu of %llu is an infinity and is left unset", attribute,
+                                                     static_cast<unsigned long long>(item + 1), static_cast<unsigned long long>(items))});
+  }
 }
 
-// A cloud record's rotations without those that are an infinity or a NaN: such a value is no
-// rotation a slice can keep, while the points of the cloud are whole. Each left out is noted at
-// its byte, once for the record (the first one's place, and how many).
-qv::AttributeValue finiteRotations(const std::uint8_t* list, std::uint64_t count, std::uint64_t at, std::uint64_t item,
-                                   std::uint64_t items, QvkScanContents& contents) {
+// The rotations of a cloud record that are an infinity or a NaN: no rotation a slice can keep.
+// Each owns a block of the record's index list, as every rotation does, and goes with it once the
+// record is whole (its index list and camera height may come after its rotations), so that no
+// other rotation is paired with that block's points.
+struct UnkeptRotations {
+  std::vector<std::uint64_t> places;  // in the list, from 0
+  std::uint64_t listed = 0;           // the rotations the record lists
+  std::uint64_t at = 0;               // the byte the first of them starts at
+};
+
+// A cloud record's rotations without those that are no finite number, which `unkept` notes.
+qv::AttributeValue finiteRotations(const std::uint8_t* list, std::uint64_t count, std::uint64_t at, UnkeptRotations& unkept) {
   std::vector<std::uint8_t> kept;
   kept.reserve(static_cast<std::size_t>(4 * count));
-  std::uint64_t bad = 0, first = 0;
+  unkept = {};
+  unkept.listed = count;
   for (std::uint64_t i = 0; i < count; ++i) {
     if (std::isfinite(readScalar<float>(list + 4 * i))) {
       kept.insert(kept.end(), list + 4 * i, list + 4 * i + 4);
-    } else if (bad++ == 0) {
-      first = i;
+      continue;
     }
-  }
-  if (bad > 0) {
-    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
-    contents.leftOutValues.push_back(
-        {at + 4 * first, bad == 1 ? qv::format("rotation %llu of %llu of cloud record %llu of %llu is no finite number and is left "
-                                               "out", u(first + 1), u(count), u(item + 1), u(items))
-                                  : qv::format("%llu of the %llu rotations of cloud record %llu of %llu are no finite numbers and are "
-                                               "left out, the first rotation %llu", u(bad), u(count), u(item + 1), u(items),
-                                               u(first + 1))});
+    if (unkept.places.empty()) unkept.at = at + 4 * i;
+    unkept.places.push_back(i);
   }
   return qv::AttributeValue(std::make_shared<const qv::Data>(std::move(kept)));
 }
 
-// Points whose position or normal holds an infinity or a NaN: kept as written (the file holds
-// them so, and a scan file saves them back so), and named once for the file, at the first. They
-// are left out of the centre.
-class NonFinitePoints {
-public:
-  void check(const float (&fields)[6], std::uint64_t record, std::uint64_t at) {
-    bool finite = true;
-    for (const float f : fields) finite = finite && std::isfinite(f);
-    if (finite) return;
-    if (count_++ == 0) first_ = record, at_ = at;
+// Takes the blocks of the left-out rotations out of the cloud's index list, the others keeping
+// their order (and so their rotations), and names them at the first one's byte. The points those
+// blocks name are added to `orphans`, for the read to forget those no kept block names.
+void leaveOutBlocks(QvkCloudContents& cloud, const UnkeptRotations& unkept, std::uint64_t item, std::uint64_t items,
+                    std::uint64_t vertexCount, QvkScanContents& contents, std::vector<std::uint32_t>& orphans) {
+  if (unkept.places.empty()) return;
+  const qv::AttributeValue indexValue = cloud.get("vertexIndexData");
+  const auto* index = std::get_if<qv::SharedData>(&indexValue);
+  const std::uint64_t entries = index && *index ? (*index)->size() / 4 : 0;
+  const qv::AttributeValue heightValue = cloud.get("cameraHeight");
+  const auto* height = std::get_if<std::int64_t>(&heightValue);
+  const std::uint64_t rows = rowsPerRotation(unkept.listed, entries, height ? *height : 0);
+  std::vector<bool> out(static_cast<std::size_t>(unkept.listed), false);
+  for (const std::uint64_t place : unkept.places) out[static_cast<std::size_t>(place)] = true;
+  std::vector<std::uint8_t> kept;
+  kept.reserve(static_cast<std::size_t>(4 * entries));
+  std::uint64_t points = 0;
+  for (std::uint64_t e = 0; e < entries; ++e) {
+    const std::uint8_t* entry = (*index)->data() + 4 * e;
+    const std::uint64_t block = e / rows;
+    if (block >= unkept.listed || !out[static_cast<std::size_t>(block)]) {
+      kept.insert(kept.end(), entry, entry + 4);
+      continue;
+    }
+    const std::uint32_t k = readScalar<std::uint32_t>(entry);
+    if (k == 0 || k >= vertexCount || isEmptyVertex(scanVertexAt(contents.vertexData, k))) continue;
+    ++points;
+    orphans.push_back(k);
   }
-  void note(std::uint64_t records, QvkScanContents& contents) const {
-    if (count_ == 0) return;
-    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
-    contents.remarks.push_back(
-        {at_, count_ == 1 ? qv::format("point record %llu of %llu has a position or normal that is no finite number; it is kept as written",
-                                       u(first_ + 1), u(records))
-                          : qv::format("%llu point records have a position or normal that is no finite number, the first record %llu of "
-                                       "%llu; they are kept as written", u(count_), u(first_ + 1), u(records))});
-  }
-
-private:
-  std::uint64_t count_ = 0, first_ = 0, at_ = 0;
-};
+  if (index && *index) cloud.set("vertexIndexData", qv::AttributeValue(std::make_shared<const qv::Data>(std::move(kept))));
+  const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+  const std::uint64_t first = unkept.places.front();
+  const char* pointsPlural = points == 1 ? "" : "s";
+  const char* rowsPlural = rows == 1 ? "" : "s";
+  contents.leftOutValues.push_back(
+      {unkept.at, unkept.places.size() == 1
+                      ? qv::format("rotation %llu of %llu of cloud record %llu of %llu is no finite number; it is left out with its "
+                                   "slice of %llu row%s, which holds %llu point%s",
+                                   u(first + 1), u(unkept.listed), u(item + 1), u(items), u(rows), rowsPlural, u(points), pointsPlural)
+                      : qv::format("%llu of the %llu rotations of cloud record %llu of %llu are no finite numbers, the first rotation "
+                                   "%llu; they are left out with their slices of %llu row%s, which hold %llu point%s",
+                                   u(unkept.places.size()), u(unkept.listed), u(item + 1), u(items), u(first + 1), u(rows), rowsPlural,
+                                   u(points), pointsPlural)});
+}
 
 // Whether a point can count towards the scan's centre: one whose position holds an infinity or a
 // NaN is kept, but has no place, and would make the centre (and all placed by it) no number.
@@ -165,6 +192,37 @@ qv::Double3 centreOf(double sx, double sy, double sz, std::uint64_t count) {
   if (count == 0) return {};
   const double c = static_cast<double>(count);
   return {asFloat(sx / c), asFloat(sy / c), asFloat(sz / c)};
+}
+
+// The points only the slices of left-out rotations held go with those slices, as in a project: a
+// point no cloud's kept blocks name would be shown, but no save could place it. The centre is
+// then that of the points kept.
+void forgetOrphans(QvkScanContents& contents, const std::vector<std::uint32_t>& orphans) {
+  if (orphans.empty()) return;
+  const std::uint64_t n = contents.vertexCount();
+  std::vector<bool> named(static_cast<std::size_t>(n), false);
+  for (const auto& cloud : contents.clouds) {
+    const qv::AttributeValue value = cloud.get("vertexIndexData");
+    const auto* index = std::get_if<qv::SharedData>(&value);
+    if (!index || !*index) continue;
+    for (std::size_t e = 0; e + 4 <= (*index)->size(); e += 4)
+      if (const auto k = readScalar<std::uint32_t>((*index)->data() + e); k < n) named[k] = true;
+  }
+  for (const std::uint32_t k : orphans)
+    if (!named[k]) putScanVertex(contents.vertexData, k, QVLScanVertex{});
+  double sx = 0, sy = 0, sz = 0;
+  std::uint64_t placed = 0;
+  for (std::uint64_t k = 0; k < n; ++k) {
+    const QVLScanVertex v = scanVertexAt(contents.vertexData, static_cast<std::size_t>(k));
+    if (isEmptyVertex(v) || !hasAPlace(v)) continue;
+    sx += v.point3DX, sy += v.point3DY, sz += v.point3DZ;
+    ++placed;
+  }
+  contents.centre = centreOf(sx, sy, sz, placed);
+}
+
+void noteNonFinitePoints(const NonFinitePoints& points, std::uint64_t items, QvkScanContents& contents) {
+  for (auto& note : points.notes("point record", items)) contents.keptAsWritten.push_back({note.offset, std::move(note.text)});
 }
 
 }  // namespace
@@ -266,11 +324,12 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
   }
   d.offset += n * kVertexRecordBytes;
   contents.centre = centreOf(sx, sy, sz, counted);
-  nonFinite.note(n, contents);
+  noteNonFinitePoints(nonFinite, n, contents);
 
   // The older layout was also written with the cloud records left off altogether.
   if (older && d.offset == d.size()) return true;
 
+  std::vector<std::uint32_t> orphans;  // points named by the blocks of left-out rotations
   for (std::size_t c = 1; c < collections.size(); ++c) {
     const auto& collection = collections[c];
     if (collection.collectionType != QVLQvkFileImporterCollectionTypeClouds) break;
@@ -294,17 +353,12 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
       const std::uint8_t laser = r[30];
       // The older record carries both lasers' normals: laser byte 0 takes the first.
       const std::size_t laserNormalAt = older && laser != 0 ? 87 : 75;
-      // A calibration value that is an infinity or a NaN is no value a cloud can keep: it is left
-      // unset and named at its byte, and the cloud keeps its other values and its points.
+      // A calibration value that is not a finite number leaves only that value unset; the cloud
+      // keeps its other values and its points.
       qv::QvkCloudContents& cloud = contents.clouds.emplace_back();
       const std::uint64_t recordAt = d.offset;
       auto calibration = [&](const std::string& name, std::size_t at) {
-        const float value = readScalar<float>(r + at);
-        if (std::isfinite(value)) {
-          cloud.set(name, number(value));
-          return;
-        }
-        contents.leftOutValues.push_back({recordAt + at, nonFiniteCalibration(item, collection.numberOfItems, name.c_str())});
+        setCalibration(cloud, name.c_str(), readScalar<float>(r + at), recordAt + at, item, collection.numberOfItems, contents);
       };
       // Three floats in a row, set as the attribute name followed by X, Y and Z.
       auto vector = [&](const std::string& name, std::size_t at) {
@@ -335,11 +389,14 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
         cutShort("rotation list");
         break;
       }
-      cloud.set("radiansData", finiteRotations(d.bytes.data() + d.offset, radians, d.offset, item, collection.numberOfItems, contents));
+      UnkeptRotations unkept;
+      cloud.set("radiansData", finiteRotations(d.bytes.data() + d.offset, radians, d.offset, unkept));
       d.offset += 4 * radians;
+      auto leaveOutUnkept = [&] { leaveOutBlocks(cloud, unkept, item, collection.numberOfItems, n, contents, orphans); };
 
       if (left() < 4) {
         cutShort("vertex index count");
+        leaveOutUnkept();
         break;
       }
       const std::uint64_t indices = readScalar<std::uint32_t>(d.bytes.data() + d.offset);
@@ -366,9 +423,11 @@ bool decodeFixedLayoutBody(BodyDecoding& d, const std::vector<QVLQvkFileImporter
         }
       }
       if (!older) QVLogInfo("Imported cloud with %d points", static_cast<int>(whole));
+      leaveOutUnkept();
       if (whole < indices) break;
     }
   }
+  forgetOrphans(contents, orphans);
   return true;
 }
 
@@ -384,6 +443,16 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
   std::uint64_t placed = 0;  // the points the centre is the mean of
   NonFinitePoints nonFinite;
   std::uint64_t vertexItems = 0;
+  // The cloud item being read and the rotations it left out, whose blocks go once the item is whole.
+  bool inCloud = false;
+  UnkeptRotations unkept;
+  std::uint64_t cloudNumber = 0, cloudsDeclared = 0;
+  std::vector<std::uint32_t> orphans;
+  auto settleCloud = [&] {
+    if (inCloud) leaveOutBlocks(contents.clouds.back(), unkept, cloudNumber, cloudsDeclared, contents.vertexCount(), contents, orphans);
+    inCloud = false;
+    unkept = {};
+  };
 
   for (std::size_t ci = 0; ci < collections.size(); ++ci) {
     if (d.isCancelled(failure)) return false;
@@ -418,6 +487,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
       const std::uint64_t itemAt = d.offset;
       QVLScanVertex vertex;  // vertex `filled`, cleared for each item
       qv::QvkCloudContents* cloud = isClouds ? &contents.clouds.emplace_back() : nullptr;
+      if (cloud) inCloud = true, cloudNumber = item, cloudsDeclared = collection.numberOfItems;
       for (const auto& e : collection.elements) {
         if (d.isCancelled(failure)) return false;
         const std::uint64_t at = d.offset;
@@ -468,11 +538,8 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
             if (float* field = vertexFloatField(vertex, e.name)) {
               if (isVertex) *field = value;
             } else if (const char* attribute = cloudFloatAttribute(e.name)) {
-              // One that is no finite number is left unset and named, as in the fixed layouts.
-              if (cloud && !std::isfinite(value))
-                contents.leftOutValues.push_back({at, nonFiniteCalibration(item, collection.numberOfItems, attribute)});
-              else if (cloud)
-                cloud->set(attribute, number(value));
+              // One that is no finite number is left unset, as in the fixed layouts.
+              if (cloud) setCalibration(*cloud, attribute, value, at, item, collection.numberOfItems, contents);
             } else {
               d.unhandledValue(e.name);
             }
@@ -506,7 +573,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
                 goto endOfData;
               }
               if (cloud && countBytes == 2 && e.arrayDataType == QVLQvkFileImporterDataTypeFloat32)
-                cloud->set(kept, finiteRotations(d.bytes.data() + d.offset, count, d.offset, item, collection.numberOfItems, contents));
+                cloud->set(kept, finiteRotations(d.bytes.data() + d.offset, count, d.offset, unkept));
               else if (cloud)
                 cloud->set(kept, bytesOf(d.bytes.data() + d.offset, static_cast<std::size_t>(listBytes)));
               d.offset += listBytes;
@@ -527,6 +594,7 @@ bool decodeStructuralBody(BodyDecoding& d, const std::vector<QVLQvkFileImporterC
         }
         progress();
       }
+      settleCloud();
       if (isVertex) {
         const float fields[6] = {vertex.point3DX, vertex.point3DY, vertex.point3DZ, vertex.normalX, vertex.normalY, vertex.normalZ};
         nonFinite.check(fields, item, itemAt);
@@ -552,7 +620,9 @@ endOfData:
   if (contents.cutShort && filled < contents.vertexCount())
     putScanVertex(contents.vertexData, static_cast<std::size_t>(filled), QVLScanVertex{});
   contents.centre = centreOf(sx, sy, sz, placed);
-  nonFinite.note(vertexItems, contents);
+  settleCloud();
+  forgetOrphans(contents, orphans);
+  noteNonFinitePoints(nonFinite, vertexItems, contents);
   return true;
 }
 

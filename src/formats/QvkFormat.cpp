@@ -1,8 +1,10 @@
 // Encodes the qvk header, point records and cloud records.
 #include "formats/QvkFormat.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "formats/internal/PieceWriter.h"
 #include "platform/Format.h"
@@ -25,11 +27,33 @@ constexpr const char* kCloudProperties[] = {
     "property list uint32 uint32 vertexIndicies",
 };
 
-void writeFloats(PieceWriter& out, const float (&values)[3]) {
-  for (float v : values) out.scalar(v);
+// An unset value goes into its slot as the quiet NaN, the form the readers leave unset.
+void writeFloats(PieceWriter& out, const CloudRecordSource::Value (&values)[3]) {
+  for (const auto& v : values) out.scalar(v.value_or(std::numeric_limits<float>::quiet_NaN()));
 }
 
 }  // namespace
+
+void NonFinitePoints::check(const float (&fields)[6], std::uint64_t item, std::uint64_t at) {
+  auto finite = [&](int from) { return std::isfinite(fields[from]) && std::isfinite(fields[from + 1]) && std::isfinite(fields[from + 2]); };
+  Kind* kind = !finite(0) ? &position_ : !finite(3) ? &normal_ : nullptr;
+  if (kind && kind->count++ == 0) kind->first = item, kind->at = at;
+}
+
+std::vector<NonFinitePoints::Note> NonFinitePoints::notes(const char* kind, std::uint64_t items) const {
+  std::vector<Note> notes;
+  const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+  for (const auto& [k, what, kept] : {std::tuple{&position_, "position", "kept as written and not drawn"},
+                                      std::tuple{&normal_, "normal", "kept as written"}}) {
+    if (k->count == 0) continue;
+    notes.push_back({k->at, k->count == 1 ? format("%s %llu of %llu has a %s that is no finite number; it is %s", kind, u(k->first + 1),
+                                                   u(items), what, kept)
+                                          : format("%llu %ss have a %s that is no finite number, the first %s %llu of %llu; they are %s",
+                                                   u(k->count), kind, what, kind, u(k->first + 1), u(items), kept)});
+  }
+  std::sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) { return a.offset < b.offset; });
+  return notes;
+}
 
 std::string headerText(std::uint64_t vertexCount, std::uint64_t cloudCount, const std::string& shortVersion,
                        const std::string& build) {
@@ -51,21 +75,38 @@ std::string headerText(std::uint64_t vertexCount, std::uint64_t cloudCount, cons
   return h;
 }
 
-void writeVertexRecords(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
-  const std::size_t n = vertexData.size() / kScanVertexBytes;
-  // With index lists, which vertices some list names; the records then go out in vertex order.
+namespace {
+
+// With index lists, which vertices some list names (empty without lists: every one is written).
+std::vector<std::uint8_t> namedVertices(std::size_t n, const std::vector<SharedData>& indexLists) {
   std::vector<std::uint8_t> named;
-  if (!indexLists.empty()) {
-    named.assign(n, 0);
-    for (const auto& list : indexLists) {
-      if (!list) continue;
-      const std::size_t entries = list->size() / 4;
-      for (std::size_t e = 0; e < entries; ++e) {
-        const auto k = readScalar<std::uint32_t>(list->data() + e * 4);
-        if (k != 0 && k < n) named[k] = 1;
-      }
+  if (indexLists.empty()) return named;
+  named.assign(n, 0);
+  for (const auto& list : indexLists) {
+    if (!list) continue;
+    const std::size_t entries = list->size() / 4;
+    for (std::size_t e = 0; e < entries; ++e) {
+      const auto k = readScalar<std::uint32_t>(list->data() + e * 4);
+      if (k != 0 && k < n) named[k] = 1;
     }
   }
+  return named;
+}
+
+}  // namespace
+
+std::uint64_t unlistedPoints(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
+  const std::size_t n = vertexData.size() / kScanVertexBytes;
+  const auto named = namedVertices(n, indexLists);
+  std::uint64_t unlisted = 0;
+  for (std::size_t i = 0; i < named.size(); ++i) unlisted += !named[i] && !isEmptyVertex(scanVertexAt(vertexData, i)) ? 1 : 0;
+  return unlisted;
+}
+
+void writeVertexRecords(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists) {
+  const std::size_t n = vertexData.size() / kScanVertexBytes;
+  // With index lists, only the vertices some list names; the records go out in vertex order.
+  const std::vector<std::uint8_t> named = namedVertices(n, indexLists);
   const std::uint8_t zeros[kVertexRecordBytes] = {};
   std::uint8_t record[kVertexRecordBytes];
   for (std::size_t i = 0; i < n; ++i) {
@@ -100,14 +141,14 @@ std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud) {
     return format("the cloud has %zu rotation values; the file holds at most 65535", radiansCountOf(cloud));
   if (indexCountOf(cloud) > std::numeric_limits<std::uint32_t>::max())
     return format("the cloud has %zu vertex indices; the file holds at most 4294967295", indexCountOf(cloud));
-  // A calibration value that became an infinity (beyond a float's range) or is a NaN: the readers
-  // refuse such a record, so it is not written.
-  const std::pair<const char*, const float*> vectors[] = {{"cameraOrigin", cloud.cameraOrigin}, {"laserOrigin", cloud.laserOrigin},
+  // A calibration value held that became an infinity (beyond a float's range) or is a NaN: the
+  // readers would read it as unset, so it is not written.
+  const std::pair<const char*, const CloudRecordSource::Value*> vectors[] = {{"cameraOrigin", cloud.cameraOrigin}, {"laserOrigin", cloud.laserOrigin},
                                                           {"bed", cloud.bed},                   {"bedNormal", cloud.bedNormal},
                                                           {"leadScrewNormal", cloud.leadScrewNormal}, {"laserNormal", cloud.laserNormal}};
   for (const auto& [name, values] : vectors)
     for (int i = 0; i < 3; ++i)
-      if (!std::isfinite(values[i]))
+      if (values[i] && !std::isfinite(*values[i]))
         return format("the cloud's %s%c is not a finite number within a float's range", name, "XYZ"[i]);
   if (!std::isfinite(cloud.headHeight)) return std::string("the cloud's headHeight is not a finite number within a float's range");
   // The record's height is an integer: an infinity or a NaN would be written as some other one.

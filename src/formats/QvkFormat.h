@@ -46,6 +46,34 @@ inline constexpr std::size_t kOlderCloudRecordBytes = 99;  // the older record w
 inline constexpr std::size_t kScanVertexBytes = sizeof(QVLScanVertex);
 inline constexpr std::size_t kRowsPerSlice = 960;
 
+// The rows each rotation of a cloud without slices owns in its index data, block after block in
+// the order of its rotations: 960 when the entries are exactly that many a rotation (the grid
+// the scanner writes), else the cloud's camera height, else 960.
+inline std::uint64_t rowsPerRotation(std::uint64_t rotations, std::uint64_t entries, std::int64_t cameraHeight) {
+  if (rotations > 0 && entries == rotations * kRowsPerSlice) return kRowsPerSlice;
+  return cameraHeight > 0 ? static_cast<std::uint64_t>(cameraHeight) : kRowsPerSlice;
+}
+
+// Points read whose position or normal holds an infinity or a NaN. The file holds them so, and
+// they are kept as written; one without a finite position has no place, and is not drawn. Named
+// once for the file, each kind at its first ("point record", "point slot").
+class NonFinitePoints {
+public:
+  void check(const float (&fields)[6], std::uint64_t item, std::uint64_t at);
+  struct Note {
+    std::uint64_t offset;
+    std::string text;
+  };
+  // What the read's warning says of them, in the order of the file; `items` is how many were read.
+  std::vector<Note> notes(const char* kind, std::uint64_t items) const;
+
+private:
+  struct Kind {
+    std::uint64_t count = 0, first = 0, at = 0;
+  };
+  Kind position_, normal_;  // normal_: those whose position is finite
+};
+
 // The 43 header lines for N vertex records and C cloud records, each ended by a line feed.
 std::string headerText(std::uint64_t vertexCount, std::uint64_t cloudCount, const std::string& shortVersion,
                        const std::string& build);
@@ -87,11 +115,16 @@ inline void putVertexRecord(std::uint8_t* out, const QVLScanVertex& v) {
 // zero. Written in record order as they are made, or gathered whole.
 void writeVertexRecords(PieceWriter& out, std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists);
 Data encodeVertexRecords(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists);
+// The vertices off the origin that those records leave out: with index lists, those no list names
+// (record 0 among them, as an entry of 0 names none); none without.
+std::uint64_t unlistedPoints(std::span<const std::uint8_t> vertexData, const std::vector<SharedData>& indexLists);
 
-// What one cloud record is made of, as read from a stored point cloud.
+// What one cloud record is made of, as read from a stored point cloud. A calibration value the
+// cloud does not hold is written as a NaN, which the readers read as unset again.
 struct CloudRecordSource {
-  float cameraOrigin[3] = {0, 0, 0};
-  float laserOrigin[3] = {0, 0, 0};
+  using Value = std::optional<float>;
+  Value cameraOrigin[3];
+  Value laserOrigin[3];
   float headHeight = 0;  // already cut to its integer value
   std::int64_t referenceId = 0;
   std::int64_t laserNumber = 0;
@@ -100,18 +133,18 @@ struct CloudRecordSource {
   std::uint64_t sliceCount = 0;
   std::int64_t cameraWidth = 0;
   std::int64_t cameraHeight = 0;
-  float bed[3] = {0, 0, 0};
-  float bedNormal[3] = {0, 0, 0};
-  float leadScrewNormal[3] = {0, 0, 0};
-  float laserNormal[3] = {0, 0, 0};
+  Value bed[3];
+  Value bedNormal[3];
+  Value leadScrewNormal[3];
+  Value laserNormal[3];
   Data radians;              // float32 values, little-endian, as they go into the file
   SharedData vertexIndexData;  // uint32 entries; empty or null for none
 };
 
 // Why a cloud record cannot be written: a count that does not fit its field (more than 65,535
-// slices or radians, more than 2^32 - 1 index entries), a calibration value or rotation that is
-// not a finite float, which the readers would not take back, or a height that is no number, which
-// the record would carry as another; nothing when it can.
+// slices or radians, more than 2^32 - 1 index entries), a calibration value or rotation held that
+// is not a finite float, which the readers would take back as unset, or a height that is no
+// number, which the record would carry as another; nothing when it can.
 std::optional<std::string> cloudRecordProblem(const CloudRecordSource& cloud);
 // The record's length in the file: the fixed part, the radians list and the vertex index list.
 std::uint64_t cloudRecordLength(const CloudRecordSource& cloud);

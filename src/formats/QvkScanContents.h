@@ -39,11 +39,14 @@ struct QvkScanContents {
     std::uint64_t offset = 0;
     std::string reason;
   };
-  // Values read otherwise than written, or kept though they are no finite number: nothing of the
-  // file is left out for them.
+  // Values read otherwise than written: nothing of the file is left out for them.
   std::vector<Noted> remarks;
-  // Values the read does not keep, each at its byte: a cloud's calibration value or rotation that
-  // is an infinity or a NaN. The cloud keeps its other values and its points.
+  // Points read as written though their position or normal is no finite number (one without a
+  // finite position is not drawn): nothing is left out for them either.
+  std::vector<Noted> keptAsWritten;
+  // What the read does not keep, each at its byte: a cloud's calibration value that is an infinity
+  // or a NaN (left unset), or such a rotation, left out with its slice of the cloud's points. The
+  // cloud keeps its other values and points.
   std::vector<Noted> leftOutValues;
   std::uint64_t vertexCount() const { return vertexData.size() / 44; }
 };

@@ -30,11 +30,13 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-void line(std::string& out, const char* name, double value) {
+// A value the cloud does not hold has no line: the reader leaves what is not there unset.
+void line(std::string& out, const char* name, const std::optional<double>& value) {
+  if (!value) return;
   out += "property ";
   out += name;
   out += ' ';
-  text::appendFixed(out, value, 8);
+  text::appendFixed(out, *value, 8);
   out += '\n';
 }
 
@@ -46,11 +48,19 @@ void line(std::string& out, const char* name, const std::string& value) {
   out += '\n';
 }
 
-std::string joinedShortest(const double* values, std::size_t n) {
+void line(std::string& out, const char* name, const std::optional<std::int64_t>& value) {
+  if (value) line(out, name, std::to_string(*value));
+}
+
+// Four values of one line; one not held is "nan", which the reader leaves unset. Nothing when
+// none is held.
+std::optional<std::string> joinedShortest(const std::optional<double>* values) {
+  if (std::none_of(values, values + 4, [](const auto& v) { return v.has_value(); })) return std::nullopt;
   std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     if (i > 0) out += ' ';
-    text::appendShortest(out, values[i]);
+    if (values[i]) text::appendShortest(out, *values[i]);
+    else out += "nan";
   }
   return out;
 }
@@ -98,15 +108,16 @@ std::string cloudHeaderText(const CloudHeaderSource& c, const FileVersion& versi
   out += "comment Calibration\n";
   const CalibrationValues calibration = calibrationValues(c);
   for (std::size_t i = 0; i < 10; ++i) line(out, calibration[i].first, calibration[i].second);
-  line(out, "ID", std::to_string(c.referenceId));
-  line(out, "laser", std::to_string(static_cast<std::uint64_t>(c.laserNumber)));
+  // The whole numbers with their sign: one below 0 printed unsigned would read back as another.
+  line(out, "ID", c.referenceId);
+  line(out, "laser", c.laserNumber);
   line(out, "cloudHeight", std::to_string(kCloudHeightLine));
   line(out, "cloudWidth", std::to_string(c.sliceCount));
-  line(out, "cameraWidth", std::to_string(static_cast<std::uint64_t>(c.cameraWidth)));
+  line(out, "cameraWidth", c.cameraWidth);
   line(out, "cameraHeight", std::to_string(static_cast<std::uint64_t>(c.cameraHeight)));
   for (std::size_t i = 10; i < calibration.size(); ++i) line(out, calibration[i].first, calibration[i].second);
-  line(out, "intrinsic", joinedShortest(c.intrinsic, 4));
-  line(out, "distortion", joinedShortest(c.distortion, 4));
+  if (const auto intrinsic = joinedShortest(c.intrinsic)) line(out, "intrinsic", *intrinsic);
+  if (const auto distortion = joinedShortest(c.distortion)) line(out, "distortion", *distortion);
   std::string radians;
   for (std::size_t i = 0; i < c.rotations.size(); ++i) {
     if (i > 0) radians += ' ';
@@ -144,11 +155,8 @@ Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::ui
   // Sized exactly first: a grid of mostly empty slots takes four bytes a slot, not a point's 27.
   QVLScanVertex v;
   std::uint64_t points = 0;
-  for (std::uint64_t e = 0; e < std::min(slots, entries); ++e) {
+  for (std::uint64_t e = 0; e < std::min(slots, entries); ++e)
     if (pointAt(e, v)) ++points;
-    else if (const std::uint32_t k = qvk::readScalar<std::uint32_t>(indexData.data() + e * 4); k != 0 && k < n)
-      r.nanX += std::isnan(qvk::scanVertexAt(vertexData, k).point3DX) ? 1 : 0;
-  }
   std::uint64_t pointBytes = 0, emptyBytes = 0;
   if (__builtin_mul_overflow(points, kPointSlotBytes, &pointBytes) || __builtin_mul_overflow(slots - points, kEmptySlotBytes, &emptyBytes) ||
       __builtin_add_overflow(pointBytes, emptyBytes, &r.bytes))
@@ -185,14 +193,18 @@ std::string textureDescriptionDocument(const std::vector<TextureValues>& texture
   auto list = root.append_child("textures");
   for (const auto& t : textures) {
     auto texture = list.append_child("texture");
-    auto add = [&](const char* name, const std::string& value) { texture.append_child(name).text().set(value.c_str()); };
+    auto add = [&](const std::string& name, const std::string& value) { texture.append_child(name.c_str()).text().set(value.c_str()); };
+    // A value the texture does not hold has no element: the reader leaves it unset.
+    auto addNumber = [&](const std::string& name, const std::optional<double>& value) {
+      if (value) add(name, text::shortest(*value));
+    };
     const char* xyz[] = {"X", "Y", "Z"};
-    for (int i = 0; i < 3; ++i) add((std::string("cameraPosition") + xyz[i]).c_str(), text::shortest(t.cameraPosition[i]));
-    for (int i = 0; i < 3; ++i) add((std::string("cameraNormal") + xyz[i]).c_str(), text::shortest(t.cameraNormal[i]));
-    for (int i = 0; i < 3; ++i) add((std::string("cameraOrigin") + xyz[i]).c_str(), text::shortest(t.cameraOrigin[i]));
-    for (int i = 0; i < 3; ++i) add((std::string("cameraUp") + xyz[i]).c_str(), text::shortest(t.cameraUp[i]));
-    add("intrinsic", joinedShortest(t.intrinsic, 4));
-    add("distortion", joinedShortest(t.distortion, 4));
+    for (int i = 0; i < 3; ++i) addNumber(std::string("cameraPosition") + xyz[i], t.cameraPosition[i]);
+    for (int i = 0; i < 3; ++i) addNumber(std::string("cameraNormal") + xyz[i], t.cameraNormal[i]);
+    for (int i = 0; i < 3; ++i) addNumber(std::string("cameraOrigin") + xyz[i], t.cameraOrigin[i]);
+    for (int i = 0; i < 3; ++i) addNumber(std::string("cameraUp") + xyz[i], t.cameraUp[i]);
+    if (const auto intrinsic = joinedShortest(t.intrinsic)) add("intrinsic", *intrinsic);
+    if (const auto distortion = joinedShortest(t.distortion)) add("distortion", *distortion);
     add("filename", t.fileName);
   }
   std::ostringstream out;
@@ -200,15 +212,16 @@ std::string textureDescriptionDocument(const std::vector<TextureValues>& texture
   return out.str();
 }
 
-std::optional<std::string> nonFiniteTextureValue(const TextureValues& t) {
-  const std::pair<const char*, const double*> groups[] = {{"cameraPosition", t.cameraPosition}, {"cameraNormal", t.cameraNormal},
-                                                          {"cameraOrigin", t.cameraOrigin},     {"cameraUp", t.cameraUp}};
+std::optional<std::string> textureValueProblem(const TextureValues& t) {
+  const std::pair<const char*, const TextureValues::Number*> groups[] = {{"cameraPosition", t.cameraPosition}, {"cameraNormal", t.cameraNormal},
+                                                                         {"cameraOrigin", t.cameraOrigin},     {"cameraUp", t.cameraUp}};
   for (const auto& [name, values] : groups)
     for (int i = 0; i < 3; ++i)
-      if (!std::isfinite(values[i])) return std::string(name) + "XYZ"[i];
-  for (int i = 0; i < 4; ++i) {
-    if (!std::isfinite(t.intrinsic[i])) return "intrinsic value " + std::to_string(i + 1);
-    if (!std::isfinite(t.distortion[i])) return "distortion value " + std::to_string(i + 1);
+      if (values[i] && !std::isfinite(*values[i])) return std::string("a ") + name + "XYZ"[i] + " that is not a finite number";
+  for (const auto& [name, values] : {std::pair{"intrinsic", t.intrinsic}, std::pair{"distortion", t.distortion}}) {
+    for (int i = 0; i < 4; ++i)
+      if (values[i] && !std::isfinite(*values[i]))
+        return std::string(name[0] == 'i' ? "an " : "a ") + name + " value " + std::to_string(i + 1) + " that is not a finite number";
   }
   return std::nullopt;
 }
@@ -334,27 +347,32 @@ std::vector<std::size_t> ascendingRotationOrder(const std::vector<double>& rotat
   return order;
 }
 
-std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt, std::vector<UnkeptRotation>* unkept) {
-  std::vector<double> rotations;
-  std::size_t start = 0;
-  while (start <= text.size()) {
+std::optional<std::vector<RotationPlace>> rotationPlacesOf(const std::string& text, std::size_t* badAt) {
+  std::vector<RotationPlace> places;
+  if (text.empty()) return places;
+  for (std::size_t start = 0; start <= text.size();) {
     std::size_t space = text.find(' ', start);
     if (space == std::string::npos) space = text.size();
-    if (space > start) {
-      const std::string_view part = std::string_view(text).substr(start, space - start);
-      const auto value = text::parseDouble(part);
-      if (!value || (!unkept && !isFloatStorable(*value))) {
+    RotationPlace place;
+    place.at = start;
+    place.part = text.substr(start, space - start);
+    if (place.part.empty()) {
+      place.kind = RotationPlace::Empty;
+    } else {
+      const auto value = text::parseDouble(place.part);
+      if (!value) {
         if (badAt) *badAt = start;
         return std::nullopt;
       }
-      if (!isFloatStorable(*value)) unkept->push_back({rotations.size(), start, std::string(part)});
-      rotations.push_back(*value);
-      // One more than a scan can have is enough for the caller to refuse the list.
-      if (rotations.size() > kMaximumRotationsPerCloud) break;
+      place.value = *value;
+      place.kind = isFloatStorable(*value) ? RotationPlace::Rotation : RotationPlace::Unkept;
     }
+    places.push_back(std::move(place));
+    // One more than a scan can have is enough for the caller to refuse the list.
+    if (places.size() > kMaximumRotationsPerCloud) break;
     start = space + 1;
   }
-  return rotations;
+  return places;
 }
 
 bool isPlainFileName(const std::string& name) {
@@ -518,16 +536,15 @@ bool decodeQvtx(std::span<const std::uint8_t> bytes, const MemberPlace& place, s
           if (intrinsic) QVLogWarn("Unrecognized intrinsic pattern:%s", value.c_str());
           continue;  // fewer than four distortion values set nothing
         }
-        std::optional<double> v[4];
-        bool ok = true;
-        for (int i = 0; ok && i < 4; ++i) {
-          const auto at = static_cast<std::size_t>(order[i]);
-          ok = (v[i] = number(parts[at], std::string(child.name()) + " value " + std::to_string(at + 1))).has_value();
-        }
-        if (!ok) continue;  // the four go together: none is set
+        // Each value that is no finite number is left unset alone, as in a cloud file's header (the
+        // writer puts "nan" for a lens value the texture does not hold).
         static const char* kIntrinsic[] = {"intrinsicFX", "intrinsicFY", "intrinsicCX", "intrinsicCY"};
         static const char* kDistortion[] = {"distortion0", "distortion1", "distortion2", "distortion3"};
-        for (int i = 0; i < 4; ++i) texture.attributes.emplace_back((intrinsic ? kIntrinsic : kDistortion)[i], *v[i]);
+        for (int i = 0; i < 4; ++i) {
+          const auto at = static_cast<std::size_t>(order[i]);
+          if (const auto v = number(parts[at], std::string(child.name()) + " value " + std::to_string(at + 1)))
+            texture.attributes.emplace_back((intrinsic ? kIntrinsic : kDistortion)[i], *v);
+        }
       } else {
         QVLogWarn("Unrecognized texture element:%s (%s)", child.name(), value.c_str());
       }

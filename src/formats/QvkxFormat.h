@@ -28,6 +28,8 @@ inline constexpr const char* kImportFolderExtension = "QvkxImport";
 inline constexpr const char* kUnsupportedDescription = "The QVK file is unsupported";
 inline constexpr const char* kInvalidDescription = "The QVK file is invalid";
 inline constexpr const char* kArchiveInvalidDescription = "The QVKX file is invalid";
+// The "Description" of the warning of a read that left nothing out (its text names what is odd).
+inline constexpr const char* kReadWholeDescription = "The QVKX file was read whole";
 // The detail key naming the archive member an error concerns ("File" names the project file).
 inline constexpr const char* kMemberKey = "Member";
 
@@ -46,20 +48,21 @@ inline constexpr std::uint64_t kMaximumRowsPerSlice = 960;        // the camera'
 inline constexpr std::uint64_t kMaximumTextures = 1024;
 inline constexpr std::uint64_t kMaximumHeaderLineBytes = 1u << 20;  // 23040 rotations take about 300 KB
 
-// The rotations of a "radians" value: the numbers between single spaces, empty parts (two spaces
-// in a row, or an empty value) standing for nothing. Nothing when a part is not a number a slice
-// can keep (a finite number within a float's range), with the part's position in `badAt`; the
-// list stops after kMaximumRotationsPerCloud + 1 values. With `unkept` given, a part that is a
-// number no slice can keep (an infinity, a NaN, one beyond a float's range) stays in the list as
-// read, and `unkept` names it (its place in the list, where it starts, its text); only a part
-// that is no number at all then gives nothing.
-struct UnkeptRotation {
-  std::size_t index = 0;
-  std::size_t at = 0;
+// The places of a "radians" value, split at single spaces as the store splits it into slices: each
+// a rotation, a number no slice can keep (an infinity, a NaN, one beyond a float's range), or
+// empty (two blanks in a row). Each place owns a block of the cloud's slots, in list order, unless
+// the empty places are stray blanks (the body and the cloud width then count only the others).
+struct RotationPlace {
+  enum Kind { Rotation, Unkept, Empty };
+  Kind kind = Rotation;
+  std::size_t at = 0;  // where it starts in the value
   std::string part;
+  double value = 0;
 };
-std::optional<std::vector<double>> rotationsOf(const std::string& text, std::size_t* badAt = nullptr,
-                                               std::vector<UnkeptRotation>* unkept = nullptr);
+// The places of the value (an empty value has none); nothing, with the place's position in
+// `badAt`, when a part holds no number at all. The list stops after kMaximumRotationsPerCloud + 1
+// places.
+std::optional<std::vector<RotationPlace>> rotationPlacesOf(const std::string& text, std::size_t* badAt = nullptr);
 // Whether a value kept as a float (a slice's rotation, a lens value, a calibration value) is kept as
 // it is written and read back: a finite number within a float's range (a larger one would become
 // an infinity, which the project file cannot carry back).
@@ -104,31 +107,34 @@ inline constexpr std::size_t kQvtFixedBytes = 37;
 // "CloudData.qvk" when the scan has one cloud, else "CloudData_<lookupId>_<referenceId>_<laser>.qvk".
 std::string cloudMemberName(std::size_t cloudsInScan, std::int64_t lookupId, std::int64_t referenceId, std::int64_t laserNumber);
 
-// The values a cloud file's header carries, read from the stored cloud (unset values are 0).
+// The values a cloud file's header carries, read from the stored cloud. A value the cloud does not
+// hold has no line (and, among the four "intrinsic" or "distortion" values, is "nan"), which the
+// reader reads as unset again.
 struct CloudHeaderSource {
-  double cameraOrigin[3] = {0, 0, 0};
-  double laserOrigin[3] = {0, 0, 0};
-  double laserNormal[3] = {0, 0, 0};
-  double captureHeight = 0;
-  std::int64_t referenceId = 0;
-  std::int64_t laserNumber = 0;
+  using Number = std::optional<double>;
+  Number cameraOrigin[3];
+  Number laserOrigin[3];
+  Number laserNormal[3];
+  Number captureHeight;
+  std::optional<std::int64_t> referenceId;
+  std::optional<std::int64_t> laserNumber;
   std::uint64_t sliceCount = 0;
-  std::int64_t cameraWidth = 0;
-  std::int64_t cameraHeight = 0;
-  double bed[3] = {0, 0, 0};
-  double bedNormal[3] = {0, 0, 0};
-  double leadScrewNormal[3] = {0, 0, 0};
-  double cameraNormal[3] = {0, 0, 0};
-  double cameraUp[3] = {0, 0, 0};
-  double intrinsic[4] = {0, 0, 0, 0};  // fx, fy, cx, cy
-  double distortion[4] = {0, 0, 0, 0};
+  std::optional<std::int64_t> cameraWidth;
+  std::int64_t cameraHeight = 0;  // the rows a slice: always written
+  Number bed[3];
+  Number bedNormal[3];
+  Number leadScrewNormal[3];
+  Number cameraNormal[3];
+  Number cameraUp[3];
+  Number intrinsic[4];  // fx, fy, cx, cy
+  Number distortion[4];
   std::vector<double> rotations;  // the slices' rotations, ascending
 };
-// The 40 header lines, each ended by a line feed, in the C locale.
+// The 40 header lines at most (fewer for values not held), each ended by a line feed, in the C locale.
 std::string cloudHeaderText(const CloudHeaderSource& cloud, const FileVersion& version);
 // The cloud's calibration values that a header carries one to a line, by their names there, in
 // header order (the first ten before the "ID" line, the others after "cameraHeight").
-using CalibrationValues = std::array<std::pair<const char*, double>, 25>;
+using CalibrationValues = std::array<std::pair<const char*, std::optional<double>>, 25>;
 CalibrationValues calibrationValues(const CloudHeaderSource& cloud);
 
 // The low 8 bits of roundf(component × 255) taken in single precision (halves away from zero, no
@@ -141,11 +147,11 @@ struct CloudBodyReport {
   std::uint64_t indexEntries = 0;
   std::uint64_t paddedSlots = 0;  // slots the index data did not reach
   std::uint64_t points = 0;       // point slots written
-  std::uint64_t nanX = 0;         // listed points whose x is not a number, which no slot can hold
   std::uint64_t bytes = 0;        // the grid's size, also when it was too large to make
 };
 // The slot grid of one cloud: cameraHeight slots for each slice, the slot of index entry e a
-// point when 0 < e < N and vertex e is off the origin with an x that is a number, else empty.
+// point when 0 < e < N and vertex e is off the origin with an x that is a number, else empty (a
+// point whose x is not a number would read back as an empty slot and shift every later one).
 // Index data that ends before the grid does is padded with empty slots, so every slice keeps its
 // full height and its rotation; with the rows a slice and the slices bounded by what a reader
 // takes, the padding is bounded too. Empty when there are no slots, or when the grid would take
@@ -153,22 +159,24 @@ struct CloudBodyReport {
 Data cloudBody(std::span<const std::uint8_t> vertexData, std::span<const std::uint8_t> indexData, std::uint64_t cameraHeight,
                std::uint64_t sliceCount, CloudBodyReport* report = nullptr, std::uint64_t maximumBytes = UINT64_MAX);
 
-// One texture of the description, as written and as read back.
+// One texture of the description, as written. A value the texture does not hold has no element
+// (or, among the four lens values of one element, is "nan"), which the reader leaves unset.
 struct TextureValues {
-  double cameraPosition[3] = {0, 0, 0};
-  double cameraNormal[3] = {0, 0, 0};
-  double cameraOrigin[3] = {0, 0, 0};
-  double cameraUp[3] = {0, 0, 0};
-  double intrinsic[4] = {0, 0, 0, 0};
-  double distortion[4] = {0, 0, 0, 0};
+  using Number = std::optional<double>;
+  Number cameraPosition[3];
+  Number cameraNormal[3];
+  Number cameraOrigin[3];
+  Number cameraUp[3];
+  Number intrinsic[4];
+  Number distortion[4];
   std::string fileName;
 };
 // The "CloudData.qvtx" XML document, pretty-printed, UTF-8, standalone.
 std::string textureDescriptionDocument(const std::vector<TextureValues>& textures, const std::string& clientVersion);
-// The first value of a texture that is not a finite number (which the description cannot carry
-// back: it is read as no value), named by its element and, for a lens value, its place ("intrinsic
-// value 2"); nothing when every value is finite.
-std::optional<std::string> nonFiniteTextureValue(const TextureValues& texture);
+// What of a texture the description cannot carry back: a value held that is not a finite number
+// (read as no value), named by its element and, for a lens value, its place ("an intrinsic value
+// 2 that is not a finite number"); nothing when it can.
+std::optional<std::string> textureValueProblem(const TextureValues& texture);
 
 // A texture as a description gives it: its image's name in the archive and the stored texture
 // attributes it sets (only those the description holds).

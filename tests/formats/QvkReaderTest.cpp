@@ -356,7 +356,8 @@ TEST_F(QvkReaderTest, HeaderLinesAreMatchedExactlyAfterLowerCasing) {
   EXPECT_TRUE(readBytes(minor, &error)) << error.text();
 
   // A count with no number in it reads as none, and one with a tail as its number, as such files
-  // have always been read: the file opens with its points, and the warning names the count.
+  // have always been read: the file opens with its points, and the warning names the count. A
+  // count read as 0 leaves the cloud record after the points unread, and the warning says so.
   for (const auto& [count, said] : std::vector<std::pair<std::string, std::string>>{
            {"element Clouds  1", "\"\", holds no number and is read as 0"},
            {"element Clouds abc", "\"abc\", holds no number and is read as 0"},
@@ -368,9 +369,15 @@ TEST_F(QvkReaderTest, HeaderLinesAreMatchedExactlyAfterLowerCasing) {
     odd += '\0';  // the laser byte of the one cloud "1x" counts
     error = {};
     ASSERT_TRUE(readBytes(odd, &error)) << count << ": " << error.text();
-    expectInvalidAt(error, static_cast<std::int64_t>(odd.find(count) + count.find(' ', 8) + 1));
+    const bool readAsOne = count.back() == '\x01';
+    EXPECT_EQ(error.userInfo.at(qv::kFileOffsetKey).toInt64(), static_cast<std::int64_t>(odd.find(count) + count.find(' ', 8) + 1));
+    EXPECT_EQ(error.userInfo.at(qv::kDescriptionKey), qv::Value(readAsOne ? qv::kQvkReadWholeDescription : qv::kQvkInvalidDescription));
     EXPECT_NE(error.description.find(said + " at byte "), std::string::npos) << error.description;
-    EXPECT_NE(error.description.find("nothing was left out"), std::string::npos) << error.description;
+    EXPECT_EQ(error.description.find("nothing was left out") != std::string::npos, readAsOne) << error.description;
+    EXPECT_EQ(error.description.find("the 1 byte after the records the counts declare is left unread at byte " +
+                                     std::to_string(odd.size() - 1)) != std::string::npos,
+              !readAsOne)
+        << error.description;
     withScan(target, [](QVSDScanObject& scan) { EXPECT_EQ(verticesOf(scan.vertexData()).size(), 1u); });
   }
 

@@ -36,8 +36,11 @@ protected:
   qv::ObjectID scanWithClouds() {
     return makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
       scan->setVertexData(vertexBytes({vertex(1, 2, 3, 0, 0, 1), vertex(4, 5, 6, 0, 1, 0), vertex(7, 8, 9, 1, 0, 0)}));
-      QVSDPointCloud::createPointCloudForScanObject(scan)->setVertexIndexData(indexBytes({1, 2}));
-      QVSDPointCloud::createPointCloudForScanObject(scan)->setVertexIndexData(indexBytes({0}));
+      for (const auto& index : {std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{0}}) {
+        auto cloud = QVSDPointCloud::createPointCloudForScanObject(scan);
+        cloud->setVertexIndexData(indexBytes(index));
+        cloud->setRadiansData(std::make_shared<qv::Data>(4, 0));  // one rotation, at 0
+      }
     });
   }
 

@@ -9,6 +9,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <random>
 
 #include "FormatsTestSupport.h"
@@ -175,9 +176,25 @@ TEST_F(WriterBytesTest, QvkWriterWritesWhatItAlwaysHasOnALargeRandomScan) {
   }
   lists[1].push_back(kRecords + 7);
   for (auto& list : lists) std::shuffle(list.begin(), list.end(), random);
+  // The first cloud holds its calibration and sizes; the second holds nothing but its list.
+  const char* kCalibration[] = {"cameraOriginX", "cameraOriginY", "cameraOriginZ", "laserOriginX", "laserOriginY", "laserOriginZ",
+                                "bedX",          "bedY",          "bedZ",          "bedNX",        "bedNY",        "bedNZ",
+                                "leadScrewNX",   "leadScrewNY",   "leadScrewNZ",   "laserNormalX", "laserNormalY", "laserNormalZ"};
+  // The edge values but the first, -0: the store keeps a zero without its sign.
+  auto calibrationValue = [](int i) { return kEdgeValues[1 + static_cast<std::size_t>(i) % (std::size(kEdgeValues) - 1)]; };
   const auto id = makeScan([&](const std::shared_ptr<QVSDScanObject>& scan) {
     scan->setVertexData(vertexBytes(vertices));
     for (const auto& list : lists) QVSDPointCloud::createPointCloudForScanObject(scan)->setVertexIndexData(indexBytes(list));
+    for (const auto& cloud : scan->pointClouds()) {
+      if (cloud->vertexIndexData()->size() / 4 != lists[0].size()) continue;
+      for (int i = 0; i < 18; ++i) cloud->setValue(kCalibration[i], static_cast<double>(calibrationValue(i)));
+      cloud->setHeadHeight(12.7);
+      cloud->setReferenceId(70000);
+      cloud->setLaserNumber(1);
+      cloud->setHeight(480.9);
+      cloud->setCameraWidth(1280);
+      cloud->setCameraHeight(960);
+    }
   });
 
   std::vector<bool> named(kRecords, false);
@@ -196,8 +213,10 @@ TEST_F(WriterBytesTest, QvkWriterWritesWhatItAlwaysHasOnALargeRandomScan) {
     for (float f : {v.point3DX, v.point3DY, v.point3DZ, v.normalX, v.normalY, v.normalZ}) expected.f32(f);
     expected.u8(colourByte(v.colourRed)).u8(colourByte(v.colourGreen)).u8(colourByte(v.colourBlue));
   }
-  // Two clouds with nothing set but their index lists: a zero fixed part, no radians, the entries
-  // with 0 for those that name no written vertex.
+  // The fixed part of the first as held (the identifier's low 16 bits, the head height and height
+  // cut to whole numbers); that of the second with a NaN for each value it does not hold, which
+  // reads back unset, and 0 for its whole numbers. No radians; the entries with 0 for those that
+  // name no written vertex.
   std::vector<std::uint32_t> cloudOrder;
   withScan(id, [&](QVSDScanObject& scan) {
     for (const auto& cloud : scan.pointClouds()) {
@@ -207,7 +226,12 @@ TEST_F(WriterBytesTest, QvkWriterWritesWhatItAlwaysHasOnALargeRandomScan) {
   });
   ASSERT_EQ(cloudOrder.size(), 2u);
   for (std::uint32_t c : cloudOrder) {
-    expected.zeros(87).u16(0).u32(static_cast<std::uint32_t>(lists[c].size()));
+    const float unset = std::numeric_limits<float>::quiet_NaN();
+    for (int i = 0; i < 6; ++i) expected.f32(c == 0 ? calibrationValue(i) : unset);
+    if (c == 0) expected.f32(12.0f).u16(70000 & 0xFFFF).u8(1).u16(480).u16(0).u16(1280).u16(960);
+    else expected.f32(0).zeros(11);
+    for (int i = 6; i < 18; ++i) expected.f32(c == 0 ? calibrationValue(i) : unset);
+    expected.u16(0).u32(static_cast<std::uint32_t>(lists[c].size()));
     for (std::uint32_t k : lists[c]) expected.u32(k >= kRecords || empty(k) ? 0 : k);
   }
 

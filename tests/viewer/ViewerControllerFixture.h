@@ -28,7 +28,8 @@
 // Writes the scan's vertex count as text, or fails when told to, or runs out of memory.
 class CountingWriter : public QVLFileExporter {
 public:
-  CountingWriter(qv::ObjectID id, bool fail, bool exhausted = false) : QVLFileExporter(std::move(id)), fail_(fail), exhausted_(exhausted) {}
+  CountingWriter(qv::ObjectID id, bool fail, bool exhausted = false, std::string warning = {})
+      : QVLFileExporter(std::move(id)), fail_(fail), exhausted_(exhausted), warning_(std::move(warning)) {}
   bool exportScanToFilePath(const std::string& path, qv::Error* error) override {
     if (exhausted_) throw std::bad_alloc();
     if (fail_) {
@@ -36,11 +37,14 @@ public:
       return false;
     }
     std::ofstream(path) << "scan";
+    // Saved, but not all of the scan: the writer says so, as the project writer does.
+    if (!warning_.empty() && error) *error = qv::Error{"test", 121, warning_, {}};
     return true;
   }
 
 private:
   bool fail_, exhausted_;
+  std::string warning_;
 };
 
 class RecordingDelegate : public qv::viewer::ObjectSceneDelegate {
@@ -65,7 +69,7 @@ protected:
     o.settings = settings.get();
     o.writers = [this](const std::string& ext, const qv::ObjectID& id) -> std::unique_ptr<QVLFileExporter> {
       if (ext == "none") return nullptr;
-      return std::make_unique<CountingWriter>(id, failWrites, ext == "exhausting");
+      return std::make_unique<CountingWriter>(id, failWrites, ext == "exhausting", saveWarning);
     };
     viewer = QVLObjectSceneViewController::create(o);
     viewer->setDisplay(&display);
@@ -138,4 +142,5 @@ protected:
   RecordingDelegate delegate;
   std::shared_ptr<QVLObjectSceneViewController> viewer;
   bool failWrites = false;
+  std::string saveWarning;  // what the writers say of a save that did not keep all of the scan
 };

@@ -213,6 +213,17 @@ TEST_F(ViewerController, SaveAsKeepsOrCopiesTheScanObject) {
     ASSERT_EQ(scan.pointClouds().size(), 1u);
     EXPECT_EQ(scan.pointClouds()[0]->cameraNormalY(), 0.25) << "the copy keeps the camera normal";
   });
+
+  // A save that did not keep all of the scan is a save, and the user hears what it left out.
+  saveWarning = "The scan was saved, but 1 of its points was not kept: 1 point whose x is not a number";
+  done = false;
+  viewer->savePointsToFilePath(copyPath, copyPath, "qvkx", [&](bool ok) {
+    done = true;
+    saved = ok;
+  });
+  ASSERT_TRUE(qv::test::waitFor([&] { return done; }));
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(display.alerts, std::vector<std::string>{"The scan was saved without some of its points: " + saveWarning});
 }
 
 TEST_F(ViewerController, SaveAsWithoutRoomInTheLibraryStoresNoScanWithoutItsPointsAndSaysWhy) {

@@ -1350,7 +1350,9 @@ void QVLObjectSceneViewController::savePointsToFilePath(const std::string& path,
         if (completion) completion(saved);
       };
       auto report = [self, saved, error, path, finish] {
-        if (saved || !self->display_) return finish();
+        if (!self->display_ || (saved && error.code == 0)) return finish();
+        // A save that could not keep all of the scan says what it left out, as a read does.
+        if (saved) return self->display_->showAlert("The scan was saved without some of its points", error.description, finish);
         QVLogError("Could not save %s: %s", path.c_str(), error.description.c_str());
         self->display_->showAlert("The scan could not be saved", error.description, finish);
       };

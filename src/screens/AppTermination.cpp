@@ -50,7 +50,8 @@ AppTermination::Reply AppTermination::applicationShouldTerminate(std::function<v
     return Reply::Now;
   }
   const bool now = handleAppTermination([reply](bool mayEnd) {
-    QVLogInfo("Closing app via the system");
+    // Only when it does: after a Cancel the program stays.
+    if (mayEnd) QVLogInfo("Closing app via the system");
     if (reply) reply(mayEnd);
   });
   return now ? Reply::Now : Reply::Later;

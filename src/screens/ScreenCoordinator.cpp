@@ -153,7 +153,40 @@ void ScreenCoordinator::tellNotOpened(const std::vector<std::string>& notOpened,
                                     : "The viewer shows one scan at a time: " + opened + " is opened. Not opened:";
   for (const auto& path : notOpened) text += "\n" + path;
   Alert alert{AlertStyle::Informational, notOpened.size() == 1 ? kFileNotOpened : kFilesNotOpened, text, {"OK"}};
-  o_.dialogs->showAlert(alert, [](int) {});
+  ++notOpenedAlertsUp_;
+  o_.dialogs->showAlert(alert, [weak = weakSelf()](int) {
+    // Taken up once the alert has gone, not from inside its closing.
+    qv::mainQueue()->async([weak] {
+      auto self = weak.lock();
+      if (self && --self->notOpenedAlertsUp_ == 0) self->takeUpFilesHandedOverDuringAlert();
+    });
+  });
+}
+
+void ScreenCoordinator::takeUpFilesHandedOverDuringAlert() {
+  if (handedOverDuringAlert_.empty()) return;
+  auto waiting = std::exchange(handedOverDuringAlert_, {});
+  if (askingAboutViewerEdits_) {
+    // A question came up meanwhile: they wait for its answer with the files handed over during it.
+    handedOverWhileAsking_.insert(handedOverWhileAsking_.end(), waiting.begin(), waiting.end());
+    return;
+  }
+  // One scan at a time: the last one handed over is taken up once the user has read which of the
+  // others are not opened.
+  const std::string last = waiting.back();
+  if (const auto earlier = notOpenedOf(waiting, last); !earlier.empty()) {
+    handedOverDuringAlert_ = {last};
+    tellNotOpened(earlier, last, true);
+    return;
+  }
+  if (reading_) {
+    // Taken up now it would be dropped beneath the read's overlay without a word.
+    QVLogInfo("Not opening %s: the file being opened has not finished loading", last.c_str());
+    refuseOpen(kReadUnderWay);
+    return;
+  }
+  QVLogInfo("Taking up %s, handed over while the alert naming files not opened was up", last.c_str());
+  takeUp(last, true);
 }
 
 bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
@@ -172,6 +205,18 @@ bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
     handedOverWhileAsking_.push_back(path);
     return true;
   }
+  if (notOpenedAlertsUp_ > 0) {
+    // Taken up now it could put the viewer's question, or another alert, over the one naming the
+    // files not opened: it waits until the user has closed that one.
+    QVLogInfo("%s waits until the alert naming the files not opened is closed", path.c_str());
+    handedOverDuringAlert_.push_back(path);
+    return true;
+  }
+  takeUp(path);
+  return true;
+}
+
+void ScreenCoordinator::takeUp(const std::string& path, bool waited) {
   auto& host = *o_.host;
   const bool progress = host.isShown(ScreenKind::Progress);
   if (host.isShown(ScreenKind::Main)) {
@@ -189,15 +234,16 @@ bool ScreenCoordinator::applicationOpenFile(const std::string& path) {
     if (viewer && !viewer->canOpenFile())
       refuseOpen(kCompleteViewerOperation);
     else
-      openInPlaceOfViewerScan(path, [weak = weakSelf(), path] {
-        if (auto self = weak.lock()) self->openScanWithFilePath(path);
-      });
+      openInPlaceOfViewerScan(
+          path, [weak = weakSelf(), path] {
+            if (auto self = weak.lock()) self->openScanWithFilePath(path);
+          },
+          waited);
   } else if (host.isShown(ScreenKind::Calibration) || host.isShown(ScreenKind::ManualScan) || progress) {
     refuseOpen(kCompleteOperation);
   } else {
     modelToDisplayOnStartup_ = path;
   }
-  return true;
 }
 
 void ScreenCoordinator::openModelToDisplayOnStartup() {
@@ -239,10 +285,10 @@ void ScreenCoordinator::openExistingScan() {
   });
 }
 
-void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::function<void()> open) {
+void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::function<void()> open, bool waited) {
   auto* viewer = o_.host->viewer();
   auto weak = weakSelf();
-  auto proceed = [weak, path, open = std::move(open)](bool cancelled) {
+  auto proceed = [weak, path, open = std::move(open), waited](bool cancelled) {
     auto self = weak.lock();
     if (!self) return;
     self->askingAboutViewerEdits_ = false;
@@ -251,8 +297,9 @@ void ScreenCoordinator::openInPlaceOfViewerScan(const std::string& path, std::fu
     asked.insert(asked.end(), handedOver.begin(), handedOver.end());
     if (cancelled) {
       // The user chose to keep the scan: asking the same question again for each file handed
-      // over meanwhile would look as if the cancel did nothing, so they are named instead.
-      self->tellNotOpened(notOpenedOf(asked, {}), {}, !handedOver.empty());
+      // over meanwhile would look as if the cancel did nothing, so they are named instead. A file
+      // that waited for an alert is named too: the question came a while after it was handed over.
+      self->tellNotOpened(notOpenedOf(asked, {}), {}, !handedOver.empty() || waited);
       if (auto* viewer = self->o_.host->viewer()) viewer->enableHeaderUI();
       return;
     }

@@ -104,12 +104,19 @@ public:
 private:
   explicit ScreenCoordinator(Options options);
   void refuseOpen(const std::string& informativeText);
+  // Opens a scan file handed over, or says why not, by what is shown (the decision table).
+  // `waited`: it was handed over while an alert naming files not opened was up.
+  void takeUp(const std::string& path, bool waited = false);
+  // Takes up what was handed over while the alerts naming files not opened were up, once the
+  // last of them is closed.
+  void takeUpFilesHandedOverDuringAlert();
   // Runs `open` (which opens `path` in place of the viewer's scan) once the user has answered about
   // that scan's unsaved changes, saved or dropped; a cancel keeps the scan and opens nothing. The
   // file handed over last while the question is up takes the place of `path` once it is answered;
-  // after a cancel none of them is opened. When files were handed over meanwhile, one alert names
-  // each one not opened; the log names each in any case.
-  void openInPlaceOfViewerScan(const std::string& path, std::function<void()> open);
+  // after a cancel none of them is opened. When files were handed over meanwhile, or `path` had
+  // waited for an alert to close, one alert names each one not opened; the log names each in any
+  // case.
+  void openInPlaceOfViewerScan(const std::string& path, std::function<void()> open, bool waited = false);
   // Names each file in `notOpened` once in the log and, `onScreen`, in one alert; `opened` is the
   // file opened in their place (empty: none, the scan in the viewer stays).
   void tellNotOpened(const std::vector<std::string>& notOpened, const std::string& opened, bool onScreen,
@@ -123,6 +130,8 @@ private:
   bool refusalAlertUp_ = false;
   bool askingAboutViewerEdits_ = false;
   std::vector<std::string> handedOverWhileAsking_;  // in the order handed over
+  int notOpenedAlertsUp_ = 0;                       // alerts naming files not opened, on screen
+  std::vector<std::string> handedOverDuringAlert_;  // in the order handed over
   bool reading_ = false;
   bool shouldCheckForUpdate_ = false;
   std::string modelToDisplayOnStartup_;

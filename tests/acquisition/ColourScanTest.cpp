@@ -230,7 +230,7 @@ TEST(ColourScan, TuningWhereOneLaserMeetsOnlyTheBedStillChoosesAColourExposureTh
       false, [&](int nonLaser, std::vector<int>, std::vector<int>, int) { chosen.set_value(nonLaser); }, nullptr,
       [&](const qv::Error&) { chosen.set_value(-1); });
   auto future = chosen.get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(qv::test::kPatience), std::future_status::ready);
   const int exposure = future.get();
   ASSERT_GT(exposure, 0);
 

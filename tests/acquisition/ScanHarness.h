@@ -14,6 +14,7 @@
 #include "store/QVSDScanObject.h"
 #include "store/TBCoreDataStoreS1.h"
 #include "support/TempFolder.h"
+#include "support/WaitFor.h"
 
 namespace qv::test {
 
@@ -90,7 +91,7 @@ public:
     return o;
   }
   static void wait(ScanOutcome& o) {
-    EXPECT_TRUE(qv::runMainQueueUntil([&] { return o.finished; }, qv::seconds(120))) << "the scan never ended";
+    EXPECT_TRUE(qv::runMainQueueUntil([&] { return o.finished; }, qv::test::kPatience)) << "the scan never ended";
   }
 
   const std::filesystem::path& folder() const { return folder_.path(); }

@@ -46,7 +46,7 @@ TEST(SerialQueue, TwoQueuesRunAtTheSameTime) {
   std::atomic<int> sawTheOther{0};
   auto task = [&] {
     started.fetch_add(1);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    const auto deadline = std::chrono::steady_clock::now() + qv::test::kPatience;
     while (started.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     // Run one after the other, the first task would end without the second having begun.
     if (started.load() == 2) sawTheOther.fetch_add(1);
@@ -104,7 +104,7 @@ TEST(GlobalQueue, RunsManyTasksConcurrently) {
       done.fetch_add(1);
     });
   }
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto deadline = std::chrono::steady_clock::now() + qv::test::kPatience;
   while (done.load() < 16 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   EXPECT_EQ(done.load(), 16);
   EXPECT_GT(maxInFlight.load(), 1);
@@ -132,7 +132,7 @@ TEST(MainQueue, WorkFromOtherThreadsArrivesAndWakesTheLoop) {
   auto worker = qv::makeSerialQueue("test.worker");
   worker->async([&] { qv::mainQueue()->async([&] { ran = qv::isMainQueue(); }); });
   // The wake-up is called just after the task is queued, so the task may run first.
-  EXPECT_TRUE(qv::runMainQueueUntil([&] { return ran && wakeups.load() >= 1; }, 5s));
+  EXPECT_TRUE(qv::runMainQueueUntil([&] { return ran && wakeups.load() >= 1; }, qv::test::kPatience));
   EXPECT_TRUE(ran);
   qv::setMainQueueWakeup(nullptr);
 }
@@ -145,7 +145,7 @@ TEST(MainQueue, SyncFromAWorkerWaitsForTheMainLoop) {
     qv::mainQueue()->sync([&] { value = 42; });
     returned = true;
   });
-  EXPECT_TRUE(qv::runMainQueueUntil([&] { return returned.load(); }, 5s));
+  EXPECT_TRUE(qv::runMainQueueUntil([&] { return returned.load(); }, qv::test::kPatience));
   EXPECT_EQ(value, 42);
 }
 

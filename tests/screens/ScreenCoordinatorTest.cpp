@@ -71,6 +71,11 @@ protected:
     return out;
   }
   std::size_t scanCount() { return storedScanCount(*store); }
+  // The user closes every alert that is up.
+  void closeAlerts() {
+    for (auto& close : std::exchange(dialogs.pending, {})) close(0);
+    qv::drainMainQueue();
+  }
 
   FakeHost host;
   FakeDialogs dialogs;
@@ -325,6 +330,7 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
     EXPECT_TRUE(log.contains("Not opening " + third.string())) << log.text();
     EXPECT_FALSE(log.contains("Not opening /tmp/notes.txt")) << log.text();
   }
+  closeAlerts();
 
   // Asked again, with another file handed over meanwhile.
   EXPECT_TRUE(coordinator->applicationOpenFile(third.string()));
@@ -375,6 +381,7 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
     EXPECT_TRUE(log.contains("Not opening " + third.string())) << log.text();
   }
   // After the answer a file handed over opens as before.
+  closeAlerts();
   EXPECT_TRUE(coordinator->applicationOpenFile(third.string()));
   EXPECT_TRUE(viewer.pendingSave);
 }
@@ -382,7 +389,7 @@ TEST_F(ScreenCoordinatorTest, AScanReplacingTheViewersOneWaitsForTheAnswerAboutI
 // Files handed over while a question about the viewer's unsaved changes is up are never dropped
 // without a word: after the answer each one not opened is named once in one alert over the window
 // where the user answered, and once in the log.
-TEST_F(ScreenCoordinatorTest, FilesHandedOverDuringAQuestionAreOpenedOrNamedOnce) {
+TEST_F(ScreenCoordinatorTest, FilesHandedOverDuringAQuestionOrItsAlertAreOpenedOrNamedOnce) {
   const auto shown = writeQvk("shown.qvk", 4), a = writeQvk("a.qvk", 5), b = writeQvk("b.qvk", 6), c = writeQvk("c.qvk", 7);
   host.shown = {ScreenKind::Main};
   ASSERT_TRUE(coordinator->applicationOpenFile(shown.string()));
@@ -395,27 +402,56 @@ TEST_F(ScreenCoordinatorTest, FilesHandedOverDuringAQuestionAreOpenedOrNamedOnce
     return n;
   };
 
-  // Ctrl+Q, a file handed over during the quit's question, Cancel: the program stays, and the
-  // user is told the file was not opened.
+  auto questions = [&] { return std::count(viewer.calls.begin(), viewer.calls.end(), "saveAnyUnsavedChanges"); };
+
+  // Ctrl+Q, a file handed over during the quit's question: after Don't Save the program ends and
+  // the log names the file; after Cancel the program stays, says nothing of closing, and the user
+  // is told the file was not opened.
   auto termination = AppTermination::create(host, dialogs, &application, [&](auto done) {
     coordinator->askAboutViewerEditsBeforeQuitting(std::move(done));
   });
-  {
+  for (const bool cancelled : {false, true}) {
     qv::test::CapturedLog log;
     std::optional<bool> mayEnd;
-    EXPECT_FALSE(termination->handleAppTermination([&](bool end) { mayEnd = end; }));
+    EXPECT_EQ(termination->applicationShouldTerminate([&](bool end) { mayEnd = end; }), AppTermination::Reply::Later);
     ASSERT_TRUE(viewer.pendingSave);
     EXPECT_TRUE(coordinator->applicationOpenFile(a.string()));
-    std::exchange(viewer.pendingSave, nullptr)(true);
-    EXPECT_EQ(mayEnd, false);
-    ASSERT_EQ(dialogs.alerts.size(), 1u) << "the file handed over during the quit's question was dropped silently";
-    EXPECT_EQ(times(dialogs.alerts[0].informativeText, a.string()), 1) << dialogs.alerts[0].informativeText;
+    std::exchange(viewer.pendingSave, nullptr)(cancelled);
+    EXPECT_EQ(mayEnd, !cancelled);
+    EXPECT_EQ(log.contains("Closing app via the system"), !cancelled) << log.text();
+    ASSERT_EQ(dialogs.alerts.size(), cancelled ? 1u : 0u) << "the file handed over during the quit's question was dropped silently";
     EXPECT_EQ(times(log.text(), "Not opening " + a.string()), 1) << log.text();
+  }
+  EXPECT_EQ(times(dialogs.alerts[0].informativeText, a.string()), 1) << dialogs.alerts[0].informativeText;
+
+  // b and c handed over while that alert is up wait for it to close, rather than putting the
+  // viewer's question over it: then one more alert names b, and once that is closed c, the last,
+  // is asked about. A Cancel keeps the scan and names c, which waited, on the screen too.
+  {
+    qv::test::CapturedLog log;
+    const auto asked = questions();
+    for (const auto* file : {&b, &c}) EXPECT_TRUE(coordinator->applicationOpenFile(file->string()));
+    EXPECT_EQ(questions(), asked) << "a question over the alert";
+    closeAlerts();
+    EXPECT_EQ(questions(), asked) << "a question over the alert naming b";
+    ASSERT_EQ(dialogs.alerts.size(), 2u) << "b was dropped";
+    EXPECT_EQ(times(dialogs.alerts[1].informativeText, b.string()), 1) << dialogs.alerts[1].informativeText;
+    closeAlerts();
+    ASSERT_TRUE(viewer.pendingSave) << "c was dropped";
+    EXPECT_EQ(questions(), asked + 1);
+    std::exchange(viewer.pendingSave, nullptr)(true);
+    ASSERT_EQ(dialogs.alerts.size(), 3u) << "c is named nowhere on the screen";
+    EXPECT_EQ(times(dialogs.alerts[2].informativeText, c.string()), 1) << dialogs.alerts[2].informativeText;
+    for (const auto* file : {&b, &c}) EXPECT_EQ(times(log.text(), "Not opening " + file->string()), 1) << log.text();
+    closeAlerts();
+    EXPECT_FALSE(coordinator->isReadingFile());
+    EXPECT_EQ(questions(), asked + 1);
   }
 
   // a opens in place of the viewer's scan, and b (twice), c are handed over during its question.
   // Cancel keeps the scan and names all three; Don't Save opens c, the last, and names a and b.
   for (const bool cancelled : {true, false}) {
+    closeAlerts();
     dialogs.alerts.clear();
     qv::test::CapturedLog log;
     const auto loaded = viewer.loaded.size();

@@ -46,6 +46,7 @@ public:
   float viewHeight() const override { return 300; }
   double backingScale() const override { return scale; }
   std::optional<qv::scene::Image> sceneImage() override {
+    if (!drawable) return std::nullopt;  // as where no OpenGL can be had
     qv::scene::Image image;
     image.width = 400;
     image.height = 300;
@@ -90,6 +91,7 @@ public:
   qv::viewer::SaveChangesAnswer saveAnswer = qv::viewer::SaveChangesAnswer::Cancel;
   std::optional<std::string> savePath;
   bool replaceAnswer = false;
+  bool drawable = true;
 };
 
 // Each notice as "<title>: <text>".

@@ -545,17 +545,28 @@ TEST_F(ViewerController, LeavingAScanRemovesOnlyFilesOfItsOwnLibrary) {
     store->privateContext()->performAndWait([] {});
     for (const auto& file : decoy.files) EXPECT_TRUE(fs::exists(file)) << decoy.thumbnail << ": " << file;
   }
-  // The library's own thumbnail goes when the next one takes its place.
+  // The library's own thumbnail goes when the next one takes its place, and only then: a visit
+  // where no picture can be drawn keeps it, and the row naming it.
   std::string own;
-  onScan(id, [&](QVSDScanObject& scan) { own = scan.snapshotFilePath().value_or(""); });
+  auto thumbnail = [&] {
+    std::string path;
+    onScan(id, [&](QVSDScanObject& scan) { path = scan.snapshotFilePath().value_or(""); });
+    return path;
+  };
+  own = thumbnail();
   ASSERT_EQ(fs::path(own).parent_path(), files);
   ASSERT_TRUE(fs::exists(own));
-  delegate.hudShown = 0;
-  load(id);
-  bool saved = false;
-  viewer->saveViewerState([&] { saved = true; });
-  ASSERT_TRUE(qv::test::waitFor([&] { return saved; }));
-  EXPECT_FALSE(fs::exists(own));
+  for (const bool drawable : {false, true}) {
+    display.drawable = drawable;
+    delegate.hudShown = 0;
+    load(id);
+    bool saved = false;
+    viewer->saveViewerState([&] { saved = true; });
+    ASSERT_TRUE(qv::test::waitFor([&] { return saved; }));
+    EXPECT_EQ(fs::exists(own), !drawable) << (drawable ? "drawn" : "not drawn");
+    EXPECT_EQ(thumbnail() == own, !drawable);
+  }
+  EXPECT_TRUE(fs::exists(thumbnail()));
 }
 
 TEST_F(ViewerController, KeysAndDragsMoveTheViewWithinTheirLimits) {

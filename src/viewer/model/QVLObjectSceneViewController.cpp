@@ -1227,10 +1227,6 @@ void QVLObjectSceneViewController::saveViewerState(std::function<void()> complet
         if (auto scan = QVSDScanObject::scanObjectWithId(*id, false, *context)) oldPath = scan->snapshotFilePath().value_or("");
       });
     std::error_code ec;
-    // The row may name any file (a library copied from elsewhere, an edited row): only the
-    // library's own thumbnail goes.
-    if (!oldPath.empty() && fs::exists(oldPath, ec))
-      qv::removeLibraryFile(self->store().libraryFolder(), self->store().filesFolder(), oldPath, "old thumbnail");
     const std::string path = (self->store().filesFolder() / (qv::makeUUIDString() + ".tiff")).string();
     bool written = false;
     if (!fs::exists(path, ec))
@@ -1241,6 +1237,7 @@ void QVLObjectSceneViewController::saveViewerState(std::function<void()> complet
     const float pitch = self->pitchAngle_, yaw = self->yawAngle_;
     const qv::Double3 camera = self->cameraPosition();
     const scene::Colour background = self->scene_->background();
+    bool stored = false;
     if (id)
       context->performAndWait([&] {
         auto scan = QVSDScanObject::scanObjectWithId(*id, false, *context);
@@ -1251,8 +1248,14 @@ void QVLObjectSceneViewController::saveViewerState(std::function<void()> complet
         scan->setCameraPosition(camera);
         scan->setBackgroundColour(valueFromColour(background));
         qv::Error error;
-        if (!context->save(&error)) QVLogWarn("Could not save the viewer state: %s", error.description.c_str());
+        stored = context->save(&error);
+        if (!stored) QVLogWarn("Could not save the viewer state: %s", error.description.c_str());
       });
+    // The old picture goes only once the new one is written and the row names it: a visit where
+    // nothing could be drawn (no OpenGL) keeps the tile's picture. The row may name any file (a
+    // library copied from elsewhere, an edited row): only the library's own thumbnail goes.
+    if (written && stored && !oldPath.empty() && oldPath != path && fs::exists(oldPath, ec))
+      qv::removeLibraryFile(self->store().libraryFolder(), self->store().filesFolder(), oldPath, "old thumbnail");
     if (completion) runOnMain(completion);
   });
 }

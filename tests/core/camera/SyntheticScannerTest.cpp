@@ -17,6 +17,7 @@
 #include "sim/firmware/FirmwareEmulator.h"
 #include "support/ManualClockScope.h"
 #include "support/SimulatorTest.h"
+#include "support/WaitFor.h"
 
 namespace qv::test {
 namespace {
@@ -69,7 +70,7 @@ protected:
           if (!interpreter_->outstanding()) clock_.clock()->advance(seconds(1.0 / 30.0));
           return false;
         },
-        seconds(120));
+        kPatience);
   }
 
   // The laser commands the emulator heard since `from`.

@@ -325,13 +325,13 @@ TEST_F(DesktopTest, ARecentScanTileShowsItsThumbnailAndItsNameOnTheScreen) {
   }
   start();
   auto& window = app->window();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, qv::test::kPatienceMs));
   QLabel* name = nullptr;
   ASSERT_TRUE(QTest::qWaitFor([&] {
     for (auto* label : window.mainScreen()->findChildren<QLabel*>("tileName"))
       if (label->isVisibleTo(&window)) name = label;
     return name != nullptr;
-  }, 10000)) << "no tile shows a name";
+  }, qv::test::kPatienceMs)) << "no tile shows a name";
   EXPECT_EQ(name->text(), "myscan");
   QWidget* tile = name->parentWidget();
   // The tile's pixels as the screen shows them: the picture is its square above the name.
@@ -356,7 +356,7 @@ TEST_F(DesktopTest, ARecentScanTileShowsItsThumbnailAndItsNameOnTheScreen) {
     screen = window.screen()->grabWindow(0, tileOnScreen.x(), tileOnScreen.y(), tileOnScreen.width(),
                                          tileOnScreen.height()).toImage();
     return share(pictureOnScreen, isMagenta) > 0.8 && share(nameOnScreen, isWhite) > 0.02;
-  }, 5000);
+  }, qv::test::kPatienceMs);
   if (const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR"); !folder.isEmpty()) {
     std::filesystem::create_directories(folder.toStdString());
     window.screen()->grabWindow(0, window.x(), window.y(), window.frameGeometry().width(), window.frameGeometry().height())
@@ -665,8 +665,8 @@ TEST(SharedControlsOnScreen, ClicksReachTheirListenersOnceAndInOrder) {
 }  // namespace qv::app
 
 int main(int argc, char** argv) {
-  // The program test's helpers: a small scan file to hand to the program, its point count, and
-  // the check of the screenshot the program kept.
+  // The program test's helpers: a small scan file to hand to the program, its point count, the
+  // check of the screenshot the program kept, and the patience its scripts wait with.
   const std::size_t vasePoints = qv::app::kPointsPerRing * qv::app::kVaseRings;
   if (argc == 3 && std::string(argv[1]) == "--write-sample-qvk") return qv::app::writeSampleQvk(argv[2], vasePoints) ? 0 : 1;
   if (argc == 2 && std::string(argv[1]) == "--sample-qvk-points") {
@@ -674,6 +674,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 3 && std::string(argv[1]) == "--check-screenshot") return qv::test::looksDrawn(QImage(argv[2])) ? 0 : 1;
+  if (argc == 2 && std::string(argv[1]) == "--patience-seconds") {
+    std::printf("%lld\n", static_cast<long long>(qv::test::kPatience.count()));
+    return 0;
+  }
   ::testing::InitGoogleTest(&argc, argv);
   QApplication application(argc, argv);
   return RUN_ALL_TESTS();

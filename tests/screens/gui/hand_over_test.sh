@@ -6,14 +6,13 @@ set -u
 quorvel=$1
 helper=$2
 dir=$(mktemp -d)
-# Seconds a step may take before the test gives up: far above what it takes on a loaded machine.
-patience=300
 first=
 cleanup() {
   [ -z "$first" ] || { kill "$first" 2>/dev/null; wait "$first" 2>/dev/null; }
   rm -rf "$dir"
 }
 trap cleanup EXIT
+. "$(dirname "$0")/patience.sh"
 export TMPDIR="$dir/tmp"
 mkdir -p "$TMPDIR"
 unset QUORVEL_SIMULATOR QUORVEL_QUIT_WHEN
@@ -22,15 +21,6 @@ session() {
   mkdir -p -m 700 "$dir/$1/run"
   echo "HOME=$dir/$1 XDG_DATA_HOME=$dir/$1/data XDG_CONFIG_HOME=$dir/$1/config XDG_STATE_HOME=$dir/$1/state" \
     "XDG_RUNTIME_DIR=$dir/$1/run QUORVEL_SIM_DIR=$dir/$1/sim QUORVEL_LAUNCH_PROBE=1"
-}
-# Waits, up to the patience, for a line matching $2 in file $1.
-await() {
-  i=0
-  while ! grep -q "$2" "$1" 2>/dev/null; do
-    i=$((i + 1))
-    [ "$i" -le $((patience * 10)) ] || return 1
-    sleep 0.1
-  done
 }
 fail() {
   echo "$1"
@@ -44,7 +34,7 @@ fail() {
 
 env $(session one) "$quorvel" >"$dir/first.out" 2>"$dir/first.err" &
 first=$!
-await "$dir/first.out" '^QUORVEL_PROBE shown' || fail "the first instance never showed its main screen"
+await has_line "$dir/first.out" '^QUORVEL_PROBE shown' || fail "the first instance never showed its main screen"
 [ -S "$dir/one/run/quorvel-instance" ] || fail "the first instance listens outside its runtime folder"
 
 # The same session: handed over, and the first instance shows the scan.
@@ -52,8 +42,8 @@ env $(session one) timeout "$patience" "$quorvel" "$dir/vase.qvk" >"$dir/second.
 status=$?
 [ "$status" -eq 0 ] || fail "the second launch ended with status $status"
 ! grep -q '^QUORVEL_PROBE shown' "$dir/second.out" || fail "the second launch showed a window of its own"
-await "$dir/first.err" 'Request to open file: .*vase.qvk' || fail "the first instance was not handed the scan"
-await "$dir/first.out" '^QUORVEL_PROBE opened points=' || fail "the first instance did not show the handed scan"
+await has_line "$dir/first.err" 'Request to open file: .*vase.qvk' || fail "the first instance was not handed the scan"
+await has_line "$dir/first.out" '^QUORVEL_PROBE opened points=' || fail "the first instance did not show the handed scan"
 
 # Another session: its own instance opens its scan, and the first hears nothing of it.
 env $(session two) QUORVEL_QUIT_WHEN=opened timeout "$patience" "$quorvel" "$dir/bowl.qvk" >"$dir/other.out" 2>"$dir/other.err"

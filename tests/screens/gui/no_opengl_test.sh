@@ -8,6 +8,7 @@ helper=$2
 screenshot=$3
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
+. "$(dirname "$0")/patience.sh"
 export HOME="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state"
 export XDG_RUNTIME_DIR="$dir/run" QUORVEL_SIM_DIR="$dir/sim"
 mkdir -m 700 "$dir/run"
@@ -15,7 +16,7 @@ mkdir -m 700 "$dir/run"
 mkdir -p "$(dirname "$screenshot")"
 rm -f "$screenshot"
 QUORVEL_LAUNCH_PROBE=1 QUORVEL_QUIT_WHEN=connected+opened QUORVEL_PROBE_SCREENSHOT="$screenshot" \
-  timeout 300 "$quorvel" --simulator "$dir/vase.qvk" >"$dir/out.txt" 2>"$dir/err.txt"
+  timeout "$patience" "$quorvel" --simulator "$dir/vase.qvk" >"$dir/out.txt" 2>"$dir/err.txt"
 status=$?
 fail() {
   echo "$1 (QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-} QT_XCB_GL_INTEGRATION=${QT_XCB_GL_INTEGRATION:-})"

@@ -9,8 +9,7 @@ helper=$2
 screenshot=${3:-}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-# Seconds a step may take before the test gives up: far above what it takes on a loaded machine.
-patience=300
+. "$(dirname "$0")/patience.sh"
 export HOME="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state"
 export XDG_RUNTIME_DIR="$dir/run" QUORVEL_SIM_DIR="$dir/sim"
 mkdir -m 700 "$dir/run"
@@ -55,12 +54,8 @@ print(db.execute("SELECT coalesce(max(length(bytes)), 0) / 44 FROM \"QVSDScanObj
 # a busy machine (the import is saved after the viewer shows it).
 QUORVEL_LAUNCH_PROBE=1 "$quorvel" "$dir/vase.qvk" >"$dir/out.txt" 2>"$dir/err.txt" &
 killed=$!
-i=0
-until grep -q '^QUORVEL_PROBE opened' "$dir/out.txt" 2>/dev/null && [ -s "$library-wal" ]; do
-  i=$((i + 1))
-  [ "$i" -le $((patience * 10)) ] || { kill -KILL "$killed"; fail "the second run did not open the scan and save it in its library's log"; }
-  sleep 0.1
-done
+opened_and_logged() { has_line "$dir/out.txt" '^QUORVEL_PROBE opened' && [ -s "$library-wal" ]; }
+await opened_and_logged || { kill -KILL "$killed"; fail "the second run did not open the scan and save it in its library's log"; }
 kill -KILL "$killed"
 wait "$killed" 2>/dev/null
 [ -s "$library-wal" ] || fail "the killed run left no log to fold in (the test shows nothing)"

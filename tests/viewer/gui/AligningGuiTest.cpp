@@ -79,7 +79,7 @@ TEST_F(AligningGui, AlignsTheSecondScanOntoTheShownOneAndShowsTheMerge) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return view->findChild<QVLAligningView*>() == nullptr; }, kPatienceMs));
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return controller->scanObjectId() == merged && controller->isDoneLoading() && !view->busyView()->isVisible(); },
-      20000));
+      kPatienceMs));
   EXPECT_TRUE(controller->canOpenFile());
   EXPECT_EQ(controller->numberOfPresentVertices(), 16000u);
   saveScreenshot(grabWindow(), "aligning-merged");

@@ -182,9 +182,8 @@ TEST_F(MeshingGui, LeavingAnUnsavedMeshAsksFirst) {
   QFileDialog* panel = filePanel("savePanel");
   ASSERT_TRUE(panel);
   panel->reject();
-  QTest::qWait(400);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view->meshingView() == nullptr; }, kPatienceMs)) << "the sheet stays after its fade-out";
   EXPECT_TRUE(controller->meshNeedsSaving());
-  EXPECT_FALSE(view->meshingView());
   const char* header[] = {"home", "open", "export", "layers", "clean", "align", "appearance"};
   for (const char* name : header) EXPECT_FALSE(view->button(name)->isVisible()) << name << " beside the mesh toolbar";
 

@@ -209,8 +209,8 @@ TEST_F(ViewerGui, ScanIsLoadedShownTurnedAndSaved) {
   view->button("qvk")->click();
   QFileDialog* panel = filePanel("savePanel");
   ASSERT_TRUE(panel);
-  QTest::qWait(100);
-  EXPECT_EQ(panel->selectedFiles().value(0).toStdString().substr(panel->selectedFiles().value(0).size() - 8), "Vase.qvk");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return panel->selectedFiles().value(0).endsWith("/Vase.qvk"); }, kPatienceMs))
+      << panel->selectedFiles().value(0).toStdString();
   panel->setDirectory(QString::fromStdString(temp.path().string()));
   auto* name = panel->findChild<QLineEdit*>("fileNameEdit");
   ASSERT_TRUE(name);
@@ -349,12 +349,14 @@ TEST_F(ViewerGui, CleanPanelBrushPaintsSelectsDeletesAndApplies) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isBrushSelectionPending(); }, kPatienceMs));
   const std::uint64_t selected = controller->numberOfSelectedVertices();
   ASSERT_GT(selected, 100u);
-  QTest::qWait(100);
-  const QImage frame = rendererFrame();
   int red = 0;
-  for (int y = 0; y < frame.height(); y += 2)
-    for (int x = 0; x < frame.width(); x += 2) red += near(frame.pixelColor(x, y), QColor(255, 0, 0), 40);
-  EXPECT_GT(red, 50) << "the selection is drawn red";
+  EXPECT_TRUE(QTest::qWaitFor([&] {
+    const QImage frame = rendererFrame();
+    red = 0;
+    for (int y = 0; y < frame.height(); y += 2)
+      for (int x = 0; x < frame.width(); x += 2) red += near(frame.pixelColor(x, y), QColor(255, 0, 0), 40);
+    return red > 50;
+  }, kPatienceMs)) << "the selection is drawn red: " << red << " red pixels";
   saveScreenshot(grabWindow(), "viewer-cleaning-selected");
 
   panel->button("delete")->click();

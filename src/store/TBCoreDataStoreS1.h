@@ -11,6 +11,7 @@
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SafeFile.h"
+#include "store/LibraryFiles.h"
 #include "store/ObjectContext.h"
 #include "store/ObjectID.h"
 #include "store/ObjectModel.h"
@@ -44,7 +45,7 @@ public:
     LibraryCheck libraryCheck = {};     // nothing told when empty
   };
 
-  static constexpr const char* kStoreFileName = "Scan.7.storedata";
+  static constexpr const char* kStoreFileName = qv::kLibraryStoreFileName;
 
   // Builds everything at once: the folder (created when missing), the store file, both contexts,
   // and the merge in both directions. Failures are presented, never thrown: a store that cannot be

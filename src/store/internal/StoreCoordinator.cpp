@@ -20,6 +20,7 @@
 #include "platform/Log.h"
 #include "platform/Settings.h"
 #include "platform/UUID.h"
+#include "store/LibraryFiles.h"
 #include "store/StoreErrors.h"
 
 namespace qv {
@@ -773,7 +774,9 @@ bool StoreCoordinator::openLargeValueTables(bool readOnly, Error* error) {
 // the model.
 std::string StoreCoordinator::layoutMark() const { return model_->versionHash() + "-2"; }
 
-std::string StoreCoordinator::filesFolderName(const std::string& storeIdentifier) { return "Files-" + storeIdentifier; }
+std::string StoreCoordinator::filesFolderName(const std::string& storeIdentifier) {
+  return kFilesFolderPrefix + storeIdentifier;
+}
 
 namespace {
 

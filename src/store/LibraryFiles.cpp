@@ -1,5 +1,7 @@
 #include "store/LibraryFiles.h"
 
+#include <cctype>
+#include <string>
 #include <system_error>
 
 #include "platform/Log.h"
@@ -15,6 +17,14 @@ fs::path withoutTrailingSeparator(const fs::path& path) {
   return normal.has_filename() || !normal.has_parent_path() ? normal : normal.parent_path();
 }
 
+bool startsWithIgnoringCase(std::string_view name, std::string_view prefix) {
+  if (name.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(name[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
+}
+
 // Why the library may not remove `path`; empty when it may.
 const char* refusal(const fs::path& libraryFolder, const fs::path& filesFolder, const fs::path& path) {
   if (!path.is_absolute()) return "the name is not a full path";
@@ -26,6 +36,13 @@ const char* refusal(const fs::path& libraryFolder, const fs::path& filesFolder, 
   if (ec || root.empty()) return "the library folder cannot be found";
   const fs::path resolved = fs::weakly_canonical(path, ec);
   if (ec || !resolved.has_filename()) return "the name cannot be resolved";
+  // A row may name the store or a kept library (an edited or foreign library, an upgrade that
+  // took a row's name beside the store): removing one would lose the library, or leave the open
+  // store's writes going to a file no name reaches.
+  if (isLibraryStoreOrFilesFolderName(path.filename().string()) ||
+      isLibraryStoreOrFilesFolderName(resolved.filename().string()))
+    return "it is what the library is made of (its store, a companion of it, a kept library or a files folder)";
+  if (fs::is_directory(resolved, ec)) return "it is a folder";
   const fs::path parent = resolved.parent_path();
   if (parent == root) return nullptr;
   // The files folder is judged as the folder of its name inside the library folder: a files
@@ -36,6 +53,10 @@ const char* refusal(const fs::path& libraryFolder, const fs::path& filesFolder, 
 }
 
 }  // namespace
+
+bool isLibraryStoreOrFilesFolderName(std::string_view name) {
+  return startsWithIgnoringCase(name, kLibraryStoreFileName) || startsWithIgnoringCase(name, kFilesFolderPrefix);
+}
 
 bool isRemovableLibraryFile(const fs::path& libraryFolder, const fs::path& filesFolder, const fs::path& path) {
   return !path.empty() && !refusal(libraryFolder, filesFolder, path);

@@ -270,7 +270,8 @@ void TBCoreDataStoreS1::openStore() {
   qv::Error error;
   auto result = coordinator_->open(file, &error, writeAccess_);
   if (result == qv::StoreCoordinator::OpenResult::Unreadable) {
-    // SQLite's own opening has folded a log it could read; what is left moves with the file.
+    // SQLite's own opening has folded a log it could read; what is left moves with the file (a
+    // log beside a file that holds no database was never opened, and goes with it whole).
     std::string why;
     if (!foldLog(file, &why)) QVLogWarn("The unreadable store file %s moves with its log: %s", file.c_str(), why.c_str());
     int moveError = 0;

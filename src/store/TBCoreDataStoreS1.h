@@ -11,6 +11,7 @@
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SafeFile.h"
+#include "store/LibraryFiles.h"
 #include "store/ObjectContext.h"
 #include "store/ObjectID.h"
 #include "store/ObjectModel.h"
@@ -44,7 +45,7 @@ public:
     LibraryCheck libraryCheck = {};     // nothing told when empty
   };
 
-  static constexpr const char* kStoreFileName = "Scan.7.storedata";
+  static constexpr const char* kStoreFileName = qv::kLibraryStoreFileName;
 
   // Builds everything at once: the folder (created when missing), the store file, both contexts,
   // and the merge in both directions. Failures are presented, never thrown: a store that cannot be
@@ -59,7 +60,9 @@ public:
   // and itself kept aside (an older program keeps this version's library aside and starts an
   // empty one); each moves as one file, its log folded in first. When none can be taken back and
   // one cannot be read, the user is told where it is, once. A log or index under the store's name
-  // beside no store file is set aside on its own. A disk too full to open the library for writing
+  // beside no store file is set aside on its own; a log with saves in it beside a store file that
+  // holds no database (emptied, or cut short before its pages reached the disk) is set aside with
+  // that file, both unread, as an unreadable one is. A disk too full to open the library for writing
   // opens it for reading.
   explicit TBCoreDataStoreS1(Options options);
   ~TBCoreDataStoreS1();

@@ -25,6 +25,7 @@
 #include "store/QVSDTexture.h"
 #include "store/ScanModel.h"
 #include "store/StoreErrors.h"
+#include "support/CapturedLog.h"
 #include "support/SmallDisk.h"
 #include "support/WaitFor.h"
 
@@ -1873,7 +1874,7 @@ TEST_F(StoreTest, TheLogStaysBoundedWhileAScanIsHeldOpenAndIsFoldedInWhenTheStor
   EXPECT_GT(fs::file_size(file), 12 * kBytes);
 }
 
-TEST_F(StoreTest, ALogLeftByAKilledRunIsFoldedInAfterTheNextOpening) {
+TEST_F(StoreTest, ALogLeftByAKilledRunIsFoldedInOnlyIntoAFileThatHoldsTheDatabaseAndElseKeptWithIt) {
   const fs::path file = libraryFolder() / "Scan.7.storedata", log = file.string() + "-wal";
   qv::ObjectID id;
   onMain([&] {
@@ -1882,20 +1883,25 @@ TEST_F(StoreTest, ALogLeftByAKilledRunIsFoldedInAfterTheNextOpening) {
   });
   closeStore();
   // A run that saves and is killed before it closes the store: its saves are only in the log.
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    sqlite3_exec(db, "UPDATE QVSDScanObject SET sourceFilePath = '/killed', vertexData = zeroblob(8000000)", nullptr,
-                 nullptr, nullptr);
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_GT(fs::file_size(log), 8000000u);
+  int runs = 0;  // each run writes other bytes: a row written as it was writes nothing
+  auto killedRun = [&] {
+    const std::string sql = "UPDATE QVSDScanObject SET sourceFilePath = '/killed', vertexData = zeroblob(" +
+                            std::to_string(8000000 + runs++) + ")";
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      sqlite3* db = nullptr;
+      sqlite3_open(file.c_str(), &db);
+      sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_GT(fs::file_size(log), 8000000u);
+  };
+  killedRun();
   const auto storedBefore = fs::file_size(file);
-
+  qv::test::CapturedLog captured;
   store = openStore();
   EXPECT_TRUE(qv::test::waitFor([&] { return fs::file_size(log) == 0; }));
   EXPECT_GT(fs::file_size(file), storedBefore + 8000000);
@@ -1904,4 +1910,49 @@ TEST_F(StoreTest, ALogLeftByAKilledRunIsFoldedInAfterTheNextOpening) {
     ASSERT_TRUE(scan);
     EXPECT_EQ(scan->sourceFilePath(), "/killed");
   });
+  EXPECT_TRUE(qv::test::waitFor([&] { return captured.contains("Folded the library's log of 8.0 MB"); }));
+
+  // A log that holds no frame SQLite takes for a save (its header gone) folds nothing in.
+  closeStore();
+  killedRun();
+  {
+    std::fstream damage(log, std::ios::in | std::ios::out | std::ios::binary);
+    damage.write(std::string(32, '\0').data(), 32);
+  }
+  store = openStore();
+  EXPECT_TRUE(qv::test::waitFor([&] { return captured.contains("held no saves to fold"); }));
+  EXPECT_EQ(captured.text().find("Folded", captured.text().find("Folded") + 1), std::string::npos) << captured.text();
+
+  // Beside a file that holds no database (emptied by hand, cut short by a crash before its pages
+  // reached the disk, or another file's bytes), the log is never opened: SQLite would drop it, or
+  // read its pages over a file not theirs. Both are kept under a dated name and the user is told,
+  // as of a library that cannot be read; a new library starts, and later openings leave them be.
+  const std::vector<std::function<void()>> noDatabase = {
+      [&] { fs::resize_file(file, 0); }, [&] { fs::resize_file(file, 100); },
+      [&] { std::fstream(file, std::ios::in | std::ios::out | std::ios::binary).write("Not a database!", 16); }};
+  for (std::size_t i = 0; i < noDatabase.size(); ++i) {
+    onMain([&] {
+      newScan(mainContext(), "/b");
+      ASSERT_TRUE(mainContext().save());
+    });
+    closeStore();
+    killedRun();
+    noDatabase[i]();
+    const std::string fileBytes = readFile(file), logBytes = readFile(log);
+    presented.clear();
+    store = openStore();
+    ASSERT_TRUE(store->movedStoreFilePath()) << i;
+    const fs::path kept = *store->movedStoreFilePath();
+    EXPECT_EQ(readFile(kept), fileBytes) << i;
+    EXPECT_EQ(readFile(kept.string() + "-wal"), logBytes) << i;
+    ASSERT_EQ(presented.size(), 1u) << i;
+    EXPECT_TRUE(presented[0].is(qv::kScanErrorDomain, qv::kStoreFileMovedAsideError)) << presented[0].text();
+    EXPECT_NE(presented[0].description.find(kept.filename().string()), std::string::npos) << presented[0].description;
+    presented.clear();
+    reopen();
+    EXPECT_TRUE(presented.empty()) << i << ": " << presented.front().text();
+    EXPECT_EQ(readFile(kept.string() + "-wal"), logBytes) << i;
+    EXPECT_TRUE(store->hasCoordinator());
+  }
+  EXPECT_EQ(captured.text().find("Folded", captured.text().find("Folded") + 1), std::string::npos) << captured.text();
 }

@@ -11,6 +11,7 @@
 #include "formats/QVLFileExporter.h"
 #include "platform/Queue.h"
 #include "platform/Settings.h"
+#include "platform/UUID.h"
 #include "store/QVSDLibrary.h"
 #include "store/QVSDPointCloud.h"
 #include "store/QVSDScanObject.h"
@@ -501,8 +502,22 @@ TEST_F(ViewerController, LeavingAScanRemovesOnlyFilesOfItsOwnLibrary) {
   fs::create_symlink(elsewhere, files / "out");
   fs::create_symlink(elsewhere / "linked.tiff", files / "link.tiff");
   fs::create_symlink(elsewhere / "linked.stl", files / "link.stl");
-  // Rows naming someone else's files, in each form a row can name one: the thumbnail a scan
-  // leaves behind and its unsaved mesh are removed only when they are the library's own.
+  // What the library is made of: the open store and its companions, a kept library and its log,
+  // another library's files folder.
+  const fs::path library = store->libraryFolder(), storeFile = store->persistentStoreURL();
+  const std::string kept = storeFile.string() + ".corrupt-20240101-000000";
+  const std::vector<fs::path> madeOf = {storeFile,  storeFile.string() + "-wal", storeFile.string() + "-shm",
+                                        storeFile.string() + "-journal", kept, kept + "-wal",
+                                        library / ("Files-" + qv::makeUUIDString())};
+  for (const auto& part : madeOf) {
+    if (fs::exists(part)) continue;
+    if (part.filename().string().rfind("Files-", 0) == 0) fs::create_directory(part);
+    else std::ofstream(part) << std::string(4, '\0');
+  }
+  fs::create_symlink(library, files / "up");
+  // Rows naming someone else's files, in each form a row can name one, and what the library is
+  // made of, named directly and through a link back into its folder: the thumbnail a scan leaves
+  // behind and its unsaved mesh are removed only when they are the library's own.
   struct CurrentFolder {
     fs::path was = fs::current_path();
     ~CurrentFolder() { fs::current_path(was); }
@@ -512,7 +527,7 @@ TEST_F(ViewerController, LeavingAScanRemovesOnlyFilesOfItsOwnLibrary) {
     std::string thumbnail, mesh;
     std::vector<fs::path> files;
   };
-  const std::vector<Decoy> decoys = {
+  std::vector<Decoy> decoys = {
       {"rel.tiff", "rel.stl", {temp.path() / "cwd/rel.tiff", temp.path() / "cwd/rel.stl"}},
       {(files / "../../snap.tiff").string(), (files / "../../snap.stl").string(),
        {files.parent_path().parent_path() / "snap.tiff", files.parent_path().parent_path() / "snap.stl"}},
@@ -523,8 +538,11 @@ TEST_F(ViewerController, LeavingAScanRemovesOnlyFilesOfItsOwnLibrary) {
       {(files / "link.tiff").string(), (files / "link.stl").string(),
        {elsewhere / "linked.tiff", elsewhere / "linked.stl"}},  // a file link leading out
   };
+  for (std::size_t i = 0; i < madeOf.size(); ++i)
+    decoys.push_back({madeOf[i].string(), (files / "up" / madeOf[(i + 1) % madeOf.size()].filename()).string(), madeOf});
   for (const auto& decoy : decoys) {
-    for (const auto& file : decoy.files) std::ofstream(file) << "keep";
+    for (const auto& file : decoy.files)
+      if (!fs::exists(file)) std::ofstream(file) << "keep";
     store->mainContext()->performAndWait([&] {
       auto scan = QVSDScanObject::scanObjectWithId(id, false, *store->mainContext());
       ASSERT_TRUE(scan);
@@ -545,6 +563,19 @@ TEST_F(ViewerController, LeavingAScanRemovesOnlyFilesOfItsOwnLibrary) {
     store->privateContext()->performAndWait([] {});
     for (const auto& file : decoy.files) EXPECT_TRUE(fs::exists(file)) << decoy.thumbnail << ": " << file;
   }
+  // Nor does a copy given up remove any of them, whatever its rows name.
+  store->privateContext()->performAndWait([&] {
+    auto& context = *store->privateContext();
+    for (const auto& decoy : decoys) {
+      auto copy = QVSDScanObject::createScanObjectInLibrary(QVSDLibrary::defaultLibraryInContext(context));
+      copy->setSnapshotFilePath(decoy.thumbnail);
+      copy->setMeshedVertexDataFilePath(decoy.mesh);
+      copy->discardCopiedFiles();
+    }
+    context.rollback();
+  });
+  for (const auto& decoy : decoys)
+    for (const auto& file : decoy.files) EXPECT_TRUE(fs::exists(file)) << "a copy given up: " << file;
   // The library's own thumbnail goes when the next one takes its place, and only then: a visit
   // where no picture can be drawn keeps it, and the row naming it.
   std::string own;

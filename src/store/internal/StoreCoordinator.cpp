@@ -20,6 +20,7 @@
 #include "platform/Log.h"
 #include "platform/Settings.h"
 #include "platform/UUID.h"
+#include "store/LibraryFiles.h"
 #include "store/StoreErrors.h"
 
 namespace qv {
@@ -118,6 +119,30 @@ constexpr const char* kIndexSuffix = "-shm";
 
 std::filesystem::path companion(const std::filesystem::path& file, const char* suffix) {
   return file.string() + suffix;
+}
+
+// The size of a log with something in it that lies beside a file holding no database SQLite
+// could have written (no SQLite header, or less than its first page); 0 otherwise. SQLite drops
+// the log of an empty file as it opens it, for reading too, and reads the pages a log holds over
+// those of any other file: a store file emptied by hand, or by a crash before its pages reached
+// the disk, would lose the saves its log still holds. Such a pair is never handed to SQLite.
+std::uintmax_t logBesideNoDatabase(const std::filesystem::path& file) {
+  std::error_code ec;
+  const auto logBytes = std::filesystem::file_size(companion(file, kLogSuffix), ec);
+  if (ec || logBytes == 0) return 0;
+  const auto size = std::filesystem::file_size(file, ec);
+  if (ec) return 0;  // no file, or none that can be examined: the opening says why
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return 0;  // SQLite cannot read it either, and says why
+  unsigned char header[100] = {};
+  in.read(reinterpret_cast<char*>(header), sizeof header);
+  static constexpr char kMagic[] = "SQLite format 3";  // 16 bytes with its terminating NUL
+  if (in.gcount() < static_cast<std::streamsize>(sizeof header) || std::memcmp(header, kMagic, sizeof kMagic) != 0)
+    return logBytes;
+  const unsigned stored = static_cast<unsigned>(header[16]) << 8 | header[17];
+  const unsigned pageSize = stored == 1 ? 65536 : stored;
+  if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0) return logBytes;
+  return size < pageSize ? logBytes : 0;
 }
 
 // Whether a connection, of any process, holds a lock on one of the files: SQLite's connections
@@ -311,6 +336,10 @@ bool StoreCoordinator::foldLogIntoFile(const std::filesystem::path& file, std::s
            std::filesystem::exists(companion(file, kIndexSuffix), ec);
   };
   if (!companionsLeft()) return true;
+  if (const auto logBytes = logBesideNoDatabase(file)) {
+    if (why) *why = format("the file holds no database, so its log of %ju bytes stays unread beside it", logBytes);
+    return false;
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   std::string reason;
@@ -442,6 +471,14 @@ StoreCoordinator::OpenResult StoreCoordinator::openFile(const std::filesystem::p
   const auto leftOverLog = std::filesystem::file_size(companion(file, kLogSuffix), ec);
   const std::uintmax_t leftOverLogBytes = ec ? 0 : leftOverLog;
   const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+  if (const auto logBytes = exists ? logBesideNoDatabase(file) : 0) {
+    if (error)
+      *error = Error(kScanErrorDomain, kStoreUnavailableError,
+                     format("The store file holds no database, but the log beside it holds %ju bytes of saves",
+                            logBytes),
+                     {{Error::kFilePathKey, file.string()}, {kSQLiteResultCodeKey, SQLITE_NOTADB}});
+    return OpenResult::Unreadable;
+  }
   if (readOnlyReason) {
     if (!exists) {
       if (error)
@@ -671,20 +708,28 @@ void StoreCoordinator::startCheckpoints(std::uintmax_t leftOverLogBytes) {
     checkpointQueue_->async([weak, leftOver = leftOverLogBytes] {
       if (auto strong = weak.lock()) {
         strong->checkpointPending_ = false;
-        if (strong->checkpoint(true))
+        // Folded only when the log held saves and every one of them is in the file now: a log
+        // whose frames SQLite cannot take for saves (cut short, or started over) held none.
+        int frames = 0;
+        if (!strong->checkpoint(true, &frames)) return;
+        if (frames > 0)
           QVLogInfo("Folded the library's log of %.1f MB, left by an earlier run, into %s",
+                    static_cast<double>(leftOver) / 1e6, strong->file_.c_str());
+        else
+          QVLogInfo("The library's log of %.1f MB, left by an earlier run, held no saves to fold into %s",
                     static_cast<double>(leftOver) / 1e6, strong->file_.c_str());
       }
     });
   }
 }
 
-bool StoreCoordinator::checkpoint(bool truncate) {
+bool StoreCoordinator::checkpoint(bool truncate, int* logFrames) {
   std::lock_guard lock(checkpointMutex_);
   if (!checkpointDb_) return false;
   int logPages = 0, copiedPages = 0;
   int rc = sqlite3_wal_checkpoint_v2(checkpointDb_, "main", SQLITE_CHECKPOINT_PASSIVE, &logPages, &copiedPages);
   if (rc != SQLITE_OK || logPages != copiedPages) return false;
+  if (logFrames) *logFrames = logPages;
   if (truncate) {
     // Everything is in the file: empty the log as well, unless a save or a read is under way
     // (the next save then starts it over, and the size limit cuts it back).
@@ -773,7 +818,9 @@ bool StoreCoordinator::openLargeValueTables(bool readOnly, Error* error) {
 // the model.
 std::string StoreCoordinator::layoutMark() const { return model_->versionHash() + "-2"; }
 
-std::string StoreCoordinator::filesFolderName(const std::string& storeIdentifier) { return "Files-" + storeIdentifier; }
+std::string StoreCoordinator::filesFolderName(const std::string& storeIdentifier) {
+  return kFilesFolderPrefix + storeIdentifier;
+}
 
 namespace {
 

@@ -78,7 +78,9 @@ public:
   // Opens the file, creating an empty store when it is absent or empty. OpenedReadOnly: the file
   // can be read but not written; fetches work and every save fails with writeProblem(). Unreadable:
   // the file is not a database, is damaged, lacks a table, or was written with another model (the
-  // caller may move it aside). Failed: any other reason (permissions, locks, disk); the file is
+  // caller may move it aside); also a file holding no database (empty, or less than a page) beside
+  // a log with something in it, which is then not opened at all, so that SQLite never drops or
+  // replays that log. Failed: any other reason (permissions, locks, disk); the file is
   // left as it is. `writeAccess` answers whether a path may be written (0, else the system's error
   // number): a folder that may not is opened for reading, nothing made in it; log and index files
   // that may not, beside a file that may, are mended when no connection has the file open, and
@@ -94,7 +96,8 @@ public:
   // Copies a closed library's log wholly into its file through a connection of its own, which
   // then closes: SQLite removes the log and its index as its last connection to a file closes.
   // The file can then move alone, in one rename, which a crash cannot split from its log. True
-  // when nothing is left beside the file; else false, with SQLite's reason in `why`.
+  // when nothing is left beside the file; else false, with SQLite's reason in `why`. A file that
+  // holds no database keeps its log beside it, unread.
   static bool foldLogIntoFile(const std::filesystem::path& file, std::string* why);
   // Why the store is closed, when it was never opened (kept until the next open).
   void setUnavailable(const Error& why);
@@ -194,9 +197,10 @@ private:
   std::optional<Error> writeProblemLocked() const;
   // `leftOverLogBytes`: the size of a log found beside the file before it was opened.
   void startCheckpoints(std::uintmax_t leftOverLogBytes);
-  // Copies the log into the file as far as no reader stops it; true when all of it was copied.
-  // When asked, the log is then emptied too, unless a save or a read is under way.
-  bool checkpoint(bool truncate);
+  // Copies the log into the file as far as no reader stops it; true when all of it was copied,
+  // with how many frames (saved pages) the log held in `logFrames`. When asked, the log is then
+  // emptied too, unless a save or a read is under way.
+  bool checkpoint(bool truncate, int* logFrames = nullptr);
   static int walCommitted(void* self, sqlite3* db, const char* name, int pages);
 
   ModelPtr model_;

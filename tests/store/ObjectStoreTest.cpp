@@ -777,7 +777,7 @@ TEST_P(LibraryMoveCrashTest, ARunStoppedAtAnyStepOfTheMoveLosesNoScanAndReplaysN
     TBCoreDataStoreS1::Options options;
     options.folder = libraryFolder();
     options.presentError = [](const qv::Error&) {};
-    options.libraryStep = [&](const std::string&, bool) {
+    options.libraryStep = [&steps, stopAt = stopAt](const std::string&, bool) {
       if (steps++ == stopAt) _exit(0);
     };
     TBCoreDataStoreS1 stopped(options);
